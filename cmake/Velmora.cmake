@@ -1,0 +1,110 @@
+# Shared build helpers.
+
+set(VELMORA_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+
+add_library(velmora_options INTERFACE)
+target_compile_options(velmora_options INTERFACE
+  -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+if(VELMORA_SANITIZE)
+  target_compile_options(velmora_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(velmora_options INTERFACE -fsanitize=address,undefined)
+endif()
+if(VELMORA_TSAN)
+  target_compile_options(velmora_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(velmora_options INTERFACE -fsanitize=thread)
+endif()
+if(FUZZ)
+  target_compile_options(velmora_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined)
+  target_link_options(velmora_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Adds every direct subfolder of DIR that has a CMakeLists.txt, so each area
+# (tools/x, tests/x, bench/x, fuzz/x) keeps its build rules to itself.
+function(velmora_add_children dir)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# velmora_add_test(name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s] [RESOURCE_LOCK r])
+# One GoogleTest executable; each test case becomes a CTest test.
+function(velmora_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} velmora_options GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES ${props}
+    EXTRA_ARGS --gtest_color=no)
+endfunction()
+
+# velmora_add_bench(name SOURCES a.cpp ... LIBS lib ...)
+function(velmora_add_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} velmora_options benchmark::benchmark Threads::Threads)
+  target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+endfunction()
+
+# velmora_add_fuzzer(name SOURCES a.cpp ... LIBS lib ... [CORPUS dir] [RUNS n])
+# With FUZZ=ON a libFuzzer binary; otherwise the same entry point linked with a
+# replay driver that runs the corpus and seeded random mutations as a CTest test.
+function(velmora_add_fuzzer name)
+  cmake_parse_arguments(F "" "CORPUS;RUNS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS} velmora_options Threads::Threads)
+  target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+  if(FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_sources(${name} PRIVATE ${VELMORA_ROOT}/fuzz/replay_driver.cpp)
+    if(NOT F_RUNS)
+      set(F_RUNS 2000)
+    endif()
+    set(args --runs=${F_RUNS})
+    if(F_CORPUS)
+      list(APPEND args ${F_CORPUS})
+    endif()
+    if(VELMORA_TESTS)
+      add_test(NAME fuzz.${name} COMMAND ${name} ${args})
+      set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+    endif()
+  endif()
+endfunction()
+
+# velmora_add_library(name DIRS dir ... [LIBS lib ...])
+# A static library from every .c/.cpp under the given folders (relative to the
+# calling folder). Sources are globbed so new files need no build edit.
+function(velmora_add_library name)
+  cmake_parse_arguments(L "" "" "DIRS;LIBS" ${ARGN})
+  set(srcs)
+  foreach(d ${L_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.c)
+    list(APPEND srcs ${found})
+  endforeach()
+  if(NOT srcs)
+    set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${empty} "// no sources yet\n")
+    set(srcs ${empty})
+  endif()
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${VELMORA_ROOT})
+  target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads PRIVATE velmora_options)
+endfunction()

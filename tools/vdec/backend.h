@@ -1,0 +1,42 @@
+// A decoder as vdec drives it: the whole stream in, cropped pictures out in
+// display order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vdec {
+
+struct Options {
+  bool threads = false;  // --threads 1: the decoder's own worker threads
+};
+
+// One output picture, already cropped: plane pointers point at the first
+// visible sample, width and height are the visible size (chroma is half of
+// each, rounded up).
+struct Picture {
+  const uint8_t* plane[3];
+  int stride[3];
+  int width;
+  int height;
+};
+
+// Returns false to stop decoding (e.g. after --frames N pictures).
+using PictureSink = std::function<bool(const Picture&)>;
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  // Feeds the whole stream the way the video decode front does and drains at
+  // the end. Returns 0, or a decoder error code with a message in `error`.
+  virtual int Run(const uint8_t* data, size_t size, const PictureSink& sink, std::string& error) = 0;
+};
+
+// Null when the codec is not built in.
+std::unique_ptr<Backend> MakeH264Backend(const Options& options);
+std::unique_ptr<Backend> MakeHevcBackend(const Options& options);
+
+}  // namespace vdec
