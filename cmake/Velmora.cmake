@@ -19,14 +19,20 @@ if(FUZZ)
   target_link_options(velmora_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-# Adds every direct subfolder of DIR that has a CMakeLists.txt, so each area
-# (tools/x, tests/x, bench/x, fuzz/x) keeps its build rules to itself.
+# Adds every subfolder of DIR that has a CMakeLists.txt; a subfolder without one
+# is searched further down. So each area (tools/x, tests/x/y, bench/x, fuzz/x)
+# keeps its build rules to itself.
 function(velmora_add_children dir)
   file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
   list(SORT children)
   foreach(child ${children})
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
+    if(IS_DIRECTORY ${child})
+      if(EXISTS ${child}/CMakeLists.txt)
+        add_subdirectory(${child})
+      elseif(NOT child MATCHES "/(data|node_modules)$")
+        file(RELATIVE_PATH rel ${CMAKE_CURRENT_SOURCE_DIR} ${child})
+        velmora_add_children(${rel})
+      endif()
     endif()
   endforeach()
 endfunction()
