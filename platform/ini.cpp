@@ -51,7 +51,8 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 void Classify(Line& l) {
-  std::string_view t = Trim(l.raw);
+  // Names and values are C strings: a NUL byte ends the line for them (the raw line is kept as it is).
+  std::string_view t = Trim(std::string_view(l.raw).substr(0, l.raw.find('\0')));
   l.name.clear();
   l.value.clear();
   if (t.empty()) {
