@@ -181,6 +181,13 @@ size_t AppendSection(IniFile& f, std::string_view section) {
   return f.lines.size();
 }
 
+// Removes every section named section, with its lines, and saves; true at once when there is none.
+bool RemoveSection(IniFile& f, std::string_view section, const char* path) {
+  if (!FindSection(f, section)) return true;
+  EraseSections(f, section);
+  return Save(f, path);
+}
+
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 bool ValidSection(std::string_view s) { return !s.empty() && !HasLineBreak(s) && s.find(']') == s.npos; }
@@ -253,11 +260,7 @@ bool IniWriteString(const char* section, const char* key, const char* value, con
   if (!ValidSection(sec) || (key && !ValidKey(k)) || (value && HasLineBreak(value))) return false;
   std::lock_guard<std::mutex> lk(g_write_mu);
   IniFile f = Load(path);
-  if (!key) {
-    if (!FindSection(f, sec)) return true;
-    EraseSections(f, sec);
-    return Save(f, path);
-  }
+  if (!key) return RemoveSection(f, sec, path);
   if (std::optional<size_t> at = FindEntry(f, sec, k)) {
     if (!value) {
       f.lines.erase(f.lines.begin() + static_cast<long>(*at));
@@ -322,11 +325,7 @@ bool IniWriteSection(const char* section, const char* block, const char* path) {
   }
   std::lock_guard<std::mutex> lk(g_write_mu);
   IniFile f = Load(path);
-  if (!block) {
-    if (!FindSection(f, sec)) return true;
-    EraseSections(f, sec);
-    return Save(f, path);
-  }
+  if (!block) return RemoveSection(f, sec, path);
   std::optional<size_t> header = FindSection(f, sec);
   size_t insert_at;
   if (header) {

@@ -1,10 +1,11 @@
 #include "platform/appdata.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <string>
 
 namespace {
@@ -52,9 +53,8 @@ TEST(AppData, FollowsXdgDataHomeElseTheHomeFolder) {
 }
 
 TEST(AppData, MakesTheFolderWithItsParents) {
-  char tmpl[] = "/tmp/velmora_appdata_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string root = std::string(tmpl) + "/share";
+  TempDir tmp("velmora_appdata");
+  std::string root = tmp / "share";
   {
     ScopedEnv xdg("XDG_DATA_HOME", root.c_str());
     std::string made = platform::MakeAppDataFolder("Velmora");
@@ -67,12 +67,11 @@ TEST(AppData, MakesTheFolderWithItsParents) {
     EXPECT_EQ(platform::MakeAppDataFolder(""), root);
   }
   {
-    std::string file = std::string(tmpl) + "/plain";
+    std::string file = tmp / "plain";
     fclose(fopen(file.c_str(), "w"));
     ScopedEnv xdg("XDG_DATA_HOME", file.c_str());
     EXPECT_EQ(platform::MakeAppDataFolder("Velmora"), "");  // a file stands in the way
   }
-  std::filesystem::remove_all(tmpl);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #include "platform/ini.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,13 +18,6 @@ using namespace platform;
 
 class Ini : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velmora_ini_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/config.ini";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string Text() {
@@ -38,7 +32,9 @@ class Ini : public ::testing::Test {
     return buf;
   }
 
-  std::string dir_, path_;
+  TempDir tmp_{"velmora_ini"};
+  const std::string& dir_ = tmp_.path();
+  const std::string path_ = tmp_ / "config.ini";
 };
 
 TEST_F(Ini, ReadsValuesTheWayProfileFilesAreRead) {

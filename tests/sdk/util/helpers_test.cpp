@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/thread.h"
+#include "tests/common/temp_dir.h"
 
 namespace {
 
@@ -63,9 +64,8 @@ TEST(Helpers, MemAllocators) {
 }
 
 TEST(Helpers, FopenMkdirsMakesMissingFoldersForWriting) {
-  char tmpl[] = "/tmp/velmora_fopen_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
+  TempDir tmp("velmora_fopen");
+  const std::string& root = tmp.path();
   const std::string path = root + "/cache/dev1/20240101/seg.tmp";
   EXPECT_EQ(FopenMkdirs(path.c_str(), "rb"), nullptr);  // reading makes nothing
   EXPECT_FALSE(std::filesystem::exists(root + "/cache"));
@@ -81,7 +81,6 @@ TEST(Helpers, FopenMkdirsMakesMissingFoldersForWriting) {
   fclose(f);
   // A file where a folder should be: no open.
   EXPECT_EQ(FopenMkdirs((path + "/below").c_str(), "w"), nullptr);
-  std::filesystem::remove_all(root);
 }
 
 TEST(Helpers, JoinThreadReturnsTheExitCode) {

@@ -1,11 +1,12 @@
 #include "sdk/util/log.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <ctype.h>
 #include <stdlib.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -61,21 +62,16 @@ std::string Untimed(const std::string& s) {
 class Log : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/velmora_log_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/velmora.log";
     LogOpen(0, nullptr, 0);
     LogSetLevel(6);
     LogPrintf(kLogNoPrefix | 1, nullptr, "", "\n");  // no target: only resets the newline rule
   }
-  void TearDown() override {
-    LogOpen(0, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { LogOpen(0, nullptr, 0); }
   std::string Text() { return ReadAll(path_); }
 
-  std::string dir_, path_;
+  TempDir tmp_{"velmora_log"};
+  const std::string& dir_ = tmp_.path();
+  const std::string path_ = tmp_ / "velmora.log";
 };
 
 TEST_F(Log, LinePrefixHasTheTimeAndTheTagAndEachMessageIsFlushed) {
