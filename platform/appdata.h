@@ -5,8 +5,8 @@
 
 namespace platform {
 
-// $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share (the home from the password database when
-// HOME is unset); not created.
+// $XDG_DATA_HOME when it is an absolute path, else $HOME/.local/share (the home from the password database
+// when HOME is unset); not created.
 std::string AppDataRoot();
 
 // AppDataRoot() + "/" + sub (the root itself for an empty sub), made with any missing folders (mode 0700);

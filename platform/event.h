@@ -27,7 +27,8 @@ class Event {
   void Set();
   // Clears the event.
   void Reset();
-  // Waits until the event is set or timeout_ms pass; true when it was set (an auto-reset event is then clear).
+  // Waits until the event is set or timeout_ms pass; true when it was set (an auto-reset event is then
+  // clear).
   bool Wait(uint32_t timeout_ms = kInfinite);
 
  private:
@@ -43,8 +44,9 @@ class Event {
 constexpr int kWaitTimeout = -1;
 constexpr int kWaitFailed = -2;
 
-// Waits for any (the lowest set index is returned and only that event consumed) or all of the events (all consumed
-// at once, 0 returned); kWaitTimeout after timeout_ms, kWaitFailed for no events, a null or a repeated event.
+// Waits for any (the lowest set index is returned and only that event consumed) or all of the events (all
+// consumed at once, 0 returned); kWaitTimeout after timeout_ms, kWaitFailed for no events, a null or a
+// repeated event.
 int WaitForEvents(Event* const* events, size_t count, bool wait_all, uint32_t timeout_ms);
 // The same over a braced list of events.
 inline int WaitForEvents(std::initializer_list<Event*> events, bool wait_all, uint32_t timeout_ms) {

@@ -248,7 +248,8 @@ int IniGetInt(const char* section, const char* key, int def, const char* path) {
       acc = acc * 16u + d;
     }
   } else {
-    for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) acc = acc * 10u + static_cast<uint32_t>(v[i] - '0');
+    for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i)
+      acc = acc * 10u + static_cast<uint32_t>(v[i] - '0');
   }
   if (negative) acc = 0u - acc;
   return static_cast<int>(acc);
@@ -276,13 +277,16 @@ bool IniWriteString(const char* section, const char* key, const char* value, con
     insert_at = *header + 1;
     bool inside = true;
     for (size_t i = *header + 1; i < f.lines.size() && inside; ++i) {
-      if (f.lines[i].kind == Line::kSection) inside = false;
-      else if (f.lines[i].kind == Line::kEntry || f.lines[i].kind == Line::kOther) insert_at = i + 1;
+      if (f.lines[i].kind == Line::kSection)
+        inside = false;
+      else if (f.lines[i].kind == Line::kEntry || f.lines[i].kind == Line::kOther)
+        insert_at = i + 1;
     }
   } else {
     insert_at = AppendSection(f, sec);
   }
-  f.lines.insert(f.lines.begin() + static_cast<long>(insert_at), MakeLine(std::string(k) + "=" + value, f.crlf));
+  f.lines.insert(f.lines.begin() + static_cast<long>(insert_at),
+                 MakeLine(std::string(k) + "=" + value, f.crlf));
   return Save(f, path);
 }
 

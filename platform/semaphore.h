@@ -18,7 +18,8 @@ class Semaphore {
 
   // Takes one count, waiting up to timeout_ms for one; false on time-out.
   bool Wait(uint32_t timeout_ms = kInfinite);
-  // Adds count (> 0); false, changing nothing, when the maximum would be passed. previous gets the count before.
+  // Adds count (> 0); false, changing nothing, when the maximum would be passed. previous gets the count
+  // before.
   bool Release(int32_t count = 1, int32_t* previous = nullptr);
   // The current count (for tests and diagnostics).
   int32_t Count();

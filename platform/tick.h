@@ -8,7 +8,8 @@ namespace platform {
 // Wait time-out meaning "no limit".
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
-// Milliseconds of the monotonic clock, wrapping at 2^32 (about 49.7 days); compare ticks by unsigned subtraction.
+// Milliseconds of the monotonic clock, wrapping at 2^32 (about 49.7 days); compare ticks by unsigned
+// subtraction.
 uint32_t GetTickCount();
 
 // The same clock as GetTickCount without the wrap.

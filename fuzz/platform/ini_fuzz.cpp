@@ -1,4 +1,5 @@
-// The INI reader and writer over hostile files: reads stay inside their buffers, and what is written reads back.
+// The INI reader and writer over hostile files: reads stay inside their buffers, and what is written reads
+// back.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -44,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* path = g_path.c_str();
 
   // A section and key named by the input's first bytes, and the names the application uses.
-  std::string name(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size < 6 ? size : 6));
+  std::string name(reinterpret_cast<const char*>(data),
+                   strnlen(reinterpret_cast<const char*>(data), size < 6 ? size : 6));
   const char* sections[] = {"config", "accounts", name.c_str()};
   for (const char* sec : sections) {
     char small[3], buf[64];
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char kBlock[] = "a=1\0b=2\0";
   Check(platform::IniWriteSection("accounts", kBlock, path));
   char list[32];
-  Check(platform::IniGetSection("accounts", list, sizeof(list), path) == 8 && std::memcmp(list, "a=1\0b=2\0\0", 9) == 0);
+  Check(platform::IniGetSection("accounts", list, sizeof(list), path) == 8 &&
+        std::memcmp(list, "a=1\0b=2\0\0", 9) == 0);
   Check(platform::IniWriteString("config", nullptr, nullptr, path));
   Check(platform::IniGetInt("config", "view", -7, path) == -7);
   return 0;

@@ -36,12 +36,13 @@ int Base64DecodeWith(const char* alphabet, const char* text, void* out, size_t c
   if (!alphabet || !text) return -1;
   int8_t value[256];
   std::memset(value, -1, sizeof(value));
-  for (int i = 0; i < 64 && alphabet[i]; ++i) value[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+  for (int i = 0; i < 64 && alphabet[i]; ++i)
+    value[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
 
   uint8_t* dst = static_cast<uint8_t*>(out);
-  size_t i = 0;       // index of the byte being filled
-  int state = 0;      // characters seen of the current group
-  uint8_t staged = 0; // bits already given to byte i
+  size_t i = 0;        // index of the byte being filled
+  int state = 0;       // characters seen of the current group
+  uint8_t staged = 0;  // bits already given to byte i
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   for (; *p; ++p) {
     unsigned char c = *p;

@@ -16,8 +16,8 @@ class BlockingQueue {
   BlockingQueue(const BlockingQueue&) = delete;
   BlockingQueue& operator=(const BlockingQueue&) = delete;
 
-  // Makes the ring of capacity bytes (capacity - 1 usable); false when out of memory (the queue then holds no ring
-  // and every transfer fails at once).
+  // Makes the ring of capacity bytes (capacity - 1 usable); false when out of memory (the queue then holds no
+  // ring and every transfer fails at once).
   bool Init(uint32_t capacity);
   // Frees the ring.
   void Destroy();

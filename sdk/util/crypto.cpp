@@ -19,8 +19,8 @@ void Digest(const EVP_MD* md, const void* data, size_t len, uint8_t* out) {
 void Hmac(const EVP_MD* md, const void* key, size_t key_len, const void* msg, size_t msg_len, uint8_t* out) {
   static const uint8_t kEmpty = 0;
   unsigned int out_len = 0;
-  HMAC(md, key ? key : &kEmpty, key ? static_cast<int>(key_len) : 0, static_cast<const uint8_t*>(msg ? msg : &kEmpty),
-       msg ? msg_len : 0, out, &out_len);
+  HMAC(md, key ? key : &kEmpty, key ? static_cast<int>(key_len) : 0,
+       static_cast<const uint8_t*>(msg ? msg : &kEmpty), msg ? msg_len : 0, out, &out_len);
 }
 
 // Single DES lives in OpenSSL 3's legacy provider; it is loaded into a library context of its own so that the
@@ -76,7 +76,8 @@ int CryptoDesDecrypt(const void* in, int len, const char* key, void* out) {
   int out_len = 0;
   bool ok = ctx && EVP_DecryptInit_ex2(ctx, des.cipher(), key8, kCryptoDesIv, nullptr) == 1 &&
             EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-            EVP_DecryptUpdate(ctx, static_cast<uint8_t*>(out), &out_len, static_cast<const uint8_t*>(in), padded) == 1;
+            EVP_DecryptUpdate(ctx, static_cast<uint8_t*>(out), &out_len, static_cast<const uint8_t*>(in),
+                              padded) == 1;
   EVP_CIPHER_CTX_free(ctx);
   return ok ? len : -1;
 }

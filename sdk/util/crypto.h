@@ -18,7 +18,8 @@ void CryptoHmacSha256(const void* key, size_t key_len, const void* msg, size_t m
 // HMAC-MD5 of msg under key into out[16].
 void CryptoHmacMd5(const void* key, size_t key_len, const void* msg, size_t msg_len, uint8_t* out);
 
-// DES-CBC decrypts ceil(len / 8) blocks of in into out (both must hold len rounded up to a multiple of 8 bytes;
-// they may be the same buffer) with the key from the first 8 bytes of the key text (zero-filled when shorter,
-// parity ignored) and kCryptoDesIv. No padding is removed. Returns len; -1 for a null in, out or key or len < 0.
+// DES-CBC decrypts ceil(len / 8) blocks of in into out (both must hold len rounded up to a multiple of 8
+// bytes; they may be the same buffer) with the key from the first 8 bytes of the key text (zero-filled when
+// shorter, parity ignored) and kCryptoDesIv. No padding is removed. Returns len; -1 for a null in, out or key
+// or len < 0.
 int CryptoDesDecrypt(const void* in, int len, const char* key, void* out);

@@ -57,7 +57,9 @@ int JsonHolder::Size() const {
 
 int JsonHolder::Has(const char* key) const { return Get(key).IsValid(); }
 
-const char* JsonHolder::AsStringOrNull() const { return cJSON_IsString(item_) ? item_->valuestring : nullptr; }
+const char* JsonHolder::AsStringOrNull() const {
+  return cJSON_IsString(item_) ? item_->valuestring : nullptr;
+}
 
 const char* JsonHolder::AsString() const {
   const char* s = AsStringOrNull();

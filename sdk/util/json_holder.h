@@ -22,7 +22,8 @@ class JsonHolder {
   JsonHolder(const JsonHolder&) = delete;
   JsonHolder& operator=(const JsonHolder&) = delete;
 
-  // A new owning holder: kNull a null item, kArray an empty array, kObject an empty object; other codes no item.
+  // A new owning holder: kNull a null item, kArray an empty array, kObject an empty object; other codes no
+  // item.
   static JsonHolder Create(int type);
   // Holds item instead (an owned tree held before is deleted).
   void Attach(cJSON* item, bool borrowed);

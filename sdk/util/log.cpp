@@ -15,7 +15,7 @@ std::atomic<int> g_level{4};
 std::atomic<int> g_flags{kLogToConsole};
 std::atomic<int> g_prev_newline{1};
 
-std::mutex g_file_mu;     // guards the two below and every write to the file
+std::mutex g_file_mu;  // guards the two below and every write to the file
 FILE* g_file = nullptr;
 long g_max_size = 0;
 

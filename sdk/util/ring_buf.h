@@ -5,10 +5,10 @@
 #include <cstdint>
 
 struct RingBuf {
-  uint8_t* data;      // the bytes right after this header
+  uint8_t* data;  // the bytes right after this header
   uint32_t capacity;
-  uint32_t read;      // 0 .. capacity - 1
-  uint32_t write;     // 0 .. capacity - 1
+  uint32_t read;   // 0 .. capacity - 1
+  uint32_t write;  // 0 .. capacity - 1
 };
 
 // One contiguous run of stored bytes.
@@ -29,7 +29,8 @@ uint32_t RingBufRead(RingBuf* rb, void* dst, uint32_t n);
 uint32_t RingBufSkip(RingBuf* rb, uint32_t n);
 // 1 when the free space is smaller than n.
 int RingBufLacksSpace(const RingBuf* rb, uint32_t n);
-// Stores all n bytes; n must fit the free space (when it does not, nothing is stored and the ring is unchanged).
+// Stores all n bytes; n must fit the free space (when it does not, nothing is stored and the ring is
+// unchanged).
 void RingBufWrite(RingBuf* rb, const void* src, uint32_t n);
 // Stores min(n, free space) bytes; returns the count.
 uint32_t RingBufWriteSome(RingBuf* rb, const void* src, uint32_t n);

@@ -24,7 +24,8 @@ class SharedRef {
   // Release().
   ~SharedRef() { Release(); }
 
-  // Holds obj with count 1 instead, dropping one reference to the old object; the same object changes nothing.
+  // Holds obj with count 1 instead, dropping one reference to the old object; the same object changes
+  // nothing.
   void Reset(T* obj) {
     if (obj == obj_) return;
     std::atomic<int>* reuse = Drop();

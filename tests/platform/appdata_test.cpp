@@ -1,12 +1,12 @@
 #include "platform/appdata.h"
 
-#include "tests/common/temp_dir.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <string>
+
+#include "tests/common/temp_dir.h"
 
 namespace {
 

@@ -36,7 +36,8 @@ TEST(CriticalSection, SerialisesThreads) {
   CriticalSection cs;
   long counter = 0;  // plain on purpose: only the lock protects it
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back([&] {
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
         std::lock_guard<CriticalSection> outer(cs);
         std::lock_guard<CriticalSection> inner(cs);

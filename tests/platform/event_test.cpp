@@ -30,7 +30,8 @@ TEST(Event, ManualResetReleasesEveryWaiterAndStaysSet) {
   Event ev(true);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 4; ++i) waiters.emplace_back([&] {
+  for (int i = 0; i < 4; ++i)
+    waiters.emplace_back([&] {
       if (ev.Wait(kInfinite)) ++released;
     });
   platform::Sleep(20);
@@ -48,7 +49,8 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
   Event ev(false);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] {
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
       if (ev.Wait(10000)) ++released;
     });
   for (int n = 1; n <= 3; ++n) {
@@ -89,7 +91,7 @@ TEST(Event, WaitAnyReturnsTheLowestSetIndexAndConsumesOnlyIt) {
   b.Set();
   c.Set();
   EXPECT_EQ(WaitForEvents({&a, &b, &c}, false, 0), 1);
-  EXPECT_FALSE(b.Wait(0));                                // consumed
+  EXPECT_FALSE(b.Wait(0));                              // consumed
   EXPECT_EQ(WaitForEvents({&a, &b, &c}, false, 0), 2);  // manual: stays set
   EXPECT_EQ(WaitForEvents({&a, &b, &c}, false, 0), 2);
   c.Reset();

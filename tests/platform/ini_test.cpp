@@ -1,7 +1,5 @@
 #include "platform/ini.h"
 
-#include "tests/common/temp_dir.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,13 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/temp_dir.h"
+
 namespace {
 
 using namespace platform;
 
 class Ini : public ::testing::Test {
  protected:
-
   void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string Text() {
     std::ifstream in(path_, std::ios::binary);
@@ -61,9 +60,9 @@ TEST_F(Ini, ReadsValuesTheWayProfileFilesAreRead) {
     const char *section, *key, *want;
   } cases[] = {
       {"config", "max_idle_time", "600"},
-      {"CONFIG", "view", "2"},           // section and key ignore case
-      {"config", "comment", "<def>"},    // '#' line is a comment
-      {"config", "; view", "<def>"},     // so is ';'
+      {"CONFIG", "view", "2"},         // section and key ignore case
+      {"config", "comment", "<def>"},  // '#' line is a comment
+      {"config", "; view", "<def>"},   // so is ';'
       {"config", "quoted", "  spaced  "},
       {"config", "single", "x"},
       {"config", "half", "\"open"},
@@ -99,8 +98,8 @@ TEST_F(Ini, ParsesIntegersLikeGetPrivateProfileInt) {
     const char* value;
     int want;
   } cases[] = {
-      {"300", 300},  {"  42  ", 42}, {"-5", -5},         {"+7", 7},     {"0x1F", 31},
-      {"0XfF", 255}, {"12abc", 12},  {"abc", 0},         {"-", 0},      {"0x", 0},
+      {"300", 300},  {"  42  ", 42},     {"-5", -5},        {"+7", 7},    {"0x1F", 31},
+      {"0XfF", 255}, {"12abc", 12},      {"abc", 0},        {"-", 0},     {"0x", 0},
       {"007", 7},    {"4294967295", -1}, {"4294967296", 0}, {"\"9\"", 9},
   };
   std::string text = "[n]\n";
@@ -176,8 +175,8 @@ TEST_F(Ini, RefusesWritesThatWouldBreakTheFile) {
   struct Case {
     const char *section, *key, *value;
   } cases[] = {
-      {"a]b", "k", "v"}, {"a\nb", "k", "v"}, {"", "k", "v"},     {"s", "a=b", "v"},   {"s", "a\nb", "v"},
-      {"s", "", "v"},    {"s", "[x", "v"},   {"s", ";c", "v"},   {"s", "k", "v\nw"}, {"s", "k", "v\r"},
+      {"a]b", "k", "v"}, {"a\nb", "k", "v"}, {"", "k", "v"},   {"s", "a=b", "v"},  {"s", "a\nb", "v"},
+      {"s", "", "v"},    {"s", "[x", "v"},   {"s", ";c", "v"}, {"s", "k", "v\nw"}, {"s", "k", "v\r"},
   };
   for (const Case& c : cases) EXPECT_FALSE(IniWriteString(c.section, c.key, c.value, path_.c_str())) << c.key;
   EXPECT_EQ(Text(), "[s]\nk=v\n");
@@ -187,7 +186,8 @@ TEST_F(Ini, ReadsAndWritesWholeSections) {
   Put("[accounts]\n; saved\nbob=pw1\nAlice = pw2\nnovalue\n[other]\nx=1\n");
   char buf[256];
   uint32_t n = IniGetSection("ACCOUNTS", buf, sizeof(buf), path_.c_str());
-  EXPECT_EQ(std::string(buf, n + 1), std::string("bob=pw1\0Alice=pw2\0\0", 19));  // the list ends with two NULs
+  EXPECT_EQ(std::string(buf, n + 1),
+            std::string("bob=pw1\0Alice=pw2\0\0", 19));  // the list ends with two NULs
   char small[12];
   EXPECT_EQ(IniGetSection("accounts", small, sizeof(small), path_.c_str()), 10u);  // cut: size - 2
   EXPECT_EQ(std::string(small, 12), std::string("bob=pw1\0Al\0\0", 12));

@@ -40,7 +40,8 @@ TEST(Semaphore, EveryReleaseIsTakenExactlyOnceAcrossThreads) {
   constexpr int kCount = 5000;
   std::atomic<int> taken{0};
   std::vector<std::thread> consumers;
-  for (int c = 0; c < 3; ++c) consumers.emplace_back([&] {
+  for (int c = 0; c < 3; ++c)
+    consumers.emplace_back([&] {
       while (s.Wait(300)) ++taken;
     });
   for (int i = 0; i < kCount; ++i) ASSERT_TRUE(s.Release());
@@ -53,7 +54,8 @@ TEST(Semaphore, ReleaseOfTwoWakesTwoWaiters) {
   Semaphore s;
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] {
+  for (int i = 0; i < 3; ++i)
+    waiters.emplace_back([&] {
       if (s.Wait(400)) ++woken;
     });
   platform::Sleep(30);

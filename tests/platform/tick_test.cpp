@@ -9,7 +9,7 @@ TEST(Tick, SleepAdvancesTheTickByAtLeastTheTime) {
     uint32_t before = platform::GetTickCount();
     platform::Sleep(ms);
     uint32_t elapsed = platform::GetTickCount() - before;  // unsigned difference survives the wrap
-    EXPECT_GE(elapsed + 1, ms) << ms;  // +1: both readings are cut to whole milliseconds
+    EXPECT_GE(elapsed + 1, ms) << ms;                      // +1: both readings are cut to whole milliseconds
     EXPECT_LT(elapsed, ms + 2000) << ms;
   }
 }

@@ -22,7 +22,8 @@ int DecodeInto(const std::string& text, size_t capacity, std::vector<uint8_t>* o
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data),
+                         strnlen(reinterpret_cast<const char*>(data), size));
   const int counted = Base64Decode(text.c_str(), nullptr, 0);
   std::vector<uint8_t> decoded;
   const size_t capacities[] = {0, 1, size / 2, counted > 0 ? static_cast<size_t>(counted) : 0,
@@ -35,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> again(4 * ((decoded.size() + 2) / 3) + 1);
     if (Base64Encode(decoded.data(), decoded.size(), again.data(), again.size()) < 0) std::abort();
     std::vector<uint8_t> back;
-    if (DecodeInto(again.data(), decoded.size() + 1, &back) != static_cast<int>(decoded.size()) || back != decoded)
+    if (DecodeInto(again.data(), decoded.size() + 1, &back) != static_cast<int>(decoded.size()) ||
+        back != decoded)
       std::abort();
   }
   // Any bytes encode and decode back.

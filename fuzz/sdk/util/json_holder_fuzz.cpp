@@ -10,7 +10,8 @@ namespace {
 
 void Walk(const JsonHolder& h, const std::string& probe, int depth) {
   volatile unsigned sink = static_cast<unsigned>(h.Type()) + static_cast<unsigned>(h.AsInt()) +
-                           static_cast<unsigned>(h.Size()) + static_cast<unsigned>(h.IsValid() + h.Has(probe.c_str()));
+                           static_cast<unsigned>(h.Size()) +
+                           static_cast<unsigned>(h.IsValid() + h.Has(probe.c_str()));
   const char* s = h.AsString();
   while (*s) sink = sink + static_cast<unsigned char>(*s++);
   (void)h.AsStringOrNull();

@@ -45,7 +45,8 @@ TEST(BlockingQueue, StreamsBytesInOrderBetweenTwoThreads) {
     uint32_t want = static_cast<uint32_t>(std::min<size_t>(1 + rng() % 32, kTotal - got));
     int n = (rng() % 2) ? q.Get(buf, want, 10000) : q.GetN(buf, want, 10000);
     ASSERT_GT(n, 0);
-    for (int i = 0; i < n; ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>((got + static_cast<size_t>(i)) * 31)) << got;
+    for (int i = 0; i < n; ++i)
+      ASSERT_EQ(buf[i], static_cast<uint8_t>((got + static_cast<size_t>(i)) * 31)) << got;
     got += static_cast<size_t>(n);
   }
   producer.join();
@@ -63,7 +64,8 @@ TEST(BlockingQueue, GetNTimesOutAndLeavesWhatIsStored) {
 }
 
 TEST(BlockingQueue, EachWaitIsBoundedByTheTimeOutOnItsOwn) {
-  // Bytes that trickle in keep a GetN waiting past its time-out, since every wake-up waits the full time again.
+  // Bytes that trickle in keep a GetN waiting past its time-out, since every wake-up waits the full time
+  // again.
   BlockingQueue q;
   ASSERT_TRUE(q.Init(64));
   std::thread producer([&] {

@@ -1,7 +1,5 @@
 #include "sdk/util/crypto.h"
 
-#include "tests/common/temp_dir.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/common/temp_dir.h"
 
 namespace {
 
@@ -62,10 +62,10 @@ struct HmacCase {
 // Key size k for cases 1, 3 and 5 of RFC 2202 (20 for SHA-1, 16 for MD5); RFC 4231 uses 20 and 131.
 std::vector<HmacCase> RfcCases(size_t k, size_t big_key, const std::vector<std::string>& want) {
   const std::string big = "Test Using Larger Than Block-Size Key - Hash Key First";
-  const std::string big2 = big_key == 80
-                               ? "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"
-                               : "This is a test using a larger than block-size key and a larger than block-size "
-                                 "data. The key needs to be hashed before being used by the HMAC algorithm.";
+  const std::string big2 =
+      big_key == 80 ? "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"
+                    : "This is a test using a larger than block-size key and a larger than block-size "
+                      "data. The key needs to be hashed before being used by the HMAC algorithm.";
   std::vector<HmacCase> cases = {
       {Repeat(0x0b, k), Text("Hi There"), want[0]},
       {Text("Jefe"), Text("what do ya want for nothing?"), want[1]},
@@ -87,12 +87,13 @@ void ExpectHmacs(HmacFn fn, size_t out_len, const std::vector<HmacCase>& cases) 
 }
 
 TEST(Crypto, HmacSha1MatchesRfc2202) {
-  ExpectHmacs(CryptoHmacSha1, 20,
-              RfcCases(20, 80,
-                       {"b617318655057264e28bc0b6fb378c8ef146be00", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79",
-                        "125d7342b9ac11cd91a39af48aa17b4f63f175d3", "4c9007f4026250c6bc8414f9bf50c86c2d7235da",
-                        "aa4ae5e15272d00e95705637ce8a3b55ed402112", "e8e99d0f45237d786d6bbaa7965c7808bbff1a91",
-                        "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"}));
+  ExpectHmacs(
+      CryptoHmacSha1, 20,
+      RfcCases(20, 80,
+               {"b617318655057264e28bc0b6fb378c8ef146be00", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79",
+                "125d7342b9ac11cd91a39af48aa17b4f63f175d3", "4c9007f4026250c6bc8414f9bf50c86c2d7235da",
+                "aa4ae5e15272d00e95705637ce8a3b55ed402112", "e8e99d0f45237d786d6bbaa7965c7808bbff1a91",
+                "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"}));
 }
 
 TEST(Crypto, HmacMd5MatchesRfc2202) {

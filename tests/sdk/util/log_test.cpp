@@ -1,9 +1,7 @@
 #include "sdk/util/log.h"
 
-#include "tests/common/temp_dir.h"
-
-#include <gtest/gtest.h>
 #include <ctype.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstring>
@@ -15,6 +13,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "tests/common/temp_dir.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ std::string ReadAll(FILE* f) {
 std::string Untimed(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size();) {
-    if (s[i] == '[' && i + 20 < s.size() && s[i + 20] == ']' && IsTimeText(std::string_view(s).substr(i + 1, 19))) {
+    if (s[i] == '[' && i + 20 < s.size() && s[i + 20] == ']' &&
+        IsTimeText(std::string_view(s).substr(i + 1, 19))) {
       out += "[T]";
       i += 21;
     } else {
@@ -181,9 +182,11 @@ TEST_F(Log, SeveralThreadsWritingIntoASmallFile) {
   constexpr int kMax = 4096, kThreads = 4, kEach = 300;
   LogOpen(kLogToFile, path_.c_str(), kMax);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back([t] {
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
       for (int i = 0; i < kEach; ++i)
-        LogPrintf(kLogInfo, nullptr, "worker", "T%d %04d %s\n", t, i, std::string((t * 37 + i) % 50, 'x').c_str());
+        LogPrintf(kLogInfo, nullptr, "worker", "T%d %04d %s\n", t, i,
+                  std::string((t * 37 + i) % 50, 'x').c_str());
     });
   for (auto& th : threads) th.join();
   std::string text = Text();

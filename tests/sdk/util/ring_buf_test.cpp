@@ -40,7 +40,7 @@ TEST(RingBuf, WrapsAroundAndShowsTwoRegions) {
   RingBufWrite(rb.get(), "0123456", 7);
   char out[16] = {};
   EXPECT_EQ(RingBufRead(rb.get(), out, 5), 5u);  // read = 5, write = 7
-  RingBufWrite(rb.get(), "789ABC", 6);             // wraps: write = 3
+  RingBufWrite(rb.get(), "789ABC", 6);           // wraps: write = 3
   EXPECT_EQ(rb->write, 3u);
   EXPECT_EQ(RingBufUsed(rb.get()), 8u);
   RingBufRegion r[2];

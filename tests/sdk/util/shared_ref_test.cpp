@@ -63,7 +63,8 @@ TEST(SharedRef, CopiesAcrossThreadsCountCorrectly) {
   g_alive = 0;
   SharedRef<Base> root(new Derived);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back([copy = root]() mutable {
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([copy = root]() mutable {
       for (int i = 0; i < 2000; ++i) {
         SharedRef<Base> local = copy;
         SharedRef<Base> other(local);
