@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "platform/ini.h"
-#include "sdk/cloud/tmp_net_shim.h"
 
 namespace {
 
@@ -39,8 +38,6 @@ void CloudSetDeployment(const CloudDeployment& deployment) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_deployment = deployment;
   for (auto& e : g_deployment.entry_points) e = StripSlash(e);
-  // One TLS policy for libcurl's requests and the kit's own connections.
-  NetTlsConfigure(deployment.tls_verify, deployment.ca_file.c_str());
 }
 
 CloudDeployment CloudGetDeployment() {

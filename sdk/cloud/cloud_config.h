@@ -27,13 +27,13 @@ struct CloudDeployment {
   // Limits of every API request: connecting, and the whole request.
   int connect_timeout_ms = 8000;
   int request_timeout_ms = 20000;
-  // Server certificates are checked against the system's trust store plus ca_file (when set); 0 turns the
-  // checks off.
+  // The API requests check the service's certificate against the system's trust store, or against ca_file
+  // when one is set; 0 turns the checks off. (The networking kit's own connections follow its settings.)
   int tls_verify = 1;
   std::string ca_file;
 };
 
-// Replaces the process-wide deployment (also the TLS settings of the networking kit).
+// Replaces the process-wide deployment.
 void CloudSetDeployment(const CloudDeployment& deployment);
 // A copy of the process-wide deployment.
 CloudDeployment CloudGetDeployment();

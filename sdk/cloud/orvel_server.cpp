@@ -15,6 +15,8 @@
 namespace {
 
 constexpr char kDefaultPackage[] = "velmora";
+// Recording times beyond the year 9999 are not believed.
+constexpr int64_t kLatestTime = 253402300799;
 
 std::mutex g_globals_mu;
 std::string g_package_name;
@@ -481,22 +483,28 @@ int COrvelServer::GetVideoRecord(const char* device_id, int64_t start, int64_t e
   int result = PostWithToken((ApiBase() + "/device/record_info").c_str(), body.Item(), &data);
   out->clear();
   if (result != 0) return result;
-  int n = data.Type() == JsonHolder::kArray ? data.Size() : 0;
-  LogPrintf(kLogInfo, nullptr, "COrvelServer::GetVideoRecord", "GetVideoRecord: %d records\n", n);
+  ParseRecordIndex(data.Item(), out);
+  LogPrintf(kLogInfo, nullptr, "COrvelServer::GetVideoRecord", "GetVideoRecord: %d records\n", data.Size());
+  return 0;
+}
+
+void ParseRecordIndex(const cJSON* data, std::vector<PlaybackSegment>* out) {
+  out->clear();
+  JsonHolder list(const_cast<cJSON*>(data), true);
+  int n = list.Type() == JsonHolder::kArray ? list.Size() : 0;
   for (int i = 0; i < n; ++i) {
-    JsonHolder e = data.At(i);
+    JsonHolder e = list.At(i);
     int64_t seg_start = NumberOrText(e.Get("start_time"));
-    int64_t duration = NumberOrText(e.Get("end_time")) - seg_start;
-    if (seg_start <= 0 || duration <= 0 || duration > INT32_MAX) continue;
+    int64_t seg_end = NumberOrText(e.Get("end_time"));
+    if (seg_start <= 0 || seg_end <= seg_start || seg_end > kLatestTime || seg_end - seg_start > INT32_MAX) continue;
     PlaybackSegment s;
     s.kind = alarmTagToCode(e.Get("tag").AsString());
     s.ossid = static_cast<uint32_t>(e.Get("ossid").AsInt());
     s.start = seg_start;
-    s.duration = static_cast<int32_t>(duration);
+    s.duration = static_cast<int32_t>(seg_end - seg_start);
     s.image_path = e.Get("image_path").AsString();
     s.is_body = e.Get("is_body").AsInt() != 0 ? 1 : 0;
     out->push_back(std::move(s));
   }
   SortAndMergeSegments(*out);
-  return 0;
 }

@@ -127,6 +127,10 @@ class COrvelServer {
 int QueryUuidP2pInfo(const char* uuid, int test, std::string* init_string, std::string* p2p_id,
                      std::string* p2p_password);
 
+// The segments of a recording index (the "data" array of the reply), sorted and merged; elements without a
+// positive start and duration are left out.
+void ParseRecordIndex(const cJSON* data, std::vector<PlaybackSegment>* out);
+
 // The push channel's callback: dispatches socket.io events; 0.
 int sockio_cb(SockioClient* client, int event, char* text, int value, void* server);
 

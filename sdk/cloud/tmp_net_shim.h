@@ -33,4 +33,3 @@ enum SockioEvent { kSockioMessage = 0 };
 typedef int (*SockioCallback)(SockioClient* client, int event, char* text, int value, void* user);
 inline SockioClient* SockioCltCreate(const char*, SockioCallback, void*) { return nullptr; }
 inline void SockioCltDestroy(SockioClient*) {}
-inline void NetTlsConfigure(int, const char*) {}
