@@ -20,7 +20,9 @@ std::string StripSlash(std::string s) {
 
 // Copies the key's value into *value; false (value unchanged) when the key is missing.
 bool ReadText(const char* path, const char* key, std::string* value) {
-  static const char kAbsent[] = "\x01" "absent";
+  static const char kAbsent[] =
+      "\x01"
+      "absent";
   std::vector<char> buf(4096);
   platform::IniGetString(kSection, key, kAbsent, buf.data(), static_cast<uint32_t>(buf.size()), path);
   if (std::strcmp(buf.data(), kAbsent) == 0) return false;

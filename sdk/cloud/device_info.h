@@ -39,7 +39,7 @@ struct DeviceInfo {
   std::string timezone;
   std::string des_key;
   std::string device_type;
-  std::string p2p_platform;                        // P2P server text for the P2P transport
+  std::string p2p_platform;                      // P2P server text for the P2P transport
   std::string state_servers[kStateServerCount];  // wake-up servers: host with an optional ":port"
   int32_t is_online = 0;
   int32_t bind_type = 0;

@@ -31,7 +31,8 @@ void Mask(cJSON* item, int depth) {
     }
     if (cJSON_IsArray(c) || cJSON_IsObject(c)) {
       Mask(c, depth + 1);
-    } else if (cJSON_IsString(c) && c->valuestring && (c->valuestring[0] == '{' || c->valuestring[0] == '[')) {
+    } else if (cJSON_IsString(c) && c->valuestring &&
+               (c->valuestring[0] == '{' || c->valuestring[0] == '[')) {
       // JSON carried inside a text member (for example a device's "attrs").
       JsonHolder inner(cJSON_Parse(c->valuestring), false);
       if (inner.IsValid()) {
@@ -76,7 +77,8 @@ std::string RedactedJson(const cJSON* item) {
 std::string RedactedText(const char* text, size_t length) {
   if (!text) return "";
   JsonHolder parsed(cJSON_ParseWithLength(text, length), false);
-  if (parsed.Type() == JsonHolder::kObject || parsed.Type() == JsonHolder::kArray) return RedactedJson(parsed.Item());
+  if (parsed.Type() == JsonHolder::kObject || parsed.Type() == JsonHolder::kArray)
+    return RedactedJson(parsed.Item());
   std::string out = "(" + std::to_string(length) + " bytes) ";
   size_t n = length < kMaxPlainText ? length : kMaxPlainText;
   for (size_t i = 0; i < n; ++i) {

@@ -68,7 +68,8 @@ int COrvelServer::GetDeviceInfo(const char* device_id, DeviceInfo* out) {
   int result = QueryDeviceList(&list, device_id);
   if (result != 0) return result;
   if (list.empty()) {
-    LogPrintf(kLogError, nullptr, "COrvelServer::GetDeviceInfo", "device %s not listed\n", device_id ? device_id : "");
+    LogPrintf(kLogError, nullptr, "COrvelServer::GetDeviceInfo", "device %s not listed\n",
+              device_id ? device_id : "");
     return kCloudBadReply;
   }
   *out = list.front();

@@ -89,9 +89,9 @@ std::string CacheRoot() {
 
 int alarmTagToCode(const char* tag) {
   static const char* const kTags[] = {
-      "motion", "body",     "sound",  "pir",      "smoke",      "tempL",     "tempH",   "humidL",
-      "humidH", "generic",  "g-sensor", "set-off", "park",      "speed-up",  "speed-down", "doorbell",
-      "passby", "stay",     "lock",   "cry",      "enter",      "bad_posture", "leave"};
+      "motion", "body",    "sound",    "pir",     "smoke", "tempL",       "tempH",      "humidL",
+      "humidH", "generic", "g-sensor", "set-off", "park",  "speed-up",    "speed-down", "doorbell",
+      "passby", "stay",    "lock",     "cry",     "enter", "bad_posture", "leave"};
   if (!tag) return 0;
   for (int i = 0; i < static_cast<int>(sizeof kTags / sizeof kTags[0]); ++i) {
     if (std::strcmp(tag, kTags[i]) == 0) return i + 1;
@@ -141,8 +141,8 @@ std::string FormatLocalTime(int64_t t) {
   struct tm tm {};
   localtime_r(&tt, &tm);
   char text[64];
-  std::snprintf(text, sizeof text, "%4d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(text, sizeof text, "%4d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return text;
 }
 
@@ -238,7 +238,8 @@ int COrvelServer::_init_mc_curl(const char* url, cJSON* body, JsonHolder* out) {
     long verify = deployment.tls_verify ? 1L : 0L;
     curl_->easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify);
     curl_->easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    if (verify && !deployment.ca_file.empty()) curl_->easy_setopt(h, CURLOPT_CAINFO, deployment.ca_file.c_str());
+    if (verify && !deployment.ca_file.empty())
+      curl_->easy_setopt(h, CURLOPT_CAINFO, deployment.ca_file.c_str());
   }
   curl_->easy_setopt(h, CURLOPT_URL, url);
   curl_->easy_setopt(h, CURLOPT_POST, 1L);
@@ -271,7 +272,8 @@ int COrvelServer::_init_mc_curl(const char* url, cJSON* body, JsonHolder* out) {
     if (status >= 200 && status <= 299) {
       JsonHolder root(cJSON_ParseWithLength(reply.data(), reply.size()), false);
       if (root.Type() != JsonHolder::kObject) {
-        LogPrintf(kLogError, nullptr, kTag, "request to %s: %s\n", url, RedactedText(reply.data(), reply.size()).c_str());
+        LogPrintf(kLogError, nullptr, kTag, "request to %s: %s\n", url,
+                  RedactedText(reply.data(), reply.size()).c_str());
         result = kCloudBadReply;
       } else if (cJSON_IsNumber(root.Get("ok").Item()) && root.Get("ok").Item()->valuedouble == 1) {
         if (out) out->Attach(cJSON_DetachItemFromObject(root.Item(), "data"), false);
@@ -429,9 +431,10 @@ void COrvelServer::ConnectPush() {
     return;
   }
   char url[kPushUrlMax + 1];
-  int n = std::snprintf(url, sizeof url,
-                        "%s/?user_id=%s&target=app&EIO=3&transport=websocket&sid=%s&uniq_id=%s&platform=pc&sdkver=%d",
-                        base.c_str(), user.c_str(), token.c_str(), uniq.c_str(), kCloudSdkRevision);
+  int n = std::snprintf(
+      url, sizeof url,
+      "%s/?user_id=%s&target=app&EIO=3&transport=websocket&sid=%s&uniq_id=%s&platform=pc&sdkver=%d",
+      base.c_str(), user.c_str(), token.c_str(), uniq.c_str(), kCloudSdkRevision);
   if (n < 0 || static_cast<size_t>(n) > kPushUrlMax) {
     LogPrintf(kLogError, nullptr, kTag, "push-channel URL too long (%d)\n", n);
     return;
@@ -496,7 +499,8 @@ void ParseRecordIndex(const cJSON* data, std::vector<PlaybackSegment>* out) {
     JsonHolder e = list.At(i);
     int64_t seg_start = NumberOrText(e.Get("start_time"));
     int64_t seg_end = NumberOrText(e.Get("end_time"));
-    if (seg_start <= 0 || seg_end <= seg_start || seg_end > kLatestTime || seg_end - seg_start > INT32_MAX) continue;
+    if (seg_start <= 0 || seg_end <= seg_start || seg_end > kLatestTime || seg_end - seg_start > INT32_MAX)
+      continue;
     PlaybackSegment s;
     s.kind = alarmTagToCode(e.Get("tag").AsString());
     s.ossid = static_cast<uint32_t>(e.Get("ossid").AsInt());

@@ -18,7 +18,7 @@
 struct cJSON;
 
 // Result codes besides 0, positive service codes, HTTP statuses and the networking kit's codes.
-constexpr int kCloudErrorReply = -1;  // an error reply without a code
+constexpr int kCloudErrorReply = -1;    // an error reply without a code
 constexpr int kCloudBadReply = -10012;  // a 2xx reply that is not a JSON object, or lacks the data asked for
 constexpr int kCloudUuidBadReply = -100;  // the UUID information service's reply is not usable
 constexpr int kCloudUnsupportedProtocol = -12;
@@ -43,9 +43,9 @@ constexpr int kUniqIdLength = 14;
 // Calls into the parts of the SDK that the service client drives or notifies (device link, device nodes,
 // WebRTC signalling). Unset entries are skipped.
 struct CloudSdkHooks {
-  int (*p2p_init)() = nullptr;                          // at COrvelServer::Init
-  void (*p2p_deinit)() = nullptr;                       // at COrvelServer::Uninit and destruction
-  void (*device_online)(const char* uuid) = nullptr;  // "device_status" online push event
+  int (*p2p_init)() = nullptr;                               // at COrvelServer::Init
+  void (*p2p_deinit)() = nullptr;                            // at COrvelServer::Uninit and destruction
+  void (*device_online)(const char* uuid) = nullptr;         // "device_status" online push event
   void (*webrtc_signaling)(const cJSON* payload) = nullptr;  // "webrtc" push event
   void (*signaling_setup)(SockioClient* client, const char* user_id, const char* uniq_id) = nullptr;
   void (*signaling_reset)() = nullptr;  // at COrvelServer::Disconnect

@@ -17,7 +17,7 @@ struct CurlApi {
 };
 
 inline const CurlApi* CurlEntryPoints() {
-  static const CurlApi api = {curl_global_init,  curl_easy_init,  curl_easy_setopt,
+  static const CurlApi api = {curl_global_init,  curl_easy_init,    curl_easy_setopt,
                               curl_easy_perform, curl_easy_cleanup, curl_easy_getinfo,
                               curl_easy_reset,   curl_slist_append, curl_slist_free_all};
   return &api;
@@ -33,3 +33,39 @@ enum SockioEvent { kSockioMessage = 0 };
 typedef int (*SockioCallback)(SockioClient* client, int event, char* text, int value, void* user);
 inline SockioClient* SockioCltCreate(const char*, SockioCallback, void*) { return nullptr; }
 inline void SockioCltDestroy(SockioClient*) {}
+
+struct TcpConn {
+  int socket;
+  void* tls;
+  char host[96];
+  int port;
+};
+struct HttpResponse {
+  int status;
+  char* location;
+  char* body;
+  int body_length;
+  char* leftover;
+  int leftover_length;
+  int received;
+  int sent;
+};
+struct HttpRequestOptions {
+  int chunked;
+  int content_type;
+  const char* boundary;
+  const char* user;
+  const char* password;
+  const char* extra_headers;
+  void* body_writer;
+  void* host_cb;
+  void* user_value;
+};
+inline void TcpConnInit(TcpConn* c) { c->socket = -1; }
+inline void TcpConnReset(TcpConn*) {}
+inline void HttpRespFree(HttpResponse*) {}
+inline int HttpPost(TcpConn*, const char*, const HttpRequestOptions*, const void*, int, int,
+                    HttpResponse* r) {
+  *r = HttpResponse();
+  return -3;
+}

@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i > 0 && list[i].start < list[i - 1].start) __builtin_trap();
   }
   if (list.empty()) return 0;
-  const int64_t probes[] = {list.front().start - 1, list.front().start, list.back().End(), list.back().End() + 7,
-                            (list.front().start + list.back().End()) / 2};
+  const int64_t probes[] = {list.front().start - 1, list.front().start, list.back().End(),
+                            list.back().End() + 7, (list.front().start + list.back().End()) / 2};
   for (int64_t t : probes) {
     int64_t offset = 0;
     int i = FindSegmentAt(list, t, &offset);

@@ -11,9 +11,10 @@ namespace {
 TEST(CloudDeployment, LoadsTheServersSection) {
   TempDir dir;
   std::string path = dir / "app.conf";
-  std::ofstream(path) << "[ui]\noem=x\n[servers]\nproduction=https://api.example.test/\ntest=http://127.0.0.1:8080\n"
-                         "uuid_test=127.0.0.1:9\nstate_servers= 1.1.1.1:1 ,2.2.2.2,3.3.3.3,4.4.4.4\n"
-                         "connect_timeout_ms=1500\ntls_verify=0\nca_file=/tmp/ca.pem\n";
+  std::ofstream(path)
+      << "[ui]\noem=x\n[servers]\nproduction=https://api.example.test/\ntest=http://127.0.0.1:8080\n"
+         "uuid_test=127.0.0.1:9\nstate_servers= 1.1.1.1:1 ,2.2.2.2,3.3.3.3,4.4.4.4\n"
+         "connect_timeout_ms=1500\ntls_verify=0\nca_file=/tmp/ca.pem\n";
   CloudDeployment d;
   d.entry_points[kEnvPreRelease] = "https://kept.example.test";
   d.uuid_service[0] = "kept";

@@ -1,5 +1,6 @@
 #include "tests/sdk/cloud/cloudsim_harness.h"
 
+#include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -7,8 +8,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cjson/cJSON.h>
 
 #include <chrono>
 #include <cstdio>

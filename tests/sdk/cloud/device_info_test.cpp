@@ -75,7 +75,8 @@ TEST(DeviceInfoFromJson, StateServers) {
     const char* servers[3];
   } cases[] = {
       {R"({"p2p_state_server": "a,b,c,d"})", {"a", "b", "c"}},
-      {R"({"p2p_state_server": "tcp://1.2.3.4:18081,//5.6.7.8,x//y//z"})", {"1.2.3.4:18081", "5.6.7.8", "y//z"}},
+      {R"({"p2p_state_server": "tcp://1.2.3.4:18081,//5.6.7.8,x//y//z"})",
+       {"1.2.3.4:18081", "5.6.7.8", "y//z"}},
       {R"({"p2p_state_server": "only"})", {"only", "", ""}},
       {R"({"p2p_state_server": ""})", {"", "", ""}},
       {R"({"p2p_state_server": "a,,c"})", {"a", "", "c"}},
@@ -140,8 +141,12 @@ TEST(DeviceInfoFromJson, IdsAndMalformedMembers) {
     const char* json;
     const char* id;
   } cases[] = {
-      {R"({"id": 42})", "42"},        {R"({"id": "77"})", "77"},       {R"({})", "0"},
-      {R"({"id": 4294967295})", "4294967295"}, {R"({"id": -1})", "4294967295"}, {R"({"id": [1]})", "0"},
+      {R"({"id": 42})", "42"},
+      {R"({"id": "77"})", "77"},
+      {R"({})", "0"},
+      {R"({"id": 4294967295})", "4294967295"},
+      {R"({"id": -1})", "4294967295"},
+      {R"({"id": [1]})", "0"},
   };
   for (const Case& c : cases) EXPECT_EQ(Parse(c.json).id, c.id) << c.json;
 

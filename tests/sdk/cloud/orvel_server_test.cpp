@@ -246,8 +246,8 @@ TEST_F(OrvelServerTest, PagedDeviceLists) {
     size_t devices;
     int pages;
   } cases[] = {
-      {"13800000003", "cat-pass-3", 0, 1},  {"13800000002", "bob-pass-2", 1, 1},
-      {"13800000004", "dan-pass-4", 25, 1}, {"13800000006", "fay-pass-6", 100, 1},
+      {"13800000003", "cat-pass-3", 0, 1},   {"13800000002", "bob-pass-2", 1, 1},
+      {"13800000004", "dan-pass-4", 25, 1},  {"13800000006", "fay-pass-6", 100, 1},
       {"13800000005", "eve-pass-5", 450, 3},
   };
   ASSERT_EQ(server_.Init("", kEnvTest), 0);
@@ -292,8 +292,8 @@ TEST_F(OrvelServerTest, DeviceListTotalsThatDoNotMatchTheDevices) {
       {"total smaller than the list", R"({"total": 10})", 0, 10, 1},
       {"total as text", R"({"total": "25"})", 0, 25, 1},
       {"total missing", R"({"total": null})", 0, 25, 1},
-      {"elements that are no objects",
-       R"({"total": 4, "list": [5, null, "x", {"id": 1, "uuid": "ONLY"}]})", 0, 1, 1},
+      {"elements that are no objects", R"({"total": 4, "list": [5, null, "x", {"id": 1, "uuid": "ONLY"}]})",
+       0, 1, 1},
   };
   ASSERT_EQ(SignIn("13800000004", "dan-pass-4"), 0);
   for (const Case& c : cases) {
@@ -568,17 +568,18 @@ TEST(CurlErrorToCode, Table) {
   struct Case {
     int curl;
     int code;
-  } cases[] = {{CURLE_UNSUPPORTED_PROTOCOL, -12}, {CURLE_COULDNT_RESOLVE_HOST, -5}, {CURLE_COULDNT_CONNECT, -6},
-               {CURLE_OPERATION_TIMEDOUT, -2},    {CURLE_SSL_CONNECT_ERROR, -7},    {CURLE_GOT_NOTHING, -8},
+  } cases[] = {{CURLE_UNSUPPORTED_PROTOCOL, -12},    {CURLE_COULDNT_RESOLVE_HOST, -5},
+               {CURLE_COULDNT_CONNECT, -6},          {CURLE_OPERATION_TIMEDOUT, -2},
+               {CURLE_SSL_CONNECT_ERROR, -7},        {CURLE_GOT_NOTHING, -8},
                {CURLE_PEER_FAILED_VERIFICATION, -8}, {CURLE_WRITE_ERROR, -8}};
   for (const Case& c : cases) EXPECT_EQ(CurlErrorToCode(c.curl), c.code) << c.curl;
 }
 
 TEST(AlarmTags, Table) {
-  const char* tags[] = {"motion",   "body",     "sound",      "pir",        "smoke",  "tempL",
-                        "tempH",    "humidL",   "humidH",     "generic",    "g-sensor", "set-off",
-                        "park",     "speed-up", "speed-down", "doorbell",   "passby", "stay",
-                        "lock",     "cry",      "enter",      "bad_posture", "leave"};
+  const char* tags[] = {"motion", "body",     "sound",      "pir",         "smoke",    "tempL",
+                        "tempH",  "humidL",   "humidH",     "generic",     "g-sensor", "set-off",
+                        "park",   "speed-up", "speed-down", "doorbell",    "passby",   "stay",
+                        "lock",   "cry",      "enter",      "bad_posture", "leave"};
   for (int i = 0; i < 23; ++i) EXPECT_EQ(alarmTagToCode(tags[i]), i + 1) << tags[i];
   for (const char* t : {"Motion", "", "motion ", "leaves", "unknown"}) EXPECT_EQ(alarmTagToCode(t), 0) << t;
   EXPECT_EQ(alarmTagToCode(nullptr), 0);
@@ -715,10 +716,9 @@ TEST_F(OrvelServerTest, LogCarriesNoSecrets) {
   EXPECT_NE(log.find("post: "), std::string::npos);
   EXPECT_NE(log.find("VLM-LP-000502"), std::string::npos);
 
-  std::vector<std::string> secrets = {"ann-pass-1",      "dev501pw",     "k501desk",
-                                      "sim-secret-0003", "sim-security-token-0003", "sim-secret-0004",
-                                      "SERVERSTRING501", "W2TOKEN503",   "SDPSECRET",
-                                      "AKIDSIMULATED0003"};
+  std::vector<std::string> secrets = {
+      "ann-pass-1",      "dev501pw",        "k501desk",   "sim-secret-0003", "sim-security-token-0003",
+      "sim-secret-0004", "SERVERSTRING501", "W2TOKEN503", "SDPSECRET",       "AKIDSIMULATED0003"};
   for (auto& r : Requests()) {
     if (r.body.Has("token")) secrets.push_back(r.body.Get("token").AsString());
   }
