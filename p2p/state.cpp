@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -127,10 +128,12 @@ namespace {
 class Text {
  public:
   Text(char* out, size_t cap) : out_(out), cap_(cap) { out_[0] = 0; }
-  template <typename... A>
-  void Add(const char* fmt, A... args) {
+  __attribute__((format(printf, 2, 3))) void Add(const char* fmt, ...) {
     if (len_ + 1 >= cap_) return;
-    int n = std::snprintf(out_ + len_, cap_ - len_, fmt, args...);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(out_ + len_, cap_ - len_, fmt, ap);
+    va_end(ap);
     if (n > 0) len_ = std::min(len_ + static_cast<size_t>(n), cap_ - 1);
   }
 
