@@ -247,12 +247,13 @@ struct Call {
 };
 
 std::vector<Call> AllCalls() {
-  static char buf[16];
-  static int size;
-  static RVS_SessionInfo info;
-  static RVS_NetInfo net;
-  static char flag;
-  static int w, r;
+  // Outputs of the calls, one set per calling thread.
+  static thread_local char buf[16];
+  static thread_local int size;
+  static thread_local RVS_SessionInfo info;
+  static thread_local RVS_NetInfo net;
+  static thread_local char flag;
+  static thread_local int w, r;
   char p[] = "ABC", s[] = "XYZ";
 #define CALL(name, ...) {#name, [=]() mutable { return RVS_##name(__VA_ARGS__); }, [=]() mutable { return rvlib_RVP_##name(__VA_ARGS__); }}
   return {
