@@ -18,15 +18,37 @@ RVP_ScrambleKey RVP_ScrambleKeyMake(const char* key) {
   return k;
 }
 
+namespace {
+
+// The key-stream byte for every previous byte under one key, so that each
+// byte costs one look-up. The table of the last key is kept per thread.
+const uint8_t* KeyStreamTable(const char* key) {
+  struct Cache {
+    bool valid = false;
+    RVP_ScrambleKey k;
+    uint8_t t[256];
+  };
+  static thread_local Cache cache;
+  RVP_ScrambleKey k = RVP_ScrambleKeyMake(key);
+  if (!cache.valid || std::memcmp(cache.k.s, k.s, 4) != 0) {
+    for (int p = 0; p < 256; ++p) cache.t[p] = RVP_ScrambleByte(static_cast<uint8_t>(p), k);
+    cache.k = k;
+    cache.valid = true;
+  }
+  return cache.t;
+}
+
+}  // namespace
+
 void RVP_Scramble(const char* key, const uint8_t* in, uint8_t* out, uint16_t len) {
   if (!key || !key[0]) {
     if (len && in != out) std::memmove(out, in, len);
     return;
   }
-  RVP_ScrambleKey k = RVP_ScrambleKeyMake(key);
+  const uint8_t* t = KeyStreamTable(key);
   uint8_t prev = 0;
   for (uint16_t i = 0; i < len; ++i) {
-    prev = static_cast<uint8_t>(in[i] ^ RVP_ScrambleByte(prev, k));
+    prev = static_cast<uint8_t>(in[i] ^ t[prev]);
     out[i] = prev;
   }
 }
@@ -36,11 +58,11 @@ void RVP_Unscramble(const char* key, const uint8_t* in, uint8_t* out, uint16_t l
     if (len && in != out) std::memmove(out, in, len);
     return;
   }
-  RVP_ScrambleKey k = RVP_ScrambleKeyMake(key);
+  const uint8_t* t = KeyStreamTable(key);
   uint8_t prev = 0;
   for (uint16_t i = 0; i < len; ++i) {
     uint8_t c = in[i];
-    out[i] = static_cast<uint8_t>(c ^ RVP_ScrambleByte(prev, k));
+    out[i] = static_cast<uint8_t>(c ^ t[prev]);
     prev = c;
   }
 }
