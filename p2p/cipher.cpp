@@ -40,27 +40,30 @@ const uint8_t* KeyStreamTable(const char* key) {
 
 }  // namespace
 
+namespace {
+
+// The key-stream table of a key, or null after a plain copy (no key).
+const uint8_t* KeyStreamOrCopy(const char* key, const uint8_t* in, uint8_t* out, uint16_t len) {
+  if (key && key[0]) return KeyStreamTable(key);
+  if (len && in != out) std::memmove(out, in, len);
+  return nullptr;
+}
+
+}  // namespace
+
 void RVP_Scramble(const char* key, const uint8_t* in, uint8_t* out, uint16_t len) {
-  if (!key || !key[0]) {
-    if (len && in != out) std::memmove(out, in, len);
-    return;
-  }
-  const uint8_t* t = KeyStreamTable(key);
+  const uint8_t* t = KeyStreamOrCopy(key, in, out, len);
   uint8_t prev = 0;
-  for (uint16_t i = 0; i < len; ++i) {
+  for (uint16_t i = 0; t && i < len; ++i) {
     prev = static_cast<uint8_t>(in[i] ^ t[prev]);
     out[i] = prev;
   }
 }
 
 void RVP_Unscramble(const char* key, const uint8_t* in, uint8_t* out, uint16_t len) {
-  if (!key || !key[0]) {
-    if (len && in != out) std::memmove(out, in, len);
-    return;
-  }
-  const uint8_t* t = KeyStreamTable(key);
+  const uint8_t* t = KeyStreamOrCopy(key, in, out, len);
   uint8_t prev = 0;
-  for (uint16_t i = 0; i < len; ++i) {
+  for (uint16_t i = 0; t && i < len; ++i) {
     uint8_t c = in[i];
     out[i] = static_cast<uint8_t>(c ^ t[prev]);
     prev = c;

@@ -16,6 +16,9 @@
 
 using namespace p2p;
 
+static_assert(sizeof(RVS_SessionInfo) == 84, "session record layout");
+static_assert(sizeof(RVS_NetInfo) == 36, "network record layout");
+
 namespace {
 
 // Serialises RVS_Initialize and RVS_DeInitialize.
@@ -34,6 +37,14 @@ int SessionCallCheck(int session, bool args_ok) {
   if (!args_ok) return RVS_ERR_INVALID_PARAMETER;
   if (!ValidSlot(session)) return RVS_ERR_INVALID_SESSION_HANDLE;
   return 0;
+}
+
+// The checks of the two read calls; a refused read reports no bytes.
+int ReadCallCheck(int session, char channel, const char* buf, int* size) {
+  bool ok = static_cast<uint8_t>(channel) < kChannels && buf && size && *size >= 1;
+  int r = SessionCallCheck(session, ok);
+  if (r && size) *size = 0;
+  return r;
 }
 
 void ConnectBreak() { g_rvs.connect_break.store(1); }
@@ -240,9 +251,7 @@ int RVS_Write(int session, char channel, const char* data, int len) {
 
 int RVS_Read(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
   CallGuard guard;
-  bool ok = static_cast<uint8_t>(channel) < kChannels && buf && size && *size >= 1;
-  int r = SessionCallCheck(session, ok);
-  if (r && size) *size = 0;
+  int r = ReadCallCheck(session, channel, buf, size);
   return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
 }
 
@@ -261,9 +270,7 @@ int RVS_PktSend(int session, char channel, const char* data, int len) {
 
 int RVS_PktRecv(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
   CallGuard guard;
-  bool ok = static_cast<uint8_t>(channel) < kChannels && buf && size && *size >= 1;
-  int r = SessionCallCheck(session, ok);
-  if (r && size) *size = 0;
+  int r = ReadCallCheck(session, channel, buf, size);
   return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
 }
 

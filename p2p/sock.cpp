@@ -366,20 +366,18 @@ int RVP_TcpRecvAll(int sock, uint8_t* buf, int want, unsigned timeout_ms, const 
 int RVP_WaitWritable(int sock, unsigned timeout_ms) { return PollOne(sock, POLLOUT, timeout_ms); }
 int RVP_WaitReadable(int sock, unsigned timeout_ms) { return PollOne(sock, POLLIN, timeout_ms); }
 
-int RVP_SockName(int sock, RVP_Address24* out) {
+namespace {
+
+int Name(int (*get)(int, sockaddr*, socklen_t*), int sock, RVP_Address24* out) {
   sockaddr_in6 a{};
   socklen_t len = sizeof(a);
   std::memset(out, 0, sizeof(*out));
-  if (getsockname(sock, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  if (get(sock, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
   std::memcpy(out, &a, sizeof(*out));
   return 0;
 }
 
-int RVP_PeerName(int sock, RVP_Address24* out) {
-  sockaddr_in6 a{};
-  socklen_t len = sizeof(a);
-  std::memset(out, 0, sizeof(*out));
-  if (getpeername(sock, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
-  std::memcpy(out, &a, sizeof(*out));
-  return 0;
-}
+}  // namespace
+
+int RVP_SockName(int sock, RVP_Address24* out) { return Name(getsockname, sock, out); }
+int RVP_PeerName(int sock, RVP_Address24* out) { return Name(getpeername, sock, out); }

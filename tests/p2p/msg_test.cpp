@@ -16,6 +16,7 @@
 
 using p2ptest::Hex;
 using p2ptest::ToHex;
+using p2ptest::V4;
 
 namespace {
 
@@ -32,14 +33,6 @@ const std::string kWakeup = "77 61 6B 65 " + kZero8 + "00 00 00 00";           /
 const std::string kToken = "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
 const std::string kPeer = "70 65 65 72 2D 31 00 00 " + kZero8 + kZero8 + kZero8 + kZero8;  // "peer-1", 40 bytes
 const std::string kVersion = "05 00 09";
-
-sockaddr_in V4(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 
 const uint8_t kHello[] = {'h', 'e', 'l', 'l', 'o'};
 const uint8_t kAbc[] = {'a', 'b', 'c'};

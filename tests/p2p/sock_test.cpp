@@ -21,16 +21,9 @@
 
 using p2ptest::Hex;
 using p2ptest::ToHex;
+using p2ptest::V4;
 
 namespace {
-
-sockaddr_in V4(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 
 std::string Ip(in_addr a) {
   char t[16];

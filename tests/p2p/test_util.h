@@ -1,6 +1,9 @@
 // Helpers shared by the P2P library tests.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,5 +36,13 @@ inline std::string ToHex(const uint8_t* p, size_t n) {
   return s;
 }
 inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
+
+inline sockaddr_in V4(const char* ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
 
 }  // namespace p2ptest
