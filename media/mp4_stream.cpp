@@ -72,15 +72,13 @@ void* FileStreamOpen(const char* path, int type) {
 }
 
 int32_t FileStreamWrite(void* h, const void* data, uint32_t length) {
+  // A short count means an error (disk full, I/O); stdio may already have
+  // dropped buffered bytes, so a retry could report success over lost data.
   FILE* f = static_cast<FILE*>(h);
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  uint32_t done = 0;
-  while (done < length) {
-    size_t n = std::fwrite(p + done, 1, length - done, f);
-    if (n == 0) return -1;
-    done += static_cast<uint32_t>(n);
-  }
-  return static_cast<int32_t>(done);
+  if (length > 0x7FFFFFFF) return -1;
+  size_t n = std::fwrite(data, 1, length, f);
+  if (n != length || std::ferror(f)) return -1;
+  return static_cast<int32_t>(n);
 }
 
 int32_t FileStreamRead(void* h, void* data, uint32_t length) {
