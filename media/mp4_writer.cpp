@@ -355,20 +355,26 @@ void PutTable(Mp4Buffer* b, const char* type, const Mp4Buffer& table, uint32_t e
   BoxEnd(b, at);
 }
 
-void PutAudioEntry(const Mp4Writer* w, const Mp4Track* t, Mp4Buffer* b) {
-  const char* format = t->codec == 2 ? "alaw" : t->codec == 59 ? "mp4a" : nullptr;
+// The first 16 bytes of a sample entry: size (patched by BoxEnd), format,
+// reserved, data reference index 1. Returns the entry's start.
+uint32_t SampleEntryBegin(Mp4Buffer* b, const uint8_t format[4]) {
   uint32_t at = b->position;
   Mp4BufferPut32(b, 0);
-  if (format) {
-    Mp4BufferPutType(b, format);
-  } else if (t->codec == 53 || t->codec == 54) {
-    const uint8_t ms[4] = {0x6D, 0x73, 0x00, static_cast<uint8_t>(t->codec == 53 ? 0x02 : 0x11)};
-    Mp4BufferWrite(b, ms, 4);
-  } else {
-    Mp4BufferPut32(b, 0);
-  }
+  Mp4BufferWrite(b, format, 4);
   Mp4BufferZeros(b, 6);
   Mp4BufferPut16(b, 1);
+  return at;
+}
+
+void PutAudioEntry(const Mp4Writer* w, const Mp4Track* t, Mp4Buffer* b) {
+  uint8_t format[4] = {0, 0, 0, 0};
+  if (t->codec == 2) std::memcpy(format, "alaw", 4);
+  if (t->codec == 59) std::memcpy(format, "mp4a", 4);
+  if (t->codec == 53 || t->codec == 54) {
+    const uint8_t ms[4] = {0x6D, 0x73, 0x00, static_cast<uint8_t>(t->codec == 53 ? 0x02 : 0x11)};
+    std::memcpy(format, ms, 4);
+  }
+  uint32_t at = SampleEntryBegin(b, format);
   Mp4BufferZeros(b, 8);
   Mp4BufferPut16(b, static_cast<uint16_t>(w->audioChannels));
   Mp4BufferPut16(b, static_cast<uint16_t>(w->audioBits));
@@ -431,16 +437,10 @@ void PutHvcC(const Mp4Track* t, Mp4Buffer* b) {
 }
 
 void PutVideoEntry(const Mp4Track* t, Mp4Buffer* b) {
-  uint32_t at = b->position;
-  Mp4BufferPut32(b, 0);
-  const char* format = t->codec == 1 ? "avc1" : t->codec == 13 ? "hvc1" : t->codec == 12 ? "jpeg" : nullptr;
-  if (format) {
-    Mp4BufferPutType(b, format);
-  } else {
-    Mp4BufferPut32(b, 0);
-  }
-  Mp4BufferZeros(b, 6);
-  Mp4BufferPut16(b, 1);
+  uint8_t format[4] = {0, 0, 0, 0};
+  const char* name = t->codec == 1 ? "avc1" : t->codec == 13 ? "hvc1" : t->codec == 12 ? "jpeg" : nullptr;
+  if (name) std::memcpy(format, name, 4);
+  uint32_t at = SampleEntryBegin(b, format);
   Mp4BufferZeros(b, 16);
   Mp4BufferPut16(b, static_cast<uint16_t>(t->width));
   Mp4BufferPut16(b, static_cast<uint16_t>(t->height));
