@@ -14,6 +14,9 @@ constexpr uint32_t kRecoverGrowth = 51200;
 constexpr uint32_t kVideoHeadBytes = 300;
 constexpr uint32_t kVideoFrameMs = 40;
 constexpr uint32_t kOtherChannelIndex = 8;
+// The rebuilt file keeps 32-bit offsets: mdat ends this far below 4 GiB at
+// the latest, which leaves room for the moov.
+constexpr uint64_t kMdatEndLimit = 0xFFFFFFFFull - (64u << 20);
 
 bool ReadAt(void* f, uint64_t at, void* dst, uint32_t n) {
   return kMp4FileStreamOps.Seek(f, static_cast<int64_t>(at), SEEK_SET) >= 0 &&
@@ -86,6 +89,7 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
   uint32_t videoCodec[2] = {0, 0};
 
   uint64_t pos = mdatStart + 8;
+  if (fileSize > kMdatEndLimit) fileSize = kMdatEndLimit;
   while (buf && pos + 4 <= fileSize) {
     uint8_t head[4];
     if (!ReadAt(f, pos, head, 4)) break;

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t len = (uint32_t{data[at + 1]} << 8 | data[at + 2]) % 2048;
     at += 3;
     if (len > size - at) len = static_cast<uint32_t>(size - at);
-    uint32_t type = (uint32_t{(sel >> 2) & 1} << 16) | kCodecs[sel & 3];
+    uint32_t type = (static_cast<uint32_t>((sel >> 2) & 1) << 16) | kCodecs[sel & 3];
     time += (sel >> 3) * 10;
     Mp4WriterWriteSample(type, time, data + at, len, sel >> 7, w);
     at += len;

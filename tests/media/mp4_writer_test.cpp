@@ -324,3 +324,68 @@ TEST(Mp4WriterModes, FastStartAndTwoPassAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Mp4Rec, ChannelZeroSamplesNeedAStartCode) {
+  vector<uint8_t> short3 = {0, 0, 1, 0x41, 0x9A, 0x00, 0x01};  // 3-byte start code
+  vector<uint8_t> none = {0x41, 0x9A, 0x00, 0x01, 0x02};
+  Open();
+  ASSERT_EQ(Video(0, kKey, 1), 0);
+  EXPECT_EQ(Video(40, short3, 0), 0);
+  EXPECT_EQ(Video(80, none, 0), kMp4ErrRefused);
+  EXPECT_EQ(Video(120, kInter, 0), 0);
+  Close();
+  void* r = nullptr;
+  ASSERT_EQ(Mp4ReaderOpen(path_.c_str(), &r), 0);
+  vector<uint8_t> buf(256);
+  vector<vector<uint8_t>> got;
+  for (;;) {
+    uint32_t type, time, key, size = static_cast<uint32_t>(buf.size());
+    if (Mp4ReaderReadSample(&type, &time, buf.data(), &size, &key, r) != 0) break;
+    got.emplace_back(buf.begin(), buf.begin() + size);
+  }
+  Mp4ReaderClose(r);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], kKey);
+  EXPECT_EQ(got[1], Frame({{0x41, 0x9A, 0x00, 0x01}}));
+  EXPECT_EQ(got[2], kInter);
+}
+
+// The picture size in the sample entry, from SPS of several profiles
+// (chroma format, bit depth and scaling lists come before the size).
+TEST(Mp4WriterSps, PictureSizeFromX264Profiles) {
+  struct Case {
+    const char* name;
+    const char* args;
+  } cases[] = {
+      {"baseline", "--profile baseline"},
+      {"high_cqm", "--profile high --cqm jvt"},
+      {"high444", "--profile high444 --output-csp i444 --cqm jvt"},
+  };
+  mt::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string csp = std::string(c.args).find("i444") != std::string::npos ? "yuv444p" : "yuv420p";
+    std::string es = mt::Cached(std::string("x264_sps_") + c.name + ".264",
+                                "ffmpeg -v error -f lavfi -i testsrc=size=208x120:rate=25 -frames:v 2 -pix_fmt " + csp +
+                                    " -f rawvideo - | x264 --quiet --demuxer raw --input-csp " +
+                                    (csp == "yuv444p" ? "i444" : "i420") + " --input-res 208x120 --fps 25 " + c.args +
+                                    " -o {} -");
+    vector<uint8_t> data = mt::ReadAll(es);
+    ASSERT_FALSE(data.empty());
+    std::string out = dir / (std::string(c.name) + ".mp4");
+    void* h = nullptr;
+    ASSERT_EQ(Mp4RecOpen(out.c_str(), nullptr, &h), 0);
+    ASSERT_EQ(Mp4RecWrite(1, 0, data.data(), static_cast<uint32_t>(data.size()), 1, h), 0);
+    ASSERT_EQ(Mp4RecClose(nullptr, h), 0);
+    vector<uint8_t> f = mt::ReadAll(out);
+    mt::Box stsd = mt::FindPath(f, mt::Stbl(0, "stsd"));
+    ASSERT_TRUE(stsd.found);
+    const uint8_t* e = &f[stsd.at + 16];
+    EXPECT_EQ((e[32] << 8) | e[33], 208);
+    EXPECT_EQ((e[34] << 8) | e[35], 128);  // whole macroblocks: cropping is not applied
+  }
+}
+
+}  // namespace
