@@ -741,10 +741,10 @@ int Mp4ReaderGetDecoderConfig(uint32_t codec, const uint8_t** bytes, void* handl
   if (!r) return kMp4ErrRefused;
   for (uint32_t i = 0; i < r->trackCount; ++i) {
     Mp4ReaderTrack* t = r->tracks[i];
-    if (t->codec == codec && t->configLen) {
-      if (bytes) *bytes = t->config;
-      return static_cast<int>(t->configLen);
-    }
+    if (t->codec != codec) continue;
+    if (t->configLen == 0) return kMp4ErrRefused;
+    if (bytes) *bytes = t->config;
+    return static_cast<int>(t->configLen);
   }
   return kMp4ErrRefused;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <cstring>
 
@@ -117,6 +119,8 @@ struct AacCase {
   int channels;
   const char* source;
 };
+
+void PrintTo(const AacCase& c, std::ostream* os) { *os << c.name; }
 
 class AacOracle : public ::testing::TestWithParam<AacCase> {};
 

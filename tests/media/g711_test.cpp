@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdlib>
 
 #include "tests/media/media_test_util.h"
@@ -27,6 +29,8 @@ struct LawCase {
   int16_t (*decode)(uint8_t);
   uint8_t magnitudeMask;  // code ^ this gives sign in bit 7 and a rising magnitude below it
 };
+
+void PrintTo(const LawCase& c, std::ostream* os) { *os << c.format; }
 
 class G711Oracle : public ::testing::TestWithParam<LawCase> {};
 

@@ -1,6 +1,8 @@
 // Recordings checked by ffprobe and ffmpeg, and the mp4rec and mp4dump tools.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -39,6 +41,8 @@ struct StreamCase {
   uint32_t codec;
   const char* ffname;
 };
+
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 
 class RecordedStream : public ::testing::TestWithParam<StreamCase> {};
 
