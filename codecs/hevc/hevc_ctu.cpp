@@ -573,6 +573,12 @@ int32_t ParseCodingQuadtree(Parser& p, int x0, int y0, int log2, int depth, int&
 
 }  // namespace
 
+int32_t HevcMvdCoding(HevcDecoder* dec, int16_t* mvd) {
+  Parser p{dec, dec->pCtu, dec->pCabac, dec->pSps, dec->pPps, &dec->stSh,
+           dec->stPic.iWidth, dec->stPic.iHeight, dec->pSps ? dec->pSps->CtbSizeY - 1 : 15};
+  return ParseMvd(p, mvd);
+}
+
 void HevcResetCtuState(HevcDecoder* dec, HevcCtu* ctu) {
   const HevcPps* pps = dec->pPps;
   const HevcPictureInfo& g = dec->stPic;

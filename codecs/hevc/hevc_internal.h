@@ -453,6 +453,7 @@ void HevcResetCtuState(HevcDecoder* dec, HevcCtu* ctu);
 int32_t HevcDecodeCtu(HevcDecoder* dec, HevcCtu* ctu);
 void HevcReconstructCtu(HevcDecoder* dec, HevcCtu* ctu);
 int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2TrafoSize, int bypass, int cIdx, int16_t* coeff, int scanIdx);
+int32_t HevcMvdCoding(HevcDecoder* dec, int16_t* mvd);
 int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, int yNb);
 
 struct HevcResidualParams {

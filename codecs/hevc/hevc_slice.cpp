@@ -458,7 +458,7 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
     const size_t n4 = static_cast<size_t>(dec->iMap4Stride) * g.iHeight4;
     std::memset(dec->pCodedMap, 0, n4);
     std::memset(dec->pPredModeMap, 0xFF, n4);
-    std::memset(dec->pPcmBypassMap, 0, n4 / 4 + dec->iMap4Stride);
+    std::memset(dec->pPcmBypassMap, 0, static_cast<size_t>(dec->iMap4Stride / 2) * g.iHeight8);
   }
   if (!sh.dependent_slice_segment_flag) cabac->iFirstQgFlag = 1;
   cabac->iQgX = cabac->iQgY = -1;

@@ -219,7 +219,7 @@ class HevcBackend : public Backend {
 
   int Feed(const uint8_t* p, size_t n, std::string& error) {
     size_t done = 0;
-    do {
+    for (;;) {
       IH265D_InArgs in{p + done, static_cast<uint32_t>(n - done), 0, 0};
       IH265D_OutArgs out{};
       g_lastError.clear();
@@ -229,11 +229,12 @@ class HevcBackend : public Backend {
         return rc;
       }
       done += out.iBytesTaken;
-      if (rc == 0 && out.DecodeStatus == 0) Emit(out);
+      if (rc == 1) return 0;
+      // a picture came out; more units may be held, so call again with the
+      // rest (possibly nothing) until the decoder asks for more input
+      if (out.DecodeStatus == 0) Emit(out);
       if (stop_) return 0;
-      if (rc == 1) break;
-    } while (done < n);
-    return 0;
+    }
   }
 
   int Drain(std::string& error) {
