@@ -345,29 +345,18 @@ int32_t ParseTransformUnit(Parser& p, TreeState& t, HevcTu* tu, int blkIdx, Hevc
     if (r) return r;
   }
   t.lumaOffset += n * n;
-  if (log2 > 2) {
-    const int nc = n / 2;
-    const int sIdx = scanIdx(cu->iIntraPredModeC, log2 - 1, true);
-    if (tu->ucCbfCb) {
-      int32_t r = HevcResidualCoding(p.dec, tu, log2 - 1, bypass, 1, ctu->asCoeff + 4096 + t.chromaOffset, sIdx);
+  // chroma: with the TU above 4x4, or after the fourth 4x4 luma block for the
+  // 8x8 area (with the flags and records of the group's first TU)
+  if (log2 > 2 || blkIdx == 3) {
+    const int log2C = log2 > 2 ? log2 - 1 : 2;
+    HevcTu* owner = log2 > 2 ? tu : groupFirst;
+    const int sIdx = scanIdx(cu->iIntraPredModeC, log2C, true);
+    for (int c = 1; c < 3; ++c) {
+      if (!(c == 1 ? owner->ucCbfCb : owner->ucCbfCr)) continue;
+      int32_t r = HevcResidualCoding(p.dec, owner, log2C, bypass, c, ctu->asCoeff + 3072 + 1024 * c + t.chromaOffset, sIdx);
       if (r) return r;
     }
-    if (tu->ucCbfCr) {
-      int32_t r = HevcResidualCoding(p.dec, tu, log2 - 1, bypass, 2, ctu->asCoeff + 5120 + t.chromaOffset, sIdx);
-      if (r) return r;
-    }
-    t.chromaOffset += nc * nc;
-  } else if (blkIdx == 3) {
-    const int sIdx = scanIdx(cu->iIntraPredModeC, 2, true);
-    if (groupFirst->ucCbfCb) {
-      int32_t r = HevcResidualCoding(p.dec, groupFirst, 2, bypass, 1, ctu->asCoeff + 4096 + t.chromaOffset, sIdx);
-      if (r) return r;
-    }
-    if (groupFirst->ucCbfCr) {
-      int32_t r = HevcResidualCoding(p.dec, groupFirst, 2, bypass, 2, ctu->asCoeff + 5120 + t.chromaOffset, sIdx);
-      if (r) return r;
-    }
-    t.chromaOffset += 16;
+    t.chromaOffset += 1 << (2 * log2C);
   }
   return 0;
 }

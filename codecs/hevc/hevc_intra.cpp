@@ -71,25 +71,30 @@ template <int kN>
 void PredAngular(int comp, int mode, const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst) {
   Angular<kN>(comp, mode, top, left, stride, dst);
 }
+// The kernels of modes 2, 10, 18, 26 and 34 (their own slots).
+template <int kN, int kMode>
+void PredFixed(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
+  Angular<kN>(comp, kMode, top, left, stride, dst);
+}
 template <int kN>
 void PredVertical(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
-  Angular<kN>(comp, 26, top, left, stride, dst);
+  PredFixed<kN, 26>(comp, top, left, stride, dst);
 }
 template <int kN>
 void PredHorizontal(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
-  Angular<kN>(comp, 10, top, left, stride, dst);
+  PredFixed<kN, 10>(comp, top, left, stride, dst);
 }
 template <int kN>
 void PredMode34(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
-  Angular<kN>(comp, 34, top, left, stride, dst);
+  PredFixed<kN, 34>(comp, top, left, stride, dst);
 }
 template <int kN>
 void PredMode2(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
-  Angular<kN>(comp, 2, top, left, stride, dst);
+  PredFixed<kN, 2>(comp, top, left, stride, dst);
 }
 template <int kN>
 void PredMode18(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
-  Angular<kN>(comp, 18, top, left, stride, dst);
+  PredFixed<kN, 18>(comp, top, left, stride, dst);
 }
 
 // [1 2 1] smoothing or, for 32x32 with the flag, the strong bilinear one.

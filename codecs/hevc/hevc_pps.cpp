@@ -19,28 +19,24 @@ int HevcBuildTileMaps(HevcDecoder* dec, const HevcSps* sps, HevcPps* pps) {
   if (cols < 1 || cols > wCtb || rows < 1 || rows > hCtb) return -1;
   int32_t* cw = dec->piTileColWidth;
   int32_t* rh = dec->piTileRowHeight;
-  if (pps->uniform_spacing_flag) {
-    for (int j = 0; j < cols; ++j) cw[j] = ((j + 1) * wCtb) / cols - (j * wCtb) / cols;
-    for (int j = 0; j < rows; ++j) rh[j] = ((j + 1) * hCtb) / rows - (j * hCtb) / rows;
-  } else {
-    // each coded size on its own and all of them together must leave room for the last
+  // uniform sizes, or the coded ones checked one by one and in sum so that
+  // the last column (row) keeps at least one CTB
+  auto sizes = [&](const int32_t* coded, int n, int total, int32_t* out) {
     int64_t sum = 0;
-    for (int j = 0; j < cols - 1; ++j) {
-      if (pps->column_width[j] < 1 || pps->column_width[j] >= wCtb) return -1;
-      cw[j] = pps->column_width[j];
-      sum += cw[j];
+    for (int j = 0; j < n - 1; ++j) {
+      if (pps->uniform_spacing_flag) {
+        out[j] = ((j + 1) * total) / n - (j * total) / n;
+      } else {
+        if (coded[j] < 1 || coded[j] >= total) return false;
+        out[j] = coded[j];
+      }
+      sum += out[j];
     }
-    if (sum >= wCtb) return -1;
-    cw[cols - 1] = static_cast<int32_t>(wCtb - sum);
-    sum = 0;
-    for (int j = 0; j < rows - 1; ++j) {
-      if (pps->row_height[j] < 1 || pps->row_height[j] >= hCtb) return -1;
-      rh[j] = pps->row_height[j];
-      sum += rh[j];
-    }
-    if (sum >= hCtb) return -1;
-    rh[rows - 1] = static_cast<int32_t>(hCtb - sum);
-  }
+    if (sum >= total) return false;
+    out[n - 1] = static_cast<int32_t>(total - sum);
+    return true;
+  };
+  if (!sizes(pps->column_width, cols, wCtb, cw) || !sizes(pps->row_height, rows, hCtb, rh)) return -1;
   pps->colBd[0] = 0;
   for (int i = 0; i < cols; ++i) pps->colBd[i + 1] = pps->colBd[i] + cw[i];
   pps->rowBd[0] = 0;

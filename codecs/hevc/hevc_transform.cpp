@@ -36,35 +36,29 @@ void Inverse1D(const int32_t* in, int32_t* out) {
 }
 
 template <int kN>
+void Stage(const int32_t* in, int32_t* out, bool dst4) {
+  if (!dst4) return Inverse1D<kN>(in, out);
+  for (int i = 0; i < 4; ++i) {
+    int64_t s = 0;
+    for (int k = 0; k < 4; ++k) s += static_cast<int64_t>(kHevcDstMatrix[k * 4 + i]) * in[k];
+    out[i] = static_cast<int32_t>(s);
+  }
+}
+
+template <int kN>
 void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, bool dst4) {
   int32_t in[kN], out[kN];
   // columns: coefficients down a column, first stage, 7-bit shift, 16-bit clip
   for (int x = 0; x < kN; ++x) {
     if (x >= numCols) break;
     for (int k = 0; k < kN; ++k) in[k] = coeff[k * kN + x];
-    if (dst4) {
-      for (int i = 0; i < 4; ++i) {
-        int64_t s = 0;
-        for (int k = 0; k < 4; ++k) s += static_cast<int64_t>(kHevcDstMatrix[k * 4 + i]) * in[k];
-        out[i] = static_cast<int32_t>(s);
-      }
-    } else {
-      Inverse1D<kN>(in, out);
-    }
+    Stage<kN>(in, out, dst4);
     for (int i = 0; i < kN; ++i) coeff[i * kN + x] = Sat16((static_cast<int64_t>(out[i]) + 64) >> 7);
   }
   // rows: second stage, 12-bit shift, add and clip
   for (int y = 0; y < kN; ++y) {
     for (int k = 0; k < kN; ++k) in[k] = coeff[y * kN + k];
-    if (dst4) {
-      for (int i = 0; i < 4; ++i) {
-        int64_t s = 0;
-        for (int k = 0; k < 4; ++k) s += static_cast<int64_t>(kHevcDstMatrix[k * 4 + i]) * in[k];
-        out[i] = static_cast<int32_t>(s);
-      }
-    } else {
-      Inverse1D<kN>(in, out);
-    }
+    Stage<kN>(in, out, dst4);
     uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
     for (int i = 0; i < kN; ++i) row[i] = Clip8(row[i] + static_cast<int>((static_cast<int64_t>(out[i]) + 2048) >> 12));
   }
