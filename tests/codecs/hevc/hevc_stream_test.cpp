@@ -234,18 +234,16 @@ TEST(HevcEntropy, LongMotionVectorDifferencesFailInsteadOfOverflowing) {
 TEST(HevcEntropy, EngineNeverReadsPastItsEnd) {
   // One byte of slice data in an exact-size block: the engine keeps reading
   // zeros, never the bytes after it (ASan watches).
-  auto* one = static_cast<uint8_t*>(std::malloc(1));
-  one[0] = 0x80;
+  std::vector<uint8_t> one(1, 0x80);  // an exact-size heap block
   hevc::HevcCabac c;
   std::memset(&c, 0, sizeof c);
-  hevc::HevcCabacStart(&c, one, one + 1);
+  hevc::HevcCabacStart(&c, one.data(), one.data() + one.size());
   hevc::HevcCabacInitContexts(&c, 2, 0, 26);
   for (int i = 0; i < 200; ++i) {
     hevc::HevcCabacDecodeBin(&c, &c.aucCtxState[i % 160]);
     hevc::HevcCabacDecodeBypass(&c);
   }
   EXPECT_EQ(hevc::HevcCabacRestart(&c, 4), nullptr) << "no PCM bytes left";
-  std::free(one);
 }
 
 TEST(HevcEntropy, WavefrontRowsRestoreOnlyFromTheirOwnSlice) {

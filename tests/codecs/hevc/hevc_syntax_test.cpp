@@ -78,6 +78,10 @@ TEST(HevcSps, RefusalsAndALaterValidSps) {
       {"negative and positive beyond the buffer", [](SpsFields& s, VpsFields&) {
          s.rps.push_back({{0, 0, 0}, {0, 0}});
        }, "num_positive_pics is out of the range"},
+      {"predicted set beyond the buffer", [](SpsFields& s, VpsFields&) {
+         s.rps.push_back({{0, 0, 0, 0}, {}});
+         s.rps.push_back({{}, {}, 0});  // -1 and the four shifted by -1: five pictures
+       }, "the predicted short-term RPS has more than 4 pictures!"},
       {"missing VPS", [](SpsFields& s, VpsFields&) { s.vps_id = 3; },
        "IH265D_Decode : The ID of VPS that current SPS refered is 3, which is not exist!\n"},
   };

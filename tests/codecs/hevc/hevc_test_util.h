@@ -106,7 +106,7 @@ inline std::vector<uint8_t> Vps(const VpsFields& f = {}) {
 struct StRps {
   std::vector<int> negative;  // delta_poc_s0_minus1 values
   std::vector<int> positive;
-  int inter = -1;             // with inter prediction: delta_rps_sign*... (unused: -1)
+  int inter = -1;  // >= 0: predicted from the previous set with deltaRps = -(inter + 1)
 };
 
 struct SpsFields {
@@ -176,7 +176,15 @@ inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
   }
   w.Ue(f.rps.size());
   for (size_t i = 0; i < f.rps.size(); ++i) {
-    if (i > 0) w.U(0, 1);  // inter_ref_pic_set_prediction_flag
+    if (i > 0) w.U(f.rps[i].inter >= 0, 1);  // inter_ref_pic_set_prediction_flag
+    if (i > 0 && f.rps[i].inter >= 0) {
+      // predicted from the set before it with deltaRps = inter_sign ... -(abs + 1); every picture used
+      w.U(1, 1);  // delta_rps_sign: negative
+      w.Ue(f.rps[i].inter);
+      const StRps& ref = f.rps[i - 1];
+      for (size_t j = 0; j <= ref.negative.size() + ref.positive.size(); ++j) w.U(1, 1);
+      continue;
+    }
     w.Ue(f.rps[i].negative.size());
     w.Ue(f.rps[i].positive.size());
     for (int d : f.rps[i].negative) {
