@@ -426,8 +426,13 @@ void COrvelServer::ConnectPush() {
     token = token_;
     uniq = uniq_id_;
   }
-  if (base.empty()) {
-    LogPrintf(kLogWarning, nullptr, kTag, "no push-channel address\n");
+  bool known_scheme = false;
+  for (const char* scheme : {"ws://", "wss://", "http://", "https://"}) {
+    if (base.compare(0, std::strlen(scheme), scheme) == 0) known_scheme = true;
+  }
+  if (!known_scheme) {
+    // Checked here: the URL carries the token, and a refused URL would be logged whole.
+    LogPrintf(kLogWarning, nullptr, kTag, "no usable push-channel address: \"%s\"\n", base.c_str());
     return;
   }
   char url[kPushUrlMax + 1];
