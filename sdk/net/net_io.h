@@ -1,0 +1,26 @@
+// Internal to sdk/net: reads and writes on a socket with optional TLS, shared by
+// TcpConn and WsConn.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+
+typedef struct ssl_st SSL;
+
+inline uint64_t NetNowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// See TcpConnWaitRead / TcpConnWaitWriteN. tls_lock, when given, is held around
+// each TLS call so that one reader and one writer may share the connection.
+int NetIoRead(int sock, SSL* tls, std::mutex* tls_lock, void* buffer, int size, int timeout_ms);
+int NetIoWriteN(int sock, SSL* tls, std::mutex* tls_lock, const void* data, int length, int timeout_ms);
+// Sends close_notify when TLS (without waiting), frees TLS and closes the socket.
+void NetIoClose(int sock, SSL* tls);
+
+// Makes a TLS session on a connected socket and runs the handshake within
+// timeout_ms; returns 0 and *out, or kNetTls / kNetTimeout (socket left open).
+int NetTlsHandshake(int sock, const char* host, int timeout_ms, SSL** out);
