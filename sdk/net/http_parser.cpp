@@ -41,8 +41,8 @@ int64_t ParseLength(const char* v, size_t n) {
   int64_t x = 0;
   for (size_t i = 0; i < n; ++i) {
     if (v[i] < '0' || v[i] > '9') return -1;
+    if (x > (kMaxLength - (v[i] - '0')) / 10) return -1;
     x = x * 10 + (v[i] - '0');
-    if (x > kMaxLength) return -1;
   }
   return x;
 }

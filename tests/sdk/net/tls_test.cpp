@@ -1,0 +1,218 @@
+// TLS connections against openssl s_server and small in-process TLS peers.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "sdk/net/tcp_conn.h"
+#include "sdk/net/tls_config.h"
+#include "tests/sdk/net/net_test_util.h"
+
+using namespace nettest;
+
+namespace {
+
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ca_.Make(dir_.path())) << "cannot make the test CA with openssl";
+    NetTlsConfigure(1, ca_.ca_cert.c_str());
+  }
+  void TearDown() override { NetTlsConfigure(1, nullptr); }
+
+  // Opens a TLS connection to an s_server using cert/key; the result code.
+  int ConnectTo(const std::string& cert, const std::string& key, const char* host, TcpConn* conn,
+                SServer* server) {
+    EXPECT_TRUE(server->Start(cert, key, {"-rev"}));
+    TcpConnInit(conn);
+    return TcpConnOpen(1, host, server->port(), 5000, conn);
+  }
+
+  TempDir dir_;
+  TestCa ca_;
+};
+
+TEST_F(TlsTest, HandshakeEchoSniAndCleanClose) {
+  SServer server;
+  ASSERT_TRUE(server.Start(ca_.server_cert, ca_.server_key,
+                           {"-rev", "-naccept", "1", "-servername", "localhost", "-cert2", ca_.server_cert, "-key2",
+                            ca_.server_key}));
+  TcpConn conn;
+  TcpConnInit(&conn);
+  ASSERT_EQ(0, TcpConnOpen(1, "localhost", server.port(), 5000, &conn));
+  ASSERT_NE(nullptr, conn.tls);
+  const std::string hello = "hello tls\n";
+  ASSERT_EQ(static_cast<int>(hello.size()), TcpConnSend(&conn, hello.data(), static_cast<int>(hello.size()), 2000));
+  std::string got;
+  char buf[256];
+  while (got.find("slt olleh") == std::string::npos) {
+    int n = TcpConnWaitRead(&conn, buf, sizeof(buf), 3000);
+    ASSERT_GT(n, 0);
+    got.append(buf, static_cast<size_t>(n));
+  }
+  // "CLOSE" makes s_server send close_notify: a clean end of stream.
+  ASSERT_EQ(6, TcpConnSend(&conn, "CLOSE\n", 6, 2000));
+  int n;
+  do {
+    n = TcpConnWaitRead(&conn, buf, sizeof(buf), 3000);
+  } while (n > 0);
+  EXPECT_EQ(0, n);
+  TcpConnClose(&conn);
+  EXPECT_EQ(-1, conn.socket);
+  // s_server buffers its report; it comes out when it exits after the one connection.
+  std::string out = server.process().WaitForExit(5000);
+  EXPECT_NE(std::string::npos, out.find("Hostname in TLS extension: \"localhost\"")) << out;
+}
+
+TEST_F(TlsTest, NoSniForAnAddress) {
+  SServer server;
+  ASSERT_TRUE(server.Start(ca_.server_cert, ca_.server_key,
+                           {"-rev", "-naccept", "1", "-servername", "localhost", "-cert2", ca_.server_cert, "-key2",
+                            ca_.server_key}));
+  TcpConn conn;
+  TcpConnInit(&conn);
+  ASSERT_EQ(0, TcpConnOpen(1, "127.0.0.1", server.port(), 5000, &conn));  // the certificate names the address
+  TcpConnClose(&conn);
+  std::string out = server.process().WaitForExit(5000);
+  EXPECT_NE(std::string::npos, out.find("CONNECTION CLOSED")) << out;
+  EXPECT_EQ(std::string::npos, out.find("Hostname in TLS extension")) << out;
+}
+
+// The certificate cases: what the default (verifying) mode accepts, and what
+// the explicit opt-out accepts.
+struct CertCase {
+  const char* name;
+  int which;         // 0 CA-signed for localhost, 1 CA-signed for another name, 2 self-signed
+  bool with_ca;      // the test CA given as the extra CA file
+  bool verify;
+  int expected;
+};
+
+void PrintTo(const CertCase& c, std::ostream* os) { *os << c.name; }
+
+class TlsCertTest : public TlsTest, public ::testing::WithParamInterface<CertCase> {};
+
+TEST_P(TlsCertTest, Verification) {
+  const CertCase& c = GetParam();
+  NetTlsConfigure(c.verify ? 1 : 0, c.with_ca ? ca_.ca_cert.c_str() : nullptr);
+  const std::string* cert[] = {&ca_.server_cert, &ca_.other_cert, &ca_.self_cert};
+  const std::string* key[] = {&ca_.server_key, &ca_.other_key, &ca_.self_key};
+  SServer server;
+  TcpConn conn;
+  int rc = ConnectTo(*cert[c.which], *key[c.which], "localhost", &conn, &server);
+  EXPECT_EQ(c.expected, rc);
+  if (rc == 0) {
+    TcpConnClose(&conn);
+  } else {
+    EXPECT_EQ(-1, conn.socket);  // nothing left open
+  }
+  EXPECT_EQ(c.verify ? 1 : 0, NetTlsVerifyEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TlsCertTest,
+    ::testing::Values(CertCase{"TrustedAccepted", 0, true, true, 0},
+                      CertCase{"WrongHostRefused", 1, true, true, kNetTls},
+                      CertCase{"SelfSignedRefused", 2, true, true, kNetTls},
+                      CertCase{"UnknownCaRefusedBySystemStore", 0, false, true, kNetTls},
+                      CertCase{"OptOutAcceptsWrongHost", 1, false, false, 0},
+                      CertCase{"OptOutAcceptsSelfSigned", 2, false, false, 0}),
+    [](const ::testing::TestParamInfo<CertCase>& info) { return std::string(info.param.name); });
+
+// A peer that accepts TCP and never answers the handshake must not hold the
+// caller beyond its time-out.
+TEST_F(TlsTest, SilentPeerHandshakeTimesOut) {
+  Listener listener;
+  uint64_t t0 = NowMs();
+  TcpConn conn;
+  TcpConnInit(&conn);
+  int rc = TcpConnOpen(1, "127.0.0.1", listener.port(), 600, &conn);
+  uint64_t took = NowMs() - t0;
+  EXPECT_EQ(kNetTimeout, rc);
+  EXPECT_LT(took, 3000u);
+  EXPECT_GE(took, 500u);
+  EXPECT_EQ(-1, conn.socket);
+}
+
+// An in-process TLS server: after the handshake it drips a record header one
+// byte at a time, so the client's TLS layer keeps waiting for more.
+TEST_F(TlsTest, TricklingPeerReadEndsAtTimeOut) {
+  Listener listener;
+  SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+  ASSERT_EQ(1, SSL_CTX_use_certificate_chain_file(sctx, ca_.server_cert.c_str()));
+  ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(sctx, ca_.server_key.c_str(), SSL_FILETYPE_PEM));
+  std::atomic<bool> stop{false};
+  Background server([&] {
+    int fd = listener.Accept(5000);
+    if (fd < 0) return;
+    SSL* ssl = SSL_new(sctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+      // Application data record header: type 23, version 3.3, length 100; then payload bytes slowly.
+      const unsigned char head[5] = {23, 3, 3, 0, 100};
+      for (int i = 0; i < 5 && !stop; ++i) {
+        send(fd, head + i, 1, MSG_NOSIGNAL);
+        usleep(100000);
+      }
+      for (int i = 0; i < 40 && !stop; ++i) {
+        send(fd, "x", 1, MSG_NOSIGNAL);
+        usleep(100000);
+      }
+    }
+    SSL_free(ssl);
+    close(fd);
+  });
+  TcpConn conn;
+  TcpConnInit(&conn);
+  ASSERT_EQ(0, TcpConnOpen(1, "localhost", listener.port(), 5000, &conn));
+  char buf[64];
+  uint64_t t0 = NowMs();
+  int rc = TcpConnWaitRead(&conn, buf, sizeof(buf), 500);
+  uint64_t took = NowMs() - t0;
+  stop = true;
+  EXPECT_EQ(kNetTimeout, rc);
+  EXPECT_LT(took, 1500u);
+  TcpConnClose(&conn);
+  SSL_CTX_free(sctx);
+}
+
+// Writing to a TLS peer that has gone away gives an error, never SIGPIPE.
+TEST_F(TlsTest, WriteToVanishedPeerGivesErrorNotSigpipe) {
+  ASSERT_EQ(SIG_DFL, signal(SIGPIPE, SIG_DFL));
+  Listener listener;
+  SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+  ASSERT_EQ(1, SSL_CTX_use_certificate_chain_file(sctx, ca_.server_cert.c_str()));
+  ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(sctx, ca_.server_key.c_str(), SSL_FILETYPE_PEM));
+  std::atomic<bool> accepted{false};
+  Background server([&] {
+    int fd = listener.Accept(5000);
+    if (fd < 0) return;
+    SSL* ssl = SSL_new(sctx);
+    SSL_set_fd(ssl, fd);
+    SSL_accept(ssl);
+    SSL_free(ssl);
+    struct linger lg = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    close(fd);  // reset
+    accepted = true;
+  });
+  TcpConn conn;
+  TcpConnInit(&conn);
+  ASSERT_EQ(0, TcpConnOpen(1, "localhost", listener.port(), 5000, &conn));
+  while (!accepted) usleep(1000);
+  usleep(50000);
+  std::string data(64 * 1024, 'a');
+  int rc = 0;
+  for (int i = 0; i < 20 && rc >= 0; ++i) rc = TcpConnWaitWriteN(&conn, data.data(), static_cast<int>(data.size()), 1000);
+  EXPECT_LT(rc, 0);
+  TcpConnClose(&conn);
+  SSL_CTX_free(sctx);
+}
+
+}  // namespace
