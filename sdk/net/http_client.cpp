@@ -266,11 +266,13 @@ int ReadResponse(TcpConn* conn, HttpResponse* resp, HttpRespDataCb cb, void* use
   return result;
 }
 
-// Grows a heap body so that need bytes and a NUL fit, by steps of step bytes.
+// Grows a heap body so that need bytes and a NUL fit: by steps of at least
+// step bytes, and by half the current size for long bodies.
 bool GrowBody(HttpResponse* resp, int* capacity, int64_t need, int step) {
   if (need + 1 <= *capacity) return true;
   int64_t cap = *capacity;
-  while (cap < need + 1) cap += step;
+  while (cap < need + 1) cap += cap / 2 > step ? cap / 2 : step;
+  if (cap > int64_t{kHttpMaxMemBody} + 1 && need + 1 <= int64_t{kHttpMaxMemBody} + 1) cap = int64_t{kHttpMaxMemBody} + 1;
   char* b = static_cast<char*>(realloc(resp->body, static_cast<size_t>(cap)));
   if (!b) return false;
   resp->body = b;

@@ -264,8 +264,16 @@ bool Nginx::Start(const std::string& dir, const std::string& server_blocks, int 
   mkdir((dir + "/logs").c_str(), 0755);
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = port ? port : FreePort();
+    do {
+      port2_ = FreePort();
+    } while (port2_ == port_);
     std::string servers = server_blocks;
-    for (size_t p; (p = servers.find("%PORT%")) != std::string::npos;) servers.replace(p, 6, std::to_string(port_));
+    auto replace_all = [&servers](const std::string& from, const std::string& to) {
+      for (size_t p; (p = servers.find(from)) != std::string::npos;) servers.replace(p, from.size(), to);
+    };
+    replace_all("%PORT2%", std::to_string(port2_));
+    replace_all("%PORT%", std::to_string(port_));
+    replace_all("%DIR%", dir);
     std::string conf =
         "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + dir + "/nginx.pid;\n"
         "error_log " + dir + "/logs/error.log info;\nevents { worker_connections 256; }\n"
@@ -274,7 +282,8 @@ bool Nginx::Start(const std::string& dir, const std::string& server_blocks, int 
         dir + "/scgi;\n  default_type application/octet-stream;\n  keepalive_requests 100000;\n" + servers + "\n}\n";
     WriteFile(dir + "/nginx.conf", conf);
     if (!proc_.Start({"nginx", "-p", dir, "-e", dir + "/logs/error.log", "-c", dir + "/nginx.conf"})) return false;
-    if (WaitForPort(port_, 5000)) return true;
+    if (WaitForPort(port_, 5000) && (server_blocks.find("%PORT2%") == std::string::npos || WaitForPort(port2_, 2000)))
+      return true;
     proc_.Stop();
     if (port) break;
   }

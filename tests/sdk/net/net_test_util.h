@@ -96,12 +96,13 @@ class SServer {
   int port_ = 0;
 };
 
-// nginx run from a temporary prefix with a server block given by the test
-// ("%PORT%" is replaced by the port it listens on).
+// nginx run from a temporary prefix with server blocks given by the test
+// ("%PORT%" and "%PORT2%" are replaced by two free ports; "%DIR%" by dir).
 class Nginx {
  public:
   bool Start(const std::string& dir, const std::string& server_blocks, int port = 0);
   int port() const { return port_; }
+  int port2() const { return port2_; }
   void Stop() { proc_.Stop(); }
   std::string ErrorLog();
 
@@ -109,6 +110,7 @@ class Nginx {
   PeerProcess proc_;
   std::string dir_;
   int port_ = 0;
+  int port2_ = 0;
 };
 
 // A node script of tools/peers that prints "PORT <n>" once it listens.
