@@ -276,6 +276,7 @@ bool GrowBody(HttpResponse* resp, int* capacity, int64_t need, int step) {
   char* b = static_cast<char*>(realloc(resp->body, static_cast<size_t>(cap)));
   if (!b) return false;
   resp->body = b;
+  resp->body[resp->body_length] = '\0';
   *capacity = static_cast<int>(cap);
   return true;
 }

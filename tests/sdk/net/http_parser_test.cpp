@@ -197,6 +197,9 @@ TEST(HttpParser, MemoryCollectorCapsBodies) {
   EXPECT_EQ(0, httpRespDataCb_toMem(kHttpEvStatus, nullptr, 200, &c));
   EXPECT_EQ(kNetProtocol, httpRespDataCb_toMem(kHttpEvLength, nullptr, int64_t{kHttpMaxMemBody} + 1, &c));
   EXPECT_EQ(nullptr, resp.body);  // nothing was reserved
+  EXPECT_EQ(0, httpRespDataCb_toMem(kHttpEvLength, nullptr, 10, &c));
+  ASSERT_NE(nullptr, resp.body);
+  EXPECT_EQ('\0', resp.body[0]);  // a reserved body is a terminated empty text until data comes
   std::string piece(1 << 20, 'q');
   int rc = 0;
   int pieces = 0;
