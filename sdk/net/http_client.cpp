@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+#include <new>
 #include <string>
 
 #include "sdk/net/net_io.h"
@@ -146,7 +148,10 @@ int HttpWriteRequest(TcpConn* conn, int method, const char* url, const HttpReque
   host[kUrlHostSize - 1] = '\0';
   head += "Host: ";
   head += host;
-  if (port != DefaultPort(scheme)) head += ":" + std::to_string(port);
+  if (port != DefaultPort(scheme)) {
+    head += ':';
+    head += std::to_string(port);
+  }
   const char* extra = options ? options->extra_headers : nullptr;
   if (extra && (strncmp(extra, "Date:", 5) == 0 || strstr(extra, "\r\nDate:"))) {
     head += "\r\n";
@@ -225,7 +230,15 @@ int ReadResponse(TcpConn* conn, HttpResponse* resp, HttpRespDataCb cb, void* use
   if (!parser) return kNetIo;
   HttpRespParserInit(parser);
   const uint64_t start = NetNowMs();
-  char buf[4096];
+  // Reads are larger than the longest header line the parser takes (kHttpMaxLine).
+  constexpr int kReadSize = 64 * 1024;
+  std::unique_ptr<char[]> holder(new (std::nothrow) char[kReadSize + 1]);
+  char* buf = holder.get();
+  if (!buf) {
+    HttpRespParserFree(parser);
+    free(parser);
+    return kNetIo;
+  }
   int result = 0;
   int r = kHttpParseMore;
   if (initial_len > 0) r = HttpRespParserFeed(parser, initial, static_cast<size_t>(initial_len), cb, user, nullptr);
@@ -235,7 +248,7 @@ int ReadResponse(TcpConn* conn, HttpResponse* resp, HttpRespDataCb cb, void* use
       r = kNetTimeout;
       break;
     }
-    int n = TcpConnWaitRead(conn, buf, sizeof(buf) - 1, left);
+    int n = TcpConnWaitRead(conn, buf, kReadSize, left);
     if (n < 0) {
       r = n;
       break;

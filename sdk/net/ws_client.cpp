@@ -47,14 +47,16 @@ int _UpgradeToWs(HttpResponse* response, const char* path, TcpConn* conn, const 
   Base64Encode(raw_key, sizeof(raw_key), key, sizeof(key));
 
   std::string req = "GET ";
-  if (!path || !*path) req += "/";
-  else if (*path != '/') req += "/" + std::string(path);
-  else req += path;
+  if (!path || *path != '/') req += '/';
+  if (path) req += path;
   req += " HTTP/1.1\r\n";
   if (host) {
     req += "Host: ";
     req += host;
-    if (port != 0) req += ":" + std::to_string(port);
+    if (port != 0) {
+      req += ':';
+      req += std::to_string(port);
+    }
     req += "\r\n";
   }
   req += "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: ";
