@@ -145,7 +145,8 @@ class Listener {
 class Background {
  public:
   explicit Background(std::function<void()> fn) : thread_(std::move(fn)) {}
-  ~Background() {
+  ~Background() { Join(); }
+  void Join() {
     if (thread_.joinable()) thread_.join();
   }
 

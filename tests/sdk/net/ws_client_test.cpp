@@ -319,6 +319,7 @@ class RawWsPeer {
           close(fd);
         }) {}
   std::string Url() const { return "ws://127.0.0.1:" + std::to_string(listener_.port()) + "/"; }
+  void Join() { server_.Join(); }
   std::vector<std::string> masks_;
   std::string handshake_key_;
 
@@ -370,7 +371,7 @@ TEST(WsRawPeer, MaskKeysAreUnpredictable) {
     for (int i = 0; i < 32; ++i) ASSERT_EQ(7, WsConnSend(ws, kWsText, "x", 1, 1000));
     usleep(300 * 1000);
     WsConnFree(ws);
-    usleep(200 * 1000);
+    peer.Join();
     runs[run] = peer.masks_;
     keys[run] = peer.handshake_key_;
   }
