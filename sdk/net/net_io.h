@@ -14,6 +14,13 @@ inline uint64_t NetNowMs() {
                                    .count());
 }
 
+// What is left of timeout_ms since start: -1 for no limit, else at least 0.
+inline int NetLeftMs(uint64_t start, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  int left = timeout_ms - static_cast<int>(NetNowMs() - start);
+  return left < 0 ? 0 : left;
+}
+
 // See TcpConnWaitRead / TcpConnWaitWriteN. tls_lock, when given, is held around
 // each TLS call so that one reader and one writer may share the connection.
 int NetIoRead(int sock, SSL* tls, std::mutex* tls_lock, void* buffer, int size, int timeout_ms);

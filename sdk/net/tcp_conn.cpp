@@ -170,12 +170,8 @@ int TcpConnOpen(int tls, const char* host, int port, int timeout_ms, TcpConn* co
   int rc = TcpConnect(host, port, timeout_ms, &sock);
   if (rc != 0) return rc;
   if (tls) {
-    int left = timeout_ms;
-    if (timeout_ms >= 0) {
-      left = timeout_ms - static_cast<int>(NetNowMs() - start);
-      if (left < 1) left = 1;
-    }
-    return OpenSslConnInit(conn, sock, host, left);
+    int left = NetLeftMs(start, timeout_ms);
+    return OpenSslConnInit(conn, sock, host, left == 0 ? 1 : left);
   }
   conn->socket = sock;
   conn->tls = nullptr;

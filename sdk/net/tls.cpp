@@ -139,12 +139,7 @@ int NetTlsHandshake(int sock, const char* host, int timeout_ms, SSL** out) {
     if (r == 1) break;
     int err = SSL_get_error(ssl, r);
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-      int left = -1;
-      if (timeout_ms >= 0) {
-        left = timeout_ms - static_cast<int>(NetNowMs() - start);
-        if (left < 0) left = 0;
-      }
-      int w = WaitForTls(sock, err, left);
+      int w = WaitForTls(sock, err, NetLeftMs(start, timeout_ms));
       if (w > 0) continue;
       LogPrintf(1, nullptr, "OpenSslConnInit", "SSL_connect error: %d (%s)\n", err,
                 w == 0 ? "timed out" : "wait failed");
@@ -194,12 +189,7 @@ int NetIoRead(int sock, SSL* tls, std::mutex* tls_lock, void* buffer, int size, 
     }
     if (err == SSL_ERROR_NONE) return n;
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-      int left = -1;
-      if (timeout_ms >= 0) {
-        left = timeout_ms - static_cast<int>(NetNowMs() - start);
-        if (left < 0) left = 0;
-      }
-      int w = WaitForTls(sock, err, left);
+      int w = WaitForTls(sock, err, NetLeftMs(start, timeout_ms));
       if (w == 0) return kNetTimeout;
       if (w < 0) return kNetNoConn;
       continue;

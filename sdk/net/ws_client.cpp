@@ -78,8 +78,8 @@ int _UpgradeToWs(HttpResponse* response, const char* path, TcpConn* conn, const 
   Sha1(accept_src.data(), accept_src.size(), digest);
   Base64Encode(digest, kSha1Size, st.expected, sizeof(st.expected));
 
-  int left = timeout_ms < 0 ? -1 : timeout_ms - static_cast<int>(NetNowMs() - start);
-  if (timeout_ms >= 0 && left < 1) left = 1;
+  int left = NetLeftMs(start, timeout_ms);
+  if (left == 0) left = 1;
   rc = HttpRecvToMem(conn, response, left, WsHandshakeHeaderCb, &st);
   if (rc != 0) {
     LogPrintf(1, nullptr, "_UpgradeToWs", "Recv resp: %d\n", rc);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <cstring>
 #include <string>
 
@@ -24,7 +26,11 @@ class TlsTest : public ::testing::Test {
     ASSERT_TRUE(ca_.Make(dir_.path())) << "cannot make the test CA with openssl";
     NetTlsConfigure(1, ca_.ca_cert.c_str());
   }
-  void TearDown() override { NetTlsConfigure(1, nullptr); }
+  void TearDown() override {
+    peer_.reset();  // joins an in-process peer
+    SSL_CTX_free(server_ctx_);
+    NetTlsConfigure(1, nullptr);
+  }
 
   // Opens a TLS connection to an s_server using cert/key; the result code.
   int ConnectTo(const std::string& cert, const std::string& key, const char* host, TcpConn* conn,
@@ -34,15 +40,45 @@ class TlsTest : public ::testing::Test {
     return TcpConnOpen(1, host, server->port(), 5000, conn);
   }
 
+  // An in-process TLS peer with the CA-signed certificate: accepts one client
+  // on peer_listener_, runs the handshake, then `then` with the raw socket,
+  // then closes it and sets peer_closed_.
+  void StartTlsPeer(std::function<void(int fd)> then) {
+    server_ctx_ = SSL_CTX_new(TLS_server_method());
+    ASSERT_EQ(1, SSL_CTX_use_certificate_chain_file(server_ctx_, ca_.server_cert.c_str()));
+    ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(server_ctx_, ca_.server_key.c_str(), SSL_FILETYPE_PEM));
+    peer_ = std::make_unique<Background>([this, then] {
+      int fd = peer_listener_.Accept(5000);
+      if (fd < 0) return;
+      SSL* ssl = SSL_new(server_ctx_);
+      SSL_set_fd(ssl, fd);
+      bool ok = SSL_accept(ssl) == 1;
+      if (ok) then(fd);
+      SSL_free(ssl);
+      close(fd);
+      peer_closed_ = true;
+    });
+  }
+
+  // s_server for one connection, reporting the name a client sends (SNI).
+  bool StartSniServer(SServer* server) {
+    return server->Start(ca_.server_cert, ca_.server_key,
+                         {"-rev", "-naccept", "1", "-servername", "localhost", "-cert2", ca_.server_cert, "-key2",
+                          ca_.server_key});
+  }
+
+  Listener peer_listener_;
+  SSL_CTX* server_ctx_ = nullptr;
+  std::unique_ptr<Background> peer_;
+  std::atomic<bool> peer_closed_{false};
+
   TempDir dir_;
   TestCa ca_;
 };
 
 TEST_F(TlsTest, HandshakeEchoSniAndCleanClose) {
   SServer server;
-  ASSERT_TRUE(server.Start(ca_.server_cert, ca_.server_key,
-                           {"-rev", "-naccept", "1", "-servername", "localhost", "-cert2", ca_.server_cert, "-key2",
-                            ca_.server_key}));
+  ASSERT_TRUE(StartSniServer(&server));
   TcpConn conn;
   TcpConnInit(&conn);
   ASSERT_EQ(0, TcpConnOpen(1, "localhost", server.port(), 5000, &conn));
@@ -72,9 +108,7 @@ TEST_F(TlsTest, HandshakeEchoSniAndCleanClose) {
 
 TEST_F(TlsTest, NoSniForAnAddress) {
   SServer server;
-  ASSERT_TRUE(server.Start(ca_.server_cert, ca_.server_key,
-                           {"-rev", "-naccept", "1", "-servername", "localhost", "-cert2", ca_.server_cert, "-key2",
-                            ca_.server_key}));
+  ASSERT_TRUE(StartSniServer(&server));
   TcpConn conn;
   TcpConnInit(&conn);
   ASSERT_EQ(0, TcpConnOpen(1, "127.0.0.1", server.port(), 5000, &conn));  // the certificate names the address
@@ -143,34 +177,22 @@ TEST_F(TlsTest, SilentPeerHandshakeTimesOut) {
 // An in-process TLS server: after the handshake it drips a record header one
 // byte at a time, so the client's TLS layer keeps waiting for more.
 TEST_F(TlsTest, TricklingPeerReadEndsAtTimeOut) {
-  Listener listener;
-  SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
-  ASSERT_EQ(1, SSL_CTX_use_certificate_chain_file(sctx, ca_.server_cert.c_str()));
-  ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(sctx, ca_.server_key.c_str(), SSL_FILETYPE_PEM));
   std::atomic<bool> stop{false};
-  Background server([&] {
-    int fd = listener.Accept(5000);
-    if (fd < 0) return;
-    SSL* ssl = SSL_new(sctx);
-    SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) == 1) {
-      // Application data record header: type 23, version 3.3, length 100; then payload bytes slowly.
-      const unsigned char head[5] = {23, 3, 3, 0, 100};
-      for (int i = 0; i < 5 && !stop; ++i) {
-        send(fd, head + i, 1, MSG_NOSIGNAL);
-        usleep(100000);
-      }
-      for (int i = 0; i < 40 && !stop; ++i) {
-        send(fd, "x", 1, MSG_NOSIGNAL);
-        usleep(100000);
-      }
+  StartTlsPeer([&](int fd) {
+    // Application data record header: type 23, version 3.3, length 100; then payload bytes slowly.
+    const unsigned char head[5] = {23, 3, 3, 0, 100};
+    for (int i = 0; i < 5 && !stop; ++i) {
+      send(fd, head + i, 1, MSG_NOSIGNAL);
+      usleep(100000);
     }
-    SSL_free(ssl);
-    close(fd);
+    for (int i = 0; i < 40 && !stop; ++i) {
+      send(fd, "x", 1, MSG_NOSIGNAL);
+      usleep(100000);
+    }
   });
   TcpConn conn;
   TcpConnInit(&conn);
-  ASSERT_EQ(0, TcpConnOpen(1, "localhost", listener.port(), 5000, &conn));
+  ASSERT_EQ(0, TcpConnOpen(1, "localhost", peer_listener_.port(), 5000, &conn));
   char buf[64];
   uint64_t t0 = NowMs();
   int rc = TcpConnWaitRead(&conn, buf, sizeof(buf), 500);
@@ -179,40 +201,25 @@ TEST_F(TlsTest, TricklingPeerReadEndsAtTimeOut) {
   EXPECT_EQ(kNetTimeout, rc);
   EXPECT_LT(took, 1500u);
   TcpConnClose(&conn);
-  SSL_CTX_free(sctx);
 }
 
 // Writing to a TLS peer that has gone away gives an error, never SIGPIPE.
 TEST_F(TlsTest, WriteToVanishedPeerGivesErrorNotSigpipe) {
   ASSERT_EQ(SIG_DFL, signal(SIGPIPE, SIG_DFL));
-  Listener listener;
-  SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
-  ASSERT_EQ(1, SSL_CTX_use_certificate_chain_file(sctx, ca_.server_cert.c_str()));
-  ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(sctx, ca_.server_key.c_str(), SSL_FILETYPE_PEM));
-  std::atomic<bool> accepted{false};
-  Background server([&] {
-    int fd = listener.Accept(5000);
-    if (fd < 0) return;
-    SSL* ssl = SSL_new(sctx);
-    SSL_set_fd(ssl, fd);
-    SSL_accept(ssl);
-    SSL_free(ssl);
-    struct linger lg = {1, 0};
+  StartTlsPeer([&](int fd) {
+    struct linger lg = {1, 0};  // the close resets the connection
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    close(fd);  // reset
-    accepted = true;
   });
   TcpConn conn;
   TcpConnInit(&conn);
-  ASSERT_EQ(0, TcpConnOpen(1, "localhost", listener.port(), 5000, &conn));
-  while (!accepted) usleep(1000);
+  ASSERT_EQ(0, TcpConnOpen(1, "localhost", peer_listener_.port(), 5000, &conn));
+  while (!peer_closed_) usleep(1000);
   usleep(50000);
   std::string data(64 * 1024, 'a');
   int rc = 0;
   for (int i = 0; i < 20 && rc >= 0; ++i) rc = TcpConnWaitWriteN(&conn, data.data(), static_cast<int>(data.size()), 1000);
   EXPECT_LT(rc, 0);
   TcpConnClose(&conn);
-  SSL_CTX_free(sctx);
 }
 
 }  // namespace
