@@ -1,0 +1,216 @@
+#include "media/mp4_params.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// MSB-first bit reader that reads zeros past the end and remembers it.
+struct BitReader {
+  const uint8_t* data;
+  uint32_t len;
+  uint64_t bit = 0;
+  bool overrun = false;
+
+  uint32_t Bit() {
+    if (bit >= uint64_t{len} * 8) {
+      overrun = true;
+      return 0;
+    }
+    uint32_t v = (data[bit >> 3] >> (7 - (bit & 7))) & 1;
+    ++bit;
+    return v;
+  }
+  uint32_t Bits(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v = (v << 1) | Bit();
+    return v;
+  }
+  void Skip(uint32_t n) {
+    bit += n;
+    if (bit > uint64_t{len} * 8) overrun = true;
+  }
+  uint32_t Ue() {
+    int zeros = 0;
+    while (Bit() == 0) {
+      if (overrun || ++zeros > 31) {
+        overrun = true;
+        return 0;
+      }
+    }
+    if (zeros == 0) return 0;
+    return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + Bits(zeros));
+  }
+  int32_t Se() {
+    uint32_t k = Ue();
+    return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
+  }
+};
+
+void SkipScalingList(BitReader* br, int size) {
+  int32_t last = 8, next = 8;
+  for (int j = 0; j < size && !br->overrun; ++j) {
+    if (next != 0) {
+      int32_t delta = br->Se();
+      next = (last + delta + 256) % 256;
+    }
+    last = next == 0 ? last : next;
+  }
+}
+
+bool HasChromaInfo(uint32_t profile) {
+  switch (profile) {
+    case 100: case 110: case 122: case 244: case 44: case 83:
+    case 86: case 118: case 128: case 138: case 139: case 134: case 135:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+uint32_t Mp4RemoveEmulation(const uint8_t* src, uint32_t len, uint8_t* dst) {
+  uint32_t out = 0;
+  int zeros = 0;
+  for (uint32_t i = 0; i < len; ++i) {
+    uint8_t b = src[i];
+    if (zeros >= 2 && b == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = b == 0 ? zeros + 1 : 0;
+    dst[out++] = b;
+  }
+  return out;
+}
+
+bool Mp4NextNal(const uint8_t* data, uint32_t len, uint32_t* pos, uint32_t* nal, uint32_t* nalLen) {
+  auto isStart = [&](uint32_t i) {
+    return data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1;
+  };
+  uint32_t i = *pos;
+  while (i + 4 <= len && !isStart(i)) ++i;
+  if (i + 4 > len) return false;
+  uint32_t start = i + 4;
+  uint32_t j = start;
+  while (j + 4 <= len && !isStart(j)) ++j;
+  uint32_t end = j + 4 <= len ? j : len;
+  *nal = start;
+  *nalLen = end - start;
+  *pos = end;
+  return true;
+}
+
+bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height) {
+  if (len < 5) return false;
+  uint32_t profile = nal[1];
+  BitReader br{nal + 4, len - 4};
+  br.Ue();  // seq_parameter_set_id
+  if (HasChromaInfo(profile)) {
+    uint32_t chroma = br.Ue();
+    if (chroma == 3) br.Bit();
+    br.Ue();   // bit_depth_luma_minus8
+    br.Ue();   // bit_depth_chroma_minus8
+    br.Bit();  // qpprime_y_zero_transform_bypass_flag
+    if (br.Bit()) {
+      int lists = chroma == 3 ? 12 : 8;
+      for (int i = 0; i < lists && !br.overrun; ++i) {
+        if (br.Bit()) SkipScalingList(&br, i < 6 ? 16 : 64);
+      }
+    }
+  }
+  br.Ue();  // log2_max_frame_num_minus4
+  uint32_t pocType = br.Ue();
+  if (pocType == 0) {
+    br.Ue();
+  } else if (pocType == 1) {
+    br.Bit();
+    br.Se();
+    br.Se();
+    uint32_t n = br.Ue();
+    for (uint32_t i = 0; i < n && !br.overrun; ++i) br.Se();
+  }
+  br.Ue();   // max_num_ref_frames
+  br.Bit();  // gaps_in_frame_num_value_allowed_flag
+  uint32_t w = br.Ue();
+  uint32_t h = br.Ue();
+  if (br.overrun || w > 4095 || h > 4095) return false;
+  *width = (w + 1) * 16;
+  *height = (h + 1) * 16;
+  return true;
+}
+
+bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height,
+                     Mp4HevcInfo* info) {
+  if (len < 3) return false;
+  uint8_t* raw = static_cast<uint8_t*>(std::malloc(len));
+  if (!raw) return false;
+  uint32_t n = Mp4RemoveEmulation(nal, len, raw);
+  BitReader br{raw + 2, n >= 2 ? n - 2 : 0};
+  Mp4HevcInfo hi{};
+  br.Bits(4);  // sps_video_parameter_set_id
+  uint32_t subLayersMinus1 = br.Bits(3);
+  hi.temporalLayers = static_cast<uint8_t>(subLayersMinus1 + 1);
+  hi.temporalIdNesting = static_cast<uint8_t>(br.Bit());
+  hi.profileSpace = static_cast<uint8_t>(br.Bits(2));
+  hi.tierFlag = static_cast<uint8_t>(br.Bit());
+  hi.profileIdc = static_cast<uint8_t>(br.Bits(5));
+  br.Skip(32 + 48);
+  hi.levelIdc = static_cast<uint8_t>(br.Bits(8));
+  bool profilePresent[8] = {}, levelPresent[8] = {};
+  for (uint32_t i = 0; i < subLayersMinus1; ++i) {
+    profilePresent[i] = br.Bit();
+    levelPresent[i] = br.Bit();
+  }
+  if (subLayersMinus1 > 0) {
+    for (uint32_t i = subLayersMinus1; i < 8; ++i) br.Skip(2);
+  }
+  for (uint32_t i = 0; i < subLayersMinus1; ++i) {
+    if (profilePresent[i]) br.Skip(88);
+    if (levelPresent[i]) br.Skip(8);
+  }
+  br.Ue();  // sps_seq_parameter_set_id
+  uint32_t chroma = br.Ue();
+  if (chroma == 3) br.Bit();
+  uint32_t w = br.Ue();
+  uint32_t h = br.Ue();
+  if (br.Bit()) {
+    br.Ue();
+    br.Ue();
+    br.Ue();
+    br.Ue();
+  }
+  uint32_t depthLuma = br.Ue();
+  uint32_t depthChroma = br.Ue();
+  bool ok = !br.overrun && chroma <= 3 && w <= 65535 && h <= 65535 && depthLuma <= 8 && depthChroma <= 8;
+  std::free(raw);
+  if (!ok) return false;
+  hi.chromaFormatIdc = static_cast<uint8_t>(chroma);
+  hi.bitDepthLumaMinus8 = static_cast<uint8_t>(depthLuma);
+  hi.bitDepthChromaMinus8 = static_cast<uint8_t>(depthChroma);
+  *width = w;
+  *height = h;
+  *info = hi;
+  return true;
+}
+
+bool Mp4ParseJpegSize(const uint8_t* data, uint32_t len, uint32_t* width, uint32_t* height) {
+  uint32_t i = 0;
+  while (i + 1 < len && data[i] == 0xFF) {
+    uint8_t marker = data[i + 1];
+    if (marker == 0xD8) {
+      i += 2;
+      continue;
+    }
+    if (marker == 0xC0) {
+      if (i + 9 > len) return false;
+      *height = static_cast<uint32_t>((data[i + 5] << 8) | data[i + 6]);
+      *width = static_cast<uint32_t>((data[i + 7] << 8) | data[i + 8]);
+      return true;
+    }
+    if (i + 4 > len) return false;
+    i += 2 + ((data[i + 2] << 8) | data[i + 3]);
+  }
+  return false;
+}

@@ -1,0 +1,127 @@
+#include "media/mp4_recorder.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "media/g711.h"
+
+namespace {
+
+constexpr uint32_t kCodecAlaw = 2;
+constexpr uint32_t kCodecPcm = 52;
+
+bool Ahead(uint32_t t, uint32_t ref, uint32_t by) {
+  uint32_t d = t - ref;
+  return d < 0x80000000u && d > by;
+}
+
+}  // namespace
+
+void Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to) {
+  uint8_t block[160];
+  std::memset(block, kG711AlawSilence, sizeof(block));
+  uint32_t type = (channel << 16) | kCodecAlaw;
+  uint32_t span = to - from;
+  if (span >= 0x80000000u) return;
+  if (span > kMp4MaxSilenceMs) span = kMp4MaxSilenceMs;
+  for (uint32_t off = 0; off + kMp4SilenceBlockMs <= span; off += kMp4SilenceBlockMs) {
+    if (Mp4WriterWriteSample(type, from + off, block, sizeof(block), 0, rec->writer) < -1) break;
+  }
+}
+
+int Mp4RecOpen(const char* path, void* reserved, void** handle) {
+  if (!handle) return kMp4ErrOpen;
+  void* writer = *handle;
+  int r = Mp4WriterCreate(path, reserved, &writer);
+  if (r != 0) return r;
+  Mp4Recording* rec = static_cast<Mp4Recording*>(std::calloc(1, sizeof(Mp4Recording)));
+  if (!rec) {
+    Mp4WriterClose(nullptr, writer);
+    return kMp4ErrOpen;
+  }
+  rec->writer = writer;
+  *handle = rec;
+  return 0;
+}
+
+int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t length,
+                uint32_t parameter, void* handle) {
+  Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
+  if (!rec) return kMp4ErrRefused;
+  uint32_t codec = type & 0xFFFF;
+  uint32_t channel = type >> 16;
+  bool video = Mp4IsVideoCodec(codec);
+  bool audio = Mp4IsAudioCodec(codec);
+  if (!video && !audio) return 0;
+  if (!rec->started) {
+    rec->started = 1;
+    rec->baseTimestamp = timestamp;
+    rec->lastAudioTimestamp = 0;
+  }
+  uint32_t t = timestamp - rec->baseTimestamp;
+  if (video) {
+    int r = Mp4WriterWriteSample(type, t, data, length, parameter, rec->writer);
+    if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 500)) {
+      Mp4RecFillSilence(rec, channel, rec->lastAudioTimestamp, t);
+      rec->lastAudioTimestamp = t;
+    }
+    return r;
+  }
+  if (channel >= 4) return 0;
+  int r = 0;
+  if (codec == kCodecAlaw) {
+    r = Mp4WriterWriteSample(type, t, data, length, 0, rec->writer);
+  } else if (codec == kCodecPcm) {
+    if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 100))
+      Mp4RecFillSilence(rec, channel, rec->lastAudioTimestamp, t);
+    uint32_t samples = length / 2;
+    uint8_t stackBuf[2048];
+    uint8_t* alaw = samples <= sizeof(stackBuf) ? stackBuf : static_cast<uint8_t*>(std::malloc(samples));
+    if (!alaw) return kMp4ErrRefused;
+    for (uint32_t i = 0; i < samples; ++i) {
+      int16_t s = static_cast<int16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+      alaw[i] = G711LinearToAlaw(s);
+    }
+    int w = Mp4WriterWriteSample((type & 0xFFFF0000u) | kCodecAlaw, t, alaw, samples, 0, rec->writer);
+    if (alaw != stackBuf) std::free(alaw);
+    // Write failures and the size limit are reported; refusals are not.
+    if (w < kMp4ErrRefused) r = w;
+  } else {
+    // Only A-law and PCM are recorded; other audio goes on unrecorded.
+    return 0;
+  }
+  rec->audioSeen = 1;
+  rec->lastAudioTimestamp = t;
+  return r;
+}
+
+int Mp4RecNop() { return 0; }
+
+int Mp4RecClose(Mp4Info* info, void* handle) {
+  Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
+  if (!rec) return kMp4ErrRefused;
+  int r = Mp4WriterClose(info, rec->writer);
+  std::free(rec);
+  return r;
+}
+
+int Mp4RecGetInfo(Mp4Info* info, void* handle) {
+  Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
+  if (!rec) return kMp4ErrRefused;
+  return Mp4WriterGetInfo(info, rec->writer);
+}
+
+int Mp4RecSetAudioFormat(uint32_t rate, uint32_t bits, uint32_t channels, void* handle) {
+  Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
+  if (!rec) return kMp4ErrRefused;
+  return Mp4WriterSetAudioFormat(rate, bits, channels, rec->writer);
+}
+
+namespace {
+const Mp4RecorderOps kRecorderOps = {Mp4RecOpen, Mp4RecWrite, Mp4RecNop, Mp4RecClose, Mp4RecGetInfo};
+}  // namespace
+
+const Mp4RecorderOps* Mp4RecGetOps() { return &kRecorderOps; }
+
+// Constant-initialised, so it is set before any other static initialiser runs.
+const Mp4RecorderOps* g_mp4RecorderOps = &kRecorderOps;

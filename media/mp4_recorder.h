@@ -1,0 +1,42 @@
+// MP4 recording front: what the media sinks call to record a view.
+#pragma once
+
+#include <cstdint>
+
+#include "media/mp4_writer.h"
+
+struct Mp4Recording {
+  uint32_t baseTimestamp;
+  uint32_t lastAudioTimestamp;
+  uint32_t started;
+  uint32_t audioSeen;
+  void* writer;
+};
+
+struct Mp4RecorderOps {
+  int (*Open)(const char* path, void* reserved, void** handle);
+  int (*Write)(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t length,
+               uint32_t parameter, void* handle);
+  int (*Nop)();
+  int (*Close)(Mp4Info* info, void* handle);
+  int (*GetInfo)(Mp4Info* info, void* handle);
+};
+
+const Mp4RecorderOps* Mp4RecGetOps();
+
+// The process-wide recorder table, set by a static initialiser.
+extern const Mp4RecorderOps* g_mp4RecorderOps;
+
+int Mp4RecOpen(const char* path, void* reserved, void** handle);
+int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t length,
+                uint32_t parameter, void* handle);
+int Mp4RecNop();
+int Mp4RecClose(Mp4Info* info, void* handle);
+int Mp4RecGetInfo(Mp4Info* info, void* handle);
+int Mp4RecSetAudioFormat(uint32_t rate, uint32_t bits, uint32_t channels, void* handle);
+void Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to);
+
+// Gap filling: one silence block is 20 ms; a gap longer than this gets only
+// this much silence (a timestamp jump must not write gigabytes).
+constexpr uint32_t kMp4SilenceBlockMs = 20;
+constexpr uint32_t kMp4MaxSilenceMs = 10000;

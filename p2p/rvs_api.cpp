@@ -1,0 +1,340 @@
+// The exported interface: initialisation, status, flags, and the argument and
+// state checks of every call.
+#include "p2p/rvs_api.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "p2p/cipher.h"
+#include "p2p/msg.h"
+#include "p2p/sock.h"
+#include "p2p/state.h"
+
+using namespace p2p;
+
+static_assert(sizeof(RVS_SessionInfo) == 84, "session record layout");
+static_assert(sizeof(RVS_NetInfo) == 36, "network record layout");
+
+namespace {
+
+// Serialises RVS_Initialize and RVS_DeInitialize.
+std::mutex g_lifecycle;
+
+bool ValidSlot(int session) {
+  if (session < 0 || session >= g_rvs.max_num_sess.load()) return false;
+  std::lock_guard<Mutex> g(g_rvs.mutex);
+  return g_rvs.sessions[session].InUse();
+}
+
+// The checks every data call makes before its own work: -1, then the
+// argument check, then -11. 0 when the call may go on.
+int SessionCallCheck(int session, bool args_ok) {
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (!args_ok) return RVS_ERR_INVALID_PARAMETER;
+  if (!ValidSlot(session)) return RVS_ERR_INVALID_SESSION_HANDLE;
+  return 0;
+}
+
+// The checks of the two read calls; a refused read reports no bytes.
+int ReadCallCheck(int session, char channel, const char* buf, int* size) {
+  bool ok = static_cast<uint8_t>(channel) < kChannels && buf && size && *size >= 1;
+  int r = SessionCallCheck(session, ok);
+  if (r && size) *size = 0;
+  return r;
+}
+
+void ConnectBreak() { g_rvs.connect_break.store(1); }
+
+void ListenBreak() {
+  g_rvs.listen_timeout.store(0);
+  g_rvs.listen_break.store(1);
+}
+
+}  // namespace
+
+extern "C" {
+
+unsigned int RVS_GetAPIVersion(void) { return kApiVersion; }
+
+const char* RVS_GetAPIInformation(void) {
+  // One buffer per thread, so that concurrent callers never see each other's text half written.
+  static thread_local char info[kApiInfoSize];
+  for (;;) {
+    {
+      CallGuard guard;
+      if (!g_rvs.deinitializing.load()) {
+        RVP_ApiInfoBuild(info, sizeof(info));
+        return info;
+      }
+    }
+    SleepMs(10);
+  }
+}
+
+int RVS_Initialize(const char* param) {
+  std::lock_guard<std::mutex> lifecycle(g_lifecycle);
+  if (g_rvs.initialized.load()) return RVS_ERR_ALREADY_INITIALIZED;
+  if (!param) return RVS_ERR_INVALID_PARAMETER;
+
+  int max_sess = kDefaultMaxNumSess, alive = kDefaultSessAliveSec;
+  std::string init;
+  if (param[0] == '{' || (param[0] != 0 && param[1] == '{')) {
+    int v;
+    if (RVP_ParamGetInt(param, "MaxNumSess", &v) == 0) {
+      if (v < 1 || v > kDefaultMaxNumSess) return RVS_ERR_INVALID_PARAMETER;
+      max_sess = v;
+    }
+    if (RVP_ParamGetInt(param, "SessAliveSec", &v) == 0) {
+      if (v < kMinSessAliveSec || v > kMaxSessAliveSec) return RVS_ERR_INVALID_PARAMETER;
+      alive = v;
+    }
+    char s[256];
+    if (RVP_ParamGet(param, "InitString", true, s, sizeof(s)) != 0) return RVS_ERR_INVALID_PARAMETER;
+    init = s;
+  } else {
+    init = param;
+  }
+  if (init.size() <= 17) return RVS_ERR_INVALID_PARAMETER;
+
+  Session* table = new (std::nothrow) Session[static_cast<size_t>(max_sess)];
+  if (!table) return RVS_ERR_INIT_OUT_OF_MEMORY;
+
+  std::lock_guard<Mutex> g(g_rvs.mutex);
+  g_rvs.max_num_sess.store(max_sess);
+  g_rvs.sess_alive_sec.store(alive);
+  g_rvs.sessions = table;
+  g_rvs.cursor = 0;
+  g_rvs.last_login_ack_udp.store(0);
+  g_rvs.last_login_ack_tcp.store(0);
+  g_rvs.last_net_detect.store(0);
+  g_rvs.prev_tcp_listen_start.store(0);
+  g_rvs.smart_device_flag.store(0);
+  g_rvs.share_bandwidth_flag.store(0);
+  std::memset(g_rvs.init_string, 0, sizeof(g_rvs.init_string));
+  std::memcpy(g_rvs.init_string, init.data(), std::min(init.size(), kInitStringKeep));
+  RVP_ServerNamesOf(init.c_str(), g_rvs.server_names);
+  for (sockaddr_in& a : g_rvs.servers) {
+    a = sockaddr_in{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kServerPort);
+  }
+  for (int i = 0; i < max_sess; ++i) table[i].Clear();
+  std::strcpy(g_rvs.lan_ip, "0.0.0.0");
+  std::strcpy(g_rvs.wan_ip, "0.0.0.0");
+  g_rvs.nat_type = 0;
+  RVP_PacketKeyOf(init.c_str(), g_rvs.packet_key);
+  for (int i = 0; i < kServers; ++i) g_rvs.hello_send_tick[i] = g_rvs.hello_answer_tick[i] = kNoTick;
+  g_rvs.connect_break.store(0);
+  g_rvs.listen_break.store(0);
+  g_rvs.initialized.store(1);
+  SleepMs(2);
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_DeInitialize(void) {
+  if (!g_rvs.initialized.load()) return RVS_ERR_NOT_INITIALIZED;
+  char expected = 0;
+  if (!g_rvs.deinitializing.compare_exchange_strong(expected, 1)) return RVS_ERR_NOT_INITIALIZED;
+  std::lock_guard<std::mutex> lifecycle(g_lifecycle);
+  if (!g_rvs.initialized.load()) {
+    g_rvs.deinitializing.store(0);
+    return RVS_ERR_NOT_INITIALIZED;
+  }
+  // New calls now return at their entry; end the running connects and listens.
+  ListenBreak();
+  ConnectBreak();
+  SleepMs(100);
+  ListenBreak();
+  ConnectBreak();
+  SleepMs(100);
+  // Calls still inside the library finish before the table goes away.
+  while (g_rvs.calls_in_flight.load() > 0) SleepMs(10);
+
+  {
+    std::lock_guard<Mutex> g(g_rvs.mutex);
+    delete[] g_rvs.sessions;
+    g_rvs.sessions = nullptr;
+    std::memset(g_rvs.login_key, 0, sizeof(g_rvs.login_key));
+    g_rvs.max_num_sess.store(kDefaultMaxNumSess);
+    g_rvs.sess_alive_sec.store(kDefaultSessAliveSec);
+  }
+  g_rvs.initialized.store(0);
+  g_rvs.deinitializing.store(0);
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_NetworkDetect(RVS_NetInfo* out, unsigned short udp_port) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (!out) return RVS_ERR_INVALID_PARAMETER;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_NetworkDetectByServer(RVS_NetInfo* out, unsigned short udp_port, const char* server) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (!out || !server) return RVS_ERR_INVALID_PARAMETER;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Connect(const char* did, char mode, unsigned short udp_port) {
+  CallGuard guard;
+  if (!did) return RVS_ERR_INVALID_ID;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_ConnectByServer(const char* did, char mode, unsigned short udp_port, const char* server) {
+  CallGuard guard;
+  if (!did) return RVS_ERR_INVALID_ID;
+  if (!server) return RVS_ERR_INVALID_PARAMETER;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Connect_Break(void) {
+  if (!g_rvs.initialized.load()) return RVS_ERR_NOT_INITIALIZED;
+  ConnectBreak();
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_Listen(const char* did, unsigned int timeout_sec, unsigned short udp_port, char login_mode) {
+  CallGuard guard;
+  if (!did) return RVS_ERR_INVALID_ID;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Listen_Break(void) {
+  if (!g_rvs.initialized.load()) return RVS_ERR_NOT_INITIALIZED;
+  ListenBreak();
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_LoginStatus_Check(char* out) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (!out) return RVS_ERR_INVALID_PARAMETER;
+  int64_t last = std::max(g_rvs.last_login_ack_udp.load(), g_rvs.last_login_ack_tcp.load());
+  *out = static_cast<uint64_t>(NowSec() - last) < 61 ? 1 : 0;
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_Check(int session, RVS_SessionInfo* out) {
+  CallGuard guard;
+  int r = SessionCallCheck(session, out != nullptr);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Close(int session) {
+  CallGuard guard;
+  int r = SessionCallCheck(session, true);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_ForceClose(int session) {
+  CallGuard guard;
+  int r = SessionCallCheck(session, true);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Write(int session, char channel, const char* data, int len) {
+  CallGuard guard;
+  bool ok = static_cast<uint8_t>(channel) < kChannels && data && len >= 1 && len <= 0x200000;
+  int r = SessionCallCheck(session, ok);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Read(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
+  CallGuard guard;
+  int r = ReadCallCheck(session, channel, buf, size);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_Check_Buffer(int session, char channel, int* write_size, int* read_size) {
+  CallGuard guard;
+  int r = SessionCallCheck(session, static_cast<uint8_t>(channel) < kChannels);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_PktSend(int session, char channel, const char* data, int len) {
+  CallGuard guard;
+  bool ok = static_cast<uint8_t>(channel) < kChannels && len >= 0 && len <= 1240 && (data || len == 0);
+  int r = SessionCallCheck(session, ok);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_PktRecv(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
+  CallGuard guard;
+  int r = ReadCallCheck(session, channel, buf, size);
+  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int RVS_QueryDID(void) {
+  std::printf("rvlib_RVP_QueryDID is not supported since Version 3.0.0\n");
+  std::fflush(stdout);
+  return 0;
+}
+
+int RVS_Share_Bandwidth(char on) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  g_rvs.share_bandwidth_flag.store(on);
+  return RVS_ERR_SUCCESS;
+}
+
+int RVS_Enable_SmartDevice(char on) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  g_rvs.smart_device_flag.store(on);
+  return RVS_ERR_SUCCESS;
+}
+
+#define RVS_ALIAS(ret, name, args) ret rvlib_RVP_##name args __attribute__((alias("RVS_" #name)));
+RVS_ALIAS(unsigned int, GetAPIVersion, (void))
+RVS_ALIAS(const char*, GetAPIInformation, (void))
+RVS_ALIAS(int, Initialize, (const char*))
+RVS_ALIAS(int, DeInitialize, (void))
+RVS_ALIAS(int, NetworkDetect, (RVS_NetInfo*, unsigned short))
+RVS_ALIAS(int, NetworkDetectByServer, (RVS_NetInfo*, unsigned short, const char*))
+RVS_ALIAS(int, Connect, (const char*, char, unsigned short))
+RVS_ALIAS(int, ConnectByServer, (const char*, char, unsigned short, const char*))
+RVS_ALIAS(int, Connect_Break, (void))
+RVS_ALIAS(int, Listen, (const char*, unsigned int, unsigned short, char))
+RVS_ALIAS(int, Listen_Break, (void))
+RVS_ALIAS(int, LoginStatus_Check, (char*))
+RVS_ALIAS(int, Check, (int, RVS_SessionInfo*))
+RVS_ALIAS(int, Close, (int))
+RVS_ALIAS(int, ForceClose, (int))
+RVS_ALIAS(int, Write, (int, char, const char*, int))
+RVS_ALIAS(int, Read, (int, char, char*, int*, unsigned int))
+RVS_ALIAS(int, Check_Buffer, (int, char, int*, int*))
+RVS_ALIAS(int, PktSend, (int, char, const char*, int))
+RVS_ALIAS(int, PktRecv, (int, char, char*, int*, unsigned int))
+RVS_ALIAS(int, QueryDID, (void))
+RVS_ALIAS(int, Share_Bandwidth, (char))
+RVS_ALIAS(int, Enable_SmartDevice, (char))
+#undef RVS_ALIAS
+
+}  // extern "C"
+
+int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port, char* server,
+                         const char* did_key) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
+
+int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec, unsigned short udp_port,
+                        char login_mode, const char* did_key) {
+  CallGuard guard;
+  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
+  if (timeout_sec < 60 || timeout_sec > 86400) return RVS_ERR_INVALID_PARAMETER;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  return RVS_ERR_NOT_YET_AVAILABLE;
+}
