@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "sdk/net/tmp_shim.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ int LoadCurl() {
   std::call_once(g_init_once, [] {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
       std::fprintf(stderr, "Error: Can not load %s\n", kCurlLibraryName);
-      LogPrintf(1, nullptr, "LoadCurl", "Can not load %s\n", kCurlLibraryName);
+      LogPrintf(kLogError, nullptr, "LoadCurl", "Can not load %s\n", kCurlLibraryName);
       std::exit(1);
     }
   });

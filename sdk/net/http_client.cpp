@@ -12,7 +12,8 @@
 #include <string>
 
 #include "sdk/net/net_io.h"
-#include "sdk/net/tmp_shim.h"
+#include "sdk/util/base64.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int http_parse_url(const char* url, int* scheme, char* user, char* password, cha
     }
   }
   if (sc < 0) {
-    LogPrintf(1, nullptr, "http_parse_url", "invalid url: %s\n", url);
+    LogPrintf(kLogError, nullptr, "http_parse_url", "invalid url: %s\n", url);
     return 0;
   }
   int pt = DefaultPort(sc);
@@ -174,7 +175,7 @@ int HttpWriteRequest(TcpConn* conn, int method, const char* url, const HttpReque
   if (cred_user) {
     std::string pair = std::string(cred_user) + ":" + cred_pass;
     std::string b64(4 * ((pair.size() + 2) / 3) + 1, '\0');
-    int n = Base64Encode(pair.data(), static_cast<int>(pair.size()), b64.data(), static_cast<int>(b64.size()));
+    int n = Base64Encode(pair.data(), pair.size(), b64.data(), b64.size());
     if (n > 0) {
       head += "Authorization: Basic ";
       head.append(b64.data(), static_cast<size_t>(n));
@@ -196,7 +197,7 @@ int HttpWriteRequest(TcpConn* conn, int method, const char* url, const HttpReque
   if (extra) head += extra;
   head += "\r\n";
   if (head.size() > static_cast<size_t>(kHttpMaxHead)) {
-    LogPrintf(1, nullptr, "HttpWriteRequest", "request head of %d bytes is too long\n", static_cast<int>(head.size()));
+    LogPrintf(kLogError, nullptr, "HttpWriteRequest", "request head of %d bytes is too long\n", static_cast<int>(head.size()));
     TcpConnReset(conn);
     return kNetProtocol;
   }
@@ -297,7 +298,7 @@ bool GrowBody(HttpResponse* resp, int* capacity, int64_t need, int step) {
 int AppendBody(HttpResponse* resp, int* capacity, const char* data, int64_t n, int step) {
   int64_t need = static_cast<int64_t>(resp->body_length) + n;
   if (need > kHttpMaxMemBody) {
-    LogPrintf(1, nullptr, "HttpReadResponse", "body larger than %d bytes refused\n", kHttpMaxMemBody);
+    LogPrintf(kLogError, nullptr, "HttpReadResponse", "body larger than %d bytes refused\n", kHttpMaxMemBody);
     return kNetProtocol;
   }
   if (!GrowBody(resp, capacity, need, step)) return kNetIo;
@@ -310,7 +311,7 @@ int AppendBody(HttpResponse* resp, int* capacity, const char* data, int64_t n, i
 int Reserve(HttpResponse* resp, int* capacity, int64_t length) {
   if (length <= 0) return 0;
   if (length > kHttpMaxMemBody) {
-    LogPrintf(1, nullptr, "HttpReadResponse", "Content-Length %lld refused\n", static_cast<long long>(length));
+    LogPrintf(kLogError, nullptr, "HttpReadResponse", "Content-Length %lld refused\n", static_cast<long long>(length));
     return kNetProtocol;
   }
   return GrowBody(resp, capacity, length, static_cast<int>(length) + 1) ? 0 : kNetIo;
@@ -394,7 +395,7 @@ int httpRespDataCb_toFile(int event, const char* data, int64_t value, void* coll
   auto open_file = [c]() -> int {
     c->fd = open(c->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (c->fd < 0) {
-      LogPrintf(1, nullptr, "httpRespDataCb_toFile", "create local file %s: %s\n", c->path, strerror(errno));
+      LogPrintf(kLogError, nullptr, "httpRespDataCb_toFile", "create local file %s: %s\n", c->path, strerror(errno));
       return kNetFileCreate;
     }
     return 0;
@@ -413,7 +414,7 @@ int httpRespDataCb_toFile(int event, const char* data, int64_t value, void* coll
         ssize_t n = write(c->fd, data + done, static_cast<size_t>(value - done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-          LogPrintf(1, nullptr, "httpRespDataCb_toFile", "write local file %s: %s\n", c->path, strerror(errno));
+          LogPrintf(kLogError, nullptr, "httpRespDataCb_toFile", "write local file %s: %s\n", c->path, strerror(errno));
           return kNetFileCreate;
         }
         done += n;

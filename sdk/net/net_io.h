@@ -2,17 +2,14 @@
 // TcpConn and WsConn.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 
+#include "platform/tick.h"
+
 typedef struct ssl_st SSL;
 
-inline uint64_t NetNowMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
+inline uint64_t NetNowMs() { return platform::GetTickCount64(); }
 
 // What is left of timeout_ms since start: -1 for no limit, else at least 0.
 inline int NetLeftMs(uint64_t start, int timeout_ms) {

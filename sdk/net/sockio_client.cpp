@@ -1,28 +1,23 @@
 // Push channel client on sockio_thread.
 #include "sdk/net/sockio_client.h"
 
-#include <pthread.h>
-#include <sys/socket.h>
-
-#include <chrono>
 #include <new>
 #include <string>
 
 #include "sdk/net/net_io.h"
 #include "sdk/net/sockio_packet.h"
+#include "sdk/util/helpers.h"
+#include "sdk/util/log.h"
 
 namespace {
 
-int64_t NowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+int64_t NowSeconds() { return static_cast<int64_t>(NetNowMs() / 1000); }
 
 // Abortive close of the current connection (under the mutex).
 void CloseConnection(SockioClient* c) {
   std::lock_guard<std::mutex> lock(c->mutex);
   if (c->connection) {
-    struct linger lg = {1, 0};
-    setsockopt(WsConnGetSocket(c->connection), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    SockSetLinger(WsConnGetSocket(c->connection), 1, 0);  // an abortive close
     WsConnFree(c->connection);
     c->connection = nullptr;
   }
@@ -63,7 +58,7 @@ int sockio_thread(SockioClient* c) {
       WsConn* ws = nullptr;
       int rc = WsCltCreateEx(url.c_str(), nullptr, &ws, kSockioConnectTimeoutMs, 0);
       if (rc != 0) {
-        LogPrintf(1, nullptr, "sockio_thread", "WsCltCreate: %d\n", rc);
+        LogPrintf(kLogError, nullptr, "sockio_thread", "WsCltCreate: %d\n", rc);
         // A server that refuses the old session id (restarted, or the session
         // expired) would refuse it for ever: the next attempt opens a new one.
         if (rc == kNetWsRefused && with_sid) sid.clear();
@@ -99,7 +94,7 @@ int sockio_thread(SockioClient* c) {
       wait_s = timeout;
     }
     if (timeout >= interval && now - last_pong >= 2 * static_cast<int64_t>(timeout)) {
-      LogPrintf(1, nullptr, "sockio_thread", "pong timedouted.\n");
+      LogPrintf(kLogError, nullptr, "sockio_thread", "pong timedouted.\n");
       CloseConnection(c);
       c->wake.Wait(kSockioRetryMs);
       continue;
@@ -117,7 +112,7 @@ int sockio_thread(SockioClient* c) {
       if (r == kNetTimeout) continue;
       if (r != 1) {
         if (!c->running.load()) break;
-        LogPrintf(1, nullptr, "sockio_thread", "WsConnRecv: %d\n", r);
+        LogPrintf(kLogError, nullptr, "sockio_thread", "WsConnRecv: %d\n", r);
         Notify(c, kSockioLost, 0);
         CloseConnection(c);
         dropped = true;
@@ -125,7 +120,7 @@ int sockio_thread(SockioClient* c) {
       }
       got_frame = true;
       if (f.opcode == kWsClose) {
-        LogPrintf(1, nullptr, "sockio_thread", "websock: op=CLOSE\n");
+        LogPrintf(kLogError, nullptr, "sockio_thread", "websock: op=CLOSE\n");
         CloseConnection(c);
         dropped = true;
         break;
@@ -137,7 +132,7 @@ int sockio_thread(SockioClient* c) {
           SockioApplyOpen(pkt.data, pkt.length, &interval, &timeout, &sid);
           break;
         case kSioClose:
-          LogPrintf(1, nullptr, "sockio_thread", "%s %d: socket.io close the transport\n", "sockio_thread", 269);
+          LogPrintf(kLogError, nullptr, "sockio_thread", "%s %d: socket.io close the transport\n", "sockio_thread", 269);
           break;
         case kSioPong: {
           last_pong = ping_ref = NowSeconds();
@@ -161,7 +156,7 @@ int sockio_thread(SockioClient* c) {
     }
     if (!c->running.load()) break;
     if (!got_frame && timeout < interval && pending >= 2) {
-      LogPrintf(1, nullptr, "sockio_thread", "WsConnRecv: %d\n", kNetTimeout);
+      LogPrintf(kLogError, nullptr, "sockio_thread", "WsConnRecv: %d\n", kNetTimeout);
       Notify(c, kSockioLost, 0);
       CloseConnection(c);
       c->wake.Wait(kSockioRetryMs);
@@ -181,20 +176,15 @@ int sockio_thread(SockioClient* c) {
 SockioClient* SockioCltCreate(const char* url, SockioCallback callback, void* user) {
   SockioClient* c = new (std::nothrow) SockioClient;
   if (!c) {
-    LogPrintf(1, nullptr, "SockioCltCreate", "out of memory\n");
+    LogPrintf(kLogError, nullptr, "SockioCltCreate", "out of memory\n");
     return nullptr;
   }
   c->callback = callback;
   c->user = user;
   c->url = url ? url : "";
   c->running.store(1);
-  try {
-    c->thread = std::thread([c] {
-      pthread_setname_np(pthread_self(), "sockio_thread");
-      sockio_thread(c);
-    });
-  } catch (...) {
-    LogPrintf(1, nullptr, "SockioCltCreate", "[SockioCltCreate] create sockio_thread failed\n");
+  if (!c->thread.Start("sockio_thread", [c] { return static_cast<uint32_t>(sockio_thread(c)); })) {
+    LogPrintf(kLogError, nullptr, "SockioCltCreate", "[SockioCltCreate] create sockio_thread failed\n");
     delete c;
     return nullptr;
   }
@@ -216,7 +206,7 @@ void SockioCltDestroy(SockioClient* client) {
     if (client->connection) WsConnShutdown(client->connection);
   }
   client->wake.Set();
-  if (client->thread.joinable()) client->thread.join();
+  JoinThread(client->thread);
   if (client->connection) WsConnFree(client->connection);
   delete client;
 }

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
 
-#include "sdk/net/tmp_shim.h"
+#include "platform/event.h"
+#include "platform/thread.h"
 #include "sdk/net/ws_client.h"
 
 struct SockioClient;
@@ -38,9 +38,9 @@ struct SockioClient {
   WsConn* connection = nullptr;  // read and written under mutex
   SockioCallback callback = nullptr;
   void* user = nullptr;
-  std::thread thread;
+  platform::Thread thread;       // sockio_thread
   std::mutex mutex;
-  ShimAutoEvent wake;            // ends the pauses between attempts early
+  platform::Event wake{false};   // auto-reset; ends the pauses between attempts early
   std::atomic<int> state{kSockioDisconnected};
   std::atomic<int> running{0};
   std::string url;

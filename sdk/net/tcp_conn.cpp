@@ -15,7 +15,8 @@
 #include <string>
 
 #include "sdk/net/net_io.h"
-#include "sdk/net/tmp_shim.h"
+#include "sdk/util/helpers.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int normal_resolver(const char* host, uint32_t* addresses, int capacity) {
   addrinfo* res = nullptr;
   int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
   if (rc != 0) {
-    LogPrintf(1, nullptr, "normal_resolver", "getaddrinfo: %d\n", rc);
+    LogPrintf(kLogError, nullptr, "normal_resolver", "getaddrinfo: %d\n", rc);
     return kNetResolve;
   }
   int n = 0;
@@ -103,7 +104,7 @@ int TcpConnect(const char* host, int port, int timeout_ms, int* out_socket) {
   }
   uint64_t t1 = NetNowMs();
   if (t1 - t0 > 200)
-    LogPrintf(2, nullptr, "TcpConnect", "Resolve %s took %d ms\n", host, static_cast<int>(t1 - t0));
+    LogPrintf(kLogWarning, nullptr, "TcpConnect", "Resolve %s took %d ms\n", host, static_cast<int>(t1 - t0));
   if (count <= 0) return kNetResolve;
   int result = kNetConnect;
   for (int i = 0; i < count; ++i) {
@@ -121,12 +122,12 @@ int TcpConnect(const char* host, int port, int timeout_ms, int* out_socket) {
       if (t2 - t1 > 250) {
         char dotted[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &sa.sin_addr, dotted, sizeof(dotted));
-        LogPrintf(2, nullptr, "TcpConnect", "connecting to %s tooks %d ms\n", dotted, static_cast<int>(t2 - t1));
+        LogPrintf(kLogWarning, nullptr, "TcpConnect", "connecting to %s tooks %d ms\n", dotted, static_cast<int>(t2 - t1));
       }
       *out_socket = s;
       return 0;
     }
-    LogPrintf(1, nullptr, "TcpConnect", "Connect to %s: %s(%d), EINPROGRESS=%d\n", host, strerror(errno), result,
+    LogPrintf(kLogError, nullptr, "TcpConnect", "Connect to %s: %s(%d), EINPROGRESS=%d\n", host, strerror(errno), result,
               EINPROGRESS);
     close(s);
   }
@@ -222,11 +223,7 @@ int SockWaitWritable(int sock, int timeout_ms) {
   return SockSelect(sock, &flags, timeout_ms);
 }
 
-int SockSetNonBlocking(int sock, int flag) {
-  int flags = fcntl(sock, F_GETFL, 0);
-  if (flags < 0) return -1;
-  return fcntl(sock, F_SETFL, flag ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
-}
+int SockSetNonBlocking(int sock, int flag) { return SockIoctlFionbio(sock, flag ? 1 : 0); }
 
 int TcpConnectNonBlocking(uint32_t address, int port) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -12,11 +12,12 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ini.h"
 #include "sdk/net/net_codes.h"
 #include "sdk/net/net_io.h"
 #include "sdk/net/tcp_conn.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/net/tmp_shim.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -63,12 +64,12 @@ SSL_CTX* AcquireContext() {
     if (g_verify) {
       SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
       if (SSL_CTX_set_default_verify_paths(ctx) != 1)
-        LogPrintf(2, nullptr, "OpenSslConnInit", "cannot load the system trust store\n");
+        LogPrintf(kLogWarning, nullptr, "OpenSslConnInit", "cannot load the system trust store\n");
       if (!g_ca_file.empty() && SSL_CTX_load_verify_locations(ctx, g_ca_file.c_str(), nullptr) != 1)
-        LogPrintf(1, nullptr, "OpenSslConnInit", "cannot load CA file %s\n", g_ca_file.c_str());
+        LogPrintf(kLogError, nullptr, "OpenSslConnInit", "cannot load CA file %s\n", g_ca_file.c_str());
     } else {
       SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-      LogPrintf(2, nullptr, "OpenSslConnInit",
+      LogPrintf(kLogWarning, nullptr, "OpenSslConnInit",
                 "WARNING: TLS certificate verification is off (tls_verify=0); servers are not authenticated\n");
     }
     g_ctx = ctx;
@@ -98,8 +99,15 @@ void NetTlsConfigure(int verify_peer, const char* ca_file) {
     g_ctx = nullptr;
   }
   if (!g_verify)
-    LogPrintf(2, nullptr, "NetTlsConfigure",
+    LogPrintf(kLogWarning, nullptr, "NetTlsConfigure",
               "WARNING: TLS certificate verification is off (tls_verify=0); servers are not authenticated\n");
+}
+
+void NetTlsLoadConfig(const char* ini_path) {
+  int verify = platform::IniGetInt("config", "tls_verify", 1, ini_path);
+  char ca_file[1024];
+  platform::IniGetString("config", "tls_ca_file", "", ca_file, sizeof(ca_file), ini_path);
+  NetTlsConfigure(verify, ca_file);
 }
 
 int NetTlsVerifyEnabled() {
@@ -111,7 +119,7 @@ int NetTlsHandshake(int sock, const char* host, int timeout_ms, SSL** out) {
   *out = nullptr;
   SSL_CTX* ctx = AcquireContext();
   if (!ctx) {
-    LogPrintf(1, nullptr, "OpenSslConnInit", "SSL_CTX_new failed\n");
+    LogPrintf(kLogError, nullptr, "OpenSslConnInit", "SSL_CTX_new failed\n");
     return kNetTls;
   }
   SSL* ssl = SSL_new(ctx);
@@ -141,15 +149,15 @@ int NetTlsHandshake(int sock, const char* host, int timeout_ms, SSL** out) {
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
       int w = WaitForTls(sock, err, NetLeftMs(start, timeout_ms));
       if (w > 0) continue;
-      LogPrintf(1, nullptr, "OpenSslConnInit", "SSL_connect error: %d (%s)\n", err,
+      LogPrintf(kLogError, nullptr, "OpenSslConnInit", "SSL_connect error: %d (%s)\n", err,
                 w == 0 ? "timed out" : "wait failed");
       SSL_free(ssl);
       return w == 0 ? kNetTimeout : kNetTls;
     }
-    LogPrintf(1, nullptr, "OpenSslConnInit", "SSL_connect error: %d\n", err);
+    LogPrintf(kLogError, nullptr, "OpenSslConnInit", "SSL_connect error: %d\n", err);
     long vr = SSL_get_verify_result(ssl);
     if (vr != X509_V_OK)
-      LogPrintf(1, nullptr, "OpenSslConnInit", "certificate of %s refused: %s\n", host ? host : "",
+      LogPrintf(kLogError, nullptr, "OpenSslConnInit", "certificate of %s refused: %s\n", host ? host : "",
                 X509_verify_cert_error_string(vr));
     SSL_free(ssl);
     return kNetTls;
@@ -170,7 +178,7 @@ int NetIoRead(int sock, SSL* tls, std::mutex* tls_lock, void* buffer, int size, 
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) return kNetTimeout;
-      LogPrintf(1, nullptr, "TcpConnWaitRead", "errno: %d\n", errno);
+      LogPrintf(kLogError, nullptr, "TcpConnWaitRead", "errno: %d\n", errno);
       return kNetNoConn;
     }
     return static_cast<int>(n);
@@ -242,7 +250,7 @@ int NetIoWriteN(int sock, SSL* tls, std::mutex* tls_lock, const void* data, int 
       ssize_t n = send(sock, p + done, static_cast<size_t>(length - done), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          LogPrintf(1, nullptr, "TcpConnWaitWriteN", "SA_Send failed:%d\n", errno);
+          LogPrintf(kLogError, nullptr, "TcpConnWaitWriteN", "SA_Send failed:%d\n", errno);
           return kNetIo;
         }
       } else {

@@ -7,5 +7,11 @@
 // empty: none). Connections opened later use the new settings.
 void NetTlsConfigure(int verify_peer, const char* ca_file);
 
+// Reads the settings from a configuration file (INI), section "config":
+// tls_verify (default 1; 0 turns verification off) and tls_ca_file (default
+// none), and applies them as NetTlsConfigure. The application calls it at
+// start with its "/config.ini".
+void NetTlsLoadConfig(const char* ini_path);
+
 // 1 when server certificates are verified.
 int NetTlsVerifyEnabled();

@@ -13,7 +13,8 @@
 
 #include "sdk/net/net_io.h"
 #include "sdk/net/sha1.h"
-#include "sdk/net/tmp_shim.h"
+#include "sdk/util/base64.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int _UpgradeToWs(HttpResponse* response, const char* path, TcpConn* conn, const 
   if (extra_headers) req += extra_headers;
   req += "\r\n";
   if (req.size() > 1023) {
-    LogPrintf(1, nullptr, "_UpgradeToWs", "handshake request of %d bytes is too long\n", static_cast<int>(req.size()));
+    LogPrintf(kLogError, nullptr, "_UpgradeToWs", "handshake request of %d bytes is too long\n", static_cast<int>(req.size()));
     return kNetProtocol;
   }
   const uint64_t start = NetNowMs();
@@ -82,12 +83,12 @@ int _UpgradeToWs(HttpResponse* response, const char* path, TcpConn* conn, const 
   if (left == 0) left = 1;
   rc = HttpRecvToMem(conn, response, left, WsHandshakeHeaderCb, &st);
   if (rc != 0) {
-    LogPrintf(1, nullptr, "_UpgradeToWs", "Recv resp: %d\n", rc);
+    LogPrintf(kLogError, nullptr, "_UpgradeToWs", "Recv resp: %d\n", rc);
     return rc;
   }
   if (response->status >= 300 && response->status <= 399) return 0;
   if (response->status == 101 && st.flags == 7) return 0;
-  LogPrintf(1, nullptr, "_UpgradeToWs", "create websocket, status=%d, handshake flags=%d\n", response->status,
+  LogPrintf(kLogError, nullptr, "_UpgradeToWs", "create websocket, status=%d, handshake flags=%d\n", response->status,
             st.flags);
   HttpRespFree(response);
   return kNetWsRefused;
@@ -122,9 +123,9 @@ int WsCltCreateEx(const char* url, const char* extra_headers, WsConn** out, int 
       HttpRespFree(&resp);
       TcpConnReset(&conn);
       if (location.empty()) return kNetBadUrl;
-      LogPrintf(4, nullptr, "WsCltCreateEx", "redirect to: %s\n", location.c_str());
+      LogPrintf(kLogInfo, nullptr, "WsCltCreateEx", "redirect to: %s\n", location.c_str());
       if (redirects >= kWsMaxRedirects) {
-        LogPrintf(1, nullptr, "WsCltCreateEx", "too many redirects\n");
+        LogPrintf(kLogError, nullptr, "WsCltCreateEx", "too many redirects\n");
         return kNetWsRefused;
       }
       current = location;
@@ -209,7 +210,7 @@ int WsConnRecv(WsConn* conn, int timeout_ms, WsFrame* frame) {
       return 1;
     }
     if (r < 0) {
-      LogPrintf(1, nullptr, "WsConnRecv", "frame larger than %u bytes refused\n", kWsMaxFrame);
+      LogPrintf(kLogError, nullptr, "WsConnRecv", "frame larger than %u bytes refused\n", kWsMaxFrame);
       return r;
     }
     if (conn->consumed > 0) {
@@ -229,7 +230,7 @@ int WsConnRecv(WsConn* conn, int timeout_ms, WsFrame* frame) {
     if (n <= 0) {
       if (conn->shut_down.load()) return 0;
       if (n != kNetTimeout)
-        LogPrintf(1, nullptr, "WsConnRecv", "TcpConnWaitRead %d bytes,return %d\n", space, n);
+        LogPrintf(kLogError, nullptr, "WsConnRecv", "TcpConnWaitRead %d bytes,return %d\n", space, n);
       return n;
     }
     conn->filled += n;

@@ -1,5 +1,7 @@
 #include "tests/sdk/net/net_test_util.h"
 
+#include "sdk/util/log.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -325,6 +327,17 @@ int Listener::Accept(int timeout_ms) {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0) return -1;
   return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+LogCapture::LogCapture(const std::string& path) : path_(path) { LogOpen(kLogToFile | kLogToConsole, path.c_str(), 0); }
+
+LogCapture::~LogCapture() { LogOpen(kLogToConsole, nullptr, 0); }
+
+int LogCapture::Count(const std::string& text) const {
+  std::string all = Text();
+  int n = 0;
+  for (size_t p = all.find(text); p != std::string::npos; p = all.find(text, p + 1)) ++n;
+  return n;
 }
 
 std::string ReadUntil(int fd, const std::string& text, int timeout_ms) {

@@ -154,6 +154,19 @@ class Background {
   std::thread thread_;
 };
 
+// Sends the SDK's log to a file (and the console) while it lives.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::string& path);
+  ~LogCapture();
+  std::string Text() const { return ReadFile(path_); }
+  // How many times text occurs in the log.
+  int Count(const std::string& text) const;
+
+ private:
+  std::string path_;
+};
+
 // Reads from fd until the text has been seen or timeout_ms passed; returns all bytes read.
 std::string ReadUntil(int fd, const std::string& text, int timeout_ms);
 bool WriteAll(int fd, const std::string& data);

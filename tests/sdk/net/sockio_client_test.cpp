@@ -163,6 +163,8 @@ TEST_F(SockioTest, UrlFromTheCallback) {
 // the client then comes back, first refused with the old session id.
 TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
   StartPeer(2000, 1000);  // the client keeps 2 s and 1 s
+  TempDir dir;
+  LogCapture log(dir.File("velmora.log"));
   client_ = SockioCltCreate(PushUrl(peer_.port()).c_str(), Recorder::Callback, &rec_);
   ASSERT_GE(rec_.WaitFor(kSockioConnected, 1, 5000), 0);
   std::string connect = peer_.process().WaitForLine("CONNECT ", 3000);
@@ -174,6 +176,7 @@ TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
   uint64_t after = rec_.At(lost).at - frozen_at;
   EXPECT_GE(after, 2000u);
   EXPECT_LE(after, 7000u);
+  EXPECT_EQ(1, log.Count("[sockio_thread] WsConnRecv: -2\n")) << log.Text();
   Command("THAW");
   // The old session id is refused (the server dropped it), then a new session opens.
   std::string refused = peer_.process().WaitForLine("REFUSED", 8000);
@@ -189,6 +192,8 @@ TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
 // the pong deadline without a "lost" call.
 TEST_F(SockioTest, PongDeadlineClosesQuietly) {
   StartPeer(1000, 2000);  // the client keeps 1 s and 2 s: deadline 4 s after the last pong
+  TempDir dir;
+  LogCapture log(dir.File("velmora.log"));
   client_ = SockioCltCreate(PushUrl(peer_.port()).c_str(), Recorder::Callback, &rec_);
   ASSERT_GE(rec_.WaitFor(kSockioConnected, 1, 5000), 0);
   ASSERT_FALSE(peer_.process().WaitForLine("CONNECT ", 3000).empty());
@@ -197,6 +202,7 @@ TEST_F(SockioTest, PongDeadlineClosesQuietly) {
   Command("THAW");
   ASSERT_GE(rec_.WaitFor(kSockioConnected, 2, 15000), 0);
   EXPECT_EQ(0, rec_.Count(kSockioLost));
+  EXPECT_EQ(1, log.Count("[sockio_thread] pong timedouted.")) << log.Text();
 }
 
 TEST_F(SockioTest, ServerRestartAndReconnect) {

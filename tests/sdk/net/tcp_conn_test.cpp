@@ -54,6 +54,8 @@ TEST_F(TcpConnTest, DottedAddressIsTriedOnceWithoutResolving) {
 }
 
 TEST_F(TcpConnTest, ThirdAddressConnectsAfterTwoRefusals) {
+  TempDir dir;
+  LogCapture log(dir.File("velmora.log"));
   Listener listener("127.0.0.4");
   g_resolver_answer = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
   TcpSetResolver(StubResolver);
@@ -65,6 +67,7 @@ TEST_F(TcpConnTest, ThirdAddressConnectsAfterTwoRefusals) {
   socklen_t len = sizeof(sa);
   getpeername(sock, reinterpret_cast<sockaddr*>(&sa), &len);
   EXPECT_EQ("127.0.0.4", std::string(inet_ntoa(sa.sin_addr)));
+  EXPECT_EQ(2, log.Count("[TcpConnect] Connect to three.test: ")) << log.Text();
   close(peer);
   close(sock);
 }

@@ -159,6 +159,36 @@ INSTANTIATE_TEST_SUITE_P(
                       CertCase{"OptOutAcceptsSelfSigned", 2, false, false, 0}),
     [](const ::testing::TestParamInfo<CertCase>& info) { return std::string(info.param.name); });
 
+// The configuration file: the one opt-out setting, warned about at every
+// start; the extra CA file.
+TEST_F(TlsTest, SettingsFromTheConfigurationFile) {
+  LogCapture log(dir_.File("velmora.log"));
+  const std::string ini = dir_.File("config.ini");
+  WriteFile(ini, "[config]\ntls_verify=0\nenv=1\n");
+  NetTlsLoadConfig(ini.c_str());
+  EXPECT_EQ(0, NetTlsVerifyEnabled());
+  const std::string warning = "WARNING: TLS certificate verification is off";
+  EXPECT_EQ(1, log.Count(warning)) << log.Text();
+  SServer self;
+  TcpConn conn;
+  EXPECT_EQ(0, ConnectTo(ca_.self_cert, ca_.self_key, "localhost", &conn, &self));
+  TcpConnClose(&conn);
+  EXPECT_EQ(2, log.Count(warning)) << log.Text();  // again when the TLS context was made
+
+  WriteFile(ini, "[config]\ntls_ca_file=" + ca_.ca_cert + "\n");
+  NetTlsLoadConfig(ini.c_str());
+  EXPECT_EQ(1, NetTlsVerifyEnabled());
+  SServer trusted;
+  EXPECT_EQ(0, ConnectTo(ca_.server_cert, ca_.server_key, "localhost", &conn, &trusted));
+  TcpConnClose(&conn);
+  WriteFile(ini, "[config]\nenv=1\n");  // defaults: verify against the system store only
+  NetTlsLoadConfig(ini.c_str());
+  SServer unknown;
+  EXPECT_EQ(kNetTls, ConnectTo(ca_.server_cert, ca_.server_key, "localhost", &conn, &unknown));
+  EXPECT_EQ(2, log.Count(warning));
+  EXPECT_EQ(1, log.Count("certificate of localhost refused")) << log.Text();
+}
+
 // A peer that accepts TCP and never answers the handshake must not hold the
 // caller beyond its time-out.
 TEST_F(TlsTest, SilentPeerHandshakeTimesOut) {

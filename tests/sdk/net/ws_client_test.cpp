@@ -240,10 +240,13 @@ class WsNginxTest : public WsNodeTest {
 };
 
 TEST_F(WsNginxTest, RedirectIsFollowedAndLoopsEnd) {
+  LogCapture log(dir_.File("velmora.log"));
   const std::string front = "ws://127.0.0.1:" + std::to_string(nginx_.port());
   ASSERT_EQ(0, WsCltCreateEx((front + "/old").c_str(), nullptr, &ws_, 5000, 0));
   ASSERT_EQ(5 + 6, WsConnSend(ws_, kWsText, "after", 5, 1000));
   EXPECT_EQ("after", Text(Next()));
+  EXPECT_EQ(1, log.Count("[WsCltCreateEx] redirect to: http://127.0.0.1:" + std::to_string(peer_.port()) + "/echo\n"))
+      << log.Text();
   WsConn* ws = nullptr;
   EXPECT_EQ(kNetWsRefused, WsCltCreateEx((front + "/loop").c_str(), nullptr, &ws, 5000, 0));
 }
