@@ -174,7 +174,7 @@ TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
   int lost = rec_.WaitFor(kSockioLost, 1, 10000);
   ASSERT_GE(lost, 0);
   uint64_t after = rec_.At(lost).at - frozen_at;
-  EXPECT_GE(after, 2000u);
+  EXPECT_GE(after, 1500u);  // two pings of 1 s wait each, the first maybe sent just before the freeze
   EXPECT_LE(after, 7000u);
   EXPECT_EQ(1, log.Count("[sockio_thread] WsConnRecv: -2\n")) << log.Text();
   Command("THAW");

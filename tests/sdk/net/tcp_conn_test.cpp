@@ -101,7 +101,7 @@ TEST_F(TcpConnTest, ReadWithZeroTimeoutAndPeerClose) {
   char buf[16];
   uint64_t t0 = NowMs();
   EXPECT_EQ(kNetTimeout, TcpConnWaitRead(&conn, buf, sizeof(buf), 0));
-  EXPECT_LT(NowMs() - t0, 50u);
+  EXPECT_LT(NowMs() - t0, 90u);  // at once, well before the 100 ms wait below
   EXPECT_EQ(kNetTimeout, TcpConnWaitRead(&conn, buf, sizeof(buf), 100));
   ASSERT_TRUE(WriteAll(peer, "abc"));
   EXPECT_EQ(3, TcpConnWaitRead(&conn, buf, sizeof(buf), 1000));
