@@ -1,0 +1,288 @@
+// Picture order counts, reference picture sets and lists, the picture
+// buffer and the choice of the picture to output.
+#include <cstring>
+
+#include "codecs/hevc/hevc_internal.h"
+
+namespace hevc {
+namespace {
+
+int Mod(int a, int m) {
+  int r = a % m;
+  return r < 0 ? r + m : r;
+}
+
+int FindShortTerm(HevcDecoder* dec, int poc) {
+  for (int i = 0; i < dec->iNumPics; ++i) {
+    const HevcPicture& p = dec->astPic[i];
+    if (p.iSeqNum == dec->iSeqCount && (p.iMarking & 2) && p.iPoc == poc) return i;
+  }
+  return 0;
+}
+
+int HevcFindLongTermRef(HevcDecoder* dec, int poc, int msbPresent) {
+  const int maxLsb = 1 << dec->pSps->log2_max_pic_order_cnt_lsb;
+  for (int i = 0; i < dec->iNumPics; ++i) {
+    const HevcPicture& p = dec->astPic[i];
+    if (p.iSeqNum != dec->iSeqCount || !(p.iMarking & 2)) continue;
+    if (msbPresent ? p.iPoc == poc : Mod(p.iPoc, maxLsb) == poc) return i;
+  }
+  return 0;
+}
+
+void Append(HevcRefList* l, int poc, int lt, int idx) {
+  if (l->iNum >= 16) return;  // never beyond the list
+  l->aiPoc[l->iNum] = poc;
+  l->aiLongTerm[l->iNum] = lt;
+  l->aucIdx[l->iNum] = static_cast<uint8_t>(idx);
+  ++l->iNum;
+}
+
+}  // namespace
+
+int HevcAllocDpb(HevcDecoder* dec) {
+  HevcMemPool* pool = &dec->stPool;
+  const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
+  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
+  dec->iNumPics = dec->iMaxRefNum + 2;
+  std::memset(dec->astPic, 0, sizeof dec->astPic);
+  for (int i = 0; i < dec->iNumPics; ++i) {
+    HevcPicture& p = dec->astPic[i];
+    auto* planes = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
+    p.piCuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, 18 * 4, 64));
+    p.pUserData = static_cast<uint8_t*>(HevcPoolAlloc(pool, kUserDataMax, 64));
+    if (!planes || !p.piCuCount || !p.pUserData) return -1;
+    p.apucPlaneBase[0] = planes;
+    p.apucPlaneBase[1] = planes + L;
+    p.apucPlaneBase[2] = planes + L + L / 4;
+    p.iMinSliceType = 2;
+  }
+  return 0;
+}
+
+void HevcUpdatePrevTid0Pic(HevcDecoder* dec) {
+  const int type = dec->stNal.nal_unit_type;
+  const HevcPicture* prev = dec->pCurPic;
+  if (type == 19 || type == 20 || !prev) {
+    dec->iPrevTid0Poc = 0;
+    dec->iPrevNalType = type;
+    return;
+  }
+  const int pt = dec->iPrevNalType;
+  if (prev->iTemporalId == 0 && pt != 0 && !(pt >= 6 && pt <= 14)) dec->iPrevTid0Poc = prev->iPoc;
+}
+
+int32_t HevcComputePoc(HevcDecoder* dec) {
+  const HevcSps* sps = dec->pSps;
+  const int type = dec->stNal.nal_unit_type;
+  const int maxLsb = 1 << sps->log2_max_pic_order_cnt_lsb;
+  const int lsb = dec->stSh.slice_pic_order_cnt_lsb;
+  const int prevLsb = Mod(dec->iPrevTid0Poc, maxLsb);
+  const int prevMsb = dec->iPrevTid0Poc - prevLsb;
+  int msb;
+  if (lsb < prevLsb && prevLsb - lsb >= maxLsb / 2)
+    msb = prevMsb + maxLsb;
+  else if (lsb > prevLsb && lsb - prevLsb > maxLsb / 2)
+    msb = prevMsb - maxLsb;
+  else
+    msb = prevMsb;
+  if ((type >= 16 && type <= 23) || dec->iSeqStart) {
+    int noRasl = (dec->iSeqStart || (type >= 16 && type <= 20)) ? 1 : 0;
+    if (type >= 16 && type <= 23) {
+      dec->NoRaslOutputFlag = noRasl;
+      if (noRasl) msb = 0;
+    }
+  }
+  return msb + lsb;
+}
+
+void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out) {
+  std::memset(out, 0, sizeof *out);
+  const HevcSliceHeader& sh = dec->stSh;
+  const HevcStRps* st = sh.pShortTermRps;
+  if (st) {
+    for (int i = 0; i < st->NumNegativePics; ++i) {
+      int p = poc + st->DeltaPocS0[i];
+      Append(&out->list[st->UsedByCurrPicS0[i] ? 0 : 2], p, 0, FindShortTerm(dec, p));
+    }
+    for (int i = 0; i < st->NumPositivePics; ++i) {
+      int p = poc + st->DeltaPocS1[i];
+      Append(&out->list[st->UsedByCurrPicS1[i] ? 1 : 2], p, 0, FindShortTerm(dec, p));
+    }
+  }
+  const HevcSps* sps = dec->pSps;
+  const int maxLsb = 1 << sps->log2_max_pic_order_cnt_lsb;
+  const int n = sh.num_long_term_sps + sh.num_long_term_pics;
+  int msbCycle = 0;
+  for (int i = 0; i < n; ++i) {
+    int pocLt, used;
+    if (i < sh.num_long_term_sps) {
+      pocLt = sps->lt_ref_pic_poc_lsb_sps[sh.lt_idx_sps[i]];
+      used = sps->used_by_curr_pic_lt_sps_flag[sh.lt_idx_sps[i]];
+    } else {
+      pocLt = sh.poc_lsb_lt[i];
+      used = sh.used_by_curr_pic_lt_flag[i];
+    }
+    if (i == 0 || i == sh.num_long_term_sps)
+      msbCycle = sh.delta_poc_msb_cycle_lt[i];
+    else
+      msbCycle += sh.delta_poc_msb_cycle_lt[i];
+    if (sh.delta_poc_msb_present_flag[i])
+      pocLt += poc - static_cast<int>(static_cast<int64_t>(msbCycle) * maxLsb) - Mod(poc, maxLsb);
+    int idx = HevcFindLongTermRef(dec, pocLt, sh.delta_poc_msb_present_flag[i]);
+    Append(&out->list[used ? 3 : 4], dec->astPic[idx].iPoc, 1, idx);
+  }
+}
+
+int32_t HevcBuildRefLists(HevcDecoder* dec, const HevcRpsLists* rps, int32_t poc) {
+  const HevcSliceHeader& sh = dec->stSh;
+  HevcRefList cand[2];
+  std::memset(cand, 0, sizeof cand);
+  const int order[2][3] = {{0, 1, 3}, {1, 0, 3}};
+  int32_t result = 0;
+  for (int x = 0; x < 2; ++x) {
+    for (int k = 0; k < 3; ++k) {
+      const HevcRefList& l = rps->list[order[x][k]];
+      for (int i = 0; i < l.iNum; ++i) Append(&cand[x], l.aiPoc[i], l.aiLongTerm[i], l.aucIdx[i]);
+    }
+    HevcRefList& out = dec->stRefList[x];
+    out.iNum = 0;
+    const int active = x == 0 ? sh.num_ref_idx_l0_active : sh.num_ref_idx_l1_active;
+    const int mod = x == 0 ? sh.ref_pic_list_modification_flag_l0 : sh.ref_pic_list_modification_flag_l1;
+    const int32_t* entry = x == 0 ? sh.list_entry_l0 : sh.list_entry_l1;
+    if (cand[x].iNum == 0) continue;
+    for (int i = 0; i < active && i < 15; ++i) {
+      int c = mod ? entry[i] : i % cand[x].iNum;
+      if (c >= cand[x].iNum) c = 0;
+      Append(&out, cand[x].aiPoc[c], cand[x].aiLongTerm[c], cand[x].aucIdx[c]);
+      const HevcPicture& p = dec->astPic[cand[x].aucIdx[c]];
+      if (cand[x].aiPoc[c] == poc || p.iDecoded != 1) result = IH265D_ERR_SLICEHEADER;
+    }
+  }
+  return result;
+}
+
+void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
+  const int type = dec->stNal.nal_unit_type;
+  const HevcSliceHeader& sh = dec->stSh;
+  const HevcSps* sps = dec->pSps;
+  dec->iPrevNalType = type;
+  if ((type >= 16 && type <= 23) || dec->iSeqStart) {
+    dec->NoRaslOutputFlag = (dec->iSeqStart || (type >= 16 && type <= 20)) ? 1 : 0;
+    if (dec->NoRaslOutputFlag) {
+      dec->iSeqStart = 0;
+      ++dec->iSeqCount;
+      for (int i = 0; i < dec->iNumPics; ++i) {
+        if (sh.no_output_of_prior_pics_flag || type == 21)
+          dec->astPic[i].iMarking = 0;
+        else
+          dec->astPic[i].iMarking &= ~2;
+      }
+    }
+  }
+  int marking = 3;
+  if (!sh.pic_output_flag || dec->stNal.TemporalId > dec->HighestTid) marking = 2;
+  if ((type == 8 || type == 9) && dec->NoRaslOutputFlag) marking = 0;
+  for (int i = 0; i < dec->iNumPics; ++i) {
+    HevcPicture& p = dec->astPic[i];
+    bool inRps = false;
+    for (int l = 0; l < 5 && !inRps; ++l)
+      for (int k = 0; k < rps->list[l].iNum; ++k)
+        if (rps->list[l].aucIdx[k] == i && p.iMarking) {
+          // the lookups give buffer 0 for a missing picture; only a real match counts
+          if (p.iSeqNum == dec->iSeqCount && (rps->list[l].aiLongTerm[k] || p.iPoc == rps->list[l].aiPoc[k])) inRps = true;
+        }
+    if (!inRps) p.iMarking &= ~2;
+    if (p.iDecoded != 1) p.iMarking = 0;
+  }
+  bool allTaken = true;
+  for (int i = 0; i < dec->iNumPics; ++i)
+    if (!dec->astPic[i].iMarking) allTaken = false;
+  if (allTaken) dec->astPic[0].iMarking = 0;
+  dec->pCurPic = nullptr;
+  for (int i = 0; i < dec->iNumPics; ++i)
+    if (!dec->astPic[i].iMarking) {
+      dec->pCurPic = &dec->astPic[i];
+      break;
+    }
+  HevcPicture* pic = dec->pCurPic;
+  if (!pic) return;
+  pic->iDecoded = 0;
+  pic->llPicTimeStamp = dec->llCurTimeStamp;
+  pic->iSeqNum = dec->iSeqCount;
+  pic->iTemporalId = dec->stNal.TemporalId;
+  pic->iPoc = poc;
+  pic->iMarking = marking;
+  pic->iCropWidth = sps->pic_width_in_luma_samples - 2 * (sps->conf_win_left_offset + sps->conf_win_right_offset);
+  pic->iCropHeight = sps->pic_height_in_luma_samples - 2 * (sps->conf_win_top_offset + sps->conf_win_bottom_offset);
+  const int ctb = sps->CtbSizeY;
+  const int stride = (sps->pic_width_in_luma_samples + ctb + 255) / ctb * ctb, strideC = stride / 2;
+  pic->apucPlane[0] = pic->apucPlaneBase[0] + kPadY * stride + kPadX;
+  pic->apucPlane[1] = pic->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
+  pic->apucPlane[2] = pic->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
+  pic->apucOutPlane[0] = pic->apucPlane[0] + 2 * sps->conf_win_top_offset * stride + 2 * sps->conf_win_left_offset;
+  for (int c = 1; c < 3; ++c)
+    pic->apucOutPlane[c] = pic->apucPlane[c] + sps->conf_win_top_offset * strideC + sps->conf_win_left_offset;
+  pic->stRpsLists = *rps;
+  pic->iPicBytes = dec->iVclBytes;
+  dec->iVclBytes = 0;
+  pic->iErrorFlag = dec->iErrorPending;
+  pic->iErrorLatched = dec->iErrorLatched;
+  dec->iErrorPending = dec->iErrorLatched = 0;
+  std::memset(pic->piCuCount, 0, 18 * 4);
+  int32_t len;
+  std::memcpy(&len, dec->pUserData + kUserDataMax, 4);
+  if (len < 0 || len > kUserDataMax) len = 0;
+  std::memcpy(pic->pUserData, dec->pUserData, len);
+  std::memset(dec->pUserData, 0, kUserDataMax);
+  pic->iUserDataLen = len;
+  len = 0;
+  std::memcpy(dec->pUserData + kUserDataMax, &len, 4);
+  pic->iAspectRatioIdc = sps->aspect_ratio_idc;
+  pic->iSarWidth = sps->sar_width;
+  pic->iSarHeight = sps->sar_height;
+  pic->iNumUnitsInTick = static_cast<int32_t>(dec->pVps->vps_num_units_in_tick);
+  pic->iTimeScale = static_cast<int32_t>(dec->pVps->vps_time_scale);
+}
+
+int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out) {
+  int n = 0;
+  HevcPicture* best = nullptr;
+  for (int i = 0; i < dec->iNumPics; ++i) {
+    HevcPicture* p = &dec->astPic[i];
+    if (!(p->iMarking & 1)) continue;
+    ++n;
+    if (!best || p->iSeqNum < best->iSeqNum || (p->iSeqNum == best->iSeqNum && p->iPoc < best->iPoc)) best = p;
+  }
+  if (!dec->pSps) return -1;
+  if (n == 0) return -1;
+  if (!(outputNow || best->iSeqNum < dec->iSeqCount || n > dec->pSps->sps_max_num_reorder_pics[dec->HighestTid]))
+    return -1;
+  best->iMarking &= ~1;
+  if (best->iDecoded != 1) return -1;
+  out->iChannel = dec->iChannel;
+  out->llTimeStamp = best->llPicTimeStamp;
+  out->ePicType = 2 - best->iMinSliceType;
+  best->iMinSliceType = 2;
+  out->DecodeStatus = IH265D_GETDISPLAY;
+  out->iPicWidth = best->iCropWidth;
+  out->iPicHeight = best->iCropHeight;
+  out->iLumaStride = dec->stPic.iStride;
+  out->iChromaStride = dec->stPic.iStrideC;
+  out->pPlaneY = best->apucOutPlane[0];
+  out->pPlaneU = best->apucOutPlane[1];
+  out->pPlaneV = best->apucOutPlane[2];
+  out->iPicBytes = best->iPicBytes;
+  out->iUserDataLen = best->iUserDataLen;
+  out->pUserData = best->pUserData;
+  out->iAspectRatioIdc = best->iAspectRatioIdc;
+  out->iSarWidth = best->iSarWidth;
+  out->iSarHeight = best->iSarHeight;
+  out->iNumUnitsInTick = best->iNumUnitsInTick;
+  out->iTimeScale = best->iTimeScale;
+  std::memcpy(out->aiCuCount, best->piCuCount, sizeof out->aiCuCount);
+  out->iErrorFlag = best->iErrorFlag;
+  return 0;
+}
+
+}  // namespace hevc

@@ -1,0 +1,470 @@
+// Inside of the HEVC decoder: the handle, its records and the helpers that
+// the decoder's modules share. Nothing outside codecs/hevc includes this but
+// the decoder's own tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codecs/hevc/ih265d.h"
+
+namespace hevc {
+
+constexpr uint32_t kMagic = 0x11335577;
+constexpr int kMaxSize = 8192;
+constexpr int kMaxRef = 15;
+constexpr int kMaxDpb = kMaxRef + 2;
+constexpr int kPadX = 128;  // luma columns of padding each side
+constexpr int kPadY = 80;   // luma rows of padding above and below
+constexpr int kUserDataMax = 2048;
+constexpr int kPoolBlocks = 512;
+constexpr int kNumCtx = 192;
+
+// ---------------------------------------------------------------- bit reader
+struct HevcNalHeader {
+  int32_t forbidden_zero_bit;
+  int32_t nal_unit_type;
+  int32_t nuh_layer_id;
+  int32_t TemporalId;
+};
+
+struct HevcBitReader {
+  const uint8_t* data;
+  int32_t length;     // RBSP bytes
+  int64_t pos;        // bits consumed
+  int32_t overrun;    // 1 once a read went past the end
+  int32_t unitLength; // NAL unit length plus 4
+};
+
+void HevcBitReaderInit(HevcBitReader* br, const uint8_t* data, int32_t length, int32_t unitLength);
+uint32_t HevcReadBits(HevcBitReader* br, int n);  // n 1..32
+void HevcSkipBits(HevcBitReader* br, int64_t n);
+uint32_t HevcReadBit(HevcBitReader* br);
+uint32_t HevcReadUe(HevcBitReader* br);  // 0xFFFFFFFF when the bits run out
+int32_t HevcReadSe(HevcBitReader* br);   // 0x7FFFFFFF when the bits run out
+int HevcMoreRbspData(HevcBitReader* br);
+const uint8_t* HevcFindStartCode(const uint8_t* p, int64_t len, int64_t* offset, int* scLen);
+int32_t HevcRemoveEmulationBytes(uint8_t* unit, int32_t len, uint8_t* dst);
+int HevcCeilLog2(uint32_t n);
+
+// ------------------------------------------------------------ parameter sets
+struct HevcProfileTierLevel {
+  int32_t general_profile_space, general_tier_flag, general_profile_idc;
+  int32_t general_profile_compatibility_flag[32];
+  int32_t general_progressive_source_flag, general_interlaced_source_flag;
+  int32_t general_non_packed_constraint_flag, general_frame_only_constraint_flag;
+  int32_t general_level_idc;
+  int32_t sub_layer_profile_present_flag[7], sub_layer_level_present_flag[7];
+  int32_t sub_layer_profile_idc[7], sub_layer_level_idc[7];
+};
+
+struct HevcHrd {
+  int32_t nal_hrd_parameters_present_flag, vcl_hrd_parameters_present_flag;
+  int32_t sub_pic_hrd_params_present_flag;
+  int32_t fixed_pic_rate_general_flag[7], fixed_pic_rate_within_cvs_flag[7];
+  int32_t elemental_duration_in_tc_minus1[7], low_delay_hrd_flag[7], cpb_cnt_minus1[7];
+};
+
+struct HevcScalingList {
+  uint8_t pred_mode_flag[4][6];
+  uint8_t pred_matrix_id_delta[4][6];
+  uint8_t dc[4][6];
+  uint8_t list[4][6][64];  // coded order; 32x32 uses matrices 0 and 1 (ids 0 and 3)
+};
+
+struct HevcStRps {
+  int32_t derived;
+  int32_t NumNegativePics, NumPositivePics;
+  int32_t DeltaPocS0[17], UsedByCurrPicS0[17];
+  int32_t DeltaPocS1[17], UsedByCurrPicS1[17];
+};
+
+struct HevcVps {
+  int32_t iValid;
+  int32_t vps_video_parameter_set_id, vps_max_layers_minus1, vps_max_sub_layers_minus1;
+  int32_t vps_temporal_id_nesting_flag;
+  HevcProfileTierLevel ptl;
+  int32_t vps_sub_layer_ordering_info_present_flag;
+  int32_t vps_max_dec_pic_buffering[7], vps_num_reorder_pics[7];
+  uint32_t vps_max_latency_increase_plus1[7];
+  int32_t vps_max_layer_id, vps_num_layer_sets_minus1;
+  int32_t vps_timing_info_present_flag;
+  uint32_t vps_num_units_in_tick, vps_time_scale;
+  int32_t vps_poc_proportional_to_timing_flag;
+  uint32_t vps_num_ticks_poc_diff_one_minus1;
+  int32_t vps_num_hrd_parameters;
+  HevcHrd hrd;
+};
+
+struct HevcSps {
+  int32_t iValid;
+  uint32_t uiGeneration;  // grows with every successful parse into this slot
+  int32_t sps_video_parameter_set_id, sps_max_sub_layers_minus1, sps_temporal_id_nesting_flag;
+  HevcProfileTierLevel ptl;
+  int32_t sps_seq_parameter_set_id;
+  int32_t chroma_format_idc, separate_colour_plane_flag;
+  int32_t pic_width_in_luma_samples, pic_height_in_luma_samples;
+  int32_t conformance_window_flag;
+  int32_t conf_win_left_offset, conf_win_right_offset, conf_win_top_offset, conf_win_bottom_offset;
+  int32_t BitDepthY, BitDepthC;
+  int32_t log2_max_pic_order_cnt_lsb;
+  int32_t sps_sub_layer_ordering_info_present_flag;
+  int32_t sps_max_dec_pic_buffering[7], sps_max_num_reorder_pics[7];
+  uint32_t sps_max_latency_increase_plus1[7];
+  int32_t log2_min_luma_coding_block_size, log2_diff_max_min_luma_coding_block_size;
+  int32_t log2_min_luma_transform_block_size, log2_diff_max_min_luma_transform_block_size;
+  int32_t max_transform_hierarchy_depth_inter, max_transform_hierarchy_depth_intra;
+  int32_t scaling_list_enabled_flag, sps_scaling_list_data_present_flag;
+  HevcScalingList scaling;
+  int32_t amp_enabled_flag, sample_adaptive_offset_enabled_flag, pcm_enabled_flag;
+  int32_t PcmBitDepthY, PcmBitDepthC, Log2MinIpcmCbSizeY, log2_diff_max_min_pcm_luma_coding_block_size;
+  int32_t pcm_loop_filter_disabled_flag;
+  int32_t num_short_term_ref_pic_sets;
+  HevcStRps rps[65];
+  int32_t long_term_ref_pics_present_flag, num_long_term_ref_pics_sps;
+  int32_t lt_ref_pic_poc_lsb_sps[32], used_by_curr_pic_lt_sps_flag[32];
+  int32_t sps_temporal_mvp_enabled_flag, strong_intra_smoothing_enabled_flag;
+  int32_t vui_parameters_present_flag;
+  // VUI
+  int32_t aspect_ratio_idc, sar_width, sar_height;
+  int32_t video_format, video_full_range_flag, colour_primaries, transfer_characteristics, matrix_coeffs;
+  int32_t field_seq_flag, frame_field_info_present_flag;
+  int32_t def_disp_win_left_offset, def_disp_win_right_offset, def_disp_win_top_offset, def_disp_win_bottom_offset;
+  uint32_t vui_num_units_in_tick, vui_time_scale;
+  HevcHrd hrd;
+  int32_t bitstream_restriction_flag;
+  // derived
+  int32_t CtbLog2SizeY, CtbSizeY, MinCbLog2SizeY, PicWidthInCtbsY, PicHeightInCtbsY;
+  int32_t Log2MaxTrafoSize, Log2MaxIpcmCbSizeY;
+};
+
+struct HevcPps {
+  int32_t iValid;
+  int32_t pps_pic_parameter_set_id, pps_seq_parameter_set_id;
+  const HevcSps* pDerivedFrom;  // the SPS slot and generation the maps were derived from
+  uint32_t uiSpsGeneration;
+  int32_t dependent_slice_segments_enabled_flag, output_flag_present_flag, num_extra_slice_header_bits;
+  int32_t sign_data_hiding_enabled_flag, cabac_init_present_flag;
+  int32_t num_ref_idx_l0_default_active_minus1, num_ref_idx_l1_default_active_minus1;
+  int32_t init_qp_minus26, constrained_intra_pred_flag, transform_skip_enabled_flag;
+  int32_t cu_qp_delta_enabled_flag, diff_cu_qp_delta_depth, pps_cb_qp_offset, pps_cr_qp_offset;
+  int32_t pps_slice_chroma_qp_offsets_present_flag, weighted_pred_flag, weighted_bipred_flag;
+  int32_t transquant_bypass_enabled_flag, tiles_enabled_flag, entropy_coding_sync_enabled_flag;
+  int32_t loop_filter_across_tiles_enabled_flag, num_tile_columns, num_tile_rows, uniform_spacing_flag;
+  int32_t pps_loop_filter_across_slices_enabled_flag, deblocking_filter_control_present_flag;
+  int32_t deblocking_filter_override_enabled_flag, pps_deblocking_filter_disabled_flag;
+  int32_t beta_offset, tc_offset;  // doubled
+  int32_t pps_scaling_list_data_present_flag;
+  HevcScalingList scaling;
+  int32_t lists_modification_present_flag, Log2ParMrgLevel;
+  int32_t slice_segment_header_extension_present_flag, pps_extension_present_flag;
+  // tiles: coded sizes in CTBs (explicit spacing) and the derived maps
+  int32_t* column_width;  // [num_tile_columns], coded values + 1
+  int32_t* row_height;
+  int32_t* colBd;  // [num_tile_columns + 1]
+  int32_t* rowBd;
+  int32_t* CtbAddrRsToTs;
+  int32_t* CtbAddrTsToRs;
+  int32_t* TileId;  // by tile-scan address
+  // dequantisation factors [matrix][qP % 6][raster]
+  int16_t* factor[4];
+};
+
+// ----------------------------------------------------------------- pictures
+struct HevcRefList {
+  int32_t iNum;
+  int32_t aiPoc[16];
+  int32_t aiLongTerm[16];
+  uint8_t aucIdx[16];
+};
+
+struct HevcRpsLists {
+  HevcRefList list[5];  // StCurrBefore, StCurrAfter, StFoll, LtCurr, LtFoll
+};
+
+struct HevcPicture {
+  int32_t iDecoded;
+  int64_t llPicTimeStamp;
+  int32_t iCropWidth, iCropHeight;
+  int32_t iSeqNum, iTemporalId, iPoc, iMarking;
+  HevcRpsLists stRpsLists;
+  uint8_t* apucPlaneBase[3];
+  uint8_t* apucPlane[3];
+  uint8_t* apucOutPlane[3];
+  int32_t iPicBytes, iErrorFlag, iErrorLatched;
+  int32_t* piCuCount;
+  int32_t iMinSliceType;
+  uint8_t* pUserData;
+  int32_t iUserDataLen;
+  int32_t iAspectRatioIdc, iSarWidth, iSarHeight;
+  int32_t iNumUnitsInTick, iTimeScale;
+};
+
+// ------------------------------------------------------------------ slices
+struct HevcSliceHeader {
+  int32_t first_slice_segment_in_pic_flag, no_output_of_prior_pics_flag, slice_pic_parameter_set_id;
+  int32_t dependent_slice_segment_flag, slice_segment_address, slice_type, pic_output_flag, colour_plane_id;
+  int32_t slice_pic_order_cnt_lsb, short_term_ref_pic_set_sps_flag;
+  const HevcStRps* pShortTermRps;
+  int32_t short_term_ref_pic_set_idx, num_long_term_sps, num_long_term_pics;
+  int32_t lt_idx_sps[17], delta_poc_msb_present_flag[17], delta_poc_msb_cycle_lt[17];
+  int32_t poc_lsb_lt[17], used_by_curr_pic_lt_flag[17];
+  int32_t slice_temporal_mvp_enabled_flag, slice_sao_luma_flag, slice_sao_chroma_flag;
+  int32_t num_ref_idx_active_override_flag, num_ref_idx_l0_active, num_ref_idx_l1_active;
+  int32_t ref_pic_list_modification_flag_l0, ref_pic_list_modification_flag_l1;
+  int32_t list_entry_l0[16], list_entry_l1[16];
+  int32_t mvd_l1_zero_flag, cabac_init_flag, collocated_from_l0_flag, collocated_ref_idx;
+  int32_t luma_log2_weight_denom, ChromaLog2WeightDenom;
+  int16_t LumaWeight[2][16], ChromaWeight[2][16][2], LumaOffset[2][16], ChromaOffset[2][16][2];
+  int32_t MaxNumMergeCand;
+  int32_t slice_qp_delta, slice_cb_qp_offset, slice_cr_qp_offset;
+  int32_t deblocking_filter_override_flag, slice_deblocking_filter_disabled_flag;
+  int32_t slice_beta_offset, slice_tc_offset;  // doubled
+  int32_t slice_loop_filter_across_slices_enabled_flag;
+  int32_t num_entry_point_offsets, offset_len, entry_point_offset_minus1;
+  int32_t SliceQpY;
+};
+
+struct HevcPictureInfo {
+  int32_t bFirstSliceDone, iFirstSliceTid;
+  int32_t iWidth, iWidthC, iHeight, iHeightC;
+  int32_t iStride, iStrideC;
+  int32_t PicWidthInCtbsY, PicHeightInCtbsY, PicSizeInCtbsY;
+  int32_t iWidth4, iHeight4, iWidth8, iHeight8, iWidth16;
+  int32_t PicWidthInMinCbsY, PicHeightInMinCbsY, iWidthMinTb;
+};
+
+// --------------------------------------------------------------- CTU state
+struct HevcPu {
+  int32_t iMergeFlag, iMergeIdx, iInterPredIdc, iRefIdxL0, iRefIdxL1, iMvpL0Flag, iMvpL1Flag;
+  int16_t asMvdL0[2], asMvdL1[2];
+};
+
+struct HevcCu {
+  int32_t iX, iY;
+  uint8_t ucLog2CbSize, ucTransquantBypass, ucSkipFlag, ucRqtRootCbf;
+  int32_t iPredMode;  // 0 inter, 1 intra, 2 skip
+  int32_t iPartMode;
+  int32_t aiIntraPredModeY[4];
+  int32_t iIntraPredModeC;
+  uint8_t ucPcmFlag;
+  int8_t cQpY, cQpCb, cQpCr;
+  int32_t iNumTu;
+  HevcPu astPu[4];
+  uint8_t ucIntraSplitFlag, ucMaxTrafoDepth;
+};
+
+struct HevcTu {
+  int32_t iX, iY;
+  int32_t aiNumCoeffPos[3];
+  int32_t aiNumCols[3];
+  uint8_t ucLog2TrafoSize, ucCbfCb, ucCbfCr, ucCbfLuma;
+  uint8_t aucTransformSkip[3];
+  uint8_t ucBlkIdx;
+};
+
+struct HevcSaoParams {
+  uint8_t aucSaoTypeIdx[3], aucSaoEoClass[3], aucSaoBandPosition[3];
+  int8_t acSaoOffsetVal[3][5];
+};
+
+struct HevcCtu {
+  int32_t iCtbX, iCtbY, iPixX, iPixY;
+  int32_t iLog2MinCbSize, iLog2MinTbSize, iLog2CtbSize, iCtbSize, iCtbWidthC, iCtbHeightC;
+  int32_t iEndOfSliceSegment, iNumCu, iNumTu;
+  int32_t iTileStartX, iTileEndX, iCtbEndY;
+  uint8_t bAvailUp, bAvailLeft, bAvailUpLeft, bAvailUpRight;
+  uint8_t bLeftOtherTile, bLeftOtherSlice, bUpOtherTile, bUpOtherSlice;
+  alignas(16) int16_t asCoeff[6144];
+  HevcCu astCu[64];
+  HevcTu astTu[256];
+};
+
+// -------------------------------------------------------------------- CABAC
+struct HevcCabac {
+  const uint8_t* pucStart;
+  const uint8_t* pucEnd;
+  uint64_t uiBitPos;  // bits consumed from pucStart
+  uint32_t uiRange;
+  uint32_t uiOffset;
+  int32_t iFirstQgFlag, iQpY, iCuQpDeltaVal, iCtDepth, iIsCuQpDeltaCoded, iIntraPredModeY;
+  int32_t iQpYPred;  // qPY_PRED of the current quantisation group
+  int32_t iQgX, iQgY;  // its position
+  uint8_t aucCtxState[kNumCtx];
+};
+
+// -------------------------------------------------------------- kernel table
+using HevcKernel = void (*)();
+struct HevcDspTable {
+  HevcKernel slot[131];
+};
+
+// kernel signatures, by family
+using DequantScaledFn = void (*)(int count, const int16_t* factor, int qpPer, int16_t* coeff);
+using DequantFlatFn = void (*)(int count, int factor, int16_t* coeff);
+using TransformAddFn = void (*)(int stride, int16_t* coeff, uint8_t* dst, int numCols);
+using PredPlanarFn = void (*)(const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst);
+using PredAngularFn = void (*)(int comp, int mode, const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst);
+using PredModeFn = void (*)(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst);
+using SmoothFn = void (*)(int strong, int mode, uint8_t* left, uint8_t* top);
+using CopyPcmFn = void (*)(int stride, const int16_t* samples, uint8_t* dst);
+using BorderFn = void (*)(int threading, uint8_t* plane, int width, int height, int stride, int padX, int padY);
+
+enum HevcSlot {
+  kSlotSaoBand = 0, kSlotSaoEdge = 1,
+  kSlotDequantScaled = 2, kSlotDequantFlat = 6,
+  kSlotDst4 = 10, kSlotDct = 11, kSlotTransformSkip = 15,
+  kSlotPlanar = 16, kSlotAngular = 20, kSlotDc = 24, kSlotVertical = 28, kSlotHorizontal = 32,
+  kSlotMode34 = 36, kSlotMode2 = 40, kSlotMode18 = 44, kSlotSmooth = 45,  // + log2 size (8x8 is 48)
+  kSlotCopyPcm = 51,
+  kSlotBorder = 130,
+};
+
+template <typename F>
+inline F Kernel(const HevcDspTable& t, int slot) { return reinterpret_cast<F>(t.slot[slot]); }
+
+void HevcInstallKernels(HevcDspTable* table, int32_t* cpuFlags, int vector);
+int32_t HevcCpuDetect();
+
+// ------------------------------------------------------------------- handle
+struct HevcMemPool {
+  int32_t iChannel, iOk, iCount;
+  void* apBlocks[kPoolBlocks];
+  IH265D_MallocFxn MallocFxn;
+  IH265D_FreeFxn FreeFxn;
+};
+
+struct HevcDecoder {
+  // header words
+  int32_t iChannel;
+  int32_t iCpuFlags;
+  int32_t iPoolAlign;
+  int64_t llCurTimeStamp, llLastTimeStamp;
+  int32_t eThreadType, eThreadTypeDelete;
+  int32_t eOutputOrder;
+  int32_t iMaxWidth, iMaxHeight;  // rounded up to 64
+  int32_t iMaxRefNum;
+  int32_t LcuCnt;
+  int32_t iSeqStart, NoRaslOutputFlag;
+  int32_t iFirstSliceToggle;
+  // picture order
+  int32_t iSeqCount, iPrevNalType, iPrevTid0Poc, HighestTid;
+  HevcNalHeader stFirstSliceNal;
+  uint32_t uiMagic;
+  HevcBitReader stBr;
+  // stream buffer
+  uint8_t* pStreamBuf;
+  int32_t iStreamBufBytes, iStreamBufSize;
+  int32_t iVclBytes, iErrorPending, iErrorLatched;
+  HevcNalHeader stNal;
+  // active sets
+  const HevcVps* pVps;
+  const HevcSps* pSps;
+  HevcPps* pPps;
+  HevcPictureInfo stPic;
+  // slice state
+  int32_t bIndependentDone, SliceAddrRs, iSliceType;
+  HevcRefList stRefList[2];
+  HevcRpsLists stRps;
+  HevcSliceHeader stSh;
+  int32_t iCurPoc;
+  HevcPicture* pCurPic;
+  int32_t iNumPics;
+  HevcPicture astPic[kMaxDpb];
+  // parameter-set slots
+  HevcVps* apVps[16];
+  HevcSps* apSps[16];
+  HevcPps* apPps[64];
+  uint8_t* pUserData;  // kUserDataMax bytes then a 32-bit length
+  int32_t* piTileColWidth;
+  int32_t* piTileRowHeight;
+  IH265D_MallocFxn MallocFxn;
+  IH265D_FreeFxn FreeFxn;
+  IH265D_MessageFxn MessageFxn;
+  HevcMemPool stPool;
+  HevcDspTable stDsp;
+  uint8_t* pWppCtx;
+  HevcCabac* pCabac;
+  // per-picture work maps
+  uint8_t* pPredModeMap;  // per 4x4
+  uint8_t* pCodedMap;     // per 4x4
+  int8_t* pQpYMap;        // per min CB (stored per 4x4 grid for simplicity)
+  uint8_t* pPcmBypassMap; // per 8x8
+  uint8_t* pSkipFlagMap;  // per 4x4
+  uint8_t* pCtDepthMap;   // per 4x4
+  uint8_t* apIntraLine[3];
+  int32_t aiIntraLineStride[3];
+  HevcSaoParams* pSaoParamMap;
+  int8_t* pDeblockParamMap;
+  int32_t* pCtbSliceAddrMap;
+  uint8_t* pCtbLfAcrossSlicesMap;
+  int32_t iMaxCtbs;  // entries of the per-CTB maps
+  int32_t iMap4Stride;  // entries per row of the 4x4 maps (max width / 4)
+  int32_t iWarnedFilters;
+  HevcCtu* pCtu;
+};
+
+// memory
+void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);
+int HevcMemset(void* dst, int64_t size, int value, int64_t count);
+
+// messages
+#define HEVC_ERR(dec, ...) (dec)->MessageFxn((dec)->iChannel, 0, __VA_ARGS__)
+#define HEVC_WARN(dec, ...) (dec)->MessageFxn((dec)->iChannel, 1, __VA_ARGS__)
+
+// NAL units and parameter sets
+int32_t HevcDecodeNalUnit(HevcDecoder* dec, uint8_t* unit, int32_t len, int32_t scLen);
+int32_t HevcParseVps(HevcDecoder* dec, HevcBitReader* br);
+int32_t HevcParseSps(HevcDecoder* dec, HevcBitReader* br);
+int32_t HevcParsePps(HevcDecoder* dec, HevcBitReader* br);
+int32_t HevcParseSei(HevcDecoder* dec, HevcBitReader* br);
+int HevcParseShortTermRps(HevcDecoder* dec, HevcSps* sps, HevcBitReader* br, int idx, int num, HevcStRps* out);
+int HevcParseScalingListData(HevcDecoder* dec, HevcBitReader* br, HevcScalingList* sl);
+void HevcDefaultScalingLists(HevcScalingList* sl);
+void HevcFlatScalingLists(HevcScalingList* sl);
+void HevcDeriveScalingFactors(HevcPps* pps, const HevcSps* sps);
+int HevcBuildTileMaps(HevcDecoder* dec, const HevcSps* sps, HevcPps* pps);
+int32_t HevcDerivePpsFromSps(HevcDecoder* dec, HevcPps* pps, const HevcSps* sps);
+
+// slices, pictures
+int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br);
+int32_t HevcStartSliceData(HevcDecoder* dec);
+int32_t HevcSetPictureGeometry(HevcDecoder* dec, HevcPictureInfo* info);
+void HevcPadPicture(HevcDecoder* dec);
+int HevcAllocDpb(HevcDecoder* dec);
+void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
+int32_t HevcComputePoc(HevcDecoder* dec);
+void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);
+int32_t HevcBuildRefLists(HevcDecoder* dec, const HevcRpsLists* rps, int32_t poc);
+void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps);
+int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out);
+
+// CABAC and coding tree
+void HevcCabacStart(HevcCabac* c, const uint8_t* start, const uint8_t* end);
+void HevcCabacInitContexts(HevcCabac* c, int sliceType, int cabacInitFlag, int sliceQpY);
+int HevcCabacDecodeBin(HevcCabac* c, uint8_t* state);
+int HevcCabacDecodeBypass(HevcCabac* c);
+uint32_t HevcCabacDecodeBypassBits(HevcCabac* c, int n);
+int HevcCabacDecodeTerminate(HevcCabac* c);
+const uint8_t* HevcCabacRestart(HevcCabac* c, int64_t n);
+void HevcInitCtuCabac(HevcDecoder* dec, int ctbAddrTs);
+void HevcSaveWppContexts(HevcDecoder* dec, int ctbAddrTs);
+void HevcResetCtuState(HevcDecoder* dec, HevcCtu* ctu);
+int32_t HevcDecodeCtu(HevcDecoder* dec, HevcCtu* ctu);
+void HevcReconstructCtu(HevcDecoder* dec, HevcCtu* ctu);
+int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2TrafoSize, int bypass, int cIdx, int16_t* coeff, int scanIdx);
+int32_t HevcMvdCoding(HevcDecoder* dec, int16_t* mvd);
+int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, int yNb);
+
+struct HevcResidualParams {
+  uint8_t ucTransquantBypass, ucTransformSkip;
+  int32_t iPredMode, iCIdx, iQp, iLog2TrafoSize, iMatrixId, iNumCoeffPos, iNumCols;
+};
+void HevcReconstructResidual(HevcDecoder* dec, const HevcResidualParams* p, int stride, int16_t* coeff, uint8_t* dst);
+void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset, int tuIdx);
+
+// plain kernels (also the reference for any vector twin)
+void HevcSetTransformKernels(HevcDspTable* t);
+void HevcSetIntraKernels(HevcDspTable* t);
+
+}  // namespace hevc
