@@ -12,7 +12,8 @@
 
 #include "sdk/cloud/device_info.h"
 #include "sdk/cloud/record_list.h"
-#include "sdk/cloud/tmp_net_shim.h"
+#include "sdk/net/curl_loader.h"
+#include "sdk/net/sockio_client.h"
 #include "sdk/util/json_holder.h"
 
 struct cJSON;

@@ -6,6 +6,7 @@
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/net/http_client.h"
 #include "sdk/util/json_holder.h"
 #include "sdk/util/log.h"
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sdk/cloud/cloud_config.h"
+#include "sdk/net/tls_config.h"
 #include "sdk/util/log.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 
@@ -72,6 +73,29 @@ void OnReset() {
   ++g_hooks.resets;
 }
 
+// Waits up to 10 s for pred().
+template <class Pred>
+bool WaitFor(Pred pred) {
+  for (int i = 0; i < 200; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return pred();
+}
+
+// The simulator's push clients as "user_id/uniq_id/platform/sdkver" texts.
+std::vector<std::string> PushClients(const CloudSim& sim) {
+  std::vector<std::string> out;
+  JsonHolder all = sim.Control("/clients");
+  JsonHolder list = all.Get("clients");
+  for (int i = 0; i < list.Size(); ++i) {
+    JsonHolder c = list.At(i);
+    out.push_back(std::string(c.Get("user_id").AsString()) + "/" + c.Get("uniq_id").AsString() + "/" +
+                  c.Get("platform").AsString() + "/" + c.Get("sdkver").AsString());
+  }
+  return out;
+}
+
 class OrvelServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -88,6 +112,8 @@ class OrvelServerTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(g_hooks.mu);
     g_hooks.online.clear();
     g_hooks.webrtc.clear();
+    g_hooks.setups = 0;
+    g_hooks.resets = 0;
   }
   void TearDown() override {
     server_.Disconnect();
@@ -605,6 +631,7 @@ class OrvelServerHttpsTest : public OrvelServerTest {
 };
 
 TEST_F(OrvelServerHttpsTest, SignsInOverTls) {
+  NetTlsConfigure(1, sim_.ca_file().c_str());  // the push channel's own TLS
   ASSERT_EQ(server_.Init("", kEnvProduction), 0);
   EXPECT_EQ(server_.ApiBase(), sim_.HttpsBase() + "/api");
   EXPECT_EQ(server_.PushBase(), "wss://127.0.0.1:" + std::to_string(sim_.https_port()));
@@ -616,6 +643,9 @@ TEST_F(OrvelServerHttpsTest, SignsInOverTls) {
   ASSERT_EQ(reqs.size(), 3u);
   for (auto& r : reqs) EXPECT_TRUE(r.secure) << r.path;
   EXPECT_NE(reqs[2].cookie.find("SIMROUTE=tls"), std::string::npos);
+  // The push channel over wss.
+  EXPECT_TRUE(WaitFor([&] { return PushClients(sim_).size() == 1; }));
+  NetTlsConfigure(1, nullptr);
 }
 
 TEST_F(OrvelServerHttpsTest, UnknownCertificateIsRefused) {
@@ -729,6 +759,96 @@ TEST_F(OrvelServerTest, LogCarriesNoSecrets) {
     ASSERT_FALSE(s.empty());
     EXPECT_EQ(log.find(s), std::string::npos) << "in the log: " << s;
   }
+}
+
+// ---- the push channel over the network ------------------------------------------------------------------
+
+size_t OnlineCount() {
+  std::lock_guard<std::mutex> lock(g_hooks.mu);
+  return g_hooks.online.size();
+}
+
+TEST_F(OrvelServerTest, PushChannelOpensAtLoginAndCarriesEvents) {
+  ASSERT_EQ(SignIn("13800000001", "ann-pass-1"), 0);
+  ASSERT_NE(server_.PushClient(), nullptr);
+  const std::string me = "1001/" + server_.UniqId() + "/pc/51";
+  ASSERT_TRUE(WaitFor([&] { return PushClients(sim_) == std::vector<std::string>{me}; }));
+  {
+    std::lock_guard<std::mutex> lock(g_hooks.mu);
+    EXPECT_EQ(g_hooks.setups, 1);
+  }
+  // Another account's event is dropped; ours reaches the device-online hook, also in the per-app form.
+  sim_.Control("/push",
+               R"({"event": "ov/user/1002/device_status", "payload": {"status": "online", "uuid": "X"}})");
+  sim_.Control(
+      "/push",
+      R"({"event": "ov/user/1001/device_status", "payload": {"status": "online", "uuid": "VLM-LP-000502"}})");
+  ASSERT_TRUE(WaitFor([] { return OnlineCount() >= 1; }));
+  std::string app = "ov/user/app-1001-" + server_.UniqId() + "/device_status";
+  sim_.Control("/push",
+               R"({"event": ")" + app + R"(", "payload": "{\"status\":\"online\",\"uuid\":\"U9\"}"})");
+  ASSERT_TRUE(WaitFor([] { return OnlineCount() >= 2; }));
+  sim_.Control("/push", R"({"event": "webrtc", "payload": {"type": "webrtc", "sdp": "v=0"}})");
+  ASSERT_TRUE(WaitFor([] {
+    std::lock_guard<std::mutex> lock(g_hooks.mu);
+    return !g_hooks.webrtc.empty();
+  }));
+  std::lock_guard<std::mutex> lock(g_hooks.mu);
+  EXPECT_EQ(g_hooks.online, (std::vector<std::string>{"VLM-LP-000502", "U9"}));
+  EXPECT_EQ(g_hooks.webrtc[0], R"({"type":"webrtc","sdp":"v=0"})");
+}
+
+TEST_F(OrvelServerTest, PushChannelFollowsTheAccount) {
+  ASSERT_EQ(SignIn("13800000001", "ann-pass-1"), 0);
+  ASSERT_TRUE(WaitFor([&] { return PushClients(sim_).size() == 1; }));
+  ASSERT_EQ(server_.Login("bob@example.test", "bob-pass-2"), 0);
+  const std::string bob = "1002/" + server_.UniqId() + "/pc/51";
+  ASSERT_TRUE(WaitFor([&] { return PushClients(sim_) == std::vector<std::string>{bob}; }));
+  server_.Disconnect();
+  EXPECT_EQ(server_.PushClient(), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return PushClients(sim_).empty(); }));
+  std::lock_guard<std::mutex> lock(g_hooks.mu);
+  EXPECT_GE(g_hooks.resets, 1);
+}
+
+// ---- UUID information service ---------------------------------------------------------------------------
+
+TEST_F(OrvelServerTest, UuidInformation) {
+  std::string init, id, password;
+  ASSERT_EQ(QueryUuidP2pInfo("VLM-UUID-0001", 1, &init, &id, &password), 0);
+  EXPECT_EQ(init, "SIMINITSTRING");
+  EXPECT_EQ(id, "VLMA-900001-XYZAB");
+  EXPECT_EQ(password, "uuidpw1");
+  ASSERT_EQ(QueryUuidP2pInfo("VLM-UUID-0002", 0, &init, &id, &password), 0);
+  EXPECT_EQ(init, "NOCOLON");
+  auto reqs = Requests("/api/uuid/p2p/info");
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_STREQ(reqs[0].body.Get("uuid").AsString(), "VLM-UUID-0001");
+  EXPECT_EQ(reqs[0].type, "application/json;charset=utf-8");
+
+  struct Case {
+    const char* name;
+    const char* uuid;
+    const char* failure;
+    int code;
+  } cases[] = {
+      {"unknown uuid", "VLM-UUID-9999", nullptr, kCloudUuidBadReply},
+      {"quote in the uuid", "VLM\"}{", nullptr, kCloudUuidBadReply},
+      {"not JSON", "VLM-UUID-0001", R"({"mode": "notjson"})", kCloudUuidBadReply},
+      {"HTTP 500", "VLM-UUID-0001", R"({"mode": "status", "status": 500})", kCloudUuidBadReply},
+      {"no init string", "VLM-UUID-0001", R"({"mode": "patch", "patch": {"initStr": "x"}})",
+       kCloudUuidBadReply},
+  };
+  for (const Case& c : cases) {
+    if (c.failure) sim_.Fail("/api/uuid/p2p/info", c.failure);
+    EXPECT_EQ(QueryUuidP2pInfo(c.uuid, 1, &init, &id, &password), c.code) << c.name;
+  }
+  // The quoted UUID arrived intact as JSON.
+  reqs = Requests("/api/uuid/p2p/info");
+  EXPECT_STREQ(reqs[3].body.Get("uuid").AsString(), "VLM\"}{");
+
+  ChangeDeployment([](CloudDeployment* d) { d->uuid_service[1].clear(); });
+  EXPECT_EQ(QueryUuidP2pInfo("VLM-UUID-0001", 1, &init, &id, &password), -102);
 }
 
 }  // namespace
