@@ -2,21 +2,10 @@
 
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -27,21 +16,10 @@ size_t Collect(char* data, size_t size, size_t count, void* out) {
   return size * count;
 }
 
-bool Run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// The number after "<name> " in the simulator's start-up lines, or 0.
+int PortOf(const std::string& text, const std::string& name) {
+  size_t at = text.find(name + " ");
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + name.size() + 1);
 }
 
 }  // namespace
@@ -55,83 +33,23 @@ bool CloudSim::Start(const std::string& fixture, Options options) {
   std::vector<std::string> args = {"node", std::string(CLOUDSIM_DIR) + "/cloudsim.js", "--fixture", fixture,
                                    "--watch-stdin"};
   if (options.https) {
-    std::string key = dir_ / "key.pem";
-    ca_file_ = dir_ / "cert.pem";
-    if (!Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", ca_file_,
-              "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"})) {
-      std::fprintf(stderr, "openssl could not make a certificate\n");
+    if (!ca_.Make(dir_.path())) {
+      std::fprintf(stderr, "openssl could not make the test certificates\n");
       return false;
     }
-    args.insert(args.end(), {"--cert", ca_file_, "--key", key});
+    args.insert(args.end(), {"--cert", ca_.server_cert, "--key", ca_.server_key});
   }
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return false;
-  }
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  int rc = posix_spawnp(&pid_, "node", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  stdin_fd_ = in[1];
-  if (rc != 0) {
-    pid_ = -1;
-    close(out[0]);
-    std::fprintf(stderr, "cannot start node: %s\n", std::strerror(rc));
-    return false;
-  }
-
-  std::string text;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  bool ready = false;
-  while (!ready && std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[512];
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    text.append(buf, n);
-    ready = text.find("READY\n") != std::string::npos;
-  }
-  close(out[0]);
-  if (!ready) {
-    std::fprintf(stderr, "cloudsim did not start: %s\n", text.c_str());
+  if (!process_.Start(args)) return false;
+  if (process_.WaitForLine("READY", kStartTimeoutMs).empty()) {
+    std::fprintf(stderr, "cloudsim did not start: %s\n", process_.Output().c_str());
     Stop();
     return false;
   }
-  std::sscanf(text.c_str() + text.find("HTTP "), "HTTP %d", &http_port_);
-  if (text.find("HTTPS ") != std::string::npos)
-    std::sscanf(text.c_str() + text.find("HTTPS "), "HTTPS %d", &https_port_);
-  std::sscanf(text.c_str() + text.find("CONTROL "), "CONTROL %d", &control_port_);
+  std::string text = process_.Output();
+  http_port_ = PortOf(text, "HTTP");
+  https_port_ = PortOf(text, "HTTPS");
+  control_port_ = PortOf(text, "CONTROL");
   return http_port_ > 0 && control_port_ > 0;
-}
-
-void CloudSim::Stop() {
-  if (stdin_fd_ >= 0) {
-    close(stdin_fd_);
-    stdin_fd_ = -1;
-  }
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 300; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
 }
 
 CloudDeployment CloudSim::Deployment() const {
@@ -147,7 +65,7 @@ CloudDeployment CloudSim::Deployment() const {
   d.connect_timeout_ms = 3000;
   d.request_timeout_ms = 10000;
   d.tls_verify = 1;
-  d.ca_file = ca_file_;
+  d.ca_file = ca_.ca_cert;
   return d;
 }
 
