@@ -852,4 +852,119 @@ TEST_F(OrvelServerTest, UuidInformation) {
   EXPECT_EQ(QueryUuidP2pInfo("VLM-UUID-0001", 1, &init, &id, &password), -102);
 }
 
+// ---- what the simulator refuses -------------------------------------------------------------------------
+
+size_t CollectReply(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// A raw request to the simulator: "<status> <code>" of the reply (code 0 when it has none).
+std::string RawRequest(const std::string& url, const char* method, const char* type,
+                       const std::string& body) {
+  CURL* h = curl_easy_init();
+  std::string reply;
+  struct curl_slist* headers = type ? curl_slist_append(nullptr, type) : nullptr;
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method);
+  if (std::string(method) != "GET") curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CollectReply);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 5000L);
+  curl_easy_perform(h);
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(h);
+  curl_slist_free_all(headers);
+  JsonHolder j(cJSON_Parse(reply.c_str()), false);
+  return std::to_string(status) + " " + std::to_string(j.Get("code").AsInt());
+}
+
+TEST_F(OrvelServerTest, SimulatorRefusesWhatTheServiceWould) {
+  ASSERT_EQ(SignIn("13800000001", "ann-pass-1"), 0);
+  JsonHolder creds;
+  ASSERT_EQ(server_.GetDeviceToken("501", 3, &creds), 0);
+  // A valid token of ann's.
+  std::string token = Requests(kTokenPath).back().body.Get("token").AsString();
+  const char* json = "Content-Type: application/json";
+  struct Case {
+    const char* name;
+    std::string path;
+    const char* method;
+    const char* type;
+    std::string body;
+    const char* expected;
+  } cases[] = {
+      {"a proper log-in", kLoginPath, "POST", json,
+       R"({"phone":"13800000001","password":"ann-pass-1","source":"pc","pkgname":"t"})", "200 0"},
+      {"unknown path", "/api/nothing", "POST", json, R"({"pkgname":"t"})", "404 404"},
+      {"GET", kServicePath, "GET", json, "", "405 405"},
+      {"form body", kServicePath, "POST", "Content-Type: application/x-www-form-urlencoded", "a=b",
+       "415 415"},
+      {"body not JSON", kServicePath, "POST", json, "{", "400 400"},
+      {"body an array", kServicePath, "POST", json, "[]", "400 400"},
+      {"no package name", kServicePath, "POST", json, R"({"source":"app","version":"1"})", "400 400"},
+      {"discovery without source", kServicePath, "POST", json, R"({"pkgname":"t"})", "200 10001"},
+      {"phone and email", kLoginPath, "POST", json,
+       R"({"phone":"1","email":"a@b","password":"x","source":"pc","pkgname":"t"})", "200 10001"},
+      {"log-in from another source", kLoginPath, "POST", json,
+       R"({"phone":"13800000001","password":"ann-pass-1","source":"app","pkgname":"t"})", "200 10001"},
+      {"unknown user", kLoginPath, "POST", json,
+       R"({"email":"nobody@example.test","password":"x","source":"pc","pkgname":"t"})", "200 20001"},
+      {"list without token", kListPath, "POST", json,
+       R"({"page":1,"limit":"200","platform":"pc","pkgname":"t"})", "200 401"},
+      {"list with a made-up token", kListPath, "POST", json,
+       R"({"page":1,"limit":"200","platform":"pc","pkgname":"t","token":"0123456789abcdef"})", "200 401"},
+      {"page as text", kListPath, "POST", json,
+       R"({"page":"1","limit":"200","platform":"pc","pkgname":"t","token":")" + token + R"("})", "200 10001"},
+      {"page 0", kListPath, "POST", json,
+       R"({"page":0,"limit":"200","platform":"pc","pkgname":"t","token":")" + token + R"("})", "200 10001"},
+      {"another account's device", kTokenPath, "POST", json,
+       R"({"device_id":"601","ossid":"3","pkgname":"t","token":")" + token + R"("})", "200 40004"},
+      {"ossid as a number", kTokenPath, "POST", json,
+       R"({"device_id":"501","ossid":3,"pkgname":"t","token":")" + token + R"("})", "200 10001"},
+      {"malformed day", kRecordPath, "POST", json,
+       R"({"device_id":"501","start_time":"2024-05-01","end_time":"2024-05-01 23:59:59","pkgname":"t","token":")" +
+           token + R"("})",
+       "200 10001"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RawRequest(sim_.HttpBase() + c.path, c.method, c.type, c.body), c.expected) << c.name;
+  }
+}
+
+struct PushProbe {
+  std::atomic<int> failed{0};
+  std::atomic<int> connected{0};
+};
+
+int ProbeCallback(SockioClient*, int event, char*, int, void* user) {
+  auto* p = static_cast<PushProbe*>(user);
+  if (event == kSockioConnectFailed) ++p->failed;
+  if (event == kSockioConnected) ++p->connected;
+  return 0;
+}
+
+TEST_F(OrvelServerTest, SimulatorRefusesPushClientsWithoutAValidToken) {
+  ASSERT_EQ(SignIn("13800000001", "ann-pass-1"), 0);
+  const std::string base = "ws://127.0.0.1:" + std::to_string(sim_.http_port()) + "/?";
+  const std::string uniq = "&uniq_id=PROBE&platform=pc&sdkver=51";
+  const std::string urls[] = {
+      base + "user_id=1001&target=app&EIO=3&transport=websocket&sid=madeuptoken" + uniq,
+      base + "user_id=1002&target=app&EIO=3&transport=websocket&sid=" + std::string("x") + uniq,
+      base + "user_id=1001&target=app&EIO=4&transport=websocket&sid=madeuptoken" + uniq,
+  };
+  for (const std::string& url : urls) {
+    PushProbe probe;
+    SockioClient* client = SockioCltCreate(url.c_str(), ProbeCallback, &probe);
+    ASSERT_NE(client, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return probe.failed.load() >= 1; })) << url;
+    SockioCltDestroy(client);
+    EXPECT_EQ(probe.connected.load(), 0) << url;
+  }
+  // Only the client's own channel is there.
+  EXPECT_EQ(PushClients(sim_).size(), 1u);
+}
+
 }  // namespace
