@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/h264/h264_bitreader.h"
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264dec.h"
 #include "tests/codecs/h264/stream_builder.h"
@@ -207,6 +208,71 @@ TEST(H264Decoder, EmulationPreventionAndUserDataSei) {
   Output out = DecodeAll(s);
   ASSERT_EQ(out.frames.size(), 2u);
   for (const auto& user : out.userData) EXPECT_EQ(user, payload);
+}
+
+// A unit longer than the NAL buffer is dropped whole; decoding goes on with
+// the next unit.
+TEST(H264Decoder, UnitLongerThanTheBufferIsDropped) {
+  for (size_t padding : {size_t{1000}, size_t{40000}}) {
+    Decoder d;
+    BitWriter w;
+    w.U(8, 240);
+    w.U(8, 4);
+    for (int i = 0; i < 4; ++i) w.U(8, 0x11);
+    for (size_t i = 0; i < padding; ++i) w.U(8, 0x55);
+    w.Trailing();
+    std::vector<uint8_t> s;
+    Append(s, Sps{}.Build());
+    Append(s, Pps{}.Build());
+    Append(s, Nal(0, 6, w.bytes()));
+    Append(s, DcPicture(SliceHeader{}));
+    Output out = DecodeAll(d.ctx, s);
+    ASSERT_EQ(out.frames.size(), 1u);
+    EXPECT_EQ(out.error, 0);
+    EXPECT_EQ(out.userData[0].size(), padding < d.ctx->nalBufferSize ? 4u : 0u) << padding;
+  }
+}
+
+// Reads beyond the unit see zero bits and stop at the reader's limit, inside
+// the zeroed guard behind the unit.
+TEST(H264BitReader, NeverLeavesTheBuffer) {
+  const uint32_t bytes = 5;
+  std::vector<uint8_t> buf(bytes + kH264NalGuard, 0);
+  const uint8_t unit[bytes] = {0xFF, 0x00, 0x00, 0x01, 0x80};
+  std::memcpy(buf.data(), unit, bytes);
+  H264DecBitReader br;
+  H264BitReaderInit(&br, buf.data(), bytes);
+  EXPECT_EQ(br.bitLength, 32u);
+  EXPECT_EQ(H264ReadBits(8, &br), 0xFFu);
+  // 23 zeros, then 24 bits that run past the stop bit into zeros.
+  EXPECT_EQ(H264ReadUe(&br), (1u << 23) + (1u << 22) - 1);
+  EXPECT_EQ(H264MoreRbspData(&br), 0);
+  for (int i = 0; i < 10000; ++i) {
+    H264ReadUe(&br);
+    H264ReadBits(32, &br);
+    ASSERT_LE(br.pos, br.limit);
+  }
+  EXPECT_EQ(br.pos, br.limit);
+  EXPECT_LE(br.limit / 8 + 5, br.size);
+  EXPECT_EQ(H264ReadUe(&br), 0xFFFFFFFFu);
+  EXPECT_EQ(H264ReadBits(32, &br), 0u);
+  EXPECT_EQ(H264MoreRbspData(&br), 0);
+}
+
+TEST(H264BitReader, ExpGolombAndMoreRbspData) {
+  BitWriter w;
+  const uint32_t values[] = {0, 1, 2, 3, 254, 255, 65535, 1u << 20, 0xFFFFFFFEu};
+  for (uint32_t v : values) w.Ue(v);
+  for (int32_t v : {0, 1, -1, 25, -26, 2147483647}) w.Se(v);
+  w.Trailing();
+  std::vector<uint8_t> buf = w.bytes();
+  uint32_t bytes = static_cast<uint32_t>(buf.size());
+  buf.resize(bytes + kH264NalGuard, 0);
+  H264DecBitReader br;
+  H264BitReaderInit(&br, buf.data(), bytes);
+  for (uint32_t v : values) EXPECT_EQ(H264ReadUe(&br), v);
+  for (int32_t v : {0, 1, -1, 25, -26, 2147483647}) EXPECT_EQ(H264ReadSe(&br), v);
+  EXPECT_EQ(H264MoreRbspData(&br), 0);
 }
 
 TEST(H264Decoder, Sei224MarksFramePhaseUntilTheNextSps) {
