@@ -218,7 +218,10 @@ int DcValue(const int* t, const int* l, bool left, bool top) {
 template <int kMode>
 void Intra4x4(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
   const BlockNeighbours& n = kBlock4[block];
-  int t[9], l[5], pred[16];
+  // One spare element in front of each array keeps every index the
+  // directional formulas can form (down to p[-2]) inside it.
+  int tb[10], lb[6], pred[16];
+  int *t = tb + 1, *l = lb + 1;
   t[0] = l[0] = s[n.corner];
   for (int i = 0; i < 8; ++i) t[i + 1] = s[n.top[i]];
   for (int i = 0; i < 4; ++i) l[i + 1] = s[n.left[i]];
@@ -239,7 +242,8 @@ void Intra8x8(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
   for (int i = 0; i < 16; ++i) rt[i] = s[n.top[i]];
   for (int i = 0; i < 8; ++i) rl[i] = s[n.left[i]];
   // Reference sample filtering; samples that are not available stay as read.
-  int t[17], l[9], pred[64];
+  int tb[18], lb[10], pred[64];
+  int *t = tb + 1, *l = lb + 1;
   for (int i = 0; i < 16; ++i) t[i + 1] = rt[i];
   for (int i = 0; i < 8; ++i) l[i + 1] = rl[i];
   if (top) {

@@ -19,16 +19,20 @@ struct NalRange {
 std::vector<NalRange> SplitNals(const uint8_t* data, size_t size) {
   std::vector<NalRange> nals;
   size_t i = 0, start = SIZE_MAX;
+  auto push = [&](size_t end) {
+    while (end > start && data[end - 1] == 0) --end;  // trailing zeros and a 4-byte start code's first byte
+    nals.push_back({start, end});
+  };
   while (i + 3 <= size) {
     if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-      if (start != SIZE_MAX) nals.push_back({start, i});
+      if (start != SIZE_MAX) push(i);
       i += 3;
       start = i;
     } else {
       ++i;
     }
   }
-  if (start != SIZE_MAX && start < size) nals.push_back({start, size});
+  if (start != SIZE_MAX && start < size) push(size);
   return nals;
 }
 
@@ -197,15 +201,14 @@ class H264Backend : public Backend {
 
  private:
   int DecodePacket(const std::vector<uint8_t>& packet, const PictureSink& sink, std::string& error) {
+    // The first SPS of the access unit (the front looks only at a leading
+    // one; streams with access unit delimiters put it second).
     uint32_t w = 0, h = 0;
-    if ((packet[4] & 0x1F) == 7) {
-      size_t end = packet.size();
-      for (size_t k = 5; k + 4 <= packet.size(); ++k)
-        if (packet[k] == 0 && packet[k + 1] == 0 && packet[k + 2] == 0 && packet[k + 3] == 1) {
-          end = k;
-          break;
-        }
-      if (SpsSizeInMbs(packet.data() + 4, end - 4, w, h) && (w != widthMbs_ || h != heightMbs_)) {
+    size_t sps = 0;
+    while (sps < packet.size() && (packet[sps + 4] & 0x1F) != 7) sps = NextUnit(packet, sps);
+    if (sps < packet.size()) {
+      size_t end = NextUnit(packet, sps);
+      if (SpsSizeInMbs(packet.data() + sps + 4, end - sps - 4, w, h) && (w != widthMbs_ || h != heightMbs_)) {
         if (ctx_) {
           int rc = Drain(sink, error);
           if (rc != 0 || stopped_) return rc;
@@ -238,6 +241,13 @@ class H264Backend : public Backend {
       return rc;
     }
     return CheckError(error);
+  }
+
+  // Offset of the unit after the one at `at` (units start with 00 00 00 01).
+  static size_t NextUnit(const std::vector<uint8_t>& packet, size_t at) {
+    for (size_t k = at + 5; k + 4 <= packet.size(); ++k)
+      if (packet[k] == 0 && packet[k + 1] == 0 && packet[k + 2] == 0 && packet[k + 3] == 1) return k;
+    return packet.size();
   }
 
   int Drain(const PictureSink& sink, std::string& error) {
