@@ -253,17 +253,19 @@ int H264Dec_Decode(H264DecContext* ctx, const uint8_t* data, uint32_t length, ui
     ctx->drained = 0;
   } else if (drain) {
     draining = true;
-    if (!ctx->drained && a.pos >= a.length && !a.drainFed) {
+  }
+  ctx->timeStampLow = timeStampLow;
+  ctx->timeStampHigh = timeStampHigh;
+
+  for (;;) {
+    if (!a.input || a.pos >= a.length) {
+      // Input used up; a drain closes the last unit with a start code.
+      if (!draining || ctx->drained || a.drainFed) break;
       a.input = ctx->drainCode;
       a.length = 4;
       a.pos = 0;
       a.drainFed = 1;
     }
-  }
-  ctx->timeStampLow = timeStampLow;
-  ctx->timeStampHigh = timeStampHigh;
-
-  while (a.input && a.pos < a.length) {
     uint8_t b = a.input[a.pos++];
     ++a.consumed;
     a.window = ((a.window << 8) | b) & 0xFFFFFF;

@@ -166,6 +166,26 @@ TEST(H264Decoder, LastUnitWaitsForDrain) {
   EXPECT_EQ(H264Dec_GetError(d.ctx), 0);
 }
 
+// A drain that comes while input is still pending decodes that input first
+// and closes its last unit; nothing is lost.
+TEST(H264Decoder, DrainContinuesPendingInput) {
+  Decoder d(0);
+  std::vector<uint8_t> s;
+  Append(s, Sps{}.Build());
+  Append(s, Pps{}.Build());
+  for (int n = 0; n < 3; ++n) {
+    SliceHeader h;
+    h.idr = n == 0;
+    h.frameNum = static_cast<uint64_t>(n);
+    Append(s, DcPicture(h));
+  }
+  H264DecFrame f;
+  ASSERT_EQ(H264Dec_Decode(d.ctx, s.data(), static_cast<uint32_t>(s.size()), 0, 0, &f, 0), H264DEC_PICTURE);
+  std::vector<int> pocs = {f.poc};
+  while (H264Dec_Decode(d.ctx, nullptr, 0, 0, 0, &f, 1) == H264DEC_PICTURE) pocs.push_back(f.poc);
+  EXPECT_EQ(pocs, (std::vector<int>{0, 2, 4}));
+}
+
 TEST(H264Decoder, ResetStartsANewStream) {
   Decoder d;
   std::vector<uint8_t> s = Simple(Sps{}, Pps{});
