@@ -1,0 +1,149 @@
+// Per-macroblock deblocking: filters the macroblock in the sample buffer
+// together with the edge samples of its left and upper neighbours in the
+// picture, then stores it into the picture.
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/h264_tables.h"
+
+namespace {
+
+struct Thresholds {
+  uint32_t alpha;  // same byte in all four lanes
+  uint32_t beta;
+  int indexA;
+};
+
+Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
+  int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
+  int b = std::clamp(qp + 2 * ctx->slice.slice_beta_offset_div2, 0, 51);
+  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], a};
+}
+
+inline uint8_t Tc0(const Thresholds& t, int bs) { return bs > 0 && bs < 4 ? kH264Tc0[t.indexA][bs - 1] : 0; }
+
+// Alpha word of a luma section of two segments: lanes of a zero strength off.
+inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
+  return t.alpha & ((s0 ? 0x0000FFFFu : 0) | (s1 ? 0xFFFF0000u : 0));
+}
+
+inline uint32_t ChromaAlpha(const Thresholds& t, const uint8_t* seg) {
+  uint32_t mask = 0;
+  for (int k = 0; k < 4; ++k)
+    if (seg[k]) mask |= 0xFFu << (8 * k);
+  return t.alpha & mask;
+}
+
+struct EdgeQp {
+  Thresholds y, cb, cr;
+};
+
+EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H264MbInfo* nb) {
+  if (!nb) return {MakeThresholds(ctx, cur->qp), MakeThresholds(ctx, cur->qpCb), MakeThresholds(ctx, cur->qpCr)};
+  return {MakeThresholds(ctx, (cur->qp + nb->qp + 1) >> 1), MakeThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
+          MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
+}
+
+// Filters one luma section (8 samples, two segments s0, s1) with bS below 4.
+void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds& t, int s0, int s1) {
+  if (!s0 && !s1) return;
+  uint8_t tc0[4] = {Tc0(t, s0), Tc0(t, s0), Tc0(t, s1), Tc0(t, s1)};
+  k.lumaEdgeFilter(p, q, LumaAlpha(t, s0, s1), t.beta, tc0);
+}
+
+// Chroma edge of four segments with bS below 4 (Cb and Cr together).
+void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const EdgeQp& e,
+                const uint8_t* seg) {
+  if (!(seg[0] | seg[1] | seg[2] | seg[3])) return;
+  uint8_t tc0[8];
+  for (int i = 0; i < 4; ++i) {
+    tc0[i] = Tc0(e.cb, seg[i]);
+    tc0[4 + i] = Tc0(e.cr, seg[i]);
+  }
+  k.chromaEdgeFilter(pCb, qCb, pCr, qCr, ChromaAlpha(e.cb, seg), e.cb.beta, ChromaAlpha(e.cr, seg), e.cr.beta, tc0, 8);
+}
+
+// The macroblock edge (left or top) in the prepared p and q blocks.
+void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0, uint8_t* p1,
+            uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
+  if (seg[0] == 4) {
+    k.lumaEdgeFilterStrong(p0, q0, e.y.alpha, e.y.beta);
+    k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
+    k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
+  } else {
+    LumaSection(k, p0, q0, e.y, seg[0], seg[1]);
+    LumaSection(k, p1, q1, e.y, seg[2], seg[3]);
+    ChromaEdge(k, pCb, qCb, pCr, qCr, e, seg);
+  }
+}
+
+}  // namespace
+
+void H264DeblockMacroblock(H264DecContext* ctx) {
+  const H264DecKernelTable& k = ctx->kernels;
+  H264MbWork& w = ctx->mb;
+  uint8_t* s = w.samples;
+  uint8_t* cb = s + kMbSamplesCb;
+  uint8_t* cr = s + kMbSamplesCr;
+  const uint8_t* es = w.edgeStrength;
+  const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  int buf = ctx->curPic->bufferIndex;
+  int pitch = static_cast<int>(ctx->activeSps.width) << ctx->slice.field_pic_flag;
+  int cpitch = pitch / 2;
+  uint8_t* Y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
+  uint8_t* U = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
+  uint8_t* V = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
+  EdgeQp inner = EdgeThresholds(ctx, cur, nullptr);
+  alignas(16) uint8_t luma[64], chroma[64];
+  static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
+
+  // Vertical edges, on transposed blocks.
+  for (int off : kBlocks) k.transpose8x8(s + off);
+  if (es[0] | es[1] | es[2] | es[3]) {
+    EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
+    k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
+    k.gatherLeftColumns(U - 4, V - 4, chroma, cpitch);
+    MbEdge(k, e, es, luma, s, luma + 32, s + 128, chroma + 16, cb, chroma + 48, cr);
+    k.scatterLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
+    k.scatterLeftColumns(U - 4, V - 4, chroma, cpitch);
+  }
+  const uint8_t* v4 = es + 16;
+  const uint8_t* v8 = es + 20;
+  const uint8_t* v12 = es + 24;
+  LumaSection(k, s, s + 32, inner.y, v4[0], v4[1]);
+  LumaSection(k, s + 128, s + 160, inner.y, v4[2], v4[3]);
+  LumaSection(k, s + 32, s + 64, inner.y, v8[0], v8[1]);
+  LumaSection(k, s + 160, s + 192, inner.y, v8[2], v8[3]);
+  ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
+  LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
+  LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
+  for (int off : kBlocks) k.transpose8x8(s + off);
+
+  // Horizontal edges.
+  const uint8_t* top = es + 8;
+  if (top[0] | top[1] | top[2] | top[3]) {
+    EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbTop]);
+    alignas(16) uint8_t right[32];
+    k.gatherTopRows(luma, right, Y - 4 * pitch, pitch);
+    k.gatherRows2(chroma, U - 2 * cpitch, cpitch);
+    k.gatherRows2(chroma + 16, V - 2 * cpitch, cpitch);
+    MbEdge(k, e, top, luma, s, right, s + 64, chroma, cb, chroma + 16, cr);
+    k.scatterTopRows(luma, right, Y - 4 * pitch, pitch);
+    k.copyRow8(chroma + 8, U - cpitch);
+    k.copyRow8(chroma + 24, V - cpitch);
+  }
+  const uint8_t* h4 = es + 28;
+  const uint8_t* h8 = es + 32;
+  const uint8_t* h12 = es + 36;
+  LumaSection(k, s, s + 32, inner.y, h4[0], h4[1]);
+  LumaSection(k, s + 64, s + 96, inner.y, h4[2], h4[3]);
+  LumaSection(k, s + 32, s + 128, inner.y, h8[0], h8[1]);
+  LumaSection(k, s + 96, s + 192, inner.y, h8[2], h8[3]);
+  ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, h8);
+  LumaSection(k, s + 128, s + 160, inner.y, h12[0], h12[1]);
+  LumaSection(k, s + 192, s + 224, inner.y, h12[2], h12[3]);
+
+  k.storeMbLuma(Y, s, pitch);
+  k.storeMbChroma(U, V, cb, cr, cpitch);
+}

@@ -1,0 +1,146 @@
+// The H.264 kernel table: every sample-level operation of the decoder is
+// called through it. Kernels are plain functions without state that touch
+// only the memory their arguments name.
+#pragma once
+
+#include <cstdint>
+
+struct H264MbInfo;
+struct H264MbMotion;
+
+// Layout of the 512-byte macroblock sample buffer (H264MbSamples).
+enum : int {
+  kMbSamplesLuma = 0,         // four 8x8 quadrants, rows of 8
+  kMbSamplesLeft = 256,       // p[-1, 0..15]
+  kMbSamplesTop = 272,        // p[0..15, -1]
+  kMbSamplesTopRight = 288,   // p[16..23, -1]
+  kMbSamplesCorner = 296,     // p[-1, -1]
+  kMbSamplesOne = 298,        // constant 1
+  kMbSamplesAvailTopLeft = 301,
+  kMbSamplesAvailTop = 302,
+  kMbSamplesAvailLeft8x8 = 303,
+  kMbSamplesAvailLeft = 304,  // 304..307, one per band of four rows
+  kMbSamplesCb = 320,         // 8x8, then left column (+64), top row (+72), corner (+80)
+  kMbSamplesCr = 416,
+  kMbSamplesSize = 512,
+};
+
+// Offset of luma sample (x, y) in the quadrant layout.
+constexpr int H264MbLumaPos(int x, int y) { return 64 * (2 * (y >> 3) + (x >> 3)) + 8 * (y & 7) + (x & 7); }
+
+using H264IdctFn = void (*)(const int16_t* coef, int16_t* residual);
+using H264EdgeStrengthFn = void (*)(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                                    const H264MbInfo* curInfo, uint8_t* strengths);
+using H264ClearInnerStrengthsFn = void (*)(uint8_t* strengths);
+using H264InnerStrengthsFromCoeffsFn = void (*)(const uint8_t* nonZero, uint8_t* strengths);
+using H264Transpose8x8Fn = void (*)(uint8_t* block);
+using H264LumaEdgeFilterFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
+using H264LumaEdgeFilterStrongFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
+using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                        uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0,
+                                        int qPitch);
+using H264ChromaEdgeFilterStrongFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                                              uint32_t alphaCb, uint32_t betaCb, uint32_t alphaCr,
+                                              uint32_t betaCr);
+using H264ChromaEdgeFilterHalfFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                                            uint32_t alphaCb, uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr,
+                                            const uint8_t* tc0);
+using H264ByteShuffleFn = void (*)(uint8_t* a, uint8_t* b);
+using H264GatherColumnsFn = void (*)(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int pitch);
+using H264ScatterColumnsFn = void (*)(uint8_t* upper, uint8_t* lower, const uint8_t* in, int pitch);
+using H264GatherRows2Fn = void (*)(uint8_t* out, const uint8_t* src, int pitch);
+using H264CopyRow8Fn = void (*)(const uint8_t* src, uint8_t* dst);
+using H264GatherTopRowsFn = void (*)(uint8_t* left, uint8_t* right, const uint8_t* src, int pitch);
+using H264ScatterTopRowsFn = void (*)(const uint8_t* left, const uint8_t* right, uint8_t* dst, int pitch);
+using H264StoreMbLumaFn = void (*)(uint8_t* dst, const uint8_t* samples, int pitch);
+using H264StoreMbChromaFn = void (*)(uint8_t* dstCb, uint8_t* dstCr, const uint8_t* cb, const uint8_t* cr,
+                                     int pitch);
+using H264DeinterlaceRowFn = void (*)(uint8_t* counters, const uint8_t* prev, const uint8_t* src, uint8_t* dst,
+                                      int stride);
+using H264Intra4x4Fn = void (*)(int block, uint8_t* samples, const int16_t* residual, uint32_t cbp);
+using H264Intra8x8Fn = void (*)(int block, uint8_t* samples, const int16_t* residual, uint32_t cbp);
+using H264Intra16x16Fn = void (*)(uint8_t* samples, const int16_t* residual);
+using H264IntraChromaFn = void (*)(uint8_t* samples, uint8_t* cb, uint8_t* cr, const int16_t* resCb,
+                                   const int16_t* resCr, uint32_t chromaCbp);
+
+// 37 slots in this order; slots 27 to 36 point at constant tables of kernels.
+// Slots that inter prediction and the deinterlacer use stay empty until those
+// parts are built.
+struct H264DecKernelTable {
+  H264IdctFn idct4x4;                                    // 0
+  H264IdctFn idct8x8;                                    // 1
+  H264EdgeStrengthFn edgeStrengthLeft;                   // 2
+  H264EdgeStrengthFn edgeStrengthTop;                    // 3
+  H264ClearInnerStrengthsFn clearInnerStrengths;         // 4
+  H264InnerStrengthsFromCoeffsFn innerStrengthsFromCoeffs;  // 5
+  H264Transpose8x8Fn transpose8x8;                       // 6
+  H264LumaEdgeFilterFn lumaEdgeFilter;                   // 7
+  H264LumaEdgeFilterFn lumaEdgeFilterWideQ;              // 8
+  H264LumaEdgeFilterStrongFn lumaEdgeFilterStrong;       // 9
+  H264ChromaEdgeFilterFn chromaEdgeFilter;               // 10
+  H264ChromaEdgeFilterStrongFn chromaEdgeFilterStrong;   // 11
+  H264ChromaEdgeFilterHalfFn chromaEdgeFilterHalf;       // 12
+  H264ChromaEdgeFilterStrongFn chromaEdgeFilterStrongHalf;  // 13
+  H264ByteShuffleFn splitFieldBytes4Rows;                // 14
+  H264ByteShuffleFn interleaveFieldRows;                 // 15
+  H264ByteShuffleFn splitFieldBytes;                     // 16
+  H264ByteShuffleFn interleaveBytes4;                    // 17
+  H264GatherColumnsFn gatherLeftColumns;                 // 18
+  H264ScatterColumnsFn scatterLeftColumns;               // 19
+  H264GatherRows2Fn gatherRows2;                         // 20
+  H264CopyRow8Fn copyRow8;                               // 21
+  H264GatherTopRowsFn gatherTopRows;                     // 22
+  H264ScatterTopRowsFn scatterTopRows;                   // 23
+  H264StoreMbLumaFn storeMbLuma;                         // 24
+  H264StoreMbChromaFn storeMbChroma;                     // 25
+  H264DeinterlaceRowFn deinterlaceRow;                   // 26
+  const H264Intra4x4Fn* intra4x4;                        // 27: 9 by Intra4x4PredMode
+  const H264Intra8x8Fn* intra8x8;                        // 28: 9 by Intra8x8PredMode
+  const H264Intra16x16Fn* intra16x16;                    // 29: 4 by Intra16x16PredMode
+  const H264IntraChromaFn* intraChroma;                  // 30: 4 by intra_chroma_pred_mode
+  const void* lumaMc4x4;                                 // 31
+  const void* lumaMc4x8;                                 // 32
+  const void* lumaMc8x16;                                // 33
+  const void* chromaMc4x2;                               // 34
+  const void* chromaMc8x4;                               // 35
+  const void* reconKernels;                              // 36
+};
+static_assert(sizeof(H264DecKernelTable) == 37 * sizeof(void*), "the kernel table has 37 slots");
+
+// Fills the table with the plain kernels.
+void H264InstallKernels(H264DecKernelTable* table);
+
+// Plain kernels (reference versions).
+void H264Idct4x4(const int16_t* coef, int16_t* residual);
+void H264Idct8x8(const int16_t* coef, int16_t* residual);
+void H264ClearInnerStrengths(uint8_t* strengths);
+void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths);
+void H264Transpose8x8(uint8_t* block);
+void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
+void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
+void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch);
+void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr);
+void H264ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                              uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0);
+void H264ChromaEdgeFilterStrongHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                    uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr);
+void H264SplitFieldBytes4Rows(uint8_t* out, uint8_t* in);
+void H264InterleaveFieldRows(uint8_t* in, uint8_t* out);
+void H264SplitFieldBytes(uint8_t* out, uint8_t* in);
+void H264InterleaveBytes4(uint8_t* in, uint8_t* out);
+void H264GatherLeftColumns(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int pitch);
+void H264ScatterLeftColumns(uint8_t* upper, uint8_t* lower, const uint8_t* in, int pitch);
+void H264GatherRows2(uint8_t* out, const uint8_t* src, int pitch);
+void H264CopyRow8(const uint8_t* src, uint8_t* dst);
+void H264GatherTopRows(uint8_t* left, uint8_t* right, const uint8_t* src, int pitch);
+void H264ScatterTopRows(const uint8_t* left, const uint8_t* right, uint8_t* dst, int pitch);
+void H264StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch);
+void H264StoreMbChroma(uint8_t* dstCb, uint8_t* dstCr, const uint8_t* cb, const uint8_t* cr, int pitch);
+
+extern const H264Intra4x4Fn H264Intra4x4Kernels[9];
+extern const H264Intra8x8Fn H264Intra8x8Kernels[9];
+extern const H264Intra16x16Fn H264Intra16x16Kernels[4];
+extern const H264IntraChromaFn H264IntraChromaKernels[4];

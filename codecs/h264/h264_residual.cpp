@@ -1,0 +1,376 @@
+// CAVLC residual: coeff_token, levels, total_zeros and run_before of each
+// block, the inverse scan, dequantisation and the inverse transforms into the
+// macroblock's residual.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "codecs/h264/h264_bitreader.h"
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/h264_tables.h"
+
+namespace {
+
+// A variable-length code table looked up by the count of leading zeros and
+// the few bits after the first 1. An entry is (value << 5) | length; 0 is no
+// code.
+struct VlcTable {
+  static constexpr int kMaxLz = 32;
+  static constexpr int kMaxSuffixBits = 5;  // the 6-bit codes of nC 8 and above
+  int suffixBits = 0;
+  uint16_t entries[(kMaxLz + 1) << kMaxSuffixBits] = {};
+
+  struct Code {
+    int length;
+    uint32_t code;
+    int value;
+  };
+
+  template <size_t N>
+  void Build(const Code (&codes)[N], int count) {
+    suffixBits = 0;
+    for (int i = 0; i < count; ++i) {
+      const Code& c = codes[i];
+      if (c.length == 0 || c.code == 0) continue;
+      int lz = c.length - static_cast<int>(std::bit_width(c.code));
+      suffixBits = std::max(suffixBits, c.length - lz - 1);
+    }
+    suffixBits = std::min(suffixBits, kMaxSuffixBits);
+    for (int i = 0; i < count; ++i) {
+      const Code& c = codes[i];
+      if (c.length == 0) continue;
+      uint16_t e = static_cast<uint16_t>((c.value << 5) | c.length);
+      int span = 1 << suffixBits;
+      if (c.code == 0) {  // all zeros: any longer run of zeros starts with it
+        for (int lz = c.length; lz <= kMaxLz; ++lz)
+          for (int s = 0; s < span; ++s) entries[lz * span + s] = e;
+        continue;
+      }
+      int lz = c.length - static_cast<int>(std::bit_width(c.code));
+      int r = c.length - lz - 1;
+      uint32_t suffix = c.code & ((1u << r) - 1);
+      uint32_t first = suffix << (suffixBits - r), last = (suffix + 1) << (suffixBits - r);
+      for (uint32_t s = first; s < last; ++s) entries[lz * span + static_cast<int>(s)] = e;
+    }
+  }
+
+  // Returns the value, or -1 for a bit string that is no code.
+  int Read(H264DecBitReader* br) const {
+    uint32_t bits = H264PeekBits32(br);
+    int lz = std::countl_zero(bits);
+    uint32_t rest = lz < 31 ? bits << (lz + 1) : 0;
+    uint32_t s = suffixBits ? rest >> (32 - suffixBits) : 0;
+    uint16_t e = entries[(lz << suffixBits) + static_cast<int>(s)];
+    if (!e) return -1;
+    H264SkipBits(e & 31, br);
+    return e >> 5;
+  }
+};
+
+struct CavlcTables {
+  VlcTable coeffToken[5];  // nC 0-1, 2-3, 4-7, 8 and above, -1 (chroma DC)
+  VlcTable totalZeros[15];
+  VlcTable totalZerosChromaDc[3];
+  VlcTable runBefore[7];
+
+  CavlcTables() {
+    VlcTable::Code codes[68];
+    for (int col = 0; col < 5; ++col) {
+      int n = 0;
+      for (const auto& row : kH264CoeffTokenCodes) {
+        int t1 = row[0], tc = row[1];
+        codes[n++] = {row[2 + 2 * col], row[3 + 2 * col], (tc << 2) | t1};
+      }
+      coeffToken[col].Build(codes, n);
+    }
+    for (int t = 0; t < 15; ++t) {
+      for (int z = 0; z < 16; ++z) codes[z] = {kH264TotalZerosCodes[t][2 * z], kH264TotalZerosCodes[t][2 * z + 1], z};
+      totalZeros[t].Build(codes, 16);
+    }
+    for (int t = 0; t < 3; ++t) {
+      for (int z = 0; z < 4; ++z)
+        codes[z] = {kH264TotalZerosChromaDcCodes[t][2 * z], kH264TotalZerosChromaDcCodes[t][2 * z + 1], z};
+      totalZerosChromaDc[t].Build(codes, 4);
+    }
+    for (int t = 0; t < 7; ++t) {
+      for (int r = 0; r < 15; ++r) codes[r] = {kH264RunBeforeCodes[t][2 * r], kH264RunBeforeCodes[t][2 * r + 1], r};
+      runBefore[t].Build(codes, 15);
+    }
+  }
+};
+
+const CavlcTables& Tables() {
+  static const CavlcTables tables;
+  return tables;
+}
+
+constexpr int kBlkX[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
+constexpr int kBlkY[16] = {0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3};
+constexpr int kBlkAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};  // [y][x]
+
+inline int16_t Sat16(int64_t v) { return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767)); }
+
+// Residual offset of 4x4 luma block blk (quadrant layout, rows of 8).
+inline int LumaBlockPos(int blk) { return H264MbLumaPos(4 * kBlkX[blk], 4 * kBlkY[blk]); }
+
+inline int CombineNc(bool availA, int nA, bool availB, int nB) {
+  if (availA && availB) return (nA + nB + 1) >> 1;
+  if (availA) return nA;
+  if (availB) return nB;
+  return 0;
+}
+
+int LumaNc(const H264DecContext* ctx, int blk) {
+  const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  const H264MbInfo* left = ctx->nbInfo[kH264NbLeft];
+  const H264MbInfo* top = ctx->nbInfo[kH264NbTop];
+  int x = kBlkX[blk], y = kBlkY[blk];
+  bool availA = x > 0 || left->available, availB = y > 0 || top->available;
+  int nA = x > 0 ? cur->totalCoeffLuma[kBlkAt[y][x - 1]] : left->totalCoeffLuma[kBlkAt[y][3]];
+  int nB = y > 0 ? cur->totalCoeffLuma[kBlkAt[y - 1][x]] : top->totalCoeffLuma[kBlkAt[3][x]];
+  return CombineNc(availA, nA, availB, nB);
+}
+
+int ChromaNc(const H264DecContext* ctx, int comp, int b) {
+  const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  const H264MbInfo* left = ctx->nbInfo[kH264NbLeft];
+  const H264MbInfo* top = ctx->nbInfo[kH264NbTop];
+  int x = b & 1, y = b >> 1, base = 4 * comp;
+  bool availA = x > 0 || left->available, availB = y > 0 || top->available;
+  int nA = x > 0 ? cur->totalCoeffChroma[base + b - 1] : left->totalCoeffChroma[base + 1 + 2 * y];
+  int nB = y > 0 ? cur->totalCoeffChroma[base + b - 2] : top->totalCoeffChroma[base + 2 + x];
+  return CombineNc(availA, nA, availB, nB);
+}
+
+// (c x scale) << qP/6, rounded and shifted right by `shift`.
+inline int16_t Dequant(int32_t c, int scale, int q6, int shift) {
+  int64_t v = (static_cast<int64_t>(c) * scale) * (int64_t{1} << q6);
+  return Sat16((v + (int64_t{1} << (shift - 1))) >> shift);
+}
+
+void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
+
+// One 4x4 block: levels (scan order) to the residual at `res`, with the DC
+// taken from `dc` when `hasDc` (Intra_16x16 and chroma AC blocks).
+void Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
+                    bool hasDc, int16_t dc, int16_t* res) {
+  if (tc == 0) {
+    FillDc(res, hasDc ? dc : 0);
+    return;
+  }
+  int16_t* coeff = ctx->mb.coeff;
+  std::memset(coeff, 0, 16 * sizeof(int16_t));
+  const uint8_t* scan = kH264Scan4x4[ctx->nbInfo[kH264NbCurrent]->fieldMb ? 1 : 0];
+  bool acOnlyDc = true;
+  for (int idx = startIdx; idx < 16; ++idx) {
+    if (!levels[idx]) continue;
+    int pos = scan[idx];
+    coeff[pos] = Dequant(levels[idx], scale[pos], q6, 4);
+    if (pos != 0) acOnlyDc = false;
+  }
+  if (hasDc) coeff[0] = dc;
+  if (acOnlyDc)
+    FillDc(res, coeff[0]);
+  else
+    ctx->kernels.idct4x4(coeff, res);
+}
+
+int DecodeChroma(H264DecContext* ctx) {
+  H264MbWork& w = ctx->mb;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  H264DecBitReader* br = &ctx->br;
+  int chromaCbp = static_cast<int>(w.cbp >> 4);
+  std::memset(cur->totalCoeffChroma, 0, 8);
+  if (chromaCbp == 0) return 0;
+  bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
+  int16_t dc[2][4];
+  for (int comp = 0; comp < 2; ++comp) {
+    int32_t lv[16];
+    int tc = 0;
+    if (H264ResidualBlockCavlc(lv, 0, 4, -1, &tc, br, ctx->levelPrefixMax)) return 1;
+    int qp = comp ? cur->qpCr : cur->qpCb;
+    int scale = ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0];
+    int32_t c0 = lv[0], c1 = lv[1], c2 = lv[2], c3 = lv[3];
+    int32_t f[4] = {c0 + c1 + c2 + c3, c0 - c1 + c2 - c3, c0 + c1 - c2 - c3, c0 - c1 - c2 + c3};
+    for (int k = 0; k < 4; ++k) dc[comp][k] = Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
+  }
+  for (int comp = 0; comp < 2; ++comp) {
+    int qp = comp ? cur->qpCr : cur->qpCb;
+    const uint16_t* scale = ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6];
+    for (int b = 0; b < 4; ++b) {
+      int16_t* res = w.residual + 256 + 64 * comp + 4 * (b & 1) + 32 * (b >> 1);
+      int32_t lv[16];
+      int tc = 0;
+      if (chromaCbp == 2) {
+        if (H264ResidualBlockCavlc(lv, 1, 15, ChromaNc(ctx, comp, b), &tc, br, ctx->levelPrefixMax)) return 1;
+        cur->totalCoeffChroma[4 * comp + b] = static_cast<uint8_t>(tc);
+      }
+      Reconstruct4x4(ctx, lv, tc, 1, scale, qp / 6, true, dc[comp][b], res);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void H264FillDc4x4(int16_t* block, int16_t value) {
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) block[8 * y + x] = value;
+}
+
+int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
+                           H264DecBitReader* br, int levelPrefixMax) {
+  const CavlcTables& t = Tables();
+  for (int i = 0; i < startIdx + maxNumCoeff; ++i) coeffLevel[i] = 0;
+  *totalCoeff = 0;
+  int col = nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3;
+  int token = t.coeffToken[col].Read(br);
+  if (token < 0) return 1;
+  int tc = token >> 2, t1 = token & 3;
+  if (tc > maxNumCoeff) return 1;
+  *totalCoeff = tc;
+  if (tc == 0) return 0;
+  int32_t level[16];
+  int suffixLength = tc > 10 && t1 < 3 ? 1 : 0;
+  for (int i = 0; i < tc; ++i) {
+    if (i < t1) {
+      level[i] = H264ReadFlag(br) ? -1 : 1;
+      continue;
+    }
+    int prefix = std::countl_zero(H264PeekBits32(br));
+    if (prefix > levelPrefixMax) return 1;
+    H264SkipBits(static_cast<uint32_t>(prefix + 1), br);
+    int32_t levelCode = std::min(15, prefix) << suffixLength;
+    int suffixSize = prefix == 14 && suffixLength == 0 ? 4 : prefix >= 15 ? prefix - 3 : suffixLength;
+    if (suffixSize > 0) levelCode += static_cast<int32_t>(H264ReadBits(suffixSize, br));
+    if (prefix >= 15 && suffixLength == 0) levelCode += 15;
+    if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+    if (i == t1 && t1 < 3) levelCode += 2;
+    level[i] = levelCode % 2 == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
+    if (suffixLength == 0) suffixLength = 1;
+    int mag = level[i] < 0 ? -level[i] : level[i];
+    if (mag > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
+  }
+  int zerosLeft = 0;
+  if (tc < maxNumCoeff) {
+    zerosLeft = maxNumCoeff == 4 ? t.totalZerosChromaDc[tc - 1].Read(br) : t.totalZeros[tc - 1].Read(br);
+    // total_zeros can only place coefficients inside the block.
+    if (zerosLeft < 0 || zerosLeft > maxNumCoeff - tc) return 1;
+  }
+  int run[16];
+  for (int i = 0; i < tc - 1; ++i) {
+    run[i] = 0;
+    if (zerosLeft > 0) {
+      int r = t.runBefore[std::min(zerosLeft, 7) - 1].Read(br);
+      if (r < 0 || r > zerosLeft) return 1;
+      run[i] = r;
+      zerosLeft -= r;
+    }
+  }
+  run[tc - 1] = zerosLeft;
+  int coeffNum = -1;
+  for (int i = tc - 1; i >= 0; --i) {
+    coeffNum += run[i] + 1;
+    coeffLevel[startIdx + coeffNum] = level[i];
+  }
+  return 0;
+}
+
+int H264ResidualLuma(H264DecContext* ctx) {
+  H264MbWork& w = ctx->mb;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  H264DecBitReader* br = &ctx->br;
+  bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
+  int qp = cur->qp, q6 = qp / 6, m = qp % 6;
+  int scanKind = cur->fieldMb ? 1 : 0;
+  for (int quad = 0; quad < 4; ++quad) {
+    if (!((w.cbp >> quad) & 1)) {
+      for (int j = 0; j < 4; ++j) cur->totalCoeffLuma[4 * quad + j] = cur->nonZero[4 * quad + j] = 0;
+      continue;
+    }
+    if (cur->transform8x8) {
+      // Four interleaved 4x4 blocks: coefficient k of block j is 8x8 scan index 4k + j.
+      int32_t levels64[64];
+      for (int j = 0; j < 4; ++j) {
+        int blk = 4 * quad + j, tc = 0;
+        int32_t lv[16];
+        if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, blk), &tc, br, ctx->levelPrefixMax)) return 1;
+        cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
+        for (int k = 0; k < 16; ++k) levels64[4 * k + j] = lv[k];
+      }
+      const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
+      int16_t* coeff = w.coeff;
+      std::memset(coeff, 0, 64 * sizeof(int16_t));
+      bool any = false;
+      for (int idx = 0; idx < 64; ++idx) {
+        if (!levels64[idx]) continue;
+        int pos = kH264Scan8x8[scanKind][idx];
+        coeff[pos] = Dequant(levels64[idx], scale[pos], q6, 6);
+        any = true;
+      }
+      // Deblocking sees the whole 8x8 block as coded when any of its 64
+      // coefficients is.
+      for (int j = 0; j < 4; ++j) cur->nonZero[4 * quad + j] = any ? 1 : 0;
+      if (any)
+        ctx->kernels.idct8x8(coeff, w.residual + 64 * quad);
+      else
+        std::memset(w.residual + 64 * quad, 0, 64 * sizeof(int16_t));
+    } else {
+      const uint16_t* scale = ctx->levelScale4x4[intra ? 0 : 3][m];
+      for (int j = 0; j < 4; ++j) {
+        int blk = 4 * quad + j, tc = 0;
+        int32_t lv[16];
+        if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, blk), &tc, br, ctx->levelPrefixMax)) return 1;
+        cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
+        cur->nonZero[blk] = tc > 0;
+        Reconstruct4x4(ctx, lv, tc, 0, scale, q6, false, 0, w.residual + LumaBlockPos(blk));
+      }
+    }
+  }
+  return DecodeChroma(ctx);
+}
+
+int H264ResidualIntra16x16(H264DecContext* ctx) {
+  H264MbWork& w = ctx->mb;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  H264DecBitReader* br = &ctx->br;
+  int qp = cur->qp, q6 = qp / 6, m = qp % 6;
+  const uint16_t* scale = ctx->levelScale4x4[0][m];
+  const uint8_t* scan = kH264Scan4x4[cur->fieldMb ? 1 : 0];
+  int32_t lv[16];
+  int tc = 0;
+  if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, 0), &tc, br, ctx->levelPrefixMax)) return 1;
+  int32_t c[16] = {};
+  for (int idx = 0; idx < 16; ++idx) c[scan[idx]] = lv[idx];
+  // 4x4 Hadamard transform of the DC levels, then scaling.
+  int32_t t[16], f[16];
+  for (int i = 0; i < 4; ++i) {
+    const int32_t* r = c + 4 * i;
+    t[4 * i + 0] = r[0] + r[1] + r[2] + r[3];
+    t[4 * i + 1] = r[0] + r[1] - r[2] - r[3];
+    t[4 * i + 2] = r[0] - r[1] - r[2] + r[3];
+    t[4 * i + 3] = r[0] - r[1] + r[2] - r[3];
+  }
+  for (int j = 0; j < 4; ++j) {
+    int32_t a = t[j], b = t[4 + j], cc = t[8 + j], d = t[12 + j];
+    f[j] = a + b + cc + d;
+    f[4 + j] = a + b - cc - d;
+    f[8 + j] = a - b - cc + d;
+    f[12 + j] = a - b + cc - d;
+  }
+  int16_t dc[16];  // by block index
+  for (int k = 0; k < 16; ++k) {
+    int64_t v = (static_cast<int64_t>(f[k]) * scale[0]) * (int64_t{1} << q6);
+    dc[kBlkAt[k >> 2][k & 3]] = Sat16((v + 32) >> 6);
+  }
+  for (int blk = 0; blk < 16; ++blk) {
+    int acTc = 0;
+    if (w.cbp & 15) {
+      if (H264ResidualBlockCavlc(lv, 1, 15, LumaNc(ctx, blk), &acTc, br, ctx->levelPrefixMax)) return 1;
+    }
+    cur->totalCoeffLuma[blk] = static_cast<uint8_t>(acTc);
+    cur->nonZero[blk] = acTc > 0 || dc[blk] != 0;
+    Reconstruct4x4(ctx, lv, acTc, 1, scale, q6, true, dc[blk], w.residual + LumaBlockPos(blk));
+  }
+  return DecodeChroma(ctx);
+}

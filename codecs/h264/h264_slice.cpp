@@ -1,0 +1,150 @@
+// Slice data: the walk through a slice's macroblocks, the neighbour slots,
+// the macroblock dispatch and the end-of-macroblock step.
+#include <cstring>
+
+#include "codecs/h264/h264_bitreader.h"
+#include "codecs/h264/h264_internal.h"
+
+namespace {
+
+// Row arrays are chosen by the parity of the macroblock row.
+H264MbInfo* InfoRow(H264DecContext* ctx, uint32_t mbY) { return ctx->infoRows + (mbY & 1) * ctx->widthMbs; }
+H264MbMotion* MotionRow(H264DecContext* ctx, uint32_t mbY) { return ctx->motionRows + (mbY & 1) * ctx->widthMbs; }
+
+void SetNeighbours(H264DecContext* ctx) {
+  const H264MbWork& w = ctx->mb;
+  uint32_t x = static_cast<uint32_t>(w.mbX), y = static_cast<uint32_t>(w.mbY);
+  uint32_t width = ctx->slice.PicWidthInMbs;
+  H264MbInfo* row = InfoRow(ctx, y);
+  H264MbInfo* above = InfoRow(ctx, y + 1);
+  H264MbMotion* mrow = MotionRow(ctx, y);
+  H264MbMotion* mabove = MotionRow(ctx, y + 1);
+  H264MbInfo* noInfo = &ctx->unavailableInfo[0];
+  H264MbMotion* noMotion = &ctx->unavailableMotion[0];
+  H264MbInfo** ni = ctx->nbInfo;
+  H264MbMotion** nm = ctx->nbMotion;
+  ni[kH264NbCurrent] = ni[kH264NbCurrent2] = row + x;
+  nm[kH264NbCurrent] = nm[kH264NbCurrent2] = mrow + x;
+  ni[kH264NbLeft] = x > 0 ? row + x - 1 : noInfo;
+  nm[kH264NbLeft] = x > 0 ? mrow + x - 1 : noMotion;
+  ni[kH264NbTop] = y > 0 ? above + x : noInfo;
+  nm[kH264NbTop] = y > 0 ? mabove + x : noMotion;
+  ni[kH264NbTopRight] = y > 0 && x + 1 < width ? above + x + 1 : noInfo;
+  nm[kH264NbTopRight] = y > 0 && x + 1 < width ? mabove + x + 1 : noMotion;
+  ni[kH264NbTopLeft] = y > 0 && x > 0 ? above + x - 1 : noInfo;
+  nm[kH264NbTopLeft] = y > 0 && x > 0 ? mabove + x - 1 : noMotion;
+  ni[kH264NbUnavailable] = noInfo;
+  nm[kH264NbUnavailable] = noMotion;
+  row[x].available = 1;
+  row[x].fieldMb = static_cast<uint8_t>(ctx->slice.field_pic_flag);
+  mrow[x].fieldPic = static_cast<int32_t>(ctx->slice.field_pic_flag);
+}
+
+// Reconstructs one intra macroblock of unified type `mbType` (CAVLC).
+int DecodeIntraMbCavlc(H264DecContext* ctx, int mbType) {
+  H264MbMotion* motion = ctx->nbMotion[kH264NbCurrent];
+  motion->mbType = mbType;
+  std::memset(motion->refIdxL0, -1, 4);
+  std::memset(motion->refIdxL1, -1, 4);
+  std::memset(motion->mvL0, 0, sizeof motion->mvL0);
+  std::memset(motion->mvL1, 0, sizeof motion->mvL1);
+  if (mbType > kH264MbIPcm) return kH264MbSyntaxError;
+  if (mbType == kH264MbIPcm) return H264IntraPcmMb(ctx);
+  if (mbType == kH264MbINxN) {
+    if (H264CavlcParseIntraNxN(ctx)) return kH264MbSyntaxError;
+    if (H264ResidualLuma(ctx)) return kH264MbResidualError;
+    int r = ctx->nbInfo[kH264NbCurrent]->transform8x8 ? H264IntraMb8x8(ctx) : H264IntraMb4x4(ctx);
+    return r ? kH264MbReconError : 0;
+  }
+  if (H264CavlcParseIntra16x16(ctx)) return kH264MbSyntaxError;
+  if (H264ResidualIntra16x16(ctx)) return kH264MbResidualError;
+  return H264IntraMb16x16(ctx) ? kH264MbReconError : 0;
+}
+
+}  // namespace
+
+int H264SliceDataInit(H264DecContext* ctx) {
+  const H264SliceHeader& s = ctx->slice;
+  H264MbWork& w = ctx->mb;
+  if (s.first_mb_in_slice >= s.PicSizeInMbs) return kH264SliceOutside;
+  w.mbY = static_cast<int32_t>(s.first_mb_in_slice / s.PicWidthInMbs);
+  w.mbX = static_cast<int32_t>(s.first_mb_in_slice % s.PicWidthInMbs);
+  w.mbAddr = static_cast<int32_t>(s.first_mb_in_slice);
+  int64_t lumaStride = ctx->activeSps.width;
+  w.lumaRowOffset = lumaStride * ((16 << s.field_pic_flag) * w.mbY + s.bottom_field_flag);
+  w.chromaRowOffset = (lumaStride / 2) * ((8 << s.field_pic_flag) * w.mbY + s.bottom_field_flag);
+  for (uint32_t i = 0; i < 2 * ctx->widthMbs; ++i) ctx->infoRows[i].available = 0;
+  SetNeighbours(ctx);
+  ctx->qpY = 26 + ctx->activePps.pic_init_qp_minus26 + s.slice_qp_delta;
+  ctx->lastMbQpDelta = 0;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  cur->qp = static_cast<uint8_t>(ctx->qpY);
+  cur->qpCb = H264ChromaQp(ctx->qpY, ctx->activePps.chroma_qp_index_offset);
+  cur->qpCr = H264ChromaQp(ctx->qpY, ctx->activePps.second_chroma_qp_index_offset);
+  return 0;
+}
+
+int H264MbAdvance(H264DecContext* ctx) {
+  H264MbWork& w = ctx->mb;
+  const H264SliceHeader& s = ctx->slice;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  const uint8_t* smp = w.samples;
+  for (int i = 0; i < 16; ++i) {
+    w.leftLuma[i] = smp[H264MbLumaPos(15, i)];
+    cur->bottomLuma[i] = smp[H264MbLumaPos(i, 15)];
+  }
+  for (int i = 0; i < 8; ++i) {
+    w.leftCb[i] = smp[kMbSamplesCb + 8 * i + 7];
+    w.leftCr[i] = smp[kMbSamplesCr + 8 * i + 7];
+    cur->bottomCb[i] = smp[kMbSamplesCb + 56 + i];
+    cur->bottomCr[i] = smp[kMbSamplesCr + 56 + i];
+  }
+  if (s.disable_deblocking_filter_idc == 1) {
+    int buf = ctx->curPic->bufferIndex;
+    int pitch = static_cast<int>(ctx->activeSps.width) << s.field_pic_flag;
+    uint8_t* y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
+    uint8_t* cb = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
+    uint8_t* cr = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
+    ctx->kernels.storeMbLuma(y, smp, pitch);
+    ctx->kernels.storeMbChroma(cb, cr, smp + kMbSamplesCb, smp + kMbSamplesCr, pitch / 2);
+  } else {
+    H264DeblockMacroblock(ctx);
+  }
+  if (s.nal_ref_idc) {
+    uint32_t index = static_cast<uint32_t>(w.mbX) +
+                     ((static_cast<uint32_t>(w.mbY) << s.field_pic_flag) + s.bottom_field_flag) * s.PicWidthInMbs;
+    ctx->motion[ctx->curPic->bufferIndex][index] = *ctx->nbMotion[kH264NbCurrent];
+  }
+  ++ctx->mbCount;
+  ++w.mbAddr;
+  if (static_cast<uint32_t>(++w.mbX) == s.PicWidthInMbs) {
+    int64_t lumaStride = ctx->activeSps.width;
+    w.mbX = 0;
+    ++w.mbY;
+    w.lumaRowOffset += lumaStride * (16 << s.field_pic_flag);
+    w.chromaRowOffset += (lumaStride / 2) * (8 << s.field_pic_flag);
+  }
+  if (static_cast<uint32_t>(w.mbY) >= s.PicHeightInMbs) return 1;
+  SetNeighbours(ctx);
+  return 0;
+}
+
+int H264SliceDataCavlc(H264DecContext* ctx) {
+  if (int r = H264SliceDataInit(ctx)) return r;
+  H264DecBitReader* br = &ctx->br;
+  if (ctx->slice.slice_type != kH264SliceI) return 0;  // P and B slices come with inter prediction
+  for (;;) {
+    uint32_t mbType = H264ReadUe(br);
+    int type = mbType > 25 ? kH264MbIPcm + 1 : static_cast<int>(mbType) + kH264MbINxN;
+    if (int r = DecodeIntraMbCavlc(ctx, type)) return r;
+    if (H264MbAdvance(ctx)) break;
+    if (!H264MoreRbspData(br)) break;
+  }
+  return 0;
+}
+
+int H264SliceDataCabac(H264DecContext* ctx) {
+  // CABAC slices are not decoded yet; the slice header test refuses them
+  // before a picture starts.
+  return H264SliceDataInit(ctx);
+}

@@ -1,0 +1,250 @@
+// Builds small H.264 streams bit by bit for the decoder tests: a bit writer,
+// NAL units with emulation prevention, and parameter sets and slice headers
+// whose fields a test can change one at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace h264test {
+
+class BitWriter {
+ public:
+  void U(int n, uint64_t v) {
+    for (int i = n - 1; i >= 0; --i) Bit((v >> i) & 1);
+  }
+  void Ue(uint64_t v) {
+    uint64_t x = v + 1;
+    int len = 0;
+    while ((x >> len) > 1) ++len;
+    U(len, 0);
+    U(len + 1, x);
+  }
+  void Se(int64_t v) { Ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : static_cast<uint64_t>(-2 * v)); }
+  void Bit(int b) {
+    if (bits_ % 8 == 0) bytes_.push_back(0);
+    if (b) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
+    ++bits_;
+  }
+  void AlignZero() {
+    while (bits_ % 8) Bit(0);
+  }
+  void Bytes(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) U(8, p[i]);
+  }
+  // rbsp_trailing_bits
+  void Trailing() {
+    Bit(1);
+    AlignZero();
+  }
+  bool Aligned() const { return bits_ % 8 == 0; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t bits_ = 0;
+};
+
+// A NAL unit with a four-byte start code and emulation prevention.
+inline std::vector<uint8_t> Nal(int refIdc, int type, const std::vector<uint8_t>& rbsp) {
+  std::vector<uint8_t> out = {0, 0, 0, 1, static_cast<uint8_t>((refIdc << 5) | type)};
+  int zeros = 0;
+  for (uint8_t b : rbsp) {
+    if (zeros >= 2 && b <= 3) {
+      out.push_back(3);
+      zeros = 0;
+    }
+    out.push_back(b);
+    zeros = b == 0 ? zeros + 1 : 0;
+  }
+  return out;
+}
+
+inline void Append(std::vector<uint8_t>& stream, const std::vector<uint8_t>& part) {
+  stream.insert(stream.end(), part.begin(), part.end());
+}
+
+struct Sps {
+  int profile = 66;
+  int constraints = 0;
+  int level = 30;
+  uint64_t id = 0;
+  uint64_t chromaFormat = 1;
+  uint64_t bitDepthLuma = 0;
+  uint64_t bitDepthChroma = 0;
+  int losslessFlag = 0;
+  uint64_t log2MaxFrameNumMinus4 = 0;
+  uint64_t pocType = 2;
+  uint64_t log2MaxPocLsbMinus4 = 2;
+  std::vector<int64_t> pocCycle;  // POC type 1: offset_for_ref_frame
+  int64_t offsetNonRef = 0;
+  uint64_t cycleCount = UINT64_MAX;  // defaults to pocCycle.size()
+  uint64_t maxRefFrames = 1;
+  int gaps = 0;
+  uint64_t widthMbsMinus1 = 1;
+  uint64_t heightMapUnitsMinus1 = 1;
+  int frameMbsOnly = 1;
+  int mbaff = 0;
+  bool crop = false;
+  uint64_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
+
+  std::vector<uint8_t> Build() const {
+    BitWriter w;
+    w.U(8, profile);
+    w.U(4, constraints);
+    w.U(4, 0);
+    w.U(8, level);
+    w.Ue(id);
+    if (profile >= 100) {
+      w.Ue(chromaFormat);
+      if (chromaFormat == 3) w.Bit(0);
+      w.Ue(bitDepthLuma);
+      w.Ue(bitDepthChroma);
+      w.Bit(losslessFlag);
+      w.Bit(0);  // no scaling matrix
+    }
+    w.Ue(log2MaxFrameNumMinus4);
+    w.Ue(pocType);
+    if (pocType == 0) w.Ue(log2MaxPocLsbMinus4);
+    if (pocType == 1) {
+      w.Bit(0);  // delta_pic_order_always_zero_flag
+      w.Se(offsetNonRef);
+      w.Se(0);
+      w.Ue(cycleCount == UINT64_MAX ? pocCycle.size() : cycleCount);
+      for (int64_t o : pocCycle) w.Se(o);
+    }
+    w.Ue(maxRefFrames);
+    w.Bit(gaps);
+    w.Ue(widthMbsMinus1);
+    w.Ue(heightMapUnitsMinus1);
+    w.Bit(frameMbsOnly);
+    if (!frameMbsOnly) w.Bit(mbaff);
+    w.Bit(1);  // direct_8x8_inference_flag
+    w.Bit(crop);
+    if (crop) {
+      w.Ue(cropLeft);
+      w.Ue(cropRight);
+      w.Ue(cropTop);
+      w.Ue(cropBottom);
+    }
+    w.Bit(0);  // no VUI
+    w.Trailing();
+    return Nal(3, 7, w.bytes());
+  }
+};
+
+struct Pps {
+  uint64_t id = 0;
+  uint64_t spsId = 0;
+  int cabac = 0;
+  uint64_t sliceGroupsMinus1 = 0;
+  uint64_t refIdxL0Minus1 = 0;
+  uint64_t refIdxL1Minus1 = 0;
+  int64_t initQpMinus26 = 0;
+  int64_t initQsMinus26 = 0;
+  int64_t chromaQpOffset = 0;
+  int deblockingControl = 1;
+  int constrainedIntra = 0;
+  int redundantPicCnt = 0;
+  bool high = false;  // the High-profile tail
+  int transform8x8 = 0;
+  int64_t secondChromaQpOffset = 0;
+
+  std::vector<uint8_t> Build() const {
+    BitWriter w;
+    w.Ue(id);
+    w.Ue(spsId);
+    w.Bit(cabac);
+    w.Bit(0);  // bottom_field_pic_order_in_frame_present_flag
+    w.Ue(sliceGroupsMinus1);
+    if (sliceGroupsMinus1) w.Ue(0);  // slice_group_map_type
+    w.Ue(refIdxL0Minus1);
+    w.Ue(refIdxL1Minus1);
+    w.Bit(0);
+    w.U(2, 0);
+    w.Se(initQpMinus26);
+    w.Se(initQsMinus26);
+    w.Se(chromaQpOffset);
+    w.Bit(deblockingControl);
+    w.Bit(constrainedIntra);
+    w.Bit(redundantPicCnt);
+    if (high) {
+      w.Bit(transform8x8);
+      w.Bit(0);
+      w.Se(secondChromaQpOffset);
+    }
+    w.Trailing();
+    return Nal(3, 8, w.bytes());
+  }
+};
+
+// Slice header fields; the header is written into a BitWriter so that a test
+// can append its macroblocks.
+struct SliceHeader {
+  bool idr = true;
+  int refIdc = 3;
+  uint64_t firstMb = 0;
+  uint64_t sliceType = 7;  // I, all slices of the picture
+  uint64_t ppsId = 0;
+  uint64_t frameNum = 0;
+  int frameNumBits = 4;
+  uint64_t idrPicId = 0;
+  int pocType = 2;
+  uint64_t pocLsb = 0;
+  int pocLsbBits = 6;
+  int64_t deltaPoc0 = 0;
+  int redundantPicCntPresent = 0;
+  uint64_t redundantPicCnt = 0;
+  int64_t qpDelta = 0;
+  bool deblockingControl = true;
+  uint64_t disableDeblocking = 0;
+  int64_t alphaDiv2 = 0;
+  int64_t betaDiv2 = 0;
+
+  void Write(BitWriter& w) const {
+    w.Ue(firstMb);
+    w.Ue(sliceType);
+    w.Ue(ppsId);
+    w.U(frameNumBits, frameNum);
+    if (idr) w.Ue(idrPicId);
+    if (pocType == 0) w.U(pocLsbBits, pocLsb);
+    if (pocType == 1) w.Se(deltaPoc0);
+    if (redundantPicCntPresent) w.Ue(redundantPicCnt);
+    if (sliceType % 5 == 0) {
+      w.Bit(0);  // num_ref_idx_active_override_flag
+      w.Bit(0);  // ref_pic_list_modification_flag_l0
+    }
+    if (refIdc) {
+      if (idr) {
+        w.Bit(0);
+        w.Bit(0);
+      } else {
+        w.Bit(0);
+      }
+    }
+    w.Se(qpDelta);
+    if (deblockingControl) {
+      w.Ue(disableDeblocking);
+      if (disableDeblocking != 1) {
+        w.Se(alphaDiv2);
+        w.Se(betaDiv2);
+      }
+    }
+  }
+};
+
+// Intra_16x16 macroblock with DC prediction (mode 2), no coded luma AC and no
+// chroma: mb_type, intra_chroma_pred_mode DC, mb_qp_delta, an empty DC block.
+inline void WriteDcMacroblock(BitWriter& w, int64_t qpDelta = 0) {
+  w.Ue(3);  // I_16x16_2_0_0
+  w.Ue(0);
+  w.Se(qpDelta);
+  w.Bit(1);  // coeff_token: TotalCoeff 0 (nC 0..1)
+}
+
+inline std::vector<uint8_t> SliceNal(const SliceHeader& h, BitWriter& w) {
+  w.Trailing();
+  return Nal(h.refIdc, h.idr ? 5 : 1, w.bytes());
+}
+
+}  // namespace h264test
