@@ -40,6 +40,10 @@ void CloudSetDeployment(const CloudDeployment& deployment) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_deployment = deployment;
   for (auto& e : g_deployment.entry_points) e = StripSlash(e);
+  // Every request keeps a limit: nothing or a negative value means the default.
+  const CloudDeployment defaults;
+  if (g_deployment.connect_timeout_ms <= 0) g_deployment.connect_timeout_ms = defaults.connect_timeout_ms;
+  if (g_deployment.request_timeout_ms <= 0) g_deployment.request_timeout_ms = defaults.request_timeout_ms;
 }
 
 CloudDeployment CloudGetDeployment() {

@@ -24,7 +24,7 @@ struct CloudDeployment {
   std::string uuid_service[2];
   // Wake-up servers for device records that name none.
   std::string state_servers[kStateServerCount];
-  // Limits of every API request: connecting, and the whole request.
+  // Limits of every API request: connecting, and the whole request (0 or less: these defaults).
   int connect_timeout_ms = 8000;
   int request_timeout_ms = 20000;
   // The API requests check the service's certificate against the system's trust store, or against ca_file

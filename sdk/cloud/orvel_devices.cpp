@@ -25,7 +25,7 @@ int COrvelServer::QueryDeviceList(std::vector<DeviceInfo>* out, const char* devi
     JsonHolder data;
     int result = PostWithToken(url.c_str(), body.Item(), &data);
     if (result != 0) return result;
-    if (!data.IsValid()) {
+    if (data.Type() != JsonHolder::kObject) {
       // The same page again; a few times at most.
       if (++replies_without_data < kDeviceListMaxEmptyReplies) continue;
       if (!have_total) {

@@ -346,6 +346,14 @@ TEST_F(OrvelServerTest, DeviceListRepliesWithoutData) {
   const int pages[] = {1, 1, 1, 2, 3};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(reqs[i].body.Get("page").AsInt(), pages[i]);
 
+  // "data": null or a list in place of the object are no data either.
+  sim_.Control("/reset");
+  sim_.Fail(kListPath, R"({"mode": "notjson", "body": "{\"ok\":1,\"data\":null}"})");
+  sim_.Fail(kListPath, R"({"mode": "notjson", "body": "{\"ok\":1,\"data\":[{\"id\":1}]}"})");
+  EXPECT_EQ(server_.GetAllDevices(&devices), 0);
+  EXPECT_EQ(devices.size(), 450u);
+  EXPECT_EQ(Requests(kListPath).size(), 5u);
+
   // ... but never forever: without any data it fails ...
   sim_.Control("/reset");
   sim_.Fail(kListPath, R"({"mode": "nodata", "count": 1000})");
@@ -567,6 +575,9 @@ TEST_F(OrvelServerTest, SlowReplyTimesOut) {
   EXPECT_EQ(server_.GetDeviceToken("501", 3, &creds), -2);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_LT(ms.count(), 3000);
+  // A limit of 0 does not mean "no limit".
+  ChangeDeployment([](CloudDeployment* d) { d->request_timeout_ms = 0; });
+  EXPECT_EQ(CloudGetDeployment().request_timeout_ms, CloudDeployment().request_timeout_ms);
   // A slow reply inside the limit is fine.
   ChangeDeployment([](CloudDeployment* d) { d->request_timeout_ms = 5000; });
   sim_.Fail(kTokenPath, R"({"mode": "slow", "delay_ms": 200})");
