@@ -384,13 +384,17 @@ int COrvelServer::LoginLocked(const std::string& name, const std::string& passwo
     result = kCloudBadReply;
   }
   if (result != 0) {
-    std::lock_guard<std::mutex> lock(mu_);
-    token_.clear();
-    user_id_.clear();
-    if (name != login_name_) {
-      login_name_.clear();
-      login_password_.clear();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      token_.clear();
+      user_id_.clear();
+      if (name != login_name_) {
+        login_name_.clear();
+        login_password_.clear();
+      }
     }
+    // The push channel's URL carries the old token.
+    ClosePush();
     return result;
   }
   {

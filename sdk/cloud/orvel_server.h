@@ -67,7 +67,8 @@ class COrvelServer {
   // process-wide one. 0 or an error code.
   int Init(const char* package_name, int environment);
   // Signs in ("email" for a name with "@", else "phone") and opens the push channel. A failure signs out:
-  // no token or user id is kept, and the stored credentials of another name are forgotten.
+  // no token or user id is kept, the push channel is closed, and the stored credentials of another name are
+  // forgotten.
   int Login(const char* name, const char* password);
   // Closes the push channel and resets the signalling; 0.
   int Disconnect();

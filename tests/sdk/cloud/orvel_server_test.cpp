@@ -227,6 +227,8 @@ TEST_F(OrvelServerTest, LoginWithoutDataIsAFailureAndDropsTheEarlierToken) {
   EXPECT_EQ(server_.Login("13800000002", "bob-pass-2"), kCloudBadReply);
   EXPECT_FALSE(server_.HasToken());
   EXPECT_EQ(server_.UserId(), "");
+  EXPECT_EQ(server_.PushClient(), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return PushClients(sim_).empty(); }));
 
   // The next request carries no token, and the first account's credentials are not used to sign in again.
   std::vector<DeviceInfo> devices;
