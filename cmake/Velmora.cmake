@@ -49,7 +49,11 @@ function(velmora_add_test name)
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
-    list(APPEND props LABELS "${T_LABELS}")
+    # gtest_discover_tests flattens list values, so a test case carries the
+    # first label; every label also goes to the folder, whose tests all get it.
+    list(GET T_LABELS 0 first)
+    list(APPEND props LABELS ${first})
+    set_property(DIRECTORY APPEND PROPERTY LABELS ${T_LABELS})
   endif()
   if(T_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")

@@ -75,8 +75,6 @@ bool CloudLoadDeployment(const char* ini_path, CloudDeployment* out) {
   }
   ReadInt(ini_path, "connect_timeout_ms", &out->connect_timeout_ms);
   ReadInt(ini_path, "request_timeout_ms", &out->request_timeout_ms);
-  ReadInt(ini_path, "tls_verify", &out->tls_verify);
-  ReadText(ini_path, "ca_file", &out->ca_file);
   for (auto& e : out->entry_points) e = StripSlash(e);
   return true;
 }

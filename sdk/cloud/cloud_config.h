@@ -27,10 +27,6 @@ struct CloudDeployment {
   // Limits of every API request: connecting, and the whole request (0 or less: these defaults).
   int connect_timeout_ms = 8000;
   int request_timeout_ms = 20000;
-  // The API requests check the service's certificate against the system's trust store, or against ca_file
-  // when one is set; 0 turns the checks off. (The networking kit's own connections follow its settings.)
-  int tls_verify = 1;
-  std::string ca_file;
 };
 
 // Replaces the process-wide deployment.
@@ -42,7 +38,8 @@ CloudDeployment CloudGetDeployment();
 //   production, test, pre_release    entry points
 //   uuid_production, uuid_test       UUID information service
 //   state_servers                    up to three, separated by ","
-//   connect_timeout_ms, request_timeout_ms, tls_verify, ca_file
+//   connect_timeout_ms, request_timeout_ms
+// Certificate checks follow the networking kit's TLS settings (NetTlsLoadConfig).
 // Returns false when the file has no such section.
 bool CloudLoadDeployment(const char* ini_path, CloudDeployment* out);
 

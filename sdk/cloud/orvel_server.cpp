@@ -1,4 +1,5 @@
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/net/tls_config.h"
 
 #include <cjson/cJSON.h>
 
@@ -235,11 +236,12 @@ int COrvelServer::_init_mc_curl(const char* url, cJSON* body, JsonHolder* out) {
   curl_->easy_setopt(h, CURLOPT_HTTPHEADER, headers);
   curl_->easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   if (std::strncmp(url, "https", 5) == 0) {
-    long verify = deployment.tls_verify ? 1L : 0L;
+    // One certificate policy for the process: the networking kit's.
+    long verify = NetTlsVerifyEnabled() ? 1L : 0L;
+    std::string ca_file = NetTlsCaFile();
     curl_->easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify);
     curl_->easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    if (verify && !deployment.ca_file.empty())
-      curl_->easy_setopt(h, CURLOPT_CAINFO, deployment.ca_file.c_str());
+    if (verify && !ca_file.empty()) curl_->easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
   }
   curl_->easy_setopt(h, CURLOPT_URL, url);
   curl_->easy_setopt(h, CURLOPT_POST, 1L);

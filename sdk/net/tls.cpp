@@ -115,6 +115,11 @@ int NetTlsVerifyEnabled() {
   return g_verify;
 }
 
+std::string NetTlsCaFile() {
+  std::lock_guard<std::mutex> lock(g_tls_mu);
+  return g_ca_file;
+}
+
 int NetTlsHandshake(int sock, const char* host, int timeout_ms, SSL** out) {
   *out = nullptr;
   SSL_CTX* ctx = AcquireContext();

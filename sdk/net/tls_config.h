@@ -13,5 +13,10 @@ void NetTlsConfigure(int verify_peer, const char* ca_file);
 // start with its "/config.ini".
 void NetTlsLoadConfig(const char* ini_path);
 
+#include <string>
+
 // 1 when server certificates are verified.
 int NetTlsVerifyEnabled();
+
+// The extra CA file given by NetTlsConfigure ("" when none).
+std::string NetTlsCaFile();

@@ -14,7 +14,7 @@ TEST(CloudDeployment, LoadsTheServersSection) {
   std::ofstream(path)
       << "[ui]\noem=x\n[servers]\nproduction=https://api.example.test/\ntest=http://127.0.0.1:8080\n"
          "uuid_test=127.0.0.1:9\nstate_servers= 1.1.1.1:1 ,2.2.2.2,3.3.3.3,4.4.4.4\n"
-         "connect_timeout_ms=1500\ntls_verify=0\nca_file=/tmp/ca.pem\n";
+         "connect_timeout_ms=1500\n";
   CloudDeployment d;
   d.entry_points[kEnvPreRelease] = "https://kept.example.test";
   d.uuid_service[0] = "kept";
@@ -29,8 +29,6 @@ TEST(CloudDeployment, LoadsTheServersSection) {
   EXPECT_EQ(d.state_servers[2], "3.3.3.3");
   EXPECT_EQ(d.connect_timeout_ms, 1500);
   EXPECT_EQ(d.request_timeout_ms, 20000);
-  EXPECT_EQ(d.tls_verify, 0);
-  EXPECT_EQ(d.ca_file, "/tmp/ca.pem");
 
   CloudDeployment untouched;
   EXPECT_FALSE(CloudLoadDeployment((dir / "missing.conf").c_str(), &untouched));

@@ -64,8 +64,6 @@ CloudDeployment CloudSim::Deployment() const {
   d.state_servers[2] = "";
   d.connect_timeout_ms = 3000;
   d.request_timeout_ms = 10000;
-  d.tls_verify = 1;
-  d.ca_file = ca_.ca_cert;
   return d;
 }
 
