@@ -35,6 +35,19 @@ int RemainingMs(uint64_t start, int timeout_ms) {
 
 }  // namespace
 
+std::string UrlForLog(const char* url) {
+  if (!url) return "";
+  size_t kept = strcspn(url, "?#");
+  std::string u(url, kept);
+  size_t authority = u.find("://");
+  authority = authority == std::string::npos ? 0 : authority + 3;
+  size_t end = u.find('/', authority);
+  size_t at = u.rfind('@', end == std::string::npos ? u.size() : end);
+  if (at != std::string::npos && at >= authority) u.erase(authority, at + 1 - authority);
+  if (url[kept]) u += "?...";
+  return u;
+}
+
 int http_parse_url(const char* url, int* scheme, char* user, char* password, char* host, int* port,
                    const char** path) {
   if (!url) return kNetBadUrl;
@@ -56,7 +69,7 @@ int http_parse_url(const char* url, int* scheme, char* user, char* password, cha
     }
   }
   if (sc < 0) {
-    LogPrintf(kLogError, nullptr, "http_parse_url", "invalid url: %s\n", url);
+    LogPrintf(kLogError, nullptr, "http_parse_url", "invalid url: %s\n", UrlForLog(url).c_str());
     return 0;
   }
   int pt = DefaultPort(sc);

@@ -2,6 +2,8 @@
 // writing and response reading within one time budget.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 #include <ctime>
 
@@ -51,6 +53,10 @@ struct HttpRequestOptions {
 // Splits a URL. user and password need kUrlUserSize bytes, host kUrlHostSize.
 // 1; 0 for an unknown scheme; kNetBadUrl for a null URL or an over-long or
 // malformed part. *path points into url (the empty text when there is none).
+// The URL as the log may show it: without query, fragment or user information,
+// which can carry tokens and passwords.
+std::string UrlForLog(const char* url);
+
 int http_parse_url(const char* url, int* scheme, char* user, char* password, char* host, int* port,
                    const char** path);
 // "GET", "PUT", "POST", "DELETE", "HEAD", "CONNECT", "OPTIONS", or "".

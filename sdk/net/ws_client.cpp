@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sdk/net/http_client.h"
 #include "sdk/net/net_io.h"
 #include "sdk/net/sha1.h"
 #include "sdk/util/base64.h"
@@ -123,7 +124,7 @@ int WsCltCreateEx(const char* url, const char* extra_headers, WsConn** out, int 
       HttpRespFree(&resp);
       TcpConnReset(&conn);
       if (location.empty()) return kNetBadUrl;
-      LogPrintf(kLogInfo, nullptr, "WsCltCreateEx", "redirect to: %s\n", location.c_str());
+      LogPrintf(kLogInfo, nullptr, "WsCltCreateEx", "redirect to: %s\n", UrlForLog(location.c_str()).c_str());
       if (redirects >= kWsMaxRedirects) {
         LogPrintf(kLogError, nullptr, "WsCltCreateEx", "too many redirects\n");
         return kNetWsRefused;
