@@ -46,7 +46,25 @@ int PollOne(int sock, short events, unsigned timeout_ms) {
 
 bool Broken(const RVP_BreakFlag* brk) { return brk && brk->load(std::memory_order_relaxed) == 1; }
 
+std::atomic<uint16_t> g_udp_port{0}, g_tcp_port{0};
+
 }  // namespace
+
+namespace p2p {
+uint16_t ServerUdpPort() {
+  uint16_t p = g_udp_port.load();
+  return p ? p : kServerPort;
+}
+uint16_t TcpLinkPort() {
+  uint16_t p = g_tcp_port.load();
+  return p ? p : kTcpLinkPort;
+}
+}  // namespace p2p
+
+void RVP_TestSetServerPorts(uint16_t udp, uint16_t tcp) {
+  g_udp_port.store(udp);
+  g_tcp_port.store(tcp);
+}
 
 int RVP_UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 

@@ -347,7 +347,6 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"Check_Buffer free slot, no outs", [&] { return RVS_Check_Buffer(2, 0, nullptr, nullptr); }, -11},
       {"PktSend 0 bytes to a free slot", [&] { return RVS_PktSend(2, 0, nullptr, 0); }, -11},
       {"PktRecv free slot", [&] { return size = 4, RVS_PktRecv(2, 0, buf, &size, 10); }, -11},
-      {"NetworkDetect, not yet", [&] { return RVS_NetworkDetect(&net, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Connect, not yet", [&] { return RVS_Connect("ABC-123456-XYZ", 12, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Listen, not yet", [&] { return RVS_Listen("ABC-123456-XYZ", 600, 0, 1); }, RVS_ERR_NOT_YET_AVAILABLE},
   };
