@@ -10,6 +10,7 @@
 #include "p2p/dialogue.h"
 #include "p2p/msg_io.h"
 #include "p2p/sock.h"
+#include "p2p/tcp_link.h"
 
 namespace p2p {
 
@@ -34,11 +35,9 @@ int RVP_SessionOpen(int slot, const SessionSetup& setup) {
   Session& s = Sess(slot);
   RVP_DidBlock did;
   if (RVP_DidMake(&did, setup.prefix, setup.serial, setup.suffix) != 0) return -4;
-  {
-    std::lock_guard<Mutex> g(g_rvs.mutex);
-    s.Clear();
-    s.socket = kSlotReserved;
-  }
+  std::unique_lock<Mutex> g(g_rvs.mutex);
+  s.Clear();
+  s.socket = kSlotReserved;
   s.role = setup.role;
   s.did_block = did;
   RVP_DidText(did, s.did, sizeof(s.did));
@@ -47,6 +46,7 @@ int RVP_SessionOpen(int slot, const SessionSetup& setup) {
   CopyText(s.wakeup, sizeof(s.wakeup), setup.wakeup, kWakeupField);
   if (setup.servers)
     for (int i = 0; i < kServers; ++i) s.servers[i] = setup.servers[i];
+  g.unlock();
 
   int sock = RVP_UdpSocket();
   if (sock < 0) {
@@ -62,10 +62,9 @@ int RVP_SessionOpen(int slot, const SessionSetup& setup) {
   }
   char lan[16], wan[16];
   RVP_NetTexts(lan, wan);
-  std::lock_guard<Mutex> g(g_rvs.mutex);
+  g.lock();
   s.local = WithPort(lan, static_cast<uint16_t>(port));
   s.wan = WithPort(wan, static_cast<uint16_t>(port));
-  s.established.store(0);
   s.socket = sock;
   return 0;
 }
@@ -82,6 +81,7 @@ void RVP_DialogueStop(int slot) {
 
 void RVP_SessionFree(int slot) {
   Session& s = Sess(slot);
+  RVP_TcpLinksFree(slot);
   for (std::atomic<int>* f : {&s.tcp_socket, &s.listen_tcp_socket, &s.direct_tcp_socket})
     RVP_SocketClose(f->exchange(-1));
   std::lock_guard<Mutex> g(g_rvs.mutex);

@@ -37,7 +37,8 @@ int RVP_SessionOpen(int slot, const SessionSetup& setup);
 bool RVP_DialogueStart(int slot);
 // Sets the stop-dialogue flag and waits for the thread.
 void RVP_DialogueStop(int slot);
-// Closes the session's sockets and frees the slot (the dialogue has ended).
+// Frees the session's TCP links, closes its sockets and frees the slot (the
+// dialogue has ended).
 void RVP_SessionFree(int slot);
 
 // A record of the type carrying the session's DID block.

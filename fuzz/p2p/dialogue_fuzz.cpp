@@ -22,20 +22,14 @@
 #include "p2p/session_ops.h"
 #include "p2p/sock.h"
 #include "p2p/tcp_link.h"
+#include "tests/p2p/test_util.h"
 
 using namespace p2p;
+using p2ptest::V4;
 
 namespace {
 
 int g_slot = -1;
-
-sockaddr_in V4(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
 
 void Reset(Session& s, uint8_t flags) {
   s.role = (flags & 2) ? kRoleDevice : kRoleClient;

@@ -226,11 +226,14 @@ TEST_F(p2pTcpLink, OwedRequestGoesOnceAndALinkRetriesTenSecondsAfterItsLastAttem
   ASSERT_NE(l, nullptr);
   EXPECT_STREQ(l->name, "Server1");
   EXPECT_STREQ(Sess(slot).tcp_links[2].load()->name, "Server3");
-  for (int i = 0; i < 200 && !l->connected; ++i) {
-    RVP_TcpLinksConnect(slot, kOweReq);
-    p2p::SleepMs(5);
-  }
-  ASSERT_TRUE(l->connected);
+  auto connect_link = [&] {
+    for (int i = 0; i < 200 && !l->connected; ++i) {
+      RVP_TcpLinksConnect(slot, kOweReq);
+      p2p::SleepMs(5);
+    }
+    return l->connected;
+  };
+  ASSERT_TRUE(connect_link());
   int conn = server.Accept(2000);
   ASSERT_GE(conn, 0);
   peers.push_back(conn);
@@ -274,11 +277,7 @@ TEST_F(p2pTcpLink, OwedRequestGoesOnceAndALinkRetriesTenSecondsAfterItsLastAttem
   RVP_TcpLinksConnect(slot, kOweReq);
   EXPECT_EQ(l->socket, -1) << "within ten seconds";
   l->last_attempt = p2p::TickMs() - 10001;
-  for (int i = 0; i < 200 && !l->connected; ++i) {
-    RVP_TcpLinksConnect(slot, kOweReq);
-    p2p::SleepMs(5);
-  }
-  EXPECT_TRUE(l->connected);
+  EXPECT_TRUE(connect_link());
   int again = server.Accept(2000);
   EXPECT_GE(again, 0);
   peers.push_back(again);
