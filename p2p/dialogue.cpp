@@ -120,7 +120,7 @@ void DirectTcpAttempt(int slot) {
   Session& s = Sess(slot);
   int tries = Fresh(s.last_lan_answer_tick.load(), kLanAnswerFreshMs)   ? 50
               : Fresh(s.last_port_burst_tick.load(), kPortBurstFreshMs) ? 20
-                                                                         : 0;
+                                                                        : 0;
   sockaddr_in local = RVP_SessionLocal(slot), peer;
   {
     std::lock_guard<Mutex> g(g_rvs.mutex);
@@ -293,7 +293,8 @@ void RVP_DialogueHandleTcp(int slot, int link, uint8_t type, const uint8_t* payl
   }
 }
 
-void RVP_DialogueHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload, uint16_t len) {
+void RVP_DialogueHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,
+                           uint16_t len) {
   Session& s = Sess(slot);
   if (RVP_ServerOnlyType(type) && !FromServer(s, from)) return;
   RVP_Msg m;
@@ -317,7 +318,8 @@ void RVP_DialogueHandleUdp(int slot, const sockaddr_in& from, uint8_t type, cons
       MoveLinkState(s);
       std::lock_guard<Mutex> g(g_rvs.mutex);
       for (int i = 0; i < kServers; ++i) {
-        if (g_rvs.hello_answer_tick[i] == kNoTick && g_rvs.servers[i].sin_addr.s_addr == from.sin_addr.s_addr) {
+        if (g_rvs.hello_answer_tick[i] == kNoTick &&
+            g_rvs.servers[i].sin_addr.s_addr == from.sin_addr.s_addr) {
           g_rvs.hello_answer_tick[i] = TickMs();
           break;
         }

@@ -23,7 +23,8 @@ void RVP_ServerDialogueThread(int slot);
 
 // Handles one message as the thread does: from the UDP socket, or from TCP
 // link `link` (0-2).
-void RVP_DialogueHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload, uint16_t len);
+void RVP_DialogueHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,
+                           uint16_t len);
 void RVP_DialogueHandleTcp(int slot, int link, uint8_t type, const uint8_t* payload, uint16_t len);
 
 // Types that only a server sends; the dialogue takes them only from one of

@@ -29,7 +29,8 @@ int ServerOf(const sockaddr_in* servers, const sockaddr_in& from) {
 
 }  // namespace
 
-int RVP_NetDetect(RVS_NetInfo* out, bool resolve_only, uint16_t udp_port, const char* init, sockaddr_in servers[3]) {
+int RVP_NetDetect(RVS_NetInfo* out, bool resolve_only, uint16_t udp_port, const char* init,
+                  sockaddr_in servers[3]) {
   char key[21];
   RVP_PacketKeyOf(init, key);
   RVS_NetInfo info{};

@@ -18,4 +18,5 @@ inline constexpr unsigned kNetDetectWaitMs = 200;
 // for the stored init string, into the library's server table. Unless
 // resolve_only, probes them from a UDP socket bound to udp_port (0: random).
 // 0, or -18 when the socket cannot be bound.
-int RVP_NetDetect(RVS_NetInfo* out, bool resolve_only, uint16_t udp_port, const char* init, sockaddr_in servers[3]);
+int RVP_NetDetect(RVS_NetInfo* out, bool resolve_only, uint16_t udp_port, const char* init,
+                  sockaddr_in servers[3]);

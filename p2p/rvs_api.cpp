@@ -329,19 +329,21 @@ RVS_ALIAS(int, Enable_SmartDevice, (char))
 
 }  // extern "C"
 
-int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port, char* server,
-                         const char* did_key) {
+int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port,
+                         char* server, const char* did_key) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
+    return RVS_ERR_INVALID_ID;
   return RVS_ERR_NOT_YET_AVAILABLE;
 }
 
-int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec, unsigned short udp_port,
-                        char login_mode, const char* did_key) {
+int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec,
+                        unsigned short udp_port, char login_mode, const char* did_key) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   if (timeout_sec < 60 || timeout_sec > 86400) return RVS_ERR_INVALID_PARAMETER;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
+    return RVS_ERR_INVALID_ID;
   return RVS_ERR_NOT_YET_AVAILABLE;
 }

@@ -20,9 +20,9 @@ struct SessionSetup {
   const char* prefix = "";
   uint32_t serial = 0;
   const char* suffix = "";
-  const char* did_key = nullptr;     // up to 23 characters
-  const char* packet_key = nullptr;  // up to 20 characters
-  const char* wakeup = nullptr;      // up to 16 characters
+  const char* did_key = nullptr;         // up to 23 characters
+  const char* packet_key = nullptr;      // up to 20 characters
+  const char* wakeup = nullptr;          // up to 16 characters
   const sockaddr_in* servers = nullptr;  // three addresses
   uint16_t udp_port = 0;                 // 0: a random port
 };

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +25,8 @@ void Session::Clear() {
   role = kRoleClient;
   mode.store(kModeP2P);
   for (auto* f : {&stop_dialogue, &closing, &established, &closed_timeout, &closed_remote, &closed_caller,
-                  &out_of_memory, &close_started, &query, &port_burst, &probe, &tcp_relay_offered, &tcp_state_seen,
-                  &accept_direct_tcp})
+                  &out_of_memory, &close_started, &query, &port_burst, &probe, &tcp_relay_offered,
+                  &tcp_state_seen, &accept_direct_tcp})
     f->store(0);
   relay_retry.store(0);
   std::memset(packet_key, 0, sizeof(packet_key));

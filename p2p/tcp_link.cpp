@@ -154,7 +154,8 @@ bool RecvLocked(const char* key, RVP_TcpLink* l) {
     l->body_got = 0;
   }
   if (l->body_got < l->frame.len) {
-    ssize_t n = recv(l->socket, l->buf + l->body_got, static_cast<size_t>(l->frame.len - l->body_got), MSG_DONTWAIT);
+    ssize_t n =
+        recv(l->socket, l->buf + l->body_got, static_cast<size_t>(l->frame.len - l->body_got), MSG_DONTWAIT);
     if (n <= 0) {
       if (RVP_RecvError(n) < 0) {
         ResetLocked(l);

@@ -158,7 +158,8 @@ TEST_F(p2pDialogue, LoginAnswersSetTheLoginResult) {
     bool keyed;
     int result;
   };
-  const Case cases[] = {{false, 0}, {true, 0}, {false, 252}, {false, 253}, {false, 254}, {false, 255}, {true, 254}};
+  const Case cases[] = {{false, 0},   {true, 0},    {false, 252}, {false, 253},
+                        {false, 254}, {false, 255}, {true, 254}};
   uint32_t serial = 200;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.keyed ? "keyed" : "plain") + " login answered " + std::to_string(c.result));
@@ -195,9 +196,9 @@ TEST_F(p2pDialogue, ConnectAnswersSetTheServerState) {
     int8_t state;
   };
   const Case cases[] = {
-      {"device online", nullptr, true, 0},        {"device not online", nullptr, false, -2},
-      {"refused", "252", true, -4},               {"prefix not accepted", "253", true, -3},
-      {"invalid DID", "255", false, -1},          {"not online, scripted", "254", true, -2},
+      {"device online", nullptr, true, 0}, {"device not online", nullptr, false, -2},
+      {"refused", "252", true, -4},        {"prefix not accepted", "253", true, -3},
+      {"invalid DID", "255", false, -1},   {"not online, scripted", "254", true, -2},
   };
   uint32_t serial = 300;
   for (const Case& c : cases) {
@@ -426,7 +427,8 @@ TEST_F(p2pDialogue, TcpConnectGetsTheServerStateAndARelayOffer) {
   OnlineDevice();
   int cli = Open(p2p::kRoleClient);
   StartLinks(cli);
-  ASSERT_TRUE(DriveLinks(cli, kOweReq, [&] { return S(cli).tcp_relay_offered.load() != 0; }, 5000));
+  ASSERT_TRUE(DriveLinks(
+      cli, kOweReq, [&] { return S(cli).tcp_relay_offered.load() != 0; }, 5000));
   EXPECT_EQ(S(cli).server_state.load(), p2p::kServerOnline);
   EXPECT_EQ(S(cli).tcp_state_seen.load(), 1);
   EXPECT_EQ(S(cli).stop_dialogue.load(), 1);
@@ -472,7 +474,8 @@ TEST_F(p2pDialogue, TcpServerState250ResendsAHundredRoundsLater) {
   ASSERT_EQ(sim->Command("tcpstate ABC-000123-XYZ 250"), "");
   int cli = Open(p2p::kRoleClient, "ABC", 123, "XYZ", "didkey");
   StartLinks(cli);
-  ASSERT_TRUE(DriveLinks(cli, kOweReqKeyed, [&] { return S(cli).tcp_state_seen.load() != 0; }, 5000));
+  ASSERT_TRUE(DriveLinks(
+      cli, kOweReqKeyed, [&] { return S(cli).tcp_state_seen.load() != 0; }, 5000));
   ASSERT_TRUE(WaitUntil([&] { return S(cli).server_state.load() == p2p::kServerOnline; }, 1000))
       << "state 250 counts as online";
   // Let every link send its request and take its answer.
@@ -495,7 +498,8 @@ TEST_F(p2pDialogue, DeviceLoginOverTcpLinks) {
   g_rvs.last_login_ack_tcp.store(0);
   int dev = Open(p2p::kRoleDevice);
   StartLinks(dev);
-  ASSERT_TRUE(DriveLinks(dev, kOweLogin, [&] { return S(dev).login_result.load() == 0; }, 5000));
+  ASSERT_TRUE(DriveLinks(
+      dev, kOweLogin, [&] { return S(dev).login_result.load() == 0; }, 5000));
   EXPECT_NE(g_rvs.last_login_ack_tcp.load(), 0);
   {
     std::lock_guard<p2p::Mutex> g(g_rvs.mutex);
@@ -507,7 +511,8 @@ TEST_F(p2pDialogue, DeviceLoginOverTcpLinks) {
   ASSERT_EQ(sim->Command("login ABC-000777-XYZ 254"), "");
   int dev2 = Open(p2p::kRoleDevice, "ABC", 777, "XYZ", "k");
   StartLinks(dev2);
-  ASSERT_TRUE(DriveLinks(dev2, kOweLoginKeyed, [&] { return S(dev2).login_result.load() == -2; }, 5000));
+  ASSERT_TRUE(DriveLinks(
+      dev2, kOweLoginKeyed, [&] { return S(dev2).login_result.load() == -2; }, 5000));
   EXPECT_GE(Got(MsgDevLoginKeyed, true), 1u);
 }
 
@@ -519,7 +524,7 @@ TEST_F(p2pDialogue, ServerMessagesFromOtherAddressesAreIgnored) {
     const char* what;
     std::function<void(int slot, RVP_Msg* m)> make;
     std::function<bool(int slot)> took;  // did the message take effect
-    bool sends;                           // taking it sends something to the sink
+    bool sends;                          // taking it sends something to the sink
   };
   const Case cases[] = {
       {"device state",
@@ -671,17 +676,36 @@ TEST_F(p2pDialogue, PayloadSizesAreCheckedPerType) {
     std::function<bool(int)> took;
   };
   const Case cases[] = {
-      {"HELLO answer", MsgHelloAck, {0, 8, 15}, 16,
+      {"HELLO answer",
+       MsgHelloAck,
+       {0, 8, 15},
+       16,
        [](int slot) { return Text(RVP_SessionWan(slot)) == Text(V4("192.0.2.1", 7)); }},
-      {"device state without its result byte", MsgDeviceState, {52, 60}, 61,
+      {"device state without its result byte",
+       MsgDeviceState,
+       {52, 60},
+       61,
        [](int slot) { return S(slot).server_state.load() == -1; }},
-      {"port-range punch request", MsgPortRangePunchReq, {19, 21}, 20,
+      {"port-range punch request",
+       MsgPortRangePunchReq,
+       {19, 21},
+       20,
        [](int slot) { return S(slot).probe.load() != 0; }},
-      {"TCP relay offer", MsgTcpRelayOffer, {47, 49}, 48,
+      {"TCP relay offer",
+       MsgTcpRelayOffer,
+       {47, 49},
+       48,
        [](int slot) { return S(slot).tcp_relay_offered.load() != 0; }},
-      {"relay port answer", MsgRelayPortAck, {0, 4}, 8,
+      {"relay port answer",
+       MsgRelayPortAck,
+       {0, 4},
+       8,
        [](int slot) { return S(slot).relay_state.load() >= p2p::kRelayTicketHeld; }},
-      {"connect answer", MsgConnectReqAck, {0}, 1, [](int slot) { return S(slot).server_state.load() == -1; }},
+      {"connect answer",
+       MsgConnectReqAck,
+       {0},
+       1,
+       [](int slot) { return S(slot).server_state.load() == -1; }},
       {"relay packet without its ticket", MsgRelayPkt, {16, 19}, 20, [](int) { return true; }},
   };
   for (const Case& c : cases) {

@@ -92,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NatCase{"OneServerAnswers", {"nat 0"}, 1, 0, "127.0.0.1", 2000, 4000},
                       NatCase{"AnswerFromAnotherPort", {"nat 1"}, 1, 1, "127.0.0.1", 0, 1000},
                       NatCase{"OneMappingForAll", {"nat 2"}, 1, 2, "203.0.113.10", 0, 1000},
-                      NatCase{"TwoAnswerTheSamePort", {"nat 2", "silent 3 on"}, 1, 2, "203.0.113.10", 150, 1000},
+                      NatCase{
+                          "TwoAnswerTheSamePort", {"nat 2", "silent 3 on"}, 1, 2, "203.0.113.10", 150, 1000},
                       NatCase{"AMappedPortPerServer", {"nat 3"}, 1, 3, "203.0.113.10", 0, 1000},
                       NatCase{"AWanAddressPerServer", {"nat 4"}, 1, 4, "203.0.113.", 0, 1000},
                       NatCase{"TrueMapping", {}, 1, 2, "127.0.0.1", 0, 1000}),

@@ -60,7 +60,8 @@ struct Peer {
   }
   // Sends raw message bytes (header and payload), scrambled with the key.
   void SendRaw(const sockaddr_in& to, const std::vector<uint8_t>& msg, const char* key = kKey) const {
-    ASSERT_EQ(RVP_UdpSend(key, to, msg.data(), static_cast<int>(msg.size()), fd), static_cast<int>(msg.size()));
+    ASSERT_EQ(RVP_UdpSend(key, to, msg.data(), static_cast<int>(msg.size()), fd),
+              static_cast<int>(msg.size()));
   }
   // Next message within ms: its type, or -1; payload and sender in the outs.
   int Recv(unsigned ms, std::vector<uint8_t>* payload = nullptr, sockaddr_in* from = nullptr,
@@ -110,7 +111,8 @@ class RdvTest : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(sim->Start(&why)) << why;
     RVP_TestSetServerPorts(sim->udp_port(), sim->tcp_port());
-    ASSERT_EQ(RVS_Initialize(("{\"InitString\":\"" + sim->InitString() + "\",\"SessAliveSec\":8}").c_str()), 0);
+    ASSERT_EQ(RVS_Initialize(("{\"InitString\":\"" + sim->InitString() + "\",\"SessAliveSec\":8}").c_str()),
+              0);
     for (int i = 0; i < 3; ++i) {
       servers[i] = V4(("127.0.0." + std::to_string(i + 1)).c_str(), sim->udp_port());
       p2p::g_rvs.servers[i] = servers[i];

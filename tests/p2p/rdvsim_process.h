@@ -47,7 +47,8 @@ class RdvsimProcess {
       return Fail("spawn " RDVSIM_PATH, why);
     }
     std::string line;
-    if (!ReadLine(&line, 5000) || line.rfind("rdvsim ready ", 0) != 0) return Fail("no ready line: " + line, why);
+    if (!ReadLine(&line, 5000) || line.rfind("rdvsim ready ", 0) != 0)
+      return Fail("no ready line: " + line, why);
     udp_port = static_cast<uint16_t>(std::atoi(Field(line, "udp=").c_str()));
     tcp_port = static_cast<uint16_t>(std::atoi(Field(line, "tcp=").c_str()));
     init = Field(line, "init=");

@@ -113,13 +113,13 @@ TEST_F(p2pRdvsim, SilentServersAndCommands) {
   client.Send(servers[1], hello);
   EXPECT_TRUE(client.Expect(MsgHelloAck, 1000));
 
-  for (const char* bad : {"silent 4 on", "nat 5", "state X 256", "relays 1.2.3.4", "tcprelay nowhere", "offer smoke",
-                          "frobnicate"})
+  for (const char* bad : {"silent 4 on", "nat 5", "state X 256", "relays 1.2.3.4", "tcprelay nowhere",
+                          "offer smoke", "frobnicate"})
     EXPECT_NE(sim->Command(bad), "") << bad;
   for (const char* good : {"nat off", "state ABC-000001-XYZ 253", "state ABC-000001-XYZ clear", "relays",
-                           "relays 127.0.0.4:5000 127.0.0.5:5001", "tcprelay 127.0.0.6:443", "offer udp", "ticket 7",
-                           "intro burst", "devstate ABC-000001-XYZ -1 5", "tcpstate ABC-000001-XYZ 250 0",
-                           "forget ABC-000001-XYZ", "# a comment", ""})
+                           "relays 127.0.0.4:5000 127.0.0.5:5001", "tcprelay 127.0.0.6:443", "offer udp",
+                           "ticket 7", "intro burst", "devstate ABC-000001-XYZ -1 5",
+                           "tcpstate ABC-000001-XYZ 250 0", "forget ABC-000001-XYZ", "# a comment", ""})
     EXPECT_EQ(sim->Command(good), "") << good;
 }
 

@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = [](int) { g_stop = 1; };
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);

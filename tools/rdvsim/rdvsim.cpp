@@ -40,7 +40,8 @@ int BindSocket(int type, const std::string& ip, uint16_t port, uint16_t* bound) 
   sockaddr_in a = Make(ip, port);
   socklen_t l = sizeof(a);
   if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      (type == SOCK_STREAM && listen(s, 16) != 0) || getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
+      (type == SOCK_STREAM && listen(s, 16) != 0) ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
     close(s);
     return -1;
   }
@@ -97,9 +98,11 @@ bool Server::Bind(std::string* why) {
     bool ok = true;
     for (int i = 0; i < kServers && ok; ++i)
       for (int k = 0; k < kUdpPorts && ok; ++k)
-        ok = (udp_[i][k] = BindSocket(SOCK_DGRAM, config_.ips[i], static_cast<uint16_t>(p + k), nullptr)) >= 0;
+        ok =
+            (udp_[i][k] = BindSocket(SOCK_DGRAM, config_.ips[i], static_cast<uint16_t>(p + k), nullptr)) >= 0;
     uint16_t t = config_.tcp_port;
-    for (int i = 0; i < kServers && ok; ++i) ok = (listen_[i] = BindSocket(SOCK_STREAM, config_.ips[i], t, &t)) >= 0;
+    for (int i = 0; i < kServers && ok; ++i)
+      ok = (listen_[i] = BindSocket(SOCK_STREAM, config_.ips[i], t, &t)) >= 0;
     if (ok) {
       udp_port_ = p;
       tcp_port_ = t;
@@ -184,8 +187,8 @@ void Server::Note(Received r) {
   if (verbose_) {
     char line[160];
     std::snprintf(line, sizeof(line), "rx server=%d %s port+%d type=0x%02X from=%s%s%s%s", r.server + 1,
-                  r.tcp ? "tcp" : "udp", r.port_index, r.type, AddrText(r.from).c_str(), r.did.empty() ? "" : " did=",
-                  r.did.c_str(), r.accepted ? "" : " refused");
+                  r.tcp ? "tcp" : "udp", r.port_index, r.type, AddrText(r.from).c_str(),
+                  r.did.empty() ? "" : " did=", r.did.c_str(), r.accepted ? "" : " refused");
     Print(line);
   }
   log_.push_back(std::move(r));
@@ -276,7 +279,8 @@ std::string Server::Command(const std::string& line) {
       s.tcp_state.reset();
       return {};
     }
-    if (number(args[1], &v) && v >= 0 && v <= 255 && (args.size() == 2 || (number(args[2], &w) && w >= 0 && w <= 255))) {
+    if (number(args[1], &v) && v >= 0 && v <= 255 &&
+        (args.size() == 2 || (number(args[2], &w) && w >= 0 && w <= 255))) {
       s.tcp_state = static_cast<uint8_t>(v);
       s.tcp_next = args.size() == 3 ? static_cast<uint8_t>(w) : 0;
       return {};
@@ -301,7 +305,8 @@ std::string Server::Command(const std::string& line) {
       tcp_relay_ = r;
       return {};
     }
-  } else if (cmd == "offer" && args.size() == 1 && (args[0] == "tcp" || args[0] == "udp" || args[0] == "none")) {
+  } else if (cmd == "offer" && args.size() == 1 &&
+             (args[0] == "tcp" || args[0] == "udp" || args[0] == "none")) {
     offer_ = args[0] == "tcp" ? Offer::Tcp : args[0] == "udp" ? Offer::Udp : Offer::None;
     return {};
   } else if (cmd == "ticket" && args.size() == 1 && number(args[0], &v)) {
@@ -310,7 +315,10 @@ std::string Server::Command(const std::string& line) {
   } else if (cmd == "intro" && args.size() == 1) {
     const std::string& a = args[0];
     if (a == "both" || a == "burst" || a == "list" || a == "none") {
-      intro_ = a == "both" ? Intro::Both : a == "burst" ? Intro::Burst : a == "list" ? Intro::List : Intro::None;
+      intro_ = a == "both"    ? Intro::Both
+               : a == "burst" ? Intro::Burst
+               : a == "list"  ? Intro::List
+                              : Intro::None;
       return {};
     }
   } else if (cmd == "forget" && args.size() == 1) {
@@ -502,8 +510,8 @@ void Server::OnUdp(int server, int port_index) {
       std::snprintf(line, sizeof(line),
                     "report server=%d kind=%s did=%s result=%d role=%u mode=%u connect_mode=%u probe=%u "
                     "local=%s wan=%s remote=%s",
-                    server + 1, rep.relayed_punch ? "relayed-punch" : "connect", did.c_str(), rep.result, rep.role,
-                    rep.session_mode, rep.connect_mode, rep.probe, AddrText(rep.local).c_str(),
+                    server + 1, rep.relayed_punch ? "relayed-punch" : "connect", did.c_str(), rep.result,
+                    rep.role, rep.session_mode, rep.connect_mode, rep.probe, AddrText(rep.local).c_str(),
                     AddrText(rep.wan).c_str(), AddrText(rep.remote).c_str());
       reports_.push_back(rep);
       Print(line);

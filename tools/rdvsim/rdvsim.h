@@ -52,7 +52,7 @@ struct Config {
 
 // One message a server received.
 struct Received {
-  int server = 0;     // 0-2
+  int server = 0;  // 0-2
   bool tcp = false;
   int port_index = 0;  // UDP: 0 the server port, 1 and 2 the ports after it
   uint8_t type = 0;
@@ -137,7 +137,8 @@ class Server {
   const Script* ScriptOf(const std::string& did) const;
   void SendUdp(int server, int port_index, const sockaddr_in& to, const RVP_Msg& m);
   void SendTcp(int fd, const RVP_Msg& m);
-  void Introduce(int server, const RVP_DidBlock& did, const sockaddr_in& client, const sockaddr_in& client_local);
+  void Introduce(int server, const RVP_DidBlock& did, const sockaddr_in& client,
+                 const sockaddr_in& client_local);
   void OfferTcpRelay(int server, const RVP_DidBlock& did, int client_fd);
   void Drop(Conn& c);
 
