@@ -258,8 +258,9 @@ std::vector<Call> AllCalls() {
 #define CALL(name, ...) {#name, [=]() mutable { return RVS_##name(__VA_ARGS__); }, [=]() mutable { return rvlib_RVP_##name(__VA_ARGS__); }}
   return {
       CALL(DeInitialize),
-      CALL(NetworkDetect, &net, 0),
-      CALL(NetworkDetectByServer, &net, 0, "x"),
+      // A whole detection takes up to 5 s: these stop at their argument checks.
+      CALL(NetworkDetect, nullptr, 0),
+      CALL(NetworkDetectByServer, &net, 0, nullptr),
       CALL(Connect, "ABC-123456-XYZ", 12, 0),
       CALL(ConnectByServer, "ABC-123456-XYZ", 12, 0, "x"),
       {"Connect_Do", [=]() mutable { return rvlib_RVP_Connect_Do(p, 1, s, 12, 0, nullptr, nullptr); },
