@@ -11,6 +11,8 @@
 
 #include "p2p/cipher.h"
 #include "p2p/msg.h"
+#include "p2p/netdetect.h"
+#include "p2p/session_ops.h"
 #include "p2p/sock.h"
 #include "p2p/state.h"
 
@@ -120,12 +122,13 @@ int RVS_Initialize(const char* param) {
   for (sockaddr_in& a : g_rvs.servers) {
     a = sockaddr_in{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(kServerPort);
+    a.sin_port = htons(ServerUdpPort());
   }
   for (int i = 0; i < max_sess; ++i) table[i].Clear();
   std::strcpy(g_rvs.lan_ip, "0.0.0.0");
   std::strcpy(g_rvs.wan_ip, "0.0.0.0");
-  g_rvs.nat_type = 0;
+  g_rvs.nat_type.store(0);
+  g_rvs.bridge_did = RVP_DidBlock{};
   RVP_PacketKeyOf(init.c_str(), g_rvs.packet_key);
   for (int i = 0; i < kServers; ++i) g_rvs.hello_send_tick[i] = g_rvs.hello_answer_tick[i] = kNoTick;
   g_rvs.connect_break.store(0);
@@ -154,6 +157,8 @@ int RVS_DeInitialize(void) {
   // Calls still inside the library finish before the table goes away.
   while (g_rvs.calls_in_flight.load() > 0) SleepMs(10);
 
+  // No dialogue outlives the table.
+  for (int i = 0; i < g_rvs.max_num_sess.load(); ++i) RVP_DialogueStop(i);
   {
     std::lock_guard<Mutex> g(g_rvs.mutex);
     delete[] g_rvs.sessions;
@@ -171,14 +176,16 @@ int RVS_NetworkDetect(RVS_NetInfo* out, unsigned short udp_port) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   if (!out) return RVS_ERR_INVALID_PARAMETER;
-  return RVS_ERR_NOT_YET_AVAILABLE;
+  sockaddr_in servers[kServers];
+  return RVP_NetDetect(out, false, udp_port, g_rvs.init_string, servers);
 }
 
 int RVS_NetworkDetectByServer(RVS_NetInfo* out, unsigned short udp_port, const char* server) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   if (!out || !server) return RVS_ERR_INVALID_PARAMETER;
-  return RVS_ERR_NOT_YET_AVAILABLE;
+  sockaddr_in servers[kServers];
+  return RVP_NetDetect(out, false, udp_port, server, servers);
 }
 
 int RVS_Connect(const char* did, char mode, unsigned short udp_port) {
@@ -322,19 +329,21 @@ RVS_ALIAS(int, Enable_SmartDevice, (char))
 
 }  // extern "C"
 
-int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port, char* server,
-                         const char* did_key) {
+int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port,
+                         char* server, const char* did_key) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
+    return RVS_ERR_INVALID_ID;
   return RVS_ERR_NOT_YET_AVAILABLE;
 }
 
-int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec, unsigned short udp_port,
-                        char login_mode, const char* did_key) {
+int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec,
+                        unsigned short udp_port, char login_mode, const char* did_key) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   if (timeout_sec < 60 || timeout_sec > 86400) return RVS_ERR_INVALID_PARAMETER;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0) return RVS_ERR_INVALID_ID;
+  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
+    return RVS_ERR_INVALID_ID;
   return RVS_ERR_NOT_YET_AVAILABLE;
 }

@@ -46,7 +46,25 @@ int PollOne(int sock, short events, unsigned timeout_ms) {
 
 bool Broken(const RVP_BreakFlag* brk) { return brk && brk->load(std::memory_order_relaxed) == 1; }
 
+std::atomic<uint16_t> g_udp_port{0}, g_tcp_port{0};
+
 }  // namespace
+
+namespace p2p {
+uint16_t ServerUdpPort() {
+  uint16_t p = g_udp_port.load();
+  return p ? p : kServerPort;
+}
+uint16_t TcpLinkPort() {
+  uint16_t p = g_tcp_port.load();
+  return p ? p : kTcpLinkPort;
+}
+}  // namespace p2p
+
+void RVP_TestSetServerPorts(uint16_t udp, uint16_t tcp) {
+  g_udp_port.store(udp);
+  g_tcp_port.store(tcp);
+}
 
 int RVP_UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
@@ -123,7 +141,8 @@ int RVP_UdpRecv(int sock, uint8_t* out, const char* key, int size, sockaddr_in* 
   socklen_t sl = sizeof(src);
   int want = size < kMaxDatagram ? size : kMaxDatagram;
   if (want < 0) want = 0;
-  ssize_t n = recvfrom(sock, scratch, static_cast<size_t>(want), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&src), &sl);
+  ssize_t n = recvfrom(sock, scratch, static_cast<size_t>(want), MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&src), &sl);
   if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : static_cast<int>(n);
   if (from) *from = src;
   RVP_Unscramble(key, scratch, out, static_cast<uint16_t>(n));
@@ -136,8 +155,8 @@ int RVP_UdpSend(const char* key, const sockaddr_in& to, const uint8_t* msg, int 
   RVP_Scramble(key, msg, buf, static_cast<uint16_t>(len));
   sockaddr_in dst = to;
   dst.sin_family = AF_INET;
-  return static_cast<int>(
-      sendto(sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)));
+  return static_cast<int>(sendto(sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
+                                 reinterpret_cast<sockaddr*>(&dst), sizeof(dst)));
 }
 
 int RVP_UdpSend4(const char* key, const uint8_t msg[4], const sockaddr_in& to, int sock) {
@@ -185,7 +204,8 @@ bool RVP_LanInterfacesIoctl(std::vector<RVP_LanIf>* out) {
     ifreq q{};
     std::memcpy(q.ifr_name, r.ifr_name, IFNAMSIZ);
     if (ioctl(s, SIOCGIFFLAGS, &q) == 0) i.flags = static_cast<unsigned short>(q.ifr_flags);
-    if ((i.flags & IFF_BROADCAST) && ioctl(s, SIOCGIFBRDADDR, &q) == 0 && q.ifr_broadaddr.sa_family == AF_INET)
+    if ((i.flags & IFF_BROADCAST) && ioctl(s, SIOCGIFBRDADDR, &q) == 0 &&
+        q.ifr_broadaddr.sa_family == AF_INET)
       i.brd = reinterpret_cast<sockaddr_in*>(&q.ifr_broadaddr)->sin_addr;
     out->push_back(i);
   }
@@ -328,7 +348,8 @@ int RVP_TcpSendAll(int sock, const uint8_t* data, int len, unsigned timeout_ms, 
   return 0;
 }
 
-int RVP_TcpRecvAll(int sock, uint8_t* buf, int want, unsigned timeout_ms, const RVP_BreakFlag* brk, int* got) {
+int RVP_TcpRecvAll(int sock, uint8_t* buf, int want, unsigned timeout_ms, const RVP_BreakFlag* brk,
+                   int* got) {
   uint32_t start = TickMs();
   int have = 0;
   int result = 0;

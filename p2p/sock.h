@@ -21,7 +21,16 @@ inline constexpr uint16_t kTcpLinkPort = 443;
 inline constexpr int kMaxDatagram = 1440;
 inline constexpr uint16_t kRandomPortFirst = 10000;
 inline constexpr uint16_t kRandomPortCount = 20000;
+
+// The servers' UDP port (32100; a port burst also uses the next two) and the
+// TCP link port (443). Only tests change them, through RVP_TestSetServerPorts,
+// to reach a simulator that cannot take the fixed ports.
+uint16_t ServerUdpPort();
+uint16_t TcpLinkPort();
 }  // namespace p2p
+
+// Internal test hook: 0 restores the fixed port.
+void RVP_TestSetServerPorts(uint16_t udp, uint16_t tcp);
 
 // A flag byte another thread sets to end a blocking routine.
 using RVP_BreakFlag = std::atomic<char>;

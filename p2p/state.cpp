@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,17 +17,55 @@ LibState g_rvs;
 
 void Session::Clear() {
   socket = kSlotFree;
-  remote = local = wan = sockaddr_in{};
-  device_state = -2;
-  established_time = 0;
+  remote = local = wan = relay = sockaddr_in{};
+  device_state.store(-2);
+  established_time.store(0);
   std::memset(did, 0, sizeof(did));
+  did_block = RVP_DidBlock{};
   role = kRoleClient;
-  mode = 0;
+  mode.store(kModeP2P);
   for (auto* f : {&stop_dialogue, &closing, &established, &closed_timeout, &closed_remote, &closed_caller,
-                  &out_of_memory, &close_started})
+                  &out_of_memory, &close_started, &query, &port_burst, &probe, &tcp_relay_offered,
+                  &tcp_state_seen, &accept_direct_tcp})
     f->store(0);
-  server_state.store(1);
-  login_result.store(1);
+  relay_retry.store(0);
+  std::memset(packet_key, 0, sizeof(packet_key));
+  std::memset(did_key, 0, sizeof(did_key));
+  std::memset(wakeup, 0, sizeof(wakeup));
+  for (sockaddr_in& a : servers) a = sockaddr_in{};
+  server_state.store(kServerWaiting);
+  login_result.store(kServerWaiting);
+  relay_state.store(0);
+  relay_ticket.store(0);
+  for (sockaddr_in& a : relay_history) a = sockaddr_in{};
+  relay_restarts = 0;
+  for (auto& l : tcp_links) l.store(nullptr);
+  tcp_relay_ticket = 0;
+  tcp_relay_addr = RVP_Address24{};
+  tcp_start_time.store(0);
+  tcp_start_tick = 0;
+  tcp_link_state.store(kTcpLinksOff);
+  tcp_relay_state.store(kTcpRelayRunning);
+  tcp_resend_claim = kClaimFree;
+  tcp_socket.store(-1);
+  tcp_relay_reported[0] = tcp_relay_reported[1] = RVP_Address24{};
+  last_tcp_alive_tick = 0;
+  last_lan_answer_tick.store(0);
+  last_port_burst_tick.store(0);
+  listen_tcp_socket.store(-1);
+  direct_tcp_socket.store(-1);
+  tcp_framing.store(kFramingFull);
+}
+
+void RVP_SetNetText(char* text, const char* value) {
+  std::lock_guard<Mutex> g(g_rvs.mutex);
+  std::snprintf(text, 16, "%s", value);
+}
+
+void RVP_NetTexts(char lan[16], char wan[16]) {
+  std::lock_guard<Mutex> g(g_rvs.mutex);
+  if (lan) std::memcpy(lan, g_rvs.lan_ip, 16);
+  if (wan) std::memcpy(wan, g_rvs.wan_ip, 16);
 }
 
 int RVP_ParamGet(const char* text, const char* key, bool is_string, char* out, size_t cap) {

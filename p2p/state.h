@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "p2p/msg.h"
 #include "p2p/session.h"
 #include "p2p/sys.h"
 
@@ -40,10 +41,14 @@ struct LibState {
   char server_names[kServers][kServerNameMax + 1] = {};
   sockaddr_in servers[kServers] = {};
   char packet_key[21] = {};
-  // Network facts, written under the mutex.
+  // Network facts. The texts are written and read under the mutex
+  // (RVP_SetNetText, RVP_NetTexts).
   char lan_ip[16] = "0.0.0.0";
   char wan_ip[16] = "0.0.0.0";
-  uint8_t nat_type = 0;
+  std::atomic<uint8_t> nat_type{0};
+  // The identity the loopback bridge uses: the DID of the last accepted secure
+  // login (under the mutex).
+  RVP_DidBlock bridge_did{};
 
   std::atomic<char> connect_break{0};
   std::atomic<char> listen_break{0};
@@ -100,6 +105,11 @@ void RVP_PacketKeyOf(const char* init, char out[21]);
 // Decodes an init string and keeps the first three names, each ended by ','.
 // Returns the number of names.
 int RVP_ServerNamesOf(const char* init, char names[3][256]);
+
+// Sets the LAN or WAN IP text (g_rvs.lan_ip / g_rvs.wan_ip) under the mutex.
+void RVP_SetNetText(char* text, const char* value);
+// Copies both texts under the mutex; either may be null.
+void RVP_NetTexts(char lan[16], char wan[16]);
 
 // Reserves a free slot (socket -2) round-robin after the cursor: the slot
 // index, or -17. The caller then clears the record.

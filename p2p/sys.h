@@ -1,22 +1,23 @@
-// Small wrappers over the threading and clock facilities the library uses, so
-// that the whole library switches to other primitives in one place.
+// The threading and clock facilities the library uses, over the platform
+// layer, so that the whole library switches primitives in one place.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <string>
+
+#include "platform/semaphore.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
 
 namespace p2p {
 
 // Milliseconds of a monotonic clock, wrapping at 2^32 like a system tick count.
-uint32_t TickMs();
+inline uint32_t TickMs() { return platform::GetTickCount(); }
 // Seconds since 1970.
 int64_t NowSec();
-void SleepMs(unsigned ms);
+inline void SleepMs(unsigned ms) { platform::Sleep(ms); }
 
 class Mutex {
  public:
@@ -30,36 +31,29 @@ class Mutex {
   std::mutex m_;
 };
 
-// A counting semaphore with a maximum count; Release beyond the maximum is
-// ignored (the channel semaphores count 0..1).
-class Semaphore {
+// A counting semaphore with a maximum count (the channel semaphores count 0..1);
+// a release beyond the maximum is ignored.
+class Semaphore : public platform::Semaphore {
  public:
-  explicit Semaphore(int initial = 0, int maximum = 1) : count_(initial), max_(maximum) {}
-  void Release();
-  // true when taken, false on time-out.
-  bool Wait(unsigned timeout_ms);
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  int count_;
-  int max_;
+  explicit Semaphore(int initial = 0, int maximum = 1) : platform::Semaphore(initial, maximum) {}
 };
 
-// A joinable thread with an owner; never detached.
+// A joinable, named thread with an owner; never detached.
 class Thread {
  public:
-  Thread() = default;
-  Thread(const Thread&) = delete;
-  Thread& operator=(const Thread&) = delete;
-  ~Thread() { Join(); }
   // false when the thread could not be started.
-  bool Start(std::function<void()> fn);
-  void Join();
-  bool Running() const { return t_.joinable(); }
+  bool Start(const char* name, std::function<void()> fn) {
+    Join();
+    return t_.Start(name, [fn = std::move(fn)] {
+      fn();
+      return 0u;
+    });
+  }
+  void Join() { t_.Join(); }
+  bool Running() const { return t_.Joinable(); }
 
  private:
-  std::thread t_;
+  platform::Thread t_;
 };
 
 }  // namespace p2p

@@ -258,8 +258,9 @@ std::vector<Call> AllCalls() {
 #define CALL(name, ...) {#name, [=]() mutable { return RVS_##name(__VA_ARGS__); }, [=]() mutable { return rvlib_RVP_##name(__VA_ARGS__); }}
   return {
       CALL(DeInitialize),
-      CALL(NetworkDetect, &net, 0),
-      CALL(NetworkDetectByServer, &net, 0, "x"),
+      // A whole detection takes up to 5 s: these stop at their argument checks.
+      CALL(NetworkDetect, nullptr, 0),
+      CALL(NetworkDetectByServer, &net, 0, nullptr),
       CALL(Connect, "ABC-123456-XYZ", 12, 0),
       CALL(ConnectByServer, "ABC-123456-XYZ", 12, 0, "x"),
       {"Connect_Do", [=]() mutable { return rvlib_RVP_Connect_Do(p, 1, s, 12, 0, nullptr, nullptr); },
@@ -347,7 +348,6 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"Check_Buffer free slot, no outs", [&] { return RVS_Check_Buffer(2, 0, nullptr, nullptr); }, -11},
       {"PktSend 0 bytes to a free slot", [&] { return RVS_PktSend(2, 0, nullptr, 0); }, -11},
       {"PktRecv free slot", [&] { return size = 4, RVS_PktRecv(2, 0, buf, &size, 10); }, -11},
-      {"NetworkDetect, not yet", [&] { return RVS_NetworkDetect(&net, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Connect, not yet", [&] { return RVS_Connect("ABC-123456-XYZ", 12, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Listen, not yet", [&] { return RVS_Listen("ABC-123456-XYZ", 600, 0, 1); }, RVS_ERR_NOT_YET_AVAILABLE},
   };
