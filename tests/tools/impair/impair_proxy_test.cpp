@@ -35,25 +35,42 @@ void StartOrFail(ImpairProxy& proxy) {
   ASSERT_NE(proxy.port(), 0);
 }
 
+// Gathers the numbers that reach a peer, in order.
+struct Sink {
+  explicit Sink(const UdpPeer& peer) : peer(peer) {}
+  // Takes what arrives until nothing comes for quiet_ms.
+  void Take(int quiet_ms) {
+    while (auto d = peer.Recv(quiet_ms)) got.push_back(std::stoi(d->data));
+  }
+  const UdpPeer& peer;
+  std::vector<int> got;
+};
+
+// The numbers that reach `peer`, in order, until nothing comes for quiet_ms.
+std::vector<int> Collect(const UdpPeer& peer, int quiet_ms) {
+  Sink sink(peer);
+  sink.Take(quiet_ms);
+  return sink.got;
+}
+
 // Sends datagrams "first".."first+n-1" to `to`, a batch at a time, waiting after each batch until the
-// proxy has read it (read() returns the proxy's received counter), so none are lost in kernel buffers.
+// proxy has read it (read() returns the proxy's received counter) and the receiving end has taken what
+// arrived, so that none are lost in kernel buffers however small they are.
 template <class Received>
-void SendNumbered(const UdpPeer& from, const sockaddr_in& to, int first, int n, Received read) {
+void SendNumbered(const UdpPeer& from, const sockaddr_in& to, int first, int n, Received read,
+                  Sink* sink = nullptr) {
   const uint64_t base = read();
   for (int i = 0; i < n; ++i) {
     from.SendTo(to, std::to_string(first + i));
-    if ((i + 1) % 100 == 0 || i + 1 == n) {
+    if ((i + 1) % 50 == 0 || i + 1 == n) {
       const uint64_t want = base + static_cast<uint64_t>(i + 1);
-      ASSERT_TRUE(WaitFor([&] { return read() >= want; })) << "proxy read " << read() - base << " of " << i + 1;
+      ASSERT_TRUE(WaitFor([&] {
+        if (sink) sink->Take(0);
+        return read() >= want;
+      })) << "proxy read " << read() - base << " of " << i + 1;
+      if (sink) sink->Take(0);
     }
   }
-}
-
-// The numbers that reach `sink`, in order, until nothing comes for quiet_ms.
-std::vector<int> Collect(const UdpPeer& sink, int quiet_ms) {
-  std::vector<int> got;
-  while (auto d = sink.Recv(quiet_ms)) got.push_back(std::stoi(d->data));
-  return got;
 }
 
 TEST(ImpairDiceTest, SameSeedSameDecisionsAndDelaysWithinJitter) {
@@ -246,13 +263,17 @@ TEST(ImpairProxyTest, CountersMatchConfiguredRates) {
   config.hold_ms = 1000;  // a slow batch must not release a held datagram early
   ImpairProxy proxy(config);
   StartOrFail(proxy);
-  SendNumbered(client, impairtest::Loopback(proxy.port()), 0, kCount, [&] { return proxy.counters().up.received; });
+  Sink sink(upstream);
+  SendNumbered(
+      client, impairtest::Loopback(proxy.port()), 0, kCount, [&] { return proxy.counters().up.received; }, &sink);
   // Every datagram read is accounted for once the last held one has gone.
   ASSERT_TRUE(WaitFor([&] {
+    sink.Take(0);
     impair::DirectionCounters c = proxy.counters().up;
     return c.forwarded + c.errors == c.received - c.dropped + c.duplicated;
   }));
-  std::vector<int> got = Collect(upstream, 200);
+  sink.Take(200);
+  const std::vector<int>& got = sink.got;
   const impair::DirectionCounters c = proxy.counters().up;
 
   // Within five standard deviations of the expected counts.
@@ -296,9 +317,11 @@ TEST(ImpairProxyTest, SameSeedGivesSameOutcome) {
     ImpairProxy proxy(config);
     std::string error;
     EXPECT_TRUE(proxy.Start(&error)) << error;
-    SendNumbered(client, impairtest::Loopback(proxy.port()), 0, 2000,
-                 [&] { return proxy.counters().up.received; });
-    return Collect(upstream, 300);
+    Sink sink(upstream);
+    SendNumbered(
+        client, impairtest::Loopback(proxy.port()), 0, 2000, [&] { return proxy.counters().up.received; }, &sink);
+    sink.Take(300);
+    return sink.got;
   };
   std::vector<int> first = run(5), second = run(5), other = run(6);
   EXPECT_GT(first.size(), 1000u);
