@@ -576,6 +576,11 @@ int H264ResidualLuma(H264DecContext* ctx);
 int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
                            H264DecBitReader* br, int levelPrefixMax);
 void H264FillDc4x4(int16_t* block, int16_t value);
+void H264Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
+                        bool hasDc, int16_t dc, int16_t* res);
+bool H264Reconstruct8x8(H264DecContext* ctx, const int32_t* levels64, const uint16_t* scale, int q6, int quad);
+void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc);
+void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* scale, int q6, int16_t* dc);
 
 // Macroblock layer
 int H264CavlcParseIntra16x16(H264DecContext* ctx);

@@ -244,8 +244,7 @@ bool StartsNewPicture(H264DecContext* ctx) {
 // pictures, SP and SI slices are refused.
 bool SliceSupported(const H264DecContext* ctx) {
   uint32_t t = ctx->slice.slice_type;
-  return (t == kH264SliceI || t == kH264SliceP || t == kH264SliceB) && !ctx->slice.field_pic_flag &&
-         !ctx->activePps.entropy_coding_mode_flag;
+  return (t == kH264SliceI || t == kH264SliceP || t == kH264SliceB) && !ctx->slice.field_pic_flag;
 }
 
 int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {

@@ -190,9 +190,3 @@ int H264SliceDataCavlc(H264DecContext* ctx) {
   }
   return 0;
 }
-
-int H264SliceDataCabac(H264DecContext* ctx) {
-  // CABAC slices are not decoded yet; the slice header test refuses them
-  // before a picture starts.
-  return H264SliceDataInit(ctx);
-}
