@@ -508,15 +508,31 @@ INSTANTIATE_TEST_SUITE_P(
                     });
                   },
                   H264DEC_ERR_REDUNDANT},
-        LimitCase{"P slice", [] {
+        LimitCase{"P slice without a reference picture", [] {
                     return WithSlice([](SliceHeader& h, Pps&) {
                       h.idr = false;
                       h.sliceType = 5;
                       h.frameNum = 1;
                     });
                   },
+                  0x30000005},
+        LimitCase{"field picture", [] {
+                    Sps sps;
+                    sps.frameMbsOnly = 0;
+                    SliceHeader h;
+                    h.fieldPic = 1;
+                    return Stream(sps, Pps{}, {DcPicture(h)});
+                  },
                   H264DEC_ERR_NOT_SUPPORTED},
-        LimitCase{"CABAC", [] { return WithSlice([](SliceHeader&, Pps& p) { p.cabac = 1; }); },
+        LimitCase{"frame picture of an interlaced sequence", [] {
+                    Sps sps;
+                    sps.frameMbsOnly = 0;
+                    SliceHeader h;
+                    h.fieldPic = 0;
+                    return Stream(sps, Pps{}, {DcPicture(h)});
+                  },
+                  0},
+        LimitCase{"SP slice", [] { return WithSlice([](SliceHeader& h, Pps&) { h.sliceType = 8; }); },
                   H264DEC_ERR_NOT_SUPPORTED},
         LimitCase{"slice before its parameter sets", [] { return DcPicture(SliceHeader{}); },
                   H264DEC_ERR_NO_PARAMETER_SETS},
