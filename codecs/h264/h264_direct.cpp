@@ -67,17 +67,18 @@ void PredictDirect4x4(H264DecContext* ctx, int b8, int k, const int8_t* ref, con
 // mv[k]; equal vectors are predicted as one 8x8 block.
 void PredictDirect8x8(H264DecContext* ctx, int b8, const int8_t* ref, int16_t (*mv)[2][2], H264InterPred* pred) {
   int x = 2 * (b8 & 1), y = 2 * (b8 >> 1);
+  bool uniform = true;
+  for (int k = 1; k < 4; ++k) uniform &= std::memcmp(mv[k], mv[0], sizeof mv[0]) == 0;
   for (int l = 0; l < 2; ++l) {
-    H264StoreMotion(ctx, l, x, y, 2, 2, ref[l], mv[0][l]);
-    if (ref[l] < 0) continue;
-    for (int k = 1; k < 4; ++k) {
+    if (uniform || ref[l] < 0) {
+      H264StoreMotion(ctx, l, x, y, 2, 2, ref[l], mv[0][l]);
+      continue;
+    }
+    for (int k = 0; k < 4; ++k) {
       int blk = 4 * b8 + k;
       H264StoreMotion(ctx, l, kH264BlkX[blk], kH264BlkY[blk], 1, 1, ref[l], mv[k][l]);
     }
   }
-  bool uniform = true;
-  for (int k = 1; k < 4; ++k)
-    uniform &= std::memcmp(mv[k], mv[0], sizeof mv[0]) == 0;
   if (uniform) {
     for (int l = 0; l < 2; ++l)
       if (ref[l] >= 0) H264McPartition(ctx, l, ref[l], mv[0][l], x, y, 2, 2, pred);

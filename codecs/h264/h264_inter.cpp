@@ -108,8 +108,7 @@ inline bool Far(const int16_t* a, const int16_t* b, int limY) {
   return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= limY;
 }
 
-int MotionStrength(const H264MbMotion* mp, int bp, const H264MbMotion* mq, int bq, int limY) {
-  BlockMotion p = MotionOf(mp, bp), q = MotionOf(mq, bq);
+int MotionStrength(const BlockMotion& p, const BlockMotion& q, int limY) {
   if (p.n != q.n) return 1;
   if (p.n == 0) return 0;
   if (p.n == 1) return !SamePic(p, 0, q, 0) || Far(p.mv[0], q.mv[0], limY);
@@ -333,7 +332,6 @@ void H264InterStrengths(H264DecContext* ctx) {
   const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   int limY = 4 >> s.field_pic_flag;
-  bool pSkip = m->mbType == kH264MbSkip && s.slice_type == kH264SliceP;
 
   // Macroblock edges: left (dir 0), top (dir 1).
   for (int dir = 0; dir < 2; ++dir) {
@@ -349,22 +347,43 @@ void H264InterStrengths(H264DecContext* ctx) {
       for (int k = 0; k < 4; ++k) {
         int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
         int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
-        out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2 : static_cast<uint8_t>(MotionStrength(nm, bp, m, bq, limY));
+        out[k] = cur->nonZero[bq] || ni->nonZero[bp]
+                     ? 2
+                     : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
       }
     }
   }
+
   // Inner edges: vertical x = 4, 8, 12 (segment k = row k), then horizontal.
+  // Which edges can separate different motion follows from the partition
+  // shape: none inside a 16x16 partition, only the middle one between two
+  // 16x8 or 8x16 partitions.
+  uint8_t* inner = es + 16;
+  std::memset(inner, 0, 24);
+  int t = m->mbType;
+  bool isP = s.slice_type == kH264SliceP;
+  bool whole = t == kH264MbSkip ? isP : isP ? t == 18 : (t >= 1 && t <= 3);
+  bool is16x8 = isP ? t == 19 : (t >= 4 && t <= 21 && !(t & 1));
+  bool is8x16 = isP ? t == 20 : (t >= 5 && t <= 21 && (t & 1));
+  if (!whole) {
+    BlockMotion b[16];
+    for (int blk = 0; blk < 16; ++blk) b[blk] = MotionOf(m, blk);
+    for (int dir = 0; dir < 2; ++dir)
+      for (int e = 1; e < 4; ++e) {
+        if ((is16x8 && (dir == 0 || e != 2)) || (is8x16 && (dir == 1 || e != 2))) continue;
+        for (int k = 0; k < 4; ++k) {
+          int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
+          int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
+          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(MotionStrength(b[bp], b[bq], limY));
+        }
+      }
+  }
   for (int dir = 0; dir < 2; ++dir)
     for (int e = 1; e < 4; ++e)
       for (int k = 0; k < 4; ++k) {
         int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
         int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-        uint8_t v;
-        if (cur->nonZero[bp] || cur->nonZero[bq])
-          v = 2;
-        else
-          v = pSkip ? 0 : static_cast<uint8_t>(MotionStrength(m, bp, m, bq, limY));
-        es[16 + 12 * dir + 4 * (e - 1) + k] = v;
+        if (cur->nonZero[bp] || cur->nonZero[bq]) inner[12 * dir + 4 * (e - 1) + k] = 2;
       }
   if (cur->transform8x8) {
     std::memset(es + 16, 0, 4);

@@ -196,11 +196,20 @@ struct BothLists {
   int operator()(int s0, int s1) const { return Clip1(((s0 * w0 + s1 * w1 + (1 << logWD)) >> (logWD + 1)) + o); }
 };
 
+// Whether a list's weights and offsets of a reference leave samples as
+// they are (the weights of references without a weight table entry).
+inline bool Identity(const H264SliceHeader& s, int l, int ref) {
+  return s.lumaWeight[l][ref] == 1 << s.luma_log2_weight_denom && s.lumaOffset[l][ref] == 0 &&
+         s.chromaWeight[l][ref][0] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[l][ref][0] == 0 &&
+         s.chromaWeight[l][ref][1] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[l][ref][1] == 0;
+}
+
 template <int L>
 void WeightOne(const H264ReconArgs* a, const H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   int ref = (L == 0 ? m->refIdxL0[a->quadrant] : m->refIdxL1[a->quadrant]) >> a->fieldMb;
+  if (Identity(s, L, ref)) return L == 0 ? ReconAdd(a, ctx) : ReconCopyAdd(a, ctx);
   int ld = static_cast<int>(s.luma_log2_weight_denom), cd = static_cast<int>(s.chroma_log2_weight_denom);
   OneList y{s.lumaWeight[L][ref], s.lumaOffset[L][ref], ld, L == 1};
   OneList cb{s.chromaWeight[L][ref][0], s.chromaOffset[L][ref][0], cd, L == 1};
@@ -212,6 +221,7 @@ void WeightBi(const H264ReconArgs* a, const H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   int r0 = m->refIdxL0[a->quadrant] >> a->fieldMb, r1 = m->refIdxL1[a->quadrant] >> a->fieldMb;
+  if (Identity(s, 0, r0) && Identity(s, 1, r1)) return ReconAverageAdd(a, ctx);
   int ld = static_cast<int>(s.luma_log2_weight_denom), cd = static_cast<int>(s.chroma_log2_weight_denom);
   BothLists y{s.lumaWeight[0][r0], s.lumaWeight[1][r1], (s.lumaOffset[0][r0] + s.lumaOffset[1][r1] + 1) >> 1, ld};
   BothLists cb{s.chromaWeight[0][r0][0], s.chromaWeight[1][r1][0],
@@ -225,6 +235,7 @@ void WeightBi(const H264ReconArgs* a, const H264DecContext* ctx) {
 void WeightImplicit(const H264ReconArgs* a, const H264DecContext* ctx) {
   const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   int w1 = ctx->implicitWeight[m->refIdxL0[a->quadrant] & 31][m->refIdxL1[a->quadrant] & 31];
+  if (w1 == 32) return ReconAverageAdd(a, ctx);  // (32 p0 + 32 p1 + 32) >> 6
   BothLists p{64 - w1, w1, 0, 5};
   Finish(a, ctx, p, p, p);
 }
