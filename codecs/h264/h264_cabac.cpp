@@ -214,16 +214,6 @@ int Tail(H264DecContext* ctx, bool inter, bool may8x8) {
   return err;
 }
 
-constexpr uint8_t kBSubLists[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
-constexpr uint8_t kBSubShape[13] = {0, 0, 0, 0, 1, 2, 1, 2, 1, 2, 3, 3, 3};
-// Sub-partitions by shape (0 8x8, 1 8x4, 2 4x8, 3 4x4): x, y, w, h in 4x4 units.
-constexpr uint8_t kSubParts[4][4][4] = {{{0, 0, 2, 2}},
-                                        {{0, 0, 2, 1}, {0, 1, 2, 1}},
-                                        {{0, 0, 1, 2}, {1, 0, 1, 2}},
-                                        {{0, 0, 1, 1}, {1, 0, 1, 1}, {0, 1, 1, 1}, {1, 1, 1, 1}}};
-constexpr int kSubCount[4] = {1, 2, 2, 4};
-constexpr uint8_t kBPartLists[9][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}, {1, 3}, {2, 3}, {3, 1}, {3, 2}, {3, 3}};
-
 // Reference index of a partition at (x, y), w x h, for list l: read when the
 // list has several entries; recorded in the history of its 8x8 blocks.
 int PartRef(H264DecContext* ctx, int l, int x, int y, int w, int h, int* err) {
@@ -274,21 +264,21 @@ int ParseInter(H264DecContext* ctx, H264InterParams* p) {
     for (int b8 = 0; b8 < 4; ++b8) {
       int sub = isP ? SubMbTypeP(ctx) : SubMbTypeB(ctx);
       w.subMbType[b8] = sub;
-      if (isP ? sub != 0 : (sub == 0 ? !direct8x8 : kBSubShape[sub] != 0)) may8x8 = false;
+      if (isP ? sub != 0 : (sub == 0 ? !direct8x8 : kH264BSubShape[sub] != 0)) may8x8 = false;
     }
     for (int l = 0; l < (isP ? 1 : 2); ++l)
       for (int b8 = 0; b8 < 4; ++b8) {
         int sub = w.subMbType[b8];
-        if (isP || kBSubLists[sub] >> l & 1)
+        if (isP || kH264BSubLists[sub] >> l & 1)
           p->refIdx[l][b8] = static_cast<int8_t>(PartRef(ctx, l, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, &err));
       }
     for (int l = 0; l < (isP ? 1 : 2); ++l)
       for (int b8 = 0; b8 < 4; ++b8) {
         int sub = w.subMbType[b8];
-        if (!isP && !(kBSubLists[sub] >> l & 1)) continue;
-        int shape = isP ? sub : kBSubShape[sub];
-        for (int j = 0; j < kSubCount[shape]; ++j) {
-          const uint8_t* s = kSubParts[shape][j];
+        if (!isP && !(kH264BSubLists[sub] >> l & 1)) continue;
+        int shape = isP ? sub : kH264BSubShape[sub];
+        for (int j = 0; j < kH264SubCount[shape]; ++j) {
+          const uint8_t* s = kH264SubParts[shape][j];
           PartMvd(ctx, l, 2 * (b8 & 1) + s[0], 2 * (b8 >> 1) + s[1], s[2], s[3], p->mvd[l][4 * b8 + j]);
         }
       }
@@ -301,7 +291,7 @@ int ParseInter(H264DecContext* ctx, H264InterParams* p) {
   int parts = kind == 0 ? 1 : 2;
   uint8_t lists[2];
   for (int i = 0; i < parts; ++i)
-    lists[i] = isP ? 1 : type <= 3 ? static_cast<uint8_t>(type) : kBPartLists[(type - 4) >> 1][i];
+    lists[i] = isP ? 1 : type <= 3 ? static_cast<uint8_t>(type) : kH264BPartLists[(type - 4) >> 1][i];
   for (int l = 0; l < 2; ++l)
     for (int i = 0; i < parts; ++i)
       if (lists[i] >> l & 1) {

@@ -126,20 +126,6 @@ struct Shape {
 constexpr Shape k16x8[2] = {{0, 0, 4, 2}, {0, 2, 4, 2}};
 constexpr Shape k8x16[2] = {{0, 0, 2, 4}, {2, 0, 2, 4}};
 
-// Sub-macroblock partitions of an 8x8 block by shape: 0 8x8, 1 8x4, 2 4x8, 3 4x4.
-constexpr Shape kSub[4][4] = {{{0, 0, 2, 2}},
-                              {{0, 0, 2, 1}, {0, 1, 2, 1}},
-                              {{0, 0, 1, 2}, {1, 0, 1, 2}},
-                              {{0, 0, 1, 1}, {1, 0, 1, 1}, {0, 1, 1, 1}, {1, 1, 1, 1}}};
-constexpr int kSubCount[4] = {1, 2, 2, 4};
-
-// B sub_mb_type 1..12: lists used and shape.
-constexpr uint8_t kBSubLists[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
-constexpr uint8_t kBSubShape[13] = {0, 0, 0, 0, 1, 2, 1, 2, 1, 2, 3, 3, 3};
-
-// Lists of the two partitions of B 16x8 and 8x16 types 4..21, by (type - 4) / 2.
-constexpr uint8_t kBPartLists[9][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}, {1, 3}, {2, 3}, {3, 1}, {3, 2}, {3, 3}};
-
 // One partition: vectors of the lists it uses from the prediction and the
 // differences, stored, then predicted. `dir` picks the directional
 // prediction of 16x8 and 8x16 partitions (0 none, 1 16x8, 2 8x16), `part`
@@ -403,10 +389,9 @@ void H264InterPSkip(H264DecContext* ctx) {
   if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) H264MvPred(nb, 0, 0, mv);
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
-  Shape whole{0, 0, 4, 4};
   H264StoreMotion(ctx, 1, 0, 0, 4, 4, -1, nullptr);
   H264StoreMotion(ctx, 0, 0, 0, 4, 4, 0, mv);
-  H264McPartition(ctx, 0, 0, mv, whole.x, whole.y, whole.w, whole.h, &pred);
+  H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
   Stat(ctx, 8);
@@ -444,7 +429,7 @@ void H264InterMb(H264DecContext* ctx, const H264InterParams* p) {
     for (int i = 0; i < parts; ++i) {
       refs(i, ref);
       mvdOf(i);
-      int lists = type <= 3 ? type : kBPartLists[(type - 4) >> 1][i];
+      int lists = type <= 3 ? type : kH264BPartLists[(type - 4) >> 1][i];
       int dir = type <= 3 ? 0 : (type & 1) ? 2 : 1;
       const Shape& s = type <= 3 ? Shape{0, 0, 4, 4} : dir == 1 ? k16x8[i] : k8x16[i];
       Partition(ctx, s, lists, ref, mvd, dir, i, &pred);
@@ -470,13 +455,13 @@ void H264InterMb(H264DecContext* ctx, const H264InterParams* p) {
         H264DirectBlock(ctx, direct, b8, &pred);
         continue;
       }
-      int lists = isP ? 1 : kBSubLists[sub];
-      int shape = isP ? sub : kBSubShape[sub];
+      int lists = isP ? 1 : kH264BSubLists[sub];
+      int shape = isP ? sub : kH264BSubShape[sub];
       refs(b8, ref);
-      for (int j = 0; j < kSubCount[shape]; ++j) {
-        Shape s = kSub[shape][j];
-        s.x = static_cast<uint8_t>(s.x + 2 * (b8 & 1));
-        s.y = static_cast<uint8_t>(s.y + 2 * (b8 >> 1));
+      for (int j = 0; j < kH264SubCount[shape]; ++j) {
+        const uint8_t* part = kH264SubParts[shape][j];
+        Shape s{static_cast<uint8_t>(part[0] + 2 * (b8 & 1)), static_cast<uint8_t>(part[1] + 2 * (b8 >> 1)), part[2],
+                part[3]};
         mvdOf(4 * b8 + j);
         Partition(ctx, s, lists, ref, mvd, 0, 0, &pred);
       }

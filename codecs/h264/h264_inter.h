@@ -26,6 +26,23 @@ constexpr uint8_t kH264BlkAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}
 constexpr uint8_t kH264BlkX[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
 constexpr uint8_t kH264BlkY[16] = {0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3};
 
+// B sub_mb_type 0..12: the lists it predicts from (bit 0 list 0, bit 1 list
+// 1; 0 for direct) and its sub-partition shape (0 8x8, 1 8x4, 2 4x8, 3 4x4).
+constexpr uint8_t kH264BSubLists[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
+constexpr uint8_t kH264BSubShape[13] = {0, 0, 0, 0, 1, 2, 1, 2, 1, 2, 3, 3, 3};
+
+// Sub-partitions of an 8x8 block by shape (P sub_mb_type is the shape):
+// x, y, width, height in 4x4 units.
+constexpr uint8_t kH264SubParts[4][4][4] = {{{0, 0, 2, 2}},
+                                           {{0, 0, 2, 1}, {0, 1, 2, 1}},
+                                           {{0, 0, 1, 2}, {1, 0, 1, 2}},
+                                           {{0, 0, 1, 1}, {1, 0, 1, 1}, {0, 1, 1, 1}, {1, 1, 1, 1}}};
+constexpr int kH264SubCount[4] = {1, 2, 2, 4};
+
+// Lists of the two partitions of the B 16x8 and 8x16 types 4..21, by
+// (type - 4) / 2.
+constexpr uint8_t kH264BPartLists[9][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}, {1, 3}, {2, 3}, {3, 1}, {3, 2}, {3, 3}};
+
 // Prediction of one macroblock: list-1 samples (luma in the quadrant layout,
 // then Cb and Cr with rows of 8) and the lists each quadrant used.
 struct alignas(16) H264InterPred {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codecs/h264/h264_bitreader.h"
+#include "codecs/h264/h264_inter.h"
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264_tables.h"
 
@@ -35,13 +36,13 @@ int ReadRefIdx(H264DecBitReader* br, uint32_t n, int* err) {
   return static_cast<int>(v);
 }
 
-// B sub_mb_type: lists used (bit 0 list 0, bit 1 list 1) and the number of
-// sub-partitions; type 0 is direct.
-constexpr uint8_t kBSubLists[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
-constexpr uint8_t kBSubParts[13] = {4, 1, 1, 1, 2, 2, 2, 2, 2, 2, 4, 4, 4};
-constexpr uint8_t kPSubParts[4] = {1, 2, 2, 4};
-// Lists of the two partitions of B 16x8 and 8x16 types 4..21, by (type - 4) / 2.
-constexpr uint8_t kBPartLists[9][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}, {1, 3}, {2, 3}, {3, 1}, {3, 2}, {3, 3}};
+// coded_block_pattern by the intra or inter column of the table; a code
+// above 47 is an error and leaves 0.
+int ReadCbp(H264DecContext* ctx, const uint8_t* table) {
+  uint32_t code = H264ReadUe(&ctx->br);
+  ctx->mb.cbp = code > 47 ? 0 : table[code];
+  return code > 47;
+}
 
 // coded_block_pattern, transform_size_8x8_flag (when `may8x8`) and
 // mb_qp_delta of an inter macroblock.
@@ -49,13 +50,7 @@ int InterTail(H264DecContext* ctx, bool may8x8, int err) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   H264DecBitReader* br = &ctx->br;
-  uint32_t code = H264ReadUe(br);
-  if (code > 47) {
-    w.cbp = 0;
-    err = 1;
-  } else {
-    w.cbp = kH264CbpInter[code];
-  }
+  err |= ReadCbp(ctx, kH264CbpInter);
   cur->transform8x8 = 0;
   if (ctx->activePps.transform_8x8_mode_flag && (w.cbp & 15) && may8x8)
     cur->transform8x8 = static_cast<int32_t>(H264ReadFlag(br));
@@ -97,25 +92,25 @@ int H264CavlcParseInter(H264DecContext* ctx, H264InterParams* p) {
         sub = 0;
       }
       w.subMbType[b8] = static_cast<int32_t>(sub);
-      if (isP ? sub != 0 : (sub == 0 ? !direct8x8 : kBSubParts[sub] > 1)) may8x8 = false;
+      if (isP ? sub != 0 : (sub == 0 ? !direct8x8 : kH264BSubShape[sub] != 0)) may8x8 = false;
     }
     if (isP) {
       bool ref0 = type == 22;
       for (int b8 = 0; b8 < 4; ++b8) p->refIdx[0][b8] = static_cast<int8_t>(ref0 ? 0 : ReadRefIdx(br, n[0], &err));
       for (int b8 = 0; b8 < 4; ++b8)
-        for (int j = 0; j < kPSubParts[w.subMbType[b8]]; ++j) {
+        for (int j = 0; j < kH264SubCount[w.subMbType[b8]]; ++j) {
           p->mvd[0][4 * b8 + j][0] = static_cast<int16_t>(H264ReadSe(br));
           p->mvd[0][4 * b8 + j][1] = static_cast<int16_t>(H264ReadSe(br));
         }
     } else {
       for (int l = 0; l < 2; ++l)
         for (int b8 = 0; b8 < 4; ++b8)
-          if (kBSubLists[w.subMbType[b8]] >> l & 1) p->refIdx[l][b8] = static_cast<int8_t>(ReadRefIdx(br, n[l], &err));
+          if (kH264BSubLists[w.subMbType[b8]] >> l & 1) p->refIdx[l][b8] = static_cast<int8_t>(ReadRefIdx(br, n[l], &err));
       for (int l = 0; l < 2; ++l)
         for (int b8 = 0; b8 < 4; ++b8) {
           int sub = w.subMbType[b8];
-          if (!(kBSubLists[sub] >> l & 1)) continue;
-          for (int j = 0; j < kBSubParts[sub]; ++j) {
+          if (!(kH264BSubLists[sub] >> l & 1)) continue;
+          for (int j = 0; j < kH264SubCount[kH264BSubShape[sub]]; ++j) {
             p->mvd[l][4 * b8 + j][0] = static_cast<int16_t>(H264ReadSe(br));
             p->mvd[l][4 * b8 + j][1] = static_cast<int16_t>(H264ReadSe(br));
           }
@@ -127,7 +122,7 @@ int H264CavlcParseInter(H264DecContext* ctx, H264InterParams* p) {
   // 16x16, 16x8 and 8x16 types.
   int parts = isP ? (type == 18 ? 1 : 2) : (type <= 3 ? 1 : 2);
   uint8_t lists[2];
-  for (int i = 0; i < parts; ++i) lists[i] = isP ? 1 : type <= 3 ? static_cast<uint8_t>(type) : kBPartLists[(type - 4) >> 1][i];
+  for (int i = 0; i < parts; ++i) lists[i] = isP ? 1 : type <= 3 ? static_cast<uint8_t>(type) : kH264BPartLists[(type - 4) >> 1][i];
   for (int l = 0; l < 2; ++l)
     for (int i = 0; i < parts; ++i)
       if (lists[i] >> l & 1) p->refIdx[l][i] = static_cast<int8_t>(ReadRefIdx(br, n[l], &err));
@@ -171,13 +166,7 @@ int H264CavlcParseIntraNxN(H264DecContext* ctx) {
   uint32_t chromaMode = H264ReadUe(br);
   if (chromaMode > 3) err = 1;
   w.intraChromaPredMode = chromaMode & 3;
-  uint32_t code = H264ReadUe(br);
-  if (code > 47) {
-    w.cbp = 0;
-    err = 1;
-  } else {
-    w.cbp = kH264CbpIntra[code];
-  }
+  err |= ReadCbp(ctx, kH264CbpIntra);
   ctx->lastMbQpDelta = 0;
   if (!err && w.cbp) err = ReadQpDelta(ctx);
   StoreQp(ctx);

@@ -474,6 +474,15 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0}));
 
+// A picture of a sequence with field coding allowed; field_pic_flag as given.
+std::vector<uint8_t> Interlaced(int fieldPic) {
+  Sps sps;
+  sps.frameMbsOnly = 0;
+  SliceHeader h;
+  h.fieldPic = fieldPic;
+  return Stream(sps, Pps{}, {DcPicture(h)});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     SliceHeader, H264Limits,
     ::testing::Values(
@@ -516,22 +525,8 @@ INSTANTIATE_TEST_SUITE_P(
                     });
                   },
                   0x30000005},
-        LimitCase{"field picture", [] {
-                    Sps sps;
-                    sps.frameMbsOnly = 0;
-                    SliceHeader h;
-                    h.fieldPic = 1;
-                    return Stream(sps, Pps{}, {DcPicture(h)});
-                  },
-                  H264DEC_ERR_NOT_SUPPORTED},
-        LimitCase{"frame picture of an interlaced sequence", [] {
-                    Sps sps;
-                    sps.frameMbsOnly = 0;
-                    SliceHeader h;
-                    h.fieldPic = 0;
-                    return Stream(sps, Pps{}, {DcPicture(h)});
-                  },
-                  0},
+        LimitCase{"field picture", [] { return Interlaced(1); }, H264DEC_ERR_NOT_SUPPORTED},
+        LimitCase{"frame picture of an interlaced sequence", [] { return Interlaced(0); }, 0},
         LimitCase{"SP slice", [] { return WithSlice([](SliceHeader& h, Pps&) { h.sliceType = 8; }); },
                   H264DEC_ERR_NOT_SUPPORTED},
         LimitCase{"slice before its parameter sets", [] { return DcPicture(SliceHeader{}); },

@@ -101,9 +101,9 @@ std::function<void(BitWriter&)> P16x16(uint64_t refs, uint64_t ref) {
   };
 }
 
-// A B picture after an IDR and a P picture: its first macroblock is B_8x8
-// with the given sub-macroblock types, list-0 indexes 0, zero differences.
-std::vector<uint8_t> BStream(std::vector<uint64_t> subTypes) {
+// Parameter sets (POC type 0), an IDR picture of POC 0 and a P picture of
+// POC 8 whose macroblocks `pMbs` writes.
+std::vector<uint8_t> IdrAndP(std::function<void(BitWriter&)> pMbs) {
   std::vector<uint8_t> s;
   Sps sps;
   sps.pocType = 0;
@@ -119,10 +119,15 @@ std::vector<uint8_t> BStream(std::vector<uint64_t> subTypes) {
   p.frameNum = 1;
   p.pocType = 0;
   p.pocLsb = 8;
-  BitWriter wp;
-  p.Write(wp);
-  wp.Ue(4);
-  Append(s, SliceNal(p, wp));
+  BitWriter w;
+  p.Write(w);
+  pMbs(w);
+  Append(s, SliceNal(p, w));
+  return s;
+}
+
+// A non-reference B picture of POC 4 between them.
+SliceHeader BHeader() {
   SliceHeader b;
   b.idr = false;
   b.sliceType = 6;
@@ -130,6 +135,14 @@ std::vector<uint8_t> BStream(std::vector<uint64_t> subTypes) {
   b.pocType = 0;
   b.pocLsb = 4;
   b.refIdc = 0;
+  return b;
+}
+
+// A B picture after an IDR and a P picture: its first macroblock is B_8x8
+// with the given sub-macroblock types, list-0 indexes 0, zero differences.
+std::vector<uint8_t> BStream(std::vector<uint64_t> subTypes) {
+  std::vector<uint8_t> s = IdrAndP([](BitWriter& w) { w.Ue(4); });
+  SliceHeader b = BHeader();
   BitWriter w;
   b.Write(w);
   w.Ue(0);
@@ -304,31 +317,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Temporal direct reads the motion of RefPicList1[0]; it never writes it.
 TEST(H264Direct, CoLocatedMotionIsOnlyRead) {
-  std::vector<uint8_t> s;
-  Sps sps;
-  sps.pocType = 0;
-  sps.maxRefFrames = 2;
-  Append(s, sps.Build());
-  Append(s, Pps{}.Build());
-  SliceHeader i0;
-  i0.pocType = 0;
-  Append(s, IdrPicture(i0));
-  SliceHeader p;
-  p.idr = false;
-  p.sliceType = 5;
-  p.frameNum = 1;
-  p.pocType = 0;
-  p.pocLsb = 8;
-  BitWriter wp;
-  p.Write(wp);
-  wp.Ue(0);
-  wp.Ue(0);  // P_L0_16x16 with a vector for the B picture to scale
-  wp.Se(5);
-  wp.Se(-3);
-  wp.Ue(0);
-  wp.Ue(3);
-  std::vector<uint8_t> pNal = SliceNal(p, wp);
-  Append(s, pNal);
+  std::vector<uint8_t> s = IdrAndP([](BitWriter& w) {
+    w.Ue(0);
+    w.Ue(0);  // P_L0_16x16 with a vector for the B picture to scale
+    w.Se(5);
+    w.Se(-3);
+    w.Ue(0);
+    w.Ue(3);
+  });
   Append(s, {0, 0, 0, 1, 9, 0x10});
 
   H264DecParam prm{};
@@ -344,13 +340,7 @@ TEST(H264Direct, CoLocatedMotionIsOnlyRead) {
   int colBuffer = ctx->curPic->bufferIndex;
   std::vector<H264MbMotion> before(ctx->motion[colBuffer], ctx->motion[colBuffer] + 4);
 
-  SliceHeader b;
-  b.idr = false;
-  b.sliceType = 6;
-  b.frameNum = 2;
-  b.pocType = 0;
-  b.pocLsb = 4;
-  b.refIdc = 0;
+  SliceHeader b = BHeader();
   b.directSpatial = 0;
   BitWriter wb;
   b.Write(wb);

@@ -83,6 +83,12 @@ SliceHeader P(uint64_t frameNum, int pocType = 2) {
   return h;
 }
 
+SliceHeader PPoc(uint64_t frameNum, uint64_t pocLsb) {
+  SliceHeader h = P(frameNum, 0);
+  h.pocLsb = pocLsb;
+  return h;
+}
+
 SliceHeader B(uint64_t frameNum, uint64_t pocLsb, int refIdc = 0) {
   SliceHeader h;
   h.idr = false;
@@ -114,24 +120,40 @@ std::vector<uint8_t> Start(const Sps& sps, const Pps& pps = Pps{}) {
   return s;
 }
 
+// Parameter sets with POC type 0 and up to 4 references, and an IDR picture.
+std::vector<uint8_t> PocStart() {
+  Sps sps;
+  sps.pocType = 0;
+  sps.maxRefFrames = 4;
+  std::vector<uint8_t> s = Start(sps);
+  Append(s, Picture(Idr(0)));
+  return s;
+}
+
 using Refs = std::vector<std::pair<int, int>>;
 
 }  // namespace
 
-// PicNum descends from the current frame_num, counting frames of the
-// previous frame_num cycle as negative.
-TEST(H264RefLists, PListFollowsPicNumAcrossTheFrameNumWrap) {
+// An IDR picture and P pictures of frame_num 1 to 15, 0 (four references
+// kept), then `last`, a P picture of frame_num 1 with `entries` active
+// entries.
+std::vector<uint8_t> AcrossTheWrap(SliceHeader last, uint64_t entries) {
   Sps sps;
   sps.maxRefFrames = 4;
   std::vector<uint8_t> s = Start(sps);
   Append(s, Picture(Idr()));
   for (uint64_t fn = 1; fn <= 16; ++fn) Append(s, Picture(P(fn % 16)));
-  SliceHeader last = P(1);
   last.overrideRefs = true;
-  last.refsL0Minus1 = 5;  // more entries than references
+  last.refsL0Minus1 = entries - 1;
   Append(s, Picture(last));
+  return s;
+}
+
+// PicNum descends from the current frame_num, counting frames of the
+// previous frame_num cycle as negative.
+TEST(H264RefLists, PListFollowsPicNumAcrossTheFrameNumWrap) {
   Session d;
-  d.Feed(s);
+  d.Feed(AcrossTheWrap(P(1), 6));  // more entries than references
   EXPECT_EQ(d.error, 0);
   EXPECT_EQ(d.List(0), (std::vector<int>{0, 15, 14, 13, 0, 0}));
   EXPECT_EQ(d.ctx->refList[0][4], d.ctx->refList[0][0]);  // the extra entries repeat the first
@@ -149,18 +171,10 @@ TEST(H264RefLists, ModificationMovesPicturesForward) {
       {{{1, 0}, {0, 3}}, {14, 0, 15, 13}},          // PicNum 2 is not stored: skipped, but counts
   };
   for (const Case& c : cases) {
-    Sps sps;
-    sps.maxRefFrames = 4;
-    std::vector<uint8_t> s = Start(sps);
-    Append(s, Picture(Idr()));
-    for (uint64_t fn = 1; fn <= 16; ++fn) Append(s, Picture(P(fn % 16)));
     SliceHeader last = P(1);
-    last.overrideRefs = true;
-    last.refsL0Minus1 = 3;
     last.modL0 = c.mods;
-    Append(s, Picture(last));
     Session d;
-    d.Feed(s);
+    d.Feed(AcrossTheWrap(last, 4));
     EXPECT_EQ(d.List(0), c.list) << c.mods.size();
   }
 }
@@ -240,21 +254,12 @@ TEST(H264RefLists, LongTermIndexIsReassigned) {
 // Command 5 unmarks every reference, outputs what waits, and restarts
 // frame_num and the order count at the picture.
 TEST(H264RefLists, CommandFiveRestartsOrderAndFrameNum) {
-  Sps sps;
-  sps.pocType = 0;
-  sps.maxRefFrames = 4;
-  std::vector<uint8_t> s = Start(sps);
-  SliceHeader i0 = Idr(0);
-  Append(s, Picture(i0));
-  SliceHeader p1 = P(1, 0);
-  p1.pocLsb = 8;
-  Append(s, Picture(p1));
-  SliceHeader p2 = P(2, 0);
-  p2.pocLsb = 16;
+  std::vector<uint8_t> s = PocStart();
+  Append(s, Picture(PPoc(1, 8)));
+  SliceHeader p2 = PPoc(2, 16);
   p2.mmco = {{5, 0, 0}};
   Append(s, Picture(p2));
-  SliceHeader p3 = P(1, 0);  // frame_num counts on from 0
-  p3.pocLsb = 4;
+  SliceHeader p3 = PPoc(1, 4);  // frame_num counts on from 0
   p3.overrideRefs = true;
   p3.refsL0Minus1 = 1;
   Append(s, Picture(p3));
@@ -272,15 +277,8 @@ TEST(H264RefLists, CommandFiveRestartsOrderAndFrameNum) {
 // ascending POC (list 1 the other way round); long-term ones last in both;
 // list 1 equal to list 0 has its first two entries swapped.
 TEST(H264RefLists, BListsByOrderCount) {
-  Sps sps;
-  sps.pocType = 0;
-  sps.maxRefFrames = 4;
-  std::vector<uint8_t> s = Start(sps);
-  SliceHeader i0 = Idr(0);
-  Append(s, Picture(i0));
-  SliceHeader p1 = P(1, 0);
-  p1.pocLsb = 24;
-  Append(s, Picture(p1));
+  std::vector<uint8_t> s = PocStart();
+  Append(s, Picture(PPoc(1, 24)));
   SliceHeader b2 = B(2, 8, 2);  // a reference B picture
   Append(s, Picture(b2));
   SliceHeader b3 = B(3, 16);
@@ -302,8 +300,7 @@ TEST(H264RefLists, BListsByOrderCount) {
   EXPECT_EQ(e.List(0, true), (std::vector<int>{24, 8, 0}));
   EXPECT_EQ(e.List(1, true), (std::vector<int>{8, 24, 0}));
 
-  SliceHeader p3 = P(3, 0);
-  p3.pocLsb = 32;
+  SliceHeader p3 = PPoc(3, 32);
   p3.mmco = {{4, 1, 0}, {3, 2, 0}};  // PicNum 3 - 3: the IDR picture becomes long-term index 0
   SliceHeader b5 = B(4, 20);
   b5.overrideRefs = true;
