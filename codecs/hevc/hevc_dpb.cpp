@@ -271,8 +271,9 @@ int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out) {
   out->DecodeStatus = IH265D_GETDISPLAY;
   out->iPicWidth = best->iCropWidth;
   out->iPicHeight = best->iCropHeight;
-  out->iLumaStride = dec->stPic.iStride;
-  out->iChromaStride = dec->stPic.iStrideC;
+  // its own stride: a picture left from a sequence with another CTB size leaves after the new one began
+  out->iLumaStride = best->iPicStride;
+  out->iChromaStride = best->iPicStride / 2;
   out->pPlaneY = best->apucOutPlane[0];
   out->pPlaneU = best->apucOutPlane[1];
   out->pPlaneV = best->apucOutPlane[2];
