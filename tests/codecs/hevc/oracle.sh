@@ -5,10 +5,12 @@
 # stream also carries MD5 picture hashes, checked by hevc_hash_check (with
 # the reference count vdec uses, 15, unless a case says otherwise). Streams this
 # decoder must refuse are checked for a clean error.
-# usage: oracle.sh VDEC HASHCHECK WORKDIR CONFORMANCE_DIR GROUP
-#   GROUP: intra | inter | filters | presets | concat | conformance
+# The streams of the test-only stream writer (what x265 never writes) are
+# compared with ffmpeg too; ffmpeg must decode them without a complaint.
+# usage: oracle.sh VDEC HASHCHECK WORKDIR CONFORMANCE_DIR GROUP [WRITER]
+#   GROUP: intra | inter | filters | presets | concat | writer | conformance
 set -u
-vdec=$1 hashcheck=$2 work=$3 conf=$4 group=$5
+vdec=$1 hashcheck=$2 work=$3 conf=$4 group=$5 writer=${6:-}
 mkdir -p "$work/$group"
 cd "$work/$group" || exit 1
 pass=0 fail=0
@@ -258,6 +260,27 @@ group_concat() {
   fi
 }
 
+group_writer() {
+  local name
+  for name in $("$writer" --list); do
+    if ! "$writer" "$name" "$name.265"; then
+      echo "FAIL $name: the writer failed"; ((fail++)); continue
+    fi
+    "$vdec" "$name.265" "$name.out.yuv" 2>"$name.err" || { echo "FAIL $name: vdec: $(cat "$name.err")"; ((fail++)); continue; }
+    ffmpeg -nostdin -v error -threads 1 -i "$name.265" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -y \
+      "$name.ref.yuv" 2>"$name.fferr"
+    if [[ -s $name.fferr ]]; then
+      echo "FAIL $name: ffmpeg complains: $(head -c 300 "$name.fferr")"; ((fail++)); continue
+    fi
+    if ! cmp -s "$name.out.yuv" "$name.ref.yuv"; then
+      echo "FAIL $name: differs from ffmpeg: $(cmp "$name.out.yuv" "$name.ref.yuv" 2>&1 | head -1)"; ((fail++)); continue
+    fi
+    echo "ok   $name: $(stat -c %s "$name.out.yuv") bytes"
+    ((pass++))
+    rm -f "$name.out.yuv" "$name.ref.yuv"
+  done
+}
+
 # The official streams: the MD5 of the whole output against the expected one,
 # and every picture against its own hash.
 group_conformance() {
@@ -283,7 +306,7 @@ group_conformance() {
 }
 
 case $group in
-  intra | inter | filters | presets | concat | conformance) "group_$group" ;;
+  intra | inter | filters | presets | concat | writer | conformance) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $pass passed, $fail failed"
