@@ -64,7 +64,8 @@ inline void LumaBlock(const uint8_t* src, int ss, int w, int h, int offset2D, Pu
 template <int XF, int YF>
 void LumaUni(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   if constexpr (XF == 0 && YF == 0) {
-    for (int y = 0; y < h; ++y) std::memcpy(dst + static_cast<ptrdiff_t>(y) * ds, src + static_cast<ptrdiff_t>(y) * ss, w);
+    // a missing reference stands in as the current picture itself: rows may overlap
+    for (int y = 0; y < h; ++y) std::memmove(dst + static_cast<ptrdiff_t>(y) * ds, src + static_cast<ptrdiff_t>(y) * ss, w);
   } else {
     LumaBlock<XF, YF>(src, ss, w, h, 0, [&](int x, int y, int q) {
       dst[static_cast<ptrdiff_t>(y) * ds + x] = Clip8((q + 32) >> 6);
