@@ -23,12 +23,15 @@ void LumaEdge(uint8_t* q0, ptrdiff_t xs, ptrdiff_t ys, const int32_t* betaArr, c
     if (tc <= 0) continue;
     auto P = [&](int line, int i) -> uint8_t& { return b[line * ys - (i + 1) * xs]; };
     auto Q = [&](int line, int i) -> uint8_t& { return b[line * ys + i * xs]; };
-    const int dp0 = std::abs(P(0, 2) - 2 * P(0, 1) + P(0, 0)), dp3 = std::abs(P(3, 2) - 2 * P(3, 1) + P(3, 0));
-    const int dq0 = std::abs(Q(0, 2) - 2 * Q(0, 1) + Q(0, 0)), dq3 = std::abs(Q(3, 2) - 2 * Q(3, 1) + Q(3, 0));
+    const int dp0 = std::abs(P(0, 2) - 2 * P(0, 1) + P(0, 0)),
+              dp3 = std::abs(P(3, 2) - 2 * P(3, 1) + P(3, 0));
+    const int dq0 = std::abs(Q(0, 2) - 2 * Q(0, 1) + Q(0, 0)),
+              dq3 = std::abs(Q(3, 2) - 2 * Q(3, 1) + Q(3, 0));
     const int d = dp0 + dq0 + dp3 + dq3;
     if (d >= beta) continue;
     auto strongLine = [&](int line, int dpq) {
-      return 2 * dpq < (beta >> 2) && std::abs(P(line, 3) - P(line, 0)) + std::abs(Q(line, 0) - Q(line, 3)) < (beta >> 3) &&
+      return 2 * dpq < (beta >> 2) &&
+             std::abs(P(line, 3) - P(line, 0)) + std::abs(Q(line, 0) - Q(line, 3)) < (beta >> 3) &&
              std::abs(P(line, 0) - Q(line, 0)) < ((5 * tc + 1) >> 1);
     };
     const bool strong = strongLine(0, dp0 + dq0) && strongLine(3, dp3 + dq3);
@@ -38,14 +41,18 @@ void LumaEdge(uint8_t* q0, ptrdiff_t xs, ptrdiff_t ys, const int32_t* betaArr, c
         const int p0 = P(l, 0), p1 = P(l, 1), p2 = P(l, 2), p3 = P(l, 3);
         const int q0v = Q(l, 0), q1 = Q(l, 1), q2 = Q(l, 2), q3 = Q(l, 3);
         if (!skipP) {
-          P(l, 0) = static_cast<uint8_t>(Clip3(p0 - 2 * tc, p0 + 2 * tc, (p2 + 2 * p1 + 2 * p0 + 2 * q0v + q1 + 4) >> 3));
+          P(l, 0) = static_cast<uint8_t>(
+              Clip3(p0 - 2 * tc, p0 + 2 * tc, (p2 + 2 * p1 + 2 * p0 + 2 * q0v + q1 + 4) >> 3));
           P(l, 1) = static_cast<uint8_t>(Clip3(p1 - 2 * tc, p1 + 2 * tc, (p2 + p1 + p0 + q0v + 2) >> 2));
-          P(l, 2) = static_cast<uint8_t>(Clip3(p2 - 2 * tc, p2 + 2 * tc, (2 * p3 + 3 * p2 + p1 + p0 + q0v + 4) >> 3));
+          P(l, 2) = static_cast<uint8_t>(
+              Clip3(p2 - 2 * tc, p2 + 2 * tc, (2 * p3 + 3 * p2 + p1 + p0 + q0v + 4) >> 3));
         }
         if (!skipQ) {
-          Q(l, 0) = static_cast<uint8_t>(Clip3(q0v - 2 * tc, q0v + 2 * tc, (p1 + 2 * p0 + 2 * q0v + 2 * q1 + q2 + 4) >> 3));
+          Q(l, 0) = static_cast<uint8_t>(
+              Clip3(q0v - 2 * tc, q0v + 2 * tc, (p1 + 2 * p0 + 2 * q0v + 2 * q1 + q2 + 4) >> 3));
           Q(l, 1) = static_cast<uint8_t>(Clip3(q1 - 2 * tc, q1 + 2 * tc, (p0 + q0v + q1 + q2 + 2) >> 2));
-          Q(l, 2) = static_cast<uint8_t>(Clip3(q2 - 2 * tc, q2 + 2 * tc, (p0 + q0v + q1 + 3 * q2 + 2 * q3 + 4) >> 3));
+          Q(l, 2) = static_cast<uint8_t>(
+              Clip3(q2 - 2 * tc, q2 + 2 * tc, (p0 + q0v + q1 + 3 * q2 + 2 * q3 + 4) >> 3));
         }
       }
       continue;
@@ -70,7 +77,8 @@ void LumaEdge(uint8_t* q0, ptrdiff_t xs, ptrdiff_t ys, const int32_t* betaArr, c
   }
 }
 
-void ChromaEdge(uint8_t* q0, ptrdiff_t xs, ptrdiff_t ys, const int32_t* tcArr, const int32_t* noP, const int32_t* noQ) {
+void ChromaEdge(uint8_t* q0, ptrdiff_t xs, ptrdiff_t ys, const int32_t* tcArr, const int32_t* noP,
+                const int32_t* noQ) {
   for (int half = 0; half < 2; ++half) {
     const int tc = tcArr[half];
     if (tc <= 0) continue;
@@ -103,7 +111,9 @@ void DeblockChromaH(uint8_t* q0, int stride, const int32_t* tc, const int32_t* n
 // Bs 1 by motion (H.265 8.7.2.4): different pictures or vector counts, or a
 // vector component 4 quarter samples apart or more.
 int HevcBsMotionDiffers(const HevcMotionInfo* q, const HevcMotionInfo* p) {
-  auto far = [](const int16_t* a, const int16_t* b) { return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= 4; };
+  auto far = [](const int16_t* a, const int16_t* b) {
+    return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= 4;
+  };
   const int nq = q->predFlagL0 + q->predFlagL1, np = p->predFlagL0 + p->predFlagL1;
   if (nq != np) return 1;
   if (nq == 1) {
@@ -134,7 +144,8 @@ struct BsPass {
   size_t Map4(int x, int y) const { return static_cast<size_t>(y >> 2) * dec->iMap4Stride + (x >> 2); }
   bool Intra(int x, int y) const { return dec->pPredModeMap[Map4(x, y)] != 0xFF; }
   int Motion(int xq, int yq, int xp, int yp) const {
-    return Kernel<BsMotionFn>(dec->stDsp, kSlotBsMotion)(HevcMotionAt(dec, xq, yq), HevcMotionAt(dec, xp, yp));
+    return Kernel<BsMotionFn>(dec->stDsp, kSlotBsMotion)(HevcMotionAt(dec, xq, yq),
+                                                         HevcMotionAt(dec, xp, yp));
   }
   // Bs of the edge between the 4x4 units holding (xq, yq) and (xp, yp).
   uint8_t Strength(int xq, int yq, int xp, int yp) const {
@@ -146,7 +157,8 @@ struct BsPass {
     if (!pSlice) return static_cast<uint8_t>(Motion(xq, yq, xp, yp));
     const HevcMotionInfo* q = HevcMotionAt(dec, xq, yq);
     const HevcMotionInfo* p = HevcMotionAt(dec, xp, yp);
-    return q->bufIdxL0 != p->bufIdxL0 || std::abs(q->mvL0[0] - p->mvL0[0]) >= 4 || std::abs(q->mvL0[1] - p->mvL0[1]) >= 4;
+    return q->bufIdxL0 != p->bufIdxL0 || std::abs(q->mvL0[0] - p->mvL0[0]) >= 4 ||
+           std::abs(q->mvL0[1] - p->mvL0[1]) >= 4;
   }
   uint8_t& V(int x, int y) { return bsV[((x - ctu->iPixX) >> 2) * w4 + ((y - ctu->iPixY) >> 2)]; }
   uint8_t& H(int x, int y) { return bsH[((y - ctu->iPixY) >> 2) * w4 + ((x - ctu->iPixX) >> 2)]; }
@@ -157,18 +169,16 @@ struct BsPass {
     const HevcSliceHeader& sh = dec->stSh;
     const bool tilesOff = !dec->pPps->loop_filter_across_tiles_enabled_flag;
     const int xe = x + n < g.iWidth ? x + n : g.iWidth, ye = y + n < g.iHeight ? y + n : g.iHeight;
-    bool top = y > 0 && (y & 7) == 0;
-    if (top && y == ctu->iPixY &&
-        ((ctu->bUpOtherSlice && !sh.slice_loop_filter_across_slices_enabled_flag) || (ctu->bUpOtherTile && tilesOff)))
-      top = false;
-    if (top)
+    // an edge on the 8x8 grid, not at the picture edge, nor at a CTB edge
+    // towards a slice or tile that the filter may not cross
+    auto open = [&](int pos, int ctbPos, bool otherSlice, bool otherTile) {
+      return pos > 0 && (pos & 7) == 0 &&
+             !(pos == ctbPos &&
+               ((otherSlice && !sh.slice_loop_filter_across_slices_enabled_flag) || (otherTile && tilesOff)));
+    };
+    if (open(y, ctu->iPixY, ctu->bUpOtherSlice, ctu->bUpOtherTile))
       for (int xs = x; xs < xe; xs += 4) H(xs, y) = Strength(xs, y, xs, y - 1);
-    bool left = x > 0 && (x & 7) == 0;
-    if (left && x == ctu->iPixX &&
-        ((ctu->bLeftOtherSlice && !sh.slice_loop_filter_across_slices_enabled_flag) ||
-         (ctu->bLeftOtherTile && tilesOff)))
-      left = false;
-    if (left)
+    if (open(x, ctu->iPixX, ctu->bLeftOtherSlice, ctu->bLeftOtherTile))
       for (int ys = y; ys < ye; ys += 4) V(x, ys) = Strength(x, ys, x - 1, ys);
   }
 
@@ -213,7 +223,8 @@ void HevcDeblockCtuEdges(const HevcCtu* ctu, HevcDecoder* dec, uint8_t* bsV, uin
   }
 }
 
-void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const uint8_t* bsV, const uint8_t* bsH) {
+void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const uint8_t* bsV,
+                    const uint8_t* bsH) {
   const HevcPictureInfo& g = dec->stPic;
   const HevcSps* sps = dec->pSps;
   const HevcPps* pps = dec->pPps;
@@ -231,19 +242,23 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
   const int betaOffL = ctu->iCtbX > 0 ? offs[2 * (rs - 1)] : betaOff;
   const int tcOffL = ctu->iCtbX > 0 ? offs[2 * (rs - 1) + 1] : tcOff;
   uint8_t* saved = dec->pSavedBs + 32 * ctu->iCtbY;
-  auto qp = [&](int xx, int yy) { return static_cast<int>(dec->pQpYMap[static_cast<size_t>(yy >> 2) * dec->iMap4Stride + (xx >> 2)]); };
+  auto qp = [&](int xx, int yy) {
+    return static_cast<int>(dec->pQpYMap[static_cast<size_t>(yy >> 2) * dec->iMap4Stride + (xx >> 2)]);
+  };
   auto exemptAt = [&](int xx, int yy) -> int32_t {
     if (!exempt || xx < 0 || xx >= W || yy >= Hh) return 0;
     const uint8_t v = dec->pPcmBypassMap[static_cast<size_t>(yy >> 3) * (dec->iMap4Stride / 2) + (xx >> 3)];
     return (v & 2) || (pcmExempt && (v & 1)) ? 1 : 0;
   };
-  auto lumaParams = [&](int xq, int yq, int xp, int yp, const int* bs, int bo, int to, int32_t* beta, int32_t* tc) {
+  auto lumaParams = [&](int xq, int yq, int xp, int yp, const int* bs, int bo, int to, int32_t* beta,
+                        int32_t* tc) {
     const int qpl = (qp(xq, yq) + qp(xp, yp) + 1) >> 1;
     beta[0] = beta[1] = kHevcBetaTable[Clip3(0, 51, qpl + bo)];
     for (int k = 0; k < 2; ++k) tc[k] = bs[k] ? kHevcTcTable[Clip3(0, 53, qpl + 2 * (bs[k] - 1) + to)] : 0;
   };
   auto chromaTc = [&](int xq, int yq, int xp, int yp, int c, int to) -> int32_t {
-    const int qpi = ((qp(xq, yq) + qp(xp, yp) + 1) >> 1) + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
+    const int qpi =
+        ((qp(xq, yq) + qp(xp, yp) + 1) >> 1) + (c == 1 ? pps->pps_cb_qp_offset : pps->pps_cr_qp_offset);
     const int q = ChromaQpForDeblock(qpi) + 2 + to;
     return q < 1 ? 0 : kHevcTcTable[q > 53 ? 53 : q];
   };
@@ -264,8 +279,10 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
       int32_t beta[2], tc[2];
       lumaParams(xx, yy, xx - 1, yy, bs, betaOff, tcOff, beta, tc);
       if (!tc[0] && !tc[1]) continue;
-      const int32_t noP[2] = {exemptAt(xx - 1, yy), exemptAt(xx - 1, yy)}, noQ[2] = {exemptAt(xx, yy), exemptAt(xx, yy)};
-      Kernel<DeblockLumaFn>(t, slotLV)(Y + static_cast<ptrdiff_t>(yy) * stride + xx, stride, beta, tc, noP, noQ);
+      const int32_t noP[2] = {exemptAt(xx - 1, yy), exemptAt(xx - 1, yy)},
+                    noQ[2] = {exemptAt(xx, yy), exemptAt(xx, yy)};
+      Kernel<DeblockLumaFn>(t, slotLV)(Y + static_cast<ptrdiff_t>(yy) * stride + xx, stride, beta, tc, noP,
+                                       noQ);
     }
   }
   // chroma vertical edges, on the 16-sample luma grid, Bs 2 only
@@ -277,12 +294,13 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
       if (bs[0] != 2 && bs[1] != 2) continue;
       for (int c = 1; c < 3; ++c) {
         int32_t tc[2];
-        for (int k = 0; k < 2; ++k) tc[k] = bs[k] == 2 ? chromaTc(xx, yy + 8 * k, xx - 1, yy + 8 * k, c, tcOff) : 0;
+        for (int k = 0; k < 2; ++k)
+          tc[k] = bs[k] == 2 ? chromaTc(xx, yy + 8 * k, xx - 1, yy + 8 * k, c, tcOff) : 0;
         if (!tc[0] && !tc[1]) continue;
         const int32_t noP[2] = {exemptAt(xx - 1, yy), exemptAt(xx - 1, yy + 8)};
         const int32_t noQ[2] = {exemptAt(xx, yy), exemptAt(xx, yy + 8)};
-        Kernel<DeblockChromaFn>(t, slotCV)(pic->apucPlane[c] + static_cast<ptrdiff_t>(yy / 2) * strideC + xx / 2,
-                                           strideC, tc, noP, noQ);
+        Kernel<DeblockChromaFn>(t, slotCV)(
+            pic->apucPlane[c] + static_cast<ptrdiff_t>(yy / 2) * strideC + xx / 2, strideC, tc, noP, noQ);
       }
     }
   }
@@ -301,8 +319,10 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
       const bool leftCtb = xx < x;
       lumaParams(xx, yy, xx, yy - 1, bs, leftCtb ? betaOffL : betaOff, leftCtb ? tcOffL : tcOff, beta, tc);
       if (!tc[0] && !tc[1]) continue;
-      const int32_t noP[2] = {exemptAt(xx, yy - 1), exemptAt(xx, yy - 1)}, noQ[2] = {exemptAt(xx, yy), exemptAt(xx, yy)};
-      Kernel<DeblockLumaFn>(t, slotLH)(Y + static_cast<ptrdiff_t>(yy) * stride + xx, stride, beta, tc, noP, noQ);
+      const int32_t noP[2] = {exemptAt(xx, yy - 1), exemptAt(xx, yy - 1)},
+                    noQ[2] = {exemptAt(xx, yy), exemptAt(xx, yy)};
+      Kernel<DeblockLumaFn>(t, slotLH)(Y + static_cast<ptrdiff_t>(yy) * stride + xx, stride, beta, tc, noP,
+                                       noQ);
     }
   }
   for (int yy = y == 0 ? 16 : y; yy < ye; yy += 16) {
@@ -319,8 +339,8 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
         const int xs = xx < 0 ? 0 : xx;
         const int32_t noP[2] = {exemptAt(xs, yy - 1), exemptAt(xx + 8, yy - 1)};
         const int32_t noQ[2] = {exemptAt(xs, yy), exemptAt(xx + 8, yy)};
-        Kernel<DeblockChromaFn>(t, slotCH)(pic->apucPlane[c] + static_cast<ptrdiff_t>(yy / 2) * strideC + xx / 2,
-                                           strideC, tc, noP, noQ);
+        Kernel<DeblockChromaFn>(t, slotCH)(
+            pic->apucPlane[c] + static_cast<ptrdiff_t>(yy / 2) * strideC + xx / 2, strideC, tc, noP, noQ);
       }
     }
   }
@@ -334,8 +354,10 @@ void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const ui
 void HevcSetDeblockKernels(HevcDspTable* t) {
   t->slot[kSlotDeblockLumaV] = t->slot[kSlotDeblockLumaVEx] = reinterpret_cast<HevcKernel>(&DeblockLumaV);
   t->slot[kSlotDeblockLumaH] = t->slot[kSlotDeblockLumaHEx] = reinterpret_cast<HevcKernel>(&DeblockLumaH);
-  t->slot[kSlotDeblockChromaV] = t->slot[kSlotDeblockChromaVEx] = reinterpret_cast<HevcKernel>(&DeblockChromaV);
-  t->slot[kSlotDeblockChromaH] = t->slot[kSlotDeblockChromaHEx] = reinterpret_cast<HevcKernel>(&DeblockChromaH);
+  t->slot[kSlotDeblockChromaV] = t->slot[kSlotDeblockChromaVEx] =
+      reinterpret_cast<HevcKernel>(&DeblockChromaV);
+  t->slot[kSlotDeblockChromaH] = t->slot[kSlotDeblockChromaHEx] =
+      reinterpret_cast<HevcKernel>(&DeblockChromaH);
   t->slot[kSlotBsMotion] = reinterpret_cast<HevcKernel>(&HevcBsMotionDiffers);
 }
 

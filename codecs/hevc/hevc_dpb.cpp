@@ -51,7 +51,8 @@ int HevcAllocDpb(HevcDecoder* dec) {
     auto* planes = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
     p.piCuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, 18 * 4, 64));
     p.pUserData = static_cast<uint8_t*>(HevcPoolAlloc(pool, kUserDataMax, 64));
-    p.pstColMotion = static_cast<HevcColMotion*>(HevcPoolAlloc(pool, (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
+    p.pstColMotion =
+        static_cast<HevcColMotion*>(HevcPoolAlloc(pool, (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
     if (!planes || !p.piCuCount || !p.pUserData || !p.pstColMotion) return -1;
     p.apucPlaneBase[0] = planes;
     p.apucPlaneBase[1] = planes + L;

@@ -69,7 +69,8 @@ bool PbAvailable(const PuCtx& p, int xN, int yN) {
 const HevcMotionInfo* Neighbour(const PuCtx& p, int xN, int yN, bool mayFollow) {
   if (!CtbAvailable(p, xN, yN)) return nullptr;
   if (mayFollow && !PbAvailable(p, xN, yN)) return nullptr;
-  if (p.dec->pPredModeMap[static_cast<size_t>(yN >> 2) * p.dec->iMap4Stride + (xN >> 2)] != 0xFF) return nullptr;
+  if (p.dec->pPredModeMap[static_cast<size_t>(yN >> 2) * p.dec->iMap4Stride + (xN >> 2)] != 0xFF)
+    return nullptr;
   return HevcMotionAt(p.dec, xN, yN);
 }
 
@@ -222,7 +223,8 @@ void MergeCandidate(PuCtx p, int mergeIdx, HevcMotionInfo* out) {
       const HevcMotionInfo& c0 = list[kHevcCombCandIdx[comb][0]];
       const HevcMotionInfo& c1 = list[kHevcCombCandIdx[comb][1]];
       if (!c0.predFlagL0 || !c1.predFlagL1) continue;
-      if (p.Poc(0, c0.refIdxL0) == p.Poc(1, c1.refIdxL1) && c0.mvL0[0] == c1.mvL1[0] && c0.mvL0[1] == c1.mvL1[1])
+      if (p.Poc(0, c0.refIdxL0) == p.Poc(1, c1.refIdxL1) && c0.mvL0[0] == c1.mvL1[0] &&
+          c0.mvL0[1] == c1.mvL1[1])
         continue;
       HevcMotionInfo m{};
       SetList(&m, 0, c0.refIdxL0, MvOf(&c0, 0));
@@ -231,9 +233,10 @@ void MergeCandidate(PuCtx p, int mergeIdx, HevcMotionInfo* out) {
     }
   }
   // zero candidates
-  const int numRef = sh.slice_type == 1 ? sh.num_ref_idx_l0_active
-                                        : (sh.num_ref_idx_l0_active < sh.num_ref_idx_l1_active ? sh.num_ref_idx_l0_active
-                                                                                               : sh.num_ref_idx_l1_active);
+  const int numRef = sh.slice_type == 1
+                         ? sh.num_ref_idx_l0_active
+                         : (sh.num_ref_idx_l0_active < sh.num_ref_idx_l1_active ? sh.num_ref_idx_l0_active
+                                                                                : sh.num_ref_idx_l1_active);
   for (int zero = 0; n < 5; ++zero) {
     const int r = zero < numRef ? zero : 0;
     HevcMotionInfo m{};
@@ -321,13 +324,15 @@ Mv AmvpPredictor(const PuCtx& p, int X, int refIdx, int mvpFlag) {
 int HevcMotionEqual(const HevcMotionInfo* a, const HevcMotionInfo* b) {
   if (a->predFlagL0 != b->predFlagL0 || a->predFlagL1 != b->predFlagL1) return 0;
   if (!a->predFlagL0 && !a->predFlagL1) return 0;
-  if (a->predFlagL0 && (a->refIdxL0 != b->refIdxL0 || a->mvL0[0] != b->mvL0[0] || a->mvL0[1] != b->mvL0[1])) return 0;
-  if (a->predFlagL1 && (a->refIdxL1 != b->refIdxL1 || a->mvL1[0] != b->mvL1[0] || a->mvL1[1] != b->mvL1[1])) return 0;
+  if (a->predFlagL0 && (a->refIdxL0 != b->refIdxL0 || a->mvL0[0] != b->mvL0[0] || a->mvL0[1] != b->mvL0[1]))
+    return 0;
+  if (a->predFlagL1 && (a->refIdxL1 != b->refIdxL1 || a->mvL1[0] != b->mvL1[0] || a->mvL1[1] != b->mvL1[1]))
+    return 0;
   return 1;
 }
 
-void HevcDeriveMotion(HevcDecoder* dec, const HevcCtu* ctu, const HevcCu* cu, int xPb, int yPb, int nPbW, int nPbH,
-                      int partIdx, HevcMotionInfo* out) {
+void HevcDeriveMotion(HevcDecoder* dec, const HevcCtu* ctu, const HevcCu* cu, int xPb, int yPb, int nPbW,
+                      int nPbH, int partIdx, HevcMotionInfo* out) {
   PuCtx p{dec, ctu, cu, xPb, yPb, nPbW, nPbH, partIdx};
   const HevcPu& pu = cu->astPu[partIdx];
   std::memset(out, 0, sizeof *out);

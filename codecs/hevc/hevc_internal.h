@@ -335,48 +335,78 @@ using CopyPcmFn = void (*)(int stride, const int16_t* samples, uint8_t* dst);
 using BorderFn = void (*)(int threading, uint8_t* plane, int width, int height, int stride, int padX, int padY);
 // motion compensation: destination, its stride, source, its stride, width, height, then the extras
 using McUniFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h);
-using McUni1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h, int frac);
-using McUni2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h, int fx, int fy);
+using McUni1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int frac);
+using McUni2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int fx, int fy);
 using Mc14Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h);
-using Mc14_1Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h, int frac);
-using Mc14_2Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h, int fx,
-                          int fy);
-using McLumaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride, const int16_t* l0, int w,
-                            int h, int l0Offset);
-using McChromaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride, const int16_t* l0,
-                              int w, int h);
-using McChromaBi1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride, const int16_t* l0,
-                               int w, int h, int frac);
-using McChromaBi2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride, const int16_t* l0,
-                               int w, int h, int fx, int fy);
-using WeightedUniFn = void (*)(int denom, int weight, int offset, uint8_t* dst, int dstStride, const int16_t* src,
-                               int srcStride, int w, int h, int srcOffset);
+using Mc14_1Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int frac);
+using Mc14_2Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int fx, int fy);
+using McLumaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                            const int16_t* l0, int w, int h, int l0Offset);
+using McChromaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                              const int16_t* l0, int w, int h);
+using McChromaBi1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                               const int16_t* l0, int w, int h, int frac);
+using McChromaBi2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                               const int16_t* l0, int w, int h, int fx, int fy);
+using WeightedUniFn = void (*)(int denom, int weight, int offset, uint8_t* dst, int dstStride,
+                               const int16_t* src, int srcStride, int w, int h, int srcOffset);
 using WeightedBiFn = void (*)(int denom, int w0, int w1, int o0, int o1, uint8_t* dst, int dstStride,
-                              const int16_t* src0, const int16_t* src1, int srcStride, int w, int h, int offset0,
-                              int offset1);
+                              const int16_t* src0, const int16_t* src1, int srcStride, int w, int h,
+                              int offset0, int offset1);
 // in-loop filters
-using DeblockLumaFn = void (*)(uint8_t* q0, int stride, const int32_t* beta, const int32_t* tc, const int32_t* noP,
-                               const int32_t* noQ);
-using DeblockChromaFn = void (*)(uint8_t* q0, int stride, const int32_t* tc, const int32_t* noP, const int32_t* noQ);
+using DeblockLumaFn = void (*)(uint8_t* q0, int stride, const int32_t* beta, const int32_t* tc,
+                               const int32_t* noP, const int32_t* noQ);
+using DeblockChromaFn = void (*)(uint8_t* q0, int stride, const int32_t* tc, const int32_t* noP,
+                                 const int32_t* noQ);
 using BsMotionFn = int (*)(const HevcMotionInfo* q, const HevcMotionInfo* p);
 using SaoBandFn = void (*)(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp);
-using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao, const int32_t* edges,
-                           int w, int h, int comp);
+using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao,
+                           const int32_t* edges, int w, int h, int comp);
 using CopyRowsFn = void (*)(const uint8_t* src, uint8_t* dst, int width, int rows, int stride);
 
 enum HevcSlot {
-  kSlotSaoBand = 0, kSlotSaoEdge = 1,
-  kSlotDequantScaled = 2, kSlotDequantFlat = 6,
-  kSlotDst4 = 10, kSlotDct = 11, kSlotTransformSkip = 15,
-  kSlotPlanar = 16, kSlotAngular = 20, kSlotDc = 24, kSlotVertical = 28, kSlotHorizontal = 32,
-  kSlotMode34 = 36, kSlotMode2 = 40, kSlotMode18 = 44, kSlotSmooth = 45,  // + log2 size (8x8 is 48)
+  kSlotSaoBand = 0,
+  kSlotSaoEdge = 1,
+  kSlotDequantScaled = 2,
+  kSlotDequantFlat = 6,
+  kSlotDst4 = 10,
+  kSlotDct = 11,
+  kSlotTransformSkip = 15,
+  kSlotPlanar = 16,
+  kSlotAngular = 20,
+  kSlotDc = 24,
+  kSlotVertical = 28,
+  kSlotHorizontal = 32,
+  kSlotMode34 = 36,
+  kSlotMode2 = 40,
+  kSlotMode18 = 44,
+  kSlotSmooth = 45,  // + log2 size (8x8 is 48)
   kSlotCopyPcm = 51,
-  kSlotMcLumaUni = 55, kSlotMcChromaUni = 71, kSlotMcLuma14 = 75, kSlotMcLumaBi = 91,  // + 4 xFrac + yFrac
-  kSlotMcChroma14 = 107, kSlotMcChromaBi = 111,  // copy, horizontal, vertical, two-dimensional
-  kSlotWeightedUniY = 115, kSlotWeightedBiY = 116, kSlotWeightedUniC = 117, kSlotWeightedBiC = 118,
-  kSlotDeblockLumaV = 119, kSlotDeblockLumaH = 120, kSlotDeblockLumaVEx = 121, kSlotDeblockLumaHEx = 122,
-  kSlotDeblockChromaV = 123, kSlotDeblockChromaH = 124, kSlotDeblockChromaVEx = 125, kSlotDeblockChromaHEx = 126,
-  kSlotBsMotion = 127, kSlotCopyRows = 128, kSlotCopyRowsLeft = 129,
+  kSlotMcLumaUni = 55,
+  kSlotMcChromaUni = 71,
+  kSlotMcLuma14 = 75,
+  kSlotMcLumaBi = 91,  // + 4 xFrac + yFrac
+  kSlotMcChroma14 = 107,
+  kSlotMcChromaBi = 111,  // copy, horizontal, vertical, two-dimensional
+  kSlotWeightedUniY = 115,
+  kSlotWeightedBiY = 116,
+  kSlotWeightedUniC = 117,
+  kSlotWeightedBiC = 118,
+  kSlotDeblockLumaV = 119,
+  kSlotDeblockLumaH = 120,
+  kSlotDeblockLumaVEx = 121,
+  kSlotDeblockLumaHEx = 122,
+  kSlotDeblockChromaV = 123,
+  kSlotDeblockChromaH = 124,
+  kSlotDeblockChromaVEx = 125,
+  kSlotDeblockChromaHEx = 126,
+  kSlotBsMotion = 127,
+  kSlotCopyRows = 128,
+  kSlotCopyRowsLeft = 129,
   kSlotBorder = 130,
 };
 
@@ -463,14 +493,14 @@ struct HevcDecoder {
   // motion of the current picture: records per CTB row area, found by index per 4x4
   HevcMotionInfo* pPuMotionStore;
   int32_t* pPuIndexMap;
-  int32_t* pRowPuCount;   // per CTB row
-  int32_t iPuAreaSize;    // records per CTB row area
-  int32_t iNoBackwardPred;  // no reference of the slice follows the current picture
+  int32_t* pRowPuCount;       // per CTB row
+  int32_t iPuAreaSize;        // records per CTB row area
+  int32_t iNoBackwardPred;    // no reference of the slice follows the current picture
   int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
-  uint8_t* pSavedBs;      // 32 bytes per CTB row: horizontal-edge Bs of the deferred 8 columns
-  uint8_t* apSaoBase[3];  // the SAO source: deblocked samples of the CTBs already offset
+  uint8_t* pSavedBs;          // 32 bytes per CTB row: horizontal-edge Bs of the deferred 8 columns
+  uint8_t* apSaoBase[3];      // the SAO source: deblocked samples of the CTBs already offset
   uint8_t* apSaoPlane[3];
-  uint8_t* pSaoDoneMap;   // per CTB: bit c once component c is offset and its samples are in the SAO source
+  uint8_t* pSaoDoneMap;  // per CTB: bit c once component c is offset and its samples are in the SAO source
   HevcCtu* pCtu;
 };
 
@@ -536,13 +566,13 @@ void HevcReconstructResidual(HevcDecoder* dec, const HevcResidualParams* p, int 
 void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset, int tuIdx);
 void HevcReconstructInterCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset, int tuIdx);
 // residual of one component block at luma position (xL, yL) of the current picture
-void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2, int16_t* coeff, int xL,
-                       int yL);
+void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2,
+                       int16_t* coeff, int xL, int yL);
 void HevcMarkCoded(HevcDecoder* dec, int x, int y, int n);
 
 // inter prediction
-void HevcDeriveMotion(HevcDecoder* dec, const HevcCtu* ctu, const HevcCu* cu, int xPb, int yPb, int nPbW, int nPbH,
-                      int partIdx, HevcMotionInfo* out);
+void HevcDeriveMotion(HevcDecoder* dec, const HevcCtu* ctu, const HevcCu* cu, int xPb, int yPb, int nPbW,
+                      int nPbH, int partIdx, HevcMotionInfo* out);
 int HevcMotionEqual(const HevcMotionInfo* a, const HevcMotionInfo* b);
 inline HevcMotionInfo* HevcMotionAt(HevcDecoder* dec, int x, int y) {
   const int row = y >> dec->pSps->CtbLog2SizeY;

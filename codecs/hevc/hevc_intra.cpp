@@ -260,8 +260,8 @@ int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, in
   return 1;
 }
 
-void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2, int16_t* coeff, int xL,
-                       int yL) {
+void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2,
+                       int16_t* coeff, int xL, int yL) {
   HevcResidualParams p{};
   p.ucTransquantBypass = cu.ucTransquantBypass;
   p.ucTransformSkip = tu.aucTransformSkip[cIdx];
@@ -338,7 +338,8 @@ void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaO
       for (int c = 1; c < 3; ++c) {
         PredictBlock(dec, ctu, tu.iX, tu.iY, log2 - 1, c, cu.iIntraPredModeC);
         if (c == 1 ? tu.ucCbfCb : tu.ucCbfCr)
-          HevcResidualBlock(dec, cu, tu, c, log2 - 1, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset, tu.iX, tu.iY);
+          HevcResidualBlock(dec, cu, tu, c, log2 - 1, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset,
+                            tu.iX, tu.iY);
       }
       chromaOffset += (n / 2) * (n / 2);
     } else if (tu.ucBlkIdx == 3 && i >= 3) {
@@ -346,7 +347,8 @@ void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaO
       for (int c = 1; c < 3; ++c) {
         PredictBlock(dec, ctu, first.iX, first.iY, 2, c, cu.iIntraPredModeC);
         if (c == 1 ? first.ucCbfCb : first.ucCbfCr)
-          HevcResidualBlock(dec, cu, first, c, 2, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset, first.iX, first.iY);
+          HevcResidualBlock(dec, cu, first, c, 2, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset,
+                            first.iX, first.iY);
       }
       chromaOffset += 16;
     }

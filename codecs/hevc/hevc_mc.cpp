@@ -55,7 +55,8 @@ inline void LumaBlock(const uint8_t* src, int ss, int w, int h, int offset2D, Pu
     int16_t tmp[(64 + 7) * kTmpStride];
     const uint8_t* s = src - 3 * ss;
     for (int y = 0; y < h + 7; ++y, s += ss)
-      for (int x = 0; x < w; ++x) tmp[y * kTmpStride + x] = static_cast<int16_t>(LumaTaps<XF>(s + x, 1) - offset2D);
+      for (int x = 0; x < w; ++x)
+        tmp[y * kTmpStride + x] = static_cast<int16_t>(LumaTaps<XF>(s + x, 1) - offset2D);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) put(x, y, LumaTaps<YF>(tmp + (y + 3) * kTmpStride + x, kTmpStride) >> 6);
   }
@@ -65,7 +66,8 @@ template <int XF, int YF>
 void LumaUni(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   if constexpr (XF == 0 && YF == 0) {
     // a missing reference stands in as the current picture itself: rows may overlap
-    for (int y = 0; y < h; ++y) std::memmove(dst + static_cast<ptrdiff_t>(y) * ds, src + static_cast<ptrdiff_t>(y) * ss, w);
+    for (int y = 0; y < h; ++y)
+      std::memmove(dst + static_cast<ptrdiff_t>(y) * ds, src + static_cast<ptrdiff_t>(y) * ss, w);
   } else {
     LumaBlock<XF, YF>(src, ss, w, h, 0, [&](int x, int y, int q) {
       dst[static_cast<ptrdiff_t>(y) * ds + x] = Clip8((q + 32) >> 6);
@@ -75,12 +77,14 @@ void LumaUni(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
 
 template <int XF, int YF>
 void Luma14(int16_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
-  LumaBlock<XF, YF>(src, ss, w, h, kOffset2D,
-                    [&](int x, int y, int q) { dst[static_cast<ptrdiff_t>(y) * ds + x] = static_cast<int16_t>(q); });
+  LumaBlock<XF, YF>(src, ss, w, h, kOffset2D, [&](int x, int y, int q) {
+    dst[static_cast<ptrdiff_t>(y) * ds + x] = static_cast<int16_t>(q);
+  });
 }
 
 template <int XF, int YF>
-void LumaBi(uint8_t* dst, int ds, const uint8_t* src1, int ss, const int16_t* l0, int w, int h, int l0Offset) {
+void LumaBi(uint8_t* dst, int ds, const uint8_t* src1, int ss, const int16_t* l0, int w, int h,
+            int l0Offset) {
   constexpr bool twoD = XF != 0 && YF != 0;
   const int r = 64 + (twoD ? kOffset2D : 0) + (l0Offset ? kOffset2D : 0);
   LumaBlock<XF, YF>(src1, ss, w, h, kOffset2D, [&](int x, int y, int q) {
@@ -130,8 +134,9 @@ void ChromaUni2D(uint8_t* d, int ds, const uint8_t* s, int ss, int w, int h, int
 
 template <int Kind>
 void Chroma14K(int16_t* dst, int ds, const uint8_t* src, int ss, int w, int h, int fx, int fy) {
-  ChromaBlock<Kind>(src, ss, w, h, fx, fy,
-                    [&](int x, int y, int q) { dst[static_cast<ptrdiff_t>(y) * ds + x] = static_cast<int16_t>(q); });
+  ChromaBlock<Kind>(src, ss, w, h, fx, fy, [&](int x, int y, int q) {
+    dst[static_cast<ptrdiff_t>(y) * ds + x] = static_cast<int16_t>(q);
+  });
 }
 void Chroma14H(int16_t* d, int ds, const uint8_t* s, int ss, int w, int h, int fx) {
   Chroma14K<1>(d, ds, s, ss, w, h, fx, 0);
@@ -144,7 +149,8 @@ void Chroma142D(int16_t* d, int ds, const uint8_t* s, int ss, int w, int h, int 
 }
 
 template <int Kind>
-void ChromaBiK(uint8_t* dst, int ds, const uint8_t* src1, int ss, const int16_t* l0, int w, int h, int fx, int fy) {
+void ChromaBiK(uint8_t* dst, int ds, const uint8_t* src1, int ss, const int16_t* l0, int w, int h, int fx,
+               int fy) {
   ChromaBlock<Kind>(src1, ss, w, h, fx, fy, [&](int x, int y, int q) {
     dst[static_cast<ptrdiff_t>(y) * ds + x] = Clip8((l0[y * kTmpStride + x] + q + 64) >> 7);
   });
@@ -160,26 +166,28 @@ void ChromaBiH(uint8_t* d, int ds, const uint8_t* s, int ss, const int16_t* l0, 
 void ChromaBiV(uint8_t* d, int ds, const uint8_t* s, int ss, const int16_t* l0, int w, int h, int fy) {
   ChromaBiK<2>(d, ds, s, ss, l0, w, h, 0, fy);
 }
-void ChromaBi2D(uint8_t* d, int ds, const uint8_t* s, int ss, const int16_t* l0, int w, int h, int fx, int fy) {
+void ChromaBi2D(uint8_t* d, int ds, const uint8_t* s, int ss, const int16_t* l0, int w, int h, int fx,
+                int fy) {
   ChromaBiK<3>(d, ds, s, ss, l0, w, h, fx, fy);
 }
 
 // Explicit weighted prediction (H.265 8.5.3.3.4.3) on intermediates; an
 // intermediate with its offset flag set is 8192 below its value.
-void WeightedUni(int denom, int weight, int offset, uint8_t* dst, int ds, const int16_t* src, int ss, int w, int h,
-                 int srcOffset) {
+void WeightedUni(int denom, int weight, int offset, uint8_t* dst, int ds, const int16_t* src, int ss, int w,
+                 int h, int srcOffset) {
   const int log2Wd = denom + 6;
   const int f = srcOffset ? weight * kOffset2D : 0;
   const int round = log2Wd >= 1 ? 1 << (log2Wd - 1) : 0;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const int v = src[static_cast<ptrdiff_t>(y) * ss + x] * weight + f;
-      dst[static_cast<ptrdiff_t>(y) * ds + x] = Clip8(log2Wd >= 1 ? ((v + round) >> log2Wd) + offset : v + offset);
+      dst[static_cast<ptrdiff_t>(y) * ds + x] =
+          Clip8(log2Wd >= 1 ? ((v + round) >> log2Wd) + offset : v + offset);
     }
 }
 
-void WeightedBi(int denom, int w0, int w1, int o0, int o1, uint8_t* dst, int ds, const int16_t* s0, const int16_t* s1,
-                int ss, int w, int h, int offset0, int offset1) {
+void WeightedBi(int denom, int w0, int w1, int o0, int o1, uint8_t* dst, int ds, const int16_t* s0,
+                const int16_t* s1, int ss, int w, int h, int offset0, int offset1) {
   const int log2Wd = denom + 6;
   const int f = (offset0 ? w0 * kOffset2D : 0) + (offset1 ? w1 * kOffset2D : 0) + ((o0 + o1 + 1) << log2Wd);
   for (int y = 0; y < h; ++y)

@@ -33,7 +33,8 @@ struct McBlock {
     return ref->apucPlane[0] + static_cast<ptrdiff_t>(yPb + (mv[1] >> 2)) * stride + xPb + (mv[0] >> 2);
   }
   const uint8_t* ChromaSrc(const HevcPicture* ref, const int* mv, int c) const {
-    return ref->apucPlane[c] + static_cast<ptrdiff_t>(yPb / 2 + (mv[1] >> 3)) * strideC + xPb / 2 + (mv[0] >> 3);
+    return ref->apucPlane[c] + static_cast<ptrdiff_t>(yPb / 2 + (mv[1] >> 3)) * strideC + xPb / 2 +
+           (mv[0] >> 3);
   }
   static int LumaPos(const int* mv) { return ((mv[0] & 3) << 2) | (mv[1] & 3); }
   static bool TwoD(const int* mv) { return (mv[0] & 3) && (mv[1] & 3); }
@@ -89,25 +90,27 @@ void HevcPredictPuSamples(HevcDecoder* dec, const HevcMotionInfo& m, int xPb, in
   McBlock b{dec, dec->stDsp, xPb, yPb, w, h, g.iStride, g.iStrideC};
   int mv[2][2] = {{m.mvL0[0], m.mvL0[1]}, {m.mvL1[0], m.mvL1[1]}};
   const HevcPicture* ref[2] = {&dec->astPic[m.bufIdxL0], &dec->astPic[m.bufIdxL1]};
-  const bool weighted = (sh.slice_type == 1 && pps->weighted_pred_flag) || (sh.slice_type == 0 && pps->weighted_bipred_flag);
+  const bool weighted =
+      (sh.slice_type == 1 && pps->weighted_pred_flag) || (sh.slice_type == 0 && pps->weighted_bipred_flag);
   int lists = (m.predFlagL0 ? 1 : 0) | (m.predFlagL1 ? 2 : 0);
   // the same picture twice with the same vector averages to list 0 alone
-  if (lists == 3 && !weighted && m.bufIdxL0 == m.bufIdxL1 && mv[0][0] == mv[1][0] && mv[0][1] == mv[1][1]) lists = 1;
+  if (lists == 3 && !weighted && m.bufIdxL0 == m.bufIdxL1 && mv[0][0] == mv[1][0] && mv[0][1] == mv[1][1])
+    lists = 1;
   for (int x = 0; x < 2; ++x)
     if (lists & (1 << x)) HevcClipMv(g, mv[x], xPb, yPb);
   int16_t* const* s = dec->apPredScratch;  // A, B, C, D
   const int fx[2] = {mv[0][0] & 7, mv[1][0] & 7}, fy[2] = {mv[0][1] & 7, mv[1][1] & 7};
   if (lists != 3 && !weighted) {
     const int x = lists == 1 ? 0 : 1;
-    Kernel<McUniFn>(b.t, kSlotMcLumaUni + McBlock::LumaPos(mv[x]))(b.Dst(0), b.stride, b.LumaSrc(ref[x], mv[x]),
-                                                                   b.stride, w, h);
+    Kernel<McUniFn>(b.t, kSlotMcLumaUni + McBlock::LumaPos(mv[x]))(b.Dst(0), b.stride,
+                                                                   b.LumaSrc(ref[x], mv[x]), b.stride, w, h);
     for (int c = 1; c < 3; ++c) b.ChromaUni(b.Dst(c), b.ChromaSrc(ref[x], mv[x], c), fx[x], fy[x]);
     return;
   }
   if (!weighted) {
     const int flag0 = b.Luma14(ref[0], mv[0], s[0]);
-    Kernel<McLumaBiFn>(b.t, kSlotMcLumaBi + McBlock::LumaPos(mv[1]))(b.Dst(0), b.stride, b.LumaSrc(ref[1], mv[1]),
-                                                                     b.stride, s[0], w, h, flag0);
+    Kernel<McLumaBiFn>(b.t, kSlotMcLumaBi + McBlock::LumaPos(mv[1]))(
+        b.Dst(0), b.stride, b.LumaSrc(ref[1], mv[1]), b.stride, s[0], w, h, flag0);
     for (int c = 1; c < 3; ++c) b.Chroma14(ref[0], mv[0], c, s[c - 1]);
     for (int c = 1; c < 3; ++c) b.ChromaBi(b.Dst(c), b.ChromaSrc(ref[1], mv[1], c), s[c - 1], fx[1], fy[1]);
     return;
@@ -117,27 +120,29 @@ void HevcPredictPuSamples(HevcDecoder* dec, const HevcMotionInfo& m, int xPb, in
     const int x = lists == 1 ? 0 : 1;
     const int r = (x ? m.refIdxL1 : m.refIdxL0) & 15;
     const int flag = b.Luma14(ref[x], mv[x], s[0]);
-    Kernel<WeightedUniFn>(b.t, kSlotWeightedUniY)(dY, sh.LumaWeight[x][r], sh.LumaOffset[x][r], b.Dst(0), b.stride,
-                                                  s[0], 64, w, h, flag);
+    Kernel<WeightedUniFn>(b.t, kSlotWeightedUniY)(dY, sh.LumaWeight[x][r], sh.LumaOffset[x][r], b.Dst(0),
+                                                  b.stride, s[0], 64, w, h, flag);
     for (int c = 1; c < 3; ++c) {
       b.Chroma14(ref[x], mv[x], c, s[c - 1]);
-      Kernel<WeightedUniFn>(b.t, kSlotWeightedUniC)(dC, sh.ChromaWeight[x][r][c - 1], sh.ChromaOffset[x][r][c - 1],
-                                                    b.Dst(c), b.strideC, s[c - 1], 64, w / 2, h / 2, 0);
+      Kernel<WeightedUniFn>(b.t, kSlotWeightedUniC)(dC, sh.ChromaWeight[x][r][c - 1],
+                                                    sh.ChromaOffset[x][r][c - 1], b.Dst(c), b.strideC,
+                                                    s[c - 1], 64, w / 2, h / 2, 0);
     }
     return;
   }
   const int r0 = m.refIdxL0 & 15, r1 = m.refIdxL1 & 15;
   const int f0 = b.Luma14(ref[0], mv[0], s[0]), f1 = b.Luma14(ref[1], mv[1], s[1]);
-  Kernel<WeightedBiFn>(b.t, kSlotWeightedBiY)(dY, sh.LumaWeight[0][r0], sh.LumaWeight[1][r1], sh.LumaOffset[0][r0],
-                                              sh.LumaOffset[1][r1], b.Dst(0), b.stride, s[0], s[1], 64, w, h, f0, f1);
+  Kernel<WeightedBiFn>(b.t, kSlotWeightedBiY)(dY, sh.LumaWeight[0][r0], sh.LumaWeight[1][r1],
+                                              sh.LumaOffset[0][r0], sh.LumaOffset[1][r1], b.Dst(0), b.stride,
+                                              s[0], s[1], 64, w, h, f0, f1);
   for (int c = 1; c < 3; ++c) {
     b.Chroma14(ref[0], mv[0], c, s[c - 1]);
     b.Chroma14(ref[1], mv[1], c, s[c + 1]);
   }
   for (int c = 1; c < 3; ++c)
-    Kernel<WeightedBiFn>(b.t, kSlotWeightedBiC)(dC, sh.ChromaWeight[0][r0][c - 1], sh.ChromaWeight[1][r1][c - 1],
-                                                sh.ChromaOffset[0][r0][c - 1], sh.ChromaOffset[1][r1][c - 1], b.Dst(c),
-                                                b.strideC, s[c - 1], s[c + 1], 64, w / 2, h / 2, 0, 0);
+    Kernel<WeightedBiFn>(b.t, kSlotWeightedBiC)(
+        dC, sh.ChromaWeight[0][r0][c - 1], sh.ChromaWeight[1][r1][c - 1], sh.ChromaOffset[0][r0][c - 1],
+        sh.ChromaOffset[1][r1][c - 1], b.Dst(c), b.strideC, s[c - 1], s[c + 1], 64, w / 2, h / 2, 0, 0);
 }
 
 // Derives, stores and compensates one prediction unit.
@@ -170,7 +175,9 @@ void HevcInterResidual(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset
     lumaOffset += n * n;
     // chroma with the unit above 4x4, or after the fourth 4x4 unit for their
     // 8x8 area, from the first unit's flags
-    const HevcTu* owner = log2 > 2 ? &tu : (tu.ucBlkIdx == 3 && i >= 3) ? &ctu->astTu[tuIdx + i - 3] : nullptr;
+    const HevcTu* owner = log2 > 2                       ? &tu
+                          : (tu.ucBlkIdx == 3 && i >= 3) ? &ctu->astTu[tuIdx + i - 3]
+                                                         : nullptr;
     if (!owner) continue;
     const int log2C = log2 > 2 ? log2 - 1 : 2;
     for (int c = 1; c < 3; ++c)
@@ -194,17 +201,31 @@ void HevcReconstructInterCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaO
   int num = 1;
   pbs[0] = {x0, y0, n, n};
   switch (cu->iPredMode == 2 ? 0 : cu->iPartMode) {
-    case 1: pbs[0] = {x0, y0, n, h}, pbs[1] = {x0, y0 + h, n, h}, num = 2; break;
-    case 2: pbs[0] = {x0, y0, h, n}, pbs[1] = {x0 + h, y0, h, n}, num = 2; break;
+    case 1:
+      pbs[0] = {x0, y0, n, h}, pbs[1] = {x0, y0 + h, n, h}, num = 2;
+      break;
+    case 2:
+      pbs[0] = {x0, y0, h, n}, pbs[1] = {x0 + h, y0, h, n}, num = 2;
+      break;
     case 3:
-      pbs[0] = {x0, y0, h, h}, pbs[1] = {x0 + h, y0, h, h}, pbs[2] = {x0, y0 + h, h, h}, pbs[3] = {x0 + h, y0 + h, h, h};
+      pbs[0] = {x0, y0, h, h}, pbs[1] = {x0 + h, y0, h, h}, pbs[2] = {x0, y0 + h, h, h},
+      pbs[3] = {x0 + h, y0 + h, h, h};
       num = 4;
       break;
-    case 4: pbs[0] = {x0, y0, n, q}, pbs[1] = {x0, y0 + q, n, n - q}, num = 2; break;
-    case 5: pbs[0] = {x0, y0, n, n - q}, pbs[1] = {x0, y0 + n - q, n, q}, num = 2; break;
-    case 6: pbs[0] = {x0, y0, q, n}, pbs[1] = {x0 + q, y0, n - q, n}, num = 2; break;
-    case 7: pbs[0] = {x0, y0, n - q, n}, pbs[1] = {x0 + n - q, y0, q, n}, num = 2; break;
-    default: break;
+    case 4:
+      pbs[0] = {x0, y0, n, q}, pbs[1] = {x0, y0 + q, n, n - q}, num = 2;
+      break;
+    case 5:
+      pbs[0] = {x0, y0, n, n - q}, pbs[1] = {x0, y0 + n - q, n, q}, num = 2;
+      break;
+    case 6:
+      pbs[0] = {x0, y0, q, n}, pbs[1] = {x0 + q, y0, n - q, n}, num = 2;
+      break;
+    case 7:
+      pbs[0] = {x0, y0, n - q, n}, pbs[1] = {x0 + n - q, y0, q, n}, num = 2;
+      break;
+    default:
+      break;
   }
   for (int i = 0; i < num; ++i) HevcPredictPu(dec, ctu, cu, pbs[i].x, pbs[i].y, pbs[i].w, pbs[i].h, i);
   if (cu->iPredMode != 2) HevcInterResidual(dec, ctu, cuIdx, lumaOffset, tuIdx);

@@ -11,7 +11,8 @@
 namespace hevc {
 
 void HevcDeblockCtuEdges(const HevcCtu* ctu, HevcDecoder* dec, uint8_t* bsV, uint8_t* bsH);
-void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const uint8_t* bsV, const uint8_t* bsH);
+void HevcDeblockCtu(HevcDecoder* dec, const HevcCtu* ctu, int x, int y, const uint8_t* bsV,
+                    const uint8_t* bsH);
 void HevcSetDeblockKernels(HevcDspTable* t);
 
 namespace {
@@ -21,7 +22,8 @@ inline int Sign(int v) { return (v > 0) - (v < 0); }
 
 void SaoBand(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp) {
   int offset[32] = {};
-  for (int k = 0; k < 4; ++k) offset[(k + sao->aucSaoBandPosition[comp]) & 31] = sao->acSaoOffsetVal[comp][k + 1];
+  for (int k = 0; k < 4; ++k)
+    offset[(k + sao->aucSaoBandPosition[comp]) & 31] = sao->acSaoOffsetVal[comp][k + 1];
   for (int y = 0; y < h; ++y) {
     uint8_t* row = block + static_cast<ptrdiff_t>(y) * stride;
     for (int x = 0; x < w; ++x) row[x] = Clip8(row[x] + offset[row[x] >> 3]);
@@ -29,8 +31,8 @@ void SaoBand(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h,
 }
 
 // edges: the block touches the picture's left, top, right, bottom edge.
-void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao, const int32_t* edges, int w, int h,
-             int comp) {
+void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao, const int32_t* edges,
+             int w, int h, int comp) {
   const int cls = sao->aucSaoEoClass[comp];
   const int8_t* pos = kHevcSaoEoPos[cls];
   const ptrdiff_t a = pos[1] * static_cast<ptrdiff_t>(stride) + pos[0];
@@ -106,8 +108,10 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
       if (n < 0) continue;
       const int ts = pps->CtbAddrRsToTs[rs], tsN = pps->CtbAddrRsToTs[n];
       bool b = false;
-      if (dec->pCtbSliceAddrMap[n] != dec->pCtbSliceAddrMap[rs]) b = !dec->pCtbLfAcrossSlicesMap[tsN > ts ? n : rs];
-      if (pps->tiles_enabled_flag && !pps->loop_filter_across_tiles_enabled_flag && pps->TileId[ts] != pps->TileId[tsN])
+      if (dec->pCtbSliceAddrMap[n] != dec->pCtbSliceAddrMap[rs])
+        b = !dec->pCtbLfAcrossSlicesMap[tsN > ts ? n : rs];
+      if (pps->tiles_enabled_flag && !pps->loop_filter_across_tiles_enabled_flag &&
+          pps->TileId[ts] != pps->TileId[tsN])
         b = true;
       blocked[dy + 1][dx + 1] = b;
     }

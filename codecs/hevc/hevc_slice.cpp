@@ -454,8 +454,8 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
     HevcStartPictureMotion(dec);
     for (int c = 0; c < 3; ++c) {
       const int sh = c ? 1 : 0;
-      dec->apSaoPlane[c] = dec->apSaoBase[c] + static_cast<ptrdiff_t>(kPadY >> sh) * (c ? g.iStrideC : g.iStride) +
-                           (kPadX >> sh);
+      dec->apSaoPlane[c] = dec->apSaoBase[c] +
+                           static_cast<ptrdiff_t>(kPadY >> sh) * (c ? g.iStrideC : g.iStride) + (kPadX >> sh);
     }
   }
   if (dec->iSliceType != 2) HevcCheckReferences(dec);

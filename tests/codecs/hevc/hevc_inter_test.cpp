@@ -136,7 +136,8 @@ TEST(HevcMcKernels, UnitWeightsGiveTheDefaultPrediction) {
       k.K<WeightedUniFn>(kSlotWeightedUniY)(denom, 1 << denom, 0, wu, 12, m0, 64, 12, 6, flag);
       k.K<McUniFn>(kSlotMcLumaUni + p)(plain, 12, a.at(), Source::kStride, 12, 6);
       EXPECT_EQ(std::memcmp(wu, plain, sizeof wu), 0) << denom << " " << p;
-      k.K<WeightedBiFn>(kSlotWeightedBiY)(denom, 1 << denom, 1 << denom, 0, 0, wb, 12, m0, m1, 64, 12, 6, flag, flag);
+      k.K<WeightedBiFn>(kSlotWeightedBiY)(denom, 1 << denom, 1 << denom, 0, 0, wb, 12, m0, m1, 64, 12, 6,
+                                          flag, flag);
       k.K<McLumaBiFn>(kSlotMcLumaBi + p)(avg, 12, b.at(), Source::kStride, m0, 12, 6, flag);
       EXPECT_EQ(std::memcmp(wb, avg, sizeof wb), 0) << denom << " " << p;
     }
@@ -149,9 +150,10 @@ TEST(HevcMcKernels, NarrowBlocksWriteNothingBesideThem) {
   struct Case {
     int slot, w, h, kind;  // kind 0 luma 8-bit, 1 luma 14, 2 chroma 8-bit 2-D, 3 weighted
   };
-  const Case cases[] = {{kSlotMcLumaUni + 5, 4, 8, 0},  {kSlotMcLumaUni + 15, 12, 4, 0}, {kSlotMcLuma14 + 6, 4, 4, 1},
-                        {kSlotMcLuma14 + 9, 12, 8, 1},  {kSlotMcChromaUni + 3, 2, 4, 2},  {kSlotMcChromaUni + 3, 6, 2, 2},
-                        {kSlotWeightedUniC, 2, 2, 3},   {kSlotWeightedUniY, 6, 4, 3}};
+  const Case cases[] = {{kSlotMcLumaUni + 5, 4, 8, 0},   {kSlotMcLumaUni + 15, 12, 4, 0},
+                        {kSlotMcLuma14 + 6, 4, 4, 1},    {kSlotMcLuma14 + 9, 12, 8, 1},
+                        {kSlotMcChromaUni + 3, 2, 4, 2}, {kSlotMcChromaUni + 3, 6, 2, 2},
+                        {kSlotWeightedUniC, 2, 2, 3},    {kSlotWeightedUniY, 6, 4, 3}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.slot);
     uint8_t out[16 * 16];
@@ -160,10 +162,18 @@ TEST(HevcMcKernels, NarrowBlocksWriteNothingBesideThem) {
     for (auto& v : mid) v = 0x5A5A;
     int16_t src14[64 * 64] = {};
     switch (c.kind) {
-      case 0: k.K<McUniFn>(c.slot)(out, 16, a.at(), Source::kStride, c.w, c.h); break;
-      case 1: k.K<Mc14Fn>(c.slot)(mid, 16, a.at(), Source::kStride, c.w, c.h); break;
-      case 2: k.K<McUni2Fn>(c.slot)(out, 16, a.at(), Source::kStride, c.w, c.h, 3, 5); break;
-      default: k.K<WeightedUniFn>(c.slot)(2, 5, -3, out, 16, src14, 64, c.w, c.h, 0); break;
+      case 0:
+        k.K<McUniFn>(c.slot)(out, 16, a.at(), Source::kStride, c.w, c.h);
+        break;
+      case 1:
+        k.K<Mc14Fn>(c.slot)(mid, 16, a.at(), Source::kStride, c.w, c.h);
+        break;
+      case 2:
+        k.K<McUni2Fn>(c.slot)(out, 16, a.at(), Source::kStride, c.w, c.h, 3, 5);
+        break;
+      default:
+        k.K<WeightedUniFn>(c.slot)(2, 5, -3, out, 16, src14, 64, c.w, c.h, 0);
+        break;
     }
     for (int y = 0; y < 16; ++y)
       for (int x = 0; x < 16; ++x) {
@@ -253,8 +263,8 @@ TEST(HevcLoopFilterKernels, SaoBandAndEdgeAtTheirLimits) {
 // ------------------------------------------------------------------ streams
 
 // Every picture the stream gives, as cropped I420 bytes, and the first error.
-int32_t DecodeAll(const std::vector<uint8_t>& s, int maxW, int maxH, int maxRef, std::vector<std::vector<uint8_t>>* pics,
-                  std::vector<int>* strides = nullptr) {
+int32_t DecodeAll(const std::vector<uint8_t>& s, int maxW, int maxH, int maxRef,
+                  std::vector<std::vector<uint8_t>>* pics, std::vector<int>* strides = nullptr) {
   Decoder d(maxW, maxH, 1, maxRef);
   int32_t first = 0;
   auto take = [&](const IH265D_OutArgs& o) {
@@ -263,7 +273,8 @@ int32_t DecodeAll(const std::vector<uint8_t>& s, int maxW, int maxH, int maxRef,
       const uint8_t* plane = c == 0 ? o.pPlaneY : c == 1 ? o.pPlaneU : o.pPlaneV;
       const int w = c ? (o.iPicWidth + 1) / 2 : o.iPicWidth, h = c ? (o.iPicHeight + 1) / 2 : o.iPicHeight;
       const int stride = c ? o.iChromaStride : o.iLumaStride;
-      for (int y = 0; y < h; ++y) p.insert(p.end(), plane + static_cast<ptrdiff_t>(y) * stride, plane + y * stride + w);
+      for (int y = 0; y < h; ++y)
+        p.insert(p.end(), plane + static_cast<ptrdiff_t>(y) * stride, plane + y * stride + w);
     }
     pics->push_back(p);
     if (strides) strides->push_back(o.iLumaStride);
@@ -302,7 +313,8 @@ TEST(HevcWriterStreams, FifteenReferencesNeedTheCallersFifteen) {
   // with 4, every picture that names more than 4 is refused cleanly
   pics.clear();
   EXPECT_EQ(DecodeAll(s, 64, 64, 4, &pics), IH265D_ERR_REFNUM);
-  EXPECT_TRUE(Decoder::Said("The value of RefPic is 5, should be less than or equal to 4!")) << Decoder::All();
+  EXPECT_TRUE(Decoder::Said("The value of RefPic is 5, should be less than or equal to 4!"))
+      << Decoder::All();
   EXPECT_EQ(pics.size(), 5u);
 }
 
@@ -348,7 +360,8 @@ std::vector<uint8_t> ReferenceSao(HevcDecoder* dec, const std::vector<uint8_t>& 
         const HevcSaoParams& sao = dec->pSaoParamMap[rs];
         const int type = sao.aucSaoTypeIdx[c];
         if (!type) continue;
-        const uint8_t pb = dec->pPcmBypassMap[static_cast<size_t>((y << sh) >> 3) * (dec->iMap4Stride / 2) + ((x << sh) >> 3)];
+        const uint8_t pb = dec->pPcmBypassMap[static_cast<size_t>((y << sh) >> 3) * (dec->iMap4Stride / 2) +
+                                              ((x << sh) >> 3)];
         if ((pb & 2) || ((pb & 1) && sps->pcm_enabled_flag && sps->pcm_loop_filter_disabled_flag)) continue;
         const int v = in(x, y);
         int off = 0;
@@ -367,9 +380,11 @@ std::vector<uint8_t> ReferenceSao(HevcDecoder* dec, const std::vector<uint8_t>& 
             }
             const int nrs = ctb(nx, ny);
             const int ts = pps->CtbAddrRsToTs[rs], tsN = pps->CtbAddrRsToTs[nrs];
-            if (dec->pCtbSliceAddrMap[nrs] != dec->pCtbSliceAddrMap[rs] && !dec->pCtbLfAcrossSlicesMap[tsN > ts ? nrs : rs])
+            if (dec->pCtbSliceAddrMap[nrs] != dec->pCtbSliceAddrMap[rs] &&
+                !dec->pCtbLfAcrossSlicesMap[tsN > ts ? nrs : rs])
               skip = true;
-            if (pps->tiles_enabled_flag && !pps->loop_filter_across_tiles_enabled_flag && pps->TileId[ts] != pps->TileId[tsN])
+            if (pps->tiles_enabled_flag && !pps->loop_filter_across_tiles_enabled_flag &&
+                pps->TileId[ts] != pps->TileId[tsN])
               skip = true;
             const int nv = in(nx, ny);
             sum += (v > nv) - (v < nv);

@@ -14,8 +14,9 @@ int main(int argc, char** argv) {
   }
   hevc_test::StreamSpec spec;
   if (argc < 3 || !hevc_test::WriterCase(argv[1], &spec)) {
-    std::fprintf(stderr, "usage: hevc_write_stream --list | CASE OUT.265 [--no-sao] [--no-deblock] [--pictures N] "
-                         "[--seed S]\n");
+    std::fprintf(stderr,
+                 "usage: hevc_write_stream --list | CASE OUT.265 [--no-sao] [--no-deblock] [--pictures N] "
+                 "[--seed S]\n");
     return 2;
   }
   for (int i = 3; i < argc; ++i) {

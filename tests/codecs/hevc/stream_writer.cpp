@@ -12,9 +12,26 @@ namespace {
 
 // Context indices in the order of the flattened initialisation table.
 enum Ctx {
-  kSaoMerge = 0, kSaoType = 1, kBypassFlag = 5, kSkip = 6, kPredMode = 12, kPartMode = 13, kPrevIntra = 17,
-  kChromaMode = 18, kMergeFlag = 20, kMergeIdx = 21, kInterPred = 22, kRefIdx = 27, kMvdGt0 = 31, kMvdGt1 = 34,
-  kMvp = 35, kRqtRootCbf = 36, kSplitTransform = 37, kCbfLuma = 40, kCbfChroma = 42, kNumCtx = 183,
+  kSaoMerge = 0,
+  kSaoType = 1,
+  kBypassFlag = 5,
+  kSkip = 6,
+  kPredMode = 12,
+  kPartMode = 13,
+  kPrevIntra = 17,
+  kChromaMode = 18,
+  kMergeFlag = 20,
+  kMergeIdx = 21,
+  kInterPred = 22,
+  kRefIdx = 27,
+  kMvdGt0 = 31,
+  kMvdGt1 = 34,
+  kMvp = 35,
+  kRqtRootCbf = 36,
+  kSplitTransform = 37,
+  kCbfLuma = 40,
+  kCbfChroma = 42,
+  kNumCtx = 183,
 };
 
 // The arithmetic encoder (the informative encoder of H.264 9.3.4, which
@@ -30,7 +47,9 @@ class Cabac {
     outstanding_ = 0;
   }
   void Init(int sliceType, int cabacInitFlag, int qp) {
-    const int initType = sliceType == 2 ? 0 : sliceType == 1 ? (cabacInitFlag ? 2 : 1) : (cabacInitFlag ? 1 : 2);
+    const int initType = sliceType == 2   ? 0
+                         : sliceType == 1 ? (cabacInitFlag ? 2 : 1)
+                                          : (cabacInitFlag ? 1 : 2);
     for (int i = 0; i < kNumCtx; ++i) {
       const int v = kHevcCabacInitTable[initType * kNumCtx + i];
       const int m = (v >> 4) * 5 - 45, n = ((v & 15) << 3) - 16;
@@ -179,13 +198,15 @@ class Writer {
     const int rows = p.tiles ? static_cast<int>(p.tile_rows_minus1) + 1 : 1;
     std::vector<int> colBd(cols + 1, 0), rowBd(rows + 1, 0);
     for (int i = 0; i < cols; ++i)
-      colBd[i + 1] = colBd[i] + (p.uniform || !p.tiles ? ((i + 1) * wc_) / cols - (i * wc_) / cols
-                                                         : (i + 1 < cols ? static_cast<int>(p.col_width_minus1[i]) + 1
-                                                                         : wc_ - colBd[i]));
+      colBd[i + 1] =
+          colBd[i] + (p.uniform || !p.tiles
+                          ? ((i + 1) * wc_) / cols - (i * wc_) / cols
+                          : (i + 1 < cols ? static_cast<int>(p.col_width_minus1[i]) + 1 : wc_ - colBd[i]));
     for (int j = 0; j < rows; ++j)
-      rowBd[j + 1] = rowBd[j] + (p.uniform || !p.tiles ? ((j + 1) * hc_) / rows - (j * hc_) / rows
-                                                         : (j + 1 < rows ? static_cast<int>(p.row_height_minus1[j]) + 1
-                                                                         : hc_ - rowBd[j]));
+      rowBd[j + 1] =
+          rowBd[j] + (p.uniform || !p.tiles
+                          ? ((j + 1) * hc_) / rows - (j * hc_) / rows
+                          : (j + 1 < rows ? static_cast<int>(p.row_height_minus1[j]) + 1 : hc_ - rowBd[j]));
     rsToTs_.assign(size_, 0);
     tsToRs_.assign(size_, 0);
     tileId_.assign(size_, 0);  // by tile-scan address
@@ -269,7 +290,8 @@ class Writer {
     return out;
   }
 
-  void SliceHeader(BitWriter& w, const PictureSpec& pic, const SliceSpec& seg, const std::vector<BitWriter>& subs) {
+  void SliceHeader(BitWriter& w, const PictureSpec& pic, const SliceSpec& seg,
+                   const std::vector<BitWriter>& subs) {
     const SpsFields& sps = s_.sps;
     const PpsFields& pps = s_.pps;
     w.U(seg.firstTs == 0, 1);
@@ -455,7 +477,8 @@ class Writer {
     const int roll = Rnd(100);
     const bool inter = pic.sliceType != 2;
     if (inter) {
-      const int ctx = kSkip + (x > 0 && Avail(rs - 1, rs) && skip_[rs - 1]) + (y > 0 && Avail(rs - wc_, rs) && skip_[rs - wc_]);
+      const int ctx = kSkip + (x > 0 && Avail(rs - 1, rs) && skip_[rs - 1]) +
+                      (y > 0 && Avail(rs - wc_, rs) && skip_[rs - wc_]);
       const bool skip = roll < s_.skipPercent;
       c.Bin(ctx, skip);
       skip_[rs] = skip;
@@ -706,27 +729,30 @@ std::vector<SliceSpec> Slices(std::initializer_list<int> starts, std::initialize
 
 const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
   static const std::map<std::string, void (*)(StreamSpec*)> cases = {
-      {"tiles", [](StreamSpec* s) {
+      {"tiles",
+       [](StreamSpec* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.tile_cols_minus1 = 2;
          s->pps.tile_rows_minus1 = 1;
          s->pictures = PChain(6, 2);
        }},
-      {"tiles-explicit-nolf", [](StreamSpec* s) {
+      {"tiles-explicit-nolf",
+       [](StreamSpec* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.uniform = false;
          s->pps.tile_cols_minus1 = 2;
          s->pps.col_width_minus1 = {0, 2};  // 1, 3 and 2 CTBs
          s->pps.tile_rows_minus1 = 1;
-         s->pps.row_height_minus1 = {0};    // 1 and 3 CTBs
+         s->pps.row_height_minus1 = {0};  // 1 and 3 CTBs
          s->pps.loop_filter_across_tiles = false;
          s->pictures = PChain(5, 2, 36);
          for (auto& p : s->pictures) p.slices = Slices({0, 6});  // the second tile row on
          s->seed = 2;
        }},
-      {"tiles-slices", [](StreamSpec* s) {
+      {"tiles-slices",
+       [](StreamSpec* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.tile_cols_minus1 = 1;
@@ -749,7 +775,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->sps.num_reorder = s->vps.num_reorder = 1;
          s->seed = 3;
        }},
-      {"pcm-loopfilter", [](StreamSpec* s) {
+      {"pcm-loopfilter",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->pcmPercent = 45;
          s->pps.deblocking_control = s->pps.deblocking_override = true;
@@ -759,7 +786,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pictures[1].slices[0].tcDiv2 = 6;
          s->seed = 4;
        }},
-      {"pcm-nofilter", [](StreamSpec* s) {
+      {"pcm-nofilter",
+       [](StreamSpec* s) {
          *s = Base(128, 96);
          s->sps.pcm_loop_filter_disabled = true;
          s->sps.pcm_depth_luma_minus1 = 5;
@@ -769,7 +797,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          for (auto& p : s->pictures) p.saoChroma = false;  // see PcmExempt
          s->seed = 5;
        }},
-      {"bypass", [](StreamSpec* s) {
+      {"bypass",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->pps.transquant_bypass = true;
          s->bypassPercent = 40;
@@ -777,7 +806,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          for (auto& p : s->pictures) p.saoChroma = false;  // see PcmExempt
          s->seed = 6;
        }},
-      {"longterm", [](StreamSpec* s) {
+      {"longterm",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->sps.long_term = true;
          s->sps.log2_max_poc_lsb_minus4 = 0;  // POC LSBs wrap every 16 pictures
@@ -800,7 +830,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          }
          s->seed = 7;
        }},
-      {"listmod", [](StreamSpec* s) {
+      {"listmod",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->pps.lists_modification = true;
          s->sps.num_reorder = s->vps.num_reorder = 1;
@@ -819,14 +850,16 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          }
          s->seed = 8;
        }},
-      {"dependent", [](StreamSpec* s) {
+      {"dependent",
+       [](StreamSpec* s) {
          *s = Base(256, 128);
          s->pps.dependent_slices = true;
          s->pictures = PChain(4, 2);
          for (auto& p : s->pictures) p.slices = Slices({0, 5, 8, 13, 20, 27}, {5, 8, 20, 27});
          s->seed = 9;
        }},
-      {"wpp-midrow", [](StreamSpec* s) {
+      {"wpp-midrow",
+       [](StreamSpec* s) {
          *s = Base(256, 128);
          s->pps.wpp = true;
          s->pps.dependent_slices = true;
@@ -835,13 +868,15 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          for (auto& p : s->pictures) p.slices = Slices({0, 9, 13, 16, 25, 29}, {13, 16, 29});
          s->seed = 10;
        }},
-      {"refs15", [](StreamSpec* s) {
+      {"refs15",
+       [](StreamSpec* s) {
          *s = Base(64, 64);
          s->sps.max_dec_pic_buffering_minus1 = s->vps.max_dec_pic_buffering_minus1 = 15;
          s->pictures = PChain(20, 15);
          s->seed = 11;
        }},
-      {"bigmv", [](StreamSpec* s) {
+      {"bigmv",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->bigMvPercent = 30;
          s->skipPercent = 10;
@@ -849,7 +884,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pictures = BChain(7, 30);
          s->seed = 12;
        }},
-      {"deblock-slices", [](StreamSpec* s) {
+      {"deblock-slices",
+       [](StreamSpec* s) {
          *s = Base(256, 128);
          s->pps.deblocking_control = s->pps.deblocking_override = true;
          s->pcmPercent = 40;
@@ -873,7 +909,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          }
          s->seed = 13;
        }},
-      {"ctb16-deblock", [](StreamSpec* s) {
+      {"ctb16-deblock",
+       [](StreamSpec* s) {
          // (with both loop filters at CTBs of 16, ffmpeg offsets some chroma
          // samples at CTB corners before their deblocking is final: see
          // HevcWriterStreams.SaoMatchesAWholePictureReference)
@@ -883,13 +920,15 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          for (auto& p : s->pictures) p.saoLuma = p.saoChroma = false;
          s->seed = 16;
        }},
-      {"ctb16-sao", [](StreamSpec* s) {
+      {"ctb16-sao",
+       [](StreamSpec* s) {
          *s = Base(128, 96, 4);
          s->pps.deblocking_control = s->pps.deblocking_disabled = true;
          s->pictures = PChain(5, 2, 30);
          s->seed = 17;
        }},
-      {"cip", [](StreamSpec* s) {
+      {"cip",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->pps.constrained_intra = true;
          s->intraPercent = 40;
@@ -897,7 +936,8 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pictures = PChain(4, 2);
          s->seed = 14;
        }},
-      {"bframes", [](StreamSpec* s) {
+      {"bframes",
+       [](StreamSpec* s) {
          *s = Base(96, 64);
          s->sps.num_reorder = s->vps.num_reorder = 1;
          s->pictures = BChain(9, 31);

@@ -54,8 +54,8 @@ struct StreamSpec {
   // what a CTB of a P or B picture becomes, in percent (the rest: motion
   // with a difference); I pictures take PCM or intra prediction
   int pcmPercent = 30, intraPercent = 10, skipPercent = 25, mergePercent = 15;
-  int bypassPercent = 0;  // cu_transquant_bypass_flag, when the PPS allows it
-  int bigMvPercent = 0;   // differences that reach far outside the picture
+  int bypassPercent = 0;     // cu_transquant_bypass_flag, when the PPS allows it
+  int bigMvPercent = 0;      // differences that reach far outside the picture
   bool saoTypesOff = false;  // every CTB without SAO, the stream otherwise the same
   uint32_t seed = 1;
   std::vector<PictureSpec> pictures;
