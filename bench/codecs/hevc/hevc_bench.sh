@@ -12,7 +12,7 @@ cd "$work" || exit 1
 src=src_${frames}.yuv
 if [[ ! -s $src ]]; then
   # synthetic content with sensor-like noise, so that no stream is trivially cheap
-  ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
+  ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t:all_seed=5" -frames:v "$frames" \
     -pix_fmt yuv420p -f rawvideo -y "$src" || exit 1
 fi
 

@@ -21,7 +21,7 @@ graph() {  # name WxH
   local s="size=$2:rate=25"
   case $1 in
     testsrc2 | mandelbrot | smptebars) echo "$1=$s" ;;
-    life) echo "life=$s:mold=10:ratio=0.4:death_color=#C83232:life_color=#00FF00" ;;
+    life) echo "life=$s:seed=7:mold=10:ratio=0.4:death_color=#C83232:life_color=#00FF00" ;;
     fade) echo "testsrc2=$s,fade=in:0:5,fade=out:7:5" ;;        # weighted prediction
     scroll) echo "mandelbrot=$s,scroll=h=0.23:v=-0.17" ;;         # long motion
     *) return 1 ;;
