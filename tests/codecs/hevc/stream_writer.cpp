@@ -727,6 +727,12 @@ std::vector<SliceSpec> Slices(std::initializer_list<int> starts, std::initialize
   return v;
 }
 
+// The cases are compared with ffmpeg, so they stay clear of what ffmpeg
+// decodes unlike H.265 (hevc_inter_test.cpp checks those against the decoder
+// itself): chroma SAO of PCM and bypass blocks, SAO across a boundary that the
+// later slice closes, chroma tc offsets that differ between neighbouring
+// slices, wavefront rows after a slice that starts past a row's second CTB,
+// and both loop filters together at CTBs of 16.
 const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
   static const std::map<std::string, void (*)(StreamSpec*)> cases = {
       {"tiles",
@@ -767,7 +773,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
              sl.betaDiv2 = i % 3 == 1 ? 6 : -3;
              sl.tcDiv2 = i % 3 == 1 ? 6 : -2;
            }
-           if (i % 2) {  // no filtering across some slice boundaries (SAO off: see Slices)
+           if (i % 2) {  // no filtering across some slice boundaries (SAO off: see the note at Cases)
              p.slices[2].lfAcrossSlices = p.slices[4].lfAcrossSlices = false;
              p.saoLuma = p.saoChroma = false;
            }
@@ -794,7 +800,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->sps.pcm_depth_chroma_minus1 = 4;
          s->pcmPercent = 40;
          s->pictures = PChain(4, 2, 40);
-         for (auto& p : s->pictures) p.saoChroma = false;  // see PcmExempt
+         for (auto& p : s->pictures) p.saoChroma = false;  // see the note at Cases
          s->seed = 5;
        }},
       {"bypass",
@@ -803,7 +809,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pps.transquant_bypass = true;
          s->bypassPercent = 40;
          s->pictures = PChain(4, 2, 40);
-         for (auto& p : s->pictures) p.saoChroma = false;  // see PcmExempt
+         for (auto& p : s->pictures) p.saoChroma = false;  // see the note at Cases
          s->seed = 6;
        }},
       {"longterm",
@@ -899,7 +905,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
              sl.tcDiv2 = i % 2 ? 6 : -6;
            }
            p.slices[1].deblockingDisabled = true;
-           if (i >= 3) {  // no filtering across two slice boundaries (SAO off: see Slices)
+           if (i >= 3) {  // no filtering across two slice boundaries (SAO off: see the note at Cases)
              p.slices[2].lfAcrossSlices = p.slices[3].lfAcrossSlices = false;
              p.saoLuma = p.saoChroma = false;
            } else {
@@ -912,8 +918,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
       {"ctb16-deblock",
        [](StreamSpec* s) {
          // (with both loop filters at CTBs of 16, ffmpeg offsets some chroma
-         // samples at CTB corners before their deblocking is final: see
-         // HevcWriterStreams.SaoMatchesAWholePictureReference)
+         // samples at CTB corners before their deblocking is final)
          *s = Base(128, 96, 4);
          s->sps.num_reorder = s->vps.num_reorder = 1;
          s->pictures = BChain(7, 35);
