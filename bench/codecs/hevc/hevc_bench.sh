@@ -10,16 +10,15 @@ mkdir -p "$work"
 cd "$work" || exit 1
 
 src=src_${frames}.yuv
-if [[ ! -s $src ]]; then
-  # synthetic content with sensor-like noise, so that no stream is trivially cheap
-  ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t:all_seed=5" -frames:v "$frames" \
-    -pix_fmt yuv420p -f rawvideo -y "$src" || exit 1
-fi
-
 make_stream() {  # name x265-options...
   local name=$1
   shift
   [[ -s $name.265 ]] && return 0
+  if [[ ! -s $src ]]; then
+    # synthetic content with sensor-like noise, so that no stream is trivially cheap
+    ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t:all_seed=5" \
+      -frames:v "$frames" -pix_fmt yuv420p -f rawvideo -y "$src" || return 1
+  fi
   x265 --input "$src" --input-res 1920x1080 --fps 25 --frames "$frames" --log-level error "$@" -o "$name.265" \
     >/dev/null 2>&1 || { echo "x265 failed for $name" >&2; return 1; }
 }
@@ -27,6 +26,7 @@ make_stream() {  # name x265-options...
 make_stream camera_ippp --preset fast --bitrate 3000 --vbv-maxrate 3000 --vbv-bufsize 3000 --bframes 0 --keyint 50 || exit 1
 make_stream medium_crf23 --preset medium --crf 23 || exit 1
 make_stream intra_only --preset fast --crf 23 --keyint 1 || exit 1
+rm -f "$src"
 
 best() { sort -g | tail -1; }
 
