@@ -296,7 +296,7 @@ std::vector<uint8_t> CabacPStream(int ref, int qpDeltaOnes = 0) {
     c.Decision(11, 1);
     c.Terminate(1);
   }
-  w.AlignZero();
+  w.Align();
   Append(s, Nal(h.refIdc, 1, w.bytes()));
   return s;
 }
