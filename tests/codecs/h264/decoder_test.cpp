@@ -84,14 +84,6 @@ Output DecodeAll(const std::vector<uint8_t>& stream, uint32_t flags = H264DEC_FL
   return DecodeAll(d.ctx, stream);
 }
 
-// An I picture of 2x2 macroblocks made of DC macroblocks.
-std::vector<uint8_t> DcPicture(const SliceHeader& h, int mbs = 4) {
-  BitWriter w;
-  h.Write(w);
-  for (int i = 0; i < mbs; ++i) WriteDcMacroblock(w);
-  return SliceNal(h, w);
-}
-
 std::vector<uint8_t> Stream(const Sps& sps, const Pps& pps, const std::vector<std::vector<uint8_t>>& slices) {
   std::vector<uint8_t> s;
   Append(s, sps.Build());

@@ -281,4 +281,12 @@ inline std::vector<uint8_t> SliceNal(const SliceHeader& h, BitWriter& w) {
   return Nal(h.refIdc, h.idr ? 5 : 1, w.bytes());
 }
 
+// An I slice of `mbs` DC macroblocks (a 2x2 picture by default).
+inline std::vector<uint8_t> DcPicture(const SliceHeader& h, int mbs = 4) {
+  BitWriter w;
+  h.Write(w);
+  for (int i = 0; i < mbs; ++i) WriteDcMacroblock(w);
+  return SliceNal(h, w);
+}
+
 }  // namespace h264test
