@@ -1,4 +1,4 @@
-// Reads a whole file for the command-line tools.
+// Reads a whole file, for the command-line tools and the tests.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,13 @@ inline bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
   const bool ok = !std::ferror(f);
   std::fclose(f);
   return ok;
+}
+
+// The bytes of the file at path; nothing when it cannot be read.
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::vector<uint8_t> out;
+  if (!ReadFile(path, &out)) out.clear();
+  return out;
 }
 
 }  // namespace tools

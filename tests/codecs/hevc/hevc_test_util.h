@@ -7,14 +7,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "codecs/hevc/hevc_internal.h"
 #include "codecs/hevc/ih265d.h"
 #include "tests/common/bit_writer.h"
+#include "tools/common/read_file.h"
 
 namespace hevc_test {
 
@@ -295,10 +294,7 @@ inline std::vector<uint8_t> SliceHeader(const SliceFields& f, bool withData = tr
   return Nal(f.nal_type, w.bytes());
 }
 
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), {});
-}
+using tools::ReadFile;
 
 struct Message {
   int level;
