@@ -140,7 +140,7 @@ TEST_P(AacOracle, DecodesAdtsWithoutConfigurationLikeFfmpeg) {
                                    "' -t 1 -c:a aac -b:a 48k -f adts {}");
   std::string ref = mt::Cached(std::string("aac_") + c.name + ".s16",
                                "ffmpeg -v error -i '" + aac + "' -f s16le {}");
-  std::vector<uint8_t> stream = mt::ReadAll(aac), want = mt::ReadAll(ref);
+  std::vector<uint8_t> stream = tools::ReadFile(aac), want = tools::ReadFile(ref);
   ASSERT_FALSE(stream.empty());
   AudioCodec codec;
   codec.Configure(kAudioCodecAac, nullptr, 0);  // as the media sink does: no configuration
@@ -185,7 +185,7 @@ TEST(AudioCodec, AacRefusesGarbageAndSmallBuffers) {
   std::string aac = mt::Cached("aac_stereo.aac",
                                "ffmpeg -v error -f lavfi -i 'aevalsrc=0.4*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=16000' "
                                "-t 1 -c:a aac -b:a 48k -f adts {}");
-  std::vector<uint8_t> stream = mt::ReadAll(aac);
+  std::vector<uint8_t> stream = tools::ReadFile(aac);
   AudioCodec codec;
   codec.Configure(kAudioCodecAac, nullptr, 0);
   uint8_t junk[64];

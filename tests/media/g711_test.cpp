@@ -52,8 +52,8 @@ TEST_P(G711Oracle, MatchesFfmpeg) {
   ASSERT_EQ(st, 0);
   mt::Shell("ffmpeg -v error -f " + fmt + " -ar 8000 -ac 1 -i " + dir / "codes.g711" + " -f s16le " + dir / "dec", &st);
   ASSERT_EQ(st, 0);
-  std::vector<uint8_t> enc = mt::ReadAll(dir / "enc");
-  std::vector<uint8_t> dec = mt::ReadAll(dir / "dec");
+  std::vector<uint8_t> enc = tools::ReadFile(dir / "enc");
+  std::vector<uint8_t> dec = tools::ReadFile(dir / "dec");
   ASSERT_EQ(enc.size(), 65536u);
   ASSERT_EQ(dec.size(), 512u);
   for (int i = 0; i < 256; ++i) {

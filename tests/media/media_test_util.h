@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/common/temp_dir.h"
+#include "tools/common/read_file.h"
 
 namespace mt {
 
@@ -25,11 +27,6 @@ inline std::string Shell(const std::string& cmd, int* status = nullptr) {
   int rc = pclose(p);
   if (status) *status = rc;
   return out;
-}
-
-inline std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 inline void WriteAll(const std::string& path, const std::vector<uint8_t>& data) {
@@ -103,16 +100,6 @@ inline std::vector<std::vector<uint8_t>> SplitJpeg(const std::vector<uint8_t>& s
   return frames;
 }
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "mediatestXXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    path = mkdtemp(buf.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using ::TempDir;
 
 }  // namespace mt

@@ -104,7 +104,7 @@ TEST_F(Mp4Layout, H264AndAlawGoldenBytes) {
   e.u32(28).str("stsz").u32(0).u32(0).u32(2).u32(160).u32(160);
   e.u32(20).str("stco").u32(0).u32(1).u32(60);
 
-  std::vector<uint8_t> got = mt::ReadAll(path);
+  std::vector<uint8_t> got = tools::ReadFile(path);
   ASSERT_EQ(e.v.size(), 1507u);
   size_t n = std::min(got.size(), e.v.size());
   for (size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], e.v[i]) << "first difference at offset " << i;
@@ -124,11 +124,11 @@ TEST_F(Mp4Layout, EmptyRecordingIsFtypAndMoov) {
   e.u32(116).str("moov").u32(108).str("mvhd").u32(0).u32(0).u32(0).u32(1000).u32(0).u32(0x00010000).u16(0x0100).zeros(10);
   PutMatrix(e);
   e.zeros(24).u32(1);
-  EXPECT_EQ(mt::ReadAll(path), e.v);
+  EXPECT_EQ(tools::ReadFile(path), e.v);
 }
 
 TEST_F(Mp4Layout, MjpegEntryHasNoChildAndNoStss) {
-  std::vector<std::vector<uint8_t>> jpegs = mt::SplitJpeg(mt::ReadAll(mt::MjpegStream(3)));
+  std::vector<std::vector<uint8_t>> jpegs = mt::SplitJpeg(tools::ReadFile(mt::MjpegStream(3)));
   ASSERT_EQ(jpegs.size(), 3u);
   std::string path = dir_ / "mjpeg.mp4";
   void* h = nullptr;
@@ -136,7 +136,7 @@ TEST_F(Mp4Layout, MjpegEntryHasNoChildAndNoStss) {
   for (size_t i = 0; i < jpegs.size(); ++i)
     ASSERT_EQ(Mp4RecWrite(12, static_cast<uint32_t>(i * 40), jpegs[i].data(), static_cast<uint32_t>(jpegs[i].size()), 1, h), 0);
   ASSERT_EQ(Mp4RecClose(nullptr, h), 0);
-  std::vector<uint8_t> f = mt::ReadAll(path);
+  std::vector<uint8_t> f = tools::ReadFile(path);
   mt::Box stsd = mt::FindPath(f, "moov/trak/mdia/minf/stbl/stsd");
   ASSERT_TRUE(stsd.found);
   EXPECT_EQ(stsd.size, 16u + 86u);
@@ -158,12 +158,12 @@ TEST_F(Mp4Layout, AudioFormatAndMdatSizeBeforeAndAfterClose) {
   std::vector<uint8_t> a(320, 0x33);
   // Enough to push the header out of the file buffer.
   for (uint32_t i = 0; i < 400; ++i) ASSERT_EQ(Mp4RecWrite(2, i * 20, a.data(), 320, 0, h), 0);
-  std::vector<uint8_t> partial = mt::ReadAll(path);
+  std::vector<uint8_t> partial = tools::ReadFile(path);
   ASSERT_GE(partial.size(), 32u);
   EXPECT_EQ(mt::Be32(&partial[24]), 0u) << "mdat size of an open recording";
   EXPECT_EQ(0, std::memcmp(&partial[28], "mdat", 4));
   ASSERT_EQ(Mp4RecClose(nullptr, h), 0);
-  std::vector<uint8_t> f = mt::ReadAll(path);
+  std::vector<uint8_t> f = tools::ReadFile(path);
   mt::Box moov = mt::FindPath(f, "moov");
   ASSERT_TRUE(moov.found);
   EXPECT_EQ(mt::Be32(&f[24]), moov.at - 24);

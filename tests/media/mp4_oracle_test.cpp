@@ -52,11 +52,11 @@ TEST_P(RecordedStream, PassesFfprobeAndDecodesCleanly) {
   vector<vector<uint8_t>> frames;
   vector<bool> keys;
   if (c.codec == 12) {
-    frames = mt::SplitJpeg(mt::ReadAll(mt::MjpegStream(25)));
+    frames = mt::SplitJpeg(tools::ReadFile(mt::MjpegStream(25)));
     keys.assign(frames.size(), true);
   } else {
     string es = c.codec == 1 ? mt::H264Stream(25, 10) : mt::HevcStream(25, 10);
-    for (AccessUnit& u : SplitAnnexB(mt::ReadAll(es), c.codec == 13)) {
+    for (AccessUnit& u : SplitAnnexB(tools::ReadFile(es), c.codec == 13)) {
       frames.push_back(std::move(u.data));
       keys.push_back(u.key);
     }
@@ -125,7 +125,7 @@ TEST(Mp4Tools, RecordDumpAndRecover) {
     EXPECT_NE(std::find(dump.begin(), dump.end(), "track 0:2 time 40 size 320 key 1"), dump.end());
   }
   // A recording that was never closed, cut in its last sample.
-  vector<uint8_t> f = mt::ReadAll(dir / "tool.mp4");
+  vector<uint8_t> f = tools::ReadFile(dir / "tool.mp4");
   mt::Box moov = mt::FindPath(f, "moov");
   vector<uint8_t> open(f.begin(), f.begin() + static_cast<long>(moov.at) - 100);
   open[24] = open[25] = open[26] = open[27] = 0;

@@ -101,7 +101,7 @@ vector<Sample> Record(const std::string& path, const vector<AccessUnit>& units, 
 }
 
 vector<AccessUnit> H264Units(int frames, int keyint) {
-  return SplitAnnexB(mt::ReadAll(mt::H264Stream(frames, keyint)), false);
+  return SplitAnnexB(tools::ReadFile(mt::H264Stream(frames, keyint)), false);
 }
 
 TEST(Mp4Reader, GivesBackEverySample) {
@@ -226,7 +226,7 @@ TEST(Mp4Reader, ProbeAndOpenErrors) {
   void* r = nullptr;
   EXPECT_EQ(Mp4ReaderOpen((dir / "none.mp4").c_str(), &r), kMp4ErrOpen);
   EXPECT_EQ(Mp4ReaderProbe((dir / "none.mp4").c_str(), &info), kMp4ErrOpen);
-  vector<uint8_t> f = mt::ReadAll(path);
+  vector<uint8_t> f = tools::ReadFile(path);
   // Without moov (an unclosed recording) and without ftyp.
   mt::Box moov = mt::FindPath(f, "moov");
   mt::WriteAll(dir / "cut.mp4", vector<uint8_t>(f.begin(), f.begin() + static_cast<long>(moov.at)));
@@ -250,7 +250,7 @@ TEST(Mp4Reader, SurvivesCutAndCorruptedFiles) {
   mt::TempDir dir;
   std::string path = dir / "h.mp4";
   Record(path, H264Units(6, 3), 1, true, 6);
-  vector<uint8_t> f = mt::ReadAll(path);
+  vector<uint8_t> f = tools::ReadFile(path);
   std::mt19937 rng(7);
   std::string t = dir / "t.mp4";
   auto exercise = [&](const vector<uint8_t>& bytes) {
@@ -286,7 +286,7 @@ TEST(Mp4Reader, ReadsFilesOfAnotherWriter) {
   // An MP4 file muxed by ffmpeg from the same stream: one length per NAL unit.
   std::string es = mt::H264Stream(20, 10);
   std::string mp4 = mt::Cached("ffmpeg_copy_20.mp4", "ffmpeg -v error -f h264 -r 25 -i '" + es + "' -c copy -f mp4 {}");
-  vector<AccessUnit> units = SplitAnnexB(mt::ReadAll(es), false);
+  vector<AccessUnit> units = SplitAnnexB(tools::ReadFile(es), false);
   vector<Sample> out = ReadFileSamples(mp4);
   ASSERT_EQ(out.size(), units.size());
   for (size_t i = 0; i < out.size(); ++i) {
@@ -331,7 +331,7 @@ TEST(Mp4Recover, FileCutAtRandomPointsIsRebuilt) {
   std::string path = dir / "full.mp4";
   vector<AccessUnit> units = H264Units(40, 10);
   Record(path, units, 1, true, 40);
-  vector<uint8_t> full = mt::ReadAll(path);
+  vector<uint8_t> full = tools::ReadFile(path);
   vector<uint8_t> open = Unclosed(full);
   // Sample ends in mdat, from the complete file's tables.
   struct End { uint64_t end; bool video; };
@@ -395,10 +395,10 @@ TEST(Mp4Recover, VideoTimingFollowsSoundOrStays40ms) {
       Mp4RecWrite(2, 800 + k * 40, a.data(), 320, 0, h);
     }
     ASSERT_EQ(Mp4RecClose(nullptr, h), 0);
-    mt::WriteAll(p, Unclosed(mt::ReadAll(p)));
+    mt::WriteAll(p, Unclosed(tools::ReadFile(p)));
     Mp4Info info{};
     ASSERT_EQ(Mp4Recover(p.c_str(), 2, 320, &info), 0);
-    vector<uint8_t> f = mt::ReadAll(p);
+    vector<uint8_t> f = tools::ReadFile(p);
     EXPECT_EQ(mt::Table(f, mt::Stbl(0, "stts")), (vector<uint32_t>{20, c.delta})) << c.audioFrames;
     EXPECT_EQ(info.duration, 20 * c.delta);
     EXPECT_EQ(Ffmpeg(p), "");
@@ -407,11 +407,11 @@ TEST(Mp4Recover, VideoTimingFollowsSoundOrStays40ms) {
 
 TEST(Mp4Recover, HevcAndSecondChannel) {
   mt::TempDir dir;
-  vector<AccessUnit> units = SplitAnnexB(mt::ReadAll(mt::HevcStream(12, 6)), true);
+  vector<AccessUnit> units = SplitAnnexB(tools::ReadFile(mt::HevcStream(12, 6)), true);
   ASSERT_EQ(units.size(), 12u);
   std::string p = dir / "hevc.mp4";
   vector<Sample> in = Record(p, units, 13, true, 12);
-  mt::WriteAll(p, Unclosed(mt::ReadAll(p)));
+  mt::WriteAll(p, Unclosed(tools::ReadFile(p)));
   ASSERT_EQ(Mp4Recover(p.c_str(), 2, 320, nullptr), 0);
   vector<Sample> out = ReadFileSamples(p);
   // Recovery marks as key only samples that begin with their parameter sets.
@@ -432,17 +432,17 @@ TEST(Mp4Recover, LeavesCompleteAndForeignFilesAlone) {
   mt::TempDir dir;
   std::string p = dir / "done.mp4";
   Record(p, H264Units(6, 3), 1, false, 6);
-  vector<uint8_t> before = mt::ReadAll(p);
+  vector<uint8_t> before = tools::ReadFile(p);
   EXPECT_EQ(Mp4Recover(p.c_str(), 2, 320, nullptr), 0);
-  EXPECT_EQ(mt::ReadAll(p), before);
+  EXPECT_EQ(tools::ReadFile(p), before);
   vector<uint8_t> noMdat(before.begin(), before.begin() + 24);
   mt::WriteAll(p, noMdat);
   EXPECT_EQ(Mp4Recover(p.c_str(), 2, 320, nullptr), kMp4ErrMalformed);
-  EXPECT_EQ(mt::ReadAll(p), noMdat);
+  EXPECT_EQ(tools::ReadFile(p), noMdat);
   vector<uint8_t> junk(100, 0x42);
   mt::WriteAll(p, junk);
   EXPECT_EQ(Mp4Recover(p.c_str(), 2, 320, nullptr), kMp4ErrMalformed);
-  EXPECT_EQ(mt::ReadAll(p), junk);
+  EXPECT_EQ(tools::ReadFile(p), junk);
   EXPECT_EQ(Mp4Recover((dir / "none.mp4").c_str(), 2, 320, nullptr), kMp4ErrOpen);
 }
 

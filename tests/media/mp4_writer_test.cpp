@@ -42,7 +42,7 @@ class Mp4Rec : public ::testing::Test {
   vector<uint8_t> Close(Mp4Info* info = nullptr) {
     EXPECT_EQ(Mp4RecClose(info, h_), 0);
     h_ = nullptr;
-    return mt::ReadAll(path_);
+    return tools::ReadFile(path_);
   }
   void TearDown() override {
     if (h_) Mp4RecClose(nullptr, h_);
@@ -225,7 +225,7 @@ TEST_F(Mp4Rec, OpenFailures) {
   EXPECT_EQ(Mp4WriterCreate((dir_ / "no/such/dir.mp4").c_str(), nullptr, &w), kMp4ErrOpen);
   w = reinterpret_cast<void*>(uintptr_t{3});  // not a closed header writer
   EXPECT_EQ(Mp4WriterCreate((dir_ / "x.mp4").c_str(), nullptr, &w), kMp4ErrOpen);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path), {}), 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 0);
 }
 
 TEST_F(Mp4Rec, WriteErrorsAreReported) {
@@ -309,7 +309,7 @@ TEST(Mp4WriterModes, FastStartAndTwoPassAgree) {
   ASSERT_EQ(Mp4WriterClose(nullptr, out), 0);
   Mp4SetClockForTesting(0);
 
-  vector<uint8_t> a = mt::ReadAll(fast), b = mt::ReadAll(twoPass);
+  vector<uint8_t> a = tools::ReadFile(fast), b = tools::ReadFile(twoPass);
   EXPECT_EQ(a, b);
   mt::Box moov = mt::FindPath(a, "moov"), mdat = mt::FindPath(a, "mdat");
   ASSERT_TRUE(moov.found && mdat.found);
@@ -320,7 +320,7 @@ TEST(Mp4WriterModes, FastStartAndTwoPassAgree) {
   EXPECT_EQ(mt::Be32(&a[v1]), 24u);
   EXPECT_EQ(a[v1 + 4], 0x67);
   // No temporary file is left beside the target.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 }  // namespace
@@ -372,14 +372,14 @@ TEST(Mp4WriterSps, PictureSizeFromX264Profiles) {
                                     " -f rawvideo - | x264 --quiet --demuxer raw --input-csp " +
                                     (csp == "yuv444p" ? "i444" : "i420") + " --input-res 208x120 --fps 25 " + c.args +
                                     " -o {} -");
-    vector<uint8_t> data = mt::ReadAll(es);
+    vector<uint8_t> data = tools::ReadFile(es);
     ASSERT_FALSE(data.empty());
     std::string out = dir / (std::string(c.name) + ".mp4");
     void* h = nullptr;
     ASSERT_EQ(Mp4RecOpen(out.c_str(), nullptr, &h), 0);
     ASSERT_EQ(Mp4RecWrite(1, 0, data.data(), static_cast<uint32_t>(data.size()), 1, h), 0);
     ASSERT_EQ(Mp4RecClose(nullptr, h), 0);
-    vector<uint8_t> f = mt::ReadAll(out);
+    vector<uint8_t> f = tools::ReadFile(out);
     mt::Box stsd = mt::FindPath(f, mt::Stbl(0, "stsd"));
     ASSERT_TRUE(stsd.found);
     const uint8_t* e = &f[stsd.at + 16];

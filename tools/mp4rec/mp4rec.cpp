@@ -5,12 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "media/mp4_recorder.h"
+#include "tools/common/read_file.h"
 #include "tools/mp4rec/annexb.h"
 
 namespace {
@@ -18,13 +17,6 @@ namespace {
 bool EndsWith(const std::string& s, const char* suffix) {
   size_t n = std::strlen(suffix);
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), {});
-  return true;
 }
 
 int Usage() {
@@ -62,7 +54,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<uint8_t> stream, audio;
-  if (!ReadFile(input, &stream)) {
+  if (!tools::ReadFile(input, &stream)) {
     std::fprintf(stderr, "mp4rec: cannot read %s\n", input.c_str());
     return 1;
   }
@@ -78,7 +70,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "mp4rec: %s: audio must be .pcm or .alaw\n", audioPath.c_str());
       return 2;
     }
-    if (!ReadFile(audioPath, &audio)) {
+    if (!tools::ReadFile(audioPath, &audio)) {
       std::fprintf(stderr, "mp4rec: cannot read %s\n", audioPath.c_str());
       return 1;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/read_file.h"
 #include "tools/vdec/backend.h"
 
 namespace {
@@ -28,17 +29,6 @@ std::string CodecFromName(const std::string& path) {
     return "h264";
   if (ext == "265" || ext == "h265" || ext == "hevc" || ext == "bit" || ext == "bin") return "hevc";
   return "";
-}
-
-bool ReadAll(const std::string& path, std::vector<uint8_t>& out) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  uint8_t buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
 }
 
 }  // namespace
@@ -75,7 +65,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<uint8_t> stream;
-  if (!ReadAll(input, stream)) {
+  if (!tools::ReadFile(input, &stream)) {
     std::fprintf(stderr, "vdec: cannot read %s\n", input.c_str());
     return 1;
   }

@@ -23,11 +23,7 @@ std::vector<uint8_t> Picture(const Sps& sps, int idrPicId) {
   Append(s, Pps{}.Build());
   SliceHeader h;
   h.idrPicId = static_cast<uint64_t>(idrPicId);
-  BitWriter w;
-  h.Write(w);
-  int mbs = static_cast<int>((sps.widthMbsMinus1 + 1) * (sps.heightMapUnitsMinus1 + 1));
-  for (int i = 0; i < mbs; ++i) WriteDcMacroblock(w);
-  Append(s, SliceNal(h, w));
+  Append(s, DcPicture(h, static_cast<int>((sps.widthMbsMinus1 + 1) * (sps.heightMapUnitsMinus1 + 1))));
   return s;
 }
 
@@ -97,10 +93,7 @@ TEST(H264Backend, StreamErrorsAreReportedWithTheirCode) {
     SliceHeader h;
     h.fieldPic = field;
     h.idrPicId = static_cast<uint64_t>(field);
-    BitWriter w;
-    h.Write(w);
-    for (int i = 0; i < 4; ++i) WriteDcMacroblock(w);
-    Append(stream, SliceNal(h, w));
+    Append(stream, DcPicture(h));
   }
   auto backend = vdec::MakeH264Backend(vdec::Options{});
   std::string error;

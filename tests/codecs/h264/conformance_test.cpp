@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "codecs/h264/h264dec.h"
+#include "tools/common/read_file.h"
 
 namespace {
 
@@ -41,10 +41,7 @@ std::vector<StreamInfo> ListStreams() {
   return out;
 }
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using tools::ReadFile;
 
 std::string Md5(const std::vector<uint8_t>& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];

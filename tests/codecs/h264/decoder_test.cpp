@@ -84,14 +84,6 @@ Output DecodeAll(const std::vector<uint8_t>& stream, uint32_t flags = H264DEC_FL
   return DecodeAll(d.ctx, stream);
 }
 
-// An I picture of 2x2 macroblocks made of DC macroblocks.
-std::vector<uint8_t> DcPicture(const SliceHeader& h, int mbs = 4) {
-  BitWriter w;
-  h.Write(w);
-  for (int i = 0; i < mbs; ++i) WriteDcMacroblock(w);
-  return SliceNal(h, w);
-}
-
 std::vector<uint8_t> Stream(const Sps& sps, const Pps& pps, const std::vector<std::vector<uint8_t>>& slices) {
   std::vector<uint8_t> s;
   Append(s, sps.Build());
@@ -716,7 +708,7 @@ INSTANTIATE_TEST_SUITE_P(
                     return WithMacroblock(
                         [](BitWriter& w) {
                           w.Ue(25);
-                          w.AlignZero();
+                          w.Align();
                           for (int i = 0; i < 300; ++i) w.U(8, 0x55);
                         },
                         0);
@@ -769,7 +761,7 @@ TEST(H264Decoder, PcmMacroblockSamples) {
   h.Write(w);
   for (int i = 0; i < 3; ++i) WriteDcMacroblock(w);
   w.Ue(25);
-  w.AlignZero();
+  w.Align();
   for (int i = 0; i < 256; ++i) w.U(8, (i * 7) & 255);
   for (int i = 0; i < 128; ++i) w.U(8, 200);
   Output out = DecodeAll(Stream(Sps{}, Pps{}, {SliceNal(h, w)}));
@@ -795,7 +787,7 @@ TEST(H264Decoder, AllPcm1080pSliceFits) {
   h.Write(w);
   for (int mb = 0; mb < 120 * 68; ++mb) {
     w.Ue(25);
-    w.AlignZero();
+    w.Align();
     for (int i = 0; i < 384; ++i) w.U(8, static_cast<uint8_t>(mb + i));
   }
   std::vector<uint8_t> nal = SliceNal(h, w);

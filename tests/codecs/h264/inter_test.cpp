@@ -50,13 +50,6 @@ Result Decode(const std::vector<uint8_t>& stream) {
   return r;
 }
 
-std::vector<uint8_t> IdrPicture(SliceHeader h = SliceHeader{}) {
-  BitWriter w;
-  h.Write(w);
-  for (int i = 0; i < 4; ++i) WriteDcMacroblock(w);
-  return SliceNal(h, w);
-}
-
 SliceHeader PHeader(uint64_t refsMinus1) {
   SliceHeader h;
   h.idr = false;
@@ -76,7 +69,7 @@ std::vector<uint8_t> PStream(uint64_t refsMinus1, std::function<void(BitWriter&)
   sps.maxRefFrames = 2;
   Append(s, sps.Build());
   Append(s, pps.Build());
-  Append(s, IdrPicture());
+  Append(s, DcPicture(SliceHeader{}));
   SliceHeader h = PHeader(refsMinus1);
   if (edit) edit(h);
   BitWriter w;
@@ -112,7 +105,7 @@ std::vector<uint8_t> IdrAndP(std::function<void(BitWriter&)> pMbs) {
   Append(s, Pps{}.Build());
   SliceHeader i0;
   i0.pocType = 0;
-  Append(s, IdrPicture(i0));
+  Append(s, DcPicture(i0));
   SliceHeader p;
   p.idr = false;
   p.sliceType = 5;
@@ -259,7 +252,7 @@ std::vector<uint8_t> CabacPStream(int ref, int qpDeltaOnes = 0) {
   cabac.cabac = 1;
   cabac.refIdxL0Minus1 = 1;
   Append(s, cabac.Build());
-  Append(s, IdrPicture());
+  Append(s, DcPicture(SliceHeader{}));
   SliceHeader h;
   h.idr = false;
   h.sliceType = 5;
@@ -296,7 +289,7 @@ std::vector<uint8_t> CabacPStream(int ref, int qpDeltaOnes = 0) {
     c.Decision(11, 1);
     c.Terminate(1);
   }
-  w.AlignZero();
+  w.Align();
   Append(s, Nal(h.refIdc, 1, w.bytes()));
   return s;
 }

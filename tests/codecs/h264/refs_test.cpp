@@ -103,13 +103,10 @@ SliceHeader B(uint64_t frameNum, uint64_t pocLsb, int refIdc = 0) {
 // A picture of 2x2 macroblocks: intra DC macroblocks for I slices, all
 // skipped for P and B slices.
 std::vector<uint8_t> Picture(const SliceHeader& h) {
+  if (h.sliceType % 5 == 2) return DcPicture(h);
   BitWriter w;
   h.Write(w);
-  if (h.sliceType % 5 == 2) {
-    for (int i = 0; i < 4; ++i) WriteDcMacroblock(w);
-  } else {
-    w.Ue(4);  // mb_skip_run over the whole picture
-  }
+  w.Ue(4);  // mb_skip_run over the whole picture
   return SliceNal(h, w);
 }
 

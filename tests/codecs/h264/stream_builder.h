@@ -1,64 +1,20 @@
-// Builds small H.264 streams bit by bit for the decoder tests: a bit writer,
-// NAL units with emulation prevention, and parameter sets and slice headers
-// whose fields a test can change one at a time.
+// Builds small H.264 streams bit by bit for the decoder tests: NAL units, and
+// parameter sets and slice headers whose fields a test can change one at a time.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
+#include "tests/common/bit_writer.h"
+
 namespace h264test {
 
-class BitWriter {
- public:
-  void U(int n, uint64_t v) {
-    for (int i = n - 1; i >= 0; --i) Bit((v >> i) & 1);
-  }
-  void Ue(uint64_t v) {
-    uint64_t x = v + 1;
-    int len = 0;
-    while ((x >> len) > 1) ++len;
-    U(len, 0);
-    U(len + 1, x);
-  }
-  void Se(int64_t v) { Ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : static_cast<uint64_t>(-2 * v)); }
-  void Bit(int b) {
-    if (bits_ % 8 == 0) bytes_.push_back(0);
-    if (b) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
-    ++bits_;
-  }
-  void AlignZero() {
-    while (bits_ % 8) Bit(0);
-  }
-  void Bytes(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) U(8, p[i]);
-  }
-  // rbsp_trailing_bits
-  void Trailing() {
-    Bit(1);
-    AlignZero();
-  }
-  bool Aligned() const { return bits_ % 8 == 0; }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t bits_ = 0;
-};
+using testbits::BitWriter;
 
 // A NAL unit with a four-byte start code and emulation prevention.
 inline std::vector<uint8_t> Nal(int refIdc, int type, const std::vector<uint8_t>& rbsp) {
-  std::vector<uint8_t> out = {0, 0, 0, 1, static_cast<uint8_t>((refIdc << 5) | type)};
-  int zeros = 0;
-  for (uint8_t b : rbsp) {
-    if (zeros >= 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
+  return testbits::NalUnit({static_cast<uint8_t>((refIdc << 5) | type)}, rbsp);
 }
 
 inline void Append(std::vector<uint8_t>& stream, const std::vector<uint8_t>& part) {
@@ -323,6 +279,14 @@ inline void WriteDcMacroblock(BitWriter& w, int64_t qpDelta = 0) {
 inline std::vector<uint8_t> SliceNal(const SliceHeader& h, BitWriter& w) {
   w.Trailing();
   return Nal(h.refIdc, h.idr ? 5 : 1, w.bytes());
+}
+
+// An I slice of `mbs` DC macroblocks (a 2x2 picture by default).
+inline std::vector<uint8_t> DcPicture(const SliceHeader& h, int mbs = 4) {
+  BitWriter w;
+  h.Write(w);
+  for (int i = 0; i < mbs; ++i) WriteDcMacroblock(w);
+  return SliceNal(h, w);
 }
 
 }  // namespace h264test

@@ -2,19 +2,17 @@
 // completes matches its picture-hash SEI and at least one was compared.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "tests/codecs/hevc/hash_check.h"
+#include "tools/common/read_file.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: hevc_hash_check STREAM [MAXW MAXH [MAXREF]]\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  std::vector<uint8_t> d((std::istreambuf_iterator<char>(in)), {});
+  const std::vector<uint8_t> d = tools::ReadFile(argv[1]);
   int w = argc > 3 ? std::atoi(argv[2]) : 1920, h = argc > 3 ? std::atoi(argv[3]) : 1088;
   int refs = argc > 4 ? std::atoi(argv[4]) : 4;
   auto r = hevc_test::CheckPictureHashes(d.data(), d.size(), w, h, refs);

@@ -7,75 +7,35 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "codecs/hevc/hevc_internal.h"
 #include "codecs/hevc/ih265d.h"
+#include "tests/common/bit_writer.h"
+#include "tools/common/read_file.h"
 
 namespace hevc_test {
 
-class BitWriter {
- public:
-  void U(uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) Bit((v >> i) & 1);
-  }
-  void Ue(uint64_t v) {
-    uint64_t x = v + 1;
-    int len = 0;
-    while ((x >> len) > 1) ++len;
-    U(0, len);
-    U(x, len + 1);
-  }
-  void Se(int64_t v) { Ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : 2 * static_cast<uint64_t>(-v)); }
-  void Bit(int b) {
-    if (bits_ % 8 == 0) bytes_.push_back(0);
-    if (b) bytes_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
-    ++bits_;
-  }
-  void Trailing() {
-    Bit(1);
-    while (bits_ % 8) Bit(0);
-  }
-  void Align() {
-    while (bits_ % 8) Bit(0);
-  }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  size_t bits_ = 0;
-};
+using testbits::BitWriter;
 
 // A NAL unit with a 4-byte start code, its header and the RBSP with
 // emulation prevention.
 inline std::vector<uint8_t> Nal(int type, const std::vector<uint8_t>& rbsp, int tidPlus1 = 1) {
-  std::vector<uint8_t> out = {0, 0, 0, 1, static_cast<uint8_t>(type << 1), static_cast<uint8_t>(tidPlus1)};
-  int zeros = 0;
-  for (uint8_t b : rbsp) {
-    if (zeros >= 2 && b <= 3) {
-      out.push_back(3);
-      zeros = 0;
-    }
-    out.push_back(b);
-    zeros = b == 0 ? zeros + 1 : 0;
-  }
-  return out;
+  return testbits::NalUnit({static_cast<uint8_t>(type << 1), static_cast<uint8_t>(tidPlus1)}, rbsp);
 }
 
 inline void WritePtl(BitWriter& w) {
-  w.U(0, 2);
-  w.U(0, 1);
-  w.U(1, 5);
-  w.U(0x60000000, 32);  // compatibility flags 1 and 2
+  w.U(2, 0);
+  w.U(1, 0);
+  w.U(5, 1);
+  w.U(32, 0x60000000);  // compatibility flags 1 and 2
   w.U(1, 1);
-  w.U(0, 1);
-  w.U(0, 1);
+  w.U(1, 0);
+  w.U(1, 0);
   w.U(1, 1);
-  w.U(0, 44);
-  w.U(93, 8);
+  w.U(44, 0);
+  w.U(8, 93);
 }
 
 struct VpsFields {
@@ -84,21 +44,21 @@ struct VpsFields {
 
 inline std::vector<uint8_t> Vps(const VpsFields& f = {}) {
   BitWriter w;
-  w.U(0, 4);
-  w.U(3, 2);
-  w.U(0, 6);
-  w.U(0, 3);
+  w.U(4, 0);
+  w.U(2, 3);
+  w.U(6, 0);
+  w.U(3, 0);
   w.U(1, 1);
-  w.U(0xFFFF, 16);
+  w.U(16, 0xFFFF);
   WritePtl(w);
   w.U(1, 1);
   w.Ue(f.max_dec_pic_buffering_minus1);
   w.Ue(f.num_reorder);
   w.Ue(0);
-  w.U(0, 6);
+  w.U(6, 0);
   w.Ue(0);
-  w.U(0, 1);
-  w.U(0, 1);
+  w.U(1, 0);
+  w.U(1, 0);
   w.Trailing();
   return Nal(32, w.bytes());
 }
@@ -134,16 +94,16 @@ struct SpsFields {
 
 inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
   BitWriter w;
-  w.U(f.vps_id, 4);
-  w.U(0, 3);
+  w.U(4, f.vps_id);
+  w.U(3, 0);
   w.U(1, 1);
   WritePtl(w);
   w.Ue(f.sps_id);
   w.Ue(f.chroma_format_idc);
-  if (f.chroma_format_idc == 3) w.U(0, 1);
+  if (f.chroma_format_idc == 3) w.U(1, 0);
   w.Ue(f.width);
   w.Ue(f.height);
-  w.U(f.conformance_window, 1);
+  w.U(1, f.conformance_window);
   if (f.conformance_window) {
     w.Ue(f.conf_left);
     w.Ue(f.conf_right);
@@ -163,21 +123,21 @@ inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
   w.Ue(f.log2_diff_max_min_tb);
   w.Ue(f.depth_inter);
   w.Ue(f.depth_intra);
-  w.U(f.scaling_list_enabled, 1);
-  if (f.scaling_list_enabled) w.U(0, 1);  // default lists
-  w.U(f.amp, 1);
-  w.U(f.sao, 1);
-  w.U(f.pcm, 1);
+  w.U(1, f.scaling_list_enabled);
+  if (f.scaling_list_enabled) w.U(1, 0);  // default lists
+  w.U(1, f.amp);
+  w.U(1, f.sao);
+  w.U(1, f.pcm);
   if (f.pcm) {
-    w.U(f.pcm_depth_luma_minus1, 4);
-    w.U(f.pcm_depth_chroma_minus1, 4);
+    w.U(4, f.pcm_depth_luma_minus1);
+    w.U(4, f.pcm_depth_chroma_minus1);
     w.Ue(f.log2_min_pcm_minus3);
     w.Ue(f.log2_diff_max_min_pcm);
-    w.U(f.pcm_loop_filter_disabled, 1);
+    w.U(1, f.pcm_loop_filter_disabled);
   }
   w.Ue(f.rps.size());
   for (size_t i = 0; i < f.rps.size(); ++i) {
-    if (i > 0) w.U(f.rps[i].inter >= 0, 1);  // inter_ref_pic_set_prediction_flag
+    if (i > 0) w.U(1, f.rps[i].inter >= 0);  // inter_ref_pic_set_prediction_flag
     if (i > 0 && f.rps[i].inter >= 0) {
       // predicted from the set before it with deltaRps = inter_sign ... -(abs + 1); every picture used
       w.U(1, 1);  // delta_rps_sign: negative
@@ -197,12 +157,12 @@ inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
       w.U(1, 1);
     }
   }
-  w.U(f.long_term, 1);
+  w.U(1, f.long_term);
   if (f.long_term) w.Ue(0);
-  w.U(f.tmvp, 1);
-  w.U(f.strong, 1);
-  w.U(0, 1);  // vui
-  w.U(0, 1);  // extension
+  w.U(1, f.tmvp);
+  w.U(1, f.strong);
+  w.U(1, 0);  // vui
+  w.U(1, 0);  // extension
   w.Trailing();
   return Nal(33, w.bytes());
 }
@@ -232,51 +192,51 @@ inline std::vector<uint8_t> Pps(const PpsFields& f = {}) {
   BitWriter w;
   w.Ue(f.pps_id);
   w.Ue(f.sps_id);
-  w.U(f.dependent_slices, 1);
-  w.U(0, 1);
-  w.U(0, 3);
-  w.U(f.sign_hiding, 1);
-  w.U(f.cabac_init_present, 1);
+  w.U(1, f.dependent_slices);
+  w.U(1, 0);
+  w.U(3, 0);
+  w.U(1, f.sign_hiding);
+  w.U(1, f.cabac_init_present);
   w.Ue(f.l0_default_minus1);
   w.Ue(f.l1_default_minus1);
   w.Se(f.init_qp_minus26);
-  w.U(f.constrained_intra, 1);
-  w.U(0, 1);
-  w.U(f.cu_qp_delta, 1);
+  w.U(1, f.constrained_intra);
+  w.U(1, 0);
+  w.U(1, f.cu_qp_delta);
   if (f.cu_qp_delta) w.Ue(f.diff_cu_qp_delta_depth);
   w.Se(f.cb_offset);
   w.Se(f.cr_offset);
-  w.U(f.slice_chroma_offsets, 1);
-  w.U(0, 1);
-  w.U(0, 1);
-  w.U(f.transquant_bypass, 1);
-  w.U(f.tiles, 1);
-  w.U(f.wpp, 1);
+  w.U(1, f.slice_chroma_offsets);
+  w.U(1, 0);
+  w.U(1, 0);
+  w.U(1, f.transquant_bypass);
+  w.U(1, f.tiles);
+  w.U(1, f.wpp);
   if (f.tiles) {
     w.Ue(f.tile_cols_minus1);
     w.Ue(f.tile_rows_minus1);
-    w.U(f.uniform, 1);
+    w.U(1, f.uniform);
     if (!f.uniform) {
       for (uint64_t v : f.col_width_minus1) w.Ue(v);
       for (uint64_t v : f.row_height_minus1) w.Ue(v);
     }
-    w.U(f.loop_filter_across_tiles, 1);
+    w.U(1, f.loop_filter_across_tiles);
   }
   w.U(1, 1);
-  w.U(f.deblocking_control, 1);
+  w.U(1, f.deblocking_control);
   if (f.deblocking_control) {
-    w.U(f.deblocking_override, 1);
-    w.U(f.deblocking_disabled, 1);
+    w.U(1, f.deblocking_override);
+    w.U(1, f.deblocking_disabled);
     if (!f.deblocking_disabled) {
       w.Se(f.beta_div2);
       w.Se(f.tc_div2);
     }
   }
-  w.U(0, 1);
-  w.U(f.lists_modification, 1);
+  w.U(1, 0);
+  w.U(1, f.lists_modification);
   w.Ue(f.log2_par_mrg_minus2);
-  w.U(0, 1);
-  w.U(0, 1);
+  w.U(1, 0);
+  w.U(1, 0);
   w.Trailing();
   return Nal(34, w.bytes());
 }
@@ -302,14 +262,14 @@ struct SliceFields {
 inline std::vector<uint8_t> SliceHeader(const SliceFields& f, bool withData = true) {
   BitWriter w;
   w.U(1, 1);  // first_slice_segment_in_pic_flag
-  if (f.nal_type >= 16 && f.nal_type <= 23) w.U(0, 1);
+  if (f.nal_type >= 16 && f.nal_type <= 23) w.U(1, 0);
   w.Ue(f.pps_id);
   w.Ue(f.slice_type);
   if (f.nal_type != 19 && f.nal_type != 20) {
-    w.U(f.poc_lsb, f.poc_bits);
-    w.U(f.st_rps_sps_flag, 1);
+    w.U(f.poc_bits, f.poc_lsb);
+    w.U(1, f.st_rps_sps_flag);
     if (f.st_rps_sps_flag) {
-      if (f.st_rps_idx_bits) w.U(f.st_rps_idx, static_cast<int>(f.st_rps_idx_bits));
+      if (f.st_rps_idx_bits) w.U(static_cast<int>(f.st_rps_idx_bits), f.st_rps_idx);
     } else {
       w.Ue(f.inline_negative.size());
       w.Ue(0);
@@ -321,7 +281,7 @@ inline std::vector<uint8_t> SliceHeader(const SliceFields& f, bool withData = tr
     if (f.tmvp) w.U(1, 1);  // slice_temporal_mvp_enabled_flag
   }
   if (f.slice_type != 2) {
-    w.U(f.override_refs, 1);
+    w.U(1, f.override_refs);
     if (f.override_refs) w.Ue(f.num_l0_minus1);
     if (f.write_collocated) w.Ue(f.collocated_ref_idx);
     w.Ue(0);  // five_minus_max_num_merge_cand
@@ -329,15 +289,12 @@ inline std::vector<uint8_t> SliceHeader(const SliceFields& f, bool withData = tr
   w.Se(f.slice_qp_delta);
   if (withData) {
     w.Trailing();  // byte_alignment
-    for (int i = 0; i < 16; ++i) w.U(0x5A, 8);
+    for (int i = 0; i < 16; ++i) w.U(8, 0x5A);
   }
   return Nal(f.nal_type, w.bytes());
 }
 
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), {});
-}
+using tools::ReadFile;
 
 struct Message {
   int level;

@@ -6,9 +6,12 @@
 #include <random>
 
 #include "codecs/hevc/hevc_tables.h"
+#include "tests/common/cabac_encoder.h"
 
 namespace hevc_test {
 namespace {
+
+using testbits::CabacContext;
 
 // Context indices in the order of the flattened initialisation table.
 enum Ctx {
@@ -34,131 +37,55 @@ enum Ctx {
   kNumCtx = 183,
 };
 
-// The arithmetic encoder (the informative encoder of H.264 9.3.4, which
-// H.265 shares), writing into one substream.
+// The contexts of a slice and the arithmetic engine, writing into one
+// substream.
 class Cabac {
  public:
-  explicit Cabac(BitWriter* out) : out_(out) { Start(); }
-  void Bind(BitWriter* out) { out_ = out; }
-  void Start() {
-    low_ = 0;
-    range_ = 510;
-    first_ = true;
-    outstanding_ = 0;
+  explicit Cabac(BitWriter* out) : engine_(out), out_(out) {}
+  void Bind(BitWriter* out) {
+    engine_.Bind(out);
+    out_ = out;
   }
+  void Start() { engine_.Start(); }
   void Init(int sliceType, int cabacInitFlag, int qp) {
     const int initType = sliceType == 2   ? 0
                          : sliceType == 1 ? (cabacInitFlag ? 2 : 1)
                                           : (cabacInitFlag ? 1 : 2);
     for (int i = 0; i < kNumCtx; ++i) {
       const int v = kHevcCabacInitTable[initType * kNumCtx + i];
-      const int m = (v >> 4) * 5 - 45, n = ((v & 15) << 3) - 16;
-      const int pre = std::clamp(((m * qp) >> 4) + n, 1, 126);
-      const int mps = pre <= 63 ? 0 : 1;
-      state_[i] = static_cast<uint8_t>(((mps ? pre - 64 : 63 - pre) << 1) | mps);
+      ctx_[i].Init((v >> 4) * 5 - 45, ((v & 15) << 3) - 16, qp);
     }
   }
-  std::vector<uint8_t> States() const { return std::vector<uint8_t>(state_, state_ + kNumCtx); }
-  void SetStates(const std::vector<uint8_t>& s) { std::copy(s.begin(), s.end(), state_); }
+  std::vector<CabacContext> States() const { return std::vector<CabacContext>(ctx_, ctx_ + kNumCtx); }
+  void SetStates(const std::vector<CabacContext>& s) { std::copy(s.begin(), s.end(), ctx_); }
 
-  void Bin(int ctx, int bin) {
-    uint8_t& st = state_[ctx];
-    int s = st >> 1, mps = st & 1;
-    const uint32_t lps = kHevcRangeTabLps[s * 4 + ((range_ >> 6) & 3)];
-    range_ -= lps;
-    if (bin != mps) {
-      low_ += range_;
-      range_ = lps;
-      if (s == 0) mps = 1 - mps;
-      s = kHevcTransIdxLps[s];
-    } else {
-      s = kHevcTransIdxMps[s];
-    }
-    st = static_cast<uint8_t>((s << 1) | mps);
-    Renorm();
-  }
-  void Bypass(int bin) {
-    low_ <<= 1;
-    if (bin) low_ += range_;
-    if (low_ >= 1024) {
-      PutBit(1);
-      low_ -= 1024;
-    } else if (low_ < 512) {
-      PutBit(0);
-    } else {
-      low_ -= 512;
-      ++outstanding_;
-    }
-  }
-  void Bypasses(uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) Bypass((v >> i) & 1);
-  }
+  void Bin(int ctx, int bin) { engine_.Decision<Tables>(ctx_[ctx], bin); }
+  void Bypass(int bin) { engine_.Bypass(bin); }
+  void Bypasses(uint32_t v, int n) { engine_.Bypasses(v, n); }
   // A terminating bin; 1 flushes the engine and aligns the substream with
   // zero bits (the flush's last bit is the stop or alignment bit).
   void Terminate(int bin) {
-    range_ -= 2;
-    if (!bin) {
-      Renorm();
-      return;
-    }
-    low_ += range_;
-    range_ = 2;
-    Renorm();
-    PutBit((low_ >> 9) & 1);
-    out_->U(((low_ >> 7) & 3) | 1, 2);
-    out_->Align();
+    engine_.Terminate(bin);
+    if (bin) out_->Align();
   }
   BitWriter* out() { return out_; }
 
  private:
-  void PutBit(int b) {
-    if (first_)
-      first_ = false;
-    else
-      out_->Bit(b);
-    for (; outstanding_ > 0; --outstanding_) out_->Bit(1 - b);
-  }
-  void Renorm() {
-    while (range_ < 256) {
-      if (low_ < 256) {
-        PutBit(0);
-      } else if (low_ >= 512) {
-        low_ -= 512;
-        PutBit(1);
-      } else {
-        low_ -= 256;
-        ++outstanding_;
-      }
-      range_ <<= 1;
-      low_ <<= 1;
-    }
-  }
+  struct Tables {
+    static uint32_t RangeLps(int s, int q) { return kHevcRangeTabLps[s * 4 + q]; }
+    static int NextLps(int s) { return kHevcTransIdxLps[s]; }
+    static int NextMps(int s) { return kHevcTransIdxMps[s]; }
+  };
+
+  testbits::CabacEncoder engine_;
   BitWriter* out_;
-  uint32_t low_ = 0, range_ = 510;
-  bool first_ = true;
-  int outstanding_ = 0;
-  uint8_t state_[kNumCtx] = {};
+  CabacContext ctx_[kNumCtx];
 };
 
 int CeilLog2(int n) {
   int b = 0;
   while ((1 << b) < n) ++b;
   return b;
-}
-
-// Emulation-prevention bytes that escaping adds to a run of bytes that
-// follows a non-zero byte.
-size_t EscapedSize(const std::vector<uint8_t>& b) {
-  size_t n = b.size();
-  int zeros = 0;
-  for (uint8_t v : b) {
-    if (zeros >= 2 && v <= 3) {
-      ++n;
-      zeros = 0;
-    }
-    zeros = v == 0 ? zeros + 1 : 0;
-  }
-  return n;
 }
 
 class Writer {
@@ -294,12 +221,12 @@ class Writer {
                    const std::vector<BitWriter>& subs) {
     const SpsFields& sps = s_.sps;
     const PpsFields& pps = s_.pps;
-    w.U(seg.firstTs == 0, 1);
-    if (pic.nalType >= 16 && pic.nalType <= 23) w.U(0, 1);
+    w.U(1, seg.firstTs == 0);
+    if (pic.nalType >= 16 && pic.nalType <= 23) w.U(1, 0);
     w.Ue(pps.pps_id);
     if (seg.firstTs != 0) {
-      if (pps.dependent_slices) w.U(seg.dependent, 1);
-      w.U(tsToRs_[seg.firstTs], CeilLog2(size_));
+      if (pps.dependent_slices) w.U(1, seg.dependent);
+      w.U(CeilLog2(size_), tsToRs_[seg.firstTs]);
     }
     if (!seg.dependent) {
       w.Ue(pic.sliceType);
@@ -307,26 +234,26 @@ class Writer {
       const int maxLsb = 1 << lsbBits;
       int numPicTotalCurr = 0;
       if (pic.nalType != 19 && pic.nalType != 20) {
-        w.U(pic.poc & (maxLsb - 1), lsbBits);
-        w.U(0, 1);  // short_term_ref_pic_set_sps_flag
+        w.U(lsbBits, pic.poc & (maxLsb - 1));
+        w.U(1, 0);  // short_term_ref_pic_set_sps_flag
         std::vector<std::pair<int, bool>> neg, pos;
         for (const auto& r : pic.stRefs) (r.first < 0 ? neg : pos).push_back(r);
         std::sort(neg.begin(), neg.end(), [](auto& a, auto& b) { return a.first > b.first; });
         std::sort(pos.begin(), pos.end());
-        if (!sps.rps.empty()) w.U(0, 1);  // inter_ref_pic_set_prediction_flag
+        if (!sps.rps.empty()) w.U(1, 0);  // inter_ref_pic_set_prediction_flag
         w.Ue(neg.size());
         w.Ue(pos.size());
         int prev = 0;
         for (const auto& r : neg) {
           w.Ue(prev - r.first - 1);
-          w.U(r.second, 1);
+          w.U(1, r.second);
           prev = r.first;
           numPicTotalCurr += r.second;
         }
         prev = 0;
         for (const auto& r : pos) {
           w.Ue(r.first - prev - 1);
-          w.U(r.second, 1);
+          w.U(1, r.second);
           prev = r.first;
           numPicTotalCurr += r.second;
         }
@@ -337,21 +264,21 @@ class Writer {
           w.Ue(lt.size());
           int prevCycle = 0;
           for (const LongTermRef& r : lt) {
-            w.U(r.poc & (maxLsb - 1), lsbBits);
-            w.U(r.used, 1);
+            w.U(lsbBits, r.poc & (maxLsb - 1));
+            w.U(1, r.used);
             numPicTotalCurr += r.used;
-            w.U(r.msbPresent, 1);
+            w.U(1, r.msbPresent);
             if (r.msbPresent) {
               w.Ue(cycle(r) - prevCycle);
               prevCycle = cycle(r);
             }
           }
         }
-        if (sps.tmvp) w.U(pic.tmvp, 1);
+        if (sps.tmvp) w.U(1, pic.tmvp);
       }
       if (sps.sao) {
-        w.U(pic.saoLuma, 1);
-        w.U(pic.saoChroma, 1);
+        w.U(1, pic.saoLuma);
+        w.U(1, pic.saoChroma);
       }
       if (pic.sliceType != 2) {
         w.U(1, 1);  // num_ref_idx_active_override_flag
@@ -359,17 +286,17 @@ class Writer {
         if (pic.sliceType == 0) w.Ue(pic.numRefL1 - 1);
         if (pps.lists_modification && numPicTotalCurr > 1) {
           const int bits = CeilLog2(numPicTotalCurr);
-          w.U(!pic.listEntryL0.empty(), 1);
-          for (int e : pic.listEntryL0) w.U(e, bits);
+          w.U(1, !pic.listEntryL0.empty());
+          for (int e : pic.listEntryL0) w.U(bits, e);
           if (pic.sliceType == 0) {
-            w.U(!pic.listEntryL1.empty(), 1);
-            for (int e : pic.listEntryL1) w.U(e, bits);
+            w.U(1, !pic.listEntryL1.empty());
+            for (int e : pic.listEntryL1) w.U(bits, e);
           }
         }
-        if (pic.sliceType == 0) w.U(pic.mvdL1Zero, 1);
-        if (pps.cabac_init_present) w.U(0, 1);
+        if (pic.sliceType == 0) w.U(1, pic.mvdL1Zero);
+        if (pps.cabac_init_present) w.U(1, 0);
         if (sps.tmvp && pic.tmvp && pic.nalType != 19 && pic.nalType != 20) {
-          if (pic.sliceType == 0) w.U(pic.collocatedFromL0, 1);
+          if (pic.sliceType == 0) w.U(1, pic.collocatedFromL0);
           if ((pic.collocatedFromL0 && pic.numRefL0 > 1) || (!pic.collocatedFromL0 && pic.numRefL1 > 1))
             w.Ue(pic.collocatedRefIdx);
         }
@@ -378,23 +305,23 @@ class Writer {
       w.Se(pic.qp - 26 - pps.init_qp_minus26);
       bool disabled = pps.deblocking_control && pps.deblocking_disabled;
       if (pps.deblocking_control && pps.deblocking_override) {
-        w.U(seg.deblockingOverride, 1);
+        w.U(1, seg.deblockingOverride);
         if (seg.deblockingOverride) {
           disabled = seg.deblockingDisabled;
-          w.U(disabled, 1);
+          w.U(1, disabled);
           if (!disabled) {
             w.Se(seg.betaDiv2);
             w.Se(seg.tcDiv2);
           }
         }
       }
-      if ((sps.sao && (pic.saoLuma || pic.saoChroma)) || !disabled) w.U(seg.lfAcrossSlices, 1);
+      if ((sps.sao && (pic.saoLuma || pic.saoChroma)) || !disabled) w.U(1, seg.lfAcrossSlices);
     }
     if (pps.tiles || pps.wpp) {
       w.Ue(subs.size() - 1);
       if (subs.size() > 1) {
         w.Ue(31);
-        for (size_t i = 0; i + 1 < subs.size(); ++i) w.U(EscapedSize(subs[i].bytes()) - 1, 32);
+        for (size_t i = 0; i + 1 < subs.size(); ++i) w.U(32, testbits::Escape(subs[i].bytes()).size() - 1);
       }
     }
     w.Trailing();  // byte_alignment()
@@ -462,7 +389,7 @@ class Writer {
       for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) {
           const int v = std::clamp(base + gx * x + gy * y + Rnd(5) - 2, 0, 255);
-          out->U(static_cast<uint64_t>(v >> (8 - depth)), depth);
+          out->U(depth, static_cast<uint64_t>(v >> (8 - depth)));
         }
     };
     block(ctb_, dY);
@@ -636,7 +563,7 @@ class Writer {
   std::vector<int> rsToTs_, tsToRs_, tileId_, colStart_;
   std::vector<int> sliceAddr_;
   std::vector<uint8_t> decoded_, skip_;
-  std::vector<uint8_t> wpp_, ds_;
+  std::vector<CabacContext> wpp_, ds_;
 };
 
 }  // namespace

@@ -21,7 +21,7 @@ class HttpNginxTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(ca_.Make(dir_.path()));
     NetTlsConfigure(1, ca_.ca_cert.c_str());
-    www_ = dir_.File("www");
+    www_ = dir_ / "www";
     mkdir(www_.c_str(), 0755);
     mkdir((www_ + "/chunked").c_str(), 0755);
     WriteFile(www_ + "/small.txt", "small body\n");
@@ -60,7 +60,7 @@ class HttpNginxTest : public ::testing::Test {
     return body;
   }
 
-  TempDir dir_;
+  nettest::TempDir dir_;
   TestCa ca_;
   Nginx nginx_;
   std::string www_;
@@ -148,7 +148,7 @@ TEST_F(HttpNginxTest, NoContentAndRedirectAndPost) {
 }
 
 TEST_F(HttpNginxTest, DownloadToFile) {
-  const std::string path = dir_.File("download.txt");
+  const std::string path = dir_ / "download.txt";
   WriteFile(path, std::string(10000, '#'));  // an older, longer file is replaced whole
   HttpResponse resp;
   ASSERT_EQ(0, HttpRequest(3000, &conn_, kHttpGet, (base_ + "/small.txt").c_str(), nullptr, nullptr, 0, &resp,
@@ -157,7 +157,7 @@ TEST_F(HttpNginxTest, DownloadToFile) {
   EXPECT_EQ("small body\n", ReadFile(path));
   HttpRespFree(&resp);
 
-  const std::string missing = dir_.File("missing.txt");
+  const std::string missing = dir_ / "missing.txt";
   ASSERT_EQ(0, HttpRequest(3000, &conn_, kHttpGet, (base_ + "/nope").c_str(), nullptr, nullptr, 0, &resp,
                            missing.c_str()));
   EXPECT_EQ(404, resp.status);
@@ -167,7 +167,7 @@ TEST_F(HttpNginxTest, DownloadToFile) {
   HttpRespFree(&resp);
 
   ASSERT_EQ(kNetFileCreate, HttpRequest(3000, &conn_, kHttpGet, (base_ + "/small.txt").c_str(), nullptr, nullptr, 0,
-                                        &resp, dir_.File("no/such/folder/file").c_str()));
+                                        &resp, (dir_ / "no/such/folder/file").c_str()));
 }
 
 TEST_F(HttpNginxTest, HttpsWithTheTestCa) {

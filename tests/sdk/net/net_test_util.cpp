@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -32,18 +31,7 @@ uint64_t NowMs() {
           .count());
 }
 
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/velmora-net-XXXXXX";
-  char* p = mkdtemp(tmpl);
-  path_ = p ? p : "/tmp";
-  // Readable by the unprivileged workers of a server started as root.
-  chmod(path_.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
-}
+TempDir::TempDir() : ::TempDir("velmora-net") { chmod(path().c_str(), 0755); }
 
 void WriteFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -11,21 +11,18 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/temp_dir.h"
+
 namespace nettest {
 
 // Folder of the repository's test peers (tools/peers).
 std::string PeersDir();
 
-// A folder removed with its contents at destruction.
-class TempDir {
+// A temporary folder that the unprivileged workers of a server started as
+// root can read.
+class TempDir : public ::TempDir {
  public:
   TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 void WriteFile(const std::string& path, const std::string& data);

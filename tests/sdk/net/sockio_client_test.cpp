@@ -163,8 +163,8 @@ TEST_F(SockioTest, UrlFromTheCallback) {
 // the client then comes back, first refused with the old session id.
 TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
   StartPeer(2000, 1000);  // the client keeps 2 s and 1 s
-  TempDir dir;
-  LogCapture log(dir.File("velmora.log"));
+  nettest::TempDir dir;
+  LogCapture log(dir / "velmora.log");
   client_ = SockioCltCreate(PushUrl(peer_.port()).c_str(), Recorder::Callback, &rec_);
   ASSERT_GE(rec_.WaitFor(kSockioConnected, 1, 5000), 0);
   std::string connect = peer_.process().WaitForLine("CONNECT ", 3000);
@@ -192,8 +192,8 @@ TEST_F(SockioTest, UnansweredPingsDropTheLinkAndItComesBack) {
 // the pong deadline without a "lost" call.
 TEST_F(SockioTest, PongDeadlineClosesQuietly) {
   StartPeer(1000, 2000);  // the client keeps 1 s and 2 s: deadline 4 s after the last pong
-  TempDir dir;
-  LogCapture log(dir.File("velmora.log"));
+  nettest::TempDir dir;
+  LogCapture log(dir / "velmora.log");
   client_ = SockioCltCreate(PushUrl(peer_.port()).c_str(), Recorder::Callback, &rec_);
   ASSERT_GE(rec_.WaitFor(kSockioConnected, 1, 5000), 0);
   ASSERT_FALSE(peer_.process().WaitForLine("CONNECT ", 3000).empty());

@@ -54,8 +54,8 @@ TEST_F(TcpConnTest, DottedAddressIsTriedOnceWithoutResolving) {
 }
 
 TEST_F(TcpConnTest, ThirdAddressConnectsAfterTwoRefusals) {
-  TempDir dir;
-  LogCapture log(dir.File("velmora.log"));
+  nettest::TempDir dir;
+  LogCapture log(dir / "velmora.log");
   Listener listener("127.0.0.4");
   g_resolver_answer = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
   TcpSetResolver(StubResolver);

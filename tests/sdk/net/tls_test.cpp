@@ -72,7 +72,7 @@ class TlsTest : public ::testing::Test {
   std::unique_ptr<Background> peer_;
   std::atomic<bool> peer_closed_{false};
 
-  TempDir dir_;
+  nettest::TempDir dir_;
   TestCa ca_;
 };
 
@@ -162,8 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The configuration file: the one opt-out setting, warned about at every
 // start; the extra CA file.
 TEST_F(TlsTest, SettingsFromTheConfigurationFile) {
-  LogCapture log(dir_.File("velmora.log"));
-  const std::string ini = dir_.File("config.ini");
+  LogCapture log(dir_ / "velmora.log");
+  const std::string ini = dir_ / "config.ini";
   WriteFile(ini, "[config]\ntls_verify=0\nenv=1\n");
   NetTlsLoadConfig(ini.c_str());
   EXPECT_EQ(0, NetTlsVerifyEnabled());

@@ -234,13 +234,13 @@ class WsNginxTest : public WsNodeTest {
     WsNodeTest::TearDown();
     NetTlsConfigure(1, nullptr);
   }
-  TempDir dir_;
+  nettest::TempDir dir_;
   TestCa ca_;
   Nginx nginx_;
 };
 
 TEST_F(WsNginxTest, RedirectIsFollowedAndLoopsEnd) {
-  LogCapture log(dir_.File("velmora.log"));
+  LogCapture log(dir_ / "velmora.log");
   const std::string front = "ws://127.0.0.1:" + std::to_string(nginx_.port());
   ASSERT_EQ(0, WsCltCreateEx((front + "/old").c_str(), nullptr, &ws_, 5000, 0));
   ASSERT_EQ(5 + 6, WsConnSend(ws_, kWsText, "after", 5, 1000));
