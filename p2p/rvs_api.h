@@ -34,12 +34,19 @@ typedef enum {
   RVS_ERR_UDP_PORT_BIND_FAILED = -18,
   RVS_ERR_CONNECT_BREAK = -19,
   RVS_ERR_SESSION_OUT_OF_MEMORY = -20,
+  RVS_ERR_FAIL_TO_CREATE_THREAD = -22, /* a thread of the connect or session could not be started */
   RVS_ERR_SERVER_REFUSED = -23,       /* server state 252 */
   RVS_ERR_TCP_RELAY_FAILED = -24,
   RVS_ERR_INIT_OUT_OF_MEMORY = -25,
   /* The call's procedure is not built into this version of the library yet. */
   RVS_ERR_NOT_YET_AVAILABLE = -99
 } RVS_ErrorCode;
+
+/* What the query modes of a connect (0x79, 0x7F) find is returned at and
+ * above this value, so that it can never be taken for a session handle (0 to
+ * MaxNumSess-1): 0x7F returns it when the device is online, 0x79 adds the
+ * device-state value to it. */
+#define RVS_QUERY_RESULT_BASE 0x10000
 
 /* Filled by RVS_Check (84 bytes). */
 typedef struct {

@@ -348,7 +348,6 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"Check_Buffer free slot, no outs", [&] { return RVS_Check_Buffer(2, 0, nullptr, nullptr); }, -11},
       {"PktSend 0 bytes to a free slot", [&] { return RVS_PktSend(2, 0, nullptr, 0); }, -11},
       {"PktRecv free slot", [&] { return size = 4, RVS_PktRecv(2, 0, buf, &size, 10); }, -11},
-      {"Connect, not yet", [&] { return RVS_Connect("ABC-123456-XYZ", 12, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Listen, not yet", [&] { return RVS_Listen("ABC-123456-XYZ", 600, 0, 1); }, RVS_ERR_NOT_YET_AVAILABLE},
   };
   for (const Case& c : cases) EXPECT_EQ(c.call(), c.result) << c.what;
@@ -356,13 +355,17 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
   EXPECT_EQ(RVS_Read(0, 8, buf, &size, 10), -5);
   EXPECT_EQ(size, 0) << "a refused read reports no bytes";
 
-  // A slot in use passes the handle check; the data calls are not built yet.
+  // A slot in use by a connect or listen that has not handed it out yet is
+  // nobody's handle: the data calls leave it alone.
   {
     std::lock_guard<p2p::Mutex> g(g_rvs.mutex);
     g_rvs.sessions[2].socket = 9;
   }
-  EXPECT_EQ(RVS_Check(2, &info), RVS_ERR_NOT_YET_AVAILABLE);
-  EXPECT_EQ(rvlib_RVP_Write(2, 0, "x", 1), RVS_ERR_NOT_YET_AVAILABLE);
+  EXPECT_EQ(RVS_Check(2, &info), -11);
+  EXPECT_EQ(rvlib_RVP_Write(2, 0, "x", 1), -11);
+  EXPECT_EQ(RVS_Close(2), -11);
+  EXPECT_EQ(RVS_ForceClose(2), -11);
+  EXPECT_EQ(g_rvs.sessions[2].close_started.load(), 0);
   std::lock_guard<p2p::Mutex> g(g_rvs.mutex);
   g_rvs.sessions[2].socket = -1;
 }
