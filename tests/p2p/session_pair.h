@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "p2p/cipher.h"
 #include "p2p/msg_io.h"
 #include "p2p/rvs_api.h"
 #include "p2p/session_io.h"
