@@ -77,6 +77,7 @@ struct Session {
   sockaddr_in remote{}, local{}, wan{};
   std::atomic<int32_t> device_state{-2};
   std::atomic<int64_t> established_time{0};
+  std::atomic<uint32_t> established_tick{0};  // the same moment as a tick (for timing connects)
   char did[24] = {};
   RVP_DidBlock did_block{};
   uint8_t role = kRoleClient;

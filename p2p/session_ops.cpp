@@ -203,6 +203,7 @@ void RVP_SessionEstablish(int slot, uint8_t mode, const sockaddr_in& remote) {
   }
   s.mode.store(mode);
   s.established_time.store(NowSec());
+  s.established_tick.store(TickMs());
   s.established.store(1);
   s.stop_dialogue.store(1);
 }

@@ -20,6 +20,7 @@ void Session::Clear() {
   remote = local = wan = relay = sockaddr_in{};
   device_state.store(-2);
   established_time.store(0);
+  established_tick.store(0);
   std::memset(did, 0, sizeof(did));
   did_block = RVP_DidBlock{};
   role = kRoleClient;

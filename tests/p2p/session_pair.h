@@ -1,7 +1,5 @@
-// Sessions of the library set up as an established connect or listen leaves
-// them, wired to each other over loopback: directly, through a UDP path the
-// test controls, or over one TCP connection. Also a deterministic byte
-// stream per channel, written and read back in chunks of varying size.
+// A test fixture of sessions wired to each other without a connect
+// (tools/rdvsim/wiring.h), and the byte streams checked as test expectations.
 #pragma once
 
 #include <arpa/inet.h>
@@ -25,63 +23,27 @@
 #include "p2p/sock.h"
 #include "p2p/state.h"
 #include "tests/p2p/test_util.h"
+#include "tools/rdvsim/wiring.h"
 
 namespace p2ptest {
 
 inline constexpr char kPairKey[] = "pair-key";
 
-// Byte i of the stream with the seed.
-inline uint8_t StreamByte(uint32_t seed, uint64_t i) {
-  uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) << 32 | seed);
-  x ^= x >> 29;
-  x *= 0xBF58476D1CE4E5B9ull;
-  return static_cast<uint8_t>(x >> 32);
-}
-
-// Chunk sizes that vary: 1 byte, odd sizes, exactly a packet, several packets.
-inline int ChunkSize(uint32_t seed, int k) {
-  static const int sizes[] = {1, 7, 1023, 1024, 1025, 3000, 512, 4096, 100, 2048, 65};
-  return sizes[(seed + static_cast<uint32_t>(k) * 7) % (sizeof(sizes) / sizeof(sizes[0]))];
-}
+using rdvsim::StreamByte;
 
 // Writes n bytes of the stream; false on an error.
 inline bool PumpStream(int h, int ch, uint32_t seed, size_t n) {
-  std::vector<char> buf(8192);
-  size_t at = 0;
-  for (int k = 0; at < n; ++k) {
-    size_t len = std::min<size_t>(static_cast<size_t>(ChunkSize(seed, k)), n - at);
-    for (size_t i = 0; i < len; ++i) buf[i] = static_cast<char>(StreamByte(seed, at + i));
-    int r = RVS_Write(h, static_cast<char>(ch), buf.data(), static_cast<int>(len));
-    if (r != static_cast<int>(len)) {
-      ADD_FAILURE() << "write on channel " << ch << " gave " << r;
-      return false;
-    }
-    at += len;
-  }
-  return true;
+  int r = rdvsim::PumpStream(h, ch, seed, n);
+  if (r != 0) ADD_FAILURE() << "write on channel " << ch << " gave " << r;
+  return r == 0;
 }
 
-// Reads the stream back in chunks until n bytes came or deadline_ms passed;
-// returns the bytes that arrived in order and intact.
+// Reads the stream back; the bytes that arrived in order and intact.
 inline size_t DrainStream(int h, int ch, uint32_t seed, size_t n, unsigned deadline_ms, int* last_result = nullptr) {
-  std::vector<char> buf(8192);
-  size_t at = 0;
-  uint32_t start = p2p::TickMs();
-  for (int k = 0; at < n && p2p::TickMs() - start < deadline_ms; ++k) {
-    int want = static_cast<int>(std::min<size_t>(static_cast<size_t>(ChunkSize(seed + 5, k)), n - at));
-    int size = want;
-    int r = RVS_Read(h, static_cast<char>(ch), buf.data(), &size, 1000);
-    if (last_result) *last_result = r;
-    for (int i = 0; i < size; ++i) {
-      if (static_cast<uint8_t>(buf[i]) != StreamByte(seed, at + i)) {
-        ADD_FAILURE() << "channel " << ch << ": byte " << at + i << " differs";
-        return at + i;
-      }
-    }
-    at += static_cast<size_t>(size);
-    if (r != 0 && r != RVS_ERR_TIME_OUT) break;
-  }
-  return at;
+  bool bad = false;
+  size_t got = rdvsim::DrainStream(h, ch, seed, n, deadline_ms, &bad, last_result);
+  if (bad) ADD_FAILURE() << "channel " << ch << ": byte " << got << " differs";
+  return got;
 }
 
 class PairTest : public ::testing::Test {
@@ -110,31 +72,16 @@ class PairTest : public ::testing::Test {
 
   // A session with its socket bound, not yet established.
   int Open(uint8_t role, const sockaddr_in* servers = nullptr) {
-    int slot = p2p::RVP_SlotAlloc();
+    int slot = rdvsim::WireOpen(role, kPairKey, servers);
     EXPECT_GE(slot, 0);
-    p2p::SessionSetup s;
-    s.role = role;
-    s.prefix = "PAIR";
-    s.serial = 4711;
-    s.suffix = "TEST";
-    s.packet_key = kPairKey;
-    s.servers = servers;
-    EXPECT_EQ(p2p::RVP_SessionOpen(slot, s), 0);
     opened.push_back(slot);
     return slot;
   }
   // Its address on loopback.
-  static sockaddr_in Addr(int slot) {
-    sockaddr_in a{};
-    socklen_t l = sizeof(a);
-    getsockname(S(slot).socket, reinterpret_cast<sockaddr*>(&a), &l);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-  }
-  // Established toward remote with its threads running: the handle.
+  static sockaddr_in Addr(int slot) { return rdvsim::WireAddr(slot); }
+  // Established toward remote with its threads running.
   static void Start(int slot, const sockaddr_in& remote, uint8_t mode = p2p::kModeP2P) {
-    p2p::RVP_SessionEstablish(slot, mode, remote);
-    ASSERT_EQ(p2p::RVP_SessionStartThreads(slot), 0);
+    ASSERT_EQ(rdvsim::WireStart(slot, remote, mode), 0);
   }
   // Two sessions talking to each other directly.
   void Direct(int* a, int* b) {
@@ -145,18 +92,11 @@ class PairTest : public ::testing::Test {
   }
   // Two sessions over one TCP connection, in the TCP relay's framing.
   void OverTcp(int* a, int* b) {
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in la = V4("127.0.0.1", 0);
+    int c, d;
+    ASSERT_TRUE(rdvsim::TcpPair(&c, &d));
+    sockaddr_in la{};
     socklen_t l = sizeof(la);
-    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr*>(&la), sizeof(la)), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
-    getsockname(ls, reinterpret_cast<sockaddr*>(&la), &l);
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&la), sizeof(la)), 0);
-    int d = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
-    close(ls);
-    ASSERT_GE(d, 0);
-    for (int fd : {c, d}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    getsockname(d, reinterpret_cast<sockaddr*>(&la), &l);
     *a = Open(p2p::kRoleClient);
     *b = Open(p2p::kRoleDevice);
     S(*a).tcp_socket.store(c);

@@ -1,11 +1,12 @@
-// A scripted device for the connect tests, run as its own process (a client
-// and a device in one process would share one library and its sessions). It
-// sets its session up the way the listen side does: network detection, the
-// UDP socket, the server dialogue and a login at the servers; optionally it
-// answers LAN searches and takes TCP relay offers. Once a client reached it,
-// it starts the session's threads and echoes every channel back.
+// rdvsim_device: a scripted device for connect tests and benchmarks against
+// rdvsim, run as its own process (a client and a device in one process would
+// share one library and its sessions). It sets its session up the way the
+// listen side does: network detection, the UDP socket, the server dialogue
+// and a login at the servers; optionally it answers LAN searches and takes
+// TCP relay offers. Once a client reached it, it starts the session's threads
+// and echoes every channel back.
 //
-//   p2p_test_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] [--wait-ms N]
+//   rdvsim_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] [--wait-ms N]
 //
 // Prints "device ready" once logged in (at once with --lan and no servers
 // answering), "device established mode=M" and, at the end, "device ended
@@ -96,7 +97,7 @@ void Echo(int h, int ch, std::atomic<int>* end) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: p2p_test_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] "
+               "usage: rdvsim_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] "
                "[--wait-ms N]\n");
   return 2;
 }
