@@ -4,9 +4,11 @@
 // the device and carry data both ways; breaks, refusals and bad arguments
 // give their codes; the query modes keep nothing.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,7 +27,14 @@ using p2p::g_rvs;
 
 namespace {
 
-constexpr char kDid[] = "ABC-000123-XYZ";
+// The device of each test process has an ID of its own: ctest runs the test
+// cases side by side, and a device of one must never be taken for another's.
+const std::string kDidText = [] {
+  char t[32];
+  std::snprintf(t, sizeof(t), "DEV-%06d-XYZ", static_cast<int>(getpid() % 1000000));
+  return std::string(t);
+}();
+const char* const kDid = kDidText.c_str();
 
 // --- Device IDs and parameters -------------------------------------------
 
@@ -123,7 +132,7 @@ TEST(p2pDid, AskingOneLanAddressForItsDid) {
   std::thread t([&] { answer(MsgPunch, 0); });
   EXPECT_EQ(RVP_LanQueryDid("127.0.0.1", did, port), 0);
   t.join();
-  EXPECT_STREQ(did, kDid);
+  EXPECT_STREQ(did, "ABC-000123-XYZ");
   t = std::thread([&] { answer(MsgPunchReady, 0); });
   EXPECT_EQ(RVP_LanQueryDid("127.0.0.1", did, port), -4) << "another message";
   t.join();
@@ -442,6 +451,21 @@ TEST(p2pConnectLan, LanSearchReachesTheDeviceAndCarriesData) {
     char ip[16];
     EXPECT_STREQ(RVP_AddrText(info.RemoteAddr, ip), "10.9.0.1");
     EXPECT_TRUE(rig.device.WaitLine("device established mode=0", 10000));
+    ExpectEcho(h, 16 * 1024);
+    EXPECT_EQ(RVS_Close(h), 0);
+    EXPECT_TRUE(rig.device.WaitLine("device ended result=-12", 10000));
+    // A TCP-assisted mode takes the device's offer of a direct TCP link on
+    // the LAN; the session then runs over it.
+    rig.device.Stop(5000);
+    ASSERT_EQ(rig.sim->Command("intro none"), "");
+    ASSERT_EQ(rig.sim->Command("offer none"), "");
+    ASSERT_TRUE(rig.StartDevice({"--lan"}, &err)) << err;
+    h = RVS_Connect(kDid, 0x7B, 0);
+    ASSERT_GE(h, 0) << "connect gave " << h;
+    ASSERT_EQ(RVS_Check(h, &info), 0);
+    EXPECT_EQ(info.Mode, p2p::kModeP2P);
+    EXPECT_EQ(info.Skt, p2p::Sess(h).tcp_socket.load()) << "the direct TCP link";
+    EXPECT_EQ(p2p::Sess(h).tcp_framing.load(), p2p::kFramingSimple);
     ExpectEcho(h, 16 * 1024);
     EXPECT_EQ(RVS_Close(h), 0);
     EXPECT_TRUE(rig.device.WaitLine("device ended result=-12", 10000));
