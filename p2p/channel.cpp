@@ -190,7 +190,8 @@ void RVP_QueueAppend(RVP_PacketQueue* q, RVP_Packet* p) {
 namespace p2p {
 
 void ChannelReset(Channel* c) {
-  for (RVP_PacketQueue* q : {&c->write_q, &c->send_q, &c->resend_q, &c->recv_q, &c->unrel_q}) RVP_QueueFreeAll(q);
+  for (RVP_PacketQueue* q : {&c->write_q, &c->send_q, &c->resend_q, &c->recv_q, &c->unrel_q})
+    RVP_QueueFreeAll(q);
   c->next_write_seq = c->next_read_seq = 0;
   c->window_fill = c->read_pos = c->read_len = 0;
   c->ack_count = 0;

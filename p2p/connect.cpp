@@ -91,8 +91,8 @@ void FillRequest(int slot, RVP_Msg* m) {
 void SendConnectReq(int slot) {
   Session& s = Sess(slot);
   RVP_Msg m;
-  RVP_SessionMsg(slot,
-                 Variant(s, MsgConnectReq, MsgConnectReqWakeup, MsgConnectReqKeyed, MsgConnectReqKeyedWakeup), &m);
+  RVP_SessionMsg(
+      slot, Variant(s, MsgConnectReq, MsgConnectReqWakeup, MsgConnectReqKeyed, MsgConnectReqKeyedWakeup), &m);
   FillRequest(slot, &m);
   RVP_SessionSendToServers(slot, m);
 }
@@ -100,7 +100,8 @@ void SendConnectReq(int slot) {
 void SendRelayReq(int slot) {
   Session& s = Sess(slot);
   RVP_Msg m;
-  RVP_SessionMsg(slot, Variant(s, MsgRelayReq, MsgRelayReqWakeup, MsgRelayReqKeyed, MsgRelayReqKeyedWakeup), &m);
+  RVP_SessionMsg(slot, Variant(s, MsgRelayReq, MsgRelayReqWakeup, MsgRelayReqKeyed, MsgRelayReqKeyedWakeup),
+                 &m);
   FillRequest(slot, &m);
   RVP_SessionSendToServers(slot, m);
 }
@@ -340,7 +341,8 @@ int QueryDevice(Run& run) {
   else if (v < 0)
     result = v;
   else
-    result = RVS_QUERY_RESULT_BASE + (v > INT_MAX - RVS_QUERY_RESULT_BASE ? INT_MAX - RVS_QUERY_RESULT_BASE : v);
+    result =
+        RVS_QUERY_RESULT_BASE + (v > INT_MAX - RVS_QUERY_RESULT_BASE ? INT_MAX - RVS_QUERY_RESULT_BASE : v);
   return QueryEnd(run.slot, result);
 }
 
@@ -630,8 +632,8 @@ RVS_ALIAS(int, ConnectByServer, (const char*, char, unsigned short, const char*)
 
 }  // extern "C"
 
-int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port, char* server,
-                         const char* did_key) {
+int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port,
+                         char* server, const char* did_key) {
   CallGuard guard;
   return ConnectDo(prefix, serial, suffix, static_cast<uint8_t>(mode), udp_port, server, did_key);
 }

@@ -40,6 +40,13 @@ int EntryCheck(int session, bool args_ok) {
 
 bool ChannelOk(char channel) { return static_cast<uint8_t>(channel) < kChannels; }
 
+// The entry checks of the two reads; a refused read reports no bytes.
+int ReadEntryCheck(int session, char channel, const char* buf, int* size) {
+  int r = EntryCheck(session, ChannelOk(channel) && buf && size && *size >= 1);
+  if (r && size) *size = 0;
+  return r;
+}
+
 // Counts a caller waiting on the session outside the mutex; the close frees
 // the slot only once every waiter has left.
 class Waiter {
@@ -190,11 +197,8 @@ int RVS_Write(int session, char channel, const char* data, int len) {
 
 int RVS_Read(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
   CallGuard guard;
-  int r = EntryCheck(session, ChannelOk(channel) && buf && size && *size >= 1);
-  if (r) {
-    if (size) *size = 0;
-    return r;
-  }
+  int r = ReadEntryCheck(session, channel, buf, size);
+  if (r) return r;
   Session& s = Sess(session);
   Channel& c = s.channels[static_cast<uint8_t>(channel)];
   Semaphore& sem = s.sems[static_cast<uint8_t>(channel)];
@@ -301,11 +305,8 @@ int RVS_PktSend(int session, char channel, const char* data, int len) {
 
 int RVS_PktRecv(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
   CallGuard guard;
-  int r = EntryCheck(session, ChannelOk(channel) && buf && size && *size >= 1);
-  if (r) {
-    if (size) *size = 0;
-    return r;
-  }
+  int r = ReadEntryCheck(session, channel, buf, size);
+  if (r) return r;
   Session& s = Sess(session);
   Channel& c = s.channels[static_cast<uint8_t>(channel)];
   Semaphore& sem = s.sems[static_cast<uint8_t>(channel)];

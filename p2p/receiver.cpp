@@ -240,7 +240,8 @@ void UdpPass(int slot) {
     RVP_Held lk(g_rvs.mutex);
     if (TickMs() - s.last_round_tick >= s.interval.load()) RVP_ChannelSend(slot, lk);
     // A message from anyone else counts as none.
-    if (r == 0 && RVP_SessionAccepts(slot, from, type)) RVP_SessionHandleUdp(slot, from, type, payload, len, &alive);
+    if (r == 0 && RVP_SessionAccepts(slot, from, type))
+      RVP_SessionHandleUdp(slot, from, type, payload, len, &alive);
     int64_t now = NowSec();
     if (r == -1 || now - last_periodic >= 2) {
       Periodic(slot, &alive);
@@ -306,8 +307,8 @@ bool RVP_SessionAccepts(int slot, const sockaddr_in& from, uint8_t type) {
           from.sin_addr.s_addr == s.punch_peer_local.sin_addr.s_addr);
 }
 
-void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload, uint16_t len,
-                          RVP_AliveState* alive) {
+void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,
+                          uint16_t len, RVP_AliveState* alive) {
   Session& s = Sess(slot);
   RVP_Msg m;
   int r = RVP_MsgParsePayload(type, payload, len, &m, g_rvs.login_key);

@@ -65,8 +65,9 @@ int RVP_SessionSendTcp(int slot, const RVP_Msg& m) {
   // The close goes out even from a session already closing.
   const RVP_BreakFlag* brk = m.type == MsgClose ? nullptr : &s.closing;
   std::lock_guard<Mutex> g(s.tcp_send_mu);
-  int r = s.tcp_framing.load() == kFramingSimple ? RVP_TcpSendFrameSimple(s.packet_key, n, sock, msg, kTcpIoMs, brk)
-                                                   : RVP_TcpSendFrame(s.packet_key, n, sock, msg, kTcpIoMs, brk);
+  int r = s.tcp_framing.load() == kFramingSimple
+              ? RVP_TcpSendFrameSimple(s.packet_key, n, sock, msg, kTcpIoMs, brk)
+              : RVP_TcpSendFrame(s.packet_key, n, sock, msg, kTcpIoMs, brk);
   return r == 0 ? 0 : -1;
 }
 

@@ -53,8 +53,8 @@ struct RVP_AliveState {
   uint32_t timer_ms = 0;
   bool repeats_ended = false;
 };
-void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload, uint16_t len,
-                          RVP_AliveState* alive);
+void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,
+                          uint16_t len, RVP_AliveState* alive);
 // Whether the UDP pass takes a message of the type from the sender (mutex held).
 bool RVP_SessionAccepts(int slot, const sockaddr_in& from, uint8_t type);
 // Handles one message of the TCP pass (mutex held); true when the caller

@@ -26,8 +26,8 @@ void Session::Clear() {
   role = kRoleClient;
   mode.store(kModeP2P);
   for (auto* f : {&stop_dialogue, &closing, &established, &closed_timeout, &closed_remote, &closed_caller,
-                  &out_of_memory, &close_started, &handed_out, &query, &port_burst, &probe, &tcp_relay_offered,
-                  &tcp_state_seen, &accept_direct_tcp})
+                  &out_of_memory, &close_started, &handed_out, &query, &port_burst, &probe,
+                  &tcp_relay_offered, &tcp_state_seen, &accept_direct_tcp})
     f->store(0);
   relay_retry.store(0);
   std::memset(packet_key, 0, sizeof(packet_key));

@@ -1,6 +1,5 @@
 // The receive thread's handling of what arrives on an established session, on
-// a session whose socket sends nowhere (a local datagram socket refuses IPv4
-// destinations), so that no fuzz input makes traffic. Byte 0 is the type;
+// a session whose socket sends nowhere (mute_session.h). Byte 0 is the type;
 // byte 1 holds flags: bit 0 device role, bit 1 relayed punch allowed, bit 2 a
 // relayed punch runs, bits 3-4 the sender (0 the remote address, 1 a server,
 // 2 the peer's punch address, 3 a stranger), bit 5 the message came over the
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/p2p/mute_session.h"
 #include "p2p/cipher.h"
 #include "p2p/rvs_api.h"
 #include "p2p/session_io.h"
@@ -37,21 +37,10 @@ const sockaddr_in kStranger = V4("127.0.0.9", 42000);
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string init = RVP_InitStringEncode("127.0.0.1,127.0.0.2,127.0.0.3,", "fuzz");
-  RVS_Initialize(("{\"MaxNumSess\":2,\"InitString\":\"" + init + "\"}").c_str());
-  g_slot = RVP_SlotAlloc();
   sockaddr_in servers[3] = {kServer, V4("127.0.0.2", 32100), V4("127.0.0.3", 32100)};
-  SessionSetup setup;
-  setup.prefix = "A";
-  setup.serial = 1;
-  setup.suffix = "B";
-  setup.packet_key = "fuzz";
-  setup.servers = servers;
-  if (RVP_SessionOpen(g_slot, setup) != 0) std::abort();
+  g_slot = OpenMuteSession(servers);
   Session& s = Sess(g_slot);
   std::lock_guard<Mutex> g(g_rvs.mutex);
-  close(s.socket);
-  s.socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   s.remote = kRemote;
   s.established.store(1);
   s.established_time.store(NowSec());

@@ -2,6 +2,8 @@
 // sorted queues, two sessions back to back (UDP and TCP), partial reads,
 // closes and their endings, what a hostile peer sends, and the switch of a
 // relayed session to a direct path.
+#include "p2p/channel.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "p2p/bytes.h"
-#include "p2p/channel.h"
 #include "p2p/cipher.h"
 #include "tests/p2p/rdv_fixture.h"
 #include "tests/p2p/session_pair.h"
@@ -31,9 +32,15 @@ TEST(p2pSeq, DistanceCompareAndGapOnTheCircle) {
     int cmp;
     uint16_t gap;
   } cases[] = {
-      {5, 5, 0, 0, 0},           {6, 5, 1, 1, 1},          {5, 6, -1, -1, 1},
-      {0, 65535, 1, 1, 1},       {65535, 0, -1, -1, 1},    {100, 65500, 136, 1, 136},
-      {0x8000, 0, 0x8000, 1, 0x8000}, {0, 0x8001, 0x7FFF, 1, 0x7FFF}, {0x7FFF, 0, 0x7FFF, 1, 0x7FFF},
+      {5, 5, 0, 0, 0},
+      {6, 5, 1, 1, 1},
+      {5, 6, -1, -1, 1},
+      {0, 65535, 1, 1, 1},
+      {65535, 0, -1, -1, 1},
+      {100, 65500, 136, 1, 136},
+      {0x8000, 0, 0x8000, 1, 0x8000},
+      {0, 0x8001, 0x7FFF, 1, 0x7FFF},
+      {0x7FFF, 0, 0x7FFF, 1, 0x7FFF},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.a) + " vs " + std::to_string(c.b));
@@ -53,7 +60,8 @@ TEST(p2pSeq, QueuesKeepTheCircularOrder) {
   RVP_PacketQueue q;
   RVP_QueueInit(&q);
   // Across the wrap, in any arrival order, from both ends.
-  for (uint32_t s : {65534u, 1u, 65535u, 0u, 3u, 65533u, 2u}) EXPECT_EQ(RVP_QueueInsert(RVP_PacketNew(4, s), &q), 1);
+  for (uint32_t s : {65534u, 1u, 65535u, 0u, 3u, 65533u, 2u})
+    EXPECT_EQ(RVP_QueueInsert(RVP_PacketNew(4, s), &q), 1);
   const uint32_t far = (65533 + 21846) % 65536, edge = (65533 + 21845) % 65536;
   EXPECT_EQ(Seqs(q), (std::vector<uint32_t>{65533, 65534, 65535, 0, 1, 2, 3}));
   EXPECT_EQ(q.count, 7u);
@@ -94,8 +102,8 @@ TEST_F(p2pChannels, EveryByteOnceAndInOrderOnAllChannelsAcrossTheWrap) {
   ExchangeAll(a, b, 256 * 1024, 60000);
   int w = -1, r = -1;
   for (int ch = 0; ch < p2p::kChannels; ++ch) {
-    ASSERT_TRUE(WaitUntil(
-        [&] { return RVS_Check_Buffer(a, static_cast<char>(ch), &w, &r) == 0 && w == 0; }, 10000));
+    ASSERT_TRUE(
+        WaitUntil([&] { return RVS_Check_Buffer(a, static_cast<char>(ch), &w, &r) == 0 && w == 0; }, 10000));
     EXPECT_EQ(r, 0) << "nothing more than was sent arrived";
   }
   RVS_SessionInfo info;
@@ -218,7 +226,8 @@ TEST_F(p2pChannels, BytesThatArrivedBeforeThePeerClosedAreStillRead) {
   const size_t n = 20 * 1024;
   ASSERT_TRUE(PumpStream(a, 3, 5, n));
   int r = 0;
-  ASSERT_TRUE(WaitUntil([&] { return RVS_Check_Buffer(b, 3, nullptr, &r) == 0 && r == static_cast<int>(n); }, 10000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return RVS_Check_Buffer(b, 3, nullptr, &r) == 0 && r == static_cast<int>(n); }, 10000));
   ASSERT_EQ(RVS_Close(a), 0);
   RVS_SessionInfo info;
   ASSERT_TRUE(WaitUntil([&] { return RVS_Check(b, &info) == RVS_ERR_SESSION_CLOSED_REMOTE; }, 10000));
@@ -559,7 +568,8 @@ TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
       uint8_t t;
       uint16_t len;
       uint8_t payload[p2p::kMaxPayload];
-      if (RVP_RecvMsg(kPairKey, &from, S(slot).socket, 50, &t, &len, payload, sizeof(payload)) == 0 && t == type)
+      if (RVP_RecvMsg(kPairKey, &from, S(slot).socket, 50, &t, &len, payload, sizeof(payload)) == 0 &&
+          t == type)
         return RVP_MsgParsePayload(t, payload, len, out) == kMsgOk;
     }
     return false;

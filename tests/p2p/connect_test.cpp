@@ -3,9 +3,11 @@
 // and (inside a network namespace of the test's own) LAN search each reach
 // the device and carry data both ways; breaks, refusals and bad arguments
 // give their codes; the query modes keep nothing.
+#include "p2p/connect.h"
+
 #include <dirent.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -15,12 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "p2p/connect.h"
 #include "tests/p2p/child_process.h"
 #include "tests/p2p/netns.h"
 #include "tests/p2p/rdv_fixture.h"
 #include "tests/p2p/session_pair.h"
-#include "tools/rdvsim/relay.h"
+#include "tools/rdvsim/rig.h"
 
 using namespace p2ptest;
 using p2p::g_rvs;
@@ -84,7 +85,8 @@ TEST(p2pDid, NormaliseCheckAndSplit) {
 TEST(p2pDid, ConnectParameterText) {
   RVP_ConnectParam p;
   RVP_ConnectParamRead(
-      "{\"InitString\":\"ABCDEFGHIJKLMNOPQRS:key\", \"SkipUDPRelay\":1, \"0x7X_Timeout\":30, \"AllowRP2P\":1, "
+      "{\"InitString\":\"ABCDEFGHIJKLMNOPQRS:key\", \"SkipUDPRelay\":1, \"0x7X_Timeout\":30, "
+      "\"AllowRP2P\":1, "
       "\"WakeupInfo\":\"wake-me\", \"SpecificIP\":\"10.1.2.3\"}",
       0x7B, &p);
   EXPECT_STREQ(p.init, "ABCDEFGHIJKLMNOPQRS:key");
@@ -149,43 +151,18 @@ TEST(p2pDid, AskingOneLanAddressForItsDid) {
 
 // The simulator with its relays in this process, the library as the client,
 // and a scripted device in a process of its own.
-class ConnectRig {
+class ConnectRig : public rdvsim::Rig {
  public:
-  bool Start(std::string* why) {
-    rdvsim::Config c;
-    c.udp_port = 0;
-    c.tcp_port = 0;
-    c.key = kKey;
-    sim = std::make_unique<rdvsim::Server>(c);
-    rdvsim::RelayConfig rc;
-    rc.key = kKey;
-    rc.ip = "127.0.0.4";
-    udp_relay = std::make_unique<rdvsim::UdpRelay>(rc);
-    tcp_relay = std::make_unique<rdvsim::TcpRelay>(rc);
-    if (!sim->Start(why) || !udp_relay->Start(why) || !tcp_relay->Start(why)) return false;
-    sim->AttachRelays(udp_relay.get(), tcp_relay.get());
-    RVP_TestSetServerPorts(sim->udp_port(), sim->tcp_port());
-    std::string param = "{\"InitString\":\"" + sim->InitString() + "\",\"SessAliveSec\":6}";
-    if (RVS_Initialize(param.c_str()) != 0) {
-      *why = "initialise";
-      return false;
-    }
-    return true;
-  }
+  bool Start(std::string* why) { return Rig::Start(kKey, 6, why); }
   // The scripted device, logged in.
   bool StartDevice(const std::vector<std::string>& extra, std::string* why) {
-    std::vector<std::string> args = {"--init",     sim->InitString(), "--did", kDid, "--udp-port",
-                                     std::to_string(sim->udp_port()), "--tcp-port", std::to_string(sim->tcp_port())};
+    std::vector<std::string> args = DeviceArgs(kDid);
     args.insert(args.end(), extra.begin(), extra.end());
     return device.Start(TEST_DEVICE_PATH, args, "device ready", why, nullptr, 15000);
   }
   void Stop() {
     device.Stop(5000);
-    if (g_rvs.initialized.load()) RVS_DeInitialize();
-    if (sim) sim->Stop();
-    if (udp_relay) udp_relay->Stop();
-    if (tcp_relay) tcp_relay->Stop();
-    RVP_TestSetServerPorts(0, 0);
+    Rig::Stop();
   }
   ~ConnectRig() { Stop(); }
 
@@ -203,9 +180,6 @@ class ConnectRig {
     return out;
   }
 
-  std::unique_ptr<rdvsim::Server> sim;
-  std::unique_ptr<rdvsim::UdpRelay> udp_relay;
-  std::unique_ptr<rdvsim::TcpRelay> tcp_relay;
   ChildProcess device;
 };
 
@@ -310,9 +284,9 @@ TEST_F(p2pConnect, RefusalsAndBadIdsGiveTheirCodes) {
     int result;
     bool reported;
   } cases[] = {
-      {"ABC-000001-XYZ", 12, RVS_ERR_INVALID_ID, true},       // the servers know no such device
-      {"ABC-000002-XYZ", 12, RVS_ERR_INVALID_PREFIX, true},   // nor its prefix
-      {"ABC-000003-XYZ", 12, RVS_ERR_SERVER_REFUSED, true},   // another refusal
+      {"ABC-000001-XYZ", 12, RVS_ERR_INVALID_ID, true},      // the servers know no such device
+      {"ABC-000002-XYZ", 12, RVS_ERR_INVALID_PREFIX, true},  // nor its prefix
+      {"ABC-000003-XYZ", 12, RVS_ERR_SERVER_REFUSED, true},  // another refusal
       {"ABC-000004-XYZ", 0x22, RVS_ERR_DEVICE_NOT_ONLINE, true},
       {"ab-12-cd-7", 12, RVS_ERR_INVALID_ID, false},
       {"12-AB-3", 12, RVS_ERR_INVALID_ID, false},
@@ -399,8 +373,10 @@ TEST_F(p2pConnect, RequestsTakeTheirKeyedAndWakeUpForms) {
       EXPECT_TRUE(m.accepted);
       RVP_Msg req;
       ASSERT_EQ(RVP_MsgParsePayload(m.type, m.payload.data(), m.payload.size(), &req), kMsgOk);
-      EXPECT_STREQ(req.did_key, c.type == MsgConnectReqKeyed || c.type == MsgConnectReqKeyedWakeup ? "k3y" : "");
-      if (c.type == MsgConnectReqWakeup || c.type == MsgConnectReqKeyedWakeup) EXPECT_STREQ(req.wakeup, "wake");
+      EXPECT_STREQ(req.did_key,
+                   c.type == MsgConnectReqKeyed || c.type == MsgConnectReqKeyedWakeup ? "k3y" : "");
+      if (c.type == MsgConnectReqWakeup || c.type == MsgConnectReqKeyedWakeup)
+        EXPECT_STREQ(req.wakeup, "wake");
     }
   }
 }

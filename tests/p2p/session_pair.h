@@ -39,7 +39,8 @@ inline bool PumpStream(int h, int ch, uint32_t seed, size_t n) {
 }
 
 // Reads the stream back; the bytes that arrived in order and intact.
-inline size_t DrainStream(int h, int ch, uint32_t seed, size_t n, unsigned deadline_ms, int* last_result = nullptr) {
+inline size_t DrainStream(int h, int ch, uint32_t seed, size_t n, unsigned deadline_ms,
+                          int* last_result = nullptr) {
   bool bad = false;
   size_t got = rdvsim::DrainStream(h, ch, seed, n, deadline_ms, &bad, last_result);
   if (bad) ADD_FAILURE() << "channel " << ch << ": byte " << got << " differs";

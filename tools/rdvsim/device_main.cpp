@@ -96,9 +96,10 @@ void Echo(int h, int ch, std::atomic<int>* end) {
 }
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: rdvsim_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] "
-               "[--wait-ms N]\n");
+  std::fprintf(
+      stderr,
+      "usage: rdvsim_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] "
+      "[--wait-ms N]\n");
   return 2;
 }
 

@@ -1,5 +1,6 @@
 // rdvsim: the test rendezvous server as a program.
-//   rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] [--cmd "COMMAND"]... [--stdin] [-v]
+//   rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] [--cmd "COMMAND"]... [--stdin]
+//   [-v]
 // With --relay it also runs a UDP relay and a TCP relay on IP (free ports)
 // and hands them out. Prints "rdvsim ready udp=P tcp=T init=INIT" (followed
 // by " relay=IP:PORT tcprelay=IP:PORT" with --relay) once it listens, then one line
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     server.AttachRelays(&udp_relay, &tcp_relay);
-    relays = " relay=" + rdvsim::AddrText(udp_relay.address()) + " tcprelay=" + rdvsim::AddrText(tcp_relay.address());
+    relays = " relay=" + rdvsim::AddrText(udp_relay.address()) +
+             " tcprelay=" + rdvsim::AddrText(tcp_relay.address());
   }
   for (const std::string& c : commands) {
     std::string err = server.Command(c);

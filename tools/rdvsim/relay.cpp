@@ -31,7 +31,8 @@ int Bound(int type, const std::string& ip, sockaddr_in* out) {
   a.sin_family = AF_INET;
   inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
   socklen_t l = sizeof(a);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || (type == SOCK_STREAM && listen(s, 16) != 0) ||
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      (type == SOCK_STREAM && listen(s, 16) != 0) ||
       getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) != 0) {
     close(s);
     return -1;
@@ -161,7 +162,8 @@ void UdpRelay::OnLeg(Leg& leg) {
   if (n == 4 + 28) {
     uint8_t plain[32];
     RVP_Unscramble(config_.key.c_str(), raw, plain, 32);
-    rdy = RVP_MsgParse(plain, 32, &m) == kMsgOk && m.type == MsgRelayRdy && m.ticket == leg.ticket && m.role <= 1;
+    rdy = RVP_MsgParse(plain, 32, &m) == kMsgOk && m.type == MsgRelayRdy && m.ticket == leg.ticket &&
+          m.role <= 1;
   }
   const uint32_t now = p2p::TickMs();
   if (rdy) {
@@ -197,7 +199,8 @@ void UdpRelay::OnLeg(Leg& leg) {
     return;
   }
   leg.last_activity = now;
-  sendto(leg.fd, raw, static_cast<size_t>(n), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to), sizeof(*to));
+  sendto(leg.fd, raw, static_cast<size_t>(n), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to),
+         sizeof(*to));
   ++stats_.forwarded;
 }
 
@@ -331,8 +334,10 @@ void TcpRelay::OnRead(Conn* c) {
     bool bad = c->role > 1 || (check_tickets_ && !allowed_.count(c->ticket));
     for (auto& o : conns_) {
       if (o.get() == c || o->fd < 0 || !o->asked || o->other || o->ticket != c->ticket) continue;
-      if (o->role == c->role || !RVP_DidEqual(o->did, c->did)) bad = true;
-      else mate = o.get();
+      if (o->role == c->role || !RVP_DidEqual(o->did, c->did))
+        bad = true;
+      else
+        mate = o.get();
     }
     if (bad) {
       ++stats_.refused;
