@@ -9,7 +9,8 @@
 //   rdvsim_device --init INIT --did DID [--udp-port N] [--tcp-port N] [--lan] [--tcp-relay] [--wait-ms N]
 //
 // Prints "device ready" once logged in (at once with --lan and no servers
-// answering), "device established mode=M" and, at the end, "device ended
+// answering), "device established mode=M tick=T" (T the moment as a
+// millisecond tick of the monotonic clock) and, at the end, "device ended
 // result=R". Ends at the end of its standard input, or when the session ends.
 #include <poll.h>
 #include <signal.h>
@@ -187,7 +188,8 @@ int main(int argc, char** argv) {
   std::atomic<int> end{0};
   int result = RVS_ERR_TIME_OUT;
   if (s.established.load() && RVP_SessionStartThreads(slot) == 0) {
-    Say("device established mode=" + std::to_string(s.mode.load()));
+    Say("device established mode=" + std::to_string(s.mode.load()) +
+        " tick=" + std::to_string(s.established_tick.load()));
     std::vector<std::thread> echo;
     for (int ch = 0; ch < kChannels; ++ch) echo.emplace_back(Echo, slot, ch, &end);
     for (auto& t : echo) t.join();
