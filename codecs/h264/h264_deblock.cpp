@@ -3,6 +3,7 @@
 // picture, then stores it into the picture.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264_tables.h"
@@ -40,8 +41,10 @@ struct EdgeQp {
 };
 
 EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H264MbInfo* nb) {
-  if (!nb) return {MakeThresholds(ctx, cur->qp), MakeThresholds(ctx, cur->qpCb), MakeThresholds(ctx, cur->qpCr)};
-  return {MakeThresholds(ctx, (cur->qp + nb->qp + 1) >> 1), MakeThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
+  if (!nb)
+    return {MakeThresholds(ctx, cur->qp), MakeThresholds(ctx, cur->qpCb), MakeThresholds(ctx, cur->qpCr)};
+  return {MakeThresholds(ctx, (cur->qp + nb->qp + 1) >> 1),
+          MakeThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
           MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
 }
 
@@ -53,20 +56,21 @@ void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thre
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
-void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const EdgeQp& e,
-                const uint8_t* seg) {
+void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                const EdgeQp& e, const uint8_t* seg) {
   if (!(seg[0] | seg[1] | seg[2] | seg[3])) return;
   uint8_t tc0[8];
   for (int i = 0; i < 4; ++i) {
     tc0[i] = Tc0(e.cb, seg[i]);
     tc0[4 + i] = Tc0(e.cr, seg[i]);
   }
-  k.chromaEdgeFilter(pCb, qCb, pCr, qCr, ChromaAlpha(e.cb, seg), e.cb.beta, ChromaAlpha(e.cr, seg), e.cr.beta, tc0, 8);
+  k.chromaEdgeFilter(pCb, qCb, pCr, qCr, ChromaAlpha(e.cb, seg), e.cb.beta, ChromaAlpha(e.cr, seg), e.cr.beta,
+                     tc0, 8);
 }
 
 // The macroblock edge (left or top) in the prepared p and q blocks.
-void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0, uint8_t* p1,
-            uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
+void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
+            uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
     k.lumaEdgeFilterStrong(p0, q0, e.y.alpha, e.y.beta);
     k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
@@ -98,27 +102,32 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   alignas(16) uint8_t luma[64], chroma[64];
   static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
-  // Vertical edges, on transposed blocks.
-  for (int off : kBlocks) k.transpose8x8(s + off);
-  if (es[0] | es[1] | es[2] | es[3]) {
-    EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
-    k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
-    k.gatherLeftColumns(U - 4, V - 4, chroma, cpitch);
-    MbEdge(k, e, es, luma, s, luma + 32, s + 128, chroma + 16, cb, chroma + 48, cr);
-    k.scatterLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
-    k.scatterLeftColumns(U - 4, V - 4, chroma, cpitch);
+  // Vertical edges, on transposed blocks (nothing to do when every vertical
+  // strength is 0).
+  bool vertical = false;
+  for (int i : {0, 1, 2, 3, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27}) vertical |= es[i] != 0;
+  if (vertical) {
+    for (int off : kBlocks) k.transpose8x8(s + off);
+    if (es[0] | es[1] | es[2] | es[3]) {
+      EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
+      k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
+      k.gatherLeftColumns(U - 4, V - 4, chroma, cpitch);
+      MbEdge(k, e, es, luma, s, luma + 32, s + 128, chroma + 16, cb, chroma + 48, cr);
+      k.scatterLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
+      k.scatterLeftColumns(U - 4, V - 4, chroma, cpitch);
+    }
+    const uint8_t* v4 = es + 16;
+    const uint8_t* v8 = es + 20;
+    const uint8_t* v12 = es + 24;
+    LumaSection(k, s, s + 32, inner.y, v4[0], v4[1]);
+    LumaSection(k, s + 128, s + 160, inner.y, v4[2], v4[3]);
+    LumaSection(k, s + 32, s + 64, inner.y, v8[0], v8[1]);
+    LumaSection(k, s + 160, s + 192, inner.y, v8[2], v8[3]);
+    ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
+    LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
+    LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
+    for (int off : kBlocks) k.transpose8x8(s + off);
   }
-  const uint8_t* v4 = es + 16;
-  const uint8_t* v8 = es + 20;
-  const uint8_t* v12 = es + 24;
-  LumaSection(k, s, s + 32, inner.y, v4[0], v4[1]);
-  LumaSection(k, s + 128, s + 160, inner.y, v4[2], v4[3]);
-  LumaSection(k, s + 32, s + 64, inner.y, v8[0], v8[1]);
-  LumaSection(k, s + 160, s + 192, inner.y, v8[2], v8[3]);
-  ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
-  LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
-  LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
-  for (int off : kBlocks) k.transpose8x8(s + off);
 
   // Horizontal edges.
   const uint8_t* top = es + 8;

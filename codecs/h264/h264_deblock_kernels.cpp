@@ -262,4 +262,10 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->intra8x8 = H264Intra8x8Kernels;
   t->intra16x16 = H264Intra16x16Kernels;
   t->intraChroma = H264IntraChromaKernels;
+  t->lumaMc4x4 = H264LumaMc4x4Kernels;
+  t->lumaMc4x8 = H264LumaMc4x8Kernels;
+  t->lumaMc8x16 = H264LumaMc8x16Kernels;
+  t->chromaMc4x2 = H264ChromaMc4x2Kernels;
+  t->chromaMc8x4 = H264ChromaMc8x4Kernels;
+  t->reconKernels = H264ReconKernels;
 }

@@ -270,6 +270,15 @@ struct H264MbInfo {
   uint8_t qpCb;
   uint8_t qpCr;
   uint8_t chromaPredMode;
+  // CABAC context history
+  int8_t refIdxHist[8];       // list 0 then list 1, per 8x8; -1 where the list is not used
+  uint8_t absMvd[2][16][2];   // |mvd| per list, 4x4 block and component, capped at 255
+  uint8_t codedBlockPattern;  // 0 for skipped, 47 for I_PCM
+  uint8_t cbfLumaDc;
+  uint8_t cbfCbDc;
+  uint8_t cbfCrDc;
+  uint8_t cbfCbAc[4];
+  uint8_t cbfCrAc[4];
 };
 
 struct H264MbMotion {
@@ -279,7 +288,7 @@ struct H264MbMotion {
   int8_t refIdxL1[4];
   uint8_t refStructL0[4];
   uint8_t refStructL1[4];
-  int32_t refPocL0[4];
+  int32_t refPocL0[4];  // identify the reference pictures after the slice
   int32_t refPocL1[4];
   int16_t mvL0[16][2];
   int16_t mvL1[16][2];
@@ -304,6 +313,15 @@ struct alignas(16) H264MbWork {
   uint8_t leftLuma[16];  // unfiltered right column of the previous macroblock
   uint8_t leftCb[8];
   uint8_t leftCr[8];
+};
+
+// Reference indexes and motion-vector differences of an inter macroblock as
+// the parsers read them: per partition (16x16: entry 0; 16x8 and 8x16: 0 and
+// 1; 8x8 types: per 8x8 block, differences at 4 * block + sub-partition). A
+// negative index means the partition does not use that list.
+struct H264InterParams {
+  int8_t refIdx[2][4];
+  int16_t mvd[2][16][2];
 };
 
 // Neighbour slots of the current macroblock.
@@ -462,6 +480,13 @@ struct H264DecContext {
   int32_t qpY;
   int32_t lastMbQpDelta;
   int32_t levelPrefixMax;
+  int16_t distScaleFactor[32];      // temporal direct, per list-0 index; 9999: vector unscaled
+  int16_t implicitWeight[32][32];   // implicit bi-prediction: w1 by (refIdxL0, refIdxL1)
+
+  // CABAC engine
+  uint32_t cabacRange;
+  uint32_t cabacOffset;
+  uint8_t cabacCtx[460][2];  // pStateIdx, valMPS
 
   // Macroblock rows (four of each allocated; two used), the unavailable
   // records and the neighbour slots.
@@ -536,6 +561,8 @@ void H264DecFinishCurrentPicture(H264DecContext* ctx);
 void H264DecClearReferences(H264DecContext* ctx);
 void H264DecComputePoc(H264DecContext* ctx, H264DecPicture* pic);
 int H264DecInitRefLists(H264DecContext* ctx);
+void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, uint32_t length,
+                          const H264RefListCommand* cmds);
 
 // Slice data
 int H264SliceDataCavlc(H264DecContext* ctx);
@@ -549,10 +576,26 @@ int H264ResidualLuma(H264DecContext* ctx);
 int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
                            H264DecBitReader* br, int levelPrefixMax);
 void H264FillDc4x4(int16_t* block, int16_t value);
+void H264Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
+                        bool hasDc, int16_t dc, int16_t* res);
+bool H264Reconstruct8x8(H264DecContext* ctx, const int32_t* levels64, const uint16_t* scale, int q6, int quad);
+void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc);
+void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* scale, int q6, int16_t* dc);
 
 // Macroblock layer
 int H264CavlcParseIntra16x16(H264DecContext* ctx);
 int H264CavlcParseIntraNxN(H264DecContext* ctx);
+int H264CavlcParseInter(H264DecContext* ctx, H264InterParams* p);
+void H264StoreQp(H264DecContext* ctx);
+void H264InterPSkip(H264DecContext* ctx);
+void H264InterMb(H264DecContext* ctx, const H264InterParams* p);
+void H264BSkip(H264DecContext* ctx);
+void H264DirectB16x16(H264DecContext* ctx);
+void H264DirectScaleFactors(H264DecContext* ctx);
+void H264ImplicitWeights(H264DecContext* ctx);
+void H264InterStrengths(H264DecContext* ctx);
+void H264ClearIntraMotion(H264DecContext* ctx);
+void H264SkipMb(H264DecContext* ctx);
 int H264IntraMb4x4(H264DecContext* ctx);
 int H264IntraMb8x8(H264DecContext* ctx);
 int H264IntraMb16x16(H264DecContext* ctx);

@@ -7,6 +7,7 @@
 
 struct H264MbInfo;
 struct H264MbMotion;
+struct H264DecContext;
 
 // Layout of the 512-byte macroblock sample buffer (H264MbSamples).
 enum : int {
@@ -63,9 +64,49 @@ using H264Intra16x16Fn = void (*)(uint8_t* samples, const int16_t* residual);
 using H264IntraChromaFn = void (*)(uint8_t* samples, uint8_t* cb, uint8_t* cr, const int16_t* resCb,
                                    const int16_t* resCr, uint32_t chromaCbp);
 
+// One prediction call: where the reference samples are (set by the reference
+// fetch) and where the predicted block goes. Luma sources point at the top-left
+// of the interpolation window: two columns left of the block when the vector
+// has a horizontal fraction, two rows above when it has a vertical one.
+// Destinations have rows of 8 bytes.
+struct H264McArgs {
+  const uint8_t* lumaSrc;
+  const uint8_t* cbSrc;
+  const uint8_t* crSrc;
+  int32_t lumaStride;
+  int32_t chromaStride;
+  int16_t mvx;  // quarter luma samples
+  int16_t mvy;
+  int32_t refStructure;  // 1 top field, 2 bottom field, 3 frame
+  int32_t refBuffer;
+  int32_t lumaGeometry;
+  int32_t chromaGeometry;
+  int16_t chromaFracX;  // eighth samples, 0..7
+  int16_t chromaFracY;
+  uint8_t* lumaDst;
+  uint8_t* cbDst;
+  uint8_t* crDst;
+};
+
+using H264McFn = void (*)(const H264McArgs* args);
+
+// Finishing one 8x8 quadrant of an inter macroblock: the list-0 prediction is
+// already in the target blocks, list 1 (when used) in the caller's area.
+struct H264ReconArgs {
+  uint8_t* luma;          // quadrant in the sample buffer, rows of 8
+  const uint8_t* lumaL1;  // 8x8, rows of 8
+  uint8_t* cb;            // 4x4 block, rows of 8
+  const uint8_t* cbL1;
+  uint8_t* cr;
+  const uint8_t* crL1;
+  int32_t quadrant;
+  int32_t fieldMb;
+};
+
+using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
+
 // 37 slots in this order; slots 27 to 36 point at constant tables of kernels.
-// Slots that inter prediction and the deinterlacer use stay empty until those
-// parts are built.
+// The deinterlacer's slot stays empty until it is built.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -98,12 +139,12 @@ struct H264DecKernelTable {
   const H264Intra8x8Fn* intra8x8;                        // 28: 9 by Intra8x8PredMode
   const H264Intra16x16Fn* intra16x16;                    // 29: 4 by Intra16x16PredMode
   const H264IntraChromaFn* intraChroma;                  // 30: 4 by intra_chroma_pred_mode
-  const void* lumaMc4x4;                                 // 31
-  const void* lumaMc4x8;                                 // 32
-  const void* lumaMc8x16;                                // 33
-  const void* chromaMc4x2;                               // 34
-  const void* chromaMc8x4;                               // 35
-  const void* reconKernels;                              // 36
+  const H264McFn* lumaMc4x4;                             // 31: 16 by xFrac * 4 + yFrac
+  const H264McFn* lumaMc4x8;                             // 32
+  const H264McFn* lumaMc8x16;                            // 33: rows 8..15 go 128 bytes on
+  const H264McFn* chromaMc4x2;                           // 34: 4 by (xFrac != 0) + 2 (yFrac != 0)
+  const H264McFn* chromaMc8x4;                           // 35
+  const H264ReconFn* reconKernels;                       // 36: 12 by 4 * wpMode + lists used
 };
 static_assert(sizeof(H264DecKernelTable) == 37 * sizeof(void*), "the kernel table has 37 slots");
 
@@ -144,3 +185,10 @@ extern const H264Intra4x4Fn H264Intra4x4Kernels[9];
 extern const H264Intra8x8Fn H264Intra8x8Kernels[9];
 extern const H264Intra16x16Fn H264Intra16x16Kernels[4];
 extern const H264IntraChromaFn H264IntraChromaKernels[4];
+extern const H264McFn H264LumaMc4x4Kernels[16];
+extern const H264McFn H264LumaMc4x8Kernels[16];
+extern const H264McFn H264LumaMc8x16Kernels[16];
+extern const H264McFn H264ChromaMc4x2Kernels[4];
+extern const H264McFn H264ChromaMc8x4Kernels[4];
+extern const H264McFn H264Chroma2x2Kernels[4];  // the 2x2 chroma blocks of 4-wide partitions (not a slot)
+extern const H264ReconFn H264ReconKernels[12];

@@ -240,10 +240,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   return false;
 }
 
-// Slice kinds this build decodes: intra slices of frames, CAVLC.
+// Slice kinds this build decodes: I, P and B slices of frames. Field
+// pictures, SP and SI slices are refused.
 bool SliceSupported(const H264DecContext* ctx) {
-  return ctx->slice.slice_type == kH264SliceI && !ctx->slice.field_pic_flag &&
-         !ctx->activePps.entropy_coding_mode_flag;
+  uint32_t t = ctx->slice.slice_type;
+  return (t == kH264SliceI || t == kH264SliceP || t == kH264SliceB) && !ctx->slice.field_pic_flag;
 }
 
 int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
@@ -302,23 +303,21 @@ int ReadPredWeightTable(H264DecContext* ctx) {
   int lists = s.slice_type == kH264SliceB ? 2 : 1;
   for (int l = 0; l < lists; ++l) {
     uint32_t n = (l == 0 ? s.num_ref_idx_l0_active_minus1 : s.num_ref_idx_l1_active_minus1) + 1;
+    // A weight or offset that is sent lies in -128..127; the inferred weight
+    // 1 << denom may be 128.
+    auto inRange = [](int32_t v) { return v >= -128 && v <= 127; };
     for (uint32_t i = 0; i < n; ++i) {
       if (H264ReadFlag(br)) {
         s.lumaWeight[l][i] = H264ReadSe(br);
         s.lumaOffset[l][i] = H264ReadSe(br);
+        if (!inRange(s.lumaWeight[l][i]) || !inRange(s.lumaOffset[l][i])) return kErrWeights;
       }
       if (H264ReadFlag(br))
         for (int j = 0; j < 2; ++j) {
           s.chromaWeight[l][i][j] = H264ReadSe(br);
           s.chromaOffset[l][i][j] = H264ReadSe(br);
+          if (!inRange(s.chromaWeight[l][i][j]) || !inRange(s.chromaOffset[l][i][j])) return kErrWeights;
         }
-      if (s.lumaWeight[l][i] < -128 || s.lumaWeight[l][i] > 127 || s.lumaOffset[l][i] < -128 ||
-          s.lumaOffset[l][i] > 127)
-        return kErrWeights;
-      for (int j = 0; j < 2; ++j)
-        if (s.chromaWeight[l][i][j] < -128 || s.chromaWeight[l][i][j] > 127 || s.chromaOffset[l][i][j] < -128 ||
-            s.chromaOffset[l][i][j] > 127)
-          return kErrWeights;
     }
   }
   return 0;

@@ -116,6 +116,109 @@ void IdrMarking(H264DecContext* ctx, H264DecPicture* pic) {
   }
 }
 
+// PicNum of a short-term frame store seen from frame_num `cur`.
+int32_t PicNumOf(const H264DecContext* ctx, const H264DecFrameStore* fs, uint32_t cur) {
+  return fs->frameNum > cur ? static_cast<int32_t>(fs->frameNum) - static_cast<int32_t>(ctx->activeSps.maxFrameNum)
+                            : static_cast<int32_t>(fs->frameNum);
+}
+
+H264DecFrameStore* ShortTermByPicNum(H264DecContext* ctx, int64_t picNum, uint32_t cur) {
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
+    H264DecFrameStore* fs = ctx->dpb[i];
+    if (fs->reference == 3 && !fs->longTerm && PicNumOf(ctx, fs, cur) == picNum) return fs;
+  }
+  return nullptr;
+}
+
+// Unmarks the long-term frame holding LongTermFrameIdx idx, except `keep`.
+void FreeLongTermIndex(H264DecContext* ctx, int32_t idx, const H264DecFrameStore* keep) {
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
+    H264DecFrameStore* fs = ctx->dpb[i];
+    if (fs != keep && fs->reference && fs->longTerm && fs->longTermFrameIdx == idx) Unmark(fs);
+  }
+}
+
+// Memory management control operations of a reference frame (clause
+// 8.2.5.4). Commands that name no stored picture, or a long-term index above
+// MaxLongTermFrameIdx, do nothing. Returns 1 when command 5 was among them.
+int ApplyMmco(H264DecContext* ctx, H264DecPicture* pic) {
+  int hadMmco5 = 0;
+  uint32_t cur = pic->frameNum;
+  for (uint32_t i = 0; i < pic->mmcoCount && i < kH264MaxMmco; ++i) {
+    const H264Mmco& m = pic->mmco[i];
+    switch (m.op) {
+      case 1:
+      case 3: {
+        int64_t picNumX = static_cast<int64_t>(cur) - (static_cast<int64_t>(m.difference_of_pic_nums_minus1) + 1);
+        H264DecFrameStore* fs = ShortTermByPicNum(ctx, picNumX, cur);
+        if (!fs) break;
+        if (m.op == 1) {
+          Unmark(fs);
+          break;
+        }
+        if (static_cast<int64_t>(m.long_term_frame_idx) > ctx->maxLongTermFrameIdx) break;
+        int32_t idx = static_cast<int32_t>(m.long_term_frame_idx);
+        FreeLongTermIndex(ctx, idx, fs);
+        fs->longTerm = 3;
+        fs->longTermFrameIdx = idx;
+        SetReference(fs->frame, 1, 3);
+        fs->frame->longTermFrameIdx = idx;
+        break;
+      }
+      case 2:
+        for (uint32_t k = 0; k < ctx->dpbFullness; ++k) {
+          H264DecFrameStore* fs = ctx->dpb[k];
+          if (fs->reference == 3 && fs->longTerm == 3 &&
+              static_cast<uint32_t>(fs->longTermFrameIdx) == m.long_term_pic_num) {
+            Unmark(fs);
+            break;
+          }
+        }
+        break;
+      case 4: {
+        int64_t max = static_cast<int64_t>(m.max_long_term_frame_idx_plus1) - 1;
+        ctx->maxLongTermFrameIdx = static_cast<int32_t>(std::min<int64_t>(max, kH264MaxDpb - 1));
+        for (uint32_t k = 0; k < ctx->dpbFullness; ++k) {
+          H264DecFrameStore* fs = ctx->dpb[k];
+          if (fs->reference && fs->longTerm && fs->longTermFrameIdx > ctx->maxLongTermFrameIdx) Unmark(fs);
+        }
+        break;
+      }
+      case 5:
+        for (uint32_t k = 0; k < ctx->dpbFullness; ++k) Unmark(ctx->dpb[k]);
+        ctx->maxLongTermFrameIdx = -1;
+        hadMmco5 = 1;
+        break;
+      case 6:
+        if (static_cast<int64_t>(m.long_term_frame_idx) > ctx->maxLongTermFrameIdx) break;
+        FreeLongTermIndex(ctx, static_cast<int32_t>(m.long_term_frame_idx), nullptr);
+        SetReference(pic, 1, 3);
+        pic->longTermFrameIdx = static_cast<int32_t>(m.long_term_frame_idx);
+        break;
+      default:
+        break;
+    }
+  }
+  RebuildRefLists(ctx);
+  return hadMmco5;
+}
+
+// After command 5 the picture counts as frame_num 0 with its order counts
+// taken relative to its own (clause 8.2.1); everything before it is output.
+void AfterMmco5(H264DecContext* ctx, H264DecPicture* pic) {
+  H264DecClearReferences(ctx);
+  int32_t temp = std::min(pic->topPoc, pic->bottomPoc);
+  pic->topPoc -= temp;
+  pic->bottomPoc -= temp;
+  pic->poc = pic->framePoc = std::min(pic->topPoc, pic->bottomPoc);
+  pic->frameNum = 0;
+  ctx->prevHadMmco5 = 1;
+  ctx->prevRefHadMmco5 = 1;
+  ctx->prevRefWasBottomField = 0;
+  ctx->prevRefTopPoc = pic->topPoc;
+  ctx->prevFrameNum = 0;
+}
+
 H264DecFrameStore* FreeStore(H264DecContext* ctx) {
   for (int i = 0; i < kH264MaxDpb; ++i)
     if (!ctx->frameStores[i].frame) return &ctx->frameStores[i];
@@ -237,34 +340,23 @@ void H264DecComputePoc(H264DecContext* ctx, H264DecPicture* pic) {
   pic->framePoc = pic->poc;
 }
 
-int H264DecStartPicture(H264DecContext* ctx) {
-  H264DecFinishCurrentPicture(ctx);
-  const H264SliceHeader& s = ctx->slice;
-  const H264Sps& sps = ctx->activeSps;
-  if (ctx->prevRefHadMmco5) ctx->prevRefFrameNum = 0;
-  if (!s.idrPicFlag && s.frame_num != ctx->prevRefFrameNum &&
-      s.frame_num != (ctx->prevRefFrameNum + 1) % sps.maxFrameNum) {
-    // Filling gaps with non-existing frames comes with inter prediction; a
-    // jump forward is taken as it is.
-    if (!sps.gaps_in_frame_num_value_allowed_flag && s.frame_num < (ctx->prevRefFrameNum + 1) % sps.maxFrameNum)
-      return -1;
-  }
-  H264DecPicture* pic = nullptr;
-  for (uint32_t b = 0; b < ctx->numBuffers && !pic; ++b) {
-    H264DecPicture* f = &ctx->pictures[b][0];
-    if (f->outputState == kH264OutputFree && f->inUse == 0 && !f->isReference) pic = f;
-  }
-  if (!pic) return -1;
-  if (s.nal_ref_idc) ctx->prevRefFrameNum = s.frame_num;
-  ctx->prevHadMmco5 = 0;
-  if (s.nal_ref_idc) ctx->prevRefHadMmco5 = 0;
+namespace {
 
+H264DecPicture* FreeBuffer(H264DecContext* ctx) {
+  for (uint32_t b = 0; b < ctx->numBuffers; ++b) {
+    H264DecPicture* f = &ctx->pictures[b][0];
+    if (f->outputState == kH264OutputFree && f->inUse == 0 && !f->isReference) return f;
+  }
+  return nullptr;
+}
+
+// Takes buffer `pic` for a frame of the active sequence.
+void BeginFrame(H264DecContext* ctx, H264DecPicture* pic) {
+  const H264Sps& sps = ctx->activeSps;
   pic->outputState = kH264OutputHeld;
   pic->nonExisting = 0;
   pic->timeStampLow = ctx->timeStampLow;
   pic->timeStampHigh = ctx->timeStampHigh;
-  pic->sliceType = static_cast<int32_t>(s.slice_type);
-  pic->outputFlag = s.outputFlag;
   std::memset(pic->stats, 0, sizeof pic->stats);
   pic->inUse = pic->top->inUse = pic->bottom->inUse = 3;
   pic->structure = 0;
@@ -272,27 +364,97 @@ int H264DecStartPicture(H264DecContext* ctx) {
   pic->height = static_cast<int32_t>(sps.frameHeight);
   pic->lumaStride = pic->width;
   pic->chromaStride = pic->width / 2;
+  pic->frame_mbs_only_flag = sps.frame_mbs_only_flag;
+  pic->longTermFrameIdx = 0;
+  pic->incomplete = 0;
+  pic->cropLeft = static_cast<int32_t>(sps.cropLeft);
+  pic->cropRight = static_cast<int32_t>(sps.cropRight);
+  pic->cropTop = static_cast<int32_t>(sps.cropTop);
+  pic->cropBottom = static_cast<int32_t>(sps.cropBottom);
+}
+
+// Non-existing reference frames for the frame_num values skipped before the
+// current picture (clause 8.2.5.2); they are marked and stored but never
+// output. Stops early when no buffer is free.
+void FillFrameNumGap(H264DecContext* ctx) {
+  H264SliceHeader& s = ctx->slice;
+  const H264Sps& sps = ctx->activeSps;
+  H264SliceHeader saved = s;
+  s.nal_ref_idc = 1;
+  s.idrPicFlag = 0;
+  s.delta_pic_order_cnt[0] = s.delta_pic_order_cnt[1] = 0;
+  for (uint32_t num = (ctx->prevRefFrameNum + 1) % sps.maxFrameNum; num != saved.frame_num;
+       num = (num + 1) % sps.maxFrameNum) {
+    H264DecPicture* pic = FreeBuffer(ctx);
+    if (!pic) break;
+    BeginFrame(ctx, pic);
+    pic->nonExisting = 1;
+    pic->outputFlag = 0;
+    pic->sliceType = kH264SliceP;
+    pic->nal_unit_type = 1;
+    pic->idr = 0;
+    pic->adaptive_ref_pic_marking_mode_flag = 0;
+    pic->mmcoCount = 0;
+    pic->no_output_of_prior_pics_flag = pic->long_term_reference_flag = 0;
+    pic->frameNum = num;
+    pic->sei224Phase = 0;
+    pic->interlaceMode = 0;
+    pic->picSizeInMbs = s.PicSizeInMbs;
+    pic->userData = nullptr;
+    SetReference(pic, 1, 0);
+    s.frame_num = num;
+    if (sps.pic_order_cnt_type == 0) {
+      // Order counts of type 0 come with the slices; the last ones stay.
+      pic->topPoc = pic->bottomPoc = pic->poc = pic->framePoc =
+          static_cast<int32_t>(ctx->prevPicOrderCntMsb + ctx->prevPicOrderCntLsb);
+    } else {
+      H264DecComputePoc(ctx, pic);
+    }
+    ctx->prevRefFrameNum = num;
+    ctx->prevHadMmco5 = ctx->prevRefHadMmco5 = 0;
+    H264DecFinishPicture(pic, ctx);
+  }
+  s = saved;
+}
+
+}  // namespace
+
+int H264DecStartPicture(H264DecContext* ctx) {
+  H264DecFinishCurrentPicture(ctx);
+  const H264SliceHeader& s = ctx->slice;
+  const H264Sps& sps = ctx->activeSps;
+  if (ctx->prevRefHadMmco5) ctx->prevRefFrameNum = 0;
+  if (!s.idrPicFlag && s.frame_num != ctx->prevRefFrameNum &&
+      s.frame_num != (ctx->prevRefFrameNum + 1) % sps.maxFrameNum) {
+    if (sps.gaps_in_frame_num_value_allowed_flag)
+      FillFrameNumGap(ctx);
+    else if (s.frame_num < (ctx->prevRefFrameNum + 1) % sps.maxFrameNum)
+      return -1;  // backwards; a jump forward is taken as it is
+  }
+  H264DecPicture* pic = FreeBuffer(ctx);
+  if (!pic) return -1;
+  BeginFrame(ctx, pic);
+  pic->sliceType = static_cast<int32_t>(s.slice_type);
+  pic->outputFlag = s.outputFlag;
   pic->nal_unit_type = s.nal_unit_type;
   SetReference(pic, s.nal_ref_idc != 0, 0);
   pic->idr = static_cast<int32_t>(s.idrPicFlag);
-  pic->frame_mbs_only_flag = sps.frame_mbs_only_flag;
   pic->no_output_of_prior_pics_flag = s.no_output_of_prior_pics_flag;
   pic->long_term_reference_flag = s.long_term_reference_flag;
   pic->adaptive_ref_pic_marking_mode_flag = s.adaptive_ref_pic_marking_mode_flag;
   pic->mmcoCount = s.mmcoCount;
   std::memcpy(pic->mmco, s.mmco, sizeof pic->mmco);
   pic->frameNum = s.frame_num;
-  pic->longTermFrameIdx = 0;
   pic->sei224Phase = ctx->sei224Mark ? ((s.frame_num & 1) ? 2 : 1) : 0;
   pic->interlaceMode = sps.frame_mbs_only_flag ? 0 : (s.field_pic_flag ? 2 : 1);
-  pic->incomplete = 0;
   pic->picSizeInMbs = s.PicSizeInMbs;
-  pic->cropLeft = static_cast<int32_t>(sps.cropLeft);
-  pic->cropRight = static_cast<int32_t>(sps.cropRight);
-  pic->cropTop = static_cast<int32_t>(sps.cropTop);
-  pic->cropBottom = static_cast<int32_t>(sps.cropBottom);
   pic->userData = ctx->userData.marker == 240 ? &ctx->userData : nullptr;
+  // The order counts read the state a command 5 of the previous picture
+  // left; only then does this picture replace it.
   H264DecComputePoc(ctx, pic);
+  if (s.nal_ref_idc) ctx->prevRefFrameNum = s.frame_num;
+  ctx->prevHadMmco5 = 0;
+  if (s.nal_ref_idc) ctx->prevRefHadMmco5 = 0;
   ctx->curPic = pic;
   ctx->mbCount = 0;
   return 0;
@@ -302,9 +464,13 @@ void H264DecFinishPicture(H264DecPicture* pic, H264DecContext* ctx) {
   RebuildRefLists(ctx);
   if (pic->idr) {
     IdrMarking(ctx, pic);
+  } else if (pic->isReference && pic->adaptive_ref_pic_marking_mode_flag) {
+    if (ApplyMmco(ctx, pic)) AfterMmco5(ctx, pic);
+    // Commands that leave no room for the picture itself (a stream beyond
+    // its limits) fall back to the sliding window.
+    uint32_t maxRef = std::max<uint32_t>(ctx->activeSps.max_num_ref_frames, 1);
+    if (ctx->numShortTerm + ctx->numLongTerm >= maxRef) SlidingWindow(ctx);
   } else if (pic->isReference) {
-    // Memory management commands are applied together with inter
-    // prediction; until then the sliding window keeps the references bounded.
     SlidingWindow(ctx);
   }
   if (ctx->dpbFullness >= ctx->dpbSize) RemoveOneUnused(ctx);
@@ -341,14 +507,4 @@ void H264DecFinishCurrentPicture(H264DecContext* ctx) {
   H264DecFinishPicture(pic, ctx);
   ctx->mbCount = 0;
   ctx->curPic = nullptr;
-}
-
-int H264DecInitRefLists(H264DecContext* ctx) {
-  ctx->refListLen[0] = ctx->refListLen[1] = 0;
-  for (auto& list : ctx->refList)
-    for (auto& p : list) p = nullptr;
-  uint32_t type = ctx->slice.slice_type;
-  if (type == kH264SliceI || type == kH264SliceSI) return 0;
-  // Lists of P and B slices are built together with inter prediction.
-  return -1;
 }

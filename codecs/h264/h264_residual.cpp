@@ -150,10 +150,12 @@ inline int16_t Dequant(int32_t c, int scale, int q6, int shift) {
 
 void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
 
+}  // namespace
+
 // One 4x4 block: levels (scan order) to the residual at `res`, with the DC
 // taken from `dc` when `hasDc` (Intra_16x16 and chroma AC blocks).
-void Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
-                    bool hasDc, int16_t dc, int16_t* res) {
+void H264Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
+                        bool hasDc, int16_t dc, int16_t* res) {
   if (tc == 0) {
     FillDc(res, hasDc ? dc : 0);
     return;
@@ -175,6 +177,63 @@ void Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int star
     ctx->kernels.idct4x4(coeff, res);
 }
 
+// Chroma DC of one component: the 2x2 transform of the four levels, scaled.
+void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc) {
+  int32_t c0 = lv[0], c1 = lv[1], c2 = lv[2], c3 = lv[3];
+  int32_t f[4] = {c0 + c1 + c2 + c3, c0 - c1 + c2 - c3, c0 + c1 - c2 - c3, c0 - c1 - c2 + c3};
+  for (int k = 0; k < 4; ++k) dc[k] = Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
+}
+
+// An 8x8 block: levels (8x8 scan order) dequantised and transformed into
+// residual quadrant `quad`. Returns whether any level was non-zero.
+bool H264Reconstruct8x8(H264DecContext* ctx, const int32_t* levels64, const uint16_t* scale, int q6, int quad) {
+  H264MbWork& w = ctx->mb;
+  int scanKind = ctx->nbInfo[kH264NbCurrent]->fieldMb ? 1 : 0;
+  int16_t* coeff = w.coeff;
+  std::memset(coeff, 0, 64 * sizeof(int16_t));
+  bool any = false;
+  for (int idx = 0; idx < 64; ++idx) {
+    if (!levels64[idx]) continue;
+    int pos = kH264Scan8x8[scanKind][idx];
+    coeff[pos] = Dequant(levels64[idx], scale[pos], q6, 6);
+    any = true;
+  }
+  if (any)
+    ctx->kernels.idct8x8(coeff, w.residual + 64 * quad);
+  else
+    std::memset(w.residual + 64 * quad, 0, 64 * sizeof(int16_t));
+  return any;
+}
+
+// Intra_16x16 DC: the 4x4 Hadamard transform of the levels (scan order),
+// scaled; the result by 4x4 block index.
+void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* scale, int q6, int16_t* dc) {
+  const uint8_t* scan = kH264Scan4x4[ctx->nbInfo[kH264NbCurrent]->fieldMb ? 1 : 0];
+  int32_t c[16] = {};
+  for (int idx = 0; idx < 16; ++idx) c[scan[idx]] = lv[idx];
+  int32_t t[16], f[16];
+  for (int i = 0; i < 4; ++i) {
+    const int32_t* r = c + 4 * i;
+    t[4 * i + 0] = r[0] + r[1] + r[2] + r[3];
+    t[4 * i + 1] = r[0] + r[1] - r[2] - r[3];
+    t[4 * i + 2] = r[0] - r[1] - r[2] + r[3];
+    t[4 * i + 3] = r[0] - r[1] + r[2] - r[3];
+  }
+  for (int j = 0; j < 4; ++j) {
+    int32_t a = t[j], b = t[4 + j], cc = t[8 + j], d = t[12 + j];
+    f[j] = a + b + cc + d;
+    f[4 + j] = a + b - cc - d;
+    f[8 + j] = a - b - cc + d;
+    f[12 + j] = a - b + cc - d;
+  }
+  for (int k = 0; k < 16; ++k) {
+    int64_t v = (static_cast<int64_t>(f[k]) * scale[0]) * (int64_t{1} << q6);
+    dc[kBlkAt[k >> 2][k & 3]] = Sat16((v + 32) >> 6);
+  }
+}
+
+namespace {
+
 int DecodeChroma(H264DecContext* ctx) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
@@ -189,10 +248,7 @@ int DecodeChroma(H264DecContext* ctx) {
     int tc = 0;
     if (H264ResidualBlockCavlc(lv, 0, 4, -1, &tc, br, ctx->levelPrefixMax)) return 1;
     int qp = comp ? cur->qpCr : cur->qpCb;
-    int scale = ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0];
-    int32_t c0 = lv[0], c1 = lv[1], c2 = lv[2], c3 = lv[3];
-    int32_t f[4] = {c0 + c1 + c2 + c3, c0 - c1 + c2 - c3, c0 + c1 - c2 - c3, c0 - c1 - c2 + c3};
-    for (int k = 0; k < 4; ++k) dc[comp][k] = Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
+    H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
   }
   for (int comp = 0; comp < 2; ++comp) {
     int qp = comp ? cur->qpCr : cur->qpCb;
@@ -205,7 +261,7 @@ int DecodeChroma(H264DecContext* ctx) {
         if (H264ResidualBlockCavlc(lv, 1, 15, ChromaNc(ctx, comp, b), &tc, br, ctx->levelPrefixMax)) return 1;
         cur->totalCoeffChroma[4 * comp + b] = static_cast<uint8_t>(tc);
       }
-      Reconstruct4x4(ctx, lv, tc, 1, scale, qp / 6, true, dc[comp][b], res);
+      H264Reconstruct4x4(ctx, lv, tc, 1, scale, qp / 6, true, dc[comp][b], res);
     }
   }
   return 0;
@@ -282,7 +338,6 @@ int H264ResidualLuma(H264DecContext* ctx) {
   H264DecBitReader* br = &ctx->br;
   bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
-  int scanKind = cur->fieldMb ? 1 : 0;
   for (int quad = 0; quad < 4; ++quad) {
     if (!((w.cbp >> quad) & 1)) {
       for (int j = 0; j < 4; ++j) cur->totalCoeffLuma[4 * quad + j] = cur->nonZero[4 * quad + j] = 0;
@@ -298,23 +353,10 @@ int H264ResidualLuma(H264DecContext* ctx) {
         cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
         for (int k = 0; k < 16; ++k) levels64[4 * k + j] = lv[k];
       }
-      const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
-      int16_t* coeff = w.coeff;
-      std::memset(coeff, 0, 64 * sizeof(int16_t));
-      bool any = false;
-      for (int idx = 0; idx < 64; ++idx) {
-        if (!levels64[idx]) continue;
-        int pos = kH264Scan8x8[scanKind][idx];
-        coeff[pos] = Dequant(levels64[idx], scale[pos], q6, 6);
-        any = true;
-      }
+      bool any = H264Reconstruct8x8(ctx, levels64, ctx->levelScale8x8[intra ? 0 : 1][m], q6, quad);
       // Deblocking sees the whole 8x8 block as coded when any of its 64
       // coefficients is.
       for (int j = 0; j < 4; ++j) cur->nonZero[4 * quad + j] = any ? 1 : 0;
-      if (any)
-        ctx->kernels.idct8x8(coeff, w.residual + 64 * quad);
-      else
-        std::memset(w.residual + 64 * quad, 0, 64 * sizeof(int16_t));
     } else {
       const uint16_t* scale = ctx->levelScale4x4[intra ? 0 : 3][m];
       for (int j = 0; j < 4; ++j) {
@@ -323,7 +365,7 @@ int H264ResidualLuma(H264DecContext* ctx) {
         if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, blk), &tc, br, ctx->levelPrefixMax)) return 1;
         cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
         cur->nonZero[blk] = tc > 0;
-        Reconstruct4x4(ctx, lv, tc, 0, scale, q6, false, 0, w.residual + LumaBlockPos(blk));
+        H264Reconstruct4x4(ctx, lv, tc, 0, scale, q6, false, 0, w.residual + LumaBlockPos(blk));
       }
     }
   }
@@ -336,33 +378,11 @@ int H264ResidualIntra16x16(H264DecContext* ctx) {
   H264DecBitReader* br = &ctx->br;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
   const uint16_t* scale = ctx->levelScale4x4[0][m];
-  const uint8_t* scan = kH264Scan4x4[cur->fieldMb ? 1 : 0];
   int32_t lv[16];
   int tc = 0;
   if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, 0), &tc, br, ctx->levelPrefixMax)) return 1;
-  int32_t c[16] = {};
-  for (int idx = 0; idx < 16; ++idx) c[scan[idx]] = lv[idx];
-  // 4x4 Hadamard transform of the DC levels, then scaling.
-  int32_t t[16], f[16];
-  for (int i = 0; i < 4; ++i) {
-    const int32_t* r = c + 4 * i;
-    t[4 * i + 0] = r[0] + r[1] + r[2] + r[3];
-    t[4 * i + 1] = r[0] + r[1] - r[2] - r[3];
-    t[4 * i + 2] = r[0] - r[1] - r[2] + r[3];
-    t[4 * i + 3] = r[0] - r[1] + r[2] - r[3];
-  }
-  for (int j = 0; j < 4; ++j) {
-    int32_t a = t[j], b = t[4 + j], cc = t[8 + j], d = t[12 + j];
-    f[j] = a + b + cc + d;
-    f[4 + j] = a + b - cc - d;
-    f[8 + j] = a - b - cc + d;
-    f[12 + j] = a - b + cc - d;
-  }
   int16_t dc[16];  // by block index
-  for (int k = 0; k < 16; ++k) {
-    int64_t v = (static_cast<int64_t>(f[k]) * scale[0]) * (int64_t{1} << q6);
-    dc[kBlkAt[k >> 2][k & 3]] = Sat16((v + 32) >> 6);
-  }
+  H264LumaDc(ctx, lv, scale, q6, dc);
   for (int blk = 0; blk < 16; ++blk) {
     int acTc = 0;
     if (w.cbp & 15) {
@@ -370,7 +390,7 @@ int H264ResidualIntra16x16(H264DecContext* ctx) {
     }
     cur->totalCoeffLuma[blk] = static_cast<uint8_t>(acTc);
     cur->nonZero[blk] = acTc > 0 || dc[blk] != 0;
-    Reconstruct4x4(ctx, lv, acTc, 1, scale, q6, true, dc[blk], w.residual + LumaBlockPos(blk));
+    H264Reconstruct4x4(ctx, lv, acTc, 1, scale, q6, true, dc[blk], w.residual + LumaBlockPos(blk));
   }
   return DecodeChroma(ctx);
 }

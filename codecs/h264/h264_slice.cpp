@@ -44,10 +44,7 @@ void SetNeighbours(H264DecContext* ctx) {
 int DecodeIntraMbCavlc(H264DecContext* ctx, int mbType) {
   H264MbMotion* motion = ctx->nbMotion[kH264NbCurrent];
   motion->mbType = mbType;
-  std::memset(motion->refIdxL0, -1, 4);
-  std::memset(motion->refIdxL1, -1, 4);
-  std::memset(motion->mvL0, 0, sizeof motion->mvL0);
-  std::memset(motion->mvL1, 0, sizeof motion->mvL1);
+  H264ClearIntraMotion(ctx);
   if (mbType > kH264MbIPcm) return kH264MbSyntaxError;
   if (mbType == kH264MbIPcm) return H264IntraPcmMb(ctx);
   if (mbType == kH264MbINxN) {
@@ -61,7 +58,43 @@ int DecodeIntraMbCavlc(H264DecContext* ctx, int mbType) {
   return H264IntraMb16x16(ctx) ? kH264MbReconError : 0;
 }
 
+// One coded macroblock of a CAVLC slice, unified type `mbType`.
+int DecodeMbCavlc(H264DecContext* ctx, int mbType) {
+  if (mbType > 22) return DecodeIntraMbCavlc(ctx, mbType);
+  ctx->nbMotion[kH264NbCurrent]->mbType = mbType;
+  H264InterParams p;
+  if (H264CavlcParseInter(ctx, &p)) return kH264MbSyntaxError;
+  if (H264ResidualLuma(ctx)) return kH264MbResidualError;
+  if (mbType == 0 && ctx->slice.slice_type == kH264SliceB)
+    H264DirectB16x16(ctx);
+  else
+    H264InterMb(ctx, &p);
+  return 0;
+}
+
 }  // namespace
+
+void H264SkipMb(H264DecContext* ctx) {
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  ctx->nbMotion[kH264NbCurrent]->mbType = kH264MbSkip;
+  ctx->mb.cbp = 0;
+  ctx->lastMbQpDelta = 0;
+  H264StoreQp(ctx);
+  std::memset(cur->nonZero, 0, sizeof cur->nonZero);
+  std::memset(cur->totalCoeffLuma, 0, sizeof cur->totalCoeffLuma);
+  std::memset(cur->totalCoeffChroma, 0, sizeof cur->totalCoeffChroma);
+  std::memset(cur->absMvd, 0, sizeof cur->absMvd);
+  std::memset(cur->refIdxHist, -1, sizeof cur->refIdxHist);
+  cur->codedBlockPattern = 0;
+  cur->cbfLumaDc = cur->cbfCbDc = cur->cbfCrDc = 0;
+  std::memset(cur->cbfCbAc, 0, sizeof cur->cbfCbAc);
+  std::memset(cur->cbfCrAc, 0, sizeof cur->cbfCrAc);
+  cur->chromaPredMode = 0;
+  if (ctx->slice.slice_type == kH264SliceP)
+    H264InterPSkip(ctx);
+  else
+    H264BSkip(ctx);
+}
 
 int H264SliceDataInit(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
@@ -81,6 +114,8 @@ int H264SliceDataInit(H264DecContext* ctx) {
   cur->qp = static_cast<uint8_t>(ctx->qpY);
   cur->qpCb = H264ChromaQp(ctx->qpY, ctx->activePps.chroma_qp_index_offset);
   cur->qpCr = H264ChromaQp(ctx->qpY, ctx->activePps.second_chroma_qp_index_offset);
+  H264DirectScaleFactors(ctx);
+  H264ImplicitWeights(ctx);
   return 0;
 }
 
@@ -132,19 +167,26 @@ int H264MbAdvance(H264DecContext* ctx) {
 int H264SliceDataCavlc(H264DecContext* ctx) {
   if (int r = H264SliceDataInit(ctx)) return r;
   H264DecBitReader* br = &ctx->br;
-  if (ctx->slice.slice_type != kH264SliceI) return 0;  // P and B slices come with inter prediction
+  const H264SliceHeader& s = ctx->slice;
+  bool intra = s.slice_type == kH264SliceI;
+  if (!intra && s.slice_type != kH264SliceP && s.slice_type != kH264SliceB) return 0;  // SP and SI
+  // Unified types: I mb_type + 23, P + 18, B as read.
+  int typeBase = intra ? kH264MbINxN : s.slice_type == kH264SliceP ? 18 : 0;
   for (;;) {
+    if (!intra) {
+      uint32_t run = H264ReadUe(br);
+      if (run > s.PicSizeInMbs - static_cast<uint32_t>(ctx->mb.mbAddr)) return kH264SliceOutside;
+      for (; run > 0; --run) {
+        H264SkipMb(ctx);
+        if (H264MbAdvance(ctx)) return run == 1 ? 0 : kH264SliceOutside;
+      }
+      if (!H264MoreRbspData(br)) break;
+    }
     uint32_t mbType = H264ReadUe(br);
-    int type = mbType > 25 ? kH264MbIPcm + 1 : static_cast<int>(mbType) + kH264MbINxN;
-    if (int r = DecodeIntraMbCavlc(ctx, type)) return r;
+    int type = mbType > 48 ? kH264MbIPcm + 1 : static_cast<int>(mbType) + typeBase;
+    if (int r = DecodeMbCavlc(ctx, type)) return r;
     if (H264MbAdvance(ctx)) break;
     if (!H264MoreRbspData(br)) break;
   }
   return 0;
-}
-
-int H264SliceDataCabac(H264DecContext* ctx) {
-  // CABAC slices are not decoded yet; the slice header test refuses them
-  // before a picture starts.
-  return H264SliceDataInit(ctx);
 }

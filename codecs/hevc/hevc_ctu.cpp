@@ -639,7 +639,10 @@ void HevcReconstructCtu(HevcDecoder* dec, HevcCtu* ctu) {
   int lumaOffset = 0, tuIdx = 0;
   for (int i = 0; i < ctu->iNumCu; ++i) {
     const HevcCu& cu = ctu->astCu[i];
-    if (cu.iPredMode == 1) HevcReconstructIntraCu(dec, ctu, i, lumaOffset, tuIdx);
+    if (cu.iPredMode == 1)
+      HevcReconstructIntraCu(dec, ctu, i, lumaOffset, tuIdx);
+    else
+      HevcReconstructInterCu(dec, ctu, i, lumaOffset, tuIdx);
     lumaOffset += 1 << (2 * cu.ucLog2CbSize);
     tuIdx += cu.iNumTu;
   }

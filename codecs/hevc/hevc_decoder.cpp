@@ -66,6 +66,22 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
   dec->pDeblockParamMap = static_cast<int8_t*>(HevcPoolAlloc(pool, ctbs * 2, 64));
   dec->pCtbSliceAddrMap = static_cast<int32_t*>(HevcPoolAlloc(pool, ctbs * 4, 64));
   dec->pCtbLfAcrossSlicesMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
+  dec->pSaoDoneMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
+  // motion of the current picture and the motion-compensation scratch
+  dec->pPuMotionStore = static_cast<HevcMotionInfo*>(HevcPoolAlloc(pool, n4 * sizeof(HevcMotionInfo), 64));
+  dec->pPuIndexMap = static_cast<int32_t*>(HevcPoolAlloc(pool, n4 * 4, 64));
+  dec->pRowPuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, lines * 4, 64));
+  auto* scratch = static_cast<int16_t*>(HevcPoolAlloc(pool, 4 * 64 * 64 * 2, 64));
+  for (int i = 0; i < 4; ++i) dec->apPredScratch[i] = scratch ? scratch + i * 64 * 64 : nullptr;
+  dec->pSavedBs = static_cast<uint8_t*>(HevcPoolAlloc(pool, lines * 32, 64));
+  // the SAO source: a scratch picture with the margins of a picture
+  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
+  auto* sao = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
+  if (sao) {
+    dec->apSaoBase[0] = sao;
+    dec->apSaoBase[1] = sao + L;
+    dec->apSaoBase[2] = sao + L + L / 4;
+  }
   dec->pWppCtx = static_cast<uint8_t*>(HevcPoolAlloc(pool, kNumCtx, 64));
   dec->pCabac = static_cast<HevcCabac*>(HevcPoolAlloc(pool, sizeof(HevcCabac), 64));
   dec->pCtu = static_cast<HevcCtu*>(HevcPoolAlloc(pool, sizeof(HevcCtu), 64));

@@ -51,7 +51,9 @@ int HevcAllocDpb(HevcDecoder* dec) {
     auto* planes = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
     p.piCuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, 18 * 4, 64));
     p.pUserData = static_cast<uint8_t*>(HevcPoolAlloc(pool, kUserDataMax, 64));
-    if (!planes || !p.piCuCount || !p.pUserData) return -1;
+    p.pstColMotion =
+        static_cast<HevcColMotion*>(HevcPoolAlloc(pool, (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
+    if (!planes || !p.piCuCount || !p.pUserData || !p.pstColMotion) return -1;
     p.apucPlaneBase[0] = planes;
     p.apucPlaneBase[1] = planes + L;
     p.apucPlaneBase[2] = planes + L + L / 4;
@@ -220,6 +222,9 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->apucPlane[0] = pic->apucPlaneBase[0] + kPadY * stride + kPadX;
   pic->apucPlane[1] = pic->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
   pic->apucPlane[2] = pic->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
+  pic->iPicWidth = sps->pic_width_in_luma_samples;
+  pic->iPicHeight = sps->pic_height_in_luma_samples;
+  pic->iPicStride = stride;
   pic->apucOutPlane[0] = pic->apucPlane[0] + 2 * sps->conf_win_top_offset * stride + 2 * sps->conf_win_left_offset;
   for (int c = 1; c < 3; ++c)
     pic->apucOutPlane[c] = pic->apucPlane[c] + sps->conf_win_top_offset * strideC + sps->conf_win_left_offset;
@@ -267,8 +272,9 @@ int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out) {
   out->DecodeStatus = IH265D_GETDISPLAY;
   out->iPicWidth = best->iCropWidth;
   out->iPicHeight = best->iCropHeight;
-  out->iLumaStride = dec->stPic.iStride;
-  out->iChromaStride = dec->stPic.iStrideC;
+  // its own stride: a picture left from a sequence with another CTB size leaves after the new one began
+  out->iLumaStride = best->iPicStride;
+  out->iChromaStride = best->iPicStride / 2;
   out->pPlaneY = best->apucOutPlane[0];
   out->pPlaneU = best->apucOutPlane[1];
   out->pPlaneV = best->apucOutPlane[2];

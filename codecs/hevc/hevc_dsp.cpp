@@ -9,28 +9,6 @@
 #endif
 
 namespace hevc {
-namespace {
-
-// Slots whose stage (motion compensation, deblocking, SAO, row copy) is not
-// built yet hold this; nothing calls them while those stages are absent.
-void NotBuilt() {}
-
-void ExtendBorder(int threading, uint8_t* plane, int width, int height, int stride, int padX, int padY) {
-  if (threading != 1)
-    for (int y = 0; y < height; ++y) {
-      uint8_t* row = plane + static_cast<ptrdiff_t>(y) * stride;
-      std::memset(row - padX, row[0], padX);
-      std::memset(row + width, row[width - 1], padX);
-    }
-  const uint8_t* first = plane - padX;
-  const uint8_t* last = plane + static_cast<ptrdiff_t>(height - 1) * stride - padX;
-  for (int y = 1; y <= padY; ++y) {
-    std::memcpy(plane - padX - static_cast<ptrdiff_t>(y) * stride, first, width + 2 * padX);
-    std::memcpy(plane - padX + static_cast<ptrdiff_t>(height - 1 + y) * stride, last, width + 2 * padX);
-  }
-}
-
-}  // namespace
 
 int32_t HevcCpuDetect() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -65,10 +43,11 @@ int32_t HevcCpuDetect() {
 
 void HevcInstallKernels(HevcDspTable* table, int32_t* cpuFlags, int vector) {
   *cpuFlags = 0;
-  for (auto& s : table->slot) s = reinterpret_cast<HevcKernel>(&NotBuilt);
+  HevcSetLoopFilterKernels(table);
   HevcSetTransformKernels(table);
   HevcSetIntraKernels(table);
-  table->slot[kSlotBorder] = reinterpret_cast<HevcKernel>(&ExtendBorder);
+  HevcSetInterKernels(table);
+  HevcSetCopyKernels(table);
   if (vector) *cpuFlags = HevcCpuDetect();
   // The vector twins of each group are installed here, by *cpuFlags, once
   // they exist; until then every slot keeps its plain kernel.

@@ -170,6 +170,28 @@ struct HevcPps {
   int16_t* factor[4];
 };
 
+// ------------------------------------------------------------------- motion
+// Motion of one prediction unit (16 bytes; refIdx and bufIdx mean something
+// only while the list's predFlag is 1).
+struct HevcMotionInfo {
+  int16_t mvL0[2], mvL1[2];
+  uint8_t predFlagL0, predFlagL1;
+  uint8_t bufIdxL0, bufIdxL1;
+  int8_t refIdxL0, refIdxL1;
+  uint8_t aucPad[2];
+};
+static_assert(sizeof(HevcMotionInfo) == 16, "motion records are 16 bytes");
+
+// One entry of a picture's 16x16 motion field, read as collocated motion.
+struct HevcColMotion {
+  int16_t mvL0[2], mvL1[2];
+  uint8_t predFlagL0, predFlagL1;
+  int32_t refPocL0;
+  uint8_t isLongTermL0;
+  int32_t refPocL1;
+  uint8_t isLongTermL1;
+};
+
 // ----------------------------------------------------------------- pictures
 struct HevcRefList {
   int32_t iNum;
@@ -191,6 +213,8 @@ struct HevcPicture {
   uint8_t* apucPlaneBase[3];
   uint8_t* apucPlane[3];
   uint8_t* apucOutPlane[3];
+  HevcColMotion* pstColMotion;
+  int32_t iPicWidth, iPicHeight, iPicStride;  // geometry the planes were laid out with
   int32_t iPicBytes, iErrorFlag, iErrorLatched;
   int32_t* piCuCount;
   int32_t iMinSliceType;
@@ -309,14 +333,80 @@ using PredModeFn = void (*)(int comp, uint8_t* top, uint8_t* left, int stride, u
 using SmoothFn = void (*)(int strong, int mode, uint8_t* left, uint8_t* top);
 using CopyPcmFn = void (*)(int stride, const int16_t* samples, uint8_t* dst);
 using BorderFn = void (*)(int threading, uint8_t* plane, int width, int height, int stride, int padX, int padY);
+// motion compensation: destination, its stride, source, its stride, width, height, then the extras
+using McUniFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h);
+using McUni1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int frac);
+using McUni2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int fx, int fy);
+using Mc14Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h);
+using Mc14_1Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int frac);
+using Mc14_2Fn = void (*)(int16_t* dst, int dstStride, const uint8_t* src, int srcStride, int w, int h,
+                          int fx, int fy);
+using McLumaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                            const int16_t* l0, int w, int h, int l0Offset);
+using McChromaBiFn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                              const int16_t* l0, int w, int h);
+using McChromaBi1Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                               const int16_t* l0, int w, int h, int frac);
+using McChromaBi2Fn = void (*)(uint8_t* dst, int dstStride, const uint8_t* src1, int srcStride,
+                               const int16_t* l0, int w, int h, int fx, int fy);
+using WeightedUniFn = void (*)(int denom, int weight, int offset, uint8_t* dst, int dstStride,
+                               const int16_t* src, int srcStride, int w, int h, int srcOffset);
+using WeightedBiFn = void (*)(int denom, int w0, int w1, int o0, int o1, uint8_t* dst, int dstStride,
+                              const int16_t* src0, const int16_t* src1, int srcStride, int w, int h,
+                              int offset0, int offset1);
+// in-loop filters
+using DeblockLumaFn = void (*)(uint8_t* q0, int stride, const int32_t* beta, const int32_t* tc,
+                               const int32_t* noP, const int32_t* noQ);
+using DeblockChromaFn = void (*)(uint8_t* q0, int stride, const int32_t* tc, const int32_t* noP,
+                                 const int32_t* noQ);
+using BsMotionFn = int (*)(const HevcMotionInfo* q, const HevcMotionInfo* p);
+using SaoBandFn = void (*)(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp);
+using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao,
+                           const int32_t* edges, int w, int h, int comp);
+using CopyRowsFn = void (*)(const uint8_t* src, uint8_t* dst, int width, int rows, int stride);
 
 enum HevcSlot {
-  kSlotSaoBand = 0, kSlotSaoEdge = 1,
-  kSlotDequantScaled = 2, kSlotDequantFlat = 6,
-  kSlotDst4 = 10, kSlotDct = 11, kSlotTransformSkip = 15,
-  kSlotPlanar = 16, kSlotAngular = 20, kSlotDc = 24, kSlotVertical = 28, kSlotHorizontal = 32,
-  kSlotMode34 = 36, kSlotMode2 = 40, kSlotMode18 = 44, kSlotSmooth = 45,  // + log2 size (8x8 is 48)
+  kSlotSaoBand = 0,
+  kSlotSaoEdge = 1,
+  kSlotDequantScaled = 2,
+  kSlotDequantFlat = 6,
+  kSlotDst4 = 10,
+  kSlotDct = 11,
+  kSlotTransformSkip = 15,
+  kSlotPlanar = 16,
+  kSlotAngular = 20,
+  kSlotDc = 24,
+  kSlotVertical = 28,
+  kSlotHorizontal = 32,
+  kSlotMode34 = 36,
+  kSlotMode2 = 40,
+  kSlotMode18 = 44,
+  kSlotSmooth = 45,  // + log2 size (8x8 is 48)
   kSlotCopyPcm = 51,
+  kSlotMcLumaUni = 55,
+  kSlotMcChromaUni = 71,
+  kSlotMcLuma14 = 75,
+  kSlotMcLumaBi = 91,  // + 4 xFrac + yFrac
+  kSlotMcChroma14 = 107,
+  kSlotMcChromaBi = 111,  // copy, horizontal, vertical, two-dimensional
+  kSlotWeightedUniY = 115,
+  kSlotWeightedBiY = 116,
+  kSlotWeightedUniC = 117,
+  kSlotWeightedBiC = 118,
+  kSlotDeblockLumaV = 119,
+  kSlotDeblockLumaH = 120,
+  kSlotDeblockLumaVEx = 121,
+  kSlotDeblockLumaHEx = 122,
+  kSlotDeblockChromaV = 123,
+  kSlotDeblockChromaH = 124,
+  kSlotDeblockChromaVEx = 125,
+  kSlotDeblockChromaHEx = 126,
+  kSlotBsMotion = 127,
+  kSlotCopyRows = 128,
+  kSlotCopyRowsLeft = 129,
   kSlotBorder = 130,
 };
 
@@ -400,7 +490,17 @@ struct HevcDecoder {
   uint8_t* pCtbLfAcrossSlicesMap;
   int32_t iMaxCtbs;  // entries of the per-CTB maps
   int32_t iMap4Stride;  // entries per row of the 4x4 maps (max width / 4)
-  int32_t iWarnedFilters;
+  // motion of the current picture: records per CTB row area, found by index per 4x4
+  HevcMotionInfo* pPuMotionStore;
+  int32_t* pPuIndexMap;
+  int32_t* pRowPuCount;       // per CTB row
+  int32_t iPuAreaSize;        // records per CTB row area
+  int32_t iNoBackwardPred;    // no reference of the slice follows the current picture
+  int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
+  uint8_t* pSavedBs;          // 32 bytes per CTB row: horizontal-edge Bs of the deferred 8 columns
+  uint8_t* apSaoBase[3];      // the SAO source: deblocked samples of the CTBs already offset
+  uint8_t* apSaoPlane[3];
+  uint8_t* pSaoDoneMap;  // per CTB: bit c once component c is offset and its samples are in the SAO source
   HevcCtu* pCtu;
 };
 
@@ -455,6 +555,8 @@ void HevcReconstructCtu(HevcDecoder* dec, HevcCtu* ctu);
 int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2TrafoSize, int bypass, int cIdx, int16_t* coeff, int scanIdx);
 int32_t HevcMvdCoding(HevcDecoder* dec, int16_t* mvd);
 int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, int yNb);
+void HevcStoreCtuMotion(HevcDecoder* dec, const HevcCtu* ctu);
+void HevcFilterCtu(HevcDecoder* dec, const HevcCtu* ctu);
 
 struct HevcResidualParams {
   uint8_t ucTransquantBypass, ucTransformSkip;
@@ -462,9 +564,29 @@ struct HevcResidualParams {
 };
 void HevcReconstructResidual(HevcDecoder* dec, const HevcResidualParams* p, int stride, int16_t* coeff, uint8_t* dst);
 void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset, int tuIdx);
+void HevcReconstructInterCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaOffset, int tuIdx);
+// residual of one component block at luma position (xL, yL) of the current picture
+void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2,
+                       int16_t* coeff, int xL, int yL);
+void HevcMarkCoded(HevcDecoder* dec, int x, int y, int n);
+
+// inter prediction
+void HevcDeriveMotion(HevcDecoder* dec, const HevcCtu* ctu, const HevcCu* cu, int xPb, int yPb, int nPbW,
+                      int nPbH, int partIdx, HevcMotionInfo* out);
+int HevcMotionEqual(const HevcMotionInfo* a, const HevcMotionInfo* b);
+inline HevcMotionInfo* HevcMotionAt(HevcDecoder* dec, int x, int y) {
+  const int row = y >> dec->pSps->CtbLog2SizeY;
+  return dec->pPuMotionStore + static_cast<size_t>(row) * dec->iPuAreaSize +
+         dec->pPuIndexMap[static_cast<size_t>(y >> 2) * dec->iMap4Stride + (x >> 2)];
+}
+void HevcCheckReferences(HevcDecoder* dec);
+void HevcStartPictureMotion(HevcDecoder* dec);
 
 // plain kernels (also the reference for any vector twin)
 void HevcSetTransformKernels(HevcDspTable* t);
 void HevcSetIntraKernels(HevcDspTable* t);
+void HevcSetInterKernels(HevcDspTable* t);
+void HevcSetLoopFilterKernels(HevcDspTable* t);
+void HevcSetCopyKernels(HevcDspTable* t);
 
 }  // namespace hevc

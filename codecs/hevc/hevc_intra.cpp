@@ -242,7 +242,26 @@ void PredictBlock(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL, int log2
   }
 }
 
-void Residual(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2, int16_t* coeff, int xL, int yL) {
+}  // namespace
+
+int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, int yNb) {
+  const HevcPictureInfo& g = dec->stPic;
+  if (xNb < 0 || yNb < 0 || xNb >= g.iWidth || yNb >= g.iHeight) return 0;
+  const HevcSps* sps = dec->pSps;
+  const HevcPps* pps = dec->pPps;
+  const int ctbLog2 = sps->CtbLog2SizeY, minTb = sps->log2_min_luma_transform_block_size;
+  const int rsN = (yNb >> ctbLog2) * g.PicWidthInCtbsY + (xNb >> ctbLog2);
+  const int rsC = (yCurr >> ctbLog2) * g.PicWidthInCtbsY + (xCurr >> ctbLog2);
+  const int tsN = pps->CtbAddrRsToTs[rsN], tsC = pps->CtbAddrRsToTs[rsC];
+  if (tsN > tsC) return 0;
+  if (tsN == tsC) return ZInCtb(xNb, yNb, ctbLog2, minTb) <= ZInCtb(xCurr, yCurr, ctbLog2, minTb);
+  if (dec->pCtbSliceAddrMap[rsN] != dec->SliceAddrRs) return 0;
+  if (pps->TileId[tsN] != pps->TileId[tsC]) return 0;
+  return 1;
+}
+
+void HevcResidualBlock(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, int log2,
+                       int16_t* coeff, int xL, int yL) {
   HevcResidualParams p{};
   p.ucTransquantBypass = cu.ucTransquantBypass;
   p.ucTransformSkip = tu.aucTransformSkip[cIdx];
@@ -260,27 +279,9 @@ void Residual(HevcDecoder* dec, const HevcCu& cu, const HevcTu& tu, int cIdx, in
   HevcReconstructResidual(dec, &p, stride, coeff, dst);
 }
 
-void MarkCoded(HevcDecoder* dec, int x, int y, int n) {
+void HevcMarkCoded(HevcDecoder* dec, int x, int y, int n) {
   for (int yy = y; yy < y + n; yy += 4)
     std::memset(dec->pCodedMap + static_cast<size_t>(yy >> 2) * dec->iMap4Stride + (x >> 2), 1, n >> 2);
-}
-
-}  // namespace
-
-int HevcZscanAvailable(const HevcDecoder* dec, int xCurr, int yCurr, int xNb, int yNb) {
-  const HevcPictureInfo& g = dec->stPic;
-  if (xNb < 0 || yNb < 0 || xNb >= g.iWidth || yNb >= g.iHeight) return 0;
-  const HevcSps* sps = dec->pSps;
-  const HevcPps* pps = dec->pPps;
-  const int ctbLog2 = sps->CtbLog2SizeY, minTb = sps->log2_min_luma_transform_block_size;
-  const int rsN = (yNb >> ctbLog2) * g.PicWidthInCtbsY + (xNb >> ctbLog2);
-  const int rsC = (yCurr >> ctbLog2) * g.PicWidthInCtbsY + (xCurr >> ctbLog2);
-  const int tsN = pps->CtbAddrRsToTs[rsN], tsC = pps->CtbAddrRsToTs[rsC];
-  if (tsN > tsC) return 0;
-  if (tsN == tsC) return ZInCtb(xNb, yNb, ctbLog2, minTb) <= ZInCtb(xCurr, yCurr, ctbLog2, minTb);
-  if (dec->pCtbSliceAddrMap[rsN] != dec->SliceAddrRs) return 0;
-  if (pps->TileId[tsN] != pps->TileId[tsC]) return 0;
-  return 1;
 }
 
 void HevcSetIntraKernels(HevcDspTable* t) {
@@ -329,15 +330,16 @@ void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaO
     const int n = 1 << log2;
     PredictBlock(dec, ctu, tu.iX, tu.iY, log2, 0, modeY);
     if (tu.ucCbfLuma) {
-      MarkCoded(dec, tu.iX, tu.iY, n);
-      Residual(dec, cu, tu, 0, log2, ctu->asCoeff + lumaOffset, tu.iX, tu.iY);
+      HevcMarkCoded(dec, tu.iX, tu.iY, n);
+      HevcResidualBlock(dec, cu, tu, 0, log2, ctu->asCoeff + lumaOffset, tu.iX, tu.iY);
     }
     lumaOffset += n * n;
     if (log2 > 2) {
       for (int c = 1; c < 3; ++c) {
         PredictBlock(dec, ctu, tu.iX, tu.iY, log2 - 1, c, cu.iIntraPredModeC);
         if (c == 1 ? tu.ucCbfCb : tu.ucCbfCr)
-          Residual(dec, cu, tu, c, log2 - 1, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset, tu.iX, tu.iY);
+          HevcResidualBlock(dec, cu, tu, c, log2 - 1, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset,
+                            tu.iX, tu.iY);
       }
       chromaOffset += (n / 2) * (n / 2);
     } else if (tu.ucBlkIdx == 3 && i >= 3) {
@@ -345,7 +347,8 @@ void HevcReconstructIntraCu(HevcDecoder* dec, HevcCtu* ctu, int cuIdx, int lumaO
       for (int c = 1; c < 3; ++c) {
         PredictBlock(dec, ctu, first.iX, first.iY, 2, c, cu.iIntraPredModeC);
         if (c == 1 ? first.ucCbfCb : first.ucCbfCr)
-          Residual(dec, cu, first, c, 2, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset, first.iX, first.iY);
+          HevcResidualBlock(dec, cu, first, c, 2, ctu->asCoeff + 4096 + 1024 * (c - 1) + chromaOffset,
+                            first.iX, first.iY);
       }
       chromaOffset += 16;
     }

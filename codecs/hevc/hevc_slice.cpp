@@ -438,15 +438,6 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
   HevcPictureInfo& g = dec->stPic;
   HevcCtu* ctu = dec->pCtu;
   HevcCabac* cabac = dec->pCabac;
-  if (dec->iSliceType != 2) {
-    // motion compensation comes with a later step: the picture stays incomplete
-    HEVC_ERR(dec, "IH265D_Decode : slice_type %d is not supported, only intra slices are decoded!\n", dec->iSliceType);
-    return IH265D_ERR_SLICEDATA;
-  }
-  if (!dec->iWarnedFilters && (!sh.slice_deblocking_filter_disabled_flag || sh.slice_sao_luma_flag || sh.slice_sao_chroma_flag)) {
-    dec->iWarnedFilters = 1;
-    HEVC_WARN(dec, "IH265D_Decode : deblocking and SAO are not applied yet, pictures are output unfiltered!\n");
-  }
   ctu->iLog2CtbSize = sps->CtbLog2SizeY;
   ctu->iCtbSize = sps->CtbSizeY;
   ctu->iLog2MinCbSize = sps->MinCbLog2SizeY;
@@ -459,7 +450,15 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
     std::memset(dec->pCodedMap, 0, n4);
     std::memset(dec->pPredModeMap, 0xFF, n4);
     std::memset(dec->pPcmBypassMap, 0, static_cast<size_t>(dec->iMap4Stride / 2) * g.iHeight8);
+    std::memset(dec->pSaoDoneMap, 0, g.PicSizeInCtbsY);
+    HevcStartPictureMotion(dec);
+    for (int c = 0; c < 3; ++c) {
+      const int sh = c ? 1 : 0;
+      dec->apSaoPlane[c] = dec->apSaoBase[c] +
+                           static_cast<ptrdiff_t>(kPadY >> sh) * (c ? g.iStrideC : g.iStride) + (kPadX >> sh);
+    }
   }
+  if (dec->iSliceType != 2) HevcCheckReferences(dec);
   if (!sh.dependent_slice_segment_flag) cabac->iFirstQgFlag = 1;
   cabac->iQgX = cabac->iQgY = -1;
   if (!pps->cu_qp_delta_enabled_flag) cabac->iQpY = sh.SliceQpY;
@@ -506,6 +505,8 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
     HevcSaveWppContexts(dec, ts);
     ++ts;
     HevcReconstructCtu(dec, ctu);
+    HevcStoreCtuMotion(dec, ctu);
+    HevcFilterCtu(dec, ctu);
     if (ctu->iEndOfSliceSegment) break;
   }
   dec->LcuCnt = ts;

@@ -24,41 +24,52 @@ void DequantScaled(int count, const int16_t* factor, int qpPer, int16_t* coeff) 
   }
 }
 
-// One 1-D inverse transform of n values with the given step between them.
+// One 1-D inverse transform of n values with the given step between them;
+// inputs from `count` on are zero. The sums fit 32 bits: at most 32 products
+// of a 16-bit value and a coefficient below 91.
 template <int kN>
-void Inverse1D(const int32_t* in, int32_t* out) {
+void Inverse1D(const int32_t* in, int32_t* out, int count) {
   constexpr int step = 32 / kN;
-  for (int i = 0; i < kN; ++i) {
-    int64_t sum = 0;
-    for (int k = 0; k < kN; ++k) sum += static_cast<int64_t>(kHevcDctMatrix[(k * step) * 32 + i]) * in[k];
-    out[i] = static_cast<int32_t>(sum);
+  for (int i = 0; i < kN; ++i) out[i] = 0;
+  for (int k = 0; k < count; ++k) {
+    const int32_t v = in[k];
+    if (!v) continue;
+    const int8_t* m = &kHevcDctMatrix[(k * step) * 32];
+    for (int i = 0; i < kN; ++i) out[i] += m[i] * v;
   }
 }
 
 template <int kN>
-void Stage(const int32_t* in, int32_t* out, bool dst4) {
-  if (!dst4) return Inverse1D<kN>(in, out);
+void Stage(const int32_t* in, int32_t* out, bool dst4, int count) {
+  if (!dst4) return Inverse1D<kN>(in, out, count);
   for (int i = 0; i < 4; ++i) {
-    int64_t s = 0;
-    for (int k = 0; k < 4; ++k) s += static_cast<int64_t>(kHevcDstMatrix[k * 4 + i]) * in[k];
-    out[i] = static_cast<int32_t>(s);
+    int32_t sum = 0;
+    for (int k = 0; k < 4; ++k) sum += kHevcDstMatrix[k * 4 + i] * in[k];
+    out[i] = sum;
   }
 }
 
 template <int kN>
 void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, bool dst4) {
   int32_t in[kN], out[kN];
+  int rows = kN;  // coefficient rows from here down are zero
+  while (rows > 0) {
+    bool zero = true;
+    for (int x = 0; x < numCols && zero; ++x) zero = coeff[(rows - 1) * kN + x] == 0;
+    if (!zero) break;
+    --rows;
+  }
   // columns: coefficients down a column, first stage, 7-bit shift, 16-bit clip
   for (int x = 0; x < kN; ++x) {
     if (x >= numCols) break;
     for (int k = 0; k < kN; ++k) in[k] = coeff[k * kN + x];
-    Stage<kN>(in, out, dst4);
+    Stage<kN>(in, out, dst4, rows);
     for (int i = 0; i < kN; ++i) coeff[i * kN + x] = Sat16((static_cast<int64_t>(out[i]) + 64) >> 7);
   }
   // rows: second stage, 12-bit shift, add and clip
   for (int y = 0; y < kN; ++y) {
     for (int k = 0; k < kN; ++k) in[k] = coeff[y * kN + k];
-    Stage<kN>(in, out, dst4);
+    Stage<kN>(in, out, dst4, numCols < kN ? numCols : kN);
     uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
     for (int i = 0; i < kN; ++i) row[i] = Clip8(row[i] + static_cast<int>((static_cast<int64_t>(out[i]) + 2048) >> 12));
   }

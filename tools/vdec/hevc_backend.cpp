@@ -186,7 +186,7 @@ class HevcBackend : public Backend {
     init.iChannel = channel_++;
     init.iMaxWidth = w;
     init.iMaxHeight = h;
-    init.iMaxRefNum = 4;
+    init.iMaxRefNum = 15;  // every valid Main-profile stream
     init.eThreadType = threads_ ? 1 : 0;
     init.eOutputOrder = 1;
     init.MallocFxn = Alloc;

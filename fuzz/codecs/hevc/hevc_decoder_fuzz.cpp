@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IH265D_InitParam init{};
   init.iMaxWidth = 128;
   init.iMaxHeight = 128;
-  init.iMaxRefNum = 2;
+  init.iMaxRefNum = (size >> 1) & 1 ? 15 : 2;  // the smallest picture buffer and the largest
   init.eOutputOrder = size & 1;
   init.MallocFxn = Alloc;
   init.FreeFxn = Free;

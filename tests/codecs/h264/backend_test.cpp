@@ -85,21 +85,28 @@ TEST(H264Backend, AccessUnitsSizeChangesAndCropping) {
   EXPECT_EQ(count, 3);
 }
 
+// A field picture (not decoded yet) after a frame picture of the same
+// sequence: the error comes back with its code and a message.
 TEST(H264Backend, StreamErrorsAreReportedWithTheirCode) {
   Sps sps;
-  std::vector<uint8_t> stream = Picture(sps, 0);
-  SliceHeader p;
-  p.idr = false;
-  p.sliceType = 5;
-  p.frameNum = 1;
-  BitWriter w;
-  p.Write(w);
-  w.Ue(4);  // mb_skip_run: the whole picture
-  Append(stream, SliceNal(p, w));
+  sps.frameMbsOnly = 0;
+  std::vector<uint8_t> stream;
+  Append(stream, sps.Build());
+  Append(stream, Pps{}.Build());
+  for (int field : {0, 1}) {
+    SliceHeader h;
+    h.fieldPic = field;
+    h.idrPicId = static_cast<uint64_t>(field);
+    BitWriter w;
+    h.Write(w);
+    for (int i = 0; i < 4; ++i) WriteDcMacroblock(w);
+    Append(stream, SliceNal(h, w));
+  }
   auto backend = vdec::MakeH264Backend(vdec::Options{});
   std::string error;
   int pictures = 0;
   int rc = backend->Run(stream.data(), stream.size(), [&](const vdec::Picture&) { return ++pictures, true; }, error);
   EXPECT_EQ(rc, H264DEC_ERR_NOT_SUPPORTED);
-  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(error, "field pictures are not decoded yet");
+  EXPECT_EQ(pictures, 1);
 }

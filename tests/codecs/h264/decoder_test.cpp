@@ -474,6 +474,15 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0}));
 
+// A picture of a sequence with field coding allowed; field_pic_flag as given.
+std::vector<uint8_t> Interlaced(int fieldPic) {
+  Sps sps;
+  sps.frameMbsOnly = 0;
+  SliceHeader h;
+  h.fieldPic = fieldPic;
+  return Stream(sps, Pps{}, {DcPicture(h)});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     SliceHeader, H264Limits,
     ::testing::Values(
@@ -508,15 +517,17 @@ INSTANTIATE_TEST_SUITE_P(
                     });
                   },
                   H264DEC_ERR_REDUNDANT},
-        LimitCase{"P slice", [] {
+        LimitCase{"P slice without a reference picture", [] {
                     return WithSlice([](SliceHeader& h, Pps&) {
                       h.idr = false;
                       h.sliceType = 5;
                       h.frameNum = 1;
                     });
                   },
-                  H264DEC_ERR_NOT_SUPPORTED},
-        LimitCase{"CABAC", [] { return WithSlice([](SliceHeader&, Pps& p) { p.cabac = 1; }); },
+                  0x30000005},
+        LimitCase{"field picture", [] { return Interlaced(1); }, H264DEC_ERR_NOT_SUPPORTED},
+        LimitCase{"frame picture of an interlaced sequence", [] { return Interlaced(0); }, 0},
+        LimitCase{"SP slice", [] { return WithSlice([](SliceHeader& h, Pps&) { h.sliceType = 8; }); },
                   H264DEC_ERR_NOT_SUPPORTED},
         LimitCase{"slice before its parameter sets", [] { return DcPicture(SliceHeader{}); },
                   H264DEC_ERR_NO_PARAMETER_SETS},

@@ -193,3 +193,150 @@ TEST(H264DeblockKernels, MovesRoundTrip) {
   H264ScatterTopRows(left, right, &pic[64 * 20 + 16], 64);
   EXPECT_EQ(pic, orig);
 }
+
+namespace {
+
+// Clause 8.4.2.2.1 sample by sample: the prediction at fraction (xf, yf) of
+// the integer sample at `g`.
+int RefLuma(const uint8_t* g, int st, int xf, int yf) {
+  auto at = [&](int x, int y) { return static_cast<int>(g[y * st + x]); };
+  auto clip = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+  auto b1 = [&](int x, int y) {
+    return at(x - 2, y) - 5 * at(x - 1, y) + 20 * at(x, y) + 20 * at(x + 1, y) - 5 * at(x + 2, y) + at(x + 3, y);
+  };
+  auto h1 = [&](int x, int y) {
+    return at(x, y - 2) - 5 * at(x, y - 1) + 20 * at(x, y) + 20 * at(x, y + 1) - 5 * at(x, y + 2) + at(x, y + 3);
+  };
+  auto b = [&](int x, int y) { return clip((b1(x, y) + 16) >> 5); };
+  auto h = [&](int x, int y) { return clip((h1(x, y) + 16) >> 5); };
+  auto j = [&](int x, int y) {
+    int j1 = h1(x - 2, y) - 5 * h1(x - 1, y) + 20 * h1(x, y) + 20 * h1(x + 1, y) - 5 * h1(x + 2, y) + h1(x + 3, y);
+    return clip((j1 + 512) >> 10);
+  };
+  auto avg = [](int a, int c) { return (a + c + 1) >> 1; };
+  int G = at(0, 0);
+  switch (4 * xf + yf) {
+    case 0: return G;
+    case 1: return avg(G, h(0, 0));
+    case 2: return h(0, 0);
+    case 3: return avg(at(0, 1), h(0, 0));
+    case 4: return avg(G, b(0, 0));
+    case 5: return avg(b(0, 0), h(0, 0));
+    case 6: return avg(h(0, 0), j(0, 0));
+    case 7: return avg(h(0, 0), b(0, 1));
+    case 8: return b(0, 0);
+    case 9: return avg(b(0, 0), j(0, 0));
+    case 10: return j(0, 0);
+    case 11: return avg(j(0, 0), b(0, 1));
+    case 12: return avg(at(1, 0), b(0, 0));
+    case 13: return avg(b(0, 0), h(1, 0));
+    case 14: return avg(j(0, 0), h(1, 0));
+    default: return avg(h(1, 0), b(0, 1));
+  }
+}
+
+struct LumaShape {
+  const H264McFn* table;
+  int w, h;
+};
+
+// Every kernel of the three luma tables on random windows and on a window
+// of alternating 0 and 255 (the extremes of the centre filter); each writes
+// exactly its block with rows of 8 (the 8x16 kernel's lower half 128 bytes
+// on).
+void CheckLuma(const std::vector<uint8_t>& window, int st) {
+  const LumaShape shapes[] = {{H264LumaMc4x4Kernels, 4, 4}, {H264LumaMc4x8Kernels, 4, 8}, {H264LumaMc8x16Kernels, 8, 16}};
+  for (const LumaShape& s : shapes)
+    for (int idx = 0; idx < 16; ++idx) {
+      int xf = idx / 4, yf = idx % 4;
+      const uint8_t* g = window.data() + 3 * st + 3;  // three samples of margin
+      uint8_t out[256 + 16];
+      std::memset(out, 0xA5, sizeof out);
+      H264McArgs a{};
+      a.lumaSrc = g - (xf ? 2 : 0) - (yf ? 2 * st : 0);
+      a.lumaStride = st;
+      a.lumaDst = out;
+      s.table[idx](&a);
+      uint8_t want[sizeof out];
+      std::memset(want, 0xA5, sizeof want);
+      for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x)
+          want[y < 8 ? 8 * y + x : 128 + 8 * (y - 8) + x] = static_cast<uint8_t>(RefLuma(g + y * st + x, st, xf, yf));
+      ASSERT_EQ(std::memcmp(out, want, sizeof out), 0) << s.w << "x" << s.h << " fraction " << idx;
+    }
+}
+
+}  // namespace
+
+TEST(H264McKernels, LumaMatchesTheStandardAtEveryFraction) {
+  const int st = 32;
+  std::vector<uint8_t> window(st * 28);
+  uint32_t seed = 1;
+  for (int round = 0; round < 3; ++round) {
+    for (auto& v : window) {
+      seed = seed * 1103515245u + 12345u;
+      v = static_cast<uint8_t>(seed >> 16);
+    }
+    CheckLuma(window, st);
+  }
+  for (int y = 0; y < 28; ++y)
+    for (int x = 0; x < st; ++x) window[y * st + x] = ((x + y) & 1) ? 255 : 0;
+  CheckLuma(window, st);
+  for (int y = 0; y < 28; ++y)
+    for (int x = 0; x < st; ++x) window[y * st + x] = (x & 1) ? 255 : 0;
+  CheckLuma(window, st);
+}
+
+// Clause 8.4.2.2.2 for every fraction pair; fraction 0 copies, (4, 0)
+// averages neighbours, (7, 7) weights the lower right sample 49/64.
+TEST(H264McKernels, ChromaMatchesTheStandard) {
+  const int st = 16;
+  uint8_t cb[st * 10], cr[st * 10];
+  for (int i = 0; i < st * 10; ++i) {
+    cb[i] = static_cast<uint8_t>(i * 37 + 11);
+    cr[i] = static_cast<uint8_t>(255 - i * 23);
+  }
+  struct Shape {
+    const H264McFn* table;
+    int w, h;
+  } shapes[] = {{H264ChromaMc8x4Kernels, 8, 4}, {H264ChromaMc4x2Kernels, 4, 2}, {H264Chroma2x2Kernels, 2, 2}};
+  for (const Shape& s : shapes)
+    for (int xf = 0; xf < 8; ++xf)
+      for (int yf = 0; yf < 8; ++yf) {
+        uint8_t outCb[64], outCr[64];
+        std::memset(outCb, 7, 64);
+        std::memset(outCr, 7, 64);
+        H264McArgs a{};
+        a.cbSrc = cb;
+        a.crSrc = cr;
+        a.chromaStride = st;
+        a.chromaFracX = static_cast<int16_t>(xf);
+        a.chromaFracY = static_cast<int16_t>(yf);
+        a.cbDst = outCb;
+        a.crDst = outCr;
+        s.table[(xf ? 1 : 0) + (yf ? 2 : 0)](&a);
+        for (int y = 0; y < 8; ++y)
+          for (int x = 0; x < 8; ++x) {
+            auto ref = [&](const uint8_t* p) {
+              const uint8_t* q = p + y * st + x;
+              return ((8 - xf) * (8 - yf) * q[0] + xf * (8 - yf) * q[1] + (8 - xf) * yf * q[st] + xf * yf * q[st + 1] +
+                      32) >> 6;
+            };
+            bool inside = x < s.w && y < s.h;
+            ASSERT_EQ(outCb[8 * y + x], inside ? ref(cb) : 7) << s.w << "x" << s.h << " " << xf << "," << yf;
+            ASSERT_EQ(outCr[8 * y + x], inside ? ref(cr) : 7);
+          }
+      }
+  uint8_t flat[3 * st] = {};
+  flat[0] = 0;
+  flat[st + 1] = 64;
+  uint8_t out[64] = {}, outCr[64] = {};
+  H264McArgs a{};
+  a.cbSrc = a.crSrc = flat;
+  a.chromaStride = st;
+  a.chromaFracX = a.chromaFracY = 7;
+  a.cbDst = out;
+  a.crDst = outCr;
+  H264Chroma2x2Kernels[3](&a);
+  EXPECT_EQ(out[0], 49);  // (49 * 64 + 32) >> 6
+}

@@ -3,6 +3,7 @@
 // whose fields a test can change one at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -85,6 +86,7 @@ struct Sps {
   uint64_t heightMapUnitsMinus1 = 1;
   int frameMbsOnly = 1;
   int mbaff = 0;
+  int direct8x8 = 1;
   bool crop = false;
   uint64_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
 
@@ -119,7 +121,7 @@ struct Sps {
     w.Ue(heightMapUnitsMinus1);
     w.Bit(frameMbsOnly);
     if (!frameMbsOnly) w.Bit(mbaff);
-    w.Bit(1);  // direct_8x8_inference_flag
+    w.Bit(direct8x8);
     w.Bit(crop);
     if (crop) {
       w.Ue(cropLeft);
@@ -140,6 +142,8 @@ struct Pps {
   uint64_t sliceGroupsMinus1 = 0;
   uint64_t refIdxL0Minus1 = 0;
   uint64_t refIdxL1Minus1 = 0;
+  int weightedPred = 0;
+  uint64_t weightedBipred = 0;
   int64_t initQpMinus26 = 0;
   int64_t initQsMinus26 = 0;
   int64_t chromaQpOffset = 0;
@@ -160,8 +164,8 @@ struct Pps {
     if (sliceGroupsMinus1) w.Ue(0);  // slice_group_map_type
     w.Ue(refIdxL0Minus1);
     w.Ue(refIdxL1Minus1);
-    w.Bit(0);
-    w.U(2, 0);
+    w.Bit(weightedPred);
+    w.U(2, weightedBipred);
     w.Se(initQpMinus26);
     w.Se(initQsMinus26);
     w.Se(chromaQpOffset);
@@ -200,29 +204,103 @@ struct SliceHeader {
   uint64_t disableDeblocking = 0;
   int64_t alphaDiv2 = 0;
   int64_t betaDiv2 = 0;
+  // Written only where the slice type and the parameter sets call for them.
+  int fieldPic = -1;  // -1: frame_mbs_only_flag is set (not written); else field_pic_flag
+  int bottomField = 0;
+  int directSpatial = 1;
+  bool overrideRefs = false;
+  uint64_t refsL0Minus1 = 0, refsL1Minus1 = 0;
+  std::vector<std::array<uint64_t, 2>> modL0, modL1;  // (modification_of_pic_nums_idc, value)
+  bool weightTable = false;  // pred_weight_table: denominators, then per entry
+  uint64_t lumaDenom = 0, chromaDenom = 0;
+  struct Weight {
+    bool luma = false;
+    int64_t lumaWeight = 0, lumaOffset = 0;
+    bool chroma = false;
+    int64_t chromaWeight = 0, chromaOffset = 0;
+  };
+  std::vector<Weight> weightsL0, weightsL1;
+  bool longTermReference = false;  // IDR
+  std::vector<std::array<uint64_t, 3>> mmco;  // operation and its one or two values
+  int cabac = 0;
+  uint64_t cabacInitIdc = 0;
+
+  static void Mods(BitWriter& w, const std::vector<std::array<uint64_t, 2>>& mods) {
+    w.Bit(!mods.empty());
+    if (mods.empty()) return;
+    for (const auto& m : mods) {
+      w.Ue(m[0]);
+      w.Ue(m[1]);
+    }
+    w.Ue(3);
+  }
+  static void Weights(BitWriter& w, const std::vector<Weight>& list) {
+    for (const Weight& e : list) {
+      w.Bit(e.luma);
+      if (e.luma) {
+        w.Se(e.lumaWeight);
+        w.Se(e.lumaOffset);
+      }
+      w.Bit(e.chroma);
+      if (e.chroma)
+        for (int c = 0; c < 2; ++c) {
+          w.Se(e.chromaWeight);
+          w.Se(e.chromaOffset);
+        }
+    }
+  }
 
   void Write(BitWriter& w) const {
+    int type = static_cast<int>(sliceType % 5);
     w.Ue(firstMb);
     w.Ue(sliceType);
     w.Ue(ppsId);
     w.U(frameNumBits, frameNum);
+    if (fieldPic >= 0) {
+      w.Bit(fieldPic);
+      if (fieldPic) w.Bit(bottomField);
+    }
     if (idr) w.Ue(idrPicId);
     if (pocType == 0) w.U(pocLsbBits, pocLsb);
     if (pocType == 1) w.Se(deltaPoc0);
     if (redundantPicCntPresent) w.Ue(redundantPicCnt);
-    if (sliceType % 5 == 0) {
-      w.Bit(0);  // num_ref_idx_active_override_flag
-      w.Bit(0);  // ref_pic_list_modification_flag_l0
+    if (type == 1) w.Bit(directSpatial);
+    if (type == 0 || type == 1 || type == 3) {
+      w.Bit(overrideRefs);
+      if (overrideRefs) {
+        w.Ue(refsL0Minus1);
+        if (type == 1) w.Ue(refsL1Minus1);
+      }
+      Mods(w, modL0);
+      if (type == 1) Mods(w, modL1);
+    }
+    if (weightTable) {
+      w.Ue(lumaDenom);
+      w.Ue(chromaDenom);
+      Weights(w, weightsL0);
+      if (type == 1) Weights(w, weightsL1);
     }
     if (refIdc) {
       if (idr) {
         w.Bit(0);
-        w.Bit(0);
+        w.Bit(longTermReference);
       } else {
-        w.Bit(0);
+        w.Bit(!mmco.empty());
+        for (const auto& m : mmco) {
+          w.Ue(m[0]);
+          if (m[0] == 1 || m[0] == 2 || m[0] == 4 || m[0] == 6) w.Ue(m[1]);
+          if (m[0] == 3) {
+            w.Ue(m[1]);
+            w.Ue(m[2]);
+          }
+        }
+        if (!mmco.empty()) w.Ue(0);
       }
     }
+    if (cabac && type != 2 && type != 4) w.Ue(cabacInitIdc);
     w.Se(qpDelta);
+    if (type == 3) w.Bit(0);  // sp_for_switch_flag
+    if (type == 3 || type == 4) w.Se(0);  // slice_qs_delta
     if (deblockingControl) {
       w.Ue(disableDeblocking);
       if (disableDeblocking != 1) {

@@ -61,12 +61,12 @@ bool ParseHashSei(const uint8_t* unit, size_t n, uint8_t md5[3][16]) {
 
 }  // namespace
 
-HashReport CheckPictureHashes(const uint8_t* data, size_t size, int maxWidth, int maxHeight) {
+HashReport CheckPictureHashes(const uint8_t* data, size_t size, int maxWidth, int maxHeight, int maxRefNum) {
   HashReport r;
   IH265D_InitParam init{};
   init.iMaxWidth = maxWidth;
   init.iMaxHeight = maxHeight;
-  init.iMaxRefNum = 4;
+  init.iMaxRefNum = maxRefNum;
   init.eOutputOrder = 1;
   init.MallocFxn = Alloc;
   init.FreeFxn = Free;
@@ -79,13 +79,17 @@ HashReport CheckPictureHashes(const uint8_t* data, size_t size, int maxWidth, in
   for (size_t i = 0; i + 3 <= size; ++i)
     if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) starts.push_back(i + 3);
   starts.push_back(size + 3);
+  bool refused = false;  // a unit since the last hash gave an error
   auto feed = [&](const uint8_t* p, size_t n) {
     for (size_t done = 0;;) {
       IH265D_InArgs in{p + done, static_cast<uint32_t>(n - done), 0, 0};
       IH265D_OutArgs out{};
       int32_t rc = IH265D_Decode(h, &in, &out);
       done += out.iBytesTaken;
-      if (rc != 0) return;
+      if (rc != 0) {
+        refused |= rc != IH265D_NEED_MORE;
+        return;
+      }
     }
   };
   int picNum = 0;
@@ -105,8 +109,9 @@ HashReport CheckPictureHashes(const uint8_t* data, size_t size, int maxWidth, in
     if (type == 40 && ParseHashSei(unit, n, md5)) {
       ++r.hashes;
       ++picNum;
-      if (!dec->pCurPic || dec->pCurPic->iDecoded != 1) {
+      if (!dec->pCurPic || dec->pCurPic->iDecoded != 1 || refused) {
         ++r.skipped;
+        refused = false;
         continue;
       }
       ++r.checked;

@@ -126,6 +126,7 @@ struct SpsFields {
   bool pcm = false;
   int pcm_depth_luma_minus1 = 7, pcm_depth_chroma_minus1 = 7;
   uint64_t log2_min_pcm_minus3 = 0, log2_diff_max_min_pcm = 0;
+  bool pcm_loop_filter_disabled = false;
   std::vector<StRps> rps;
   bool long_term = false;
   bool tmvp = false, strong = false;
@@ -172,7 +173,7 @@ inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
     w.U(f.pcm_depth_chroma_minus1, 4);
     w.Ue(f.log2_min_pcm_minus3);
     w.Ue(f.log2_diff_max_min_pcm);
-    w.U(0, 1);
+    w.U(f.pcm_loop_filter_disabled, 1);
   }
   w.Ue(f.rps.size());
   for (size_t i = 0; i < f.rps.size(); ++i) {
@@ -211,6 +212,7 @@ struct PpsFields {
   bool dependent_slices = false, sign_hiding = false, cabac_init_present = false;
   uint64_t l0_default_minus1 = 0, l1_default_minus1 = 0;
   int64_t init_qp_minus26 = 0;
+  bool constrained_intra = false;
   bool cu_qp_delta = false;
   uint64_t diff_cu_qp_delta_depth = 0;
   int64_t cb_offset = 0, cr_offset = 0;
@@ -219,7 +221,8 @@ struct PpsFields {
   uint64_t tile_cols_minus1 = 1, tile_rows_minus1 = 1;
   bool uniform = true;
   std::vector<uint64_t> col_width_minus1, row_height_minus1;
-  bool deblocking_control = false, deblocking_disabled = false;
+  bool loop_filter_across_tiles = true;
+  bool deblocking_control = false, deblocking_override = false, deblocking_disabled = false;
   int64_t beta_div2 = 0, tc_div2 = 0;
   bool lists_modification = false;
   uint64_t log2_par_mrg_minus2 = 0;
@@ -237,7 +240,7 @@ inline std::vector<uint8_t> Pps(const PpsFields& f = {}) {
   w.Ue(f.l0_default_minus1);
   w.Ue(f.l1_default_minus1);
   w.Se(f.init_qp_minus26);
-  w.U(0, 1);
+  w.U(f.constrained_intra, 1);
   w.U(0, 1);
   w.U(f.cu_qp_delta, 1);
   if (f.cu_qp_delta) w.Ue(f.diff_cu_qp_delta_depth);
@@ -257,12 +260,12 @@ inline std::vector<uint8_t> Pps(const PpsFields& f = {}) {
       for (uint64_t v : f.col_width_minus1) w.Ue(v);
       for (uint64_t v : f.row_height_minus1) w.Ue(v);
     }
-    w.U(1, 1);
+    w.U(f.loop_filter_across_tiles, 1);
   }
   w.U(1, 1);
   w.U(f.deblocking_control, 1);
   if (f.deblocking_control) {
-    w.U(0, 1);
+    w.U(f.deblocking_override, 1);
     w.U(f.deblocking_disabled, 1);
     if (!f.deblocking_disabled) {
       w.Se(f.beta_div2);

@@ -1,0 +1,90 @@
+// The CABAC arithmetic decoder (clause 9.3.3.2) with a scaled range: the
+// range is codIRange << k with 256 <= range <= 65535, and the offset holds
+// exactly the slice data bits up to the reader's byte position, so a byte is
+// taken only when the range falls below 256.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#include "codecs/h264/h264_bitreader.h"
+#include "codecs/h264/h264_internal.h"
+
+extern const int8_t kH264CabacInitI[460][2];
+extern const int8_t kH264CabacInitPB[3][460][2];
+extern const uint8_t kH264CabacRangeLps[64][4];
+extern const uint8_t kH264CabacTransIdx[64][2];  // transIdxLPS, transIdxMPS
+extern const uint8_t kH264CabacSig8x8[63][3];    // significance frame, field; last
+
+// The next byte of the slice data; past the unit the reader's guard zone
+// gives zeros.
+inline uint32_t H264CabacByte(H264DecContext* ctx) {
+  H264DecBitReader* br = &ctx->br;
+  uint32_t b = br->data[br->pos >> 3];
+  H264SkipBits(8, br);
+  return b;
+}
+
+inline void H264CabacInitEngine(H264DecContext* ctx) {
+  ctx->cabacRange = 510 << 7;
+  ctx->cabacOffset = H264CabacByte(ctx) << 8;
+  ctx->cabacOffset |= H264CabacByte(ctx);
+}
+
+inline int H264CabacDecodeDecision(H264DecContext* ctx, int ctxIdx) {
+  uint8_t* c = ctx->cabacCtx[ctxIdx];
+  uint32_t range = ctx->cabacRange, offset = ctx->cabacOffset;
+  int k = std::bit_width(range >> 8) - 1;
+  uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[c[0]][(range >> (k + 6)) & 3]) << k;
+  range -= lps;
+  int bin;
+  if (offset < range) {
+    bin = c[1];
+    c[0] = kH264CabacTransIdx[c[0]][1];
+  } else {
+    offset -= range;
+    range = lps;
+    bin = 1 - c[1];
+    if (c[0] == 0) c[1] = static_cast<uint8_t>(1 - c[1]);
+    c[0] = kH264CabacTransIdx[c[0]][0];
+  }
+  if (range < 256) {
+    range <<= 8;
+    offset = (offset << 8) | H264CabacByte(ctx);
+  }
+  ctx->cabacRange = range;
+  ctx->cabacOffset = offset;
+  return bin;
+}
+
+// Bypass bins halve the range instead of doubling the offset.
+inline int H264CabacDecodeBypass(H264DecContext* ctx) {
+  if (ctx->cabacRange < 512) {
+    ctx->cabacRange <<= 8;
+    ctx->cabacOffset = (ctx->cabacOffset << 8) | H264CabacByte(ctx);
+  }
+  ctx->cabacRange >>= 1;
+  if (ctx->cabacOffset >= ctx->cabacRange) {
+    ctx->cabacOffset -= ctx->cabacRange;
+    return 1;
+  }
+  return 0;
+}
+
+inline int H264CabacDecodeTerminate(H264DecContext* ctx) {
+  int k = std::bit_width(ctx->cabacRange >> 8) - 1;
+  ctx->cabacRange -= 2u << k;
+  if (ctx->cabacOffset >= ctx->cabacRange) return 1;
+  if (ctx->cabacRange < 256) {
+    ctx->cabacRange <<= 8;
+    ctx->cabacOffset = (ctx->cabacOffset << 8) | H264CabacByte(ctx);
+  }
+  return 0;
+}
+
+// Context variables for the slice from its QP (clause 9.3.1.1).
+void H264CabacInitContexts(H264DecContext* ctx);
+
+// Residual of a macroblock (all but Intra_16x16) and of an Intra_16x16 one.
+void H264CabacResidualMb(H264DecContext* ctx);
+void H264CabacResidualIntra16x16(H264DecContext* ctx);

@@ -1,0 +1,473 @@
+// Inter macroblocks of P and B slices: vector prediction from the
+// neighbours, the motion record, motion compensation of each partition with
+// edge replication, the per-quadrant finish and the boundary strengths.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "codecs/h264/h264_inter.h"
+
+namespace {
+
+// Picture identity stored with the motion: order count and structure.
+inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure == 0 ? 3 : static_cast<uint8_t>(pic->structure); }
+
+// Neighbour block (x, y) in 4x4 units relative to the macroblock; x may be -1
+// or 4, y may be -1. `zCur` is the first block of the partition asking: a
+// block of the current macroblock is usable only when decoded before it.
+H264NbMotion Neighbour(const H264DecContext* ctx, int x, int y, int zCur) {
+  H264NbMotion n{};
+  n.ref[0] = n.ref[1] = -1;
+  int slot;
+  if (y < 0)
+    slot = x < 0 ? kH264NbTopLeft : x >= 4 ? kH264NbTopRight : kH264NbTop;
+  else if (x < 0)
+    slot = kH264NbLeft;
+  else if (x >= 4 || kH264BlkAt[y][x] >= zCur)
+    return n;  // right of the macroblock, or not decoded yet
+  else
+    slot = kH264NbCurrent;
+  if (!ctx->nbInfo[slot]->available) return n;
+  n.available = 1;
+  const H264MbMotion* m = ctx->nbMotion[slot];
+  if (m->mbType > 22) return n;
+  int blk = kH264BlkAt[y & 3][x & 3];
+  int b8 = blk >> 2;
+  if (m->refIdxL0[b8] >= 0) {
+    n.ref[0] = m->refIdxL0[b8];
+    n.mv[0][0] = m->mvL0[blk][0];
+    n.mv[0][1] = m->mvL0[blk][1];
+  }
+  if (m->refIdxL1[b8] >= 0) {
+    n.ref[1] = m->refIdxL1[b8];
+    n.mv[1][0] = m->mvL1[blk][0];
+    n.mv[1][1] = m->mvL1[blk][1];
+  }
+  return n;
+}
+
+inline int16_t Median(int a, int b, int c) {
+  return static_cast<int16_t>(std::max(std::min(a, b), std::min(std::max(a, b), c)));
+}
+
+// ---------------------------------------------------------------------------
+// Reference fetch
+
+constexpr int kFetchStride = 24;
+
+// The w x h rectangle at (x, y) of a plane: in place when it lies inside,
+// else copied into `buf` (rows of 24) with positions outside clamped to the
+// nearest edge sample.
+const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y, int w, int h,
+                     uint8_t* buf, int* outStride) {
+  if (x >= 0 && y >= 0 && x + w <= planeW && y + h <= planeH) {
+    *outStride = stride;
+    return plane + static_cast<ptrdiff_t>(y) * stride + x;
+  }
+  for (int r = 0; r < h; ++r) {
+    const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
+    uint8_t* out = buf + r * kFetchStride;
+    for (int c = 0; c < w; ++c) out[c] = row[std::clamp(x + c, 0, planeW - 1)];
+  }
+  *outStride = kFetchStride;
+  return buf;
+}
+
+constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
+
+// Edge strengths between two 4x4 blocks without coefficients: whether their
+// motion differs (clause 8.7.2.1).
+struct BlockMotion {
+  int n;  // vectors used
+  int32_t poc[2];
+  uint8_t st[2];
+  const int16_t* mv[2];
+};
+
+inline BlockMotion MotionOf(const H264MbMotion* m, int blk) {
+  BlockMotion b{};
+  int b8 = blk >> 2;
+  if (m->refIdxL0[b8] >= 0) {
+    b.poc[b.n] = m->refPocL0[b8];
+    b.st[b.n] = m->refStructL0[b8];
+    b.mv[b.n++] = m->mvL0[blk];
+  }
+  if (m->refIdxL1[b8] >= 0) {
+    b.poc[b.n] = m->refPocL1[b8];
+    b.st[b.n] = m->refStructL1[b8];
+    b.mv[b.n++] = m->mvL1[blk];
+  }
+  return b;
+}
+
+inline bool SamePic(const BlockMotion& p, int i, const BlockMotion& q, int j) {
+  return p.poc[i] == q.poc[j] && p.st[i] == q.st[j];
+}
+
+inline bool Far(const int16_t* a, const int16_t* b, int limY) {
+  return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= limY;
+}
+
+int MotionStrength(const BlockMotion& p, const BlockMotion& q, int limY) {
+  if (p.n != q.n) return 1;
+  if (p.n == 0) return 0;
+  if (p.n == 1) return !SamePic(p, 0, q, 0) || Far(p.mv[0], q.mv[0], limY);
+  bool sameStraight = SamePic(p, 0, q, 0) && SamePic(p, 1, q, 1);
+  bool sameCross = SamePic(p, 0, q, 1) && SamePic(p, 1, q, 0);
+  bool closeStraight = !Far(p.mv[0], q.mv[0], limY) && !Far(p.mv[1], q.mv[1], limY);
+  bool closeCross = !Far(p.mv[0], q.mv[1], limY) && !Far(p.mv[1], q.mv[0], limY);
+  return !((sameStraight && closeStraight) || (sameCross && closeCross));
+}
+
+// P and B partition shapes in 4x4 units.
+struct Shape {
+  uint8_t x, y, w, h;
+};
+constexpr Shape k16x8[2] = {{0, 0, 4, 2}, {0, 2, 4, 2}};
+constexpr Shape k8x16[2] = {{0, 0, 2, 4}, {2, 0, 2, 4}};
+
+// One partition: vectors of the lists it uses from the prediction and the
+// differences, stored, then predicted. `dir` picks the directional
+// prediction of 16x8 and 8x16 partitions (0 none, 1 16x8, 2 8x16), `part`
+// the partition number.
+void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref, const int16_t (*mvd)[2], int dir,
+               int part, H264InterPred* pred) {
+  H264NbMotionCache nb;
+  H264LoadNeighbourMotion(ctx, s.x, s.y, s.w, &nb);
+  int16_t mv[2][2];
+  for (int l = 0; l < 2; ++l) {
+    if (!(lists >> l & 1)) {
+      H264StoreMotion(ctx, l, s.x, s.y, s.w, s.h, -1, nullptr);
+      continue;
+    }
+    const H264NbMotion* d = nullptr;
+    if (dir == 1) d = part == 0 ? &nb.b : &nb.a;
+    if (dir == 2) d = part == 0 ? &nb.a : &nb.c;
+    if (d && d->ref[l] == ref[l]) {
+      mv[l][0] = d->mv[l][0];
+      mv[l][1] = d->mv[l][1];
+    } else {
+      H264MvPred(nb, l, ref[l], mv[l]);
+    }
+    mv[l][0] = static_cast<int16_t>(mv[l][0] + mvd[l][0]);
+    mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
+    H264StoreMotion(ctx, l, s.x, s.y, s.w, s.h, ref[l], mv[l]);
+  }
+  for (int l = 0; l < 2; ++l)
+    if (lists >> l & 1) H264McPartition(ctx, l, ref[l], mv[l], s.x, s.y, s.w, s.h, pred);
+}
+
+void Stat(H264DecContext* ctx, int index) {
+  if (ctx->slice.slice_type == kH264SliceP) ++ctx->curPic->stats[index];
+}
+
+}  // namespace
+
+void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+  int z = kH264BlkAt[y][x];
+  nb->a = Neighbour(ctx, x - 1, y, z);
+  nb->b = Neighbour(ctx, x, y - 1, z);
+  nb->c = Neighbour(ctx, x + w, y - 1, z);
+  if (!nb->c.available) nb->c = Neighbour(ctx, x - 1, y - 1, z);
+}
+
+void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
+  const H264NbMotion &a = nb.a, &b = nb.b, &c = nb.c;
+  if (a.available && !b.available && !c.available) {
+    mv[0] = a.mv[list][0];
+    mv[1] = a.mv[list][1];
+    return;
+  }
+  int matches = (a.ref[list] == ref) + (b.ref[list] == ref) + (c.ref[list] == ref);
+  if (matches == 1) {
+    const H264NbMotion& m = a.ref[list] == ref ? a : b.ref[list] == ref ? b : c;
+    mv[0] = m.mv[list][0];
+    mv[1] = m.mv[list][1];
+    return;
+  }
+  mv[0] = Median(a.mv[list][0], b.mv[list][0], c.mv[list][0]);
+  mv[1] = Median(a.mv[list][1], b.mv[list][1], c.mv[list][1]);
+}
+
+void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, int ref, const int16_t* mv) {
+  H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  int8_t* refIdx = list ? m->refIdxL1 : m->refIdxL0;
+  uint8_t* st = list ? m->refStructL1 : m->refStructL0;
+  int32_t* poc = list ? m->refPocL1 : m->refPocL0;
+  int16_t(*mvs)[2] = list ? m->mvL1 : m->mvL0;
+  const H264DecPicture* pic = ref >= 0 ? ctx->refList[list][ref] : nullptr;
+  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
+    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) {
+      int b8 = 2 * by + bx;
+      refIdx[b8] = static_cast<int8_t>(pic ? ref : -1);
+      st[b8] = pic ? RefStructure(pic) : 255;
+      poc[b8] = pic ? pic->poc : 0;
+    }
+  for (int yy = y; yy < y + h; ++yy)
+    for (int xx = x; xx < x + w; ++xx) {
+      int blk = kH264BlkAt[yy][xx];
+      mvs[blk][0] = pic ? mv[0] : 0;
+      mvs[blk][1] = pic ? mv[1] : 0;
+    }
+}
+
+void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
+                     H264InterPred* pred) {
+  const H264DecPicture* pic = ctx->refList[list][ref];
+  if (!pic) return;
+  const H264DecKernelTable& k = ctx->kernels;
+  H264MbWork& mb = ctx->mb;
+  int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
+  int stride = static_cast<int>(ctx->activeSps.width);
+  int planeW = stride, planeH = static_cast<int>(ctx->activeSps.frameHeight);
+  uint8_t* lumaBase = list ? pred->l1 : mb.samples;
+  uint8_t* cbBase = list ? pred->l1 + 256 : mb.samples + kMbSamplesCb;
+  uint8_t* crBase = list ? pred->l1 + 320 : mb.samples + kMbSamplesCr;
+
+  alignas(16) uint8_t lumaBuf[22 * kFetchStride];
+  alignas(16) uint8_t cbBuf[10 * kFetchStride];
+  alignas(16) uint8_t crBuf[10 * kFetchStride];
+  H264McArgs a{};
+  a.mvx = mv[0];
+  a.mvy = mv[1];
+  a.refStructure = RefStructure(pic);
+  a.refBuffer = pic->bufferIndex;
+  int xf = mv[0] & 3, yf = mv[1] & 3;
+  int lx = 16 * mb.mbX + px + (mv[0] >> 2) - (xf ? 2 : 0);
+  int ly = 16 * mb.mbY + py + (mv[1] >> 2) - (yf ? 2 : 0);
+  int lumaStride = 0, chromaStride = 0;
+  a.lumaSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 0), stride, planeW, planeH, lx, ly, pw + (xf ? 5 : 0),
+                    ph + (yf ? 5 : 0), lumaBuf, &lumaStride);
+  a.lumaStride = lumaStride;
+  a.chromaFracX = static_cast<int16_t>(mv[0] & 7);
+  a.chromaFracY = static_cast<int16_t>(mv[1] & 7);
+  int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (mv[1] >> 3);
+  int cw = pw / 2 + (a.chromaFracX ? 1 : 0), ch = ph / 2 + (a.chromaFracY ? 1 : 0);
+  a.cbSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 1), stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf,
+                  &chromaStride);
+  a.crSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 2), stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf,
+                  &chromaStride);
+  a.chromaStride = chromaStride;
+
+  const uint8_t* lumaSrc = a.lumaSrc;
+  int li = 4 * xf + yf;
+  if (ph == 16) {
+    for (int i = 0; i < pw / 8; ++i) {
+      a.lumaSrc = lumaSrc + 8 * i;
+      a.lumaDst = lumaBase + H264MbLumaPos(px + 8 * i, py);
+      k.lumaMc8x16[li](&a);
+    }
+  } else {
+    const H264McFn fn = ph == 8 ? k.lumaMc4x8[li] : k.lumaMc4x4[li];
+    for (int i = 0; i < pw / 4; ++i) {
+      a.lumaSrc = lumaSrc + 4 * i;
+      a.lumaDst = lumaBase + H264MbLumaPos(px + 4 * i, py);
+      fn(&a);
+    }
+  }
+  int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
+  const H264McFn fn = pw == 16 ? k.chromaMc8x4[ci] : pw == 8 ? k.chromaMc4x2[ci] : H264Chroma2x2Kernels[ci];
+  int rows = pw == 16 ? 4 : 2;
+  const uint8_t* cbSrc = a.cbSrc;
+  const uint8_t* crSrc = a.crSrc;
+  for (int r = 0; r < ph / 2; r += rows) {
+    a.cbSrc = cbSrc + r * a.chromaStride;
+    a.crSrc = crSrc + r * a.chromaStride;
+    a.cbDst = cbBase + 8 * (py / 2 + r) + px / 2;
+    a.crDst = crBase + 8 * (py / 2 + r) + px / 2;
+    fn(&a);
+  }
+  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
+    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) pred->lists[2 * by + bx] |= static_cast<uint8_t>(1 << list);
+}
+
+void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
+  H264MbWork& mb = ctx->mb;
+  const H264ReconFn* table = ctx->kernels.reconKernels + 4 * ctx->slice.wpMode;
+  for (int q = 0; q < 4; ++q) {
+    H264ReconArgs a;
+    a.luma = mb.samples + 64 * q;
+    a.lumaL1 = pred.l1 + 64 * q;
+    a.cb = mb.samples + kMbSamplesCb + kChromaQuadrant[q];
+    a.cbL1 = pred.l1 + 256 + kChromaQuadrant[q];
+    a.cr = mb.samples + kMbSamplesCr + kChromaQuadrant[q];
+    a.crL1 = pred.l1 + 320 + kChromaQuadrant[q];
+    a.quadrant = q;
+    a.fieldMb = 0;
+    table[pred.lists[q] & 3](&a, ctx);
+  }
+}
+
+void H264ClearIntraMotion(H264DecContext* ctx) {
+  H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  std::memset(m->refIdxL0, -1, 4);
+  std::memset(m->refIdxL1, -1, 4);
+  std::memset(m->refStructL0, 255, 4);
+  std::memset(m->refStructL1, 255, 4);
+  std::memset(m->refPocL0, 0, sizeof m->refPocL0);
+  std::memset(m->refPocL1, 0, sizeof m->refPocL1);
+  std::memset(m->mvL0, 0, sizeof m->mvL0);
+  std::memset(m->mvL1, 0, sizeof m->mvL1);
+}
+
+void H264InterStrengths(H264DecContext* ctx) {
+  const H264SliceHeader& s = ctx->slice;
+  if (s.disable_deblocking_filter_idc == 1) return;
+  H264MbWork& w = ctx->mb;
+  uint8_t* es = w.edgeStrength;
+  const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  int limY = 4 >> s.field_pic_flag;
+
+  // Macroblock edges: left (dir 0), top (dir 1).
+  for (int dir = 0; dir < 2; ++dir) {
+    int slot = dir ? kH264NbTop : kH264NbLeft;
+    uint8_t* out = es + 8 * dir;
+    const H264MbInfo* ni = ctx->nbInfo[slot];
+    const H264MbMotion* nm = ctx->nbMotion[slot];
+    if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available)) {
+      std::memset(out, 0, 4);
+    } else if (nm->mbType > 22) {
+      std::memset(out, dir ? 4 - static_cast<int>(s.field_pic_flag) : 4, 4);
+    } else {
+      for (int k = 0; k < 4; ++k) {
+        int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
+        int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
+        out[k] = cur->nonZero[bq] || ni->nonZero[bp]
+                     ? 2
+                     : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
+      }
+    }
+  }
+
+  // Inner edges: vertical x = 4, 8, 12 (segment k = row k), then horizontal.
+  // Which edges can separate different motion follows from the partition
+  // shape: none inside a 16x16 partition, only the middle one between two
+  // 16x8 or 8x16 partitions.
+  uint8_t* inner = es + 16;
+  std::memset(inner, 0, 24);
+  int t = m->mbType;
+  bool isP = s.slice_type == kH264SliceP;
+  bool whole = t == kH264MbSkip ? isP : isP ? t == 18 : (t >= 1 && t <= 3);
+  bool is16x8 = isP ? t == 19 : (t >= 4 && t <= 21 && !(t & 1));
+  bool is8x16 = isP ? t == 20 : (t >= 5 && t <= 21 && (t & 1));
+  if (!whole) {
+    BlockMotion b[16];
+    for (int blk = 0; blk < 16; ++blk) b[blk] = MotionOf(m, blk);
+    for (int dir = 0; dir < 2; ++dir)
+      for (int e = 1; e < 4; ++e) {
+        if ((is16x8 && (dir == 0 || e != 2)) || (is8x16 && (dir == 1 || e != 2))) continue;
+        for (int k = 0; k < 4; ++k) {
+          int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
+          int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
+          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(MotionStrength(b[bp], b[bq], limY));
+        }
+      }
+  }
+  for (int dir = 0; dir < 2; ++dir)
+    for (int e = 1; e < 4; ++e)
+      for (int k = 0; k < 4; ++k) {
+        int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
+        int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
+        if (cur->nonZero[bp] || cur->nonZero[bq]) inner[12 * dir + 4 * (e - 1) + k] = 2;
+      }
+  if (cur->transform8x8) {
+    std::memset(es + 16, 0, 4);
+    std::memset(es + 24, 0, 4);
+    std::memset(es + 28, 0, 4);
+    std::memset(es + 36, 0, 4);
+  }
+}
+
+void H264InterPSkip(H264DecContext* ctx) {
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  cur->transform8x8 = 0;
+  H264NbMotionCache nb;
+  H264LoadNeighbourMotion(ctx, 0, 0, 4, &nb);
+  int16_t mv[2] = {0, 0};
+  auto zero = [](const H264NbMotion& n) { return n.ref[0] == 0 && n.mv[0][0] == 0 && n.mv[0][1] == 0; };
+  if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) H264MvPred(nb, 0, 0, mv);
+  H264InterPred pred;
+  std::memset(pred.lists, 0, sizeof pred.lists);
+  H264StoreMotion(ctx, 1, 0, 0, 4, 4, -1, nullptr);
+  H264StoreMotion(ctx, 0, 0, 0, 4, 4, 0, mv);
+  H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
+  H264FinishQuadrants(ctx, pred);
+  H264InterStrengths(ctx);
+  Stat(ctx, 8);
+}
+
+void H264InterMb(H264DecContext* ctx, const H264InterParams* p) {
+  H264MbWork& w = ctx->mb;
+  int type = ctx->nbMotion[kH264NbCurrent]->mbType;
+  bool isP = ctx->slice.slice_type == kH264SliceP;
+  H264InterPred pred;
+  std::memset(pred.lists, 0, sizeof pred.lists);
+  auto refs = [&](int i, int8_t* out) {
+    out[0] = p->refIdx[0][i];
+    out[1] = p->refIdx[1][i];
+  };
+  int8_t ref[2];
+  int16_t mvd[2][2];
+  auto mvdOf = [&](int i) {
+    for (int l = 0; l < 2; ++l) {
+      mvd[l][0] = p->mvd[l][i][0];
+      mvd[l][1] = p->mvd[l][i][1];
+    }
+  };
+  if (isP && type <= 20) {  // P_L0_16x16, 16x8, 8x16
+    int parts = type == 18 ? 1 : 2;
+    for (int i = 0; i < parts; ++i) {
+      refs(i, ref);
+      mvdOf(i);
+      const Shape& s = type == 18 ? Shape{0, 0, 4, 4} : type == 19 ? k16x8[i] : k8x16[i];
+      Partition(ctx, s, 1, ref, mvd, type - 18, i, &pred);
+    }
+    Stat(ctx, type - 14);
+  } else if (!isP && type >= 1 && type <= 21) {
+    int parts = type <= 3 ? 1 : 2;
+    for (int i = 0; i < parts; ++i) {
+      refs(i, ref);
+      mvdOf(i);
+      int lists = type <= 3 ? type : kH264BPartLists[(type - 4) >> 1][i];
+      int dir = type <= 3 ? 0 : (type & 1) ? 2 : 1;
+      const Shape& s = type <= 3 ? Shape{0, 0, 4, 4} : dir == 1 ? k16x8[i] : k8x16[i];
+      Partition(ctx, s, lists, ref, mvd, dir, i, &pred);
+    }
+  } else {  // P_8x8, P_8x8ref0, B_8x8
+    H264DirectState direct{};
+    bool anyDirect = false;
+    if (!isP)
+      for (int b8 = 0; b8 < 4; ++b8) anyDirect |= w.subMbType[b8] == 0;
+    if (anyDirect) H264DirectPrepare(ctx, &direct);
+    if (isP) {
+      // All four reference indexes first: the neighbours inside the
+      // macroblock see them.
+      for (int b8 = 0; b8 < 4; ++b8) {
+        int16_t zero[2] = {0, 0};
+        H264StoreMotion(ctx, 0, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, p->refIdx[0][b8], zero);
+        H264StoreMotion(ctx, 1, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, -1, nullptr);
+      }
+    }
+    for (int b8 = 0; b8 < 4; ++b8) {
+      int sub = w.subMbType[b8];
+      if (!isP && sub == 0) {
+        H264DirectBlock(ctx, direct, b8, &pred);
+        continue;
+      }
+      int lists = isP ? 1 : kH264BSubLists[sub];
+      int shape = isP ? sub : kH264BSubShape[sub];
+      refs(b8, ref);
+      for (int j = 0; j < kH264SubCount[shape]; ++j) {
+        const uint8_t* part = kH264SubParts[shape][j];
+        Shape s{static_cast<uint8_t>(part[0] + 2 * (b8 & 1)), static_cast<uint8_t>(part[1] + 2 * (b8 >> 1)), part[2],
+                part[3]};
+        mvdOf(4 * b8 + j);
+        Partition(ctx, s, lists, ref, mvd, 0, 0, &pred);
+      }
+    }
+    if (isP) Stat(ctx, 7);
+  }
+  H264FinishQuadrants(ctx, pred);
+  H264InterStrengths(ctx);
+}

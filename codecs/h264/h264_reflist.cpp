@@ -1,0 +1,152 @@
+// Reference picture lists of P and B slices of frames: initialisation
+// (clause 8.2.4.2) and modification (clause 8.2.4.3).
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/h264/h264_internal.h"
+
+namespace {
+
+// Frame stores holding a reference frame: both fields short-term, or both
+// long-term.
+bool ShortTermFrame(const H264DecFrameStore* fs) { return fs->reference == 3 && fs->longTerm == 0; }
+bool LongTermFrame(const H264DecFrameStore* fs) { return fs->reference == 3 && fs->longTerm == 3; }
+
+// Sets FrameNumWrap, PicNum and LongTermPicNum of every reference frame for
+// the current frame_num.
+void NumberReferences(H264DecContext* ctx) {
+  uint32_t cur = ctx->slice.frame_num, maxFrameNum = ctx->activeSps.maxFrameNum;
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
+    H264DecFrameStore* fs = ctx->dpb[i];
+    if (!fs->reference) continue;
+    fs->frameNumWrap = fs->frameNum > cur ? static_cast<int32_t>(fs->frameNum) - static_cast<int32_t>(maxFrameNum)
+                                          : static_cast<int32_t>(fs->frameNum);
+    fs->frame->picNum = fs->frameNumWrap;
+    fs->frame->longTermPicNum = fs->longTermFrameIdx;
+  }
+}
+
+uint32_t Collect(H264DecContext* ctx, bool (*want)(const H264DecFrameStore*), H264DecPicture** out) {
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i)
+    if (want(ctx->dpb[i])) out[n++] = ctx->dpb[i]->frame;
+  return n;
+}
+
+void SortBy(H264DecPicture** first, uint32_t n, int32_t H264DecPicture::*key, bool descending) {
+  std::stable_sort(first, first + n, [key, descending](const H264DecPicture* a, const H264DecPicture* b) {
+    return descending ? a->*key > b->*key : a->*key < b->*key;
+  });
+}
+
+// The initial list 0 (and 1 of B slices) of a frame; returns the lengths.
+void InitialLists(H264DecContext* ctx, H264DecPicture* (*lists)[kH264MaxDpb], uint32_t* len) {
+  H264DecPicture* shortTerm[kH264MaxDpb];
+  H264DecPicture* longTerm[kH264MaxDpb];
+  uint32_t ns = Collect(ctx, ShortTermFrame, shortTerm);
+  uint32_t nl = Collect(ctx, LongTermFrame, longTerm);
+  SortBy(longTerm, nl, &H264DecPicture::longTermPicNum, false);
+  if (ctx->slice.slice_type != kH264SliceB) {
+    SortBy(shortTerm, ns, &H264DecPicture::picNum, true);
+    std::copy(shortTerm, shortTerm + ns, lists[0]);
+    std::copy(longTerm, longTerm + nl, lists[0] + ns);
+    len[0] = ns + nl;
+    len[1] = 0;
+    return;
+  }
+  // B: before the current picture in descending order count, then after it
+  // in ascending order (list 1 the other way round); long-term at the end.
+  int32_t cur = ctx->curPic->poc;
+  SortBy(shortTerm, ns, &H264DecPicture::poc, false);
+  uint32_t after = 0;
+  while (after < ns && shortTerm[after]->poc <= cur) ++after;
+  uint32_t n0 = 0, n1 = 0;
+  for (uint32_t i = after; i-- > 0;) lists[0][n0++] = shortTerm[i];
+  for (uint32_t i = after; i < ns; ++i) lists[0][n0++] = shortTerm[i];
+  for (uint32_t i = after; i < ns; ++i) lists[1][n1++] = shortTerm[i];
+  for (uint32_t i = after; i-- > 0;) lists[1][n1++] = shortTerm[i];
+  for (uint32_t i = 0; i < nl; ++i) lists[0][n0++] = lists[1][n1++] = longTerm[i];
+  if (n1 > 1 && std::equal(lists[0], lists[0] + n0, lists[1], lists[1] + n1)) std::swap(lists[1][0], lists[1][1]);
+  len[0] = n0;
+  len[1] = n1;
+}
+
+}  // namespace
+
+int H264DecInitRefLists(H264DecContext* ctx) {
+  ctx->refListLen[0] = ctx->refListLen[1] = 0;
+  for (auto& list : ctx->refList)
+    for (auto& p : list) p = nullptr;
+  const H264SliceHeader& s = ctx->slice;
+  uint32_t type = s.slice_type;
+  if (type == kH264SliceI || type == kH264SliceSI) return 0;
+  NumberReferences(ctx);
+  H264DecPicture* initial[2][kH264MaxDpb] = {};
+  uint32_t len[2] = {0, 0};
+  InitialLists(ctx, initial, len);
+  if (len[0] == 0) return -1;
+  int lists = type == kH264SliceB ? 2 : 1;
+  for (int l = 0; l < lists; ++l) {
+    uint32_t active = (l ? s.num_ref_idx_l1_active_minus1 : s.num_ref_idx_l0_active_minus1) + 1;
+    // One entry more than the active length: modification shifts into it.
+    H264DecPicture* work[kH264MaxRefs + 1] = {};
+    std::copy(initial[l], initial[l] + std::min(len[l], active), work);
+    if (s.ref_pic_list_modification_flag[l]) H264DecModifyRefList(ctx, l, work, active, s.refListCommands[l]);
+    std::copy(work, work + active, ctx->refList[l]);
+    ctx->refListLen[l] = active;
+  }
+  // Entries without a picture repeat the first of list 0, so that every index
+  // a macroblock may use names a picture.
+  H264DecPicture* first = ctx->refList[0][0] ? ctx->refList[0][0] : initial[0][0];
+  for (auto& list : ctx->refList)
+    for (auto& p : list)
+      if (!p) p = first;
+  return 0;
+}
+
+void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, uint32_t length,
+                          const H264RefListCommand* cmds) {
+  (void)list;
+  int32_t maxPicNum = static_cast<int32_t>(ctx->activeSps.maxFrameNum);
+  int32_t curPicNum = static_cast<int32_t>(ctx->slice.frame_num);
+  int32_t pred = curPicNum;
+  uint32_t index = 0;
+  for (int i = 0; i < kH264MaxRefs && cmds[i].idc != 3 && index < length; ++i) {
+    H264DecPicture* pic = nullptr;
+    bool longTerm = cmds[i].idc == 2;
+    int32_t num;
+    if (!longTerm) {
+      int32_t diff = static_cast<int32_t>(std::min<uint32_t>(cmds[i].value, 1u << 20)) + 1;
+      int32_t noWrap;
+      if (cmds[i].idc == 0) {
+        noWrap = pred - diff;
+        if (noWrap < 0) noWrap += maxPicNum;
+      } else {
+        noWrap = pred + diff;
+        if (noWrap >= maxPicNum) noWrap -= maxPicNum;
+      }
+      pred = noWrap;
+      num = noWrap > curPicNum ? noWrap - maxPicNum : noWrap;
+      for (uint32_t k = 0; k < ctx->dpbFullness && !pic; ++k) {
+        H264DecFrameStore* fs = ctx->dpb[k];
+        if (fs->reference == 3 && !fs->longTerm && fs->frame->picNum == num) pic = fs->frame;
+      }
+    } else {
+      num = static_cast<int32_t>(std::min<uint32_t>(cmds[i].value, 1u << 20));
+      for (uint32_t k = 0; k < ctx->dpbFullness && !pic; ++k) {
+        H264DecFrameStore* fs = ctx->dpb[k];
+        if (fs->reference == 3 && fs->longTerm == 3 && fs->longTermFrameIdx == num) pic = fs->frame;
+      }
+    }
+    if (!pic) continue;  // names no reference picture
+    for (uint32_t c = length; c > index; --c) refs[c] = refs[c - 1];
+    refs[index++] = pic;
+    uint32_t n = index;
+    for (uint32_t c = index; c <= length; ++c) {
+      H264DecPicture* p = refs[c];
+      bool same = p && (longTerm ? p->longTerm && p->longTermPicNum == num : !p->longTerm && p->picNum == num);
+      if (!same) refs[n++] = p;
+    }
+    for (; n <= length; ++n) refs[n] = nullptr;
+  }
+}
