@@ -18,6 +18,12 @@ namespace {
 
 class p2pLossy : public PairTest {
  protected:
+  // A tenth of the datagrams each way dropped, copied and held back.
+  static impair::Impairment TenPercent() {
+    impair::Impairment bad;
+    bad.drop = bad.duplicate = bad.reorder = 0.10;
+    return bad;
+  }
   // a talks to the proxy, the proxy to b; b answers where a's datagrams come from.
   void Through(const impair::Impairment& each_way, uint64_t seed, int* a, int* b) {
     *a = Open(p2p::kRoleClient);
@@ -43,12 +49,8 @@ class p2pLossy : public PairTest {
 };
 
 TEST_F(p2pLossy, EveryByteOnceAndInOrderThroughDropsCopiesAndReordering) {
-  impair::Impairment bad;
-  bad.drop = 0.10;
-  bad.duplicate = 0.10;
-  bad.reorder = 0.10;
   int a, b;
-  Through(bad, 20240607, &a, &b);
+  Through(TenPercent(), 20240607, &a, &b);
   FirstSeq(a, b, 65450);
   // 160 packets a channel and way: more than the window of 128 in flight.
   ExchangeAll(a, b, 160 * 1024, 120000);
@@ -77,12 +79,8 @@ TEST_F(p2pLossy, EveryByteOnceAndInOrderThroughDropsCopiesAndReordering) {
 }
 
 TEST_F(p2pLossy, UnreliablePacketsMayBeLostButNeverArriveOutOfOrder) {
-  impair::Impairment bad;
-  bad.drop = 0.10;
-  bad.duplicate = 0.10;
-  bad.reorder = 0.10;
   int a, b;
-  Through(bad, 7, &a, &b);
+  Through(TenPercent(), 7, &a, &b);
   int last = -1, got = 0;
   std::thread reader([&] {
     for (;;) {
