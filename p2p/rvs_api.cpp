@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "p2p/api_alias.h"
 #include "p2p/cipher.h"
 #include "p2p/msg.h"
 #include "p2p/netdetect.h"
@@ -25,29 +26,6 @@ namespace {
 
 // Serialises RVS_Initialize and RVS_DeInitialize.
 std::mutex g_lifecycle;
-
-bool ValidSlot(int session) {
-  if (session < 0 || session >= g_rvs.max_num_sess.load()) return false;
-  std::lock_guard<Mutex> g(g_rvs.mutex);
-  return g_rvs.sessions[session].InUse();
-}
-
-// The checks every data call makes before its own work: -1, then the
-// argument check, then -11. 0 when the call may go on.
-int SessionCallCheck(int session, bool args_ok) {
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  if (!args_ok) return RVS_ERR_INVALID_PARAMETER;
-  if (!ValidSlot(session)) return RVS_ERR_INVALID_SESSION_HANDLE;
-  return 0;
-}
-
-// The checks of the two read calls; a refused read reports no bytes.
-int ReadCallCheck(int session, char channel, const char* buf, int* size) {
-  bool ok = static_cast<uint8_t>(channel) < kChannels && buf && size && *size >= 1;
-  int r = SessionCallCheck(session, ok);
-  if (r && size) *size = 0;
-  return r;
-}
 
 void ConnectBreak() { g_rvs.connect_break.store(1); }
 
@@ -147,7 +125,15 @@ int RVS_DeInitialize(void) {
     g_rvs.deinitializing.store(0);
     return RVS_ERR_NOT_INITIALIZED;
   }
-  // New calls now return at their entry; end the running connects and listens.
+  // New calls now return at their entry; a close that waits for its data to
+  // go finishes at once; end the running connects and listens.
+  {
+    std::lock_guard<Mutex> g(g_rvs.mutex);
+    for (int i = 0; i < g_rvs.max_num_sess.load(); ++i) {
+      Session& s = g_rvs.sessions[i];
+      if (s.InUse() && s.close_started.load()) s.closing.store(1);
+    }
+  }
   ListenBreak();
   ConnectBreak();
   SleepMs(100);
@@ -157,7 +143,9 @@ int RVS_DeInitialize(void) {
   // Calls still inside the library finish before the table goes away.
   while (g_rvs.calls_in_flight.load() > 0) SleepMs(10);
 
-  // No dialogue outlives the table.
+  // Sessions still open are closed without waiting for their peers; no
+  // thread outlives the table.
+  RVP_SessionCloseAll();
   for (int i = 0; i < g_rvs.max_num_sess.load(); ++i) RVP_DialogueStop(i);
   {
     std::lock_guard<Mutex> g(g_rvs.mutex);
@@ -188,21 +176,6 @@ int RVS_NetworkDetectByServer(RVS_NetInfo* out, unsigned short udp_port, const c
   return RVP_NetDetect(out, false, udp_port, server, servers);
 }
 
-int RVS_Connect(const char* did, char mode, unsigned short udp_port) {
-  CallGuard guard;
-  if (!did) return RVS_ERR_INVALID_ID;
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  return RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_ConnectByServer(const char* did, char mode, unsigned short udp_port, const char* server) {
-  CallGuard guard;
-  if (!did) return RVS_ERR_INVALID_ID;
-  if (!server) return RVS_ERR_INVALID_PARAMETER;
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  return RVS_ERR_NOT_YET_AVAILABLE;
-}
-
 int RVS_Connect_Break(void) {
   if (!g_rvs.initialized.load()) return RVS_ERR_NOT_INITIALIZED;
   ConnectBreak();
@@ -231,56 +204,6 @@ int RVS_LoginStatus_Check(char* out) {
   return RVS_ERR_SUCCESS;
 }
 
-int RVS_Check(int session, RVS_SessionInfo* out) {
-  CallGuard guard;
-  int r = SessionCallCheck(session, out != nullptr);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_Close(int session) {
-  CallGuard guard;
-  int r = SessionCallCheck(session, true);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_ForceClose(int session) {
-  CallGuard guard;
-  int r = SessionCallCheck(session, true);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_Write(int session, char channel, const char* data, int len) {
-  CallGuard guard;
-  bool ok = static_cast<uint8_t>(channel) < kChannels && data && len >= 1 && len <= 0x200000;
-  int r = SessionCallCheck(session, ok);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_Read(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
-  CallGuard guard;
-  int r = ReadCallCheck(session, channel, buf, size);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_Check_Buffer(int session, char channel, int* write_size, int* read_size) {
-  CallGuard guard;
-  int r = SessionCallCheck(session, static_cast<uint8_t>(channel) < kChannels);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_PktSend(int session, char channel, const char* data, int len) {
-  CallGuard guard;
-  bool ok = static_cast<uint8_t>(channel) < kChannels && len >= 0 && len <= 1240 && (data || len == 0);
-  int r = SessionCallCheck(session, ok);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
-int RVS_PktRecv(int session, char channel, char* buf, int* size, unsigned int timeout_ms) {
-  CallGuard guard;
-  int r = ReadCallCheck(session, channel, buf, size);
-  return r ? r : RVS_ERR_NOT_YET_AVAILABLE;
-}
-
 int RVS_QueryDID(void) {
   std::printf("rvlib_RVP_QueryDID is not supported since Version 3.0.0\n");
   std::fflush(stdout);
@@ -301,42 +224,21 @@ int RVS_Enable_SmartDevice(char on) {
   return RVS_ERR_SUCCESS;
 }
 
-#define RVS_ALIAS(ret, name, args) ret rvlib_RVP_##name args __attribute__((alias("RVS_" #name)));
 RVS_ALIAS(unsigned int, GetAPIVersion, (void))
 RVS_ALIAS(const char*, GetAPIInformation, (void))
 RVS_ALIAS(int, Initialize, (const char*))
 RVS_ALIAS(int, DeInitialize, (void))
 RVS_ALIAS(int, NetworkDetect, (RVS_NetInfo*, unsigned short))
 RVS_ALIAS(int, NetworkDetectByServer, (RVS_NetInfo*, unsigned short, const char*))
-RVS_ALIAS(int, Connect, (const char*, char, unsigned short))
-RVS_ALIAS(int, ConnectByServer, (const char*, char, unsigned short, const char*))
 RVS_ALIAS(int, Connect_Break, (void))
 RVS_ALIAS(int, Listen, (const char*, unsigned int, unsigned short, char))
 RVS_ALIAS(int, Listen_Break, (void))
 RVS_ALIAS(int, LoginStatus_Check, (char*))
-RVS_ALIAS(int, Check, (int, RVS_SessionInfo*))
-RVS_ALIAS(int, Close, (int))
-RVS_ALIAS(int, ForceClose, (int))
-RVS_ALIAS(int, Write, (int, char, const char*, int))
-RVS_ALIAS(int, Read, (int, char, char*, int*, unsigned int))
-RVS_ALIAS(int, Check_Buffer, (int, char, int*, int*))
-RVS_ALIAS(int, PktSend, (int, char, const char*, int))
-RVS_ALIAS(int, PktRecv, (int, char, char*, int*, unsigned int))
 RVS_ALIAS(int, QueryDID, (void))
 RVS_ALIAS(int, Share_Bandwidth, (char))
 RVS_ALIAS(int, Enable_SmartDevice, (char))
-#undef RVS_ALIAS
 
 }  // extern "C"
-
-int rvlib_RVP_Connect_Do(char* prefix, int serial, char* suffix, char mode, unsigned short udp_port,
-                         char* server, const char* did_key) {
-  CallGuard guard;
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
-    return RVS_ERR_INVALID_ID;
-  return RVS_ERR_NOT_YET_AVAILABLE;
-}
 
 int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec,
                         unsigned short udp_port, char login_mode, const char* did_key) {

@@ -6,6 +6,10 @@
 // history) are written and read under the global mutex; the TCP links guard
 // their own buffers (tcp_link.h). The TCP relay ticket and address are written
 // before tcp_relay_offered is set and read after it is seen.
+//
+// Once established, the channels, the relayed-punch part and the sender
+// round's values are guarded by the global mutex; the receive and send
+// threads and the data calls share them.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,6 +18,7 @@
 #include <cstdint>
 
 #include "p2p/addr.h"
+#include "p2p/channel.h"
 #include "p2p/msg.h"
 #include "p2p/sys.h"
 
@@ -72,6 +77,7 @@ struct Session {
   sockaddr_in remote{}, local{}, wan{};
   std::atomic<int32_t> device_state{-2};
   std::atomic<int64_t> established_time{0};
+  std::atomic<uint32_t> established_tick{0};  // the same moment as a tick (for timing connects)
   char did[24] = {};
   RVP_DidBlock did_block{};
   uint8_t role = kRoleClient;
@@ -84,6 +90,9 @@ struct Session {
   std::atomic<char> closed_caller{0};
   std::atomic<char> out_of_memory{0};
   std::atomic<char> close_started{0};
+  // The handle went to the caller: the session's threads run and the data
+  // calls may use it (a slot still connecting or listening is nobody's yet).
+  std::atomic<char> handed_out{0};
   std::atomic<int8_t> relay_retry{0};
   std::atomic<char> query{0};
   std::atomic<char> port_burst{0};
@@ -128,8 +137,37 @@ struct Session {
   std::atomic<uint8_t> tcp_framing{kFramingFull};
   std::atomic<char> accept_direct_tcp{0};
 
-  // Back to a cleared record: sockets -1, state bytes 1. The dialogue thread
-  // must have ended.
+  // Reliable channels (channel.h) and their semaphores (count 0..1). The
+  // semaphores live as long as the session table, so a reader waiting on one
+  // never waits on a destroyed object.
+  Channel channels[kChannels] = {};
+  Semaphore sems[kChannels];
+  // The sender period and receive wait: 40 ms on UDP, 10 on a TCP socket,
+  // lowered by quick acknowledgements.
+  std::atomic<uint32_t> interval{40};
+  uint32_t last_round_tick = 0;  // under the global mutex
+  Thread recv_thread, send_thread, lan_thread;
+  // Serialises writes to the session's TCP socket (frames never interleave).
+  Mutex tcp_send_mu;
+  // Counts the uses of the slot: a call that captured one generation never
+  // touches the slot once it was freed (and perhaps taken again).
+  std::atomic<uint32_t> generation{0};
+  // Data calls waiting on the session outside the mutex (under the mutex);
+  // the close waits for them before it frees the slot.
+  int waiters = 0;
+  // Elapsed time of the connect or listen, for its report.
+  uint32_t start_tick = 0;
+
+  // Relayed punch (under the global mutex).
+  std::atomic<char> allow_rp2p{0};
+  uint8_t punch_state = 0;  // 0 idle, 1 running
+  uint8_t punch_token[16] = {};
+  sockaddr_in punch_server{};
+  sockaddr_in punch_peer_wan{}, punch_peer_local{};
+  bool punch_report_sent = false;
+
+  // Back to a cleared record: sockets -1, state bytes 1, channels empty. The
+  // dialogue and session threads must have ended.
   void Clear();
   bool InUse() const { return socket >= 0; }
 };

@@ -9,6 +9,7 @@
 
 #include "p2p/dialogue.h"
 #include "p2p/msg_io.h"
+#include "p2p/session_io.h"
 #include "p2p/sock.h"
 #include "p2p/tcp_link.h"
 
@@ -87,6 +88,59 @@ void RVP_SessionFree(int slot) {
   std::lock_guard<Mutex> g(g_rvs.mutex);
   if (s.socket >= 0) RVP_SocketClose(s.socket);
   s.Clear();
+  s.generation.fetch_add(1);
+}
+
+int RVP_SessionStartThreads(int slot) {
+  Session& s = Sess(slot);
+  {
+    std::lock_guard<Mutex> g(g_rvs.mutex);
+    s.closing.store(0);
+    for (Channel& c : s.channels) ChannelReset(&c);
+    s.interval.store(s.tcp_socket.load() >= 0 ? kTcpInterval : kUdpInterval);
+    s.last_round_tick = s.last_tcp_alive_tick = TickMs();
+  }
+  if (!s.recv_thread.Start("RVP_SessRecv", [slot] { RVP_SessionRecvThread(slot); })) return -22;
+  if (!s.send_thread.Start("RVP_SessSend", [slot] { RVP_SessionSendThread(slot); })) {
+    s.closing.store(1);
+    s.recv_thread.Join();
+    return -22;
+  }
+  s.handed_out.store(1);
+  return 0;
+}
+
+int RVP_SessionFinish(int slot, int result, uint8_t mode_byte) {
+  Session& s = Sess(slot);
+  if (result >= 0) {
+    SleepMs(50);
+    if (RVP_SessionStartThreads(slot) != 0) result = -22;
+  }
+  RVP_Msg rep;
+  RVP_SessionMsg(slot, MsgConnectReport, &rep);
+  rep.result = result;
+  rep.max_sess = static_cast<uint16_t>(g_rvs.max_num_sess.load());
+  rep.in_use = static_cast<uint16_t>(RVP_SlotsInUse());
+  rep.elapsed_ms = static_cast<uint16_t>(TickMs() - s.start_tick);
+  rep.role = s.role;
+  rep.session_mode = s.mode.load();
+  rep.connect_mode = mode_byte;
+  rep.probe = static_cast<uint8_t>(s.probe.load());
+  {
+    std::lock_guard<Mutex> g(g_rvs.mutex);
+    rep.addr[0] = s.local;
+    rep.addr[1] = s.wan;
+    rep.addr[2] = s.remote;
+  }
+  RVP_SessionSendToServers(slot, rep);
+  if (s.tcp_framing.load() != kFramingSimple) RVP_SocketClose(s.listen_tcp_socket.exchange(-1));
+  // A direct TCP socket the peer never confirmed carries nothing.
+  RVP_SocketClose(s.direct_tcp_socket.exchange(-1));
+  if (result < 0) {
+    RVP_SessionFree(slot);
+    return result;
+  }
+  return slot;
 }
 
 void RVP_SessionMsg(int slot, uint8_t type, RVP_Msg* m) {
@@ -149,6 +203,7 @@ void RVP_SessionEstablish(int slot, uint8_t mode, const sockaddr_in& remote) {
   }
   s.mode.store(mode);
   s.established_time.store(NowSec());
+  s.established_tick.store(TickMs());
   s.established.store(1);
   s.stop_dialogue.store(1);
 }

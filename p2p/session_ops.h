@@ -37,9 +37,23 @@ int RVP_SessionOpen(int slot, const SessionSetup& setup);
 bool RVP_DialogueStart(int slot);
 // Sets the stop-dialogue flag and waits for the thread.
 void RVP_DialogueStop(int slot);
-// Frees the session's TCP links, closes its sockets and frees the slot (the
-// dialogue has ended).
+// Frees the session's TCP links, closes its sockets, empties its channels and
+// frees the slot (the dialogue and session threads have ended); the slot's
+// generation moves on.
 void RVP_SessionFree(int slot);
+
+// Starts the receive and send threads of an established session and hands
+// the session out: 0, or -22 when a thread cannot be started (none runs then).
+int RVP_SessionStartThreads(int slot);
+// The end of a connect or listen whose dialogue has stopped: on success
+// starts the session's threads; reports the outcome to the session's servers
+// (the connect mode byte, or the login mode of a listen); closes the
+// listening socket of a direct TCP attempt that is not in use; on failure
+// frees the slot. Returns the slot, or the (final) error.
+int RVP_SessionFinish(int slot, int result, uint8_t mode_byte);
+// Closes every session the callers hold without waiting for the peers
+// (de-initialisation).
+void RVP_SessionCloseAll();
 
 // A record of the type carrying the session's DID block.
 void RVP_SessionMsg(int slot, uint8_t type, RVP_Msg* m);

@@ -20,13 +20,14 @@ void Session::Clear() {
   remote = local = wan = relay = sockaddr_in{};
   device_state.store(-2);
   established_time.store(0);
+  established_tick.store(0);
   std::memset(did, 0, sizeof(did));
   did_block = RVP_DidBlock{};
   role = kRoleClient;
   mode.store(kModeP2P);
   for (auto* f : {&stop_dialogue, &closing, &established, &closed_timeout, &closed_remote, &closed_caller,
-                  &out_of_memory, &close_started, &query, &port_burst, &probe, &tcp_relay_offered,
-                  &tcp_state_seen, &accept_direct_tcp})
+                  &out_of_memory, &close_started, &handed_out, &query, &port_burst, &probe,
+                  &tcp_relay_offered, &tcp_state_seen, &accept_direct_tcp})
     f->store(0);
   relay_retry.store(0);
   std::memset(packet_key, 0, sizeof(packet_key));
@@ -55,6 +56,19 @@ void Session::Clear() {
   listen_tcp_socket.store(-1);
   direct_tcp_socket.store(-1);
   tcp_framing.store(kFramingFull);
+  for (int i = 0; i < kChannels; ++i) {
+    ChannelReset(&channels[i]);
+    while (sems[i].Wait(0)) {
+    }
+  }
+  interval.store(40);
+  last_round_tick = 0;
+  start_tick = 0;
+  allow_rp2p.store(0);
+  punch_state = 0;
+  std::memset(punch_token, 0, sizeof(punch_token));
+  punch_server = punch_peer_wan = punch_peer_local = sockaddr_in{};
+  punch_report_sent = false;
 }
 
 void RVP_SetNetText(char* text, const char* value) {

@@ -38,12 +38,17 @@ class Semaphore : public platform::Semaphore {
   explicit Semaphore(int initial = 0, int maximum = 1) : platform::Semaphore(initial, maximum) {}
 };
 
+// Test hook: whether the next start of a thread of this name is to fail (and
+// the hook is used up).
+bool TestThreadStartFails(const char* name);
+
 // A joinable, named thread with an owner; never detached.
 class Thread {
  public:
   // false when the thread could not be started.
   bool Start(const char* name, std::function<void()> fn) {
     Join();
+    if (TestThreadStartFails(name)) return false;
     return t_.Start(name, [fn = std::move(fn)] {
       fn();
       return 0u;
@@ -57,3 +62,7 @@ class Thread {
 };
 
 }  // namespace p2p
+
+// Test hook: the next start of a library thread with this name fails, as when
+// the system can make no more threads (null: none fails).
+void RVP_TestFailThreadStart(const char* name);

@@ -327,5 +327,6 @@ void RVP_TcpRelayConnect(int slot) {
   RVP_TcpRelayAnsRead(ans, &s.tcp_relay_reported[0], &s.tcp_relay_reported[1]);
   s.tcp_socket.store(sock);
   s.established_time.store(NowSec());
+  s.established_tick.store(TickMs());
   s.tcp_relay_state.store(kTcpRelayConnected);
 }

@@ -1,6 +1,5 @@
 // The server dialogue's handling of every message, on a session whose socket
-// sends nowhere (a local datagram socket refuses IPv4 destinations), so that
-// no fuzz input makes traffic. Byte 0 is the type; byte 1 holds flags: bit 0
+// sends nowhere (mute_session.h). Byte 0 is the type; byte 1 holds flags: bit 0
 // from a server address, bit 1 device role, bit 2 query mode, bit 3 the
 // payload is plain and gets its fixed key and login cipher here, bit 4 it came
 // on a TCP link, bits 5-7 the relay state (251 + n, 7: none). The rest is the
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/p2p/mute_session.h"
 #include "p2p/cipher.h"
 #include "p2p/dialogue.h"
 #include "p2p/msg_layout.h"
@@ -56,23 +56,8 @@ void Reset(Session& s, uint8_t flags) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string init = RVP_InitStringEncode("127.0.0.1,127.0.0.2,127.0.0.3,", "fuzz");
-  RVS_Initialize(("{\"MaxNumSess\":4,\"InitString\":\"" + init + "\"}").c_str());
-  g_slot = RVP_SlotAlloc();
   sockaddr_in servers[3] = {V4("127.0.0.1", 32100), V4("127.0.0.2", 32100), V4("127.0.0.3", 32100)};
-  SessionSetup setup;
-  setup.prefix = "A";
-  setup.serial = 1;
-  setup.suffix = "B";
-  setup.packet_key = "fuzz";
-  setup.servers = servers;
-  if (RVP_SessionOpen(g_slot, setup) != 0) std::abort();
-  Session& s = Sess(g_slot);
-  {
-    std::lock_guard<Mutex> g(g_rvs.mutex);
-    close(s.socket);
-    s.socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  }
+  g_slot = OpenMuteSession(servers);
   RVP_TcpLinksMake(g_slot);
   return 0;
 }

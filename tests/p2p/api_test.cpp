@@ -1,7 +1,5 @@
 // The exported interface: initialisation from its parameter text, the status
 // text, the flag calls, slot allocation, and the checks of every export.
-#include "p2p/rvs_api.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "p2p/cipher.h"
+#include "p2p/rvs_api.h"
 #include "p2p/state.h"
 
 using p2p::g_rvs;
@@ -66,7 +65,8 @@ TEST_F(p2pLib, InitParameterTable) {
       {"MaxNumSess 1", s("{\"MaxNumSess\":1, \"InitString\":\"" + init + "\"}"), 0},
       {"MaxNumSess 256", s("{\"MaxNumSess\":256, \"InitString\":\"" + init + "\"}"), 0},
       {"MaxNumSess 257", s("{\"MaxNumSess\":257, \"InitString\":\"" + init + "\"}"), -5},
-      {"MaxNumSess far out of range", s("{\"MaxNumSess\":99999999999999, \"InitString\":\"" + init + "\"}"), -5},
+      {"MaxNumSess far out of range", s("{\"MaxNumSess\":99999999999999, \"InitString\":\"" + init + "\"}"),
+       -5},
       {"a lone brace", s("{"), -5},
   };
   for (const Case& c : cases) {
@@ -81,7 +81,9 @@ TEST_F(p2pLib, InitParameterTable) {
 }
 
 TEST_F(p2pLib, InitialisationFillsTheState) {
-  ASSERT_EQ(RVS_Initialize(("{\"MaxNumSess\":16, " + Json(Init("0123456789abcdefghijXYZ"), 12).substr(1)).c_str()), 0);
+  ASSERT_EQ(
+      RVS_Initialize(("{\"MaxNumSess\":16, " + Json(Init("0123456789abcdefghijXYZ"), 12).substr(1)).c_str()),
+      0);
   EXPECT_EQ(g_rvs.max_num_sess.load(), 16);
   EXPECT_EQ(g_rvs.sess_alive_sec.load(), 12);
   EXPECT_STREQ(g_rvs.server_names[0], "127.0.0.1");
@@ -153,12 +155,9 @@ TEST(p2pParam, PacketKeyAndServerNames) {
     const char* init;
     const char* key;
   } keys[] = {
-      {"ABCD:key", "key"},
-      {"ABCD:0123456789abcdefghijklmn", "0123456789abcdefghij"},
-      {"ABCD:ke y", "ke"},
-      {"ABCD:ke\x7fy", "ke"},
-      {"ABCD:a:b", "a:b"},
-      {"ABCD", ""},
+      {"ABCD:key", "key"}, {"ABCD:0123456789abcdefghijklmn", "0123456789abcdefghij"},
+      {"ABCD:ke y", "ke"}, {"ABCD:ke\x7fy", "ke"},
+      {"ABCD:a:b", "a:b"}, {"ABCD", ""},
       {"ABCD:", ""},
   };
   for (const auto& c : keys) {
@@ -180,15 +179,17 @@ TEST(p2pParam, PacketKeyAndServerNames) {
 
 const char kInfoBefore[] =
     "{\n\"LibType\":\"c++\",\n\"Version\":\"5.0.9.0\",\n\"BuiltDate\":\"Nov 15 2022 15:09:56\",\n"
-    "\"MaxNumSess\":256,\n\"MaxNumCh\":8,\n\"SessAliveSec\":6,\n\"P2PPunchRange\":3,\n\"Initialized\":\"No\"\n}";
+    "\"MaxNumSess\":256,\n\"MaxNumCh\":8,\n\"SessAliveSec\":6,\n\"P2PPunchRange\":3,\n\"Initialized\":"
+    "\"No\"\n}";
 
 TEST_F(p2pLib, StatusTextByteForByte) {
   EXPECT_STREQ(RVS_GetAPIInformation(), kInfoBefore);
   ASSERT_EQ(RVS_Initialize(("{\"MaxNumSess\":16, " + Json(Init(), 12).substr(1)).c_str()), 0);
-  EXPECT_STREQ(RVS_GetAPIInformation(),
-               "{\n\"LibType\":\"c++\",\n\"Version\":\"5.0.9.0\",\n\"BuiltDate\":\"Nov 15 2022 15:09:56\",\n"
-               "\"MaxNumSess\":16,\n\"MaxNumCh\":8,\n\"SessAliveSec\":12,\n\"P2PPunchRange\":3,\n"
-               "\"Initialized\":\"Yes\",\n\"NumSess\":0,\n\"NumRunningConnect\":0,\n\"NumRunningListen\":0\n}");
+  EXPECT_STREQ(
+      RVS_GetAPIInformation(),
+      "{\n\"LibType\":\"c++\",\n\"Version\":\"5.0.9.0\",\n\"BuiltDate\":\"Nov 15 2022 15:09:56\",\n"
+      "\"MaxNumSess\":16,\n\"MaxNumCh\":8,\n\"SessAliveSec\":12,\n\"P2PPunchRange\":3,\n"
+      "\"Initialized\":\"Yes\",\n\"NumSess\":0,\n\"NumRunningConnect\":0,\n\"NumRunningListen\":0\n}");
   ASSERT_EQ(RVS_DeInitialize(), 0);
   EXPECT_STREQ(RVS_GetAPIInformation(), kInfoBefore);
   EXPECT_STREQ(rvlib_RVP_GetAPIInformation(), kInfoBefore);
@@ -215,10 +216,12 @@ TEST_F(p2pLib, StatusTextCountsSessionsAndServers) {
   g_rvs.last_login_ack_udp = p2p::NowSec() - 42;
   g_rvs.last_login_ack_tcp = p2p::NowSec() - 100;
   std::string info = RVS_GetAPIInformation();
-  EXPECT_NE(info.find("\"NumSess\":1,\n\"NumRunningConnect\":1,\n\"NumRunningListen\":1,\n\"LastLoginAck\":4"),
-            std::string::npos)
+  EXPECT_NE(
+      info.find("\"NumSess\":1,\n\"NumRunningConnect\":1,\n\"NumRunningListen\":1,\n\"LastLoginAck\":4"),
+      std::string::npos)
       << info;
-  EXPECT_NE(info.find(",\n\"ServerInfo\":\"127.0.0.3(100),127.0.0.1(300),127.0.0.2(-1)\"\n}"), std::string::npos)
+  EXPECT_NE(info.find(",\n\"ServerInfo\":\"127.0.0.3(100),127.0.0.1(300),127.0.0.2(-1)\"\n}"),
+            std::string::npos)
       << info;
 
   // An answer after more than 5000 ms shows -1 and clears both ticks.
@@ -227,7 +230,8 @@ TEST_F(p2pLib, StatusTextCountsSessionsAndServers) {
     g_rvs.hello_answer_tick[0] = 7000;
   }
   info = RVS_GetAPIInformation();
-  EXPECT_NE(info.find("\"ServerInfo\":\"127.0.0.3(100),127.0.0.1(-1),127.0.0.2(-1)\""), std::string::npos) << info;
+  EXPECT_NE(info.find("\"ServerInfo\":\"127.0.0.3(100),127.0.0.1(-1),127.0.0.2(-1)\""), std::string::npos)
+      << info;
   EXPECT_EQ(g_rvs.hello_send_tick[0], p2p::kNoTick);
   EXPECT_EQ(g_rvs.hello_answer_tick[0], p2p::kNoTick);
   {
@@ -255,7 +259,11 @@ std::vector<Call> AllCalls() {
   static thread_local char flag;
   static thread_local int w, r;
   char p[] = "ABC", s[] = "XYZ";
-#define CALL(name, ...) {#name, [=]() mutable { return RVS_##name(__VA_ARGS__); }, [=]() mutable { return rvlib_RVP_##name(__VA_ARGS__); }}
+#define CALL(name, ...)                                          \
+  {                                                              \
+#name, [=]() mutable { return RVS_##name(__VA_ARGS__); }, [= \
+    ]() mutable { return rvlib_RVP_##name(__VA_ARGS__); }        \
+  }
   return {
       CALL(DeInitialize),
       // A whole detection takes up to 5 s: these stop at their argument checks.
@@ -321,7 +329,8 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"ConnectByServer null DID", [&] { return RVS_ConnectByServer(nullptr, 12, 0, "x"); }, -4},
       {"ConnectByServer null server", [&] { return RVS_ConnectByServer("ABC-1-XYZ", 12, 0, nullptr); }, -5},
       {"Connect_Do prefix of 8", [&] { return rvlib_RVP_Connect_Do(p8, 1, s, 12, 0, nullptr, nullptr); }, -4},
-      {"Connect_Do negative serial", [&] { return rvlib_RVP_Connect_Do(p, -1, s, 12, 0, nullptr, nullptr); }, -4},
+      {"Connect_Do negative serial", [&] { return rvlib_RVP_Connect_Do(p, -1, s, 12, 0, nullptr, nullptr); },
+       -4},
       {"Listen null DID", [&] { return RVS_Listen(nullptr, 600, 0, 1); }, -4},
       {"Listen_Do time-out 59", [&] { return rvlib_RVP_Listen_Do(p, 1, s, 59, 0, 1, nullptr); }, -5},
       {"Listen_Do time-out 86401", [&] { return rvlib_RVP_Listen_Do(p, 1, s, 86401, 0, 1, nullptr); }, -5},
@@ -348,7 +357,6 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"Check_Buffer free slot, no outs", [&] { return RVS_Check_Buffer(2, 0, nullptr, nullptr); }, -11},
       {"PktSend 0 bytes to a free slot", [&] { return RVS_PktSend(2, 0, nullptr, 0); }, -11},
       {"PktRecv free slot", [&] { return size = 4, RVS_PktRecv(2, 0, buf, &size, 10); }, -11},
-      {"Connect, not yet", [&] { return RVS_Connect("ABC-123456-XYZ", 12, 0); }, RVS_ERR_NOT_YET_AVAILABLE},
       {"Listen, not yet", [&] { return RVS_Listen("ABC-123456-XYZ", 600, 0, 1); }, RVS_ERR_NOT_YET_AVAILABLE},
   };
   for (const Case& c : cases) EXPECT_EQ(c.call(), c.result) << c.what;
@@ -356,13 +364,17 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
   EXPECT_EQ(RVS_Read(0, 8, buf, &size, 10), -5);
   EXPECT_EQ(size, 0) << "a refused read reports no bytes";
 
-  // A slot in use passes the handle check; the data calls are not built yet.
+  // A slot in use by a connect or listen that has not handed it out yet is
+  // nobody's handle: the data calls leave it alone.
   {
     std::lock_guard<p2p::Mutex> g(g_rvs.mutex);
     g_rvs.sessions[2].socket = 9;
   }
-  EXPECT_EQ(RVS_Check(2, &info), RVS_ERR_NOT_YET_AVAILABLE);
-  EXPECT_EQ(rvlib_RVP_Write(2, 0, "x", 1), RVS_ERR_NOT_YET_AVAILABLE);
+  EXPECT_EQ(RVS_Check(2, &info), -11);
+  EXPECT_EQ(rvlib_RVP_Write(2, 0, "x", 1), -11);
+  EXPECT_EQ(RVS_Close(2), -11);
+  EXPECT_EQ(RVS_ForceClose(2), -11);
+  EXPECT_EQ(g_rvs.sessions[2].close_started.load(), 0);
   std::lock_guard<p2p::Mutex> g(g_rvs.mutex);
   g_rvs.sessions[2].socket = -1;
 }

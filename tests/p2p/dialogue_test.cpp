@@ -122,16 +122,20 @@ TEST_F(p2pDialogue, ConnectAndListenMeetByPunching) {
     EXPECT_EQ(Text(S(dev).remote), Text(Addr(cli)));
   }
   EXPECT_NE(S(cli).established_time.load(), 0);
-  // The client's port burst repeated its request at the two ports after the
-  // server port of each server; the device's repeated its login there.
-  EXPECT_EQ(Got(MsgConnectReq, false, 0), 3u);
-  EXPECT_TRUE(WaitGot(MsgConnectReq, 3, 1000, false, 1));
-  EXPECT_TRUE(WaitGot(MsgConnectReq, 3, 1000, false, 2));
-  EXPECT_TRUE(WaitGot(MsgDevLogin, 3, 1000, false, 1));
-  EXPECT_TRUE(WaitGot(MsgDevLogin, 3, 1000, false, 2));
   // Both dialogues have ended by themselves.
   S(cli).dialogue_thread.Join();
   S(dev).dialogue_thread.Join();
+  // The client's port burst repeated its request at the two ports after the
+  // server port of each server; the device's repeated its login there, unless
+  // the client's punch reached it before its own burst request did (the
+  // dialogue ends with the establishment).
+  EXPECT_EQ(Got(MsgConnectReq, false, 0), 3u);
+  EXPECT_TRUE(WaitGot(MsgConnectReq, 3, 1000, false, 1));
+  EXPECT_TRUE(WaitGot(MsgConnectReq, 3, 1000, false, 2));
+  if (S(dev).last_port_burst_tick.load() != 0) {
+    EXPECT_TRUE(WaitGot(MsgDevLogin, 3, 1000, false, 1));
+    EXPECT_TRUE(WaitGot(MsgDevLogin, 3, 1000, false, 2));
+  }
 
   // The outcome goes to the servers, which record it.
   RVP_Msg rep = Msg(cli, MsgConnectReport);

@@ -76,11 +76,12 @@ struct Peer {
     return type;
   }
   // Waits for a message of the type, skipping others; false after ms.
-  bool Expect(uint8_t type, unsigned ms, RVP_Msg* out = nullptr, sockaddr_in* from = nullptr) const {
+  bool Expect(uint8_t type, unsigned ms, RVP_Msg* out = nullptr, sockaddr_in* from = nullptr,
+              const char* key = kKey) const {
     uint32_t start = p2p::TickMs();
     while (p2p::TickMs() - start < ms) {
       std::vector<uint8_t> p;
-      int t = Recv(20, &p, from);
+      int t = Recv(20, &p, from, key);
       if (t == type) {
         RVP_Msg m;
         if (RVP_MsgParsePayload(type, p.data(), p.size(), &m) != kMsgOk) return false;

@@ -1,152 +1,31 @@
-// The rendezvous simulator as a separate process: started with its arguments,
-// scripted through its standard input, read from its standard output, and
-// stopped (killed if it does not end) when the test is done.
+// The rendezvous simulator as a separate process, scripted through its
+// standard input.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "p2p/sys.h"
-
-extern char** environ;
+#include "tests/p2p/child_process.h"
 
 namespace p2ptest {
 
-class RdvsimProcess {
+class RdvsimProcess : public ChildProcess {
  public:
   // Starts it on free ports; false with why when it does not report ready.
   bool Start(const std::vector<std::string>& args, std::string* why) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return Fail("pipe", why);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    std::vector<std::string> all = {RDVSIM_PATH, "--udp-port", "0", "--tcp-port", "0", "--stdin"};
+    std::vector<std::string> all = {"--udp-port", "0", "--tcp-port", "0", "--stdin"};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int r = posix_spawn(&pid_, RDVSIM_PATH, &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-    if (r != 0) {
-      pid_ = -1;
-      return Fail("spawn " RDVSIM_PATH, why);
-    }
     std::string line;
-    if (!ReadLine(&line, 5000) || line.rfind("rdvsim ready ", 0) != 0)
-      return Fail("no ready line: " + line, why);
+    if (!ChildProcess::Start(RDVSIM_PATH, all, "rdvsim ready ", why, &line)) return false;
     udp_port = static_cast<uint16_t>(std::atoi(Field(line, "udp=").c_str()));
     tcp_port = static_cast<uint16_t>(std::atoi(Field(line, "tcp=").c_str()));
     init = Field(line, "init=");
     return udp_port && tcp_port && !init.empty();
   }
 
-  // A script command; true when it answered "ok".
-  bool Command(const std::string& line) {
-    std::string cmd = line + "\n";
-    if (write(to_, cmd.data(), cmd.size()) != static_cast<ssize_t>(cmd.size())) return false;
-    std::string answer;
-    while (ReadLine(&answer, 3000)) {
-      if (answer == "ok") return true;
-      if (answer.rfind("error", 0) == 0) return false;
-      lines.push_back(answer);
-    }
-    return false;
-  }
-
-  // Waits up to ms for an output line that begins with prefix.
-  bool WaitLine(const std::string& prefix, unsigned ms, std::string* found = nullptr) {
-    uint32_t start = p2p::TickMs();
-    for (;;) {
-      for (const std::string& l : lines)
-        if (l.rfind(prefix, 0) == 0) {
-          if (found) *found = l;
-          return true;
-        }
-      uint32_t spent = p2p::TickMs() - start;
-      std::string l;
-      if (spent >= ms || !ReadLine(&l, ms - spent)) return false;
-      lines.push_back(l);
-    }
-  }
-
-  // Ends it: end of input first, then a kill after two seconds.
-  void Stop() {
-    if (to_ >= 0) close(to_);
-    to_ = -1;
-    if (pid_ > 0) {
-      int status;
-      uint32_t start = p2p::TickMs();
-      while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (p2p::TickMs() - start > 2000) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &status, 0);
-          break;
-        }
-        p2p::SleepMs(10);
-      }
-      exited_cleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    pid_ = -1;
-    if (from_ >= 0) close(from_);
-    from_ = -1;
-  }
-  ~RdvsimProcess() { Stop(); }
-
   uint16_t udp_port = 0, tcp_port = 0;
   std::string init;
-  std::vector<std::string> lines;  // output lines read so far, besides the answers
-  bool exited_cleanly = false;
-
- private:
-  bool Fail(const std::string& what, std::string* why) {
-    if (why) *why = what;
-    Stop();
-    return false;
-  }
-  bool ReadLine(std::string* line, unsigned ms) {
-    uint32_t start = p2p::TickMs();
-    for (;;) {
-      size_t nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        *line = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return true;
-      }
-      uint32_t spent = p2p::TickMs() - start;
-      if (spent >= ms) return false;
-      pollfd p{from_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(ms - spent)) <= 0) return false;
-      char b[512];
-      ssize_t n = read(from_, b, sizeof(b));
-      if (n <= 0) return false;
-      buf_.append(b, static_cast<size_t>(n));
-    }
-  }
-  static std::string Field(const std::string& line, const std::string& key) {
-    size_t at = line.find(key);
-    if (at == std::string::npos) return {};
-    at += key.size();
-    return line.substr(at, line.find(' ', at) - at);
-  }
-
-  pid_t pid_ = -1;
-  int to_ = -1, from_ = -1;
-  std::string buf_;
 };
 
 }  // namespace p2ptest

@@ -1,6 +1,9 @@
 // rdvsim: the test rendezvous server as a program.
-//   rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--cmd "COMMAND"]... [--stdin] [-v]
-// Prints "rdvsim ready udp=P tcp=T init=INIT" once it listens, then one line
+//   rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] [--cmd "COMMAND"]... [--stdin]
+//   [-v]
+// With --relay it also runs a UDP relay and a TCP relay on IP (free ports)
+// and hands them out. Prints "rdvsim ready udp=P tcp=T init=INIT" (followed
+// by " relay=IP:PORT tcprelay=IP:PORT" with --relay) once it listens, then one line
 // per report it gets (and per message with -v). With --stdin it reads script
 // commands from standard input (answering "ok" or "error: ...") and ends at
 // "quit" or end of input; otherwise it runs until SIGINT or SIGTERM.
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "tools/rdvsim/rdvsim.h"
+#include "tools/rdvsim/relay.h"
 
 namespace {
 
@@ -33,8 +37,8 @@ void Say(const std::string& line) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--cmd \"COMMAND\"]... "
-               "[--stdin] [-v]\n");
+               "usage: rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] "
+               "[--cmd \"COMMAND\"]... [--stdin] [-v]\n");
   return 2;
 }
 
@@ -44,6 +48,7 @@ int main(int argc, char** argv) {
   rdvsim::Config config;
   std::vector<std::string> commands;
   bool read_stdin = false, verbose = false;
+  std::string relay_ip;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -58,6 +63,8 @@ int main(int argc, char** argv) {
       (a == "--udp-port" ? config.udp_port : config.tcp_port) = static_cast<uint16_t>(port);
     } else if (a == "--key" && (v = value())) {
       config.key = v;
+    } else if (a == "--relay" && (v = value())) {
+      relay_ip = v;
     } else if (a == "--cmd" && (v = value())) {
       commands.push_back(v);
     } else if (a == "--ips" && (v = value())) {
@@ -78,6 +85,22 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
 
   rdvsim::Server server(config);
+  rdvsim::RelayConfig relay_config;
+  relay_config.ip = relay_ip;
+  relay_config.key = config.key;
+  rdvsim::UdpRelay udp_relay(relay_config);
+  rdvsim::TcpRelay tcp_relay(relay_config);
+  std::string relays;
+  if (!relay_ip.empty()) {
+    std::string why;
+    if (!udp_relay.Start(&why) || !tcp_relay.Start(&why)) {
+      std::fprintf(stderr, "rdvsim: %s\n", why.c_str());
+      return 1;
+    }
+    server.AttachRelays(&udp_relay, &tcp_relay);
+    relays = " relay=" + rdvsim::AddrText(udp_relay.address()) +
+             " tcprelay=" + rdvsim::AddrText(tcp_relay.address());
+  }
   for (const std::string& c : commands) {
     std::string err = server.Command(c);
     if (!err.empty()) {
@@ -92,7 +115,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   Say("rdvsim ready udp=" + std::to_string(server.udp_port()) + " tcp=" + std::to_string(server.tcp_port()) +
-      " init=" + server.InitString());
+      " init=" + server.InitString() + relays);
 
   std::string pending;
   while (!g_stop) {

@@ -16,6 +16,7 @@
 #include "p2p/msg_io.h"
 #include "p2p/sock.h"
 #include "p2p/sys.h"
+#include "tools/rdvsim/relay.h"
 
 namespace rdvsim {
 
@@ -156,6 +157,17 @@ void Server::SetPrinter(std::function<void(const std::string&)> print, bool verb
   std::lock_guard<std::mutex> g(mu_);
   print_ = std::move(print);
   verbose_ = verbose;
+}
+
+void Server::AttachRelays(UdpRelay* udp, TcpRelay* tcp) {
+  std::lock_guard<std::mutex> g(mu_);
+  relays_.clear();
+  if (udp) relays_.push_back(udp->address());
+  tcp_relay_obj_ = tcp;
+  if (tcp)
+    tcp_relay_ = tcp->address();
+  else
+    tcp_relay_.reset();
 }
 
 void Server::Print(const std::string& line) {
@@ -375,6 +387,10 @@ void Server::OfferTcpRelay(int server, const RVP_DidBlock& did_block, int client
   m.did = did_block;
   m.ticket = next_ticket_++;
   m.addr24[0] = RVP_Addr24FromV4(*tcp_relay_);
+  // A relay of ours joins only the tickets offered (one set by command instead is not ours).
+  if (tcp_relay_obj_ && tcp_relay_->sin_port == tcp_relay_obj_->address().sin_port &&
+      tcp_relay_->sin_addr.s_addr == tcp_relay_obj_->address().sin_addr.s_addr)
+    tcp_relay_obj_->Allow(m.ticket);
   // The client over its link (or by UDP), the device over its own link or by UDP.
   auto client = clients_.find(did);
   if (offer_ == Offer::Tcp) {

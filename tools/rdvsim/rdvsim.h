@@ -22,6 +22,9 @@
 //   ticket N                       the ticket of the next TCP relay offer
 //   intro both|burst|list|none     how a connect request introduces the peers
 //   forget DID                     log the device out
+//
+// The relays it hands out (relay.h) are attached with AttachRelays; the
+// program starts them with --relay IP.
 #pragma once
 
 #include <netinet/in.h>
@@ -39,6 +42,9 @@
 #include "p2p/msg.h"
 
 namespace rdvsim {
+
+class UdpRelay;
+class TcpRelay;
 
 inline constexpr int kServers = 3;
 inline constexpr int kUdpPorts = 3;  // the server port and the two after it
@@ -99,6 +105,9 @@ class Server {
   bool WaitFor(const std::function<bool(const std::vector<Received>&)>& pred, unsigned ms);
   // Receives one line per report, and per message with verbose set (from the server thread).
   void SetPrinter(std::function<void(const std::string&)> print, bool verbose);
+  // Lists the UDP relay and offers the TCP relay (either may be null), which
+  // then joins only the tickets offered. The relays outlive the server's use.
+  void AttachRelays(UdpRelay* udp, TcpRelay* tcp);
 
  private:
   struct Device {
@@ -159,6 +168,7 @@ class Server {
   Map maps_[kServers];
   std::vector<sockaddr_in> relays_;
   std::optional<sockaddr_in> tcp_relay_;
+  TcpRelay* tcp_relay_obj_ = nullptr;
   enum class Offer { Tcp, Udp, None } offer_ = Offer::Tcp;
   enum class Intro { Both, Burst, List, None } intro_ = Intro::Both;
   uint32_t next_ticket_ = 0x5EED0001;
