@@ -11,7 +11,7 @@
 // channel 0 and waits until the device acknowledged them. Lines:
 //   cli connect result=R ms=T
 //   cli session mode=M remote=A.B.C.D:P
-//   cli echo ok bytes=N ms=T | cli echo failed channel=C got=G
+//   cli echo ok bytes=N ms=T | cli echo failed channel=C got=G write=W read=R bad=0|1
 //   cli recv ok bytes=N ms=T MBps=X | cli recv failed got=G
 //   cli send ok bytes=N ms=T MBps=X | cli send failed result=R
 //   cli close result=R
@@ -47,23 +47,32 @@ int Usage(const std::string& why) {
 
 double MBps(long long bytes, uint32_t ms) { return ms ? bytes / 1048576.0 / (ms / 1000.0) : 0; }
 
+// Every channel is written and read back at once, each on threads of its
+// own, as a user of the session would: a reader that leaves a channel
+// unread lets its receive queue fill, and the library then drops what comes.
 bool Echo(int h, long long n, int channels) {
   const uint32_t start = p2p::TickMs();
-  std::vector<std::thread> writers;
-  std::vector<int> written(static_cast<size_t>(channels), 0);
-  for (int ch = 0; ch < channels; ++ch)
-    writers.emplace_back([&, ch] {
-      written[static_cast<size_t>(ch)] = rdvsim::PumpStream(h, ch, kEchoSeed + static_cast<uint32_t>(ch),
-                                                            static_cast<size_t>(n));
-    });
-  for (std::thread& t : writers) t.join();
-  bool ok = true;
-  for (int ch = 0; ch < channels && ok; ++ch) {
+  struct Result {
+    int written = 0, last = 0;
+    size_t got = 0;
     bool bad = false;
-    size_t got = rdvsim::DrainStream(h, ch, kEchoSeed + static_cast<uint32_t>(ch), static_cast<size_t>(n),
-                                     kDataDeadlineMs, &bad);
-    if (written[static_cast<size_t>(ch)] != 0 || bad || got != static_cast<size_t>(n)) {
-      Say("cli echo failed channel=%d got=%zu write=%d", ch, got, written[static_cast<size_t>(ch)]);
+  };
+  std::vector<Result> res(static_cast<size_t>(channels));
+  std::vector<std::thread> threads;
+  for (int ch = 0; ch < channels; ++ch) {
+    Result& r = res[static_cast<size_t>(ch)];
+    const uint32_t seed = kEchoSeed + static_cast<uint32_t>(ch);
+    threads.emplace_back([&r, h, ch, seed, n] { r.written = rdvsim::PumpStream(h, ch, seed, static_cast<size_t>(n)); });
+    threads.emplace_back([&r, h, ch, seed, n] {
+      r.got = rdvsim::DrainStream(h, ch, seed, static_cast<size_t>(n), kDataDeadlineMs, &r.bad, &r.last);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  bool ok = true;
+  for (int ch = 0; ch < channels; ++ch) {
+    const Result& r = res[static_cast<size_t>(ch)];
+    if (r.written != 0 || r.bad || r.got != static_cast<size_t>(n)) {
+      Say("cli echo failed channel=%d got=%zu write=%d read=%d bad=%d", ch, r.got, r.written, r.last, r.bad ? 1 : 0);
       ok = false;
     }
   }
