@@ -37,13 +37,13 @@ bool Mp4BufferWrite(Mp4Buffer* b, const void* src, uint32_t n) {
 
 bool Mp4BufferPut32(Mp4Buffer* b, uint32_t v) {
   uint8_t t[4];
-  Mp4PutBe32(t, v);
+  platform::PutBe32(t, v);
   return Mp4BufferWrite(b, t, 4);
 }
 
 bool Mp4BufferPut16(Mp4Buffer* b, uint16_t v) {
   uint8_t t[2];
-  Mp4PutBe16(t, v);
+  platform::PutBe16(t, v);
   return Mp4BufferWrite(b, t, 2);
 }
 

@@ -1,8 +1,10 @@
-// Growable byte buffer and big-endian helpers shared by the MP4 modules.
+// Growable byte buffer shared by the MP4 modules.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/byte_order.h"
 
 // Results of the MP4 modules.
 enum : int {
@@ -39,20 +41,3 @@ bool Mp4BufferPut8(Mp4Buffer* b, uint8_t v);
 bool Mp4BufferPutType(Mp4Buffer* b, const char* fourcc);
 bool Mp4BufferZeros(Mp4Buffer* b, uint32_t n);
 
-inline void Mp4PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline void Mp4PutBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline uint32_t Mp4GetBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline uint16_t Mp4GetBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint64_t Mp4GetBe64(const uint8_t* p) {
-  return (uint64_t{Mp4GetBe32(p)} << 32) | Mp4GetBe32(p + 4);
-}

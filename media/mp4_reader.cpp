@@ -57,7 +57,7 @@ struct Span {
   uint64_t at = 0;
   uint64_t Left() const { return n - at; }
   bool Has(uint64_t k) const { return Left() >= k; }
-  uint32_t U32() { uint32_t v = Has(4) ? Mp4GetBe32(p + at) : 0; at += Has(4) ? 4 : Left(); return v; }
+  uint32_t U32() { uint32_t v = Has(4) ? platform::GetBe32(p + at) : 0; at += Has(4) ? 4 : Left(); return v; }
 };
 
 // Finds a child box of the given type in [p, p + n). Box sizes are bounded by
@@ -65,11 +65,11 @@ struct Span {
 bool FindBox(const uint8_t* p, uint64_t n, const char* type, const uint8_t** body, uint64_t* bodyLen) {
   uint64_t at = 0;
   while (n - at >= 8) {
-    uint64_t size = Mp4GetBe32(p + at);
+    uint64_t size = platform::GetBe32(p + at);
     uint64_t header = 8;
     if (size == 1) {
       if (n - at < 16) return false;
-      size = Mp4GetBe64(p + at + 8);
+      size = platform::GetBe64(p + at + 8);
       header = 16;
     } else if (size == 0) {
       size = n - at;
@@ -91,12 +91,12 @@ bool ReadTable(const uint8_t* body, uint64_t len, uint32_t skip, uint32_t entryW
                uint32_t** table) {
   uint64_t head = 8 + skip;
   if (len < head) return false;
-  uint32_t c = Mp4GetBe32(body + 4 + skip);
+  uint32_t c = platform::GetBe32(body + 4 + skip);
   uint64_t bytes = uint64_t{c} * entryWords * 4;
   if (bytes > len - head) return false;
   uint32_t* t = static_cast<uint32_t*>(std::malloc(bytes ? bytes : 4));
   if (!t) return false;
-  for (uint64_t i = 0; i < uint64_t{c} * entryWords; ++i) t[i] = Mp4GetBe32(body + head + 4 * i);
+  for (uint64_t i = 0; i < uint64_t{c} * entryWords; ++i) t[i] = platform::GetBe32(body + head + 4 * i);
   *count = c;
   *table = t;
   return true;
@@ -153,7 +153,7 @@ bool ParseAvcC(const uint8_t* body, uint64_t len, Mp4ReaderTrack* t) {
   for (int kind = 0; kind < 2; ++kind) {
     for (uint32_t i = 0; i < sps; ++i) {
       if (!s.Has(2)) return false;
-      uint32_t n = Mp4GetBe16(body + s.at);
+      uint32_t n = platform::GetBe16(body + s.at);
       s.at += 2;
       if (!s.Has(n)) return false;
       if (i == 0 && !AddConfigNal(t, body + s.at, n)) return false;
@@ -174,11 +174,11 @@ bool ParseHvcC(const uint8_t* body, uint64_t len, Mp4ReaderTrack* t) {
   s.at = 23;
   for (uint32_t a = 0; a < arrays; ++a) {
     if (!s.Has(3)) return false;
-    uint32_t count = Mp4GetBe16(body + s.at + 1);
+    uint32_t count = platform::GetBe16(body + s.at + 1);
     s.at += 3;
     for (uint32_t i = 0; i < count; ++i) {
       if (!s.Has(2)) return false;
-      uint32_t n = Mp4GetBe16(body + s.at);
+      uint32_t n = platform::GetBe16(body + s.at);
       s.at += 2;
       if (!s.Has(n)) return false;
       if (i == 0 && a < 3 && !AddConfigNal(t, body + s.at, n)) return false;
@@ -203,7 +203,7 @@ void FreeTrack(Mp4ReaderTrack* t) {
 int ReadSampleEntry(Mp4Reader* r, Mp4ReaderTrack* t, const uint8_t* body, uint64_t len) {
   if (len < 8 + 8) return kMp4ErrMalformed;
   const uint8_t* e = body + 8;  // first entry
-  uint64_t elen = Mp4GetBe32(e);
+  uint64_t elen = platform::GetBe32(e);
   if (elen < 8 || elen > len - 8) return kMp4ErrMalformed;
   const uint8_t* fmt = e + 4;
   if (!std::memcmp(fmt, "hvc1", 4)) t->codec = 13;
@@ -233,11 +233,11 @@ int ReadSampleEntry(Mp4Reader* r, Mp4ReaderTrack* t, const uint8_t* body, uint64
   }
   if (elen < 36) return kMp4ErrMalformed;
   uint32_t headLen = 36;
-  if (Mp4GetBe16(e + 16) == 1) headLen += 16;
+  if (platform::GetBe16(e + 16) == 1) headLen += 16;
   if (elen < headLen) return kMp4ErrMalformed;
-  r->audioChannels = Mp4GetBe16(e + 24);
-  r->audioBits = Mp4GetBe16(e + 26);
-  r->audioRate = Mp4GetBe32(e + 32) >> 16;
+  r->audioChannels = platform::GetBe16(e + 24);
+  r->audioBits = platform::GetBe16(e + 26);
+  r->audioRate = platform::GetBe32(e + 32) >> 16;
   if (t->codec == 59) {
     if (!FindBox(e + headLen, elen - headLen, "esds", &child, &childLen) || !ParseEsds(child, childLen, t))
       return kMp4ErrMalformed;
@@ -380,7 +380,7 @@ int ReadTrak(Mp4Reader* r, const uint8_t* trak, uint64_t len, Mp4ReaderTrack** o
     uint32_t version = mdhdLen ? mdhd[0] : 0;
     uint64_t tsAt = version == 1 ? 20 : 12;
     if (mdhdLen < tsAt + 4) break;
-    t->timescale = Mp4GetBe32(mdhd + tsAt);
+    t->timescale = platform::GetBe32(mdhd + tsAt);
     if (!FindBox(stbl, stblLen, "stsd", &b, &bl)) break;
     int entry = ReadSampleEntry(r, t, b, bl);
     if (entry <= 0) {
@@ -388,9 +388,9 @@ int ReadTrak(Mp4Reader* r, const uint8_t* trak, uint64_t len, Mp4ReaderTrack** o
       break;
     }
     if (!FindBox(stbl, stblLen, "stsz", &b, &bl) || bl < 12) break;
-    t->constSize = Mp4GetBe32(b + 4);
+    t->constSize = platform::GetBe32(b + 4);
     if (t->constSize) {
-      t->sampleCount = Mp4GetBe32(b + 8);
+      t->sampleCount = platform::GetBe32(b + 8);
     } else if (!ReadTable(b, bl, 4, 1, &t->sampleCount, &t->stsz)) {
       break;
     }
@@ -415,11 +415,11 @@ bool NextTopBox(Mp4Reader* r, uint64_t fileSize, uint64_t* at, char type[4], uin
   uint8_t h[16];
   if (*at + 8 > fileSize) return false;
   if (r->ops->Seek(r->file, static_cast<int64_t>(*at), SEEK_SET) < 0 || r->ops->Read(r->file, h, 8) != 8) return false;
-  uint64_t s = Mp4GetBe32(h);
+  uint64_t s = platform::GetBe32(h);
   *header = 8;
   if (s == 1) {
     if (r->ops->Read(r->file, h + 8, 8) != 8) return false;
-    s = Mp4GetBe64(h + 8);
+    s = platform::GetBe64(h + 8);
     *header = 16;
   } else if (s == 0) {
     s = fileSize - *at;
@@ -468,13 +468,13 @@ int ParseMvhd(Mp4Reader* r, const uint8_t* moov, uint64_t len) {
   uint64_t duration;
   if (m[0] == 1) {
     if (ml < 32) return kMp4ErrMalformed;
-    created = static_cast<uint32_t>(Mp4GetBe64(m + 4));
-    timescale = Mp4GetBe32(m + 20);
-    duration = Mp4GetBe64(m + 24);
+    created = static_cast<uint32_t>(platform::GetBe64(m + 4));
+    timescale = platform::GetBe32(m + 20);
+    duration = platform::GetBe64(m + 24);
   } else {
-    created = Mp4GetBe32(m + 4);
-    timescale = Mp4GetBe32(m + 12);
-    duration = Mp4GetBe32(m + 16);
+    created = platform::GetBe32(m + 4);
+    timescale = platform::GetBe32(m + 12);
+    duration = platform::GetBe32(m + 16);
   }
   r->startTime = created - kMacEpochOffset;
   r->duration = static_cast<uint32_t>(timescale ? duration * 1000 / timescale : 0);
@@ -685,7 +685,7 @@ int Mp4ReaderReadSample(uint32_t* type, uint32_t* time, uint8_t* buffer, uint32_
     uint8_t* p = buffer + prefix;
     uint64_t at = 0;
     while (at + 4 <= body) {
-      uint32_t n = Mp4GetBe32(p + at);
+      uint32_t n = platform::GetBe32(p + at);
       p[at] = 0;
       p[at + 1] = 0;
       p[at + 2] = 0;

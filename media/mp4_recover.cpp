@@ -49,16 +49,16 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
   if (!f) return kMp4ErrOpen;
   int64_t end = kMp4FileStreamOps.Seek(f, 0, SEEK_END) < 0 ? -1 : kMp4FileStreamOps.Tell(f);
   uint8_t h[8];
-  if (end < 16 || !ReadAt(f, 0, h, 8) || std::memcmp(h + 4, "ftyp", 4) != 0 || Mp4GetBe32(h) < 8) {
+  if (end < 16 || !ReadAt(f, 0, h, 8) || std::memcmp(h + 4, "ftyp", 4) != 0 || platform::GetBe32(h) < 8) {
     kMp4FileStreamOps.Close(f);
     return kMp4ErrMalformed;
   }
   uint64_t fileSize = static_cast<uint64_t>(end);
   // Find mdat among the top-level boxes.
-  uint64_t at = Mp4GetBe32(h);
+  uint64_t at = platform::GetBe32(h);
   bool found = false;
   while (at + 8 <= fileSize && ReadAt(f, at, h, 8)) {
-    uint32_t size = Mp4GetBe32(h);
+    uint32_t size = platform::GetBe32(h);
     if (std::memcmp(h + 4, "mdat", 4) == 0) {
       found = true;
       if (size != 0) {
@@ -103,7 +103,7 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
       pos += audioFrameSize;
       continue;
     }
-    uint32_t len = Mp4GetBe32(head);
+    uint32_t len = platform::GetBe32(head);
     if (len == 0 || pos + 4 + len > fileSize) break;
     uint32_t headLen = len < kVideoHeadBytes ? len : kVideoHeadBytes;
     if (!ReadAt(f, pos + 4, buf + 4, headLen)) break;
@@ -152,8 +152,8 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
     if (audioFrames == 0 || delta == 0 || delta > 0xFFFFFFFFu) continue;
     uint64_t duration = 0;
     for (uint32_t k = 0; k + 8 <= t->stts.length; k += 8) {
-      Mp4PutBe32(t->stts.data + k + 4, static_cast<uint32_t>(delta));
-      duration += uint64_t{Mp4GetBe32(t->stts.data + k)} * delta;
+      platform::PutBe32(t->stts.data + k + 4, static_cast<uint32_t>(delta));
+      duration += uint64_t{platform::GetBe32(t->stts.data + k)} * delta;
     }
     t->duration = static_cast<uint32_t>(duration > 0xFFFFFFFFu ? 0xFFFFFFFFu : duration);
   }
@@ -162,7 +162,7 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
     Mp4Track* t = w->tracks[i];
     if (!t || !shift) continue;
     for (uint32_t k = 0; k + 4 <= t->stco.length; k += 4)
-      Mp4PutBe32(t->stco.data + k, Mp4GetBe32(t->stco.data + k) + shift);
+      platform::PutBe32(t->stco.data + k, platform::GetBe32(t->stco.data + k) + shift);
   }
 
   // Switch the writer to the file: mdat ends where the walk stopped, anything

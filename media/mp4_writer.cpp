@@ -262,7 +262,7 @@ int StoreSample(Mp4Writer* w, Mp4Track* t, uint32_t rel, const uint8_t* data, ui
   bool ok;
   if (h26x) {
     uint8_t len4[4];
-    Mp4PutBe32(len4, skip ? length - skip : length);
+    platform::PutBe32(len4, skip ? length - skip : length);
     ok = WriteAll(ops, w->stream, len4, 4) && WriteAll(ops, w->stream, data + skip, length - skip);
   } else {
     ok = WriteAll(ops, w->stream, data, length);
@@ -337,7 +337,7 @@ uint32_t BoxBegin(Mp4Buffer* b, const char* type) {
 }
 
 void BoxEnd(Mp4Buffer* b, uint32_t at) {
-  if (b->data && at + 4 <= b->length) Mp4PutBe32(b->data + at, b->position - at);
+  if (b->data && at + 4 <= b->length) platform::PutBe32(b->data + at, b->position - at);
 }
 
 void FullBoxHeader(Mp4Buffer* b, uint32_t versionFlags) { Mp4BufferPut32(b, versionFlags); }
@@ -581,7 +581,7 @@ bool BuildMoov(Mp4Writer* w, uint32_t duration, uint32_t stcoShift, uint32_t* st
     if (stcoShift) {
       for (uint32_t k = 0; k < t->stco.length / 4; ++k) {
         uint8_t* e = b->data + entries + 4 * k;
-        Mp4PutBe32(e, Mp4GetBe32(e) + stcoShift);
+        platform::PutBe32(e, platform::GetBe32(e) + stcoShift);
       }
     }
   }
@@ -615,7 +615,7 @@ int Finish(Mp4Writer* w, Mp4Info* info) {
   } else if (w->mdatWritten) {
     int64_t pos = ops->Tell(w->stream);
     uint8_t size4[4];
-    Mp4PutBe32(size4, static_cast<uint32_t>(pos - w->mdatStart));
+    platform::PutBe32(size4, static_cast<uint32_t>(pos - w->mdatStart));
     if (pos < 0 || ops->Seek(w->stream, w->mdatStart, SEEK_SET) < 0 || !WriteAll(ops, w->stream, size4, 4) ||
         ops->Seek(w->stream, pos, SEEK_SET) < 0)
       err = kMp4ErrWrite;
@@ -642,7 +642,7 @@ int Finish(Mp4Writer* w, Mp4Info* info) {
 
   if (headerMode) {
     uint8_t mdat[8] = {0, 0, 0, 0, 'm', 'd', 'a', 't'};
-    Mp4PutBe32(mdat, w->mdatSize);
+    platform::PutBe32(mdat, w->mdatSize);
     if (!WriteAll(ops, w->stream, mdat, 8)) err = kMp4ErrWrite;
     if (w->mode == kMp4ModeFastStart) {
       Mp4Buffer* hb = MemStreamBuffer(w->stream);

@@ -26,14 +26,14 @@ constexpr int kSmallRequests = 1000;
 constexpr long kWsTotal = 200L * 1024 * 1024;
 
 struct Env {
-  TempDir dir;
+  nettest::TempDir dir;
   Nginx nginx;
   NodePeer ws;
   std::string base;
   bool ok = false;
 
   Env() {
-    std::string www = dir.File("www");
+    std::string www = dir / "www";
     mkdir(www.c_str(), 0755);
     {
       std::string block(1 << 20, 'b');
