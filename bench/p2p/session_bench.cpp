@@ -249,9 +249,7 @@ void BM_Connect(benchmark::State& st) {
 // the other benchmarks initialise the library).
 void BM_ConnectLan(benchmark::State& st) {
   st.SetLabel("lan-search");
-  const std::vector<std::string> setup = {"ip link set lo up", "ip link add lan0 type veth peer name lan1",
-                                          "ip addr add 10.9.0.1/24 brd + dev lan0", "ip link set lan0 up",
-                                          "ip link set lan1 up"};
+  const std::vector<std::string> setup = p2ptest::LanSetup();
   bool ran = false;
   std::string why = p2ptest::RunInNetns(setup, [&] {
     ran = true;

@@ -184,13 +184,7 @@ TEST(p2pBridgeQueue, IsCappedAndEmptiedAtDeInitialisation) {
 // The bridge socket is bound to 127.0.0.1: a datagram to another address of
 // the host never reaches it. Inside a namespace with such an address.
 TEST(p2pBridgeSocket, TakesDatagramsOnLoopbackOnly) {
-  const std::vector<std::string> setup = {
-      "ip link set lo up",
-      "ip link add lan0 type veth peer name lan1",
-      "ip addr add 10.9.0.1/24 dev lan0",
-      "ip link set lan0 up",
-      "ip link set lan1 up",
-  };
+  const std::vector<std::string> setup = LanSetup();
   bool ran = false;
   std::string why = RunInNetns(setup, [&] {
     ran = true;
