@@ -53,9 +53,13 @@ stop_pids() {
   pids=()
 }
 
+# Ends whatever still runs inside the namespaces (by pid), then removes them.
 topo_down() {
-  local n
-  for n in "${namespaces[@]}"; do ip netns del "$n" 2>/dev/null; done
+  local n pid
+  for n in "${namespaces[@]}"; do
+    for pid in $(ip netns pids "$n" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$n" 2>/dev/null
+  done
   namespaces=()
 }
 
@@ -72,7 +76,10 @@ trap 'say "interrupted"; exit 1' INT TERM
 for n in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^vp2p[0-9]+[a-z]+$'); do
   owner=${n#vp2p}
   owner=${owner%%[a-z]*}
-  kill -0 "$owner" 2>/dev/null || ip netns del "$n" 2>/dev/null
+  if ! kill -0 "$owner" 2>/dev/null; then
+    for pid in $(ip netns pids "$n" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$n" 2>/dev/null
+  fi
 done
 
 # The whole suite is bounded: the watchdog ends it. Its sleep holds no
@@ -178,7 +185,8 @@ wait_line() {
 
 init=""
 start_rdvsim() {
-  nsx $S "$rdvsim" --ips 198.51.100.1,198.51.100.2,198.51.100.3 --udp-port 32100 --tcp-port 443 \
+  # Started by ip netns exec itself, so that $! is the program's own pid.
+  ip netns exec $S "$rdvsim" --ips 198.51.100.1,198.51.100.2,198.51.100.3 --udp-port 32100 --tcp-port 443 \
     --relay 198.51.100.4 --key $KEY >"$work/rdvsim.out" 2>&1 </dev/null &
   pids+=($!)
   wait_line "$work/rdvsim.out" "rdvsim ready" 15 || { say "rdvsim did not start"; cat "$work/rdvsim.out"; return 1; }
@@ -187,7 +195,7 @@ start_rdvsim() {
 
 # start_device [p2pdev options]: a device that serves one session after another.
 start_device() {
-  nsx $D "$p2pdev" --init "$init" --did $DID --sessions 0 --echo "$@" >"$work/device.out" 2>&1 </dev/null &
+  ip netns exec $D "$p2pdev" --init "$init" --did $DID --sessions 0 --echo "$@" >"$work/device.out" 2>&1 </dev/null &
   pids+=($!)
   ready=0
 }
