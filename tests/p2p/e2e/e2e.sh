@@ -175,27 +175,36 @@ EOF
 # wait_line FILE TEXT SECONDS [COUNT]: until FILE holds COUNT lines with
 # TEXT; gives up early once the program wrote its last line.
 wait_line() {
-  local file=$1 text=$2 secs=$3 count=${4:-1} end=$((SECONDS + $3))
-  while [ "$(grep -c -- "$text" "$file" 2>/dev/null)" -lt "$count" ]; do
+  local file=$1 text=$2 secs=$3 count=${4:-1} end=$((SECONDS + $3)) n
+  while n=$(grep -c -- "$text" "$file" 2>/dev/null); [ "${n:-0}" -lt "$count" ]; do
     [ $SECONDS -ge $end ] && return 1
     grep -q -- "device exit" "$file" 2>/dev/null && return 1
     sleep 0.05
   done
 }
 
+# Each program writes a file of its own, made empty before it starts: a
+# line of an earlier one is never taken for its own.
 init=""
+starts=0
+rdvsim_out="" device_out=""
 start_rdvsim() {
+  starts=$((starts + 1))
+  rdvsim_out="$work/rdvsim-$starts.out"
+  : >"$rdvsim_out"
   # Started by ip netns exec itself, so that $! is the program's own pid.
   ip netns exec $S "$rdvsim" --ips 198.51.100.1,198.51.100.2,198.51.100.3 --udp-port 32100 --tcp-port 443 \
-    --relay 198.51.100.4 --key $KEY >"$work/rdvsim.out" 2>&1 </dev/null &
+    --relay 198.51.100.4 --key $KEY >"$rdvsim_out" 2>&1 </dev/null &
   pids+=($!)
-  wait_line "$work/rdvsim.out" "rdvsim ready" 15 || { say "rdvsim did not start"; cat "$work/rdvsim.out"; return 1; }
-  init=$(sed -n 's/.*init=\([^ ]*\).*/\1/p' "$work/rdvsim.out" | head -1)
+  wait_line "$rdvsim_out" "rdvsim ready" 15 || { say "rdvsim did not start"; cat "$rdvsim_out"; return 1; }
+  init=$(sed -n 's/.*init=\([^ ]*\).*/\1/p' "$rdvsim_out" | head -1)
 }
 
 # start_device [p2pdev options]: a device that serves one session after another.
 start_device() {
-  ip netns exec $D "$p2pdev" --init "$init" --did $DID --sessions 0 --echo "$@" >"$work/device.out" 2>&1 </dev/null &
+  device_out="$work/device-$starts.out"
+  : >"$device_out"
+  ip netns exec $D "$p2pdev" --init "$init" --did $DID --sessions 0 --echo "$@" >"$device_out" 2>&1 </dev/null &
   pids+=($!)
   ready=0
 }
@@ -209,7 +218,7 @@ client() {
   run=$((run + 1))
   if [[ $expect != result=* ]]; then
     ready=$((ready + 1))
-    if ! wait_line "$work/device.out" "device ready" 30 $ready; then
+    if ! wait_line "$device_out" "device ready" 30 $ready; then
       fail "mode $mode: the device did not log in"
       return
     fi
@@ -224,7 +233,7 @@ client() {
   [ $status -eq 0 ] || { fail "mode $mode: p2pcli ended with $status"; return; }
   grep -Eq "cli session mode=($expect) " "$out" || fail "mode $mode: session mode is not $expect"
   # The device saw the same session end after carrying every byte both ways.
-  wait_line "$work/device.out" "device ended" 15 $((ready)) ||
+  wait_line "$device_out" "device ended" 15 $((ready)) ||
     fail "mode $mode: the device did not see the session end"
 }
 
@@ -295,8 +304,11 @@ case $suite in
 esac
 
 if [ $failures -ne 0 ]; then
-  say "$failures failure(s); the device said:"
-  sed "s/^/    /" "$work/device.out" 2>/dev/null
+  say "$failures failure(s); the devices said:"
+  for f in "$work"/device-*.out; do
+    echo "  ${f##*/}:"
+    sed "s/^/    /" "$f"
+  done
   exit 1
 fi
 say "passed"
