@@ -497,6 +497,7 @@ int ConnectDo(const char* prefix, int serial, const char* suffix, uint8_t mode, 
   const int result = Outcome(run);
   RVP_DialogueStop(slot);
   RVP_TcpLinksFree(slot);
+  if (result >= 0) SleepMs(50);
   return RVP_SessionFinish(slot, result, mode);
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "p2p/msg_io.h"
+#include "p2p/bridge.h"
 #include "p2p/services.h"
 #include "p2p/session_ops.h"
 #include "p2p/sock.h"

@@ -221,13 +221,19 @@ void AliveStep(int slot, RVP_AliveState* alive) {
     if (++alive->misses > g_rvs.sess_alive_sec.load()) MarkClosed(s, s.closed_timeout);
     alive->timer_ms = 0;
   }
-  alive->timer_ms += s.interval.load() + 1;
+  // The time that passed, not a pass's wait: a burst of messages that keep
+  // nothing alive (punches still arriving after establishment) must not
+  // count for seconds.
+  const uint32_t now = TickMs();
+  alive->timer_ms += now - alive->last_tick;
+  alive->last_tick = now;
 }
 
 void UdpPass(int slot) {
   Session& s = Sess(slot);
   RVP_AliveState alive;
   alive.misses = g_rvs.sess_alive_sec.load() / 2;
+  alive.last_tick = TickMs();
   int64_t last_periodic = NowSec();
   uint8_t payload[kRecvPayload];
   while (!s.closing.load()) {

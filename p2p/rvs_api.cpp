@@ -10,9 +10,11 @@
 #include <string>
 
 #include "p2p/api_alias.h"
+#include "p2p/bridge.h"
 #include "p2p/cipher.h"
 #include "p2p/msg.h"
 #include "p2p/netdetect.h"
+#include "p2p/services.h"
 #include "p2p/session_ops.h"
 #include "p2p/sock.h"
 #include "p2p/state.h"
@@ -83,6 +85,8 @@ int RVS_Initialize(const char* param) {
   Session* table = new (std::nothrow) Session[static_cast<size_t>(max_sess)];
   if (!table) return RVS_ERR_INIT_OUT_OF_MEMORY;
 
+  RVP_ServerQueueClear();
+  {
   std::lock_guard<Mutex> g(g_rvs.mutex);
   g_rvs.max_num_sess.store(max_sess);
   g_rvs.sess_alive_sec.store(alive);
@@ -112,6 +116,8 @@ int RVS_Initialize(const char* param) {
   g_rvs.connect_break.store(0);
   g_rvs.listen_break.store(0);
   g_rvs.initialized.store(1);
+  }
+  RVP_BridgeStart();
   SleepMs(2);
   return RVS_ERR_SUCCESS;
 }
@@ -125,6 +131,8 @@ int RVS_DeInitialize(void) {
     g_rvs.deinitializing.store(0);
     return RVS_ERR_NOT_INITIALIZED;
   }
+  RVP_BridgeStop();
+  SleepMs(10);
   // New calls now return at their entry; a close that waits for its data to
   // go finishes at once; end the running connects and listens.
   {
@@ -147,6 +155,9 @@ int RVS_DeInitialize(void) {
   // thread outlives the table.
   RVP_SessionCloseAll();
   for (int i = 0; i < g_rvs.max_num_sess.load(); ++i) RVP_DialogueStop(i);
+  RVP_SmartDeviceStop();
+  RVP_ShareBandwidthStop();
+  RVP_ServerQueueClear();
   {
     std::lock_guard<Mutex> g(g_rvs.mutex);
     delete[] g_rvs.sessions;
@@ -182,13 +193,6 @@ int RVS_Connect_Break(void) {
   return RVS_ERR_SUCCESS;
 }
 
-int RVS_Listen(const char* did, unsigned int timeout_sec, unsigned short udp_port, char login_mode) {
-  CallGuard guard;
-  if (!did) return RVS_ERR_INVALID_ID;
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  return RVS_ERR_NOT_YET_AVAILABLE;
-}
-
 int RVS_Listen_Break(void) {
   if (!g_rvs.initialized.load()) return RVS_ERR_NOT_INITIALIZED;
   ListenBreak();
@@ -214,6 +218,7 @@ int RVS_Share_Bandwidth(char on) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   g_rvs.share_bandwidth_flag.store(on);
+  if (!on) RVP_ShareBandwidthStop();
   return RVS_ERR_SUCCESS;
 }
 
@@ -221,6 +226,7 @@ int RVS_Enable_SmartDevice(char on) {
   CallGuard guard;
   if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
   g_rvs.smart_device_flag.store(on);
+  if (!on) RVP_SmartDeviceStop();
   return RVS_ERR_SUCCESS;
 }
 
@@ -231,7 +237,6 @@ RVS_ALIAS(int, DeInitialize, (void))
 RVS_ALIAS(int, NetworkDetect, (RVS_NetInfo*, unsigned short))
 RVS_ALIAS(int, NetworkDetectByServer, (RVS_NetInfo*, unsigned short, const char*))
 RVS_ALIAS(int, Connect_Break, (void))
-RVS_ALIAS(int, Listen, (const char*, unsigned int, unsigned short, char))
 RVS_ALIAS(int, Listen_Break, (void))
 RVS_ALIAS(int, LoginStatus_Check, (char*))
 RVS_ALIAS(int, QueryDID, (void))
@@ -239,13 +244,3 @@ RVS_ALIAS(int, Share_Bandwidth, (char))
 RVS_ALIAS(int, Enable_SmartDevice, (char))
 
 }  // extern "C"
-
-int rvlib_RVP_Listen_Do(char* prefix, int serial, char* suffix, unsigned int timeout_sec,
-                        unsigned short udp_port, char login_mode, const char* did_key) {
-  CallGuard guard;
-  if (!CallGuard::Usable()) return RVS_ERR_NOT_INITIALIZED;
-  if (timeout_sec < 60 || timeout_sec > 86400) return RVS_ERR_INVALID_PARAMETER;
-  if (!prefix || !suffix || strnlen(prefix, 8) > 7 || strnlen(suffix, 8) > 7 || serial < 0)
-    return RVS_ERR_INVALID_ID;
-  return RVS_ERR_NOT_YET_AVAILABLE;
-}

@@ -37,9 +37,7 @@ typedef enum {
   RVS_ERR_FAIL_TO_CREATE_THREAD = -22, /* a thread of the connect or session could not be started */
   RVS_ERR_SERVER_REFUSED = -23,        /* server state 252 */
   RVS_ERR_TCP_RELAY_FAILED = -24,
-  RVS_ERR_INIT_OUT_OF_MEMORY = -25,
-  /* The call's procedure is not built into this version of the library yet. */
-  RVS_ERR_NOT_YET_AVAILABLE = -99
+  RVS_ERR_INIT_OUT_OF_MEMORY = -25
 } RVS_ErrorCode;
 
 /* What the query modes of a connect (0x79, 0x7F) find is returned at and

@@ -51,6 +51,7 @@ void RVP_SessionRecvThread(int slot);
 struct RVP_AliveState {
   int misses = 0;
   uint32_t timer_ms = 0;
+  uint32_t last_tick = 0;  // when the timer last advanced
   bool repeats_ended = false;
 };
 void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,

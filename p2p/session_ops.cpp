@@ -110,12 +110,22 @@ int RVP_SessionStartThreads(int slot) {
   return 0;
 }
 
-int RVP_SessionFinish(int slot, int result, uint8_t mode_byte) {
+int RVP_SessionFinish(int slot, int result, uint8_t mode_byte, bool report) {
   Session& s = Sess(slot);
-  if (result >= 0) {
-    SleepMs(50);
-    if (RVP_SessionStartThreads(slot) != 0) result = -22;
+  if (result >= 0 && RVP_SessionStartThreads(slot) != 0) result = -22;
+  if (report) RVP_SessionReport(slot, result, mode_byte);
+  if (s.tcp_framing.load() != kFramingSimple) RVP_SocketClose(s.listen_tcp_socket.exchange(-1));
+  // A direct TCP socket the peer never confirmed carries nothing.
+  RVP_SocketClose(s.direct_tcp_socket.exchange(-1));
+  if (result < 0) {
+    RVP_SessionFree(slot);
+    return result;
   }
+  return slot;
+}
+
+void RVP_SessionReport(int slot, int result, uint8_t mode_byte) {
+  Session& s = Sess(slot);
   RVP_Msg rep;
   RVP_SessionMsg(slot, MsgConnectReport, &rep);
   rep.result = result;
@@ -133,14 +143,6 @@ int RVP_SessionFinish(int slot, int result, uint8_t mode_byte) {
     rep.addr[2] = s.remote;
   }
   RVP_SessionSendToServers(slot, rep);
-  if (s.tcp_framing.load() != kFramingSimple) RVP_SocketClose(s.listen_tcp_socket.exchange(-1));
-  // A direct TCP socket the peer never confirmed carries nothing.
-  RVP_SocketClose(s.direct_tcp_socket.exchange(-1));
-  if (result < 0) {
-    RVP_SessionFree(slot);
-    return result;
-  }
-  return slot;
 }
 
 void RVP_SessionMsg(int slot, uint8_t type, RVP_Msg* m) {

@@ -46,11 +46,14 @@ void RVP_SessionFree(int slot);
 // the session out: 0, or -22 when a thread cannot be started (none runs then).
 int RVP_SessionStartThreads(int slot);
 // The end of a connect or listen whose dialogue has stopped: on success
-// starts the session's threads; reports the outcome to the session's servers
-// (the connect mode byte, or the login mode of a listen); closes the
-// listening socket of a direct TCP attempt that is not in use; on failure
-// frees the slot. Returns the slot, or the (final) error.
-int RVP_SessionFinish(int slot, int result, uint8_t mode_byte);
+// starts the session's threads; unless told not to, reports the outcome to
+// the session's servers (RVP_SessionReport); closes the listening socket of a
+// direct TCP attempt that is not in use; on failure frees the slot. Returns
+// the slot, or the (final) error.
+int RVP_SessionFinish(int slot, int result, uint8_t mode_byte, bool report = true);
+// Sends MsgConnectReport with the result and the mode byte (the connect mode,
+// or the login mode of a listen) to the session's servers.
+void RVP_SessionReport(int slot, int result, uint8_t mode_byte);
 // Closes every session the callers hold without waiting for the peers
 // (de-initialisation).
 void RVP_SessionCloseAll();

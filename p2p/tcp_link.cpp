@@ -72,13 +72,16 @@ void BuildOwed(int slot, const RVP_TcpLink* l, int kind, uint8_t resend, RVP_Msg
   std::memcpy(m->wakeup, s.wakeup, kWakeupField);
 }
 
-// Sends a message as a frame on the link (lock held); a failure resets it.
-bool SendLocked(int slot, RVP_TcpLink* l, const RVP_Msg& m) {
-  uint8_t msg[kMaxWrittenMsg];
-  int n = RVP_MsgBuild(m, msg, sizeof(msg), g_rvs.login_key);
+// Sends message bytes as a frame on the link (lock held); a failure resets it.
+bool SendBytesLocked(int slot, RVP_TcpLink* l, const uint8_t* msg, int n) {
   if (n > 0 && RVP_TcpSendFrame(Sess(slot).packet_key, n, l->socket, msg, 0, nullptr) == 0) return true;
   ResetLocked(l);
   return false;
+}
+
+bool SendLocked(int slot, RVP_TcpLink* l, const RVP_Msg& m) {
+  uint8_t msg[kMaxWrittenMsg];
+  return SendBytesLocked(slot, l, msg, RVP_MsgBuild(m, msg, sizeof(msg), g_rvs.login_key));
 }
 
 bool& OwedFlag(RVP_TcpLink* l, int kind) {
@@ -241,6 +244,24 @@ void RVP_TcpLinksConnect(int slot, int kind) {
     } else {
       ResetLocked(l);
     }
+  }
+}
+
+void RVP_TcpLinksOweAgain(int slot, int kind) {
+  for (int i = 0; i < kTcpLinks; ++i) {
+    RVP_TcpLink* l = LinkOf(slot, i);
+    if (!l) continue;
+    std::lock_guard<std::mutex> g(l->m);
+    if (l->connected) OwedFlag(l, kind) = true;
+  }
+}
+
+void RVP_TcpLinksSendRaw(int slot, const uint8_t* msg, int len) {
+  for (int i = 0; i < kTcpLinks; ++i) {
+    RVP_TcpLink* l = LinkOf(slot, i);
+    if (!l) continue;
+    std::lock_guard<std::mutex> g(l->m);
+    if (l->connected) SendBytesLocked(slot, l, msg, len);
   }
 }
 

@@ -64,6 +64,11 @@ void RVP_TcpLinksSendDevLogin(int slot);
 void RVP_TcpLinksSendDevLoginEx(int slot);
 void RVP_TcpLinksSendP2PReq(int slot);
 void RVP_TcpLinksSendP2PReqKeyed(int slot);
+// Marks the message of the kind as owed again on every connected link.
+void RVP_TcpLinksOweAgain(int slot, int kind);
+// Sends a built message (header and payload) as a frame over every connected
+// link; a send failure resets the link.
+void RVP_TcpLinksSendRaw(int slot, const uint8_t* msg, int len);
 // Count the resend counters and send the marked connect requests again.
 void RVP_TcpLinksResendP2PReq(int slot);
 void RVP_TcpLinksResendP2PReqKeyed(int slot);

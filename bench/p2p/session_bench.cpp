@@ -5,7 +5,9 @@
 // latency per path against the simulator and a scripted device process, with
 // the fixed waits shown apart: the device's direct TCP offers before it
 // confirms a punch (fixed_device_ms), and the client's round waits and 50 ms
-// pause after its establishment (fixed_client_ms).
+// pause after its establishment (fixed_client_ms). Last, process to process:
+// a device process and a client process per path, with the client's connect
+// time and the rate of a 32 MB stream from the device.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -247,9 +249,7 @@ void BM_Connect(benchmark::State& st) {
 // the other benchmarks initialise the library).
 void BM_ConnectLan(benchmark::State& st) {
   st.SetLabel("lan-search");
-  const std::vector<std::string> setup = {"ip link set lo up", "ip link add lan0 type veth peer name lan1",
-                                          "ip addr add 10.9.0.1/24 brd + dev lan0", "ip link set lan0 up",
-                                          "ip link set lan1 up"};
+  const std::vector<std::string> setup = p2ptest::LanSetup();
   bool ran = false;
   std::string why = p2ptest::RunInNetns(setup, [&] {
     ran = true;
@@ -261,6 +261,57 @@ void BM_ConnectLan(benchmark::State& st) {
     ConnectLatency(st, rig, {"lan-search", 0x3F, {"--lan"}});
   });
   if (!ran) st.SkipWithError(("needs a network namespace of its own: " + why).c_str());
+}
+
+// --- Process to process ----------------------------------------------------------
+
+// A device process (p2pdev --bulk) and a client process (p2pcli --recv) meet
+// through the simulator of this process: the client's connect time and the
+// rate at which the device's stream reaches it, per path.
+void BM_ProcessSession(benchmark::State& st) {
+  Rig& rig = TheRig();
+  if (!rig.ok()) {
+    st.SkipWithError(rig.error.c_str());
+    return;
+  }
+  static const Path paths[] = {{"punch", 12, {"--login-mode", "1"}},
+                               {"udp-relay", 30, {"--login-mode", "1"}},
+                               {"tcp-relay", 0x7C, {"--login-mode", "2"}}};
+  const Path& path = paths[st.range(0)];
+  st.SetLabel(path.name);
+  const std::string bytes = std::to_string(32 * kMB);
+  const std::vector<std::string> common = {
+      "--init", rig.sim->InitString(), "--did", kDid,
+      "--server-ports", std::to_string(rig.sim->udp_port()) + "," + std::to_string(rig.sim->tcp_port())};
+  double connect_ms = 0, mbps = 0;
+  for (auto _ : st) {
+    std::string why, line;
+    p2ptest::ChildProcess device, client;
+    std::vector<std::string> dev_args = common;
+    dev_args.insert(dev_args.end(), {"--bulk", bytes, "--sessions", "1"});
+    dev_args.insert(dev_args.end(), path.device_args.begin(), path.device_args.end());
+    std::vector<std::string> cli_args = common;
+    cli_args.insert(cli_args.end(), {"--mode", std::to_string(static_cast<uint8_t>(path.mode)), "--recv", bytes});
+    if (!device.Start(P2PDEV_PATH, dev_args, "device ready", &why, nullptr, 15000) ||
+        !client.Start(P2PCLI_PATH, cli_args, "cli connect result=", &why, &line, 30000)) {
+      st.SkipWithError(why.c_str());
+      return;
+    }
+    const double ms = std::stod("0" + p2ptest::ChildProcess::Field(line, "ms="));
+    if (!client.WaitLine("cli recv ok", 120000, &line)) {
+      st.SkipWithError((std::string(path.name) + ": the stream did not arrive").c_str());
+      return;
+    }
+    const double secs = std::stod("0" + p2ptest::ChildProcess::Field(line, " ms=")) / 1e3;
+    st.SetIterationTime(secs > 0 ? secs : 1e-3);
+    connect_ms += ms;
+    mbps += std::stod("0" + p2ptest::ChildProcess::Field(line, "MBps="));
+    client.Stop(10000);
+    device.Stop(10000);
+  }
+  auto avg = [](double v) { return benchmark::Counter(v, benchmark::Counter::kAvgIterations); };
+  st.counters["connect_ms"] = avg(connect_ms);
+  st.counters["MB_per_s"] = avg(mbps);
 }
 
 }  // namespace
@@ -282,4 +333,10 @@ BENCHMARK(BM_Connect)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
+BENCHMARK(BM_ProcessSession)
+    ->ArgName("path")
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 BENCHMARK_MAIN();

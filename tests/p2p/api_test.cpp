@@ -357,7 +357,8 @@ TEST_F(p2pLib, ArgumentAndHandleChecksOfEveryCall) {
       {"Check_Buffer free slot, no outs", [&] { return RVS_Check_Buffer(2, 0, nullptr, nullptr); }, -11},
       {"PktSend 0 bytes to a free slot", [&] { return RVS_PktSend(2, 0, nullptr, 0); }, -11},
       {"PktRecv free slot", [&] { return size = 4, RVS_PktRecv(2, 0, buf, &size, 10); }, -11},
-      {"Listen, not yet", [&] { return RVS_Listen("ABC-123456-XYZ", 600, 0, 1); }, RVS_ERR_NOT_YET_AVAILABLE},
+      {"Listen DID with three dashes", [&] { return RVS_Listen("ab-12-cd-7", 600, 0, 1); }, -4},
+      {"Listen time-out 59", [&] { return RVS_Listen("ABC-123456-XYZ:key", 59, 0, 1); }, -5},
   };
   for (const Case& c : cases) EXPECT_EQ(c.call(), c.result) << c.what;
   size = 4;

@@ -403,13 +403,7 @@ TEST_F(p2pConnect, AThreadThatCannotStartIsReported) {
 // LAN searches broadcast, and the LAN-search port is fixed: both only in a
 // namespace the test made, so nothing leaves it and nothing clashes.
 TEST(p2pConnectLan, LanSearchReachesTheDeviceAndCarriesData) {
-  const std::vector<std::string> setup = {
-      "ip link set lo up",
-      "ip link add lan0 type veth peer name lan1",
-      "ip addr add 10.9.0.1/24 brd + dev lan0",
-      "ip link set lan0 up",
-      "ip link set lan1 up",
-  };
+  const std::vector<std::string> setup = LanSetup();
   bool ran = false;
   std::string why = RunInNetns(setup, [&] {
     ran = true;

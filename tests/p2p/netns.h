@@ -36,4 +36,11 @@ inline std::string RunInNetns(const std::vector<std::string>& setup, const std::
   return why;
 }
 
+// Setup commands of a namespace with a LAN to search: loopback, and a veth
+// pair whose first end holds 10.9.0.1/24 with its broadcast address.
+inline std::vector<std::string> LanSetup() {
+  return {"ip link set lo up", "ip link add lan0 type veth peer name lan1", "ip addr add 10.9.0.1/24 brd + dev lan0",
+          "ip link set lan0 up", "ip link set lan1 up"};
+}
+
 }  // namespace p2ptest

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "p2p/cipher.h"
+#include "p2p/connect.h"
 #include "p2p/msg_io.h"
 #include "p2p/sock.h"
 #include "p2p/sys.h"
@@ -333,11 +334,49 @@ std::string Server::Command(const std::string& line) {
                               : Intro::None;
       return {};
     }
+  } else if (cmd == "bridge" && args.size() >= 4 && number(args[1], &v) && v >= 0 && v <= 255 &&
+             number(args[2], &w) && w >= 0 && w <= 65535) {
+    std::string data;
+    for (size_t i = 4; i < args.size(); ++i) data += (i > 4 ? " " : "") + args[i];
+    return SendBridge(args[0], static_cast<uint8_t>(v), static_cast<uint16_t>(w), args[3], data);
+  } else if (cmd == "servicestart" && args.size() == 1) {
+    auto dev = devices_.find(args[0]);
+    if (dev == devices_.end() || dev->second.At(0).sin_addr.s_addr == 0) return "no device " + args[0];
+    RVP_Msg m;
+    RVP_MsgInit(&m, MsgServiceStart);
+    SendUdp(0, 0, dev->second.At(0), m);
+    return {};
   } else if (cmd == "forget" && args.size() == 1) {
     devices_.erase(args[0]);
     return {};
   }
   return "cannot do: " + line;
+}
+
+std::string Server::SendBridge(const std::string& did, uint8_t kind, uint16_t port, const std::string& peer,
+                               const std::string& data) {
+  auto dev = devices_.find(did);
+  if (dev == devices_.end()) return "no device " + did;
+  RVP_Msg m;
+  RVP_MsgInit(&m, MsgBridge);
+  RVP_DidParts parts;
+  if (RVP_DidSplit(did.c_str(), &parts) != 0 ||
+      RVP_DidMake(&m.did, parts.prefix, static_cast<uint32_t>(parts.serial), parts.suffix) != 0)
+    return "bad DID " + did;
+  if (peer.size() > p2p::kBridgePeerField - 1) return "peer text too long";
+  std::memcpy(m.peer, peer.data(), peer.size());
+  m.bridge_kind = kind;
+  m.port = port;
+  m.data = reinterpret_cast<const uint8_t*>(data.data());
+  m.data_len = static_cast<uint16_t>(data.size());
+  const sockaddr_in to = dev->second.At(0);
+  if (to.sin_addr.s_addr != 0)
+    SendUdp(0, 0, to, m);
+  else if (dev->second.tcp_fd >= 0)
+    SendTcp(dev->second.tcp_fd, m);
+  else
+    return "no way to " + did;
+  return {};
 }
 
 void Server::SendUdp(int server, int port_index, const sockaddr_in& to, const RVP_Msg& m) {
@@ -353,14 +392,16 @@ void Server::SendTcp(int fd, const RVP_Msg& m) {
 void Server::Introduce(int server, const RVP_DidBlock& did_block, const sockaddr_in& client,
                        const sockaddr_in& client_local) {
   auto it = devices_.find(DidText(did_block));
-  if (it == devices_.end() || it->second.addr.sin_addr.s_addr == 0 || intro_ == Intro::None) return;
+  if (it == devices_.end() || intro_ == Intro::None) return;
+  const sockaddr_in dev_addr = it->second.At(server);
+  if (dev_addr.sin_addr.s_addr == 0) return;
   const Device& dev = it->second;
   RVP_Msg m;
   if (intro_ == Intro::Both || intro_ == Intro::List) {
     RVP_MsgInit(&m, MsgPeerListToClient);
     m.did = did_block;
     m.count = 2;
-    m.list[0] = dev.addr;
+    m.list[0] = dev_addr;
     m.list[1] = dev.local;
     SendUdp(server, 0, client, m);
     RVP_MsgInit(&m, MsgPeerListToDevice);
@@ -368,14 +409,14 @@ void Server::Introduce(int server, const RVP_DidBlock& did_block, const sockaddr
     m.count = 2;
     m.list[0] = client;
     m.list[1] = client_local;
-    SendUdp(server, 0, dev.addr, m);
+    SendUdp(server, 0, dev_addr, m);
   }
   if (intro_ == Intro::Both || intro_ == Intro::Burst) {
     RVP_MsgInit(&m, MsgPortBurstReq);
-    m.addr[0] = dev.addr;
+    m.addr[0] = dev_addr;
     SendUdp(server, 0, client, m);
     m.addr[0] = client;
-    SendUdp(server, 0, dev.addr, m);
+    SendUdp(server, 0, dev_addr, m);
   }
 }
 
@@ -402,8 +443,8 @@ void Server::OfferTcpRelay(int server, const RVP_DidBlock& did_block, int client
   if (dev == devices_.end()) return;
   if (offer_ == Offer::Tcp && dev->second.tcp_fd >= 0)
     SendTcp(dev->second.tcp_fd, m);
-  else if (dev->second.addr.sin_addr.s_addr != 0)
-    SendUdp(server, 0, dev->second.addr, m);
+  else if (dev->second.At(server).sin_addr.s_addr != 0)
+    SendUdp(server, 0, dev->second.At(server), m);
 }
 
 void Server::OnUdp(int server, int port_index) {
@@ -447,7 +488,7 @@ void Server::OnUdp(int server, int port_index) {
       uint8_t result = sc && sc->login ? *sc->login : 0;
       if (result == 0) {
         Device& d = devices_[did];
-        d.addr = from;
+        d.addr[server] = from;
         d.local = m.addr[0];
         d.since = p2p::NowSec();
       }
@@ -472,7 +513,7 @@ void Server::OnUdp(int server, int port_index) {
       RVP_MsgInit(&a, MsgDeviceState);
       a.did = m.did;
       if (online) {
-        a.addr[0] = dev->second.addr;
+        a.addr[0] = dev->second.At(server);
         a.addr[1] = dev->second.local;
       }
       a.value[0] = -1;
@@ -502,7 +543,7 @@ void Server::OnUdp(int server, int port_index) {
       a.addr[0] = m.addr[0];
       a.ticket = m.ticket;
       SendUdp(server, 0, from, a);
-      if (online && dev->second.addr.sin_addr.s_addr != 0) SendUdp(server, 0, dev->second.addr, a);
+      if (online && dev->second.At(server).sin_addr.s_addr != 0) SendUdp(server, 0, dev->second.At(server), a);
       break;
     }
     case MsgConnectReport:

@@ -22,6 +22,9 @@
 //   ticket N                       the ticket of the next TCP relay offer
 //   intro both|burst|list|none     how a connect request introduces the peers
 //   forget DID                     log the device out
+//   bridge DID KIND PORT PEER [TEXT] a MsgBridge to the device (17: open PEER on local PORT with TEXT;
+//                                  34: close PEER)
+//   servicestart DID               a MsgServiceStart to the device
 //
 // The relays it hands out (relay.h) are attached with AttachRelays; the
 // program starts them with --relay IP.
@@ -111,10 +114,19 @@ class Server {
 
  private:
   struct Device {
-    sockaddr_in addr{};   // as the UDP login came
+    // As each server saw the UDP login come (behind a NAT that maps per
+    // destination, each server sees a port of its own).
+    sockaddr_in addr[kServers] = {};
     sockaddr_in local{};  // the local address it reported
     int tcp_fd = -1;      // the TCP link it logged in on, if any
     int64_t since = 0;
+    // The address the server saw, else one another server saw (0 when none).
+    sockaddr_in At(int server) const {
+      if (addr[server].sin_addr.s_addr) return addr[server];
+      for (const sockaddr_in& a : addr)
+        if (a.sin_addr.s_addr) return a;
+      return sockaddr_in{};
+    }
   };
   struct Conn {
     int fd = -1;
@@ -146,6 +158,8 @@ class Server {
   const Script* ScriptOf(const std::string& did) const;
   void SendUdp(int server, int port_index, const sockaddr_in& to, const RVP_Msg& m);
   void SendTcp(int fd, const RVP_Msg& m);
+  std::string SendBridge(const std::string& did, uint8_t kind, uint16_t port, const std::string& peer,
+                         const std::string& data);
   void Introduce(int server, const RVP_DidBlock& did, const sockaddr_in& client,
                  const sockaddr_in& client_local);
   void OfferTcpRelay(int server, const RVP_DidBlock& did, int client_fd);

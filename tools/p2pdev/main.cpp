@@ -1,0 +1,205 @@
+// p2pdev: a device built on the library's listen side. It listens under its
+// device ID, takes the session a client opens, serves it, and listens again.
+//
+//   p2pdev --init INIT --did DID [--timeout S] [--udp-port N] [--login-mode 0|1|2]
+//          [--echo | --bulk BYTES] [--sessions N] [--alive S] [--server-ports U,T]
+//
+// --echo (the default) sends back whatever arrives on each channel; --bulk
+// sends BYTES of a fixed byte stream on channel 0 and counts what arrives
+// there. --sessions ends it after N sessions (0: never). Lines on standard
+// output:
+//   device listening n=K             a listen began
+//   device ready                     the servers took the login (LAN only: the listen runs)
+//   device established handle=H mode=M tick=T   (T: the moment, a millisecond monotonic tick)
+//   device ended result=R sent=S received=X     the session ended (R: the read that ended it)
+//   device listen result=R           a listen that ended without a session
+//   device exit
+// It ends on SIGINT or SIGTERM, when its standard input (a pipe) closes, or
+// after its sessions.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "p2p/listen.h"
+#include "p2p/rvs_api.h"
+#include "p2p/state.h"
+#include "tools/p2pdev/tool_common.h"
+#include "tools/rdvsim/wiring.h"
+
+using p2ptool::g_stop;
+using p2ptool::Say;
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: p2pdev --init INIT --did DID [--timeout S] [--udp-port N] [--login-mode 0|1|2]\n"
+    "              [--echo | --bulk BYTES] [--sessions N] [--alive S] [--server-ports U,T]\n";
+// The seed of the byte stream that --bulk sends (p2pcli --recv checks it).
+constexpr uint32_t kBulkSeed = 77;
+constexpr size_t kPendingMax = 512 * 1024;
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "p2pdev: %s\n%s", why.c_str(), kUsage);
+  return 2;
+}
+
+// Whether a listen of this process holds a slot, and whether the servers took its login.
+void ListenState(bool* listening, bool* logged_in) {
+  *listening = *logged_in = false;
+  std::lock_guard<p2p::Mutex> g(p2p::g_rvs.mutex);
+  for (int i = 0; p2p::g_rvs.sessions && i < p2p::g_rvs.max_num_sess.load(); ++i) {
+    const p2p::Session& s = p2p::g_rvs.sessions[i];
+    if (!s.InUse() || s.role != p2p::kRoleDevice || s.established.load()) continue;
+    *listening = true;
+    *logged_in |= s.login_result.load() == 0;
+  }
+}
+
+// Says "device ready" once the listen is logged in; ends the listen on a stop.
+void WatchListen(int login_mode, const std::atomic<bool>* done) {
+  bool said = false;
+  uint32_t listening_since = 0;
+  while (!done->load()) {
+    if (g_stop.load()) RVS_Listen_Break();
+    bool listening, logged_in;
+    ListenState(&listening, &logged_in);
+    if (listening && !listening_since) listening_since = p2p::TickMs();
+    // LAN only: ready once the responder had a moment to open its socket.
+    if (login_mode == p2p::kLoginLanOnly) logged_in = listening_since && p2p::TickMs() - listening_since > 50;
+    if (!said && logged_in) {
+      Say("device ready");
+      said = true;
+    }
+    p2p::SleepMs(5);
+  }
+}
+
+struct Counts {
+  std::atomic<long long> sent{0}, received{0};
+  std::atomic<int> end{0};
+};
+
+bool Ended(const Counts& c) { return c.end.load() != 0 || g_stop.load(); }
+
+void EndWith(Counts* c, int r) {
+  int none = 0;
+  c->end.compare_exchange_strong(none, r);
+}
+
+void Echo(int h, int ch, Counts* c) {
+  std::vector<char> buf(8192);
+  while (!Ended(*c)) {
+    int size = static_cast<int>(buf.size());
+    int r = RVS_Read(h, static_cast<char>(ch), buf.data(), &size, 200);
+    if (size > 0) {
+      c->received += size;
+      if (RVS_Write(h, static_cast<char>(ch), buf.data(), size) != size) r = -1000;
+      c->sent += size;
+    }
+    if (r != 0 && r != RVS_ERR_TIME_OUT) EndWith(c, r);
+  }
+}
+
+void BulkSend(int h, long long total, Counts* c) {
+  std::vector<char> buf(64 * 1024);
+  for (long long at = 0; at < total && !Ended(*c);) {
+    int pending = 0;
+    if (RVS_Check_Buffer(h, 0, &pending, nullptr) != 0) return;
+    if (pending > static_cast<int>(kPendingMax)) {
+      p2p::SleepMs(1);
+      continue;
+    }
+    const int n = static_cast<int>(std::min<long long>(static_cast<long long>(buf.size()), total - at));
+    for (int i = 0; i < n; ++i) buf[i] = static_cast<char>(rdvsim::StreamByte(kBulkSeed, static_cast<uint64_t>(at + i)));
+    if (RVS_Write(h, 0, buf.data(), n) != n) return;
+    at += n;
+    c->sent += n;
+  }
+}
+
+void BulkCount(int h, Counts* c) {
+  std::vector<char> buf(64 * 1024);
+  while (!Ended(*c)) {
+    int size = static_cast<int>(buf.size());
+    int r = RVS_Read(h, 0, buf.data(), &size, 200);
+    c->received += size;
+    if (r != 0 && r != RVS_ERR_TIME_OUT) EndWith(c, r);
+  }
+}
+
+// Serves one session until it ends; returns how it ended.
+int Serve(int h, long long bulk) {
+  Counts c;
+  std::vector<std::thread> threads;
+  if (bulk > 0) {
+    threads.emplace_back(BulkSend, h, bulk, &c);
+    threads.emplace_back(BulkCount, h, &c);
+  } else {
+    for (int ch = 0; ch < p2p::kChannels; ++ch) threads.emplace_back(Echo, h, ch, &c);
+  }
+  for (std::thread& t : threads) t.join();
+  const int end = c.end.load();
+  // A session the peer closed goes at once; on a stop it is cut.
+  if (g_stop.load() && end == 0)
+    RVS_ForceClose(h);
+  else
+    RVS_Close(h);
+  Say("device ended result=%d sent=%lld received=%lld", end, c.sent.load(), c.received.load());
+  return end;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  p2ptool::Options opt({"--echo"}, {"--init", "--did", "--timeout", "--udp-port", "--login-mode", "--bulk",
+                                    "--sessions", "--alive", "--server-ports"});
+  std::string why;
+  if (!opt.Parse(argc, argv, &why)) return Usage(why);
+  long long timeout = 600, udp_port = 0, login_mode = 1, bulk = 0, sessions = 1, alive = 6;
+  if (!opt.Number("--timeout", p2p::kListenMinSec, p2p::kListenMaxSec, &timeout) ||
+      !opt.Number("--udp-port", 0, 65535, &udp_port) || !opt.Number("--login-mode", 0, 2, &login_mode) ||
+      !opt.Number("--bulk", 1, 1LL << 40, &bulk) || !opt.Number("--sessions", 0, 1 << 30, &sessions) ||
+      !opt.Number("--alive", 6, 30, &alive))
+    return Usage("a number out of range");
+  if (opt.Has("--echo") && opt.Has("--bulk")) return Usage("--echo or --bulk");
+  const std::string init = opt.Text("--init"), did = opt.Text("--did");
+  if (init.empty() || did.empty()) return Usage("--init and --did are needed");
+  if (!p2ptool::ApplyServerPorts(opt.Text("--server-ports"))) return Usage("bad --server-ports");
+  p2ptool::StopOnSignals();
+  if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {
+    std::fprintf(stderr, "p2pdev: RVS_Initialize gave %d\n", r);
+    return 1;
+  }
+  std::thread input(p2ptool::WatchInput);
+  int status = 0;
+  for (long long n = 1; !g_stop.load() && (sessions == 0 || n <= sessions); ++n) {
+    Say("device listening n=%lld", n);
+    std::atomic<bool> done{false};
+    std::thread watch(WatchListen, static_cast<int>(login_mode), &done);
+    const int h = RVS_Listen(did.c_str(), static_cast<unsigned>(timeout), static_cast<uint16_t>(udp_port),
+                             static_cast<char>(login_mode));
+    done = true;
+    watch.join();
+    if (h < 0) {
+      Say("device listen result=%d", h);
+      // Refusals and a bad ID stay as they are; only a time-out is worth another listen.
+      if (h != RVS_ERR_TIME_OUT) {
+        status = g_stop.load() ? 0 : 1;
+        break;
+      }
+      continue;
+    }
+    RVS_SessionInfo info;
+    RVS_Check(h, &info);
+    Say("device established handle=%d mode=%u tick=%u", h, info.Mode, p2p::Sess(h).established_tick.load());
+    Serve(h, bulk);
+  }
+  g_stop = true;
+  input.join();
+  RVS_DeInitialize();
+  Say("device exit");
+  return status;
+}
