@@ -305,12 +305,11 @@ bool RVP_SessionAccepts(int slot, const sockaddr_in& from, uint8_t type) {
   const Session& s = Sess(slot);
   if (RVP_SameAddr(from, s.remote)) return true;
   // Besides the peer, only the relayed punch speaks to the session: the
-  // servers start it, the peer answers from its own addresses while it runs.
+  // servers start it; while it runs the peer answers from addresses this side
+  // may not know yet (its own were lost when they came before the servers'
+  // start), and the token the servers gave both sides is what guards it.
   if (type != MsgRelayedPunch) return false;
-  if (FromServer(s, from)) return true;
-  return s.punch_state == 1 && from.sin_addr.s_addr != 0 &&
-         (from.sin_addr.s_addr == s.punch_peer_wan.sin_addr.s_addr ||
-          from.sin_addr.s_addr == s.punch_peer_local.sin_addr.s_addr);
+  return FromServer(s, from) || s.punch_state == 1;
 }
 
 void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const uint8_t* payload,

@@ -52,7 +52,9 @@ class p2pBridge : public ::testing::Test {
   }
   void TearDown() override {
     RVS_Listen_Break();
-    if (listen.valid()) EXPECT_EQ(listen.get(), RVS_ERR_LISTEN_BREAK);
+    if (listen.valid()) {
+      EXPECT_EQ(listen.get(), RVS_ERR_LISTEN_BREAK);
+    }
   }
 
   // A MsgBridge from server i (or from another socket) to the device.

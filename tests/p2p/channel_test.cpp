@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -544,24 +545,47 @@ TEST_F(p2pTcpChannels, DataLongerThanAReadBufferIsRefused) {
 
 // --- Relayed punch ---------------------------------------------------------
 
-using p2pRelayedPunch = PairTest;
+// Two sessions through a UDP relay, and a server that starts the punch.
+class p2pRelayedPunch : public PairTest {
+ protected:
+  void SetUp() override {
+    PairTest::SetUp();
+    rdvsim::RelayConfig rc;
+    rc.key = kPairKey;
+    relay = std::make_unique<rdvsim::UdpRelay>(rc);
+    std::string why;
+    ASSERT_TRUE(relay->Start(&why)) << why;
+    sockaddr_in servers[3] = {server.addr, {}, {}};
+    a = Open(p2p::kRoleClient, servers);
+    b = Open(p2p::kRoleDevice, servers);
+    S(a).allow_rp2p.store(1);
 
-TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
-  rdvsim::RelayConfig rc;
-  rc.key = kPairKey;
-  rdvsim::UdpRelay relay(rc);
-  std::string why;
-  ASSERT_TRUE(relay.Start(&why)) << why;
-  Peer server;
-  sockaddr_in servers[3] = {server.addr, {}, {}};
-  int a = Open(p2p::kRoleClient, servers), b = Open(p2p::kRoleDevice, servers);
-  S(a).allow_rp2p.store(1);
+    // The relay hand-shake, done here by hand: a port and ticket, then both parties ready.
+    RVP_Msg m;
+    RVP_MsgInit(&m, MsgRelayPortReq);
+    ASSERT_GT(RVP_SendMsg(kPairKey, S(a).socket, relay->address(), m), 0);
+    ASSERT_TRUE(RecvOn(a, MsgRelayPortAck, &m));
+    sockaddr_in leg = relay->address();
+    leg.sin_port = htons(m.port);
+    for (int slot : {a, b}) {
+      RVP_Msg rdy;
+      p2p::RVP_SessionMsg(slot, MsgRelayRdy, &rdy);
+      rdy.ticket = m.ticket;
+      rdy.role = S(slot).role;
+      ASSERT_GT(p2p::RVP_SessionSend(slot, leg, rdy), 0);
+    }
+    for (int slot : {a, b}) ASSERT_TRUE(RecvOn(slot, MsgRelayReady, &m));
+    Start(a, leg, p2p::kModeUdpRelay);
+    Start(b, leg, p2p::kModeUdpRelay);
+    ExchangeAll(a, b, 4096, 20000);
+    EXPECT_EQ(relay->stats().paired, 1);
+  }
+  void TearDown() override {
+    PairTest::TearDown();
+    relay.reset();
+  }
 
-  // The relay hand-shake, done here by hand: a port and ticket, then both parties ready.
-  RVP_Msg m;
-  RVP_MsgInit(&m, MsgRelayPortReq);
-  ASSERT_GT(RVP_SendMsg(kPairKey, S(a).socket, relay.address(), m), 0);
-  auto recv_on = [](int slot, uint8_t type, RVP_Msg* out) {
+  static bool RecvOn(int slot, uint8_t type, RVP_Msg* out) {
     uint32_t start = p2p::TickMs();
     while (p2p::TickMs() - start < 3000) {
       sockaddr_in from;
@@ -573,24 +597,9 @@ TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
         return RVP_MsgParsePayload(t, payload, len, out) == kMsgOk;
     }
     return false;
-  };
-  ASSERT_TRUE(recv_on(a, MsgRelayPortAck, &m));
-  sockaddr_in leg = relay.address();
-  leg.sin_port = htons(m.port);
-  for (int slot : {a, b}) {
-    RVP_Msg rdy;
-    p2p::RVP_SessionMsg(slot, MsgRelayRdy, &rdy);
-    rdy.ticket = m.ticket;
-    rdy.role = S(slot).role;
-    ASSERT_GT(p2p::RVP_SessionSend(slot, leg, rdy), 0);
   }
-  for (int slot : {a, b}) ASSERT_TRUE(recv_on(slot, MsgRelayReady, &m));
-  Start(a, leg, p2p::kModeUdpRelay);
-  Start(b, leg, p2p::kModeUdpRelay);
-  ExchangeAll(a, b, 4096, 20000);
-  EXPECT_EQ(relay.stats().paired, 1);
-
-  auto kind1 = [&](int slot) {
+  // The servers' start (kind 1) to one side.
+  void Kind1(int slot) {
     RVP_Msg k;
     p2p::RVP_SessionMsg(slot, MsgRelayedPunch, &k);
     k.punch_kind = 1;
@@ -598,11 +607,39 @@ TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
     k.addr24[0] = RVP_Addr24FromV4(Addr(a));
     k.addr24[1] = RVP_Addr24FromV4(Addr(b));
     server.Send(Addr(slot), k, kPairKey);
-  };
+  }
+  bool BothSwitch() {
+    return WaitUntil(
+        [&] {
+          return S(a).mode.load() == p2p::kModeRelayedPunch &&
+                 S(b).mode.load() == p2p::kModeRelayedPunch;
+        },
+        5000);
+  }
+  // After the switch: each side talks to the other's own address, and the
+  // data no longer goes through the relay.
+  void ExpectDirect() {
+    RVS_SessionInfo ia, ib;
+    ASSERT_EQ(RVS_Check(a, &ia), 0);
+    ASSERT_EQ(RVS_Check(b, &ib), 0);
+    EXPECT_EQ(ia.Mode, p2p::kModeRelayedPunch);
+    EXPECT_EQ(ia.RemoteAddr.sin_port, Addr(b).sin_port);
+    EXPECT_EQ(ib.RemoteAddr.sin_port, Addr(a).sin_port);
+    long through_relay = relay->stats().forwarded;
+    ExchangeAll(a, b, 64 * 1024, 20000);
+    EXPECT_LT(relay->stats().forwarded - through_relay, 20);
+  }
+
+  std::unique_ptr<rdvsim::UdpRelay> relay;
+  Peer server;
+  int a = -1, b = -1;
+};
+
+TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
   // More than a minute after establishment the servers' start changes nothing.
   const int64_t since = S(b).established_time.load();
   S(b).established_time.store(since - 61);
-  kind1(b);
+  Kind1(b);
   p2p::SleepMs(300);
   EXPECT_EQ(S(b).mode.load(), p2p::kModeUdpRelay);
   {
@@ -611,19 +648,9 @@ TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
   }
   S(b).established_time.store(since);
 
-  kind1(a);
-  kind1(b);
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return S(a).mode.load() == p2p::kModeRelayedPunch && S(b).mode.load() == p2p::kModeRelayedPunch;
-      },
-      5000));
-  RVS_SessionInfo ia, ib;
-  ASSERT_EQ(RVS_Check(a, &ia), 0);
-  ASSERT_EQ(RVS_Check(b, &ib), 0);
-  EXPECT_EQ(ia.Mode, p2p::kModeRelayedPunch);
-  EXPECT_EQ(ia.RemoteAddr.sin_port, Addr(b).sin_port);
-  EXPECT_EQ(ib.RemoteAddr.sin_port, Addr(a).sin_port);
+  Kind1(a);
+  Kind1(b);
+  ASSERT_TRUE(BothSwitch());
   // Both told the servers.
   int reports = 0;
   for (int i = 0; i < 2; ++i) {
@@ -634,10 +661,18 @@ TEST_F(p2pRelayedPunch, ARelayedSessionSwitchesToTheDirectPath) {
     }
   }
   EXPECT_EQ(reports, 2);
-  // The data now goes the direct way.
-  long through_relay = relay.stats().forwarded;
-  ExchangeAll(a, b, 64 * 1024, 20000);
-  EXPECT_LT(relay.stats().forwarded - through_relay, 20);
+  ExpectDirect();
+}
+
+// The servers' two starts race the peers' own messages: here one side's
+// addresses reach the other before that side's start, and are lost. The other
+// side's addresses still lead both to the direct path.
+TEST_F(p2pRelayedPunch, AStartThatComesLateStillSwitches) {
+  Kind1(a);
+  p2p::SleepMs(300);
+  Kind1(b);
+  ASSERT_TRUE(BothSwitch());
+  ExpectDirect();
 }
 
 }  // namespace

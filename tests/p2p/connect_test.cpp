@@ -375,8 +375,9 @@ TEST_F(p2pConnect, RequestsTakeTheirKeyedAndWakeUpForms) {
       ASSERT_EQ(RVP_MsgParsePayload(m.type, m.payload.data(), m.payload.size(), &req), kMsgOk);
       EXPECT_STREQ(req.did_key,
                    c.type == MsgConnectReqKeyed || c.type == MsgConnectReqKeyedWakeup ? "k3y" : "");
-      if (c.type == MsgConnectReqWakeup || c.type == MsgConnectReqKeyedWakeup)
+      if (c.type == MsgConnectReqWakeup || c.type == MsgConnectReqKeyedWakeup) {
         EXPECT_STREQ(req.wakeup, "wake");
+      }
     }
   }
 }
