@@ -17,7 +17,8 @@
 # modes: every connect mode the SDK uses, through routed (NAT-free) networks.
 # nat:   hole punching through cone, restricted and mixed NATs; relay fallback
 #        through symmetric NATs.
-# Exit 0 passed, 1 failed, 77 skipped (no network namespaces can be made).
+# Exit 0 passed, 1 failed, 77 skipped (no network namespaces, or for nat no
+# nftables, can be made).
 set -u
 
 suite=${1:-} rdvsim=${2:-} p2pdev=${3:-} p2pcli=${4:-}
@@ -246,6 +247,12 @@ fail() {
 
 if ! ip netns add ${tag}probe 2>"$work/probe.err"; then
   say "SKIP: network namespaces cannot be made here: $(cat "$work/probe.err")"
+  exit 77
+fi
+if [ "$suite" = nat ] &&
+   ! ip netns exec ${tag}probe nft add table ip probe 2>"$work/probe.err"; then
+  say "SKIP: nftables cannot make a NAT here: $(cat "$work/probe.err")"
+  ip netns del ${tag}probe
   exit 77
 fi
 ip netns del ${tag}probe
