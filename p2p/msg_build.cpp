@@ -9,7 +9,7 @@ using namespace p2p;
 
 namespace {
 
-int WriteField(const FieldSpec& f, const RVP_Msg& m, uint8_t* p) {
+int WriteField(const FieldEntry& f, const RVP_Msg& m, uint8_t* p) {
   const uint8_t* base = reinterpret_cast<const uint8_t*>(&m) + f.member;
   uint8_t* w = p + f.wire;
   switch (f.kind) {

@@ -12,7 +12,7 @@ enum class FieldKind : uint8_t { Did, Addr, Addr24, U8, U16, U32, S32, Version, 
 
 // One field: its kind, its offset in the (plain) payload, and the offset of the
 // RVP_Msg member that holds it.
-struct FieldSpec {
+struct FieldEntry {
   FieldKind kind;
   uint16_t wire;
   uint16_t member;
@@ -33,7 +33,7 @@ struct MsgLayout {
   uint8_t flags;
   VarKind var;
   uint8_t nfields;
-  FieldSpec fields[kMaxFields];
+  FieldEntry fields[kMaxFields];
 };
 
 // The layout of a type, or null.

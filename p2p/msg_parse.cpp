@@ -10,7 +10,7 @@ using namespace p2p;
 
 namespace {
 
-void ReadField(const FieldSpec& f, const uint8_t* p, RVP_Msg* m) {
+void ReadField(const FieldEntry& f, const uint8_t* p, RVP_Msg* m) {
   uint8_t* base = reinterpret_cast<uint8_t*>(m) + f.member;
   const uint8_t* r = p + f.wire;
   switch (f.kind) {
@@ -162,7 +162,7 @@ int RVP_MsgParsePayload(uint8_t type, const uint8_t* payload, size_t len, RVP_Ms
     plen = static_cast<size_t>(n);
   }
   for (int i = 0; i < l->nfields; ++i) {
-    const FieldSpec& f = l->fields[i];
+    const FieldEntry& f = l->fields[i];
     if (f.wire + FieldSize(f.kind) <= plen) ReadField(f, p, out);
   }
   return ReadVar(*l, p, plen, out);

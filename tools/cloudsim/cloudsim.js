@@ -85,13 +85,13 @@ function instantiate(value, n) {
 }
 
 // A user's devices: a list of device objects, or {"count": N, "first_id": id, "template": {...}}.
-function expandDevices(spec) {
-  if (Array.isArray(spec)) return spec;
-  if (spec && typeof spec === 'object' && Number.isInteger(spec.count)) {
-    const first = spec.first_id || 1;
+function expandDevices(desc) {
+  if (Array.isArray(desc)) return desc;
+  if (desc && typeof desc === 'object' && Number.isInteger(desc.count)) {
+    const first = desc.first_id || 1;
     const out = [];
-    for (let i = 0; i < spec.count; i++) {
-      const d = instantiate(spec.template || {}, i + 1);
+    for (let i = 0; i < desc.count; i++) {
+      const d = instantiate(desc.template || {}, i + 1);
       d.id = first + i;
       out.push(d);
     }
@@ -109,12 +109,12 @@ function localSeconds(day, time) {
 }
 
 // recordings.json: {device id: {"YYYY-MM-DD": [{"start_time": seconds or "hh:mm:ss", "end_time": ..., ...}]}}
-function expandRecordings(spec) {
+function expandRecordings(desc) {
   const out = {};
-  for (const id of Object.keys(spec || {})) {
+  for (const id of Object.keys(desc || {})) {
     const list = [];
-    for (const day of Object.keys(spec[id])) {
-      for (const r of spec[id][day]) {
+    for (const day of Object.keys(desc[id])) {
+      for (const r of desc[id][day]) {
         const rec = Object.assign({}, r);
         for (const k of ['start_time', 'end_time']) {
           if (typeof rec[k] === 'string' && rec[k].includes(':')) rec[k] = localSeconds(day, rec[k]);
@@ -129,9 +129,9 @@ function expandRecordings(spec) {
 
 function loadFixture(dir) {
   const users = readJson(dir, 'users.json', []);
-  const devicesSpec = readJson(dir, 'devices.json', {});
+  const deviceDescs = readJson(dir, 'devices.json', {});
   const devices = {};
-  for (const uid of Object.keys(devicesSpec)) devices[uid] = expandDevices(devicesSpec[uid]);
+  for (const uid of Object.keys(deviceDescs)) devices[uid] = expandDevices(deviceDescs[uid]);
   return {
     users,
     devices,

@@ -298,18 +298,18 @@ int32_t DecodeAll(const std::vector<uint8_t>& s, int maxW, int maxH, int maxRef,
   return first;
 }
 
-StreamSpec Case(const char* name) {
-  StreamSpec s;
+StreamPlan Case(const char* name) {
+  StreamPlan s;
   EXPECT_TRUE(WriterCase(name, &s)) << name;
   return s;
 }
 
 TEST(HevcWriterStreams, FifteenReferencesNeedTheCallersFifteen) {
-  const StreamSpec spec = Case("refs15");
-  const std::vector<uint8_t> s = WriteStream(spec);
+  const StreamPlan plan = Case("refs15");
+  const std::vector<uint8_t> s = WriteStream(plan);
   std::vector<std::vector<uint8_t>> pics;
   EXPECT_EQ(DecodeAll(s, 64, 64, 15, &pics), 0) << Decoder::All();
-  EXPECT_EQ(pics.size(), spec.pictures.size());
+  EXPECT_EQ(pics.size(), plan.pictures.size());
   // with 4, every picture that names more than 4 is refused cleanly
   pics.clear();
   EXPECT_EQ(DecodeAll(s, 64, 64, 4, &pics), IH265D_ERR_REFNUM);
@@ -323,21 +323,21 @@ TEST(HevcWriterStreams, WavefrontRowsAfterAMidRowSliceStartAfresh) {
   // above-right CTB belongs to another slice, so the row starts with fresh
   // contexts (H.265 9.3.1). The same stream without wavefronts must give the
   // same pictures. (ffmpeg restores the other slice's contexts here.)
-  StreamSpec spec = Case("wpp-midrow");
-  for (auto& p : spec.pictures) p.slices = {};
-  for (auto& p : spec.pictures) {
+  StreamPlan plan = Case("wpp-midrow");
+  for (auto& p : plan.pictures) p.slices = {};
+  for (auto& p : plan.pictures) {
     for (int ts : {0, 5, 11, 21, 26}) {
-      SliceSpec sl;
+      SlicePlan sl;
       sl.firstTs = ts;
       sl.dependent = ts == 11 || ts == 26;
       p.slices.push_back(sl);
     }
   }
   std::vector<std::vector<uint8_t>> wpp, plain;
-  ASSERT_EQ(DecodeAll(WriteStream(spec), 256, 128, 4, &wpp), 0) << Decoder::All();
-  spec.pps.wpp = false;
-  ASSERT_EQ(DecodeAll(WriteStream(spec), 256, 128, 4, &plain), 0) << Decoder::All();
-  ASSERT_EQ(wpp.size(), spec.pictures.size());
+  ASSERT_EQ(DecodeAll(WriteStream(plan), 256, 128, 4, &wpp), 0) << Decoder::All();
+  plan.pps.wpp = false;
+  ASSERT_EQ(DecodeAll(WriteStream(plan), 256, 128, 4, &plain), 0) << Decoder::All();
+  ASSERT_EQ(wpp.size(), plan.pictures.size());
   EXPECT_TRUE(wpp == plain);
 }
 
@@ -410,14 +410,14 @@ TEST(HevcWriterStreams, SaoMatchesAWholePictureReference) {
   // slice closes (which ffmpeg crosses).
   struct Variant {
     const char* name;
-    void (*tweak)(StreamSpec*);
+    void (*tweak)(StreamPlan*);
   };
   const Variant variants[] = {
-      {"ctb16-deblock", [](StreamSpec* s) { s->pictures[0].saoLuma = s->pictures[0].saoChroma = true; }},
-      {"pcm-nofilter", [](StreamSpec* s) { s->pictures[0].saoChroma = true; }},
-      {"bypass", [](StreamSpec* s) { s->pictures[0].saoChroma = true; }},
+      {"ctb16-deblock", [](StreamPlan* s) { s->pictures[0].saoLuma = s->pictures[0].saoChroma = true; }},
+      {"pcm-nofilter", [](StreamPlan* s) { s->pictures[0].saoChroma = true; }},
+      {"bypass", [](StreamPlan* s) { s->pictures[0].saoChroma = true; }},
       {"deblock-slices",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          s->pictures[0] = s->pictures[3];
          s->pictures[0].nalType = 19;
          s->pictures[0].sliceType = 2;
@@ -425,21 +425,21 @@ TEST(HevcWriterStreams, SaoMatchesAWholePictureReference) {
          s->pictures[0].stRefs.clear();
          s->pictures[0].saoLuma = s->pictures[0].saoChroma = true;
        }},
-      {"tiles-explicit-nolf", [](StreamSpec*) {}},
+      {"tiles-explicit-nolf", [](StreamPlan*) {}},
   };
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.name);
-    StreamSpec spec = Case(v.name);
-    v.tweak(&spec);
-    spec.pictures.resize(1);
-    const int w = static_cast<int>(spec.sps.width), h = static_cast<int>(spec.sps.height);
+    StreamPlan plan = Case(v.name);
+    v.tweak(&plan);
+    plan.pictures.resize(1);
+    const int w = static_cast<int>(plan.sps.width), h = static_cast<int>(plan.sps.height);
     std::vector<std::vector<uint8_t>> full, deblocked;
     Decoder d(w, h);
     int n = 0;
-    ASSERT_EQ(d.Stream(WriteStream(spec), &n), 0) << Decoder::All();
-    ASSERT_EQ(DecodeAll(WriteStream(spec), w, h, 4, &full), 0);
-    spec.saoTypesOff = true;
-    ASSERT_EQ(DecodeAll(WriteStream(spec), w, h, 4, &deblocked), 0);
+    ASSERT_EQ(d.Stream(WriteStream(plan), &n), 0) << Decoder::All();
+    ASSERT_EQ(DecodeAll(WriteStream(plan), w, h, 4, &full), 0);
+    plan.saoTypesOff = true;
+    ASSERT_EQ(DecodeAll(WriteStream(plan), w, h, 4, &deblocked), 0);
     ASSERT_EQ(full.size(), 1u);
     ASSERT_EQ(deblocked.size(), 1u);
     ASSERT_NE(full[0], deblocked[0]) << "SAO changed nothing";
@@ -454,23 +454,23 @@ TEST(HevcWriterStreams, ChromaEdgesTakeTheOffsetsOfTheSliceBelowOrRight) {
   // Two slices with opposite tc offsets in an all-PCM picture (PCM filtered):
   // a chroma edge between them is filtered with the tc of the slice that
   // holds its q0 sample (ffmpeg takes the other slice's here).
-  StreamSpec spec = Case("deblock-slices");
-  spec.pictures.resize(1);
-  PictureSpec& p = spec.pictures[0];
+  StreamPlan plan = Case("deblock-slices");
+  plan.pictures.resize(1);
+  PicturePlan& p = plan.pictures[0];
   p.saoLuma = p.saoChroma = false;
   p.slices.clear();
   for (int ts : {0, 3}) {
-    SliceSpec sl;
+    SlicePlan sl;
     sl.firstTs = ts;
     sl.deblockingOverride = true;
     sl.betaDiv2 = sl.tcDiv2 = ts ? -6 : 6;
     p.slices.push_back(sl);
   }
-  spec.pcmPercent = 100;
+  plan.pcmPercent = 100;
   std::vector<std::vector<uint8_t>> filtered, raw;
-  ASSERT_EQ(DecodeAll(WriteStream(spec), 256, 128, 4, &filtered), 0) << Decoder::All();
-  for (auto& sl : spec.pictures[0].slices) sl.deblockingDisabled = true;
-  ASSERT_EQ(DecodeAll(WriteStream(spec), 256, 128, 4, &raw), 0) << Decoder::All();
+  ASSERT_EQ(DecodeAll(WriteStream(plan), 256, 128, 4, &filtered), 0) << Decoder::All();
+  for (auto& sl : plan.pictures[0].slices) sl.deblockingDisabled = true;
+  ASSERT_EQ(DecodeAll(WriteStream(plan), 256, 128, 4, &raw), 0) << Decoder::All();
   ASSERT_EQ(filtered.size(), 1u);
   ASSERT_EQ(raw.size(), 1u);
   // Cb of the first CTB row, rows 0..14 (the CTB row edge below touches 15):
@@ -498,11 +498,11 @@ TEST(HevcWriterStreams, ForeignReferencesAreNeverReadWithTheWrongGeometry) {
   // point names references laid out with the old, smaller stride; motion
   // compensation read them with the new one, before their buffers. Now such a
   // reference is replaced by the current picture.
-  StreamSpec a = Case("ctb16-sao");
+  StreamPlan a = Case("ctb16-sao");
   a.sps.width = 64;
   a.sps.height = 64;
   a.pictures.resize(2);
-  StreamSpec b = Case("ctb16-sao");
+  StreamPlan b = Case("ctb16-sao");
   b.sps.width = 256;
   b.sps.height = 64;
   b.bigMvPercent = 60;

@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
     for (const auto& n : hevc_test::WriterCaseNames()) std::printf("%s\n", n.c_str());
     return 0;
   }
-  hevc_test::StreamSpec spec;
-  if (argc < 3 || !hevc_test::WriterCase(argv[1], &spec)) {
+  hevc_test::StreamPlan plan;
+  if (argc < 3 || !hevc_test::WriterCase(argv[1], &plan)) {
     std::fprintf(stderr,
                  "usage: hevc_write_stream --list | CASE OUT.265 [--no-sao] [--no-deblock] [--pictures N] "
                  "[--seed S]\n");
@@ -22,21 +22,21 @@ int main(int argc, char** argv) {
   for (int i = 3; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--no-sao") {
-      spec.saoTypesOff = true;
+      plan.saoTypesOff = true;
     } else if (a == "--no-deblock") {
-      spec.pps.deblocking_control = true;
-      spec.pps.deblocking_override = false;
-      spec.pps.deblocking_disabled = true;
+      plan.pps.deblocking_control = true;
+      plan.pps.deblocking_override = false;
+      plan.pps.deblocking_disabled = true;
     } else if (a == "--pictures" && i + 1 < argc) {
-      spec.pictures.resize(std::strtoul(argv[++i], nullptr, 10));
+      plan.pictures.resize(std::strtoul(argv[++i], nullptr, 10));
     } else if (a == "--seed" && i + 1 < argc) {
-      spec.seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+      plan.seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else {
       std::fprintf(stderr, "hevc_write_stream: unknown option %s\n", a.c_str());
       return 2;
     }
   }
-  std::vector<uint8_t> s = hevc_test::WriteStream(spec);
+  std::vector<uint8_t> s = hevc_test::WriteStream(plan);
   FILE* f = std::fopen(argv[2], "wb");
   if (!f || std::fwrite(s.data(), 1, s.size(), f) != s.size() || std::fclose(f) != 0) {
     std::fprintf(stderr, "hevc_write_stream: cannot write %s\n", argv[2]);

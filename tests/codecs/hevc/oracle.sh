@@ -247,10 +247,10 @@ group_presets() {
 # whole; ffmpeg each part (it would scale later parts to the first size).
 group_concat() {
   local parts=("176x144 64 testsrc2" "176x144 16 mandelbrot" "96x64 32 life" "208x120 16 testsrc2" "96x64 64 smptebars")
-  local i=0 spec size ctu src yuv
+  local i=0 entry size ctu src yuv
   rm -f concat.265 concat.ref.yuv
-  for spec in "${parts[@]}"; do
-    read -r size ctu src <<<"$spec"
+  for entry in "${parts[@]}"; do
+    read -r size ctu src <<<"$entry"
     yuv=$(source_clip "$src" "$size" 5 yuv420p) || { echo "FAIL concat: no source"; ((fail++)); return; }
     x265 --input "$yuv" --input-res "$size" --fps 25 --frames 5 --ctu "$ctu" --bframes 2 --log-level error \
       -o "part$i.265" >/dev/null 2>&1 || { echo "FAIL concat: x265 part $i"; ((fail++)); return; }

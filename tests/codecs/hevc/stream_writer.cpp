@@ -90,7 +90,7 @@ int CeilLog2(int n) {
 
 class Writer {
  public:
-  explicit Writer(const StreamSpec& s) : s_(s), rng_(s.seed) {
+  explicit Writer(const StreamPlan& s) : s_(s), rng_(s.seed) {
     const SpsFields& sps = s.sps;
     minCbLog2_ = 3 + static_cast<int>(sps.log2_min_cb_minus3);
     ctbLog2_ = minCbLog2_ + static_cast<int>(sps.log2_diff_max_min_cb);
@@ -111,7 +111,7 @@ class Writer {
     put(Vps(s_.vps));
     put(Sps(s_.sps));
     put(Pps(s_.pps));
-    for (const PictureSpec& pic : s_.pictures) put(Picture(pic));
+    for (const PicturePlan& pic : s_.pictures) put(Picture(pic));
     return out;
   }
 
@@ -160,14 +160,14 @@ class Writer {
            tileId_[rsToTs_[rs]] == tileId_[rsToTs_[cur]];
   }
 
-  std::vector<uint8_t> Picture(const PictureSpec& pic) {
+  std::vector<uint8_t> Picture(const PicturePlan& pic) {
     std::vector<uint8_t> out;
     decoded_.assign(size_, 0);
     sliceAddr_.assign(size_, -1);
     skip_.assign(size_, 0);
     int sliceAddrRs = 0;
     for (size_t k = 0; k < pic.slices.size(); ++k) {
-      const SliceSpec& seg = pic.slices[k];
+      const SlicePlan& seg = pic.slices[k];
       const int endTs = k + 1 < pic.slices.size() ? pic.slices[k + 1].firstTs : size_;
       if (!seg.dependent) sliceAddrRs = tsToRs_[seg.firstTs];
       std::vector<BitWriter> subs(1);
@@ -217,7 +217,7 @@ class Writer {
     return out;
   }
 
-  void SliceHeader(BitWriter& w, const PictureSpec& pic, const SliceSpec& seg,
+  void SliceHeader(BitWriter& w, const PicturePlan& pic, const SlicePlan& seg,
                    const std::vector<BitWriter>& subs) {
     const SpsFields& sps = s_.sps;
     const PpsFields& pps = s_.pps;
@@ -327,13 +327,13 @@ class Writer {
     w.Trailing();  // byte_alignment()
   }
 
-  void Ctu(Cabac& c, const PictureSpec& pic, int rs) {
+  void Ctu(Cabac& c, const PicturePlan& pic, int rs) {
     const bool sao = s_.sps.sao && (pic.saoLuma || pic.saoChroma);
     if (sao) Sao(c, pic, rs);
     Cu(c, pic, rs);
   }
 
-  void Sao(Cabac& c, const PictureSpec& pic, int rs) {
+  void Sao(Cabac& c, const PicturePlan& pic, int rs) {
     // every choice is drawn, written or not, so that SAO-less variants of a
     // stream keep the rest of it
     const int x = rs % wc_, y = rs / wc_;
@@ -397,7 +397,7 @@ class Writer {
     block(ctb_ / 2, dC);
   }
 
-  void Cu(Cabac& c, const PictureSpec& pic, int rs) {
+  void Cu(Cabac& c, const PicturePlan& pic, int rs) {
     const SpsFields& sps = s_.sps;
     const int x = rs % wc_, y = rs / wc_;
     if (s_.pps.transquant_bypass) c.Bin(kBypassFlag, Chance(s_.bypassPercent));
@@ -478,7 +478,7 @@ class Writer {
     c.Bin(kRqtRootCbf, 0);
   }
 
-  void MergeIdx(Cabac& c, const PictureSpec& pic) {
+  void MergeIdx(Cabac& c, const PicturePlan& pic) {
     if (pic.maxMergeCand <= 1) return;
     const int v = Rnd(pic.maxMergeCand);
     for (int i = 0; i < pic.maxMergeCand - 1; ++i) {
@@ -557,7 +557,7 @@ class Writer {
     c.Bin(kCbfLuma + (depth == 0 ? 1 : 0), 0);
   }
 
-  const StreamSpec& s_;
+  const StreamPlan& s_;
   std::mt19937 rng_;
   int minCbLog2_, ctbLog2_, ctb_, w_, h_, wc_, hc_, size_;
   std::vector<int> rsToTs_, tsToRs_, tileId_, colStart_;
@@ -568,14 +568,14 @@ class Writer {
 
 }  // namespace
 
-std::vector<uint8_t> WriteStream(const StreamSpec& spec) { return Writer(spec).Run(); }
+std::vector<uint8_t> WriteStream(const StreamPlan& plan) { return Writer(plan).Run(); }
 
 namespace {
 
 // Common sequence set-up: CTBs of 16 or 32 that are one coding unit each,
 // transforms 4..16, PCM at the CTB size.
-StreamSpec Base(int w, int h, int ctbLog2 = 5) {
-  StreamSpec s;
+StreamPlan Base(int w, int h, int ctbLog2 = 5) {
+  StreamPlan s;
   s.sps.width = static_cast<uint64_t>(w);
   s.sps.height = static_cast<uint64_t>(h);
   s.sps.log2_min_cb_minus3 = static_cast<uint64_t>(ctbLog2 - 3);
@@ -593,8 +593,8 @@ StreamSpec Base(int w, int h, int ctbLog2 = 5) {
   return s;
 }
 
-PictureSpec Idr(int qp = 30) {
-  PictureSpec p;
+PicturePlan Idr(int qp = 30) {
+  PicturePlan p;
   p.nalType = 19;
   p.sliceType = 2;
   p.poc = 0;
@@ -603,10 +603,10 @@ PictureSpec Idr(int qp = 30) {
 }
 
 // An IDR and P pictures, each referring to the `refs` pictures before it.
-std::vector<PictureSpec> PChain(int count, int refs, int qp = 32) {
-  std::vector<PictureSpec> v{Idr(qp - 2)};
+std::vector<PicturePlan> PChain(int count, int refs, int qp = 32) {
+  std::vector<PicturePlan> v{Idr(qp - 2)};
   for (int k = 1; k < count; ++k) {
-    PictureSpec p;
+    PicturePlan p;
     p.poc = k;
     p.qp = qp + (k % 3);
     const int n = std::min(k, refs);
@@ -618,17 +618,17 @@ std::vector<PictureSpec> PChain(int count, int refs, int qp = 32) {
 }
 
 // I0 P2 B1 P4 B3 ...: B pictures between two P pictures.
-std::vector<PictureSpec> BChain(int count, int qp = 32) {
-  std::vector<PictureSpec> v{Idr(qp - 2)};
+std::vector<PicturePlan> BChain(int count, int qp = 32) {
+  std::vector<PicturePlan> v{Idr(qp - 2)};
   for (int k = 2; k < count; k += 2) {
-    PictureSpec p;
+    PicturePlan p;
     p.poc = k;
     p.qp = qp;
     p.stRefs = {{-2, true}};
     if (k > 2) p.stRefs.push_back({-4, true});
     p.numRefL0 = k > 2 ? 2 : 1;
     v.push_back(p);
-    PictureSpec b;
+    PicturePlan b;
     b.poc = k - 1;
     b.sliceType = 0;
     b.nalType = 0;  // TRAIL_N
@@ -643,10 +643,10 @@ std::vector<PictureSpec> BChain(int count, int qp = 32) {
 }
 
 // The slices of a picture, by first CTB in tile scan.
-std::vector<SliceSpec> Slices(std::initializer_list<int> starts, std::initializer_list<int> dependent = {}) {
-  std::vector<SliceSpec> v;
+std::vector<SlicePlan> Slices(std::initializer_list<int> starts, std::initializer_list<int> dependent = {}) {
+  std::vector<SlicePlan> v;
   for (int ts : starts) {
-    SliceSpec s;
+    SlicePlan s;
     s.firstTs = ts;
     s.dependent = std::find(dependent.begin(), dependent.end(), ts) != dependent.end();
     v.push_back(s);
@@ -660,10 +660,10 @@ std::vector<SliceSpec> Slices(std::initializer_list<int> starts, std::initialize
 // later slice closes, chroma tc offsets that differ between neighbouring
 // slices, wavefront rows after a slice that starts past a row's second CTB,
 // and both loop filters together at CTBs of 16.
-const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
-  static const std::map<std::string, void (*)(StreamSpec*)> cases = {
+const std::map<std::string, void (*)(StreamPlan*)>& Cases() {
+  static const std::map<std::string, void (*)(StreamPlan*)> cases = {
       {"tiles",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.tile_cols_minus1 = 2;
@@ -671,7 +671,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pictures = PChain(6, 2);
        }},
       {"tiles-explicit-nolf",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.uniform = false;
@@ -685,7 +685,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 2;
        }},
       {"tiles-slices",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(192, 128);
          s->pps.tiles = true;
          s->pps.tile_cols_minus1 = 1;
@@ -693,7 +693,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->pps.deblocking_control = s->pps.deblocking_override = true;
          s->pictures = BChain(7, 34);
          for (size_t i = 0; i < s->pictures.size(); ++i) {
-           PictureSpec& p = s->pictures[i];
+           PicturePlan& p = s->pictures[i];
            p.slices = Slices({0, 3, 6, 12, 15, 18});  // two slices in tiles 0 and 2, tiles 1 and 3 whole
            for (auto& sl : p.slices) {
              sl.deblockingOverride = i % 3 != 0;
@@ -709,7 +709,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 3;
        }},
       {"pcm-loopfilter",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->pcmPercent = 45;
          s->pps.deblocking_control = s->pps.deblocking_override = true;
@@ -720,7 +720,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 4;
        }},
       {"pcm-nofilter",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(128, 96);
          s->sps.pcm_loop_filter_disabled = true;
          s->sps.pcm_depth_luma_minus1 = 5;
@@ -731,7 +731,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 5;
        }},
       {"bypass",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->pps.transquant_bypass = true;
          s->bypassPercent = 40;
@@ -740,14 +740,14 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 6;
        }},
       {"longterm",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->sps.long_term = true;
          s->sps.log2_max_poc_lsb_minus4 = 0;  // POC LSBs wrap every 16 pictures
          s->sps.max_dec_pic_buffering_minus1 = s->vps.max_dec_pic_buffering_minus1 = 5;
          s->pictures = {Idr()};
          for (int poc = 1; poc <= 22; ++poc) {
-           PictureSpec p;
+           PicturePlan p;
            p.poc = poc;
            p.qp = 33;
            p.stRefs.push_back({-1, true});
@@ -764,13 +764,13 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 7;
        }},
       {"listmod",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->pps.lists_modification = true;
          s->sps.num_reorder = s->vps.num_reorder = 1;
          s->pictures = BChain(9, 33);
          for (size_t i = 1; i < s->pictures.size(); ++i) {
-           PictureSpec& p = s->pictures[i];
+           PicturePlan& p = s->pictures[i];
            int total = 0;
            for (auto& r : p.stRefs) total += r.second;
            if (total < 2) continue;
@@ -784,7 +784,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 8;
        }},
       {"dependent",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(256, 128);
          s->pps.dependent_slices = true;
          s->pictures = PChain(4, 2);
@@ -792,7 +792,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 9;
        }},
       {"wpp-midrow",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(256, 128);
          s->pps.wpp = true;
          s->pps.dependent_slices = true;
@@ -802,14 +802,14 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 10;
        }},
       {"refs15",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(64, 64);
          s->sps.max_dec_pic_buffering_minus1 = s->vps.max_dec_pic_buffering_minus1 = 15;
          s->pictures = PChain(20, 15);
          s->seed = 11;
        }},
       {"bigmv",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->bigMvPercent = 30;
          s->skipPercent = 10;
@@ -818,13 +818,13 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 12;
        }},
       {"deblock-slices",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(256, 128);
          s->pps.deblocking_control = s->pps.deblocking_override = true;
          s->pcmPercent = 40;
          s->pictures = PChain(5, 1, 37);
          for (size_t i = 0; i < s->pictures.size(); ++i) {
-           PictureSpec& p = s->pictures[i];
+           PicturePlan& p = s->pictures[i];
            p.slices = Slices({0, 6, 15, 22});
            for (auto& sl : p.slices) {
              sl.deblockingOverride = true;
@@ -843,7 +843,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 13;
        }},
       {"ctb16-deblock",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          // (with both loop filters at CTBs of 16, ffmpeg offsets some chroma
          // samples at CTB corners before their deblocking is final)
          *s = Base(128, 96, 4);
@@ -853,14 +853,14 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 16;
        }},
       {"ctb16-sao",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(128, 96, 4);
          s->pps.deblocking_control = s->pps.deblocking_disabled = true;
          s->pictures = PChain(5, 2, 30);
          s->seed = 17;
        }},
       {"cip",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->pps.constrained_intra = true;
          s->intraPercent = 40;
@@ -869,7 +869,7 @@ const std::map<std::string, void (*)(StreamSpec*)>& Cases() {
          s->seed = 14;
        }},
       {"bframes",
-       [](StreamSpec* s) {
+       [](StreamPlan* s) {
          *s = Base(96, 64);
          s->sps.num_reorder = s->vps.num_reorder = 1;
          s->pictures = BChain(9, 31);
@@ -894,10 +894,10 @@ std::vector<std::string> WriterCaseNames() {
   return v;
 }
 
-bool WriterCase(const std::string& name, StreamSpec* spec) {
+bool WriterCase(const std::string& name, StreamPlan* plan) {
   auto it = Cases().find(name);
   if (it == Cases().end()) return false;
-  it->second(spec);
+  it->second(plan);
   return true;
 }
 

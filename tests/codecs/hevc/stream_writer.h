@@ -23,7 +23,7 @@ struct LongTermRef {
   bool msbPresent = false;
 };
 
-struct SliceSpec {
+struct SlicePlan {
   int firstTs = 0;  // first CTB, in tile scan
   bool dependent = false;
   bool deblockingOverride = false, deblockingDisabled = false;
@@ -31,7 +31,7 @@ struct SliceSpec {
   bool lfAcrossSlices = true;
 };
 
-struct PictureSpec {
+struct PicturePlan {
   int nalType = 1;    // 19 IDR_W_RADL, 1 TRAIL_R, ...
   int sliceType = 1;  // 0 B, 1 P, 2 I
   int poc = 0;
@@ -44,10 +44,10 @@ struct PictureSpec {
   int maxMergeCand = 5;
   int qp = 32;
   bool saoLuma = true, saoChroma = true;
-  std::vector<SliceSpec> slices = {SliceSpec{}};
+  std::vector<SlicePlan> slices = {SlicePlan{}};
 };
 
-struct StreamSpec {
+struct StreamPlan {
   VpsFields vps;
   SpsFields sps;  // CTBs are one coding unit each: minimum CB size = CTB size (16 or 32)
   PpsFields pps;
@@ -58,13 +58,13 @@ struct StreamSpec {
   int bigMvPercent = 0;      // differences that reach far outside the picture
   bool saoTypesOff = false;  // every CTB without SAO, the stream otherwise the same
   uint32_t seed = 1;
-  std::vector<PictureSpec> pictures;
+  std::vector<PicturePlan> pictures;
 };
 
-std::vector<uint8_t> WriteStream(const StreamSpec& spec);
+std::vector<uint8_t> WriteStream(const StreamPlan& plan);
 
 // The named cases of hevc_write_stream.
 std::vector<std::string> WriterCaseNames();
-bool WriterCase(const std::string& name, StreamSpec* spec);
+bool WriterCase(const std::string& name, StreamPlan* plan);
 
 }  // namespace hevc_test
