@@ -564,7 +564,7 @@ class p2pRelayedPunch : public PairTest {
     RVP_Msg m;
     RVP_MsgInit(&m, MsgRelayPortReq);
     ASSERT_GT(RVP_SendMsg(kPairKey, S(a).socket, relay->address(), m), 0);
-    ASSERT_TRUE(RecvOn(a, MsgRelayPortAck, &m));
+    ASSERT_TRUE(SessionExpects(a, MsgRelayPortAck, &m));
     sockaddr_in leg = relay->address();
     leg.sin_port = htons(m.port);
     for (int slot : {a, b}) {
@@ -574,7 +574,7 @@ class p2pRelayedPunch : public PairTest {
       rdy.role = S(slot).role;
       ASSERT_GT(p2p::RVP_SessionSend(slot, leg, rdy), 0);
     }
-    for (int slot : {a, b}) ASSERT_TRUE(RecvOn(slot, MsgRelayReady, &m));
+    for (int slot : {a, b}) ASSERT_TRUE(SessionExpects(slot, MsgRelayReady, &m));
     Start(a, leg, p2p::kModeUdpRelay);
     Start(b, leg, p2p::kModeUdpRelay);
     ExchangeAll(a, b, 4096, 20000);
@@ -585,18 +585,8 @@ class p2pRelayedPunch : public PairTest {
     relay.reset();
   }
 
-  static bool RecvOn(int slot, uint8_t type, RVP_Msg* out) {
-    uint32_t start = p2p::TickMs();
-    while (p2p::TickMs() - start < 3000) {
-      sockaddr_in from;
-      uint8_t t;
-      uint16_t len;
-      uint8_t payload[p2p::kMaxPayload];
-      if (RVP_RecvMsg(kPairKey, &from, S(slot).socket, 50, &t, &len, payload, sizeof(payload)) == 0 &&
-          t == type)
-        return RVP_MsgParsePayload(t, payload, len, out) == kMsgOk;
-    }
-    return false;
+  static bool SessionExpects(int slot, uint8_t type, RVP_Msg* out) {
+    return ExpectOn(S(slot).socket, type, 3000, out, nullptr, kPairKey);
   }
   // The servers' start (kind 1) to one side.
   void Kind1(int slot) {

@@ -40,6 +40,36 @@ inline bool WaitUntil(const std::function<bool()>& cond, unsigned ms) {
   return true;
 }
 
+// Next message on a UDP socket within ms: its type, or -1; payload and sender in the outs.
+inline int RecvOn(int fd, unsigned ms, std::vector<uint8_t>* payload = nullptr,
+                  sockaddr_in* from = nullptr, const char* key = kKey) {
+  uint8_t type;
+  uint16_t len;
+  uint8_t buf[p2p::kMaxPayload];
+  sockaddr_in f{};
+  if (RVP_RecvMsg(key, &f, fd, ms, &type, &len, buf, sizeof(buf)) != 0) return -1;
+  if (payload) payload->assign(buf, buf + len);
+  if (from) *from = f;
+  return type;
+}
+
+// Waits on a UDP socket for a message of the type, skipping others; false after ms.
+inline bool ExpectOn(int fd, uint8_t type, unsigned ms, RVP_Msg* out = nullptr,
+                     sockaddr_in* from = nullptr, const char* key = kKey) {
+  uint32_t start = p2p::TickMs();
+  while (p2p::TickMs() - start < ms) {
+    std::vector<uint8_t> p;
+    int t = RecvOn(fd, 20, &p, from, key);
+    if (t == type) {
+      RVP_Msg m;
+      if (RVP_MsgParsePayload(type, p.data(), p.size(), &m) != kMsgOk) return false;
+      if (out) *out = m;
+      return true;
+    }
+  }
+  return false;
+}
+
 // A UDP socket bound to ip:0, with its address.
 struct Peer {
   int fd = -1;
@@ -66,30 +96,12 @@ struct Peer {
   // Next message within ms: its type, or -1; payload and sender in the outs.
   int Recv(unsigned ms, std::vector<uint8_t>* payload = nullptr, sockaddr_in* from = nullptr,
            const char* key = kKey) const {
-    uint8_t type;
-    uint16_t len;
-    uint8_t buf[p2p::kMaxPayload];
-    sockaddr_in f{};
-    if (RVP_RecvMsg(key, &f, fd, ms, &type, &len, buf, sizeof(buf)) != 0) return -1;
-    if (payload) payload->assign(buf, buf + len);
-    if (from) *from = f;
-    return type;
+    return RecvOn(fd, ms, payload, from, key);
   }
   // Waits for a message of the type, skipping others; false after ms.
   bool Expect(uint8_t type, unsigned ms, RVP_Msg* out = nullptr, sockaddr_in* from = nullptr,
               const char* key = kKey) const {
-    uint32_t start = p2p::TickMs();
-    while (p2p::TickMs() - start < ms) {
-      std::vector<uint8_t> p;
-      int t = Recv(20, &p, from, key);
-      if (t == type) {
-        RVP_Msg m;
-        if (RVP_MsgParsePayload(type, p.data(), p.size(), &m) != kMsgOk) return false;
-        if (out) *out = m;
-        return true;
-      }
-    }
-    return false;
+    return ExpectOn(fd, type, ms, out, from, key);
   }
   // Messages of any kind that arrive within ms.
   int Count(unsigned ms) const {
