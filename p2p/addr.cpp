@@ -45,6 +45,14 @@ void RVP_AddrMake(RVP_Address24* out, const char* ip, uint16_t port) {
   if (ip && RVP_InetPton(ip, &v, AF_INET) == 1) out->v4 = v.s_addr;
 }
 
+sockaddr_in RVP_LoopbackAddr(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
 sockaddr_in RVP_Addr24ToV4(const RVP_Address24& a) {
   sockaddr_in s{};
   s.sin_family = AF_INET;

@@ -33,6 +33,8 @@ void RVP_Addr24FromWire(const uint8_t in[24], RVP_Address24* a);
 void RVP_AddrMake(RVP_Address24* out, const char* ip, uint16_t port);
 // The IPv4 form of an Address24 (any family field is taken as IPv4).
 sockaddr_in RVP_Addr24ToV4(const RVP_Address24& a);
+// 127.0.0.1 and the port (host order).
+sockaddr_in RVP_LoopbackAddr(uint16_t port);
 RVP_Address24 RVP_Addr24FromV4(const sockaddr_in& a);
 // Fills a sockaddr for connect/bind; returns its length (16 for IPv4, 28 otherwise).
 socklen_t RVP_Addr24ToSockaddr(const RVP_Address24& a, sockaddr_storage* out);

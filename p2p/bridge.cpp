@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "p2p/addr.h"
 #include "p2p/msg_io.h"
 #include "p2p/session_ops.h"
 #include "p2p/sock.h"
@@ -81,14 +82,6 @@ void QueueBridge(const RVP_DidBlock& did, uint8_t kind, const char* peer, uint8_
   if (len > 0) PushLocked(msg, len);
 }
 
-sockaddr_in Local(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 // The 32-byte head of a peer text.
 void LocalHead(const char* peer, uint8_t head[kBridgeLocalHead]) {
   std::memset(head, 0, kBridgeLocalHead);
@@ -106,7 +99,7 @@ PeerEntry* FindPeer(const char* peer) {
 int OpenBridgeSocket() {
   int sock = RVP_UdpSocket();
   if (sock < 0) return -1;
-  sockaddr_in a = Local(0);
+  sockaddr_in a = RVP_LoopbackAddr(0);
   if (bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
     RVP_SocketClose(sock);
     return -1;
@@ -186,7 +179,7 @@ void RVP_BridgeDeliver(const RVP_Msg& m) {
     uint8_t out[kBridgeLocalHead + kMaxPayload];
     LocalHead(m.peer, out);
     if (m.data_len) std::memcpy(out + kBridgeLocalHead, m.data, m.data_len);
-    if (RVP_UdpSend(nullptr, Local(m.port), out, kBridgeLocalHead + m.data_len, sock) < 0) return;
+    if (RVP_UdpSend(nullptr, RVP_LoopbackAddr(m.port), out, kBridgeLocalHead + m.data_len, sock) < 0) return;
     QueueBridge(m.did, kKindStatus, m.peer, 0, nullptr, 0);
     g_bridge.counter = (g_bridge.counter + 1) % kBridgePeers;
     PeerEntry& e = g_bridge.peers[g_bridge.counter];
@@ -197,7 +190,7 @@ void RVP_BridgeDeliver(const RVP_Msg& m) {
     if (const PeerEntry* e = FindPeer(m.peer)) {
       uint8_t head[kBridgeLocalHead];
       LocalHead(e->peer, head);
-      RVP_UdpSend(nullptr, Local(e->port), head, kBridgeLocalHead, sock);
+      RVP_UdpSend(nullptr, RVP_LoopbackAddr(e->port), head, kBridgeLocalHead, sock);
     }
   }
 }

@@ -61,7 +61,7 @@ void BM_RawUdpBlast(benchmark::State& st) {
   for (auto _ : st) {
     int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
         tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to = rdvsim::Loopback(0);
+    sockaddr_in to = RVP_LoopbackAddr(0);
     socklen_t l = sizeof(to);
     bind(rx, reinterpret_cast<sockaddr*>(&to), sizeof(to));
     getsockname(rx, reinterpret_cast<sockaddr*>(&to), &l);
@@ -123,7 +123,7 @@ void BM_SessionThroughput(benchmark::State& st) {
         st.SkipWithError(why.c_str());
         return;
       }
-      a_to = rdvsim::Loopback(proxy->port());
+      a_to = RVP_LoopbackAddr(proxy->port());
       if (!rdvsim::WireLearnPath(a, b, a_to, &b_to)) {
         st.SkipWithError("no path through the proxy");
         return;

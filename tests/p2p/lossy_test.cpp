@@ -35,7 +35,7 @@ class p2pLossy : public PairTest {
     proxy = std::make_unique<impair::ImpairProxy>(pc);
     std::string why;
     ASSERT_TRUE(proxy->Start(&why)) << why;
-    const sockaddr_in via = rdvsim::Loopback(proxy->port());
+    const sockaddr_in via = RVP_LoopbackAddr(proxy->port());
     sockaddr_in seen{};
     ASSERT_TRUE(rdvsim::WireLearnPath(*a, *b, via, &seen));
     Start(*a, via);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "p2p/addr.h"
 #include "p2p/msg_io.h"
 #include "p2p/rvs_api.h"
 #include "p2p/session_ops.h"
@@ -24,14 +25,6 @@
 #include "p2p/state.h"
 
 namespace rdvsim {
-
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 // A session with its socket bound, not yet established: its slot, or -1.
 inline int WireOpen(uint8_t role, const char* key, const sockaddr_in* servers = nullptr) {
@@ -56,7 +49,7 @@ inline sockaddr_in WireAddr(int slot) {
   sockaddr_in a{};
   socklen_t l = sizeof(a);
   getsockname(p2p::Sess(slot).socket, reinterpret_cast<sockaddr*>(&a), &l);
-  return Loopback(ntohs(a.sin_port));
+  return RVP_LoopbackAddr(ntohs(a.sin_port));
 }
 
 // Established toward remote with its threads running: 0, or -22.
@@ -93,7 +86,7 @@ inline bool WireLearnPath(int a, int b, const sockaddr_in& via, sockaddr_in* see
 // A connected pair of non-blocking TCP sockets on loopback.
 inline bool TcpPair(int* c, int* d) {
   int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in la = Loopback(0);
+  sockaddr_in la = RVP_LoopbackAddr(0);
   socklen_t l = sizeof(la);
   bool ok = ls >= 0 && bind(ls, reinterpret_cast<sockaddr*>(&la), sizeof(la)) == 0 && listen(ls, 1) == 0 &&
             getsockname(ls, reinterpret_cast<sockaddr*>(&la), &l) == 0;
