@@ -435,15 +435,23 @@ int CtpParseResponse(const CtpReadFn& read, char* buffer, int size, int received
     if (code == kCtpBadStatus) return kCtpBadStatus;
     if (response) *response = rest;
     if (code != 100) break;
-    // An interim response: drop its head and read the real one.
+    // An interim response: drop its head (read whole) and read the real one.
     if (++continues > kCtpMaxContinues) return kCtpBadStatus;
     size_t drop = line_end + 2;
-    std::string_view after(buffer + drop, static_cast<size_t>(have) - drop);
-    if (after.size() >= 2 && after[0] == '\r' && after[1] == '\n') {
-      drop += 2;
-    } else if (!after.empty()) {
+    for (;;) {
+      std::string_view after(buffer + drop, static_cast<size_t>(have) - drop);
+      if (after.size() >= 2 && after[0] == '\r' && after[1] == '\n') {
+        drop += 2;
+        break;
+      }
       size_t e = after.find("\r\n\r\n");
-      drop = e == std::string_view::npos ? static_cast<size_t>(have) : drop + e + 4;
+      if (e != std::string_view::npos) {
+        drop += e + 4;
+        break;
+      }
+      if (have >= size - 1) return kCtpBadHeaders;
+      int n = ReadMore(read, buffer, size, &have, timeout_ms);
+      if (n <= 0) return n == -100 ? kCtpBadHeaders : ReadFailure(n);
     }
     memmove(buffer, buffer + drop, static_cast<size_t>(have) - drop);
     have -= static_cast<int>(drop);
@@ -453,8 +461,17 @@ int CtpParseResponse(const CtpReadFn& read, char* buffer, int size, int received
     }
   }
   size_t head_start = line_end + 2;
-  std::string_view after(buffer + head_start, static_cast<size_t>(have) - head_start);
-  if (after.empty() || (after.size() >= 2 && after[0] == '\r' && after[1] == '\n'))
+  // A status line with nothing after it (the peer closed or went quiet) is a response without headers.
+  while (static_cast<size_t>(have) < head_start + 2) {
+    int n = ReadMore(read, buffer, size, &have, timeout_ms);
+    if (n <= 0) {
+      if (n == -100) return kCtpBadHeaders;
+      if (static_cast<size_t>(have) == head_start && (n == 0 || n == -2))
+        return CtpStatusResult(code == kCtpOk ? 200 : code, 0);
+      return ReadFailure(n);
+    }
+  }
+  if (buffer[head_start] == '\r' && buffer[head_start + 1] == '\n')
     return CtpStatusResult(code == kCtpOk ? 200 : code, 0);
   // The header block, read on until its blank line is there.
   while (std::string_view(buffer + head_start, static_cast<size_t>(have) - head_start).find("\r\n\r\n") ==
