@@ -45,11 +45,11 @@ void ReturnToPool(CtpWorker* w, CtpRequestNode* node) {
   w->pool_event.Set();
 }
 
-// A client id goes back into a header line: printable, no blank.
+// A client id goes back into a header line: no control characters.
 bool UsableClientId(const char* id) {
   if (!*id) return false;
   for (const char* p = id; *p; ++p)
-    if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7f) return false;
+    if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7f) return false;
   return true;
 }
 
