@@ -174,6 +174,8 @@ int CtpConnect(CtpConn* conn, const char* host, int port, int timeout_ms) {
   return kCtpOk;
 }
 
+CtpConn::~CtpConn() { CtpClose(this); }
+
 void CtpClose(CtpConn* conn) {
   if (conn->worker) CtpWorkerStop(conn);
   TcpConnClose(&conn->tcp);

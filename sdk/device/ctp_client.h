@@ -28,6 +28,11 @@ constexpr uintptr_t kCtpEventClosed = 218;
 
 // One connection to a device. Without a worker it belongs to the calling thread.
 struct CtpConn {
+  CtpConn() = default;
+  CtpConn(const CtpConn&) = delete;
+  CtpConn& operator=(const CtpConn&) = delete;
+  ~CtpConn();  // CtpClose
+
   std::string host;        // sent in a "Host" header when send_host is set
   bool send_host = false;
   TcpConn tcp{-1, nullptr, {}, 0};
