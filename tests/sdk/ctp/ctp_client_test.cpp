@@ -347,6 +347,33 @@ TEST_F(CtpClientTest, WorkerTimeOutsPoolAndClose) {
   EXPECT_EQ(which.load(), reinterpret_cast<intptr_t>(&conn_));
 }
 
+TEST(CtpClientId, KeptOnlyFromA200WithoutControlCharacters) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  CtpConn conn;
+  conn.tcp.socket = sv[0];
+  conn.timeout_ms = 500;
+  struct Case {
+    std::string reply;
+    const char* id;
+  } cases[] = {
+      {"CTP/1.0 200 OK\r\nCookie: a\x01" "b\r\n\r\n", ""},
+      {"CTP/1.0 404 No\r\nCookie: other\r\n\r\n", ""},
+      {"CTP/1.0 200 OK\r\nCookie: id 7\r\n\r\n", "id 7"},
+      {"CTP/1.0 200 OK\r\nCookie: \r\n\r\n", "id 7"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(send(sv[1], c.reply.data(), c.reply.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.reply.size()));
+    char buffer[kCtpBufferSize];
+    int n = CtpRecvTimeout(sv[0], buffer, kCtpBufferSize - 1, 500);
+    std::string resp;
+    CtpReadResponse(&conn, buffer, kCtpBufferSize, n, &resp, nullptr, nullptr, 0);
+    EXPECT_EQ(conn.client_id, c.id) << c.reply;
+  }
+  CtpClose(&conn);
+  close(sv[1]);
+}
+
 TEST(CtpSimRequest, ParsesAndRefuses) {
   ctpsim::Request r;
   size_t used = 0;
