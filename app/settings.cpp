@@ -22,15 +22,25 @@ namespace {
 std::mutex g_folder_mu;
 std::string g_app_data_folder = ".";
 
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
 // A name that reads back as the same INI key: not empty, no '=', no line break, no blanks at its ends, not
 // taken for a comment or a section header.
 bool StorableName(const std::string& s) {
   if (s.empty() || s.find_first_of("=\r\n") != std::string::npos) return false;
   if (s.front() == ';' || s.front() == '#' || s.front() == '[') return false;
-  return s.front() != ' ' && s.front() != '\t' && s.back() != ' ' && s.back() != '\t';
+  return !IsBlank(s.front()) && !IsBlank(s.back());
 }
 
 bool StorableValue(const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; }
+
+// The INI reader trims blanks around a value and takes off one pair of surrounding quotes: a password that
+// would change on the way is written inside quotes, so it reads back as it was.
+std::string StoredValue(const std::string& v) {
+  bool quoted = v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+  if (quoted || (!v.empty() && (IsBlank(v.front()) || IsBlank(v.back())))) return '"' + v + '"';
+  return v;
+}
 
 }  // namespace
 
@@ -114,7 +124,7 @@ std::string BuildAccountsBlock(const AccountMap& accounts, size_t max) {
   std::string block;
   for (const auto& [user, password] : accounts) {
     if (!StorableName(user) || !StorableValue(password)) continue;
-    std::string line = user + "=" + password;
+    std::string line = user + "=" + StoredValue(password);
     // The line, its zero and the block's final zero must fit.
     if (block.size() + line.size() + 2 > max) continue;
     block += line;

@@ -22,8 +22,11 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CLoginDlg"));
   setWindowTitle(UiText("Login", "用户登录"));
   // White dialog, blue text in the edit boxes.
+  QPalette white = palette();
+  white.setColor(QPalette::Window, Qt::white);
+  setPalette(white);
+  setAutoFillBackground(true);
   setStyleSheet(QStringLiteral(
-      "CLoginDlg { background: white; }"
       "QLabel, QCheckBox { background: white; }"
       "QLineEdit, QComboBox { color: #6060FF; }"));
 
@@ -65,6 +68,8 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   login_->setDefault(true);
   login_->setProperty("primary", true);
   login_->setMinimumHeight(38);
+  for (QWidget* w : {static_cast<QWidget*>(user_), static_cast<QWidget*>(password_), static_cast<QWidget*>(env_)})
+    w->setMinimumHeight(34);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(32, 28, 32, 28);

@@ -5,10 +5,36 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QProxyStyle>
+#include <QStyleOption>
 #include <QStyleFactory>
 
+namespace {
+
+// Fusion with a thin chevron for the drop-down arrows.
+class VelmoraStyle : public QProxyStyle {
+ public:
+  VelmoraStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element != PE_IndicatorArrowDown) return QProxyStyle::drawPrimitive(element, option, painter, widget);
+    QRectF r = option->rect;
+    const qreal w = qMin<qreal>(8, r.width() * 0.6);
+    const QPointF c = r.center();
+    QColor colour = option->state & State_Enabled ? QColor(0x5A, 0x63, 0x70) : QColor(0xA8, 0xAF, 0xB8);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(colour, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter->drawPolyline(QPolygonF({QPointF(c.x() - w / 2, c.y() - w / 4), QPointF(c.x(), c.y() + w / 4),
+                                     QPointF(c.x() + w / 2, c.y() - w / 4)}));
+    painter->restore();
+  }
+};
+
+}  // namespace
+
 void ApplyAppStyle(QApplication* app) {
-  if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) app->setStyle(fusion);
+  app->setStyle(new VelmoraStyle);
   QPalette p;
   const QColor accent(kAccentColour);
   p.setColor(QPalette::Window, QColor(0xF5, 0xF6, 0xF8));
@@ -29,10 +55,8 @@ void ApplyAppStyle(QApplication* app) {
   if (font.pointSizeF() < 10) font.setPointSizeF(10);
   app->setFont(font);
   app->setStyleSheet(QStringLiteral(
-      "QLineEdit, QComboBox { border: 1px solid #CDD3DB; border-radius: 6px; padding: 6px 8px;"
-      " background: white; min-height: 20px; }"
-      "QLineEdit:focus, QComboBox:focus { border: 1px solid #2F6FEB; }"
-      "QComboBox::drop-down { border: none; width: 24px; }"
+      "QLineEdit { padding: 5px 6px; }"
+      "QComboBox { padding: 5px 6px; }"
       "QPushButton { border: 1px solid #CDD3DB; border-radius: 6px; padding: 7px 18px; background: #FAFBFC; }"
       "QPushButton:hover { background: #EEF2F7; }"
       "QPushButton:disabled { color: #A8AFB8; background: #F3F4F6; border-color: #E1E5EA; }"

@@ -156,6 +156,17 @@ TEST_F(SettingsTest, AccountsRoundTripPerEnvironment) {
   EXPECT_TRUE(AccountStore().empty());
 }
 
+// Passwords the INI reader would trim or unquote are stored inside quotes and read back unchanged.
+TEST_F(SettingsTest, PasswordsWithBlanksAndQuotesSurviveTheFile) {
+  AccountMap m{{"a", " lead"}, {"b", "trail\t"}, {"c", "\"quoted\""}, {"d", "'single'"}, {"e", "\"half"},
+               {"f", "in side"}, {"g", ""}, {"h", "\""}, {"i", "\"\""}, {"j", "=;#[x]"}};
+  AccountStore() = m;
+  ASSERT_TRUE(SaveAccounts(0));
+  AccountStore().clear();
+  LoadAccounts(0);
+  EXPECT_EQ(AccountStore(), m) << ReadFile(config());
+}
+
 TEST_F(SettingsTest, HostileAccountsSectionLoadsSafely) {
   std::string longline = "long=" + std::string(5000, 'z');
   WriteFile(config(), "[accounts]\nann=a=b\nnoequals\nann=second\n=empty\nbob=pw\n" + longline +
