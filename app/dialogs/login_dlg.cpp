@@ -106,6 +106,8 @@ void CLoginDlg::OnInitDialog() {
   env_->setVisible(env_index_ >= 1);
   FillUserCombo();
   save_->setChecked(true);
+  // With the user filled in, typing starts in the password.
+  if (!user_->currentText().isEmpty() && password_->text().isEmpty()) password_->setFocus();
 }
 
 void CLoginDlg::FillUserCombo() {

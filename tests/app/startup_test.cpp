@@ -13,7 +13,9 @@
 #include <QKeyEvent>
 #include <QPaintEvent>
 #include <QTimer>
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
@@ -130,7 +132,20 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   for (const char* line : {"Orvel server inited.", "Logged in", "Main window created and shown"})
     EXPECT_NE(log.find(std::string("[CVelmoraApp::InitInstance] ") + line), std::string::npos) << line;
   EXPECT_EQ(log.find("ann-pass-1"), std::string::npos) << "the password reached the log";
+  // The main window takes window messages from workers.
+  static std::atomic<int> ran{0};
+  std::thread worker([h = app.main_window()->hwnd()] {
+    EXPECT_TRUE(PostMessage(h, WM_PANE_SELECTED, 3, 0));
+    EXPECT_TRUE(PostUiInvoke(h, [](void* arg) { ran += *static_cast<int*>(arg); delete static_cast<int*>(arg); },
+                             new int(7), [](void* arg) { delete static_cast<int*>(arg); }));
+  });
+  worker.join();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(app.main_window()->selected_pane(), 3);
+  EXPECT_EQ(ran, 7);
+  HWND h = app.main_window()->hwnd();
   app.ExitInstance();
+  EXPECT_FALSE(UiIsWindow(h));
 }
 
 // With a title in app.conf the data folder is a sub-folder named after it.
