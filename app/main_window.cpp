@@ -3,7 +3,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QTimerEvent>
 #include <QVBoxLayout>
 
 #include "app/app_state.h"
@@ -52,7 +51,7 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : QWidget(parent), UiWindow(this) {
   layout->addWidget(body, 1);
 
   resize(1280, 800);
-  idle_timer_ = startTimer(kIdleTimerMs);
+  SetTimer(kIdleTimerId, kIdleTimerMs);
 }
 
 bool CVelmoraDlg::event(QEvent* e) {
@@ -60,8 +59,8 @@ bool CVelmoraDlg::event(QEvent* e) {
   return QWidget::event(e);
 }
 
-void CVelmoraDlg::timerEvent(QTimerEvent* e) {
-  if (e->timerId() == idle_timer_) OnIdleTimer();
+void CVelmoraDlg::OnTimer(int id) {
+  if (id == kIdleTimerId) OnIdleTimer();
 }
 
 void CVelmoraDlg::OnIdleTimer() {

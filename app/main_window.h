@@ -11,6 +11,7 @@ class QLabel;
 // Class name of the main window.
 constexpr const char* kMainWindowClassName = "__VelmoraPlayer_Window_Class_Name_20200104__";
 // Idle timer: every 5 s the counter grows by 5.
+constexpr int kIdleTimerId = 21;
 constexpr int kIdleTimerMs = 5000;
 
 class CVelmoraDlg : public QWidget, public UiWindow {
@@ -25,11 +26,10 @@ class CVelmoraDlg : public QWidget, public UiWindow {
 
  protected:
   bool event(QEvent* e) override;
-  void timerEvent(QTimerEvent* e) override;
   void OnMessage(UiMessageEvent* event) override;
+  void OnTimer(int id) override;
 
  private:
   int idle_counter_ = 0;
-  int idle_timer_ = 0;
   int selected_pane_ = -1;
 };

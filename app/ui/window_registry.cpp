@@ -1,6 +1,7 @@
 #include "app/ui/window_registry.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <mutex>
 #include <unordered_map>
 
@@ -83,3 +84,27 @@ bool UiWindow::DispatchUiMessage(QEvent* event) {
 }
 
 void UiWindow::OnMessage(UiMessageEvent* event) { event->Invoke(); }
+
+UiWindow::~UiWindow() {
+  UiUnregisterWindow(hwnd_);
+  // The timers are children of the window and go with it; stopped now so none fires into a half-destroyed
+  // window.
+  for (auto& [id, timer] : timers_) timer->stop();
+}
+
+void UiWindow::SetTimer(int id, int interval_ms) {
+  QTimer*& timer = timers_[id];
+  if (!timer) {
+    timer = new QTimer(self_);
+    QObject::connect(timer, &QTimer::timeout, self_, [this, id] { OnTimer(id); });
+  }
+  timer->start(interval_ms);
+}
+
+void UiWindow::KillTimer(int id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  it->second->stop();
+  delete it->second;
+  timers_.erase(it);
+}

@@ -7,6 +7,9 @@
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
+#include <map>
+
+class QTimer;
 
 using HWND = uintptr_t;  // 0 is no window
 using WPARAM = uintptr_t;
@@ -69,18 +72,27 @@ bool PostUiInvoke(HWND hwnd, UiInvokeFn fn, void* arg, UiInvokeFn drop);
 // (before the widget's own destructor ends), and routes the messages to OnMessage.
 class UiWindow {
  public:
-  explicit UiWindow(QObject* self) : hwnd_(UiRegisterWindow(self)) {}
-  virtual ~UiWindow() { UiUnregisterWindow(hwnd_); }
+  explicit UiWindow(QObject* self) : self_(self), hwnd_(UiRegisterWindow(self)) {}
+  virtual ~UiWindow();
   UiWindow(const UiWindow&) = delete;
   UiWindow& operator=(const UiWindow&) = delete;
   HWND hwnd() const { return hwnd_; }
+
+  // Numbered timers of the window (GUI thread): OnTimer(id) every interval_ms until killed; setting an id
+  // again restarts it with the new interval.
+  void SetTimer(int id, int interval_ms);
+  void KillTimer(int id);
+  bool HasTimer(int id) const { return timers_.count(id) != 0; }
 
  protected:
   // Call from the widget's event(): true when it was a window message (handled by OnMessage).
   bool DispatchUiMessage(QEvent* event);
   // A window message; by default runs a WM_UI_INVOKE and ignores the rest.
   virtual void OnMessage(UiMessageEvent* event);
+  virtual void OnTimer(int id) {}
 
  private:
+  QObject* self_;
   HWND hwnd_;
+  std::map<int, QTimer*> timers_;
 };

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <map>
 #include <vector>
 
 #include "app/ui/blocking_runner.h"
@@ -131,6 +132,30 @@ TEST(WindowRegistry, RacingPostsAndDestructionNeverTouchAFreedWindow) {
   poster.join();
   Drain();
   EXPECT_EQ(g_ran + g_dropped, posted.load());
+}
+
+// A timer that ticks into a window that is gone would touch freed memory: it goes with the window.
+TEST(WindowTimers, NumberedTimersTickUntilKilledOrTheWindowGoes) {
+  apptest::App();
+  struct Ticker : Recorder {
+    std::map<int, int> ticks;
+    void OnTimer(int id) override { ++ticks[id]; }
+  };
+  auto* w = new Ticker;
+  w->SetTimer(21, 5);
+  w->SetTimer(22, 5);
+  w->SetTimer(22, 5);  // restarted, still one timer
+  QTest::qWait(60);
+  EXPECT_GT(w->ticks[21], 2);
+  EXPECT_GT(w->ticks[22], 2);
+  w->KillTimer(22);
+  EXPECT_FALSE(w->HasTimer(22));
+  int at_kill = w->ticks[22];
+  QTest::qWait(30);
+  EXPECT_EQ(w->ticks[22], at_kill);
+  EXPECT_TRUE(w->HasTimer(21));
+  delete w;
+  QTest::qWait(20);  // ASan would see a tick into the freed window
 }
 
 // The runner: the operation runs on another thread, the window keeps taking timers and posted messages and
