@@ -145,9 +145,7 @@ TEST(WindowTimers, NumberedTimersTickUntilKilledOrTheWindowGoes) {
   w->SetTimer(21, 5);
   w->SetTimer(22, 5);
   w->SetTimer(22, 5);  // restarted, still one timer
-  QTest::qWait(60);
-  EXPECT_GT(w->ticks[21], 2);
-  EXPECT_GT(w->ticks[22], 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return w->ticks[21] > 2 && w->ticks[22] > 2; }, 5000));
   w->KillTimer(22);
   EXPECT_FALSE(w->HasTimer(22));
   int at_kill = w->ticks[22];
@@ -168,12 +166,13 @@ TEST(BlockingRunner, KeepsTheWindowAliveAndDropsInput) {
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
   edit->setFocus();
-  int ticks = 0;
+  std::atomic<int> ticks{0};
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
   timer.start(10);
   bool wait_cursor = false;
   bool nested = false;
+  std::atomic<bool> input_sent{false};
   std::thread::id op_thread;
   int result = RunBlocking([&] {
     op_thread = std::this_thread::get_id();
@@ -183,8 +182,11 @@ TEST(BlockingRunner, KeepsTheWindowAliveAndDropsInput) {
       nested = IsBlocking();
       QTest::keyClicks(edit, "typed");
       QTest::mouseClick(edit, Qt::LeftButton);
+      input_sent = true;
     }, Qt::QueuedConnection);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Until the window has gone on taking its timer for a while (bounded).
+    for (int i = 0; i < 1000 && (ticks < 3 || !input_sent); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     return -10008;
   });
   EXPECT_EQ(result, -10008);
@@ -194,6 +196,7 @@ TEST(BlockingRunner, KeepsTheWindowAliveAndDropsInput) {
   EXPECT_EQ(w.got[0].second, WPARAM(42));
   EXPECT_TRUE(wait_cursor);
   EXPECT_TRUE(nested);
+  EXPECT_TRUE(input_sent);
   EXPECT_EQ(edit->text(), "");
   EXPECT_FALSE(IsBlocking());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
