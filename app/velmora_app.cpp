@@ -16,6 +16,7 @@
 #include "platform/appdata.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/net/tls_config.h"
 #include "sdk/util/log.h"
 
 namespace {
@@ -83,6 +84,8 @@ bool CVelmoraApp::InitInstance() {
   int env = ReadConfigInt("config", "env", 0);
   CloudDeployment deployment = CloudGetDeployment();
   if (CloudLoadDeployment(ConfigPath().c_str(), &deployment)) CloudSetDeployment(deployment);
+  // Certificate checks of the service's https: tls_verify and tls_ca_file of section "config".
+  NetTlsLoadConfig(ConfigPath().c_str());
 
   // 9. The service.
   int r = RunBlocking([&] { return OrvelServer().Init(oem.c_str(), env); });

@@ -148,6 +148,27 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   EXPECT_FALSE(UiIsWindow(h));
 }
 
+// The service over https: trusted through tls_ca_file of config.ini; without it the start-up fails.
+TEST_F(StartupTest, HttpsServiceIsCheckedWithTheConfiguredCa) {
+  CloudSim::Options https;
+  https.https = true;
+  ASSERT_TRUE(sim_.Start(std::string(APP_TEST_DATA) + "/account", https));
+  const std::string accounts = "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n";
+  WriteConfig(sim_.HttpsBase(), accounts);
+  {
+    CVelmoraApp app;
+    EXPECT_FALSE(app.InitInstance());
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text, "Can not connect to server !");
+  }
+  WriteConfig(sim_.HttpsBase(), accounts + "[config]\ntls_ca_file=" + sim_.ca_file() + "\n");
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  app.ExitInstance();
+}
+
 // With a title in app.conf the data folder is a sub-folder named after it.
 TEST_F(StartupTest, TitleNamesTheDataFolder) {
   ASSERT_TRUE(StartSim());
