@@ -175,8 +175,10 @@ std::string FormatVersionText(const char* version) {
       if (v > 65535) return "";
     }
     part[i] = static_cast<int>(v);
-    if (*p == '.') ++p;
-    else if (*p) return "";
+    if (*p == '.')
+      ++p;
+    else if (*p)
+      return "";
   }
   if (*p) return "";
   char text[48];

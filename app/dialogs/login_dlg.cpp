@@ -26,13 +26,14 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   white.setColor(QPalette::Window, Qt::white);
   setPalette(white);
   setAutoFillBackground(true);
-  setStyleSheet(QStringLiteral(
-      "QLabel, QCheckBox { background: white; }"
-      "QLineEdit, QComboBox { color: #6060FF; }"));
+  setStyleSheet(
+      QStringLiteral("QLabel, QCheckBox { background: white; }"
+                     "QLineEdit, QComboBox { color: #6060FF; }"));
 
   auto* logo = new QLabel(this);
   logo->setPixmap(MakeLogoPixmap(44, devicePixelRatioF()));
-  auto* name = new QLabel(QString::fromStdString(GetWindowTitle().empty() ? "Velmora" : GetWindowTitle()), this);
+  auto* name =
+      new QLabel(QString::fromStdString(GetWindowTitle().empty() ? "Velmora" : GetWindowTitle()), this);
   QFont big = name->font();
   big.setPointSizeF(big.pointSizeF() * 1.6);
   big.setWeight(QFont::DemiBold);
@@ -68,7 +69,8 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   login_->setDefault(true);
   login_->setProperty("primary", true);
   login_->setMinimumHeight(38);
-  for (QWidget* w : {static_cast<QWidget*>(user_), static_cast<QWidget*>(password_), static_cast<QWidget*>(env_)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(user_), static_cast<QWidget*>(password_), static_cast<QWidget*>(env_)})
     w->setMinimumHeight(34);
 
   auto* layout = new QVBoxLayout(this);

@@ -70,7 +70,8 @@ int RunBlocking(const std::function<int()>& op) {
     result = op();
     done = true;
     // Queued to the loop: delivered once exec() runs, even when op ends before it starts.
-    QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
   });
   while (!done) loop.exec();
   worker.join();

@@ -11,7 +11,8 @@ constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
 // Replaces the boxes (tests count them instead of clicking); an empty hook restores them.
-using MessageBoxHook = std::function<int(QWidget* owner, const QString& text, const QString& caption, UiBoxIcon icon)>;
+using MessageBoxHook =
+    std::function<int(QWidget* owner, const QString& text, const QString& caption, UiBoxIcon icon)>;
 void SetMessageBoxHook(MessageBoxHook hook);
 
 // A modal box with an OK button; returns IDOK.

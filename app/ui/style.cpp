@@ -6,8 +6,8 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QProxyStyle>
-#include <QStyleOption>
 #include <QStyleFactory>
+#include <QStyleOption>
 
 namespace {
 
@@ -63,7 +63,8 @@ void ApplyAppStyle(QApplication* app) {
       "QPushButton[primary=\"true\"] { background: #2F6FEB; color: white; border: 1px solid #2F6FEB;"
       " font-weight: 600; }"
       "QPushButton[primary=\"true\"]:hover { background: #2A63D4; }"
-      "QPushButton[primary=\"true\"]:disabled { background: #9DB8F0; border-color: #9DB8F0; color: #F4F7FD; }"));
+      "QPushButton[primary=\"true\"]:disabled { background: #9DB8F0; border-color: #9DB8F0; color: #F4F7FD; "
+      "}"));
 }
 
 QPixmap MakeLogoPixmap(int size, qreal device_pixel_ratio) {

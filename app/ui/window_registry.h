@@ -16,9 +16,9 @@ using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 
 constexpr uint32_t WM_USER = 0x0400;
-constexpr uint32_t WM_UI_INVOKE = WM_USER + 1;       // to the main window: wParam a function, lParam its argument
-constexpr uint32_t WM_PANE_SELECTED = WM_USER + 2;   // from the grid to the main window: wParam the pane
-constexpr uint32_t WM_AV_EVENT = WM_USER + 11;       // from the media sink to a pane: an AvEvent and its value
+constexpr uint32_t WM_UI_INVOKE = WM_USER + 1;  // to the main window: wParam a function, lParam its argument
+constexpr uint32_t WM_PANE_SELECTED = WM_USER + 2;  // from the grid to the main window: wParam the pane
+constexpr uint32_t WM_AV_EVENT = WM_USER + 11;      // from the media sink to a pane: an AvEvent and its value
 constexpr uint32_t WM_TIMELINE_EVENT = WM_USER + 1;  // from the media sink to the timeline, events 7 to 10
 
 // The function of a WM_UI_INVOKE; it owns and frees its argument.
@@ -61,7 +61,8 @@ void UiUnregisterWindow(HWND hwnd);
 // True while hwnd names a registered object.
 bool UiIsWindow(HWND hwnd);
 
-// Queues a message for the window (WM_UI_INVOKE goes through PostUiInvoke); false (and nothing queued) when hwnd names no live window.
+// Queues a message for the window (WM_UI_INVOKE goes through PostUiInvoke); false (and nothing queued) when
+// hwnd names no live window.
 bool PostMessage(HWND hwnd, uint32_t message, WPARAM wparam, LPARAM lparam);
 // WM_UI_INVOKE: fn(arg) runs on the GUI thread. When the window is gone, or goes before the message is
 // delivered, drop(arg) runs instead (on the posting thread, or wherever the queue is discarded); with a null

@@ -52,7 +52,9 @@ TEST(CrashReport, ChildThatCrashesWritesTheReportAndDiesOfItsSignal) {
     Crash how;
     int signal;
     const char* name;
-  } cases[] = {{kNullWrite, SIGSEGV, "SIGSEGV"}, {kAbort, SIGABRT, "SIGABRT"}, {kIllegal, SIGILL, "SIGILL"},
+  } cases[] = {{kNullWrite, SIGSEGV, "SIGSEGV"},
+               {kAbort, SIGABRT, "SIGABRT"},
+               {kIllegal, SIGILL, "SIGILL"},
                {kBusError, SIGBUS, "SIGBUS"}};
   for (const Case& c : cases) {
     TempDir dir("velmora_crash");

@@ -41,9 +41,14 @@ TEST_F(SettingsTest, EverySettingHasItsDefaultWhenTheFileIsMissing) {
     const char* section;
     const char* key;
     int def;
-  } cases[] = {{"config", "max_idle_time", 300}, {"config", "lan_only", 0},        {"config", "env", 0},
-               {"config", "devview", 0},         {"config", "view", 1},            {"config", "keep_connection", 1},
-               {"config", "enable_preload", 0},  {"config", "dont_check_online", 0}};
+  } cases[] = {{"config", "max_idle_time", 300},
+               {"config", "lan_only", 0},
+               {"config", "env", 0},
+               {"config", "devview", 0},
+               {"config", "view", 1},
+               {"config", "keep_connection", 1},
+               {"config", "enable_preload", 0},
+               {"config", "dont_check_online", 0}};
   for (const Case& c : cases) EXPECT_EQ(ReadConfigInt(c.section, c.key, c.def), c.def) << c.key;
   EXPECT_EQ(ReadConfigString("login", "user"), "");
   EXPECT_EQ(ReadConfigString("login", "password"), "");
@@ -96,12 +101,16 @@ TEST(AccountsBlock, ParsesHostileLines) {
     AccountMap want;
   } cases[] = {
       {"plain", Block({"ann=pw1", "bob=pw2"}), false, {{"ann", "pw1"}, {"bob", "pw2"}}},
-      {"two equals signs: the rest is the password", Block({"ann=a=b=", "bob=="}), false,
+      {"two equals signs: the rest is the password",
+       Block({"ann=a=b=", "bob=="}),
+       false,
        {{"ann", "a=b="}, {"bob", "="}}},
       {"no equals sign: skipped", Block({"ann", "bob=pw"}), false, {{"bob", "pw"}}},
       {"empty user: skipped", Block({"=pw", "bob=pw"}), false, {{"bob", "pw"}}},
       {"empty password kept", Block({"ann="}), false, {{"ann", ""}}},
-      {"duplicates keep the first", Block({"ann=first", "ann=second", "bob=x"}), false,
+      {"duplicates keep the first",
+       Block({"ann=first", "ann=second", "bob=x"}),
+       false,
        {{"ann", "first"}, {"bob", "x"}}},
       {"cut block drops its last line", Block({"ann=pw1", "bob=pw2-cut-sh"}), true, {{"ann", "pw1"}}},
       {"empty", Block({}), false, {}},
@@ -123,7 +132,8 @@ TEST(AccountsBlock, BuildsInMapOrderWithinTheLimit) {
   EXPECT_EQ(BuildAccountsBlock(m), Block({"Ann=1", "ann=3", "bob=2"}));
   EXPECT_EQ(BuildAccountsBlock({}), std::string(1, '\0'));
   // Names that cannot be an INI key, and line breaks, are left out.
-  AccountMap bad{{"a=b", "x"}, {";c", "x"}, {"#d", "x"}, {"[e", "x"}, {" f", "x"}, {"g", "x\ny"}, {"ok", "p=q"}};
+  AccountMap bad{{"a=b", "x"}, {";c", "x"},   {"#d", "x"},  {"[e", "x"},
+                 {" f", "x"},  {"g", "x\ny"}, {"ok", "p=q"}};
   EXPECT_EQ(BuildAccountsBlock(bad), Block({"ok=p=q"}));
   // Over the limit: what does not fit is dropped, never written beyond the block.
   AccountMap many;
@@ -158,8 +168,8 @@ TEST_F(SettingsTest, AccountsRoundTripPerEnvironment) {
 
 // Passwords the INI reader would trim or unquote are stored inside quotes and read back unchanged.
 TEST_F(SettingsTest, PasswordsWithBlanksAndQuotesSurviveTheFile) {
-  AccountMap m{{"a", " lead"}, {"b", "trail\t"}, {"c", "\"quoted\""}, {"d", "'single'"}, {"e", "\"half"},
-               {"f", "in side"}, {"g", ""}, {"h", "\""}, {"i", "\"\""}, {"j", "=;#[x]"}};
+  AccountMap m{{"a", " lead"},   {"b", "trail\t"}, {"c", "\"quoted\""}, {"d", "'single'"}, {"e", "\"half"},
+               {"f", "in side"}, {"g", ""},        {"h", "\""},         {"i", "\"\""},     {"j", "=;#[x]"}};
   AccountStore() = m;
   ASSERT_TRUE(SaveAccounts(0));
   AccountStore().clear();
@@ -175,7 +185,8 @@ TEST_F(SettingsTest, HostileAccountsSectionLoadsSafely) {
   EXPECT_EQ(AccountStore(), (AccountMap{{"ann", "a=b"}, {"bob", "pw"}}));
   // A section longer than the block: the line cut at the end is dropped, the ones before it stay.
   std::string many = "[accounts]\n";
-  for (int i = 0; i < 150; ++i) many += "user" + std::to_string(100 + i) + "=password-" + std::to_string(i) + "\n";
+  for (int i = 0; i < 150; ++i)
+    many += "user" + std::to_string(100 + i) + "=password-" + std::to_string(i) + "\n";
   WriteFile(config(), many);
   LoadAccounts(0);
   ASSERT_FALSE(AccountStore().empty());
@@ -185,8 +196,9 @@ TEST_F(SettingsTest, HostileAccountsSectionLoadsSafely) {
 }
 
 TEST_F(SettingsTest, LegacyPasswordMovesToTheAccounts) {
-  WriteFile(config(), "[config]\nenv=0\n[login]\nuser=ann@example.test\npassword=legacy-pw\n"
-                      "[accounts]\nbob=pw\ncat=pw\n[accounts.2]\ndan=pw\n");
+  WriteFile(config(),
+            "[config]\nenv=0\n[login]\nuser=ann@example.test\npassword=legacy-pw\n"
+            "[accounts]\nbob=pw\ncat=pw\n[accounts.2]\ndan=pw\n");
   std::string user, password;
   ConvertLegacyLogin(&user, &password);
   EXPECT_EQ(user, "ann@example.test");
@@ -245,8 +257,9 @@ TEST(VersionText, FromDottedVersions) {
   struct Case {
     const char* version;
     const char* want;
-  } cases[] = {{"2.3.0.6", "V2.3.0.6"}, {"0.1.0", "V0.1.0.0"}, {"7", "V7.0.0.0"},     {"", ""},
-               {"1.2.3.4.5", ""},       {"1.x", ""},         {"65536.0.0.0", ""}, {"65535.1.2.3", "V65535.1.2.3"}};
+  } cases[] = {
+      {"2.3.0.6", "V2.3.0.6"}, {"0.1.0", "V0.1.0.0"}, {"7", "V7.0.0.0"},   {"", ""},
+      {"1.2.3.4.5", ""},       {"1.x", ""},           {"65536.0.0.0", ""}, {"65535.1.2.3", "V65535.1.2.3"}};
   for (const Case& c : cases) EXPECT_EQ(FormatVersionText(c.version), c.want) << c.version;
   EXPECT_EQ(GetFileVersionText().rfind("V", 0), 0u);
 }
@@ -254,7 +267,11 @@ TEST(VersionText, FromDottedVersions) {
 TEST(Utf8ToLocal, CopiesAndRepairs) {
   EXPECT_EQ(Utf8ToLocal("abc", 0), "");
   EXPECT_EQ(Utf8ToLocal("前门 cam", 10), "前门 cam");
-  EXPECT_EQ(Utf8ToLocal("a\xff" "b", 3), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf8ToLocal("a\xff"
+                        "b",
+                        3),
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 }  // namespace

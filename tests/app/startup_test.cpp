@@ -1,17 +1,17 @@
 // Start-up against cloudsim: a saved account signs in, the log-in dialog signs in (then the main window
 // placeholder), a wrong password, the service unreachable, the log-in dialog cancelled, the legacy password.
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cjson/cJSON.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPaintEvent>
+#include <QPushButton>
 #include <QTimer>
 #include <atomic>
 #include <functional>
@@ -55,8 +55,10 @@ class LoginDriver {
     if (!dlg) return;
     busy_ = true;
     ++shown_;
-    if (next_ < steps_.size()) steps_[next_++](dlg);
-    else dlg->reject();
+    if (next_ < steps_.size())
+      steps_[next_++](dlg);
+    else
+      dlg->reject();
     busy_ = false;
   }
   std::vector<Step> steps_;
@@ -94,9 +96,9 @@ class StartupTest : public ::testing::Test {
   }
   // config.ini in the data folder, its section "servers" pointing at base.
   void WriteConfig(const std::string& base, const std::string& rest) {
-    apptest::WriteFile(data_ / "config.ini", "[servers]\nproduction=" + base + "\ntest=" + base +
-                                                 "\npre_release=" + base +
-                                                 "\nconnect_timeout_ms=2000\nrequest_timeout_ms=8000\n" + rest);
+    apptest::WriteFile(data_ / "config.ini",
+                       "[servers]\nproduction=" + base + "\ntest=" + base + "\npre_release=" + base +
+                           "\nconnect_timeout_ms=2000\nrequest_timeout_ms=8000\n" + rest);
   }
   std::string ConfigText() { return apptest::ReadFile(data_ / "config.ini"); }
   bool StartSim() {
@@ -136,8 +138,13 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   static std::atomic<int> ran{0};
   std::thread worker([h = app.main_window()->hwnd()] {
     EXPECT_TRUE(PostMessage(h, WM_PANE_SELECTED, 3, 0));
-    EXPECT_TRUE(PostUiInvoke(h, [](void* arg) { ran += *static_cast<int*>(arg); delete static_cast<int*>(arg); },
-                             new int(7), [](void* arg) { delete static_cast<int*>(arg); }));
+    EXPECT_TRUE(PostUiInvoke(
+        h,
+        [](void* arg) {
+          ran += *static_cast<int*>(arg);
+          delete static_cast<int*>(arg);
+        },
+        new int(7), [](void* arg) { delete static_cast<int*>(arg); }));
   });
   worker.join();
   QCoreApplication::sendPostedEvents();
@@ -179,8 +186,10 @@ TEST_F(StartupTest, TitleNamesTheDataFolder) {
   ASSERT_EQ(chdir(cwd.path().c_str()), 0);
   std::string folder = data_ / "Velmora Test";
   mkdir(folder.c_str(), 0700);
-  apptest::WriteFile(folder + "/config.ini", "[servers]\ntest=" + sim_.HttpBase() + "\n[config]\nenv=1\n"
-                     "[login]\nuser=bob@example.test\n[accounts.1]\nbob@example.test=bob-pass-2\n");
+  apptest::WriteFile(folder + "/config.ini",
+                     "[servers]\ntest=" + sim_.HttpBase() +
+                         "\n[config]\nenv=1\n"
+                         "[login]\nuser=bob@example.test\n[accounts.1]\nbob@example.test=bob-pass-2\n");
   LoginDriver driver({});
   CVelmoraApp app;
   bool ok = app.InitInstance();
@@ -253,8 +262,9 @@ TEST_F(StartupTest, SavedAccountWithAStalePasswordFallsBackToTheDialogQuietly) {
 // Unchecked "Save password": the user's stored account and the saved user name go, the environment stays.
 TEST_F(StartupTest, SignInWithoutSavingForgetsTheAccount) {
   ASSERT_TRUE(StartSim());
-  WriteConfig(sim_.HttpBase(), "[config]\nenv=0\n[login]\nuser=bob@example.test\n[accounts]\n"
-                               "ann@example.test=stale\nbob@example.test=bob-pass-2\n");
+  WriteConfig(sim_.HttpBase(),
+              "[config]\nenv=0\n[login]\nuser=bob@example.test\n[accounts]\n"
+              "ann@example.test=stale\nbob@example.test=bob-pass-2\n");
   // Bob's stored password no longer works, so the dialog shows.
   sim_.Control("/password", R"({"user_id": "2002", "password": "changed"})");
   LoginDriver driver({SignIn("ann@example.test", "ann-pass-1", false)});

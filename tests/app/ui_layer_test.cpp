@@ -12,8 +12,8 @@
 #include <QWidget>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "app/ui/blocking_runner.h"
@@ -177,15 +177,20 @@ TEST(BlockingRunner, KeepsTheWindowAliveAndDropsInput) {
   int result = RunBlocking([&] {
     op_thread = std::this_thread::get_id();
     PostMessage(w.hwnd(), WM_AV_EVENT, 42, 0);
-    QMetaObject::invokeMethod(&w, [&] {
-      wait_cursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-      nested = IsBlocking();
-      QTest::keyClicks(edit, "typed");
-      QTest::mouseClick(edit, Qt::LeftButton);
-      input_sent = true;
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &w,
+        [&] {
+          wait_cursor =
+              QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+          nested = IsBlocking();
+          QTest::keyClicks(edit, "typed");
+          QTest::mouseClick(edit, Qt::LeftButton);
+          input_sent = true;
+        },
+        Qt::QueuedConnection);
     // Until the window has gone on taking its timer for a while (bounded).
-    for (int i = 0; i < 1000 && (ticks < 3 || !input_sent); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000 && (ticks < 3 || !input_sent); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     return -10008;
   });
@@ -247,8 +252,9 @@ TEST(StringTable, BothLanguagesExactly) {
 
 TEST(StringTable, LanguageFollowsTheLocaleUnlessOverridden) {
   EXPECT_EQ(UiLanguageOfLocale(QLocale(QLocale::Chinese, QLocale::China)), kLangChinese);
-  EXPECT_EQ(UiLanguageOfLocale(QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::Singapore)),
-            kLangChinese);
+  EXPECT_EQ(
+      UiLanguageOfLocale(QLocale(QLocale::Chinese, QLocale::SimplifiedChineseScript, QLocale::Singapore)),
+      kLangChinese);
   EXPECT_EQ(UiLanguageOfLocale(QLocale(QLocale::English, QLocale::UnitedStates)), kLangEnglish);
   EXPECT_EQ(UiLanguageOfLocale(QLocale(QLocale::German, QLocale::Germany)), kLangEnglish);
   QLocale::setDefault(QLocale(QLocale::English));
@@ -262,8 +268,11 @@ TEST(StringTable, LanguageFollowsTheLocaleUnlessOverridden) {
     const char* text;
     bool ok;
     UiLanguage lang;
-  } parse[] = {{"en", true, kLangEnglish}, {"zh", true, kLangChinese}, {"zh_CN", true, kLangChinese},
-               {"fr", false, kLangEnglish}, {"", false, kLangEnglish}};
+  } parse[] = {{"en", true, kLangEnglish},
+               {"zh", true, kLangChinese},
+               {"zh_CN", true, kLangChinese},
+               {"fr", false, kLangEnglish},
+               {"", false, kLangEnglish}};
   for (const auto& p : parse) {
     UiLanguage got = kLangEnglish;
     EXPECT_EQ(ParseUiLanguage(p.text, &got), p.ok) << p.text;
