@@ -14,9 +14,11 @@
 #include <chrono>
 #include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/ui/blocking_runner.h"
+#include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/window_registry.h"
 #include "tests/app/app_test_util.h"
@@ -248,6 +250,28 @@ TEST(StringTable, BothLanguagesExactly) {
   int present = 0;
   for (int id = 100; id < 150; ++id) present += *UiStringUtf8(id, kLangEnglish) != 0;
   EXPECT_EQ(present, 40);
+}
+
+TEST(MessageBoxes, TextsFromTheTableWithAnOptionalDetail) {
+  apptest::App();
+  std::vector<std::tuple<QString, QString, UiBoxIcon>> shown;
+  SetMessageBoxHook([&](QWidget*, const QString& text, const QString& caption, UiBoxIcon icon) {
+    shown.emplace_back(text, caption, icon);
+    return IDOK;
+  });
+  SetUiLanguageOverride(kLangEnglish);
+  EXPECT_EQ(ShowErrorBox(nullptr, IDS_CANNOT_CONNECT, "curl 7"), IDOK);
+  EXPECT_EQ(ShowInfoBox(nullptr, IDS_NO_PLAYBACK_LIST), IDOK);
+  SetUiLanguageOverride(kLangChinese);
+  ShowErrorBox(nullptr, IDS_INVALID_LOGIN);
+  ClearUiLanguageOverride();
+  SetMessageBoxHook(nullptr);
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0],
+            std::make_tuple(QString("Can not connect to server !\n[curl 7]"), QString("ERROR !"), kBoxError));
+  EXPECT_EQ(shown[1], std::make_tuple(QString("No playback list!"), QString("Information"), kBoxInformation));
+  EXPECT_EQ(shown[2], std::make_tuple(QString::fromUtf8("无效用户名或密码！"), QString::fromUtf8("错误 ！"),
+                                      kBoxError));
 }
 
 TEST(StringTable, LanguageFollowsTheLocaleUnlessOverridden) {
