@@ -1,7 +1,87 @@
+// velmora: the desktop client.
+#include <QApplication>
 #include <cstdio>
 #include <cstring>
 
+#include "app/app_state.h"
+#include "app/settings.h"
+#include "app/ui/strings.h"
+#include "app/ui/style.h"
+#include "app/velmora_app.h"
+
+namespace {
+
+void PrintHelp() {
+  std::printf(
+      "Usage: velmora [--lang LANG]\n"
+      "       velmora --help | --version\n"
+      "\n"
+      "The desktop client of the Velmora cloud camera service. It signs in with a saved account or shows "
+      "the\n"
+      "log-in dialog, then opens the main window.\n"
+      "\n"
+      "Options:\n"
+      "  --lang LANG    language of the user interface: en (English) or zh (Simplified Chinese);\n"
+      "                 default: that of the system locale (Chinese for zh_*, English otherwise)\n"
+      "  -h, --help     this text\n"
+      "  --version      the version\n"
+      "\n"
+      "Files:\n"
+      "  ./app.conf                        section [ui]: title (also the data sub-folder), oem\n"
+      "  $XDG_DATA_HOME/TITLE/config.ini   settings and saved accounts; section [servers] names the service\n"
+      "                                    (production=, test=, pre_release= entry points)\n"
+      "  $XDG_DATA_HOME/TITLE/velmora.log  the log, new at each start\n"
+      "  $XDG_DATA_HOME/TITLE/Velmora_exception.dmp   the crash report (text)\n"
+      "  $XDG_DATA_HOME/VelmoraData        snapshots, recordings, cloud cache\n"
+      "\n"
+      "Example:\n"
+      "  velmora --lang zh\n");
+}
+
+int Usage(const char* fmt, const char* arg) {
+  std::fprintf(stderr, "velmora: ");
+  std::fprintf(stderr, fmt, arg);
+  std::fprintf(stderr, "\nTry 'velmora --help'.\n");
+  return 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  std::printf("velmora %s\n", VELMORA_VERSION);
-  return 0;
+  // The service client comes first and goes last.
+  OrvelServer();
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+      PrintHelp();
+      return 0;
+    }
+    if (std::strcmp(a, "--version") == 0) {
+      std::printf("velmora %s\n", GetFileVersionText().c_str());
+      return 0;
+    }
+    if (std::strcmp(a, "--lang") == 0 || std::strncmp(a, "--lang=", 7) == 0) {
+      const char* value = a[6] == '=' ? a + 7 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (!value) return Usage("option '%s' needs a value (en or zh)", "--lang");
+      UiLanguage lang;
+      if (!ParseUiLanguage(value, &lang)) return Usage("unknown language '%s' for --lang (en or zh)", value);
+      SetUiLanguageOverride(lang);
+      continue;
+    }
+    if (a[0] == '-') return Usage("unknown option '%s'", a);
+    return Usage("unexpected argument '%s'", a);
+  }
+
+  int qt_argc = 1;
+  char* qt_argv[] = {argv[0], nullptr};
+  QApplication app(qt_argc, qt_argv);
+  QApplication::setApplicationName(QStringLiteral("Velmora"));
+  ApplyAppStyle(&app);
+  CVelmoraApp the_app;
+  if (!the_app.InitInstance()) {
+    the_app.ExitInstance();
+    return the_app.exit_code();
+  }
+  app.exec();
+  return the_app.ExitInstance();
 }

@@ -1,0 +1,387 @@
+// Start-up against cloudsim: a saved account signs in, the log-in dialog signs in (then the main window
+// placeholder), a wrong password, the service unreachable, the log-in dialog cancelled, the legacy password.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/dialogs/login_dlg.h"
+#include "app/main_window.h"
+#include "app/settings.h"
+#include "app/ui/blocking_runner.h"
+#include "app/ui/message_box.h"
+#include "app/ui/strings.h"
+#include "app/velmora_app.h"
+#include "tests/app/app_test_util.h"
+#include "tests/sdk/cloud/cloudsim_harness.h"
+
+namespace {
+
+struct Box {
+  std::string text;
+  std::string caption;
+  UiBoxIcon icon;
+};
+
+// Drives the log-in dialog each time it is idle on screen: one step per appearance; a dialog still open
+// after the steps are used up is cancelled (the test then fails on what it expected).
+class LoginDriver {
+ public:
+  using Step = std::function<void(CLoginDlg*)>;
+  explicit LoginDriver(std::vector<Step> steps) : steps_(std::move(steps)) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+    timer_.start(10);
+  }
+  int shown() const { return shown_; }
+
+ private:
+  void Poll() {
+    if (busy_ || IsBlocking()) return;
+    auto* dlg = dynamic_cast<CLoginDlg*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    busy_ = true;
+    ++shown_;
+    if (next_ < steps_.size())
+      steps_[next_++](dlg);
+    else
+      dlg->reject();
+    busy_ = false;
+  }
+  std::vector<Step> steps_;
+  size_t next_ = 0;
+  int shown_ = 0;
+  bool busy_ = false;
+  QTimer timer_;
+};
+
+LoginDriver::Step SignIn(const char* user, const char* password, bool save = true) {
+  return [=](CLoginDlg* dlg) {
+    dlg->user_combo()->setEditText(user);
+    dlg->password_edit()->setText(password);
+    dlg->save_check()->setChecked(save);
+    dlg->login_button()->click();
+  };
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    apptest::App();
+    SetUiLanguageOverride(kLangEnglish);
+    SetCurrentUser("");
+    AccountStore().clear();
+    SetMessageBoxHook([this](QWidget*, const QString& text, const QString& caption, UiBoxIcon icon) {
+      boxes_.push_back({text.toStdString(), caption.toStdString(), icon});
+      return IDOK;
+    });
+  }
+  void TearDown() override {
+    SetMessageBoxHook(nullptr);
+    ClearUiLanguageOverride();
+    SetAppDataFolder(".");
+  }
+  // config.ini in the data folder, its section "servers" pointing at base.
+  void WriteConfig(const std::string& base, const std::string& rest) {
+    apptest::WriteFile(data_ / "config.ini",
+                       "[servers]\nproduction=" + base + "\ntest=" + base + "\npre_release=" + base +
+                           "\nconnect_timeout_ms=2000\nrequest_timeout_ms=8000\n" + rest);
+  }
+  std::string ConfigText() { return apptest::ReadFile(data_ / "config.ini"); }
+  bool StartSim() {
+    if (!sim_.Start(std::string(APP_TEST_DATA) + "/account")) return false;
+    return true;
+  }
+  bool AnyWindowVisible() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible()) return true;
+    return false;
+  }
+
+  TempDir data_{"velmora_start"};
+  apptest::ScopedEnv xdg_{"XDG_DATA_HOME", data_.path().c_str()};
+  CloudSim sim_;
+  std::vector<Box> boxes_;
+};
+
+TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n");
+  LoginDriver driver({});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 0);
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  ASSERT_NE(app.main_window(), nullptr);
+  EXPECT_TRUE(app.main_window()->isVisible());
+  EXPECT_EQ(app.main_window()->objectName().toStdString(), kMainWindowClassName);
+  // The start-up's traces in the log, which sits in the data folder beside config.ini.
+  std::string log = apptest::ReadFile(data_ / "velmora.log");
+  for (const char* line : {"Orvel server inited.", "Logged in", "Main window created and shown"})
+    EXPECT_NE(log.find(std::string("[CVelmoraApp::InitInstance] ") + line), std::string::npos) << line;
+  EXPECT_EQ(log.find("ann-pass-1"), std::string::npos) << "the password reached the log";
+  // The main window takes window messages from workers.
+  static std::atomic<int> ran{0};
+  std::thread worker([h = app.main_window()->hwnd()] {
+    EXPECT_TRUE(PostMessage(h, WM_PANE_SELECTED, 3, 0));
+    EXPECT_TRUE(PostUiInvoke(
+        h,
+        [](void* arg) {
+          ran += *static_cast<int*>(arg);
+          delete static_cast<int*>(arg);
+        },
+        new int(7), [](void* arg) { delete static_cast<int*>(arg); }));
+  });
+  worker.join();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(app.main_window()->selected_pane(), 3);
+  EXPECT_EQ(ran, 7);
+  HWND h = app.main_window()->hwnd();
+  app.ExitInstance();
+  EXPECT_FALSE(UiIsWindow(h));
+}
+
+// The service over https: trusted through tls_ca_file of config.ini; without it the start-up fails.
+TEST_F(StartupTest, HttpsServiceIsCheckedWithTheConfiguredCa) {
+  CloudSim::Options https;
+  https.https = true;
+  ASSERT_TRUE(sim_.Start(std::string(APP_TEST_DATA) + "/account", https));
+  const std::string accounts = "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n";
+  WriteConfig(sim_.HttpsBase(), accounts);
+  {
+    CVelmoraApp app;
+    EXPECT_FALSE(app.InitInstance());
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text, "Can not connect to server !");
+  }
+  WriteConfig(sim_.HttpsBase(), accounts + "[config]\ntls_ca_file=" + sim_.ca_file() + "\n");
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  app.ExitInstance();
+}
+
+// With a title in app.conf the data folder is a sub-folder named after it.
+TEST_F(StartupTest, TitleNamesTheDataFolder) {
+  ASSERT_TRUE(StartSim());
+  TempDir cwd("velmora_cwd");
+  apptest::WriteFile(cwd / "app.conf", "[ui]\ntitle=Velmora Test\noem=com.example.velmora\n");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+  std::string folder = data_ / "Velmora Test";
+  mkdir(folder.c_str(), 0700);
+  apptest::WriteFile(folder + "/config.ini",
+                     "[servers]\ntest=" + sim_.HttpBase() +
+                         "\n[config]\nenv=1\n"
+                         "[login]\nuser=bob@example.test\n[accounts.1]\nbob@example.test=bob-pass-2\n");
+  LoginDriver driver({});
+  CVelmoraApp app;
+  bool ok = app.InitInstance();
+  ASSERT_EQ(chdir(old), 0);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(GetAppDataFolder(), folder);
+  EXPECT_EQ(GetWindowTitle(), "Velmora Test");
+  EXPECT_EQ(GetCurrentUser(), "bob@example.test");
+  EXPECT_EQ(app.main_window()->windowTitle(), "Velmora Test");
+  EXPECT_TRUE(apptest::ReadFile(folder + "/velmora.log").size() > 0);
+  // The package name of app.conf goes with the requests.
+  JsonHolder requests = sim_.Requests();
+  char* text = cJSON_PrintUnformatted(requests.Item());
+  EXPECT_NE(std::string(text).find("com.example.velmora"), std::string::npos);
+  cJSON_free(text);
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, WithoutASavedAccountTheDialogSignsInAndSavesIt) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "");
+  LoginDriver driver({SignIn("ann@example.test", "ann-pass-1")});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 1);
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  ASSERT_NE(app.main_window(), nullptr);
+  EXPECT_TRUE(app.main_window()->isVisible());
+  std::string config = ConfigText();
+  EXPECT_NE(config.find("[accounts]\nann@example.test=ann-pass-1\n"), std::string::npos) << config;
+  EXPECT_NE(config.find("[login]\nuser=ann@example.test\n"), std::string::npos) << config;
+  EXPECT_NE(config.find("env=0"), std::string::npos) << config;
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, WrongPasswordKeepsTheDialogOpen) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "");
+  LoginDriver driver({SignIn("ann@example.test", "wrong"), SignIn("ann@example.test", "ann-pass-1")});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 2);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, "Invalid user name or password !");
+  EXPECT_EQ(boxes_[0].caption, "ERROR !");
+  EXPECT_EQ(boxes_[0].icon, kBoxError);
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, SavedAccountWithAStalePasswordFallsBackToTheDialogQuietly) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=old-pass\n");
+  LoginDriver driver({[](CLoginDlg* dlg) {
+    // The saved account is offered as it was.
+    EXPECT_EQ(dlg->user_combo()->currentText(), "ann@example.test");
+    EXPECT_EQ(dlg->password_edit()->text(), "old-pass");
+    SignIn("ann@example.test", "ann-pass-1")(dlg);
+  }});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 1);
+  EXPECT_TRUE(boxes_.empty());
+  // The new password replaces the stored one.
+  EXPECT_NE(ConfigText().find("ann@example.test=ann-pass-1"), std::string::npos);
+  app.ExitInstance();
+}
+
+// Unchecked "Save password": the user's stored account and the saved user name go, the environment stays.
+TEST_F(StartupTest, SignInWithoutSavingForgetsTheAccount) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(),
+              "[config]\nenv=0\n[login]\nuser=bob@example.test\n[accounts]\n"
+              "ann@example.test=stale\nbob@example.test=bob-pass-2\n");
+  // Bob's stored password no longer works, so the dialog shows.
+  sim_.Control("/password", R"({"user_id": "2002", "password": "changed"})");
+  LoginDriver driver({SignIn("ann@example.test", "ann-pass-1", false)});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 1);
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  std::string config = ConfigText();
+  EXPECT_EQ(config.find("ann@example.test="), std::string::npos) << config;
+  EXPECT_NE(config.find("bob@example.test=bob-pass-2"), std::string::npos) << config;
+  EXPECT_EQ(config.find("user="), std::string::npos) << config;
+  EXPECT_NE(config.find("env=0"), std::string::npos) << config;
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, ServiceUnreachableShowsOneMessageAndNoWindow) {
+  // A port where nothing listens.
+  int port = nettest::FreePort();
+  WriteConfig("http://127.0.0.1:" + std::to_string(port), "[accounts]\nann@example.test=ann-pass-1\n");
+  LoginDriver driver({});
+  CVelmoraApp app;
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_EQ(app.exit_code(), 1);
+  EXPECT_EQ(driver.shown(), 0);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, "Can not connect to server !");
+  EXPECT_EQ(boxes_[0].caption, "ERROR !");
+  EXPECT_EQ(boxes_[0].icon, kBoxError);
+  EXPECT_EQ(app.main_window(), nullptr);
+  EXPECT_FALSE(AnyWindowVisible());
+}
+
+TEST_F(StartupTest, NoServiceConfiguredIsAFailedInitialisation) {
+  apptest::WriteFile(data_ / "config.ini", "");
+  CVelmoraApp app;
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_EQ(app.exit_code(), 1);
+  EXPECT_EQ(boxes_.size(), 1u);
+  EXPECT_FALSE(AnyWindowVisible());
+}
+
+TEST_F(StartupTest, CancellingTheDialogEndsQuietly) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "");
+  LoginDriver driver({[](CLoginDlg* dlg) { dlg->reject(); }});
+  CVelmoraApp app;
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_EQ(app.exit_code(), 0);
+  EXPECT_EQ(driver.shown(), 1);
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(app.main_window(), nullptr);
+  EXPECT_FALSE(AnyWindowVisible());
+}
+
+TEST_F(StartupTest, DialogReportsAServiceThatFailsTheSignIn) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "");
+  LoginDriver driver({[this](CLoginDlg* dlg) {
+                        sim_.Fail("/api/app/auth/login", R"({"mode": "drop"})");
+                        SignIn("ann@example.test", "ann-pass-1")(dlg);
+                      },
+                      [this](CLoginDlg* dlg) {
+                        sim_.Fail("/service", R"({"mode": "status", "status": 503, "body": "busy"})");
+                        SignIn("ann@example.test", "ann-pass-1")(dlg);
+                      },
+                      SignIn("ann@example.test", "ann-pass-1")});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 3);
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[0].text.rfind("Login failed(-", 0), 0u) << boxes_[0].text;
+  EXPECT_EQ(boxes_[0].caption, "Failed");
+  EXPECT_EQ(boxes_[1].text, "Can not connect to server !");
+  EXPECT_EQ(boxes_[1].caption, "ERROR !");
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, LegacySavedPasswordSignsInAndIsConverted) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\npassword=ann-pass-1\n[accounts]\nbob=x\n");
+  LoginDriver driver({});
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(driver.shown(), 0);
+  EXPECT_EQ(GetCurrentUser(), "ann@example.test");
+  std::string config = ConfigText();
+  EXPECT_NE(config.find("[login]\nuser=ann@example.test\n"), std::string::npos) << config;
+  EXPECT_EQ(config.find("password="), std::string::npos) << config;
+  EXPECT_NE(config.find("[accounts]\nann@example.test=ann-pass-1\n"), std::string::npos) << config;
+  EXPECT_EQ(config.find("bob=x"), std::string::npos) << config;
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, KeyAndMouseInputResetTheIdleCounter) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n");
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  CVelmoraDlg* w = app.main_window();
+  struct {
+    QEvent::Type type;
+    bool resets;
+  } cases[] = {{QEvent::KeyPress, true}, {QEvent::MouseButtonPress, true}, {QEvent::MouseMove, true},
+               {QEvent::Wheel, true},    {QEvent::Timer, false},           {QEvent::Paint, false}};
+  for (const auto& c : cases) EXPECT_EQ(IsActivityEvent(c.type), c.resets) << c.type;
+  w->OnIdleTimer();
+  w->OnIdleTimer();
+  EXPECT_EQ(w->idle_counter(), 10);
+  w->OnIdleTimer();
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+  QApplication::sendEvent(w, &key);
+  EXPECT_EQ(w->idle_counter(), 0);
+  w->OnIdleTimer();
+  QPaintEvent paint(QRect(0, 0, 1, 1));
+  QApplication::sendEvent(w, &paint);
+  EXPECT_EQ(w->idle_counter(), 5);
+  app.ExitInstance();
+}
+
+}  // namespace
