@@ -37,6 +37,11 @@ bool SdlAudioPlayer::IsOpen() {
   return block_ != nullptr;
 }
 
+uint32_t SdlAudioPlayer::QueuedBytes() {
+  std::lock_guard<std::mutex> lk(lock_);
+  return block_ ? block_->pacer->Buffered() : 0;
+}
+
 bool SdlAudioPlayer::Open(int rate, int bits, int channels, std::unique_ptr<media::PacerTimer> timer) {
   std::lock_guard<std::mutex> lk(lock_);
   if (block_ || g_sdlState.load() != 1 || rate <= 0 || bits != 16 || channels <= 0 || channels > 8) return false;

@@ -31,6 +31,8 @@ class SdlAudioPlayer {
   void Close();
 
   bool IsOpen();
+  // PCM bytes waiting in the pacer (0 without a device).
+  uint32_t QueuedBytes();
   // Process-wide SDL state: 0 not tried, 1 done, -1 failed.
   static int SdlState();
 
