@@ -12,7 +12,7 @@ namespace media {
 
 // Who the widget's events go to; cleared (under mu) before the renderer goes.
 struct LinkState {
-  std::mutex mu;
+  std::recursive_mutex mu;  // recursive: setFocus sends the widget a focus event from inside a mouse event
   CVideoRenderBase* render = nullptr;
 };
 
@@ -27,13 +27,13 @@ class RenderLink : public QObject {
   void Attach() {
     if (!widget_) return;
     widget_->installEventFilter(this);
-    std::lock_guard<std::mutex> lk(state_->mu);
+    std::lock_guard<std::recursive_mutex> lk(state_->mu);
     if (state_->render) state_->render->OnResize(widget_->width(), widget_->height());
   }
 
   bool eventFilter(QObject* watched, QEvent* e) override {
     if (watched != widget_.data()) return false;
-    std::lock_guard<std::mutex> lk(state_->mu);
+    std::lock_guard<std::recursive_mutex> lk(state_->mu);
     CVideoRenderBase* r = state_->render;
     if (!r) return false;
     switch (e->type()) {
@@ -66,7 +66,7 @@ class RenderLink : public QObject {
   }
 
   void Detach() {
-    std::lock_guard<std::mutex> lk(state_->mu);
+    std::lock_guard<std::recursive_mutex> lk(state_->mu);
     state_->render = nullptr;
   }
 
