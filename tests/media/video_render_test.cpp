@@ -146,7 +146,7 @@ TEST(VideoRender, WheelAndDragThroughWidgetEvents) {
   EXPECT_EQ(Pixel(zoomed, 486, 300), QColor(Qt::white)) << "navigator's left side";
   EXPECT_EQ(Pixel(zoomed, 600, 349), QColor(Qt::white)) << "navigator's bottom side";
   EXPECT_NE(Pixel(before, 486, 300), QColor(Qt::white));
-  // Inside the box, outside the navigator: the whole picture, small (bottom-left quadrant: green).
+  // Inside the box, outside the navigator: the whole picture, small (bottom-left quadrant: blue).
   EXPECT_LE(rt::ColourDistance(Pixel(zoomed, 478, 354), rt::Expected(41, 240, 110)), 2);
   // The zoomed picture shows without a new picture from the stream: top-left of the pane is the picture's
   // point (80, 45), still red.
