@@ -215,8 +215,10 @@ void CVideoRenderBase::UpdateLayout() {
 void CVideoRenderBase::OnResize(int32_t width, int32_t height) {
   std::lock_guard<std::recursive_mutex> lk(geoLock_);
   currentWindow_ = {0, 0, width, height};
-  if (!targetRect_.Empty()) OnParentResize(width, height);
-  else {
+  // A target set before the widget's size was known has nothing to move from.
+  if (!targetRect_.Empty() && (clientWidth_ > 0 || clientHeight_ > 0)) {
+    OnParentResize(width, height);
+  } else {
     clientWidth_ = width;
     clientHeight_ = height;
   }

@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,9 +79,9 @@ double FfmpegCpu(const fs::path& yuv, int n, int w, int h) {
                     std::to_string(n - 1) + " -f rawvideo -pix_fmt yuv420p -s 1920x1080 -i '" + yuv.string() +
                     "' -vf " + vf + " -f null - 2>&1";
   std::string out = Run(cmd);
-  std::smatch m;
-  if (!std::regex_search(out, m, std::regex("utime=([0-9.]+)s stime=([0-9.]+)s"))) return -1;
-  return std::stod(m[1]) + std::stod(m[2]);
+  size_t u = out.find("utime="), s = out.find("stime=");
+  if (u == std::string::npos || s == std::string::npos) return -1;
+  return std::strtod(out.c_str() + u + 6, nullptr) + std::strtod(out.c_str() + s + 6, nullptr);
 }
 
 void ConvertAndScale(const Frame& f, const fs::path& yuv, int w, int h, int n) {

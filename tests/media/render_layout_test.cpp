@@ -138,6 +138,7 @@ TEST(RenderLayout, AnchoredTargetFollowsTheWindow) {
       {"moves with the right side", 2 | 4, {300, 10, 380, 60}, 400, 300, 500, 400, {400, 10, 480, 60}},
       {"moves with the bottom", 1 | 8, {10, 200, 110, 280}, 400, 300, 400, 350, {10, 250, 110, 330}},
       {"kept top-left (5)", 5, {10, 10, 110, 60}, 400, 300, 800, 600, {10, 10, 110, 60}},
+      {"set before the size was known", 15, {5, 5, 395, 295}, 0, 0, 400, 300, {5, 5, 395, 295}},
   };
   for (const Case& c : cases) {
     StubRender r;
