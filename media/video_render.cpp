@@ -19,11 +19,19 @@ VideoPresenter& VideoPresenter::Instance() {
   return *p;
 }
 
-VideoPresenter::VideoPresenter() {
-  if (QCoreApplication* app = QCoreApplication::instance()) {
-    target_ = new QObject();
-    if (target_->thread() != app->thread()) target_->moveToThread(app->thread());
+VideoPresenter::VideoPresenter() { Target(); }
+
+QObject* VideoPresenter::Target() {
+  std::lock_guard<std::mutex> lk(targetLock_);
+  // Made once the application exists (a renderer may come first); it belongs to the GUI thread.
+  if (!target_) {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+      auto* t = new QObject();
+      if (t->thread() != app->thread()) t->moveToThread(app->thread());
+      target_ = t;
+    }
   }
+  return target_;
 }
 
 void VideoPresenter::Add(CDDrawVideoRender* render) {
@@ -43,8 +51,9 @@ size_t VideoPresenter::Size() {
 
 void VideoPresenter::Signal() {
   signals_.fetch_add(1, std::memory_order_relaxed);
-  if (!target_ || posted_.exchange(true)) return;
-  QMetaObject::invokeMethod(target_, [this] { PresentAll(); }, Qt::QueuedConnection);
+  QObject* target = Target();
+  if (!target || posted_.exchange(true)) return;
+  QMetaObject::invokeMethod(target, [this] { PresentAll(); }, Qt::QueuedConnection);
 }
 
 void VideoPresenter::PresentAll() {

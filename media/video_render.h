@@ -47,6 +47,9 @@ class VideoPresenter {
   std::vector<CDDrawVideoRender*> list_;
   std::atomic<bool> posted_{false};
   std::atomic<uint64_t> signals_{0}, passes_{0}, repaints_{0};
+  QObject* Target();
+
+  std::mutex targetLock_;
   QObject* target_ = nullptr;  // lives on the GUI thread
 };
 
