@@ -97,14 +97,16 @@ void PlayoutPacer::FillFromSonic() {
       for (int i = 0; i < n && fed < want; ++i) {
         uint32_t take = std::min(regions[i].len, want - fed);
         take -= take % frameBytes;
-        if (take) sonicWriteShortToStream(sonic_, reinterpret_cast<short*>(regions[i].data), take / frameBytes);
+        if (take)
+          sonicWriteShortToStream(sonic_, reinterpret_cast<short*>(regions[i].data), take / frameBytes);
         fed += take;
         if (take < regions[i].len) break;
       }
       RingBufSkip(ring_, fed);
     }
     uint32_t room = (chunkSize_ - filled) / frameBytes;
-    int got = room ? sonicReadShortFromStream(sonic_, reinterpret_cast<short*>(chunk_.data() + filled), room) : 0;
+    int got =
+        room ? sonicReadShortFromStream(sonic_, reinterpret_cast<short*>(chunk_.data() + filled), room) : 0;
     if (got > 0) filled += static_cast<uint32_t>(got) * frameBytes;
     if (fed == 0 && got <= 0) {
       // The ring ran dry before Sonic had a whole chunk: the rest is silence.
@@ -138,7 +140,8 @@ void PlayoutPacer::OnTick() {
     }
     if (mode == kCatchUpLeaving && sonic_) {
       sonicFlushStream(sonic_);
-      int got = sonicReadShortFromStream(sonic_, reinterpret_cast<short*>(chunk_.data()), chunkSize_ / frameBytes_);
+      int got =
+          sonicReadShortFromStream(sonic_, reinterpret_cast<short*>(chunk_.data()), chunkSize_ / frameBytes_);
       if (got > 0) have = static_cast<uint32_t>(got) * frameBytes_;
       catchUp_.store(kCatchUpOff);
     }

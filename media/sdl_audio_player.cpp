@@ -16,8 +16,8 @@ void WriteLe16(uint8_t* p, int16_t v) {
   p[1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
 }
 
-// Room for the largest decoded frame: 2048-sample AAC frames over eight channels, or G.711 and ADPCM frames of
-// any length (2 and 4 bytes of PCM per input byte).
+// Room for the largest decoded frame: 2048-sample AAC frames over eight channels, or G.711 and ADPCM frames
+// of any length (2 and 4 bytes of PCM per input byte).
 uint32_t DecodeCapacity(uint32_t length) {
   return std::max<uint32_t>(2048 * 8 * 2, length > (1u << 28) ? (1u << 30) : length * 4);
 }
@@ -44,7 +44,8 @@ uint32_t SdlAudioPlayer::QueuedBytes() {
 
 bool SdlAudioPlayer::Open(int rate, int bits, int channels, std::unique_ptr<media::PacerTimer> timer) {
   std::lock_guard<std::mutex> lk(lock_);
-  if (block_ || g_sdlState.load() != 1 || rate <= 0 || bits != 16 || channels <= 0 || channels > 8) return false;
+  if (block_ || g_sdlState.load() != 1 || rate <= 0 || bits != 16 || channels <= 0 || channels > 8)
+    return false;
   auto* b = new DeviceBlock();
   SDL_AudioSpec wanted{};
   SDL_AudioSpec obtained{};
@@ -59,9 +60,10 @@ bool SdlAudioPlayer::Open(int rate, int bits, int channels, std::unique_ptr<medi
     return false;
   }
   b->channels = channels;
-  if (obtained.freq != wanted.freq || obtained.format != wanted.format || obtained.channels != wanted.channels) {
-    if (SDL_BuildAudioCVT(&b->cvt, wanted.format, wanted.channels, wanted.freq, obtained.format, obtained.channels,
-                          obtained.freq) < 0) {
+  if (obtained.freq != wanted.freq || obtained.format != wanted.format ||
+      obtained.channels != wanted.channels) {
+    if (SDL_BuildAudioCVT(&b->cvt, wanted.format, wanted.channels, wanted.freq, obtained.format,
+                          obtained.channels, obtained.freq) < 0) {
       SDL_CloseAudioDevice(b->device);
       delete b;
       return false;
@@ -70,8 +72,9 @@ bool SdlAudioPlayer::Open(int rate, int bits, int channels, std::unique_ptr<medi
   }
   // The pacer works in the device's own format.
   int outBits = SDL_AUDIO_BITSIZE(obtained.format);
-  b->pacer = std::make_unique<PlayoutPacer>(static_cast<uint32_t>(obtained.freq), static_cast<uint32_t>(outBits),
-                                            obtained.channels, &SdlQueueCallback, b, std::move(timer));
+  b->pacer =
+      std::make_unique<PlayoutPacer>(static_cast<uint32_t>(obtained.freq), static_cast<uint32_t>(outBits),
+                                     obtained.channels, &SdlQueueCallback, b, std::move(timer));
   SDL_PauseAudioDevice(b->device, 0);
   block_ = b;
   return true;

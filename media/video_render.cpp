@@ -53,7 +53,8 @@ void VideoPresenter::Signal() {
   signals_.fetch_add(1, std::memory_order_relaxed);
   QObject* target = Target();
   if (!target || posted_.exchange(true)) return;
-  QMetaObject::invokeMethod(target, [this] { PresentAll(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      target, [this] { PresentAll(); }, Qt::QueuedConnection);
 }
 
 void VideoPresenter::PresentAll() {
@@ -75,7 +76,9 @@ VideoPresenter::Stats VideoPresenter::GetStats() {
 
 // ---- renderer ----
 
-CDDrawVideoRender::CDDrawVideoRender(QWidget* widget) : CVideoRenderBase(widget, 1) { VideoPresenter::Instance(); }
+CDDrawVideoRender::CDDrawVideoRender(QWidget* widget) : CVideoRenderBase(widget, 1) {
+  VideoPresenter::Instance();
+}
 
 CDDrawVideoRender::~CDDrawVideoRender() {
   DetachWidget();
@@ -133,7 +136,8 @@ void CDDrawVideoRender::Release() {
 int CDDrawVideoRender::Create(int32_t format, int32_t width, int32_t height) {
   Release();
   if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return -1;
-  if (format != kPictureI420 && format != kPictureRgb565 && format != kPictureRgb24 && format != kPictureRgb32)
+  if (format != kPictureI420 && format != kPictureRgb565 && format != kPictureRgb24 &&
+      format != kPictureRgb32)
     return -1;
   surfaceMode_.store(kSurfaceRgb32);
   {
@@ -251,14 +255,15 @@ void CDDrawVideoRender::Render() {
     const int toPitch = static_cast<int>(target.bytesPerLine());
     if (!srcPlanar_) {
       const uint8_t* from = srcRgb_.constBits() + crop.top * srcRgb_.bytesPerLine() + crop.left * 4;
-      libyuv::ARGBScale(from, static_cast<int>(srcRgb_.bytesPerLine()), crop.Width(), crop.Height(), to, toPitch, tw,
-                        th, libyuv::kFilterBilinear);
+      libyuv::ARGBScale(from, static_cast<int>(srcRgb_.bytesPerLine()), crop.Width(), crop.Height(), to,
+                        toPitch, tw, th, libyuv::kFilterBilinear);
       return;
     }
     const int x0 = crop.left & ~1, y0 = crop.top & ~1;
     const int sw = crop.right - x0, sh = crop.bottom - y0;
     const uint8_t* sy = srcI420_.data() + static_cast<size_t>(y0) * w + x0;
-    const uint8_t* su = srcI420_.data() + static_cast<size_t>(w) * h + static_cast<size_t>(y0 / 2) * cw + x0 / 2;
+    const uint8_t* su =
+        srcI420_.data() + static_cast<size_t>(w) * h + static_cast<size_t>(y0 / 2) * cw + x0 / 2;
     const uint8_t* sv = su + static_cast<size_t>(cw) * ch;
     if (sw == tw && sh == th) {
       libyuv::J420ToARGB(sy, w, su, cw, sv, cw, to, toPitch, tw, th);
@@ -269,15 +274,17 @@ void CDDrawVideoRender::Render() {
       uint8_t* ty = scratch_.data();
       uint8_t* tu = ty + static_cast<size_t>(tw) * th;
       uint8_t* tv = tu + static_cast<size_t>(tcw) * tch;
-      libyuv::I420Scale(sy, w, su, cw, sv, cw, sw, sh, ty, tw, tu, tcw, tv, tcw, tw, th, libyuv::kFilterBilinear);
+      libyuv::I420Scale(sy, w, su, cw, sv, cw, sw, sh, ty, tw, tu, tcw, tv, tcw, tw, th,
+                        libyuv::kFilterBilinear);
       libyuv::J420ToARGB(ty, tw, tu, tcw, tv, tcw, to, toPitch, tw, th);
     } else {
       // Growing: convert the picture's pixels, then scale them.
-      if (scratchRgb_.width() != sw || scratchRgb_.height() != sh) scratchRgb_ = QImage(sw, sh, QImage::Format_RGB32);
-      libyuv::J420ToARGB(sy, w, su, cw, sv, cw, scratchRgb_.bits(), static_cast<int>(scratchRgb_.bytesPerLine()), sw,
-                         sh);
-      libyuv::ARGBScale(scratchRgb_.constBits(), static_cast<int>(scratchRgb_.bytesPerLine()), sw, sh, to, toPitch,
-                        tw, th, libyuv::kFilterBilinear);
+      if (scratchRgb_.width() != sw || scratchRgb_.height() != sh)
+        scratchRgb_ = QImage(sw, sh, QImage::Format_RGB32);
+      libyuv::J420ToARGB(sy, w, su, cw, sv, cw, scratchRgb_.bits(),
+                         static_cast<int>(scratchRgb_.bytesPerLine()), sw, sh);
+      libyuv::ARGBScale(scratchRgb_.constBits(), static_cast<int>(scratchRgb_.bytesPerLine()), sw, sh, to,
+                        toPitch, tw, th, libyuv::kFilterBilinear);
     }
   };
   scaleInto(zoom, back_);
@@ -333,8 +340,8 @@ void CDDrawVideoRender::UpdateOverviewRect() {
   if (pw <= 0 || ph <= 0) return;
   const int32_t b = pw < 768 ? 96 : pw / 8;
   const RenderRect& d = destRect_;
-  overviewBox_ = {d.right - b - 4, d.bottom - static_cast<int32_t>(static_cast<int64_t>(b) * ph / pw) - 4, d.right - 4,
-                  d.bottom - 4};
+  overviewBox_ = {d.right - b - 4, d.bottom - static_cast<int32_t>(static_cast<int64_t>(b) * ph / pw) - 4,
+                  d.right - 4, d.bottom - 4};
   zoomRect_ = {0, 0, pw, ph};
   UpdateNavigatorRect();
   geoSerial_.fetch_add(1);
@@ -348,9 +355,9 @@ void CDDrawVideoRender::UpdateNavigatorRect() {
   const RenderRect& box = overviewBox_;
   const int64_t bh = box.Height();
   const RenderRect& z = zoomRect_;
-  navigatorRect_ = {static_cast<int32_t>(box.left + b * z.left / pw), static_cast<int32_t>(box.top + bh * z.top / ph),
-                    static_cast<int32_t>(box.left + b * z.right / pw),
-                    static_cast<int32_t>(box.top + bh * z.bottom / ph)};
+  navigatorRect_ = {
+      static_cast<int32_t>(box.left + b * z.left / pw), static_cast<int32_t>(box.top + bh * z.top / ph),
+      static_cast<int32_t>(box.left + b * z.right / pw), static_cast<int32_t>(box.top + bh * z.bottom / ph)};
 }
 
 RenderRect CDDrawVideoRender::NavigatorRect() {

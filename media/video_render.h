@@ -1,7 +1,7 @@
-// CDDrawVideoRender: the renderer made for every video window. A media thread converts and scales each picture
-// (libyuv, full-range BT.601) into a back image of the destination's size and hands it over; one presenter on
-// the GUI thread repaints the panes that have a new picture, drawing the overview box and navigator when
-// zoomed. No worker thread touches a widget.
+// CDDrawVideoRender: the renderer made for every video window. A media thread converts and scales each
+// picture (libyuv, full-range BT.601) into a back image of the destination's size and hands it over; one
+// presenter on the GUI thread repaints the panes that have a new picture, drawing the overview box and
+// navigator when zoomed. No worker thread touches a widget.
 #pragma once
 
 #include <QImage>
@@ -17,7 +17,13 @@ class CDDrawVideoRender;
 
 // Surface modes: the pixel layout of a renderer's surface. Qt draws 32-bit pixels, so pictures are always
 // written as mode 5.
-enum : int32_t { kSurfaceNone = 0, kSurfaceUyvy = 1, kSurfaceI420 = 2, kSurfaceRgb565 = 3, kSurfaceRgb32 = 5 };
+enum : int32_t {
+  kSurfaceNone = 0,
+  kSurfaceUyvy = 1,
+  kSurfaceI420 = 2,
+  kSurfaceRgb565 = 3,
+  kSurfaceRgb32 = 5
+};
 
 // The present list and the one presenter on the GUI thread. Renderers signal it from any thread; signals that
 // arrive before the presenter runs are served by one pass.
@@ -34,8 +40,8 @@ class VideoPresenter {
 
   struct Stats {
     uint64_t signalCalls = 0;  // Signal calls
-    uint64_t passes = 0;   // PresentAll runs
-    uint64_t repaints = 0; // panes asked to repaint
+    uint64_t passes = 0;       // PresentAll runs
+    uint64_t repaints = 0;     // panes asked to repaint
   };
   Stats GetStats();
   size_t Size();
@@ -63,8 +69,8 @@ class CDDrawVideoRender : public CVideoRenderBase {
   int GetSurfaceDC(QImage* image, QSize* size) override;
   void ReleaseSurfaceDC(QImage* image) override;
   int Create(int32_t format, int32_t width, int32_t height) override;
-  int DrawPlanar(const uint8_t* y, int32_t lumaStride, const uint8_t* u, const uint8_t* v, int32_t chromaStride,
-                 int32_t mode) override;
+  int DrawPlanar(const uint8_t* y, int32_t lumaStride, const uint8_t* u, const uint8_t* v,
+                 int32_t chromaStride, int32_t mode) override;
   int DrawPacked(int32_t format, const uint8_t* data, int32_t mode) override;
   void UpdateNavigatorRect() override;
   void UpdateOverviewRect() override;

@@ -95,7 +95,8 @@ CVideoRenderBase::CVideoRenderBase(QWidget* widget, int32_t kind) : widget_(widg
     } else {
       link_->moveToThread(gui);
       media::RenderLink* link = link_;
-      QMetaObject::invokeMethod(link, [link] { link->Attach(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          link, [link] { link->Attach(); }, Qt::QueuedConnection);
     }
   }
 }
@@ -148,7 +149,8 @@ int CVideoRenderBase::DrawPicture(const VideoPicture& pic, int32_t mode) {
     bool resized;
     {
       std::lock_guard<std::recursive_mutex> lk(geoLock_);
-      resized = picWidth_ != static_cast<uint32_t>(pic.width) || picHeight_ != static_cast<uint32_t>(pic.height);
+      resized =
+          picWidth_ != static_cast<uint32_t>(pic.width) || picHeight_ != static_cast<uint32_t>(pic.height);
     }
     if (resized) Recreate(pic.width, pic.height);  // outside the lock: it takes the present list's
     std::lock_guard<std::recursive_mutex> lk(geoLock_);
@@ -176,7 +178,8 @@ int CVideoRenderBase::DrawPicture(const VideoPicture& pic, int32_t mode) {
     }
     (void)changed;  // the presenter repaints the whole pane, borders included
   }
-  if (pic.format == kPictureI420) return DrawPlanar(pic.y, pic.lumaStride, pic.u, pic.v, pic.chromaStride, mode);
+  if (pic.format == kPictureI420)
+    return DrawPlanar(pic.y, pic.lumaStride, pic.u, pic.v, pic.chromaStride, mode);
   return DrawPacked(pic.format, pic.y, mode);
 }
 
@@ -269,7 +272,8 @@ bool CVideoRenderBase::OnWheel(int32_t delta) {
     const int32_t dy = static_cast<int32_t>(static_cast<int64_t>(ph) * dx / pw);
     RenderRect& z = zoomRect_;
     if (delta > 0) {
-      if (z.Width() > 2 * dx && z.Height() > 2 * dy) z = {z.left + dx, z.top + dy, z.right - dx, z.bottom - dy};
+      if (z.Width() > 2 * dx && z.Height() > 2 * dy)
+        z = {z.left + dx, z.top + dy, z.right - dx, z.bottom - dy};
     } else {
       if (!ZoomedLocked()) return false;
       if (z.Width() + 2 * dx >= pw || z.Height() + 2 * dy >= ph) {
@@ -304,7 +308,8 @@ void CVideoRenderBase::MoveZoomTo(int32_t x, int32_t y) {
 bool CVideoRenderBase::OnButtonDown(int32_t x, int32_t y) {
   {
     std::lock_guard<std::recursive_mutex> lk(geoLock_);
-    if (!zoomEnabled_ || !created_.load() || picWidth_ == 0 || picHeight_ == 0 || overviewBox_.Empty()) return false;
+    if (!zoomEnabled_ || !created_.load() || picWidth_ == 0 || picHeight_ == 0 || overviewBox_.Empty())
+      return false;
     if (!ZoomedLocked() || !overviewBox_.Contains(x, y)) return false;
     dragging_ = 1;
     MoveZoomTo(x, y);
@@ -316,7 +321,8 @@ bool CVideoRenderBase::OnButtonDown(int32_t x, int32_t y) {
 bool CVideoRenderBase::OnMouseMove(int32_t x, int32_t y) {
   {
     std::lock_guard<std::recursive_mutex> lk(geoLock_);
-    if (!zoomEnabled_ || !created_.load() || picWidth_ == 0 || picHeight_ == 0 || overviewBox_.Empty()) return false;
+    if (!zoomEnabled_ || !created_.load() || picWidth_ == 0 || picHeight_ == 0 || overviewBox_.Empty())
+      return false;
     if (!ZoomedLocked() || !overviewBox_.Contains(x, y)) return false;
     if (!dragging_) return true;
     MoveZoomTo(x, y);
@@ -330,10 +336,10 @@ void CVideoRenderBase::OnButtonUp() {
   dragging_ = 0;
 }
 
-#define VELMORA_GEO_GETTER(Type, Name, field)            \
-  Type CVideoRenderBase::Name() {                        \
-    std::lock_guard<std::recursive_mutex> lk(geoLock_);  \
-    return field;                                        \
+#define VELMORA_GEO_GETTER(Type, Name, field)           \
+  Type CVideoRenderBase::Name() {                       \
+    std::lock_guard<std::recursive_mutex> lk(geoLock_); \
+    return field;                                       \
   }
 VELMORA_GEO_GETTER(RenderRect, TargetRect, targetRect_)
 VELMORA_GEO_GETTER(RenderRect, DestRect, destRect_)

@@ -102,7 +102,9 @@ class CVideoRenderBase {
  protected:
   // Moves the zoom rectangle back inside the picture without changing its size.
   void ClampZoomRect();
-  bool ZoomedLocked() const { return zoomRect_.left > 0 || zoomRect_.right < static_cast<int32_t>(picWidth_); }
+  bool ZoomedLocked() const {
+    return zoomRect_.left > 0 || zoomRect_.right < static_cast<int32_t>(picWidth_);
+  }
   // Counts changes of what the picture shows (zoom, destination); a surface made at an older count is stale.
   uint64_t GeometrySerial() const { return geoSerial_.load(); }
 

@@ -90,8 +90,9 @@ void I420ToRgb565Ref(const YuvTables& t, const uint8_t* y, int lumaStride, const
     uint8_t* out = dst + r * pitch;
     for (int c = 0; c < width; ++c) {
       int Y = yr[c], U = ur[c / 2], V = vr[c / 2];
-      uint16_t px = static_cast<uint16_t>(t.r565[Clamp565(Y + t.vr[V])] | t.g565[Clamp565(Y - t.ug[U] - t.vg[V])] |
-                                          t.b565[Clamp565(Y + t.ub[U])]);
+      uint16_t px =
+          static_cast<uint16_t>(t.r565[Clamp565(Y + t.vr[V])] | t.g565[Clamp565(Y - t.ug[U] - t.vg[V])] |
+                                t.b565[Clamp565(Y + t.ub[U])]);
       out[2 * c] = static_cast<uint8_t>(px);
       out[2 * c + 1] = static_cast<uint8_t>(px >> 8);
     }

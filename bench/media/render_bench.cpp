@@ -74,7 +74,7 @@ std::string Run(const std::string& cmd) {
 // CPU seconds ffmpeg reports for converting the frame n times (bench: utime + stime), or -1. A width of 0
 // passes the frames through unconverted: ffmpeg's own cost of reading and handing them on.
 double FfmpegCpu(const fs::path& yuv, int n, int w, int h) {
-  std::string vf = w == 0                       ? "null"
+  std::string vf = w == 0                     ? "null"
                    : (w == 1920 && h == 1080) ? "format=bgra"
                                               : "scale=" + std::to_string(w) + ":" + std::to_string(h) +
                                                     ":flags=bilinear,format=bgra";
@@ -100,13 +100,15 @@ void ConvertAndScale(const Frame& f, const fs::path& yuv, int w, int h, int n) {
   double cpu = ThreadCpu() - cpu0;
   QCoreApplication::processEvents();
   double ff = FfmpegCpu(yuv, n, w, h), base = FfmpegCpu(yuv, n, 0, 0);
-  std::printf("convert+scale 1920x1080 -> %dx%d: %.0f pictures/s, %.2f ms CPU per picture (with the copy kept for "
-              "zoom)\n",
-              w, h, n / wall, 1000 * cpu / n);
+  std::printf(
+      "convert+scale 1920x1080 -> %dx%d: %.0f pictures/s, %.2f ms CPU per picture (with the copy kept for "
+      "zoom)\n",
+      w, h, n / wall, 1000 * cpu / n);
   if (ff > 0 && base >= 0 && ff > base)
-    std::printf("  ffmpeg swscale: %.2f ms CPU per picture, %.2f without its pass-through cost; ratio ours/ffmpeg "
-                "%.2f\n",
-                1000 * ff / n, 1000 * (ff - base) / n, cpu / (ff - base));
+    std::printf(
+        "  ffmpeg swscale: %.2f ms CPU per picture, %.2f without its pass-through cost; ratio ours/ffmpeg "
+        "%.2f\n",
+        1000 * ff / n, 1000 * (ff - base) / n, cpu / (ff - base));
   else
     std::printf("  ffmpeg not measured\n");
 }
@@ -159,11 +161,13 @@ void NinePanes(const Frame& f, double seconds) {
   double feeders_cpu = 0;
   for (double c : feederCpu) feeders_cpu += c;
   std::printf(
-      "nine 640x360 panes, 1080p at 25/s each, %.1f s: %.1f pictures/s drawn, %.1f present passes/s, %.1f pane "
-      "repaints/s;\n  GUI thread (presenting and painting) %.3f cores, feeders (convert+scale) %.3f cores, whole "
+      "nine 640x360 panes, 1080p at 25/s each, %.1f s: %.1f pictures/s drawn, %.1f present passes/s, %.1f "
+      "pane "
+      "repaints/s;\n  GUI thread (presenting and painting) %.3f cores, feeders (convert+scale) %.3f cores, "
+      "whole "
       "process %.3f cores\n",
-      wall, drawn.load() / wall, (s1.passes - s0.passes) / wall, (s1.repaints - s0.repaints) / wall, gui / wall,
-      feeders_cpu / wall, proc / wall);
+      wall, drawn.load() / wall, (s1.passes - s0.passes) / wall, (s1.repaints - s0.repaints) / wall,
+      gui / wall, feeders_cpu / wall, proc / wall);
   renders.clear();
   QCoreApplication::processEvents();
 }
@@ -175,8 +179,9 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     std::string a = argv[1];
     if (a == "-h" || a == "--help") {
-      std::printf("usage: render_bench [seconds]\n  seconds: length of the nine-pane run, 1 to 60 (default 4)\n"
-                  "example: render_bench 10\n");
+      std::printf(
+          "usage: render_bench [seconds]\n  seconds: length of the nine-pane run, 1 to 60 (default 4)\n"
+          "example: render_bench 10\n");
       return 0;
     }
     char* end = nullptr;
@@ -192,8 +197,10 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   fs::path yuv = dir / "frame.yuv";
   Frame f;
-  std::string cmd = "ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=25 -frames:v 1 -pix_fmt yuv420p -f "
-                    "rawvideo '" + yuv.string() + "'";
+  std::string cmd =
+      "ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=25 -frames:v 1 -pix_fmt yuv420p -f "
+      "rawvideo '" +
+      yuv.string() + "'";
   if (std::system(cmd.c_str()) != 0) {
     std::fprintf(stderr, "render_bench: ffmpeg cannot make the test picture\n");
     return 1;

@@ -68,7 +68,8 @@ std::vector<uint8_t> Tone(size_t samples, double hz = 440, int rate = 8000, size
 TEST(PlayoutPacer, SizesFollowTheRate) {
   struct Case {
     uint32_t rate, channels, chunk, threshold, ring;
-  } cases[] = {{8000, 1, 640, 1600, 160000}, {16000, 1, 1280, 3200, 320000}, {48000, 2, 7680, 19200, 1920000}};
+  } cases[] = {
+      {8000, 1, 640, 1600, 160000}, {16000, 1, 1280, 3200, 320000}, {48000, 2, 7680, 19200, 1920000}};
   for (auto& c : cases) {
     PacerFixture f(c.rate, c.channels);
     EXPECT_EQ(f.pacer->ChunkSize(), c.chunk) << c.rate;

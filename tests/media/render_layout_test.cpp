@@ -25,14 +25,16 @@ class StubRender : public CVideoRenderBase {
     created_.store(true);
     return 0;
   }
-  int DrawPlanar(const uint8_t*, int32_t, const uint8_t*, const uint8_t*, int32_t, int32_t) override { return 7; }
+  int DrawPlanar(const uint8_t*, int32_t, const uint8_t*, const uint8_t*, int32_t, int32_t) override {
+    return 7;
+  }
   int DrawPacked(int32_t, const uint8_t*, int32_t) override { return 8; }
   void UpdateNavigatorRect() override { ++navigators; }
   void UpdateOverviewRect() override {
     std::lock_guard<std::recursive_mutex> lk(geoLock_);
     // The panes' box: the bottom-right quarter of the destination.
-    overviewBox_ = {destRect_.left + destRect_.Width() / 2, destRect_.top + destRect_.Height() / 2, destRect_.right,
-                    destRect_.bottom};
+    overviewBox_ = {destRect_.left + destRect_.Width() / 2, destRect_.top + destRect_.Height() / 2,
+                    destRect_.right, destRect_.bottom};
     zoomRect_ = {0, 0, static_cast<int32_t>(picWidth_), static_cast<int32_t>(picHeight_)};
   }
   int Recreate(int32_t, int32_t) override {
@@ -80,7 +82,8 @@ TEST(RenderLayout, DestinationByModeWindowAndPicture) {
     r.OnResize(c.ww, c.wh);
     if (!c.target.Empty()) r.SetTargetRect(&c.target, 5);
     EXPECT_EQ(r.DrawPicture(Picture(c.pw, c.ph), c.mode), 7);
-    EXPECT_EQ(r.DestRect(), c.want) << c.pw << "x" << c.ph << " in " << c.ww << "x" << c.wh << " mode " << c.mode;
+    EXPECT_EQ(r.DestRect(), c.want) << c.pw << "x" << c.ph << " in " << c.ww << "x" << c.wh << " mode "
+                                    << c.mode;
     EXPECT_EQ(r.ZoomRect(), (RenderRect{0, 0, c.pw, c.ph}));
   }
 }

@@ -38,12 +38,14 @@ TEST(RenderScreenshot, FourPanesOnAnXServer) {
   window.show();
   QElapsedTimer t;
   t.start();
-  while (t.elapsed() < 300 || (!window.isVisible() && t.elapsed() < 3000)) app.processEvents(QEventLoop::AllEvents, 20);
+  while (t.elapsed() < 300 || (!window.isVisible() && t.elapsed() < 3000))
+    app.processEvents(QEventLoop::AllEvents, 20);
   ASSERT_EQ(panes[3]->size(), QSize(400, 225));
 
   std::unique_ptr<CDDrawVideoRender> renders[4];
   for (int i = 0; i < 4; ++i) renders[i] = std::make_unique<CDDrawVideoRender>(panes[i]);
-  const uint8_t red[3] = {81, 90, 240}, green[3] = {145, 54, 34}, blue[3] = {41, 240, 110}, grey[3] = {128, 128, 128};
+  const uint8_t red[3] = {81, 90, 240}, green[3] = {145, 54, 34}, blue[3] = {41, 240, 110},
+                grey[3] = {128, 128, 128};
   rt::I420 p0(1280, 720), p1(640, 360), p2(640, 480), p3(1920, 1080);
   p0.Fill(red[0], red[1], red[2]);
   p1.Fill(green[0], green[1], green[2]);
@@ -87,7 +89,8 @@ TEST(RenderScreenshot, FourPanesOnAnXServer) {
   RenderRect nav = renders[3]->NavigatorRect();
   EXPECT_EQ(at(3, nav.left, (nav.top + nav.bottom) / 2), QColor(Qt::white));
   EXPECT_EQ(at(3, (nav.left + nav.right) / 2, nav.top), QColor(Qt::white));
-  EXPECT_TRUE(near(at(3, 158, 219), rt::Expected(quads[2][0], quads[2][1], quads[2][2])));  // box, bottom-left
+  EXPECT_TRUE(
+      near(at(3, 158, 219), rt::Expected(quads[2][0], quads[2][1], quads[2][2])));  // box, bottom-left
   EXPECT_TRUE(near(at(3, 5, 5), rt::Expected(quads[0][0], quads[0][1], quads[0][2])));
   EXPECT_TRUE(near(at(3, 100, 200), rt::Expected(quads[2][0], quads[2][1], quads[2][2])));
   for (auto& r : renders) r.reset();

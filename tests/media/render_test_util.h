@@ -28,7 +28,8 @@ inline QApplication& App() {
 struct I420 {
   int w = 0, h = 0;
   std::vector<uint8_t> y, u, v;
-  I420(int width, int height) : w(width), h(height), y(size_t(w) * h), u(size_t((w + 1) / 2) * ((h + 1) / 2)), v(u.size()) {}
+  I420(int width, int height)
+      : w(width), h(height), y(size_t(w) * h), u(size_t((w + 1) / 2) * ((h + 1) / 2)), v(u.size()) {}
   int cw() const { return (w + 1) / 2; }
   void Fill(uint8_t Y, uint8_t U, uint8_t V) {
     std::fill(y.begin(), y.end(), Y);
@@ -75,7 +76,8 @@ inline QColor Expected(uint8_t Y, uint8_t U, uint8_t V) {
 }
 
 inline int ColourDistance(QColor a, QColor b) {
-  return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+  return std::max(
+      {std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
 }
 
 }  // namespace rt

@@ -18,7 +18,9 @@ namespace {
 // SDL writes what it plays into a file of this process.
 const std::string& DiskFile() {
   static const std::string path = [] {
-    std::string p = (std::filesystem::temp_directory_path() / ("velmora_sdl_disk_" + std::to_string(getpid()) + ".raw")).string();
+    std::string p =
+        (std::filesystem::temp_directory_path() / ("velmora_sdl_disk_" + std::to_string(getpid()) + ".raw"))
+            .string();
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", p.c_str(), 1);
     return p;
@@ -68,9 +70,9 @@ TEST(SdlAudioPlayer, ApplyVolumeTruncatesAndClamps) {
     int16_t in;
     float volume;
     int16_t out;
-  } cases[] = {{1000, 0.5f, 500},     {-1001, 0.5f, -500},  {32767, 1.0f, 32767}, {20000, 2.0f, 32767},
-               {-20000, 2.0f, -32768}, {-32768, 4.0f, -32768}, {12345, 0.0f, 0},   {300, -1.0f, -300},
-               {-32768, -1.0f, 32767}};
+  } cases[] = {{1000, 0.5f, 500},    {-1001, 0.5f, -500},    {32767, 1.0f, 32767},
+               {20000, 2.0f, 32767}, {-20000, 2.0f, -32768}, {-32768, 4.0f, -32768},
+               {12345, 0.0f, 0},     {300, -1.0f, -300},     {-32768, -1.0f, 32767}};
   for (auto& c : cases) {
     uint8_t b[2] = {static_cast<uint8_t>(c.in), static_cast<uint8_t>(static_cast<uint16_t>(c.in) >> 8)};
     SdlAudioPlayer::ApplyVolume(b, 2, c.volume);
@@ -130,9 +132,10 @@ TEST(SdlAudioPlayer, UndecodableFramesAndClosedPlayerPlayNothing) {
 // A stereo AAC stream on the mono device is mixed down: one second of sound is one second of PCM.
 TEST(SdlAudioPlayer, StereoAacOnMonoDeviceKeepsItsLength) {
   ASSERT_TRUE(kDiskReady);
-  std::string aac = mt::Cached("aac_stereo.aac",
-                               "ffmpeg -v error -f lavfi -i 'aevalsrc=0.4*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=16000' "
-                               "-t 1 -c:a aac -b:a 48k -f adts {}");
+  std::string aac =
+      mt::Cached("aac_stereo.aac",
+                 "ffmpeg -v error -f lavfi -i 'aevalsrc=0.4*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=16000' "
+                 "-t 1 -c:a aac -b:a 48k -f adts {}");
   std::vector<uint8_t> stream = tools::ReadFile(aac);
   ASSERT_FALSE(stream.empty());
   Played p;

@@ -1,4 +1,5 @@
-// The renderer on Qt widgets (offscreen platform): conversion, presenting, wheel and drag through real events.
+// The renderer on Qt widgets (offscreen platform): conversion, presenting, wheel and drag through real
+// events.
 #include "media/video_render.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +78,8 @@ TEST(VideoRender, ConversionMatchesTheFormula) {
 // Scaling down (planes first) and up (pixels first) keeps a flat colour at the formula's value.
 TEST(VideoRender, ScaledPicturesKeepTheirColours) {
   const uint8_t yuv[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {235, 128, 128}};
-  for (auto [pw, ph, ww, wh] : {std::array{256, 192, 64, 48}, std::array{32, 24, 128, 96}, std::array{1920, 1080, 640, 360}}) {
+  for (auto [pw, ph, ww, wh] :
+       {std::array{256, 192, 64, 48}, std::array{32, 24, 128, 96}, std::array{1920, 1080, 640, 360}}) {
     Pane pane(ww, wh, false);
     rt::I420 pic(pw, ph);
     pic.Quadrants(yuv);
@@ -88,7 +90,8 @@ TEST(VideoRender, ScaledPicturesKeepTheirColours) {
     const int xs[2] = {ww / 4, 3 * ww / 4}, ys[2] = {wh / 4, 3 * wh / 4};
     for (int q = 0; q < 4; ++q) {
       QColor want = rt::Expected(yuv[q][0], yuv[q][1], yuv[q][2]);
-      EXPECT_LE(rt::ColourDistance(Pixel(got, xs[q % 2], ys[q / 2]), want), 2) << pw << "->" << ww << " quadrant " << q;
+      EXPECT_LE(rt::ColourDistance(Pixel(got, xs[q % 2], ys[q / 2]), want), 2)
+          << pw << "->" << ww << " quadrant " << q;
     }
   }
 }
@@ -118,7 +121,8 @@ TEST(VideoRender, PresenterCoalescesAndRepaintsOnlyPanesWithNewPictures) {
   EXPECT_EQ(Pixel(panes[0]->Grab(), 80, 45), QColor(Qt::black));
 }
 
-// Wheel and drag arrive as the widget's own events; the overview box and a white navigator appear when zoomed.
+// Wheel and drag arrive as the widget's own events; the overview box and a white navigator appear when
+// zoomed.
 TEST(VideoRender, WheelAndDragThroughWidgetEvents) {
   Pane pane(640, 360);
   const uint8_t yuv[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {235, 128, 128}};
@@ -128,14 +132,14 @@ TEST(VideoRender, WheelAndDragThroughWidgetEvents) {
   // b = 1280 / 8 = 160, box height 90, four pixels in from the corner.
   EXPECT_EQ(pane.render->OverviewBox(), (RenderRect{476, 266, 636, 356}));
   auto wheel = [&](int delta) {
-    QWheelEvent e(QPointF(100, 100), QPointF(100, 100), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
-                  Qt::NoScrollPhase, false);
+    QWheelEvent e(QPointF(100, 100), QPointF(100, 100), QPoint(), QPoint(0, delta), Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(pane.widget.get(), &e);
   };
   auto mouse = [&](QEvent::Type type, int x, int y) {
     Qt::MouseButton b = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, QPointF(x, y), QPointF(x, y), b, type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
-                  Qt::NoModifier);
+    QMouseEvent e(type, QPointF(x, y), QPointF(x, y), b,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(pane.widget.get(), &e);
   };
   QImage before = pane.Grab();
@@ -177,8 +181,8 @@ TEST(VideoRender, EventsBeforeTheFirstPictureAndAfterTheRendererGoDoNothing) {
   QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
                 Qt::NoScrollPhase, false);
   QApplication::sendEvent(pane.widget.get(), &e);
-  QMouseEvent m(QEvent::MouseButtonPress, QPointF(300, 170), QPointF(300, 170), Qt::LeftButton, Qt::LeftButton,
-                Qt::NoModifier);
+  QMouseEvent m(QEvent::MouseButtonPress, QPointF(300, 170), QPointF(300, 170), Qt::LeftButton,
+                Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(pane.widget.get(), &m);
   EXPECT_FALSE(pane.render->Created());
   EXPECT_EQ(pane.render->ZoomRect(), RenderRect{});
@@ -212,8 +216,8 @@ TEST(VideoRender, WorkerDrawsWhileGuiPaints) {
   int i = 0;
   while (!done) {
     QCoreApplication::processEvents();
-    QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, (i % 4 < 2) ? 120 : -120), Qt::NoButton,
-                  Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent e(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, (i % 4 < 2) ? 120 : -120),
+                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(pane.widget.get(), &e);
     if (++i % 10 == 0) pane.widget->resize(320 + i % 50, 180);
     pane.widget->repaint();
