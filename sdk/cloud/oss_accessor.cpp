@@ -154,11 +154,12 @@ std::string COssAccessor::ObjectUrl(const char* key) const {
   std::lock_guard<std::mutex> lock(mu_);
   std::string k = key ? key : "";
   std::string bare = !k.empty() && k[0] == '/' ? k.substr(1) : k;
+  // The object path always begins with one "/", whether or not the key has one.
   std::string path;
   if (!uuid_.empty() && bare.compare(0, uuid_.size(), uuid_) == 0) {
-    path = k;
+    path = "/" + bare;
   } else {
-    path = (k.empty() || k[0] != '/' ? "/" : "") + creds_.root_path + "/" + k;
+    path = creds_.root_path.empty() ? "/" + bare : "/" + creds_.root_path + "/" + bare;
   }
   std::string host = type_ == kCsProviderPlain ? creds_.end_point : creds_.bucket + "." + creds_.end_point;
   return "http://" + host + path;

@@ -89,6 +89,8 @@ bool UrlToCachePath(const std::string& url_or_path, std::string* out) {
   size_t q = rest.find('?');
   if (q != std::string::npos) rest.resize(q);
   if (!CachePathIsSafe(rest)) return false;
+  // A text without a leading separator still lands inside the root, not beside it.
+  if (rest.empty() || rest[0] != '/') rest = "/" + rest;
   if (out) *out = CacheRoot() + rest;
   return true;
 }
