@@ -333,7 +333,9 @@ int DownloadCloudFile(int type, CURL* handle, const char* url, const char* local
     return 0;
   }
   std::remove(tmp.c_str());
-  if (result != kCsMissing && !sink.document.empty() && type != kCsProviderNone) {
+  // Only a storage error document (one with a code) is mapped; another body, such as a proxy's error page,
+  // leaves the HTTP status.
+  if (result != kCsMissing && type != kCsProviderNone && sink.document.find("<Code>") != std::string::npos) {
     result = ParseS3Error(type, sink.status ? sink.status : result, sink.document.c_str());
   }
   LogPrintf(kLogError, nullptr, "DownloadCloudFile", "%s: %d\n", UrlForLog(url).c_str(), result);
