@@ -193,6 +193,24 @@ TEST_F(StorageE2E, ExpiredCredentialsAreRefreshedOnceAndTheDownloadRetried) {
   EXPECT_FALSE(nettest::FileExists(local + "7"));
 }
 
+// The service names another provider for an account whose accessor exists: the accessor is replaced, nothing
+// is thrown, and downloads go on with the new signing.
+TEST_F(StorageE2E, ProviderChangeReplacesTheAccessor) {
+  auto a = Accessor(3);
+  ASSERT_EQ(a->GetProviderType(), kCsProviderAws);
+  peers_->sim.Fail("/api/device/token", R"({"mode":"patch","count":1,"patch":{"from":"ctyun","endPoint":"s3.localhost:)" +
+                                            std::to_string(peers_->s3_port) + "\"}}");
+  EXPECT_EQ(CreateAccessor(&server_, kDeviceId, kUuid, 3, &a), 0);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->GetProviderType(), kCsProviderCtyun);
+  std::string local = cache_.path() + "/changed.data";
+  EXPECT_EQ(a->Download(KeyAt(kT0).c_str(), local.c_str()), 0);
+  // A refresh inside a download takes a changed type over as well.
+  peers_->sim.Fail("/api/device/token", R"({"mode":"patch","count":1,"patch":{"from":"aws"}})");
+  EXPECT_EQ(a->Refresh(), 0);
+  EXPECT_EQ(a->GetProviderType(), kCsProviderAws);
+}
+
 TEST_F(StorageE2E, FailedDownloadsKeepTheEarlierFile) {
   auto a = Accessor(5);
   std::string key = std::string("/") + kUuid + "/err/x.data";
