@@ -28,23 +28,27 @@ std::vector<uint8_t> CsSegBuild(const std::vector<AccessUnit>& units, size_t* ne
   CloudFrameAppend(0, 0, base_ms, sync, sizeof sync, o.des_key.c_str(), &out);
   const uint16_t video = o.hevc ? kCsSegHevc : kCsSegH264;
   const int frames = 5 * o.fps;
+  auto audio_until = [&](uint32_t ms, bool inclusive, uint32_t* audio_ms, std::vector<uint8_t>* chunk) {
+    while (inclusive ? *audio_ms <= ms : *audio_ms < ms) {
+      for (size_t k = 0; k < chunk->size(); ++k)
+        (*chunk)[k] = o.alaw.empty() ? kAlawSilence : o.alaw[(*audio_pos + k) % o.alaw.size()];
+      if (!o.alaw.empty()) *audio_pos = (*audio_pos + chunk->size()) % o.alaw.size();
+      CloudFrameAppend(kCsSegAlaw, 0, base_ms + *audio_ms, chunk->data(), chunk->size(), o.des_key.c_str(), &out);
+      *audio_ms += 40;
+    }
+  };
   size_t u = units.empty() ? 0 : NextKey(units, *next);
   uint32_t audio_ms = 0;
   std::vector<uint8_t> chunk(kCsSegAudioBytes);
   for (int i = 0; i < frames; ++i) {
     uint32_t vms = static_cast<uint32_t>(static_cast<int64_t>(i) * 1000 / o.fps);
-    while (audio_ms <= vms) {
-      for (size_t k = 0; k < chunk.size(); ++k)
-        chunk[k] = o.alaw.empty() ? kAlawSilence : o.alaw[(*audio_pos + k) % o.alaw.size()];
-      if (!o.alaw.empty()) *audio_pos = (*audio_pos + chunk.size()) % o.alaw.size();
-      CloudFrameAppend(kCsSegAlaw, 0, base_ms + audio_ms, chunk.data(), chunk.size(), o.des_key.c_str(), &out);
-      audio_ms += 40;
-    }
+    audio_until(vms, true, &audio_ms, &chunk);
     if (units.empty()) continue;
     const AccessUnit& au = units[u];
     CloudFrameAppend(video, au.key ? 1 : 0, base_ms + vms, au.data.data(), au.data.size(), o.des_key.c_str(), &out);
     u = (u + 1) % units.size();
   }
+  audio_until(5000, false, &audio_ms, &chunk);  // audio covers the whole five seconds
   *next = u;
   return out;
 }
