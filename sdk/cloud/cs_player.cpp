@@ -29,6 +29,7 @@ bool IsAudioCodec(uint32_t codec) { return codec == 2 || (codec >= 51 && codec <
 struct CCsPlayerFw::Playback {
   void* file = nullptr;
   size_t index = 0;  // current playlist item
+  size_t prefetched_from = 0;  // first item of the last prefetch request
   std::vector<uint8_t> enc = std::vector<uint8_t>(kCsFrameBuffer);
   std::vector<uint8_t> plain = std::vector<uint8_t>(kCsFrameBuffer);
   bool file_started = false;
@@ -344,6 +345,7 @@ void CCsPlayerFw::PlayerThread() {
           stop_recording();
           Prefetch(0, kCsPrefetchBatch);
           pb.index = 0;
+          pb.prefetched_from = 0;
           state_.store(kCsBuffering);
         }
       }
@@ -364,7 +366,13 @@ void CCsPlayerFw::PlayerThread() {
       }
       if (item_state == kCsItemNew || item_state == kCsItemLoading) {
         int32_t error = last_error_.exchange(0);
-        if (error) event(kCsEventStorageError, error);
+        if (error) {
+          event(kCsEventStorageError, error);
+        } else if (item_state == kCsItemNew && pb.prefetched_from != pb.index) {
+          // Skipped missing items can lead past the last request: ask for the items from here.
+          pb.prefetched_from = pb.index;
+          Prefetch(static_cast<uint32_t>(pb.index), kCsPrefetchBatch);
+        }
         continue;
       }
       int32_t buffering = kCsBuffering;
@@ -414,6 +422,7 @@ void CCsPlayerFw::PlayerThread() {
           int32_t playing = kCsPlaying;
           state_.compare_exchange_strong(playing, kCsBuffering);
           Prefetch(static_cast<uint32_t>(pb.index), kCsPrefetchBatch);
+          pb.prefetched_from = pb.index;
           busy = true;
         } else {
           relocate_after(pb.index);

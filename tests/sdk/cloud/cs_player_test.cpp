@@ -408,6 +408,25 @@ TEST_F(PlayerTest, StuckDownloadIsRetriedOnceThenSkipped) {
   for (int32_t s : pos) EXPECT_FALSE(s >= kT0 + 5 && s < kT0 + 10);
 }
 
+// Two hours without a single stored segment: the player skips every missing item past the first prefetch
+// batch, reaches the end of the one-hour playlist and re-locates one hour on.
+TEST_F(PlayerTest, RunsOfMissingSegmentsNeverStall) {
+  list_ = {Seg(kT0, 7200)};
+  CCsPlayerFw p(&source_);
+  p.SetRecordList(&list_);
+  p.Start(&kOps, sink_.AsSink());
+  p.Locate(kT0);
+  bool relocated = false;
+  for (int i = 0; i < 1000 && !relocated; ++i) {
+    auto times = p.PlaylistTimes();
+    relocated = !times.empty() && times.front() == kT0 + 3600;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(relocated);
+  EXPECT_EQ(source_.Calls(kT0 + 3595), 1);
+  p.Stop();
+}
+
 TEST_F(PlayerTest, StorageErrorReachesTheSink) {
   WriteSegments(2);
   list_ = {Seg(kT0, 10)};
