@@ -523,8 +523,19 @@ TEST_F(PlayerTest, StartTwiceReleasesTheSecondSinkAndHelpersForward) {
   p.StopRecord();
   EXPECT_TRUE(p.Snapshot("/x.jpg"));
   p.Stop();
+  {
+    std::lock_guard<std::mutex> l(sink_.mu);
+    EXPECT_EQ(sink_.releases, 2);
+  }
+  // StartSink takes the process-wide table.
+  AvRenderOpsInstall(&kOps);
+  p.StartSink(sink_.AsSink());
+  EXPECT_EQ(p.GetState(), 1);  // still muted, not recording
+  p.Stop();
+  AvRenderOpsInstall(nullptr);
   std::lock_guard<std::mutex> l(sink_.mu);
-  EXPECT_EQ(sink_.releases, 2);
+  EXPECT_EQ(sink_.releases, 3);
+  EXPECT_EQ(sink_.bad_calls, 0);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_accessor.h"
 #include "sdk/cloud/oss_cacher.h"
+#include "sdk/net/tls_config.h"
 #include "sdk/util/helpers.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "tests/sdk/net/net_test_util.h"
@@ -228,6 +229,30 @@ TEST_F(StorageE2E, FailedDownloadsKeepTheEarlierFile) {
   EXPECT_TRUE(nettest::ReadFile(local) == nettest::ReadFile(peers_->objects.path() + KeyAt(kT0)));
   // A local file that cannot be made.
   EXPECT_EQ(a->Download(KeyAt(kT0).c_str(), "/proc/velmora/none.data"), kCsFileError);
+}
+
+// https storage follows the SDK's one certificate policy: verified by default (the test CA unknown, then
+// given), unverified only after the explicit opt-out.
+TEST_F(StorageE2E, HttpsDownloadsFollowTheCertificatePolicy) {
+  nettest::TempDir dir;
+  nettest::TestCa ca;
+  ASSERT_TRUE(ca.Make(dir.path()));
+  nettest::TempDir web;
+  nettest::Nginx https;
+  ASSERT_TRUE(https.Start(web.path(), "server {\n listen 127.0.0.1:%PORT% ssl;\n ssl_certificate " + ca.server_cert +
+                                         ";\n ssl_certificate_key " + ca.server_key + ";\n root " +
+                                         peers_->objects.path() + ";\n}\n"));
+  std::string url = "https://127.0.0.1:" + std::to_string(https.port()) + KeyAt(kT0);
+  std::string local = cache_.path() + "/tls.data";
+  EXPECT_EQ(DownloadUrlToFile(url.c_str(), local.c_str()), CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_FALSE(nettest::FileExists(local));
+  NetTlsConfigure(1, ca.ca_cert.c_str());
+  EXPECT_EQ(DownloadUrlToFile(url.c_str(), local.c_str()), 0);
+  NetTlsConfigure(0, nullptr);
+  std::remove(local.c_str());
+  EXPECT_EQ(DownloadUrlToFile(url.c_str(), local.c_str()), 0);
+  NetTlsConfigure(1, nullptr);
+  EXPECT_TRUE(nettest::FileExists(local));
 }
 
 // A 2xx body that cannot be written (file size limit) fails and leaves no truncated file.
