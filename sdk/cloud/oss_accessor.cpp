@@ -206,11 +206,15 @@ std::vector<std::string> COssAccessor::SignHeaders(const std::string& url, time_
   return lines;
 }
 
+std::vector<std::string> SignRequestHeaders(const COssAccessor& accessor, const std::string& url) {
+  return accessor.SignHeaders(url, time(nullptr));
+}
+
 int COssAccessor::Get(const char* url) {
   if (!curl_ || !url) return kCsUnclassified;
   std::lock_guard<std::mutex> lock(handle_mu_);
   CurlRecvSink sink;
-  return CurlRunRequest(curl_, url, SignHeaders(url, time(nullptr)), &sink);
+  return CurlRunRequest(curl_, url, SignRequestHeaders(*this, url), &sink);
 }
 
 int COssAccessor::DownloadOnce(const char* key, const char* local_path) {
@@ -218,7 +222,7 @@ int COssAccessor::DownloadOnce(const char* key, const char* local_path) {
   int type = GetProviderType();
   std::lock_guard<std::mutex> lock(handle_mu_);
   if (!curl_) return kCsUnclassified;
-  return DownloadCloudFile(type, curl_, url.c_str(), local_path, SignHeaders(url, time(nullptr)));
+  return DownloadCloudFile(type, curl_, url.c_str(), local_path, SignRequestHeaders(*this, url));
 }
 
 int COssAccessor::Download(const char* key, const char* local_path) {

@@ -110,6 +110,9 @@ class COssAccessor : public CCsAccessor {
 int CreateAccessor(COrvelServer* server, const std::string& device_id, const std::string& uuid, uint32_t ossid,
                    std::unique_ptr<COssAccessor>* accessor);
 
+// Header lines of a signed GET of url by the accessor now.
+std::vector<std::string> SignRequestHeaders(const COssAccessor& accessor, const std::string& url);
+
 // Downloads url into local_path through local_path + ".tmp": 0 or a result code. headers are sent as they
 // are. An error document of a storage provider (type not 0) is mapped by ParseS3Error. A failed download
 // leaves any earlier local file in place.
