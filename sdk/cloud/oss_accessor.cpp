@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -272,7 +273,20 @@ size_t CurlRecvToFile(char* data, size_t size, size_t count, void* sink_arg) {
   return n;
 }
 
+size_t CurlReadFromMemory(char* buffer, size_t size, size_t count, void* source) {
+  auto* src = static_cast<CurlMemorySource*>(source);
+  size_t n = std::min(size * count, src->length - src->offset);
+  if (n) std::memcpy(buffer, src->data + src->offset, n);
+  src->offset += n;
+  return n;
+}
+
 int CurlRunRequest(CURL* h, const char* url, const std::vector<std::string>& headers, CurlRecvSink* sink) {
+  return CurlRunRequest(h, kCsGet, url, headers, nullptr, 0, sink);
+}
+
+int CurlRunRequest(CURL* h, int method, const char* url, const std::vector<std::string>& headers,
+                   const void* data, size_t length, CurlRecvSink* sink) {
   const CurlApi* api = CurlEntryPoints();
   if (!api) {
     LoadCurl();
@@ -291,7 +305,15 @@ int CurlRunRequest(CURL* h, const char* url, const std::vector<std::string>& hea
     if (verify && !ca_file.empty()) api->easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
   }
   api->easy_setopt(h, CURLOPT_URL, url);
-  api->easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  CurlMemorySource source{static_cast<const uint8_t*>(data), data ? length : 0, 0};
+  if (method == kCsPut) {
+    api->easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    api->easy_setopt(h, CURLOPT_READFUNCTION, CurlReadFromMemory);
+    api->easy_setopt(h, CURLOPT_READDATA, &source);
+    api->easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(source.length));
+  } else {
+    api->easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  }
   api->easy_setopt(h, CURLOPT_WRITEFUNCTION, CurlRecvToFile);
   api->easy_setopt(h, CURLOPT_WRITEDATA, sink);
   api->easy_setopt(h, CURLOPT_TIMEOUT_MS, kCsRequestTimeoutMs);

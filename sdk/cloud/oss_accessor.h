@@ -135,6 +135,20 @@ size_t CurlRecvToFile(char* data, size_t size, size_t count, void* sink);
 // GET of url with the SDK's certificate policy and a kCsRequestTimeoutMs limit: 0 for 2xx, another HTTP
 // status, or a libcurl code (a 2xx body that could not be written gives CURLE_WRITE_ERROR).
 int CurlRunRequest(CURL* handle, const char* url, const std::vector<std::string>& headers, CurlRecvSink* sink);
+// Request methods of CurlRunRequest.
+enum CsMethod : int { kCsGet = 0, kCsPut = 1 };
+// The same with a method: a PUT uploads length bytes of data from memory.
+int CurlRunRequest(CURL* handle, int method, const char* url, const std::vector<std::string>& headers,
+                   const void* data, size_t length, CurlRecvSink* sink);
+
+// Source of a PUT body in memory.
+struct CurlMemorySource {
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+  size_t offset = 0;
+};
+// libcurl read callback over a CurlMemorySource.
+size_t CurlReadFromMemory(char* buffer, size_t size, size_t count, void* source);
 
 // Storage code of an error document, or kCsUnclassified.
 int ParseS3Error(int type, long status, const char* document);

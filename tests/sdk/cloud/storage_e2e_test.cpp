@@ -231,6 +231,22 @@ TEST_F(StorageE2E, FailedDownloadsKeepTheEarlierFile) {
   EXPECT_EQ(a->Download(KeyAt(kT0).c_str(), "/proc/velmora/none.data"), kCsFileError);
 }
 
+// A PUT from memory into the object store, read back with a GET.
+TEST_F(StorageE2E, PutFromMemoryThenGet) {
+  LoadCurl();
+  CURL* h = CurlEntryPoints()->easy_init();
+  ASSERT_TRUE(h);
+  std::string body(100000, 'p');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+  std::string url = "http://velmora.s3.localhost:" + std::to_string(peers_->s3_port) + "/put/test.bin";
+  CurlRecvSink put_sink;
+  EXPECT_EQ(CurlRunRequest(h, kCsPut, url.c_str(), {}, body.data(), body.size(), &put_sink), 0);
+  std::string local = cache_.path() + "/put.bin";
+  EXPECT_EQ(DownloadCloudFile(kCsProviderNone, h, url.c_str(), local.c_str(), {}), 0);
+  EXPECT_TRUE(nettest::ReadFile(local) == body);
+  CurlEntryPoints()->easy_cleanup(h);
+}
+
 // https storage follows the SDK's one certificate policy: verified by default (the test CA unknown, then
 // given), unverified only after the explicit opt-out.
 TEST_F(StorageE2E, HttpsDownloadsFollowTheCertificatePolicy) {
