@@ -64,7 +64,9 @@ void CryptoHmacMd5(const void* key, size_t key_len, const void* msg, size_t msg_
   Hmac(EVP_md5(), key, key_len, msg, msg_len, out);
 }
 
-int CryptoDesDecrypt(const void* in, int len, const char* key, void* out) {
+namespace {
+
+int DesCbcRun(bool encrypt, const void* in, int len, const char* key, void* out) {
   if (!in || !out || !key || len < 0 || len > 0x7FFFFFF8) return -1;
   if (len == 0) return 0;
   static const DesCbc des;
@@ -74,10 +76,20 @@ int CryptoDesDecrypt(const void* in, int len, const char* key, void* out) {
   int padded = static_cast<int>((static_cast<unsigned>(len) + 7u) & ~7u);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   int out_len = 0;
-  bool ok = ctx && EVP_DecryptInit_ex2(ctx, des.cipher(), key8, kCryptoDesIv, nullptr) == 1 &&
+  bool ok = ctx && EVP_CipherInit_ex2(ctx, des.cipher(), key8, kCryptoDesIv, encrypt ? 1 : 0, nullptr) == 1 &&
             EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-            EVP_DecryptUpdate(ctx, static_cast<uint8_t*>(out), &out_len, static_cast<const uint8_t*>(in),
-                              padded) == 1;
+            EVP_CipherUpdate(ctx, static_cast<uint8_t*>(out), &out_len, static_cast<const uint8_t*>(in),
+                             padded) == 1;
   EVP_CIPHER_CTX_free(ctx);
   return ok ? len : -1;
+}
+
+}  // namespace
+
+int CryptoDesDecrypt(const void* in, int len, const char* key, void* out) {
+  return DesCbcRun(false, in, len, key, out);
+}
+
+int CryptoDesEncrypt(const void* in, int len, const char* key, void* out) {
+  return DesCbcRun(true, in, len, key, out);
 }

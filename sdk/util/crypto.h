@@ -23,3 +23,6 @@ void CryptoHmacMd5(const void* key, size_t key_len, const void* msg, size_t msg_
 // shorter, parity ignored) and kCryptoDesIv. No padding is removed. Returns len; -1 for a null in, out or key
 // or len < 0.
 int CryptoDesDecrypt(const void* in, int len, const char* key, void* out);
+// The inverse of CryptoDesDecrypt: DES-CBC encrypts ceil(len / 8) blocks of in into out with the same key and
+// initialisation vector, no padding added. Returns len; -1 like CryptoDesDecrypt.
+int CryptoDesEncrypt(const void* in, int len, const char* key, void* out);

@@ -18,7 +18,7 @@ const socketio = require('socket.io');
 
 function parseArgs(argv) {
   const opts = { host: '127.0.0.1', port: 0, httpsPort: null, controlPort: 0, cert: null, key: null,
-                 fixture: null, conf: null, watchStdin: false };
+                 fixture: null, conf: null, watchStdin: false, storage: {} };
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     const next = () => {
@@ -34,6 +34,11 @@ function parseArgs(argv) {
     else if (a === '--key') opts.key = next();
     else if (a === '--conf') opts.conf = next();
     else if (a === '--watch-stdin') opts.watchStdin = true;
+    else if (a === '--storage') {
+      const m = /^([A-Za-z0-9_]+)=(.+)$/.exec(next());
+      if (!m) fail('--storage takes NAME=HOST:PORT');
+      opts.storage[m[1]] = m[2];
+    }
     else if (a === '--help' || a === '-h') usage(0);
     else fail(`unknown argument ${a}`);
   }
@@ -47,7 +52,7 @@ function parseArgs(argv) {
 
 function usage(code) {
   console.log('usage: cloudsim.js --fixture DIR [--host 127.0.0.1] [--port N] [--cert FILE --key FILE ' +
-              '[--https-port N]] [--control-port N] [--conf FILE] [--watch-stdin]');
+              '[--https-port N]] [--control-port N] [--conf FILE] [--storage NAME=HOST:PORT]... [--watch-stdin]');
   process.exit(code);
 }
 
@@ -61,6 +66,17 @@ function isLoopback(host) {
 }
 
 // ---- fixture --------------------------------------------------------------------------------------------
+
+// Storage credentials with "%NAME%" in their texts replaced by the --storage address of NAME (test object
+// stores on ephemeral ports).
+function withStorage(creds) {
+  const out = {};
+  for (const [k, v] of Object.entries(creds)) {
+    out[k] = typeof v === 'string'
+      ? v.replace(/%([A-Za-z0-9_]+)%/g, (all, name) => (name in opts.storage ? opts.storage[name] : all)) : v;
+  }
+  return out;
+}
 
 function readJson(dir, name, fallback) {
   const file = path.join(dir, name);
@@ -265,7 +281,7 @@ const api = {
     if (!ownDevice(auth.user, body.device_id)) return { reply: errorReply(CODE_NO_DEVICE, 'no such device') };
     const creds = fixture.tokens[body.ossid];
     if (!creds) return { reply: errorReply(CODE_NO_STORAGE, 'no such storage') };
-    return { reply: okReply(creds) };
+    return { reply: okReply(withStorage(creds)) };
   },
 
   // The UUID information service (its own deployment address; no package name, no token).

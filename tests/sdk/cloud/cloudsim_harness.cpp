@@ -39,6 +39,7 @@ bool CloudSim::Start(const std::string& fixture, Options options) {
     }
     args.insert(args.end(), {"--cert", ca_.server_cert, "--key", ca_.server_key});
   }
+  for (const std::string& s : options.storage) args.insert(args.end(), {"--storage", s});
   if (!process_.Start(args)) return false;
   if (process_.WaitForLine("READY", kStartTimeoutMs).empty()) {
     std::fprintf(stderr, "cloudsim did not start: %s\n", process_.Output().c_str());

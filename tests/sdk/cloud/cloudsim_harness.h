@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/util/json_holder.h"
@@ -12,6 +13,7 @@ class CloudSim {
  public:
   struct Options {
     bool https = false;  // also serve https with a certificate for 127.0.0.1 from a throw-away CA
+    std::vector<std::string> storage;  // "NAME=HOST:PORT": "%NAME%" in storage credentials becomes HOST:PORT
   };
 
   CloudSim() = default;

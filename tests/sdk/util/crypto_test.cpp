@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,18 @@ TEST(Crypto, DesCbcDecryptsAKnownVector) {
   // In place, with a length that is not a multiple of 8: the whole last block is decrypted.
   ASSERT_EQ(CryptoDesDecrypt(cipher, 20, "k3Y!x9Qz", cipher), 20);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(cipher), 24), "Velmora cloud frame 0001");
+}
+
+// The same vector the other way: encryption gives the openssl ciphertext and inverts decryption.
+TEST(Crypto, DesCbcEncryptsTheKnownVector) {
+  const uint8_t want[24] = {0xbd, 0x03, 0xa3, 0x36, 0x92, 0xd3, 0xe9, 0xe6, 0xe2, 0xab, 0x88, 0xeb,
+                            0x0c, 0xe1, 0x67, 0xea, 0x10, 0x95, 0xf8, 0x73, 0xc1, 0xdd, 0xa6, 0x3d};
+  const char plain[] = "Velmora cloud frame 0001";
+  uint8_t cipher[24];
+  ASSERT_EQ(CryptoDesEncrypt(plain, 24, "k3Y!x9Qz", cipher), 24);
+  EXPECT_EQ(std::memcmp(cipher, want, 24), 0);
+  EXPECT_EQ(CryptoDesEncrypt(nullptr, 8, "key", cipher), -1);
+  EXPECT_EQ(CryptoDesEncrypt(plain, -1, "key", cipher), -1);
 }
 
 TEST(Crypto, DesCbcRejectsNullArguments) {
