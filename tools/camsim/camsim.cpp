@@ -43,6 +43,13 @@ time_t Midnight(time_t t) {
 
 struct Session;
 
+// What a camera keeps across sessions.
+struct CameraState {
+  std::mutex mu;
+  int pan = 0, tilt = 0;
+  uint8_t lens[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+};
+
 struct Simulator::Impl {
   Config cfg;
   Printer print;
@@ -56,6 +63,7 @@ struct Simulator::Impl {
   std::mutex talk_mu;  // the talkback file
   std::mutex sessions_mu;
   std::list<std::unique_ptr<Session>> sessions;
+  std::vector<std::unique_ptr<CameraState>> states;  // one per camera
 
   void Say(const std::string& s) {
     if (print) print(s);
@@ -89,11 +97,10 @@ struct Session {
   std::thread talk;
   std::atomic<bool> talk_stop{false};
   long long talk_frames = 0, talk_bytes = 0;
-  int pan = 0, tilt = 0;
-  uint8_t lens[12] = {1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  CameraState* state;
   Clock::time_point next_event;
 
-  Session(Simulator::Impl* s, const Camera* c, int handle) : sim(s), cam(c), h(handle) {}
+  Session(Simulator::Impl* s, const Camera* c, CameraState* st, int handle) : sim(s), cam(c), h(handle), state(st) {}
 
   void Start() { cmd = std::thread([this] { CommandLoop(); }); }
 
@@ -252,8 +259,20 @@ struct Session {
       case CMD_SD_PLAYBACK_NOTICE:
       case CMD_DOORBELL_START: return;
       case CMD_CLOSE_NOTICE: run = false; return;
-      case CMD_SET_LENS: std::memcpy(lens, f.blob, sizeof(lens)); return;
-      case CMD_GET_LENS: SendCmd(command ^ 1u, lens, sizeof(lens)); return;
+      case CMD_SET_LENS: {
+        std::lock_guard<std::mutex> g(state->mu);
+        std::memcpy(state->lens, f.blob, sizeof(state->lens));
+        return;
+      }
+      case CMD_GET_LENS: {
+        uint8_t lens[12];
+        {
+          std::lock_guard<std::mutex> g(state->mu);
+          std::memcpy(lens, state->lens, sizeof(lens));
+        }
+        SendCmd(command ^ 1u, lens, sizeof(lens));
+        return;
+      }
       case CMD_SET_MAIN_CHANNEL:
         if (f.word[1] >= sim->video.size()) return SendError(command, kErrBadParam);
         return SendCmd(command ^ 1u, p, 8);
@@ -274,17 +293,22 @@ struct Session {
   }
 
   void Ptz(int dir) {
+    std::unique_lock<std::mutex> g(state->mu);
+    int& pan = state->pan;
+    int& tilt = state->tilt;
     switch (dir) {
       case kPtzStop: break;
       case kPtzUp: ++tilt; break;
       case kPtzDown: --tilt; break;
       case kPtzLeft: --pan; break;
       case kPtzRight: ++pan; break;
-      default: return SendError(CMD_PTZ, kErrBadParam);
+      default: g.unlock(); return SendError(CMD_PTZ, kErrBadParam);
     }
-    sim->Say("camsim ptz did=" + cam->did + " dir=" + std::to_string(dir) + " pan=" + std::to_string(pan) +
-             " tilt=" + std::to_string(tilt));
-    SendEvent("{\"type\":\"ptz\",\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + "}");
+    const std::string where = "pan=" + std::to_string(pan) + " tilt=" + std::to_string(tilt);
+    const std::string json = "{\"type\":\"ptz\",\"pan\":" + std::to_string(pan) + ",\"tilt\":" + std::to_string(tilt) + "}";
+    g.unlock();
+    sim->Say("camsim ptz did=" + cam->did + " dir=" + std::to_string(dir) + " " + where);
+    SendEvent(json);
   }
 
   void Records(const kivo::CmdFields& f) {
@@ -539,7 +563,7 @@ void Simulator::Impl::ListenLoop(size_t index) {
     RVS_SessionInfo info{};
     RVS_Check(h, &info);
     Say("camsim session did=" + cam.did + " handle=" + std::to_string(h) + " mode=" + std::to_string(info.Mode));
-    auto s = std::make_unique<Session>(this, &cam, h);
+    auto s = std::make_unique<Session>(this, &cam, states[index].get(), h);
     s->Start();
     std::lock_guard<std::mutex> g(sessions_mu);
     sessions.push_back(std::move(s));
@@ -584,6 +608,7 @@ bool Simulator::Start(std::string* why) {
     return false;
   }
   m.started = true;
+  for (size_t i = 0; i < m.cfg.cameras.size(); ++i) m.states.push_back(std::make_unique<CameraState>());
   for (size_t i = 0; i < m.cfg.cameras.size(); ++i) m.listeners.emplace_back([this, i] { impl_->ListenLoop(i); });
   return true;
 }
