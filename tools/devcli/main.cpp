@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "p2p/rvs_api.h"
 #include "p2p/sock.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/rvs_transport.h"
@@ -61,6 +62,8 @@ constexpr char kHelp[] =
     "  doorbell                        the doorbell start command\n"
     "  events SECONDS                  print the camera's events for SECONDS (1-3600)\n"
     "  raw COMMAND [HEX]               send a command (number) with a payload in hex, print the reply\n"
+    "  query                           ask the servers whether the camera is online (connect mode 0x7F,\n"
+    "                                  or 0x79 with --mode 121); no session is opened\n"
     "\n"
     "It exits 0 when the command did what it says, 1 with the SDK's error text otherwise, 2 on a\n"
     "usage error.\n"
@@ -525,7 +528,7 @@ int main(int argc, char** argv) {
   const std::string command = argv[i++];
   std::vector<std::string> args(argv + i, argv + argc);
   static const char* const kCommands[] = {"features", "live",   "records",  "playback", "talk", "ptz", "lens",
-                                          "main-channel", "quality", "notice", "doorbell", "events", "raw"};
+                                          "main-channel", "quality", "notice", "doorbell", "events", "raw", "query"};
   bool known = false;
   for (const char* k : kCommands) known |= command == k;
   if (!known) return Usage("unknown command " + command);
@@ -545,12 +548,22 @@ int main(int argc, char** argv) {
   int status;
   {
     Client c;
+    if (command == "query" && mode != 0x79) mode = 0x7F;
     Say("devcli connect did=%s", did.c_str());
     const std::string address = server.empty() ? std::string("rvs:") : "rvs:" + server;
     int r = KivoP2pConnect2(address.c_str(), did.c_str(), static_cast<int>(mode), &c.s);
     if (r < 0) {
       KivoP2pDeinit();
       return Fail("connect", r);
+    }
+    if (command == "query") {
+      // A query's answer is no session: nothing to authenticate or close on the link.
+      const long answer = static_cast<long>(KivoP2pTransportHandle(c.s));
+      Say("devcli query answer=%ld%s", answer, answer == 0x10000 ? " online" : "");
+      KivoP2pClose(c.s);
+      c.s = nullptr;
+      KivoP2pDeinit();
+      return 0;
     }
     Say("devcli connected type=%s", KivoP2pConnTypeName(KivoP2pConnType(c.s)));
     KivoP2pSetEventCallback(c.s, OnEvent, nullptr, &c);
