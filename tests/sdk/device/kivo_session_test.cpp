@@ -407,6 +407,24 @@ TEST_F(Session, TalkbackSendsFramesAndDropsWhenFull) {
   EXPECT_EQ(conn_.Sent(3).size(), before + 5 * 336);
 }
 
+TEST_F(Session, FeaturesReplyLongerThanItsBufferIsCut) {
+  // A valid object, then padding past the 2048-byte buffer: the cut text is no JSON, the defaults stay.
+  std::string reply = R"({"feature":{"MultiChannels":"3"}})";
+  conn_.on_cmd = [&](uint32_t cmd, const uint8_t* p, int len) {
+    if (cmd == CMD_FEATURES && len == 2 && p[0] == '{' && p[1] == '}')
+      conn_.PushCmd(CMD_FEATURES ^ 1u, std::vector<uint8_t>(reply.begin(), reply.end()));
+  };
+  DeviceFeatures f;
+  ASSERT_EQ(KivoP2pGetFeatures(s_, &f), 0);
+  EXPECT_EQ(f.channel_count, 3u);
+  reply = "{\"feature\":{\"MultiChannels\":\"3\",\"D\":\"" + std::string(3000, 'x') + "\"}}";
+  ASSERT_EQ(KivoP2pGetFeatures(s_, &f), 0);
+  EXPECT_EQ(f.channel_count, 1u);
+  reply = "{\"feature\":{\"MultiChannels\":\"2\"}}" + std::string(3000, ' ');
+  ASSERT_EQ(KivoP2pGetFeatures(s_, &f), 0);
+  EXPECT_EQ(f.channel_count, 2u);
+}
+
 TEST_F(Session, CloseWhileFramesArrive) {
   Frames f;
   ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &f), 0);

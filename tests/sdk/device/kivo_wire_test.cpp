@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -159,4 +162,20 @@ TEST(KivoWire, DeviceTimeRoundTripAndInitParameter) {
   rvsFormatInitParam(param, sizeof(param));
   EXPECT_NE(std::strstr(param, "\"SessAliveSec\":12}"), nullptr) << param;
   unsetenv("RVS_SESS_ALIVE_SEC");
+}
+
+TEST(KivoWire, ErrorTextsOfUnlistedResultsAreNotShared) {
+  // Each thread sees its own number in the "Error: %d" text, however the calls interleave.
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const int code = -100 - t;
+      const std::string want = "Error: " + std::to_string(code);
+      for (int i = 0; i < 20000; ++i)
+        if (want != rvsErrorText(code)) ++wrong;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }

@@ -76,7 +76,8 @@ media() { ffmpeg -hide_banner -loglevel error -y "$@" </dev/null; }
 media -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 25 -f h264 "$work/v.h264" &&
   media -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libx265 -preset ultrafast -g 25 \
     -x265-params log-level=none -f hevc "$work/v.h265" &&
-  media -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -ar 8000 -ac 1 -f alaw "$work/a.alaw" ||
+  media -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -ar 8000 -ac 1 -f alaw "$work/a.alaw" &&
+  media -f lavfi -i sine=frequency=330:sample_rate=16000 -t 2 -ac 1 -c:a aac -b:a 32k -f adts "$work/a.aac" ||
   { say "ffmpeg could not make the test media"; exit 1; }
 
 # --- Processes -----------------------------------------------------------------
@@ -185,15 +186,23 @@ kill -KILL $dying 2>/dev/null
 wait $dying 2>/dev/null
 cli 0 "${cam[@]}" live --frames 10 "$work/after" && has "frames=10"
 
-say "a camera that dies mid-stream: the client ends with the link's error"
-start_camsim "$work/camsim3.out" --did $CAM3 --video "$work/v.h264" --alive 6 &&
+say "a camera with AAC audio, which then dies mid-stream: the client ends with the link's error"
+start_camsim "$work/camsim3.out" --did $CAM3 --video "$work/v.h264" --audio "$work/a.aac" --alive 6 &&
   {
+    if cli 0 --did $CAM3 --password $PW live --frames 10 --audio-out "$work/aac.out" "$work/c3"; then
+      has "live audio frames=" && has "codec=AAC"
+      alen=$(stat -c %s "$work/aac.out")
+      [ "$alen" -gt 0 ] && cmp -s -n "$alen" "$work/aac.out" "$work/a.aac" || fail "AAC frames differ from the file"
+    fi
     ip netns exec "$ns" "$devcli" --init "$init" --did $CAM3 --password $PW --alive 6 live --frames 100000 "$work/cut" \
       >"$work/cut.out" 2>&1 </dev/null &
     client=$!
-    wait_line "$work/camsim3.out" "camsim video start" 15 || fail "camera 3 never streamed"
+    end=$((SECONDS + 20))
+    until [ "$(grep -c "camsim video start" "$work/camsim3.out")" -ge 2 ] || [ $SECONDS -ge $end ]; do sleep 0.05; done
+    [ $SECONDS -lt $end ] || fail "camera 3 never streamed to the second client"
     sleep 0.5
     kill -KILL "$camsim_pid"
+    wait "$camsim_pid" 2>/dev/null
     waited=0
     while kill -0 $client 2>/dev/null && [ $waited -lt 300 ]; do sleep 0.1; waited=$((waited + 1)); done
     if kill -0 $client 2>/dev/null; then
