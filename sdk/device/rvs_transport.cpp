@@ -25,6 +25,7 @@ constexpr int kSendBufLimit = 61440;
 constexpr int kSendBufScale = 81920;
 
 std::atomic<bool> g_rvs_inited{false};
+std::mutex g_init_mu;  // initialisation and de-initialisation
 std::mutex g_table_mu;
 RvsApiTable g_api{};
 std::mutex g_init_text_mu;
@@ -110,9 +111,14 @@ int rvsConnect(const char* server, const char* peer_id, int mode, TransportHandl
   size_t n = std::strcspn(id, ",");
   if (n > 31) n = 31;
   std::memcpy(did, id, n);
-  // Whoever flips the flag initialises; a second first connect waits for nothing (the library answers -2).
-  bool was = false;
-  if (g_rvs_inited.compare_exchange_strong(was, true)) _rvsInit();
+  {
+    // Two first connects at once: the second waits until the first has initialised.
+    std::lock_guard<std::mutex> g(g_init_mu);
+    if (!g_rvs_inited.load()) {
+      _rvsInit();
+      g_rvs_inited.store(true);
+    }
+  }
   if (mode == 0) mode = 12;
   const RvsApiTable t = Api();
   int r;
@@ -201,6 +207,7 @@ int rvsSessionInfo(TransportHandle h, TransportSessionInfo* out) {
 }
 
 void rvsDeinit() {
+  std::lock_guard<std::mutex> g(g_init_mu);
   if (!g_rvs_inited.load()) return;
   const RvsApiTable t = Api();
   if (t.DeInitialize) t.DeInitialize();
