@@ -87,6 +87,9 @@ std::vector<MediaFrame> SplitAccessUnits(const uint8_t* s, size_t n, bool hevc) 
   if (open && has_vcl) {
     cur.size = n - cur.offset;
     units.push_back(cur);
+  } else if (!units.empty()) {
+    // Trailing NAL units without a picture go with the last access unit.
+    units.back().size = n - units.back().offset;
   }
   return units;
 }
@@ -118,6 +121,34 @@ bool LoadVideo(const std::string& path, const std::string& codec, double fps, Me
   return true;
 }
 
+bool SplitAdts(const uint8_t* b, size_t n, std::vector<MediaFrame>* frames, std::string* why) {
+  static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+  frames->clear();
+  for (size_t at = 0; at + 7 <= n;) {
+    if (b[at] != 0xFF || (b[at + 1] & 0xF0) != 0xF0) {
+      *why = "no ADTS frame at byte " + std::to_string(at);
+      return false;
+    }
+    const size_t len = (static_cast<size_t>(b[at + 3] & 3) << 11) | (static_cast<size_t>(b[at + 4]) << 3) | (b[at + 5] >> 5);
+    const int rate_index = (b[at + 2] >> 2) & 0xF;
+    if (len < 7 || len > n - at || rate_index > 12) {
+      *why = "a broken ADTS frame at byte " + std::to_string(at);
+      return false;
+    }
+    MediaFrame f;
+    f.offset = at;
+    f.size = len;
+    f.duration_ms = static_cast<uint32_t>(1024 * 1000 / kRates[rate_index]);
+    frames->push_back(f);
+    at += len;
+  }
+  if (frames->empty()) {
+    *why = "no ADTS frame";
+    return false;
+  }
+  return true;
+}
+
 bool LoadAudio(const std::string& path, MediaTrack* out, std::string* why) {
   if (!ReadAll(path, &out->bytes, why)) return false;
   out->video = false;
@@ -136,28 +167,8 @@ bool LoadAudio(const std::string& path, MediaTrack* out, std::string* why) {
     return true;
   }
   if (EndsWith(path, ".aac")) {
-    static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-    const std::vector<uint8_t>& b = out->bytes;
-    for (size_t at = 0; at + 7 <= b.size();) {
-      if (b[at] != 0xFF || (b[at + 1] & 0xF0) != 0xF0) {
-        *why = path + ": no ADTS frame at byte " + std::to_string(at);
-        return false;
-      }
-      const size_t len = (static_cast<size_t>(b[at + 3] & 3) << 11) | (static_cast<size_t>(b[at + 4]) << 3) | (b[at + 5] >> 5);
-      const int rate_index = (b[at + 2] >> 2) & 0xF;
-      if (len < 7 || at + len > b.size() || rate_index > 12) {
-        *why = path + ": a broken ADTS frame at byte " + std::to_string(at);
-        return false;
-      }
-      MediaFrame f;
-      f.offset = at;
-      f.size = len;
-      f.duration_ms = static_cast<uint32_t>(1024 * 1000 / kRates[rate_index]);
-      out->frames.push_back(f);
-      at += len;
-    }
-    if (out->frames.empty()) {
-      *why = path + " holds no ADTS frame";
+    if (!SplitAdts(out->bytes.data(), out->bytes.size(), &out->frames, why)) {
+      *why = path + ": " + *why;
       return false;
     }
     out->wire_codec = 0x88;

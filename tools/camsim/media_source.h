@@ -29,5 +29,7 @@ bool LoadVideo(const std::string& path, const std::string& codec, double fps, Me
 bool LoadAudio(const std::string& path, MediaTrack* out, std::string* why);
 // Access units of an Annex-B stream as byte ranges covering the file from its first start code.
 std::vector<MediaFrame> SplitAccessUnits(const uint8_t* s, size_t n, bool hevc);
+// ADTS frames of an AAC stream; false with why at the first byte that is no frame.
+bool SplitAdts(const uint8_t* b, size_t n, std::vector<MediaFrame>* frames, std::string* why);
 
 }  // namespace camsim
