@@ -218,7 +218,8 @@ void DispatchCmdPacket(KivoSession* s, const uint8_t* packet, int length) {
     std::lock_guard<std::mutex> g(s->pending_mu);
     for (auto it = s->pending.begin(); usable && it != s->pending.end(); ++it) {
       PendingRequest* q = *it;
-      if ((q->command | 1u) != (key | 1u)) continue;
+      // A request already served waits only to be unlinked: it takes no other reply.
+      if ((q->command | 1u) != (key | 1u) || !q->signal) continue;
       bool complete = true;
       if (h.command == CMD_ERROR_REPLY) {
         q->device_error = device_error;
@@ -444,7 +445,7 @@ int KivoP2pStartTalk(KivoSession* s) {
     SendFields(s, CMD_TALK_START_OLD, f, nullptr, 0, nullptr, nullptr, 0);
     return 0;
   }
-  return r < 0 ? r : 0;
+  return r;
 }
 
 int KivoP2pStopTalk(KivoSession* s) {

@@ -148,6 +148,24 @@ TEST_F(Session, RepliesAndErrorRepliesCompleteTheirRequest) {
   EXPECT_EQ(sent.back().payload, Le32s({3, 0}));
 }
 
+TEST_F(Session, TwoRequestsOfOneCommandAreServedOldestFirst) {
+  // The device answers only once both requests are out, with two different replies.
+  std::atomic<int> asked{0};
+  conn_.on_cmd = [&](uint32_t cmd, const uint8_t*, int) {
+    if (cmd == CMD_GET_LENS && ++asked == 2) {
+      conn_.PushCmd(CMD_GET_LENS ^ 1u, std::vector<uint8_t>(12, 1));
+      conn_.PushCmd(CMD_GET_LENS ^ 1u, std::vector<uint8_t>(12, 2));
+    }
+  };
+  uint8_t first[12] = {}, second[12] = {};
+  std::thread older([&] { EXPECT_EQ(KivoP2pGetLensParam(s_, first), 12); });
+  while (asked.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(KivoP2pGetLensParam(s_, second), 12);
+  older.join();
+  EXPECT_EQ(first[0], 1);
+  EXPECT_EQ(second[0], 2);
+}
+
 TEST_F(Session, ShortErrorReplyAndUnansweredRequestTimeOut) {
   conn_.on_cmd = [&](uint32_t cmd, const uint8_t*, int) {
     if (cmd == CMD_SET_MAIN_CHANNEL) conn_.PushCmd(CMD_ERROR_REPLY, {0x3E, 0x04});  // 2 bytes: names nothing
