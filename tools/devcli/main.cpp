@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -181,6 +182,9 @@ struct Client {
   std::mutex mu;
   std::condition_variable cv;
   std::atomic<long> events{0};
+  // Connects and authenticates, once the command's arguments are known to be good: 0 or an exit status.
+  std::function<int()> open;
+  int Open() { return s ? 0 : open(); }
 
   ~Client() {
     if (s) KivoP2pClose(s);
@@ -295,6 +299,7 @@ int Live(Client& c, const std::vector<std::string>& args) {
     if (!(s.file = OpenOut(a.plain[i]))) return 1;
     active.push_back(&s);
   }
+  if (int r = c.Open()) return r;
   Sink& audio = sinks.back();
   auto ao = a.opts.find("--audio-out");
   if (ao != a.opts.end()) {
@@ -334,6 +339,7 @@ int Playback(Client& c, const std::vector<std::string>& args) {
   if (a.plain.size() != 2) return Usage("playback: give TIME and OUT");
   time_t t;
   if (!ParseTime(a.plain[0], &t)) return Usage("playback: TIME is YYYY-MM-DDTHH:MM:SS, not " + a.plain[0]);
+  if (int r = c.Open()) return r;
   Sink video, audio;
   video.name = "playback video";
   video.want = frames;
@@ -383,6 +389,7 @@ int Talk(Client& c, const std::vector<std::string>& args) {
     std::fprintf(stderr, "devcli: %s is empty: nothing to send\n", args[0].c_str());
     return 1;
   }
+  if (int r = c.Open()) return r;
   if (int r = KivoP2pStartTalk(c.s); r < 0) return Fail("talk start", r);
   Say("devcli talk start");
   long blocks = 0, dropped = 0;
@@ -407,6 +414,7 @@ int Talk(Client& c, const std::vector<std::string>& args) {
 int Records(Client& c, const std::vector<std::string>& args) {
   time_t day;
   if (args.size() != 1 || !ParseDay(args[0], &day)) return Usage("records: give DAY as YYYY-MM-DD");
+  if (int r = c.Open()) return r;
   RecordEntry* e = nullptr;
   int n = 0;
   if (int r = KivoP2pGetRecordList(c.s, day, 86400, &e, &n); r < 0) return Fail("record list", r);
@@ -418,7 +426,9 @@ int Records(Client& c, const std::vector<std::string>& args) {
   return 0;
 }
 
-int Features(Client& c) {
+int Features(Client& c, const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage("features takes no argument");
+  if (int r = c.Open()) return r;
   DeviceFeatures f;
   if (int r = KivoP2pGetFeatures(c.s, &f); r < 0) return Fail("features", r);
   Say("channels=%u combined=%u sd_card=%u ptz=0x%x microphone=0x%x auto_tracking=0x%x double_light=0x%x", f.channel_count,
@@ -435,6 +445,7 @@ int Features(Client& c) {
 int Ptz(Client& c, const std::vector<std::string>& args) {
   static const std::map<std::string, int> kDirs = {{"stop", 0}, {"up", 1}, {"down", 2}, {"left", 3}, {"right", 6}};
   if (args.size() != 1 || !kDirs.count(args[0])) return Usage("ptz: DIRECTION is up, down, left, right or stop");
+  if (int r = c.Open()) return r;
   const int r = KivoP2pPtzCtrl(c.s, kDirs.at(args[0]));
   if (r < 0) return Fail("ptz", r);
   Say("devcli ptz %s sent", args[0].c_str());
@@ -451,9 +462,12 @@ int Lens(Client& c, const std::vector<std::string>& args) {
       if (!Number(args[static_cast<size_t>(i)], 0, 0x7FFFFFFF, &v)) return Usage("lens: A B C are numbers");
       for (int b = 0; b < 4; ++b) lens[i * 4 + b] = static_cast<uint8_t>(v >> (8 * b));
     }
-    if (int r = KivoP2pSetLensParam(c.s, lens); r < 0) return Fail("lens set", r);
   } else if (!args.empty()) {
     return Usage("lens: give nothing or A B C");
+  }
+  if (int r = c.Open()) return r;
+  if (args.size() == 3) {
+    if (int r = KivoP2pSetLensParam(c.s, lens); r < 0) return Fail("lens set", r);
   }
   const int r = KivoP2pGetLensParam(c.s, lens);
   if (r < 0) return Fail("lens get", r);
@@ -485,6 +499,7 @@ int Raw(Client& c, const std::vector<std::string>& args) {
       payload.push_back(static_cast<uint8_t>(v));
     }
   }
+  if (int o = c.Open()) return o;
   std::vector<uint8_t> reply(4096);
   const int r = KivoP2pCommand(c.s, static_cast<uint32_t>(cmd), payload.data(), static_cast<int>(payload.size()),
                                reply.data(), static_cast<int>(reply.size()), 3000);
@@ -533,6 +548,7 @@ int main(int argc, char** argv) {
   for (const char* k : kCommands) known |= command == k;
   if (!known) return Usage("unknown command " + command);
   if (init.empty() || did.empty()) return Usage("--init and --did are needed");
+  if (password.empty() && command != "query") return Usage("--password is needed");
   if (!server_ports.empty()) {
     unsigned u = 0, t = 0;
     char tail = 0;
@@ -548,58 +564,82 @@ int main(int argc, char** argv) {
   int status;
   {
     Client c;
-    if (command == "query" && mode != 0x79) mode = 0x7F;
-    Say("devcli connect did=%s", did.c_str());
     const std::string address = server.empty() ? std::string("rvs:") : "rvs:" + server;
-    int r = KivoP2pConnect2(address.c_str(), did.c_str(), static_cast<int>(mode), &c.s);
-    if (r < 0) {
-      KivoP2pDeinit();
-      return Fail("connect", r);
-    }
-    if (command == "query") {
-      // A query's answer is no session: nothing to authenticate or close on the link.
-      const long answer = static_cast<long>(KivoP2pTransportHandle(c.s));
-      Say("devcli query answer=%ld%s", answer, answer == 0x10000 ? " online" : "");
-      KivoP2pClose(c.s);
-      c.s = nullptr;
-      KivoP2pDeinit();
-      return 0;
-    }
-    Say("devcli connected type=%s", KivoP2pConnTypeName(KivoP2pConnType(c.s)));
-    KivoP2pSetEventCallback(c.s, OnEvent, nullptr, &c);
-    if ((r = KivoP2pVerifyPassword(c.s, password.c_str())) < 0) {
-      status = Fail("authentication", r);
-    } else {
+    c.open = [&]() -> int {
+      Say("devcli connect did=%s", did.c_str());
+      int r = KivoP2pConnect2(address.c_str(), did.c_str(), static_cast<int>(mode), &c.s);
+      if (r < 0) {
+        Fail("connect", r);
+        if (r == KIVO_ERR_FAILED2)
+          std::fprintf(stderr, "devcli: the P2P library refused to start or to connect: check --init (-v shows its log)\n");
+        return 1;
+      }
+      Say("devcli connected type=%s", KivoP2pConnTypeName(KivoP2pConnType(c.s)));
+      KivoP2pSetEventCallback(c.s, OnEvent, nullptr, &c);
+      if ((r = KivoP2pVerifyPassword(c.s, password.c_str())) < 0) return Fail("authentication", r);
       Say("devcli authenticated");
-      long n = 0;
-      if (command == "features") status = Features(c);
-      else if (command == "live") status = Live(c, args);
-      else if (command == "records") status = Records(c, args);
-      else if (command == "playback") status = Playback(c, args);
-      else if (command == "talk") status = Talk(c, args);
-      else if (command == "ptz") status = Ptz(c, args);
-      else if (command == "lens") status = Lens(c, args);
-      else if (command == "raw") status = Raw(c, args);
-      else if (command == "doorbell") {
+      return 0;
+    };
+    long n = 0;
+    if (command == "query") {
+      if (!args.empty()) return Usage("query takes no argument");
+      if (mode != 0x79) mode = 0x7F;
+      Say("devcli connect did=%s", did.c_str());
+      const int r = KivoP2pConnect2(address.c_str(), did.c_str(), static_cast<int>(mode), &c.s);
+      if (r < 0) {
+        status = Fail("query", r);
+      } else {
+        // A query's answer is no session: nothing to authenticate or close on the link.
+        const long answer = static_cast<long>(KivoP2pTransportHandle(c.s));
+        Say("devcli query answer=%ld%s", answer, answer == 0x10000 ? " online" : "");
+        status = 0;
+      }
+    } else if (command == "features") {
+      status = Features(c, args);
+    } else if (command == "live") {
+      status = Live(c, args);
+    } else if (command == "records") {
+      status = Records(c, args);
+    } else if (command == "playback") {
+      status = Playback(c, args);
+    } else if (command == "talk") {
+      status = Talk(c, args);
+    } else if (command == "ptz") {
+      status = Ptz(c, args);
+    } else if (command == "lens") {
+      status = Lens(c, args);
+    } else if (command == "raw") {
+      status = Raw(c, args);
+    } else if (command == "doorbell") {
+      if (!args.empty()) return Usage("doorbell takes no argument");
+      if ((status = c.Open()) == 0) {
         const uint8_t p[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-        r = KivoP2pSendCmdNoWait(c.s, CMD_DOORBELL_START, p, 8);
+        const int r = KivoP2pSendCmdNoWait(c.s, CMD_DOORBELL_START, p, 8);
         status = r < 0 ? Fail("doorbell", r) : 0;
-      } else if (command == "notice") {
-        if (args.size() != 1 || (args[0] != "live" && args[0] != "sd")) return Usage("notice: live or sd");
-        r = args[0] == "live" ? KivoP2pNotifyLiveView(c.s) : KivoP2pNotifySdPlayback(c.s);
+      }
+    } else if (command == "notice") {
+      if (args.size() != 1 || (args[0] != "live" && args[0] != "sd")) return Usage("notice: live or sd");
+      if ((status = c.Open()) == 0) {
+        const int r = args[0] == "live" ? KivoP2pNotifyLiveView(c.s) : KivoP2pNotifySdPlayback(c.s);
         status = r < 0 ? Fail("notice", r) : 0;
-      } else if (command == "main-channel") {
-        if (args.size() != 1 || !Number(args[0], 0, 3, &n)) return Usage("main-channel: give N (0-3)");
-        r = KivoP2pSetMainChannel(c.s, 0, static_cast<int>(n));
+      }
+    } else if (command == "main-channel") {
+      if (args.size() != 1 || !Number(args[0], 0, 3, &n)) return Usage("main-channel: give N (0-3)");
+      if ((status = c.Open()) == 0) {
+        const int r = KivoP2pSetMainChannel(c.s, 0, static_cast<int>(n));
         status = r < 0 ? Fail("main channel", r) : 0;
         if (!status) Say("devcli main-channel %ld", n);
-      } else if (command == "quality") {
-        if (args.size() != 2 || !Number(args[0], 0, 3, &n) || (args[1] != "main" && args[1] != "sub"))
-          return Usage("quality: give CHANNEL (0-3) and main or sub");
-        r = KivoP2pSetVideoQuality(c.s, static_cast<int>(n), args[1] == "sub");
+      }
+    } else if (command == "quality") {
+      if (args.size() != 2 || !Number(args[0], 0, 3, &n) || (args[1] != "main" && args[1] != "sub"))
+        return Usage("quality: give CHANNEL (0-3) and main or sub");
+      if ((status = c.Open()) == 0) {
+        const int r = KivoP2pSetVideoQuality(c.s, static_cast<int>(n), args[1] == "sub");
         status = r < 0 ? Fail("quality", r) : 0;
-      } else {  // events
-        if (args.size() != 1 || !Number(args[0], 1, 3600, &n)) return Usage("events: give SECONDS (1-3600)");
+      }
+    } else {  // events
+      if (args.size() != 1 || !Number(args[0], 1, 3600, &n)) return Usage("events: give SECONDS (1-3600)");
+      if ((status = c.Open()) == 0) {
         for (long t = 0; t < n * 10 && KivoP2pIsAlive(c.s); ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         Say("devcli events count=%ld", c.events.load());
         status = c.events.load() > 0 ? 0 : 1;
