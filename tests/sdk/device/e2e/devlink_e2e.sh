@@ -227,7 +227,7 @@ fi
 
 # Sanitizer reports from any program fail the suite.
 for f in "$work"/*.out; do
-  if grep -Eq "ERROR: (Address|Leak|Thread)Sanitizer|runtime error:" "$f"; then
+  if grep -Eq "(ERROR|WARNING): (Address|Leak|Thread)Sanitizer|runtime error:" "$f"; then
     fail "sanitizer report in ${f##*/}:"
     sed 's/^/    /' "$f"
   fi
