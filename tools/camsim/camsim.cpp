@@ -587,6 +587,7 @@ bool Simulator::Start(std::string* why) {
   for (const std::string& path : m.cfg.video) {
     MediaTrack t;
     if (!LoadVideo(path, m.cfg.codec, m.cfg.fps, &t, why)) return false;
+    m.Say("camsim video " + path + " frames=" + std::to_string(t.frames.size()) + " fps=" + std::to_string(t.fps));
     m.video.push_back(std::move(t));
   }
   if (!m.cfg.audio.empty()) {

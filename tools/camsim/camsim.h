@@ -32,7 +32,7 @@ struct Config {
   std::vector<Camera> cameras;  // one listen each
   std::vector<std::string> video;  // channel i streams video[i]
   std::string codec;               // "h264" or "hevc"; empty: from the file name
-  double fps = 25;
+  double fps = 0;  // 0: the rate each stream states, else 25
   std::string audio;     // empty: no audio
   std::string talk_out;  // talkback payloads appended here (empty: only counted)
   int records_per_day = 24;  // one recording at the start of each of these hours

@@ -27,7 +27,7 @@ constexpr char kHelp[] =
     "  --video FILE         Annex-B H.264 (.h264/.264) or HEVC (.h265/.265/.hevc); channel 0, 1, ...\n"
     "                       each access unit is one frame, in file order, looping at the end\n"
     "  --codec h264|hevc    the video codec when the file name does not tell it\n"
-    "  --fps N              video frame rate, 1-120 (default 25)\n"
+    "  --fps N              video frame rate, 1-120 (default: the rate the stream states, else 25)\n"
     "  --audio FILE         G.711 A-law at 8000 Hz (.alaw) or AAC in ADTS (.aac)\n"
     "  --talk-out FILE      write the talkback audio received (G.711 A-law) to FILE\n"
     "  --records-per-day N  SD-card recordings per day, one at the start of each hour, 0-24 (default 24)\n"

@@ -3,8 +3,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "tools/camsim/stream_rate.h"
+
 namespace camsim {
 namespace {
+
+constexpr double kDefaultFps = 25;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -114,6 +118,9 @@ bool LoadVideo(const std::string& path, const std::string& codec, double fps, Me
     *why = path + " holds no access unit";
     return false;
   }
+  if (fps <= 0) fps = StreamFrameRate(out->bytes.data(), out->bytes.size(), hevc);
+  if (fps <= 0) fps = kDefaultFps;
+  out->fps = fps;
   const uint32_t ms = static_cast<uint32_t>(1000.0 / fps + 0.5);
   for (MediaFrame& f : out->frames) f.duration_ms = ms ? ms : 1;
   out->wire_codec = hevc ? 0x50 : 0x4E;

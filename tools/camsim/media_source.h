@@ -21,9 +21,11 @@ struct MediaTrack {
   std::vector<MediaFrame> frames;
   uint8_t wire_codec = 0;  // device-link wire code
   bool video = false;
+  double fps = 0;  // video: the rate frames are sent at
 };
 
-// Video: ".h264"/".264" H.264, ".h265"/".265"/".hevc" HEVC (or by `codec` "h264"/"hevc"); fps > 0.
+// Video: ".h264"/".264" H.264, ".h265"/".265"/".hevc" HEVC (or by `codec` "h264"/"hevc"); fps 0: the rate the
+// stream states (H.264 SPS or HEVC VPS timing), else 25.
 bool LoadVideo(const std::string& path, const std::string& codec, double fps, MediaTrack* out, std::string* why);
 // Audio: ".alaw"/".g711a" raw A-law at 8000 Hz, ".aac" ADTS.
 bool LoadAudio(const std::string& path, MediaTrack* out, std::string* why);
