@@ -92,7 +92,7 @@ wait_line() {  # FILE TEXT SECONDS
   done
 }
 
-ip netns exec "$ns" "$rdvsim" --key e2e-key >"$work/rdvsim.out" 2>&1 </dev/null &
+ip netns exec "$ns" "$rdvsim" --key e2e-key --relay 127.0.0.4 >"$work/rdvsim.out" 2>&1 </dev/null &
 pids+=($!)
 wait_line "$work/rdvsim.out" "rdvsim ready" 15 || { say "rdvsim did not start"; cat "$work/rdvsim.out"; exit 1; }
 init=$(sed -n 's/.*init=\([^ ]*\).*/\1/p' "$work/rdvsim.out" | head -1)
@@ -107,7 +107,7 @@ start_camsim() {  # OUT [camsim options]
 }
 
 start_camsim "$work/camsim.out" --did $CAM1 --did $CAM2 --video "$work/v.h264" --video "$work/v.h265" \
-  --audio "$work/a.alaw" --talk-out "$work/talk.out" --event-every 300 || exit 1
+  --audio "$work/a.alaw" --talk-out "$work/talk.out" --event-every 300 --login-mode 2 || exit 1
 
 run=0
 # cli EXPECT_STATUS [devcli options and command]: runs devcli, output in $out.
@@ -147,6 +147,13 @@ if cli 0 "${cam[@]}" live --channel 0 --channel 1 --frames 50 --audio-out "$work
   [ "$alen" -gt 0 ] && cmp -s -n $((alen < 16000 ? alen : 16000)) "$work/live.alaw" "$work/a.alaw" ||
     fail "live audio differs from the A-law file"
 fi
+say "through rdvsim's UDP and TCP relays: the session says Relay, the frames are still the file's"
+for mode in 30 124; do
+  if cli 0 --mode $mode "${cam[@]}" live --frames 50 "$work/relay$mode"; then
+    has "devcli connected type=Relay"
+    cmp -s "$work/relay$mode" "$work/v.h264" || fail "mode $mode: channel 0 differs from the H.264 file"
+  fi
+done
 say "the second camera of the same camsim, looping its file"
 cli 0 --did $CAM2 --password $PW live --frames 75 "$work/c2" && has "frames=75"
 head -c "$(stat -c %s "$work/v.h264")" "$work/c2" | cmp -s - "$work/v.h264" || fail "camera 2 did not start with the file"
