@@ -222,8 +222,10 @@ int ListenDo(const char* prefix, int serial, const char* suffix, unsigned timeou
   RVP_DialogueStop(slot);
   s.lan_thread.Join();
   if (login_mode == kLoginTcp) RVP_TcpLinksFree(slot);
+  // Finishing a failed listen frees its session: the start of its TCP links is kept first.
+  const int64_t tcp_start = s.tcp_start_time.load();
   const int handle = RVP_SessionFinish(slot, result, login_mode, servers);
-  if (login_mode == kLoginTcp) g_rvs.prev_tcp_listen_start.store(s.tcp_start_time.load());
+  if (login_mode == kLoginTcp) g_rvs.prev_tcp_listen_start.store(tcp_start);
   return handle;
 }
 

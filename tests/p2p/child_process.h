@@ -119,6 +119,8 @@ class ChildProcess {
     return line.substr(at, line.find(' ', at) - at);
   }
 
+  pid_t Pid() const { return pid_; }
+
   std::vector<std::string> lines;  // output lines read so far, besides command answers
   bool exited_cleanly = false;
 

@@ -149,6 +149,27 @@ TEST_F(p2pListen, RefusalsEndTheListenWithTheirCodes) {
   EXPECT_EQ(listen.get(), RVS_ERR_LISTEN_BREAK);
 }
 
+// A failed TCP-mode listen hands the start of its TCP links to the next
+// listen, which then opens them at once when UDP stayed silent since.
+TEST_F(p2pListen, FailedTcpModeListenKeepsItsTcpStart) {
+  p2p::g_rvs.prev_tcp_listen_start.store(0);
+  const int64_t before = p2p::NowSec();
+  std::future<int> listen = ListenAsync(kDidText, 60, 2);
+  Datagram login;
+  ASSERT_TRUE(servers.Expect(0, MsgDevLogin, 3000, &login));
+  RVP_Msg ack;
+  RVP_MsgInit(&ack, MsgLoginAck);
+  ack.state = 254;
+  servers.Send(0, login.from, ack);
+  ASSERT_EQ(listen.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(listen.get(), RVS_ERR_LOGIN_REFUSED);
+  EXPECT_EQ(p2p::RVP_SlotsInUse(), 0);
+  const int64_t kept = p2p::g_rvs.prev_tcp_listen_start.load();
+  EXPECT_GE(kept, before);
+  EXPECT_LE(kept, p2p::NowSec());
+  servers.Drain(50);
+}
+
 TEST_F(p2pListen, ArgumentChecks) {
   EXPECT_EQ(RVS_Listen(nullptr, 600, 0, 1), RVS_ERR_INVALID_ID);
   EXPECT_EQ(RVS_Listen(kDidText, 59, 0, 1), RVS_ERR_INVALID_PARAMETER);
