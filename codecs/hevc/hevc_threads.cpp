@@ -152,6 +152,192 @@ int32_t HevcTileRowJob(void* arg) {
   return HevcRowJobCommon(d, rsFirst / d->stPic.PicWidthInCtbsY == rs / d->stPic.PicWidthInCtbsY);
 }
 
+// ------------------------------------------------------------------ slices
+
+void HevcSaveSliceState(const HevcDecoder* d, HevcSliceState* st) {
+  st->pVps = d->pVps;
+  st->pSps = d->pSps;
+  st->pPps = d->pPps;
+  st->bIndependentDone = d->bIndependentDone;
+  st->SliceAddrRs = d->SliceAddrRs;
+  st->iSliceType = d->iSliceType;
+  st->iCurPoc = d->iCurPoc;
+  st->iNoBackwardPred = d->iNoBackwardPred;
+  st->stRefList[0] = d->stRefList[0];
+  st->stRefList[1] = d->stRefList[1];
+  st->stSh = d->stSh;
+}
+
+void HevcLoadSliceState(HevcDecoder* d, const HevcSliceState* st) {
+  d->pVps = st->pVps;
+  d->pSps = st->pSps;
+  d->pPps = st->pPps;
+  d->bIndependentDone = st->bIndependentDone;
+  d->SliceAddrRs = st->SliceAddrRs;
+  d->iSliceType = st->iSliceType;
+  d->iCurPoc = st->iCurPoc;
+  d->iNoBackwardPred = st->iNoBackwardPred;
+  d->stRefList[0] = st->stRefList[0];
+  d->stRefList[1] = st->stRefList[1];
+  d->stSh = st->stSh;
+}
+
+// The saved states of CTU record k of the job (own arrays) or of the row above (previous worker's).
+struct SavedAt {
+  HevcCtu* ctu;
+  HevcSliceState* slice;
+  HevcPictureInfo* info;
+};
+
+// Finds the slice segment that starts at tile-scan address ts after the unit
+// prev.iNalCursor; units between are handled on the way. 0 and *found false
+// when the batch has no slice unit left.
+int32_t HevcNextSliceSegment(HevcDecoder* d, int ts, int col, const SavedAt& prev, bool* found) {
+  HevcAuBatch* au = &d->stAu;
+  *found = false;
+  int j = prev.ctu->iNalCursor + 1;
+  int next = -1;
+  for (int k = j; k < au->iCount && k < kAuMaxUnits; ++k)
+    if (IsSlice(au->aiType[k])) {
+      next = k;
+      break;
+    }
+  if (next < 0) return 0;
+  for (int k = j; k <= next; ++k) {
+    const int t = au->aiType[k];
+    const int32_t from = k ? au->aiEnd[k - 1] : 0;
+    const int32_t len = au->aiEnd[k] - from;
+    uint8_t* u = au->pBuf + from;
+    if (len < 2) continue;
+    HevcBitReaderInit(&d->stBr, u + 2, HevcRemoveEmulationBytes(u, len, u + 2), len + 4);
+    if (k < next) {
+      if (t == 36 || t == 37) {
+        d->iSeqStart = 1;
+      } else if (t == 39 || t == 40) {
+        HevcReadNalHeaderFields(u, &d->stNal);
+        HevcParseSei(d, &d->stBr);
+      } else {
+        HEVC_WARN(d, "IH265D_Decode : The NAL type %d is not support !\n", t);
+      }
+      continue;
+    }
+    HevcNalHeader hdr;
+    HevcReadNalHeaderFields(u, &hdr);
+    HevcBitReader ids = d->stBr;
+    const int32_t dependent = HevcParseSliceIds(d, &ids, &hdr);
+    if (dependent != 0 && dependent != 1) return IH265D_ERR_SLICEHEADER;
+    // the state the segment is parsed on: the row above's last for column 0,
+    // the previous CTU's for a dependent segment elsewhere
+    if (col == 0 || dependent) {
+      HevcLoadSliceState(d, prev.slice);
+      d->stPic = *prev.info;
+    }
+    const int32_t r = HevcParseSliceHeaderJob(d, &d->stBr, &hdr);
+    if (r) return r;
+    const int size = d->stPic.PicSizeInCtbsY;
+    if (d->stSh.slice_segment_address >= size) return IH265D_ERR_SLICEHEADER;
+    if (d->pPps->CtbAddrRsToTs[d->stSh.slice_segment_address] != ts) {
+      HEVC_ERR(d, "IH265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n",
+               d->pPps->CtbAddrRsToTs[d->stSh.slice_segment_address], ts);
+      return IH265D_ERR_SLICEDATA;
+    }
+    HevcStartSliceDataJob(d);
+    d->pJobCtus[col].iNalCursor = next;
+    *found = true;
+    return 0;
+  }
+  return 0;
+}
+
+// Parses the whole row of the job, each CTU with the slice state it belongs
+// to, kept beside its record.
+int32_t HevcParseSliceRow(HevcDecoder* d, int first, int count, int row) {
+  HevcCtu* sync = d->pSync;
+  const HevcPictureInfo& g = d->stPic;
+  for (int i = 0; i < count; ++i) {
+    const int ts = first + i;
+    HevcCtu* ctu = &d->pJobCtus[i];
+    SavedAt prev;
+    if (i > 0)
+      prev = {&d->pJobCtus[i - 1], &d->pJobSlices[i - 1], &d->pJobInfos[i - 1]};
+    else if (row > 0)
+      prev = {&sync->pPrevCtus[g.PicWidthInCtbsY - 1], &sync->pPrevSlices[g.PicWidthInCtbsY - 1],
+              &sync->pPrevInfos[g.PicWidthInCtbsY - 1]};
+    int32_t r = 0;
+    if (ts == 0) {
+      // the first slice segment, parsed by the calling thread
+      if (!d->bIndependentDone || !d->stPic.bFirstSliceDone || d->SliceAddrRs != 0) return IH265D_ERR_SLICEDATA;
+      ctu->iNalCursor = d->stAu.iCursor;
+      HevcStartSliceDataJob(d);
+    } else if (!prev.ctu->iEndOfSliceSegment) {
+      if (i == 0) {
+        HevcLoadSliceState(d, prev.slice);
+        d->stPic = *prev.info;
+      }
+      ctu->iNalCursor = prev.ctu->iNalCursor;
+    } else {
+      bool found = false;
+      r = HevcNextSliceSegment(d, ts, i, prev, &found);
+      if (r) return r;
+      if (!found) {
+        if (i == 0) {
+          HevcLoadSliceState(d, prev.slice);
+          d->stPic = *prev.info;
+        }
+        ctu->iNalCursor = prev.ctu->iNalCursor;
+      }
+    }
+    HevcSaveSliceState(d, &d->pJobSlices[i]);
+    d->pJobInfos[i] = d->stPic;
+    HevcPlaceCtu(d, ctu, d->pPps->CtbAddrTsToRs[ts]);
+    HevcInitCtuCabac(d, ts);
+    HevcResetCtuState(d, ctu);
+    r = HevcDecodeCtu(d, ctu);
+    if (r) return r;
+    HevcSaveWppContexts(d, ts);
+  }
+  return 0;
+}
+
+// One CTB row of a picture of several slice segments.
+int32_t HevcSliceRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  HevcCtu* prev = sync->pPrevSync;
+  const HevcPictureInfo& g = d->stPic;
+  const int row = sync->iCtbY;
+  const int count = d->iJobEnd - d->iJobFirst;
+  int32_t* own = &d->piRowProgress[row];
+  d->bPicFailed = 0;
+  HevcPublishProgress(sync, -1, own);
+  bool failed = count != g.PicWidthInCtbsY || d->iJobFirst != row * g.PicWidthInCtbsY;
+  for (int i = 0; i < count && !failed; ++i) {
+    if (i > 0) HevcPublishProgress(sync, i, nullptr);
+    if (row > 0 && !HevcAborted(prev)) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
+    if (HevcAborted(sync) || (row > 0 && HevcAborted(prev))) {
+      failed = true;
+      break;
+    }
+    if (i == 0 && HevcParseSliceRow(d, d->iJobFirst, count, row)) {
+      failed = true;
+      break;
+    }
+    HevcCtu* ctu = &d->pJobCtus[i];
+    if (ctu->iCtbX < 0 || ctu->iCtbX >= g.PicWidthInCtbsY || ctu->iCtbY < 0 || ctu->iCtbY >= g.PicHeightInCtbsY) {
+      failed = true;
+      break;
+    }
+    HevcLoadSliceState(d, &d->pJobSlices[i]);
+    d->stPic = d->pJobInfos[i];
+    HevcReconstructCtu(d, ctu);
+    HevcStoreCtuMotion(d, ctu);
+    HevcFilterCtu(d, ctu);
+  }
+  if (failed) HevcSignalAbort(d);
+  HevcPublishProgress(sync, count + kRowDone, own);
+  return 0;
+}
+
 // ---------------------------------------------------------------- dispatch
 
 void HevcRefreshWorker(const HevcDecoder* dec, HevcDecoder* w) {
@@ -184,6 +370,9 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
     HevcCtu* sync = w->pSync;
     if (jobs < n) HevcRefreshWorker(dec, w);
     sync->pPrevSync = dec->apWorker[prevIdx]->pSync;
+    sync->pPrevCtus = dec->apWorkerCtus[prevIdx];
+    sync->pPrevSlices = dec->apWorkerSlices[prevIdx];
+    sync->pPrevInfos = dec->apWorkerInfos[prevIdx];
     w->iJobFirst = s;
     w->iJobEnd = s + jobLen < first + count ? s + jobLen : first + count;
     w->iTileStart = first;
@@ -228,6 +417,15 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
 
 int32_t HevcDecodeRowsMt(HevcDecoder* dec, int ctbs) {
   return HevcDispatch(dec, HevcRowJob, 0, ctbs, dec->stPic.PicWidthInCtbsY);
+}
+
+int32_t HevcDecodeSlicesMt(HevcDecoder* dec) {
+  const int32_t r = HevcDispatch(dec, HevcSliceRowJob, 0, dec->stPic.PicSizeInCtbsY, dec->stPic.PicWidthInCtbsY);
+  // the reference lists of the last job's slice go on with the main context
+  const HevcDecoder* last = dec->apWorker[dec->iRoundRobin];
+  dec->stRefList[0] = last->stRefList[0];
+  dec->stRefList[1] = last->stRefList[1];
+  return r;
 }
 
 int32_t HevcDecodeTilesMt(HevcDecoder* dec, int tileW, int tileH, int tileStart) {
@@ -371,20 +569,16 @@ int32_t HevcDecodePicture(HevcDecoder* dec) {
   const bool tiles = pps->tiles_enabled_flag && (pps->num_tile_columns > 1 || pps->num_tile_rows > 1);
   if (slices > 1 && tiles) threads = false;
   if (dec->ucWorkers == 0) return 0;
-  bool forNow = false;  // a picture of several slice segments is decoded here, threads stay on
-  if (threads && slices > 1) forNow = true;
-  if (!threads || forNow) {
-    if (!forNow) dec->eThreadType = 0;
-    const int32_t saved = dec->eThreadType;
+  if (!threads) {
     dec->eThreadType = 0;
-    const int32_t r = HevcDecodeUnits(dec, lastSlice);
-    dec->eThreadType = saved;
-    return r;
+    return HevcDecodeUnits(dec, lastSlice);
   }
   if (slices == 0) return -1;
   int32_t r = HevcPrepareSliceData(dec);
   if (r) return r;
-  if (!tiles) {
+  if (slices > 1) {
+    r = HevcDecodeSlicesMt(dec);
+  } else if (!tiles) {
     r = HevcDecodeRowsMt(dec, g.PicSizeInCtbsY);
   } else {
     // tile rows outer, tile columns inner; a tile given up ends the picture

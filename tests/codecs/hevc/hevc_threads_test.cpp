@@ -124,18 +124,26 @@ TEST(HevcThreads, WriterStreamsGiveTheSinglethreadedPictures) {
   }
 }
 
-TEST(HevcThreads, WavefrontAndTilesRunOnTheWorkers) {
-  // one slice per picture: decoded by the workers, threading stays on
-  for (const char* name : {"tiles", "wpp-midrow"}) {
-    StreamPlan plan = Plan(name);
-    for (auto& p : plan.pictures) p.slices = {SlicePlan{}};
-    const Decoded mt = DecodeStream(WriteStream(plan), static_cast<int>(plan.sps.width),
-                                    static_cast<int>(plan.sps.height), 1);
-    EXPECT_EQ(mt.firstError, 0) << name;
-    EXPECT_EQ(mt.threadType, 1) << name;
-    EXPECT_EQ(mt.workers, 4) << name;
-    ExpectSameBothWays(WriteStream(plan), static_cast<int>(plan.sps.width), static_cast<int>(plan.sps.height),
-                       plan.pictures.size(), name);
+TEST(HevcThreads, RowsTilesAndSlicesRunOnTheWorkers) {
+  // one slice per picture (rows, wavefront rows, tiles) and several slice
+  // segments without tiles: decoded by the workers, threading stays on
+  struct Case {
+    const char* name;
+    bool oneSlice;
+  };
+  for (const Case& c : {Case{"tiles", true}, Case{"wpp-midrow", true}, Case{"wpp-midrow", false},
+                        Case{"dependent", false}, Case{"deblock-slices", false}}) {
+    StreamPlan plan = Plan(c.name);
+    if (c.oneSlice)
+      for (auto& p : plan.pictures) p.slices = {SlicePlan{}};
+    const std::string what = std::string(c.name) + (c.oneSlice ? " in one slice" : "");
+    const auto s = WriteStream(plan);
+    const int w = static_cast<int>(plan.sps.width), h = static_cast<int>(plan.sps.height);
+    const Decoded mt = DecodeStream(s, w, h, 1);
+    EXPECT_EQ(mt.firstError, 0) << what;
+    EXPECT_EQ(mt.threadType, 1) << what;
+    EXPECT_EQ(mt.workers, std::min(4, h / 32)) << what;
+    ExpectSameBothWays(s, w, h, plan.pictures.size(), what);
   }
 }
 
