@@ -100,15 +100,22 @@ int32_t DecodeNalUnitAu(HevcDecoder* dec, uint8_t* unit, int32_t len, int32_t sc
     AuAppend(au, unit, len, scLen, type);
     return 0;
   }
+  // A failing batch is dropped; the unit that closed it (the next picture's
+  // first slice) opens the next batch as after a good one, so that the
+  // failure of one access unit does not take the next one with it.
   auto fail = [&](int32_t code) {
     SetErrorFlags(dec);
+    const int32_t state = au->iAuState;
     AuEmpty(au);
+    if (!appended) {
+      dec->stFirstSliceNal = hdr;
+      au->iAuPrevState = state;
+      AuAppend(au, unit, len, scLen, type);
+    }
+    dec->iFirstSliceToggle = 0;
     return code;
   };
-  if (au->iCount > kAuMaxUnits) {
-    AuEmpty(au);
-    return -1;
-  }
+  if (au->iCount > kAuMaxUnits) return fail(-1);
   int lastSlice = -1;
   for (int i = 0; i < au->iCount; ++i)
     if (IsSlice(au->aiType[i])) lastSlice = i;

@@ -269,6 +269,38 @@ TEST(HevcThreads, AfterAPictureCutInItsMiddleTheNextIdrDecodes) {
   }
 }
 
+TEST(HevcThreads, AnAccessUnitOfTooManyUnitsIsRefusedAndDecodingGoesOn) {
+  // 600 delimiters after the slices of the first picture: the batch cannot
+  // hold them, the call that closes it returns -1. Regression: the unit that
+  // closed the failing batch (the second picture's first slice) was dropped
+  // with it, and the second picture lost.
+  StreamPlan plan = Plan("tiles");
+  plan.pps.tiles = false;
+  plan.sps.width = 256;
+  const auto units = Units(WriteStream(plan));
+  std::vector<uint8_t> s;
+  int starts = 0;
+  for (const auto& u : units) {
+    if (StartsPicture(u) && ++starts == 2)
+      for (int k = 0; k < 600; ++k) s.insert(s.end(), {0, 0, 1, 0x46, 0x01, 0x50});
+    s.insert(s.end(), u.begin(), u.end());
+  }
+  plan.seed = 9;
+  const auto next = WriteStream(plan);
+  s.insert(s.end(), next.begin(), next.end());
+  const Decoded alone = DecodeStream(next, 256, 128, 0);
+  const Decoded one = DecodeStream(s, 256, 128, 0);
+  EXPECT_EQ(one.firstError, 0);
+  EXPECT_EQ(one.pictures.size(), 2 * plan.pictures.size());
+  const Decoded mt = DecodeStream(s, 256, 128, 1);
+  EXPECT_EQ(mt.firstError, -1);
+  // only the first picture is lost: the unit that closed its batch opens the next
+  EXPECT_EQ(mt.pictures.size(), one.pictures.size() - 1);
+  ASSERT_GE(mt.pictures.size(), alone.pictures.size());
+  const size_t at = mt.pictures.size() - alone.pictures.size();
+  for (size_t i = 0; i < alone.pictures.size(); ++i) EXPECT_TRUE(mt.pictures[at + i] == alone.pictures[i]) << i;
+}
+
 namespace {
 struct PoolJob {
   int index;
