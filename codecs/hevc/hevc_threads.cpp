@@ -266,7 +266,8 @@ int32_t HevcParseSliceRow(HevcDecoder* d, int first, int count, int row) {
     int32_t r = 0;
     if (ts == 0) {
       // the first slice segment, parsed by the calling thread
-      if (!d->bIndependentDone || !d->stPic.bFirstSliceDone || d->SliceAddrRs != 0) return IH265D_ERR_SLICEDATA;
+      if (!d->bIndependentDone || !d->stPic.bFirstSliceDone || d->SliceAddrRs != 0)
+        return IH265D_ERR_SLICEDATA;
       ctu->iNalCursor = d->stAu.iCursor;
       HevcStartSliceDataJob(d);
     } else if (!prev.ctu->iEndOfSliceSegment) {
@@ -323,7 +324,8 @@ int32_t HevcSliceRowJob(void* arg) {
       break;
     }
     HevcCtu* ctu = &d->pJobCtus[i];
-    if (ctu->iCtbX < 0 || ctu->iCtbX >= g.PicWidthInCtbsY || ctu->iCtbY < 0 || ctu->iCtbY >= g.PicHeightInCtbsY) {
+    if (ctu->iCtbX < 0 || ctu->iCtbX >= g.PicWidthInCtbsY || ctu->iCtbY < 0 ||
+        ctu->iCtbY >= g.PicHeightInCtbsY) {
       failed = true;
       break;
     }
@@ -420,7 +422,8 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec, int ctbs) {
 }
 
 int32_t HevcDecodeSlicesMt(HevcDecoder* dec) {
-  const int32_t r = HevcDispatch(dec, HevcSliceRowJob, 0, dec->stPic.PicSizeInCtbsY, dec->stPic.PicWidthInCtbsY);
+  const int32_t r =
+      HevcDispatch(dec, HevcSliceRowJob, 0, dec->stPic.PicSizeInCtbsY, dec->stPic.PicWidthInCtbsY);
   // the reference lists of the last job's slice go on with the main context
   const HevcDecoder* last = dec->apWorker[dec->iRoundRobin];
   dec->stRefList[0] = last->stRefList[0];
@@ -485,7 +488,8 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
     dec->apWorkerCtus[w] = static_cast<HevcCtu*>(HevcAlignedAlloc(cols * sizeof(HevcCtu)));
     dec->apWorkerSlices[w] = static_cast<HevcSliceState*>(HevcAlignedAlloc(cols * sizeof(HevcSliceState)));
     dec->apWorkerInfos[w] = static_cast<HevcPictureInfo*>(HevcAlignedAlloc(cols * sizeof(HevcPictureInfo)));
-    if (!dec->apWorker[w] || !dec->apWorkerCtus[w] || !dec->apWorkerSlices[w] || !dec->apWorkerInfos[w]) return -1;
+    if (!dec->apWorker[w] || !dec->apWorkerCtus[w] || !dec->apWorkerSlices[w] || !dec->apWorkerInfos[w])
+      return -1;
   }
   for (int w = 0; w < kMaxWorkers; ++w) {
     HevcDecoder* copy = dec->apWorker[w];

@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t sum = 0;
       for (int y = 0; y < out.iPicHeight; ++y) sum ^= out.pPlaneY[y * out.iLumaStride + out.iPicWidth - 1];
       for (int y = 0; y < (out.iPicHeight + 1) / 2; ++y)
-        sum ^= out.pPlaneU[y * out.iChromaStride] ^ out.pPlaneV[y * out.iChromaStride + (out.iPicWidth + 1) / 2 - 1];
+        sum ^= out.pPlaneU[y * out.iChromaStride] ^
+               out.pPlaneV[y * out.iChromaStride + (out.iPicWidth + 1) / 2 - 1];
       volatile uint8_t sink = sum;
       (void)sink;
     }

@@ -30,7 +30,8 @@ std::vector<uint8_t> Cropped(const IH265D_OutArgs& o) {
     const uint8_t* plane = c == 0 ? o.pPlaneY : c == 1 ? o.pPlaneU : o.pPlaneV;
     const int w = c ? (o.iPicWidth + 1) / 2 : o.iPicWidth, h = c ? (o.iPicHeight + 1) / 2 : o.iPicHeight;
     const int stride = c ? o.iChromaStride : o.iLumaStride;
-    for (int y = 0; y < h; ++y) p.insert(p.end(), plane + static_cast<ptrdiff_t>(y) * stride, plane + y * stride + w);
+    for (int y = 0; y < h; ++y)
+      p.insert(p.end(), plane + static_cast<ptrdiff_t>(y) * stride, plane + y * stride + w);
   }
   return p;
 }
@@ -75,14 +76,16 @@ Decoded DecodeStream(const std::vector<uint8_t>& s, int maxW, int maxH, int thre
 }
 
 // Both thread types give the same pictures, without an error.
-void ExpectSameBothWays(const std::vector<uint8_t>& s, int maxW, int maxH, size_t pictures, const std::string& what) {
+void ExpectSameBothWays(const std::vector<uint8_t>& s, int maxW, int maxH, size_t pictures,
+                        const std::string& what) {
   const Decoded one = DecodeStream(s, maxW, maxH, 0);
   const Decoded mt = DecodeStream(s, maxW, maxH, 1);
   EXPECT_EQ(one.firstError, 0) << what << Decoder::All();
   EXPECT_EQ(mt.firstError, 0) << what << Decoder::All();
   EXPECT_EQ(one.pictures.size(), pictures) << what;
   ASSERT_EQ(mt.pictures.size(), one.pictures.size()) << what;
-  for (size_t i = 0; i < one.pictures.size(); ++i) EXPECT_TRUE(mt.pictures[i] == one.pictures[i]) << what << " picture " << i;
+  for (size_t i = 0; i < one.pictures.size(); ++i)
+    EXPECT_TRUE(mt.pictures[i] == one.pictures[i]) << what << " picture " << i;
 }
 
 StreamPlan Plan(const std::string& name) {
@@ -298,7 +301,8 @@ TEST(HevcThreads, AnAccessUnitOfTooManyUnitsIsRefusedAndDecodingGoesOn) {
   EXPECT_EQ(mt.pictures.size(), one.pictures.size() - 1);
   ASSERT_GE(mt.pictures.size(), alone.pictures.size());
   const size_t at = mt.pictures.size() - alone.pictures.size();
-  for (size_t i = 0; i < alone.pictures.size(); ++i) EXPECT_TRUE(mt.pictures[at + i] == alone.pictures[i]) << i;
+  for (size_t i = 0; i < alone.pictures.size(); ++i)
+    EXPECT_TRUE(mt.pictures[at + i] == alone.pictures[i]) << i;
 }
 
 namespace {
