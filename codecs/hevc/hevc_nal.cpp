@@ -183,7 +183,15 @@ int32_t HevcDecodeNalUnit(HevcDecoder* dec, uint8_t* unit, int32_t len, int32_t 
     return IH265D_ERR_NAL;
   }
   if (dec->eThreadType == 1) {
-    if (dec->stAu.iUsed + len > dec->iStreamBufSize) return IH265D_ERR_ARG;
+    if (dec->stAu.iUsed + len > dec->iStreamBufSize) {
+      // An access unit that outgrows the batch buffer is dropped and the unit
+      // that did not fit starts a new batch: otherwise no unit after it would
+      // fit again until a small picture start closed the batch.
+      SetErrorFlags(dec);
+      AuEmpty(&dec->stAu);
+      const int32_t r = DecodeNalUnitAu(dec, unit, len, scLen);
+      return r && r != 2 ? r : IH265D_ERR_ARG;
+    }
     return DecodeNalUnitAu(dec, unit, len, scLen);
   }
   int32_t r = HevcParseNalHeader(dec, unit, &dec->stNal);

@@ -305,6 +305,34 @@ TEST(HevcThreads, AnAccessUnitOfTooManyUnitsIsRefusedAndDecodingGoesOn) {
     EXPECT_TRUE(mt.pictures[at + i] == alone.pictures[i]) << i;
 }
 
+TEST(HevcThreads, UnitsThatOutgrowTheBatchAreDroppedAndTheStreamAfterThemDecodes) {
+  // Regression: filler data without a picture start that left the batch
+  // buffer (the size of the stream buffer, 3,133,440 bytes here) 8 bytes of
+  // room made every later unit fail with 0xF0401000, for good.
+  std::vector<uint8_t> s;
+  auto filler = [&](size_t stored) {  // a unit of `stored` bytes without its start code
+    s.insert(s.end(), {0, 0, 1, 0x4C, 0x01});
+    s.insert(s.end(), stored - 3, 0xFF);
+    s.push_back(0x80);
+  };
+  size_t room = 3133440;
+  while (room - 8 > 65539) {
+    filler(65539);
+    room -= 65539;
+  }
+  filler(room - 8);
+  StreamPlan plan = Plan("tiles");
+  const auto stream = WriteStream(plan);
+  s.insert(s.end(), stream.begin(), stream.end());
+  const Decoded alone = DecodeStream(stream, 192, 128, 0);
+  for (int threadType : {0, 1}) {
+    const Decoded d = DecodeStream(s, 192, 128, threadType);
+    EXPECT_EQ(d.firstError, threadType ? IH265D_ERR_ARG : 0) << threadType;
+    ASSERT_EQ(d.pictures.size(), alone.pictures.size()) << threadType;
+    for (size_t i = 0; i < d.pictures.size(); ++i) EXPECT_TRUE(d.pictures[i] == alone.pictures[i]) << i;
+  }
+}
+
 namespace {
 struct PoolJob {
   int index;
