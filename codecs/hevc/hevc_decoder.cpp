@@ -72,7 +72,7 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
   dec->pPuIndexMap = static_cast<int32_t*>(HevcPoolAlloc(pool, n4 * 4, 64));
   dec->pRowPuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, lines * 4, 64));
   auto* scratch = static_cast<int16_t*>(HevcPoolAlloc(pool, 4 * 64 * 64 * 2, 64));
-  for (int i = 0; i < 4; ++i) dec->apPredScratch[i] = scratch ? scratch + i * 64 * 64 : nullptr;
+  for (int i = 0; i < 4; ++i) dec->apPredScratch[i] = scratch ? scratch + i * 64 * 64 : nullptr;  // the caller's thread
   dec->pSavedBs = static_cast<uint8_t*>(HevcPoolAlloc(pool, lines * 32, 64));
   // the SAO source: a scratch picture with the margins of a picture
   const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
@@ -197,6 +197,7 @@ int32_t Drain(HevcDecoder* dec, IH265D_OutArgs* out) {
       dec->iStreamBufBytes = 0;
     } else {
       int32_t from = static_cast<int32_t>(s + sc);
+      if (dec->eThreadType == 1) dec->stAu.iAuState = 1;
       int32_t r = HevcDecodeNalUnit(dec, dec->pStreamBuf + from, dec->iStreamBufBytes - from, sc);
       if (r != 2) dec->iStreamBufBytes = 0;
       if (r != 0 && r != 2) return r;
@@ -331,9 +332,7 @@ int32_t IH265D_Create(IH265D_HANDLE* phDecoder, IH265D_InitParam* p) {
   dec->iMaxRefNum = p->iMaxRefNum;
   const int64_t area = static_cast<int64_t>(dec->iMaxWidth) * dec->iMaxHeight;
   dec->iStreamBufSize = area > 2088960 ? static_cast<int32_t>(area * 3) : 3133440;
-  // Worker threads come with a later step; until then every handle decodes on
-  // the caller's thread (the threaded path may always fall back to this).
-  dec->eThreadType = 0;
+  dec->eThreadType = p->eThreadType;
   dec->eThreadTypeDelete = p->eThreadType;
   dec->eOutputOrder = p->eOutputOrder;
   dec->llCurTimeStamp = dec->llLastTimeStamp = -1;
@@ -355,7 +354,16 @@ int32_t IH265D_Create(IH265D_HANDLE* phDecoder, IH265D_InitParam* p) {
   dec->iStreamBufBytes = dec->iVclBytes = dec->iErrorPending = dec->iErrorLatched = 0;
   dec->iSeqStart = 1;
   dec->NoRaslOutputFlag = 1;
-  dec->iFirstSliceToggle = 1;
+  dec->iFirstSliceToggle = p->eThreadType == 0 ? 1 : 0;
+  if (p->eThreadType == 1) {
+    dec->stAu.pBuf = static_cast<uint8_t*>(HevcPoolAlloc(&dec->stPool, dec->iStreamBufSize, 64));
+    if (!dec->stAu.pBuf || HevcThreadsInit(dec) || HevcThreadsStart(dec)) {
+      HevcThreadsStop(dec);
+      HevcPoolFreeAll(&dec->stPool);
+      HevcFreeHandle(p->FreeFxn, p->iChannel, dec);
+      return IH265D_ERR_THREADPOOL;
+    }
+  }
   dec->uiMagic = kMagic;
   *phDecoder = dec;
   return IH265D_OK;
@@ -396,6 +404,7 @@ int32_t IH265D_Delete(IH265D_HANDLE h) {
   if (!dec) return IH265D_ERR_ARG;
   if (dec->uiMagic != kMagic) return IH265D_ERR_HANDLE;
   dec->uiMagic = 0;
+  if (dec->eThreadTypeDelete == 1) HevcThreadsStop(dec);
   IH265D_FreeFxn freeFxn = dec->FreeFxn;
   int32_t channel = dec->stPool.iChannel;
   HevcPoolFreeAll(&dec->stPool);

@@ -372,7 +372,10 @@ void HevcStartPictureMotion(HevcDecoder* dec) {
 // motion compensation never reads outside a picture buffer.
 void HevcCheckReferences(HevcDecoder* dec) {
   const HevcPicture* cur = dec->pCurPic;
-  const int curIdx = static_cast<int>(cur - dec->astPic);
+  // a worker's handle copy points at the main handle's picture: find it by its planes
+  int curIdx = 0;
+  for (int k = 0; k < dec->iNumPics; ++k)
+    if (dec->astPic[k].apucPlane[0] == cur->apucPlane[0]) curIdx = k;
   int noBackward = 1;
   for (int x = 0; x < 2; ++x) {
     HevcRefList& l = dec->stRefList[x];

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codecs/hevc/hevc_pool.h"
 #include "codecs/hevc/ih265d.h"
 
 namespace hevc {
@@ -19,6 +20,9 @@ constexpr int kPadY = 80;   // luma rows of padding above and below
 constexpr int kUserDataMax = 2048;
 constexpr int kPoolBlocks = 512;
 constexpr int kNumCtx = 192;
+constexpr int kMaxWorkers = 4;
+constexpr int kAuMaxUnits = 510;
+constexpr int kRowDone = 10000;  // added to a finished row's width: ends every wait on it
 
 // ---------------------------------------------------------------- bit reader
 struct HevcNalHeader {
@@ -302,6 +306,20 @@ struct HevcCtu {
   alignas(16) int16_t asCoeff[6144];
   HevcCu astCu[64];
   HevcTu astTu[256];
+  // threaded decoding: the row sync record of a worker uses these
+  HevcCtu* pPrevSync;         // sync record of the worker holding the previous job
+  int32_t iPublished;         // CTUs of its row the current job has finished
+  HevcCtu* pPrevCtus;         // the previous worker's arrays (slices variant)
+  struct HevcSliceState* pPrevSlices;
+  struct HevcPictureInfo* pPrevInfos;
+  int32_t iNalCursor;         // in CTU records: batch index of the CTU's slice segment
+  int32_t bParseDone;         // guarded by mutex A
+  HevcMutex* pMutexA;
+  HevcCond* pCondA;
+  int32_t bAbort;
+  int32_t iLastResult;
+  HevcMutex* pMutexB;         // guards iPublished and the row's progress entry
+  HevcCond* pCondB;
 };
 
 // -------------------------------------------------------------------- CABAC
@@ -416,6 +434,31 @@ inline F Kernel(const HevcDspTable& t, int slot) { return reinterpret_cast<F>(t.
 void HevcInstallKernels(HevcDspTable* table, int32_t* cpuFlags, int vector);
 int32_t HevcCpuDetect();
 
+// ------------------------------------------------------------ slice state
+// The slice-level state a CTU was parsed with, kept per CTU by the
+// slice-parallel path.
+struct HevcSliceState {
+  const HevcVps* pVps;
+  const HevcSps* pSps;
+  HevcPps* pPps;
+  int32_t bIndependentDone, SliceAddrRs, iSliceType, iCurPoc, iNoBackwardPred;
+  HevcRefList stRefList[2];
+  HevcSliceHeader stSh;
+};
+
+// The access-unit batch of the threaded path: units back to back without
+// their start codes, header bytes included.
+struct HevcAuBatch {
+  int32_t iAuPrevState;
+  int32_t iAuState;  // 0 collecting, 2 a first slice segment closed the batch, 1 draining
+  int32_t iCount;
+  int32_t aiEnd[kAuMaxUnits];
+  int32_t aiScBytes[kAuMaxUnits];  // running start-code total up to and including each unit
+  int32_t aiType[kAuMaxUnits];
+  uint8_t* pBuf;
+  int32_t iUsed, iScTotal, iCursor;
+};
+
 // ------------------------------------------------------------------- handle
 struct HevcMemPool {
   int32_t iChannel, iOk, iCount;
@@ -496,12 +539,32 @@ struct HevcDecoder {
   int32_t* pRowPuCount;       // per CTB row
   int32_t iPuAreaSize;        // records per CTB row area
   int32_t iNoBackwardPred;    // no reference of the slice follows the current picture
-  int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
   uint8_t* pSavedBs;          // 32 bytes per CTB row: horizontal-edge Bs of the deferred 8 columns
   uint8_t* apSaoBase[3];      // the SAO source: deblocked samples of the CTBs already offset
   uint8_t* apSaoPlane[3];
   uint8_t* pSaoDoneMap;  // per CTB: bit c once component c is offset and its samples are in the SAO source
   HevcCtu* pCtu;
+  // threading (eThreadType 1)
+  HevcCtu* apWorkerCtus[kMaxWorkers];  // per worker: a CTB row of CTU records
+  HevcSliceState* apWorkerSlices[kMaxWorkers];
+  HevcPictureInfo* apWorkerInfos[kMaxWorkers];
+  HevcCtu* pJobCtus;  // the arrays the current job uses
+  HevcSliceState* pJobSlices;
+  HevcPictureInfo* pJobInfos;
+  uint8_t ucWorkers;
+  int32_t* piRowProgress;  // per CTB row
+  int32_t iRoundRobin;
+  int32_t iJobQueued;
+  int32_t iJobFirst, iJobEnd;  // tile-scan CTB addresses
+  int32_t iTileStart;
+  HevcWorkerPool* pPool;
+  HevcDecoder* apWorker[kMaxWorkers];
+  uint8_t bPicFailed;
+  HevcAuBatch stAu;
+  // below: each thread's own, never refreshed from the main handle
+  HevcCtu* pSync;             // the worker's row sync record
+  int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
+  int16_t* pOwnScratch;       // a worker's own block behind apPredScratch
 };
 
 // memory
@@ -528,6 +591,25 @@ int32_t HevcDerivePpsFromSps(HevcDecoder* dec, HevcPps* pps, const HevcSps* sps)
 
 // slices, pictures
 int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br);
+// variant 0 single-threaded, 1 the first slice unit of a batch, 2 a worker's
+int32_t HevcParseSliceHeaderVariant(HevcDecoder* dec, HevcBitReader* br, int variant);
+int32_t HevcParseSliceHeaderAu(HevcDecoder* dec);
+int32_t HevcParseSliceHeaderJob(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
+// the dependent_slice_segment_flag of a slice unit (0 for a picture's first), or an error code
+int32_t HevcParseSliceIds(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
+void HevcStartSliceDataJob(HevcDecoder* dec);
+void HevcClearPictureMaps(HevcDecoder* dec);
+void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu);
+// steps of a slice segment before its first CTU; 0 or the error of a segment that does not continue the picture
+int32_t HevcPrepareSliceData(HevcDecoder* dec);
+// threads
+int HevcThreadsInit(HevcDecoder* dec);
+int HevcThreadsStart(HevcDecoder* dec);
+void HevcThreadsStop(HevcDecoder* dec);
+int32_t HevcDecodePicture(HevcDecoder* dec);
+void HevcPadBorders(HevcDecoder* dec, int count, int first);
+void HevcSetErrorFlags(HevcDecoder* dec);
+void HevcReadNalHeaderFields(const uint8_t* p, HevcNalHeader* h);
 int32_t HevcStartSliceData(HevcDecoder* dec);
 int32_t HevcSetPictureGeometry(HevcDecoder* dec, HevcPictureInfo* info);
 void HevcPadPicture(HevcDecoder* dec);

@@ -70,6 +70,8 @@ void ExtendBorders(int sidesDone, uint8_t* plane, int width, int height, int str
   }
 }
 
+}  // namespace
+
 // Side margins of luma rows [first, first + count) and of the chroma rows below them.
 void HevcPadBorders(HevcDecoder* dec, int count, int first) {
   const HevcPictureInfo& g = dec->stPic;
@@ -83,6 +85,8 @@ void HevcPadBorders(HevcDecoder* dec, int count, int first) {
     }
   }
 }
+
+namespace {
 
 // The SAO of one CTB at luma position (xL, yL).
 void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {

@@ -99,7 +99,27 @@ int ParsePredWeightTable(HevcDecoder* dec, HevcBitReader* br) {
 
 }  // namespace
 
-int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br) {
+int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br) { return HevcParseSliceHeaderVariant(dec, br, 0); }
+
+int32_t HevcParseSliceHeaderAu(HevcDecoder* dec) {
+  dec->stNal = dec->stFirstSliceNal;
+  return HevcParseSliceHeaderVariant(dec, &dec->stBr, 1);
+}
+
+int32_t HevcParseSliceHeaderJob(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal) {
+  dec->stNal = *nal;
+  return HevcParseSliceHeaderVariant(dec, br, 2);
+}
+
+int32_t HevcParseSliceIds(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal) {
+  if (HevcReadBit(br)) return 0;
+  if (nal->nal_unit_type >= 16 && nal->nal_unit_type <= 23) HevcReadBit(br);
+  uint32_t ppsId = HevcReadUe(br);
+  if (ppsId > 63 || !dec->apPps[ppsId]->iValid) return IH265D_ERR_SLICEHEADER;
+  return dec->apPps[ppsId]->dependent_slice_segments_enabled_flag ? static_cast<int32_t>(HevcReadBit(br)) : 0;
+}
+
+int32_t HevcParseSliceHeaderVariant(HevcDecoder* dec, HevcBitReader* br, int variant) {
   HevcSliceHeader& sh = dec->stSh;
   HevcPictureInfo& pic = dec->stPic;
   const int type = dec->stNal.nal_unit_type;
@@ -330,7 +350,7 @@ int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br) {
         }
       }
       if (HevcBuildRefLists(dec, &dec->stRps, poc))
-        HEVC_WARN(dec, "IH265D_Decode : some of the refrence frames is not exist!\n");
+        dec->MessageFxn(dec->iChannel, variant ? 0 : 1, "IH265D_Decode : some of the refrence frames is not exist!\n");
       if (sh.slice_type == 0) sh.mvd_l1_zero_flag = HevcReadBit(br);
       if (pps->cabac_init_present_flag) sh.cabac_init_flag = HevcReadBit(br);
       if (sh.slice_temporal_mvp_enabled_flag) {
@@ -431,50 +451,73 @@ int32_t HevcParseSliceHeader(HevcDecoder* dec, HevcBitReader* br) {
   return 0;
 }
 
-int32_t HevcStartSliceData(HevcDecoder* dec) {
-  const HevcSps* sps = dec->pSps;
-  const HevcPps* pps = dec->pPps;
-  const HevcSliceHeader& sh = dec->stSh;
-  HevcPictureInfo& g = dec->stPic;
-  HevcCtu* ctu = dec->pCtu;
-  HevcCabac* cabac = dec->pCabac;
+void HevcClearPictureMaps(HevcDecoder* dec) {
+  const HevcPictureInfo& g = dec->stPic;
+  const size_t n4 = static_cast<size_t>(dec->iMap4Stride) * g.iHeight4;
+  std::memset(dec->pCodedMap, 0, n4);
+  std::memset(dec->pPredModeMap, 0xFF, n4);
+  std::memset(dec->pPcmBypassMap, 0, static_cast<size_t>(dec->iMap4Stride / 2) * g.iHeight8);
+  std::memset(dec->pSaoDoneMap, 0, g.PicSizeInCtbsY);
+  HevcStartPictureMotion(dec);
+  for (int c = 0; c < 3; ++c) {
+    const int sh = c ? 1 : 0;
+    dec->apSaoPlane[c] =
+        dec->apSaoBase[c] + static_cast<ptrdiff_t>(kPadY >> sh) * (c ? g.iStrideC : g.iStride) + (kPadX >> sh);
+  }
+}
+
+void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu) {
   ctu->iLog2CtbSize = sps->CtbLog2SizeY;
   ctu->iCtbSize = sps->CtbSizeY;
   ctu->iLog2MinCbSize = sps->MinCbLog2SizeY;
   ctu->iLog2MinTbSize = sps->log2_min_luma_transform_block_size;
   ctu->iCtbWidthC = ctu->iCtbHeightC = sps->CtbSizeY >> 1;
-  if (sh.first_slice_segment_in_pic_flag) {
-    dec->LcuCnt = 0;
-    ctu->iTileStartX = 0;
-    const size_t n4 = static_cast<size_t>(dec->iMap4Stride) * g.iHeight4;
-    std::memset(dec->pCodedMap, 0, n4);
-    std::memset(dec->pPredModeMap, 0xFF, n4);
-    std::memset(dec->pPcmBypassMap, 0, static_cast<size_t>(dec->iMap4Stride / 2) * g.iHeight8);
-    std::memset(dec->pSaoDoneMap, 0, g.PicSizeInCtbsY);
-    HevcStartPictureMotion(dec);
-    for (int c = 0; c < 3; ++c) {
-      const int sh = c ? 1 : 0;
-      dec->apSaoPlane[c] = dec->apSaoBase[c] +
-                           static_cast<ptrdiff_t>(kPadY >> sh) * (c ? g.iStrideC : g.iStride) + (kPadX >> sh);
-    }
-  }
+}
+
+// The per-slice-segment resets before its CTUs: references checked, the QP
+// of a segment without QP deltas fixed, CABAC started on the slice data.
+void HevcSliceDataResets(HevcDecoder* dec) {
+  const HevcSliceHeader& sh = dec->stSh;
+  HevcCabac* cabac = dec->pCabac;
   if (dec->iSliceType != 2) HevcCheckReferences(dec);
   if (!sh.dependent_slice_segment_flag) cabac->iFirstQgFlag = 1;
   cabac->iQgX = cabac->iQgY = -1;
-  if (!pps->cu_qp_delta_enabled_flag) cabac->iQpY = sh.SliceQpY;
-  else if (!sh.dependent_slice_segment_flag) cabac->iQpY = sh.SliceQpY;
-  int ts = pps->CtbAddrRsToTs[sh.slice_segment_address];
-  if (ts != dec->LcuCnt) {
-    HEVC_ERR(dec, "IH265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", ts, dec->LcuCnt);
-    return IH265D_ERR_SLICEDATA;
-  }
+  if (!dec->pPps->cu_qp_delta_enabled_flag || !sh.dependent_slice_segment_flag) cabac->iQpY = sh.SliceQpY;
   // slice data starts after the alignment bit and the zero bits up to the byte boundary
   HevcBitReader* br = &dec->stBr;
   int64_t bytePos = (br->pos + 1 + 7) >> 3;
   if (bytePos > br->length) bytePos = br->length;
-  const uint8_t* start = br->data + bytePos;
-  const uint8_t* end = br->data + br->length;
-  HevcCabacStart(cabac, start, end);
+  HevcCabacStart(cabac, br->data + bytePos, br->data + br->length);
+}
+
+void HevcStartSliceDataJob(HevcDecoder* dec) { HevcSliceDataResets(dec); }
+
+int32_t HevcPrepareSliceData(HevcDecoder* dec) {
+  const HevcPps* pps = dec->pPps;
+  const HevcSliceHeader& sh = dec->stSh;
+  HevcSetCtuGeometry(dec->pSps, dec->pCtu);
+  if (sh.first_slice_segment_in_pic_flag) {
+    dec->LcuCnt = 0;
+    dec->pCtu->iTileStartX = 0;
+    HevcClearPictureMaps(dec);
+  }
+  const int ts = pps->CtbAddrRsToTs[sh.slice_segment_address];
+  if (ts != dec->LcuCnt) {
+    HEVC_ERR(dec, "IH265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", ts, dec->LcuCnt);
+    return IH265D_ERR_SLICEDATA;
+  }
+  HevcSliceDataResets(dec);
+  return 0;
+}
+
+int32_t HevcStartSliceData(HevcDecoder* dec) {
+  const HevcSps* sps = dec->pSps;
+  const HevcPps* pps = dec->pPps;
+  HevcPictureInfo& g = dec->stPic;
+  HevcCtu* ctu = dec->pCtu;
+  int32_t r0 = HevcPrepareSliceData(dec);
+  if (r0) return r0;
+  int ts = pps->CtbAddrRsToTs[dec->stSh.slice_segment_address];
   for (;;) {
     if (ts >= g.PicSizeInCtbsY) {
       int nSps = 0;

@@ -152,9 +152,13 @@ TEST(HevcNal, HeaderChecks) {
   Decoder::Messages().clear();
   EXPECT_EQ(d.Unit(layered), 0);
   EXPECT_TRUE(Decoder::Said("nuh_layer_id is 1, should be equal to 0!", 1));
-  // unsupported types
-  EXPECT_EQ(d.Unit(Nal(35, {0x50})), IH265D_ERR_NAL);
-  EXPECT_TRUE(Decoder::Said("IH265D_Decode : The NAL type 35 is not support !\n"));
+  // unsupported types; access-unit delimiters and filler data only warn
+  EXPECT_EQ(d.Unit(Nal(35, {0x50})), 0);
+  EXPECT_TRUE(Decoder::Said("IH265D_Decode : The NAL type 35 is not support !\n", 1));
+  EXPECT_EQ(d.Unit(Nal(38, {0xFF, 0x80})), 0);
+  EXPECT_TRUE(Decoder::Said("IH265D_Decode : The NAL type 38 is not support !\n", 1));
+  EXPECT_EQ(d.Unit(Nal(22, {0x00})), IH265D_ERR_NAL);
+  EXPECT_TRUE(Decoder::Said("IH265D_Decode : The NAL type 22 is not support !\n"));
   EXPECT_EQ(d.Unit(Nal(41, {0x80})), IH265D_ERR_NAL);
   EXPECT_TRUE(Decoder::Said("IH265D_Decode : The NAL type 41 is not support !\n"));
 }

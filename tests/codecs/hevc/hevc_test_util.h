@@ -304,12 +304,13 @@ struct Message {
 // One decoder and the messages it sent. Not for use by two threads at once.
 class Decoder {
  public:
-  explicit Decoder(int maxW = 64, int maxH = 64, int outputOrder = 1, int maxRef = 4) {
+  explicit Decoder(int maxW = 64, int maxH = 64, int outputOrder = 1, int maxRef = 4, int threadType = 0) {
     init_.iChannel = 7;
     init_.iMaxWidth = maxW;
     init_.iMaxHeight = maxH;
     init_.iMaxRefNum = maxRef;
     init_.eOutputOrder = outputOrder;
+    init_.eThreadType = threadType;
     init_.MallocFxn = Alloc;
     init_.FreeFxn = Free;
     init_.MessageFxn = Record;

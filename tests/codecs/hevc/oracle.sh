@@ -7,6 +7,8 @@
 # decoder must refuse are checked for a clean error.
 # The streams of the test-only stream writer (what x265 never writes) are
 # compared with ffmpeg too; ffmpeg must decode them without a complaint.
+# Every stream is decoded twice, single-threaded and with the worker pool
+# (--threads 1): the two outputs must be identical.
 # usage: oracle.sh VDEC HASHCHECK WORKDIR CONFORMANCE_DIR GROUP [WRITER]
 #   GROUP: intra | inter | filters | presets | concat | writer | conformance
 set -u
@@ -58,6 +60,20 @@ first_diff() {  # a b w h: frame, plane and position of the first differing byte
   fi
 }
 
+# vdec with and without threads: the output of both, which must be the same;
+# fails (saying why on stderr) when either fails or they differ.
+vdec2() {  # [options...] in out
+  local args=("$@") out=${!#}
+  "$vdec" --threads 0 "${args[@]}" || return 1
+  unset 'args[${#args[@]}-1]'
+  "$vdec" --threads 1 "${args[@]}" "$out.mt" || { echo "with --threads 1" >&2; return 1; }
+  if ! cmp -s "$out" "$out.mt"; then
+    echo "--threads 1 differs: $(cmp "$out" "$out.mt" 2>&1 | head -1)" >&2
+    return 1
+  fi
+  rm -f "$out.mt"
+}
+
 ffdecode() {  # stream out
   ffmpeg -nostdin -v error -threads 1 -i "$1" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -y "$2"
 }
@@ -65,7 +81,7 @@ ffdecode() {  # stream out
 # Decodes NAME.265 with vdec and ffmpeg and checks its picture hashes.
 check_stream() {  # name w h what
   local name=$1 w=$2 h=$3 what=$4 hash
-  if ! "$vdec" "$name.265" "$name.out.yuv" 2>"$name.err"; then
+  if ! vdec2 "$name.265" "$name.out.yuv" 2>"$name.err"; then
     echo "FAIL $name ($what): vdec: $(cat "$name.err")"; ((fail++)); return
   fi
   ffdecode "$name.265" "$name.ref.yuv"
@@ -110,7 +126,9 @@ refuse_case() {  # name pix_fmt frames expected-code x265-options...: vdec must 
   fi
   "$vdec" "$name.265" "$name.out.yuv" 2>"$name.err"
   local rc=$?
-  if [[ $rc -eq 1 ]] && grep -q "$code" "$name.err"; then
+  "$vdec" --threads 1 "$name.265" "$name.out.yuv" 2>"$name.err.mt"
+  local rcmt=$?
+  if [[ $rc -eq 1 && $rcmt -eq 1 ]] && grep -q "$code" "$name.err" && grep -q "$code" "$name.err.mt"; then
     echo "ok   $name: refused: $(cat "$name.err")"; ((pass++))
   else
     echo "FAIL $name: exit $rc, $(cat "$name.err")"; ((fail++))
@@ -259,7 +277,7 @@ group_concat() {
     cat "part$i.yuv" >>concat.ref.yuv
     i=$((i + 1))
   done
-  if ! "$vdec" concat.265 concat.out.yuv 2>concat.err; then
+  if ! vdec2 concat.265 concat.out.yuv 2>concat.err; then
     echo "FAIL concat: vdec: $(cat concat.err)"; ((fail++)); return
   fi
   if cmp -s concat.out.yuv concat.ref.yuv; then
@@ -275,7 +293,7 @@ group_writer() {
     if ! "$writer" "$name" "$name.265"; then
       echo "FAIL $name: the writer failed"; ((fail++)); continue
     fi
-    "$vdec" "$name.265" "$name.out.yuv" 2>"$name.err" || { echo "FAIL $name: vdec: $(cat "$name.err")"; ((fail++)); continue; }
+    vdec2 "$name.265" "$name.out.yuv" 2>"$name.err" || { echo "FAIL $name: vdec: $(cat "$name.err")"; ((fail++)); continue; }
     ffmpeg -nostdin -v error -threads 1 -i "$name.265" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -y \
       "$name.ref.yuv" 2>"$name.fferr"
     if [[ -s $name.fferr ]]; then
@@ -298,7 +316,7 @@ group_conformance() {
     [[ $stream == stream ]] && continue
     local name
     name=$(basename "$stream" .bit)
-    if ! "$vdec" --codec hevc "$conf/$stream" "$name.yuv" 2>"$name.err"; then
+    if ! vdec2 --codec hevc "$conf/$stream" "$name.yuv" 2>"$name.err"; then
       echo "FAIL $name: vdec: $(cat "$name.err")"; ((fail++)); continue
     fi
     got=$(md5sum <"$name.yuv" | cut -d' ' -f1)
