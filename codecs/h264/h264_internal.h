@@ -455,6 +455,7 @@ struct H264DecContext {
   int32_t maxLongTermFrameIdx;  // -1: none
   int32_t lastOutputPoc;
   H264DecFrameStore* pendingField;  // a first field waiting for its second
+  int32_t curIsSecondField;         // the current picture completes pendingField
   H264DecPicture* refList[2][kH264MaxRefs];
   uint32_t refListLen[2];
 
@@ -561,6 +562,9 @@ void H264DecFinishCurrentPicture(H264DecContext* ctx);
 void H264DecClearReferences(H264DecContext* ctx);
 void H264DecComputePoc(H264DecContext* ctx, H264DecPicture* pic);
 int H264DecInitRefLists(H264DecContext* ctx);
+// PicNum and LongTermPicNum of every reference for a picture of frame_num
+// frameNum and structure (0 frame, 1 top, 2 bottom).
+void H264DecNumberReferences(H264DecContext* ctx, uint32_t frameNum, int structure);
 void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, uint32_t length,
                           const H264RefListCommand* cmds);
 

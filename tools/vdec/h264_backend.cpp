@@ -132,7 +132,7 @@ bool Harmless(int code) { return code == H264DEC_ERR_NAL_TYPE || code == H264DEC
 std::string ErrorText(int code) {
   switch (code) {
     case H264DEC_ERR_NOT_SUPPORTED:
-      return "field pictures are not decoded yet";
+      return "SP and SI slices are not supported";
     case H264DEC_ERR_LOSSLESS:
       return "lossless (transform bypass) streams are not supported";
     case H264DEC_ERR_NO_PARAMETER_SETS:

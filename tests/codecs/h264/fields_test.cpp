@@ -1,0 +1,343 @@
+// Field pictures from the tests' own stream builder, decoded by the decoder
+// and by ffmpeg and compared byte for byte: field pairs in either order,
+// references across IDR pictures and marking commands, B field pairs with
+// both direct modes, frames and fields mixed, several slices per field. The
+// decoder also gives the same pictures with its worker threads.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codecs/h264/h264dec.h"
+#include "tests/codecs/h264/stream_builder.h"
+#include "tests/common/temp_dir.h"
+#include "tools/common/read_file.h"
+
+using namespace h264test;
+
+namespace {
+
+constexpr int kWidthMbs = 3;
+constexpr int kFrameRowsMbs = 4;
+
+enum class Kind { Pcm, Skip, Inter, Direct };
+
+struct Mb {
+  Kind kind;
+  int lists = 1;  // Inter: 1 list 0, 2 list 1, 3 both
+  int ref[2] = {0, 0};
+  int mvd[2][2] = {{0, 0}, {0, 0}};
+};
+
+// One coded picture: a frame (structure 0) or a field (1 top, 2 bottom).
+struct Pic {
+  int structure = 1;
+  char type = 'I';
+  bool idr = false;
+  int refIdc = 1;
+  int frameNum = 0;
+  int pocLsb = 0;
+  int refsL0 = 1, refsL1 = 1;
+  int directSpatial = 1;
+  std::vector<std::array<uint64_t, 3>> mmco;
+  int slices = 1;
+};
+
+// Sample pattern of an I_PCM macroblock: a slope with texture, different per
+// picture and macroblock.
+uint8_t PcmSample(int seed, int mb, int i) {
+  int x = i % 16, y = i / 16;
+  return static_cast<uint8_t>(1 + (x * 9 + y * 5 + seed * 37 + mb * 53 + ((x * y + seed) % 11) * 7) % 254);
+}
+
+// The macroblocks of a picture: I pictures are all I_PCM; P and B pictures
+// mix inter macroblocks with varied references and vectors, skipped ones
+// and one I_PCM macroblock.
+std::vector<Mb> Macroblocks(const Pic& p, int count, int seed) {
+  std::vector<Mb> mbs;
+  for (int i = 0; i < count; ++i) {
+    Mb m{Kind::Pcm};
+    if (p.type != 'I' && i != count - 2) {
+      int r = (i + seed) % 4;
+      m.kind = r == 1 ? Kind::Skip : (p.type == 'B' && r == 3) ? Kind::Direct : Kind::Inter;
+      m.lists = p.type == 'B' ? 1 + (i + seed) % 3 : 1;
+      m.ref[0] = (i + seed) % p.refsL0;
+      m.ref[1] = (i * 2 + seed) % p.refsL1;
+      for (int l = 0; l < 2; ++l) {
+        m.mvd[l][0] = ((i * 7 + seed * 3 + l * 5) % 19) - 9;
+        m.mvd[l][1] = ((i * 5 + seed * 11 + l * 3) % 15) - 7;
+      }
+    }
+    mbs.push_back(m);
+  }
+  return mbs;
+}
+
+void RefIdx(BitWriter& w, int refs, int value) {
+  if (refs == 2) w.Bit(!value);
+  if (refs > 2) w.Ue(static_cast<uint64_t>(value));
+}
+
+std::vector<uint8_t> Slices(const Pic& p, int seed) {
+  int rows = p.structure ? kFrameRowsMbs / 2 : kFrameRowsMbs;
+  int count = kWidthMbs * rows;
+  std::vector<Mb> mbs = Macroblocks(p, count, seed);
+  std::vector<uint8_t> out;
+  int per = count / p.slices;
+  for (int s = 0; s < p.slices; ++s) {
+    int first = s * per, end = s + 1 == p.slices ? count : first + per;
+    SliceHeader h;
+    h.idr = p.idr;
+    h.refIdc = p.refIdc;
+    h.firstMb = static_cast<uint64_t>(first);
+    h.sliceType = p.type == 'I' ? 7 : p.type == 'P' ? 5 : 6;
+    h.frameNum = static_cast<uint64_t>(p.frameNum);
+    h.idrPicId = 0;
+    h.pocType = 0;
+    h.pocLsb = static_cast<uint64_t>(p.pocLsb);
+    h.fieldPic = p.structure ? 1 : 0;
+    h.bottomField = p.structure == 2;
+    h.directSpatial = p.directSpatial;
+    h.overrideRefs = p.type != 'I';
+    h.refsL0Minus1 = static_cast<uint64_t>(p.refsL0 - 1);
+    h.refsL1Minus1 = static_cast<uint64_t>(p.refsL1 - 1);
+    h.mmco = p.mmco;
+    h.qpDelta = 2;
+    BitWriter w;
+    h.Write(w);
+    int skipRun = 0;
+    for (int i = first; i < end; ++i) {
+      const Mb& m = mbs[static_cast<size_t>(i)];
+      if (m.kind == Kind::Skip) {
+        ++skipRun;
+        continue;
+      }
+      if (p.type != 'I') {
+        w.Ue(static_cast<uint64_t>(skipRun));
+        skipRun = 0;
+      }
+      if (m.kind == Kind::Pcm) {
+        w.Ue(p.type == 'I' ? 25 : p.type == 'P' ? 30 : 48);
+        w.Align();
+        for (int k = 0; k < 384; ++k) w.U(8, PcmSample(seed, i, k));
+        continue;
+      }
+      if (m.kind == Kind::Direct) {
+        w.Ue(0);  // B_Direct_16x16
+        w.Ue(0);  // coded_block_pattern 0
+        continue;
+      }
+      w.Ue(p.type == 'P' ? 0 : static_cast<uint64_t>(m.lists));  // P_L0_16x16, B_L0/L1/Bi_16x16
+      for (int l = 0; l < 2; ++l)
+        if (m.lists >> l & 1) RefIdx(w, l ? p.refsL1 : p.refsL0, m.ref[l]);
+      for (int l = 0; l < 2; ++l)
+        if (m.lists >> l & 1) {
+          w.Se(m.mvd[l][0]);
+          w.Se(m.mvd[l][1]);
+        }
+      w.Ue(0);  // coded_block_pattern 0
+    }
+    if (skipRun) w.Ue(static_cast<uint64_t>(skipRun));
+    Append(out, SliceNal(h, w));
+  }
+  return out;
+}
+
+std::vector<uint8_t> Build(const std::vector<Pic>& pics) {
+  Sps sps;
+  sps.profile = 77;
+  sps.pocType = 0;
+  sps.log2MaxPocLsbMinus4 = 2;
+  sps.maxRefFrames = 4;
+  sps.widthMbsMinus1 = kWidthMbs - 1;
+  sps.heightMapUnitsMinus1 = kFrameRowsMbs / 2 - 1;
+  sps.frameMbsOnly = 0;
+  sps.direct8x8 = 1;
+  std::vector<uint8_t> stream;
+  Append(stream, sps.Build());
+  Append(stream, Pps{}.Build());
+  int seed = 1;
+  for (const Pic& p : pics) Append(stream, Slices(p, seed++));
+  return stream;
+}
+
+// The decoder's pictures in display order as planar I420 frames.
+std::vector<uint8_t> DecodeOurs(const std::vector<uint8_t>& stream, uint32_t flags, int* frames, int* error) {
+  H264DecParam param{};
+  param.widthMbs = kWidthMbs;
+  param.heightMbs = 6;
+  param.refFrames = 4;
+  param.flags = flags | H264DEC_FLAG_DISPLAY_ORDER;
+  H264DecContext* ctx = H264Dec_Create(&param);
+  std::vector<uint8_t> out;
+  *frames = 0;
+  *error = 0;
+  auto take = [&](const H264DecFrame& f) {
+    ++*frames;
+    for (int c = 0; c < 3; ++c) {
+      const uint8_t* plane = c == 0 ? f.y : c == 1 ? f.u : f.v;
+      int stride = c ? f.chromaStride : f.lumaStride, w = c ? f.width / 2 : f.width, h = c ? f.height / 2 : f.height;
+      for (int r = 0; r < h; ++r) out.insert(out.end(), plane + r * stride, plane + r * stride + w);
+    }
+    if (int e = H264Dec_GetError(ctx); e && !*error) *error = e;
+  };
+  H264DecFrame f;
+  int rc = H264Dec_Decode(ctx, stream.data(), static_cast<uint32_t>(stream.size()), 0, 0, &f, 0);
+  for (; rc == H264DEC_PICTURE; rc = H264Dec_Decode(ctx, nullptr, 0, 0, 0, &f, 0)) take(f);
+  while (H264Dec_Decode(ctx, nullptr, 0, 0, 0, &f, 1) == H264DEC_PICTURE) take(f);
+  if (int e = H264Dec_GetError(ctx); e && !*error) *error = e;
+  H264Dec_Destroy(ctx);
+  return out;
+}
+
+bool HaveFfmpeg() { return std::system("ffmpeg -version >/dev/null 2>&1") == 0; }
+
+std::vector<uint8_t> DecodeFfmpeg(const std::vector<uint8_t>& stream) {
+  TempDir dir("h264_fields");
+  {
+    std::ofstream f(dir / "in.264", std::ios::binary);
+    f.write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+  }
+  std::string cmd = "ffmpeg -nostdin -v error -threads 1 -i " + (dir / "in.264") +
+                    " -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -y " + (dir / "out.yuv");
+  if (std::system(cmd.c_str()) != 0) return {};
+  return tools::ReadFile(dir / "out.yuv");
+}
+
+struct FieldCase {
+  const char* name;
+  std::vector<Pic> pics;
+  int frames;  // pictures expected
+};
+
+Pic F(int structure, char type, int frameNum, int poc, int refIdc = 1) {
+  Pic p;
+  p.structure = structure;
+  p.type = type;
+  p.frameNum = frameNum;
+  p.pocLsb = poc;
+  p.refIdc = refIdc;
+  p.idr = false;
+  return p;
+}
+
+Pic Idr(int structure, int poc = 0) {
+  Pic p = F(structure, 'I', 0, poc);
+  p.idr = true;
+  return p;
+}
+
+Pic Refs(Pic p, int l0, int l1 = 1) {
+  p.refsL0 = l0;
+  p.refsL1 = l1;
+  return p;
+}
+
+Pic With(Pic p, void (*edit)(Pic&)) {
+  edit(p);
+  return p;
+}
+
+std::vector<FieldCase> Cases() {
+  std::vector<FieldCase> c;
+  // I top field, P bottom field from it, then P field pairs with up to four
+  // reference fields of both parities.
+  c.push_back({"top field first",
+               {Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 4), 2), Refs(F(2, 'P', 1, 5), 3),
+                Refs(F(1, 'P', 2, 8), 4), Refs(F(2, 'P', 2, 9), 4)},
+               3});
+  c.push_back({"bottom field first",
+               {Idr(2), Refs(F(1, 'P', 0, 1), 1), Refs(F(2, 'P', 1, 4), 2), Refs(F(1, 'P', 1, 5), 3),
+                Refs(F(2, 'P', 2, 8), 4), Refs(F(1, 'P', 2, 9), 4)},
+               3});
+  c.push_back({"several slices per field",
+               {With(Idr(1), [](Pic& p) { p.slices = 2; }), With(Refs(F(2, 'P', 0, 1), 1), [](Pic& p) { p.slices = 3; }),
+                With(Refs(F(1, 'P', 1, 4), 2), [](Pic& p) { p.slices = 2; }),
+                With(Refs(F(2, 'P', 1, 5), 3), [](Pic& p) { p.slices = 6; })},
+               2});
+  // A second IDR drops the references before it; marking commands make both
+  // fields of a frame long-term (4, then 3 on each field) and unmark a field
+  // (1); later fields refer to them. (Command 6 on both fields of a pair is
+  // left out: ffmpeg drops the first field's marking when the second field
+  // repeats the index, as the standard requires it to.)
+  c.push_back({"references across IDR and marking commands",
+               {Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 4), 2), Refs(F(2, 'P', 1, 5), 3),
+                Idr(1, 8), Refs(F(2, 'P', 0, 9), 1),
+                With(Refs(F(1, 'P', 1, 12), 2), [](Pic& p) { p.mmco = {{4, 2, 0}, {3, 1, 0}, {3, 2, 0}}; }),
+                Refs(F(2, 'P', 1, 13), 3),
+                With(Refs(F(1, 'P', 2, 16), 4), [](Pic& p) { p.mmco = {{1, 1, 0}}; }), Refs(F(2, 'P', 2, 17), 4),
+                Refs(F(1, 'P', 3, 20), 4), Refs(F(2, 'P', 3, 21), 4)},
+               6});
+  // B field pairs between two reference field pairs, spatial and temporal
+  // direct, in display order before the later reference pair.
+  for (int spatial : {1, 0}) {
+    auto b = [spatial](int structure, int poc) {
+      Pic p = Refs(F(structure, 'B', 2, poc, 0), 3, 2);
+      p.directSpatial = spatial;
+      return p;
+    };
+    c.push_back({spatial ? "B field pairs, spatial direct" : "B field pairs, temporal direct",
+                 {Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 12), 2), Refs(F(2, 'P', 1, 13), 3), b(1, 4),
+                  b(2, 5), b(1, 8), b(2, 9)},
+                 4});
+  }
+  // Frames and fields mixed: a P frame after field pairs; a B frame and a B
+  // field pair whose co-located picture is that frame; a B frame whose
+  // co-located picture is a field pair.
+  for (int spatial : {1, 0}) {
+    auto b = [spatial](int structure, int frameNum, int poc, int l0, int l1) {
+      Pic p = Refs(F(structure, 'B', frameNum, poc, 0), l0, l1);
+      p.directSpatial = spatial;
+      return p;
+    };
+    c.push_back({spatial ? "frames and fields mixed, spatial direct" : "frames and fields mixed, temporal direct",
+                 {Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 4), 2), Refs(F(2, 'P', 1, 5), 3),
+                  Refs(F(0, 'P', 2, 16), 2), b(0, 3, 8, 2, 1), b(1, 3, 10, 3, 2), b(2, 3, 11, 3, 2),
+                  Refs(F(1, 'P', 3, 28), 4), Refs(F(2, 'P', 3, 29), 4), b(0, 4, 20, 3, 1)},
+                 7});
+  }
+  return c;
+}
+
+}  // namespace
+
+TEST(H264Fields, BuilderStreamsMatchFfmpeg) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  for (const FieldCase& fc : Cases()) {
+    SCOPED_TRACE(fc.name);
+    std::vector<uint8_t> stream = Build(fc.pics);
+    int frames = 0, error = 0;
+    std::vector<uint8_t> ours = DecodeOurs(stream, 0, &frames, &error);
+    EXPECT_EQ(error, 0) << std::hex << error;
+    EXPECT_EQ(frames, fc.frames);
+    std::vector<uint8_t> ref = DecodeFfmpeg(stream);
+    ASSERT_EQ(ref.size(), ours.size());
+    size_t first = 0;
+    while (first < ref.size() && ref[first] == ours[first]) ++first;
+    size_t frameSize = kWidthMbs * kFrameRowsMbs * 384, w = 16 * kWidthMbs;
+    size_t at = first % frameSize;
+    EXPECT_EQ(first, ref.size()) << "first difference in frame " << first / frameSize << ", "
+                                 << (at < 256 * kWidthMbs * kFrameRowsMbs
+                                         ? "luma line " + std::to_string(at / w) + " column " + std::to_string(at % w)
+                                         : "chroma");
+    int threadedFrames = 0, threadedError = 0;
+    EXPECT_EQ(DecodeOurs(stream, H264DEC_FLAG_THREADS, &threadedFrames, &threadedError), ours);
+  }
+}
+
+// A first field without its partner is output alone as the frame of its
+// buffer: its own lines are the decoded field; the next pair is complete.
+TEST(H264Fields, UnpairedFieldIsOutputAlone) {
+  std::vector<uint8_t> stream = Build({Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 4), 2),
+                                       Refs(F(1, 'P', 2, 8), 2), Refs(F(2, 'P', 2, 9), 3)});
+  for (uint32_t flags : {0u, static_cast<uint32_t>(H264DEC_FLAG_THREADS)}) {
+    int frames = 0, error = 0;
+    std::vector<uint8_t> out = DecodeOurs(stream, flags, &frames, &error);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(frames, 3);
+  }
+}
