@@ -158,7 +158,7 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
 }
 
 void Stat(H264DecContext* ctx, int index) {
-  if (ctx->slice.slice_type == kH264SliceP) ++ctx->curPic->frame->stats[index];
+  if (ctx->slice.slice_type == kH264SliceP) H264DecCount(ctx, index);
 }
 
 }  // namespace
@@ -326,6 +326,21 @@ void H264ClearIntraMotion(H264DecContext* ctx) {
   std::memset(m->mvL1, 0, sizeof m->mvL1);
 }
 
+void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H264MbInfo* ni, const H264MbMotion* nm,
+                         int dir, bool field, uint8_t* out) {
+  if (m->mbType > 22 || nm->mbType > 22) {
+    std::memset(out, dir && field ? 3 : 4, 4);
+    return;
+  }
+  int limY = field ? 2 : 4;
+  for (int k = 0; k < 4; ++k) {
+    int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
+    int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
+    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2
+                                                 : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
+  }
+}
+
 void H264InterStrengths(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   if (s.disable_deblocking_filter_idc == 1) return;
@@ -341,19 +356,10 @@ void H264InterStrengths(H264DecContext* ctx) {
     uint8_t* out = es + 8 * dir;
     const H264MbInfo* ni = ctx->nbInfo[slot];
     const H264MbMotion* nm = ctx->nbMotion[slot];
-    if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available)) {
+    if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available))
       std::memset(out, 0, 4);
-    } else if (nm->mbType > 22) {
-      std::memset(out, dir ? 4 - static_cast<int>(s.field_pic_flag) : 4, 4);
-    } else {
-      for (int k = 0; k < 4; ++k) {
-        int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
-        int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
-        out[k] = cur->nonZero[bq] || ni->nonZero[bp]
-                     ? 2
-                     : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
-      }
-    }
+    else
+      H264MbEdgeStrengths(cur, m, ni, nm, dir, s.field_pic_flag != 0, out);
   }
 
   // Inner edges: vertical x = 4, 8, 12 (segment k = row k), then horizontal.

@@ -266,6 +266,10 @@ int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
     H264DecSaveSliceState(ctx);
     return kErrRefLists;
   }
+  if (ctx->workers) {
+    H264DecDispatchSlice(ctx);
+    return result;
+  }
   int n = ctx->activePps.entropy_coding_mode_flag ? H264SliceDataCabac(ctx) : H264SliceDataCavlc(ctx);
   if (n != 0) {
     // The slice belongs to the picture all the same: later slices of it must

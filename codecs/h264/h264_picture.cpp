@@ -642,6 +642,7 @@ int H264DecStartPicture(H264DecContext* ctx) {
   if (s.nal_ref_idc) ctx->prevRefWasBottomField = s.structure == 2;
   ctx->curPic = pic;
   ctx->mbCount = 0;
+  ++ctx->picSerial;
   return 0;
 }
 
@@ -707,6 +708,10 @@ void H264DecFinishPicture(H264DecPicture* pic, H264DecContext* ctx) {
 void H264DecFinishCurrentPicture(H264DecContext* ctx) {
   H264DecPicture* pic = ctx->curPic;
   if (!pic) return;
+  if (ctx->workers) {
+    H264DecWaitWorkers(ctx);
+    H264DecDeblockPicture(ctx);
+  }
   if (!(ctx->flags & H264DEC_FLAG_THREADS) && ctx->mbCount != pic->picSizeInMbs) pic->frame->incomplete = 1;
   H264DecFinishPicture(pic, ctx);
   ctx->mbCount = 0;

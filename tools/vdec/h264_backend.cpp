@@ -219,7 +219,8 @@ class H264Backend : public Backend {
         param.widthMbs = w;
         param.heightMbs = h;
         param.refFrames = 16;
-        param.flags = H264DEC_FLAG_DISPLAY_ORDER | (options_.threads ? uint32_t{H264DEC_FLAG_THREADS} : 0u);
+        param.flags = H264DEC_FLAG_DISPLAY_ORDER | (options_.threads ? uint32_t{H264DEC_FLAG_THREADS} : 0u) |
+                      (options_.deinterlace ? uint32_t{H264DEC_FLAG_DEINTERLACE} : 0u);
         ctx_ = H264Dec_Create(&param);
         if (!ctx_) {
           error = "cannot create the decoder";
