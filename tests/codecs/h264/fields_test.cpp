@@ -2,7 +2,8 @@
 // and by ffmpeg and compared byte for byte: field pairs in either order,
 // references across IDR pictures and marking commands, B field pairs with
 // both direct modes, frames and fields mixed, several slices per field. The
-// decoder also gives the same pictures with its worker threads.
+// decoder also gives the same pictures with its worker threads. Then the
+// output deinterlacer on still and moving interlaced pictures.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -46,6 +47,10 @@ struct Pic {
   std::vector<std::array<uint64_t, 3>> mmco;
   int slices = 1;
 };
+
+// Picture content by frame position, when set: (picture, plane, x, y).
+using ContentFn = uint8_t (*)(int, int, int, int);
+ContentFn g_content = nullptr;
 
 // Sample pattern of an I_PCM macroblock: a slope with texture, different per
 // picture and macroblock.
@@ -123,7 +128,17 @@ std::vector<uint8_t> Slices(const Pic& p, int seed) {
       if (m.kind == Kind::Pcm) {
         w.Ue(p.type == 'I' ? 25 : p.type == 'P' ? 30 : 48);
         w.Align();
-        for (int k = 0; k < 384; ++k) w.U(8, PcmSample(seed, i, k));
+        for (int k = 0; k < 384; ++k) {
+          if (!g_content) {
+            w.U(8, PcmSample(seed, i, k));
+            continue;
+          }
+          // The sample's place in the frame: field rows are every other line.
+          int plane = k < 256 ? 0 : k < 320 ? 1 : 2, size = plane ? 8 : 16, at = plane ? (k - 256) % 64 : k;
+          int x = (i % kWidthMbs) * size + at % size, row = (i / kWidthMbs) * size + at / size;
+          int y = p.structure ? 2 * row + (p.structure - 1) : row;
+          w.U(8, g_content(seed, plane, x, y));
+        }
         continue;
       }
       if (m.kind == Kind::Direct) {
@@ -340,4 +355,135 @@ TEST(H264Fields, UnpairedFieldIsOutputAlone) {
     EXPECT_EQ(error, 0);
     EXPECT_EQ(frames, 3);
   }
+}
+
+namespace {
+
+constexpr int kW = 16 * kWidthMbs, kH = 16 * kFrameRowsMbs;
+
+// Still content, or content that changes completely from one frame to the
+// next (dark and bright in turn); the first argument counts coded pictures
+// from 1.
+uint8_t Still(int, int plane, int x, int y) { return static_cast<uint8_t>(40 + (x * 3 + y * 5 + plane * 17) % 150); }
+uint8_t Moving(int seed, int plane, int x, int y) {
+  int frame = (seed - 1) / 2;  // two fields per frame
+  return static_cast<uint8_t>((frame & 1 ? 200 : 20) + (x * 7 + y * 3 + plane * 5) % 40);
+}
+
+// Decodes I pictures (frames or field pairs) without and with the
+// deinterlacer; returns the frames of both.
+void DecodeBoth(const std::vector<Pic>& pics, ContentFn content, std::vector<std::vector<uint8_t>>* raw,
+                std::vector<std::vector<uint8_t>>* out) {
+  g_content = content;
+  std::vector<uint8_t> stream = Build(pics);
+  g_content = nullptr;
+  for (uint32_t flags : {0u, static_cast<uint32_t>(H264DEC_FLAG_DEINTERLACE)}) {
+    int frames = 0, error = 0;
+    std::vector<uint8_t> all = DecodeOurs(stream, flags, &frames, &error);
+    EXPECT_EQ(error, 0);
+    auto* dst = flags ? out : raw;
+    size_t size = static_cast<size_t>(kW) * kH * 3 / 2;
+    for (size_t off = 0; off + size <= all.size(); off += size)
+      dst->emplace_back(all.begin() + static_cast<ptrdiff_t>(off), all.begin() + static_cast<ptrdiff_t>(off + size));
+  }
+  ASSERT_EQ(raw->size(), out->size());
+}
+
+// I field pairs, each picture its own IDR-free reference pair.
+std::vector<Pic> FieldPairs(int n) {
+  std::vector<Pic> pics;
+  for (int i = 0; i < n; ++i) {
+    Pic top = i ? F(1, 'I', i % 16, (4 * i) % 64) : Idr(1);
+    Pic bottom = F(2, 'I', i % 16, (4 * i + 1) % 64);
+    pics.push_back(top);
+    pics.push_back(bottom);
+  }
+  return pics;
+}
+
+inline uint8_t Y(const std::vector<uint8_t>& f, int x, int y) { return f[static_cast<size_t>(y) * kW + x]; }
+
+// What every deinterlaced field pair shares: even lines and the first and
+// last two lines from the source, chroma lines doubled, and the first and
+// last two samples of each rebuilt line from the line above.
+void CheckFixedParts(const std::vector<uint8_t>& raw, const std::vector<uint8_t>& out) {
+  for (int x = 0; x < kW; ++x) {
+    EXPECT_EQ(Y(out, x, 0), Y(raw, x, 0));
+    EXPECT_EQ(Y(out, x, 1), Y(raw, x, 0));
+    EXPECT_EQ(Y(out, x, kH - 2), Y(raw, x, kH - 2));
+    EXPECT_EQ(Y(out, x, kH - 1), Y(raw, x, kH - 2));
+    for (int y = 0; y < kH; y += 2) ASSERT_EQ(Y(out, x, y), Y(raw, x, y)) << x << "," << y;
+  }
+  for (int y = 3; y < kH - 2; y += 2)
+    for (int x : {0, 1, kW - 2, kW - 1}) ASSERT_EQ(Y(out, x, y), Y(raw, x, y - 1)) << x << "," << y;
+  size_t chroma = static_cast<size_t>(kW) * kH;
+  for (int c = 0; c < 2; ++c)
+    for (int y = 0; y < kH / 2; ++y)
+      for (int x = 0; x < kW / 2; ++x) {
+        size_t at = chroma + c * (kW / 2) * (kH / 2);
+        ASSERT_EQ(out[at + static_cast<size_t>(y) * (kW / 2) + x], raw[at + static_cast<size_t>(y & ~1) * (kW / 2) + x]);
+      }
+}
+
+// The edge-directed average of the lines above and below.
+uint8_t Spatial(const std::vector<uint8_t>& raw, int x, int y) {
+  int a0 = Y(raw, x, y - 1), b0 = Y(raw, x, y + 1);
+  int d0 = std::abs(b0 - a0), d2 = std::abs(Y(raw, x - 1, y + 1) - Y(raw, x + 1, y - 1)),
+      d1 = std::abs(Y(raw, x + 1, y + 1) - Y(raw, x - 1, y - 1));
+  if (d0 <= d1 && d0 <= d2) return static_cast<uint8_t>((a0 + b0 + 1) >> 1);
+  if (d2 <= d1) return static_cast<uint8_t>((Y(raw, x - 1, y + 1) + Y(raw, x + 1, y - 1) + 1) >> 1);
+  return static_cast<uint8_t>((Y(raw, x + 1, y + 1) + Y(raw, x - 1, y - 1) + 1) >> 1);
+}
+
+}  // namespace
+
+// A still scene: the first pictures are rebuilt spatially; from the fifth
+// on every rebuilt line is the average of the current and previous
+// pictures' own line, which here is the source itself.
+TEST(H264Deinterlace, StillFieldPairsTurnTemporal) {
+  std::vector<std::vector<uint8_t>> raw, out;
+  DecodeBoth(FieldPairs(6), Still, &raw, &out);
+  ASSERT_EQ(out.size(), 6u);
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    CheckFixedParts(raw[i], out[i]);
+    for (int y = 3; y < kH - 2; y += 2)
+      for (int x = 2; x < kW - 2; ++x) {
+        uint8_t want = i >= 4 ? Y(raw[i], x, y) : Spatial(raw[i], x, y);
+        ASSERT_EQ(Y(out[i], x, y), want) << x << "," << y;
+      }
+  }
+}
+
+// Motion everywhere: every rebuilt line is the edge-directed average.
+TEST(H264Deinterlace, MovingFieldPairsStaySpatial) {
+  std::vector<std::vector<uint8_t>> raw, out;
+  DecodeBoth(FieldPairs(6), Moving, &raw, &out);
+  ASSERT_EQ(out.size(), 6u);
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    CheckFixedParts(raw[i], out[i]);
+    for (int y = 3; y < kH - 2; y += 2)
+      for (int x = 2; x < kW - 2; ++x) ASSERT_EQ(Y(out[i], x, y), Spatial(raw[i], x, y)) << x << "," << y;
+  }
+}
+
+// Frame pictures of an interlaced stream leave unchanged but age the
+// counters: a still field pair after three still frames is rebuilt
+// temporally at once.
+TEST(H264Deinterlace, FramePicturesPassButAgeTheCounters) {
+  std::vector<Pic> pics;
+  for (int i = 0; i < 4; ++i) {
+    Pic p = i ? F(0, 'I', i, 4 * i) : Idr(0);
+    pics.push_back(p);
+  }
+  pics.push_back(F(1, 'I', 4, 16));
+  pics.push_back(F(2, 'I', 4, 17));
+  std::vector<std::vector<uint8_t>> raw, out;
+  DecodeBoth(pics, Still, &raw, &out);
+  ASSERT_EQ(out.size(), 5u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(out[i], raw[i]) << i;
+  EXPECT_EQ(raw[4], raw[3]);  // the same woven picture as fields
+  for (int y = 3; y < kH - 2; y += 2)
+    for (int x = 2; x < kW - 2; ++x) ASSERT_EQ(Y(out[4], x, y), Y(raw[4], x, y)) << x << "," << y;
 }
