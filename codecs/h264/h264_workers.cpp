@@ -200,16 +200,6 @@ void H264DecDeblockPicture(H264DecContext* ctx) {
     w.mbY = static_cast<int32_t>(y);
     w.lumaRowOffset = stride * ((16 << field) * static_cast<int64_t>(y) + bottom);
     w.chromaRowOffset = (stride / 2) * ((8 << field) * static_cast<int64_t>(y) + bottom);
-    const uint8_t* py = Y + w.lumaRowOffset + 16 * x;
-    const uint8_t* pu = U + w.chromaRowOffset + 8 * x;
-    const uint8_t* pv = V + w.chromaRowOffset + 8 * x;
-    for (int row = 0; row < 16; ++row)
-      for (int col = 0; col < 16; ++col) w.samples[H264MbLumaPos(col, row)] = py[row * pitch + col];
-    for (int row = 0; row < 8; ++row)
-      for (int col = 0; col < 8; ++col) {
-        w.samples[kMbSamplesCb + 8 * row + col] = pu[row * (pitch / 2) + col];
-        w.samples[kMbSamplesCr + 8 * row + col] = pv[row * (pitch / 2) + col];
-      }
     std::memcpy(w.edgeStrength, r.edgeStrength, sizeof r.edgeStrength);
     H264DecDeblockMb* left = x > 0 && ctx->deblockMbs[addr - 1].picSerial == ctx->picSerial ? &ctx->deblockMbs[addr - 1]
                                                                                            : nullptr;
@@ -223,6 +213,20 @@ void H264DecDeblockPicture(H264DecContext* ctx) {
         H264MbEdgeStrengths(&r.info, &r.motion, &left->info, &left->motion, 0, field != 0, w.edgeStrength);
       if (top && top->slice != r.slice)
         H264MbEdgeStrengths(&r.info, &r.motion, &top->info, &top->motion, 1, field != 0, w.edgeStrength + 8);
+    }
+    bool any = false;
+    for (uint8_t e : w.edgeStrength) any |= e != 0;
+    if (!any) continue;  // nothing to filter: the samples stay as they are
+    const uint8_t* py = Y + w.lumaRowOffset + 16 * x;
+    const uint8_t* pu = U + w.chromaRowOffset + 8 * x;
+    const uint8_t* pv = V + w.chromaRowOffset + 8 * x;
+    for (int row = 0; row < 16; ++row) {
+      std::memcpy(w.samples + H264MbLumaPos(0, row), py + row * pitch, 8);
+      std::memcpy(w.samples + H264MbLumaPos(8, row), py + row * pitch + 8, 8);
+    }
+    for (int row = 0; row < 8; ++row) {
+      std::memcpy(w.samples + kMbSamplesCb + 8 * row, pu + row * (pitch / 2), 8);
+      std::memcpy(w.samples + kMbSamplesCr + 8 * row, pv + row * (pitch / 2), 8);
     }
     ctx->nbInfo[kH264NbCurrent] = &r.info;
     ctx->nbInfo[kH264NbLeft] = left ? &left->info : &ctx->unavailableInfo[0];
