@@ -487,3 +487,35 @@ TEST(H264Deinterlace, FramePicturesPassButAgeTheCounters) {
   for (int y = 3; y < kH - 2; y += 2)
     for (int x = 2; x < kW - 2; ++x) ASSERT_EQ(Y(out[4], x, y), Y(raw[4], x, y)) << x << "," << y;
 }
+
+// With worker threads the statistics of each picture are those of the
+// single-threaded decoder, and a decoder destroyed or reset while its
+// workers still decode stops them first.
+TEST(H264Workers, CountLikeOneThreadAndStopOnDestroyAndReset) {
+  std::vector<Pic> pics = Cases()[2].pics;  // several slices per field
+  for (Pic& p : pics) p.slices = 6;
+  std::vector<uint8_t> stream = Build(pics);
+  std::vector<std::vector<uint32_t>> stats[2];
+  for (int threads : {0, 1}) {
+    H264DecParam param{};
+    param.widthMbs = kWidthMbs;
+    param.heightMbs = 6;
+    param.flags = threads ? uint32_t{H264DEC_FLAG_THREADS} : 0u;
+    H264DecContext* ctx = H264Dec_Create(&param);
+    ASSERT_NE(ctx, nullptr);
+    H264DecFrame f;
+    int rc = H264Dec_Decode(ctx, stream.data(), static_cast<uint32_t>(stream.size()), 0, 0, &f, 0);
+    for (; rc == H264DEC_PICTURE; rc = H264Dec_Decode(ctx, nullptr, 0, 0, 0, &f, 0))
+      stats[threads].emplace_back(f.pictureInfo, f.pictureInfo + 10);
+    while (H264Dec_Decode(ctx, nullptr, 0, 0, 0, &f, 1) == H264DEC_PICTURE)
+      stats[threads].emplace_back(f.pictureInfo, f.pictureInfo + 10);
+    // Input again, then reset and destroy without draining.
+    H264Dec_Decode(ctx, stream.data(), static_cast<uint32_t>(stream.size()), 0, 0, &f, 0);
+    H264Dec_Reset(ctx);
+    H264Dec_Decode(ctx, stream.data(), static_cast<uint32_t>(stream.size()), 0, 0, &f, 0);
+    H264Dec_Destroy(ctx);
+  }
+  ASSERT_EQ(stats[0].size(), 2u);
+  EXPECT_EQ(stats[0], stats[1]);
+  EXPECT_EQ(stats[0][0][9], 7u);  // I_PCM: six in the I field, one in the P field
+}
