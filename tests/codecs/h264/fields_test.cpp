@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codecs/h264/h264dec.h"
+#include "tests/codecs/h264/cabac_writer.h"
 #include "tests/codecs/h264/stream_builder.h"
 #include "tests/common/temp_dir.h"
 #include "tools/common/read_file.h"
@@ -46,6 +47,7 @@ struct Pic {
   int directSpatial = 1;
   std::vector<std::array<uint64_t, 3>> mmco;
   int slices = 1;
+  bool cabac = false;  // CABAC: I pictures of I_PCM, P and B pictures all skipped
 };
 
 // Picture content by frame position, when set: (picture, plane, x, y).
@@ -112,8 +114,31 @@ std::vector<uint8_t> Slices(const Pic& p, int seed) {
     h.refsL1Minus1 = static_cast<uint64_t>(p.refsL1 - 1);
     h.mmco = p.mmco;
     h.qpDelta = 2;
+    h.ppsId = p.cabac ? 1 : 0;
+    h.cabac = p.cabac;
     BitWriter w;
     h.Write(w);
+    if (p.cabac) {
+      CabacWriter c(w, 28, p.type == 'I' ? -1 : 0);
+      for (int i = first; i < end; ++i) {
+        if (p.type == 'I') {
+          // mb_type I_PCM: the first bin's context counts the neighbours in
+          // the slice (none of them I_NxN), then a terminating 1.
+          int x = i % kWidthMbs, inc = (x > 0 && i > first) + (i - kWidthMbs >= first);
+          c.Decision(3 + inc, 1);
+          c.Terminate(1);
+          w.Align();
+          for (int k = 0; k < 384; ++k) w.U(8, PcmSample(seed, i, k));
+          c.Restart();
+        } else {
+          c.Decision(p.type == 'P' ? 11 : 24, 1);  // mb_skip_flag; no neighbour is coded
+        }
+        c.Terminate(i + 1 == end);
+      }
+      w.Align();
+      Append(out, Nal(h.refIdc, h.idr ? 5 : 1, w.bytes()));
+      continue;
+    }
     int skipRun = 0;
     for (int i = first; i < end; ++i) {
       const Mb& m = mbs[static_cast<size_t>(i)];
@@ -175,6 +200,10 @@ std::vector<uint8_t> Build(const std::vector<Pic>& pics) {
   std::vector<uint8_t> stream;
   Append(stream, sps.Build());
   Append(stream, Pps{}.Build());
+  Pps cabac;
+  cabac.id = 1;
+  cabac.cabac = 1;
+  Append(stream, cabac.Build());
   int seed = 1;
   for (const Pic& p : pics) Append(stream, Slices(p, seed++));
   return stream;
@@ -299,6 +328,21 @@ std::vector<FieldCase> Cases() {
                  {Idr(1), Refs(F(2, 'P', 0, 1), 1), Refs(F(1, 'P', 1, 12), 2), Refs(F(2, 'P', 1, 13), 3), b(1, 4),
                   b(2, 5), b(1, 8), b(2, 9)},
                  4});
+  }
+  // CABAC field slices: I_PCM fields, skipped P fields from either parity
+  // and skipped B fields (both direct modes), two slices per field.
+  for (int spatial : {1, 0}) {
+    auto cabac = [spatial](Pic p) {
+      p.cabac = true;
+      p.slices = 2;
+      p.directSpatial = spatial;
+      return p;
+    };
+    c.push_back({spatial ? "CABAC fields, spatial direct" : "CABAC fields, temporal direct",
+                 {cabac(Idr(1)), cabac(Refs(F(2, 'P', 0, 1), 1)), cabac(Refs(F(1, 'P', 1, 12), 2)),
+                  cabac(Refs(F(2, 'P', 1, 13), 3)), cabac(Refs(F(1, 'B', 2, 4, 0), 3, 2)),
+                  cabac(Refs(F(2, 'B', 2, 5, 0), 3, 2))},
+                 3});
   }
   // Frames and fields mixed: a P frame after field pairs; a B frame and a B
   // field pair whose co-located picture is that frame; a B frame whose
