@@ -258,6 +258,7 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->scatterTopRows = H264ScatterTopRows;
   t->storeMbLuma = H264StoreMbLuma;
   t->storeMbChroma = H264StoreMbChroma;
+  t->deinterlaceRow = H264DecDeinterlaceRow;
   t->intra4x4 = H264Intra4x4Kernels;
   t->intra8x8 = H264Intra8x8Kernels;
   t->intra16x16 = H264Intra16x16Kernels;

@@ -46,8 +46,6 @@ uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane) {
   return plane == 0 ? base : plane == 1 ? base + mbs * 256 : base + mbs * 320;
 }
 
-void H264DecWaitWorkers(H264DecContext*) {}
-
 void H264DecResetState(H264DecContext* ctx) {
   std::memset(&ctx->nal, 0, sizeof ctx->nal);
   ctx->drained = 0;
@@ -92,6 +90,8 @@ void H264DecResetState(H264DecContext* ctx) {
 }
 
 static void FreeAll(H264DecContext* ctx) {
+  H264DecFreeWorkers(ctx);
+  H264DecFree16(ctx->deblockMbs);
   H264DecFree16(ctx->frameStores);
   H264DecFree16(ctx->spsTable);
   H264DecFree16(ctx->ppsTable);
@@ -134,6 +134,10 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
   // macroblock (header bits and alignment included), plus its slice header.
   ctx->nalBufferSize = static_cast<uint32_t>(mbs * 388 + 8192);
   ctx->nalBuffer = static_cast<uint8_t*>(alloc(ctx->nalBufferSize + kH264NalGuard));
+  if (ctx->flags & H264DEC_FLAG_THREADS) {
+    ctx->deblockMbs = static_cast<H264DecDeblockMb*>(alloc(sizeof(H264DecDeblockMb) * mbs));
+    if (ok && !H264DecStartWorkers(ctx)) ok = false;
+  }
   ctx->frameStores = static_cast<H264DecFrameStore*>(alloc(sizeof(H264DecFrameStore) * (kH264MaxDpb + 1)));
   ctx->deinterlaceBuffer = static_cast<uint8_t*>(alloc(mbs * 384));
   for (uint32_t b = 0; b < ctx->numBuffers; ++b) ctx->motion[b] = static_cast<H264MbMotion*>(alloc(sizeof(H264MbMotion) * mbs));
@@ -167,6 +171,7 @@ void H264Dec_Destroy(H264DecContext* ctx) {
 }
 
 H264DecContext* H264Dec_Reset(H264DecContext* ctx) {
+  if (ctx) H264DecWaitWorkers(ctx);
   if (ctx) H264DecResetState(ctx);
   return ctx;
 }
@@ -210,6 +215,8 @@ int H264DecPopFrame(H264DecContext* ctx, H264DecFrame* frame) {
     pic->outputState = kH264OutputFree;
     entry = -1;
     ++ctx->ringRead;
+    if ((ctx->flags & H264DEC_FLAG_DEINTERLACE) && pic->interlaceMode != 0)
+      H264DecDeinterlace(ctx, frame, frame->bufferIndex, pic->interlaceMode);
     return H264DEC_PICTURE;
   }
   return H264DEC_NO_MORE;

@@ -22,19 +22,47 @@ inline int ScaleFactor(int curPoc, int poc0, int poc1) {
 
 inline int MinPositive(int x, int y) { return x >= 0 && y >= 0 ? std::min(x, y) : std::max(x, y); }
 
-// The co-located macroblock: the same address in the picture RefPicList1[0].
-// Its motion is only read.
-const H264MbMotion* Colocated(const H264DecContext* ctx) {
+// How the co-located picture's vectors are scaled vertically.
+enum ColScale { kOneToOne, kFrameToField, kFieldToFrame };
+
+// Where a co-located block lies (clause 8.4.1.2.1): the macroblock record in
+// the motion array of the picture RefPicList1[0], the 4x4 block in it and
+// the vertical scaling. A field picture reads the same field's rows, or the
+// frame rows around it when the reference was coded as a frame; a frame
+// reads the field nearer in order count when the reference was coded as
+// two fields.
+struct ColLocation {
+  const H264MbMotion* mb;
+  int blk;
+  ColScale scale;
+};
+
+ColLocation Colocated(const H264DecContext* ctx, int b8, int k) {
   const H264DecPicture* col = ctx->refList[1][0];
   const H264MbWork& w = ctx->mb;
-  uint32_t index = static_cast<uint32_t>(w.mbX) + static_cast<uint32_t>(w.mbY) * ctx->slice.PicWidthInMbs;
-  return &ctx->motion[col->bufferIndex][index];
-}
-
-// Co-located 4x4 block of block k of 8x8 block b8: with
-// direct_8x8_inference_flag the corner block of the 8x8.
-inline int ColBlock(const H264DecContext* ctx, int b8, int k) {
-  return ctx->activeSps.direct_8x8_inference_flag ? 5 * b8 : 4 * b8 + k;
+  uint32_t width = ctx->slice.PicWidthInMbs;
+  const H264MbMotion* motion = ctx->motion[col->bufferIndex];
+  int blk = ctx->activeSps.direct_8x8_inference_flag ? 5 * b8 : 4 * b8 + k;
+  int xCol = kH264BlkX[blk], yCol = 4 * kH264BlkY[blk];
+  uint32_t mbX = static_cast<uint32_t>(w.mbX), mbY = static_cast<uint32_t>(w.mbY);
+  bool codedAsFields = col->frame->structure == 3;
+  if (ctx->slice.field_pic_flag) {
+    if (codedAsFields) {
+      uint32_t row = 2 * mbY + static_cast<uint32_t>(col->structure - 1);
+      return {&motion[mbX + row * width], blk, kOneToOne};
+    }
+    uint32_t row = 2 * mbY + (yCol >= 8 ? 1 : 0);
+    int yM = (2 * yCol) % 16;
+    return {&motion[mbX + row * width], kH264BlkAt[yM / 4][xCol], kFrameToField};
+  }
+  if (!codedAsFields) return {&motion[mbX + mbY * width], blk, kOneToOne};
+  int64_t cur = ctx->curPic->poc;
+  int64_t topDiff = std::llabs(static_cast<int64_t>(col->top->poc) - cur);
+  int64_t bottomDiff = std::llabs(static_cast<int64_t>(col->bottom->poc) - cur);
+  uint32_t parity = topDiff < bottomDiff ? 0 : 1;
+  uint32_t row = 2 * (mbY / 2) + parity;
+  int yM = 8 * static_cast<int>(mbY % 2) + 4 * (yCol / 8);
+  return {&motion[mbX + row * width], kH264BlkAt[yM / 4][xCol], kFieldToFrame};
 }
 
 // Reference (order count, structure) and vector of a co-located block: list 0
@@ -43,16 +71,39 @@ struct ColMotion {
   int ref;  // reference index in the co-located picture's list; -1 intra
   int32_t poc;
   uint8_t st;
-  const int16_t* mv;
+  int16_t mv[2];
 };
 
-ColMotion ColOf(const H264MbMotion* col, int blk) {
-  static const int16_t kZero[2] = {0, 0};
+ColMotion ColOf(const ColLocation& loc) {
+  const H264MbMotion* col = loc.mb;
+  int blk = loc.blk;
   int b8 = blk >> 2;
-  if (col->mbType > 22) return {-1, 0, 0, kZero};
-  if (col->refIdxL0[b8] >= 0) return {col->refIdxL0[b8], col->refPocL0[b8], col->refStructL0[b8], col->mvL0[blk]};
-  if (col->refIdxL1[b8] >= 0) return {col->refIdxL1[b8], col->refPocL1[b8], col->refStructL1[b8], col->mvL1[blk]};
-  return {-1, 0, 0, kZero};
+  if (col->mbType > 22) return {-1, 0, 0, {0, 0}};
+  if (col->refIdxL0[b8] >= 0)
+    return {col->refIdxL0[b8], col->refPocL0[b8], col->refStructL0[b8], {col->mvL0[blk][0], col->mvL0[blk][1]}};
+  if (col->refIdxL1[b8] >= 0)
+    return {col->refIdxL1[b8], col->refPocL1[b8], col->refStructL1[b8], {col->mvL1[blk][0], col->mvL1[blk][1]}};
+  return {-1, 0, 0, {0, 0}};
+}
+
+// The first list-0 entry showing the picture a co-located block refers to:
+// the same picture, the field of a frame with the current parity, or the
+// frame holding a field.
+int MapColToList0(const H264DecContext* ctx, const ColMotion& c, ColScale scale) {
+  uint32_t n = ctx->slice.num_ref_idx_l0_active_minus1 + 1;
+  for (uint32_t i = 0; i < n; ++i) {
+    const H264DecPicture* p = ctx->refList[0][i];
+    if (!p) continue;
+    bool match;
+    if (scale == kFrameToField)
+      match = c.st == 3 && p->structure == static_cast<int32_t>(ctx->slice.structure) && p->frame->poc == c.poc;
+    else if (scale == kFieldToFrame)
+      match = (c.st == 1 ? p->top->poc : p->bottom->poc) == c.poc && (c.st == 1 || c.st == 2);
+    else
+      match = p->poc == c.poc && (p->structure == 0 ? 3 : p->structure) == c.st;
+    if (match) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 void PredictDirect4x4(H264DecContext* ctx, int b8, int k, const int8_t* ref, const int16_t (*mv)[2],
@@ -88,11 +139,10 @@ void PredictDirect8x8(H264DecContext* ctx, int b8, const int8_t* ref, int16_t (*
 }
 
 void SpatialBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264InterPred* pred) {
-  const H264MbMotion* col = Colocated(ctx);
   const H264DecPicture* colPic = ctx->refList[1][0];
   int16_t mv[4][2][2];
   for (int k = 0; k < 4; ++k) {
-    ColMotion c = ColOf(col, ColBlock(ctx, b8, k));
+    ColMotion c = ColOf(Colocated(ctx, b8, k));
     bool colZero = !colPic->longTerm && c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
     for (int l = 0; l < 2; ++l) {
       bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
@@ -104,25 +154,24 @@ void SpatialBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264In
 }
 
 void TemporalBlock(H264DecContext* ctx, int b8, H264InterPred* pred) {
-  const H264MbMotion* col = Colocated(ctx);
   int8_t ref[2] = {0, 0};
   int16_t mv[4][2][2] = {};
-  ColMotion first = ColOf(col, ColBlock(ctx, b8, 0));
+  ColLocation loc0 = Colocated(ctx, b8, 0);
+  ColMotion first = ColOf(loc0);
   if (first.ref >= 0) {
-    // The first list-0 entry showing the co-located block's reference.
-    int found = -1;
-    uint32_t n = ctx->slice.num_ref_idx_l0_active_minus1 + 1;
-    for (uint32_t i = 0; i < n && found < 0; ++i) {
-      const H264DecPicture* p = ctx->refList[0][i];
-      if (p && p->poc == first.poc && (p->structure == 0 ? 3 : p->structure) == first.st) found = static_cast<int>(i);
-    }
-    if (found >= 0) {
+    // A reference missing from list 0 (a stream beyond the rules) is taken
+    // as its first entry, as other decoders do.
+    int found = std::max(MapColToList0(ctx, first, loc0.scale), 0);
+    {
       ref[0] = static_cast<int8_t>(found);
       const H264DecPicture* p0 = ctx->refList[0][found];
       int dsf = ctx->distScaleFactor[found];
       bool unscaled = dsf == 9999 || p0->longTerm;
       for (int k = 0; k < 4; ++k) {
-        ColMotion c = ColOf(col, ColBlock(ctx, b8, k));
+        ColLocation loc = Colocated(ctx, b8, k);
+        ColMotion c = ColOf(loc);
+        if (loc.scale == kFrameToField) c.mv[1] = static_cast<int16_t>(c.mv[1] / 2);
+        if (loc.scale == kFieldToFrame) c.mv[1] = static_cast<int16_t>(c.mv[1] * 2);
         for (int comp = 0; comp < 2; ++comp) {
           int v = c.mv[comp];
           int16_t l0 = unscaled ? static_cast<int16_t>(v) : static_cast<int16_t>((dsf * v + 128) >> 8);

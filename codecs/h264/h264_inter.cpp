@@ -158,7 +158,7 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
 }
 
 void Stat(H264DecContext* ctx, int index) {
-  if (ctx->slice.slice_type == kH264SliceP) ++ctx->curPic->stats[index];
+  if (ctx->slice.slice_type == kH264SliceP) H264DecCount(ctx, index);
 }
 
 }  // namespace
@@ -220,6 +220,24 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
   int stride = static_cast<int>(ctx->activeSps.width);
   int planeW = stride, planeH = static_cast<int>(ctx->activeSps.frameHeight);
+  uint8_t* lumaPlane = H264DecPlane(ctx, pic->bufferIndex, 0);
+  uint8_t* cbPlane = H264DecPlane(ctx, pic->bufferIndex, 1);
+  uint8_t* crPlane = H264DecPlane(ctx, pic->bufferIndex, 2);
+  int chromaMvY = mv[1];
+  if (pic->structure == 1 || pic->structure == 2) {
+    // A reference field: every other line of its buffer. Between fields of
+    // opposite parity chroma moves by a quarter sample.
+    if (pic->structure == 2) {
+      lumaPlane += stride;
+      cbPlane += stride / 2;
+      crPlane += stride / 2;
+    }
+    int cur = static_cast<int>(ctx->slice.structure);
+    if (cur == 1 && pic->structure == 2) chromaMvY -= 2;
+    if (cur == 2 && pic->structure == 1) chromaMvY += 2;
+    stride *= 2;
+    planeH /= 2;
+  }
   uint8_t* lumaBase = list ? pred->l1 : mb.samples;
   uint8_t* cbBase = list ? pred->l1 + 256 : mb.samples + kMbSamplesCb;
   uint8_t* crBase = list ? pred->l1 + 320 : mb.samples + kMbSamplesCr;
@@ -236,17 +254,15 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   int lx = 16 * mb.mbX + px + (mv[0] >> 2) - (xf ? 2 : 0);
   int ly = 16 * mb.mbY + py + (mv[1] >> 2) - (yf ? 2 : 0);
   int lumaStride = 0, chromaStride = 0;
-  a.lumaSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 0), stride, planeW, planeH, lx, ly, pw + (xf ? 5 : 0),
+  a.lumaSrc = Fetch(lumaPlane, stride, planeW, planeH, lx, ly, pw + (xf ? 5 : 0),
                     ph + (yf ? 5 : 0), lumaBuf, &lumaStride);
   a.lumaStride = lumaStride;
   a.chromaFracX = static_cast<int16_t>(mv[0] & 7);
-  a.chromaFracY = static_cast<int16_t>(mv[1] & 7);
-  int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (mv[1] >> 3);
+  a.chromaFracY = static_cast<int16_t>(chromaMvY & 7);
+  int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (chromaMvY >> 3);
   int cw = pw / 2 + (a.chromaFracX ? 1 : 0), ch = ph / 2 + (a.chromaFracY ? 1 : 0);
-  a.cbSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 1), stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf,
-                  &chromaStride);
-  a.crSrc = Fetch(H264DecPlane(ctx, pic->bufferIndex, 2), stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf,
-                  &chromaStride);
+  a.cbSrc = Fetch(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
+  a.crSrc = Fetch(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
   a.chromaStride = chromaStride;
 
   const uint8_t* lumaSrc = a.lumaSrc;
@@ -310,6 +326,21 @@ void H264ClearIntraMotion(H264DecContext* ctx) {
   std::memset(m->mvL1, 0, sizeof m->mvL1);
 }
 
+void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H264MbInfo* ni, const H264MbMotion* nm,
+                         int dir, bool field, uint8_t* out) {
+  if (m->mbType > 22 || nm->mbType > 22) {
+    std::memset(out, dir && field ? 3 : 4, 4);
+    return;
+  }
+  int limY = field ? 2 : 4;
+  for (int k = 0; k < 4; ++k) {
+    int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
+    int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
+    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2
+                                                 : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
+  }
+}
+
 void H264InterStrengths(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   if (s.disable_deblocking_filter_idc == 1) return;
@@ -325,19 +356,10 @@ void H264InterStrengths(H264DecContext* ctx) {
     uint8_t* out = es + 8 * dir;
     const H264MbInfo* ni = ctx->nbInfo[slot];
     const H264MbMotion* nm = ctx->nbMotion[slot];
-    if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available)) {
+    if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available))
       std::memset(out, 0, 4);
-    } else if (nm->mbType > 22) {
-      std::memset(out, dir ? 4 - static_cast<int>(s.field_pic_flag) : 4, 4);
-    } else {
-      for (int k = 0; k < 4; ++k) {
-        int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
-        int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
-        out[k] = cur->nonZero[bq] || ni->nonZero[bp]
-                     ? 2
-                     : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
-      }
-    }
+    else
+      H264MbEdgeStrengths(cur, m, ni, nm, dir, s.field_pic_flag != 0, out);
   }
 
   // Inner edges: vertical x = 4, 8, 12 (segment k = row k), then horizontal.

@@ -426,6 +426,22 @@ struct H264DecNalAssembler {
   int32_t drainFed;   // the closing start code of a drain was fed
 };
 
+// What the deblocking pass after worker-decoded slices needs of a
+// macroblock: its slice, filter setting, strengths, QPs, coefficients and
+// motion.
+struct H264DecDeblockMb {
+  uint32_t picSerial;  // the picture it belongs to
+  uint32_t slice;
+  uint8_t idc;
+  int8_t alpha;  // slice_alpha_c0_offset_div2
+  int8_t beta;
+  uint8_t edgeStrength[40];
+  H264MbInfo info;
+  H264MbMotion motion;
+};
+
+struct H264DecWorkerBlock;
+
 // ---------------------------------------------------------------------------
 // The context
 
@@ -455,6 +471,7 @@ struct H264DecContext {
   int32_t maxLongTermFrameIdx;  // -1: none
   int32_t lastOutputPoc;
   H264DecFrameStore* pendingField;  // a first field waiting for its second
+  int32_t curIsSecondField;         // the current picture completes pendingField
   H264DecPicture* refList[2][kH264MaxRefs];
   uint32_t refListLen[2];
 
@@ -530,6 +547,13 @@ struct H264DecContext {
   uint32_t timeStampHigh;
   int32_t drained;
   int32_t firstError;
+
+  // Worker threads (flag 0x20): the workers, the per-macroblock records of
+  // the deblocking pass, the serial numbers of pictures and slices.
+  H264DecWorkerBlock* workers;
+  H264DecDeblockMb* deblockMbs;
+  uint32_t picSerial;
+  uint32_t sliceSerial;
 };
 
 // ---------------------------------------------------------------------------
@@ -541,7 +565,16 @@ void H264DecFree16(void* block);
 int H264DecCpuLevel();
 void H264DecResetState(H264DecContext* ctx);
 int H264DecPopFrame(H264DecContext* ctx, H264DecFrame* frame);
+// Deinterlaces (mode 2, a field pair) or copies (mode 1, a frame of an
+// interlaced stream) the popped picture into the second picture buffer and
+// points the record at it.
+void H264DecDeinterlace(H264DecContext* ctx, H264DecFrame* frame, int bufferIndex, int mode);
 void H264DecWaitWorkers(H264DecContext* ctx);
+bool H264DecStartWorkers(H264DecContext* ctx);
+void H264DecFreeWorkers(H264DecContext* ctx);
+void H264DecDispatchSlice(H264DecContext* ctx);
+void H264DecSaveDeblockMb(H264DecContext* ctx);
+void H264DecDeblockPicture(H264DecContext* ctx);
 uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane);
 
 // NAL units, parameter sets and slice header
@@ -561,6 +594,9 @@ void H264DecFinishCurrentPicture(H264DecContext* ctx);
 void H264DecClearReferences(H264DecContext* ctx);
 void H264DecComputePoc(H264DecContext* ctx, H264DecPicture* pic);
 int H264DecInitRefLists(H264DecContext* ctx);
+// PicNum and LongTermPicNum of every reference for a picture of frame_num
+// frameNum and structure (0 frame, 1 top, 2 bottom).
+void H264DecNumberReferences(H264DecContext* ctx, uint32_t frameNum, int structure);
 void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, uint32_t length,
                           const H264RefListCommand* cmds);
 
@@ -594,6 +630,10 @@ void H264DirectB16x16(H264DecContext* ctx);
 void H264DirectScaleFactors(H264DecContext* ctx);
 void H264ImplicitWeights(H264DecContext* ctx);
 void H264InterStrengths(H264DecContext* ctx);
+// Strengths of the left (dir 0) or top (dir 1) macroblock edge of an
+// available neighbour.
+void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H264MbInfo* ni, const H264MbMotion* nm,
+                         int dir, bool field, uint8_t* out);
 void H264ClearIntraMotion(H264DecContext* ctx);
 void H264SkipMb(H264DecContext* ctx);
 int H264IntraMb4x4(H264DecContext* ctx);
@@ -604,6 +644,11 @@ void H264DeblockMacroblock(H264DecContext* ctx);
 
 // Chroma QP of a luma QP and an offset (-12..12), Table 8-15 with clipping.
 uint8_t H264ChromaQp(int qpY, int offset);
+
+// Counts a macroblock in the picture's statistics (workers count at once).
+inline void H264DecCount(H264DecContext* ctx, int index) {
+  __atomic_fetch_add(&ctx->curPic->frame->stats[index], 1u, __ATOMIC_RELAXED);
+}
 
 // Records an error code for H264Dec_GetError.
 inline void H264DecNoteError(H264DecContext* ctx, int code) {

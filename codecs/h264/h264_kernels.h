@@ -106,7 +106,6 @@ struct H264ReconArgs {
 using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
 
 // 37 slots in this order; slots 27 to 36 point at constant tables of kernels.
-// The deinterlacer's slot stays empty until it is built.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -180,6 +179,9 @@ void H264GatherTopRows(uint8_t* left, uint8_t* right, const uint8_t* src, int pi
 void H264ScatterTopRows(const uint8_t* left, const uint8_t* right, uint8_t* dst, int pitch);
 void H264StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch);
 void H264StoreMbChroma(uint8_t* dstCb, uint8_t* dstCr, const uint8_t* cb, const uint8_t* cr, int pitch);
+// Output line pair k of the deinterlacer: line 2k copied from the source,
+// line 2k + 1 rebuilt; counters, prev, src and dst point at line (pair) k.
+void H264DecDeinterlaceRow(uint8_t* counters, const uint8_t* prev, const uint8_t* src, uint8_t* dst, int stride);
 
 extern const H264Intra4x4Fn H264Intra4x4Kernels[9];
 extern const H264Intra8x8Fn H264Intra8x8Kernels[9];

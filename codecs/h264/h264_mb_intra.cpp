@@ -134,7 +134,7 @@ int H264IntraMb4x4(H264DecContext* ctx) {
     ctx->kernels.intra4x4[mode](blk, w.samples, w.residual, w.cbp);
   }
   err |= Chroma(ctx, a, true);
-  ++ctx->curPic->stats[1];
+  H264DecCount(ctx, 1);
   return err;
 }
 
@@ -150,7 +150,7 @@ int H264IntraMb8x8(H264DecContext* ctx) {
     ctx->kernels.intra8x8[mode](j, w.samples, w.residual, w.cbp);
   }
   int err = Chroma(ctx, a, false);
-  ++ctx->curPic->stats[2];
+  H264DecCount(ctx, 2);
   return err;
 }
 
@@ -163,7 +163,7 @@ int H264IntraMb16x16(H264DecContext* ctx) {
   if ((mode == 0 && !a.top) || (mode == 1 && !a.left) || (mode == 3 && !a.topLeft)) err = 1;
   ctx->kernels.intra16x16[mode](w.samples, w.residual);
   err |= Chroma(ctx, a, true);
-  ++ctx->curPic->stats[3];
+  H264DecCount(ctx, 3);
   return err;
 }
 
@@ -190,6 +190,6 @@ int H264IntraPcmMb(H264DecContext* ctx) {
   std::memset(cur->nonZero, 1, 16);
   std::memset(cur->totalCoeffLuma, 16, 16);
   std::memset(cur->totalCoeffChroma, 16, 8);
-  ++ctx->curPic->stats[9];
+  H264DecCount(ctx, 9);
   return 0;
 }

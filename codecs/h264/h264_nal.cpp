@@ -240,11 +240,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   return false;
 }
 
-// Slice kinds this build decodes: I, P and B slices of frames. Field
-// pictures, SP and SI slices are refused.
+// Slice kinds this build decodes: I, P and B slices of frames and fields.
+// SP and SI slices are refused.
 bool SliceSupported(const H264DecContext* ctx) {
   uint32_t t = ctx->slice.slice_type;
-  return (t == kH264SliceI || t == kH264SliceP || t == kH264SliceB) && !ctx->slice.field_pic_flag;
+  return t == kH264SliceI || t == kH264SliceP || t == kH264SliceB;
 }
 
 int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
@@ -261,10 +261,14 @@ int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
     }
     result = kH264NalNewPicture;
   }
-  ctx->curPic->stats[0] += codedSize;
+  ctx->curPic->frame->stats[0] += codedSize;
   if (H264DecInitRefLists(ctx) != 0) {
     H264DecSaveSliceState(ctx);
     return kErrRefLists;
+  }
+  if (ctx->workers) {
+    H264DecDispatchSlice(ctx);
+    return result;
   }
   int n = ctx->activePps.entropy_coding_mode_flag ? H264SliceDataCabac(ctx) : H264SliceDataCavlc(ctx);
   if (n != 0) {

@@ -19,22 +19,39 @@ void PushOutput(H264DecContext* ctx, H264DecPicture* frame) {
   }
 }
 
-void SetReference(H264DecPicture* frame, int isRef, int longTerm) {
-  for (H264DecPicture* p : {frame, frame->top, frame->bottom}) {
+void SetReference(H264DecPicture* pic, int isRef, int longTerm) {
+  if (pic->structure == 1 || pic->structure == 2) {
+    pic->isReference = isRef;
+    pic->longTerm = longTerm ? pic->structure : 0;
+    return;
+  }
+  for (H264DecPicture* p : {pic, pic->top, pic->bottom}) {
     p->isReference = isRef;
     p->longTerm = longTerm;
   }
 }
 
+// Copies a store's marking bits into its picture records: each field its
+// own bit, the frame record set when both fields are references.
+void SyncRecords(H264DecFrameStore* fs) {
+  H264DecPicture* f = fs->frame;
+  f->top->isReference = fs->reference & 1;
+  f->top->longTerm = fs->longTerm & 1;
+  f->bottom->isReference = (fs->reference >> 1) & 1;
+  f->bottom->longTerm = fs->longTerm & 2;
+  f->isReference = fs->reference == 3;
+  f->longTerm = fs->longTerm == 3 ? 3 : 0;
+  f->top->longTermFrameIdx = f->bottom->longTermFrameIdx = f->longTermFrameIdx = fs->longTermFrameIdx;
+}
+
+inline int ParityBit(const H264DecPicture* pic) { return pic->structure == 1 || pic->structure == 2 ? pic->structure : 3; }
+
 void RebuildRefLists(H264DecContext* ctx) {
   ctx->numShortTerm = ctx->numLongTerm = 0;
   for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
     H264DecFrameStore* fs = ctx->dpb[i];
-    if (!fs->reference) continue;
-    if (fs->longTerm)
-      ctx->longTermRefs[ctx->numLongTerm++] = fs;
-    else
-      ctx->shortTermRefs[ctx->numShortTerm++] = fs;
+    if (fs->reference & ~fs->longTerm) ctx->shortTermRefs[ctx->numShortTerm++] = fs;
+    if (fs->reference & fs->longTerm) ctx->longTermRefs[ctx->numLongTerm++] = fs;
   }
   for (uint32_t i = ctx->numShortTerm; i < kH264MaxDpb; ++i) ctx->shortTermRefs[i] = nullptr;
   for (uint32_t i = ctx->numLongTerm; i < kH264MaxDpb; ++i) ctx->longTermRefs[i] = nullptr;
@@ -43,21 +60,48 @@ void RebuildRefLists(H264DecContext* ctx) {
 void Unmark(H264DecFrameStore* fs) {
   fs->reference = 0;
   fs->longTerm = 0;
-  SetReference(fs->frame, 0, 0);
+  SyncRecords(fs);
 }
+
+// Unmarks the fields of `bits` only.
+void UnmarkFields(H264DecFrameStore* fs, int bits) {
+  fs->reference &= ~bits;
+  fs->longTerm &= ~bits;
+  if (!fs->longTerm) fs->longTermFrameIdx = 0;
+  SyncRecords(fs);
+}
+
+// Unmarks the short-term fields of a store.
+void UnmarkShortTerm(H264DecFrameStore* fs) { UnmarkFields(fs, fs->reference & ~fs->longTerm); }
 
 void RemoveStoreAt(H264DecContext* ctx, uint32_t index) {
   H264DecFrameStore* fs = ctx->dpb[index];
   H264DecPicture* frame = fs->frame;
   frame->inUse = frame->top->inUse = frame->bottom->inUse = 0;
-  SetReference(frame, 0, 0);
+  Unmark(fs);
   if (frame->outputState == kH264OutputHeld) frame->outputState = kH264OutputFree;
+  if (ctx->pendingField == fs) ctx->pendingField = nullptr;
   std::memset(fs, 0, sizeof *fs);
   for (uint32_t i = index + 1; i < ctx->dpbFullness; ++i) ctx->dpb[i - 1] = ctx->dpb[i];
   ctx->dpb[--ctx->dpbFullness] = nullptr;
 }
 
+H264DecFrameStore* Holder(H264DecContext* ctx) { return &ctx->frameStores[kH264MaxDpb]; }
+
+// Queues the unpaired field waiting in the output holder, if any.
+void FlushHolder(H264DecContext* ctx, const H264DecFrameStore* keep = nullptr) {
+  H264DecFrameStore* h = Holder(ctx);
+  if (!h->frame || h == keep) return;
+  H264DecPicture* frame = h->frame;
+  frame->inUse = frame->top->inUse = frame->bottom->inUse = 0;
+  PushOutput(ctx, frame);
+  ctx->lastOutputPoc = h->poc;
+  if (ctx->pendingField == h) ctx->pendingField = nullptr;
+  std::memset(h, 0, sizeof *h);
+}
+
 void OutputStore(H264DecContext* ctx, H264DecFrameStore* fs) {
+  FlushHolder(ctx, fs);
   PushOutput(ctx, fs->frame);
   fs->outputDone = 1;
   ctx->lastOutputPoc = fs->poc;
@@ -91,11 +135,11 @@ void SlidingWindow(H264DecContext* ctx) {
   }
   for (int round = 0; round < kH264MaxDpb && ctx->numShortTerm > 0 && ctx->numShortTerm + ctx->numLongTerm > maxRef;
        ++round) {
-    Unmark(ctx->shortTermRefs[0]);
+    UnmarkShortTerm(ctx->shortTermRefs[0]);
     RebuildRefLists(ctx);
   }
   if (ctx->numShortTerm > 0 && ctx->numShortTerm + ctx->numLongTerm == maxRef) {
-    Unmark(ctx->shortTermRefs[0]);
+    UnmarkShortTerm(ctx->shortTermRefs[0]);
     RebuildRefLists(ctx);
   }
 }
@@ -116,71 +160,97 @@ void IdrMarking(H264DecContext* ctx, H264DecPicture* pic) {
   }
 }
 
-// PicNum of a short-term frame store seen from frame_num `cur`.
-int32_t PicNumOf(const H264DecContext* ctx, const H264DecFrameStore* fs, uint32_t cur) {
-  return fs->frameNum > cur ? static_cast<int32_t>(fs->frameNum) - static_cast<int32_t>(ctx->activeSps.maxFrameNum)
-                            : static_cast<int32_t>(fs->frameNum);
-}
-
-H264DecFrameStore* ShortTermByPicNum(H264DecContext* ctx, int64_t picNum, uint32_t cur) {
+// A short-term field (or, for frames, frame) with PicNum picNum, as numbered
+// for the picture `pic`; sets *bit to the fields it covers.
+H264DecFrameStore* ShortTermByPicNum(H264DecContext* ctx, const H264DecPicture* pic, int64_t picNum, int* bit) {
+  bool field = pic->structure == 1 || pic->structure == 2;
   for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
     H264DecFrameStore* fs = ctx->dpb[i];
-    if (fs->reference == 3 && !fs->longTerm && PicNumOf(ctx, fs, cur) == picNum) return fs;
+    int shortBits = fs->reference & ~fs->longTerm;
+    if (!field) {
+      if (shortBits == 3 && fs->frame->picNum == picNum) return *bit = 3, fs;
+      continue;
+    }
+    for (int b = 1; b <= 2; ++b) {
+      const H264DecPicture* f = b == 1 ? fs->top : fs->bottom;
+      if ((shortBits & b) && f->picNum == picNum) return *bit = b, fs;
+    }
   }
   return nullptr;
 }
 
-// Unmarks the long-term frame holding LongTermFrameIdx idx, except `keep`.
-void FreeLongTermIndex(H264DecContext* ctx, int32_t idx, const H264DecFrameStore* keep) {
+H264DecFrameStore* LongTermByPicNum(H264DecContext* ctx, const H264DecPicture* pic, int64_t num, int* bit) {
+  bool field = pic->structure == 1 || pic->structure == 2;
   for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
     H264DecFrameStore* fs = ctx->dpb[i];
-    if (fs != keep && fs->reference && fs->longTerm && fs->longTermFrameIdx == idx) Unmark(fs);
+    int longBits = fs->reference & fs->longTerm;
+    if (!field) {
+      if (longBits == 3 && fs->frame->longTermPicNum == num) return *bit = 3, fs;
+      continue;
+    }
+    for (int b = 1; b <= 2; ++b) {
+      const H264DecPicture* f = b == 1 ? fs->top : fs->bottom;
+      if ((longBits & b) && f->longTermPicNum == num) return *bit = b, fs;
+    }
+  }
+  return nullptr;
+}
+
+// Unmarks what holds LongTermFrameIdx idx, except the fields of `keep` (the
+// frame of the field that takes the index).
+void FreeLongTermIndex(H264DecContext* ctx, int32_t idx, const H264DecPicture* keepFrame) {
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
+    H264DecFrameStore* fs = ctx->dpb[i];
+    if (fs->frame == keepFrame) continue;
+    if ((fs->reference & fs->longTerm) && fs->longTermFrameIdx == idx) UnmarkFields(fs, fs->longTerm);
   }
 }
 
-// Memory management control operations of a reference frame (clause
+// Memory management control operations of a reference picture (clause
 // 8.2.5.4). Commands that name no stored picture, or a long-term index above
 // MaxLongTermFrameIdx, do nothing. Returns 1 when command 5 was among them.
 int ApplyMmco(H264DecContext* ctx, H264DecPicture* pic) {
   int hadMmco5 = 0;
-  uint32_t cur = pic->frameNum;
+  bool field = pic->structure == 1 || pic->structure == 2;
+  H264DecNumberReferences(ctx, pic->frameNum, field ? pic->structure : 0);
+  int64_t curPicNum = field ? 2 * static_cast<int64_t>(pic->frameNum) + 1 : pic->frameNum;
   for (uint32_t i = 0; i < pic->mmcoCount && i < kH264MaxMmco; ++i) {
     const H264Mmco& m = pic->mmco[i];
     switch (m.op) {
       case 1:
       case 3: {
-        int64_t picNumX = static_cast<int64_t>(cur) - (static_cast<int64_t>(m.difference_of_pic_nums_minus1) + 1);
-        H264DecFrameStore* fs = ShortTermByPicNum(ctx, picNumX, cur);
+        int64_t picNumX = curPicNum - (static_cast<int64_t>(m.difference_of_pic_nums_minus1) + 1);
+        int bit = 0;
+        H264DecFrameStore* fs = ShortTermByPicNum(ctx, pic, picNumX, &bit);
         if (!fs) break;
         if (m.op == 1) {
-          Unmark(fs);
+          UnmarkFields(fs, bit);
           break;
         }
         if (static_cast<int64_t>(m.long_term_frame_idx) > ctx->maxLongTermFrameIdx) break;
         int32_t idx = static_cast<int32_t>(m.long_term_frame_idx);
-        FreeLongTermIndex(ctx, idx, fs);
-        fs->longTerm = 3;
+        // The other field of the same frame keeps the index it shares.
+        bool partnerHasIdx = (fs->longTerm & fs->reference) && fs->longTermFrameIdx == idx;
+        FreeLongTermIndex(ctx, idx, partnerHasIdx ? fs->frame : nullptr);
+        if (!partnerHasIdx && (fs->longTerm & fs->reference)) UnmarkFields(fs, fs->longTerm);
+        fs->longTerm |= bit;
         fs->longTermFrameIdx = idx;
-        SetReference(fs->frame, 1, 3);
-        fs->frame->longTermFrameIdx = idx;
+        SyncRecords(fs);
         break;
       }
-      case 2:
-        for (uint32_t k = 0; k < ctx->dpbFullness; ++k) {
-          H264DecFrameStore* fs = ctx->dpb[k];
-          if (fs->reference == 3 && fs->longTerm == 3 &&
-              static_cast<uint32_t>(fs->longTermFrameIdx) == m.long_term_pic_num) {
-            Unmark(fs);
-            break;
-          }
-        }
+      case 2: {
+        int bit = 0;
+        H264DecFrameStore* fs = LongTermByPicNum(ctx, pic, m.long_term_pic_num, &bit);
+        if (fs) UnmarkFields(fs, bit);
         break;
+      }
       case 4: {
         int64_t max = static_cast<int64_t>(m.max_long_term_frame_idx_plus1) - 1;
         ctx->maxLongTermFrameIdx = static_cast<int32_t>(std::min<int64_t>(max, kH264MaxDpb - 1));
         for (uint32_t k = 0; k < ctx->dpbFullness; ++k) {
           H264DecFrameStore* fs = ctx->dpb[k];
-          if (fs->reference && fs->longTerm && fs->longTermFrameIdx > ctx->maxLongTermFrameIdx) Unmark(fs);
+          if ((fs->reference & fs->longTerm) && fs->longTermFrameIdx > ctx->maxLongTermFrameIdx)
+            UnmarkFields(fs, fs->longTerm);
         }
         break;
       }
@@ -189,12 +259,18 @@ int ApplyMmco(H264DecContext* ctx, H264DecPicture* pic) {
         ctx->maxLongTermFrameIdx = -1;
         hadMmco5 = 1;
         break;
-      case 6:
+      case 6: {
         if (static_cast<int64_t>(m.long_term_frame_idx) > ctx->maxLongTermFrameIdx) break;
-        FreeLongTermIndex(ctx, static_cast<int32_t>(m.long_term_frame_idx), nullptr);
+        int32_t idx = static_cast<int32_t>(m.long_term_frame_idx);
+        // A second field keeps its first field when that holds the index.
+        const H264DecFrameStore* first = ctx->pendingField;
+        bool keep = field && first && first->frame == pic->frame && (first->longTerm & first->reference) &&
+                    first->longTermFrameIdx == idx;
+        FreeLongTermIndex(ctx, idx, keep ? pic->frame : nullptr);
         SetReference(pic, 1, 3);
-        pic->longTermFrameIdx = static_cast<int32_t>(m.long_term_frame_idx);
+        pic->longTermFrameIdx = idx;
         break;
+      }
       default:
         break;
     }
@@ -207,15 +283,26 @@ int ApplyMmco(H264DecContext* ctx, H264DecPicture* pic) {
 // taken relative to its own (clause 8.2.1); everything before it is output.
 void AfterMmco5(H264DecContext* ctx, H264DecPicture* pic) {
   H264DecClearReferences(ctx);
-  int32_t temp = std::min(pic->topPoc, pic->bottomPoc);
-  pic->topPoc -= temp;
-  pic->bottomPoc -= temp;
-  pic->poc = pic->framePoc = std::min(pic->topPoc, pic->bottomPoc);
-  pic->frameNum = 0;
+  if (pic->structure == 1 || pic->structure == 2) {
+    pic->topPoc = pic->bottomPoc = pic->poc = pic->framePoc = 0;
+    pic->frame->poc = pic->frame->framePoc = 0;
+    if (pic->structure == 1)
+      pic->frame->topPoc = 0;
+    else
+      pic->frame->bottomPoc = 0;
+  } else {
+    int32_t temp = std::min(pic->topPoc, pic->bottomPoc);
+    pic->topPoc -= temp;
+    pic->bottomPoc -= temp;
+    pic->poc = pic->framePoc = std::min(pic->topPoc, pic->bottomPoc);
+    pic->top->poc = pic->top->topPoc = pic->topPoc;
+    pic->bottom->poc = pic->bottom->bottomPoc = pic->bottomPoc;
+  }
+  pic->frameNum = pic->frame->frameNum = 0;
   ctx->prevHadMmco5 = 1;
   ctx->prevRefHadMmco5 = 1;
-  ctx->prevRefWasBottomField = 0;
-  ctx->prevRefTopPoc = pic->topPoc;
+  ctx->prevRefWasBottomField = pic->structure == 2;
+  ctx->prevRefTopPoc = pic->structure == 2 ? 0 : pic->topPoc;
   ctx->prevFrameNum = 0;
 }
 
@@ -225,35 +312,82 @@ H264DecFrameStore* FreeStore(H264DecContext* ctx) {
   return nullptr;
 }
 
-void Store(H264DecContext* ctx, H264DecPicture* pic) {
-  H264DecFrameStore* fs = ctx->dpbFullness < kH264MaxDpb ? FreeStore(ctx) : nullptr;
-  if (!fs) {
-    // No room even beyond the DPB size (a stream that breaks its limits):
-    // the picture leaves at once.
-    pic->inUse = pic->top->inUse = pic->bottom->inUse = 0;
-    SetReference(pic, 0, 0);
-    PushOutput(ctx, pic);
-    return;
-  }
-  fs->frame = pic;
-  fs->top = pic->top;
-  fs->bottom = pic->bottom;
+// Fills store fs with picture pic (a frame or a first field).
+void FillStore(H264DecFrameStore* fs, H264DecPicture* pic) {
+  int bit = ParityBit(pic);
+  fs->frame = pic->frame;
+  fs->top = pic->frame->top;
+  fs->bottom = pic->frame->bottom;
   fs->outputDone = 0;
-  fs->inUse = 3;
-  fs->reference = pic->isReference ? 3 : 0;
-  fs->longTerm = pic->longTerm ? 3 : 0;
+  fs->inUse = bit;
+  fs->reference = pic->isReference ? bit : 0;
+  fs->longTerm = pic->longTerm ? bit : 0;
   fs->storedAsRef = fs->reference;
   fs->frameNum = pic->frameNum;
   fs->frameNumWrap = static_cast<int32_t>(pic->frameNum);
   fs->longTermFrameIdx = pic->longTermFrameIdx;
   fs->poc = pic->poc;
-  ctx->dpb[ctx->dpbFullness++] = fs;
+  pic->frame->frameNum = pic->frameNum;
+  SyncRecords(fs);
 }
 
+// Stores a frame or first field in the next frame store; returns it, or null
+// when the picture left at once for want of room.
+H264DecFrameStore* Store(H264DecContext* ctx, H264DecPicture* pic) {
+  H264DecFrameStore* fs = ctx->dpbFullness < kH264MaxDpb ? FreeStore(ctx) : nullptr;
+  if (!fs) {
+    // No room even beyond the DPB size (a stream that breaks its limits):
+    // the picture leaves at once.
+    H264DecPicture* frame = pic->frame;
+    frame->inUse = frame->top->inUse = frame->bottom->inUse = 0;
+    SetReference(frame, 0, 0);
+    PushOutput(ctx, frame);
+    return nullptr;
+  }
+  FillStore(fs, pic);
+  ctx->dpb[ctx->dpbFullness++] = fs;
+  return fs;
+}
+
+// A non-reference picture that leaves at once: a frame is queued, a field
+// waits in the output holder for its partner.
 void OutputDirect(H264DecContext* ctx, H264DecPicture* pic) {
+  if (pic->structure == 1 || pic->structure == 2) {
+    FlushHolder(ctx);
+    H264DecFrameStore* h = Holder(ctx);
+    FillStore(h, pic);
+    ctx->pendingField = h;
+    return;
+  }
+  FlushHolder(ctx);
   pic->inUse = pic->top->inUse = pic->bottom->inUse = 0;
   PushOutput(ctx, pic);
   ctx->lastOutputPoc = pic->poc;
+}
+
+// The second field of the pending store joins it.
+void JoinSecondField(H264DecContext* ctx, H264DecPicture* pic) {
+  H264DecFrameStore* fs = ctx->pendingField;
+  int bit = pic->structure;
+  H264DecPicture* frame = pic->frame;
+  fs->inUse = 3;
+  if (pic->isReference) fs->reference |= bit;
+  fs->storedAsRef |= pic->isReference ? bit : 0;
+  if (pic->longTerm) {
+    fs->longTerm |= bit;
+    fs->longTermFrameIdx = pic->longTermFrameIdx;
+  }
+  frame->topPoc = frame->top->poc;
+  frame->bottomPoc = frame->bottom->poc;
+  frame->poc = frame->framePoc = std::min(frame->topPoc, frame->bottomPoc);
+  fs->poc = frame->poc;
+  SyncRecords(fs);
+  ctx->pendingField = nullptr;
+  if (fs == Holder(ctx)) {
+    FlushHolder(ctx);
+  } else if (!(ctx->flags & H264DEC_FLAG_DISPLAY_ORDER) && !fs->outputDone) {
+    OutputStore(ctx, fs);
+  }
 }
 
 }  // namespace
@@ -271,6 +405,8 @@ void H264DecClearReferences(H264DecContext* ctx) {
     OutputStore(ctx, ctx->dpb[best]);
     RemoveStoreAt(ctx, static_cast<uint32_t>(best));
   }
+  FlushHolder(ctx);
+  ctx->pendingField = nullptr;
   ctx->lastOutputPoc = INT_MIN;
   RebuildRefLists(ctx);
 }
@@ -333,10 +469,14 @@ void H264DecComputePoc(H264DecContext* ctx, H264DecPicture* pic) {
   }
   pic->topPoc = static_cast<int32_t>(top);
   pic->bottomPoc = static_cast<int32_t>(bottom);
-  if (s.structure == 0)
+  if (s.structure == 0) {
     pic->poc = std::min(pic->topPoc, pic->bottomPoc);
-  else
+    // The fields of a frame are references of later field pictures.
+    pic->top->poc = pic->top->topPoc = pic->topPoc;
+    pic->bottom->poc = pic->bottom->bottomPoc = pic->bottomPoc;
+  } else {
     pic->poc = s.structure == 1 ? pic->topPoc : pic->bottomPoc;
+  }
   pic->framePoc = pic->poc;
 }
 
@@ -360,6 +500,8 @@ void BeginFrame(H264DecContext* ctx, H264DecPicture* pic) {
   std::memset(pic->stats, 0, sizeof pic->stats);
   pic->inUse = pic->top->inUse = pic->bottom->inUse = 3;
   pic->structure = 0;
+  pic->top->structure = 1;
+  pic->bottom->structure = 2;
   pic->width = static_cast<int32_t>(sps.width);
   pic->height = static_cast<int32_t>(sps.frameHeight);
   pic->lumaStride = pic->width;
@@ -382,6 +524,7 @@ void FillFrameNumGap(H264DecContext* ctx) {
   H264SliceHeader saved = s;
   s.nal_ref_idc = 1;
   s.idrPicFlag = 0;
+  s.field_pic_flag = s.bottom_field_flag = s.structure = 0;
   s.delta_pic_order_cnt[0] = s.delta_pic_order_cnt[1] = 0;
   for (uint32_t num = (ctx->prevRefFrameNum + 1) % sps.maxFrameNum; num != saved.frame_num;
        num = (num + 1) % sps.maxFrameNum) {
@@ -405,7 +548,7 @@ void FillFrameNumGap(H264DecContext* ctx) {
     s.frame_num = num;
     if (sps.pic_order_cnt_type == 0) {
       // Order counts of type 0 come with the slices; the last ones stay.
-      pic->topPoc = pic->bottomPoc = pic->poc = pic->framePoc =
+      pic->topPoc = pic->bottomPoc = pic->poc = pic->framePoc = pic->top->poc = pic->bottom->poc =
           static_cast<int32_t>(ctx->prevPicOrderCntMsb + ctx->prevPicOrderCntLsb);
     } else {
       H264DecComputePoc(ctx, pic);
@@ -417,6 +560,17 @@ void FillFrameNumGap(H264DecContext* ctx) {
   s = saved;
 }
 
+// The buffer of a field that completes the pending first field, or null.
+H264DecPicture* SecondFieldBuffer(H264DecContext* ctx) {
+  const H264SliceHeader& s = ctx->slice;
+  const H264DecFrameStore* fs = ctx->pendingField;
+  if (!s.field_pic_flag || !fs || !fs->frame) return nullptr;
+  int bit = static_cast<int>(s.structure);
+  bool firstIsRef = fs->storedAsRef != 0;
+  if (fs->inUse != (3 ^ bit) || fs->frameNum != s.frame_num || firstIsRef != (s.nal_ref_idc != 0)) return nullptr;
+  return fs->frame;
+}
+
 }  // namespace
 
 int H264DecStartPicture(H264DecContext* ctx) {
@@ -424,17 +578,42 @@ int H264DecStartPicture(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   const H264Sps& sps = ctx->activeSps;
   if (ctx->prevRefHadMmco5) ctx->prevRefFrameNum = 0;
-  if (!s.idrPicFlag && s.frame_num != ctx->prevRefFrameNum &&
+  H264DecPicture* frame = SecondFieldBuffer(ctx);
+  if (!frame && !s.idrPicFlag && s.frame_num != ctx->prevRefFrameNum &&
       s.frame_num != (ctx->prevRefFrameNum + 1) % sps.maxFrameNum) {
     if (sps.gaps_in_frame_num_value_allowed_flag)
       FillFrameNumGap(ctx);
     else if (s.frame_num < (ctx->prevRefFrameNum + 1) % sps.maxFrameNum)
       return -1;  // backwards; a jump forward is taken as it is
   }
-  H264DecPicture* pic = FreeBuffer(ctx);
-  if (!pic) return -1;
-  BeginFrame(ctx, pic);
-  pic->sliceType = static_cast<int32_t>(s.slice_type);
+  ctx->curIsSecondField = frame != nullptr;
+  if (!frame) {
+    frame = FreeBuffer(ctx);
+    if (!frame) return -1;
+    BeginFrame(ctx, frame);
+    frame->sliceType = static_cast<int32_t>(s.slice_type);
+    frame->outputFlag = s.outputFlag;
+    frame->idr = static_cast<int32_t>(s.idrPicFlag);
+    frame->sei224Phase = ctx->sei224Mark ? ((s.frame_num & 1) ? 2 : 1) : 0;
+    frame->interlaceMode = sps.frame_mbs_only_flag ? 0 : (s.field_pic_flag ? 2 : 1);
+    frame->userData = ctx->userData.marker == 240 ? &ctx->userData : nullptr;
+    frame->frameNum = s.frame_num;
+  } else {
+    frame->idr |= static_cast<int32_t>(s.idrPicFlag);
+  }
+  H264DecPicture* pic = frame;
+  if (s.field_pic_flag) {
+    pic = s.structure == 1 ? frame->top : frame->bottom;
+    frame->structure = 3;
+    pic->structure = static_cast<int32_t>(s.structure);
+    pic->inUse = pic->structure;
+    if (ctx->curIsSecondField) {
+      frame->inUse |= pic->structure;
+    } else {
+      frame->inUse = pic->structure;
+      (s.structure == 1 ? frame->bottom : frame->top)->inUse = 0;
+    }
+  }
   pic->outputFlag = s.outputFlag;
   pic->nal_unit_type = s.nal_unit_type;
   SetReference(pic, s.nal_ref_idc != 0, 0);
@@ -445,49 +624,74 @@ int H264DecStartPicture(H264DecContext* ctx) {
   pic->mmcoCount = s.mmcoCount;
   std::memcpy(pic->mmco, s.mmco, sizeof pic->mmco);
   pic->frameNum = s.frame_num;
-  pic->sei224Phase = ctx->sei224Mark ? ((s.frame_num & 1) ? 2 : 1) : 0;
-  pic->interlaceMode = sps.frame_mbs_only_flag ? 0 : (s.field_pic_flag ? 2 : 1);
+  pic->longTermFrameIdx = 0;
   pic->picSizeInMbs = s.PicSizeInMbs;
-  pic->userData = ctx->userData.marker == 240 ? &ctx->userData : nullptr;
   // The order counts read the state a command 5 of the previous picture
   // left; only then does this picture replace it.
   H264DecComputePoc(ctx, pic);
+  if (s.field_pic_flag) {
+    if (s.structure == 1)
+      frame->topPoc = pic->poc;
+    else
+      frame->bottomPoc = pic->poc;
+    frame->poc = frame->framePoc = ctx->curIsSecondField ? std::min(frame->topPoc, frame->bottomPoc) : pic->poc;
+  }
   if (s.nal_ref_idc) ctx->prevRefFrameNum = s.frame_num;
   ctx->prevHadMmco5 = 0;
   if (s.nal_ref_idc) ctx->prevRefHadMmco5 = 0;
+  if (s.nal_ref_idc) ctx->prevRefWasBottomField = s.structure == 2;
   ctx->curPic = pic;
   ctx->mbCount = 0;
+  ++ctx->picSerial;
   return 0;
 }
 
 void H264DecFinishPicture(H264DecPicture* pic, H264DecContext* ctx) {
   RebuildRefLists(ctx);
-  if (pic->idr) {
+  bool field = pic->structure == 1 || pic->structure == 2;
+  bool second = field && ctx->curIsSecondField && ctx->pendingField && ctx->pendingField->frame == pic->frame;
+  ctx->curIsSecondField = 0;
+  if (pic->idr && !second) {
     IdrMarking(ctx, pic);
   } else if (pic->isReference && pic->adaptive_ref_pic_marking_mode_flag) {
     if (ApplyMmco(ctx, pic)) AfterMmco5(ctx, pic);
     // Commands that leave no room for the picture itself (a stream beyond
     // its limits) fall back to the sliding window.
     uint32_t maxRef = std::max<uint32_t>(ctx->activeSps.max_num_ref_frames, 1);
-    if (ctx->numShortTerm + ctx->numLongTerm >= maxRef) SlidingWindow(ctx);
-  } else if (pic->isReference) {
+    if (!second && ctx->numShortTerm + ctx->numLongTerm >= maxRef) SlidingWindow(ctx);
+  } else if (pic->isReference && !second) {
     SlidingWindow(ctx);
   }
+  if (second && ctx->pendingField && ctx->pendingField->frame == pic->frame) {
+    JoinSecondField(ctx, pic);
+    RebuildRefLists(ctx);
+    return;
+  }
+  // A first field that found no partner stays alone.
+  if (ctx->pendingField) {
+    H264DecFrameStore* lone = ctx->pendingField;
+    ctx->pendingField = nullptr;
+    if (lone == Holder(ctx))
+      FlushHolder(ctx);
+    else if (!(ctx->flags & H264DEC_FLAG_DISPLAY_ORDER) && !lone->outputDone)
+      OutputStore(ctx, lone);
+  }
   if (ctx->dpbFullness >= ctx->dpbSize) RemoveOneUnused(ctx);
+  H264DecFrameStore* stored = nullptr;
   if (!(ctx->flags & H264DEC_FLAG_DISPLAY_ORDER)) {
     if (!pic->isReference) {
       OutputDirect(ctx, pic);
     } else {
-      Store(ctx, pic);
-      if (ctx->dpbFullness && ctx->dpb[ctx->dpbFullness - 1]->frame == pic) OutputStore(ctx, ctx->dpb[ctx->dpbFullness - 1]);
+      stored = Store(ctx, pic);
+      if (stored && !field) OutputStore(ctx, stored);
     }
   } else {
-    bool stored = true;
+    bool store = true;
     while (ctx->dpbFullness >= ctx->dpbSize) {
       int w = SmallestWaiting(ctx);
       if (!pic->isReference && (w < 0 || pic->poc < ctx->dpb[w]->poc)) {
         OutputDirect(ctx, pic);
-        stored = false;
+        store = false;
         break;
       }
       if (w < 0) break;
@@ -495,15 +699,20 @@ void H264DecFinishPicture(H264DecPicture* pic, H264DecContext* ctx) {
       OutputStore(ctx, fs);
       if (!fs->reference) RemoveStoreAt(ctx, static_cast<uint32_t>(w));
     }
-    if (stored) Store(ctx, pic);
+    if (store) stored = Store(ctx, pic);
   }
+  if (field && stored) ctx->pendingField = stored;
   RebuildRefLists(ctx);
 }
 
 void H264DecFinishCurrentPicture(H264DecContext* ctx) {
   H264DecPicture* pic = ctx->curPic;
   if (!pic) return;
-  if (!(ctx->flags & H264DEC_FLAG_THREADS)) pic->incomplete = ctx->mbCount != pic->picSizeInMbs;
+  if (ctx->workers) {
+    H264DecWaitWorkers(ctx);
+    H264DecDeblockPicture(ctx);
+  }
+  if (!(ctx->flags & H264DEC_FLAG_THREADS) && ctx->mbCount != pic->picSizeInMbs) pic->frame->incomplete = 1;
   H264DecFinishPicture(pic, ctx);
   ctx->mbCount = 0;
   ctx->curPic = nullptr;

@@ -1,4 +1,4 @@
-// Reference picture lists of P and B slices of frames: initialisation
+// Reference picture lists of P and B slices of frames and fields: initialisation
 // (clause 8.2.4.2) and modification (clause 8.2.4.3).
 #include <algorithm>
 #include <cstring>
@@ -11,20 +11,6 @@ namespace {
 // long-term.
 bool ShortTermFrame(const H264DecFrameStore* fs) { return fs->reference == 3 && fs->longTerm == 0; }
 bool LongTermFrame(const H264DecFrameStore* fs) { return fs->reference == 3 && fs->longTerm == 3; }
-
-// Sets FrameNumWrap, PicNum and LongTermPicNum of every reference frame for
-// the current frame_num.
-void NumberReferences(H264DecContext* ctx) {
-  uint32_t cur = ctx->slice.frame_num, maxFrameNum = ctx->activeSps.maxFrameNum;
-  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
-    H264DecFrameStore* fs = ctx->dpb[i];
-    if (!fs->reference) continue;
-    fs->frameNumWrap = fs->frameNum > cur ? static_cast<int32_t>(fs->frameNum) - static_cast<int32_t>(maxFrameNum)
-                                          : static_cast<int32_t>(fs->frameNum);
-    fs->frame->picNum = fs->frameNumWrap;
-    fs->frame->longTermPicNum = fs->longTermFrameIdx;
-  }
-}
 
 uint32_t Collect(H264DecContext* ctx, bool (*want)(const H264DecFrameStore*), H264DecPicture** out) {
   uint32_t n = 0;
@@ -71,7 +57,104 @@ void InitialLists(H264DecContext* ctx, H264DecPicture* (*lists)[kH264MaxDpb], ui
   len[1] = n1;
 }
 
+// Stores with a short-term field, or with a long-term field.
+bool ShortTermStore(const H264DecFrameStore* fs) { return (fs->reference & ~fs->longTerm) != 0; }
+bool LongTermStore(const H264DecFrameStore* fs) { return (fs->reference & fs->longTerm) != 0; }
+
+uint32_t CollectStores(H264DecContext* ctx, bool (*want)(const H264DecFrameStore*), H264DecFrameStore** out) {
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i)
+    if (want(ctx->dpb[i])) out[n++] = ctx->dpb[i];
+  return n;
+}
+
+// Fields of the ordered stores taken alternately, the current parity first
+// (clause 8.2.4.2.5); a parity that runs out leaves the rest to the other.
+uint32_t AlternateFields(H264DecFrameStore* const* stores, uint32_t n, int parity, bool longTerm,
+                         H264DecPicture** out) {
+  auto usable = [longTerm](const H264DecFrameStore* fs, int bit) {
+    return (fs->reference & bit) && ((fs->longTerm & bit) != 0) == longTerm;
+  };
+  uint32_t same = 0, other = 0, len = 0;
+  int otherBit = 3 ^ parity;
+  while (same < n || other < n) {
+    for (; same < n; ++same)
+      if (usable(stores[same], parity)) {
+        out[len++] = parity == 1 ? stores[same]->top : stores[same]->bottom;
+        ++same;
+        break;
+      }
+    for (; other < n; ++other)
+      if (usable(stores[other], otherBit)) {
+        out[len++] = otherBit == 1 ? stores[other]->top : stores[other]->bottom;
+        ++other;
+        break;
+      }
+  }
+  return len;
+}
+
+void SortStores(H264DecFrameStore** first, uint32_t n, int32_t H264DecFrameStore::*key, bool descending) {
+  std::stable_sort(first, first + n, [key, descending](const H264DecFrameStore* a, const H264DecFrameStore* b) {
+    return descending ? a->*key > b->*key : a->*key < b->*key;
+  });
+}
+
+// The initial lists of a field (clauses 8.2.4.2.2, 8.2.4.2.4 and 8.2.4.2.5).
+void InitialFieldLists(H264DecContext* ctx, H264DecPicture* (*lists)[kH264MaxRefs], uint32_t* len) {
+  int parity = static_cast<int>(ctx->slice.structure);
+  H264DecFrameStore* shortTerm[kH264MaxDpb];
+  H264DecFrameStore* longTerm[kH264MaxDpb];
+  uint32_t ns = CollectStores(ctx, ShortTermStore, shortTerm);
+  uint32_t nl = CollectStores(ctx, LongTermStore, longTerm);
+  SortStores(longTerm, nl, &H264DecFrameStore::longTermFrameIdx, false);
+  if (ctx->slice.slice_type != kH264SliceB) {
+    SortStores(shortTerm, ns, &H264DecFrameStore::frameNumWrap, true);
+    len[0] = AlternateFields(shortTerm, ns, parity, false, lists[0]);
+    len[0] += AlternateFields(longTerm, nl, parity, true, lists[0] + len[0]);
+    len[1] = 0;
+    return;
+  }
+  int32_t cur = ctx->curPic->poc;
+  SortStores(shortTerm, ns, &H264DecFrameStore::poc, false);
+  uint32_t after = 0;
+  while (after < ns && shortTerm[after]->poc <= cur) ++after;
+  H264DecFrameStore* order[2][kH264MaxDpb];
+  uint32_t n0 = 0, n1 = 0;
+  for (uint32_t i = after; i-- > 0;) order[0][n0++] = shortTerm[i];
+  for (uint32_t i = after; i < ns; ++i) order[0][n0++] = shortTerm[i];
+  for (uint32_t i = after; i < ns; ++i) order[1][n1++] = shortTerm[i];
+  for (uint32_t i = after; i-- > 0;) order[1][n1++] = shortTerm[i];
+  for (int l = 0; l < 2; ++l) {
+    len[l] = AlternateFields(order[l], l ? n1 : n0, parity, false, lists[l]);
+    len[l] += AlternateFields(longTerm, nl, parity, true, lists[l] + len[l]);
+  }
+  if (len[1] > 1 && std::equal(lists[0], lists[0] + len[0], lists[1], lists[1] + len[1]))
+    std::swap(lists[1][0], lists[1][1]);
+}
+
 }  // namespace
+
+void H264DecNumberReferences(H264DecContext* ctx, uint32_t cur, int structure) {
+  uint32_t maxFrameNum = ctx->activeSps.maxFrameNum;
+  for (uint32_t i = 0; i < ctx->dpbFullness; ++i) {
+    H264DecFrameStore* fs = ctx->dpb[i];
+    if (!fs->reference) continue;
+    fs->frameNumWrap = fs->frameNum > cur ? static_cast<int32_t>(fs->frameNum) - static_cast<int32_t>(maxFrameNum)
+                                          : static_cast<int32_t>(fs->frameNum);
+    if (structure == 0) {
+      fs->frame->picNum = fs->frameNumWrap;
+      fs->frame->longTermPicNum = fs->longTermFrameIdx;
+      continue;
+    }
+    for (int b = 1; b <= 2; ++b) {
+      H264DecPicture* f = b == 1 ? fs->top : fs->bottom;
+      int same = b == structure ? 1 : 0;
+      f->picNum = 2 * fs->frameNumWrap + same;
+      f->longTermPicNum = 2 * fs->longTermFrameIdx + same;
+    }
+  }
+}
 
 int H264DecInitRefLists(H264DecContext* ctx) {
   ctx->refListLen[0] = ctx->refListLen[1] = 0;
@@ -80,10 +163,16 @@ int H264DecInitRefLists(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   uint32_t type = s.slice_type;
   if (type == kH264SliceI || type == kH264SliceSI) return 0;
-  NumberReferences(ctx);
-  H264DecPicture* initial[2][kH264MaxDpb] = {};
+  H264DecNumberReferences(ctx, s.frame_num, static_cast<int>(s.structure));
+  H264DecPicture* initial[2][kH264MaxRefs] = {};
   uint32_t len[2] = {0, 0};
-  InitialLists(ctx, initial, len);
+  if (s.field_pic_flag) {
+    InitialFieldLists(ctx, initial, len);
+  } else {
+    H264DecPicture* frames[2][kH264MaxDpb] = {};
+    InitialLists(ctx, frames, len);
+    for (int l = 0; l < 2; ++l) std::copy(frames[l], frames[l] + len[l], initial[l]);
+  }
   if (len[0] == 0) return -1;
   int lists = type == kH264SliceB ? 2 : 1;
   for (int l = 0; l < lists; ++l) {
@@ -107,8 +196,10 @@ int H264DecInitRefLists(H264DecContext* ctx) {
 void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, uint32_t length,
                           const H264RefListCommand* cmds) {
   (void)list;
-  int32_t maxPicNum = static_cast<int32_t>(ctx->activeSps.maxFrameNum);
-  int32_t curPicNum = static_cast<int32_t>(ctx->slice.frame_num);
+  bool field = ctx->slice.field_pic_flag != 0;
+  int32_t maxPicNum = static_cast<int32_t>(ctx->activeSps.maxFrameNum) << (field ? 1 : 0);
+  int32_t curPicNum = field ? 2 * static_cast<int32_t>(ctx->slice.frame_num) + 1
+                            : static_cast<int32_t>(ctx->slice.frame_num);
   int32_t pred = curPicNum;
   uint32_t index = 0;
   for (int i = 0; i < kH264MaxRefs && cmds[i].idc != 3 && index < length; ++i) {
@@ -129,13 +220,25 @@ void H264DecModifyRefList(H264DecContext* ctx, int list, H264DecPicture** refs, 
       num = noWrap > curPicNum ? noWrap - maxPicNum : noWrap;
       for (uint32_t k = 0; k < ctx->dpbFullness && !pic; ++k) {
         H264DecFrameStore* fs = ctx->dpb[k];
-        if (fs->reference == 3 && !fs->longTerm && fs->frame->picNum == num) pic = fs->frame;
+        if (!field) {
+          if (fs->reference == 3 && !fs->longTerm && fs->frame->picNum == num) pic = fs->frame;
+          continue;
+        }
+        int shortBits = fs->reference & ~fs->longTerm;
+        if ((shortBits & 1) && fs->top->picNum == num) pic = fs->top;
+        if ((shortBits & 2) && fs->bottom->picNum == num) pic = fs->bottom;
       }
     } else {
       num = static_cast<int32_t>(std::min<uint32_t>(cmds[i].value, 1u << 20));
       for (uint32_t k = 0; k < ctx->dpbFullness && !pic; ++k) {
         H264DecFrameStore* fs = ctx->dpb[k];
-        if (fs->reference == 3 && fs->longTerm == 3 && fs->longTermFrameIdx == num) pic = fs->frame;
+        if (!field) {
+          if (fs->reference == 3 && fs->longTerm == 3 && fs->longTermFrameIdx == num) pic = fs->frame;
+          continue;
+        }
+        int longBits = fs->reference & fs->longTerm;
+        if ((longBits & 1) && fs->top->longTermPicNum == num) pic = fs->top;
+        if ((longBits & 2) && fs->bottom->longTermPicNum == num) pic = fs->bottom;
       }
     }
     if (!pic) continue;  // names no reference picture

@@ -134,7 +134,11 @@ int H264MbAdvance(H264DecContext* ctx) {
     cur->bottomCb[i] = smp[kMbSamplesCb + 56 + i];
     cur->bottomCr[i] = smp[kMbSamplesCr + 56 + i];
   }
-  if (s.disable_deblocking_filter_idc == 1) {
+  if (ctx->deblockMbs) {
+    // Worker threads: the picture is filtered once all its slices are done.
+    H264DecSaveDeblockMb(ctx);
+  }
+  if (s.disable_deblocking_filter_idc == 1 || ctx->deblockMbs) {
     int buf = ctx->curPic->bufferIndex;
     int pitch = static_cast<int>(ctx->activeSps.width) << s.field_pic_flag;
     uint8_t* y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;

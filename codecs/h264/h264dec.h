@@ -81,6 +81,6 @@ enum : int {
   H264DEC_ERR_NO_PARAMETER_SETS = 0x10000004,
   H264DEC_ERR_LOSSLESS = 0x20000008,         // qpprime_y_zero_transform_bypass_flag set
   H264DEC_ERR_SLICE_QP = 0x3000000b,         // slice QP outside 0..51
-  H264DEC_ERR_NOT_SUPPORTED = 0x3000000c,    // slice kind this build does not decode yet
+  H264DEC_ERR_NOT_SUPPORTED = 0x3000000c,    // SP and SI slices
   H264DEC_ERR_REDUNDANT = 0x3000001b,
 };

@@ -11,7 +11,8 @@
 namespace vdec {
 
 struct Options {
-  bool threads = false;  // --threads 1: the decoder's own worker threads
+  bool threads = false;      // --threads 1: the decoder's own worker threads
+  bool deinterlace = false;  // --deinterlace: interlaced pictures deinterlaced (H.264)
 };
 
 // One output picture, already cropped: plane pointers point at the first

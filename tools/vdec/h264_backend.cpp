@@ -132,7 +132,7 @@ bool Harmless(int code) { return code == H264DEC_ERR_NAL_TYPE || code == H264DEC
 std::string ErrorText(int code) {
   switch (code) {
     case H264DEC_ERR_NOT_SUPPORTED:
-      return "field pictures are not decoded yet";
+      return "SP and SI slices are not supported";
     case H264DEC_ERR_LOSSLESS:
       return "lossless (transform bypass) streams are not supported";
     case H264DEC_ERR_NO_PARAMETER_SETS:
@@ -219,7 +219,8 @@ class H264Backend : public Backend {
         param.widthMbs = w;
         param.heightMbs = h;
         param.refFrames = 16;
-        param.flags = H264DEC_FLAG_DISPLAY_ORDER | (options_.threads ? uint32_t{H264DEC_FLAG_THREADS} : 0u);
+        param.flags = H264DEC_FLAG_DISPLAY_ORDER | (options_.threads ? uint32_t{H264DEC_FLAG_THREADS} : 0u) |
+                      (options_.deinterlace ? uint32_t{H264DEC_FLAG_DEINTERLACE} : 0u);
         ctx_ = H264Dec_Create(&param);
         if (!ctx_) {
           error = "cannot create the decoder";

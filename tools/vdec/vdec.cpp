@@ -1,4 +1,4 @@
-// vdec [--codec h264|hevc] [--threads 0|1] [--frames N] [--bench] INPUT [OUTPUT.yuv|-]
+// vdec [--codec h264|hevc] [--threads 0|1] [--deinterlace] [--frames N] [--bench] INPUT [OUTPUT.yuv|-]
 // Decodes an Annex-B stream and writes every picture as 8-bit planar I420.
 #include <cctype>
 #include <chrono>
@@ -15,7 +15,7 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: vdec [--codec h264|hevc] [--threads 0|1] [--frames N] [--bench] INPUT "
+               "usage: vdec [--codec h264|hevc] [--threads 0|1] [--deinterlace] [--frames N] [--bench] INPUT "
                "[OUTPUT.yuv|-]\n");
   return 2;
 }
@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
       options.threads = std::strcmp(argv[++i], "0") != 0;
     } else if (a == "--frames" && i + 1 < argc) {
       max_frames = std::strtol(argv[++i], nullptr, 10);
+    } else if (a == "--deinterlace") {
+      options.deinterlace = true;
     } else if (a == "--bench") {
       bench = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {

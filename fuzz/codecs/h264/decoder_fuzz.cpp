@@ -1,6 +1,7 @@
 // Fuzz target for the whole H.264 decoder: the first byte picks the output
-// order and how the rest is cut into decode calls; every picture handed out
-// is read in full.
+// order (bit 0), how the rest is cut into decode calls (bits 1 to 3), worker
+// threads (bit 4) and the deinterlacer (bit 5); every picture handed out is
+// read in full.
 #include <cstddef>
 #include <cstdint>
 
@@ -36,10 +37,16 @@ void Consume(const H264DecFrame& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static H264DecContext* decoders[2] = {MakeDecoder(H264DEC_FLAG_DISPLAY_ORDER), MakeDecoder(0)};
+  static H264DecContext* decoders[8] = {};
   if (size < 1) return 0;
   uint8_t mode = data[0];
-  H264DecContext* ctx = decoders[mode & 1];
+  int which = (mode & 1) | ((mode >> 3) & 6);
+  if (!decoders[which]) {
+    uint32_t flags = (which & 1 ? 0u : uint32_t{H264DEC_FLAG_DISPLAY_ORDER}) |
+                     (which & 2 ? uint32_t{H264DEC_FLAG_THREADS} : 0u) | (which & 4 ? uint32_t{H264DEC_FLAG_DEINTERLACE} : 0u);
+    decoders[which] = MakeDecoder(flags);
+  }
+  H264DecContext* ctx = decoders[which];
   if (!ctx) return 0;
   H264Dec_Reset(ctx);
   ++data;

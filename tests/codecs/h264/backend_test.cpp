@@ -81,25 +81,28 @@ TEST(H264Backend, AccessUnitsSizeChangesAndCropping) {
   EXPECT_EQ(count, 3);
 }
 
-// A field picture (not decoded yet) after a frame picture of the same
-// sequence: the error comes back with its code and a message.
+// An MBAFF sequence after a picture of a field sequence: the error comes
+// back with its code and a message.
 TEST(H264Backend, StreamErrorsAreReportedWithTheirCode) {
   Sps sps;
   sps.frameMbsOnly = 0;
   std::vector<uint8_t> stream;
   Append(stream, sps.Build());
   Append(stream, Pps{}.Build());
-  for (int field : {0, 1}) {
-    SliceHeader h;
-    h.fieldPic = field;
-    h.idrPicId = static_cast<uint64_t>(field);
-    Append(stream, DcPicture(h));
-  }
+  SliceHeader h;
+  h.fieldPic = 1;
+  Append(stream, DcPicture(h, 2));
+  sps.mbaff = 1;
+  Append(stream, sps.Build());
+  Append(stream, Pps{}.Build());
+  h.fieldPic = 0;
+  h.idrPicId = 1;
+  Append(stream, DcPicture(h));
   auto backend = vdec::MakeH264Backend(vdec::Options{});
   std::string error;
   int pictures = 0;
   int rc = backend->Run(stream.data(), stream.size(), [&](const vdec::Picture&) { return ++pictures, true; }, error);
-  EXPECT_EQ(rc, H264DEC_ERR_NOT_SUPPORTED);
-  EXPECT_EQ(error, "field pictures are not decoded yet");
+  EXPECT_EQ(rc, 0x2000000b);
+  EXPECT_EQ(error, "MBAFF is not supported");
   EXPECT_EQ(pictures, 1);
 }

@@ -22,6 +22,8 @@ class CabacWriter {
 
   void Decision(int ctxIdx, int bin) { engine_.Decision<Tables>(ctx_[ctxIdx], bin); }
   void Bypass(int bin) { engine_.Bypass(bin); }
+  // The engine starts afresh (after I_PCM samples); the contexts stay.
+  void Restart() { engine_.Start(); }
   // A terminate bin; 1 flushes the encoder (its last bit is the stop bit of
   // the slice data or the end before I_PCM samples).
   void Terminate(int bin) { engine_.Terminate(bin); }

@@ -3,9 +3,11 @@
 # against decoded_md5.tsv; on a mismatch names the first wrong frame from the
 # per-frame checksums.
 #
-# conformance.sh VDEC DATADIR STREAM (STREAM relative to DATADIR, as in the tsv)
+# conformance.sh VDEC DATADIR STREAM [VDEC OPTIONS...] (STREAM relative to
+# DATADIR, as in the tsv; e.g. --threads 1 for the decoder's worker threads)
 set -euo pipefail
 vdec=$1 dir=$2 stream=$3
+shift 3
 expected=$(awk -F'\t' -v s="$stream" '$1 == s { print $5 }' "$dir/decoded_md5.tsv")
 read -r w h < <(awk -F'\t' -v s="$stream" '$1 == s { print $3, $4 }' "$dir/decoded_md5.tsv")
 if [ -z "$expected" ]; then
@@ -14,7 +16,7 @@ if [ -z "$expected" ]; then
 fi
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT
-"$vdec" --codec h264 "$dir/$stream" "$tmp"
+"$vdec" --codec h264 "$@" "$dir/$stream" "$tmp"
 got=$(md5sum "$tmp" | cut -d' ' -f1)
 if [ "$got" = "$expected" ]; then
   echo "$stream: $got"

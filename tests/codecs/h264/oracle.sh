@@ -32,7 +32,13 @@ ffmpeg -nostdin -v error -threads 1 -i "$stream" -fps_mode passthrough -f rawvid
 "$vdec" "$stream" "$out"
 
 if cmp -s "$ref" "$out"; then
-  echo "$name: $(($(stat -c %s "$out") / (w * h * 3 / 2))) frames identical"
+  # The worker threads give the same pictures.
+  "$vdec" --threads 1 "$stream" "$out.threads"
+  if ! cmp -s "$out" "$out.threads"; then
+    echo "$name: the output with worker threads differs: $(cmp "$out" "$out.threads" 2>&1 | head -1)" >&2
+    exit 1
+  fi
+  echo "$name: $(($(stat -c %s "$out") / (w * h * 3 / 2))) frames identical, with and without worker threads"
   exit 0
 fi
 cw=$(((w + 1) / 2)) ch=$(((h + 1) / 2))
