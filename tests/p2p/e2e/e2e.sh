@@ -310,6 +310,17 @@ case $suite in
     ;;
 esac
 
+# Every process's output (simulator, devices, clients) is read for sanitizer
+# reports once they have ended, so a leak reported at exit counts too.
+stop_pids
+for f in "$work"/*.out; do
+  [ -e "$f" ] || continue
+  if grep -Eq 'ERROR: [A-Za-z]+Sanitizer|WARNING: [A-Za-z]+Sanitizer|runtime error:' "$f"; then
+    fail "sanitizer report in ${f##*/}:"
+    sed "s/^/    /" "$f"
+  fi
+done
+
 if [ $failures -ne 0 ]; then
   say "$failures failure(s); the devices said:"
   for f in "$work"/device-*.out; do
