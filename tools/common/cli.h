@@ -139,7 +139,8 @@ class Cli {
   static std::string ParseNumber(const std::string& v, long long lo, long long hi, long long* out) {
     char* end = nullptr;
     errno = 0;
-    long long n = std::strtoll(v.c_str(), &end, 0);
+    const bool hex = v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
+    long long n = std::strtoll(v.c_str(), &end, hex ? 16 : 10);
     if (v.empty() || errno == ERANGE || *end != 0 || end == v.c_str())
       return "'" + v + "' is not a number";
     if (n < lo || n > hi) return v + " is out of range " + std::to_string(lo) + ".." + std::to_string(hi);

@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
   std::string codec, input, output;
   vdec::Options options;
   long max_frames = -1;
+  int threads = 0;
   bool bench = false, quiet = false;
   tools::Cli cli("vdec", "Decodes an H.264 or HEVC Annex-B stream and writes every picture, cropped, as 8-bit\n"
                          "planar I420 (Y, then U, then V, no headers) in display order.",
@@ -77,16 +78,10 @@ int main(int argc, char** argv) {
                  "                                          #   -video_size WxH clip.yuv\n"
                  "  vdec --codec hevc --frames 10 cam.bin -  # the first 10 pictures to standard output\n"
                  "  vdec --bench clip.265                   # decode only; prints frames=N seconds=S fps=F");
-  // One line per option.
+  // One line per option (decoder options land in `options` after parsing).
   cli.Choice("--codec", {"h264", "hevc"}, "the stream's codec (default: from the file name's extension:\n"
              ".264 .h264 .avc .jsv .jvt .26l are H.264, .265 .h265 .hevc .bit .bin HEVC)", &codec);
-  cli.Value("--threads", "0|1", "1: the decoder's own worker threads; 0: one thread (default)",
-            [&](const std::string& v) {
-              long long n = 0;
-              std::string why = tools::Cli::ParseNumber(v, 0, 1, &n);
-              options.threads = n == 1;
-              return why;
-            });
+  cli.Number("--threads", "0|1", "1: the decoder's own worker threads; 0: one thread (default)", 0, 1, &threads);
   cli.Number("--frames", "N", "stop after N pictures (1..1000000000)", 1, 1000000000, &max_frames);
   cli.Flag("--bench", "decode without writing; print frames=N seconds=S fps=F on standard output", &bench);
   cli.Flag("--quiet", "no summary line on standard error", &quiet);
@@ -96,6 +91,7 @@ int main(int argc, char** argv) {
             "Exit status: 0 pictures were decoded; 1 nothing decoded, a decoder error or a file error\n"
             "(the output file is then removed); 2 bad arguments.");
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  options.threads = threads == 1;
   if (codec.empty()) codec = CodecFromName(input);
   if (codec.empty()) return cli.Error("cannot tell the codec of " + input + " from its name; use --codec h264|hevc");
   if (!output.empty() && output != "-" && SameFile(input, output))
