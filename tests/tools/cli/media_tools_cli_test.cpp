@@ -42,6 +42,15 @@ class MediaCli : public ::testing::Test {
       nops.insert(nops.end(), s.begin() + static_cast<long>(starts[k]), s.begin() + static_cast<long>(end));
     }
     mt::WriteAll(dir_ / "nops.264", nops);
+    // Streams the decoders do not decode: 10-bit HEVC, 4:2:2 H.264.
+    std::filesystem::copy_file(
+        mt::Cached("hevc_10bit.265", "ffmpeg -v error -f lavfi -i testsrc=size=64x64:rate=25 -t 0.2 -c:v libx265 "
+                                     "-x265-params log-level=error -pix_fmt yuv420p10le -f hevc {}"),
+        dir_ / "ten.265");
+    std::filesystem::copy_file(
+        mt::Cached("h264_422.264", "ffmpeg -v error -f lavfi -i testsrc=size=64x64:rate=25 -t 0.2 -c:v libx264 "
+                                   "-pix_fmt yuv422p -f h264 {}"),
+        dir_ / "f422.264");
     mt::WriteAll(dir_ / "empty.264", {});
     std::mt19937 rng(7);
     vector<uint8_t> noise(4000);
@@ -77,6 +86,10 @@ TEST_F(MediaCli, Vdec) {
       // Cut streams: the whole pictures before the cut, alike for both codecs.
       {{"--quiet", "cut.264", "o.yuv"}, 0, "=", ""},
       {{"--quiet", "cut.265", "o.yuv"}, 0, "=", ""},
+      // Unsupported streams: the same words for both codecs.
+      {{"ten.265", "o.yuv"}, 1, "=", "decoder error 0xF0404003: only 8-bit 4:2:0 video is supported (The value of "
+                                     "bit_depth_luma is 10", {"o.yuv"}},
+      {{"f422.264", "o.yuv"}, 1, "=", "decoder error 0x20000007: only 8-bit 4:2:0 video is supported\n", {"o.yuv"}},
       {{"missing.264"}, 1, "=", "vdec: cannot read missing.264: No such file or directory"},
       {{"clip.264", "no/such/dir/o.yuv"}, 1, "=", "vdec: cannot create no/such/dir/o.yuv: No such file or directory"},
       // Arguments.
