@@ -24,6 +24,27 @@ std::string Why(const std::string& path, int r) {
   return Code(r);
 }
 
+// Whether a top-level moof box follows (a fragmented MP4).
+bool Fragmented(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  bool found = false;
+  unsigned char h[16];
+  long long at = 0;
+  while (!found && std::fseek(f, static_cast<long>(at), SEEK_SET) == 0 && std::fread(h, 1, 8, f) == 8) {
+    unsigned long long size = (unsigned long long){h[0]} << 24 | h[1] << 16 | h[2] << 8 | h[3];
+    if (size == 1 && std::fread(h + 8, 1, 8, f) == 8) {
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = size << 8 | h[i];
+    }
+    found = std::memcmp(h + 4, "moof", 4) == 0;
+    if (size < 8) break;
+    at += static_cast<long long>(size);
+  }
+  std::fclose(f);
+  return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,7 +111,7 @@ int main(int argc, char** argv) {
   Mp4ReaderClose(reader);
   if (samples == 0) {
     std::fprintf(stderr, "mp4dump: %s holds no sample%s\n", path.c_str(),
-                 " (a fragmented MP4 keeps its samples in moof boxes, which are not read)");
+                 Fragmented(path) ? " (a fragmented MP4 keeps its samples in moof boxes, which are not read)" : "");
     return 1;
   }
   return 0;

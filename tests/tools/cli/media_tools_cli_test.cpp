@@ -151,9 +151,11 @@ TEST_F(MediaCli, Mp4dump) {
   mt::WriteAll(dir_ / "open.mp4", open);
   ASSERT_EQ(mt::Shell("ffmpeg -v error -f lavfi -i testsrc=size=64x64:rate=25 -t 0.2 -c:v mjpeg -movflags "
                       "frag_keyframe+empty_moov -y '" + (dir_ / "frag.mp4") + "' 2>&1"), "");
-  // A file with a track but no sample: the recorder's header with an empty moov is not
-  // made by it, so a file of boxes with nothing in them stands for it.
+  // A file of nothing but ftyp, and a file with a track but no sample.
   mt::WriteAll(dir_ / "nothing.mp4", vector<uint8_t>(rec.begin(), rec.begin() + 24));
+  ASSERT_EQ(mt::Shell("ffmpeg -v error -f lavfi -i testsrc=size=64x64:rate=25 -frames:v 0 -c:v libx264 -y '" +
+                      (dir_ / "nosamples.mp4") + "' 2>&1"),
+            "");
 
   vector<Case> cases = clitest::CommonCases("mp4dump", "--no-value-option");
   cases.pop_back();  // mp4dump has no option with a value
@@ -168,6 +170,7 @@ TEST_F(MediaCli, Mp4dump) {
       {{"--recover", "cut.mp4"}, 0, "track 0:1 time 0 ", "mp4dump: recovered cut.mp4 in place: "},
       {{"frag.mp4"}, 1, "=", "mp4dump: frag.mp4 holds no sample (a fragmented MP4"},
       {{"nothing.mp4"}, 1, "=", "mp4dump: cannot read nothing.mp4: "},
+      {{"nosamples.mp4"}, 1, "=", "=mp4dump: nosamples.mp4 holds no sample\n"},
       {{"notes.txt"}, 1, "=", "mp4dump: cannot read notes.txt: a box is missing or malformed (-1101)"},
       {{"missing.mp4"}, 1, "=", "mp4dump: cannot read missing.mp4: No such file or directory"},
       {{"--recover", "missing.mp4"}, 1, "=", "mp4dump: cannot recover missing.mp4: No such file or directory"},
