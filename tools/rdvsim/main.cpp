@@ -2,7 +2,6 @@
 // its arguments, the ready line and the command language.
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,22 +32,15 @@ void Say(const std::string& line) {
 
 bool Ipv4(const std::string& text, in_addr* a) { return inet_pton(AF_INET, text.c_str(), a) == 1; }
 
-// Whether this process runs in a network namespace other than the host's
-// (the one process 1 sees), as the end-to-end suites' namespaces are.
-bool InOwnNamespace() {
-  struct stat self {}, init {};
-  return stat("/proc/self/ns/net", &self) == 0 && stat("/proc/1/ns/net", &init) == 0 && self.st_ino != init.st_ino;
-}
-
-// Relays listen only where tests may send: loopback, or any address inside a
-// namespace of a test's own.
-std::string CheckRelayAddress(const std::string& text) {
+// Servers and relays listen only where tests may send: loopback, or with
+// --allow-any any one address (inside a network namespace a test made).
+std::string CheckAddress(const std::string& text, bool allow_any) {
   in_addr a{};
   if (!Ipv4(text, &a)) return "'" + text + "' is not an IPv4 address";
   const uint32_t host = ntohl(a.s_addr);
   if (host == 0) return "0.0.0.0 would take every interface; name one address";
-  if ((host >> 24) == 127 || InOwnNamespace()) return "";
-  return text + " is not a loopback address (127.0.0.0/8); other addresses only inside a network namespace";
+  if ((host >> 24) == 127 || allow_any) return "";
+  return text + " is not a loopback address (127.0.0.0/8); others need --allow-any (inside a network namespace)";
 }
 
 constexpr char kNotes[] =
@@ -87,30 +79,16 @@ int main(int argc, char** argv) {
                  "and TCP ports, optionally a UDP and a TCP relay, scriptable by commands.",
                  "  rdvsim --udp-port 0 --tcp-port 0 --relay 127.0.0.4 --stdin\n"
                  "  rdvsim --udp-port 0 --tcp-port 0 --cmd \"state EED-000001-DEV 0\"");
-  cli.Value("--ips", "A,B,C", "the three server addresses (IPv4)", [&](const std::string& v) -> std::string {
-    std::stringstream list(v);
-    std::string ip;
-    int k = 0;
-    while (std::getline(list, ip, ',')) {
-      in_addr a{};
-      if (k >= rdvsim::kServers) return "more than " + std::to_string(rdvsim::kServers) + " addresses";
-      if (!Ipv4(ip, &a)) return "'" + ip + "' is not an IPv4 address";
-      config.ips[k++] = ip;
-    }
-    if (k != rdvsim::kServers) return "needs " + std::to_string(rdvsim::kServers) + " addresses";
-    return "";
-  });
+  std::string ips;
+  bool allow_any = false;
+  cli.Text("--ips", "A,B,C", "the three server addresses (IPv4; default 127.0.0.1,127.0.0.2,127.0.0.3)", &ips);
   cli.Number("--udp-port", "N", "first of the three UDP ports (0..65533; 0: free ones; default 32100)", 0, 65533,
              &config.udp_port);
   cli.Number("--tcp-port", "N", "the TCP port (0..65535; 0: a free one; default 443)", 0, 65535, &config.tcp_port);
   cli.Text("--key", "K", "the packet key (default: none)", &config.key);
-  cli.Value("--relay", "IP", "also run a UDP and a TCP relay on IP (free ports): a loopback address,\n"
-            "or any address inside a network namespace",
-            [&](const std::string& v) {
-              std::string why = CheckRelayAddress(v);
-              if (why.empty()) relay_ip = v;
-              return why;
-            });
+  cli.Text("--relay", "IP", "also run a UDP and a TCP relay on IP (free ports)", &relay_ip);
+  cli.Flag("--allow-any", "allow server and relay addresses outside 127.0.0.0/8 (only inside a network\n"
+           "namespace of a test's own, as the end-to-end suites use)", &allow_any);
   cli.Value("--cmd", "COMMAND", "run a command before it starts (may be given again)", [&](const std::string& v) {
     commands.push_back(v);
     return std::string();
@@ -119,6 +97,19 @@ int main(int argc, char** argv) {
   cli.Flag("-v", "also print one line per message received", &verbose);
   cli.Notes(kNotes);
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  if (!ips.empty()) {
+    std::stringstream list(ips);
+    std::string ip;
+    int k = 0;
+    while (std::getline(list, ip, ',')) {
+      if (k >= rdvsim::kServers) return cli.Error("--ips: more than " + std::to_string(rdvsim::kServers) + " addresses");
+      if (std::string why = CheckAddress(ip, allow_any); !why.empty()) return cli.Error("--ips: " + why);
+      config.ips[k++] = ip;
+    }
+    if (k != rdvsim::kServers) return cli.Error("--ips: needs " + std::to_string(rdvsim::kServers) + " addresses");
+  }
+  if (!relay_ip.empty())
+    if (std::string why = CheckAddress(relay_ip, allow_any); !why.empty()) return cli.Error("--relay: " + why);
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = [](int) { g_stop = 1; };
