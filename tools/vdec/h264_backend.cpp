@@ -194,9 +194,9 @@ class H264Backend : public Backend {
     }
     if (ctx_) {
       int rc = Drain(sink, error);
-      // A fault in the last picture (a cut file) leaves the pictures before
+      // Broken slice data in the last picture (a cut file) leaves the pictures before
       // it good: a warning, as the HEVC decoder gives them without one.
-      if (rc != 0 && (rc & 0xF0000000) >= 0x30000000) {
+      if (rc != 0 && (rc & 0xF0000000) == 0x40000000) {
         error = "the last picture is broken, the stream may be cut (" + error + ")";
         return 0;
       }
