@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
   cli.Arg("OUTPUT", "the I420 file to write, or - for standard output (default: decode only)", &output, false);
   cli.Notes("At the end it prints a summary on standard error: pictures, size and time.\n"
             "Exit status: 0 pictures were decoded; 1 nothing decoded, a decoder error or a file error\n"
-            "(the output file is then removed); 2 bad arguments.");
+            "(the output file is removed, but for the pictures before a decoder error, which are kept\n"
+            "and said so); 2 bad arguments.");
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
   options.threads = threads == 1;
   if (codec.empty()) codec = CodecFromName(input);
