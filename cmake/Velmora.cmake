@@ -14,8 +14,12 @@ if(VELMORA_TSAN)
   target_compile_options(velmora_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
   target_link_options(velmora_options INTERFACE -fsanitize=thread)
 endif()
+if(VELMORA_WERROR)
+  target_compile_options(velmora_options INTERFACE -Werror)
+endif()
 if(FUZZ)
-  target_compile_options(velmora_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined)
+  # A fuzzer run stops at the first undefined behaviour, as at a crash.
+  target_compile_options(velmora_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
   target_link_options(velmora_options INTERFACE -fsanitize=address,undefined)
 endif()
 
@@ -37,11 +41,17 @@ function(velmora_add_children dir)
   endforeach()
 endfunction()
 
-# velmora_add_test(name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s] [RESOURCE_LOCK r])
-# One GoogleTest executable; each test case becomes a CTest test.
+# velmora_add_test(name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s] [RESOURCE_LOCK r]
+#                  [OWN_NETNS])
+# One GoogleTest executable; each test case becomes a CTest test. OWN_NETNS
+# runs each case in a network namespace of its own with only loopback up
+# (for P2P code and the processes it starts).
 function(velmora_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "OWN_NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  if(T_OWN_NETNS)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${VELMORA_ROOT}/tests/p2p/own_netns.sh)
+  endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} velmora_options GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
   if(NOT T_TIMEOUT)

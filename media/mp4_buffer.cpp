@@ -60,3 +60,17 @@ bool Mp4BufferZeros(Mp4Buffer* b, uint32_t n) {
   }
   return true;
 }
+
+const char* Mp4ErrorText(int code) {
+  switch (code) {
+    case kMp4Ok: return "no error";
+    case kMp4ErrRefused: return "frame or track refused";
+    case kMp4ErrMalformed: return "a box is missing or malformed";
+    case kMp4ErrBufferSmall: return "buffer too small";
+    case kMp4ErrNoSample: return "no sample left";
+    case kMp4ErrOpen: return "the file cannot be opened";
+    case kMp4ErrWrite: return "a write failed (disk full or I/O error)";
+    case kMp4ErrFileLimit: return "the file reached its 4 GiB limit";
+    default: return "unknown error";
+  }
+}

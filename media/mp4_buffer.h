@@ -18,6 +18,9 @@ enum : int {
   kMp4ErrFileLimit = -1108,    // the file reached its 4 GiB limit and was closed
 };
 
+// What a result of the MP4 modules means, for messages.
+const char* Mp4ErrorText(int code);
+
 struct Mp4Info {
   uint32_t size;
   uint32_t duration;

@@ -47,15 +47,18 @@ struct BitReader {
   }
 };
 
-void SkipScalingList(BitReader* br, int size) {
+// False for a delta outside -128..127, which no valid list holds.
+bool SkipScalingList(BitReader* br, int size) {
   int32_t last = 8, next = 8;
   for (int j = 0; j < size && !br->overrun; ++j) {
     if (next != 0) {
       int32_t delta = br->Se();
+      if (delta < -128 || delta > 127) return false;
       next = (last + delta + 256) % 256;
     }
     last = next == 0 ? last : next;
   }
+  return true;
 }
 
 bool HasChromaInfo(uint32_t profile) {
@@ -116,7 +119,7 @@ bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
     if (br.Bit()) {
       int lists = chroma == 3 ? 12 : 8;
       for (int i = 0; i < lists && !br.overrun; ++i) {
-        if (br.Bit()) SkipScalingList(&br, i < 6 ? 16 : 64);
+        if (br.Bit() && !SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
       }
     }
   }

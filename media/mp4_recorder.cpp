@@ -15,18 +15,34 @@ bool Ahead(uint32_t t, uint32_t ref, uint32_t by) {
   return d < 0x80000000u && d > by;
 }
 
+// How long `bytes` of mono A-law last at the writer's audio rate, in ms.
+uint32_t AlawMs(const Mp4Recording* rec, uint32_t bytes) {
+  uint32_t rate = static_cast<const Mp4Writer*>(rec->writer)->audioRate;
+  if (rate == 0) rate = 8000;
+  return static_cast<uint32_t>(uint64_t{bytes} * 1000 / rate);
+}
+
+// Silence from where the sound ends (not where its last frame starts, which
+// would give one time twice) up to `to`.
+void FillFromAudioEnd(Mp4Recording* rec, uint32_t channel, uint32_t to) {
+  rec->audioEnd = Mp4RecFillSilence(rec, channel, rec->audioEnd, to);
+}
+
 }  // namespace
 
-void Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to) {
+uint32_t Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to) {
   uint8_t block[160];
   std::memset(block, kG711AlawSilence, sizeof(block));
   uint32_t type = (channel << 16) | kCodecAlaw;
   uint32_t span = to - from;
-  if (span >= 0x80000000u) return;
+  if (span >= 0x80000000u) return from;
   if (span > kMp4MaxSilenceMs) span = kMp4MaxSilenceMs;
+  uint32_t end = from;
   for (uint32_t off = 0; off + kMp4SilenceBlockMs <= span; off += kMp4SilenceBlockMs) {
     if (Mp4WriterWriteSample(type, from + off, block, sizeof(block), 0, rec->writer) < -1) break;
+    end = from + off + kMp4SilenceBlockMs;
   }
+  return end;
 }
 
 int Mp4RecOpen(const char* path, void* reserved, void** handle) {
@@ -61,8 +77,11 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
   uint32_t t = timestamp - rec->baseTimestamp;
   if (video) {
     int r = Mp4WriterWriteSample(type, t, data, length, parameter, rec->writer);
+    rec->videoEnd = rec->videoSeen && Ahead(t, rec->lastVideoTimestamp, 0) ? t + (t - rec->lastVideoTimestamp) : t;
+    rec->videoSeen = 1;
+    rec->lastVideoTimestamp = t;
     if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 500)) {
-      Mp4RecFillSilence(rec, channel, rec->lastAudioTimestamp, t);
+      FillFromAudioEnd(rec, channel, t);
       rec->lastAudioTimestamp = t;
     }
     return r;
@@ -72,8 +91,7 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
   if (codec == kCodecAlaw) {
     r = Mp4WriterWriteSample(type, t, data, length, 0, rec->writer);
   } else if (codec == kCodecPcm) {
-    if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 100))
-      Mp4RecFillSilence(rec, channel, rec->lastAudioTimestamp, t);
+    if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 100)) FillFromAudioEnd(rec, channel, t);
     uint32_t samples = length / 2;
     uint8_t stackBuf[2048];
     uint8_t* alaw = samples <= sizeof(stackBuf) ? stackBuf : static_cast<uint8_t*>(std::malloc(samples));
@@ -91,7 +109,9 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
     return 0;
   }
   rec->audioSeen = 1;
+  rec->audioChannel = channel;
   rec->lastAudioTimestamp = t;
+  rec->audioEnd = t + AlawMs(rec, codec == kCodecPcm ? length / 2 : length);
   return r;
 }
 
@@ -100,6 +120,11 @@ int Mp4RecNop() { return 0; }
 int Mp4RecClose(Mp4Info* info, void* handle) {
   Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
   if (!rec) return kMp4ErrRefused;
+  // Sound that stopped more than half a second before the picture is carried
+  // on with silence to the end of the video track, as a video frame there
+  // would have it.
+  if (rec->audioSeen && rec->videoSeen && Ahead(rec->videoEnd, rec->lastAudioTimestamp, 500))
+    FillFromAudioEnd(rec, rec->audioChannel, rec->videoEnd);
   int r = Mp4WriterClose(info, rec->writer);
   std::free(rec);
   return r;

@@ -11,6 +11,14 @@ struct Mp4Recording {
   uint32_t started;
   uint32_t audioSeen;
   void* writer;
+  // Where the recorded sound ends (relative, ms): silence continues from here.
+  uint32_t audioEnd;
+  uint32_t audioChannel;
+  // The last video frame's time plus its distance to the one before: where
+  // the video track ends, which the sound is filled up to at close.
+  uint32_t videoEnd;
+  uint32_t lastVideoTimestamp;
+  uint32_t videoSeen;
 };
 
 struct Mp4RecorderOps {
@@ -34,7 +42,9 @@ int Mp4RecNop();
 int Mp4RecClose(Mp4Info* info, void* handle);
 int Mp4RecGetInfo(Mp4Info* info, void* handle);
 int Mp4RecSetAudioFormat(uint32_t rate, uint32_t bits, uint32_t channels, void* handle);
-void Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to);
+// Writes 20 ms silence blocks from `from` while a block ends by `to`; returns
+// where the last block written ends (`from` when none was).
+uint32_t Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, uint32_t to);
 
 // Gap filling: one silence block is 20 ms; a gap longer than this gets only
 // this much silence (a timestamp jump must not write gigabytes).

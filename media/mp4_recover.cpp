@@ -42,6 +42,18 @@ const Mp4Track* TrackOf(const Mp4Writer* w, uint32_t type) {
   return nullptr;
 }
 
+// Whether a whole moov box lies among the top-level boxes from `at` to `end`.
+bool HasWholeMoov(void* f, uint64_t at, uint64_t end) {
+  uint8_t h[8];
+  while (at + 8 <= end && ReadAt(f, at, h, 8)) {
+    uint32_t size = platform::GetBe32(h);
+    if (size < 8) return false;
+    if (std::memcmp(h + 4, "moov", 4) == 0) return at + size <= end;
+    at += size;
+  }
+  return false;
+}
+
 }  // namespace
 
 int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp4Info* info) {
@@ -62,8 +74,14 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
     if (std::memcmp(h + 4, "mdat", 4) == 0) {
       found = true;
       if (size != 0) {
-        kMp4FileStreamOps.Close(f);
-        return 0;  // closed cleanly
+        // A closed file: whole when a whole moov follows. Cut afterwards
+        // (inside mdat or moov), its samples are walked as for an open one.
+        uint64_t mdatEnd = at + size;
+        if (mdatEnd <= fileSize && HasWholeMoov(f, mdatEnd, fileSize)) {
+          kMp4FileStreamOps.Close(f);
+          return 0;
+        }
+        if (mdatEnd < fileSize) fileSize = mdatEnd;
       }
       break;
     }

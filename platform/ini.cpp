@@ -177,7 +177,9 @@ void EraseSections(IniFile& f, std::string_view section) {
 // Appends "[section]" at the end of the file (after a blank line) and returns the index after it.
 size_t AppendSection(IniFile& f, std::string_view section) {
   if (!f.lines.empty() && f.lines.back().kind != Line::kBlank) f.lines.push_back(MakeLine("", f.crlf));
-  f.lines.push_back(MakeLine("[" + std::string(section) + "]", f.crlf));
+  std::string header = "[";  // appended, not "[" + text: GCC 12 warns (-Wrestrict) on that insert
+  header.append(section).append("]");
+  f.lines.push_back(MakeLine(header, f.crlf));
   return f.lines.size();
 }
 

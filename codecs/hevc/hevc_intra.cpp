@@ -45,7 +45,8 @@ void Angular(int comp, int mode, const uint8_t* top, const uint8_t* left, int st
   const uint8_t* side = mode >= 18 ? left : top;
   for (int x = 0; x <= 2 * kN; ++x) ref[x] = main[x - 1];
   const int last = (kN * angle) >> 5;
-  if (angle < 0 && last < -1) {
+  // Negative angles are those of modes 11..25, the inverse-angle table's range.
+  if (angle < 0 && last < -1 && mode >= 11 && mode <= 25) {
     const int inv = kHevcInvAngle[mode - 11];
     for (int x = last; x <= -1; ++x) ref[x] = side[-1 + ((x * inv + 128) >> 8)];
   }

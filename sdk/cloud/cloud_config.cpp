@@ -97,7 +97,9 @@ std::string CloudUuidServiceUrl(const CloudDeployment& deployment, int test) {
   std::string authority = base.substr(host, path == std::string::npos ? std::string::npos : path - host);
   if (authority.find(':') == std::string::npos) {
     int port = test ? kUuidServicePortTest : kUuidServicePortProduction;
-    base.insert(path == std::string::npos ? base.size() : path, ":" + std::to_string(port));
+    std::string suffix = ":";  // appended, not ":" + text: GCC 12 warns (-Wrestrict) on that insert
+    suffix += std::to_string(port);
+    base.insert(path == std::string::npos ? base.size() : path, suffix);
   }
   return base + "/api/uuid/p2p/info";
 }

@@ -79,7 +79,9 @@ std::string RedactedText(const char* text, size_t length) {
   JsonHolder parsed(cJSON_ParseWithLength(text, length), false);
   if (parsed.Type() == JsonHolder::kObject || parsed.Type() == JsonHolder::kArray)
     return RedactedJson(parsed.Item());
-  std::string out = "(" + std::to_string(length) + " bytes) ";
+  std::string out = "(";  // appended, not "(" + text: GCC 12 warns (-Wrestrict) on that insert
+  out += std::to_string(length);
+  out += " bytes) ";
   size_t n = length < kMaxPlainText ? length : kMaxPlainText;
   for (size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);

@@ -106,6 +106,24 @@ INSTANTIATE_TEST_SUITE_P(Codecs, RecordedStream,
                                            StreamCase{"mjpeg", 12, "mjpeg"}),
                          [](const auto& info) { return string(info.param.name); });
 
+// Sound that stops early: silence carries it on from where it ends, every
+// timestamp once, up to the end of the video.
+TEST(Mp4Tools, ShortAudioIsFilledToTheVideosEnd) {
+  mt::TempDir dir;
+  string es = mt::H264Stream(100, 25);
+  string alaw = mt::Cached("sine_400ms.alaw",
+                           "ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000 -t 0.4 -f alaw {}");
+  string out = dir / "short.mp4";
+  int st = 0;
+  string log = mt::Shell(string(MP4REC_PATH) + " --audio '" + alaw + "' '" + es + "' '" + out + "' 2>&1", &st);
+  ASSERT_EQ(st, 0) << log;
+  EXPECT_EQ(Probe(out, "-select_streams v:0 -show_entries stream=duration"), "4.000000\n");
+  EXPECT_EQ(Probe(out, "-select_streams a:0 -show_entries stream=duration"), "4.000000\n");
+  vector<string> pts = Lines(Probe(out, "-select_streams a:0 -show_entries packet=pts"));
+  ASSERT_GT(pts.size(), 10u);
+  for (size_t i = 1; i < pts.size(); ++i) ASSERT_LT(std::stol(pts[i - 1]), std::stol(pts[i])) << i;
+}
+
 TEST(Mp4Tools, RecordDumpAndRecover) {
   mt::TempDir dir;
   string es = mt::H264Stream(25, 10);

@@ -366,7 +366,9 @@ TEST(Mp4Recover, FileCutAtRandomPointsIsRebuilt) {
     if (whole == 0) continue;
     EXPECT_EQ(info.size, std::filesystem::file_size(p));
     EXPECT_EQ(Ffmpeg(p), "");
-    if (wholeVideo >= 2) EXPECT_EQ(FfprobeFrames(p, "v:0"), static_cast<int>((wholeVideo + 1) / 2));
+    if (wholeVideo >= 2) {
+      EXPECT_EQ(FfprobeFrames(p, "v:0"), static_cast<int>((wholeVideo + 1) / 2));
+    }
     // The recovered samples are the recorded ones.
     vector<Sample> ref = ReadFileSamples(path);
     for (uint32_t type : {1u, 2u}) {

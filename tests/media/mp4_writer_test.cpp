@@ -102,8 +102,13 @@ TEST_F(Mp4Rec, SilenceFillsGaps) {
     uint32_t gap;
     uint32_t silenceFrames;
   } cases[] = {
-      {"pcm after 340 ms", 52, 340, 17}, {"pcm after 100 ms", 52, 100, 0}, {"alaw after 340 ms", 2, 340, 0},
-      {"video after 500 ms", 1, 500, 0}, {"video after 600 ms", 1, 600, 30},
+      // From where the 40 ms PCM frame ends: 40, 60, ... 320, up to the frame after the gap.
+      {"pcm after 340 ms", 52, 340, 15}, {"pcm after 100 ms", 52, 100, 0}, {"alaw after 340 ms", 2, 340, 0},
+      // None at a video frame 500 ms on, but at close up to where the video
+      // track ends (twice the gap): 40 .. 980.
+      {"video after 500 ms", 1, 500, 48},
+      // 40 .. 580 at the frame, then 600 .. 1180 at close.
+      {"video after 600 ms", 1, 600, 28 + 30},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -126,11 +131,12 @@ TEST_F(Mp4Rec, SilenceFillsGaps) {
     ASSERT_EQ(sizes.size(), frames + c.silenceFrames);
     for (uint32_t i = 0; i < c.silenceFrames; ++i) EXPECT_EQ(sizes[1 + i], 160u);
     if (c.silenceFrames) {
-      // Silence at T, T + 20, ... : the first carries the last audio frame's time.
+      // Silence at T + 40, T + 60, ... : it starts where the real frame ends,
+      // so no time appears twice.
       vector<uint32_t> stts = mt::Table(f, mt::Stbl(1, "stts"));
-      ASSERT_GE(stts.size(), 2u);
+      ASSERT_GE(stts.size(), 4u);
       EXPECT_EQ(stts[0], 1u);
-      EXPECT_EQ(stts[1], 0u);
+      EXPECT_EQ(stts[1], 40u);
       EXPECT_EQ(stts[3], 20u);
       vector<uint32_t> stco = mt::Table(f, mt::Stbl(1, "stco"));
       size_t alawAt = stco.back() + (stco.size() == 1 ? 320 : 0);
@@ -143,10 +149,10 @@ TEST_F(Mp4Rec, VideoGapAfterSilenceMovesLastAudioTime) {
   Open();
   ASSERT_EQ(Video(0, kKey, 1), 0);
   ASSERT_EQ(Audio(0, 52), 0);
-  ASSERT_EQ(Video(600, kInter, 0), 0);   // 30 silence frames, last audio now 600
+  ASSERT_EQ(Video(600, kInter, 0), 0);   // 28 silence frames (40 .. 580), last audio now 600
   ASSERT_EQ(Audio(700, 52), 0);          // 100 ms after: no more silence
-  vector<uint8_t> f = Close();
-  EXPECT_EQ(mt::Table(f, mt::Stbl(1, "stsz")).size(), 1u + 30u + 1u);
+  vector<uint8_t> f = Close();           // video ends at 1200, 500 ms on: none at close
+  EXPECT_EQ(mt::Table(f, mt::Stbl(1, "stsz")).size(), 1u + 28u + 1u);
 }
 
 TEST_F(Mp4Rec, TimestampJumpWritesBoundedSilence) {
@@ -157,7 +163,8 @@ TEST_F(Mp4Rec, TimestampJumpWritesBoundedSilence) {
   ASSERT_EQ(Video(2u * 3600u * 1000u, kInter, 0), 0);  // and another
   vector<uint8_t> f = Close();
   size_t maxBlocks = kMp4MaxSilenceMs / kMp4SilenceBlockMs;
-  EXPECT_EQ(mt::Table(f, mt::Stbl(1, "stsz")).size(), 2 + 2 * maxBlocks);
+  // Bounded at each jump and at close, where the video's last step is repeated.
+  EXPECT_EQ(mt::Table(f, mt::Stbl(1, "stsz")).size(), 2 + 3 * maxBlocks);
   EXPECT_LT(f.size(), 400000u);
 }
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -33,6 +34,13 @@ class ChildProcess {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    // Standard error goes to a file, read for sanitizer reports at the end.
+    char err_path[] = "/tmp/child_stderr_XXXXXX";
+    int err = mkstemp(err_path);
+    if (err >= 0) {
+      err_path_ = err_path;
+      posix_spawn_file_actions_adddup2(&fa, err, 2);
+    }
     std::vector<std::string> all = {path};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -40,6 +48,7 @@ class ChildProcess {
     argv.push_back(nullptr);
     int r = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
+    if (err >= 0) close(err);
     close(in[0]);
     close(out[1]);
     to_ = in[1];
@@ -108,6 +117,7 @@ class ChildProcess {
     pid_ = -1;
     if (from_ >= 0) close(from_);
     from_ = -1;
+    CheckStderr();
   }
   ~ChildProcess() { Stop(); }
 
@@ -123,8 +133,32 @@ class ChildProcess {
 
   std::vector<std::string> lines;  // output lines read so far, besides command answers
   bool exited_cleanly = false;
+  std::string sanitizer_report;  // what the program's sanitizer said, if anything
 
  private:
+  // Passes the program's standard error on to ours, and fails the test (or,
+  // outside a test, the benchmark) when it holds a sanitizer report.
+  void CheckStderr() {
+    if (err_path_.empty()) return;
+    std::string text;
+    if (FILE* f = std::fopen(err_path_.c_str(), "rb")) {
+      char b[4096];
+      size_t n;
+      while ((n = std::fread(b, 1, sizeof b, f)) > 0) text.append(b, n);
+      std::fclose(f);
+    }
+    unlink(err_path_.c_str());
+    err_path_.clear();
+    std::fputs(text.c_str(), stderr);
+    if (text.find("Sanitizer") == std::string::npos && text.find("runtime error:") == std::string::npos) return;
+    sanitizer_report = text;
+#if defined(GTEST_INCLUDE_GTEST_GTEST_H_) || defined(GOOGLETEST_INCLUDE_GTEST_GTEST_H_)
+    ADD_FAILURE() << "a child process printed a sanitizer report:\n" << text;
+#else
+    std::fprintf(stderr, "a child process printed a sanitizer report\n");
+    std::abort();
+#endif
+  }
   bool Fail(const std::string& what, std::string* why) {
     if (why) *why = what;
     Stop();
@@ -152,6 +186,7 @@ class ChildProcess {
 
   pid_t pid_ = -1;
   int to_ = -1, from_ = -1;
+  std::string err_path_;
   std::string buf_;
 };
 

@@ -12,7 +12,59 @@ const http = require('http');
 const https = require('https');
 const path = require('path');
 const crypto = require('crypto');
-const socketio = require('socket.io');
+const socketio = requirePackage('socket.io');
+
+// A package of package.json; without it, a hint instead of a stack trace.
+function requirePackage(name) {
+  try {
+    return require(name);
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND') throw e;
+    console.error(`cloudsim: the package ${name} is not installed; run "npm ci" in ${__dirname} ` +
+                  '(scripts/deps does it)');
+    process.exit(1);
+  }
+}
+
+// ---- fixture checks at start-up -------------------------------------------------------------------------
+
+// Refuses a fixture folder that is missing, not a folder, or holds a file of the wrong shape, so the
+// simulator never fails at its first request. Exits with a message naming the file.
+function checkFixture(dir) {
+  let st;
+  try {
+    st = fs.statSync(dir);
+  } catch (e) {
+    fail(`fixture folder ${dir}: ${e.code === 'ENOENT' ? 'does not exist' : e.message}`);
+  }
+  if (!st.isDirectory()) fail(`fixture ${dir} is not a folder`);
+  const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
+  const isId = (v) => typeof v === 'string' || Number.isInteger(v);
+  const shapes = {
+    'users.json': ['a list of {"id", "phone"|"email", "password"}',
+                   (v) => Array.isArray(v) && v.every((u) => isObject(u) && isId(u.id))],
+    'devices.json': ['{"<user id>": [devices] or {"count": N, "template": {...}}}',
+                     (v) => isObject(v) && Object.values(v).every((d) =>
+                       (Array.isArray(d) && d.every(isObject)) || (isObject(d) && Number.isInteger(d.count)))],
+    'recordings.json': ['{"<device id>": {"YYYY-MM-DD": [recordings]}}',
+                        (v) => isObject(v) && Object.values(v).every((days) => isObject(days) &&
+                          Object.values(days).every((list) => Array.isArray(list) && list.every(isObject)))],
+    'tokens.json': ['{"<ossid>": {storage credentials}}', (v) => isObject(v) && Object.values(v).every(isObject)],
+    'uuids.json': ['{"<uuid>": {"initStr", "p2p_id", "p2p_password"}}',
+                   (v) => isObject(v) && Object.values(v).every(isObject)],
+  };
+  for (const [name, [shape, ok]] of Object.entries(shapes)) {
+    const file = path.join(dir, name);
+    if (!fs.existsSync(file)) continue;
+    let value;
+    try {
+      value = JSON.parse(fs.readFileSync(file, 'utf8'));
+    } catch (e) {
+      fail(`${file}: ${e.message}`);
+    }
+    if (!ok(value)) fail(`${file}: not of the shape ${shape}`);
+  }
+}
 
 // ---- command line ---------------------------------------------------------------------------------------
 
@@ -27,9 +79,9 @@ function parseArgs(argv) {
     };
     if (a === '--fixture') opts.fixture = next();
     else if (a === '--host') opts.host = next();
-    else if (a === '--port') opts.port = parseInt(next(), 10);
-    else if (a === '--https-port') opts.httpsPort = parseInt(next(), 10);
-    else if (a === '--control-port') opts.controlPort = parseInt(next(), 10);
+    else if (a === '--port') opts.port = port(a, next());
+    else if (a === '--https-port') opts.httpsPort = port(a, next());
+    else if (a === '--control-port') opts.controlPort = port(a, next());
     else if (a === '--cert') opts.cert = next();
     else if (a === '--key') opts.key = next();
     else if (a === '--conf') opts.conf = next();
@@ -40,7 +92,7 @@ function parseArgs(argv) {
       opts.storage[m[1]] = m[2];
     }
     else if (a === '--help' || a === '-h') usage(0);
-    else fail(`unknown argument ${a}`);
+    else fail(a.startsWith('-') ? `unknown option ${a}` : `unexpected argument ${a}`);
   }
   if (!opts.fixture) fail('--fixture DIR is required');
   if (!isLoopback(opts.host)) fail(`${opts.host} is not a loopback address`);
@@ -50,9 +102,38 @@ function parseArgs(argv) {
   return opts;
 }
 
+function port(option, text) {
+  if (!/^\d+$/.test(text) || +text > 65535) fail(`${option}: ${text} is not a port number (0..65535)`);
+  return +text;
+}
+
 function usage(code) {
-  console.log('usage: cloudsim.js --fixture DIR [--host 127.0.0.1] [--port N] [--cert FILE --key FILE ' +
-              '[--https-port N]] [--control-port N] [--conf FILE] [--storage NAME=HOST:PORT]... [--watch-stdin]');
+  console.log(`usage: node cloudsim.js --fixture DIR [--host 127.0.0.1] [--port N] [--cert FILE --key FILE
+         [--https-port N]] [--control-port N] [--conf FILE]
+         [--storage NAME=HOST:PORT]... [--watch-stdin]
+
+A simulator of the cloud service on loopback: its HTTP JSON API and socket.io push channel, served from
+a fixture folder of JSON files, with a control listener for tests (see README.md beside this file).
+
+options:
+  --fixture DIR       folder of users.json, devices.json, recordings.json, tokens.json, uuids.json
+                      (each optional; checked at start-up)
+  --host ADDR         loopback address to listen on (127.x.y.z, ::1 or localhost; default 127.0.0.1)
+  --port N            http port (0..65535; default 0: a free one)
+  --cert FILE         PEM certificate for https (with --key)
+  --key FILE          PEM private key for https (with --cert)
+  --https-port N      https port (0..65535; default 0 with --cert)
+  --control-port N    control listener port (0..65535; default 0)
+  --conf FILE         write a settings file pointing the client's servers at the simulator
+  --storage NAME=HOST:PORT
+                      point storage NAME's tokens at HOST:PORT (repeatable; for test object stores)
+  --watch-stdin       exit when standard input closes
+  -h, --help          print this help and exit
+
+Once listening it prints "HTTP <port>", "HTTPS <port>" (with --cert), "CONTROL <port>" and "READY".
+
+example:
+  node tools/cloudsim/cloudsim.js --fixture tests/sdk/cloud/data/account --conf /tmp/sim.ini`);
   process.exit(code);
 }
 
@@ -169,6 +250,7 @@ const CODE_NO_STORAGE = 40005;
 const CODE_UNKNOWN_UUID = 40404;
 
 const opts = parseArgs(process.argv.slice(2));
+checkFixture(opts.fixture);
 const fixture = loadFixture(opts.fixture);
 const tokens = new Map();  // token -> {user, expired}
 const failures = new Map();  // path -> [failure, ...]

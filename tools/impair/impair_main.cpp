@@ -1,8 +1,5 @@
-// impair --upstream A.B.C.D:PORT [--listen A.B.C.D:PORT] [--seed N] [--drop P] [--dup P] [--reorder P]
-//        [--delay MS] [--jitter MS] [--dir up|down|both] [--watch-stdin] [--allow-any]
-// Relays UDP datagrams between clients and one upstream address, impairing them on the way. The first
-// line on stdout is "listening A.B.C.D:PORT". Ends on SIGINT or SIGTERM, or when stdin closes with
-// --watch-stdin, and then prints the counters.
+// impair: a UDP proxy that impairs what it relays, for loopback tests. Run
+// `impair --help` for its arguments.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,37 +12,22 @@
 #include <cstring>
 #include <string>
 
+#include "tools/common/cli.h"
 #include "tools/impair/impair_proxy.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: impair --upstream A.B.C.D:PORT [--listen A.B.C.D:PORT] [--seed N] [--drop P] [--dup P]\n"
-    "              [--reorder P] [--delay MS] [--jitter MS] [--dir up|down|both] [--watch-stdin]\n"
-    "              [--allow-any]\n";
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "impair: %s\n%s", why.c_str(), kUsage);
-  return 2;
-}
-
-bool ParseDouble(const char* s, double* out) {
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(s, &end);
-  if (errno != 0 || end == s || *end != '\0') return false;
-  *out = v;
-  return true;
-}
-
-bool ParseUnsigned(const char* s, uint64_t max, uint64_t* out) {
-  if (*s < '0' || *s > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(s, &end, 10);
-  if (errno != 0 || *end != '\0' || v > max) return false;
-  *out = v;
-  return true;
+// A probability: a number in 0..1.
+tools::Cli::Setter Probability(double* out) {
+  return [out](const std::string& v) -> std::string {
+    char* end = nullptr;
+    errno = 0;
+    double p = std::strtod(v.c_str(), &end);
+    if (v.empty() || errno != 0 || *end != '\0') return "'" + v + "' is not a number";
+    if (!(p >= 0 && p <= 1)) return v + " is out of range 0..1";
+    *out = p;
+    return "";
+  };
 }
 
 }  // namespace
@@ -55,51 +37,30 @@ int main(int argc, char** argv) {
   impair::Impairment imp;
   std::string dir = "both";
   bool watch_stdin = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--watch-stdin") {
-      watch_stdin = true;
-      continue;
-    }
-    if (arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--allow-any") {
-      config.allow_any = true;
-      continue;
-    }
-    if (i + 1 >= argc) return Usage("unknown option or missing value: " + arg);
-    const char* value = argv[++i];
-    uint64_t u = 0;
-    bool ok = true;
-    if (arg == "--listen") {
-      config.listen = value;
-    } else if (arg == "--upstream") {
-      config.upstream = value;
-    } else if (arg == "--seed") {
-      ok = ParseUnsigned(value, UINT64_MAX, &config.seed);
-    } else if (arg == "--drop") {
-      ok = ParseDouble(value, &imp.drop);
-    } else if (arg == "--dup") {
-      ok = ParseDouble(value, &imp.duplicate);
-    } else if (arg == "--reorder") {
-      ok = ParseDouble(value, &imp.reorder);
-    } else if (arg == "--delay") {
-      ok = ParseUnsigned(value, 3600000, &u);
-      imp.delay_ms = static_cast<uint32_t>(u);
-    } else if (arg == "--jitter") {
-      ok = ParseUnsigned(value, 3600000, &u);
-      imp.jitter_ms = static_cast<uint32_t>(u);
-    } else if (arg == "--dir") {
-      dir = value;
-      ok = dir == "up" || dir == "down" || dir == "both";
-    } else {
-      return Usage("unknown option " + arg);
-    }
-    if (!ok) return Usage("bad value for " + arg + ": " + value);
-  }
-  if (config.upstream.empty()) return Usage("--upstream is required");
+  tools::Cli cli("impair",
+                 "A UDP proxy for loopback tests: relays datagrams between clients and one upstream address,\n"
+                 "dropping, duplicating, delaying and reordering them with a seeded random generator.",
+                 "  impair --upstream 127.0.0.1:32100 --drop 0.05 --delay 20 --jitter 10 --seed 7\n"
+                 "  # prints: listening 127.0.0.1:PORT   (send to PORT instead of 32100)");
+  cli.Text("--upstream", "A.B.C.D:PORT", "where datagrams from clients go (127.0.0.0/8 unless --allow-any); needed",
+           &config.upstream);
+  cli.Text("--listen", "A.B.C.D:PORT", "the proxy's own address (default 127.0.0.1:0, a free port)", &config.listen);
+  cli.Number("--seed", "N", "seed of the random generator (0..2^63; default 0)", 0, INT64_MAX, &config.seed);
+  cli.Value("--drop", "P", "probability that a datagram is dropped (0..1)", Probability(&imp.drop));
+  cli.Value("--dup", "P", "probability that a datagram is sent twice (0..1)", Probability(&imp.duplicate));
+  cli.Value("--reorder", "P", "probability that a datagram is held back behind the next (0..1)",
+            Probability(&imp.reorder));
+  cli.Number("--delay", "MS", "delay of every datagram in ms (0..3600000)", 0, 3600000, &imp.delay_ms);
+  cli.Number("--jitter", "MS", "each delay varies at random by up to this much either way (0..3600000)", 0, 3600000, &imp.jitter_ms);
+  cli.Choice("--dir", {"up", "down", "both"}, "which way is impaired (default both)", &dir);
+  cli.Flag("--watch-stdin", "end when standard input closes", &watch_stdin);
+  cli.Flag("--allow-any", "allow addresses outside 127.0.0.0/8 (inside a network namespace of a test's own)",
+           &config.allow_any);
+  cli.Notes("Its first line on standard output is \"listening A.B.C.D:PORT\". It ends on SIGINT or SIGTERM\n"
+            "(or when standard input closes with --watch-stdin) and then prints its counters.\n"
+            "Exit status: 0 ended; 1 cannot listen or an address refused; 2 bad arguments.");
+  if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  if (config.upstream.empty()) return cli.Error("--upstream is required");
   if (dir != "down") config.up = imp;
   if (dir != "up") config.down = imp;
 

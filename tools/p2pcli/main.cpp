@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "p2p/rvs_api.h"
+#include "tools/common/cli.h"
 #include "tools/p2pdev/tool_common.h"
 #include "tools/rdvsim/wiring.h"
 
@@ -32,18 +33,10 @@ using p2ptool::Say;
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: p2pcli --init INIT --did DID [--mode M] [--param TEXT] [--udp-port N] [--alive S]\n"
-    "              [--echo BYTES [--channels N]] [--recv BYTES] [--send BYTES] [--server-ports U,T]\n";
 constexpr uint32_t kBulkSeed = 77;  // p2pdev --bulk
 constexpr uint32_t kEchoSeed = 40;
 constexpr unsigned kDataDeadlineMs = 60000;
 constexpr int kPendingMax = 512 * 1024;
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "p2pcli: %s\n%s", why.c_str(), kUsage);
-  return 2;
-}
 
 double MBps(long long bytes, uint32_t ms) { return ms ? bytes / 1048576.0 / (ms / 1000.0) : 0; }
 
@@ -125,29 +118,59 @@ bool Send(int h, long long n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  p2ptool::Options opt({}, {"--init", "--did", "--mode", "--param", "--udp-port", "--alive", "--echo",
-                            "--channels", "--recv", "--send", "--server-ports"});
-  std::string why;
-  if (!opt.Parse(argc, argv, &why)) return Usage(why);
   long long mode = 12, udp_port = 0, alive = 6, echo = 0, channels = p2p::kChannels, recv = 0, send = 0;
-  if (!opt.Number("--mode", 0, 255, &mode) || !opt.Number("--udp-port", 0, 65535, &udp_port) ||
-      !opt.Number("--alive", 6, 30, &alive) || !opt.Number("--echo", 1, 1LL << 32, &echo) ||
-      !opt.Number("--channels", 1, p2p::kChannels, &channels) || !opt.Number("--recv", 1, 1LL << 40, &recv) ||
-      !opt.Number("--send", 1, 1LL << 40, &send))
-    return Usage("a number out of range");
-  const std::string init = opt.Text("--init"), did = opt.Text("--did");
-  if (init.empty() || did.empty()) return Usage("--init and --did are needed");
-  if (!p2ptool::ApplyServerPorts(opt.Text("--server-ports"))) return Usage("bad --server-ports");
+  std::string init, did, param;
+  bool by_server = false;
+  tools::Cli cli("p2pcli",
+                 "A P2P client: connects to a device by its ID in a connect mode, then echoes, receives or\n"
+                 "sends checked bytes.",
+                 "  p2pdev --init INIT --did EED-000001-DEV --server-ports U,T &\n"
+                 "  p2pcli --init INIT --did EED-000001-DEV --server-ports U,T --mode 12 --echo 65536");
+  cli.Text("--init", "INIT", "the init string (rdvsim prints it on its ready line); needed", &init);
+  cli.Text("--did", "DID", "the device ID, PREFIX-NUMBER-CHECK, e.g. EED-000001-DEV; needed", &did);
+  cli.Number("--mode", "M", "the connect mode (0..255, default 12) as the SDK uses them: 12 punch, 30 UDP relay,\n"
+             "94 relay with retry, 123 TCP-assisted, 124 TCP only, 125 and 126 timed UDP, 127 a state\n"
+             "query (no session: the answer is the result, 65536 online)", 0, 255, &mode);
+  cli.Value("--param", "TEXT", "connect through the servers with this connect parameter text", [&](const std::string& v) {
+    param = v;
+    by_server = true;
+    return std::string();
+  });
+  cli.Number("--udp-port", "N", "local UDP port (0..65535; default 0: any)", 0, 65535, &udp_port);
+  cli.Number("--alive", "S", "session keep-alive in seconds (6..30, default 6)", 6, 30, &alive);
+  cli.Number("--echo", "BYTES", "write BYTES on each channel and read them back (device: p2pdev --echo)", 1,
+             1LL << 32, &echo);
+  cli.Number("--channels", "N", "channels --echo uses (1.." + std::to_string(p2p::kChannels) + ", default all)", 1,
+             p2p::kChannels, &channels);
+  cli.Number("--recv", "BYTES", "read BYTES of the stream p2pdev --bulk sends on channel 0", 1, 1LL << 40, &recv);
+  cli.Number("--send", "BYTES", "write BYTES on channel 0 and wait until the device has them", 1, 1LL << 40, &send);
+  cli.Value("--server-ports", "U,T", "the servers' UDP and TCP ports (rdvsim's udp= and tcp=; default 32100,443)",
+            p2ptool::ApplyServerPorts);
+  cli.Notes("Lines on standard output:\n"
+            "  cli connect result=R ms=T [(TEXT)]\n"
+            "  cli session mode=M remote=A.B.C.D:P       (M: 0 direct, 1 UDP relay, 2 TCP relay)\n"
+            "  cli echo ok bytes=N ms=T | cli echo failed channel=C got=G write=W read=R bad=0|1\n"
+            "  cli recv ok bytes=N ms=T MBps=X | cli recv failed got=G\n"
+            "  cli send ok bytes=N ms=T MBps=X | cli send failed result=R\n"
+            "  cli close result=R\n"
+            "Exit status: 0 all went well (a query mode's answer counts), 1 a check failed or the library\n"
+            "could not start, 2 bad arguments, 3 the connect failed.");
+  if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  if (init.empty()) return cli.Error("--init INIT is needed");
+  if (did.empty()) return cli.Error("--did DID is needed");
   signal(SIGPIPE, SIG_IGN);
   if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {
-    std::fprintf(stderr, "p2pcli: RVS_Initialize gave %d\n", r);
+    std::fprintf(stderr, "p2pcli: cannot initialise the library: %s\n", p2ptool::Result(r).c_str());
     return 1;
   }
   const uint32_t start = p2p::TickMs();
-  const int h = opt.Has("--param") ? RVS_ConnectByServer(did.c_str(), static_cast<char>(mode),
-                                                         static_cast<uint16_t>(udp_port), opt.Text("--param").c_str())
-                                   : RVS_Connect(did.c_str(), static_cast<char>(mode), static_cast<uint16_t>(udp_port));
-  Say("cli connect result=%d ms=%u", h, p2p::TickMs() - start);
+  const int h = by_server ? RVS_ConnectByServer(did.c_str(), static_cast<char>(mode), static_cast<uint16_t>(udp_port),
+                                                param.c_str())
+                          : RVS_Connect(did.c_str(), static_cast<char>(mode), static_cast<uint16_t>(udp_port));
+  if (h < 0)
+    Say("cli connect result=%d ms=%u (%s)", h, p2p::TickMs() - start, p2ptool::ResultText(h));
+  else
+    Say("cli connect result=%d ms=%u", h, p2p::TickMs() - start);
   int status = 0;
   if (h >= RVS_QUERY_RESULT_BASE) {
     // A query mode: the answer is the result; there is no session.

@@ -26,6 +26,7 @@
 #include "p2p/listen.h"
 #include "p2p/rvs_api.h"
 #include "p2p/state.h"
+#include "tools/common/cli.h"
 #include "tools/p2pdev/tool_common.h"
 #include "tools/rdvsim/wiring.h"
 
@@ -34,17 +35,9 @@ using p2ptool::Say;
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: p2pdev --init INIT --did DID [--timeout S] [--udp-port N] [--login-mode 0|1|2]\n"
-    "              [--echo | --bulk BYTES] [--sessions N] [--alive S] [--server-ports U,T]\n";
 // The seed of the byte stream that --bulk sends (p2pcli --recv checks it).
 constexpr uint32_t kBulkSeed = 77;
 constexpr size_t kPendingMax = 512 * 1024;
-
-int Usage(const std::string& why) {
-  std::fprintf(stderr, "p2pdev: %s\n%s", why.c_str(), kUsage);
-  return 2;
-}
 
 // Whether a listen of this process holds a slot, and whether the servers took its login.
 void ListenState(bool* listening, bool* logged_in) {
@@ -154,23 +147,42 @@ int Serve(int h, long long bulk) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  p2ptool::Options opt({"--echo"}, {"--init", "--did", "--timeout", "--udp-port", "--login-mode", "--bulk",
-                                    "--sessions", "--alive", "--server-ports"});
-  std::string why;
-  if (!opt.Parse(argc, argv, &why)) return Usage(why);
   long long timeout = 600, udp_port = 0, login_mode = 1, bulk = 0, sessions = 1, alive = 6;
-  if (!opt.Number("--timeout", p2p::kListenMinSec, p2p::kListenMaxSec, &timeout) ||
-      !opt.Number("--udp-port", 0, 65535, &udp_port) || !opt.Number("--login-mode", 0, 2, &login_mode) ||
-      !opt.Number("--bulk", 1, 1LL << 40, &bulk) || !opt.Number("--sessions", 0, 1 << 30, &sessions) ||
-      !opt.Number("--alive", 6, 30, &alive))
-    return Usage("a number out of range");
-  if (opt.Has("--echo") && opt.Has("--bulk")) return Usage("--echo or --bulk");
-  const std::string init = opt.Text("--init"), did = opt.Text("--did");
-  if (init.empty() || did.empty()) return Usage("--init and --did are needed");
-  if (!p2ptool::ApplyServerPorts(opt.Text("--server-ports"))) return Usage("bad --server-ports");
+  bool echo = false;
+  std::string init, did;
+  tools::Cli cli("p2pdev",
+                 "A device on the P2P library's listen side: it listens under its device ID, serves the session\n"
+                 "a client opens (echoing, or sending a byte stream), and listens again.",
+                 "  rdvsim --udp-port 0 --tcp-port 0 &      # prints: rdvsim ready udp=U tcp=T init=INIT\n"
+                 "  p2pdev --init INIT --did EED-000001-DEV --server-ports U,T --sessions 1");
+  cli.Text("--init", "INIT", "the init string (rdvsim prints it on its ready line); needed", &init);
+  cli.Text("--did", "DID", "the device ID, PREFIX-NUMBER-CHECK, e.g. EED-000001-DEV; needed", &did);
+  cli.Number("--timeout", "S", "listen time-out in seconds (" + std::to_string(p2p::kListenMinSec) + ".." +
+             std::to_string(p2p::kListenMaxSec) + ", default 600)", p2p::kListenMinSec, p2p::kListenMaxSec, &timeout);
+  cli.Number("--udp-port", "N", "local UDP port (0..65535; default 0: any)", 0, 65535, &udp_port);
+  cli.Number("--login-mode", "0|1|2", "0 LAN only, 1 UDP login (default), 2 UDP and TCP login", 0, 2, &login_mode);
+  cli.Flag("--echo", "send back whatever arrives on each channel (the default)", &echo);
+  cli.Number("--bulk", "BYTES", "send BYTES of a fixed byte stream on channel 0 instead (1..2^40)", 1, 1LL << 40, &bulk);
+  cli.Number("--sessions", "N", "end after N sessions (0: never; default 1)", 0, 1 << 30, &sessions);
+  cli.Number("--alive", "S", "session keep-alive in seconds (6..30, default 6)", 6, 30, &alive);
+  cli.Value("--server-ports", "U,T", "the servers' UDP and TCP ports (rdvsim's udp= and tcp=; default 32100,443)",
+            p2ptool::ApplyServerPorts);
+  cli.Notes("Lines on standard output:\n"
+            "  device listening n=K                        a listen began\n"
+            "  device ready                                the servers took the login\n"
+            "  device established handle=H mode=M tick=T   a session began\n"
+            "  device ended result=R sent=S received=X     the session ended (R: the read that ended it)\n"
+            "  device listen result=R (TEXT)               a listen that ended without a session\n"
+            "  device exit\n"
+            "It ends on SIGINT or SIGTERM, when its standard input (a pipe) closes, or after its sessions.\n"
+            "Exit status: 0 ended; 1 the library refused (initialisation, a listen); 2 bad arguments.");
+  if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  if (echo && bulk) return cli.Error("--echo and --bulk exclude each other");
+  if (init.empty()) return cli.Error("--init INIT is needed");
+  if (did.empty()) return cli.Error("--did DID is needed");
   p2ptool::StopOnSignals();
   if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {
-    std::fprintf(stderr, "p2pdev: RVS_Initialize gave %d\n", r);
+    std::fprintf(stderr, "p2pdev: cannot initialise the library: %s\n", p2ptool::Result(r).c_str());
     return 1;
   }
   std::thread input(p2ptool::WatchInput);
@@ -184,7 +196,7 @@ int main(int argc, char** argv) {
     done = true;
     watch.join();
     if (h < 0) {
-      Say("device listen result=%d", h);
+      Say("device listen result=%d (%s)", h, p2ptool::ResultText(h));
       // Refusals and a bad ID stay as they are; only a time-out is worth another listen.
       if (h != RVS_ERR_TIME_OUT) {
         status = g_stop.load() ? 0 : 1;

@@ -13,7 +13,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,62 +35,49 @@ __attribute__((format(printf, 1, 2))) inline void Say(const char* fmt, ...) {
   std::fflush(stdout);
 }
 
-// Options "--name value" and flags "--name"; false with why for anything else.
-class Options {
- public:
-  Options(std::vector<std::string> flags, std::vector<std::string> values)
-      : flags_(std::move(flags)), values_(std::move(values)) {}
-  bool Parse(int argc, char** argv, std::string* why) {
-    for (int i = 1; i < argc; ++i) {
-      std::string a = argv[i];
-      if (Known(flags_, a)) {
-        set_[a] = "1";
-      } else if (Known(values_, a) && i + 1 < argc) {
-        set_[a] = argv[++i];
-      } else {
-        *why = "unknown option or missing value: " + a;
-        return false;
-      }
-    }
-    return true;
+// What a library result means, for the tools' lines and messages.
+inline const char* ResultText(int r) {
+  switch (r) {
+    case RVS_ERR_SUCCESS: return "success";
+    case RVS_ERR_NOT_INITIALIZED: return "not initialized";
+    case RVS_ERR_ALREADY_INITIALIZED: return "already initialized";
+    case RVS_ERR_TIME_OUT: return "timed out";
+    case RVS_ERR_INVALID_ID: return "invalid device ID";
+    case RVS_ERR_INVALID_PARAMETER: return "invalid parameter";
+    case RVS_ERR_DEVICE_NOT_ONLINE: return "device not online";
+    case RVS_ERR_FAIL_TO_RESOLVE_NAME: return "cannot resolve the server names";
+    case RVS_ERR_INVALID_PREFIX: return "invalid ID prefix";
+    case RVS_ERR_LOGIN_REFUSED: return "login refused";
+    case RVS_ERR_INVALID_SESSION_HANDLE: return "invalid session handle";
+    case RVS_ERR_SESSION_CLOSED_REMOTE: return "session closed by the peer";
+    case RVS_ERR_SESSION_CLOSED_TIMEOUT: return "session closed: the peer went silent";
+    case RVS_ERR_SESSION_CLOSED_CALLED: return "session closed";
+    case RVS_ERR_LISTEN_BREAK: return "listen broken off";
+    case RVS_ERR_MAX_SESSION: return "too many sessions";
+    case RVS_ERR_UDP_PORT_BIND_FAILED: return "cannot bind the UDP port";
+    case RVS_ERR_CONNECT_BREAK: return "connect broken off";
+    case RVS_ERR_SESSION_OUT_OF_MEMORY: return "out of memory for the session";
+    case RVS_ERR_FAIL_TO_CREATE_THREAD: return "cannot start a thread";
+    case RVS_ERR_SERVER_REFUSED: return "the server refused";
+    case RVS_ERR_TCP_RELAY_FAILED: return "the TCP relay failed";
+    case RVS_ERR_INIT_OUT_OF_MEMORY: return "out of memory at initialization";
+    default: return r >= 0 ? "ok" : "unknown error";
   }
-  bool Has(const std::string& name) const { return set_.count(name) != 0; }
-  std::string Text(const std::string& name, const std::string& fallback = {}) const {
-    auto it = set_.find(name);
-    return it == set_.end() ? fallback : it->second;
-  }
-  // A number in [lo, hi] (0x for hex); false when present and malformed.
-  bool Number(const std::string& name, long long lo, long long hi, long long* out) const {
-    auto it = set_.find(name);
-    if (it == set_.end()) return true;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(it->second.c_str(), &end, 0);
-    if (errno || end == it->second.c_str() || *end || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-  }
-
- private:
-  static bool Known(const std::vector<std::string>& list, const std::string& a) {
-    for (const std::string& k : list)
-      if (k == a) return true;
-    return false;
-  }
-  std::vector<std::string> flags_, values_;
-  std::map<std::string, std::string> set_;
-};
+}
 
 // "--server-ports U,T": servers on other ports than 32100 and 443 (a
-// simulator on loopback beside other tests). False when malformed.
-inline bool ApplyServerPorts(const std::string& text) {
-  if (text.empty()) return true;
+// simulator on loopback beside other tests). "" or why it is refused.
+inline std::string ApplyServerPorts(const std::string& text) {
   unsigned udp = 0, tcp = 0;
   char tail = 0;
-  if (std::sscanf(text.c_str(), "%u,%u%c", &udp, &tcp, &tail) != 2 || udp > 65533 || tcp > 65535) return false;
+  if (std::sscanf(text.c_str(), "%u,%u%c", &udp, &tcp, &tail) != 2 || udp > 65533 || tcp > 65535)
+    return "'" + text + "' is not UDP,TCP (UDP 0..65533, TCP 0..65535)";
   RVP_TestSetServerPorts(static_cast<uint16_t>(udp), static_cast<uint16_t>(tcp));
-  return true;
+  return "";
 }
+
+// A library result as "N (text)".
+inline std::string Result(int r) { return std::to_string(r) + " (" + ResultText(r) + ")"; }
 
 inline int Initialize(const std::string& init, int alive_sec) {
   std::string param = "{\"InitString\":\"" + init + "\",\"SessAliveSec\":" + std::to_string(alive_sec) + "}";

@@ -1,12 +1,6 @@
-// rdvsim: the test rendezvous server as a program.
-//   rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] [--cmd "COMMAND"]... [--stdin]
-//   [-v]
-// With --relay it also runs a UDP relay and a TCP relay on IP (free ports)
-// and hands them out. Prints "rdvsim ready udp=P tcp=T init=INIT" (followed
-// by " relay=IP:PORT tcprelay=IP:PORT" with --relay) once it listens, then one line
-// per report it gets (and per message with -v). With --stdin it reads script
-// commands from standard input (answering "ok" or "error: ...") and ends at
-// "quit" or end of input; otherwise it runs until SIGINT or SIGTERM.
+// rdvsim: the test rendezvous server as a program. Run `rdvsim --help` for
+// its arguments, the ready line and the command language.
+#include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/cli.h"
 #include "tools/rdvsim/rdvsim.h"
 #include "tools/rdvsim/relay.h"
 
@@ -35,12 +30,42 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: rdvsim [--ips A,B,C] [--udp-port N] [--tcp-port N] [--key K] [--relay IP] "
-               "[--cmd \"COMMAND\"]... [--stdin] [-v]\n");
-  return 2;
+bool Ipv4(const std::string& text, in_addr* a) { return inet_pton(AF_INET, text.c_str(), a) == 1; }
+
+// Servers and relays listen only where tests may send: loopback, or with
+// --allow-any any one address (inside a network namespace a test made).
+std::string CheckAddress(const std::string& text, bool allow_any) {
+  in_addr a{};
+  if (!Ipv4(text, &a)) return "'" + text + "' is not an IPv4 address";
+  const uint32_t host = ntohl(a.s_addr);
+  if (host == 0) return "0.0.0.0 would take every interface; name one address";
+  if ((host >> 24) == 127 || allow_any) return "";
+  return text + " is not a loopback address (127.0.0.0/8); others need --allow-any (inside a network namespace)";
 }
+
+constexpr char kNotes[] =
+    "Once it listens it prints one line:\n"
+    "  rdvsim ready udp=PORT tcp=PORT init=INIT [relay=IP:PORT tcprelay=IP:PORT]\n"
+    "INIT is the init string the P2P library is initialised with (p2pdev/p2pcli --init): the three\n"
+    "server addresses and the packet key, encoded. Then one line per report a client sends (and per\n"
+    "message with -v). Commands (--cmd, or lines on standard input with --stdin, answered \"ok\" or\n"
+    "\"error: ...\"; \"quit\" ends it):\n"
+    "  silent all|1|2|3 on|off        a silent server answers nothing\n"
+    "  nat 0|1|2|3|4|off              answers that detect as that NAT type\n"
+    "  state DID N|clear              answer connect requests and queries with state N\n"
+    "  login DID N|clear              answer device logins with result N\n"
+    "  devstate DID V52 V56|clear     the two values of a device-state answer\n"
+    "  tcpstate DID S [NEXT]|clear    the TCP server state answer (and the byte after it)\n"
+    "  relays [IP:PORT ...]           the UDP relay list\n"
+    "  tcprelay IP:PORT|off           the TCP relay offered after a TCP connect request\n"
+    "  offer tcp|udp|none             how the TCP relay offer travels\n"
+    "  ticket N                       the ticket of the next TCP relay offer\n"
+    "  intro both|burst|list|none     how a connect request introduces the peers\n"
+    "  forget DID                     log the device out\n"
+    "  bridge DID KIND PORT PEER [TEXT]  a bridge message to the device (17 open, 34 close)\n"
+    "  servicestart DID               a service-start message to the device\n"
+    "A DID is PREFIX-NUMBER-CHECK, e.g. EED-000001-DEV. Without --stdin it runs until SIGINT or\n"
+    "SIGTERM. Exit status: 0 ended; 1 cannot listen; 2 bad arguments or a bad --cmd.";
 
 }  // namespace
 
@@ -49,35 +74,42 @@ int main(int argc, char** argv) {
   std::vector<std::string> commands;
   bool read_stdin = false, verbose = false;
   std::string relay_ip;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    const char* v = nullptr;
-    if (a == "--stdin") {
-      read_stdin = true;
-    } else if (a == "-v") {
-      verbose = true;
-    } else if ((a == "--udp-port" || a == "--tcp-port") && (v = value())) {
-      int port = std::atoi(v);
-      if (port < 0 || port > 65535) return Usage();
-      (a == "--udp-port" ? config.udp_port : config.tcp_port) = static_cast<uint16_t>(port);
-    } else if (a == "--key" && (v = value())) {
-      config.key = v;
-    } else if (a == "--relay" && (v = value())) {
-      relay_ip = v;
-    } else if (a == "--cmd" && (v = value())) {
-      commands.push_back(v);
-    } else if (a == "--ips" && (v = value())) {
-      std::stringstream list(v);
-      std::string ip;
-      for (int k = 0; k < rdvsim::kServers; ++k) {
-        if (!std::getline(list, ip, ',')) return Usage();
-        config.ips[k] = ip;
-      }
-    } else {
-      return Usage();
+  tools::Cli cli("rdvsim",
+                 "Test rendezvous servers: three P2P servers (by default 127.0.0.1, .2 and .3) with their UDP\n"
+                 "and TCP ports, optionally a UDP and a TCP relay, scriptable by commands.",
+                 "  rdvsim --udp-port 0 --tcp-port 0 --relay 127.0.0.4 --stdin\n"
+                 "  rdvsim --udp-port 0 --tcp-port 0 --cmd \"state EED-000001-DEV 0\"");
+  std::string ips;
+  bool allow_any = false;
+  cli.Text("--ips", "A,B,C", "the three server addresses (IPv4; default 127.0.0.1,127.0.0.2,127.0.0.3)", &ips);
+  cli.Number("--udp-port", "N", "first of the three UDP ports (0..65533; 0: free ones; default 32100)", 0, 65533,
+             &config.udp_port);
+  cli.Number("--tcp-port", "N", "the TCP port (0..65535; 0: a free one; default 443)", 0, 65535, &config.tcp_port);
+  cli.Text("--key", "K", "the packet key (default: none)", &config.key);
+  cli.Text("--relay", "IP", "also run a UDP and a TCP relay on IP (free ports)", &relay_ip);
+  cli.Flag("--allow-any", "allow server and relay addresses outside 127.0.0.0/8 (only inside a network\n"
+           "namespace of a test's own, as the end-to-end suites use)", &allow_any);
+  cli.Value("--cmd", "COMMAND", "run a command before it starts (may be given again)", [&](const std::string& v) {
+    commands.push_back(v);
+    return std::string();
+  });
+  cli.Flag("--stdin", "read commands from standard input; end at \"quit\" or end of input", &read_stdin);
+  cli.Flag("-v", "also print one line per message received", &verbose);
+  cli.Notes(kNotes);
+  if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
+  if (!ips.empty()) {
+    std::stringstream list(ips);
+    std::string ip;
+    int k = 0;
+    while (std::getline(list, ip, ',')) {
+      if (k >= rdvsim::kServers) return cli.Error("--ips: more than " + std::to_string(rdvsim::kServers) + " addresses");
+      if (std::string why = CheckAddress(ip, allow_any); !why.empty()) return cli.Error("--ips: " + why);
+      config.ips[k++] = ip;
     }
+    if (k != rdvsim::kServers) return cli.Error("--ips: needs " + std::to_string(rdvsim::kServers) + " addresses");
   }
+  if (!relay_ip.empty())
+    if (std::string why = CheckAddress(relay_ip, allow_any); !why.empty()) return cli.Error("--relay: " + why);
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = [](int) { g_stop = 1; };
@@ -104,8 +136,7 @@ int main(int argc, char** argv) {
   for (const std::string& c : commands) {
     std::string err = server.Command(c);
     if (!err.empty()) {
-      std::fprintf(stderr, "rdvsim: %s\n", err.c_str());
-      return 2;
+      return cli.Error("--cmd \"" + c + "\": " + err);
     }
   }
   server.SetPrinter(Say, verbose);

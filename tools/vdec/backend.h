@@ -32,7 +32,8 @@ class Backend {
  public:
   virtual ~Backend() = default;
   // Feeds the whole stream the way the video decode front does and drains at
-  // the end. Returns 0, or a decoder error code with a message in `error`.
+  // the end. Returns 0, or a decoder error code with a message in `error`;
+  // with 0, a message in `error` is a warning (e.g. a cut last picture).
   virtual int Run(const uint8_t* data, size_t size, const PictureSink& sink, std::string& error) = 0;
 };
 

@@ -194,6 +194,12 @@ class H264Backend : public Backend {
     }
     if (ctx_) {
       int rc = Drain(sink, error);
+      // Broken slice data in the last picture (a cut file) leaves the pictures before
+      // it good: a warning, as the HEVC decoder gives them without one.
+      if (rc != 0 && (rc & 0xF0000000) == 0x40000000) {
+        error = "the last picture is broken, the stream may be cut (" + error + ")";
+        return 0;
+      }
       if (rc != 0) return rc;
     }
     return 0;

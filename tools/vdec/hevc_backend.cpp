@@ -30,6 +30,24 @@ void Message(int32_t, int32_t level, const char* fmt, ...) {
   while (!g_lastError.empty() && g_lastError.back() == '\n') g_lastError.pop_back();
 }
 
+// A decoder result in the words vdec uses for H.264 too, with the decoder's
+// own message after it.
+std::string ErrorText(int32_t code, const std::string& message) {
+  std::string text;
+  auto has = [&](const char* s) { return message.find(s) != std::string::npos; };
+  if (has("chroma_format_idc") || has("bit_depth")) text = "only 8-bit 4:2:0 video is supported";
+  else if (has("PicWidthInSamplesY") || has("PicHeightInSamplesY")) text = "picture size not supported";
+  else if (has("is not support")) text = "NAL unit type not supported";
+  else if (code == IH265D_ERR_VPS || code == IH265D_ERR_SPS || code == IH265D_ERR_PPS) text = "broken parameter set";
+  else if (code == IH265D_ERR_SLICEHEADER) text = "broken slice header or picture";
+  else if (code == IH265D_ERR_SLICEDATA) text = "broken slice data";
+  else if (code == IH265D_ERR_NAL) text = "broken NAL unit";
+  else text = "decoder failure";
+  std::string detail = message;
+  if (detail.rfind("IH265D_Decode : ", 0) == 0) detail.erase(0, 16);
+  return detail.empty() ? text : text + " (" + detail + ")";
+}
+
 struct Nal {
   size_t start;  // first start-code byte
   size_t payload;
@@ -225,7 +243,7 @@ class HevcBackend : public Backend {
       g_lastError.clear();
       int32_t rc = IH265D_Decode(handle_, &in, &out);
       if (rc != 0 && rc != 1) {
-        error = g_lastError;
+        error = ErrorText(rc, g_lastError);
         return rc;
       }
       done += out.iBytesTaken;
@@ -245,7 +263,7 @@ class HevcBackend : public Backend {
       g_lastError.clear();
       int32_t rc = IH265D_Decode(handle_, &in, &out);
       if (rc != 0) {
-        error = g_lastError;
+        error = ErrorText(rc, g_lastError);
         return rc;
       }
       if (out.DecodeStatus == 2) break;

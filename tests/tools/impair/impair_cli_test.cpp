@@ -198,13 +198,14 @@ TEST(ImpairCliTest, RefusesBadArguments) {
       {{"--upstream", "10.1.2.3:9"}, 1, "not in 127.0.0.0/8"},
       {{"--listen", "0.0.0.0:0", "--upstream", "127.0.0.1:9"}, 1, "not in 127.0.0.0/8"},
       {{"--upstream", "localhost:9"}, 1, "numeric IPv4"},
-      {{"--upstream", "127.0.0.1:9", "--drop", "1.5"}, 1, "probabilities"},
-      {{"--upstream", "127.0.0.1:9", "--dup", "half"}, 2, "bad value for --dup"},
-      {{"--upstream", "127.0.0.1:9", "--delay", "-3"}, 2, "bad value for --delay"},
-      {{"--upstream", "127.0.0.1:9", "--seed", "x1"}, 2, "bad value for --seed"},
-      {{"--upstream", "127.0.0.1:9", "--dir", "sideways"}, 2, "bad value for --dir"},
+      {{"--upstream", "127.0.0.1:9", "--drop", "1.5"}, 2, "--drop: 1.5 is out of range 0..1"},
+      {{"--upstream", "127.0.0.1:9", "--dup", "half"}, 2, "--dup: 'half' is not a number"},
+      {{"--upstream", "127.0.0.1:9", "--delay", "-3"}, 2, "--delay: -3 is out of range 0..3600000"},
+      {{"--upstream", "127.0.0.1:9", "--seed", "x1"}, 2, "--seed: 'x1' is not a number"},
+      {{"--upstream", "127.0.0.1:9", "--dir", "sideways"}, 2, "--dir: 'sideways' is not one of up|down|both"},
       {{"--upstream", "127.0.0.1:9", "--bogus", "1"}, 2, "unknown option --bogus"},
-      {{"--upstream"}, 2, "missing value"},
+      {{"--upstream"}, 2, "--upstream needs a value"},
+      {{"--help"}, 0, "example"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -213,7 +214,9 @@ TEST(ImpairCliTest, RefusesBadArguments) {
     ImpairProcess impair(c.args);
     EXPECT_EQ(impair.Wait(3000), c.code);
     EXPECT_NE(impair.Output().find(c.message), std::string::npos) << impair.Output();
-    EXPECT_EQ(impair.Output().find("listening"), std::string::npos);
+    if (c.code != 0) {
+      EXPECT_EQ(impair.Output().find("listening"), std::string::npos);
+    }
   }
 }
 
