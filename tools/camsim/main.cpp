@@ -121,7 +121,9 @@ int main(int argc, char** argv) {
   if (passwords.empty()) return Usage("--password is needed");
   if (passwords.size() != 1 && passwords.size() != dids.size()) return Usage("give one --password, or one per --did");
   for (size_t i = 0; i < dids.size(); ++i) cfg.cameras.push_back({dids[i], passwords[passwords.size() == 1 ? 0 : i]});
-  if (!p2ptool::ApplyServerPorts(server_ports)) return Usage("--server-ports takes U,T");
+  if (!server_ports.empty()) {
+    if (std::string why = p2ptool::ApplyServerPorts(server_ports); !why.empty()) return Usage("--server-ports: " + why);
+  }
 
   p2ptool::StopOnSignals();
   camsim::Simulator sim(cfg, [](const std::string& line) { p2ptool::Say("%s", line.c_str()); });
