@@ -183,7 +183,7 @@ int CVToolbar::DrawStateByFlags(int index) const {
   int st = GetButtonState(index);
   if (st & 8) return -1;
   if (!(st & 4)) return kDrawDisabled;
-  int kind = GetButtonStyle(index) & 0xFF;
+  int kind = GetButtonStyle(index) & 0x0F;
   if ((kind == 2 || kind == 4) && (st & 1)) return kDrawPressed;
   return kDrawNormal;
 }
@@ -208,7 +208,7 @@ void CVToolbar::UncheckGroup(int index) {
   for (int i = 0; i < GetButtonCount(); ++i) {
     if (i == index) continue;
     int style = GetButtonStyle(i);
-    if ((style & 0xFF) != 4 || ((style >> 16) & 0xFF) != group) continue;
+    if ((style & 0x0F) != 4 || ((style >> 16) & 0xFF) != group) continue;
     if (GetButtonState(i) & 1) {
       ClearButtonState(i, 1);
       DrawButtonNow(i, kDrawNormal);
@@ -309,7 +309,7 @@ void CVToolbar::OnLButtonDown(const QPoint&) {
     tracking_ = 1;
     DrawButtonNow(current_, kDrawPressed);
     int style = GetButtonStyle(current_);
-    if ((style & 0xFF) == 1) {
+    if ((style & 0x0F) == 1) {
       if (style & 0x80) SetTimer(kRepeatTimer, kRepeatMs);
       else if (style & 0x100) OnButtonEvent(current_, kBtnEventPress);
     }
@@ -324,12 +324,12 @@ void CVToolbar::OnLButtonUp(const QPoint& pt) {
   int style = GetButtonStyle(index);
   if (tracking_ != 1) {
     KillTimer(kRepeatTimer);
-    if ((style & 0xFF) == 1 && (style & 0x100)) OnButtonEvent(index, kBtnEventRelease);
+    if ((style & 0x0F) == 1 && (style & 0x100)) OnButtonEvent(index, kBtnEventRelease);
     tracking_ = 0;
     current_ = -1;
     return;
   }
-  switch (style & 0xFF) {
+  switch (style & 0x0F) {
     case 2:
       if (GetButtonState(index) & 1) {
         ClearButtonState(index, 1);
@@ -362,7 +362,7 @@ void CVToolbar::OnTimer(int id) {
     KillTimer(kTooltipDelayTimer);
     if (tip_ && current_ >= 0 && current_ == tip_target_) {
       QString text = GetTooltipText(current_);
-      if (!text.isEmpty()) tip_->ShowTip(text, nullptr, 0);
+      if (!text.isEmpty()) tip_->ShowTip(text, &last_cursor_, 0);
     }
     tip_target_ = -1;
   } else if (id == kRepeatTimer) {
@@ -386,9 +386,13 @@ bool CVToolbar::event(QEvent* e) {
   return QWidget::event(e);
 }
 
-void CVToolbar::mouseMoveEvent(QMouseEvent* e) { OnMouseMove(e->position().toPoint()); }
+void CVToolbar::mouseMoveEvent(QMouseEvent* e) {
+  last_cursor_ = e->globalPosition().toPoint();
+  OnMouseMove(e->position().toPoint());
+}
 
 void CVToolbar::mousePressEvent(QMouseEvent* e) {
+  last_cursor_ = e->globalPosition().toPoint();
   if (e->button() == Qt::LeftButton) OnLButtonDown(e->position().toPoint());
   else QWidget::mousePressEvent(e);
 }

@@ -141,4 +141,5 @@ class CVToolbar : public QWidget, public UiWindow {
   int tip_target_ = -1;
   bool captured_ = false;
   std::map<int, int> shown_;  // index -> draw state
+  QPoint last_cursor_;        // global place of the last mouse message
 };
