@@ -95,10 +95,8 @@ CDeviceGroupTree::ItemData* CDeviceGroupTree::DataOf(const QTreeWidgetItem* item
 }
 
 void CDeviceGroupTree::ClearItemData() {
-  for (auto& d : data_)
-    if (d->item && d->kind == 0) d->item->setData(0, Qt::UserRole, QVariant());
   data_.clear();
-  // Device items point to their records too; forget those as well.
+  // Items still in the tree must not point to freed records.
   if (tree_) {
     std::vector<QTreeWidgetItem*> stack;
     for (int i = 0; i < tree_->topLevelItemCount(); ++i) stack.push_back(tree_->topLevelItem(i));
