@@ -12,6 +12,8 @@
 
 #include "app/gui/bmpbtn_container.h"
 #include "app/gui/device_group_tree.h"
+#include "app/main_window.h"
+#include "app/ui/strings.h"
 #include "tests/app/app_test_util.h"
 
 namespace {
@@ -100,6 +102,31 @@ TEST(SkinArt, Screenshot) {
   w.GetButtonRect(w.IndexFromId(1003), &r, nullptr);
   EXPECT_EQ(r.right, 1000);
   EXPECT_EQ(grid.geometry().right(), 1000 - 12 - 1);
+}
+
+TEST(SkinArt, MainWindowWithAndWithoutItsSkin) {
+  apptest::App();
+  CVelmoraDlg w;
+  // No gui folder beside the test program: the window still works, drawn with its class background.
+  EXPECT_FALSE(w.skin_loaded());
+  EXPECT_EQ(w.GetButtonCount(), 0);
+  EXPECT_FALSE(w.grab().isNull());
+  ASSERT_EQ(w.LoadSkinFile(kSkin), 1);
+  SetUiLanguageOverride(kLangEnglish);
+  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1002)), "Split 2x2");
+  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "");
+  ClearUiLanguageOverride();
+  // The close button's click reaches the window as WM_COMMAND and closes it.
+  w.resize(w.ref_width(), w.ref_height());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  SkinRect r;
+  ASSERT_EQ(w.GetButtonRect(w.IndexFromId(1003), &r, nullptr), 1);
+  QPoint at((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  QMouseEvent move(QEvent::MouseMove, at, w.mapToGlobal(at), Qt::NoButton, Qt::NoButton, {});
+  QApplication::sendEvent(&w, &move);
+  QTest::mouseClick(&w, Qt::LeftButton, {}, at);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 2000));
 }
 
 }  // namespace
