@@ -54,8 +54,10 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   auto* body = new QLabel(LoadUiString(IDS_DEVICE_LIST), this);
   body->setAlignment(Qt::AlignCenter);
   body->setStyleSheet(QStringLiteral("color: #8A9099; background: transparent;"));
-  if (StaticIndexFromId(3002) >= 0) SetControl(3002, body);
-  else body->setGeometry(rect());
+  if (StaticIndexFromId(3002) >= 0)
+    SetControl(3002, body);
+  else
+    body->setGeometry(rect());
 
   SetToolbarCommandTarget(hwnd());
   SetTimer(kIdleTimerId, kIdleTimerMs);
@@ -65,10 +67,11 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
 QString CVelmoraDlg::GetTooltipText(int index) const {
   static const struct {
     int button, string;
-  } kTips[] = {{1001, IDS_DEVICE_LIST}, {1002, IDS_SPLIT_2X2},      {1006, IDS_LOGON},      {1007, IDS_LIVE_MEDIA},
-               {1008, IDS_SD_PLAYBACK}, {1009, IDS_CLOUD_PLAYBACK}, {1010, IDS_SELECT_DATE}, {1103, IDS_AUDIO},
-               {1104, IDS_SNAPSHOT},    {1105, IDS_RECORD},         {1106, IDS_CLOSE_VIDEO}, {1110, IDS_PIP},
-               {1111, IDS_EXCHANGE_PIP}, {1112, IDS_TALKBACK},      {1113, IDS_SWITCH_EYES}};
+  } kTips[] = {{1001, IDS_DEVICE_LIST},  {1002, IDS_SPLIT_2X2},   {1006, IDS_LOGON},
+               {1007, IDS_LIVE_MEDIA},   {1008, IDS_SD_PLAYBACK}, {1009, IDS_CLOUD_PLAYBACK},
+               {1010, IDS_SELECT_DATE},  {1103, IDS_AUDIO},       {1104, IDS_SNAPSHOT},
+               {1105, IDS_RECORD},       {1106, IDS_CLOSE_VIDEO}, {1110, IDS_PIP},
+               {1111, IDS_EXCHANGE_PIP}, {1112, IDS_TALKBACK},    {1113, IDS_SWITCH_EYES}};
   int id = IdFromIndex(index);
   for (const auto& t : kTips)
     if (t.button == id) return LoadUiString(t.string);
@@ -81,8 +84,10 @@ void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint3
 }
 
 void CVelmoraDlg::OnTimer(int id) {
-  if (id == kIdleTimerId) OnIdleTimer();
-  else CBmpbtnContainer::OnTimer(id);
+  if (id == kIdleTimerId)
+    OnIdleTimer();
+  else
+    CBmpbtnContainer::OnTimer(id);
 }
 
 void CVelmoraDlg::OnIdleTimer() {
@@ -111,8 +116,10 @@ void CVelmoraDlg::OnCommand(int id) {
       close();
       break;
     case kBtnMaximise:
-      if (isMaximized()) showNormal();
-      else showMaximized();
+      if (isMaximized())
+        showNormal();
+      else
+        showMaximized();
       break;
     case kBtnMinimise:
       showMinimized();

@@ -21,8 +21,8 @@ int AlignToQt(uint32_t align) {
   return qt;
 }
 
-void Shift(int32_t* lo, int32_t* hi, uint32_t flags, uint32_t lo_flag, uint32_t hi_flag, uint32_t mid_flag, int n,
-           int n0) {
+void Shift(int32_t* lo, int32_t* hi, uint32_t flags, uint32_t lo_flag, uint32_t hi_flag, uint32_t mid_flag,
+           int n, int n0) {
   int64_t d = static_cast<int64_t>(n) - n0;
   if (flags & hi_flag) {
     *hi = static_cast<int32_t>(*hi + d);
@@ -44,21 +44,24 @@ SkinRect RelayoutRect(const SkinRect& rect, uint32_t flags, int w, int h, int w0
 }
 
 void DrawReliefFrame(QImage* image, const SkinRect& rect, bool raised) {
-  static const int kNear[3] = {10, 15, 20};  // left and top rings, inner to outer
+  static const int kNear[3] = {10, 15, 20};   // left and top rings, inner to outer
   static const int kFar[3] = {-5, -10, -15};  // right and bottom rings
   auto change = [&](int x, int y, int step) {
     if (x < 0 || y < 0 || x >= image->width() || y >= image->height()) return;
     QRgb c = image->pixel(x, y);
     auto clamp = [](int v) { return std::clamp(v, 0, 255); };
-    image->setPixel(x, y, qRgba(clamp(qRed(c) + step), clamp(qGreen(c) + step), clamp(qBlue(c) + step), qAlpha(c)));
+    image->setPixel(x, y,
+                    qRgba(clamp(qRed(c) + step), clamp(qGreen(c) + step), clamp(qBlue(c) + step), qAlpha(c)));
   };
   for (int d = 1; d <= 3; ++d) {
     int near_step = raised ? kNear[d - 1] : -kNear[d - 1];
     int far_step = raised ? kFar[d - 1] : -kFar[d - 1];
     for (int y = rect.top - d; y <= rect.bottom - 1 + d; ++y) change(rect.left - d, y, near_step);
     for (int x = rect.left - d; x <= rect.right - 1 + d; ++x) change(x, rect.top - d, near_step);
-    for (int y = rect.top - (d - 1); y <= rect.bottom - 1 + (d - 1); ++y) change(rect.right - 1 + d, y, far_step);
-    for (int x = rect.left - (d - 1); x <= rect.right - 1 + (d - 1); ++x) change(x, rect.bottom - 1 + d, far_step);
+    for (int y = rect.top - (d - 1); y <= rect.bottom - 1 + (d - 1); ++y)
+      change(rect.right - 1 + d, y, far_step);
+    for (int x = rect.left - (d - 1); x <= rect.right - 1 + (d - 1); ++x)
+      change(x, rect.bottom - 1 + d, far_step);
   }
 }
 
@@ -81,6 +84,8 @@ CBmpbtnContainer::~CBmpbtnContainer() = default;
 int CBmpbtnContainer::LoadSkinFile(const std::string& path) {
   keyed_.clear();
   bool ok = LoadSkinData(path, &skin_);
+  for (const SkinStatic& s : skin_.statics)
+    if (s.kind == kStaticControl) PlaceControl(s);
   update();
   return ok ? 1 : 0;
 }
@@ -193,9 +198,12 @@ void CBmpbtnContainer::DrawButton(QPainter* p, int index, int draw_state) {
   if (!bmp && (draw_state == kDrawHover || draw_state == kDrawDisabled)) bmp = b.bitmaps[0];
   if (!bmp) return;
   QRect r = ToQRect(b.rect);
-  if (b.flags & kSkinTransparent) p->drawImage(r, Keyed(bmp));
-  else if (b.flags & kSkinStretch) p->drawImage(r.topLeft(), *bmp);
-  else p->drawImage(r.topLeft(), *bmp, QRect(0, 0, r.width(), r.height()));
+  if (b.flags & kSkinTransparent)
+    p->drawImage(r, Keyed(bmp));
+  else if (b.flags & kSkinStretch)
+    p->drawImage(r.topLeft(), *bmp);
+  else
+    p->drawImage(r.topLeft(), *bmp, QRect(0, 0, r.width(), r.height()));
 }
 
 void CBmpbtnContainer::PaintSkinStatic(QPainter* p, QImage* image, const SkinStatic& s) {
@@ -208,9 +216,12 @@ void CBmpbtnContainer::PaintSkinStatic(QPainter* p, QImage* image, const SkinSta
       break;
     }
     case kStaticBitmap:
-      if (s.flags & kSkinStretch) p->drawImage(r, *s.bitmap);
-      else if (s.flags & kSkinTransparent) p->drawImage(r.topLeft(), Keyed(s.bitmap));
-      else p->drawImage(r.topLeft(), *s.bitmap);
+      if (s.flags & kSkinStretch)
+        p->drawImage(r, *s.bitmap);
+      else if (s.flags & kSkinTransparent)
+        p->drawImage(r.topLeft(), Keyed(s.bitmap));
+      else
+        p->drawImage(r.topLeft(), *s.bitmap);
       break;
     case kStaticControl:
       if (s.flags & kRelievoOutter) {
@@ -272,7 +283,8 @@ void CBmpbtnContainer::paintEvent(QPaintEvent* e) {
 }
 
 void CBmpbtnContainer::Relayout(int w, int h) {
-  for (SkinButton& b : skin_.buttons) b.rect = RelayoutRect(b.rect, b.flags, w, h, skin_.ref_width, skin_.ref_height);
+  for (SkinButton& b : skin_.buttons)
+    b.rect = RelayoutRect(b.rect, b.flags, w, h, skin_.ref_width, skin_.ref_height);
   for (SkinStatic& s : skin_.statics) {
     s.rect = RelayoutRect(s.rect, s.flags, w, h, skin_.ref_width, skin_.ref_height);
     if (s.kind == kStaticControl) PlaceControl(s);

@@ -64,8 +64,8 @@ std::string SanitizeGroupFileUser(const std::string& login) {
   std::string out;
   for (char c : login) {
     if (out.size() >= 64) break;
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-                c == '_' || c == '@';
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                c == '-' || c == '_' || c == '@';
     out += keep ? c : '_';
   }
   if (out.empty()) out = "_";
@@ -127,8 +127,10 @@ QTreeWidgetItem* CDeviceGroupTree::InsertSorted(QTreeWidgetItem* parent, QTreeWi
       break;
     }
   }
-  if (parent) parent->insertChild(at, item);
-  else tree_->insertTopLevelItem(at, item);
+  if (parent)
+    parent->insertChild(at, item);
+  else
+    tree_->insertTopLevelItem(at, item);
   return item;
 }
 
@@ -272,18 +274,21 @@ bool CDeviceGroupTree::SaveGroupFile() {
     std::string* out;
   } ctx{&out};
   if (tree_->topLevelItemCount())
-    WalkItems(tree_->topLevelItem(0), tree_,
-              [](QTreeWidgetItem* item, void* c) {
-                std::string& o = *static_cast<Ctx*>(c)->out;
-                ItemData* d = DataOf(item);
-                if (!d) return 1;
-                o.append(static_cast<size_t>(GetItemDepth(item)), '\t');
-                if (d->kind == 0) o += "+" + item->text(0).toStdString();
-                else o += d->device->uuid;
-                o += "\r\n";
-                return 1;
-              },
-              &ctx);
+    WalkItems(
+        tree_->topLevelItem(0), tree_,
+        [](QTreeWidgetItem* item, void* c) {
+          std::string& o = *static_cast<Ctx*>(c)->out;
+          ItemData* d = DataOf(item);
+          if (!d) return 1;
+          o.append(static_cast<size_t>(GetItemDepth(item)), '\t');
+          if (d->kind == 0)
+            o += "+" + item->text(0).toStdString();
+          else
+            o += d->device->uuid;
+          o += "\r\n";
+          return 1;
+        },
+        &ctx);
   FILE* f = std::fopen(file_.c_str(), "wb");
   if (!f) return false;
   bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();

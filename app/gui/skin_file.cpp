@@ -42,7 +42,8 @@ std::vector<std::string> SplitFields(std::string_view line) {
   size_t start = 0;
   for (;;) {
     size_t comma = line.find(',', start);
-    std::string_view f = line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+    std::string_view f =
+        line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
     f = Trim(f.substr(0, kFieldMax));
     fields.emplace_back(f);
     if (comma == std::string_view::npos) break;
@@ -57,7 +58,8 @@ void ForEachItem(std::string_view text, Fn fn) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t bar = text.find('|', start);
-    std::string_view item = text.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start);
+    std::string_view item =
+        text.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start);
     item = Trim(item.substr(0, kItemMax));
     if (!item.empty()) fn(item);
     if (bar == std::string_view::npos) break;
@@ -85,9 +87,12 @@ std::string StripBmp(std::string name) {
 uint16_t ParseStates(std::string_view text) {
   uint16_t states = 0;
   ForEachItem(text, [&](std::string_view item) {
-    if (EqualsNoCase(item, "enabled")) states |= kBtnEnabled;
-    else if (EqualsNoCase(item, "hidden")) states |= kBtnHidden;
-    else if (EqualsNoCase(item, "checked")) states |= kBtnChecked;
+    if (EqualsNoCase(item, "enabled"))
+      states |= kBtnEnabled;
+    else if (EqualsNoCase(item, "hidden"))
+      states |= kBtnHidden;
+    else if (EqualsNoCase(item, "checked"))
+      states |= kBtnChecked;
   });
   return states;
 }
@@ -105,14 +110,19 @@ bool ParseButton(const std::vector<std::string>& f, const SkinBitmapLoader& load
   for (int i = 5; i <= 8; ++i)
     if (f[i].empty()) return false;
   int x = AtoiFirstCoord(f[5]), y = Atoi(f[6]), w = Atoi(f[7]), h = Atoi(f[8]);
-  b.rect = {x, y, static_cast<int32_t>(static_cast<int64_t>(x) + w), static_cast<int32_t>(static_cast<int64_t>(y) + h)};
+  b.rect = {x, y, static_cast<int32_t>(static_cast<int64_t>(x) + w),
+            static_cast<int32_t>(static_cast<int64_t>(y) + h)};
   const std::string& kind = f[9];
-  if (EqualsNoCase(kind, "button")) b.style = kStylePush;
-  else if (EqualsNoCase(kind, "track_button")) b.style = kStylePush | kStyleTrack;
-  else if (EqualsNoCase(kind, "check")) b.style = kStyleCheck;
+  if (EqualsNoCase(kind, "button"))
+    b.style = kStylePush;
+  else if (EqualsNoCase(kind, "track_button"))
+    b.style = kStylePush | kStyleTrack;
+  else if (EqualsNoCase(kind, "check"))
+    b.style = kStyleCheck;
   else if (PrefixNoCase(kind, "checkgroup(", 11))
     b.style = (static_cast<uint32_t>(std::atoi(kind.c_str() + 11)) << 16) | kStyleRadio;
-  else return false;  // the loaded bitmaps go with b
+  else
+    return false;  // the loaded bitmaps go with b
   b.state = ParseStates(f[10]);
   b.flags = ParseSkinFlags(f[11]);
   out->buttons.push_back(std::move(b));
@@ -134,21 +144,31 @@ bool ParseStatic(const std::vector<std::string>& f, const SkinBitmapLoader& load
     font.face = f[2].substr(0, kItemMax);
     font.height = Atoi(f[3]);
     if (font.name.empty() || font.face.empty() || font.height == 0) return false;
-    if (f.size() > 4) ForEachItem(f[4], [&](std::string_view item) {
-        if (EqualsNoCase(item, "Underline")) font.underline = true;
-        else if (EqualsNoCase(item, "Strikeout")) font.strikeout = true;
-        else if (EqualsNoCase(item, "Italic")) font.italic = true;
+    if (f.size() > 4)
+      ForEachItem(f[4], [&](std::string_view item) {
+        if (EqualsNoCase(item, "Underline"))
+          font.underline = true;
+        else if (EqualsNoCase(item, "Strikeout"))
+          font.strikeout = true;
+        else if (EqualsNoCase(item, "Italic"))
+          font.italic = true;
       });
     out->fonts.push_back(std::move(font));
     return true;
   }
   SkinStatic s;
-  if (EqualsNoCase(kind, "control")) s.kind = kStaticControl;
-  else if (EqualsNoCase(kind, "brush")) s.kind = kStaticBrush;
-  else if (EqualsNoCase(kind, "static")) s.kind = kStaticBitmap;
-  else if (EqualsNoCase(kind, "colorblock")) s.kind = kStaticColor;
-  else if (EqualsNoCase(kind, "text")) s.kind = kStaticText;
-  else return false;
+  if (EqualsNoCase(kind, "control"))
+    s.kind = kStaticControl;
+  else if (EqualsNoCase(kind, "brush"))
+    s.kind = kStaticBrush;
+  else if (EqualsNoCase(kind, "static"))
+    s.kind = kStaticBitmap;
+  else if (EqualsNoCase(kind, "colorblock"))
+    s.kind = kStaticColor;
+  else if (EqualsNoCase(kind, "text"))
+    s.kind = kStaticText;
+  else
+    return false;
   if (f.size() < 6 || f[1].empty()) return false;
   for (int i = 2; i <= 5; ++i)
     if (f[i].empty()) return false;
@@ -183,12 +203,18 @@ uint32_t ParseSkinFlags(std::string_view text) {
     const char* token;
     uint32_t value;
     size_t prefix;  // compared on this many characters, 0 the whole token
-  } kTokens[] = {{"AnchorLeft", kAnchorLeft, 0},       {"AnchorRight", kAnchorRight, 0},
-                 {"AnchorTop", kAnchorTop, 0},         {"AnchorBottom", kAnchorBottom, 0},
-                 {"AnchorAll", 0xF, 0},                {"AnchorCenter", kAnchorCenter, 0},
-                 {"AnchorMiddle", kAnchorMiddle, 0},   {"Stretch", kSkinStretch, 0},
-                 {"Transparent", kSkinTransparent, 0}, {"RelievoInner", kRelievoInner, 12},
-                 {"RelievoOutter", kRelievoOutter, 13}, {"RelievoRaised", kRelievoRaised, 0},
+  } kTokens[] = {{"AnchorLeft", kAnchorLeft, 0},
+                 {"AnchorRight", kAnchorRight, 0},
+                 {"AnchorTop", kAnchorTop, 0},
+                 {"AnchorBottom", kAnchorBottom, 0},
+                 {"AnchorAll", 0xF, 0},
+                 {"AnchorCenter", kAnchorCenter, 0},
+                 {"AnchorMiddle", kAnchorMiddle, 0},
+                 {"Stretch", kSkinStretch, 0},
+                 {"Transparent", kSkinTransparent, 0},
+                 {"RelievoInner", kRelievoInner, 12},
+                 {"RelievoOutter", kRelievoOutter, 13},
+                 {"RelievoRaised", kRelievoRaised, 0},
                  {"TextCallback", kTextCallback, 0}};
   uint32_t flags = 0;
   ForEachItem(text, [&](std::string_view item) {
@@ -206,10 +232,14 @@ uint32_t ParseSkinFlags(std::string_view text) {
 uint32_t ParseSkinAlign(std::string_view text) {
   uint32_t align = 0;
   ForEachItem(text, [&](std::string_view item) {
-    if (EqualsNoCase(item, "AlignCenter")) align |= kAlignCenter;
-    else if (EqualsNoCase(item, "AlignRight")) align |= kAlignRight;
-    else if (EqualsNoCase(item, "AlignVCenter")) align |= kAlignVCenter;
-    else if (EqualsNoCase(item, "AlignBottom")) align |= kAlignBottom;
+    if (EqualsNoCase(item, "AlignCenter"))
+      align |= kAlignCenter;
+    else if (EqualsNoCase(item, "AlignRight"))
+      align |= kAlignRight;
+    else if (EqualsNoCase(item, "AlignVCenter"))
+      align |= kAlignVCenter;
+    else if (EqualsNoCase(item, "AlignBottom"))
+      align |= kAlignBottom;
   });
   return align;
 }
@@ -232,10 +262,14 @@ bool ParseSkinText(std::string_view text, const SkinBitmapLoader& loader, SkinDa
     std::string_view line = Trim(raw);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     if (line[0] == '[') {
-      if (EqualsNoCase(line, "[basic]")) section = kBasic;
-      else if (EqualsNoCase(line, "[button]")) section = kButton;
-      else if (EqualsNoCase(line, "[static]")) section = kStatic;
-      else section = kNone;
+      if (EqualsNoCase(line, "[basic]"))
+        section = kBasic;
+      else if (EqualsNoCase(line, "[button]"))
+        section = kButton;
+      else if (EqualsNoCase(line, "[static]"))
+        section = kStatic;
+      else
+        section = kNone;
       continue;
     }
     switch (section) {
@@ -251,8 +285,10 @@ bool ParseSkinText(std::string_view text, const SkinBitmapLoader& loader, SkinDa
         while (stop < rest.size() && !IsBlank(rest[stop])) ++stop;
         if (stop == 0) break;  // "%s" matched nothing
         std::string value(rest.substr(0, stop));
-        if (EqualsNoCase(key, "width")) out->ref_width = std::atoi(value.c_str());
-        else if (EqualsNoCase(key, "height")) out->ref_height = std::atoi(value.c_str());
+        if (EqualsNoCase(key, "width"))
+          out->ref_width = std::atoi(value.c_str());
+        else if (EqualsNoCase(key, "height"))
+          out->ref_height = std::atoi(value.c_str());
         break;
       }
       case kButton:
@@ -313,6 +349,7 @@ bool LoadSkinData(const std::string& path, SkinData* out) {
   const QByteArray bytes = f.readAll();
   const std::string folder = QFileInfo(f).absolutePath().toStdString();
   const std::string locale = SkinLocaleName();
-  return ParseSkinText(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
-                       [&](const std::string& name) { return LoadSkinBitmap(folder, locale, name); }, out);
+  return ParseSkinText(
+      std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
+      [&](const std::string& name) { return LoadSkinBitmap(folder, locale, name); }, out);
 }

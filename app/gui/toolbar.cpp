@@ -31,9 +31,12 @@ void SetToolbarCommandTarget(HWND hwnd) { g_command_target = hwnd; }
 
 void DrawTextAligned(QPainter* p, const QRect& rect, const QString& text, uint32_t flags, bool word_wrap) {
   int qt = Qt::AlignTop;
-  if (flags & 0x1) qt |= Qt::AlignHCenter;
-  else if (flags & 0x2) qt |= Qt::AlignRight;
-  else qt |= Qt::AlignLeft;
+  if (flags & 0x1)
+    qt |= Qt::AlignHCenter;
+  else if (flags & 0x2)
+    qt |= Qt::AlignRight;
+  else
+    qt |= Qt::AlignLeft;
   if (word_wrap) qt |= Qt::TextWordWrap;
   QRect r = rect;
   if (flags & (0x4 | 0x8)) {
@@ -71,8 +74,10 @@ void CToolTipWnd::ShowTip(const QString& text, const QPoint* point, int hide_ms)
   QRect screen = ScreenArea(at);
   int x = at.x(), y = at.y();
   if (x + size.width() > screen.right() + 1) x = screen.right() + 1 - size.width();
-  if (y + size.height() + kTipOffsetY > screen.bottom() + 1) y = screen.bottom() + 1 - size.height();
-  else y += kTipOffsetY;
+  if (y + size.height() + kTipOffsetY > screen.bottom() + 1)
+    y = screen.bottom() + 1 - size.height();
+  else
+    y += kTipOffsetY;
   setGeometry(x, y, size.width(), size.height());
   show();
   raise();
@@ -104,7 +109,8 @@ void CToolTipWnd::OnTimer(int) { HideTip(); }
 
 // ---- toast ----
 
-CToast::CToast() : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), UiWindow(this) {
+CToast::CToast()
+    : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), UiWindow(this) {
   setAttribute(Qt::WA_ShowWithoutActivating);
   setAttribute(Qt::WA_OpaquePaintEvent);
   resize(480, 40);
@@ -124,7 +130,9 @@ void CToast::Show(const QString& text, int hide_ms, QWidget* owner) {
   if (hide_ms) SetTimer(kToastHideTimer, hide_ms);
 }
 
-void CToast::ShowString(int string_id, int hide_ms, QWidget* owner) { Show(LoadUiString(string_id), hide_ms, owner); }
+void CToast::ShowString(int string_id, int hide_ms, QWidget* owner) {
+  Show(LoadUiString(string_id), hide_ms, owner);
+}
 
 void CToast::HideToast() {
   KillTimer(kToastHideTimer);
@@ -165,7 +173,8 @@ void CVToolbar::InvalidateButton(int) {}
 void CVToolbar::OnButtonEvent(int index, int event) {
   if (event != kBtnEventClick) return;
   WPARAM id = static_cast<WPARAM>(static_cast<uint32_t>(IdFromIndex(index)));
-  if (!g_command_target || !PostMessage(g_command_target, WM_COMMAND, id, 0)) PostMessage(hwnd(), WM_COMMAND, id, 0);
+  if (!g_command_target || !PostMessage(g_command_target, WM_COMMAND, id, 0))
+    PostMessage(hwnd(), WM_COMMAND, id, 0);
 }
 
 int CVToolbar::ShownState(int index) const {
@@ -219,8 +228,10 @@ void CVToolbar::UncheckGroup(int index) {
 void CVToolbar::SetButtonEnabled(int index, bool on) {
   bool is = GetButtonState(index) & 4;
   if (is == on) return;
-  if (on) SetButtonState(index, 4);
-  else ClearButtonState(index, 4);
+  if (on)
+    SetButtonState(index, 4);
+  else
+    ClearButtonState(index, 4);
   DrawButtonNow(index, DrawStateByFlags(index));
 }
 
@@ -310,8 +321,10 @@ void CVToolbar::OnLButtonDown(const QPoint&) {
     DrawButtonNow(current_, kDrawPressed);
     int style = GetButtonStyle(current_);
     if ((style & 0x0F) == 1) {
-      if (style & 0x80) SetTimer(kRepeatTimer, kRepeatMs);
-      else if (style & 0x100) OnButtonEvent(current_, kBtnEventPress);
+      if (style & 0x80)
+        SetTimer(kRepeatTimer, kRepeatMs);
+      else if (style & 0x100)
+        OnButtonEvent(current_, kBtnEventPress);
     }
   }
   Capture(true);
@@ -393,11 +406,15 @@ void CVToolbar::mouseMoveEvent(QMouseEvent* e) {
 
 void CVToolbar::mousePressEvent(QMouseEvent* e) {
   last_cursor_ = e->globalPosition().toPoint();
-  if (e->button() == Qt::LeftButton) OnLButtonDown(e->position().toPoint());
-  else QWidget::mousePressEvent(e);
+  if (e->button() == Qt::LeftButton)
+    OnLButtonDown(e->position().toPoint());
+  else
+    QWidget::mousePressEvent(e);
 }
 
 void CVToolbar::mouseReleaseEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton) OnLButtonUp(e->position().toPoint());
-  else QWidget::mouseReleaseEvent(e);
+  if (e->button() == Qt::LeftButton)
+    OnLButtonUp(e->position().toPoint());
+  else
+    QWidget::mouseReleaseEvent(e);
 }

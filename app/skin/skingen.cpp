@@ -38,7 +38,8 @@ bool Save(const QImage& img, const std::string& name) {
 QPen Stroke(const QColor& c, qreal w = 2.0) { return QPen(c, w, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin); }
 
 // One button in its four states: normal, pressed (accent), hover (lighter plate), disabled (dimmed).
-bool Button(const std::string& name, int w, int h, const QColor& back, const Glyph& glyph, bool danger = false) {
+bool Button(const std::string& name, int w, int h, const QColor& back, const Glyph& glyph,
+            bool danger = false) {
   static const char* kSuffix[4] = {"n", "p", "h", "d"};
   for (int s = 0; s < 4; ++s) {
     QImage img(w, h, QImage::Format_RGB32);
@@ -233,10 +234,14 @@ QImage Pad(int size, const QColor& back, int lit, bool disabled, bool hover) {
   QColor fg = disabled ? kDisabled : kIconHover;
   p.setBrush(fg);
   qreal a = r * 0.72, s = r * 0.14;
-  p.drawPolygon(QPolygonF({{c.x() - a, c.y()}, {c.x() - a + s * 1.6, c.y() - s * 1.4}, {c.x() - a + s * 1.6, c.y() + s * 1.4}}));
-  p.drawPolygon(QPolygonF({{c.x() + a, c.y()}, {c.x() + a - s * 1.6, c.y() - s * 1.4}, {c.x() + a - s * 1.6, c.y() + s * 1.4}}));
-  p.drawPolygon(QPolygonF({{c.x(), c.y() - a}, {c.x() - s * 1.4, c.y() - a + s * 1.6}, {c.x() + s * 1.4, c.y() - a + s * 1.6}}));
-  p.drawPolygon(QPolygonF({{c.x(), c.y() + a}, {c.x() - s * 1.4, c.y() + a - s * 1.6}, {c.x() + s * 1.4, c.y() + a - s * 1.6}}));
+  p.drawPolygon(QPolygonF(
+      {{c.x() - a, c.y()}, {c.x() - a + s * 1.6, c.y() - s * 1.4}, {c.x() - a + s * 1.6, c.y() + s * 1.4}}));
+  p.drawPolygon(QPolygonF(
+      {{c.x() + a, c.y()}, {c.x() + a - s * 1.6, c.y() - s * 1.4}, {c.x() + a - s * 1.6, c.y() + s * 1.4}}));
+  p.drawPolygon(QPolygonF(
+      {{c.x(), c.y() - a}, {c.x() - s * 1.4, c.y() - a + s * 1.6}, {c.x() + s * 1.4, c.y() - a + s * 1.6}}));
+  p.drawPolygon(QPolygonF(
+      {{c.x(), c.y() + a}, {c.x() - s * 1.4, c.y() + a - s * 1.6}, {c.x() + s * 1.4, c.y() + a - s * 1.6}}));
   return img;
 }
 

@@ -22,14 +22,15 @@ DeviceInfo Dev(const char* uuid, const char* name, int online = 0) {
 std::string Dump(QTreeWidget* tree) {
   std::string out;
   if (!tree->topLevelItemCount()) return out;
-  CDeviceGroupTree::WalkItems(tree->topLevelItem(0), tree,
-                              [](QTreeWidgetItem* it, void* c) {
-                                auto* o = static_cast<std::string*>(c);
-                                o->append(static_cast<size_t>(CDeviceGroupTree::GetItemDepth(it)), '\t');
-                                *o += it->text(0).toStdString() + "\n";
-                                return 1;
-                              },
-                              &out);
+  CDeviceGroupTree::WalkItems(
+      tree->topLevelItem(0), tree,
+      [](QTreeWidgetItem* it, void* c) {
+        auto* o = static_cast<std::string*>(c);
+        o->append(static_cast<size_t>(CDeviceGroupTree::GetItemDepth(it)), '\t');
+        *o += it->text(0).toStdString() + "\n";
+        return 1;
+      },
+      &out);
   return out;
 }
 
@@ -86,8 +87,7 @@ TEST_F(GroupTreeTest, NestingTable) {
       // Deeper than one level still goes one level down; a device listed twice shows twice.
       {"+G\n\t\t\tA1\n  A1\n", "G\n\tDoor(A1)\n\tDoor(A1)\nGarage(B2)\nYard(C3)\n"},
       // Nested groups, then climbing back two levels.
-      {"+a\n +b\n  +c\n   B2\n +d\nA1\n",
-       "a\n\tb\n\t\tc\n\t\t\tGarage(B2)\n\td\nDoor(A1)\nYard(C3)\n"},
+      {"+a\n +b\n  +c\n   B2\n +d\nA1\n", "a\n\tb\n\t\tc\n\t\t\tGarage(B2)\n\td\nDoor(A1)\nYard(C3)\n"},
       // Comments, blank lines, unknown uuids, trailing blanks; "+ x" keeps its blank.
       {"# c\n\n   ; x\nZZ9\n+ x  \t\n\tC3   \r\n", " x\n\tYard(C3)\nGarage(B2)\nDoor(A1)\n"},
   };
@@ -157,8 +157,12 @@ TEST(GroupFile, HostileText) {
 
 TEST(GroupFile, SanitisedFileName) {
   const std::pair<const char*, const char*> cases[] = {
-      {"user@example.com", "user@example.com"}, {"13800000000", "13800000000"}, {"../../etc/passwd", "_._.._etc_passwd"},
-      {"", "_"}, {".hidden", "_hidden"}, {"a b\\c", "a_b_c"},
+      {"user@example.com", "user@example.com"},
+      {"13800000000", "13800000000"},
+      {"../../etc/passwd", "_._.._etc_passwd"},
+      {"", "_"},
+      {".hidden", "_hidden"},
+      {"a b\\c", "a_b_c"},
   };
   for (const auto& c : cases) EXPECT_EQ(SanitizeGroupFileUser(c.first), c.second) << c.first;
   EXPECT_EQ(SanitizeGroupFileUser(std::string(200, 'a')).size(), 64u);

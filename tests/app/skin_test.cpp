@@ -99,24 +99,24 @@ TEST(SkinFile, FlagTokens) {
 // Each line is rejected; the good line around it is kept and the load reports failure.
 TEST(SkinFile, RejectedLinesTable) {
   const char* bad[] = {
-      "[button]\n1,n,,,,0,0,8,8,button,\n",                 // 11 fields
-      "[button]\n1,missing,,,,0,0,8,8,button,,\n",          // normal bitmap cannot be loaded
-      "[button]\n1,n,,,,0,,8,8,button,,\n",                 // empty y
-      "[button]\n1,n,,,,0,0,8,8,slider,,\n",                // unknown kind
-      "[static]\nwidget, 1, 0, 0, 1, 1\n",                  // unknown kind
-      "[static]\ncontrol, , 0, 0, 1, 1\n",                  // empty value
-      "[static]\ncontrol, 1, 0, 0, 1\n",                    // missing bottom
-      "[static]\nstatic, missing, 0, 0, 1, 1\n",            // bitmap cannot be loaded
-      "[static]\ntext, hi, 0, 0, 1, 1, \n",                 // no font name
-      "[static]\nfont, , Sans, 100\n",                      // empty name
-      "[static]\nfont, f, Sans, 0\n",                       // zero height
-      "[static]\nfont, f, , 10\n",                          // empty face
+      "[button]\n1,n,,,,0,0,8,8,button,\n",         // 11 fields
+      "[button]\n1,missing,,,,0,0,8,8,button,,\n",  // normal bitmap cannot be loaded
+      "[button]\n1,n,,,,0,,8,8,button,,\n",         // empty y
+      "[button]\n1,n,,,,0,0,8,8,slider,,\n",        // unknown kind
+      "[static]\nwidget, 1, 0, 0, 1, 1\n",          // unknown kind
+      "[static]\ncontrol, , 0, 0, 1, 1\n",          // empty value
+      "[static]\ncontrol, 1, 0, 0, 1\n",            // missing bottom
+      "[static]\nstatic, missing, 0, 0, 1, 1\n",    // bitmap cannot be loaded
+      "[static]\ntext, hi, 0, 0, 1, 1, \n",         // no font name
+      "[static]\nfont, , Sans, 100\n",              // empty name
+      "[static]\nfont, f, Sans, 0\n",               // zero height
+      "[static]\nfont, f, , 10\n",                  // empty face
   };
   for (const char* line : bad) {
     SCOPED_TRACE(line);
     bool ok = true;
-    std::string text = std::string("[button]\n9,n,,,,0,0,1,1,button,,\n[static]\ncolorblock,1,0,0,1,1\n") + line +
-                       "[button]\n10,n,,,,0,0,1,1,button,,\n";
+    std::string text = std::string("[button]\n9,n,,,,0,0,1,1,button,,\n[static]\ncolorblock,1,0,0,1,1\n") +
+                       line + "[button]\n10,n,,,,0,0,1,1,button,,\n";
     SkinData d = Parse(text, &ok);
     EXPECT_FALSE(ok);
     ASSERT_EQ(d.buttons.size(), 2u);
@@ -187,7 +187,13 @@ struct LayoutCase {
 
 TEST(SkinLayout, AnchorsTable) {
   const LayoutCase cases[] = {
-      {{10, 500, 790, 560}, kAnchorLeft | kAnchorRight | kAnchorBottom, 1000, 700, 800, 600, {10, 600, 990, 660}},
+      {{10, 500, 790, 560},
+       kAnchorLeft | kAnchorRight | kAnchorBottom,
+       1000,
+       700,
+       800,
+       600,
+       {10, 600, 990, 660}},
       {{10, 10, 30, 30}, kAnchorCenter, 1001, 600, 800, 600, {110, 10, 130, 30}},
       {{10, 10, 30, 30}, kAnchorRight | kAnchorCenter, 900, 600, 800, 600, {110, 10, 130, 30}},
       {{10, 10, 30, 30}, kAnchorMiddle, 800, 700, 800, 600, {10, 60, 30, 80}},
@@ -203,8 +209,9 @@ TEST(SkinLayout, ResizeMovesControlsAndTracksReference) {
   apptest::App();
   QTemporaryDir dir;
   std::string path = dir.filePath("s.desc").toStdString();
-  apptest::WriteFile(path, "[basic]\nwidth=800\nheight=600\n[static]\ncontrol,3002,10,500,790,560,"
-                           "AnchorLeft|AnchorRight|AnchorBottom\n");
+  apptest::WriteFile(path,
+                     "[basic]\nwidth=800\nheight=600\n[static]\ncontrol,3002,10,500,790,560,"
+                     "AnchorLeft|AnchorRight|AnchorBottom\n");
   CBmpbtnContainer w;
   QWidget child(&w);
   ASSERT_EQ(w.LoadSkinFile(path), 1);
@@ -228,10 +235,10 @@ TEST(SkinPaint, BevelRings) {
   QImage img(20, 20, QImage::Format_RGB32);
   img.fill(QColor(100, 100, 100));
   DrawReliefFrame(&img, {5, 5, 15, 15}, true);
-  EXPECT_EQ(qRed(img.pixel(4, 10)), 110);   // left, next to the rectangle
+  EXPECT_EQ(qRed(img.pixel(4, 10)), 110);  // left, next to the rectangle
   EXPECT_EQ(qRed(img.pixel(3, 10)), 115);
-  EXPECT_EQ(qRed(img.pixel(2, 10)), 120);   // outermost
-  EXPECT_EQ(qRed(img.pixel(15, 10)), 95);   // right, next to it
+  EXPECT_EQ(qRed(img.pixel(2, 10)), 120);  // outermost
+  EXPECT_EQ(qRed(img.pixel(15, 10)), 95);  // right, next to it
   EXPECT_EQ(qRed(img.pixel(17, 10)), 85);
   EXPECT_EQ(qRed(img.pixel(4, 4)), 120);    // corner changed twice
   EXPECT_EQ(qRed(img.pixel(10, 10)), 100);  // inside untouched
@@ -274,7 +281,7 @@ TEST(SkinPaint, ButtonPixelsByState) {
     return img;
   };
   QImage img = render();
-  EXPECT_EQ(img.pixelColor(0, 0), QColor(Qt::green));   // white keyed out
+  EXPECT_EQ(img.pixelColor(0, 0), QColor(Qt::green));  // white keyed out
   EXPECT_EQ(img.pixelColor(5, 5), QColor(Qt::blue));
   EXPECT_EQ(img.pixelColor(20, 0), QColor(Qt::white));  // not transparent: white stays
   EXPECT_EQ(img.pixelColor(45, 5), QColor(Qt::gray));   // disabled

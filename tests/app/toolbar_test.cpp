@@ -172,6 +172,24 @@ TEST_F(ToolbarTest, RepeatWhileHeld) {
   for (auto& e : bar_->events) EXPECT_EQ(e, std::make_pair(7, kBtnEventClick));
   QTest::qWait(500);
   EXPECT_EQ(bar_->events.size(), n);
+  // Released off the button: the repeat stops too.
+  Move(kOff);
+  Move(At(6));
+  Press(At(6));
+  Move(kOff);
+  Release(kOff);
+  EXPECT_FALSE(bar_->HasTimer(kRepeatTimer));
+}
+
+TEST_F(ToolbarTest, LeavingTheWindowKeepsTheHoverLook) {
+  Move(At(0));
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(bar_.get(), &leave);
+  EXPECT_EQ(bar_->ShownState(0), kDrawHover);
+  EXPECT_EQ(bar_->current_button(), 0);
+  Move(kOff);  // the next mouse message ends it
+  EXPECT_EQ(bar_->ShownState(0), kDrawNormal);
+  EXPECT_EQ(bar_->current_button(), -1);
 }
 
 TEST_F(ToolbarTest, TooltipDelayOffsetAndHide) {
@@ -227,8 +245,9 @@ TEST(Toast, SizeCentreAndTiming) {
   owner.show();
   CToast toast;
   toast.Show(QStringLiteral("Loading device list ..."), 0, &owner);
-  QRect t = QFontMetrics(toast.font()).boundingRect(QRect(0, 0, 480, 40), Qt::AlignLeft | Qt::AlignTop,
-                                                     QStringLiteral("Loading device list ..."));
+  QRect t = QFontMetrics(toast.font())
+                .boundingRect(QRect(0, 0, 480, 40), Qt::AlignLeft | Qt::AlignTop,
+                              QStringLiteral("Loading device list ..."));
   EXPECT_EQ(toast.size(), QSize(t.width() + 64, t.height() + 32));
   EXPECT_LE(std::abs(toast.geometry().center().x() - owner.frameGeometry().center().x()), 1);
   EXPECT_LE(std::abs(toast.geometry().center().y() - owner.frameGeometry().center().y()), 1);
