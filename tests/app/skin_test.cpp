@@ -302,4 +302,55 @@ TEST(SkinPaint, ButtonPixelsByState) {
   EXPECT_EQ(render().pixelColor(45, 5), QColor(Qt::green));
 }
 
+// Texts: with a font drawn (a callback text only when the owner answers), without one left to the owner.
+class TextOwner : public CBmpbtnContainer {
+ public:
+  bool answer = false;
+  std::vector<int> callbacks;
+  bool QueryTextCallback(int id, QString* text) override {
+    *text = QStringLiteral("##########");
+    return answer && id == 7;
+  }
+  void DrawTextCallback(QPainter*, int id, const QRect&, uint32_t) override { callbacks.push_back(id); }
+};
+
+TEST(SkinPaint, TextsAndMoveStatic) {
+  apptest::App();
+  QTemporaryDir dir;
+  std::string path = dir.filePath("t.desc").toStdString();
+  apptest::WriteFile(path,
+                     "[static]\nfont,f,Sans,200\ncolorblock,0x000000,0,0,200,60\n"
+                     "text,7,0,0,100,30,TextCallback,f,0xFFFFFF\ntext,42,100,0,200,30,,nofont,0xFFFFFF\n"
+                     "colorblock,0x0000FF,0,40,10,50\n");
+  TextOwner w;
+  ASSERT_EQ(w.LoadSkinFile(path), 1);
+  w.resize(200, 60);
+  auto lit = [&](int x0, int x1) {
+    QImage img(200, 60, QImage::Format_RGB32);
+    w.RenderSkin(&img, img.rect());
+    for (int y = 0; y < 30; ++y)
+      for (int x = x0; x < x1; ++x)
+        if (img.pixelColor(x, y) != QColor(Qt::black)) return true;
+    return false;
+  };
+  EXPECT_FALSE(lit(0, 100));  // the owner did not answer
+  w.answer = true;
+  EXPECT_TRUE(lit(0, 100));
+  EXPECT_FALSE(lit(100, 200));  // no font: the owner's to draw
+  ASSERT_FALSE(w.callbacks.empty());
+  EXPECT_EQ(w.callbacks.back(), 42);
+  // MoveStatic stores the place and flags; the colour block is drawn there.
+  ASSERT_EQ(w.MoveStatic(3, {50, 40, 60, 50}, kAnchorRight), 1);
+  SkinRect r;
+  uint32_t flags = 0;
+  ASSERT_EQ(w.GetStaticRect(3, &r, &flags), 1);
+  EXPECT_EQ(r, (SkinRect{50, 40, 60, 50}));
+  EXPECT_EQ(flags, kAnchorRight);
+  QImage img(200, 60, QImage::Format_RGB32);
+  w.RenderSkin(&img, img.rect());
+  EXPECT_EQ(img.pixelColor(55, 45), QColor(Qt::red));
+  EXPECT_EQ(img.pixelColor(5, 45), QColor(Qt::black));
+  EXPECT_EQ(w.MoveStatic(9, r, 0), 0);
+}
+
 }  // namespace
