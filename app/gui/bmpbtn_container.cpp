@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/ui/strings.h"
@@ -232,7 +233,8 @@ void CBmpbtnContainer::PaintSkinStatic(QPainter* p, QImage* image, const SkinSta
       break;
     case kStaticText: {
       p->setPen(FromColorRef(s.text.colour));
-      int number = std::atoi(s.text.text.c_str());
+      long parsed = std::strtol(s.text.text.c_str(), nullptr, 10);
+      int number = static_cast<int>(std::clamp<long>(parsed, INT32_MIN, INT32_MAX));
       if (s.text.font >= 0) {
         const SkinFont& f = skin_.fonts[s.text.font];
         QFont font;

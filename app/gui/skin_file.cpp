@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,12 +68,20 @@ void ForEachItem(std::string_view text, Fn fn) {
   }
 }
 
-int Atoi(const std::string& s) { return std::atoi(s.c_str()); }
+// atoi without its undefined overflow: out-of-range numbers are clamped.
+int AtoiText(const char* text) {
+  long v = std::strtol(text, nullptr, 10);
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int>(v);
+}
+
+int Atoi(const std::string& s) { return AtoiText(s.c_str()); }
 
 // atoi that skips a first character that is not a digit (so -10 and +10 both read 10).
 int AtoiFirstCoord(const std::string& s) {
-  if (!s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]))) return std::atoi(s.c_str() + 1);
-  return std::atoi(s.c_str());
+  if (!s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]))) return AtoiText(s.c_str() + 1);
+  return AtoiText(s.c_str());
 }
 
 uint32_t Strtoul0(const std::string& s) { return static_cast<uint32_t>(std::strtoul(s.c_str(), nullptr, 0)); }
@@ -120,7 +129,7 @@ bool ParseButton(const std::vector<std::string>& f, const SkinBitmapLoader& load
   else if (EqualsNoCase(kind, "check"))
     b.style = kStyleCheck;
   else if (PrefixNoCase(kind, "checkgroup(", 11))
-    b.style = (static_cast<uint32_t>(std::atoi(kind.c_str() + 11)) << 16) | kStyleRadio;
+    b.style = (static_cast<uint32_t>(AtoiText(kind.c_str() + 11)) << 16) | kStyleRadio;
   else
     return false;  // the loaded bitmaps go with b
   b.state = ParseStates(f[10]);
@@ -286,9 +295,9 @@ bool ParseSkinText(std::string_view text, const SkinBitmapLoader& loader, SkinDa
         if (stop == 0) break;  // "%s" matched nothing
         std::string value(rest.substr(0, stop));
         if (EqualsNoCase(key, "width"))
-          out->ref_width = std::atoi(value.c_str());
+          out->ref_width = AtoiText(value.c_str());
         else if (EqualsNoCase(key, "height"))
-          out->ref_height = std::atoi(value.c_str());
+          out->ref_height = AtoiText(value.c_str());
         break;
       }
       case kButton:

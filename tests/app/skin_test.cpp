@@ -142,6 +142,10 @@ TEST(SkinFile, HostileText) {
   EXPECT_TRUE(d.buttons.empty());
   d = Parse("[button]\n1,n,,,,99999999999,99999999999,2147483647,2147483647,checkgroup(-1),,\n");
   EXPECT_EQ(d.buttons.size(), 1u);
+  EXPECT_EQ(d.buttons[0].rect.left, INT32_MAX);  // out-of-range numbers are clamped
+  d = Parse("[basic]\nwidth=99999999999\nheight=-99999999999\n");
+  EXPECT_EQ(d.ref_width, INT32_MAX);
+  EXPECT_EQ(d.ref_height, INT32_MIN);
 }
 
 TEST(SkinFile, BitmapLookupOrderAndNoFolderChange) {
