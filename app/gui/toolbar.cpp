@@ -396,6 +396,8 @@ void CVToolbar::OnCancelMode() {
 
 bool CVToolbar::event(QEvent* e) {
   if (DispatchUiMessage(e)) return true;
+  // Another window (a menu, a dialog) taking over cancels the bar's mode.
+  if (e->type() == QEvent::WindowDeactivate) OnCancelMode();
   return QWidget::event(e);
 }
 

@@ -181,6 +181,21 @@ TEST_F(ToolbarTest, RepeatWhileHeld) {
   EXPECT_FALSE(bar_->HasTimer(kRepeatTimer));
 }
 
+TEST_F(ToolbarTest, DeactivationCancelsThePressAndTheTip) {
+  bar_->EnableToolTips(true);
+  Move(At(0));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return bar_->tooltip()->isVisible(); }, 2000));
+  QEvent deactivate(QEvent::WindowDeactivate);
+  QApplication::sendEvent(bar_.get(), &deactivate);
+  EXPECT_FALSE(bar_->tooltip()->isVisible());
+  EXPECT_EQ(bar_->ShownState(0), kDrawNormal);
+  Press(At(0));
+  EXPECT_TRUE(bar_->captured());
+  QApplication::sendEvent(bar_.get(), &deactivate);
+  EXPECT_FALSE(bar_->captured());
+  EXPECT_EQ(bar_->ShownState(0), kDrawNormal);
+}
+
 TEST_F(ToolbarTest, LeavingTheWindowKeepsTheHoverLook) {
   Move(At(0));
   QEvent leave(QEvent::Leave);
