@@ -96,11 +96,17 @@ void HevcInstallDeblockSimd(HevcDspTable* t, int32_t flags) {
 }
 
 void HevcInstallSaoSimd(HevcDspTable* t, int32_t flags) {
+#if defined(VELMORA_HEVC_X86)
+  if (flags & kCpuSse41) HevcSetSaoSse41(t);
+#endif
   (void)t;
   (void)flags;
 }
 
 void HevcInstallTransformSimd(HevcDspTable* t, int32_t flags) {
+#if defined(VELMORA_HEVC_X86)
+  if (flags & kCpuSse41) HevcSetTransformSse41(t);
+#endif
   (void)t;
   (void)flags;
 }
