@@ -91,6 +91,9 @@ int32_t HevcCpuDetect() { return HevcCpuDetectWith(kMachine); }
 // The installers, each on its own slots, by the bits that allow them. A slot
 // without a vector twin keeps its plain kernel.
 void HevcInstallDeblockSimd(HevcDspTable* t, int32_t flags) {
+#if defined(VELMORA_HEVC_X86)
+  if (flags & kCpuSse2) HevcSetDeblockChromaSse2(t);
+#endif
   (void)t;
   (void)flags;
 }

@@ -1,5 +1,5 @@
-// SSE4.1 sample adaptive offset, edge classes: sixteen samples at a time,
-// the two neighbour signs by signed compares, the offset by a byte shuffle.
+// SSE4.1 sample adaptive offset, sixteen samples at a time: edge classes by
+// signed compares of the two neighbours, band and edge offsets by byte shuffles.
 #include <smmintrin.h>
 
 #include "codecs/hevc/hevc_tables_inline.h"
@@ -59,8 +59,39 @@ void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* 
   }
 }
 
+// Band offset in place: the band of each sample (its top five bits) less the
+// first offset band, modulo 32, looks up the four offsets; other bands add 0.
+void SaoBand(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp) {
+  alignas(16) int8_t t[16] = {};
+  for (int k = 0; k < 4; ++k) t[k] = sao->acSaoOffsetVal[comp][k + 1];
+  const __m128i table = _mm_load_si128(reinterpret_cast<const __m128i*>(t));
+  const __m128i first = _mm_set1_epi8(static_cast<char>(sao->aucSaoBandPosition[comp] & 31));
+  const __m128i five = _mm_set1_epi8(31), high = _mm_set1_epi8(0x70);
+  int offset[32] = {};
+  for (int k = 0; k < 4; ++k) offset[(k + sao->aucSaoBandPosition[comp]) & 31] = sao->acSaoOffsetVal[comp][k + 1];
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = block + static_cast<ptrdiff_t>(y) * stride;
+    int x = 0;
+    for (; x + 16 <= w; x += 16) {
+      const __m128i v = Load16(row + x);
+      const __m128i band = _mm_and_si128(_mm_srli_epi16(v, 3), five);
+      // k = (band - first) & 31; k >= 16 turns the lookup index negative (0)
+      const __m128i k = _mm_and_si128(_mm_sub_epi8(band, first), five);
+      const __m128i off = _mm_shuffle_epi8(table, _mm_adds_epu8(k, high));
+      const __m128i lo = _mm_add_epi16(_mm_cvtepu8_epi16(v), _mm_cvtepi8_epi16(off));
+      const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(v, _mm_setzero_si128()),
+                                       _mm_cvtepi8_epi16(_mm_srli_si128(off, 8)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(lo, hi));
+    }
+    for (; x < w; ++x) row[x] = Clip8(row[x] + offset[row[x] >> 3]);
+  }
+}
+
 }  // namespace
 
-void HevcSetSaoSse41(HevcDspTable* t) { t->slot[kSlotSaoEdge] = reinterpret_cast<HevcKernel>(&SaoEdge); }
+void HevcSetSaoSse41(HevcDspTable* t) {
+  t->slot[kSlotSaoBand] = reinterpret_cast<HevcKernel>(&SaoBand);
+  t->slot[kSlotSaoEdge] = reinterpret_cast<HevcKernel>(&SaoEdge);
+}
 
 }  // namespace hevc
