@@ -38,6 +38,11 @@ template <int N>
 struct Matrix {
   __m128i byCol[N / 2][N];
   __m128i byRow[N / 2][N / 4];
+  // The even/odd halves for N >= 8 (M[k][N-1-i] = (-1)^k M[k][i]): pairs of
+  // inputs (4q, 4q + 2) and (4q + 1, 4q + 3) for outputs i < N / 2.
+  static constexpr int kHalf = N >= 8 ? N / 8 : 1;
+  __m128i evenRow[N / 4][kHalf];
+  __m128i oddRow[N / 4][kHalf];
   explicit Matrix(bool dst) {
     auto m = [dst](int k, int i) -> int16_t {
       return dst ? kHevcDstMatrix[k * 4 + i] : kHevcDctMatrix[(k * (32 / N)) * 32 + i];
@@ -52,8 +57,23 @@ struct Matrix {
                                      m(2 * p, 4 * g + 2), m(2 * p + 1, 4 * g + 2), m(2 * p, 4 * g + 3),
                                      m(2 * p + 1, 4 * g + 3));
     }
+    if (N >= 8)
+      for (int q = 0; q < N / 4; ++q)
+        for (int g = 0; g < N / 8; ++g) {
+          auto pairs = [&](int k) {
+            return _mm_setr_epi16(m(k, 4 * g), m(k + 2, 4 * g), m(k, 4 * g + 1), m(k + 2, 4 * g + 1), m(k, 4 * g + 2),
+                                  m(k + 2, 4 * g + 2), m(k, 4 * g + 3), m(k + 2, 4 * g + 3));
+          };
+          evenRow[q][g] = pairs(4 * q);
+          oddRow[q][g] = pairs(4 * q + 1);
+        }
   }
 };
+
+inline __m128i TwoWords(const int16_t* a, const int16_t* b) {
+  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(*a)) |
+                                             static_cast<uint32_t>(static_cast<uint16_t>(*b)) << 16));
+}
 
 template <int N, bool Dst>
 const Matrix<N>& MatrixFor() {
@@ -108,17 +128,38 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
     }
   }
   // rows: second stage, 12-bit shift, add and clip
-  const int rowPairs = (numCols + 1) / 2;
+  const int rowPairs = (numCols + 1) / 2, quads = (numCols + 3) / 4;
   const __m128i r12 = _mm_set1_epi32(2048);
   for (int y = 0; y < N; ++y) {
     const int16_t* in = coeff + y * N;
     __m128i acc[N / 4];
-    for (int g = 0; g < N / 4; ++g) acc[g] = r12;
-    for (int p = 0; p < rowPairs; ++p) {
-      int32_t two;
-      std::memcpy(&two, in + 2 * p, 4);
-      const __m128i b = _mm_set1_epi32(two);
-      for (int g = 0; g < N / 4; ++g) acc[g] = _mm_add_epi32(acc[g], _mm_madd_epi16(b, M.byRow[p][g]));
+    if constexpr (N == 4) {
+      for (int g = 0; g < N / 4; ++g) acc[g] = r12;
+      for (int p = 0; p < rowPairs; ++p) {
+        int32_t two;
+        std::memcpy(&two, in + 2 * p, 4);
+        const __m128i b = _mm_set1_epi32(two);
+        for (int g = 0; g < N / 4; ++g) acc[g] = _mm_add_epi32(acc[g], _mm_madd_epi16(b, M.byRow[p][g]));
+      }
+    } else {
+      // even and odd inputs apart; numCols is a multiple of 4, so every
+      // quad of inputs lies before it
+      __m128i e[N / 8], o[N / 8];
+      for (int g = 0; g < N / 8; ++g) {
+        e[g] = r12;
+        o[g] = _mm_setzero_si128();
+      }
+      for (int q = 0; q < quads; ++q) {
+        const __m128i be = TwoWords(in + 4 * q, in + 4 * q + 2), bo = TwoWords(in + 4 * q + 1, in + 4 * q + 3);
+        for (int g = 0; g < N / 8; ++g) {
+          e[g] = _mm_add_epi32(e[g], _mm_madd_epi16(be, M.evenRow[q][g]));
+          o[g] = _mm_add_epi32(o[g], _mm_madd_epi16(bo, M.oddRow[q][g]));
+        }
+      }
+      for (int g = 0; g < N / 8; ++g) {
+        acc[g] = _mm_add_epi32(e[g], o[g]);
+        acc[N / 4 - 1 - g] = _mm_shuffle_epi32(_mm_sub_epi32(e[g], o[g]), 0x1B);
+      }
     }
     uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
     if constexpr (N == 4) {
