@@ -25,11 +25,9 @@ inline uint32_t ReadBits(HevcCabac* c, int n) {
   return (v << (pos & 7)) >> (32 - n);
 }
 
-inline int NormShift(uint32_t range) {
-  int n = 0;
-  while ((range << n) < 256) ++n;
-  return n;
-}
+// the shift that brings a range below 256 back to 256..510; a range is never
+// 0 here (after an LPS it is at least 6)
+inline int NormShift(uint32_t range) { return __builtin_clz(range) - 23; }
 
 }  // namespace
 

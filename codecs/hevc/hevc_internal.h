@@ -459,6 +459,26 @@ struct HevcAuBatch {
   int32_t iUsed, iScTotal, iCursor;
 };
 
+// processor feature word bits
+constexpr int32_t kCpuCmov = 0x1, kCpuMmx = 0x2, kCpuSse2 = 0x10, kCpuSse41 = 0x80, kCpuAvx = 0x400;
+// The probes behind the feature word; tests hand in a made-up processor.
+struct HevcCpuProbe {
+  int (*canToggleId)();  // the EFLAGS ID bit can be toggled: CPUID exists
+  void (*cpuid)(uint32_t leaf, uint32_t regs[4]);  // EAX, EBX, ECX, EDX (sub-leaf 0)
+  void (*xgetbv)(uint32_t index, uint32_t* lo, uint32_t* hi);
+};
+int32_t HevcCpuDetectWith(const HevcCpuProbe& probe);
+// every slot's plain kernel; then the installers in their order for a word
+void HevcInstallPlain(HevcDspTable* table);
+void HevcInstallSimd(HevcDspTable* table, int32_t flags);
+void HevcInstallDeblockSimd(HevcDspTable* t, int32_t flags);
+void HevcInstallSaoSimd(HevcDspTable* t, int32_t flags);
+void HevcInstallTransformSimd(HevcDspTable* t, int32_t flags);
+void HevcInstallIntraSimd(HevcDspTable* t, int32_t flags);
+void HevcInstallMcSimd(HevcDspTable* t, int32_t flags);
+void HevcInstallCopySimd(HevcDspTable* t, int32_t flags);
+void HevcInstallPaddingSimd(HevcDspTable* t, int32_t flags);
+
 // ------------------------------------------------------------------- handle
 struct HevcMemPool {
   int32_t iChannel, iOk, iCount;

@@ -1,0 +1,55 @@
+// SSE2 plane copies and border extension: rows of a block copied between
+// two planes of one stride, and a plane's edge samples replicated outwards.
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "codecs/hevc/x86/hevc_x86.h"
+
+namespace hevc {
+namespace {
+
+inline void CopyRow(uint8_t* d, const uint8_t* s, int n) {
+  int x = 0;
+  for (; x + 16 <= n; x += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)));
+  if (x < n) std::memcpy(d + x, s + x, n - x);
+}
+
+inline void FillRow(uint8_t* d, uint8_t v, int n) {
+  const __m128i f = _mm_set1_epi8(static_cast<char>(v));
+  int x = 0;
+  for (; x + 16 <= n; x += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), f);
+  if (x < n) std::memset(d + x, v, n - x);
+}
+
+void CopyRows(const uint8_t* src, uint8_t* dst, int width, int rows, int stride) {
+  for (int y = 0; y < rows; ++y)
+    CopyRow(dst + static_cast<ptrdiff_t>(y) * stride, src + static_cast<ptrdiff_t>(y) * stride, width);
+}
+
+// sidesDone 1: the left and right borders are in place already
+void ExtendBorders(int sidesDone, uint8_t* plane, int width, int height, int stride, int padX, int padY) {
+  if (sidesDone != 1)
+    for (int y = 0; y < height; ++y) {
+      uint8_t* row = plane + static_cast<ptrdiff_t>(y) * stride;
+      FillRow(row - padX, row[0], padX);
+      FillRow(row + width, row[width - 1], padX);
+    }
+  const uint8_t* first = plane - padX;
+  const uint8_t* last = plane + static_cast<ptrdiff_t>(height - 1) * stride - padX;
+  for (int y = 1; y <= padY; ++y) {
+    CopyRow(plane - padX - static_cast<ptrdiff_t>(y) * stride, first, width + 2 * padX);
+    CopyRow(plane - padX + static_cast<ptrdiff_t>(height - 1 + y) * stride, last, width + 2 * padX);
+  }
+}
+
+}  // namespace
+
+void HevcSetCopySse2(HevcDspTable* t) {
+  t->slot[kSlotCopyRows] = t->slot[kSlotCopyRowsLeft] = reinterpret_cast<HevcKernel>(&CopyRows);
+}
+
+void HevcSetBorderSse2(HevcDspTable* t) { t->slot[kSlotBorder] = reinterpret_cast<HevcKernel>(&ExtendBorders); }
+
+}  // namespace hevc

@@ -1,0 +1,218 @@
+// SSE4.1 flat dequantisation and inverse transforms with the add: the plain
+// kernels' sums done as 16x16->32-bit multiply-adds of coefficient pairs,
+// with the same shifts and clips, leaving the same first-stage values in
+// the coefficient block.
+#include <smmintrin.h>
+
+#include <cstring>
+
+#include "codecs/hevc/hevc_tables.h"
+#include "codecs/hevc/x86/hevc_x86.h"
+
+namespace hevc {
+namespace {
+
+inline int16_t Sat16(int64_t v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
+
+template <int kLog2>
+void DequantFlat(int count, int factor, int16_t* coeff) {
+  constexpr int s = kLog2 - 1;
+  int i = 0;
+  if (factor >= 0 && factor < 65536) {  // the products fit 32 bits
+    const __m128i f = _mm_set1_epi32(factor), r = _mm_set1_epi32(1 << (s - 1));
+    for (; i + 8 <= count; i += 8) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + i));
+      const __m128i lo = _mm_srai_epi32(_mm_add_epi32(_mm_mullo_epi32(_mm_cvtepi16_epi32(c), f), r), s);
+      const __m128i hi =
+          _mm_srai_epi32(_mm_add_epi32(_mm_mullo_epi32(_mm_cvtepi16_epi32(_mm_srli_si128(c, 8)), f), r), s);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(coeff + i), _mm_packs_epi32(lo, hi));
+    }
+  }
+  for (; i < count; ++i) coeff[i] = Sat16((static_cast<int64_t>(factor) * coeff[i] + (1 << (s - 1))) >> s);
+}
+
+// The matrix of an N-point inverse transform, M[k][i] (input k, output i),
+// arranged for multiply-adds: by column, the pair (M[2p][i], M[2p+1][i])
+// repeated; by row, the pairs of four outputs i..i+3 side by side.
+template <int N>
+struct Matrix {
+  __m128i byCol[N / 2][N];
+  __m128i byRow[N / 2][N / 4];
+  // The even/odd halves for N >= 8 (M[k][N-1-i] = (-1)^k M[k][i]): pairs of
+  // inputs (4q, 4q + 2) and (4q + 1, 4q + 3) for outputs i < N / 2.
+  static constexpr int kHalf = N >= 8 ? N / 8 : 1;
+  __m128i evenRow[N / 4][kHalf];
+  __m128i oddRow[N / 4][kHalf];
+  explicit Matrix(bool dst) {
+    auto m = [dst](int k, int i) -> int16_t {
+      return dst ? kHevcDstMatrix[k * 4 + i] : kHevcDctMatrix[(k * (32 / N)) * 32 + i];
+    };
+    for (int p = 0; p < N / 2; ++p) {
+      for (int i = 0; i < N; ++i) {
+        const uint32_t a = static_cast<uint16_t>(m(2 * p, i)), b = static_cast<uint16_t>(m(2 * p + 1, i));
+        byCol[p][i] = _mm_set1_epi32(static_cast<int32_t>(a | b << 16));
+      }
+      for (int g = 0; g < N / 4; ++g)
+        byRow[p][g] = _mm_setr_epi16(m(2 * p, 4 * g), m(2 * p + 1, 4 * g), m(2 * p, 4 * g + 1), m(2 * p + 1, 4 * g + 1),
+                                     m(2 * p, 4 * g + 2), m(2 * p + 1, 4 * g + 2), m(2 * p, 4 * g + 3),
+                                     m(2 * p + 1, 4 * g + 3));
+    }
+    if (N >= 8)
+      for (int q = 0; q < N / 4; ++q)
+        for (int g = 0; g < N / 8; ++g) {
+          auto pairs = [&](int k) {
+            return _mm_setr_epi16(m(k, 4 * g), m(k + 2, 4 * g), m(k, 4 * g + 1), m(k + 2, 4 * g + 1), m(k, 4 * g + 2),
+                                  m(k + 2, 4 * g + 2), m(k, 4 * g + 3), m(k + 2, 4 * g + 3));
+          };
+          evenRow[q][g] = pairs(4 * q);
+          oddRow[q][g] = pairs(4 * q + 1);
+        }
+  }
+};
+
+inline __m128i TwoWords(const int16_t* a, const int16_t* b) {
+  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(*a)) |
+                                             static_cast<uint32_t>(static_cast<uint16_t>(*b)) << 16));
+}
+
+template <int N, bool Dst>
+const Matrix<N>& MatrixFor() {
+  static const Matrix<N> m(Dst);
+  return m;
+}
+
+template <int N, bool Dst>
+void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
+  const Matrix<N>& M = MatrixFor<N, Dst>();
+  if (numCols > N) numCols = N;
+  // rows from here down are zero
+  int rows = N;
+  while (rows > 0) {
+    bool zero = true;
+    for (int x = 0; x < numCols && zero; ++x) zero = coeff[(rows - 1) * N + x] == 0;
+    if (!zero) break;
+    --rows;
+  }
+  const int pairs = (rows + 1) / 2;
+  // columns, eight (four for 4x4) at a time: first stage, 7-bit shift, 16-bit clip
+  constexpr int kW = N == 4 ? 4 : 8;
+  const __m128i r7 = _mm_set1_epi32(64);
+  for (int x = 0; x < numCols; x += kW) {
+    __m128i lo[N / 2], hi[N / 2];
+    for (int p = 0; p < pairs; ++p) {
+      __m128i a, b;
+      if constexpr (N == 4) {
+        a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
+        b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x));
+      } else {
+        a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
+        b = 2 * p + 1 < N ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
+                          : _mm_setzero_si128();
+      }
+      lo[p] = _mm_unpacklo_epi16(a, b);
+      hi[p] = _mm_unpackhi_epi16(a, b);
+    }
+    for (int i = 0; i < N; ++i) {
+      __m128i sl = _mm_setzero_si128(), sh = _mm_setzero_si128();
+      for (int p = 0; p < pairs; ++p) {
+        sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[p], M.byCol[p][i]));
+        if constexpr (N != 4) sh = _mm_add_epi32(sh, _mm_madd_epi16(hi[p], M.byCol[p][i]));
+      }
+      sl = _mm_srai_epi32(_mm_add_epi32(sl, r7), 7);
+      if constexpr (N == 4) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(coeff + i * N + x), _mm_packs_epi32(sl, sl));
+      } else {
+        sh = _mm_srai_epi32(_mm_add_epi32(sh, r7), 7);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coeff + i * N + x), _mm_packs_epi32(sl, sh));
+      }
+    }
+  }
+  // rows: second stage, 12-bit shift, add and clip
+  const int rowPairs = (numCols + 1) / 2, quads = (numCols + 3) / 4;
+  const __m128i r12 = _mm_set1_epi32(2048);
+  for (int y = 0; y < N; ++y) {
+    const int16_t* in = coeff + y * N;
+    __m128i acc[N / 4];
+    if constexpr (N == 4) {
+      for (int g = 0; g < N / 4; ++g) acc[g] = r12;
+      for (int p = 0; p < rowPairs; ++p) {
+        int32_t two;
+        std::memcpy(&two, in + 2 * p, 4);
+        const __m128i b = _mm_set1_epi32(two);
+        for (int g = 0; g < N / 4; ++g) acc[g] = _mm_add_epi32(acc[g], _mm_madd_epi16(b, M.byRow[p][g]));
+      }
+    } else {
+      // even and odd inputs apart; numCols is a multiple of 4, so every
+      // quad of inputs lies before it
+      __m128i e[N / 8], o[N / 8];
+      for (int g = 0; g < N / 8; ++g) {
+        e[g] = r12;
+        o[g] = _mm_setzero_si128();
+      }
+      for (int q = 0; q < quads; ++q) {
+        const __m128i be = TwoWords(in + 4 * q, in + 4 * q + 2), bo = TwoWords(in + 4 * q + 1, in + 4 * q + 3);
+        for (int g = 0; g < N / 8; ++g) {
+          e[g] = _mm_add_epi32(e[g], _mm_madd_epi16(be, M.evenRow[q][g]));
+          o[g] = _mm_add_epi32(o[g], _mm_madd_epi16(bo, M.oddRow[q][g]));
+        }
+      }
+      for (int g = 0; g < N / 8; ++g) {
+        acc[g] = _mm_add_epi32(e[g], o[g]);
+        acc[N / 4 - 1 - g] = _mm_shuffle_epi32(_mm_sub_epi32(e[g], o[g]), 0x1B);
+      }
+    }
+    uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
+    if constexpr (N == 4) {
+      const __m128i res = _mm_packs_epi32(_mm_srai_epi32(acc[0], 12), _mm_srai_epi32(acc[0], 12));
+      int32_t px;
+      std::memcpy(&px, row, 4);
+      const __m128i sum = _mm_add_epi16(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(px)), res);
+      px = _mm_cvtsi128_si32(_mm_packus_epi16(sum, sum));
+      std::memcpy(row, &px, 4);
+    } else {
+      for (int g = 0; g < N / 4; g += 2) {
+        const __m128i res = _mm_packs_epi32(_mm_srai_epi32(acc[g], 12), _mm_srai_epi32(acc[g + 1], 12));
+        const __m128i px = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 4 * g));
+        const __m128i sum = _mm_add_epi16(_mm_cvtepu8_epi16(px), res);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(row + 4 * g), _mm_packus_epi16(sum, sum));
+      }
+    }
+  }
+}
+
+void Dst4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4, true>(stride, coeff, dst, 4); }
+void Dct4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4, false>(stride, coeff, dst, 4); }
+void Dct8Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<8, false>(stride, coeff, dst, 8); }
+void Dct16Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<16, false>(stride, coeff, dst, cols); }
+void Dct32Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<32, false>(stride, coeff, dst, cols); }
+
+void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int) {
+  for (int y = 0; y < 4; ++y) {
+    uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
+    const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 4 * y));
+    // (c + 16) >> 5 in 32 bits: c + 16 may pass 32767
+    const __m128i v = _mm_srai_epi32(_mm_add_epi32(_mm_cvtepi16_epi32(c), _mm_set1_epi32(16)), 5);
+    int32_t px;
+    std::memcpy(&px, row, 4);
+    const __m128i sum = _mm_add_epi16(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(px)), _mm_packs_epi32(v, v));
+    px = _mm_cvtsi128_si32(_mm_packus_epi16(sum, sum));
+    std::memcpy(row, &px, 4);
+  }
+}
+
+}  // namespace
+
+void HevcSetTransformSse41(HevcDspTable* t) {
+  t->slot[kSlotDequantFlat + 0] = reinterpret_cast<HevcKernel>(&DequantFlat<2>);
+  t->slot[kSlotDequantFlat + 1] = reinterpret_cast<HevcKernel>(&DequantFlat<3>);
+  t->slot[kSlotDequantFlat + 2] = reinterpret_cast<HevcKernel>(&DequantFlat<4>);
+  t->slot[kSlotDequantFlat + 3] = reinterpret_cast<HevcKernel>(&DequantFlat<5>);
+  t->slot[kSlotDst4] = reinterpret_cast<HevcKernel>(&Dst4Add);
+  t->slot[kSlotDct + 0] = reinterpret_cast<HevcKernel>(&Dct4Add);
+  t->slot[kSlotDct + 1] = reinterpret_cast<HevcKernel>(&Dct8Add);
+  t->slot[kSlotDct + 2] = reinterpret_cast<HevcKernel>(&Dct16Add);
+  t->slot[kSlotDct + 3] = reinterpret_cast<HevcKernel>(&Dct32Add);
+  t->slot[kSlotTransformSkip] = reinterpret_cast<HevcKernel>(&TransformSkipAdd);
+}
+
+}  // namespace hevc

@@ -1,0 +1,18 @@
+// Vector twins of the plain kernels, by instruction set. Each setter writes
+// the slots it has kernels for; the installers decide when it runs.
+#pragma once
+
+#include "codecs/hevc/hevc_internal.h"
+
+namespace hevc {
+
+void HevcSetMcSse41(HevcDspTable* t);     // slots 55-118
+void HevcSetTransformSse41(HevcDspTable* t);  // slots 6-15
+void HevcSetSaoSse41(HevcDspTable* t);        // slots 0, 1
+void HevcSetDeblockChromaSse2(HevcDspTable* t);  // slots 123, 124
+void HevcSetCopySse2(HevcDspTable* t);    // slots 128, 129
+void HevcSetBorderSse2(HevcDspTable* t);  // slot 130
+void HevcSetCopyAvx(HevcDspTable* t);     // slot 128
+void HevcSetBorderAvx(HevcDspTable* t);   // slot 130
+
+}  // namespace hevc
