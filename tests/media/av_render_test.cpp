@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QWidget>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -374,6 +375,52 @@ TEST(Sink, RecordingAcceptedByFfmpegAndSoundReachesPlayer) {
   EXPECT_NE(AvRenderOpsTable().StartRecord((dir / "no/such/rec.mp4").c_str(), s.sink), 0);
   AvRenderOpsTable().OnStreamStop(2, s.sink);
   EXPECT_EQ(s.sink->AudioPlayer(), nullptr);
+}
+
+// Frames with B-frames come in decode order carrying their presentation times: the recording shows them in
+// presentation order at an even pace.
+TEST(Sink, RecordingOfReorderedFramesKeepsPresentationTimes) {
+  std::string mkv = mt::Cached("x264_bframes2_176x144.mkv",
+                               "ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 20 -c:v libx264 "
+                               "-bf 2 -x264-params b-adapt=0 -g 20 -f matroska {}");
+  std::string es = mt::Cached("x264_bframes3_176x144.264",
+                              "ffmpeg -v error -i '" + mkv + "' -c copy -bsf:v h264_mp4toannexb,filter_units=remove_types=6 -f h264 {}");
+  std::string ptsList = mt::Shell("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 '" +
+                                  mkv + "'");
+  std::vector<uint32_t> pts;
+  for (size_t at = 0; at < ptsList.size();) {
+    size_t nl = ptsList.find('\n', at);
+    if (nl == std::string::npos) nl = ptsList.size();
+    if (nl > at) pts.push_back(uint32_t(std::stoul(ptsList.substr(at, nl - at))));
+    at = nl + 1;
+  }
+  std::vector<Bytes> units = AccessUnits(ReadFile(es), false);
+  ASSERT_EQ(units.size(), pts.size());
+  ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end()));  // the stream is reordered
+  mt::TempDir dir;
+  Sink s;
+  std::string mp4 = dir / "b.mp4";
+  ASSERT_EQ(AvRenderOpsTable().StartRecord(mp4.c_str(), s.sink), 0);
+  for (size_t i = 0; i < units.size(); ++i) s.Frame(1, 1000 + pts[i], units[i], i == 0 ? 1 : 0);
+  AvRenderOpsTable().StopRecord(s.sink);
+  int status = 0;
+  EXPECT_EQ(mt::Shell("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1", &status), "");
+  EXPECT_EQ(status, 0);
+  std::string times = mt::Shell("ffprobe -v error -select_streams v -show_entries frame=pts -of csv=p=0 '" + mp4 +
+                                "'");
+  std::vector<long> shown;
+  for (size_t at = 0; at < times.size();) {
+    size_t nl = times.find('\n', at);
+    if (nl == std::string::npos) nl = times.size();
+    if (nl > at) shown.push_back(std::stol(times.substr(at, nl - at)));
+    at = nl + 1;
+  }
+  ASSERT_EQ(shown.size(), 20u) << times;
+  std::string timescale = Probe(mp4, "stream=time_base");
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_GT(shown[i], shown[i - 1]) << i << " " << timescale;
+  // Every frame 40 ms after the one before (in the track's time base).
+  long step = shown[1] - shown[0];
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_EQ(shown[i] - shown[i - 1], step) << i;
 }
 
 TEST(Sink, EventsRoutedInOrder) {
