@@ -356,7 +356,8 @@ TEST(Sink, RecordingAcceptedByFfmpegAndSoundReachesPlayer) {
     s.Frame(2, ts, alaw, 0);
     ts += 40;
   }
-  EXPECT_GT(s.sink->AudioPlayer()->QueuedBytes() + (s.sink->AudioPlayer()->IsOpen() ? 1u : 0u), 0u);
+  ASSERT_TRUE(s.sink->AudioPlayer()->IsOpen());
+  EXPECT_GT(s.sink->AudioPlayer()->QueuedBytes(), 0u);  // a second of sound waits in the pacer
   AvRenderOpsTable().Mute(s.sink);
   EXPECT_TRUE(AvRenderOpsTable().IsMuted(s.sink));
   AvRenderOpsTable().Unmute(s.sink);
