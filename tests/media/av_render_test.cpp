@@ -7,6 +7,9 @@
 
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -281,6 +284,13 @@ TEST(DecodeFront, EngineRecreatedOnSizeChange) {
   CVideoDecDDraw* d = s.sink->ChannelDecoder(0);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->Decoder().EnginesMade(), 1);
+  // Less than a macroblock smaller: the same engine, pictures of the new size.
+  for (const Bytes& au : AccessUnits(ReadFile(mt::H264Stream(4, 2, 170, 140)), false)) s.Frame(1, ts += 40, au);
+  VideoPicture cropped;
+  ASSERT_TRUE(d->GetLastPicture(&cropped));
+  EXPECT_EQ(cropped.width, 170);
+  EXPECT_EQ(cropped.height, 140);
+  EXPECT_EQ(d->Decoder().EnginesMade(), 1);
   std::vector<Bytes> bigger = AccessUnits(ReadFile(mt::H264Stream(4, 4, 320, 240)), false);
   std::vector<Bytes> ref = Reference(mt::H264Stream(4, 4, 320, 240), 320, 240);
   size_t shown = 0;
@@ -297,6 +307,28 @@ TEST(DecodeFront, EngineRecreatedOnSizeChange) {
   // The codec changes on the same channel: the engine is switched.
   for (const Bytes& au : AccessUnits(ReadFile(HevcManyRefs()), true)) s.Frame(13, ts += 40, au);
   EXPECT_EQ(d->Decoder().Codec(), kVideoCodecHevc);
+}
+
+// Replacing the engine on a size change waits while another thread holds the media lock.
+TEST(DecodeFront, EngineReplacedUnderMediaLock) {
+  std::vector<Bytes> small = AccessUnits(ReadFile(mt::H264Stream(2, 2, 176, 144)), false);
+  std::vector<Bytes> big = AccessUnits(ReadFile(mt::H264Stream(2, 2, 320, 240)), false);
+  CVideoDecoder dec;
+  dec.SetCodec(kVideoCodecH264);
+  VideoPicture p;
+  ASSERT_TRUE(dec.Decode(small[0].data(), uint32_t(small[0].size()), &p));
+  std::atomic<bool> done{false};
+  std::unique_lock<std::recursive_mutex> held(MediaLock());
+  std::thread media([&] {
+    dec.Decode(big[0].data(), uint32_t(big[0].size()), &p);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(done.load());
+  held.unlock();
+  media.join();
+  EXPECT_TRUE(done.load());
+  EXPECT_EQ(dec.EnginesMade(), 2);
 }
 
 TEST(Sink, SnapshotKeepsEveryRowAndFailsWithoutPicture) {
