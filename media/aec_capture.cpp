@@ -3,13 +3,13 @@
 #include <SDL2/SDL.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+#include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <webrtc/modules/audio_processing/include/audio_processing.h>
-#include <webrtc/modules/interface/module_common_types.h>
 
 #include "media/mp4_recorder.h"
 
@@ -195,7 +195,8 @@ int CAecMicArrayCapture::Open() {
   engine->apm.reset(webrtc::AudioProcessing::Create(config));
   if (!engine->apm) return -4;
   if (engine->apm->echo_cancellation()->Enable(true) != 0 ||
-      engine->apm->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) != 0 ||
+      engine->apm->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) !=
+          0 ||
       engine->apm->noise_suppression()->set_level(webrtc::NoiseSuppression::kModerate) != 0 ||
       engine->apm->noise_suppression()->Enable(true) != 0)
     return -5;

@@ -218,7 +218,8 @@ bool CAvRender::Snapshot(const char* path) {
   if (pic.lumaStride == pic.width && pic.chromaStride == cw) {
     ok = JpegSaveI420(f, pic.y, pic.u, pic.v, pic.width, pic.height, 75);
   } else {
-    std::vector<uint8_t> packed(static_cast<size_t>(pic.width) * pic.height + 2 * static_cast<size_t>(cw) * ch);
+    std::vector<uint8_t> packed(static_cast<size_t>(pic.width) * pic.height +
+                                2 * static_cast<size_t>(cw) * ch);
     PackI420(packed.data(), pic.width, pic.height, pic.y, pic.lumaStride, pic.u, pic.v, pic.chromaStride);
     uint8_t* y = packed.data();
     uint8_t* u = y + static_cast<size_t>(pic.width) * pic.height;

@@ -1,6 +1,6 @@
-// Media sinks: CAvRender decodes and draws each channel's video, plays channel 0's sound, writes snapshots and
-// MP4 recordings and posts events to the application's windows; CAvRecorder is its recording half. The SDK
-// drives a sink only through the AvRenderOps table installed here.
+// Media sinks: CAvRender decodes and draws each channel's video, plays channel 0's sound, writes snapshots
+// and MP4 recordings and posts events to the application's windows; CAvRecorder is its recording half. The
+// SDK drives a sink only through the AvRenderOps table installed here.
 #pragma once
 
 #include <atomic>
@@ -33,7 +33,8 @@ constexpr uint32_t kAvEventMessage = 0x400 + 11;
 using AvWindow = uintptr_t;
 
 // How media threads reach the application: a thread-safe post to the GUI thread, installed by the
-// application. A post to a window that is gone is dropped by the poster. Without a poster, events are dropped.
+// application. A post to a window that is gone is dropped by the poster. Without a poster, events are
+// dropped.
 using AvEventPostFn = bool (*)(AvWindow window, uint32_t message, int32_t event, int32_t value);
 void AvSetEventPoster(AvEventPostFn fn);
 

@@ -378,8 +378,8 @@ bool CVideoDecoder::DecodeHevcNal(const uint8_t* data, uint32_t length, VideoPic
     int32_t w = 0, h = 0, refs = 0;
     if (HevcSpsPictureSize(length, data, &w, &h, &refs)) {
       int32_t refsNeeded = std::clamp(refs, 4, 15);
-      if (!s.hevc || ((w + 15) & ~15) != s.hevcParam.iMaxWidth || ((h + 15) & ~15) != s.hevcParam.iMaxHeight ||
-          refsNeeded > s.hevcParam.iMaxRefNum) {
+      if (!s.hevc || ((w + 15) & ~15) != s.hevcParam.iMaxWidth ||
+          ((h + 15) & ~15) != s.hevcParam.iMaxHeight || refsNeeded > s.hevcParam.iMaxRefNum) {
         DeleteEngine();
         s.hevcRefs = refsNeeded;
         if (!Open(kVideoCodecHevc, w, h)) {
@@ -416,7 +416,8 @@ bool CVideoDecoder::DecodeHevcNal(const uint8_t* data, uint32_t length, VideoPic
 }
 
 bool CVideoDecoder::DecodeMjpeg(const uint8_t* data, uint32_t length, VideoPicture* picture) {
-  if (length < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[length - 2] != 0xFF || data[length - 1] != 0xD9)
+  if (length < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[length - 2] != 0xFF ||
+      data[length - 1] != 0xD9)
     return false;
   auto& s = *state_;
   int32_t w = 0, h = 0;
@@ -500,9 +501,9 @@ bool H264SpsPictureSize(const uint8_t* nal, uint32_t length, int32_t* width, int
   br.Skip(16);  // constraint flags, level
   br.Ue();      // seq_parameter_set_id
   uint32_t chroma = 1;
-  if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 || profile == 83 ||
-      profile == 86 || profile == 118 || profile == 128 || profile == 138 || profile == 139 || profile == 134 ||
-      profile == 135 || profile == 144) {
+  if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
+      profile == 83 || profile == 86 || profile == 118 || profile == 128 || profile == 138 ||
+      profile == 139 || profile == 134 || profile == 135 || profile == 144) {
     chroma = br.Ue();
     if (chroma == 3) br.Bit();
     br.Ue();
@@ -578,7 +579,8 @@ bool HevcSpsPictureSize(uint32_t length, const uint8_t* nal, int32_t* width, int
   uint32_t chroma = br.Ue();
   if (chroma == 3) br.Bit();
   uint32_t w = br.Ue(), h = br.Ue();
-  if (br.failed || w == 0 || h == 0 || w > static_cast<uint32_t>(kMaxSide) || h > static_cast<uint32_t>(kMaxSide))
+  if (br.failed || w == 0 || h == 0 || w > static_cast<uint32_t>(kMaxSide) ||
+      h > static_cast<uint32_t>(kMaxSide))
     return false;
   *width = static_cast<int32_t>(w);
   *height = static_cast<int32_t>(h);
@@ -627,11 +629,14 @@ void JpegGetSofSize(const uint8_t* data, uint32_t length, int32_t* width, int32_
 void PackI420(uint8_t* out, int32_t width, int32_t height, const uint8_t* y, int32_t lumaStride,
               const uint8_t* u, const uint8_t* v, int32_t chromaStride) {
   int32_t cw = (width + 1) / 2, ch = (height + 1) / 2;
-  for (int32_t r = 0; r < height; ++r) std::memcpy(out + static_cast<size_t>(r) * width, y + static_cast<ptrdiff_t>(r) * lumaStride, width);
+  for (int32_t r = 0; r < height; ++r)
+    std::memcpy(out + static_cast<size_t>(r) * width, y + static_cast<ptrdiff_t>(r) * lumaStride, width);
   out += static_cast<size_t>(width) * height;
-  for (int32_t r = 0; r < ch; ++r) std::memcpy(out + static_cast<size_t>(r) * cw, u + static_cast<ptrdiff_t>(r) * chromaStride, cw);
+  for (int32_t r = 0; r < ch; ++r)
+    std::memcpy(out + static_cast<size_t>(r) * cw, u + static_cast<ptrdiff_t>(r) * chromaStride, cw);
   out += static_cast<size_t>(cw) * ch;
-  for (int32_t r = 0; r < ch; ++r) std::memcpy(out + static_cast<size_t>(r) * cw, v + static_cast<ptrdiff_t>(r) * chromaStride, cw);
+  for (int32_t r = 0; r < ch; ++r)
+    std::memcpy(out + static_cast<size_t>(r) * cw, v + static_cast<ptrdiff_t>(r) * chromaStride, cw);
 }
 
 bool JpegSaveI420(FILE* file, const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t width,

@@ -1,7 +1,7 @@
 // Nine 1080p25 channels through media sinks into offscreen panes, fed from a file at real pace, for H.264 and
 // HEVC; beside ffmpeg decoding the same file in the same run. Three passes per codec split the process CPU:
-// decode only (the decoders alone), decode + convert (sinks on hidden panes: pictures are converted and scaled
-// but never painted) and decode + convert + draw (shown panes painted by the presenter).
+// decode only (the decoders alone), decode + convert (sinks on hidden panes: pictures are converted and
+// scaled but never painted) and decode + convert + draw (shown panes painted by the presenter).
 //
 // Usage: sink_bench [seconds of clip, 1..20, default 2]
 #include <sys/resource.h>
@@ -33,7 +33,8 @@ constexpr int kChannels = 9;
 double CpuSeconds() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 long RssKb() {
@@ -165,8 +166,8 @@ PassResult RunPass(QApplication& app, const std::vector<Bytes>& units, uint32_t 
 
 // ffmpeg's CPU seconds to decode the file once (bench: utime + stime), or -1.
 double FfmpegDecodeCpu(const fs::path& file) {
-  std::string out = Run("ffmpeg -hide_banner -nostdin -benchmark -threads 4 -i '" + file.string() +
-                        "' -f null - 2>&1");
+  std::string out =
+      Run("ffmpeg -hide_banner -nostdin -benchmark -threads 4 -i '" + file.string() + "' -f null - 2>&1");
   size_t at = out.rfind("bench: utime=");
   if (at == std::string::npos) return -1;
   double user = std::atof(out.c_str() + at + 13);
@@ -183,7 +184,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "-h" || a == "--help") {
       std::printf(
-          "sink_bench [SECONDS]\n  SECONDS  length of the 1080p25 clip each channel plays, 1..20 (default 2)\n"
+          "sink_bench [SECONDS]\n  SECONDS  length of the 1080p25 clip each channel plays, 1..20 (default "
+          "2)\n"
           "Example: sink_bench 4\n");
       return 0;
     }
@@ -209,15 +211,21 @@ int main(int argc, char** argv) {
     std::string make;
   } codecs[] = {
       {"H.264", 1, dir / "clip.264",
-       src + "x264 --quiet --demuxer raw --input-res 1920x1080 --fps 25 --preset veryfast --bframes 0 "
-             "--keyint 50 -o '" + (dir / "clip.264").string() + "' - 2>/dev/null"},
+       src +
+           "x264 --quiet --demuxer raw --input-res 1920x1080 --fps 25 --preset veryfast --bframes 0 "
+           "--keyint 50 -o '" +
+           (dir / "clip.264").string() + "' - 2>/dev/null"},
       {"HEVC", 13, dir / "clip.265",
-       src + "x265 --log-level error --input - --input-res 1920x1080 --fps 25 --preset ultrafast --bframes 0 "
-             "--keyint 50 --output '" + (dir / "clip.265").string() + "' 2>/dev/null"},
+       src +
+           "x265 --log-level error --input - --input-res 1920x1080 --fps 25 --preset ultrafast --bframes 0 "
+           "--keyint 50 --output '" +
+           (dir / "clip.265").string() + "' 2>/dev/null"},
   };
   int rc = 0;
-  std::printf("sink_bench: %d channels of 1080p25, %d s each, into 640x360 offscreen panes (shared machine: "
-              "figures are noisy)\n", kChannels, seconds);
+  std::printf(
+      "sink_bench: %d channels of 1080p25, %d s each, into 640x360 offscreen panes (shared machine: "
+      "figures are noisy)\n",
+      kChannels, seconds);
   for (const Codec& c : codecs) {
     if (std::system(c.make.c_str()) != 0 || !fs::exists(c.file)) {
       std::fprintf(stderr, "sink_bench: cannot make the %s clip\n", c.name);
@@ -231,14 +239,16 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i) perFrame[i] = p[i].cpu * 1000 / double(std::max(1L, p[i].frames));
     double ff = FfmpegDecodeCpu(c.file);
     double ffPerFrame = ff > 0 ? ff * 1000 / units.size() : -1;
-    std::printf("%s, CPU ms per picture per channel: decode %.2f, convert %.2f, draw %.2f (total %.2f; %.0f%% "
-                "of a core per channel at 25/s)\n",
-                c.name, perFrame[0], perFrame[1] - perFrame[0], perFrame[2] - perFrame[1], perFrame[2],
-                perFrame[2] * 25 / 10);
-    std::printf("  wall per pass %.1f/%.1f/%.1f s for %.0f s of video; memory growth (peak RSS) decode %.1f MB, "
-                "with panes %.1f MB, drawn %.1f MB (all nine channels)\n",
-                p[0].wall, p[1].wall, p[2].wall, double(seconds), p[0].rssKb / 1e3, p[1].rssKb / 1e3,
-                p[2].rssKb / 1e3);
+    std::printf(
+        "%s, CPU ms per picture per channel: decode %.2f, convert %.2f, draw %.2f (total %.2f; %.0f%% "
+        "of a core per channel at 25/s)\n",
+        c.name, perFrame[0], perFrame[1] - perFrame[0], perFrame[2] - perFrame[1], perFrame[2],
+        perFrame[2] * 25 / 10);
+    std::printf(
+        "  wall per pass %.1f/%.1f/%.1f s for %.0f s of video; memory growth (peak RSS) decode %.1f MB, "
+        "with panes %.1f MB, drawn %.1f MB (all nine channels)\n",
+        p[0].wall, p[1].wall, p[2].wall, double(seconds), p[0].rssKb / 1e3, p[1].rssKb / 1e3,
+        p[2].rssKb / 1e3);
     if (ffPerFrame > 0)
       std::printf("  ffmpeg decode (4 threads): %.2f ms CPU per picture; ratio ours/ffmpeg decode %.2f\n",
                   ffPerFrame, perFrame[0] / ffPerFrame);

@@ -180,9 +180,9 @@ double Energy(const std::vector<int16_t>& s, size_t from, size_t to) {
 
 TEST(EchoCancelling, ErleAndNearEndKept) {
   constexpr int kRate = 8000;
-  constexpr size_t kFarEnd = 3 * kRate;      // far-end speech only
-  constexpr size_t kNear = kRate * 3 / 2;    // then near-end speech only
-  constexpr size_t kDelay = kRate / 5;       // echo path delay, 200 ms (room for a late far-end)
+  constexpr size_t kFarEnd = 3 * kRate;    // far-end speech only
+  constexpr size_t kNear = kRate * 3 / 2;  // then near-end speech only
+  constexpr size_t kDelay = kRate / 5;     // echo path delay, 200 ms (room for a late far-end)
   std::mt19937 rng(7);
   std::normal_distribution<double> noise(0, 1);
   // Far-end: speech-shaped noise in syllables; near-end: a voiced sound with a gliding pitch.
@@ -248,7 +248,8 @@ TEST(EchoCancelling, ErleAndNearEndKept) {
   player.Close();
   std::lock_guard<std::mutex> g(out.lock);
   // After a second to converge: echo return loss enhancement over the far-end-only stretch.
-  double erle = 10 * std::log10(Energy(mic, kRate * 3 / 2, kFarEnd) / Energy(out.pcm, kRate * 3 / 2, kFarEnd));
+  double erle =
+      10 * std::log10(Energy(mic, kRate * 3 / 2, kFarEnd) / Energy(out.pcm, kRate * 3 / 2, kFarEnd));
   double kept = 10 * std::log10(Energy(out.pcm, kFarEnd + kRate / 4, mic.size()) /
                                 Energy(mic, kFarEnd + kRate / 4, mic.size()));
   RecordProperty("erle_db", std::to_string(erle));

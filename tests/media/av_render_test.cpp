@@ -1,6 +1,6 @@
 // The media sink and the decode front with the real decoders on streams made by x264, x265 and ffmpeg:
-// pictures against ffmpeg's decode, snapshots and recordings read by ffprobe and ffmpeg, events, channel swaps,
-// sound reaching the player, engine re-creation, hostile frames.
+// pictures against ffmpeg's decode, snapshots and recordings read by ffprobe and ffmpeg, events, channel
+// swaps, sound reaching the player, engine re-creation, hostile frames.
 #include "media/av_render.h"
 
 #include <gtest/gtest.h>
@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/g711.h"
@@ -187,14 +187,17 @@ TEST_P(DecodeAgainstFfmpeg, PicturesMatchInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodeAgainstFfmpeg,
                          ::testing::Values(StreamCase{"h264_cropped", kVideoCodecH264, 200, 120, H264Cropped},
-                                           StreamCase{"hevc_six_refs", kVideoCodecHevc, 200, 120, HevcManyRefs}),
+                                           StreamCase{"hevc_six_refs", kVideoCodecHevc, 200, 120,
+                                                      HevcManyRefs}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeFront, MjpegAgainstFfmpegAndCorruptFrames) {
   std::string file = mt::MjpegStream(3, 96, 64);
   std::vector<Bytes> frames = mt::SplitJpeg(ReadFile(file));
   ASSERT_EQ(frames.size(), 3u);
-  std::string out = mt::Shell("ffmpeg -v error -i '" + file + "' -f rawvideo -pix_fmt rgb24 -sws_flags accurate_rnd+full_chroma_int+full_chroma_inp -");
+  std::string out =
+      mt::Shell("ffmpeg -v error -i '" + file +
+                "' -f rawvideo -pix_fmt rgb24 -sws_flags accurate_rnd+full_chroma_int+full_chroma_inp -");
   ASSERT_EQ(out.size(), 3u * 96 * 64 * 3);
   CVideoDecoder dec;
   dec.SetCodec(kVideoCodecMjpeg);
@@ -238,10 +241,11 @@ TEST(DecodeFront, MjpegAgainstFfmpegAndCorruptFrames) {
 
 TEST(DecodeFront, SizeParsers) {
   // Field-coded H.264: the frame height is twice the map units, and the crop applies.
-  std::string file = mt::Cached("x264_interlaced_176x120.264",
-                                mt::RawVideo(176, 120) +
-                                    " -frames:v 2 - | x264 --quiet --demuxer raw --input-res 176x120 --fps 25 "
-                                    "--interlaced --bframes 0 -o {} -");
+  std::string file =
+      mt::Cached("x264_interlaced_176x120.264",
+                 mt::RawVideo(176, 120) +
+                     " -frames:v 2 - | x264 --quiet --demuxer raw --input-res 176x120 --fps 25 "
+                     "--interlaced --bframes 0 -o {} -");
   std::vector<Bytes> units = AccessUnits(ReadFile(file), false);
   ASSERT_FALSE(units.empty());
   int32_t w = 0, h = 0;
@@ -252,7 +256,8 @@ TEST(DecodeFront, SizeParsers) {
   EXPECT_EQ(h, 120);
   // HEVC: the size and the picture buffer the SPS asks for.
   std::vector<Bytes> hevc = AccessUnits(ReadFile(HevcManyRefs()), true);
-  const uint8_t* sps = FindBytePattern(uint32_t(hevc[0].size()), hevc[0].data(), (const uint8_t*)"\0\0\0\1\x42", 5);
+  const uint8_t* sps =
+      FindBytePattern(uint32_t(hevc[0].size()), hevc[0].data(), (const uint8_t*)"\0\0\0\1\x42", 5);
   ASSERT_NE(sps, nullptr);
   int32_t refs = 0;
   ASSERT_TRUE(HevcSpsPictureSize(uint32_t(hevc[0].data() + hevc[0].size() - sps), sps, &w, &h, &refs));
@@ -280,12 +285,14 @@ TEST(DecodeFront, SizeParsers) {
 TEST(DecodeFront, EngineRecreatedOnSizeChange) {
   Sink s;
   uint32_t ts = 0;
-  for (const Bytes& au : AccessUnits(ReadFile(mt::H264Stream(4, 2, 176, 144)), false)) s.Frame(1, ts += 40, au);
+  for (const Bytes& au : AccessUnits(ReadFile(mt::H264Stream(4, 2, 176, 144)), false))
+    s.Frame(1, ts += 40, au);
   CVideoDecDDraw* d = s.sink->ChannelDecoder(0);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->Decoder().EnginesMade(), 1);
   // Less than a macroblock smaller: the same engine, pictures of the new size.
-  for (const Bytes& au : AccessUnits(ReadFile(mt::H264Stream(4, 2, 170, 140)), false)) s.Frame(1, ts += 40, au);
+  for (const Bytes& au : AccessUnits(ReadFile(mt::H264Stream(4, 2, 170, 140)), false))
+    s.Frame(1, ts += 40, au);
   VideoPicture cropped;
   ASSERT_TRUE(d->GetLastPicture(&cropped));
   EXPECT_EQ(cropped.width, 170);
@@ -352,7 +359,8 @@ TEST(Sink, SnapshotKeepsEveryRowAndFailsWithoutPicture) {
   std::string jpegY = mt::Shell("ffmpeg -v error -i '" + shot + "' -f rawvideo -pix_fmt gray -");
   ASSERT_EQ(jpegY.size(), size_t(1920) * 1080);
   long diff = 0;
-  for (size_t i = size_t(1920) * 1064; i < size_t(1920) * 1080; ++i) diff += std::abs(int(uint8_t(jpegY[i])) - ref[index][i]);
+  for (size_t i = size_t(1920) * 1064; i < size_t(1920) * 1080; ++i)
+    diff += std::abs(int(uint8_t(jpegY[i])) - ref[index][i]);
   EXPECT_LT(double(diff) / (1920 * 16), 4.0);
   // An unwritable path writes nothing and says so.
   EXPECT_FALSE(AvRenderOpsTable().Snapshot((dir / "no/such/dir.jpg").c_str(), s.sink));
@@ -401,8 +409,10 @@ TEST(Sink, RecordingAcceptedByFfmpegAndSoundReachesPlayer) {
   std::string errors = mt::Shell("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1", &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(errors, "");
-  std::string frames = mt::Shell("ffprobe -v error -count_frames -select_streams v -show_entries "
-                                 "stream=nb_read_frames -of csv=p=0 '" + mp4 + "'");
+  std::string frames = mt::Shell(
+      "ffprobe -v error -count_frames -select_streams v -show_entries "
+      "stream=nb_read_frames -of csv=p=0 '" +
+      mp4 + "'");
   EXPECT_EQ(frames, "25\n");
   // A failed open is returned as it is.
   EXPECT_NE(AvRenderOpsTable().StartRecord((dir / "no/such/rec.mp4").c_str(), s.sink), 0);
@@ -413,13 +423,15 @@ TEST(Sink, RecordingAcceptedByFfmpegAndSoundReachesPlayer) {
 // Frames with B-frames come in decode order carrying their presentation times: the recording shows them in
 // presentation order at an even pace.
 TEST(Sink, RecordingOfReorderedFramesKeepsPresentationTimes) {
-  std::string mkv = mt::Cached("x264_bframes2_176x144.mkv",
-                               "ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 20 -c:v libx264 "
-                               "-bf 2 -x264-params b-adapt=0 -g 20 -f matroska {}");
+  std::string mkv =
+      mt::Cached("x264_bframes2_176x144.mkv",
+                 "ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 20 -c:v libx264 "
+                 "-bf 2 -x264-params b-adapt=0 -g 20 -f matroska {}");
   std::string es = mt::Cached("x264_bframes3_176x144.264",
-                              "ffmpeg -v error -i '" + mkv + "' -c copy -bsf:v h264_mp4toannexb,filter_units=remove_types=6 -f h264 {}");
-  std::string ptsList = mt::Shell("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 '" +
-                                  mkv + "'");
+                              "ffmpeg -v error -i '" + mkv +
+                                  "' -c copy -bsf:v h264_mp4toannexb,filter_units=remove_types=6 -f h264 {}");
+  std::string ptsList =
+      mt::Shell("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 '" + mkv + "'");
   std::vector<uint32_t> pts;
   for (size_t at = 0; at < ptsList.size();) {
     size_t nl = ptsList.find('\n', at);
@@ -439,8 +451,8 @@ TEST(Sink, RecordingOfReorderedFramesKeepsPresentationTimes) {
   int status = 0;
   EXPECT_EQ(mt::Shell("ffmpeg -v error -i '" + mp4 + "' -f null - 2>&1", &status), "");
   EXPECT_EQ(status, 0);
-  std::string times = mt::Shell("ffprobe -v error -select_streams v -show_entries frame=pts -of csv=p=0 '" + mp4 +
-                                "'");
+  std::string times =
+      mt::Shell("ffprobe -v error -select_streams v -show_entries frame=pts -of csv=p=0 '" + mp4 + "'");
   std::vector<long> shown;
   for (size_t at = 0; at < times.size();) {
     size_t nl = times.find('\n', at);
