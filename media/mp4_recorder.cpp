@@ -91,7 +91,8 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
   if (codec == kCodecAlaw) {
     r = Mp4WriterWriteSample(type, t, data, length, 0, rec->writer);
   } else if (codec == kCodecPcm) {
-    if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 100)) FillFromAudioEnd(rec, channel, t);
+    // Also before the first PCM frame (audio end 0): the sound starts with the file.
+    if (Ahead(t, rec->lastAudioTimestamp, 100)) FillFromAudioEnd(rec, channel, t);
     uint32_t samples = length / 2;
     uint8_t stackBuf[2048];
     uint8_t* alaw = samples <= sizeof(stackBuf) ? stackBuf : static_cast<uint8_t*>(std::malloc(samples));

@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -58,6 +60,8 @@ void FreeTrackData(Mp4Track* t) {
   Mp4BufferFree(&t->stsz);
   Mp4BufferFree(&t->stco);
   Mp4BufferFree(&t->stss);
+  Mp4BufferFree(&t->pts);
+  Mp4BufferFree(&t->ctts);
   std::free(t->vps);
   std::free(t->sps);
   std::free(t->pps);
@@ -72,7 +76,8 @@ bool InitTrackTables(Mp4Track* t) {
          Mp4BufferInit(&t->stsc, kTableCapacity, kTableStep) &&
          Mp4BufferInit(&t->stsz, kTableCapacity, kTableStep) &&
          Mp4BufferInit(&t->stco, kTableCapacity, kTableStep) &&
-         Mp4BufferInit(&t->stss, kTableCapacity, kTableStep);
+         Mp4BufferInit(&t->stss, kTableCapacity, kTableStep) &&
+         Mp4BufferInit(&t->pts, kTableCapacity, kTableStep) && Mp4BufferInit(&t->ctts, kTableCapacity, kTableStep);
 }
 
 void FreeWriter(Mp4Writer* w) {
@@ -205,6 +210,8 @@ uint64_t MoovBound(const Mp4Writer* w, const Mp4Track* adding) {
     total += 1200 + t->vpsLen + t->spsLen + t->ppsLen;
     total += t->stts.length + 16 + t->stsc.length + 24 + t->stsz.length + 4 + t->stco.length + 4 +
              t->stss.length + 4;
+    // A reordered track may get up to one stts and one ctts entry per sample.
+    if (t->reordered) total += 4 * uint64_t{t->pts.length} + 32;
   }
   return total;
 }
@@ -245,7 +252,7 @@ int StoreSample(Mp4Writer* w, Mp4Track* t, uint32_t rel, const uint8_t* data, ui
       return kMp4ErrFileLimit;
     }
     bool ok = Reserve(&t->stts, 8) && Reserve(&t->stsz, 4) && Reserve(&t->stco, 4) &&
-              Reserve(&t->stss, 4) && (!w->chunkOwner || Reserve(&w->chunkOwner->stsc, 12));
+              Reserve(&t->stss, 4) && (!h26x || Reserve(&t->pts, 4)) && (!w->chunkOwner || Reserve(&w->chunkOwner->stsc, 12));
     if (!ok) return kMp4ErrRefused;
   }
   if (needMdat) {
@@ -307,6 +314,11 @@ int StoreSample(Mp4Writer* w, Mp4Track* t, uint32_t rel, const uint8_t* data, ui
     t->chunkCount += 1;
   }
   t->chunkSamples += 1;
+  if (h26x) {
+    if (t->sampleCount > 0 && rel < t->maxPts) t->reordered = 1;
+    if (t->sampleCount == 0 || rel > t->maxPts) t->maxPts = rel;
+    Mp4BufferPut32(&t->pts, rel);
+  }
   t->sampleCount += 1;
   if (h26x && key) Mp4BufferPut32(&t->stss, t->sampleCount);
   return 0;
@@ -483,7 +495,7 @@ void PutTrak(const Mp4Writer* w, const Mp4Track* t, Mp4Buffer* b, uint32_t* stco
   FullBoxHeader(b, 0);
   Mp4BufferPut32(b, 1);
   Mp4BufferPut32(b, t->duration);
-  Mp4BufferPut32(b, 0);
+  Mp4BufferPut32(b, t->reordered ? t->cttsShift : 0);  // reordered: presentation starts at the first offset
   Mp4BufferPut32(b, 0x00010000);
   BoxEnd(b, elst);
   BoxEnd(b, edts);
@@ -539,6 +551,7 @@ void PutTrak(const Mp4Writer* w, const Mp4Track* t, Mp4Buffer* b, uint32_t* stco
   }
   BoxEnd(b, stsd);
   PutTable(b, "stts", t->stts, 8, false);
+  if (t->reordered && t->ctts.length) PutTable(b, "ctts", t->ctts, 8, false);
   // A video track without sync entries (MJPEG: every sample is a key
   // sample) has no stss at all; an empty one would mean "no key sample".
   if (video && t->stss.length) PutTable(b, "stss", t->stss, 4, false);
@@ -698,10 +711,53 @@ void Mp4WriterSetSizeLimit(void* handle, uint64_t bytes) {
   if (handle) static_cast<Mp4Writer*>(handle)->sizeLimit = bytes;
 }
 
+// Reordered samples: decode times are the presentation times in rising order, moved back by the largest
+// amount a sample is shown before its decode slot; each sample's offset is its presentation time minus its
+// decode time.
+void RebuildReorderedTables(Mp4Track* t) {
+  uint32_t n = t->pts.length / 4;
+  if (n < 2 || n != t->sampleCount) return;
+  std::vector<uint32_t> pts(n), sorted(n);
+  for (uint32_t i = 0; i < n; ++i) pts[i] = platform::GetBe32(t->pts.data + 4 * i);
+  sorted = pts;
+  std::sort(sorted.begin(), sorted.end());
+  uint32_t shift = 0;
+  for (uint32_t i = 0; i < n; ++i)
+    if (sorted[i] > pts[i]) shift = std::max(shift, sorted[i] - pts[i]);
+  t->stts.length = t->stts.position = 0;
+  t->ctts.length = t->ctts.position = 0;
+  uint32_t runCount = 0, runDelta = 0;
+  for (uint32_t i = 1; i < n; ++i) {
+    uint32_t delta = sorted[i] - sorted[i - 1];
+    if (runCount && delta != runDelta) {
+      Append32x2(&t->stts, runCount, runDelta);
+      runCount = 0;
+    }
+    runDelta = delta;
+    ++runCount;
+  }
+  Append32x2(&t->stts, runCount + 1, runDelta);  // the last sample lasts as long as the one before
+  t->duration = sorted[n - 1] - sorted[0] + runDelta;
+  t->cttsShift = shift;
+  uint32_t offCount = 0, offValue = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t off = pts[i] - sorted[i] + shift;
+    if (offCount && off != offValue) {
+      Append32x2(&t->ctts, offCount, offValue);
+      offCount = 0;
+    }
+    offValue = off;
+    ++offCount;
+  }
+  Append32x2(&t->ctts, offCount, offValue);
+}
+
 void Mp4TrackFinishTables(Mp4Track* t) {
   if (t->tablesDone) return;
   t->tablesDone = 1;
-  if (t->sampleCount > 0) {
+  if (t->reordered) {
+    RebuildReorderedTables(t);
+  } else if (t->sampleCount > 0) {
     // The last sample lasts as long as the one before it, so that every
     // sample has an stts entry and players keep the last frame.
     uint32_t lastDelta = t->sampleCount > 1 ? t->runDelta : 0;

@@ -44,6 +44,13 @@ struct Mp4Track {
   Mp4HevcInfo* hevc;
   // Tables complete: pending run and open chunk moved into stts and stsc.
   uint32_t tablesDone;
+  // Presentation times of H.264/HEVC samples in stored order; when a time steps back (B-frames), the tables
+  // are rebuilt at the end with decode times and a composition-offset table (ctts).
+  Mp4Buffer pts;
+  uint32_t maxPts;
+  uint32_t reordered;
+  uint32_t cttsShift;
+  Mp4Buffer ctts;
 };
 
 struct Mp4Writer {

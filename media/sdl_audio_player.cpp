@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include "media/aec_capture.h"
 
 namespace {
 
@@ -71,6 +72,9 @@ bool SdlAudioPlayer::Open(int rate, int bits, int channels, std::unique_ptr<medi
     b->convert = 1;
   }
   // The pacer works in the device's own format.
+  b->outFormat = obtained.format;
+  b->outRate = obtained.freq;
+  b->outChannels = obtained.channels;
   int outBits = SDL_AUDIO_BITSIZE(obtained.format);
   b->pacer =
       std::make_unique<PlayoutPacer>(static_cast<uint32_t>(obtained.freq), static_cast<uint32_t>(outBits),
@@ -164,4 +168,8 @@ void SdlAudioPlayer::Close() {
 void SdlAudioPlayer::SdlQueueCallback(const uint8_t* data, uint32_t bytes, void* block) {
   auto* b = static_cast<DeviceBlock*>(block);
   SDL_QueueAudio(b->device, data, bytes);
+  // What goes to the device is the echo reference of the talk capture.
+  if (b->outFormat == AUDIO_S16SYS && b->outChannels > 0)
+    AecFarEndPush(reinterpret_cast<const int16_t*>(data), bytes / 2 / static_cast<uint32_t>(b->outChannels),
+                  b->outRate, b->outChannels);
 }

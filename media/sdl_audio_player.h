@@ -47,6 +47,10 @@ class SdlAudioPlayer {
     AudioCodec codec;
     std::unique_ptr<PlayoutPacer> pacer;
     int channels = 1;
+    // The device's own format (echo reference).
+    SDL_AudioFormat outFormat = 0;
+    int outRate = 0;
+    int outChannels = 0;
     std::vector<uint8_t> cvtBuf;
     std::vector<uint8_t> pcm;
   };

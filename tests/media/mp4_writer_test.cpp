@@ -145,6 +145,23 @@ TEST_F(Mp4Rec, SilenceFillsGaps) {
   }
 }
 
+TEST_F(Mp4Rec, SilenceBeforeLateFirstPcmFrame) {
+  struct Case {
+    uint32_t delay;
+    size_t silenceFrames;
+  } cases[] = {{340, 17}, {100, 0}, {120, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.delay);
+    Open();
+    ASSERT_EQ(Video(5000, kKey, 1), 0);
+    ASSERT_EQ(Audio(5000 + c.delay, 52), 0);
+    vector<uint8_t> f = Close();
+    vector<uint32_t> sizes = mt::Table(f, mt::Stbl(1, "stsz"));
+    ASSERT_EQ(sizes.size(), c.silenceFrames + 1);
+    for (size_t i = 0; i < c.silenceFrames; ++i) EXPECT_EQ(sizes[i], 160u);
+  }
+}
+
 TEST_F(Mp4Rec, VideoGapAfterSilenceMovesLastAudioTime) {
   Open();
   ASSERT_EQ(Video(0, kKey, 1), 0);
