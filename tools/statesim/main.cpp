@@ -31,7 +31,7 @@ void Help() {
       "  --host IP          IPv4 address to listen on, loopback only (default 127.0.0.1)\n"
       "  --port N           TCP port, 0-65535, 0 for an ephemeral one (default 18081)\n"
       "  --answer TEXT      the answer line (default \"ok\"); empty: close without answering\n"
-      "  --on-wake CMD      shell command run for each wake-up, the device id as $1\n"
+      "  --on-wake CMD      shell command (sh -c) run for each wake-up, the device id as \"$1\" in it\n"
       "  -h, --help         this text\n"
       "Prints \"statesim ready port=N\" once listening; ends on SIGTERM or SIGINT.\n"
       "example: statesim --port 0 --on-wake 'echo woke $1 >>/tmp/woken'\n");
