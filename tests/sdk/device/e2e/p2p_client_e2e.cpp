@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
@@ -271,6 +274,37 @@ TEST_F(P2pClientE2e, CloseAndDestroyWhileStreaming) {
   }
   EXPECT_EQ(other.Releases(), 1);
   EXPECT_TRUE(other.Faults().empty()) << ::testing::PrintToString(other.Faults());
+}
+
+// Run alone by the script: it kills camsim when the file "kill" appears in VLM_SIGNAL_DIR and touches
+// "restarted" once a new camsim is up.
+TEST_F(P2pClientE2e, ReconnectAfterTheCameraWasKilledAndRestarted) {
+  const std::string dir = Env("VLM_SIGNAL_DIR");
+  if (dir.empty()) GTEST_SKIP() << "needs the script's camera restart";
+  const AvRenderOps* ops = FakeSink::Ops();
+  ASSERT_EQ(client.StartLiveVideo(0, ops, &sink), 0);
+  ASSERT_TRUE(WaitFor([&] { return sink.Frames(kCh0H264) > 5; }));
+  FILE* f = std::fopen((dir + "/kill").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  // The dead camera reaches the sink as a receive error with the client as value.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> lk(sink.mu);
+        return !sink.events.empty() && sink.events.back().event < 0;
+      },
+      30000));
+  client.Close();
+  EXPECT_EQ(sink.Releases(), 1);
+  ASSERT_TRUE(WaitFor([&] { return access((dir + "/restarted").c_str(), F_OK) == 0; }, 30000));
+  FakeSink again;
+  ASSERT_EQ(client.Connect("rvs:", Env("VLM_DID").c_str(), 0), 0);
+  ASSERT_EQ(client.VerifyPassword(Env("VLM_PW").c_str()), 0);
+  ASSERT_EQ(client.StartLiveVideo(0, ops, &again), 0);
+  EXPECT_TRUE(WaitFor([&] { return again.Frames(kCh0H264) > 5; }));
+  client.Close();
+  EXPECT_EQ(again.Releases(), 1);
+  EXPECT_TRUE(again.Faults().empty()) << ::testing::PrintToString(again.Faults());
 }
 
 TEST(P2pClientNoSession, RefusesWithoutAddressAndSession) {

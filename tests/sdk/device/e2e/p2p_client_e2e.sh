@@ -107,7 +107,7 @@ start_camsim "$work/camsim.out" --did $CAM1 --video "$work/v.h264" --video "$wor
 
 say "CP2pClient against camsim"
 VLM_INIT=$init VLM_DID=$CAM1 VLM_PW=$PW timeout 100 ip netns exec "$ns" "$testbin" --gtest_color=no \
-  >"$work/client.out" 2>&1 </dev/null
+  --gtest_filter=-*Reconnect* >"$work/client.out" 2>&1 </dev/null
 status=$?
 sed 's/^/    /' "$work/client.out"
 [ $status = 0 ] || fail "p2p_client_e2e ended with $status"
@@ -115,6 +115,26 @@ wait_line "$work/camsim.out" "camsim talk stop did=$CAM1 frames=25 bytes=8000" 5
   fail "camsim did not count the 25 talkback blocks"
 grep -q "camsim ptz did=$CAM1 dir=3" "$work/camsim.out" || fail "camsim did not take the pan-tilt direction"
 grep -q "camsim playback speed=1 did=$CAM1" "$work/camsim.out" || fail "camsim did not take the speed step"
+
+say "reconnect after camsim is killed and started again"
+mkdir -p "$work/signal"
+VLM_INIT=$init VLM_DID=$CAM1 VLM_PW=$PW VLM_SIGNAL_DIR=$work/signal timeout 100 ip netns exec "$ns" "$testbin" \
+  --gtest_color=no --gtest_filter=*Reconnect* >"$work/reconnect.out" 2>&1 </dev/null &
+client=$!
+end=$((SECONDS + 30))
+until [ -f "$work/signal/kill" ] || [ $SECONDS -ge $end ]; do sleep 0.05; done
+if [ -f "$work/signal/kill" ]; then
+  kill -KILL "$camsim_pid"
+  wait "$camsim_pid" 2>/dev/null
+  start_camsim "$work/camsim2.out" --did $CAM1 --video "$work/v.h264" --login-mode 2 && touch "$work/signal/restarted"
+else
+  fail "the reconnect test never asked for the camera to die"
+fi
+wait $client
+status=$?
+sed 's/^/    /' "$work/reconnect.out"
+[ $status = 0 ] || fail "the reconnect test ended with $status"
+grep -q "OK \] P2pClientE2e.Reconnect" "$work/reconnect.out" || fail "the reconnect test did not run"
 
 # Sanitizer reports from any program fail the suite.
 for f in "$work"/*.out; do
