@@ -145,7 +145,7 @@ int CP2pClient::StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* s
   cs.active = true;
   const int r = KivoP2pStartVideo(session_, channel, &CP2pClient::OnVideoFrame, live_);
   if (r < 0) {
-    StopLiveVideo(channel);
+    ForgetLiveChannel(channel);
     return r;
   }
   return 0;
@@ -156,6 +156,13 @@ int CP2pClient::StartLiveVideoSink(int channel, IAvRender* sink) {
 }
 
 void CP2pClient::StopLiveVideo(int channel) {
+  // Unsubscribed first: the record must outlive every frame callback that may still use it.
+  if (live_ && channel >= 0 && channel < kP2pMaxChannels && live_->ch[channel].active && session_)
+    KivoP2pStopVideo(session_, channel);
+  ForgetLiveChannel(channel);
+}
+
+void CP2pClient::ForgetLiveChannel(int channel) {
   if (!live_ || channel < 0 || channel >= kP2pMaxChannels) return;
   live_->ch[channel].active = false;
   for (const ChannelState& cs : live_->ch)
@@ -171,7 +178,7 @@ void CP2pClient::StopAllVideo() {
     KivoP2pStopVideo(session_, c);
     if (live_->ops && live_->sink)
       live_->ops->OnStreamStop(static_cast<AvStreamType>(c) << 16 | live_->ch[c].codec, live_->sink);
-    StopLiveVideo(c);
+    ForgetLiveChannel(c);
   }
 }
 
@@ -194,7 +201,7 @@ int CP2pClient::StopPipChannels() {
     KivoP2pStopVideo(session_, c);
     if (live_->ops && live_->sink)
       live_->ops->OnStreamStop(static_cast<AvStreamType>(c) << 16 | live_->ch[c].codec, live_->sink);
-    StopLiveVideo(c);
+    ForgetLiveChannel(c);
   }
   return 0;
 }

@@ -59,6 +59,7 @@ class CP2pClient {
   // Live video.
   int StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* sink);
   int StartLiveVideoSink(int channel, IAvRender* sink);
+  // Unsubscribes the channel, then forgets it; the last channel frees the live-video record.
   void StopLiveVideo(int channel);
   void StopAllVideo();
   int StartPipChannels();
@@ -141,6 +142,8 @@ class CP2pClient {
   static void OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error, void* user);
   void NoteRecordMark(const VideoRecord* r, uint32_t timestamp);
   void Adopt(const AvRenderOps* ops, IAvRender* sink);
+  // Clears a channel's active flag; frees the record (and releases an unused sink) after the last one.
+  void ForgetLiveChannel(int channel);
   // Releases the sink when no live video, live audio or playback holds it.
   void ReleaseSinkIfUnused();
   bool ChannelCountKnown() const { return features_valid_; }

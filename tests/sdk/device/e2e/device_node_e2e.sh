@@ -172,6 +172,11 @@ sed 's/^/    /' "$work/client.out"
 grep -q "statesim wake id=VLM-000025-CAM" "$work/statesim.out" || fail "statesim got no wake-up line for the sleeping camera"
 grep -q "statesim wake id=VLM-000026-CAM" "$work/statesim.out" ||
   fail "statesim got no wake-up line for the camera that never wakes"
+# One attempt per transport: one wake-up line per connect, and none once WebRTC has failed for the node.
+for id in VLM-000025-CAM VLM-000026-CAM; do
+  n=$(grep -c "statesim wake id=$id" "$work/statesim.out")
+  [ "$n" = 1 ] || fail "$n wake-up lines for $id, not 1"
+done
 grep -q "statesim wake id=VLM-000024-CAM" "$work/statesim.out" && fail "the lpsim camera that answered its probe was woken"
 grep -q '"sent":1' "$work/push.log" 2>/dev/null || fail "cloudsim did not push the online event: $(cat "$work/push.log" 2>/dev/null)"
 grep -q "camsim auth did=VLM-000022-CAM refused" "$work/camsim.out" || fail "the doorbell's token was not tried first"

@@ -144,8 +144,13 @@ TEST_F(P2pClientE2e, PipChannelsAndSwap) {
   EXPECT_GE(client.SetVideoQuality(0), 0);
   EXPECT_EQ(client.StopPipChannels(), 0);
   EXPECT_EQ(client.GetState() & 0x21, kP2pStateLiveVideo);
-  client.StopAllVideo();
+  // Stopping the last lens by itself while its frames flow: unsubscribed before its record goes.
+  const int before = sink.Frames(kCh0H264);
+  ASSERT_TRUE(WaitFor([&] { return sink.Frames(kCh0H264) > before + 3; }));
+  client.StopLiveVideo(0);
   EXPECT_EQ(sink.Releases(), 1);
+  EXPECT_EQ(client.GetState(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::lock_guard<std::mutex> lk(sink.mu);
   EXPECT_EQ(sink.swaps, 1);
 }
