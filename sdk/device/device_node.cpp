@@ -59,7 +59,8 @@ std::vector<std::string> NonEmptyServers(const DeviceInfo& info) {
 void WakeAndWait(const DeviceInfo& info) {
   WakeUpWaiter waiter(info.uuid);
   const std::vector<std::string> servers = NonEmptyServers(info);
-  WakeUpDevice(servers.data(), static_cast<int>(servers.size()), kStateServerDefaultPort, info.uuid.c_str(), 200);
+  WakeUpDevice(servers.data(), static_cast<int>(servers.size()), kStateServerDefaultPort, info.uuid.c_str(),
+               200);
   waiter.Wait(kWakeUpWaitMs);
 }
 
@@ -86,8 +87,8 @@ std::string DeviceAuthToken(const std::string& uuid, time_t now) {
   const std::string t = std::to_string(static_cast<long long>(now));
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int mac_len = 0;
-  HMAC(EVP_md5(), uuid.data(), static_cast<int>(uuid.size()), reinterpret_cast<const unsigned char*>(t.data()),
-       t.size(), mac, &mac_len);
+  HMAC(EVP_md5(), uuid.data(), static_cast<int>(uuid.size()),
+       reinterpret_cast<const unsigned char*>(t.data()), t.size(), mac, &mac_len);
   char b64[64] = {};
   Base64Encode(mac, mac_len, b64, sizeof b64);
   std::string token = t + " " + b64;
@@ -177,7 +178,8 @@ int StartConnect(const std::string& server, int default_port) {
 
 }  // namespace
 
-int WakeUpDevice(const std::string* servers, int count, int default_port, const char* device_id, int budget_ms) {
+int WakeUpDevice(const std::string* servers, int count, int default_port, const char* device_id,
+                 int budget_ms) {
   std::string message = device_id ? device_id : "";
   const size_t comma = message.find(',');
   if (comma != std::string::npos) message.resize(comma);
@@ -220,7 +222,8 @@ int WakeUpDevice(const std::string* servers, int count, int default_port, const 
         int err = 0;
         socklen_t len = sizeof err;
         getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0 || send(p.fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
+        if (err != 0 || send(p.fd, message.data(), message.size(), MSG_NOSIGNAL) !=
+                            static_cast<ssize_t>(message.size())) {
           close(p.fd);
           p.fd = -1;
         } else {
@@ -237,7 +240,8 @@ int WakeUpDevice(const std::string* servers, int count, int default_port, const 
         }
       }
     }
-    peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& p) { return p.fd < 0; }), peers.end());
+    peers.erase(std::remove_if(peers.begin(), peers.end(), [](const Peer& p) { return p.fd < 0; }),
+                peers.end());
   }
   for (const Peer& p : peers) close(p.fd);
   return answered ? 1 : 0;
@@ -280,8 +284,8 @@ int DeviceNode::P2pConnect(CP2pClient* client) {
       client->Close();
     } else {
       const std::vector<std::string> servers = NonEmptyServers(info_);
-      WakeUpDevice(servers.data(), static_cast<int>(servers.size()), kStateServerDefaultPort, info_.p2p_id.c_str(),
-                   3000);
+      WakeUpDevice(servers.data(), static_cast<int>(servers.size()), kStateServerDefaultPort,
+                   info_.p2p_id.c_str(), 3000);
     }
     return client->Connect(address, peer, 0x5E);
   }
@@ -378,7 +382,9 @@ void DeviceNode::Disconnect() {
   if (client_) client_->Close();
 }
 
-COssAccessor* DeviceNode::GetAccessor(uint32_t ossid) { return store_ ? store_->GetAccessor(ossid) : nullptr; }
+COssAccessor* DeviceNode::GetAccessor(uint32_t ossid) {
+  return store_ ? store_->GetAccessor(ossid) : nullptr;
+}
 
 int DeviceNode::DownloadSegment(uint32_t ossid, const std::string& key, std::string* local_path) {
   if (!store_) return -1;

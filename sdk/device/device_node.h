@@ -106,7 +106,8 @@ class WakeUpWaiter {
 void NotifyDeviceOnline(const char* device_id);
 // Sends "<device id up to its first ','>\n" to up to three state servers ("host[:port]"; a host name is
 // resolved), waiting up to budget_ms; 1 when one answered with some bytes, else 0.
-int WakeUpDevice(const std::string* servers, int count, int default_port, const char* device_id, int budget_ms);
+int WakeUpDevice(const std::string* servers, int count, int default_port, const char* device_id,
+                 int budget_ms);
 
 // The account's devices.
 using DeviceNodeList = std::vector<DeviceNode*>;

@@ -12,9 +12,7 @@ namespace {
 bool IsVideoCodec(int c) { return c == 1 || (c >= 3 && c <= 13); }
 bool IsAudioCodec(int c) { return c == 2 || (c >= 51 && c <= 61); }
 
-int32_t ClientValue(const CP2pClient* c) {
-  return static_cast<int32_t>(reinterpret_cast<intptr_t>(c));
-}
+int32_t ClientValue(const CP2pClient* c) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(c)); }
 
 void IgnoreDeviceEvent(const uint8_t*, int, KivoSession*, void*) {}
 
@@ -117,8 +115,9 @@ void CP2pClient::ReleaseSinkIfUnused() {
 int CP2pClient::StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* sink) {
   main_channel_ = channel;
   if (ChannelCountKnown()) {
-    LogPrintf(kLogDetail, nullptr, "CP2pClient::StartLiveVideo", "channel=%d, mFeatures.nChannels=%d, m_hP2p=%p\n",
-              channel, ChannelCount(), static_cast<void*>(session_));
+    LogPrintf(kLogDetail, nullptr, "CP2pClient::StartLiveVideo",
+              "channel=%d, mFeatures.nChannels=%d, m_hP2p=%p\n", channel, ChannelCount(),
+              static_cast<void*>(session_));
   }
   if (channel < 0 || channel >= kP2pMaxChannels || (ChannelCountKnown() && channel >= ChannelCount())) {
     if (ops && sink) ops->Release(sink);
@@ -258,7 +257,8 @@ int CP2pClient::StartAudioSink(IAvRender* sink) { return StartAudio(AvRenderOpsP
 void CP2pClient::StopAudio() {
   if (live_audio_) {
     KivoP2pStopAudio(session_);
-    if (live_audio_->ops && live_audio_->sink) live_audio_->ops->OnStreamStop(live_audio_->codec, live_audio_->sink);
+    if (live_audio_->ops && live_audio_->sink)
+      live_audio_->ops->OnStreamStop(live_audio_->codec, live_audio_->sink);
     delete live_audio_;
     live_audio_ = nullptr;
   }
@@ -309,8 +309,8 @@ int CP2pClient::StartPlayback(const AvRenderOps* ops, IAvRender* sink) {
   pb_audio_->client = this;
   pb_audio_->ops = ops_;
   pb_audio_->sink = sink_;
-  const int r = KivoP2pStartPlaybackRecv(session_, &CP2pClient::OnVideoFrame, pb_video_, &CP2pClient::OnAudioFrame,
-                                         pb_audio_);
+  const int r = KivoP2pStartPlaybackRecv(session_, &CP2pClient::OnVideoFrame, pb_video_,
+                                         &CP2pClient::OnAudioFrame, pb_audio_);
   if (r < 0) {
     delete pb_video_;
     delete pb_audio_;
@@ -408,7 +408,8 @@ int CP2pClient::RestartStreams() {
 
 bool CP2pClient::Snapshot(const char* path) {
   if (pb_video_ && pb_video_->ops && pb_video_->sink) return pb_video_->ops->Snapshot(path, pb_video_->sink);
-  if (live_ && live_->ch[0].active && live_->ops && live_->sink) return live_->ops->Snapshot(path, live_->sink);
+  if (live_ && live_->ch[0].active && live_->ops && live_->sink)
+    return live_->ops->Snapshot(path, live_->sink);
   return false;
 }
 
@@ -464,7 +465,8 @@ void CP2pClient::NoteRecordMark(const VideoRecord* r, uint32_t timestamp) {
 
 // --- Frames to events ---
 
-void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error, void* user) {
+void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,
+                              void* user) {
   VideoRecord* r = static_cast<VideoRecord*>(user);
   CP2pClient* self = r->client;
   const AvRenderOps* ops = r->ops;
@@ -522,16 +524,18 @@ void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload,
     const int64_t second = static_cast<int64_t>(h->timestamp - r->first_ts) / 1000;
     if (second != r->last_second) {
       r->last_second = second;
-      if (ops && sink) ops->OnEvent(kAvEventPlaybackPosition, static_cast<int32_t>(r->position_base + second), sink);
+      if (ops && sink)
+        ops->OnEvent(kAvEventPlaybackPosition, static_cast<int32_t>(r->position_base + second), sink);
     }
   }
   if (!ops || !sink) return;
-  ops->OnFrame(static_cast<AvStreamType>(c) << 16 | static_cast<AvStreamType>(codec), h->timestamp - r->time_offset,
-               payload, length_or_error, h->flags & 1, sink);
+  ops->OnFrame(static_cast<AvStreamType>(c) << 16 | static_cast<AvStreamType>(codec),
+               h->timestamp - r->time_offset, payload, length_or_error, h->flags & 1, sink);
   self->NoteRecordMark(r, h->timestamp);
 }
 
-void CP2pClient::OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error, void* user) {
+void CP2pClient::OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,
+                              void* user) {
   AudioRecord* r = static_cast<AudioRecord*>(user);
   if (!h) return;  // the video path reports receive errors
   if (r->codec == 0) {
@@ -540,6 +544,6 @@ void CP2pClient::OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload,
     r->time_offset = h->timestamp - P2pLocalTick();
   }
   if (r->ops && r->sink)
-    r->ops->OnFrame(static_cast<AvStreamType>(r->codec), h->timestamp - r->time_offset, payload, length_or_error,
-                    h->flags, r->sink);
+    r->ops->OnFrame(static_cast<AvStreamType>(r->codec), h->timestamp - r->time_offset, payload,
+                    length_or_error, h->flags, r->sink);
 }

@@ -54,7 +54,8 @@ class CP2pClient {
   bool HasSession();
   int VerifyPassword(const char* password);
   int GetFeatures(DeviceFeatures* out);
-  int SendCommand(uint32_t command, const void* payload, int length, void* reply, int capacity, int timeout_ms);
+  int SendCommand(uint32_t command, const void* payload, int length, void* reply, int capacity,
+                  int timeout_ms);
 
   // Live video.
   int StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* sink);
@@ -138,8 +139,10 @@ class CP2pClient {
     IAvRender* sink = nullptr;
   };
 
-  static void OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error, void* user);
-  static void OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error, void* user);
+  static void OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,
+                           void* user);
+  static void OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,
+                           void* user);
   void NoteRecordMark(const VideoRecord* r, uint32_t timestamp);
   void Adopt(const AvRenderOps* ops, IAvRender* sink);
   // Clears a channel's active flag; frees the record (and releases an unused sink) after the last one.

@@ -1,5 +1,7 @@
 // Device node pieces without a camera: connect modes, the time-based token (checked against openssl's
 // HMAC-MD5), the relay JSON, wake-up lines to local state servers, waiters, LAN-only mode.
+#include "sdk/device/device_node.h"
+
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
@@ -8,13 +10,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cctype>
 #include <string>
 #include <thread>
 
-#include "sdk/device/device_node.h"
 #include "sdk/util/base64.h"
 
 namespace {
@@ -27,10 +28,10 @@ TEST(DeviceNodeMode, RecordSelectsTheConnectMode) {
     uint8_t webrtc_failed;
     int mode;
   } cases[] = {
-      {"ipc", "wifi", "7", 0, 0x7B},        {"doorbell", "", "7", 0, 0x7C},   {"doorbellwifi", "", "7", 0, 0x7C},
-      {"lpwifi", "", "7", 0, 0x7E},         {"lp4g", "", "7", 0, 0x7E},       {"lpsim", "sim", "7", 0, 0x5E},
-      {"drsim", "wifi", "7", 0, 0x5E},      {"ipcsim", "sim", "7", 0, 0x5E}, {"ipcsim", "wifi", "7", 0, 0x7B},
-      {"ipc", "wifi", "", 1, 0x1E},         {"ipc", "wifi", "", 0, 0x7B},     {"doorbell", "", "", 1, 0x1E},
+      {"ipc", "wifi", "7", 0, 0x7B},   {"doorbell", "", "7", 0, 0x7C},  {"doorbellwifi", "", "7", 0, 0x7C},
+      {"lpwifi", "", "7", 0, 0x7E},    {"lp4g", "", "7", 0, 0x7E},      {"lpsim", "sim", "7", 0, 0x5E},
+      {"drsim", "wifi", "7", 0, 0x5E}, {"ipcsim", "sim", "7", 0, 0x5E}, {"ipcsim", "wifi", "7", 0, 0x7B},
+      {"ipc", "wifi", "", 1, 0x1E},    {"ipc", "wifi", "", 0, 0x7B},    {"doorbell", "", "", 1, 0x1E},
   };
   for (const Case& c : cases) {
     DeviceInfo info;
@@ -43,7 +44,8 @@ TEST(DeviceNodeMode, RecordSelectsTheConnectMode) {
 }
 
 std::string OpensslHmacMd5Base64(const std::string& key, const std::string& data) {
-  const std::string cmd = "printf '%s' '" + data + "' | openssl dgst -md5 -hmac '" + key + "' -binary | base64";
+  const std::string cmd =
+      "printf '%s' '" + data + "' | openssl dgst -md5 -hmac '" + key + "' -binary | base64";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return "";
   char buf[128] = {};
@@ -60,7 +62,8 @@ TEST(DeviceNodeToken, TimeBlankAndHmacMd5OfTheTimeUnderTheUuid) {
   ASSERT_EQ(token.size(), 35u) << token;
   for (size_t i = 0; i < 10; ++i) EXPECT_TRUE(isdigit(static_cast<unsigned char>(token[i]))) << token;
   EXPECT_EQ(token[10], ' ');
-  for (size_t i = 11; i < 33; ++i) EXPECT_TRUE(isalnum(static_cast<unsigned char>(token[i])) || token[i] == '+' || token[i] == '/') << token;
+  for (size_t i = 11; i < 33; ++i)
+    EXPECT_TRUE(isalnum(static_cast<unsigned char>(token[i])) || token[i] == '+' || token[i] == '/') << token;
   EXPECT_EQ(token.substr(33), "==");
   EXPECT_LE(token.size(), 79u);
   const std::string t = std::to_string(now);
@@ -84,7 +87,8 @@ TEST(DeviceNodeRelay, JsonInOrderEscapedAndNeverCut) {
   const std::string json = RelayListJson(relays);
   EXPECT_GT(json.size(), 2048u);
   EXPECT_EQ(json.substr(0, json.find('}') + 1),
-            "[{\"ip\":\"turn0.example.test\",\"user\":\"user\\\"0\",\"pass\":\"pa\\\\ss\",\"port\":3478,\"is_turn\":0}");
+            "[{\"ip\":\"turn0.example.test\",\"user\":\"user\\\"0\",\"pass\":\"pa\\\\ss\",\"port\":3478,\"is_"
+            "turn\":0}");
   cJSON* root = cJSON_Parse(json.c_str());
   ASSERT_NE(root, nullptr) << json;
   ASSERT_EQ(cJSON_GetArraySize(root), 60);
@@ -171,7 +175,8 @@ TEST(DeviceNodeWakeUp, SilentOrUnreachableServersCostOnlyTheBudget) {
                                  "127.0.0.1:" + std::to_string(ClosedPort())};
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(WakeUpDevice(servers, 3, 18081, "VLM-X", 300), 0);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(ms, 2000);
   EXPECT_EQ(silent.Line(), "VLM-X\n");
   EXPECT_EQ(WakeUpDevice(nullptr, 0, 18081, "VLM-X", 100), 0);

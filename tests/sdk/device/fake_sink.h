@@ -1,5 +1,5 @@
-// A recording media sink behind AvRenderOps: every call is checked (a live sink, sane arguments, nothing after
-// Release) and noted under the sink's own lock, since receive threads call it at once.
+// A recording media sink behind AvRenderOps: every call is checked (a live sink, sane arguments, nothing
+// after Release) and noted under the sink's own lock, since receive threads call it at once.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ class FakeSink : public IAvRender {
   static const AvRenderOps* Ops();
 
   std::mutex mu;
-  std::vector<std::string> faults;     // argument or lifetime faults seen
+  std::vector<std::string> faults;  // argument or lifetime faults seen
   std::vector<Event> events;
   std::vector<std::string> order;      // "event:N" and "frame:TYPE" for the first frame of each type
   std::map<AvStreamType, int> frames;  // frames per stream type
@@ -88,7 +88,8 @@ inline void OnEvent(int32_t e, int32_t v, IAvRender* s) {
   g.f->events.push_back({e, v});
   g.f->order.push_back("event:" + std::to_string(e));
 }
-inline int32_t OnFrame(AvStreamType t, uint32_t ts, const void* data, int32_t len, int32_t param, IAvRender* s) {
+inline int32_t OnFrame(AvStreamType t, uint32_t ts, const void* data, int32_t len, int32_t param,
+                       IAvRender* s) {
   Guard g(s, "OnFrame");
   FakeSink* f = g.f;
   const int codec = static_cast<int>(t & 0xFFFF);
@@ -98,7 +99,8 @@ inline int32_t OnFrame(AvStreamType t, uint32_t ts, const void* data, int32_t le
   if (codec == 0) f->faults.push_back("OnFrame codec 0");
   const bool video = codec == 1 || (codec >= 3 && codec <= 13);
   if (video && param != 0 && param != 1) f->faults.push_back("OnFrame key flag " + std::to_string(param));
-  if (video && f->frames[t] == 0 && param != 1) f->faults.push_back("first frame of a stream not a key frame");
+  if (video && f->frames[t] == 0 && param != 1)
+    f->faults.push_back("first frame of a stream not a key frame");
   if (f->frames[t] == 0) f->order.push_back("frame:" + std::to_string(t));
   f->frames[t]++;
   if (param == 1 && video) f->keys[t]++;
@@ -153,7 +155,7 @@ inline bool IsRecording(IAvRender* s) {
 
 inline const AvRenderOps* FakeSink::Ops() {
   using namespace fake_sink_ops;
-  static const AvRenderOps ops = {Release, OnEvent,   OnFrame,      OnStreamStop, Mute,       Unmute,
+  static const AvRenderOps ops = {Release, OnEvent,  OnFrame,      OnStreamStop, Mute,       Unmute,
                                   IsMuted, Snapshot, SwapChannels, StartRecord,  StopRecord, IsRecording};
   return &ops;
 }

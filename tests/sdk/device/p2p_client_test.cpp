@@ -1,6 +1,8 @@
 // CP2pClient over an in-memory transport: the frame-to-event logic (first pictures, key-frame gate, playback
 // positions, restart packets and a running recording, device status, receive errors) and the record list's
 // filtering, with frames and replies a camera could not be made to send on demand.
+#include "sdk/device/p2p_client.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include "platform/byte_order.h"
 #include "sdk/device/kivo_session.h"
 #include "sdk/device/kivo_wire.h"
-#include "sdk/device/p2p_client.h"
 #include "tests/sdk/device/fake_sink.h"
 #include "tests/sdk/device/fake_transport.h"
 
@@ -27,7 +28,8 @@ bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
 
 void PushFrame(fake::Conn& c, int av, uint8_t wire_codec, uint8_t channel, uint8_t flags, uint32_t ts,
                uint8_t reserved = 0, uint32_t reserved2 = 0, std::vector<uint8_t> payload = {1, 2, 3}) {
-  MediaFrameHeader h{wire_codec, channel, flags, reserved, reserved2, static_cast<uint32_t>(payload.size()), ts};
+  MediaFrameHeader h{wire_codec, channel, flags, reserved, reserved2, static_cast<uint32_t>(payload.size()),
+                     ts};
   uint8_t b[16];
   kivo::PutFrameHeader(b, h);
   c.Push(av, b, 16);
@@ -73,14 +75,15 @@ TEST_F(P2pClientFake, FirstPictureBeforeTheKeyFrameGateAndOneReceiveError) {
   ASSERT_EQ(client_.StartLiveVideo(1, nullptr, nullptr), 0);
   PushFrame(conn_, 2, kWireH264, 0, 0, 1000);  // a delta frame first: the event, not the frame
   PushFrame(conn_, 3, kWireHevc, 0, 0, 1000);  // avIndex 3 carries lens 1
-  ASSERT_TRUE(WaitFor([&] { return EventCount(kAvEventFirstPicture) == 1 && EventCount(kAvEventChannelFirstPicture) == 1; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return EventCount(kAvEventFirstPicture) == 1 && EventCount(kAvEventChannelFirstPicture) == 1; }));
   EXPECT_EQ(sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC), 0);
   EXPECT_EQ(sink_.Frames(MEDIA_CODEC_H264), 0);
   PushFrame(conn_, 2, kWireH264, 0, 1, 1040);
   PushFrame(conn_, 2, kWireH264, 0, 0, 1080);
   PushFrame(conn_, 3, kWireHevc, 0, 1, 1040);
-  PushFrame(conn_, 2, kWireH264, 7, 1, 1100);     // a channel past 3: ignored
-  PushFrame(conn_, 2, kWireAlaw, 0, 1, 1120);     // audio on a video slot: passed on
+  PushFrame(conn_, 2, kWireH264, 7, 1, 1100);  // a channel past 3: ignored
+  PushFrame(conn_, 2, kWireAlaw, 0, 1, 1120);  // audio on a video slot: passed on
   ASSERT_TRUE(WaitFor([&] { return sink_.Frames(MEDIA_CODEC_G711A) == 1; }));
   EXPECT_EQ(sink_.Frames(MEDIA_CODEC_H264), 2);
   EXPECT_EQ(sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC), 1);
@@ -149,7 +152,8 @@ TEST_F(P2pClientFake, PlaybackPositionsRestartsAndTheRecordingTheyStop) {
 
 std::vector<uint8_t> RecordReply(const std::vector<RecordEntry>& entries) {
   std::vector<uint8_t> p(12 + 16 * entries.size());
-  kivo::PutRecordListHead(p.data(), static_cast<uint32_t>(entries.size()), true, static_cast<int>(entries.size()));
+  kivo::PutRecordListHead(p.data(), static_cast<uint32_t>(entries.size()), true,
+                          static_cast<int>(entries.size()));
   for (size_t i = 0; i < entries.size(); ++i) kivo::PutRecordEntry(p.data() + 12 + 16 * i, entries[i]);
   return p;
 }
@@ -159,14 +163,15 @@ TEST_F(P2pClientFake, RecordListKeepsSaneEntriesSortedAndMerged) {
   tzset();
   conn_.on_cmd = [&](uint32_t cmd, const uint8_t*, int) {
     if (cmd != CMD_RECORD_LIST) return;
-    conn_.PushCmd(CMD_RECORD_LIST ^ 1u, RecordReply({
-                                            {{2026, 12, 10, 4, 5, 0, 0}, 600, 2},
-                                            {{2026, 12, 10, 4, 1, 0, 0}, 600, 2},
-                                            {{2026, 12, 10, 4, 1, 10, 0}, 600, 2},  // overlaps: merged
-                                            {{2009, 12, 31, 4, 1, 0, 0}, 600, 2},   // before 2010
-                                            {{2026, 12, 10, 4, 2, 0, 0}, 1, 2},     // one second
-                                            {{2026, 12, 10, 4, 3, 0, 0}, 200000, 2},  // longer than twice the span
-                                        }));
+    conn_.PushCmd(CMD_RECORD_LIST ^ 1u,
+                  RecordReply({
+                      {{2026, 12, 10, 4, 5, 0, 0}, 600, 2},
+                      {{2026, 12, 10, 4, 1, 0, 0}, 600, 2},
+                      {{2026, 12, 10, 4, 1, 10, 0}, 600, 2},    // overlaps: merged
+                      {{2009, 12, 31, 4, 1, 0, 0}, 600, 2},     // before 2010
+                      {{2026, 12, 10, 4, 2, 0, 0}, 1, 2},       // one second
+                      {{2026, 12, 10, 4, 3, 0, 0}, 200000, 2},  // longer than twice the span
+                  }));
   };
   std::vector<PlaybackSegment> list;
   ASSERT_EQ(client_.GetRecordList(1796860800, 86400, &list), 0);

@@ -101,8 +101,8 @@ TEST_F(DeviceNodeE2e, ConnectAsyncCallsBackOnItsThread) {
   DeviceNode* n = Node("701");
   ASSERT_NE(n, nullptr);
   std::atomic<int> result{1};
-  ASSERT_TRUE(n->ConnectAsync([](DeviceNode*, int r, void* user) { static_cast<std::atomic<int>*>(user)->store(r); },
-                              &result));
+  ASSERT_TRUE(n->ConnectAsync(
+      [](DeviceNode*, int r, void* user) { static_cast<std::atomic<int>*>(user)->store(r); }, &result));
   EXPECT_EQ(n->JoinConnectThread(), 0);
   EXPECT_EQ(result.load(), 0);
   EXPECT_TRUE(n->GetP2pClient()->HasSession());

@@ -2,6 +2,7 @@
 // is named by VLM_INIT, VLM_DID and VLM_PW; it streams H.264 on lens 0, HEVC on lens 1 and A-law sound, and
 // keeps 24 SD-card recordings of 600 s a day (TZ=UTC).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -9,8 +10,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-
-#include <unistd.h>
 
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
@@ -74,9 +73,12 @@ TEST_F(P2pClientE2e, LiveTwoLensesAndSoundWithEventsInOrder) {
   ASSERT_EQ(client.StartLiveVideo(1, nullptr, nullptr), 0);
   ASSERT_EQ(client.StartAudio(ops, &sink), 0);
   EXPECT_EQ(client.StartAudio(ops, &sink), 0);  // already running
-  ASSERT_TRUE(WaitFor([&] { return sink.Frames(kCh0H264) >= 30 && sink.Frames(kCh1Hevc) >= 30 && sink.Frames(kAlaw) >= 20; }))
-      << sink.Frames(kCh0H264) << " " << sink.Frames(kCh1Hevc) << " " << sink.Frames(kAlaw);
-  EXPECT_EQ(client.GetState(), kP2pStateLiveVideo | kP2pStateMultiChannel | kP2pStateLiveAudio | kP2pStateSound);
+  ASSERT_TRUE(WaitFor([&] {
+    return sink.Frames(kCh0H264) >= 30 && sink.Frames(kCh1Hevc) >= 30 && sink.Frames(kAlaw) >= 20;
+  })) << sink.Frames(kCh0H264)
+      << " " << sink.Frames(kCh1Hevc) << " " << sink.Frames(kAlaw);
+  EXPECT_EQ(client.GetState(),
+            kP2pStateLiveVideo | kP2pStateMultiChannel | kP2pStateLiveAudio | kP2pStateSound);
 
   {
     std::lock_guard<std::mutex> lk(sink.mu);
