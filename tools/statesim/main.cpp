@@ -1,6 +1,7 @@
 // statesim: a state server for waking low-power cameras. It listens on TCP, reads one line per connection
 // (the device id the client wakes), prints "statesim wake id=ID", runs the --on-wake command with the id as
-// its first argument (in the background), answers with a line and closes the connection.
+// its first argument (in the background, or waited for with --wait-hook), answers with a line and closes the
+// connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +32,7 @@ void Help() {
       "  --host IP          IPv4 address to listen on, loopback only (default 127.0.0.1)\n"
       "  --port N           TCP port, 0-65535, 0 for an ephemeral one (default 18081)\n"
       "  --answer TEXT      the answer line (default \"ok\"); empty: close without answering\n"
+      "  --wait-hook        answer only once the --on-wake command has ended (the camera is up)\n"
       "  --on-wake CMD      shell command (sh -c) run for each wake-up, the device id as \"$1\" in it\n"
       "  -h, --help         this text\n"
       "Prints \"statesim ready port=N\" once listening; ends on SIGTERM or SIGINT.\n"
@@ -40,11 +42,15 @@ void Help() {
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-void RunHook(const std::string& cmd, const std::string& id) {
+void RunHook(const std::string& cmd, const std::string& id, bool wait) {
   const pid_t pid = fork();
   if (pid == 0) {
     execl("/bin/sh", "sh", "-c", cmd.c_str(), "statesim", id.c_str(), static_cast<char*>(nullptr));
     _exit(127);
+  }
+  if (pid > 0 && wait) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
 }
 
@@ -53,11 +59,16 @@ void RunHook(const std::string& cmd, const std::string& id) {
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1", answer = "ok", on_wake;
   long port = 18081;
+  bool wait_hook = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "-h" || a == "--help") {
       Help();
       return 0;
+    }
+    if (a == "--wait-hook") {
+      wait_hook = true;
+      continue;
     }
     if (a != "--host" && a != "--port" && a != "--answer" && a != "--on-wake")
       return Usage(("unknown option " + a).c_str());
@@ -82,7 +93,7 @@ int main(int argc, char** argv) {
   signal(SIGTERM, OnSignal);
   signal(SIGINT, OnSignal);
   signal(SIGPIPE, SIG_IGN);
-  signal(SIGCHLD, SIG_IGN);  // hook children are not waited for
+  if (!wait_hook) signal(SIGCHLD, SIG_IGN);  // hook children are not waited for
   const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -124,7 +135,7 @@ int main(int argc, char** argv) {
         const std::string id = c.line.substr(0, nl == std::string::npos ? 512 : nl);
         std::printf("statesim wake id=%s\n", id.c_str());
         std::fflush(stdout);
-        if (!on_wake.empty()) RunHook(on_wake, id);
+        if (!on_wake.empty()) RunHook(on_wake, id, wait_hook);
         if (!answer.empty()) {
           const std::string out = answer + "\n";
           send(c.fd, out.data(), out.size(), MSG_NOSIGNAL);

@@ -58,9 +58,9 @@ class DeviceNodeE2e : public ::testing::Test {
 
 TEST_F(DeviceNodeE2e, LoadsTheAccountsDevicesInOrderAndClears) {
   DeviceNodeList& list = ProcessDeviceNodes();
-  ASSERT_EQ(list.size(), 7u);
-  const char* ids[] = {"701", "702", "703", "704", "705", "706", "707"};
-  for (size_t i = 0; i < 7; ++i) {
+  ASSERT_EQ(list.size(), 8u);
+  const char* ids[] = {"701", "702", "703", "704", "705", "706", "707", "708"};
+  for (size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(list[i]->Info().id, ids[i]);
     EXPECT_EQ(list[i]->Server(), g_server);
     EXPECT_NE(list[i]->Cacher(), nullptr);
@@ -69,7 +69,7 @@ TEST_F(DeviceNodeE2e, LoadsTheAccountsDevicesInOrderAndClears) {
   EXPECT_EQ(list[4]->Info().transport_flags, kTransportP2p | kTransportWebrtc);
   // Loading again replaces the nodes.
   ASSERT_EQ(LoadDeviceNodes(&list, g_server), 0);
-  EXPECT_EQ(list.size(), 7u);
+  EXPECT_EQ(list.size(), 8u);
   ClearDeviceNodes(&list);
   EXPECT_TRUE(list.empty());
 }
@@ -124,6 +124,14 @@ TEST_F(DeviceNodeE2e, SleepingCameraWokenThroughTheStateServerAndThePushEvent) {
   EXPECT_EQ(n->Info().webrtc_failed, 1);
   n->Disconnect();
   EXPECT_EQ(n->Connect(), 0);
+  n->Disconnect();
+}
+
+TEST_F(DeviceNodeE2e, SleepingLpsimCameraWokenOnItsP2pIdAfterAFailedProbe) {
+  DeviceNode* n = Node("708");
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->Connect(), 0);
+  EXPECT_TRUE(n->GetP2pClient()->HasSession());
   n->Disconnect();
 }
 

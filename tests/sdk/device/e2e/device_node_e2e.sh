@@ -34,7 +34,7 @@ fail() {
 
 cleanup() {
   local pid
-  [ -f "$work/camsim-lp.pid" ] && pids+=("$(cat "$work/camsim-lp.pid")")
+  for f in "$work"/camsim-*.pid; do [ -f "$f" ] && pids+=("$(cat "$f")"); done
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -108,7 +108,7 @@ start_camsim() {  # OUT [camsim options]
 start_camsim "$work/camsim.out" --did VLM-000021-CAM --did VLM-000022-CAM --did VLM-000023-CAM --did VLM-000024-CAM \
   --password pw21 --password pw22 --password pw23 --password pw24 || exit 1
 
-ip netns exec "$ns" "$statesim" --port 0 --on-wake "bash $work/wake.sh \"\$1\"" >"$work/statesim.out" 2>&1 </dev/null &
+ip netns exec "$ns" "$statesim" --port 0 --wait-hook --on-wake "bash $work/wake.sh \"\$1\"" >"$work/statesim.out" 2>&1 </dev/null &
 pids+=($!)
 wait_line "$work/statesim.out" "statesim ready" 10 || { say "statesim did not start"; cat "$work/statesim.out"; exit 1; }
 state_port=$(sed -n 's/statesim ready port=//p' "$work/statesim.out" | head -1)
@@ -137,6 +137,8 @@ relays=', "attrs": "{\"protocol\":\"ovwebrtc\"}", "ov_webrtc": [{"ip": "127.0.0.
   rec 706 lpwifi VLM-000026-CAM pw26 "" wifi "$relays"
   echo ,
   rec 707 ipc VLM-000021-CAM wrong-pw k707 wifi
+  echo ,
+  rec 708 lpsim VLM-000027-CAM pw27 "" sim
   echo ']}'
 } >"$work/fx/devices.json"
 
@@ -150,14 +152,16 @@ wait_line "$work/cloudsim.out" "READY" 20 ||
 control=$(sed -n 's/^CONTROL //p' "$work/cloudsim.out")
 
 # statesim's hook: VLM-000025-CAM wakes (camsim starts for it; once camsim is up, cloudsim pushes
-# "device_status" online); VLM-000026-CAM never does.
+# "device_status" online), VLM-000027-CAM (an lpsim camera woken on its P2P id) wakes, VLM-000026-CAM never
+# does.
 {
-  echo '[ "$1" = VLM-000025-CAM ] || exit 0'
-  echo "[ -f '$work/camsim-lp.pid' ] && exit 0"
-  echo "'$camsim' --init '$init' --did VLM-000025-CAM --password pw25 --video '$work/v.h264' --login-mode 2 \\"
-  echo "  >'$work/camsim-lp.out' 2>&1 </dev/null &"
-  echo "echo \$! >'$work/camsim-lp.pid'"
-  echo "for i in \$(seq 300); do grep -q 'camsim ready' '$work/camsim-lp.out' && break; sleep 0.05; done"
+  echo 'case "$1" in VLM-000025-CAM|VLM-000027-CAM) ;; *) exit 0 ;; esac'
+  echo "[ -f $work/camsim-\$1.pid ] && exit 0"
+  echo "'$camsim' --init '$init' --did \"\$1\" --password \"pw\${1:8:2}\" --video '$work/v.h264' --login-mode 2 \\"
+  echo "  >$work/camsim-\$1.out 2>&1 </dev/null &"
+  echo "echo \$! >$work/camsim-\$1.pid"
+  echo "for i in \$(seq 300); do grep -q 'camsim ready' $work/camsim-\$1.out && break; sleep 0.05; done"
+  echo "[ \"\$1\" = VLM-000025-CAM ] || exit 0"
   echo "curl -s -X POST -H 'Content-Type: application/json' \\"
   echo "  -d '{\"event\":\"device_status\",\"payload\":{\"uuid\":\"VLM-000025-CAM\",\"status\":\"online\"}}' \\"
   echo "  http://127.0.0.1:$control/push >'$work/push.log' 2>&1"
@@ -177,6 +181,7 @@ for id in VLM-000025-CAM VLM-000026-CAM; do
   n=$(grep -c "statesim wake id=$id" "$work/statesim.out")
   [ "$n" = 1 ] || fail "$n wake-up lines for $id, not 1"
 done
+grep -q "statesim wake id=VLM-000027-CAM" "$work/statesim.out" || fail "the lpsim camera whose probe failed was not woken"
 grep -q "statesim wake id=VLM-000024-CAM" "$work/statesim.out" && fail "the lpsim camera that answered its probe was woken"
 grep -q '"sent":1' "$work/push.log" 2>/dev/null || fail "cloudsim did not push the online event: $(cat "$work/push.log" 2>/dev/null)"
 grep -q "camsim auth did=VLM-000022-CAM refused" "$work/camsim.out" || fail "the doorbell's token was not tried first"
@@ -190,8 +195,11 @@ for f in "$work"/*.out; do
 done
 
 if [ $failures -ne 0 ]; then
-  say "$failures failure(s); camsim said:"
-  sed 's/^/    /' "$work/camsim.out"
+  say "$failures failure(s); camsim and statesim said:"
+  for f in "$work"/camsim*.out "$work/statesim.out"; do
+    echo "  ${f##*/}:"
+    sed 's/^/    /' "$f"
+  done
   exit 1
 fi
 say "passed"
