@@ -406,6 +406,201 @@ void Transpose8x8Bytes(uint8_t* block) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 48), _mm_unpackhi_epi32(b1, b3));
 }
 
+// ---------------------------------------------------------------------------
+// Chroma deblocking: N samples of one plane (8, or 4 for the half edges)
+
+// Lane i carries byte i * 8 / N / 2 of `word` (alpha lanes) or of the tc0
+// bytes.
+template <int N>
+inline __m128i EdgeLanes(uint32_t word) {
+  if constexpr (N == 8) return PairLanes(word);
+  else return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(word)), _mm_setzero_si128());
+}
+
+template <int N>
+inline __m128i ChromaMask(__m128i a, __m128i b, __m128i p1, __m128i p0, __m128i q0, __m128i q1) {
+  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, Abs16(p0, q0)),
+                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, _mm_setzero_si128()), on);
+  if constexpr (N == 4) on = _mm_unpacklo_epi64(on, _mm_setzero_si128());
+  return on;
+}
+
+template <int N>
+void ChromaNormal(uint8_t* p, uint8_t* q, int qPitch, uint32_t alpha, uint32_t beta, const uint8_t* tc0Bytes) {
+  if (!alpha) return;
+  const __m128i z = _mm_setzero_si128();
+  __m128i a = EdgeLanes<N>(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m128i p1 = LoadWide<N>(p), p0 = LoadWide<N>(p + 8), q0 = LoadWide<N>(q), q1 = LoadWide<N>(q + qPitch);
+  __m128i on = ChromaMask<N>(a, b, p1, p0, q0, q1);
+  if (_mm_movemask_epi8(on) == 0) return;
+  uint32_t tcWord = 0;
+  std::memcpy(&tcWord, tc0Bytes, 4);
+  __m128i tc = _mm_add_epi16(EdgeLanes<N>(tcWord), _mm_set1_epi16(1));
+  __m128i d = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
+                            _mm_set1_epi16(4));
+  d = Clamp(_mm_srai_epi16(d, 3), _mm_sub_epi16(z, tc), tc);
+  StoreW<N>(p + 8, Narrow(Select(on, _mm_add_epi16(p0, d), p0)));
+  StoreW<N>(q, Narrow(Select(on, _mm_sub_epi16(q0, d), q0)));
+}
+
+template <int N>
+void ChromaStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
+  if (!alpha) return;
+  __m128i a = EdgeLanes<N>(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m128i p1 = LoadWide<N>(p), p0 = LoadWide<N>(p + 8), q0 = LoadWide<N>(q), q1 = LoadWide<N>(q + 8);
+  __m128i on = ChromaMask<N>(a, b, p1, p0, q0, q1);
+  if (_mm_movemask_epi8(on) == 0) return;
+  const __m128i two = _mm_set1_epi16(2);
+  __m128i np0 = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p1, 1), p0), _mm_add_epi16(q1, two)), 2);
+  __m128i nq0 = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q1, 1), q0), _mm_add_epi16(p1, two)), 2);
+  StoreW<N>(p + 8, Narrow(Select(on, np0, p0)));
+  StoreW<N>(q, Narrow(Select(on, nq0, q0)));
+}
+
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
+  ChromaNormal<8>(pCb, qCb, qPitch, alphaCb, betaCb, tc0);
+  ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
+}
+
+void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                            uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  ChromaStrong<8>(pCb, qCb, alphaCb, betaCb);
+  ChromaStrong<8>(pCr, qCr, alphaCr, betaCr);
+}
+
+void ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0) {
+  ChromaNormal<4>(pCb, qCb, 8, alphaCb, betaCb, tc0);
+  ChromaNormal<4>(pCr, qCr, 8, alphaCr, betaCr, tc0 + 4);
+}
+
+void ChromaEdgeFilterStrongHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  ChromaStrong<4>(pCb, qCb, alphaCb, betaCb);
+  ChromaStrong<4>(pCr, qCr, alphaCr, betaCr);
+}
+
+// ---------------------------------------------------------------------------
+// Quadrant reconstruction: residual added with saturation, which is the
+// clipping of the plain kernels for any 16-bit residual.
+
+constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
+
+// Prediction of the list-1 block or of the average of both lists.
+enum class Pred { kL0, kL1, kAverage };
+
+template <Pred P>
+inline __m128i Predict(__m128i s0, __m128i s1) {
+  if constexpr (P == Pred::kL0) return s0;
+  else if constexpr (P == Pred::kL1) return s1;
+  else return _mm_avg_epu8(s0, s1);
+}
+
+inline __m128i AddResidual(__m128i bytes, const int16_t* res) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i lo = _mm_adds_epi16(_mm_unpacklo_epi8(bytes, z), _mm_loadu_si128(reinterpret_cast<const __m128i*>(res)));
+  __m128i hi =
+      _mm_adds_epi16(_mm_unpackhi_epi8(bytes, z), _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + 8)));
+  return _mm_packus_epi16(lo, hi);
+}
+
+template <Pred P>
+void Recon(const H264ReconArgs* a, const H264DecContext* ctx) {
+  if constexpr (P != Pred::kL0) {
+    if (!a->lumaL1 || !a->cbL1 || !a->crL1) return H264ReconKernels[P == Pred::kL1 ? 2 : 3](a, ctx);
+  }
+  const H264MbWork& w = ctx->mb;
+  const int q = a->quadrant;
+  const bool lumaRes = (w.cbp >> q) & 1;
+  if (P != Pred::kL0 || lumaRes) {
+    const int16_t* res = w.residual + 64 * q;
+    for (int i = 0; i < 64; i += 16) {
+      __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a->luma + i));
+      __m128i s1 = P == Pred::kL0 ? s0 : _mm_loadu_si128(reinterpret_cast<const __m128i*>(a->lumaL1 + i));
+      __m128i v = Predict<P>(s0, s1);
+      if (lumaRes) v = AddResidual(v, res + i);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(a->luma + i), v);
+    }
+  }
+  const bool chromaRes = w.cbp >= 16;
+  if (P == Pred::kL0 && !chromaRes) return;
+  const int16_t* resC[2] = {w.residual + 256 + kChromaQuadrant[q], w.residual + 320 + kChromaQuadrant[q]};
+  uint8_t* dstC[2] = {a->cb, a->cr};
+  const uint8_t* l1C[2] = {a->cbL1, a->crL1};
+  const __m128i z = _mm_setzero_si128();
+  for (int c = 0; c < 2; ++c) {
+    for (int y = 0; y < 4; y += 2) {
+      uint8_t* d = dstC[c] + 8 * y;
+      __m128i s0 = _mm_unpacklo_epi32(Load4(d), Load4(d + 8));
+      __m128i s1 = s0;
+      if constexpr (P != Pred::kL0) s1 = _mm_unpacklo_epi32(Load4(l1C[c] + 8 * y), Load4(l1C[c] + 8 * y + 8));
+      __m128i v = Predict<P>(s0, s1);
+      if (chromaRes) {
+        const int16_t* r = resC[c] + 8 * y;
+        __m128i rr = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r)),
+                                        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + 8)));
+        __m128i sum = _mm_adds_epi16(_mm_unpacklo_epi8(v, z), rr);
+        v = _mm_packus_epi16(sum, sum);
+      }
+      Store4(d, v);
+      Store4(d + 8, _mm_srli_si128(v, 4));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Column moves of the deblocking: four columns of eight rows, transposed
+
+void GatherLeftColumns(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int pitch) {
+  for (int half = 0; half < 2; ++half) {
+    const uint8_t* src = half ? lower : upper;
+    // rows r as 32-bit values: bytes c0 c1 c2 c3
+    __m128i r0 = _mm_unpacklo_epi32(Load4(src), Load4(src + pitch));
+    __m128i r1 = _mm_unpacklo_epi32(Load4(src + 2 * pitch), Load4(src + 3 * pitch));
+    __m128i r2 = _mm_unpacklo_epi32(Load4(src + 4 * pitch), Load4(src + 5 * pitch));
+    __m128i r3 = _mm_unpacklo_epi32(Load4(src + 6 * pitch), Load4(src + 7 * pitch));
+    __m128i a = _mm_unpacklo_epi64(r0, r1);  // rows 0..3, 4 bytes each
+    __m128i b = _mm_unpacklo_epi64(r2, r3);  // rows 4..7
+    // to columns: byte transpose of 8 rows x 4 columns
+    __m128i t0 = _mm_unpacklo_epi8(a, b);  // r0c0 r4c0 r0c1 r4c1 r0c2 r4c2 r0c3 r4c3 r1c0 r5c0 ...
+    __m128i t1 = _mm_unpackhi_epi8(a, b);  // rows 2/6 then 3/7
+    __m128i u0 = _mm_unpacklo_epi8(t0, t1);  // r0c0 r2c0 r4c0 r6c0 r0c1 r2c1 ... (rows 0,2,4,6)
+    __m128i u1 = _mm_unpackhi_epi8(t0, t1);  // rows 1,3,5,7
+    __m128i v0 = _mm_unpacklo_epi8(u0, u1);  // c0: r0 r1 .. r7, c1: r0 .. r7
+    __m128i v1 = _mm_unpackhi_epi8(u0, u1);  // c2, c3
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half), v0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half + 16), v1);
+  }
+}
+
+void ScatterLeftColumns(uint8_t* upper, uint8_t* lower, const uint8_t* in, int pitch) {
+  for (int half = 0; half < 2; ++half) {
+    uint8_t* dst = half ? lower : upper;
+    __m128i c01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * half));  // c0 r0..7, c1 r0..7
+    __m128i c23 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * half + 16));
+    __m128i t0 = _mm_unpacklo_epi8(c01, _mm_srli_si128(c01, 8));  // r0c0 r0c1 r1c0 r1c1 ...
+    __m128i t1 = _mm_unpacklo_epi8(c23, _mm_srli_si128(c23, 8));  // r0c2 r0c3 r1c2 r1c3 ...
+    __m128i lo = _mm_unpacklo_epi16(t0, t1);                        // rows 0..3, 4 bytes each
+    __m128i hi = _mm_unpackhi_epi16(t0, t1);                        // rows 4..7
+    for (int r = 0; r < 4; ++r) {
+      Store4(dst + r * pitch, lo);
+      Store4(dst + (r + 4) * pitch, hi);
+      lo = _mm_srli_si128(lo, 4);
+      hi = _mm_srli_si128(hi, 4);
+    }
+  }
+}
+
+// Weighted prediction stays with the plain kernels.
+const H264ReconFn kReconKernels[12] = {
+    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    Recon<Pred::kAverage>,  // default
+    Recon<Pred::kL0>, H264ReconKernels[5], H264ReconKernels[6], H264ReconKernels[7],    // explicit
+    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    H264ReconKernels[11]};  // implicit
+
 }  // namespace
 
 void H264InstallSse2Kernels(H264DecKernelTable* t) {
@@ -415,7 +610,14 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
+  t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
+  t->chromaEdgeFilterHalf = ChromaEdgeFilterHalf;
+  t->chromaEdgeFilterStrongHalf = ChromaEdgeFilterStrongHalf;
+  t->gatherLeftColumns = GatherLeftColumns;
+  t->scatterLeftColumns = ScatterLeftColumns;
   t->storeMbLuma = StoreMbLuma;
+  t->reconKernels = kReconKernels;
   t->lumaMc4x4 = LumaTable<4, 4>::kTable;
   t->lumaMc4x8 = LumaTable<4, 8>::kTable;
   t->lumaMc8x16 = LumaTable<8, 16>::kTable;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/h264/h264_internal.h"
 #include "codecs/h264/x86/h264_kernels_x86.h"
 
 namespace {
@@ -194,6 +195,65 @@ void CheckStoreMbLuma(Rng& rng, H264StoreMbLumaFn plain, H264StoreMbLumaFn vec) 
   }
 }
 
+void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, H264ScatterColumnsFn ps,
+                      H264ScatterColumnsFn vs) {
+  for (int trial = 0; trial < 200; ++trial) {
+    int pitch = rng.Int(4, 64);
+    size_t size = static_cast<size_t>(7 * pitch + 4);
+    Source upper(rng, size, Fill::kRandom), lower(rng, size, Fill::kRandom), cols(rng, 64, Fill::kRandom);
+    if (pg != vg) {
+      uint8_t out[2][64];
+      rng.Bytes(out[0], 64, Fill::kRandom);
+      std::memcpy(out[1], out[0], 64);
+      pg(upper.Data(), lower.Data(), out[0], pitch);
+      vg(upper.Data(), lower.Data(), out[1], pitch);
+      ASSERT_EQ(0, std::memcmp(out[0], out[1], 64)) << "gather, pitch " << pitch;
+    }
+    if (ps != vs) {
+      std::vector<uint8_t> u2(upper.bytes), l2(lower.bytes);
+      ps(upper.Data(), lower.Data(), cols.Data(), pitch);
+      vs(u2.data() + upper.offset, l2.data() + lower.offset, cols.Data(), pitch);
+      ASSERT_EQ(upper.bytes, u2) << "scatter, pitch " << pitch;
+      ASSERT_EQ(lower.bytes, l2) << "scatter, pitch " << pitch;
+    }
+  }
+}
+
+// Quadrant reconstruction of every coded block pattern, with residuals up to
+// the 16-bit extremes.
+void CheckRecon(Rng& rng, const H264ReconFn* plain, const H264ReconFn* vec) {
+  auto* ctx = static_cast<H264DecContext*>(H264DecAlloc16(sizeof(H264DecContext)));
+  ASSERT_NE(ctx, nullptr);
+  for (int idx = 0; idx < 12; ++idx) {
+    if (plain[idx] == vec[idx]) continue;
+    for (int trial = 0; trial < 400; ++trial) {
+      ctx->mb.cbp = static_cast<uint32_t>(rng.Int(0, 47));
+      int range = trial % 3 == 0 ? 32767 : trial % 3 == 1 ? 300 : 40;
+      for (auto& r : ctx->mb.residual) r = static_cast<int16_t>(rng.Int(-range - (range == 32767), range));
+      alignas(16) uint8_t mb[2][kMbSamplesSize];
+      alignas(16) uint8_t l1[3][64];
+      Fill f = rng.AnyFill();
+      rng.Bytes(mb[0], kMbSamplesSize, f);
+      std::memcpy(mb[1], mb[0], kMbSamplesSize);
+      rng.Bytes(&l1[0][0], sizeof l1, rng.AnyFill());
+      int q = rng.Int(0, 3);
+      for (int k = 0; k < 2; ++k) {
+        H264ReconArgs a{};
+        a.quadrant = q;
+        a.luma = mb[k] + 64 * q;
+        a.cb = mb[k] + kMbSamplesCb + (q & 1) * 4 + (q >> 1) * 32;
+        a.cr = mb[k] + kMbSamplesCr + (q & 1) * 4 + (q >> 1) * 32;
+        a.lumaL1 = l1[0];
+        a.cbL1 = l1[1];
+        a.crL1 = l1[2];
+        (k ? vec : plain)[idx](&a, ctx);
+      }
+      ASSERT_EQ(0, std::memcmp(mb[0], mb[1], kMbSamplesSize)) << "recon kernel " << idx << " trial " << trial;
+    }
+  }
+  H264DecFree16(ctx);
+}
+
 }  // namespace
 
 // Walks the table: a slot whose kernel differs from the plain one must have
@@ -218,6 +278,28 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
     });
   };
+  auto chroma = [&](int kind) {
+    CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
+      // Cb in rows 0 and 1 of the buffers, Cr in rows 2 and 3, with
+      // thresholds of their own.
+      const H264DecKernelTable& t = v ? V : P;
+      uint32_t a2 = (a >> 3) | (a << 29), b2 = b ^ 3;
+      switch (kind) {
+        case 0: t.chromaEdgeFilter(p, q, p + 16, q + 16, a, b, a2, b2, tc, 8); break;
+        case 1: t.chromaEdgeFilterStrong(p, q, p + 16, q + 16, a, b, a2, b2); break;
+        case 2: t.chromaEdgeFilterHalf(p, q, p + 16, q + 16, a, b, a2, b2, tc); break;
+        default: t.chromaEdgeFilterStrongHalf(p, q, p + 16, q + 16, a, b, a2, b2); break;
+      }
+    });
+  };
+  checks[10] = [&] { chroma(0); };
+  checks[11] = [&] { chroma(1); };
+  checks[12] = [&] { chroma(2); };
+  checks[13] = [&] { chroma(3); };
+  checks[18] = checks[19] = [&] {
+    CheckLeftColumns(rng, P.gatherLeftColumns, V.gatherLeftColumns, P.scatterLeftColumns, V.scatterLeftColumns);
+  };
+  checks[36] = [&] { CheckRecon(rng, P.reconKernels, V.reconKernels); };
   checks[24] = [&] { CheckStoreMbLuma(rng, P.storeMbLuma, V.storeMbLuma); };
   checks[31] = [&] { CheckLumaMc(rng, P.lumaMc4x4, V.lumaMc4x4, 4, 4); };
   checks[32] = [&] { CheckLumaMc(rng, P.lumaMc4x8, V.lumaMc4x8, 4, 8); };
