@@ -6,6 +6,9 @@
 
 #include "codecs/h264/h264_bitreader.h"
 #include "codecs/h264/h264_internal.h"
+#ifdef VELMORA_H264_X86
+#include "codecs/h264/x86/h264_kernels_x86.h"
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -160,7 +163,11 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
   ctx->drainCode[0] = ctx->drainCode[1] = ctx->drainCode[2] = 0;
   ctx->drainCode[3] = 1;
   H264DecResetState(ctx);
+#ifdef VELMORA_H264_X86
+  H264InstallKernelVariant(&ctx->kernels, H264BestKernelVariant());
+#else
   H264InstallKernels(&ctx->kernels);
+#endif
   return ctx;
 }
 

@@ -1,0 +1,626 @@
+// SSE2 kernels: each gives exactly the result of its plain twin and reads and
+// writes only the bytes the plain one does.
+#include <emmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/x86/h264_kernels_x86.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Loads and stores of exact widths
+
+inline __m128i Load4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store4(uint8_t* p, __m128i v) {
+  int32_t x = _mm_cvtsi128_si32(v);
+  std::memcpy(p, &x, 4);
+}
+inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+// W bytes at p widened to 16-bit lanes.
+template <int W>
+inline __m128i LoadWide(const uint8_t* p) {
+  const __m128i z = _mm_setzero_si128();
+  return _mm_unpacklo_epi8(W == 4 ? Load4(p) : Load8(p), z);
+}
+template <int W>
+inline __m128i LoadBytes(const uint8_t* p) {
+  if constexpr (W == 4) return Load4(p);
+  else return Load8(p);
+}
+template <int W>
+inline void StoreW(uint8_t* p, __m128i v) {
+  if constexpr (W == 4) Store4(p, v);
+  else Store8(p, v);
+}
+
+// ---------------------------------------------------------------------------
+// Luma motion compensation
+
+// (1, -5, 20, 20, -5, 1) over six 16-bit vectors, unrounded.
+inline __m128i Tap6(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e, __m128i f) {
+  __m128i cd = _mm_add_epi16(c, d), be = _mm_add_epi16(b, e), af = _mm_add_epi16(a, f);
+  __m128i v = _mm_sub_epi16(_mm_slli_epi16(cd, 2), be);  // 4cd - be
+  v = _mm_add_epi16(v, _mm_slli_epi16(v, 2));             // 20cd - 5be
+  return _mm_add_epi16(v, af);
+}
+
+template <int W>
+inline __m128i HTap(const uint8_t* g) {
+  return Tap6(LoadWide<W>(g - 2), LoadWide<W>(g - 1), LoadWide<W>(g), LoadWide<W>(g + 1), LoadWide<W>(g + 2),
+              LoadWide<W>(g + 3));
+}
+
+template <int W>
+inline __m128i VTap(const uint8_t* g, int st) {
+  return Tap6(LoadWide<W>(g - 2 * st), LoadWide<W>(g - st), LoadWide<W>(g), LoadWide<W>(g + st),
+              LoadWide<W>(g + 2 * st), LoadWide<W>(g + 3 * st));
+}
+
+// Clip1((v + 16) >> 5) as bytes in the low half.
+inline __m128i Round5(__m128i v) {
+  v = _mm_srai_epi16(_mm_add_epi16(v, _mm_set1_epi16(16)), 5);
+  return _mm_packus_epi16(v, v);
+}
+
+// The centre half sample from six rows of unrounded horizontal intermediates.
+inline __m128i CentreTap(const __m128i* r) {
+  const __m128i k0 = _mm_set_epi16(-5, 1, -5, 1, -5, 1, -5, 1);
+  const __m128i k1 = _mm_set1_epi16(20);
+  const __m128i k2 = _mm_set_epi16(1, -5, 1, -5, 1, -5, 1, -5);
+  __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpacklo_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpacklo_epi16(r[4], r[5]), k2));
+  __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpackhi_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpackhi_epi16(r[4], r[5]), k2));
+  const __m128i rnd = _mm_set1_epi32(512);
+  lo = _mm_srai_epi32(_mm_add_epi32(lo, rnd), 10);
+  hi = _mm_srai_epi32(_mm_add_epi32(hi, rnd), 10);
+  __m128i v = _mm_packs_epi32(lo, hi);
+  return _mm_packus_epi16(v, v);
+}
+
+inline uint8_t* LumaRow(uint8_t* dst, int y) { return dst + (y < 8 ? 8 * y : 128 + 8 * (y - 8)); }
+
+template <int W, int H, int XF, int YF>
+void LumaMc(const H264McArgs* a) {
+  const int st = a->lumaStride;
+  const uint8_t* g = a->lumaSrc + (XF ? 2 : 0) + (YF ? 2 * st : 0);
+  uint8_t* dst = a->lumaDst;
+  if constexpr (XF == 0 && YF == 0) {
+    for (int y = 0; y < H; ++y) StoreW<W>(LumaRow(dst, y), LoadBytes<W>(g + y * st));
+    return;
+  }
+  constexpr bool kNeedJ = (XF == 2 && YF != 0) || (YF == 2 && XF != 0);
+  __m128i b1[H + 5];
+  if constexpr (kNeedJ) {
+    for (int y = 0; y < H + 5; ++y) b1[y] = HTap<W>(g + (y - 2) * st);
+  }
+  for (int y = 0; y < H; ++y) {
+    const uint8_t* G = g + y * st;
+    __m128i v;
+    if constexpr (XF == 0 && YF == 1) v = _mm_avg_epu8(LoadBytes<W>(G), Round5(VTap<W>(G, st)));
+    else if constexpr (XF == 0 && YF == 2) v = Round5(VTap<W>(G, st));
+    else if constexpr (XF == 0 && YF == 3) v = _mm_avg_epu8(LoadBytes<W>(G + st), Round5(VTap<W>(G, st)));
+    else if constexpr (XF == 1 && YF == 0) v = _mm_avg_epu8(LoadBytes<W>(G), Round5(HTap<W>(G)));
+    else if constexpr (XF == 1 && YF == 1) v = _mm_avg_epu8(Round5(HTap<W>(G)), Round5(VTap<W>(G, st)));
+    else if constexpr (XF == 1 && YF == 2) v = _mm_avg_epu8(Round5(VTap<W>(G, st)), CentreTap(b1 + y));
+    else if constexpr (XF == 1 && YF == 3) v = _mm_avg_epu8(Round5(VTap<W>(G, st)), Round5(HTap<W>(G + st)));
+    else if constexpr (XF == 2 && YF == 0) v = Round5(HTap<W>(G));
+    else if constexpr (XF == 2 && YF == 1) v = _mm_avg_epu8(Round5(HTap<W>(G)), CentreTap(b1 + y));
+    else if constexpr (XF == 2 && YF == 2) v = CentreTap(b1 + y);
+    else if constexpr (XF == 2 && YF == 3) v = _mm_avg_epu8(CentreTap(b1 + y), Round5(HTap<W>(G + st)));
+    else if constexpr (XF == 3 && YF == 0) v = _mm_avg_epu8(LoadBytes<W>(G + 1), Round5(HTap<W>(G)));
+    else if constexpr (XF == 3 && YF == 1) v = _mm_avg_epu8(Round5(HTap<W>(G)), Round5(VTap<W>(G + 1, st)));
+    else if constexpr (XF == 3 && YF == 2) v = _mm_avg_epu8(CentreTap(b1 + y), Round5(VTap<W>(G + 1, st)));
+    else v = _mm_avg_epu8(Round5(VTap<W>(G + 1, st)), Round5(HTap<W>(G + st)));
+    StoreW<W>(LumaRow(dst, y), v);
+  }
+}
+
+template <int W, int H, int I>
+constexpr H264McFn LumaEntry() {
+  return &LumaMc<W, H, I / 4, I % 4>;
+}
+
+template <int W, int H, int... I>
+struct LumaTableOf {
+  static constexpr H264McFn kTable[16] = {LumaEntry<W, H, I>()...};
+};
+
+template <int W, int H>
+using LumaTable = LumaTableOf<W, H, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+
+// ---------------------------------------------------------------------------
+// Chroma motion compensation
+
+template <int W, int H, bool X, bool Y>
+void ChromaMc(const H264McArgs* a) {
+  const int st = a->chromaStride;
+  const int xf = X ? a->chromaFracX : 0, yf = Y ? a->chromaFracY : 0;
+  const __m128i wA = _mm_set1_epi16(static_cast<int16_t>((8 - xf) * (8 - yf)));
+  const __m128i wB = _mm_set1_epi16(static_cast<int16_t>(xf * (8 - yf)));
+  const __m128i wC = _mm_set1_epi16(static_cast<int16_t>((8 - xf) * yf));
+  const __m128i wD = _mm_set1_epi16(static_cast<int16_t>(xf * yf));
+  const __m128i rnd = _mm_set1_epi16(32);
+  for (int plane = 0; plane < 2; ++plane) {
+    const uint8_t* src = plane ? a->crSrc : a->cbSrc;
+    uint8_t* dst = plane ? a->crDst : a->cbDst;
+    for (int y = 0; y < H; ++y) {
+      const uint8_t* p = src + y * st;
+      __m128i v = _mm_mullo_epi16(LoadWide<W>(p), wA);
+      if constexpr (X) v = _mm_add_epi16(v, _mm_mullo_epi16(LoadWide<W>(p + 1), wB));
+      if constexpr (Y) v = _mm_add_epi16(v, _mm_mullo_epi16(LoadWide<W>(p + st), wC));
+      if constexpr (X && Y) v = _mm_add_epi16(v, _mm_mullo_epi16(LoadWide<W>(p + st + 1), wD));
+      v = _mm_srli_epi16(_mm_add_epi16(v, rnd), 6);
+      StoreW<W>(dst + 8 * y, _mm_packus_epi16(v, v));
+    }
+  }
+}
+
+constexpr H264McFn kChromaMc4x2[4] = {&ChromaMc<4, 2, false, false>, &ChromaMc<4, 2, true, false>,
+                                      &ChromaMc<4, 2, false, true>, &ChromaMc<4, 2, true, true>};
+constexpr H264McFn kChromaMc8x4[4] = {&ChromaMc<8, 4, false, false>, &ChromaMc<8, 4, true, false>,
+                                      &ChromaMc<8, 4, false, true>, &ChromaMc<8, 4, true, true>};
+
+// ---------------------------------------------------------------------------
+// Inverse transforms
+
+inline void Transpose4x4(__m128i& r0, __m128i& r1, __m128i& r2, __m128i& r3) {
+  // rows of four 16-bit values in the low halves
+  __m128i a = _mm_unpacklo_epi16(r0, r1);  // 00 10 01 11 02 12 03 13
+  __m128i b = _mm_unpacklo_epi16(r2, r3);  // 20 30 21 31 22 32 23 33
+  __m128i lo = _mm_unpacklo_epi32(a, b);   // 00 10 20 30 01 11 21 31
+  __m128i hi = _mm_unpackhi_epi32(a, b);   // 02 12 22 32 03 13 23 33
+  r0 = lo;
+  r1 = _mm_unpackhi_epi64(lo, lo);
+  r2 = hi;
+  r3 = _mm_unpackhi_epi64(hi, hi);
+}
+
+inline void Idct4Pass(__m128i& d0, __m128i& d1, __m128i& d2, __m128i& d3) {
+  __m128i e = _mm_add_epi16(d0, d2), f = _mm_sub_epi16(d0, d2);
+  __m128i g = _mm_sub_epi16(_mm_srai_epi16(d1, 1), d3), h = _mm_add_epi16(d1, _mm_srai_epi16(d3, 1));
+  d0 = _mm_add_epi16(e, h);
+  d1 = _mm_add_epi16(f, g);
+  d2 = _mm_sub_epi16(f, g);
+  d3 = _mm_sub_epi16(e, h);
+}
+
+void Idct4x4(const int16_t* coef, int16_t* residual) {
+  __m128i r0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef));
+  __m128i r1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 4));
+  __m128i r2 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 8));
+  __m128i r3 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 12));
+  Transpose4x4(r0, r1, r2, r3);
+  Idct4Pass(r0, r1, r2, r3);
+  Transpose4x4(r0, r1, r2, r3);
+  Idct4Pass(r0, r1, r2, r3);
+  const __m128i rnd = _mm_set1_epi16(32);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(residual), _mm_srai_epi16(_mm_add_epi16(r0, rnd), 6));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(residual + 8), _mm_srai_epi16(_mm_add_epi16(r1, rnd), 6));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(residual + 16), _mm_srai_epi16(_mm_add_epi16(r2, rnd), 6));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(residual + 24), _mm_srai_epi16(_mm_add_epi16(r3, rnd), 6));
+}
+
+inline void Transpose8x8(__m128i* r) {
+  __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+  __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+  __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+  __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+  __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+  __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+  __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+  __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+  r[0] = _mm_unpacklo_epi64(b0, b4);
+  r[1] = _mm_unpackhi_epi64(b0, b4);
+  r[2] = _mm_unpacklo_epi64(b1, b5);
+  r[3] = _mm_unpackhi_epi64(b1, b5);
+  r[4] = _mm_unpacklo_epi64(b2, b6);
+  r[5] = _mm_unpackhi_epi64(b2, b6);
+  r[6] = _mm_unpacklo_epi64(b3, b7);
+  r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+inline void Idct8Pass(__m128i* d) {
+  auto add = [](__m128i x, __m128i y) { return _mm_add_epi16(x, y); };
+  auto sub = [](__m128i x, __m128i y) { return _mm_sub_epi16(x, y); };
+  auto sr = [](__m128i x, int n) { return _mm_srai_epi16(x, n); };
+  __m128i e0 = add(d[0], d[4]);
+  __m128i e1 = sub(sub(sub(d[5], d[3]), d[7]), sr(d[7], 1));
+  __m128i e2 = sub(d[0], d[4]);
+  __m128i e3 = sub(sub(add(d[1], d[7]), d[3]), sr(d[3], 1));
+  __m128i e4 = sub(sr(d[2], 1), d[6]);
+  __m128i e5 = add(add(sub(d[7], d[1]), d[5]), sr(d[5], 1));
+  __m128i e6 = add(d[2], sr(d[6], 1));
+  __m128i e7 = add(add(add(d[3], d[5]), d[1]), sr(d[1], 1));
+  __m128i f0 = add(e0, e6), f1 = add(e1, sr(e7, 2)), f2 = add(e2, e4), f3 = add(e3, sr(e5, 2));
+  __m128i f4 = sub(e2, e4), f5 = sub(sr(e3, 2), e5), f6 = sub(e0, e6), f7 = sub(e7, sr(e1, 2));
+  d[0] = add(f0, f7);
+  d[1] = add(f2, f5);
+  d[2] = add(f4, f3);
+  d[3] = add(f6, f1);
+  d[4] = sub(f6, f1);
+  d[5] = sub(f4, f3);
+  d[6] = sub(f2, f5);
+  d[7] = sub(f0, f7);
+}
+
+void Idct8x8(const int16_t* coef, int16_t* residual) {
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * i));
+  Transpose8x8(r);
+  Idct8Pass(r);
+  Transpose8x8(r);
+  r[0] = _mm_add_epi16(r[0], _mm_set1_epi16(32));
+  Idct8Pass(r);
+  for (int i = 0; i < 8; ++i)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(residual + 8 * i), _mm_srai_epi16(r[i], 6));
+}
+
+// ---------------------------------------------------------------------------
+// Luma deblocking: eight columns in 16-bit lanes
+
+inline __m128i Abs16(__m128i a, __m128i b) {
+  __m128i d = _mm_sub_epi16(a, b);
+  return _mm_max_epi16(d, _mm_sub_epi16(_mm_setzero_si128(), d));
+}
+
+// Byte k of `word` in lanes 2k and 2k+1.
+inline __m128i PairLanes(uint32_t word) {
+  __m128i v = _mm_cvtsi32_si128(static_cast<int>(word));
+  v = _mm_unpacklo_epi8(v, v);
+  return _mm_unpacklo_epi8(v, _mm_setzero_si128());
+}
+
+inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
+  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+inline __m128i Narrow(__m128i v) { return _mm_packus_epi16(v, v); }
+// The low byte of each lane (a cast to uint8_t).
+inline __m128i NarrowWrap(__m128i v) { return Narrow(_mm_and_si128(v, _mm_set1_epi16(0xFF))); }
+
+inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
+
+template <int QPitch>
+void LumaFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0Bytes) {
+  if (!alpha) return;
+  const __m128i z = _mm_setzero_si128();
+  __m128i a = PairLanes(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  uint32_t tcWord;
+  std::memcpy(&tcWord, tc0Bytes, 4);
+  __m128i tc0 = PairLanes(tcWord);
+  __m128i p2 = LoadWide<8>(p + 8), p1 = LoadWide<8>(p + 16), p0 = LoadWide<8>(p + 24);
+  __m128i q0 = LoadWide<8>(q), q1 = LoadWide<8>(q + QPitch), q2 = LoadWide<8>(q + 2 * QPitch);
+  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, Abs16(p0, q0)),
+                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, z), on);
+  if (_mm_movemask_epi8(on) == 0) return;
+  __m128i ap = _mm_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm_cmpgt_epi16(b, Abs16(q2, q0));
+  __m128i tc = _mm_sub_epi16(_mm_sub_epi16(tc0, ap), aq);
+  __m128i d = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
+                            _mm_set1_epi16(4));
+  d = Clamp(_mm_srai_epi16(d, 3), _mm_sub_epi16(z, tc), tc);
+  __m128i avg = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(p0, q0), _mm_set1_epi16(1)), 1);
+  __m128i ntc0 = _mm_sub_epi16(z, tc0);
+  __m128i dp1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(p2, avg), _mm_slli_epi16(p1, 1)), 1), ntc0, tc0);
+  __m128i dq1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, avg), _mm_slli_epi16(q1, 1)), 1), ntc0, tc0);
+  Store8(p + 24, Narrow(Select(on, _mm_add_epi16(p0, d), p0)));
+  Store8(q, Narrow(Select(on, _mm_sub_epi16(q0, d), q0)));
+  __m128i onP = _mm_and_si128(on, ap), onQ = _mm_and_si128(on, aq);
+  if (_mm_movemask_epi8(onP)) Store8(p + 16, NarrowWrap(Select(onP, _mm_add_epi16(p1, dp1), p1)));
+  if (_mm_movemask_epi8(onQ)) Store8(q + QPitch, NarrowWrap(Select(onQ, _mm_add_epi16(q1, dq1), q1)));
+}
+
+void LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
+  LumaFilter<8>(p, q, alpha, beta, tc0);
+}
+
+void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
+  LumaFilter<16>(p, q, alpha, beta, tc0);
+}
+
+void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
+  if (!alpha) return;
+  const __m128i z = _mm_setzero_si128();
+  __m128i a = PairLanes(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m128i p3 = LoadWide<8>(p), p2 = LoadWide<8>(p + 8), p1 = LoadWide<8>(p + 16), p0 = LoadWide<8>(p + 24);
+  __m128i q0 = LoadWide<8>(q), q1 = LoadWide<8>(q + 8), q2 = LoadWide<8>(q + 16), q3 = LoadWide<8>(q + 24);
+  __m128i apq = Abs16(p0, q0);
+  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, apq),
+                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, z), on);
+  if (_mm_movemask_epi8(on) == 0) return;
+  __m128i small = _mm_cmpgt_epi16(_mm_add_epi16(_mm_srli_epi16(a, 2), _mm_set1_epi16(2)), apq);
+  __m128i strongP = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(p2, p0)));
+  __m128i strongQ = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(q2, q0)));
+  const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
+  auto add = [](__m128i x, __m128i y) { return _mm_add_epi16(x, y); };
+  __m128i pq0 = add(p0, q0);
+  // p side
+  __m128i sp0 = _mm_srli_epi16(add(add(add(p2, _mm_slli_epi16(add(p1, pq0), 1)), q1), four), 3);
+  __m128i sp1 = _mm_srli_epi16(add(add(add(p2, p1), pq0), two), 2);
+  __m128i sp2 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(p3, 1), _mm_mullo_epi16(p2, _mm_set1_epi16(3))),
+                                       add(p1, pq0)),
+                                   four),
+                               3);
+  __m128i wp0 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(p1, 1), p0), q1), two), 2);
+  // q side
+  __m128i sq0 = _mm_srli_epi16(add(add(add(q2, _mm_slli_epi16(add(q1, pq0), 1)), p1), four), 3);
+  __m128i sq1 = _mm_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
+  __m128i sq2 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(q3, 1), _mm_mullo_epi16(q2, _mm_set1_epi16(3))),
+                                       add(q1, pq0)),
+                                   four),
+                               3);
+  __m128i wq0 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(q1, 1), q0), p1), two), 2);
+  __m128i onSP = _mm_and_si128(on, strongP), onSQ = _mm_and_si128(on, strongQ);
+  Store8(p + 24, Narrow(Select(on, Select(strongP, sp0, wp0), p0)));
+  Store8(q, Narrow(Select(on, Select(strongQ, sq0, wq0), q0)));
+  if (_mm_movemask_epi8(onSP)) {
+    Store8(p + 16, Narrow(Select(onSP, sp1, p1)));
+    Store8(p + 8, Narrow(Select(onSP, sp2, p2)));
+  }
+  if (_mm_movemask_epi8(onSQ)) {
+    Store8(q + 8, Narrow(Select(onSQ, sq1, q1)));
+    Store8(q + 16, Narrow(Select(onSQ, sq2, q2)));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Block moves
+
+void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
+  for (int y = 0; y < 16; ++y) {
+    const uint8_t* row = samples + 128 * (y >> 3) + 8 * (y & 7);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + y * pitch), _mm_unpacklo_epi64(Load8(row), Load8(row + 64)));
+  }
+}
+
+void Transpose8x8Bytes(uint8_t* block) {
+  __m128i r01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+  __m128i r23 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16));
+  __m128i r45 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32));
+  __m128i r67 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 48));
+  // rows 0/1 interleaved byte-wise, and so on
+  __m128i a0 = _mm_unpacklo_epi8(r01, _mm_srli_si128(r01, 8));  // 00 10 01 11 ... 07 17
+  __m128i a1 = _mm_unpacklo_epi8(r23, _mm_srli_si128(r23, 8));
+  __m128i a2 = _mm_unpacklo_epi8(r45, _mm_srli_si128(r45, 8));
+  __m128i a3 = _mm_unpacklo_epi8(r67, _mm_srli_si128(r67, 8));
+  __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);  // columns 0-3 / 4-7 of rows 0-3
+  __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(block), _mm_unpacklo_epi32(b0, b2));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 16), _mm_unpackhi_epi32(b0, b2));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 32), _mm_unpacklo_epi32(b1, b3));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 48), _mm_unpackhi_epi32(b1, b3));
+}
+
+// ---------------------------------------------------------------------------
+// Chroma deblocking: N samples of one plane (8, or 4 for the half edges)
+
+// Lane i carries byte i * 8 / N / 2 of `word` (alpha lanes) or of the tc0
+// bytes.
+template <int N>
+inline __m128i EdgeLanes(uint32_t word) {
+  if constexpr (N == 8) return PairLanes(word);
+  else return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(word)), _mm_setzero_si128());
+}
+
+template <int N>
+inline __m128i ChromaMask(__m128i a, __m128i b, __m128i p1, __m128i p0, __m128i q0, __m128i q1) {
+  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, Abs16(p0, q0)),
+                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, _mm_setzero_si128()), on);
+  if constexpr (N == 4) on = _mm_unpacklo_epi64(on, _mm_setzero_si128());
+  return on;
+}
+
+template <int N>
+void ChromaNormal(uint8_t* p, uint8_t* q, int qPitch, uint32_t alpha, uint32_t beta, const uint8_t* tc0Bytes) {
+  if (!alpha) return;
+  const __m128i z = _mm_setzero_si128();
+  __m128i a = EdgeLanes<N>(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m128i p1 = LoadWide<N>(p), p0 = LoadWide<N>(p + 8), q0 = LoadWide<N>(q), q1 = LoadWide<N>(q + qPitch);
+  __m128i on = ChromaMask<N>(a, b, p1, p0, q0, q1);
+  if (_mm_movemask_epi8(on) == 0) return;
+  uint32_t tcWord = 0;
+  std::memcpy(&tcWord, tc0Bytes, 4);
+  __m128i tc = _mm_add_epi16(EdgeLanes<N>(tcWord), _mm_set1_epi16(1));
+  __m128i d = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
+                            _mm_set1_epi16(4));
+  d = Clamp(_mm_srai_epi16(d, 3), _mm_sub_epi16(z, tc), tc);
+  StoreW<N>(p + 8, Narrow(Select(on, _mm_add_epi16(p0, d), p0)));
+  StoreW<N>(q, Narrow(Select(on, _mm_sub_epi16(q0, d), q0)));
+}
+
+template <int N>
+void ChromaStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
+  if (!alpha) return;
+  __m128i a = EdgeLanes<N>(alpha);
+  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m128i p1 = LoadWide<N>(p), p0 = LoadWide<N>(p + 8), q0 = LoadWide<N>(q), q1 = LoadWide<N>(q + 8);
+  __m128i on = ChromaMask<N>(a, b, p1, p0, q0, q1);
+  if (_mm_movemask_epi8(on) == 0) return;
+  const __m128i two = _mm_set1_epi16(2);
+  __m128i np0 = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(p1, 1), p0), _mm_add_epi16(q1, two)), 2);
+  __m128i nq0 = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(q1, 1), q0), _mm_add_epi16(p1, two)), 2);
+  StoreW<N>(p + 8, Narrow(Select(on, np0, p0)));
+  StoreW<N>(q, Narrow(Select(on, nq0, q0)));
+}
+
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
+  ChromaNormal<8>(pCb, qCb, qPitch, alphaCb, betaCb, tc0);
+  ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
+}
+
+void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                            uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  ChromaStrong<8>(pCb, qCb, alphaCb, betaCb);
+  ChromaStrong<8>(pCr, qCr, alphaCr, betaCr);
+}
+
+void ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0) {
+  ChromaNormal<4>(pCb, qCb, 8, alphaCb, betaCb, tc0);
+  ChromaNormal<4>(pCr, qCr, 8, alphaCr, betaCr, tc0 + 4);
+}
+
+void ChromaEdgeFilterStrongHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  ChromaStrong<4>(pCb, qCb, alphaCb, betaCb);
+  ChromaStrong<4>(pCr, qCr, alphaCr, betaCr);
+}
+
+// ---------------------------------------------------------------------------
+// Quadrant reconstruction: residual added with saturation, which is the
+// clipping of the plain kernels for any 16-bit residual.
+
+constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
+
+// Prediction of the list-1 block or of the average of both lists.
+enum class Pred { kL0, kL1, kAverage };
+
+template <Pred P>
+inline __m128i Predict(__m128i s0, __m128i s1) {
+  if constexpr (P == Pred::kL0) return s0;
+  else if constexpr (P == Pred::kL1) return s1;
+  else return _mm_avg_epu8(s0, s1);
+}
+
+inline __m128i AddResidual(__m128i bytes, const int16_t* res) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i lo = _mm_adds_epi16(_mm_unpacklo_epi8(bytes, z), _mm_loadu_si128(reinterpret_cast<const __m128i*>(res)));
+  __m128i hi =
+      _mm_adds_epi16(_mm_unpackhi_epi8(bytes, z), _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + 8)));
+  return _mm_packus_epi16(lo, hi);
+}
+
+template <Pred P>
+void Recon(const H264ReconArgs* a, const H264DecContext* ctx) {
+  if constexpr (P != Pred::kL0) {
+    if (!a->lumaL1 || !a->cbL1 || !a->crL1) return H264ReconKernels[P == Pred::kL1 ? 2 : 3](a, ctx);
+  }
+  const H264MbWork& w = ctx->mb;
+  const int q = a->quadrant;
+  const bool lumaRes = (w.cbp >> q) & 1;
+  if (P != Pred::kL0 || lumaRes) {
+    const int16_t* res = w.residual + 64 * q;
+    for (int i = 0; i < 64; i += 16) {
+      __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a->luma + i));
+      __m128i s1 = P == Pred::kL0 ? s0 : _mm_loadu_si128(reinterpret_cast<const __m128i*>(a->lumaL1 + i));
+      __m128i v = Predict<P>(s0, s1);
+      if (lumaRes) v = AddResidual(v, res + i);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(a->luma + i), v);
+    }
+  }
+  const bool chromaRes = w.cbp >= 16;
+  if (P == Pred::kL0 && !chromaRes) return;
+  const int16_t* resC[2] = {w.residual + 256 + kChromaQuadrant[q], w.residual + 320 + kChromaQuadrant[q]};
+  uint8_t* dstC[2] = {a->cb, a->cr};
+  const uint8_t* l1C[2] = {a->cbL1, a->crL1};
+  const __m128i z = _mm_setzero_si128();
+  for (int c = 0; c < 2; ++c) {
+    for (int y = 0; y < 4; y += 2) {
+      uint8_t* d = dstC[c] + 8 * y;
+      __m128i s0 = _mm_unpacklo_epi32(Load4(d), Load4(d + 8));
+      __m128i s1 = s0;
+      if constexpr (P != Pred::kL0) s1 = _mm_unpacklo_epi32(Load4(l1C[c] + 8 * y), Load4(l1C[c] + 8 * y + 8));
+      __m128i v = Predict<P>(s0, s1);
+      if (chromaRes) {
+        const int16_t* r = resC[c] + 8 * y;
+        __m128i rr = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r)),
+                                        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + 8)));
+        __m128i sum = _mm_adds_epi16(_mm_unpacklo_epi8(v, z), rr);
+        v = _mm_packus_epi16(sum, sum);
+      }
+      Store4(d, v);
+      Store4(d + 8, _mm_srli_si128(v, 4));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Column moves of the deblocking: four columns of eight rows, transposed
+
+void GatherLeftColumns(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int pitch) {
+  for (int half = 0; half < 2; ++half) {
+    const uint8_t* src = half ? lower : upper;
+    // rows r as 32-bit values: bytes c0 c1 c2 c3
+    __m128i r0 = _mm_unpacklo_epi32(Load4(src), Load4(src + pitch));
+    __m128i r1 = _mm_unpacklo_epi32(Load4(src + 2 * pitch), Load4(src + 3 * pitch));
+    __m128i r2 = _mm_unpacklo_epi32(Load4(src + 4 * pitch), Load4(src + 5 * pitch));
+    __m128i r3 = _mm_unpacklo_epi32(Load4(src + 6 * pitch), Load4(src + 7 * pitch));
+    __m128i a = _mm_unpacklo_epi64(r0, r1);  // rows 0..3, 4 bytes each
+    __m128i b = _mm_unpacklo_epi64(r2, r3);  // rows 4..7
+    // to columns: byte transpose of 8 rows x 4 columns
+    __m128i t0 = _mm_unpacklo_epi8(a, b);  // r0c0 r4c0 r0c1 r4c1 r0c2 r4c2 r0c3 r4c3 r1c0 r5c0 ...
+    __m128i t1 = _mm_unpackhi_epi8(a, b);  // rows 2/6 then 3/7
+    __m128i u0 = _mm_unpacklo_epi8(t0, t1);  // r0c0 r2c0 r4c0 r6c0 r0c1 r2c1 ... (rows 0,2,4,6)
+    __m128i u1 = _mm_unpackhi_epi8(t0, t1);  // rows 1,3,5,7
+    __m128i v0 = _mm_unpacklo_epi8(u0, u1);  // c0: r0 r1 .. r7, c1: r0 .. r7
+    __m128i v1 = _mm_unpackhi_epi8(u0, u1);  // c2, c3
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half), v0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32 * half + 16), v1);
+  }
+}
+
+void ScatterLeftColumns(uint8_t* upper, uint8_t* lower, const uint8_t* in, int pitch) {
+  for (int half = 0; half < 2; ++half) {
+    uint8_t* dst = half ? lower : upper;
+    __m128i c01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * half));  // c0 r0..7, c1 r0..7
+    __m128i c23 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32 * half + 16));
+    __m128i t0 = _mm_unpacklo_epi8(c01, _mm_srli_si128(c01, 8));  // r0c0 r0c1 r1c0 r1c1 ...
+    __m128i t1 = _mm_unpacklo_epi8(c23, _mm_srli_si128(c23, 8));  // r0c2 r0c3 r1c2 r1c3 ...
+    __m128i lo = _mm_unpacklo_epi16(t0, t1);                        // rows 0..3, 4 bytes each
+    __m128i hi = _mm_unpackhi_epi16(t0, t1);                        // rows 4..7
+    for (int r = 0; r < 4; ++r) {
+      Store4(dst + r * pitch, lo);
+      Store4(dst + (r + 4) * pitch, hi);
+      lo = _mm_srli_si128(lo, 4);
+      hi = _mm_srli_si128(hi, 4);
+    }
+  }
+}
+
+// Weighted prediction stays with the plain kernels.
+const H264ReconFn kReconKernels[12] = {
+    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    Recon<Pred::kAverage>,  // default
+    Recon<Pred::kL0>, H264ReconKernels[5], H264ReconKernels[6], H264ReconKernels[7],    // explicit
+    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    H264ReconKernels[11]};  // implicit
+
+}  // namespace
+
+void H264InstallSse2Kernels(H264DecKernelTable* t) {
+  t->idct4x4 = Idct4x4;
+  t->idct8x8 = Idct8x8;
+  t->transpose8x8 = Transpose8x8Bytes;
+  t->lumaEdgeFilter = LumaEdgeFilter;
+  t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
+  t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
+  t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
+  t->chromaEdgeFilterHalf = ChromaEdgeFilterHalf;
+  t->chromaEdgeFilterStrongHalf = ChromaEdgeFilterStrongHalf;
+  t->gatherLeftColumns = GatherLeftColumns;
+  t->scatterLeftColumns = ScatterLeftColumns;
+  t->storeMbLuma = StoreMbLuma;
+  t->reconKernels = kReconKernels;
+  t->lumaMc4x4 = LumaTable<4, 4>::kTable;
+  t->lumaMc4x8 = LumaTable<4, 8>::kTable;
+  t->lumaMc8x16 = LumaTable<8, 16>::kTable;
+  t->chromaMc4x2 = kChromaMc4x2;
+  t->chromaMc8x4 = kChromaMc8x4;
+}

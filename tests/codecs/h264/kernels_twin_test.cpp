@@ -1,0 +1,336 @@
+// Every vector kernel against its plain twin: the kernel table of each variant
+// the processor runs is walked slot by slot, and each kernel that differs
+// from the plain one runs on random and extreme inputs beside it. Inputs sit
+// at unaligned offsets and at the very end of their allocations (so the
+// address sanitizer sees any read past what the plain kernel reads), and the
+// whole destination is compared, so a write outside the block shows too.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/x86/h264_kernels_x86.h"
+
+namespace {
+
+constexpr int kSlots = 37;
+constexpr int kFirstArraySlot = 27;
+
+const void* SlotPointer(const H264DecKernelTable& t, int slot) {
+  const void* p;
+  std::memcpy(&p, reinterpret_cast<const char*>(&t) + slot * sizeof(void*), sizeof(void*));
+  return p;
+}
+
+// How inputs are filled: random bytes, or the extremes that stretch the
+// intermediates (all 0, all 255, 0/255 checkerboards).
+enum class Fill { kRandom, kZero, kFull, kChecker, kNear };
+
+struct Rng {
+  std::mt19937 gen{20261210};
+  int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); }
+  void Bytes(uint8_t* p, size_t n, Fill f) {
+    int base = Int(0, 255);
+    for (size_t i = 0; i < n; ++i) {
+      switch (f) {
+        case Fill::kRandom: p[i] = static_cast<uint8_t>(Int(0, 255)); break;
+        case Fill::kZero: p[i] = 0; break;
+        case Fill::kFull: p[i] = 255; break;
+        case Fill::kChecker: p[i] = ((i + i / 7) & 1) ? 255 : 0; break;
+        case Fill::kNear: p[i] = static_cast<uint8_t>(std::clamp(base + Int(-6, 6), 0, 255)); break;
+      }
+    }
+  }
+  Fill AnyFill() { return static_cast<Fill>(Int(0, 4)); }
+};
+
+// A source of `size` bytes placed at offset `offset` of an allocation that
+// ends right after it.
+struct Source {
+  std::vector<uint8_t> bytes;
+  size_t offset;
+  Source(Rng& rng, size_t size, Fill f) : bytes(size + static_cast<size_t>(rng.Int(0, 15))) {
+    offset = bytes.size() - size;
+    rng.Bytes(bytes.data(), bytes.size(), f);
+  }
+  uint8_t* Data() { return bytes.data() + offset; }
+};
+
+class KernelTwins : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (!H264KernelVariantAvailable(GetParam())) GTEST_SKIP() << "the processor lacks this variant";
+    H264InstallKernels(&plain_);
+    H264InstallKernelVariant(&vec_, GetParam());
+  }
+  H264DecKernelTable plain_{}, vec_{};
+  Rng rng_;
+};
+
+// ---------------------------------------------------------------------------
+// Checks per slot
+
+void CheckLumaMc(Rng& rng, const H264McFn* plain, const H264McFn* vec, int w, int h) {
+  for (int frac = 0; frac < 16; ++frac) {
+    if (plain[frac] == vec[frac]) continue;
+    for (int trial = 0; trial < 60; ++trial) {
+      int stride = rng.Int(w + 5, 72);
+      Source src(rng, static_cast<size_t>((h + 4) * stride + w + 5), trial < 10 ? static_cast<Fill>(trial % 5)
+                                                                                : rng.AnyFill());
+      uint8_t dst[2][256];
+      rng.Bytes(dst[0], 256, Fill::kRandom);
+      std::memcpy(dst[1], dst[0], 256);
+      for (int k = 0; k < 2; ++k) {
+        H264McArgs a{};
+        a.lumaSrc = src.Data();
+        a.lumaStride = stride;
+        a.mvx = static_cast<int16_t>(frac >> 2);
+        a.mvy = static_cast<int16_t>(frac & 3);
+        a.lumaDst = dst[k];
+        (k ? vec : plain)[frac](&a);
+      }
+      ASSERT_EQ(0, std::memcmp(dst[0], dst[1], 256)) << w << "x" << h << " fraction " << frac << " trial " << trial;
+    }
+  }
+}
+
+void CheckChromaMc(Rng& rng, const H264McFn* plain, const H264McFn* vec, int w, int h) {
+  for (int idx = 0; idx < 4; ++idx) {
+    if (plain[idx] == vec[idx]) continue;
+    for (int fx = (idx & 1) ? 1 : 0; fx < ((idx & 1) ? 8 : 1); ++fx)
+      for (int fy = (idx & 2) ? 1 : 0; fy < ((idx & 2) ? 8 : 1); ++fy)
+        for (int trial = 0; trial < 12; ++trial) {
+          int stride = rng.Int(w + 1, 40);
+          Fill f = trial < 5 ? static_cast<Fill>(trial) : rng.AnyFill();
+          Source cb(rng, static_cast<size_t>(h * stride + w + 1), f), cr(rng, static_cast<size_t>(h * stride + w + 1), f);
+          uint8_t dst[2][2][64];
+          rng.Bytes(&dst[0][0][0], 128, Fill::kRandom);
+          std::memcpy(dst[1], dst[0], 128);
+          for (int k = 0; k < 2; ++k) {
+            H264McArgs a{};
+            a.cbSrc = cb.Data();
+            a.crSrc = cr.Data();
+            a.chromaStride = stride;
+            a.chromaFracX = static_cast<int16_t>(fx);
+            a.chromaFracY = static_cast<int16_t>(fy);
+            a.cbDst = dst[k][0];
+            a.crDst = dst[k][1];
+            (k ? vec : plain)[idx](&a);
+          }
+          ASSERT_EQ(0, std::memcmp(dst[0], dst[1], 128)) << w << "x" << h << " fraction " << fx << "," << fy;
+        }
+  }
+}
+
+void CheckIdct(Rng& rng, H264IdctFn plain, H264IdctFn vec, int n) {
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::vector<int16_t> coef(static_cast<size_t>(n * n));
+    int mode = trial % 5;
+    for (auto& c : coef) {
+      switch (mode) {
+        case 0: c = static_cast<int16_t>(rng.Int(-64, 64)); break;
+        case 1: c = static_cast<int16_t>(rng.Int(-32768, 32767)); break;  // wraps at 16 bits
+        case 2: c = static_cast<int16_t>(rng.Int(0, 1) ? 32767 : -32768); break;
+        case 3: c = static_cast<int16_t>(rng.Int(0, 7) ? 0 : rng.Int(-4096, 4095)); break;
+        default: c = static_cast<int16_t>(rng.Int(-2048, 2047)); break;
+      }
+    }
+    int16_t out[2][64];
+    for (auto& v : out[0]) v = static_cast<int16_t>(rng.Int(-32768, 32767));
+    std::memcpy(out[1], out[0], sizeof(out[0]));
+    plain(coef.data(), out[0]);
+    vec(coef.data(), out[1]);
+    ASSERT_EQ(0, std::memcmp(out[0], out[1], sizeof(out[0]))) << n << "x" << n << " trial " << trial;
+  }
+}
+
+// Edge filters: p and q rows of eight samples around one edge, in their own
+// allocations; thresholds over their whole range and every tc0 of the
+// strength tables (0..25), with lanes switched off by a zero alpha.
+template <typename Run>
+void CheckEdgeFilter(Rng& rng, int qRows, int qPitch, const Run& run) {
+  for (int trial = 0; trial < 6000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    Source p(rng, 32, f), q(rng, static_cast<size_t>((qRows - 1) * qPitch + 8), f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    uint32_t alpha = 0;
+    for (int i = 0; i < 4; ++i) {
+      int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+      alpha |= static_cast<uint32_t>(a) << (8 * i);
+    }
+    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+    uint8_t tc0[8];
+    for (auto& t : tc0) t = static_cast<uint8_t>(rng.Int(0, 25));
+    run(false, p.Data(), q.Data(), alpha, beta, tc0);
+    run(true, p2.data() + p.offset, q2.data() + q.offset, alpha, beta, tc0);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
+void CheckTranspose(Rng& rng, H264Transpose8x8Fn plain, H264Transpose8x8Fn vec) {
+  for (int trial = 0; trial < 100; ++trial) {
+    Source a(rng, 64, Fill::kRandom);
+    std::vector<uint8_t> b(a.bytes);
+    plain(a.Data());
+    vec(b.data() + a.offset);
+    ASSERT_EQ(a.bytes, b);
+  }
+}
+
+void CheckStoreMbLuma(Rng& rng, H264StoreMbLumaFn plain, H264StoreMbLumaFn vec) {
+  for (int trial = 0; trial < 200; ++trial) {
+    int pitch = rng.Int(16, 80);
+    Source samples(rng, kMbSamplesSize, Fill::kRandom);
+    Source dst(rng, static_cast<size_t>(15 * pitch + 16), Fill::kRandom);
+    std::vector<uint8_t> dst2(dst.bytes);
+    plain(dst.Data(), samples.Data(), pitch);
+    vec(dst2.data() + dst.offset, samples.Data(), pitch);
+    ASSERT_EQ(dst.bytes, dst2) << "pitch " << pitch;
+  }
+}
+
+void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, H264ScatterColumnsFn ps,
+                      H264ScatterColumnsFn vs) {
+  for (int trial = 0; trial < 200; ++trial) {
+    int pitch = rng.Int(4, 64);
+    size_t size = static_cast<size_t>(7 * pitch + 4);
+    Source upper(rng, size, Fill::kRandom), lower(rng, size, Fill::kRandom), cols(rng, 64, Fill::kRandom);
+    if (pg != vg) {
+      uint8_t out[2][64];
+      rng.Bytes(out[0], 64, Fill::kRandom);
+      std::memcpy(out[1], out[0], 64);
+      pg(upper.Data(), lower.Data(), out[0], pitch);
+      vg(upper.Data(), lower.Data(), out[1], pitch);
+      ASSERT_EQ(0, std::memcmp(out[0], out[1], 64)) << "gather, pitch " << pitch;
+    }
+    if (ps != vs) {
+      std::vector<uint8_t> u2(upper.bytes), l2(lower.bytes);
+      ps(upper.Data(), lower.Data(), cols.Data(), pitch);
+      vs(u2.data() + upper.offset, l2.data() + lower.offset, cols.Data(), pitch);
+      ASSERT_EQ(upper.bytes, u2) << "scatter, pitch " << pitch;
+      ASSERT_EQ(lower.bytes, l2) << "scatter, pitch " << pitch;
+    }
+  }
+}
+
+// Quadrant reconstruction of every coded block pattern, with residuals up to
+// the 16-bit extremes.
+void CheckRecon(Rng& rng, const H264ReconFn* plain, const H264ReconFn* vec) {
+  auto* ctx = static_cast<H264DecContext*>(H264DecAlloc16(sizeof(H264DecContext)));
+  ASSERT_NE(ctx, nullptr);
+  for (int idx = 0; idx < 12; ++idx) {
+    if (plain[idx] == vec[idx]) continue;
+    for (int trial = 0; trial < 400; ++trial) {
+      ctx->mb.cbp = static_cast<uint32_t>(rng.Int(0, 47));
+      int range = trial % 3 == 0 ? 32767 : trial % 3 == 1 ? 300 : 40;
+      for (auto& r : ctx->mb.residual) r = static_cast<int16_t>(rng.Int(-range - (range == 32767), range));
+      alignas(16) uint8_t mb[2][kMbSamplesSize];
+      alignas(16) uint8_t l1[3][64];
+      Fill f = rng.AnyFill();
+      rng.Bytes(mb[0], kMbSamplesSize, f);
+      std::memcpy(mb[1], mb[0], kMbSamplesSize);
+      rng.Bytes(&l1[0][0], sizeof l1, rng.AnyFill());
+      int q = rng.Int(0, 3);
+      for (int k = 0; k < 2; ++k) {
+        H264ReconArgs a{};
+        a.quadrant = q;
+        a.luma = mb[k] + 64 * q;
+        a.cb = mb[k] + kMbSamplesCb + (q & 1) * 4 + (q >> 1) * 32;
+        a.cr = mb[k] + kMbSamplesCr + (q & 1) * 4 + (q >> 1) * 32;
+        a.lumaL1 = l1[0];
+        a.cbL1 = l1[1];
+        a.crL1 = l1[2];
+        (k ? vec : plain)[idx](&a, ctx);
+      }
+      ASSERT_EQ(0, std::memcmp(mb[0], mb[1], kMbSamplesSize)) << "recon kernel " << idx << " trial " << trial;
+    }
+  }
+  H264DecFree16(ctx);
+}
+
+}  // namespace
+
+// Walks the table: a slot whose kernel differs from the plain one must have
+// a check here, so a new vector kernel cannot go in untested.
+TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
+  Rng& rng = rng_;
+  const H264DecKernelTable& P = plain_;
+  const H264DecKernelTable& V = vec_;
+  std::vector<std::function<void()>> checks(kSlots);
+  checks[0] = [&] { CheckIdct(rng, P.idct4x4, V.idct4x4, 4); };
+  checks[1] = [&] { CheckIdct(rng, P.idct8x8, V.idct8x8, 8); };
+  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
+  auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
+    CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
+      (v ? vf : pf)(p, q, a, b, tc);
+    });
+  };
+  checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
+  checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
+  checks[9] = [&] {
+    CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
+      (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
+    });
+  };
+  auto chroma = [&](int kind) {
+    CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
+      // Cb in rows 0 and 1 of the buffers, Cr in rows 2 and 3, with
+      // thresholds of their own.
+      const H264DecKernelTable& t = v ? V : P;
+      uint32_t a2 = (a >> 3) | (a << 29), b2 = b ^ 3;
+      switch (kind) {
+        case 0: t.chromaEdgeFilter(p, q, p + 16, q + 16, a, b, a2, b2, tc, 8); break;
+        case 1: t.chromaEdgeFilterStrong(p, q, p + 16, q + 16, a, b, a2, b2); break;
+        case 2: t.chromaEdgeFilterHalf(p, q, p + 16, q + 16, a, b, a2, b2, tc); break;
+        default: t.chromaEdgeFilterStrongHalf(p, q, p + 16, q + 16, a, b, a2, b2); break;
+      }
+    });
+  };
+  checks[10] = [&] { chroma(0); };
+  checks[11] = [&] { chroma(1); };
+  checks[12] = [&] { chroma(2); };
+  checks[13] = [&] { chroma(3); };
+  checks[18] = checks[19] = [&] {
+    CheckLeftColumns(rng, P.gatherLeftColumns, V.gatherLeftColumns, P.scatterLeftColumns, V.scatterLeftColumns);
+  };
+  checks[36] = [&] { CheckRecon(rng, P.reconKernels, V.reconKernels); };
+  checks[24] = [&] { CheckStoreMbLuma(rng, P.storeMbLuma, V.storeMbLuma); };
+  checks[31] = [&] { CheckLumaMc(rng, P.lumaMc4x4, V.lumaMc4x4, 4, 4); };
+  checks[32] = [&] { CheckLumaMc(rng, P.lumaMc4x8, V.lumaMc4x8, 4, 8); };
+  checks[33] = [&] { CheckLumaMc(rng, P.lumaMc8x16, V.lumaMc8x16, 8, 16); };
+  checks[34] = [&] { CheckChromaMc(rng, P.chromaMc4x2, V.chromaMc4x2, 4, 2); };
+  checks[35] = [&] { CheckChromaMc(rng, P.chromaMc8x4, V.chromaMc8x4, 8, 4); };
+
+  int checked = 0;
+  for (int slot = 0; slot < kSlots; ++slot) {
+    if (SlotPointer(P, slot) == SlotPointer(V, slot)) continue;
+    ASSERT_TRUE(checks[slot]) << "slot " << slot << " has a vector kernel but no twin check";
+    SCOPED_TRACE("slot " + std::to_string(slot));
+    checks[slot]();
+    if (HasFatalFailure()) return;
+    ++checked;
+  }
+  if (GetParam() != kH264KernelsPlain) {
+    EXPECT_GT(checked, 0) << "the variant replaces no kernel";
+  }
+  static_assert(kFirstArraySlot == 27, "slots from 27 on point at tables of kernels");
+}
+
+// The variant the decoder picks is one the processor runs, and a build with
+// VELMORA_PLAIN_KERNELS picks the plain one.
+TEST(KernelVariants, BestIsAvailable) {
+  int best = H264BestKernelVariant();
+  EXPECT_TRUE(H264KernelVariantAvailable(best)) << H264KernelVariantName(best);
+#ifdef VELMORA_PLAIN_KERNELS
+  EXPECT_EQ(best, kH264KernelsPlain);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, KernelTwins, ::testing::Range(1, static_cast<int>(kH264KernelVariantCount)),
+                         [](const ::testing::TestParamInfo<int>& i) { return std::string(H264KernelVariantName(i.param)); });
