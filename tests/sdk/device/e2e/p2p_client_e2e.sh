@@ -18,61 +18,10 @@ fi
 
 readonly LIMIT_SEC=120
 readonly CAM1=VLM-000011-CAM PW=s3cret-pw
-export TZ=UTC
-ns=vpc$$
-work=$(mktemp -d)
-pids=()
-failures=0
-
-say() { echo "p2pclient: $*"; }
-fail() {
-  say "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
-  ip netns del "$ns" 2>/dev/null
-  [ -n "${watchdog:-}" ] && kill "$watchdog" 2>/dev/null && wait "$watchdog" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'say "interrupted"; exit 1' INT TERM
-
-# Namespaces an earlier run left behind when it was killed outright.
-for n in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^vpc[0-9]+$'); do
-  kill -0 "${n#vpc}" 2>/dev/null || ip netns del "$n" 2>/dev/null
-done
-
-(
-  exec >/dev/null 2>&1
-  trap 'kill $sleeper 2>/dev/null; exit 0' TERM
-  sleep "$LIMIT_SEC" &
-  sleeper=$!
-  wait $sleeper && kill -USR1 $$
-) &
-watchdog=$!
-trap 'say "time limit of ${LIMIT_SEC}s reached"; exit 1' USR1
-
-if ! command -v ffmpeg >/dev/null; then
-  say "SKIP: no ffmpeg to make the test media"
-  exit 77
-fi
-if ! ip netns add "$ns" 2>"$work/ns.err"; then
-  say "SKIP: no network namespace can be made here: $(cat "$work/ns.err")"
-  exit 77
-fi
-ip -n "$ns" link set lo up || { say "cannot bring loopback up"; exit 1; }
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_begin p2pclient vpc
 
 # --- Media ---------------------------------------------------------------------
-media() { ffmpeg -hide_banner -loglevel error -y "$@" </dev/null; }
 media -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 25 -f h264 "$work/v.h264" &&
   media -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx265 -preset ultrafast -g 25 \
     -x265-params log-level=none -f hevc "$work/v.h265" &&
@@ -80,18 +29,7 @@ media -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafa
   { say "ffmpeg could not make the test media"; exit 1; }
 
 # --- Processes -----------------------------------------------------------------
-wait_line() {  # FILE TEXT SECONDS
-  local end=$((SECONDS + $3))
-  until grep -q -- "$2" "$1" 2>/dev/null; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.05
-  done
-}
-
-ip netns exec "$ns" "$rdvsim" --key e2e-key --relay 127.0.0.4 >"$work/rdvsim.out" 2>&1 </dev/null &
-pids+=($!)
-wait_line "$work/rdvsim.out" "rdvsim ready" 15 || { say "rdvsim did not start"; cat "$work/rdvsim.out"; exit 1; }
-init=$(sed -n 's/.*init=\([^ ]*\).*/\1/p' "$work/rdvsim.out" | head -1)
+e2e_start_rdvsim "$rdvsim"
 
 start_camsim() {  # OUT [camsim options]
   local out=$1
@@ -136,18 +74,4 @@ sed 's/^/    /' "$work/reconnect.out"
 [ $status = 0 ] || fail "the reconnect test ended with $status"
 grep -q "OK \] P2pClientE2e.Reconnect" "$work/reconnect.out" || fail "the reconnect test did not run"
 
-# Sanitizer reports from any program fail the suite.
-for f in "$work"/*.out; do
-  if grep -Eq "(ERROR|WARNING): (Address|Leak|Thread)Sanitizer|runtime error:" "$f"; then
-    fail "sanitizer report in ${f##*/}:"
-    sed 's/^/    /' "$f"
-  fi
-done
-
-if [ $failures -ne 0 ]; then
-  say "$failures failure(s); camsim said:"
-  sed 's/^/    /' "$work/camsim.out"
-  exit 1
-fi
-say "passed"
-exit 0
+e2e_finish "$work/camsim.out"
