@@ -3,63 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "media/bit_reader.h"
+
 namespace {
 
-// MSB-first bit reader that reads zeros past the end and remembers it.
-struct BitReader {
-  const uint8_t* data;
-  uint32_t len;
-  uint64_t bit = 0;
-  bool overrun = false;
-
-  uint32_t Bit() {
-    if (bit >= uint64_t{len} * 8) {
-      overrun = true;
-      return 0;
-    }
-    uint32_t v = (data[bit >> 3] >> (7 - (bit & 7))) & 1;
-    ++bit;
-    return v;
-  }
-  uint32_t Bits(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = (v << 1) | Bit();
-    return v;
-  }
-  void Skip(uint32_t n) {
-    bit += n;
-    if (bit > uint64_t{len} * 8) overrun = true;
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (Bit() == 0) {
-      if (overrun || ++zeros > 31) {
-        overrun = true;
-        return 0;
-      }
-    }
-    if (zeros == 0) return 0;
-    return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + Bits(zeros));
-  }
-  int32_t Se() {
-    uint32_t k = Ue();
-    return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-  }
-};
-
-// False for a delta outside -128..127, which no valid list holds.
-bool SkipScalingList(BitReader* br, int size) {
-  int32_t last = 8, next = 8;
-  for (int j = 0; j < size && !br->overrun; ++j) {
-    if (next != 0) {
-      int32_t delta = br->Se();
-      if (delta < -128 || delta > 127) return false;
-      next = (last + delta + 256) % 256;
-    }
-    last = next == 0 ? last : next;
-  }
-  return true;
-}
+using media::BitReader;
+using media::SkipScalingList;
 
 bool HasChromaInfo(uint32_t profile) {
   switch (profile) {
@@ -118,7 +67,7 @@ bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
     br.Bit();  // qpprime_y_zero_transform_bypass_flag
     if (br.Bit()) {
       int lists = chroma == 3 ? 12 : 8;
-      for (int i = 0; i < lists && !br.overrun; ++i) {
+      for (int i = 0; i < lists && !br.failed; ++i) {
         if (br.Bit() && !SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
       }
     }
@@ -132,13 +81,13 @@ bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
     br.Se();
     br.Se();
     uint32_t n = br.Ue();
-    for (uint32_t i = 0; i < n && !br.overrun; ++i) br.Se();
+    for (uint32_t i = 0; i < n && !br.failed; ++i) br.Se();
   }
   br.Ue();   // max_num_ref_frames
   br.Bit();  // gaps_in_frame_num_value_allowed_flag
   uint32_t w = br.Ue();
   uint32_t h = br.Ue();
-  if (br.overrun || w > 4095 || h > 4095) return false;
+  if (br.failed || w > 4095 || h > 4095) return false;
   *width = (w + 1) * 16;
   *height = (h + 1) * 16;
   return true;
@@ -186,7 +135,7 @@ bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
   }
   uint32_t depthLuma = br.Ue();
   uint32_t depthChroma = br.Ue();
-  bool ok = !br.overrun && chroma <= 3 && w <= 65535 && h <= 65535 && depthLuma <= 8 && depthChroma <= 8;
+  bool ok = !br.failed && chroma <= 3 && w <= 65535 && h <= 65535 && depthLuma <= 8 && depthChroma <= 8;
   std::free(raw);
   if (!ok) return false;
   hi.chromaFormatIdc = static_cast<uint8_t>(chroma);

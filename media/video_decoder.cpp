@@ -9,6 +9,7 @@
 
 #include "codecs/h264/h264dec.h"
 #include "codecs/hevc/ih265d.h"
+#include "media/bit_reader.h"
 #include "media/video_render.h"
 
 std::recursive_mutex& MediaLock() {
@@ -24,48 +25,7 @@ int32_t g_hevcChannels = 0;  // under MediaLock
 // Largest picture side the front accepts from a header.
 constexpr int32_t kMaxSide = 8192;
 
-// Bounded MSB-first bit reader; reading past the end sets the failed flag and gives zeros.
-struct BitReader {
-  const uint8_t* data;
-  size_t size;
-  size_t pos = 0;  // in bits
-  bool failed = false;
-
-  BitReader(const uint8_t* d, size_t n) : data(d), size(n) {}
-  uint32_t Bit() {
-    if (pos >= size * 8) {
-      failed = true;
-      return 0;
-    }
-    uint32_t b = (data[pos >> 3] >> (7 - (pos & 7))) & 1;
-    ++pos;
-    return b;
-  }
-  uint32_t Bits(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 1 | Bit();
-    return v;
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (Bit() == 0) {
-      if (failed || ++zeros > 31) {
-        failed = true;
-        return 0;
-      }
-    }
-    if (zeros == 0) return 0;
-    return ((1u << zeros) - 1) + Bits(zeros);
-  }
-  int32_t Se() {
-    uint32_t k = Ue();
-    return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-  }
-  void Skip(size_t bits) {
-    pos += bits;
-    if (pos > size * 8) failed = true;
-  }
-};
+using media::BitReader;
 
 // Copy of a NAL payload with emulation-prevention bytes (00 00 03) removed.
 std::vector<uint8_t> Unescape(const uint8_t* p, size_t n) {
@@ -480,17 +440,6 @@ const uint8_t* FindBytePattern(uint32_t length, const uint8_t* data, const uint8
   return nullptr;
 }
 
-namespace {
-
-void SkipScalingList(BitReader& br, int size) {
-  int32_t last = 8, next = 8;
-  for (int j = 0; j < size && !br.failed; ++j) {
-    if (next != 0) next = (last + br.Se() + 256) % 256;
-    last = next == 0 ? last : next;
-  }
-}
-
-}  // namespace
 
 bool H264SpsPictureSize(const uint8_t* nal, uint32_t length, int32_t* width, int32_t* height, bool withCrop) {
   if (!nal || length < 9 || (nal[4] & 0x1F) != 7) return false;
@@ -511,7 +460,7 @@ bool H264SpsPictureSize(const uint8_t* nal, uint32_t length, int32_t* width, int
     br.Bit();
     if (br.Bit()) {
       for (int i = 0; i < (chroma != 3 ? 8 : 12) && !br.failed; ++i)
-        if (br.Bit()) SkipScalingList(br, i < 6 ? 16 : 64);
+        if (br.Bit() && !media::SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
     }
   }
   br.Ue();  // log2_max_frame_num_minus4

@@ -271,6 +271,9 @@ TEST(DecodeFront, SizeParsers) {
     HevcSpsPictureSize(n, prefix.data(), &w, &h, &refs);
     JpegGetSofSize(prefix.data(), n, &w, &h);
   }
+  // A scaling-list delta far outside -128..127 is refused, not summed into an overflow.
+  const Bytes hostile = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x0a, 0xff, 0x08, 0, 0, 0, 0, 0xff, 0xff, 0xff};
+  EXPECT_FALSE(H264SpsPictureSize(hostile.data(), uint32_t(hostile.size()), &w, &h, true));
   Bytes jpeg = mt::SplitJpeg(ReadFile(mt::MjpegStream(3, 96, 64)))[0];
   JpegGetSofSize(jpeg.data(), uint32_t(jpeg.size()), &w, &h);
   EXPECT_EQ(w, 96);
