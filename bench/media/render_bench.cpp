@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "media/video_render.h"
+#include "tools/common/shell.h"
 
 namespace {
 
@@ -60,16 +61,7 @@ struct Frame {
   }
 };
 
-std::string Run(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string Run(const std::string& cmd) { return tools::ShellOutput(cmd); }
 
 // CPU seconds ffmpeg reports for converting the frame n times (bench: utime + stime), or -1. A width of 0
 // passes the frames through unconverted: ffmpeg's own cost of reading and handing them on.

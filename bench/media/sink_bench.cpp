@@ -22,6 +22,7 @@
 #include "media/av_render.h"
 #include "media/video_decoder.h"
 #include "tools/common/read_file.h"
+#include "tools/common/shell.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -45,16 +46,7 @@ long RssKb() {
   return 0;
 }
 
-std::string Run(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string Run(const std::string& cmd) { return tools::ShellOutput(cmd); }
 
 std::vector<Bytes> AccessUnits(const Bytes& s, bool hevc) {
   std::vector<std::pair<size_t, size_t>> nals;

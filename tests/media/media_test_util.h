@@ -14,20 +14,11 @@
 
 #include "tests/common/temp_dir.h"
 #include "tools/common/read_file.h"
+#include "tools/common/shell.h"
 
 namespace mt {
 
-inline std::string Shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
-}
+inline std::string Shell(const std::string& cmd, int* status = nullptr) { return tools::ShellOutput(cmd, status); }
 
 inline void WriteAll(const std::string& path, const std::vector<uint8_t>& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
