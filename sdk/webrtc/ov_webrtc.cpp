@@ -181,7 +181,13 @@ void DeliveryLoop(std::shared_ptr<Peer> p, int channel) {
     std::vector<uint8_t> msg;
     {
       std::unique_lock lk(d.mu);
-      d.cv.wait(lk, [&] { return p->closed || !d.pending.empty(); });
+      // Held until a data callback is registered, so nothing sent right after the open is lost.
+      d.cv.wait(lk, [&] {
+        if (p->closed) return true;
+        if (d.pending.empty()) return false;
+        std::lock_guard cl(p->cb_mu);
+        return p->data_fn != nullptr;
+      });
       if (p->closed) return;
       msg = std::move(d.pending.front());
       d.pending.pop_front();
@@ -491,9 +497,15 @@ int OvWebrtcSetSendMsg(OvPeerConnection pc, OvSendMsgFn fn, void* user) {
 int OvWebrtcSetDataCallback(OvPeerConnection pc, OvDataFn fn, void* user) {
   auto p = FindPeer(pc);
   if (!p) return kOvErrArg;
-  std::lock_guard lk(p->cb_mu);
-  p->data_fn = fn;
-  p->data_user = user;
+  {
+    std::lock_guard lk(p->cb_mu);
+    p->data_fn = fn;
+    p->data_user = user;
+  }
+  for (auto& d : p->delivery) {
+    { std::lock_guard lk(d.mu); }
+    d.cv.notify_all();
+  }
   return 0;
 }
 
