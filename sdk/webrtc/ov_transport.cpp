@@ -291,16 +291,36 @@ void WebrtcOnSignaling(const cJSON* event) {
     OvWebrtcAddCandidate(c->pc, "0", 0, msg.candidate.c_str());
 }
 
-int ovwebrtcInit() {
-  OvWebrtcInit();
+namespace {
+// GStreamer starts at the first WebRTC connect, not at init: processes that never use WebRTC never load it.
+std::mutex g_init_mu;
+bool g_wanted = false, g_started = false;
+
+bool EnsureStarted() {
+  std::lock_guard lk(g_init_mu);
+  if (g_started) return true;
+  if (OvWebrtcInit() != 0) return false;
   if (const char* ip = std::getenv("VELMORA_WEBRTC_LOCAL_IP")) OvWebrtcSetLocalAddress(ip);
   if (const char* r = std::getenv("VELMORA_WEBRTC_RELAY_ONLY")) OvWebrtcSetRelayOnly(std::atoi(r) != 0);
+  g_started = true;
+  return true;
+}
+}  // namespace
+
+int ovwebrtcInit() {
+  std::lock_guard lk(g_init_mu);
+  g_wanted = true;
   return 0;
 }
 
-void ovwebrtcDeinit() { OvWebrtcUninit(); }
+void ovwebrtcDeinit() {
+  std::lock_guard lk(g_init_mu);
+  if (g_started) OvWebrtcUninit();
+  g_started = g_wanted = false;
+}
 
 int ovwebrtcConnect(const char* rest, const char* peer_id, int, TransportHandle* out) {
+  if (!EnsureStarted()) return -1;
   std::vector<IceEntry> ice;
   std::string ip;
   if (ParseOvwebrtcAddress(rest, &ice, &ip) == 1) return ovwebrtcConnectLan(ip.c_str(), peer_id, out);
