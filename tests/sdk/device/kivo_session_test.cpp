@@ -60,6 +60,10 @@ class Session : public ::testing::Test {
     KivoP2pClose(s_);
     kivo::SetTransportList(nullptr, 0);
   }
+  // Subscribers live in the fixture, so a receive thread still running when a
+  // test ends early never calls into a test's freed locals: TearDown closes first.
+  struct Frames& frames(int i);
+  std::shared_ptr<void> frames_[3];
   fake::Conn conn_;
   KivoSession* s_ = nullptr;
 };
@@ -285,6 +289,11 @@ struct Frames {
   }
 };
 
+Frames& Session::frames(int i) {
+  if (!frames_[i]) frames_[i] = std::make_shared<Frames>();
+  return *static_cast<Frames*>(frames_[i].get());
+}
+
 void PushFrame(fake::Conn& c, int ch, uint8_t codec, uint8_t channel, const std::vector<uint8_t>& payload) {
   MediaFrameHeader h{codec, channel, 1, 0, 0, static_cast<uint32_t>(payload.size()), 40};
   uint8_t b[16];
@@ -294,7 +303,7 @@ void PushFrame(fake::Conn& c, int ch, uint8_t codec, uint8_t channel, const std:
 }
 
 TEST_F(Session, SlotsDeliverFramesToTheirSubscribers) {
-  Frames ch0, ch1, ch2;
+  Frames &ch0 = frames(0), &ch1 = frames(1), &ch2 = frames(2);
   ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &ch0), 0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 2, Frames::Cb, &ch2), 0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 1, Frames::Cb, &ch1), 0);
@@ -327,7 +336,7 @@ TEST_F(Session, SlotsDeliverFramesToTheirSubscribers) {
 }
 
 TEST_F(Session, AudioAndPlaybackSlots) {
-  Frames audio, pv, pa;
+  Frames &audio = frames(0), &pv = frames(1), &pa = frames(2);
   ASSERT_EQ(KivoP2pStartAudio(s_, Frames::Cb, &audio), 0);
   PushFrame(conn_, 1, 0x8A, 0, std::vector<uint8_t>(320, 0xD5));
   ASSERT_TRUE(audio.WaitFor(1));
@@ -352,7 +361,7 @@ TEST_F(Session, AudioAndPlaybackSlots) {
 }
 
 TEST_F(Session, BrokenStreamsEndTheSlotWithAnError) {
-  Frames f;
+  Frames& f = frames(0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &f), 0);
   // A length no frame may have: refused without an allocation.
   MediaFrameHeader h{0x50, 0, 1, 0, 0, 0xFFFFFFF0u, 0};
@@ -444,7 +453,7 @@ TEST_F(Session, FeaturesReplyLongerThanItsBufferIsCut) {
 }
 
 TEST_F(Session, CloseWhileFramesArrive) {
-  Frames f;
+  Frames& f = frames(0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &f), 0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 3, Frames::Cb, &f), 0);
   std::atomic<bool> stop{false};

@@ -84,7 +84,10 @@ TEST_F(P2pClientFake, FirstPictureBeforeTheKeyFrameGateAndOneReceiveError) {
   PushFrame(conn_, 3, kWireHevc, 0, 1, 1040);
   PushFrame(conn_, 2, kWireH264, 7, 1, 1100);  // a channel past 3: ignored
   PushFrame(conn_, 2, kWireAlaw, 0, 1, 1120);  // audio on a video slot: passed on
-  ASSERT_TRUE(WaitFor([&] { return sink_.Frames(MEDIA_CODEC_G711A) == 1; }));
+  // Lens 1 has its own receive thread: wait for its frame as well as slot 2's last.
+  ASSERT_TRUE(WaitFor([&] {
+    return sink_.Frames(MEDIA_CODEC_G711A) == 1 && sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC) >= 1;
+  }));
   EXPECT_EQ(sink_.Frames(MEDIA_CODEC_H264), 2);
   EXPECT_EQ(sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC), 1);
   {
