@@ -1,5 +1,6 @@
 #include "app/gui/video_grid.h"
 
+#include <QMouseEvent>
 #include <QPainter>
 
 CVideoListPane::CVideoListPane(QWidget* parent, PaneHost* host) : QWidget(parent), UiWindow(this) {
@@ -10,7 +11,10 @@ CVideoListPane::CVideoListPane(QWidget* parent, PaneHost* host) : QWidget(parent
   }
 }
 
-CVideoListPane::~CVideoListPane() = default;
+CVideoListPane::~CVideoListPane() {
+  // A pane in full screen is a window of its own; it comes back so it goes with the grid.
+  for (CVideoWnd* p : panes_) p->LeaveFullScreen();
+}
 
 bool CVideoListPane::LayoutPanes(int rows, int columns) {
   if (!LayoutIsValid(rows, columns)) return false;
@@ -111,3 +115,75 @@ void CVideoListPane::paintEvent(QPaintEvent*) {
 }
 
 void CVideoListPane::resizeEvent(QResizeEvent*) { LayoutPanes(rows_, columns_); }
+
+void CVideoListPane::BeginDragCapture(DropCallback callback, void* data) {
+  drop_callback_ = callback;
+  drop_data_ = data;
+  drop_target_ = nullptr;
+  capturing_ = true;
+  grabMouse();
+}
+
+void CVideoListPane::CaptureMove(const QPoint& global) {
+  if (!capturing_) return;
+  const QPoint pt = mapFromGlobal(global);
+  if (!rect().contains(pt)) {
+    // Dropped outside the grid, nothing is swapped.
+    if (drop_target_) drop_target_->SetDropHighlight(false);
+    drop_target_ = nullptr;
+    return;
+  }
+  if (drop_target_ && drop_target_->geometry().contains(pt)) return;
+  if (drop_target_) drop_target_->SetDropHighlight(false);
+  drop_target_ = nullptr;
+  const int count = GetPaneCount();
+  for (int i = 0; i < count; ++i) {
+    if (!panes_[i]->isHidden() && panes_[i]->geometry().contains(pt)) {
+      drop_target_ = panes_[i];
+      drop_target_->SetDropHighlight(true);
+      break;
+    }
+  }
+}
+
+void CVideoListPane::EndCapture() {
+  unsetCursor();
+  releaseMouse();
+  capturing_ = false;
+}
+
+void CVideoListPane::CaptureRelease() {
+  if (!capturing_) return;
+  EndCapture();
+  CVideoWnd* target = drop_target_;
+  drop_target_ = nullptr;
+  if (target) {
+    target->SetDropHighlight(false);
+    if (drop_callback_) drop_callback_(drop_data_, target);
+    DrawPaneBorder(target->GetIndex(), kBorderNormal);
+  }
+  DrawPaneBorder(selected_, static_cast<int>(kGridFrameSelected));
+}
+
+void CVideoListPane::CaptureCancel() {
+  if (!capturing_) return;
+  EndCapture();
+  if (drop_target_) drop_target_->SetDropHighlight(false);
+  drop_target_ = nullptr;
+  DrawPaneBorder(selected_, static_cast<int>(kGridFrameSelected));
+}
+
+void CVideoListPane::mouseMoveEvent(QMouseEvent* e) {
+  if (capturing_) CaptureMove(e->globalPosition().toPoint());
+}
+
+void CVideoListPane::mouseReleaseEvent(QMouseEvent* e) {
+  if (capturing_ && e->button() == Qt::LeftButton) {
+    CaptureMove(e->globalPosition().toPoint());
+    CaptureRelease();
+  }
+}
+
+void CVideoListPane::mousePressEvent(QMouseEvent* e) {
+  if (capturing_ && e->button() == Qt::RightButton) CaptureCancel();
+}

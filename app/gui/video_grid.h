@@ -46,16 +46,35 @@ class CVideoListPane : public QWidget, public UiWindow {
   // The colour the frame around slot i is drawn in.
   QRgb FrameColour(int i) const;
 
+  // Pane drags: while capturing, mouse moves mark the pane under the pointer as the drop target; a left
+  // release calls callback(data, target), a right press cancels.
+  using DropCallback = void (*)(void* data, CVideoWnd* target);
+  void BeginDragCapture(DropCallback callback, void* data);
+  bool Capturing() const { return capturing_; }
+  CVideoWnd* DropTarget() const { return drop_target_; }
+  void CaptureMove(const QPoint& global);
+  void CaptureRelease();
+  void CaptureCancel();
+
  protected:
   bool event(QEvent* e) override;
   void paintEvent(QPaintEvent*) override;
   void resizeEvent(QResizeEvent*) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
 
  private:
+  void EndCapture();
+
   std::array<CVideoWnd*, kGridPanes> panes_{};
   std::array<QRgb, kGridPanes> frames_{};
   int rows_ = 2;
   int columns_ = 2;
   int selected_ = 0;
   HWND notify_ = 0;
+  bool capturing_ = false;
+  DropCallback drop_callback_ = nullptr;
+  void* drop_data_ = nullptr;
+  CVideoWnd* drop_target_ = nullptr;
 };

@@ -5,7 +5,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
+#include <QScreen>
+#include <QThread>
+#include <cstdlib>
 
+#include "app/gui/video_grid.h"
 #include "app/gui/video_layout.h"
 #include "app/ui/strings.h"
 #include "sdk/device/device_node.h"
@@ -281,4 +285,97 @@ void CVideoWnd::SetDropHighlight(bool on) {
   if (drop_highlight_ == on) return;
   drop_highlight_ = on;
   if (parentWidget()) parentWidget()->update();
+}
+
+// ---- mouse, keys and full screen ----
+
+void CVideoWnd::mousePressEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return;
+  setFocus(Qt::MouseFocusReason);
+  if (full_screen_) return;
+  if (auto* grid = dynamic_cast<CVideoListPane*>(parentWidget())) grid->SelectPane(index_);
+  armed_ = true;
+  press_ = e->position().toPoint();
+}
+
+void CVideoWnd::mouseMoveEvent(QMouseEvent* e) {
+  auto* grid = dynamic_cast<CVideoListPane*>(parentWidget());
+  if (grid && grid->Capturing()) {
+    grid->CaptureMove(e->globalPosition().toPoint());
+    return;
+  }
+  if (!armed_) return;
+  const QPoint d = e->position().toPoint() - press_;
+  if (std::abs(d.x()) <= 4 && std::abs(d.y()) <= 4) return;
+  armed_ = false;
+  if (!grid) return;
+  setCursor(Qt::SizeAllCursor);
+  grid->BeginDragCapture(PaneDropCallback, this);
+}
+
+void CVideoWnd::mouseReleaseEvent(QMouseEvent* e) {
+  auto* grid = dynamic_cast<CVideoListPane*>(parentWidget());
+  if (grid && grid->Capturing()) {
+    if (e->button() == Qt::LeftButton) {
+      unsetCursor();
+      grid->CaptureMove(e->globalPosition().toPoint());
+      grid->CaptureRelease();
+    }
+    return;
+  }
+  if (e->button() != Qt::LeftButton || !armed_) return;
+  host_->PaneClicked();
+  if (!full_screen_) armed_ = false;
+}
+
+void CVideoWnd::mouseDoubleClickEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return;
+  if (state_ == kPaneIdleClosed || state_ == kPaneSessionTimeout) {
+    host_->ReconnectPane(index_);
+  } else if (full_screen_) {
+    LeaveFullScreen();
+    host_->SetFullScreenStream(device_, false);
+  } else if (device_) {
+    EnterFullScreen();
+    host_->SetFullScreenStream(device_, true);
+  }
+}
+
+void CVideoWnd::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Escape && full_screen_) {
+    LeaveFullScreen();
+    return;
+  }
+  QWidget::keyPressEvent(e);
+}
+
+void CVideoWnd::EnterFullScreen() {
+  if (full_screen_) return;
+  saved_parent_ = parentWidget();
+  saved_rect_ = geometry();
+  QScreen* s = screen();
+  const QRect area = s ? s->geometry() : QRect(0, 0, 1024, 768);
+  setParent(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  setGeometry(area);
+  full_screen_ = true;
+  show();
+  raise();
+  activateWindow();
+  QThread::msleep(10);
+}
+
+void CVideoWnd::LeaveFullScreen() {
+  if (!full_screen_) return;
+  setParent(saved_parent_, Qt::Widget);
+  setGeometry(saved_rect_);
+  full_screen_ = false;
+  show();
+  update();
+}
+
+void PaneDropCallback(void* data, CVideoWnd* target) {
+  auto* source = static_cast<CVideoWnd*>(data);
+  auto* grid = target ? dynamic_cast<CVideoListPane*>(target->parentWidget()) : nullptr;
+  if (!source || !grid) return;
+  grid->SwapPanes(source->GetIndex(), target->GetIndex());
 }

@@ -55,6 +55,8 @@ class PaneHost {
   virtual void ReconnectPane(int index) {}
   virtual void SetFullScreenStream(DeviceNode* device, bool entering) {}
   virtual void ExchangePicture(int channel_a, int channel_b) {}
+  // A plain click on a pane (a left-button-up at 0, 0 to the main window).
+  virtual void PaneClicked() {}
   // The session the device holds now, or null.
   virtual CP2pClient* SessionOf(DeviceNode* device);
   // The session's state flags (streams running).
@@ -115,11 +117,22 @@ class CVideoWnd : public QWidget, public UiWindow {
   bool DropHighlight() const { return drop_highlight_; }
   void SetDropHighlight(bool on);
 
+  // Full screen on the monitor nearest the pane, and back into the grid.
+  void EnterFullScreen();
+  void LeaveFullScreen();
+  bool IsFullScreen() const { return full_screen_; }
+  bool DragArmed() const { return armed_; }
+
  protected:
   bool event(QEvent* e) override;
   void OnMessage(UiMessageEvent* event) override;
   void paintEvent(QPaintEvent*) override;
   void resizeEvent(QResizeEvent*) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
+  void mouseDoubleClickEvent(QMouseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
 
  private:
   void StopCountdown();
@@ -137,7 +150,15 @@ class CVideoWnd : public QWidget, public UiWindow {
   std::array<RenderTarget, 4> targets_{};
   std::array<CPipWnd*, kPanePipWindows> pips_{};
   std::array<int, 4> channel_map_{0, 1, 2, 3};
+  bool full_screen_ = false;
+  QWidget* saved_parent_ = nullptr;
+  QRect saved_rect_;
+  bool armed_ = false;
+  QPoint press_;
 };
+
+// The drop callback of a pane drag: swaps the dragged pane (data) with the target.
+void PaneDropCallback(void* data, CVideoWnd* target);
 
 // The device-link text beside a pane's error code.
 QString PaneErrorText(int code);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTest>
 #include <memory>
 #include <vector>
@@ -127,7 +129,17 @@ class FakeHost : public PaneHost {
   bool IsCellular(DeviceNode*) override { return cellular; }
   void ReconnectPane(int index) override { reconnects.push_back(index); }
   void ExchangePicture(int a, int b) override { exchanges.emplace_back(a, b); }
+  int clicks = 0;
+  std::vector<std::pair<DeviceNode*, bool>> full_screen;
+  void PaneClicked() override { ++clicks; }
+  void SetFullScreenStream(DeviceNode* d, bool entering) override { full_screen.emplace_back(d, entering); }
 };
+
+// Sends a mouse event straight to a widget (local coordinates).
+void SendMouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButton button, Qt::MouseButtons buttons) {
+  QMouseEvent e(type, QPointF(pos), QPointF(w->mapToGlobal(pos)), button, buttons, Qt::NoModifier);
+  QCoreApplication::sendEvent(w, &e);
+}
 
 CP2pClient* FakeSession(uintptr_t n) { return reinterpret_cast<CP2pClient*>(0x1000 * n); }
 
@@ -252,6 +264,62 @@ TEST_F(GridTest, PipPlacementAndTargets) {
   pane->OnPipDblClk(2);
   EXPECT_EQ(host_.exchanges, (std::vector<std::pair<int, int>>{{2, 0}, {0, 2}}));
   EXPECT_EQ(pane->ChannelMap(), (std::array<int, 4>{0, 1, 2, 3}));
+}
+
+TEST_F(GridTest, DragPaneOntoPane) {
+  ASSERT_TRUE(grid_->LayoutPanes(2, 2));
+  CVideoWnd* a = grid_->Pane(0);
+  CVideoWnd* b = grid_->Pane(3);
+  auto centre = [&](CVideoWnd* w) { return grid_->mapToGlobal(w->geometry().center()); };
+
+  // A plain click selects and tells the main window; no drag.
+  SendMouse(b, QEvent::MouseButtonPress, {10, 10}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(grid_->SelectedIndex(), 3);
+  EXPECT_TRUE(b->DragArmed());
+  SendMouse(b, QEvent::MouseButtonRelease, {10, 10}, Qt::LeftButton, Qt::NoButton);
+  EXPECT_EQ(host_.clicks, 1);
+  EXPECT_FALSE(b->DragArmed());
+
+  // Moving 4 pixels keeps the arm, 5 starts the drag.
+  SendMouse(a, QEvent::MouseButtonPress, {10, 10}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(grid_->SelectedIndex(), 0);
+  SendMouse(a, QEvent::MouseMove, {14, 14}, Qt::NoButton, Qt::LeftButton);
+  EXPECT_FALSE(grid_->Capturing());
+  SendMouse(a, QEvent::MouseMove, {15, 10}, Qt::NoButton, Qt::LeftButton);
+  ASSERT_TRUE(grid_->Capturing());
+  EXPECT_FALSE(a->DragArmed());
+  grid_->CaptureMove(centre(grid_->Pane(1)));
+  EXPECT_EQ(grid_->DropTarget(), grid_->Pane(1));
+  EXPECT_EQ(grid_->FrameColour(1), kGridFrameDropTarget);
+  grid_->CaptureMove(centre(b));
+  EXPECT_FALSE(grid_->Pane(1)->DropHighlight());
+  EXPECT_EQ(grid_->DropTarget(), b);
+  grid_->CaptureRelease();
+  EXPECT_FALSE(grid_->Capturing());
+  EXPECT_EQ(grid_->Pane(3), a);
+  EXPECT_EQ(grid_->Pane(0), b);
+  EXPECT_EQ(grid_->SelectedIndex(), 3);
+  EXPECT_FALSE(a->DropHighlight());
+  EXPECT_FALSE(b->DropHighlight());
+  EXPECT_EQ(host_.clicks, 1);
+
+  // Cancelled by the right button, or dropped outside the grid: nothing moves.
+  for (bool outside : {false, true}) {
+    grid_->BeginDragCapture(PaneDropCallback, grid_->Pane(0));
+    grid_->CaptureMove(centre(grid_->Pane(2)));
+    EXPECT_TRUE(grid_->Pane(2)->DropHighlight());
+    if (outside) {
+      grid_->CaptureMove(grid_->mapToGlobal(QPoint(-50, -50)));
+      EXPECT_FALSE(grid_->Pane(2)->DropHighlight());
+      grid_->CaptureRelease();
+    } else {
+      SendMouse(grid_.get(), QEvent::MouseButtonPress, {3, 3}, Qt::RightButton, Qt::RightButton);
+    }
+    EXPECT_FALSE(grid_->Capturing());
+    EXPECT_FALSE(grid_->Pane(2)->DropHighlight());
+    EXPECT_EQ(grid_->Pane(0), b);
+    EXPECT_EQ(grid_->Pane(3), a);
+  }
 }
 
 class PaneEventTest : public GridTest {
@@ -394,6 +462,55 @@ TEST_F(PaneEventTest, PostAfterPaneGoneIsDropped) {
   EXPECT_FALSE(PostMessage(h, WM_AV_EVENT, static_cast<WPARAM>(-10004), Session()));
   Pump();
   EXPECT_TRUE(host_.closed.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PaneEventTest, DoubleClickAndFullScreen) {
+  // Cellular: a broken connection shows its text, and a double-click enters full screen (no reconnect).
+  host_.state = 1;
+  host_.cellular = true;
+  Post(-10004, Session());
+  const QRect home = pane_->geometry();
+  SendMouse(pane_, QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_TRUE(host_.reconnects.empty());
+  ASSERT_TRUE(pane_->IsFullScreen());
+  EXPECT_TRUE(pane_->isWindow());
+  EXPECT_EQ(host_.full_screen, (std::vector<std::pair<DeviceNode*, bool>>{{&device_, true}}));
+  // In full screen a press neither selects nor arms a drag.
+  const int selected = grid_->SelectedIndex();
+  SendMouse(pane_, QEvent::MouseButtonPress, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(grid_->SelectedIndex(), selected);
+  EXPECT_FALSE(pane_->DragArmed());
+  SendMouse(pane_, QEvent::MouseButtonRelease, {5, 5}, Qt::LeftButton, Qt::NoButton);
+  // Esc leaves full screen and keeps the stream choice.
+  QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QCoreApplication::sendEvent(pane_, &esc);
+  EXPECT_FALSE(pane_->IsFullScreen());
+  EXPECT_EQ(pane_->parentWidget(), grid_.get());
+  EXPECT_EQ(pane_->geometry(), home);
+  EXPECT_EQ(host_.full_screen.size(), 1u);
+  // Double-click in and out.
+  SendMouse(pane_, QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  SendMouse(pane_, QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_FALSE(pane_->IsFullScreen());
+  EXPECT_EQ(host_.full_screen.back(), std::make_pair(&device_, false));
+
+  // A session time-out (or an idle close) reconnects on a double-click.
+  Post(-10011, Session());
+  EXPECT_EQ(pane_->GetState(), kPaneSessionTimeout);
+  SendMouse(pane_, QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(host_.reconnects, std::vector<int>{2});
+  EXPECT_FALSE(pane_->IsFullScreen());
+
+  // An empty pane does nothing; a grid destroyed with a pane in full screen takes it along.
+  grid_->Pane(5)->Reset(true);
+  SendMouse(grid_->Pane(5), QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_FALSE(grid_->Pane(5)->IsFullScreen());
+  pane_->EnterFullScreen();
+  grid_.reset();
 }
 
 }  // namespace
