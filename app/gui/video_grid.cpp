@@ -107,10 +107,13 @@ void CVideoListPane::paintEvent(QPaintEvent*) {
   if (selected_ < GetPaneCount()) frames_[selected_] = kGridFrameSelected;
   const int count = GetPaneCount();
   p.setBrush(Qt::NoBrush);
-  for (int i = 0; i < count; ++i) {
-    p.setPen(QColor(FrameColour(i)));
-    const QRect r = panes_[i]->geometry().adjusted(-1, -1, 0, 0);
-    p.drawRect(r);
+  // Neighbours share the gap between them: the selected frame goes last, on top.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < count; ++i) {
+      if ((i == selected_) != (pass == 1)) continue;
+      p.setPen(QColor(FrameColour(i)));
+      p.drawRect(panes_[i]->geometry().adjusted(-1, -1, 0, 0));
+    }
   }
 }
 

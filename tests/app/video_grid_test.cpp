@@ -514,3 +514,29 @@ TEST_F(PaneEventTest, DoubleClickAndFullScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+// The painted grid: frames in the gaps by selection, the pane background, and a red error text in the pane.
+TEST_F(PaneEventTest, PaintedColours) {
+  ASSERT_TRUE(grid_->LayoutPanes(2, 2));
+  grid_->SelectPane(2);
+  Post(-10008, Session());
+  Pump();
+  const QImage img = grid_->grab().toImage();
+  if (getenv("VIDEO_GRID_SHOT")) img.save(getenv("VIDEO_GRID_SHOT"));
+  auto rgb = [&](int x, int y) { return img.pixel(x, y) & 0xFFFFFF; };
+  const QRect r2 = grid_->Pane(2)->geometry();  // (1, 401, 499, 399)
+  EXPECT_EQ(rgb(r2.left() - 1, r2.center().y()), kGridFrameSelected);
+  EXPECT_EQ(rgb(r2.right() + 1, r2.center().y()), kGridFrameSelected);
+  const QRect r1 = grid_->Pane(1)->geometry();
+  EXPECT_EQ(rgb(r1.left() - 1, r1.center().y()), kGridFrameNormal);
+  EXPECT_EQ(rgb(r1.left() + 3, r1.top() + 3), kGridBackground);
+  int red = 0;
+  for (int x = r2.left(); x <= r2.right(); ++x)
+    for (int y = r2.center().y() - 15; y <= r2.center().y() + 15; ++y)
+      if (rgb(x, y) == 0xFF0000) ++red;
+  EXPECT_GT(red, 30);
+}
+
+}  // namespace
