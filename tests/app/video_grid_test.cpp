@@ -540,3 +540,27 @@ TEST_F(PaneEventTest, PaintedColours) {
 }
 
 }  // namespace
+
+namespace {
+
+// The device list starts the same capture with its own callback: a device dropped onto a pane.
+TEST_F(GridTest, DeviceDroppedOntoPane) {
+  ASSERT_TRUE(grid_->LayoutPanes(3, 3));
+  static std::vector<std::pair<void*, CVideoWnd*>> drops;
+  drops.clear();
+  DeviceNode device;
+  grid_->BeginDragCapture([](void* data, CVideoWnd* target) { drops.emplace_back(data, target); }, &device);
+  grid_->CaptureMove(grid_->mapToGlobal(grid_->Pane(7)->geometry().center()));
+  grid_->CaptureRelease();
+  EXPECT_EQ(drops, (std::vector<std::pair<void*, CVideoWnd*>>{{&device, grid_->Pane(7)}}));
+  EXPECT_EQ(grid_->Pane(7)->GetIndex(), 7);  // no swap
+  // Over a gap between panes there is no target.
+  grid_->BeginDragCapture([](void* data, CVideoWnd* target) { drops.emplace_back(data, target); }, &device);
+  const QRect r = grid_->Pane(0)->geometry();
+  grid_->CaptureMove(grid_->mapToGlobal(QPoint(r.right() + 1, r.center().y())));
+  EXPECT_EQ(grid_->DropTarget(), nullptr);
+  grid_->CaptureRelease();
+  EXPECT_EQ(drops.size(), 1u);
+}
+
+}  // namespace
