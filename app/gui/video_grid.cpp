@@ -23,10 +23,13 @@ bool CVideoListPane::LayoutPanes(int rows, int columns) {
   const int count = GetPaneCount();
   DrawPaneBorder(selected_, kBorderNormal);
   setUpdatesEnabled(false);
-  for (int i = count; i < kGridPanes; ++i) panes_[i]->hide();
+  for (int i = count; i < kGridPanes; ++i) {
+    panes_[i]->LeaveFullScreen();
+    panes_[i]->hide();
+  }
   const std::vector<QRect> rects = LayoutPaneRects(rows_, columns_, width(), height());
   for (int i = 0; i < count && i < static_cast<int>(rects.size()); ++i) {
-    panes_[i]->setGeometry(rects[i]);
+    panes_[i]->PlaceInGrid(rects[i]);
     panes_[i]->show();
   }
   setUpdatesEnabled(true);
@@ -59,10 +62,10 @@ void CVideoListPane::SwapPanes(int i, int j) {
   panes_[i]->SetDropHighlight(false);
   panes_[j]->SetDropHighlight(false);
   if (i == j) return;
-  const QRect ri = panes_[i]->geometry();
-  const QRect rj = panes_[j]->geometry();
-  panes_[i]->setGeometry(rj);
-  panes_[j]->setGeometry(ri);
+  const QRect ri = panes_[i]->GridRect();
+  const QRect rj = panes_[j]->GridRect();
+  panes_[i]->PlaceInGrid(rj);
+  panes_[j]->PlaceInGrid(ri);
   panes_[i]->SetIndex(j);
   panes_[j]->SetIndex(i);
   std::swap(panes_[i], panes_[j]);
@@ -112,7 +115,7 @@ void CVideoListPane::paintEvent(QPaintEvent*) {
     for (int i = 0; i < count; ++i) {
       if ((i == selected_) != (pass == 1)) continue;
       p.setPen(QColor(FrameColour(i)));
-      p.drawRect(panes_[i]->geometry().adjusted(-1, -1, 0, 0));
+      p.drawRect(panes_[i]->GridRect().adjusted(-1, -1, 0, 0));
     }
   }
 }
@@ -136,12 +139,12 @@ void CVideoListPane::CaptureMove(const QPoint& global) {
     drop_target_ = nullptr;
     return;
   }
-  if (drop_target_ && drop_target_->geometry().contains(pt)) return;
+  if (drop_target_ && drop_target_->GridRect().contains(pt)) return;
   if (drop_target_) drop_target_->SetDropHighlight(false);
   drop_target_ = nullptr;
   const int count = GetPaneCount();
   for (int i = 0; i < count; ++i) {
-    if (!panes_[i]->isHidden() && panes_[i]->geometry().contains(pt)) {
+    if (!panes_[i]->isHidden() && !panes_[i]->IsFullScreen() && panes_[i]->GridRect().contains(pt)) {
       drop_target_ = panes_[i];
       drop_target_->SetDropHighlight(true);
       break;

@@ -373,6 +373,14 @@ void CVideoWnd::LeaveFullScreen() {
   update();
 }
 
+void CVideoWnd::PlaceInGrid(const QRect& r) {
+  if (full_screen_) {
+    saved_rect_ = r;
+  } else {
+    setGeometry(r);
+  }
+}
+
 void PaneDropCallback(void* data, CVideoWnd* target) {
   auto* source = static_cast<CVideoWnd*>(data);
   auto* grid = target ? dynamic_cast<CVideoListPane*>(target->parentWidget()) : nullptr;

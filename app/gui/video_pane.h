@@ -121,6 +121,9 @@ class CVideoWnd : public QWidget, public UiWindow {
   void EnterFullScreen();
   void LeaveFullScreen();
   bool IsFullScreen() const { return full_screen_; }
+  // The pane's rectangle in the grid (kept while in full screen), and placing it there.
+  QRect GridRect() const { return full_screen_ ? saved_rect_ : geometry(); }
+  void PlaceInGrid(const QRect& r);
   bool DragArmed() const { return armed_; }
 
  protected:

@@ -505,6 +505,17 @@ TEST_F(PaneEventTest, DoubleClickAndFullScreen) {
   EXPECT_EQ(host_.reconnects, std::vector<int>{2});
   EXPECT_FALSE(pane_->IsFullScreen());
 
+  // The grid laid out again (a resize) while the pane is in full screen keeps it there and gives it its new
+  // place for later.
+  pane_->EnterFullScreen();
+  const QRect screen_rect = pane_->geometry();
+  grid_->resize(601, 401);
+  Pump();
+  EXPECT_TRUE(pane_->IsFullScreen());
+  EXPECT_EQ(pane_->geometry(), screen_rect);
+  pane_->LeaveFullScreen();
+  EXPECT_EQ(pane_->geometry(), LayoutPaneRects(2, 2, 601, 401)[2]);
+
   // An empty pane does nothing; a grid destroyed with a pane in full screen takes it along.
   grid_->Pane(5)->Reset(true);
   SendMouse(grid_->Pane(5), QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
