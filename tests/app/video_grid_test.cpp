@@ -464,9 +464,6 @@ TEST_F(PaneEventTest, PostAfterPaneGoneIsDropped) {
   EXPECT_TRUE(host_.closed.empty());
 }
 
-}  // namespace
-
-namespace {
 
 TEST_F(PaneEventTest, DoubleClickAndFullScreen) {
   // Cellular: a broken connection shows its text, and a double-click enters full screen (no reconnect).
@@ -524,9 +521,6 @@ TEST_F(PaneEventTest, DoubleClickAndFullScreen) {
   grid_.reset();
 }
 
-}  // namespace
-
-namespace {
 
 // The painted grid: frames in the gaps by selection, the pane background, and a red error text in the pane.
 TEST_F(PaneEventTest, PaintedColours) {
@@ -550,9 +544,6 @@ TEST_F(PaneEventTest, PaintedColours) {
   EXPECT_GT(red, 30);
 }
 
-}  // namespace
-
-namespace {
 
 // The device list starts the same capture with its own callback: a device dropped onto a pane.
 TEST_F(GridTest, DeviceDroppedOntoPane) {
