@@ -487,15 +487,19 @@ struct Session {
       std::lock_guard<std::mutex> g(sim->talk_mu);
       out = std::fopen(sim->cfg.talk_out.c_str(), "ab");
     }
+    // After a stop, the count once the channel has gone quiet or the session has ended.
+    auto report_stop = [&] {
+      if (talk_stop.load() && (talk_frames || talk_bytes)) {
+        sim->Say("camsim talk stop did=" + cam->did + " frames=" + std::to_string(talk_frames) + " bytes=" +
+                 std::to_string(talk_bytes));
+        talk_frames = talk_bytes = 0;
+      }
+    };
     while (run.load()) {
       uint8_t head[16];
       bool idle = false;
       if (!ReadN(3, head, 16, nullptr, &idle)) {
-        if (idle && talk_stop.load() && (talk_frames || talk_bytes)) {
-          sim->Say("camsim talk stop did=" + cam->did + " frames=" + std::to_string(talk_frames) + " bytes=" +
-                   std::to_string(talk_bytes));
-          talk_frames = talk_bytes = 0;
-        }
+        if (idle) report_stop();
         if (idle) continue;
         break;
       }
@@ -516,6 +520,7 @@ struct Session {
         std::fflush(out);
       }
     }
+    report_stop();
     if (out) std::fclose(out);
   }
 };
