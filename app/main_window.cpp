@@ -1,32 +1,189 @@
 #include "app/main_window.h"
 
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCalendarWidget>
+#include <QClipboard>
+#include <QCloseEvent>
 #include <QCoreApplication>
-#include <QLabel>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
+#include <QShortcut>
+#include <QTreeWidget>
 #include <QWindow>
+#include <mutex>
 
 #include "app/app_state.h"
+#include "app/dialogs/login_dlg.h"
 #include "app/dialogs/small_dialogs.h"
+#include "app/gui/device_group_tree.h"
+#include "app/gui/device_row.h"
+#include "app/gui/video_grid.h"
+#include "app/settings.h"
+#include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
+#include "sdk/cloud/cloud_config.h"
+#include "sdk/cloud/orvel_server.h"
+#include "sdk/cloud/oss_accessor.h"
 #include "sdk/util/log.h"
 
 namespace {
 
-// Buttons of the window itself.
+// Buttons of the window.
+constexpr int kBtnRefresh = 1001;
+constexpr int kBtnSplit = 1002;
 constexpr int kBtnClose = 1003;
 constexpr int kBtnMaximise = 1004;
 constexpr int kBtnMinimise = 1005;
+constexpr int kBtnLogout = 1006;
 constexpr int kBtnSettings = 1012;
 // The owner-drawn text of the skin that shows the signed-in user.
 constexpr int kTextCurrentUser = 1;
+// Width of the borders that size the window, and of the sizing corner.
+constexpr int kBorder = 4;
+constexpr int kCorner = 16;
+// The pane state of an idle-closed pane.
+constexpr int kPaneStateIdleClosed = 17;
+
+std::atomic<bool> g_main_stream_for_sub{false};
+
+std::mutex g_source_mu;
+DeviceListSource g_source;
+MenuHook g_menu_hook;
+
+DeviceListSource CurrentSource() {
+  std::lock_guard<std::mutex> lock(g_source_mu);
+  DeviceListSource s = g_source;
+  if (!s.load) s.load = [](DeviceNodeList* nodes) { return LoadDeviceNodes(nodes, &OrvelServer()); };
+  if (!s.download)
+    s.download = [](const std::string& url, const std::string& path) {
+      return DownloadUrlToFile(url.c_str(), path.c_str());
+    };
+  return s;
+}
+
+QAction* AddCommand(QMenu* menu, const QString& text, int id) {
+  QAction* a = menu->addAction(text);
+  a->setData(id);
+  return a;
+}
+
+// Icons of the group tree: a folder, and a camera dimmed when offline.
+QIcon TreeIcon(int kind) {
+  QPixmap pm(16, 16);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  if (kind == 0) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xE8, 0xB3, 0x4B));
+    p.drawRoundedRect(QRectF(1, 3, 7, 4), 1, 1);
+    p.drawRoundedRect(QRectF(1, 5, 14, 9), 1.5, 1.5);
+  } else {
+    const QColor c = kind == 2 ? QColor(0x4C, 0xD9, 0x64) : QColor(0x80, 0x80, 0x80);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawRoundedRect(QRectF(1, 4, 10, 8), 2, 2);
+    QPolygonF lens{{11, 7}, {15, 4.5}, {15, 11.5}, {11, 9}};
+    p.drawPolygon(lens);
+  }
+  return QIcon(pm);
+}
+
+bool Contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find(',', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(pos, end - pos);
+    while (!item.empty() && item.front() == ' ') item.erase(item.begin());
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (!item.empty()) out.push_back(item);
+    pos = end + 1;
+  }
+  return out;
+}
 
 }  // namespace
 
+int MainWindowHitTest(const QPoint& pt, int w, int h, bool on_button) {
+  const int x = pt.x(), y = pt.y();
+  if (y <= kBorder) {
+    if (x <= kBorder) return HTTOPLEFT;
+    return x < w - kBorder ? HTTOP : HTTOPRIGHT;
+  }
+  if (y < kCaptionHeight) return on_button ? HTCLIENT : HTCAPTION;
+  if (x > w - kCorner && y > h - kCorner) return HTBOTTOMRIGHT;
+  if (y >= h - kBorder) return x < kBorder ? HTBOTTOMLEFT : HTBOTTOM;
+  if (x <= kBorder) return HTLEFT;
+  if (x >= w - kBorder) return HTRIGHT;
+  return HTCLIENT;
+}
+
+std::string& SkinPathOverride() {
+  static std::string path;
+  return path;
+}
+
+void SetMainWindowSkinPath(const std::string& path) { SkinPathOverride() = path; }
+
 std::string MainWindowSkinPath() {
+  if (!SkinPathOverride().empty()) return SkinPathOverride();
   return (QCoreApplication::applicationDirPath() + QStringLiteral("/gui/gui.desc")).toStdString();
+}
+
+bool MainStreamForSubPictures() { return g_main_stream_for_sub.load(); }
+
+void SetDeviceListSource(DeviceListSource source) {
+  std::lock_guard<std::mutex> lock(g_source_mu);
+  g_source = std::move(source);
+}
+
+void SetMenuHook(MenuHook hook) { g_menu_hook = std::move(hook); }
+
+void ApplyAccessByUuid(DeviceInfo* info, const AccessByUuidChoice& c) {
+  info->uuid = c.uuid;
+  info->current_version = "00000000";
+  info->device_type = std::string(c.low_power ? "lp" : "") + (c.cellular ? "sim" : "wifi");
+  info->transport_flags =
+      (c.rvs ? kTransportP2p : 0) | (c.webrtc ? kTransportWebrtc : 0) | (c.webrtc2 ? kTransportWebrtc2 : 0);
+  info->is_online = 1;
+  info->bind_type = 1;
+  info->name = info->device_type + " |";
+  if (c.rvs) info->name += " rvs";
+  if (c.webrtc) info->name += " webrtc";
+  if (c.webrtc2) info->name += " webrtc2";
+  if (c.rvs) {
+    std::string init, id, password;
+    if (QueryUuidP2pInfo(c.uuid.c_str(), 0, &init, &id, &password) == 0) {
+      info->p2p_platform = init;
+      info->p2p_id = id;
+      info->password = password;
+    }
+    if (c.force_relay) info->webrtc_failed = 1;
+  }
+  if (c.webrtc) {
+    const std::string user = ReadConfigString("servers", "turn_user");
+    const std::string password = ReadConfigString("servers", "turn_password");
+    std::vector<std::string> hosts = SplitList(ReadConfigString("servers", "turn_servers"));
+    if (hosts.size() > 2) hosts.resize(2);
+    for (const std::string& host : hosts) info->relay_list.push_back({1, 3478, 0, host, user, password});
+    const std::string stun = ReadConfigString("servers", "stun_server");
+    if (!stun.empty()) info->relay_list.push_back({0, 3478, 0, stun, user, password});
+  }
+  if (c.webrtc2) info->ovwebrtc2_id = ReadConfigString("servers", "webrtc2_id");
+  if (c.low_power) {
+    const CloudDeployment d = CloudGetDeployment();
+    for (int i = 0; i < kStateServerCount; ++i) info->state_servers[i] = d.state_servers[i];
+  }
 }
 
 CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
@@ -39,6 +196,7 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   pal.setColor(QPalette::WindowText, QColor(0xE8, 0xEA, 0xED));
   setPalette(pal);
 
+  // 1. The skin; its size replaces the creation size.
   skin_loaded_ = LoadSkinFile(MainWindowSkinPath()) != 0;
   if (!skin_loaded_) LogPrintf(kLogError, nullptr, "CVelmoraDlg::OnCreate", "Load UI failed\n");
   if (ref_width() > 0 && ref_height() > 0) {
@@ -48,20 +206,102 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   } else {
     resize(1280, 800);
   }
+  setMouseTracking(true);
   LogPrintf(kLogInfo, nullptr, "CVelmoraDlg::OnCreate", "Window created\n");
 
-  // The video area until the grid of panes takes its place.
-  auto* body = new QLabel(LoadUiString(IDS_DEVICE_LIST), this);
-  body->setAlignment(Qt::AlignCenter);
-  body->setStyleSheet(QStringLiteral("color: #8A9099; background: transparent;"));
-  if (StaticIndexFromId(3002) >= 0)
-    SetControl(3002, body);
-  else
-    body->setGeometry(rect());
+  // 3. The device view.
+  device_view_ = ReadConfigInt("config", "devview", 0) == 1 ? 1 : 0;
+  CreateControls();
+  toast_ = std::make_unique<CToast>();
 
   SetToolbarCommandTarget(hwnd());
+
+  // 10. The device list.
+  RefreshDeviceList();
+  LogPrintf(kLogInfo, nullptr, "CVelmoraDlg::OnCreate", "Refresh... DevList\n");
+
+  // 11. The grid size.
+  int view = ReadConfigInt("config", "view", 1);
+  grid_n_ = view >= 2 ? 2 : 1;
+  grid_->LayoutPanes(grid_n_, grid_n_);
+  if (int i = IndexFromId(kBtnSplit); i >= 0) SetButtonChecked(i, grid_n_ > 1);
+
+  // 12. Timers, tooltips and the hotkey.
   SetTimer(kIdleTimerId, kIdleTimerMs);
+  SetTimer(kToolbarTimerId, kToolbarTimerMs);
   EnableToolTips(true);
+  auto* hotkey = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_Equal), this);
+  hotkey->setContext(Qt::ApplicationShortcut);
+  connect(hotkey, &QShortcut::activated, this, [this] { OnHotKey(); });
+}
+
+CVelmoraDlg::~CVelmoraDlg() {
+  WaitDeviceListThread(true);
+  if (wait_cursor_) QApplication::restoreOverrideCursor();
+  if (grid_) StopAllPanes(3);
+  ClearDeviceNodes(&ProcessDeviceNodes());
+  if (group_tree_) group_tree_->ClearItemData();
+  group_tree_.reset();
+}
+
+void CVelmoraDlg::CreateControls() {
+  // 4. The device list.
+  list_ = new CDeviceListCtrl(this);
+  list_->setVisible(device_view_ == 0);
+  list_->on_begin_drag = [this](int row) { BeginListDrag(row); };
+  connect(list_, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+    if (DeviceNode* d = list_->RowDevice(list_->row(item))) OpenDeviceInPane(d, -1);
+  });
+  list_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pt) { ShowListContextMenu(pt); });
+  SetControl(kDeviceListId, list_);
+
+  // 5. The group tree.
+  tree_ = new QTreeWidget(this);
+  tree_->setObjectName(QStringLiteral("GroupTree"));
+  tree_->setHeaderHidden(true);
+  tree_->setRootIsDecorated(true);
+  tree_->setIndentation(16);
+  tree_->setFrameShape(QFrame::NoFrame);
+  tree_->setVisible(device_view_ == 1);
+  tree_->setStyleSheet(QStringLiteral(
+      "QTreeWidget { background: #262626; color: white; border: none; outline: none; }"
+      "QTreeWidget::item { height: 24px; color: white; }"
+      "QTreeWidget::item:selected { background: #FF7F27; color: white; }"
+      "QScrollBar:vertical { width: 4px; background: #262626; margin: 0; }"
+      "QScrollBar::handle:vertical { background: #5A5A5A; min-height: 24px; border-radius: 2px; }"
+      "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"));
+  tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pt) {
+    ShowTreeContextMenu(tree_->viewport()->mapFrom(tree_, pt));
+  });
+  tree_->viewport()->installEventFilter(this);
+  SetControl(kGroupTreeId, tree_);
+  group_tree_ = std::make_unique<CDeviceGroupTree>(GetCurrentUser(), tree_, GetAppDataFolder());
+  group_tree_->SetImages(TreeIcon(0), TreeIcon(1), TreeIcon(2));
+
+  // 6. The grid of panes.
+  grid_ = new CVideoListPane(this, nullptr);
+  grid_->setObjectName(QStringLiteral("VideoGrid"));
+  grid_->SetNotifyWindow(hwnd());
+  grid_->setCursor(Qt::ArrowCursor);
+  SetControl(kGridId, grid_);
+  if (StaticIndexFromId(kGridId) < 0) grid_->setGeometry(rect());
+
+  // 9. The date picker, hidden, at its smallest size in the bottom-right corner of its place.
+  date_picker_ = new QCalendarWidget(this);
+  date_picker_->setObjectName(QStringLiteral("DatePicker"));
+  date_picker_->hide();
+  if (int i = StaticIndexFromId(kDatePickerId); i >= 0) {
+    SkinRect r;
+    uint32_t flags = 0;
+    GetStaticRect(i, &r, &flags);
+    const QSize min = date_picker_->minimumSizeHint();
+    SkinRect shrunk{r.right - min.width(), r.bottom - min.height(), r.right, r.bottom};
+    MoveStatic(i, shrunk, flags);
+    SetControl(kDatePickerId, date_picker_);
+  }
+  connect(date_picker_, &QCalendarWidget::activated, this, [this](QDate) { date_picker_->hide(); });
 }
 
 QString CVelmoraDlg::GetTooltipText(int index) const {
@@ -80,34 +320,329 @@ QString CVelmoraDlg::GetTooltipText(int index) const {
 
 void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t) {
   if (id != kTextCurrentUser) return;
+  QFont f = p->font();
+  f.setPixelSize(13);
+  p->setFont(f);
   p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(GetCurrentUser()));
 }
 
+// ---- device list ----
+
+void CVelmoraDlg::RefreshDeviceList() {
+  if (!wait_cursor_) QApplication::setOverrideCursor(Qt::WaitCursor);
+  wait_cursor_ = true;
+  // A pane never keeps a device that is about to be freed.
+  WaitDeviceListThread(true);
+  StopAllPanes(3);
+  ClearDeviceNodes(&ProcessDeviceNodes());
+  list_->clear();
+  group_tree_->ClearItemData();
+  tree_->clear();
+  setEnabled(false);
+
+  DeviceListSource source = CurrentSource();
+  DeviceListJob job;
+  job.window = hwnd();
+  job.view = this;
+  job.load = source.load;
+  job.download = source.download;
+  SetThumbnailPassRunning(true);
+  list_thread_done_.store(false);
+  list_thread_ = std::thread([job = std::move(job), done = &list_thread_done_] {
+    GetDeviceListThread(job);
+    done->store(true);
+  });
+  toast_->ShowString(IDS_LOADING_DEVICE_LIST, 0, nullptr);
+}
+
+void CVelmoraDlg::WaitDeviceListThread(bool stop) {
+  if (stop) SetThumbnailPassRunning(false);
+  if (list_thread_.joinable()) list_thread_.join();
+  list_thread_done_.store(true);
+}
+
+void CVelmoraDlg::OnDeviceListLoaded(int result, DeviceNodeList* nodes) {
+  // A load that a later refresh overtook is replaced as a whole.
+  DeviceNodeList& list = ProcessDeviceNodes();
+  StopAllPanes(3);
+  ClearDeviceNodes(&list);
+  list_->clear();
+  group_tree_->ClearItemData();
+  tree_->clear();
+  list.swap(*nodes);
+  for (size_t i = 0; i < list.size(); ++i)
+    list_->AppendRow(QString::fromStdString(list[i]->Info().uuid), static_cast<int>(i));
+  if (result == 0) {
+    const bool preload = ReadConfigInt("config", "enable_preload", 0) != 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (!ShouldPreload(list[i]->Info(), list.size(), preload)) continue;
+      list[i]->ConnectAsync(PreloadConnectCallback, new DeviceRowArg{hwnd(), this, static_cast<int>(i)});
+    }
+    std::vector<DeviceInfo*> infos;
+    for (DeviceNode* n : list) infos.push_back(&n->Info());
+    group_tree_->LoadGroupFile(infos);
+    tree_->expandAll();
+  }
+  if (wait_cursor_) QApplication::restoreOverrideCursor();
+  wait_cursor_ = false;
+  setEnabled(true);
+  toast_->HideToast();
+  if (int i = IndexFromId(kBtnRefresh); i >= 0) SetButtonEnabled(i, false);
+}
+
+void CVelmoraDlg::RedrawDeviceRow(int row) { list_->RedrawRow(row); }
+
+void CVelmoraDlg::OnThumbnailPassDone() {
+  if (int i = IndexFromId(kBtnRefresh); i >= 0) SetButtonEnabled(i, true);
+}
+
+// ---- panes ----
+
+int CVelmoraDlg::StopAllPanes(int kind) {
+  int stopped = 0;
+  const int count = grid_->GetPaneCount();
+  for (int i = 0; i < kGridPanes; ++i) {
+    CVideoWnd* pane = grid_->Pane(i);
+    if (!pane || !pane->GetDevice()) continue;
+    DeviceNode* device = pane->GetDevice();
+    CP2pClient* session = device->PeekP2pClient();
+    const int flags = session ? session->GetState() : 0;
+    if (kind == 3) {
+      if (flags != 0) {
+        session->StopAllVideo();
+        session->StopAudio();
+        ++stopped;
+      }
+      // Panes outside the layout too: the device may be freed next.
+      pane->Reset(true);
+    } else if (kind == 4 && i < count && flags != 0) {
+      if (Contains(device->Info().device_type, "sim")) {
+        session->StopAllVideo();
+        session->StopAudio();
+        session->Close();
+        pane->SetState(kPaneStateIdleClosed, 0);
+      }
+      ++stopped;
+    }
+  }
+  // A finished device-list thread is reaped; one still running keeps going.
+  if (list_thread_.joinable() && list_thread_done_.load()) list_thread_.join();
+  return stopped;
+}
+
+void CVelmoraDlg::OpenDeviceInPane(DeviceNode* device, int pane) {
+  if (!device) return;
+  CVideoWnd* target = nullptr;
+  if (pane >= 0) {
+    target = grid_->Pane(pane);
+  } else {
+    for (int i = 0; i < grid_->GetPaneCount() && !target; ++i)
+      if (grid_->Pane(i) && grid_->Pane(i)->GetDevice() == device) target = grid_->Pane(i);
+    if (!target) target = grid_->FindFreePane();
+    if (!target) target = grid_->GetSelectedPane();
+  }
+  if (!target) return;
+  target->SetDevice(device);
+  grid_->SelectPane(target->GetIndex());
+}
+
+void CVelmoraDlg::DropDeviceOnPane(void* data, CVideoWnd* pane) {
+  auto* self = static_cast<CVelmoraDlg*>(data);
+  if (!pane) return;
+  pane->SetDropHighlight(false);
+  if (self->list_drag_device_) self->OpenDeviceInPane(self->list_drag_device_, pane->GetIndex());
+  self->list_drag_device_ = nullptr;
+}
+
+void CVelmoraDlg::BeginListDrag(int row) {
+  list_drag_device_ = list_->RowDevice(row);
+  if (!list_drag_device_) return;
+  grid_->BeginDragCapture(&CVelmoraDlg::DropDeviceOnPane, this);
+  grid_->setCursor(Qt::DragMoveCursor);
+}
+
+// ---- timers and commands ----
+
 void CVelmoraDlg::OnTimer(int id) {
-  if (id == kIdleTimerId)
+  if (id == kIdleTimerId) {
     OnIdleTimer();
-  else
+  } else if (id == kToolbarTimerId) {
+    // The toolbar's state follows the selected pane (play controls).
+  } else {
     CBmpbtnContainer::OnTimer(id);
+  }
 }
 
 void CVelmoraDlg::OnIdleTimer() {
   idle_counter_ += kIdleTimerMs / 1000;
-  // Past the limit the panes of cellular devices close (the grid is not here yet).
+  if (idle_counter_ > GetMaxIdleTime()) {
+    idle_counter_ = 0;
+    StopAllPanes(4);
+  }
+}
+
+int CVelmoraDlg::RunMenu(QMenu* menu, const QPoint& global) {
+  if (g_menu_hook) return g_menu_hook(menu);
+  QAction* a = menu->exec(global);
+  return a ? a->data().toInt() : 0;
+}
+
+void CVelmoraDlg::FillSettingsMenu(QMenu* menu) {
+  AddCommand(menu, UiText("&Interval to auto-close for 4G camera ...", "4G摄像头自动关闭时间(&I)..."), ID_SET_IDLE);
+  menu->addSeparator();
+  auto* views = new QActionGroup(menu);
+  QAction* list = AddCommand(menu, UiText("&Vertical List with Thumbnail", "带缩略图的竖直列表(&V)"), ID_VIEW_LIST);
+  QAction* tree = AddCommand(menu, UiText("&Tree view", "树形视图(&T)"), ID_VIEW_TREE);
+  for (QAction* a : {list, tree}) {
+    a->setCheckable(true);
+    views->addAction(a);
+  }
+  (device_view_ == 0 ? list : tree)->setChecked(true);
+  menu->addSeparator();
+  AddCommand(menu, UiText("&About...", "关于(&A)..."), ID_APP_ABOUT);
+  // Shown in both languages.
+  QMenu* test = menu->addMenu(UiText("For Test Only", "仅供测试"));
+  QAction* main_stream =
+      AddCommand(test, UiText("Main stream for sub pictures", "子画面请求主码流"), ID_TEST_MAIN_STREAM);
+  main_stream->setCheckable(true);
+  main_stream->setChecked(MainStreamForSubPictures());
 }
 
 void CVelmoraDlg::ShowSettingsMenu() {
   QMenu menu(this);
-  menu.addAction(UiText("&Interval to auto-close for 4G camera ...", "自动关闭时间 ..."),
-                 [this] { CSetIdleDlg(this).DoModal(); });
-  menu.addAction(QStringLiteral("UUID ..."), [this] {
-    CAccessByUuidDlg dlg(this);
-    dlg.m_low_power = 1;
-    dlg.m_rvs = 1;
-    dlg.DoModal();
-  });
-  menu.addSeparator();
-  menu.addAction(UiText("&About...", "关于 ..."), [this] { CAboutDlg(this).DoModal(); });
-  menu.exec(QCursor::pos());
+  FillSettingsMenu(&menu);
+  if (int id = RunMenu(&menu, QCursor::pos())) OnCommand(id);
+}
+
+bool CVelmoraDlg::FillTreeMenu(QMenu* menu, const QPoint& pt) {
+  QTreeWidgetItem* item = tree_->itemAt(pt);
+  CDeviceGroupTree::ItemData* data = item ? CDeviceGroupTree::DataOf(item) : nullptr;
+  if (data && data->kind == 1) return false;
+  // Delete and rename need the point on a group's icon or label, not just its row.
+  bool on_group = false;
+  if (item && data && data->kind == 0) {
+    const QRect r = tree_->visualItemRect(item);
+    const QFontMetrics fm(tree_->font());
+    const int label_right = r.left() + 16 + 6 + fm.horizontalAdvance(item->text(0));
+    on_group = pt.x() >= r.left() && pt.x() <= label_right;
+  }
+  menu_item_ = on_group ? item : nullptr;
+  AddCommand(menu, UiText("&Add Group...", "添加分组(&A)..."), ID_ADD_GROUP);
+  AddCommand(menu, UiText("&Delete Group", "删除分组(&D)"), ID_DELETE_GROUP)->setEnabled(on_group);
+  AddCommand(menu, UiText("&Rename group...", "重命名分组(&R)..."), ID_RENAME_GROUP)->setEnabled(on_group);
+  return true;
+}
+
+bool CVelmoraDlg::FillListMenu(QMenu* menu, int row) {
+  DeviceNode* device = list_->RowDevice(row);
+  if (!device) return false;
+  menu_row_ = row;
+  // Shown in both languages.
+  AddCommand(menu, UiText("Copy device UUID", "复制设备UUID"), ID_COPY_UUID);
+  if (device->Info().id.empty()) AddCommand(menu, UiText("Modify...", "修改..."), ID_MODIFY_DEVICE);
+  return true;
+}
+
+void CVelmoraDlg::ShowTreeContextMenu(const QPoint& pt) {
+  QMenu menu(this);
+  if (!FillTreeMenu(&menu, pt)) return;
+  if (int id = RunMenu(&menu, tree_->viewport()->mapToGlobal(pt))) OnCommand(id);
+}
+
+void CVelmoraDlg::ShowListContextMenu(const QPoint& pt) {
+  QListWidgetItem* item = list_->itemAt(pt);
+  if (!item) return;
+  QMenu menu(this);
+  if (!FillListMenu(&menu, list_->row(item))) return;
+  if (int id = RunMenu(&menu, list_->viewport()->mapToGlobal(pt))) OnCommand(id);
+}
+
+void CVelmoraDlg::OnAddGroup() {
+  std::string name;
+  if (!CGetTextDlg::GetText(this, IDS_ADD_GROUP, IDS_GROUP_NAME, &name)) return;
+  QTreeWidgetItem* parent = menu_item_;
+  group_tree_->AddGroup(parent, QString::fromStdString(name));
+  if (parent) parent->setExpanded(true);
+  group_tree_->SaveGroupFile();
+}
+
+void CVelmoraDlg::OnRenameGroup() {
+  if (!menu_item_) return;
+  std::string name = menu_item_->text(0).toStdString();
+  if (!CGetTextDlg::GetText(this, IDS_CHANGE_GROUP_NAME, IDS_GROUP_NAME, &name)) return;
+  menu_item_->setText(0, QString::fromStdString(name));
+  group_tree_->SaveGroupFile();
+}
+
+void CVelmoraDlg::OnModifyDevice() {
+  DeviceNode* device = list_->RowDevice(menu_row_);
+  if (!device) return;
+  DeviceInfo& info = device->Info();
+  CAccessByUuidDlg dlg(this);
+  dlg.m_4g = Contains(info.device_type, "sim");
+  dlg.m_low_power = Contains(info.device_type, "lp");
+  dlg.m_rvs = (info.transport_flags & kTransportP2p) != 0;
+  dlg.m_webrtc = (info.transport_flags & kTransportWebrtc) != 0;
+  dlg.m_webrtc2 = (info.transport_flags & kTransportWebrtc2) != 0;
+  dlg.m_force_relay = info.webrtc_failed;
+  dlg.m_uuid = info.uuid;
+  if (dlg.DoModal() != IDOK) return;
+  ApplyAccessByUuid(&info, {dlg.m_uuid, dlg.m_4g != 0, dlg.m_low_power != 0, dlg.m_rvs != 0, dlg.m_webrtc != 0,
+                            dlg.m_webrtc2 != 0, dlg.m_force_relay != 0});
+  list_->item(menu_row_)->setText(QString::fromStdString(info.uuid));
+  list_->RedrawRow(menu_row_);
+}
+
+void CVelmoraDlg::OnHotKey() {
+  CAccessByUuidDlg dlg(this);
+  dlg.m_low_power = 1;
+  dlg.m_rvs = 1;
+  if (dlg.DoModal() != IDOK) return;
+  auto* node = new DeviceNode();
+  node->SetServer(&OrvelServer());
+  ApplyAccessByUuid(&node->Info(), {dlg.m_uuid, dlg.m_4g != 0, dlg.m_low_power != 0, dlg.m_rvs != 0,
+                                    dlg.m_webrtc != 0, dlg.m_webrtc2 != 0, dlg.m_force_relay != 0});
+  DeviceNodeList& list = ProcessDeviceNodes();
+  list.push_back(node);
+  list_->AppendRow(QString::fromStdString(node->Info().uuid), static_cast<int>(list.size() - 1));
+}
+
+void CVelmoraDlg::OnViewSplit(int id) {
+  if (id == ID_VIEW_1X1) {
+    if (grid_->GetPaneCount() > 1) {
+      for (int i = 1; i < grid_->GetPaneCount(); ++i) {
+        CVideoWnd* pane = grid_->Pane(i);
+        if (!pane || !pane->GetDevice()) continue;
+        if (CP2pClient* s = pane->GetDevice()->PeekP2pClient(); s && s->GetState() != 0) {
+          s->StopAllVideo();
+          s->StopAudio();
+        }
+        pane->Reset(true);
+      }
+    }
+    grid_n_ = 1;
+  } else {
+    grid_n_ = 2;
+  }
+  grid_->LayoutPanes(grid_n_, grid_n_);
+  // The main stream for one pane, the sub stream for several.
+  for (int i = 0; i < grid_->GetPaneCount(); ++i) {
+    CVideoWnd* pane = grid_->Pane(i);
+    if (!pane || !pane->GetDevice()) continue;
+    if (CP2pClient* s = pane->GetDevice()->PeekP2pClient(); s && s->GetState() != 0)
+      s->SetVideoQuality(grid_n_ > 1 ? 1 : 0);
+  }
+  WriteConfigInt("config", "view", grid_n_);
+  if (int i = IndexFromId(kBtnSplit); i >= 0) SetButtonChecked(i, grid_n_ > 1);
+}
+
+void CVelmoraDlg::OnDeviceView(int id) {
+  const int view = id == ID_VIEW_TREE ? 1 : 0;
+  if (view == device_view_) return;
+  device_view_ = view;
+  list_->setVisible(view == 0);
+  tree_->setVisible(view == 1);
+  WriteConfigString("config", "devview", view ? "1" : "0");
 }
 
 void CVelmoraDlg::OnCommand(int id) {
@@ -127,26 +662,286 @@ void CVelmoraDlg::OnCommand(int id) {
     case kBtnSettings:
       ShowSettingsMenu();
       break;
+    case kBtnRefresh:
+      RefreshDeviceList();
+      break;
+    case kBtnSplit: {
+      const int i = IndexFromId(kBtnSplit);
+      OnViewSplit(i >= 0 && (GetButtonState(i) & kBtnChecked) ? ID_VIEW_2X2 : ID_VIEW_1X1);
+      break;
+    }
+    case kBtnLogout:
+    case ID_LOGOUT:
+      OnLogout();
+      break;
+    case ID_APP_ABOUT:
+      CAboutDlg(this).DoModal();
+      break;
+    case ID_VIEW_1X1:
+    case ID_VIEW_2X2:
+      OnViewSplit(id);
+      break;
+    case ID_SET_IDLE:
+      CSetIdleDlg(this).DoModal();
+      break;
+    case ID_VIEW_LIST:
+    case ID_VIEW_TREE:
+      OnDeviceView(id);
+      break;
+    case ID_TEST_MAIN_STREAM:
+      g_main_stream_for_sub.store(!g_main_stream_for_sub.load());
+      break;
+    case ID_ADD_GROUP:
+      OnAddGroup();
+      break;
+    case ID_DELETE_GROUP:
+      if (menu_item_) {
+        group_tree_->DeleteGroup(menu_item_);
+        menu_item_ = nullptr;
+        group_tree_->SaveGroupFile();
+      }
+      break;
+    case ID_RENAME_GROUP:
+      OnRenameGroup();
+      break;
+    case ID_COPY_UUID:
+      if (DeviceNode* d = list_->RowDevice(menu_row_))
+        QGuiApplication::clipboard()->setText(QString::fromStdString(d->Info().uuid));
+      break;
+    case ID_MODIFY_DEVICE:
+      OnModifyDevice();
+      break;
     default:
       break;
   }
 }
 
+void CVelmoraDlg::OnLogout() {
+  StopAllPanes(3);
+  WaitDeviceListThread(true);
+  ClearDeviceNodes(&ProcessDeviceNodes());
+  list_->clear();
+  tree_->setUpdatesEnabled(false);
+  group_tree_->ClearItemData();
+  tree_->clear();
+  tree_->setUpdatesEnabled(true);
+  OrvelServer().Disconnect();
+  OrvelServer().Uninit();
+  CLoginDlg dlg(this);
+  if (dlg.DoModal() != IDOK) {
+    PostMessage(hwnd(), WM_COMMAND, kBtnClose, 0);
+    return;
+  }
+  group_tree_ = std::make_unique<CDeviceGroupTree>(GetCurrentUser(), tree_, GetAppDataFolder());
+  group_tree_->SetImages(TreeIcon(0), TreeIcon(1), TreeIcon(2));
+  RefreshDeviceList();
+  update();
+}
+
+void CVelmoraDlg::closeEvent(QCloseEvent* e) {
+  if (!closing_) {
+    closing_ = true;
+    WaitDeviceListThread(true);
+    StopAllPanes(3);
+    ClearDeviceNodes(&ProcessDeviceNodes());
+    list_->clear();
+    OrvelServer().Disconnect();
+  }
+  e->accept();
+  CBmpbtnContainer::closeEvent(e);
+}
+
+// ---- tree drag ----
+
+bool CVelmoraDlg::BeginTreeDrag(QTreeWidgetItem* item) {
+  CDeviceGroupTree::ItemData* d = item ? CDeviceGroupTree::DataOf(item) : nullptr;
+  if (!d || d->kind != 1) return false;
+  tree_dragging_ = true;
+  tree_drag_item_ = item;
+  tree_drop_target_ = nullptr;
+  tree_->viewport()->setCursor(Qt::DragMoveCursor);
+  return true;
+}
+
+void CVelmoraDlg::TreeDragMove(const QPoint& global) {
+  if (!tree_dragging_) return;
+  QTreeWidgetItem* item = tree_->itemAt(tree_->viewport()->mapFromGlobal(global));
+  CDeviceGroupTree::ItemData* d = item ? CDeviceGroupTree::DataOf(item) : nullptr;
+  QTreeWidgetItem* target = d && d->kind != 1 ? item : nullptr;
+  if (target == tree_drop_target_) return;
+  if (tree_drop_target_) tree_drop_target_->setBackground(0, QBrush());
+  tree_drop_target_ = target;
+  if (target) target->setBackground(0, QColor(0x3A, 0x3A, 0x3A));
+}
+
+void CVelmoraDlg::EndTreeDrag(bool drop) {
+  if (!tree_dragging_) return;
+  if (drop && tree_drop_target_ && tree_drag_item_) {
+    group_tree_->MoveDevice(tree_drag_item_, tree_drop_target_);
+    group_tree_->SaveGroupFile();
+  }
+  if (tree_drop_target_) tree_drop_target_->setBackground(0, QBrush());
+  tree_dragging_ = false;
+  tree_drag_item_ = nullptr;
+  tree_drop_target_ = nullptr;
+  tree_->viewport()->unsetCursor();
+}
+
+bool CVelmoraDlg::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == tree_->viewport()) {
+    static QPoint press;
+    static QTreeWidgetItem* pressed = nullptr;
+    switch (e->type()) {
+      case QEvent::MouseButtonPress: {
+        auto* m = static_cast<QMouseEvent*>(e);
+        press = m->position().toPoint();
+        pressed = m->button() == Qt::LeftButton ? tree_->itemAt(press) : nullptr;
+        break;
+      }
+      case QEvent::MouseMove: {
+        auto* m = static_cast<QMouseEvent*>(e);
+        if (tree_dragging_) {
+          TreeDragMove(m->globalPosition().toPoint());
+          return true;
+        }
+        if (pressed && (m->buttons() & Qt::LeftButton) &&
+            (m->position().toPoint() - press).manhattanLength() >= QApplication::startDragDistance()) {
+          QTreeWidgetItem* item = pressed;
+          pressed = nullptr;
+          if (BeginTreeDrag(item)) return true;
+        }
+        break;
+      }
+      case QEvent::MouseButtonRelease:
+        pressed = nullptr;
+        if (tree_dragging_) {
+          EndTreeDrag(static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton);
+          return true;
+        }
+        break;
+      case QEvent::MouseButtonDblClick: {
+        auto* m = static_cast<QMouseEvent*>(e);
+        QTreeWidgetItem* item = tree_->itemAt(m->position().toPoint());
+        CDeviceGroupTree::ItemData* d = item ? CDeviceGroupTree::DataOf(item) : nullptr;
+        if (d && d->kind == 1 && d->device) {
+          for (DeviceNode* node : ProcessDeviceNodes())
+            if (&node->Info() == d->device) OpenDeviceInPane(node, -1);
+          return true;
+        }
+        break;
+      }
+      case QEvent::Hide:
+        EndTreeDrag(false);
+        break;
+      default:
+        break;
+    }
+  }
+  return CBmpbtnContainer::eventFilter(watched, e);
+}
+
+// ---- moving and sizing ----
+
+void CVelmoraDlg::UpdateHoverCursor(const QPoint& pt) {
+  if (!skin_loaded_ || isMaximized()) {
+    unsetCursor();
+    return;
+  }
+  switch (MainWindowHitTest(pt, width(), height(), ButtonFromPoint(pt) >= 0)) {
+    case HTLEFT:
+    case HTRIGHT:
+      setCursor(Qt::SizeHorCursor);
+      break;
+    case HTTOP:
+    case HTBOTTOM:
+      setCursor(Qt::SizeVerCursor);
+      break;
+    case HTTOPLEFT:
+    case HTBOTTOMRIGHT:
+      setCursor(Qt::SizeFDiagCursor);
+      break;
+    case HTTOPRIGHT:
+    case HTBOTTOMLEFT:
+      setCursor(Qt::SizeBDiagCursor);
+      break;
+    default:
+      unsetCursor();
+      break;
+  }
+}
+
 void CVelmoraDlg::mousePressEvent(QMouseEvent* e) {
-  QPoint pt = e->position().toPoint();
-  // The caption strip moves the window, the bottom-right corner sizes it; buttons keep their clicks.
-  if (e->button() == Qt::LeftButton && ButtonFromPoint(pt) < 0 && windowHandle() && skin_loaded_) {
-    if (pt.y() < kCaptionHeight && windowHandle()->startSystemMove()) return;
-    if (pt.x() > width() - 16 && pt.y() > height() - 16 &&
-        windowHandle()->startSystemResize(Qt::BottomEdge | Qt::RightEdge))
+  const QPoint pt = e->position().toPoint();
+  if (e->button() == Qt::LeftButton && skin_loaded_ && !isMaximized()) {
+    const int hit = MainWindowHitTest(pt, width(), height(), ButtonFromPoint(pt) >= 0);
+    if (hit != HTCLIENT) {
+      static const struct {
+        int hit;
+        Qt::Edges edges;
+      } kEdges[] = {{HTLEFT, Qt::LeftEdge},
+                    {HTRIGHT, Qt::RightEdge},
+                    {HTTOP, Qt::TopEdge},
+                    {HTBOTTOM, Qt::BottomEdge},
+                    {HTTOPLEFT, Qt::TopEdge | Qt::LeftEdge},
+                    {HTTOPRIGHT, Qt::TopEdge | Qt::RightEdge},
+                    {HTBOTTOMLEFT, Qt::BottomEdge | Qt::LeftEdge},
+                    {HTBOTTOMRIGHT, Qt::BottomEdge | Qt::RightEdge}};
+      QWindow* w = windowHandle();
+      bool system = false;
+      if (w && hit == HTCAPTION) {
+        system = w->startSystemMove();
+      } else if (w) {
+        for (const auto& k : kEdges)
+          if (k.hit == hit) system = w->startSystemResize(k.edges);
+      }
+      if (!system) {
+        // The platform does not move or size windows: follow the mouse here.
+        drag_hit_ = hit;
+        drag_origin_ = e->globalPosition().toPoint();
+        drag_geometry_ = geometry();
+      }
       return;
+    }
   }
   CBmpbtnContainer::mousePressEvent(e);
 }
 
+void CVelmoraDlg::mouseMoveEvent(QMouseEvent* e) {
+  if (drag_hit_ != 0) {
+    const QPoint d = e->globalPosition().toPoint() - drag_origin_;
+    QRect g = drag_geometry_;
+    const QSize min(640, 400);
+    if (drag_hit_ == HTCAPTION) {
+      g.translate(d);
+    } else {
+      if (drag_hit_ == HTLEFT || drag_hit_ == HTTOPLEFT || drag_hit_ == HTBOTTOMLEFT)
+        g.setLeft(std::min(g.left() + d.x(), g.right() - min.width()));
+      if (drag_hit_ == HTRIGHT || drag_hit_ == HTTOPRIGHT || drag_hit_ == HTBOTTOMRIGHT)
+        g.setRight(std::max(g.right() + d.x(), g.left() + min.width()));
+      if (drag_hit_ == HTTOP || drag_hit_ == HTTOPLEFT || drag_hit_ == HTTOPRIGHT)
+        g.setTop(std::min(g.top() + d.y(), g.bottom() - min.height()));
+      if (drag_hit_ == HTBOTTOM || drag_hit_ == HTBOTTOMLEFT || drag_hit_ == HTBOTTOMRIGHT)
+        g.setBottom(std::max(g.bottom() + d.y(), g.top() + min.height()));
+    }
+    setGeometry(g);
+    return;
+  }
+  if (!(e->buttons() & Qt::LeftButton)) UpdateHoverCursor(e->position().toPoint());
+  CBmpbtnContainer::mouseMoveEvent(e);
+}
+
+void CVelmoraDlg::mouseReleaseEvent(QMouseEvent* e) {
+  if (drag_hit_ != 0 && e->button() == Qt::LeftButton) {
+    drag_hit_ = 0;
+    return;
+  }
+  CBmpbtnContainer::mouseReleaseEvent(e);
+}
+
 void CVelmoraDlg::mouseDoubleClickEvent(QMouseEvent* e) {
   QPoint pt = e->position().toPoint();
-  if (e->button() == Qt::LeftButton && pt.y() < kCaptionHeight && ButtonFromPoint(pt) < 0 && skin_loaded_) {
+  if (e->button() == Qt::LeftButton && skin_loaded_ &&
+      MainWindowHitTest(pt, width(), height(), ButtonFromPoint(pt) >= 0) == HTCAPTION) {
     OnCommand(kBtnMaximise);
     return;
   }

@@ -1,29 +1,100 @@
 // The main window, drawn from the skin (gui/gui.desc beside the program): the caption strip with the
-// signed-in user and the window buttons, the toolbar's tooltips, the dialogs of the settings button, the
-// idle counter and the window messages it takes (WM_UI_INVOKE, WM_PANE_SELECTED, WM_COMMAND).
+// signed-in user and the window buttons, the device list and the group tree, the grid of video panes, the
+// settings and context menus, the idle close, log-out and close, moving and sizing by the skin's hit test,
+// and the window messages it takes (WM_UI_INVOKE, WM_PANE_SELECTED, WM_COMMAND).
 #pragma once
 
+#include <QPoint>
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
+#include "app/device_list.h"
 #include "app/gui/bmpbtn_container.h"
 #include "app/ui/window_registry.h"
 
-class QLabel;
+class CDeviceGroupTree;
+class CDeviceListCtrl;
+class CToast;
+class CVideoListPane;
+class CVideoWnd;
+class QCalendarWidget;
+class QMenu;
+class QTreeWidget;
+class QTreeWidgetItem;
 
 // Class name of the main window.
 constexpr const char* kMainWindowClassName = "__VelmoraPlayer_Window_Class_Name_20200104__";
-// Idle timer: every 5 s the counter grows by 5.
+// Idle timer: every 5 s the counter grows by 5. Toolbar-state timer: every 200 ms.
 constexpr int kIdleTimerId = 21;
 constexpr int kIdleTimerMs = 5000;
+constexpr int kToolbarTimerId = 22;
+constexpr int kToolbarTimerMs = 200;
 // Height of the caption strip that moves the window.
 constexpr int kCaptionHeight = 32;
+// Child controls.
+constexpr int kGridId = 3002;
+constexpr int kDatePickerId = 3005;
 
-// The skin file of the main window: "gui/gui.desc" in the program's folder.
+// Commands of the menus and buttons.
+enum MainCommand {
+  ID_APP_ABOUT = 32772,
+  ID_VIEW_1X1 = 32773,
+  ID_VIEW_2X2 = 32774,
+  ID_LOGOUT = 32775,
+  ID_SET_IDLE = 32776,
+  ID_ADD_GROUP = 32778,
+  ID_DELETE_GROUP = 32779,
+  ID_RENAME_GROUP = 32782,
+  ID_VIEW_LIST = 32786,
+  ID_VIEW_TREE = 32787,
+  ID_MODIFY_DEVICE = 32792,
+  ID_TEST_MAIN_STREAM = 32796,
+  ID_COPY_UUID = 32798,
+};
+
+// Results of the window's hit test (the Windows values).
+enum HitTestCode {
+  HTCLIENT = 1,
+  HTCAPTION = 2,
+  HTLEFT = 10,
+  HTRIGHT = 11,
+  HTTOP = 12,
+  HTTOPLEFT = 13,
+  HTTOPRIGHT = 14,
+  HTBOTTOM = 15,
+  HTBOTTOMLEFT = 16,
+  HTBOTTOMRIGHT = 17,
+};
+// Where point (client coordinates) lies on a window of w × h: borders, corners, caption or client;
+// on_button says a toolbar button lies under the point.
+int MainWindowHitTest(const QPoint& point, int w, int h, bool on_button);
+
+// The skin file of the main window: "gui/gui.desc" in the program's folder, unless set (tests).
 std::string MainWindowSkinPath();
+void SetMainWindowSkinPath(const std::string& path);
 
-class CVelmoraDlg : public CBmpbtnContainer {
+// The test flag "request the main stream for sub pictures" (command 32796).
+bool MainStreamForSubPictures();
+
+// Where the device list comes from; tests put fakes here before the window is made. Empty members take the
+// service (LoadDeviceNodes) and DownloadUrlToFile.
+struct DeviceListSource {
+  std::function<int(DeviceNodeList* nodes)> load;
+  std::function<int(const std::string& url, const std::string& path)> download;
+};
+void SetDeviceListSource(DeviceListSource source);
+
+// Chooses the command of a menu instead of showing it (tests): returns the chosen command id, 0 none.
+using MenuHook = std::function<int(QMenu* menu)>;
+void SetMenuHook(MenuHook hook);
+
+class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
  public:
   explicit CVelmoraDlg(QWidget* parent = nullptr);
+  ~CVelmoraDlg() override;
 
   void ResetIdleCounter() { idle_counter_ = 0; }
   int idle_counter() const { return idle_counter_; }
@@ -35,17 +106,119 @@ class CVelmoraDlg : public CBmpbtnContainer {
   QString GetTooltipText(int index) const override;
   void DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t align) override;
 
+  // Reloads the device list in the background.
+  void RefreshDeviceList();
+  // Waits for the device-list thread (after asking its thumbnail pass to stop when stop is set).
+  void WaitDeviceListThread(bool stop);
+  bool DeviceListThreadRunning() const { return list_thread_.joinable() && !list_thread_done_.load(); }
+  // Stops every pane: kind 3 (close) detaches the devices, kind 4 (idle close) closes the sessions of
+  // cellular devices and leaves them in their panes. Returns how many panes were stopped.
+  virtual int StopAllPanes(int kind);
+  // Opens device in pane (−1: the device's own pane, a free one or the selected one).
+  void OpenDeviceInPane(DeviceNode* device, int pane);
+  void OnCommand(int id);
+  void OnLogout();
+  // The grid size n (n × n panes) and the device view (0 list, 1 tree).
+  int grid_size() const { return grid_n_; }
+  int device_view() const { return device_view_; }
+  int play_mode() const { return play_mode_; }
+
+  CDeviceListCtrl* device_list() const { return list_; }
+  QTreeWidget* tree() const { return tree_; }
+  CDeviceGroupTree* group_tree() const { return group_tree_.get(); }
+  CVideoListPane* grid() const { return grid_; }
+  QCalendarWidget* date_picker() const { return date_picker_; }
+  CToast* toast() const { return toast_.get(); }
+
+  // The menus (their actions carry the command ids as data), filled as the window shows them.
+  void FillSettingsMenu(QMenu* menu);
+  // Tree context menu at a tree point; false when the point lies on a device (no menu).
+  bool FillTreeMenu(QMenu* menu, const QPoint& tree_point);
+  // List context menu of a row; false without a row.
+  bool FillListMenu(QMenu* menu, int row);
+  // Context menus by window point (what a right click does).
+  void ShowTreeContextMenu(const QPoint& tree_point);
+  void ShowListContextMenu(const QPoint& list_point);
+  // Adding a device by UUID (the hotkey).
+  void OnHotKey();
+
+  // Tree drag of a device item.
+  bool BeginTreeDrag(QTreeWidgetItem* item);
+  void TreeDragMove(const QPoint& global);
+  void EndTreeDrag(bool drop);
+  bool TreeDragging() const { return tree_dragging_; }
+  QTreeWidgetItem* TreeDropTarget() const { return tree_drop_target_; }
+  // List drag of a row onto a pane.
+  void BeginListDrag(int row);
+  DeviceNode* ListDragDevice() const { return list_drag_device_; }
+
+  // DeviceListView.
+  void OnDeviceListLoaded(int result, DeviceNodeList* nodes) override;
+  void RedrawDeviceRow(int row) override;
+  void OnThumbnailPassDone() override;
+
  protected:
   void OnMessage(UiMessageEvent* event) override;
   void OnTimer(int id) override;
   void mousePressEvent(QMouseEvent* e) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
+  void mouseReleaseEvent(QMouseEvent* e) override;
   void mouseDoubleClickEvent(QMouseEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
-  void OnCommand(int id);
+  void CreateControls();
   void ShowSettingsMenu();
+  void OnViewSplit(int id);
+  void OnDeviceView(int id);
+  void OnAddGroup();
+  void OnRenameGroup();
+  void OnModifyDevice();
+  void UpdateHoverCursor(const QPoint& pt);
+  int RunMenu(QMenu* menu, const QPoint& global);
+  static void DropDeviceOnPane(void* data, CVideoWnd* pane);
 
   int idle_counter_ = 0;
   int selected_pane_ = -1;
   bool skin_loaded_ = false;
+  int play_mode_ = 0;
+  int device_view_ = 0;
+  int grid_n_ = 1;
+  bool closing_ = false;
+  bool wait_cursor_ = false;
+
+  CDeviceListCtrl* list_ = nullptr;
+  QTreeWidget* tree_ = nullptr;
+  std::unique_ptr<CDeviceGroupTree> group_tree_;
+  CVideoListPane* grid_ = nullptr;
+  QCalendarWidget* date_picker_ = nullptr;
+  std::unique_ptr<CToast> toast_;
+
+  std::thread list_thread_;
+  std::atomic<bool> list_thread_done_{true};
+
+  // Context menus: the tree item and list row they were opened on.
+  QTreeWidgetItem* menu_item_ = nullptr;
+  int menu_row_ = -1;
+  // Tree drag.
+  bool tree_dragging_ = false;
+  QTreeWidgetItem* tree_drag_item_ = nullptr;
+  QTreeWidgetItem* tree_drop_target_ = nullptr;
+  // List drag.
+  DeviceNode* list_drag_device_ = nullptr;
+  // Moving or sizing the window by hand (when the platform does not do it).
+  int drag_hit_ = 0;
+  QPoint drag_origin_;
+  QRect drag_geometry_;
 };
+
+// Fills a device record from the add-by-UUID dialog's choices; the P2P fields come from the UUID service
+// (left as they were when it fails), relay entries, the second WebRTC id and state servers from section
+// "servers" of config.ini (turn_servers, stun_server, turn_user, turn_password, webrtc2_id) and the
+// deployment's state servers.
+struct AccessByUuidChoice {
+  std::string uuid;
+  bool cellular = false, low_power = false, rvs = false, webrtc = false, webrtc2 = false, force_relay = false;
+};
+void ApplyAccessByUuid(DeviceInfo* info, const AccessByUuidChoice& choice);

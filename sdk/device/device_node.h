@@ -46,6 +46,8 @@ class DeviceNode : public CsSegmentSource {
   void MakeSegmentStore();
 
   CP2pClient* GetP2pClient();
+  // The session the node holds now, without making one; null when none was made.
+  CP2pClient* PeekP2pClient() const { return client_.Get(); }
   CCsPlayerFw* GetPlayer();
 
   int ConnectOnly(CP2pClient* client);
