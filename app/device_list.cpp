@@ -60,7 +60,8 @@ std::string DeviceTagText(const DeviceInfo& info) {
 }
 
 bool ShouldPreload(const DeviceInfo& info, size_t device_count, bool enable_preload) {
-  return enable_preload && device_count < kDeviceListBusyCount && info.is_online != 0 && !IsLowPowerDevice(info);
+  return enable_preload && device_count < kDeviceListBusyCount && info.is_online != 0 &&
+         !IsLowPowerDevice(info);
 }
 
 bool ShouldFetchThumbnail(const DeviceInfo& info, size_t device_count) {
@@ -121,7 +122,8 @@ void GetDeviceListThread(DeviceListJob job) {
     tasks.push_back({static_cast<int>(i), info.id, info.image_path, ThumbnailCachePath(info)});
   }
   const size_t count = nodes->size();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   LogPrintf(kLogInfo, nullptr, "GetDeviceListThread", "GetDeviceList: %d devices. takes %d ms\n",
             static_cast<int>(count), static_cast<int>(ms.count()));
 

@@ -48,8 +48,8 @@ class DeviceListView {
 
 // One run of the device-list thread.
 struct DeviceListJob {
-  HWND window = 0;                  // the window the updates are posted to
-  DeviceListView* view = nullptr;   // that window's view; used only on the GUI thread, while it lives
+  HWND window = 0;                 // the window the updates are posted to
+  DeviceListView* view = nullptr;  // that window's view; used only on the GUI thread, while it lives
   // Fills the list from the service (LoadDeviceNodes).
   std::function<int(DeviceNodeList* nodes)> load;
   // Downloads a thumbnail to a local file (DownloadUrlToFile); 0 on success.

@@ -253,7 +253,8 @@ void CVelmoraDlg::CreateControls() {
     if (DeviceNode* d = list_->RowDevice(list_->row(item))) OpenDeviceInPane(d, -1);
   });
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pt) { ShowListContextMenu(pt); });
+  connect(list_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pt) { ShowListContextMenu(pt); });
   SetControl(kDeviceListId, list_);
 
   // 5. The group tree.
@@ -272,9 +273,8 @@ void CVelmoraDlg::CreateControls() {
       "QScrollBar::handle:vertical { background: #5A5A5A; min-height: 24px; border-radius: 2px; }"
       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"));
   tree_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pt) {
-    ShowTreeContextMenu(tree_->viewport()->mapFrom(tree_, pt));
-  });
+  connect(tree_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pt) { ShowTreeContextMenu(tree_->viewport()->mapFrom(tree_, pt)); });
   tree_->viewport()->installEventFilter(this);
   SetControl(kGroupTreeId, tree_);
   group_tree_ = std::make_unique<CDeviceGroupTree>(GetCurrentUser(), tree_, GetAppDataFolder());
@@ -488,10 +488,12 @@ int CVelmoraDlg::RunMenu(QMenu* menu, const QPoint& global) {
 }
 
 void CVelmoraDlg::FillSettingsMenu(QMenu* menu) {
-  AddCommand(menu, UiText("&Interval to auto-close for 4G camera ...", "4G摄像头自动关闭时间(&I)..."), ID_SET_IDLE);
+  AddCommand(menu, UiText("&Interval to auto-close for 4G camera ...", "4G摄像头自动关闭时间(&I)..."),
+             ID_SET_IDLE);
   menu->addSeparator();
   auto* views = new QActionGroup(menu);
-  QAction* list = AddCommand(menu, UiText("&Vertical List with Thumbnail", "带缩略图的竖直列表(&V)"), ID_VIEW_LIST);
+  QAction* list =
+      AddCommand(menu, UiText("&Vertical List with Thumbnail", "带缩略图的竖直列表(&V)"), ID_VIEW_LIST);
   QAction* tree = AddCommand(menu, UiText("&Tree view", "树形视图(&T)"), ID_VIEW_TREE);
   for (QAction* a : {list, tree}) {
     a->setCheckable(true);
@@ -587,8 +589,8 @@ void CVelmoraDlg::OnModifyDevice() {
   dlg.m_force_relay = info.webrtc_failed;
   dlg.m_uuid = info.uuid;
   if (dlg.DoModal() != IDOK) return;
-  ApplyAccessByUuid(&info, {dlg.m_uuid, dlg.m_4g != 0, dlg.m_low_power != 0, dlg.m_rvs != 0, dlg.m_webrtc != 0,
-                            dlg.m_webrtc2 != 0, dlg.m_force_relay != 0});
+  ApplyAccessByUuid(&info, {dlg.m_uuid, dlg.m_4g != 0, dlg.m_low_power != 0, dlg.m_rvs != 0,
+                            dlg.m_webrtc != 0, dlg.m_webrtc2 != 0, dlg.m_force_relay != 0});
   list_->item(menu_row_)->setText(QString::fromStdString(info.uuid));
   list_->RedrawRow(menu_row_);
 }

@@ -172,8 +172,9 @@ QImage CDeviceListCtrl::Thumbnail(const std::string& path) const {
   CachedThumb& c = thumbs_[path];
   if (c.size != fi.size() || c.modified != fi.lastModified()) {
     QImage img(fi.filePath());
-    c.image = img.isNull() ? QImage()
-                           : img.scaled(kThumbWidth, kThumbHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    c.image = img.isNull()
+                  ? QImage()
+                  : img.scaled(kThumbWidth, kThumbHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     c.size = fi.size();
     c.modified = fi.lastModified();
   }

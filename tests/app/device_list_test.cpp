@@ -1,6 +1,8 @@
 // The device list: row texts (version, tags), preload and thumbnail rules, the device-list thread with fake
 // loads and downloads (hand-over, redraw posts, the pass stopped), posts to a window that is gone, and the
 // rows' pixels by device state.
+#include "app/device_list.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,7 +15,6 @@
 #include <functional>
 #include <thread>
 
-#include "app/device_list.h"
 #include "app/gui/device_row.h"
 #include "sdk/cloud/orvel_server.h"
 #include "tests/app/app_test_util.h"
@@ -35,8 +36,8 @@ TEST(DeviceRowText, VersionTakesFourPairsOfDigitsAndNeverReadsPastAShortText) {
     const char* version;
     const char* shown;
   } kCases[] = {
-      {"01020304", "Ver 1.2.3.4"},      {"12345678", "Ver 12.34.56.78"}, {"0102030405", "Ver 1.2.3.4"},
-      {"0102", "Ver 1.2.0.0"},          {"1", "Ver 10.0.0.0"},          {"", "Ver 0.0.0.0"},
+      {"01020304", "Ver 1.2.3.4"}, {"12345678", "Ver 12.34.56.78"}, {"0102030405", "Ver 1.2.3.4"},
+      {"0102", "Ver 1.2.0.0"},     {"1", "Ver 10.0.0.0"},           {"", "Ver 0.0.0.0"},
       {"0a02x304", "Ver 0.2.3.4"},
   };
   for (const auto& c : kCases) {
@@ -56,10 +57,11 @@ TEST(DeviceRowText, TagsByTypeAndConnectWay) {
     const char* way;
     const char* tags;
   } kCases[] = {
-      {"lpsim", "sim", "[4G,LP]"}, {"wifi", "wifi", ""},    {"ipc", "sim", ""},   {"sim", "sim", "[4G]"},
-      {"drsim", "wifi", ""},       {"lp", "wifi", "[LP]"},  {"lpsim", "wifi", "[LP]"},
+      {"lpsim", "sim", "[4G,LP]"}, {"wifi", "wifi", ""},   {"ipc", "sim", ""},        {"sim", "sim", "[4G]"},
+      {"drsim", "wifi", ""},       {"lp", "wifi", "[LP]"}, {"lpsim", "wifi", "[LP]"},
   };
-  for (const auto& c : kCases) EXPECT_EQ(DeviceTagText(Info(c.type, c.way)), c.tags) << c.type << "/" << c.way;
+  for (const auto& c : kCases)
+    EXPECT_EQ(DeviceTagText(Info(c.type, c.way)), c.tags) << c.type << "/" << c.way;
 }
 
 TEST(DeviceListRules, PreloadAndThumbnails) {
@@ -123,7 +125,8 @@ class DeviceListThreadTest : public ::testing::Test {
     job.view = view;
     job.load = [count, hand_added_second](DeviceNodeList* nodes) {
       for (int i = 0; i < count; ++i)
-        nodes->push_back(Node(hand_added_second && i == 1 ? "" : std::to_string(100 + i), "UUID-" + std::to_string(i),
+        nodes->push_back(Node(hand_added_second && i == 1 ? "" : std::to_string(100 + i),
+                              "UUID-" + std::to_string(i),
                               "http://127.0.0.1:1/thumbs/" + std::to_string(i) + ".jpg"));
       return 0;
     };
@@ -200,7 +203,8 @@ TEST_F(DeviceListThreadTest, PostsToAWindowThatIsGoneAreDroppedAndTheirArguments
   QApplication::processEvents();
 
   // Posted after it went: refused at once, the argument freed by the drop function.
-  EXPECT_FALSE(PostUiInvoke(gone, RedrawDeviceListItem, new DeviceRowArg{gone, nullptr, 1}, FreeDeviceRowArg));
+  EXPECT_FALSE(
+      PostUiInvoke(gone, RedrawDeviceListItem, new DeviceRowArg{gone, nullptr, 1}, FreeDeviceRowArg));
   // A failed preload connect frees its argument; a successful one posts to the dead window and is dropped.
   DeviceNode node;
   PreloadConnectCallback(&node, -10008, new DeviceRowArg{gone, nullptr, 0});
@@ -247,7 +251,8 @@ TEST(DeviceRowPixels, BackgroundAndTextColourByState) {
     v.alive = c.alive;
     v.selected = c.selected;
     const QImage img = Render(v);
-    SCOPED_TRACE(testing::Message() << "online " << c.online << " alive " << c.alive << " selected " << c.selected);
+    SCOPED_TRACE(testing::Message() << "online " << c.online << " alive " << c.alive << " selected "
+                                    << c.selected);
     EXPECT_EQ(img.pixel(1, 1) & 0xFFFFFF, c.back);
     EXPECT_EQ(img.pixel(96, 112) & 0xFFFFFF, c.back);
     EXPECT_GT(CountColour(img, text_area, c.text), 20) << "text in the state's colour";
@@ -276,7 +281,8 @@ TEST(DeviceRowPixels, ThumbnailFromTheCacheScaledIntoItsPlaceAndTheOverlayOverIt
   TempDir cache("velmora_rows");
   SetCacheRoot(cache.path().c_str());
   DeviceNodeList nodes{Node("1", "ONLINE-1", "http://127.0.0.1:1/img/a.jpg?sig=1"),
-                       Node("2", "OFFLINE-2", "https://cdn.example.test/img/b.png"), Node("3", "NOTHUMB-3", "")};
+                       Node("2", "OFFLINE-2", "https://cdn.example.test/img/b.png"),
+                       Node("3", "NOTHUMB-3", "")};
   nodes[0]->Info().is_online = 1;
   nodes[0]->Info().current_version = "01020304";
   nodes[1]->Info().is_online = 0;

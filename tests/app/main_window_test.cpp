@@ -2,6 +2,8 @@
 // device views, the split commands, drags onto panes and within the tree, the hit test with moving and
 // sizing, the idle close and closing during the thumbnail pass; against cloudsim: the account's list, and
 // log-out to another account and to the end.
+#include "app/main_window.h"
+
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
@@ -9,9 +11,11 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -26,7 +30,6 @@
 #include "app/gui/device_row.h"
 #include "app/gui/toolbar.h"
 #include "app/gui/video_grid.h"
-#include "app/main_window.h"
 #include "app/settings.h"
 #include "app/ui/blocking_runner.h"
 #include "app/ui/message_box.h"
@@ -162,7 +165,8 @@ TEST_F(MainWindowTest, TheListLoadsInTheBackgroundWithPreloadsGroupsAndThePass) 
 TEST_F(MainWindowTest, AccountsOf24DevicesGetNoPreloadAndNoThumbnails) {
   apptest::WriteFile(data_ / "config.ini", "[config]\nenable_preload=1\n");
   SetDeviceListSource({[](DeviceNodeList* nodes) {
-                         for (int i = 0; i < 24; ++i) nodes->push_back(FakeNode(std::to_string(i), "C" + std::to_string(i), "ipc", 1));
+                         for (int i = 0; i < 24; ++i)
+                           nodes->push_back(FakeNode(std::to_string(i), "C" + std::to_string(i), "ipc", 1));
                          return 0;
                        },
                        [this](const std::string& url, const std::string&) { return Download(url); }});
@@ -236,31 +240,31 @@ TEST_F(MainWindowTest, SettingsMenuShowsTheTestItemsInEnglishToo) {
 
 TEST_F(MainWindowTest, TooltipsAndTheSplitCommands) {
   {
-  CVelmoraDlg w;
-  WaitLoaded(&w);
-  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1002)), "Split 2x2");
-  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1001)), "Device List");
-  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "");
-  // view defaults to 1.
-  EXPECT_EQ(w.grid_size(), 1);
-  EXPECT_EQ(w.grid()->GetPaneCount(), 1);
-  EXPECT_FALSE(w.GetButtonState(w.IndexFromId(1002)) & kBtnChecked);
-  w.OnCommand(ID_VIEW_2X2);
-  EXPECT_EQ(w.grid()->GetPaneCount(), 4);
-  EXPECT_TRUE(w.GetButtonState(w.IndexFromId(1002)) & kBtnChecked);
-  EXPECT_EQ(ReadConfigInt("config", "view", 0), 2);
-  // Devices in panes 0 and 2; back to 1 × 1 only the first stays.
-  w.OpenDeviceInPane(ProcessDeviceNodes()[0], 0);
-  w.OpenDeviceInPane(ProcessDeviceNodes()[3], 2);
-  w.OnCommand(ID_VIEW_1X1);
-  EXPECT_EQ(w.grid()->GetPaneCount(), 1);
-  EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), ProcessDeviceNodes()[0]);
-  EXPECT_EQ(w.grid()->Pane(2)->GetDevice(), nullptr);
-  EXPECT_EQ(ReadConfigInt("config", "view", 0), 1);
-  // The button: checked after the click means 2 × 2.
-  w.SetButtonChecked(w.IndexFromId(1002), true);
-  w.OnCommand(1002);
-  EXPECT_EQ(w.grid_size(), 2);
+    CVelmoraDlg w;
+    WaitLoaded(&w);
+    EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1002)), "Split 2x2");
+    EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1001)), "Device List");
+    EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "");
+    // view defaults to 1.
+    EXPECT_EQ(w.grid_size(), 1);
+    EXPECT_EQ(w.grid()->GetPaneCount(), 1);
+    EXPECT_FALSE(w.GetButtonState(w.IndexFromId(1002)) & kBtnChecked);
+    w.OnCommand(ID_VIEW_2X2);
+    EXPECT_EQ(w.grid()->GetPaneCount(), 4);
+    EXPECT_TRUE(w.GetButtonState(w.IndexFromId(1002)) & kBtnChecked);
+    EXPECT_EQ(ReadConfigInt("config", "view", 0), 2);
+    // Devices in panes 0 and 2; back to 1 × 1 only the first stays.
+    w.OpenDeviceInPane(ProcessDeviceNodes()[0], 0);
+    w.OpenDeviceInPane(ProcessDeviceNodes()[3], 2);
+    w.OnCommand(ID_VIEW_1X1);
+    EXPECT_EQ(w.grid()->GetPaneCount(), 1);
+    EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), ProcessDeviceNodes()[0]);
+    EXPECT_EQ(w.grid()->Pane(2)->GetDevice(), nullptr);
+    EXPECT_EQ(ReadConfigInt("config", "view", 0), 1);
+    // The button: checked after the click means 2 × 2.
+    w.SetButtonChecked(w.IndexFromId(1002), true);
+    w.OnCommand(1002);
+    EXPECT_EQ(w.grid_size(), 2);
   }
   // A new window takes the saved size.
   CVelmoraDlg second;
@@ -383,12 +387,12 @@ TEST_F(MainWindowTest, HitTestTable) {
     bool button;
     int hit;
   } kCases[] = {
-      {0, 0, false, HTTOPLEFT},       {4, 4, false, HTTOPLEFT},          {5, 4, false, HTTOP},
-      {1275, 2, false, HTTOP},        {1276, 2, false, HTTOPRIGHT},      {600, 5, false, HTCAPTION},
-      {600, 31, false, HTCAPTION},    {600, 20, true, HTCLIENT},         {600, 32, false, HTCLIENT},
-      {1265, 785, false, HTBOTTOMRIGHT}, {1264, 796, false, HTBOTTOM},   {3, 796, false, HTBOTTOMLEFT},
-      {4, 796, false, HTBOTTOM},      {4, 400, false, HTLEFT},           {5, 400, false, HTCLIENT},
-      {1276, 400, false, HTRIGHT},    {1275, 400, false, HTCLIENT},      {2, 2, true, HTTOPLEFT},
+      {0, 0, false, HTTOPLEFT},          {4, 4, false, HTTOPLEFT},     {5, 4, false, HTTOP},
+      {1275, 2, false, HTTOP},           {1276, 2, false, HTTOPRIGHT}, {600, 5, false, HTCAPTION},
+      {600, 31, false, HTCAPTION},       {600, 20, true, HTCLIENT},    {600, 32, false, HTCLIENT},
+      {1265, 785, false, HTBOTTOMRIGHT}, {1264, 796, false, HTBOTTOM}, {3, 796, false, HTBOTTOMLEFT},
+      {4, 796, false, HTBOTTOM},         {4, 400, false, HTLEFT},      {5, 400, false, HTCLIENT},
+      {1276, 400, false, HTRIGHT},       {1275, 400, false, HTCLIENT}, {2, 2, true, HTTOPLEFT},
   };
   for (const auto& c : kCases)
     EXPECT_EQ(MainWindowHitTest(QPoint(c.x, c.y), w, h, c.button), c.hit) << c.x << "," << c.y;
@@ -520,9 +524,10 @@ TEST(AccessByUuid, FillsTheRecordFromTheChoices) {
   apptest::App();
   TempDir data("velmora_uuid");
   SetAppDataFolder(data.path());
-  apptest::WriteFile(data / "config.ini",
-                     "[servers]\nturn_servers=turn1.example.test, turn2.example.test\nstun_server=stun.example.test\n"
-                     "turn_user=u\nturn_password=p\nwebrtc2_id=TOKEN\n");
+  apptest::WriteFile(
+      data / "config.ini",
+      "[servers]\nturn_servers=turn1.example.test, turn2.example.test\nstun_server=stun.example.test\n"
+      "turn_user=u\nturn_password=p\nwebrtc2_id=TOKEN\n");
   DeviceInfo info;
   ApplyAccessByUuid(&info, {"U-1", true, true, false, true, true, false});
   EXPECT_EQ(info.device_type, "lpsim");
@@ -628,7 +633,8 @@ TEST_F(MainWindowCloudTest, TheAccountsDevicesAreListedAndLogOutSwitchesAccounts
   EXPECT_EQ(barn.tags, "[4G,LP]");
   EXPECT_FALSE(barn.online);
   EXPECT_EQ(w->device_list()->RowView(2).tags, "");
-  EXPECT_NE(apptest::ReadFile(GetAppDataFolder() + "/velmora.log").find("[GetDeviceListThread] GetDeviceList: 3 devices. takes "),
+  EXPECT_NE(apptest::ReadFile(GetAppDataFolder() + "/velmora.log")
+                .find("[GetDeviceListThread] GetDeviceList: 3 devices. takes "),
             std::string::npos);
 
   // Log-out, then bob signs in: his devices, his groups file.
@@ -656,22 +662,68 @@ TEST_F(MainWindowCloudTest, TheAccountsDevicesAreListedAndLogOutSwitchesAccounts
   app.ExitInstance();
 }
 
-// The demo account of scripts/run; VELMORA_MAIN_WINDOW_PNG names a file for a picture of the window.
-TEST_F(MainWindowCloudTest, TheDemoAccountsDevicesAreListed) {
+// A thumbnail picture of a scene, its colours by n.
+QImage DemoThumbnail(int n) {
+  QImage img(384, 216, QImage::Format_RGB32);
+  QPainter p(&img);
+  QLinearGradient sky(0, 0, 0, 130);
+  sky.setColorAt(0, QColor::fromHsv((200 + 37 * n) % 360, 90, 230));
+  sky.setColorAt(1, QColor::fromHsv((210 + 37 * n) % 360, 40, 250));
+  p.fillRect(0, 0, 384, 130, sky);
+  p.fillRect(0, 130, 384, 86, QColor::fromHsv((100 + 23 * n) % 360, 110, 120));
+  p.setBrush(QColor(0x8A, 0x5A, 0x3C));
+  p.setPen(Qt::NoPen);
+  p.drawRect(60 + 40 * n, 80, 120, 90);
+  p.setBrush(QColor(0x5A, 0x3A, 0x2A));
+  p.drawPolygon(QPolygon{{50 + 40 * n, 82}, {120 + 40 * n, 40}, {190 + 40 * n, 82}});
+  p.setPen(Qt::white);
+  p.drawText(8, 204, QStringLiteral("2026-12-11 08:0%1:12").arg(n));
+  return img;
+}
+
+// The demo account of scripts/run, its thumbnails served by nginx; VELMORA_MAIN_WINDOW_PNG names a file for
+// a picture of the window.
+TEST_F(MainWindowCloudTest, TheDemoAccountsDevicesAreListedWithThumbnails) {
   ASSERT_TRUE(sim_.Start(VELMORA_DEMO_DIR));
+  nettest::TempDir web;
+  QDir().mkpath(QString::fromStdString(web.path() + "/www/thumbs"));
+  nettest::Nginx nginx;
+  ASSERT_TRUE(nginx.Start(web.path(), "server { listen 127.0.0.1:%PORT%; root %DIR%/www; }"))
+      << nginx.ErrorLog();
+  JsonHolder fixture(cJSON_Parse(apptest::ReadFile(std::string(VELMORA_DEMO_DIR) + "/devices.json").c_str()),
+                     false);
+  cJSON* list = cJSON_Duplicate(cJSON_GetObjectItem(fixture.Item(), "1001"), 1);
+  const int expected = cJSON_GetArraySize(list);
+  ASSERT_GT(expected, 0);
+  for (int i = 0; i < expected; ++i) {
+    cJSON* dev = cJSON_GetArrayItem(list, i);
+    const std::string uuid = cJSON_GetObjectItem(dev, "uuid")->valuestring;
+    ASSERT_TRUE(DemoThumbnail(i).save(QString::fromStdString(web.path() + "/www/thumbs/" + uuid + ".jpg"),
+                                      "JPG", 90));
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(nginx.port()) + "/thumbs/" + uuid + ".jpg?x=1";
+    cJSON_AddStringToObject(dev, "image_path", url.c_str());
+  }
+  JsonHolder failure = JsonHolder::Create(JsonHolder::kObject);
+  cJSON_AddStringToObject(failure.Item(), "mode", "patch");
+  cJSON* patch = cJSON_AddObjectToObject(failure.Item(), "patch");
+  cJSON_AddItemToObject(patch, "list", list);
+  char* text = cJSON_PrintUnformatted(failure.Item());
+  sim_.Fail("/api/app/v1/device/list", text);
+  cJSON_free(text);
+
   WriteConfig("[login]\nuser=demo@velmora.test\n[accounts]\ndemo@velmora.test=demo-pass\n");
   CVelmoraApp app;
   ASSERT_TRUE(app.InitInstance());
   CVelmoraDlg* w = app.main_window();
   PumpUntil([&] { return w->device_list()->count() > 0 && !w->DeviceListThreadRunning(); });
-  JsonHolder fixture(cJSON_Parse(apptest::ReadFile(std::string(VELMORA_DEMO_DIR) + "/devices.json").c_str()), false);
-  const int expected = cJSON_GetArraySize(cJSON_GetObjectItem(fixture.Item(), "1001"));
-  ASSERT_GT(expected, 0);
-  EXPECT_EQ(w->device_list()->count(), expected);
+  QApplication::processEvents();
+  ASSERT_EQ(w->device_list()->count(), expected);
+  for (int i = 0; i < expected; ++i)
+    EXPECT_FALSE(w->device_list()->RowView(i).thumbnail.isNull()) << "row " << i << " has its thumbnail";
   if (const char* shot = getenv("VELMORA_MAIN_WINDOW_PNG")) {
     w->showNormal();
     w->resize(1280, 800);
-    w->device_list()->setCurrentRow(0);
     PumpUntil([] { return false; }, 300);
     EXPECT_TRUE(w->grab().save(QString::fromUtf8(shot)));
   }
