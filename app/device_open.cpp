@@ -134,6 +134,14 @@ int CDeviceOpener::RunDeviceOp(const std::function<int()>& op) {
   return r;
 }
 
+void CDeviceOpener::StopPlayer(CCsPlayerFw* player) {
+  // Its threads are joined: waited for off the GUI thread.
+  RunDeviceOp([player] {
+    player->Stop();
+    return 0;
+  });
+}
+
 void CDeviceOpener::SetWaitCursor(bool on) {
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return;
   if (on) {
@@ -202,7 +210,7 @@ void CDeviceOpener::CloseSession(DeviceNode* device, CVideoWnd* pane) {
       ui_->TimelineReset();
     } else {
       CCsPlayerFw* player = device->GetPlayer();
-      if (player && player->GetState() != 0) player->Stop();
+      if (player && player->GetState() != 0) StopPlayer(player);
       ui_->TimelineReset();
     }
   }
@@ -373,7 +381,7 @@ int CDeviceOpener::StopAllPanes(int kind) {
       CCsPlayerFw* player = device->GetPlayer();
       if (player && player->GetState() != 0) {
         if (kind == kStopClose) {
-          player->Stop();
+          StopPlayer(player);
           pane->Reset(true);
           ui_->TimelineReset();
         }
@@ -417,7 +425,7 @@ void CDeviceOpener::SwitchPlayMode(int mode) {
       return 0;
     });
     CCsPlayerFw* player = device->GetPlayer();
-    if (player && player->GetState() != 0) player->Stop();
+    if (player && player->GetState() != 0) StopPlayer(player);
     pane->Reset(true);
   }
   ui_->TimelineReset();
@@ -477,7 +485,7 @@ void CDeviceOpener::QueryCloudRecordsForDay(time_t t) {
   const int64_t start = LocalDayStart(t);
   CCsPlayerFw* player = device->GetPlayer();
   if (player && player->GetState() != 0) {
-    player->Stop();
+    StopPlayer(player);
     pane->Reset(false);
     ui_->TimelineReset();
   }

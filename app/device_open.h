@@ -124,6 +124,7 @@ class CDeviceOpener : public PaneHost {
   int OpenLive(DeviceNode* device, CVideoWnd* pane);
   void DetachTalk(CP2pClient* session);
   void SetWaitCursor(bool on);
+  void StopPlayer(CCsPlayerFw* player);
 
   DeviceOpenUi* ui_;
   std::unique_ptr<DeviceOpenUi> default_ui_;
