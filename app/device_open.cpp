@@ -88,12 +88,18 @@ int64_t LocalDayStart(time_t t) {
 
 QString DeviceErrorText(int code) {
   switch (code) {
-    case KIVO_ERR_MAX_CONNECTIONS: return LoadUiString(IDS_MAX_CONNECTIONS);
-    case KIVO_ERR_SESSION_TIMEOUT: return LoadUiString(IDS_SESSION_TIMEOUT);
-    case KIVO_ERR_OFFLINE: return LoadUiString(IDS_DEVICE_OFFLINE);
-    case KIVO_ERR_TIMEOUT: return LoadUiString(IDS_CONNECT_TIMEOUT);
-    case KIVO_ERR_CLOSED: return LoadUiString(IDS_CONNECTION_BROKEN);
-    case KIVO_ERR_AUTH: return LoadUiString(IDS_AUTH_FAILURE);
+    case KIVO_ERR_MAX_CONNECTIONS:
+      return LoadUiString(IDS_MAX_CONNECTIONS);
+    case KIVO_ERR_SESSION_TIMEOUT:
+      return LoadUiString(IDS_SESSION_TIMEOUT);
+    case KIVO_ERR_OFFLINE:
+      return LoadUiString(IDS_DEVICE_OFFLINE);
+    case KIVO_ERR_TIMEOUT:
+      return LoadUiString(IDS_CONNECT_TIMEOUT);
+    case KIVO_ERR_CLOSED:
+      return LoadUiString(IDS_CONNECTION_BROKEN);
+    case KIVO_ERR_AUTH:
+      return LoadUiString(IDS_AUTH_FAILURE);
     default: {
       const char* text = rvsErrorText(code);
       return text ? QString::fromUtf8(text) : QStringLiteral("Error: %1").arg(code);
@@ -259,7 +265,8 @@ int CDeviceOpener::OpenDeviceInPane(DeviceNode* device, int pane_index, int mode
   } else {
     // 5. Connect for SD-card playback; the cloud needs no session.
     if (play_mode_ == kPlaySd) {
-      if (client->HasSession() && !client->IsAlive()) RunDeviceOp([device] {
+      if (client->HasSession() && !client->IsAlive())
+        RunDeviceOp([device] {
           device->Disconnect();
           return 0;
         });
@@ -294,7 +301,8 @@ int CDeviceOpener::OpenLive(DeviceNode* device, CVideoWnd* pane) {
   // A channel whose live start fails closes the session; connect and start are tried again, a bounded
   // number of times, and the last failure ends like a failed connect.
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if (client->HasSession() && !client->IsAlive()) RunDeviceOp([device] {
+    if (client->HasSession() && !client->IsAlive())
+      RunDeviceOp([device] {
         device->Disconnect();
         return 0;
       });
@@ -319,7 +327,9 @@ int CDeviceOpener::OpenLive(DeviceNode* device, CVideoWnd* pane) {
     }
     if (f.device_kind == 2) {
       const uint32_t words[2] = {1, 0};
-      RunDeviceOp([client, words] { return client->SendCommand(kCmdDoorbellWake, words, sizeof words, nullptr, 0, 0); });
+      RunDeviceOp([client, words] {
+        return client->SendCommand(kCmdDoorbellWake, words, sizeof words, nullptr, 0, 0);
+      });
     }
     pane->ShowPipWindows(true);
     pane->SetState(kPaneWaitingStream, 0);
@@ -557,6 +567,8 @@ void CDeviceOpener::BeginDeviceDrag(DeviceNode* device) {
       this);
 }
 
-void CDeviceOpener::ExchangePicture(int channel_a, int channel_b) { ui_->ExchangePicture(channel_a, channel_b); }
+void CDeviceOpener::ExchangePicture(int channel_a, int channel_b) {
+  ui_->ExchangePicture(channel_a, channel_b);
+}
 
 void CDeviceOpener::PaneClicked() { ui_->PaneClicked(); }

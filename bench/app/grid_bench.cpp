@@ -22,8 +22,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -59,9 +59,9 @@ struct PaneStats {
 };
 std::array<PaneStats, kPanes> g_stats;
 std::mutex g_map_mu;
-std::map<IAvRender*, int> g_sink_pane;        // sink -> pane, learnt from the first-picture event
-std::map<int32_t, int> g_session_pane;        // session event value -> pane
-std::vector<int64_t> g_latency_us;            // GUI thread only
+std::map<IAvRender*, int> g_sink_pane;  // sink -> pane, learnt from the first-picture event
+std::map<int32_t, int> g_session_pane;  // session event value -> pane
+std::vector<int64_t> g_latency_us;      // GUI thread only
 std::atomic<bool> g_measuring{false};
 const AvRenderOps* g_base = nullptr;
 AvRenderOps g_table;
@@ -136,7 +136,8 @@ std::map<int, ThreadCpu> ReadThreads() {
     std::vector<std::string> fields;
     while (rest >> field) fields.push_back(field);
     if (fields.size() < 13) continue;
-    out[tid] = {line.substr(open + 1, close - open - 1), (std::stod(fields[11]) + std::stod(fields[12])) / tick};
+    out[tid] = {line.substr(open + 1, close - open - 1),
+                (std::stod(fields[11]) + std::stod(fields[12])) / tick};
   }
   closedir(d);
   return out;
@@ -152,8 +153,8 @@ long StatusKb(const char* key) {
 
 // ffmpeg decoding the stream with one thread: CPU seconds per frame, or -1.
 double FfmpegDecodeCpuPerFrame(const std::string& media, int* frames) {
-  const std::string cmd = "ffmpeg -hide_banner -nostdin -benchmark -threads 1 -stream_loop 4 -i '" + media +
-                          "' -f null - 2>&1";
+  const std::string cmd =
+      "ffmpeg -hide_banner -nostdin -benchmark -threads 1 -stream_loop 4 -i '" + media + "' -f null - 2>&1";
   const std::string out = tools::ShellOutput(cmd);
   const size_t b = out.find("bench: utime=");
   const size_t fr = out.rfind("frame=");
@@ -231,12 +232,13 @@ int main(int argc, char** argv) {
     nodes.push_back(std::move(n));
   }
   for (int i = 0; i < kPanes; ++i) counter.panes[opener.grid()->Pane(i)] = i;
-  if (!Pump([&] {
-        for (int i = 0; i < kPanes; ++i)
-          if (opener.grid()->Pane(i)->GetState() != kPanePlaying) return false;
-        return true;
-      },
-            30000)) {
+  if (!Pump(
+          [&] {
+            for (int i = 0; i < kPanes; ++i)
+              if (opener.grid()->Pane(i)->GetState() != kPanePlaying) return false;
+            return true;
+          },
+          30000)) {
     std::fprintf(stderr, "grid_bench: not every pane got a picture\n");
     return 1;
   }
@@ -281,17 +283,21 @@ int main(int argc, char** argv) {
   std::printf("  memory: VmRSS %ld kB, VmHWM %ld kB\n", StatusKb("VmRSS:"), StatusKb("VmHWM:"));
   if (!g_latency_us.empty()) {
     std::sort(g_latency_us.begin(), g_latency_us.end());
-    const auto at = [](double q) { return g_latency_us[static_cast<size_t>(q * (g_latency_us.size() - 1))] / 1000.0; };
-    std::printf("  frame received -> pane painted: p50 %.1f ms, p95 %.1f ms, max %.1f ms (%zu samples)\n", at(0.5),
-                at(0.95), at(1.0), g_latency_us.size());
+    const auto at = [](double q) {
+      return g_latency_us[static_cast<size_t>(q * (g_latency_us.size() - 1))] / 1000.0;
+    };
+    std::printf("  frame received -> pane painted: p50 %.1f ms, p95 %.1f ms, max %.1f ms (%zu samples)\n",
+                at(0.5), at(0.95), at(1.0), g_latency_us.size());
   }
   int frames = 0;
   const double ff = Env("VLM_MEDIA").empty() ? -1 : FfmpegDecodeCpuPerFrame(Env("VLM_MEDIA"), &frames);
   if (ff > 0) {
     const double ff_core = ff * 25;
-    std::printf("  ffmpeg (1 thread) decoding the same 1080p stream: %.3f cores per 25 fps stream (%d frames)\n",
-                ff_core, frames);
-    std::printf("  ratio: our whole road per pane / ffmpeg decode per stream = %.2f\n", total / wall / kPanes / ff_core);
+    std::printf(
+        "  ffmpeg (1 thread) decoding the same 1080p stream: %.3f cores per 25 fps stream (%d frames)\n",
+        ff_core, frames);
+    std::printf("  ratio: our whole road per pane / ffmpeg decode per stream = %.2f\n",
+                total / wall / kPanes / ff_core);
   } else {
     std::printf("  ffmpeg not measured\n");
   }

@@ -1,6 +1,8 @@
 // Opening and closing devices in the grid, without devices: connects and channel starts are replaced by
 // counters, the boxes by a hook. What needs a live session runs against rdvsim and camsim in
 // device_open_e2e.
+#include "app/device_open.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/device_open.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "media/av_render.h"
@@ -221,7 +222,7 @@ TEST_F(DeviceOpenTest, PlayModesLayTheGridOut) {
   opener->SwitchPlayMode(kPlaySd);
   EXPECT_EQ(opener->grid()->GetPaneCount(), 1);
   EXPECT_EQ(opener->grid()->Pane(4)->GetDevice(), nullptr);  // every pane emptied
-  opener->SwitchPlayMode(kPlaySd);                             // the same mode: nothing
+  opener->SwitchPlayMode(kPlaySd);                           // the same mode: nothing
   opener->SwitchPlayMode(kPlayLive);
   EXPECT_EQ(opener->grid()->GetPaneCount(), 9);
   EXPECT_EQ(ui.modes, (std::vector<int>{kPlaySd, kPlayLive}));

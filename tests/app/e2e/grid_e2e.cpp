@@ -71,8 +71,8 @@ class TimelineUi : public DeviceOpenUi {
   CP2pClient* session = nullptr;
   size_t records = 0;
   int64_t day_start = 0;
-  void TimelineSetRecordList(CP2pClient* s, CCsPlayerFw*, const std::vector<PlaybackSegment>* list, int64_t day,
-                             RenderTarget*) override {
+  void TimelineSetRecordList(CP2pClient* s, CCsPlayerFw*, const std::vector<PlaybackSegment>* list,
+                             int64_t day, RenderTarget*) override {
     session = s;
     records = list ? list->size() : 0;
     day_start = day;
@@ -154,7 +154,9 @@ TEST_F(GridE2e, NineCamerasLiveInA3x3Grid) {
     CVideoWnd* pane = opener->grid()->Pane(i);
     rects.emplace_back(pane->mapToGlobal(QPoint(0, 0)), pane->size());
   }
-  const auto shot = [screen] { return screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32); };
+  const auto shot = [screen] {
+    return screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+  };
   // The first picture is reported when it arrives; drawing may lag on a loaded machine. A picture, not the
   // empty pane, has many grey levels.
   QImage a;
@@ -285,8 +287,9 @@ TEST_F(GridE2e, CameraKilledCountdownThenReconnect) {
   EXPECT_EQ(pane->GetState(), kPanePlaying);
   EXPECT_EQ(pane->StatusText(), "");
   ASSERT_TRUE(Pump([&] { return access((dir + "/restarted").c_str(), F_OK) == 0; }, 20000));
-  EXPECT_TRUE(Pump([pane] { return pane->GetState() == kPanePlaying && pane->Countdown() == 0 && !pane->Reconnecting(); },
-                   30000))
+  EXPECT_TRUE(Pump(
+      [pane] { return pane->GetState() == kPanePlaying && pane->Countdown() == 0 && !pane->Reconnecting(); },
+      30000))
       << "state " << pane->GetState();
 }
 
