@@ -216,9 +216,9 @@ int main(int argc, char** argv) {
     DeviceInfo& info = n->Info();
     info.uuid = info.p2p_id = did;
     info.password = Env("VLM_PW");
-    info.des_key = "k";
-    info.device_type = "ipc";
-    info.p2p_platform = "rvs:";
+    info.des_key = std::string("k");
+    info.device_type = std::string("ipc");
+    info.p2p_platform = std::string("rvs:");
     info.transport_flags = kTransportP2p;
     info.is_online = 1;
     {

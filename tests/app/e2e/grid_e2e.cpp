@@ -59,9 +59,9 @@ void SetCamera(DeviceNode* n, int number, const char* type = "ipc") {
   i.uuid = did;
   i.p2p_id = did;
   i.password = Env("VLM_PW");
-  i.des_key = "k";
+  i.des_key = std::string("k");
   i.device_type = type;
-  i.p2p_platform = "rvs:";
+  i.p2p_platform = std::string("rvs:");
   i.transport_flags = kTransportP2p;
   i.is_online = 1;
 }
