@@ -7,6 +7,7 @@
 
 #include "app/app_state.h"
 #include "app/crash_report.h"
+#include "app/media_sinks.h"
 #include "app/dialogs/login_dlg.h"
 #include "app/main_window.h"
 #include "app/settings.h"
@@ -68,6 +69,9 @@ bool CVelmoraApp::InitInstance() {
   InstallCrashReport(GetAppDataFolder());
   // It holds passwords: readable by its owner only.
   SecureConfigFile();
+
+  // Decoded pictures and the media sinks' events reach the panes.
+  InstallMediaSinks();
 
   // 5. The idle limit.
   SetMaxIdleTime(ReadConfigInt("config", "max_idle_time", kDefaultMaxIdleTime));

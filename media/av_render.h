@@ -16,12 +16,12 @@ class SdlAudioPlayer;
 
 // Codes of OnEvent.
 enum AvEvent : int32_t {
-  kAvEventFirstPicture = 1,   // channel n >= 1; value n
+  kAvEventChannelPicture = 1,  // channel n >= 1; value n (the SDK's kAvEventChannelFirstPicture)
   kAvEventFirstPicture0 = 2,  // channel 0; value the session
   kAvEventTimelineFirst = 7,
   kAvEventPosition = 9,
   kAvEventRestart = 10,
-  kAvEventDeviceStatus = 12,
+  kAvEventStatusWord = 12,  // the SDK's kAvEventDeviceStatus
   kAvEventCloudProblem = 25,
   kAvEventNotDecodable = -10003,  // "Unsupported operation": a channel's codec cannot be decoded here
 };

@@ -7,11 +7,13 @@
 #include <QPen>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 #include <cstdlib>
 
 #include "app/gui/video_grid.h"
 #include "app/gui/video_layout.h"
 #include "app/ui/strings.h"
+#include "media/av_render.h"
 #include "sdk/device/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/p2p_client.h"
@@ -25,6 +27,8 @@ constexpr int kErrBroken = -10004;
 constexpr int kErrOffline = -10008;
 constexpr int kErrTimeout = -10011;
 constexpr int kErrMaxConnections = -10014;
+// The media sink's "cannot be decoded here" (value: the codec), also a device-link code.
+constexpr int kErrUnsupported = -10003;
 
 int StateOfError(int code) {
   switch (code) {
@@ -43,6 +47,10 @@ PaneHost& DefaultHost() {
 }
 
 }  // namespace
+
+int32_t SessionEventValue(const CP2pClient* session) {
+  return static_cast<int32_t>(reinterpret_cast<intptr_t>(session));
+}
 
 CP2pClient* PaneHost::SessionOf(DeviceNode* device) { return device ? device->GetP2pClient() : nullptr; }
 int PaneHost::SessionState(CP2pClient* session) { return session ? session->GetState() : 0; }
@@ -92,6 +100,7 @@ CVideoWnd::CVideoWnd(QWidget* parent, int index, PaneHost* host)
     : QWidget(parent), UiWindow(this), index_(index), host_(host ? host : &DefaultHost()) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   for (int k = 0; k < kPanePipWindows; ++k) pips_[k] = new CPipWnd(this, k + 1);
+  targets_.reset(new RenderTarget[4]);
   RebuildTargets();
   hide();
 }
@@ -126,9 +135,9 @@ void CVideoWnd::SetState(int state, int code) {
   if (!reconnecting_) update();
 }
 
-const std::array<RenderTarget, 4>& CVideoWnd::GetRenderTargets(int channel_count) {
+RenderTarget* CVideoWnd::GetRenderTargets(int channel_count) {
   channel_count_ = channel_count;
-  return targets_;
+  return targets_.get();
 }
 
 void CVideoWnd::ShowPipWindows(bool show) {
@@ -152,10 +161,10 @@ void CVideoWnd::OnPipDblClk(int window_id) {
 }
 
 void CVideoWnd::RebuildTargets() {
-  targets_[0] = RenderTarget{hwnd(), kPaneAnchorAll, 0, 0, 0, 0};
+  targets_[0] = RenderTarget{this, kPaneAnchorAll, RenderRect{}};
   for (int k = 0; k < kPanePipWindows; ++k) {
     const QRect r = pips_[k]->rect();
-    targets_[k + 1] = RenderTarget{pips_[k]->hwnd(), kPaneAnchorAll, 5, 5, r.width() - 5, r.height() - 5};
+    targets_[k + 1] = RenderTarget{pips_[k], kPaneAnchorAll, RenderRect{5, 5, r.width() - 5, r.height() - 5}};
   }
 }
 
@@ -228,12 +237,26 @@ void CVideoWnd::OnMessage(UiMessageEvent* event) {
 }
 
 void CVideoWnd::OnAvStatus(int event, LPARAM value) {
-  // Events whose value is a session: one from a session the pane's device no longer holds (closed,
-  // replaced, or the device detached) comes late and is dropped without touching the session.
+  // Events whose value names a session (the first picture and receive errors) are matched against the
+  // session the pane's device holds now. One from a session that was closed or replaced, or that arrives
+  // after the device left the pane, is dropped: its value is never used as a session.
   CP2pClient* session = nullptr;
   if (event < 0 || event == kPanePlaying) {
-    session = reinterpret_cast<CP2pClient*>(value);
-    if (!device_ || !session || host_->SessionOf(device_) != session) return;
+    if (!device_) return;
+    if (host_->Busy()) {
+      // A connect or close is running for the GUI thread: look again once it is over.
+      const HWND self = hwnd();
+      QTimer::singleShot(50, this, [self, event, value] {
+        PostMessage(self, WM_AV_EVENT, static_cast<WPARAM>(static_cast<intptr_t>(event)), value);
+      });
+      return;
+    }
+    session = host_->SessionOf(device_);
+    if (!session || SessionEventValue(session) != static_cast<int32_t>(value)) {
+      // The sink's report of a codec it cannot decode names the codec, not a session: shown, nothing closed.
+      if (event == kErrUnsupported && value > 0 && value < 256) SetState(kPaneError, kErrUnsupported);
+      return;
+    }
   }
   if (event == 1) {
     const int n = static_cast<int>(value);

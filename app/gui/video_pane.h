@@ -9,12 +9,14 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "app/ui/window_registry.h"
 
 class CP2pClient;
 class DeviceNode;
 class CVideoWnd;
+struct RenderTarget;  // the media sink's drawing target (media/av_render.h)
 
 constexpr int kPaneCountdownTimer = 3100;
 constexpr int kPaneCountdownSeconds = 5;
@@ -40,14 +42,6 @@ enum PaneState {
   kPaneCloudDownload = 25,
 };
 
-// A drawing target of the media sink: a window, anchor flags and a rectangle in it (empty: the whole client
-// area).
-struct RenderTarget {
-  HWND window = 0;
-  uint32_t anchor = 0;
-  int32_t left = 0, top = 0, right = 0, bottom = 0;
-};
-
 // What a pane asks of the rest of the program: the main window's operations, and the device's session.
 class PaneHost {
  public:
@@ -64,7 +58,12 @@ class PaneHost {
   virtual void CloseSession(CP2pClient* session);
   // True for a device with a SIM card.
   virtual bool IsCellular(DeviceNode* device);
+  // True while a device operation is in flight on the GUI thread's behalf: session events wait for its end.
+  virtual bool Busy() { return false; }
 };
+
+// The value a media-sink event carries for a session: its address cut to 32 bits.
+int32_t SessionEventValue(const CP2pClient* session);
 
 // A picture-in-picture window: a red 5-pixel frame and "Waiting..." until pictures arrive.
 class CPipWnd : public QWidget, public UiWindow {
@@ -99,7 +98,9 @@ class CVideoWnd : public QWidget, public UiWindow {
   int Countdown() const { return countdown_; }
   bool Reconnecting() const { return reconnecting_; }
 
-  const std::array<RenderTarget, 4>& GetRenderTargets(int channel_count);
+  // The four targets (pane, PiP windows 1..3) for the media sink, as an array of four; they stay valid
+  // while the pane lives.
+  RenderTarget* GetRenderTargets(int channel_count);
   int ChannelCount() const { return channel_count_; }
   void ShowPipWindows(bool show);
   CPipWnd* PipWindow(int k) const { return pips_[k]; }  // k = 0..2: window ids 1..3
@@ -150,7 +151,7 @@ class CVideoWnd : public QWidget, public UiWindow {
   bool reconnecting_ = false;
   bool drop_highlight_ = false;
   int channel_count_ = 0;
-  std::array<RenderTarget, 4> targets_{};
+  std::unique_ptr<RenderTarget[]> targets_;
   std::array<CPipWnd*, kPanePipWindows> pips_{};
   std::array<int, 4> channel_map_{0, 1, 2, 3};
   bool full_screen_ = false;

@@ -13,6 +13,7 @@
 #include "app/gui/video_layout.h"
 #include "app/gui/video_pane.h"
 #include "app/ui/strings.h"
+#include "media/av_render.h"
 #include "sdk/device/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "tests/app/app_test_util.h"
@@ -127,6 +128,8 @@ class FakeHost : public PaneHost {
   }
   void CloseSession(CP2pClient* s) override { closed.push_back(s); }
   bool IsCellular(DeviceNode*) override { return cellular; }
+  bool busy = false;
+  bool Busy() override { return busy; }
   void ReconnectPane(int index) override { reconnects.push_back(index); }
   void ExchangePicture(int a, int b) override { exchanges.emplace_back(a, b); }
   int clicks = 0;
@@ -245,13 +248,13 @@ TEST_F(GridTest, PipPlacementAndTargets) {
   pane->resize(640, 300);
   Pump();
   for (int k = 0; k < 3; ++k) EXPECT_EQ(pane->PipWindow(k)->geometry(), QRect(k * 170, 200, 170, 100)) << k;
-  const auto& t = pane->GetRenderTargets(3);
+  const RenderTarget* t = pane->GetRenderTargets(3);
   EXPECT_EQ(pane->ChannelCount(), 3);
-  EXPECT_EQ(t[0].window, pane->hwnd());
-  EXPECT_EQ(t[0].anchor, 15u);
-  EXPECT_EQ(t[0].right, 0);
-  EXPECT_EQ(t[2].window, pane->PipWindow(1)->hwnd());
-  EXPECT_EQ((std::vector<int>{t[2].left, t[2].top, t[2].right, t[2].bottom}), (std::vector<int>{5, 5, 165, 95}));
+  EXPECT_EQ(t[0].window, pane);
+  EXPECT_EQ(t[0].anchors, 15u);
+  EXPECT_TRUE(t[0].rect.Empty());
+  EXPECT_EQ(t[2].window, pane->PipWindow(1));
+  EXPECT_EQ(t[2].rect, (RenderRect{5, 5, 165, 95}));
   pane->ShowPipWindows(true);  // channels 1 and 2 only
   EXPECT_TRUE(pane->PipWindow(0)->isVisibleTo(pane));
   EXPECT_TRUE(pane->PipWindow(1)->isVisibleTo(pane));
@@ -330,7 +333,8 @@ class PaneEventTest : public GridTest {
     pane_->SetDevice(&device_);
     host_.session = FakeSession(1);
   }
-  LPARAM Session() const { return reinterpret_cast<LPARAM>(host_.session); }
+  // The value the media sink posts for the session: its address cut to 32 bits.
+  LPARAM Session() const { return SessionEventValue(host_.session); }
   // Posts the event as the media sink does and lets it arrive.
   void Post(int event, LPARAM value) {
     ASSERT_TRUE(PostMessage(pane_->hwnd(), WM_AV_EVENT, static_cast<WPARAM>(static_cast<intptr_t>(event)), value));
@@ -454,6 +458,47 @@ TEST_F(PaneEventTest, StaleSessionEventDropped) {
   Post(-10008, Session());
   EXPECT_TRUE(host_.closed.empty());
   EXPECT_EQ(pane_->GetState(), 0);
+}
+
+// The sink posts a session as its address cut to 32 bits. A session above 4 GiB (as on this platform) is
+// still recognised, and a value is never turned back into a session: the pane uses the one its device holds.
+TEST_F(PaneEventTest, SessionAboveFourGigabytesMatchedByItsEventValue) {
+  host_.session = reinterpret_cast<CP2pClient*>(uintptr_t{0x7f3a12345000});
+  host_.state = 0;
+  Post(2, SessionEventValue(host_.session));
+  EXPECT_EQ(pane_->GetState(), 2);
+  Post(-10008, SessionEventValue(host_.session));
+  EXPECT_EQ(pane_->GetState(), 21);
+  EXPECT_EQ(host_.closed, std::vector<CP2pClient*>{host_.session});
+  // Another session whose low bits differ is not this one.
+  Post(-10002, SessionEventValue(host_.session) ^ 0x1000);
+  EXPECT_EQ(pane_->GetState(), 21);
+  EXPECT_EQ(host_.closed.size(), 1u);
+}
+
+// The sink's "cannot be decoded" report carries the codec: the pane shows the error and closes nothing.
+TEST_F(PaneEventTest, NotDecodableCodecShownWithoutClosing) {
+  host_.state = 1;
+  Post(-10003, 10);
+  EXPECT_EQ(pane_->GetState(), 18);
+  EXPECT_EQ(pane_->GetCode(), -10003);
+  EXPECT_TRUE(host_.closed.empty());
+  EXPECT_EQ(host_.state_reads, 0);
+}
+
+// While the host runs a device operation, session events wait for its end instead of reading the session.
+TEST_F(PaneEventTest, SessionEventsWaitWhileHostBusy) {
+  host_.busy = true;
+  host_.state = 0;
+  Post(-10008, Session());
+  EXPECT_EQ(pane_->GetState(), 0);
+  EXPECT_TRUE(host_.closed.empty());
+  host_.busy = false;
+  for (int i = 0; i < 40 && pane_->GetState() == 0; ++i) {
+    QTest::qWait(10);
+  }
+  EXPECT_EQ(pane_->GetState(), 21);
+  EXPECT_EQ(host_.closed, std::vector<CP2pClient*>{host_.session});
 }
 
 TEST_F(PaneEventTest, PostAfterPaneGoneIsDropped) {
