@@ -16,7 +16,7 @@
 #include "app/gui/timeline.h"
 #include "app/playback.h"
 #include "app/ui/window_registry.h"
-#include "media/av_render.h"
+#include "tests/app/playback_sink.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
 
@@ -38,10 +38,6 @@ QApplication* App() {
     return new QApplication(argc, argv);
   }();
   return app;
-}
-
-bool PostToWindow(AvWindow window, uint32_t message, int32_t event, int32_t value) {
-  return PostMessage(static_cast<HWND>(window), message, static_cast<WPARAM>(event), static_cast<LPARAM>(value));
 }
 
 // Pumps the GUI thread until done or ms passed.
@@ -71,8 +67,7 @@ class Pane : public QWidget, public UiWindow {
 TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
   ASSERT_FALSE(Env("VLM_DID").empty()) << "run through sd_playback_e2e.sh";
   App();
-  AvRenderOpsInit();
-  AvSetEventPoster(PostToWindow);
+  InstallTestMediaPoster(true);
   CP2pClient client;
   ASSERT_EQ(client.Connect("rvs:", Env("VLM_DID").c_str(), 0), 0);
   ASSERT_EQ(client.VerifyPassword(Env("VLM_PW").c_str()), 0);
@@ -85,15 +80,13 @@ TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
 
   Pane pane;
   pane.show();
-  RenderTarget targets[4];
-  for (auto& t : targets) t.window = &pane;
   CTimelineWnd timeline;
   timeline.show();
   timeline.resize(1000, 60);
   int sinks = 0;
   SdPlayback sd(&client, [&]() -> IAvRender* {
     ++sinks;
-    return new CAvRender(targets, 1, pane.hwnd(), timeline.hwnd(), WM_TIMELINE_EVENT);
+    return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
   });
 
   // 04:30 lies in a gap: playback starts at 05:00, where the next recording begins.
@@ -106,7 +99,7 @@ TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
   EXPECT_LT(timeline.cursor_time(), start + 60);
   ASSERT_TRUE(Pump([&] {
     for (int e : pane.events)
-      if (e == kAvEventFirstPicture0) return true;
+      if (e == 2) return true;  // the first picture of channel 0
     return false;
   })) << "no picture reached the pane";
 
@@ -132,7 +125,7 @@ TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
   client.StopPlayback();
   timeline.Reset();
   client.Close();
-  AvSetEventPoster(nullptr);
+  InstallTestMediaPoster(false);
 }
 
 }  // namespace
