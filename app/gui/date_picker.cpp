@@ -3,8 +3,8 @@
 #include <time.h>
 
 #include <QTableView>
-#include <QToolButton>
 #include <QTextCharFormat>
+#include <QToolButton>
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <QCursor>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/gui/bmpbtn_container.h"
@@ -32,7 +32,8 @@ bool UnsafeNameChar(unsigned char c) { return c < 0x20 || c == 0x7F || c == '/' 
 
 int GetPtzDirection(const QRect& pad, const QPoint& cursor) {
   const int left = pad.x(), top = pad.y(), right = pad.x() + pad.width(), bottom = pad.y() + pad.height();
-  if (cursor.x() < left || cursor.x() >= right || cursor.y() < top || cursor.y() >= bottom) return kPtzOutside;
+  if (cursor.x() < left || cursor.x() >= right || cursor.y() < top || cursor.y() >= bottom)
+    return kPtzOutside;
   const int dx = cursor.x() - (left + (right - left) / 2);
   const int dy = cursor.y() - (top + (bottom - top) / 2);
   if (std::abs(dy) < std::abs(dx)) return dx >= 0 ? kPtzRight : kPtzLeft;
@@ -149,8 +150,8 @@ bool CPlayControls::OnButtonEvent(int id, int event) {
 
 void CPlayControls::UpdateToolbarState() {
   if (!pane_->HasSelectedPane()) return;
-  static const int kEight[] = {kBtnAudio,     kBtnSnapshot, kBtnRecord,   kBtnTalk,
-                               kBtnCloseVideo, kBtnSpeed0,  kBtnSpeed1, kBtnSpeed2};
+  static const int kEight[] = {kBtnAudio,      kBtnSnapshot, kBtnRecord, kBtnTalk,
+                               kBtnCloseVideo, kBtnSpeed0,   kBtnSpeed1, kBtnSpeed2};
   if (!pane_->HasDevice()) {
     for (int id : kEight) Enable(id, false);
     for (int id : {kBtnLens, kBtnPip, kBtnExchange}) Show(id, false);

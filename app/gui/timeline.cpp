@@ -85,14 +85,15 @@ std::vector<TimelineTick> TimelineTicks(int64_t s, int left, int right, double s
       tick.length = 8;
     else
       tick.length = 4;
-    if (tt.tm_min % 10 == 0 && tt.tm_sec == 0) tick.label = QString::asprintf("%02d:%02d", tt.tm_hour, tt.tm_min);
+    if (tt.tm_min % 10 == 0 && tt.tm_sec == 0)
+      tick.label = QString::asprintf("%02d:%02d", tt.tm_hour, tt.tm_min);
     ticks.push_back(tick);
   }
   return ticks;
 }
 
-std::vector<TimelineBar> TimelineBars(const std::vector<PlaybackSegment>& list, int64_t s, int left, int right,
-                                      double scale) {
+std::vector<TimelineBar> TimelineBars(const std::vector<PlaybackSegment>& list, int64_t s, int left,
+                                      int right, double scale) {
   std::vector<TimelineBar> bars;
   int64_t offset = 0;
   const int k = FindSegmentAt(list, s, &offset);
@@ -217,7 +218,8 @@ void CTimelineWnd::DrawTicks(QPainter* p, int64_t s, const QRect& r) {
   for (const TimelineTick& t : TimelineTicks(s, left, right)) {
     p->setPen(QPen(kAxis, 1));
     p->drawLine(t.x, bottom - t.length, t.x, bottom);
-    if (!t.label.isEmpty()) p->drawText(QRect(t.x + 2, bottom - 20, 60, 16), Qt::AlignLeft | Qt::AlignTop, t.label);
+    if (!t.label.isEmpty())
+      p->drawText(QRect(t.x + 2, bottom - 20, 60, 16), Qt::AlignLeft | Qt::AlignTop, t.label);
   }
 }
 
@@ -306,8 +308,8 @@ void CTimelineWnd::OnLButtonUp(const QPoint& pt) {
   if (!dragging_) return;
   const int dx = pt.x() - sample_.x();
   const int64_t dt = clock_() - sample_time_;
-  const double v = dt != 0 ? std::fabs(static_cast<double>(dx) / static_cast<double>(dt) * (0.5 / kTimelineScale))
-                           : 0.0;
+  const double v =
+      dt != 0 ? std::fabs(static_cast<double>(dx) / static_cast<double>(dt) * (0.5 / kTimelineScale)) : 0.0;
   if (std::abs(dx) > kFlingMinPixels && v > kFlingMinSpeed) {
     fling_speed_ = v;
     fling_left_ = dx < 0;
@@ -394,7 +396,8 @@ void CTimelineWnd::Paint(QPainter* p) {
   if (HasList()) {
     p->fillRect(rect(), kBackground);
     for (const TimelineRow& r : rows_)
-      p->drawImage(QPoint(r.dest_x, 0), strips_[static_cast<size_t>(r.strip)].image, QRect(r.src_x, 0, r.width, h));
+      p->drawImage(QPoint(r.dest_x, 0), strips_[static_cast<size_t>(r.strip)].image,
+                   QRect(r.src_x, 0, r.width, h));
   } else {
     DrawTicks(p, 0, QRect(0, 0, w, h));
   }

@@ -65,8 +65,8 @@ struct TimelineBar {
   int kind = 0;
 };
 // The bars of list in [left, right) for an axis starting at time s.
-std::vector<TimelineBar> TimelineBars(const std::vector<PlaybackSegment>& list, int64_t s, int left, int right,
-                                      double scale = kTimelineScale);
+std::vector<TimelineBar> TimelineBars(const std::vector<PlaybackSegment>& list, int64_t s, int left,
+                                      int right, double scale = kTimelineScale);
 // The start of t's local day (00:00:00) and of the next one.
 int64_t LocalDayStart(int64_t t);
 int64_t LocalNextDayStart(int64_t t);

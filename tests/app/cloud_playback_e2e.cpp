@@ -16,12 +16,12 @@
 #include "app/gui/timeline.h"
 #include "app/playback.h"
 #include "app/ui/window_registry.h"
-#include "tests/app/playback_sink.h"
 #include "sdk/cloud/cs_player.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_cacher.h"
 #include "sdk/util/helpers.h"
 #include "tests/app/app_test_util.h"
+#include "tests/app/playback_sink.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "tests/sdk/net/net_test_util.h"
 #include "tools/cssegs/cssegs_lib.h"
@@ -66,11 +66,14 @@ class CloudPlaybackE2e : public ::testing::Test {
     apptest::App();
     // Twelve five-second segments of real H.264 from the minute of the fixture's recording.
     const std::string h264 = media_.path() + "/v.h264";
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 2 "
-                            "-c:v libx264 -preset ultrafast -g 10 -f h264 " + h264 + " </dev/null";
+    const std::string cmd =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 2 "
+        "-c:v libx264 -preset ultrafast -g 10 -f h264 " +
+        h264 + " </dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg could not make the test media";
     const std::string stream = nettest::ReadFile(h264);
-    const std::vector<AccessUnit> units = SplitAnnexB(std::vector<uint8_t>(stream.begin(), stream.end()), false);
+    const std::vector<AccessUnit> units =
+        SplitAnnexB(std::vector<uint8_t>(stream.begin(), stream.end()), false);
     ASSERT_FALSE(units.empty());
     CsSegOptions o;
     o.out_dir = objects_.path();
@@ -81,12 +84,13 @@ class CloudPlaybackE2e : public ::testing::Test {
     o.fps = 10;
     CsSegResult r;
     ASSERT_TRUE(CsSegWriteUnits(units, o, &r)) << r.error;
-    ASSERT_TRUE(s3_.Start({"node", std::string(S3PEER_DIR) + "/s3peer.js", "--dir", objects_.path(),
-                           "--watch-stdin"}));
+    ASSERT_TRUE(s3_.Start(
+        {"node", std::string(S3PEER_DIR) + "/s3peer.js", "--dir", objects_.path(), "--watch-stdin"}));
     const std::string line = s3_.WaitForLine("PORT ", 30000);
     ASSERT_FALSE(line.empty()) << s3_.Output();
     CloudSim::Options so;
-    so.storage = {"S3=s3.localhost:" + std::to_string(std::atoi(line.substr(line.find("PORT ") + 5).c_str()))};
+    so.storage = {"S3=s3.localhost:" +
+                  std::to_string(std::atoi(line.substr(line.find("PORT ") + 5).c_str()))};
     ASSERT_TRUE(sim_.Start(CloudFixture("storage"), so));
     SetCacheRoot(cache_.path().c_str());
     CloudSetDeployment(sim_.Deployment());

@@ -1,5 +1,7 @@
 // The play-control buttons on the program's own skin, against a fake pane: the button-state table, the
 // pan-tilt quadrants, snapshot and recording names, talkback, speed, picture-in-picture and lenses.
+#include "app/gui/play_controls.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "app/gui/bmpbtn_container.h"
-#include "app/gui/play_controls.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "tests/app/app_test_util.h"
@@ -175,28 +176,147 @@ TEST_F(PlayControlsTest, ButtonStatesFollowModeDeviceAndSession) {
     std::map<int, std::string> want;
   };
   const Case cases[] = {
-      {"no device", kPlayLive, false, 1, 0, 0, 0, 0, 0, 0, 0,
-       {{1103, "vd"}, {1104, "vd"}, {1105, "vd"}, {1112, "vd"}, {1106, "vd"}, {1101, "vd"},
-        {1110, "h"}, {1111, "h"}, {1113, "h"}}},
-      {"live, not playing", kPlayLive, true, 1, 0, 0, 0, 0, 0, 0, 0,
+      {"no device",
+       kPlayLive,
+       false,
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
+       {{1103, "vd"},
+        {1104, "vd"},
+        {1105, "vd"},
+        {1112, "vd"},
+        {1106, "vd"},
+        {1101, "vd"},
+        {1110, "h"},
+        {1111, "h"},
+        {1113, "h"}}},
+      {"live, not playing",
+       kPlayLive,
+       true,
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
        {{1101, "vd"}, {1103, "vec"}, {1105, "ve"}, {1110, "h"}, {1113, "h"}}},
-      {"live, video and sound", kPlayLive, true, 1, 0, 0, 0, 0x07, 0, 0, 0,
+      {"live, video and sound",
+       kPlayLive,
+       true,
+       1,
+       0,
+       0,
+       0,
+       0x07,
+       0,
+       0,
+       0,
        {{1101, "ve"}, {1103, "ve"}, {1104, "ve"}, {1105, "ve"}, {1112, "ve"}, {1106, "ve"}}},
       {"live, recording, muted", kPlayLive, true, 1, 0, 0, 0, 0x0B, 0, 0, 0, {{1103, "vec"}, {1105, "vec"}}},
-      {"live, two channels combined, pip off", kPlayLive, true, 2, 1, 0, 0, 0x01, 0, 0, 0,
+      {"live, two channels combined, pip off",
+       kPlayLive,
+       true,
+       2,
+       1,
+       0,
+       0,
+       0x01,
+       0,
+       0,
+       0,
        {{1110, "ve"}, {1111, "vd"}, {1113, "h"}}},
-      {"live, two channels combined, pip on", kPlayLive, true, 2, 1, 0, 0, 0x21, 0, 0, 0,
+      {"live, two channels combined, pip on",
+       kPlayLive,
+       true,
+       2,
+       1,
+       0,
+       0,
+       0x21,
+       0,
+       0,
+       0,
        {{1110, "vec"}, {1111, "ve"}}},
-      {"live, two channels not combined", kPlayLive, true, 2, 0, 0, 0, 0x21, 0, 0, 0, {{1110, "h"}, {1111, "h"}}},
-      {"live, one channel two lenses", kPlayLive, true, 1, 0, 2, 0, 0x01, 0, 0, 0, {{1113, "v"}, {1110, "h"}}},
+      {"live, two channels not combined",
+       kPlayLive,
+       true,
+       2,
+       0,
+       0,
+       0,
+       0x21,
+       0,
+       0,
+       0,
+       {{1110, "h"}, {1111, "h"}}},
+      {"live, one channel two lenses",
+       kPlayLive,
+       true,
+       1,
+       0,
+       2,
+       0,
+       0x01,
+       0,
+       0,
+       0,
+       {{1113, "v"}, {1110, "h"}}},
       {"live, two channels two lenses", kPlayLive, true, 2, 0, 2, 0, 0x01, 0, 0, 0, {{1113, "h"}}},
-      {"sd with pbrate", kPlaySd, true, 1, 0, 2, EXT_PBRATE, 0x14, 1, 0, 0,
+      {"sd with pbrate",
+       kPlaySd,
+       true,
+       1,
+       0,
+       2,
+       EXT_PBRATE,
+       0x14,
+       1,
+       0,
+       0,
        {{1107, "ve"}, {1108, "vec"}, {1109, "ve"}, {1103, "ve"}, {1113, "h"}, {1110, "h"}, {1111, "h"}}},
-      {"sd without pbrate", kPlaySd, true, 1, 0, 0, 0, 0x10, 0, 0, 0,
+      {"sd without pbrate",
+       kPlaySd,
+       true,
+       1,
+       0,
+       0,
+       0,
+       0x10,
+       0,
+       0,
+       0,
        {{1107, "h"}, {1108, "h"}, {1109, "h"}, {1103, "vec"}}},
-      {"cloud playing with sound", kPlayCloud, true, 1, 0, 0, 0, 0, 0, 3, 2,
+      {"cloud playing with sound",
+       kPlayCloud,
+       true,
+       1,
+       0,
+       0,
+       0,
+       0,
+       0,
+       3,
+       2,
        {{1107, "ve"}, {1108, "ve"}, {1109, "vec"}, {1103, "ve"}, {1105, "ve"}, {1113, "h"}, {1110, "h"}}},
-      {"cloud recording, muted", kPlayCloud, true, 2, 1, 0, 0, 0x21, 0, 5, 0,
+      {"cloud recording, muted",
+       kPlayCloud,
+       true,
+       2,
+       1,
+       0,
+       0,
+       0x21,
+       0,
+       5,
+       0,
        {{1107, "vec"}, {1103, "vec"}, {1105, "vec"}, {1110, "h"}, {1111, "h"}}},
   };
   for (const Case& c : cases) {
@@ -228,10 +348,10 @@ TEST_F(PlayControlsTest, PanTiltQuadrantsAndCodes) {
     QPoint at;
     int quadrant, code;
   } cases[] = {
-      {{170, 240}, kPtzRight, 6}, {{105, 236}, kPtzLeft, 3}, {{140, 205}, kPtzUp, 1}, {{136, 270}, kPtzDown, 2},
-      {{138, 238}, kPtzDown, 2},  // the centre: |dy| = |dx| = 0 counts as down
-      {{148, 228}, kPtzUp, 1},    // |dx| = |dy|: up or down
-      {{148, 248}, kPtzDown, 2},  {{99, 238}, kPtzOutside, -1}, {{176, 238}, kPtzOutside, -1},
+      {{170, 240}, kPtzRight, 6},    {{105, 236}, kPtzLeft, 3},    {{140, 205}, kPtzUp, 1},
+      {{136, 270}, kPtzDown, 2},     {{138, 238}, kPtzDown, 2},  // the centre: |dy| = |dx| = 0 counts as down
+      {{148, 228}, kPtzUp, 1},                                   // |dx| = |dy|: up or down
+      {{148, 248}, kPtzDown, 2},     {{99, 238}, kPtzOutside, -1}, {{176, 238}, kPtzOutside, -1},
       {{138, 276}, kPtzOutside, -1}, {{175, 275}, kPtzDown, 2},
   };
   for (const Case& c : cases) {
@@ -309,10 +429,10 @@ TEST_F(PlayControlsTest, SoundAndRecordingByModeAndFailuresAreShown) {
   controls_.OnButtonEvent(kBtnRecord, 3);
   pane_.player_state = 7;
   controls_.OnButtonEvent(kBtnRecord, 3);
-  EXPECT_EQ(pane_.calls, (std::vector<std::string>{"unmute", "mute", "record " + dir + "/ABC-20241210153000.mp4",
-                                                    "stop record", "player unmute", "player mute",
-                                                    "player record " + dir + "/ABC-20241210153000.mp4",
-                                                    "player stop record"}));
+  EXPECT_EQ(pane_.calls,
+            (std::vector<std::string>{
+                "unmute", "mute", "record " + dir + "/ABC-20241210153000.mp4", "stop record", "player unmute",
+                "player mute", "player record " + dir + "/ABC-20241210153000.mp4", "player stop record"}));
   EXPECT_TRUE(controls_.last_notice().isEmpty());
 
   // Failures are told to the user.

@@ -5,7 +5,8 @@
 namespace {
 
 bool PostToWindow(AvWindow window, uint32_t message, int32_t event, int32_t value) {
-  return PostMessage(static_cast<HWND>(window), message, static_cast<WPARAM>(event), static_cast<LPARAM>(value));
+  return PostMessage(static_cast<HWND>(window), message, static_cast<WPARAM>(event),
+                     static_cast<LPARAM>(value));
 }
 
 RenderTarget g_targets[4];
@@ -23,4 +24,9 @@ void InstallTestMediaPoster(bool on) {
 IAvRender* MakeTestPlaybackSink(QWidget* pane, HWND pane_hwnd, HWND timeline_hwnd) {
   for (auto& t : g_targets) t.window = pane;
   return new CAvRender(g_targets, 1, pane_hwnd, timeline_hwnd, WM_TIMELINE_EVENT);
+}
+
+IAvRender* MakeTestLiveSink(QWidget* pane, HWND pane_hwnd) {
+  for (auto& t : g_targets) t.window = pane;
+  return new CAvRender(g_targets, 1, pane_hwnd, 0, 0);
 }

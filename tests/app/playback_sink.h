@@ -12,3 +12,5 @@ class QWidget;
 void InstallTestMediaPoster(bool on);
 // A sink drawing into pane (all four targets), events to pane_hwnd, positions to timeline_hwnd.
 IAvRender* MakeTestPlaybackSink(QWidget* pane, HWND pane_hwnd, HWND timeline_hwnd);
+// A live sink drawing into pane, events to pane_hwnd.
+IAvRender* MakeTestLiveSink(QWidget* pane, HWND pane_hwnd);

@@ -3,9 +3,12 @@
 // start of each hour, and plays H.264 from them. The day is queried, the timeline starts playback at a time
 // through a real media sink, follows the positions the sink posts, and a drag seeks an hour later.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -13,12 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "app/gui/bmpbtn_container.h"
+#include "app/gui/play_controls.h"
 #include "app/gui/timeline.h"
 #include "app/playback.h"
 #include "app/ui/window_registry.h"
-#include "tests/app/playback_sink.h"
+#include "sdk/device/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
+#include "tests/app/playback_sink.h"
 
 namespace {
 
@@ -103,7 +109,8 @@ TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
     return false;
   })) << "no picture reached the pane";
 
-  // Drag 720 pixels to the left, slowly (no fling): one hour later. The seek follows 400 ms after the release.
+  // Drag 720 pixels to the left, slowly (no fling): one hour later. The seek follows 400 ms after the
+  // release.
   int64_t clock = 1000;
   timeline.SetMessageClock([&] { return clock; });
   const int64_t before = timeline.cursor_time();
@@ -125,6 +132,79 @@ TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
   client.StopPlayback();
   timeline.Reset();
   client.Close();
+  InstallTestMediaPoster(false);
+}
+
+// Ask ffprobe what a file holds: the codec names of its streams and its duration.
+std::string Probe(const std::string& path) {
+  const std::string cmd =
+      "ffprobe -v error -show_entries stream=codec_name:format=duration -of csv=p=0 '" + path + "' 2>&1";
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  return out;
+}
+
+// The toolbar's recording and pan-tilt buttons on a live view, through the pane control
+// over the device node, against the camera.
+TEST(LiveControlsE2e, RecordAndPanTilt) {
+  ASSERT_FALSE(Env("VLM_DID").empty()) << "run through sd_playback_e2e.sh";
+  App();
+  InstallTestMediaPoster(true);
+  DeviceNode node;
+  node.Info().uuid = "VLM/UUID-27";  // the slash stays out of the path
+  CP2pClient* client = node.GetP2pClient();
+  ASSERT_EQ(client->Connect("rvs:", Env("VLM_DID").c_str(), 0), 0);
+  ASSERT_EQ(client->VerifyPassword(Env("VLM_PW").c_str()), 0);
+  Pane pane;
+  pane.show();
+  ASSERT_EQ(client->StartLiveVideoSink(0, MakeTestLiveSink(&pane, pane.hwnd())), 0);
+  ASSERT_TRUE(Pump([&] {
+    for (int e : pane.events)
+      if (e == 2) return true;  // the first picture of channel 0
+    return false;
+  })) << "no picture reached the pane";
+  QApplication::processEvents();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  CBmpbtnContainer bar;
+  ASSERT_EQ(bar.LoadSkinFile(Env("VLM_SKIN")), 1);
+  DevicePaneControl::Hooks hooks;
+  hooks.has_selected_pane = [] { return true; };
+  hooks.device = [&] { return &node; };
+  DevicePaneControl control(hooks);
+  CPlayControls controls(&bar, &control, nullptr);
+  QTemporaryDir dir;
+  controls.SetMediaFolder([&] { return dir.path().toStdString(); });
+  controls.UpdateToolbarState();
+  EXPECT_TRUE(bar.GetButtonState(bar.IndexFromId(kBtnPtzPad)) & 4) << "the pad is enabled while video runs";
+
+  controls.OnButtonEvent(kBtnRecord, 3);
+  const std::string mp4 = controls.last_file();
+  EXPECT_NE(mp4.find("/VLM_UUID-27-"), std::string::npos) << mp4;
+  EXPECT_NE(control.SessionState() & kP2pStateRecording, 0);
+  controls.UpdateToolbarState();
+  EXPECT_TRUE(bar.GetButtonState(bar.IndexFromId(kBtnRecord)) & 1) << "the record button shows it";
+  Pump([] { return false; }, 2500);
+  controls.OnButtonEvent(kBtnRecord, 3);
+  EXPECT_EQ(control.SessionState() & kP2pStateRecording, 0);
+  const std::string probe = Probe(mp4);
+  EXPECT_NE(probe.find("h264"), std::string::npos) << probe;
+  const size_t nl = probe.rfind('\n', probe.size() - 2);
+  EXPECT_GT(std::atof(probe.c_str() + (nl == std::string::npos ? 0 : nl + 1)), 1.5) << probe;
+
+  // Pan-tilt: a press right of the pad's centre sends 6, the release 0.
+  SkinRect r;
+  ASSERT_TRUE(bar.GetButtonRect(bar.IndexFromId(kBtnPtzPad), &r, nullptr));
+  controls.SetCursorSource([&] { return QPoint(r.right - 3, r.top + (r.bottom - r.top) / 2); });
+  controls.OnButtonEvent(kBtnPtzPad, 1);
+  controls.OnButtonEvent(kBtnPtzPad, 2);
+
+  client->StopAllVideo();
+  client->Close();
   InstallTestMediaPoster(false);
 }
 

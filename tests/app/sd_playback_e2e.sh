@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # SD-card playback from the timeline end to end: rdvsim and camsim as processes
 # in a network namespace of their own with only loopback up, and the test
-# program (timeline, playback glue and a real media sink) against them.
+# program (timeline, playback glue and a real media sink; the play controls on a
+# live view) against them.
 #
-#   sd_playback_e2e.sh RDVSIM CAMSIM TESTBIN
+#   sd_playback_e2e.sh RDVSIM CAMSIM TESTBIN SKIN
 # Exit 0 passed, 1 failed, 77 skipped (no namespace or no ffmpeg here).
 set -u
 
-rdvsim=${1:-} camsim=${2:-} testbin=${3:-}
+rdvsim=${1:-} camsim=${2:-} testbin=${3:-} skin=${4:-}
 if [ ! -x "$rdvsim" ] || [ ! -x "$camsim" ] || [ ! -x "$testbin" ]; then
-  echo "usage: sd_playback_e2e.sh RDVSIM CAMSIM TESTBIN" >&2
+  echo "usage: sd_playback_e2e.sh RDVSIM CAMSIM TESTBIN SKIN" >&2
   exit 2
 fi
 
@@ -28,11 +29,13 @@ pids+=($!)
 wait_line "$work/camsim.out" "camsim ready" 30 || { fail "camsim did not get ready: $(cat "$work/camsim.out")"; exit 1; }
 
 say "timeline against camsim"
-VLM_INIT=$init VLM_DID=$CAM VLM_PW=$PW QT_QPA_PLATFORM=offscreen timeout 60 ip netns exec "$ns" "$testbin" \
+VLM_INIT=$init VLM_DID=$CAM VLM_PW=$PW VLM_SKIN=$skin QT_QPA_PLATFORM=offscreen timeout 60 ip netns exec "$ns" "$testbin" \
   --gtest_color=no >"$work/client.out" 2>&1 </dev/null
 status=$?
 sed 's/^/    /' "$work/client.out"
 [ $status = 0 ] || fail "the test program ended with $status"
 grep -q "camsim playback" "$work/camsim.out" || fail "camsim saw no playback"
+grep -q "camsim ptz did=$CAM dir=6" "$work/camsim.out" || fail "camsim did not take the pan-tilt press"
+grep -q "camsim ptz did=$CAM dir=0" "$work/camsim.out" || fail "camsim did not take the pan-tilt release"
 
 e2e_finish "$work/camsim.out"

@@ -1,6 +1,8 @@
 // The playback timeline with the time zone fixed to UTC+8 and the message clock injected: strips, ticks and
 // bars, the visible window, the cursor rules, scrolling clamps, drag and fling, following playback; and
 // the date picker.
+#include "app/gui/timeline.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "app/gui/date_picker.h"
-#include "app/gui/timeline.h"
 #include "tests/app/app_test_util.h"
 
 namespace {
@@ -134,10 +135,10 @@ TEST_F(TimelineTest, VisibleWindowAndCursorRules) {
   struct Case {
     int64_t start, cursor;
   } cases[] = {
-      {At(8, 5, 0), At(8, 5, 0)},     // inside a segment
-      {At(8, 30, 0), At(9, 0, 0)},    // in a gap: the next segment's start
-      {At(2, 0, 0), At(8, 3, 17)},    // before the first
-      {At(20, 0, 0), At(15, 0, 0)},   // after the last: its end
+      {At(8, 5, 0), At(8, 5, 0)},    // inside a segment
+      {At(8, 30, 0), At(9, 0, 0)},   // in a gap: the next segment's start
+      {At(2, 0, 0), At(8, 3, 17)},   // before the first
+      {At(20, 0, 0), At(15, 0, 0)},  // after the last: its end
       {At(15, 0, 0), At(15, 0, 0)},
   };
   for (const Case& c : cases) {
@@ -330,7 +331,8 @@ TEST_F(TimelineTest, DrawsBarsMarkerAndLabel) {
   // Without a list: the axis from time 0 and no label.
   wnd_.Reset();
   QImage empty = wnd_.Render();
-  if (const char* out = getenv("VELMORA_SHOT_DIR")) empty.save(QString::fromUtf8(out) + "/timeline_empty.png");
+  if (const char* out = getenv("VELMORA_SHOT_DIR"))
+    empty.save(QString::fromUtf8(out) + "/timeline_empty.png");
   EXPECT_EQ(empty.pixel(w / 2 + 30, 8) & 0xFFFFFF, 0x000000u);
 }
 
@@ -352,7 +354,8 @@ TEST_F(DatePickerTest, PickingADayHidesThePickerAndGivesItsMidnight) {
   picker.ShowAt(QPoint(800, 700));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&picker));
   EXPECT_EQ(picker.geometry().bottomRight(), QPoint(799, 699));
-  if (const char* out = getenv("VELMORA_SHOT_DIR")) picker.grab().save(QString::fromUtf8(out) + "/date_picker.png");
+  if (const char* out = getenv("VELMORA_SHOT_DIR"))
+    picker.grab().save(QString::fromUtf8(out) + "/date_picker.png");
   picker.Select(QDate(2024, 5, 6));
   EXPECT_FALSE(picker.isVisible());
   EXPECT_EQ(days, std::vector<int64_t>{kDay});
