@@ -67,7 +67,8 @@ class CloudPlaybackE2e : public ::testing::Test {
     // Twelve five-second segments of real H.264 from the minute of the fixture's recording.
     const std::string h264 = media_.path() + "/v.h264";
     const std::string cmd =
-        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 2 "
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=10 -t 2 -pix_fmt "
+        "yuv420p "
         "-c:v libx264 -preset ultrafast -g 10 -f h264 " +
         h264 + " </dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg could not make the test media";

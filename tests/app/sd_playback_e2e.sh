@@ -19,7 +19,7 @@ readonly CAM=VLM-000027-CAM PW=pb-pass-27
 source "$(dirname "$0")/../sdk/device/e2e/e2e_lib.sh"
 e2e_begin sdplayback vsd
 
-media -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 25 -f h264 "$work/v.h264" ||
+media -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -pix_fmt yuv420p -c:v libx264 -preset ultrafast -g 25 -f h264 "$work/v.h264" ||
   { say "ffmpeg could not make the test media"; exit 1; }
 
 e2e_start_rdvsim "$rdvsim"
