@@ -376,6 +376,14 @@ struct Session {
         char when[48];
         std::snprintf(when, sizeof(when), "%02ld:%02ld:%02ld", off / 3600, off / 60 % 60, off % 60);
         sim->Say("camsim playback start did=" + cam->did + " at=" + when);
+        // Like a camera, announce where playback (re)starts before its first frame: a control packet of kind 2
+        // whose timestamp is the time in seconds.
+        MediaFrameHeader restart{};
+        restart.flags = 2;
+        restart.timestamp = static_cast<uint32_t>(t);
+        uint8_t packet[16];
+        kivo::PutFrameHeader(packet, restart);
+        if (!Send(static_cast<int>(av), packet, sizeof packet)) return;
         Launch(static_cast<int>(av), 0, &sim->video[0], true, ts, into_ms);
         if (sim->has_audio) Launch(4, 0, &sim->audio, true, ts, into_ms);
         return;
