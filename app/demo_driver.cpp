@@ -38,6 +38,14 @@ void OpenInPane(Window* w, DeviceNode* device, int pane) {
   if constexpr (kCanOpen<Window>) w->OpenDeviceInPane(device, pane);
 }
 
+// The grid of panes in the window, if it has one (the grid is no Q_OBJECT class: findChild cannot tell it).
+CVideoListPane* GridOf(QWidget* window) {
+  if (!window) return nullptr;
+  for (QWidget* w : window->findChildren<QWidget*>())
+    if (auto* grid = dynamic_cast<CVideoListPane*>(w)) return grid;
+  return nullptr;
+}
+
 std::string PaneLine(int index, CVideoWnd* pane) {
   std::string line = "pane " + std::to_string(index) + ": ";
   DeviceNode* d = pane ? pane->GetDevice() : nullptr;
@@ -139,7 +147,7 @@ void DemoDriver::Tick() {
       }
       break;
     case Step::kPlay: {
-      CVideoListPane* grid = window_->findChild<CVideoListPane*>();
+      CVideoListPane* grid = GridOf(window_.data());
       int playing = 0;
       for (int i = 0; grid && i < summary_.opened; ++i)
         if (CVideoWnd* p = grid->Pane(i); p && p->GetState() == kPanePlaying) ++playing;
@@ -161,7 +169,7 @@ void DemoDriver::Tick() {
 
 void DemoDriver::OpenDevices() {
   DeviceNodeList& nodes = ProcessDeviceNodes();
-  CVideoListPane* grid = window_->findChild<CVideoListPane*>();
+  CVideoListPane* grid = GridOf(window_.data());
   int n = std::min<int>(kDemoPanes, static_cast<int>(nodes.size()));
   if (grid) n = std::min(n, grid->GetPaneCount());
   repaints_at_open_ = DemoPaneRepaints();
@@ -183,7 +191,7 @@ void DemoDriver::Describe() {
   }
   summary_.panes.clear();
   summary_.playing = 0;
-  CVideoListPane* grid = window_ ? window_->findChild<CVideoListPane*>() : nullptr;
+  CVideoListPane* grid = GridOf(window_.data());
   summary_.pane_count = grid ? grid->GetPaneCount() : 0;
   for (int i = 0; grid && i < summary_.pane_count; ++i) {
     CVideoWnd* pane = grid->Pane(i);

@@ -30,7 +30,7 @@ for d in cloudsim s3peer; do
 done
 
 run=$(mktemp -d)
-trap 'rm -rf "$run"' EXIT
+trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$run"' EXIT
 failures=0
 fail() {
   say "FAIL: $*"
