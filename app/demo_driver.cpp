@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
@@ -29,13 +30,38 @@ int64_t NowMs() {
       .count();
 }
 
-// The main window's open entry point, when this build has one.
+// The open entry point, when this build has one: on the main window, or on the device opener it holds.
 template <class Window>
-constexpr bool kCanOpen = requires(Window* w, DeviceNode* d) { w->OpenDeviceInPane(d, 0); };
+constexpr bool kOpensItself = requires(Window* w, DeviceNode* d) { w->OpenDeviceInPane(d, 0); };
+template <class Window>
+constexpr bool kOpenerRef = requires(Window* w, DeviceNode* d) { w->opener().OpenDeviceInPane(d, 0); };
+template <class Window>
+constexpr bool kOpenerPtr = requires(Window* w, DeviceNode* d) { w->opener()->OpenDeviceInPane(d, 0); };
+template <class Window>
+constexpr bool kCanOpen = kOpensItself<Window> || kOpenerRef<Window> || kOpenerPtr<Window>;
 
+// THE OPEN CALL SITE of the demo: one device into one pane of the grid, as a double-click on its row does.
 template <class Window>
 void OpenInPane(Window* w, DeviceNode* device, int pane) {
-  if constexpr (kCanOpen<Window>) w->OpenDeviceInPane(device, pane);
+  if constexpr (kOpensItself<Window>)
+    w->OpenDeviceInPane(device, pane);
+  else if constexpr (kOpenerRef<Window>)
+    w->opener().OpenDeviceInPane(device, pane);
+  else if constexpr (kOpenerPtr<Window>)
+    w->opener()->OpenDeviceInPane(device, pane);
+}
+
+// Rejects every message box or dialog that waits; the texts of message boxes, for the report.
+std::string CloseWaitingDialogs() {
+  std::string texts;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    if (!dialog || !dialog->isVisible()) continue;
+    if (auto* box = qobject_cast<QMessageBox*>(dialog))
+      texts += (texts.empty() ? "" : "; ") + box->text().simplified().toStdString();
+    dialog->reject();
+  }
+  return texts;
 }
 
 // The grid of panes in the window, if it has one (the grid is no Q_OBJECT class: findChild cannot tell it).
@@ -105,8 +131,8 @@ void DemoDriver::Arm() {
     if (step_ != Step::kSignIn) return;
     summary_.failure = "the sign-in did not finish";
     // The log-in dialog or a message box waits: closing it ends start-up.
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->reject();
+    const std::string boxes = CloseWaitingDialogs();
+    if (!boxes.empty()) summary_.failure += " (" + boxes + ")";
   });
 }
 
@@ -146,6 +172,14 @@ void DemoDriver::Tick() {
         Finish("no devices were listed");
       }
       break;
+    case Step::kOpen:
+      // An open blocks in a message box (an error box of a failed connect): it is closed and reported.
+      if (waited >= options_.open_timeout_ms) {
+        const std::string boxes = CloseWaitingDialogs();
+        if (!boxes.empty()) boxes_ += (boxes_.empty() ? "" : "; ") + boxes;
+        step_started_ms_ = NowMs();
+      }
+      break;
     case Step::kPlay: {
       CVideoListPane* grid = GridOf(window_.data());
       int playing = 0;
@@ -175,7 +209,10 @@ void DemoDriver::OpenDevices() {
   repaints_at_open_ = DemoPaneRepaints();
   if (summary_.can_open) {
     // Open each device in its own pane (the call blocks while the device connects).
-    for (int i = 0; i < n && window_; ++i) OpenInPane(window_.data(), nodes[static_cast<size_t>(i)], i);
+    for (int i = 0; i < n && window_; ++i) {
+      step_started_ms_ = NowMs();
+      OpenInPane(window_.data(), nodes[static_cast<size_t>(i)], i);
+    }
     summary_.opened = n;
   }
   step_ = Step::kPlay;
@@ -206,6 +243,8 @@ void DemoDriver::Finish(const std::string& failure) {
   const bool had_window = step_ != Step::kSignIn && step_ != Step::kDone;
   step_ = Step::kDone;
   summary_.failure = failure;
+  if (!boxes_.empty())
+    summary_.failure += (summary_.failure.empty() ? "" : "; ") + std::string("message boxes: ") + boxes_;
   Describe();
   if (window_ && had_window) {
     const std::string shot = DemoScreenshotPath(options_.report_path);
