@@ -2,8 +2,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/app_state.h"
+#include "app/demo_driver.h"
 #include "app/settings.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -13,7 +15,7 @@ namespace {
 
 void PrintHelp() {
   std::printf(
-      "Usage: velmora [--lang LANG]\n"
+      "Usage: velmora [--lang LANG] [--demo-report PATH]\n"
       "       velmora --help | --version\n"
       "\n"
       "The desktop client of the Velmora cloud camera service. It signs in with a saved account or shows "
@@ -23,6 +25,10 @@ void PrintHelp() {
       "Options:\n"
       "  --lang LANG    language of the user interface: en (English) or zh (Simplified Chinese);\n"
       "                 default: that of the system locale (Chinese for zh_*, English otherwise)\n"
+      "  --demo-report PATH\n"
+      "                 once signed in, open the first four devices in the grid, let them play, save a\n"
+      "                 screenshot of the window (PATH with the extension .png), write a short report of\n"
+      "                 what it showed to PATH and end (exit 0 when every opened pane played)\n"
       "  -h, --help     this text\n"
       "  --version      the version\n"
       "\n"
@@ -50,6 +56,7 @@ int Usage(const char* fmt, const char* arg) {
 int main(int argc, char** argv) {
   // The service client comes first and goes last.
   OrvelServer();
+  const char* demo_report = nullptr;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
@@ -68,6 +75,12 @@ int main(int argc, char** argv) {
       SetUiLanguageOverride(lang);
       continue;
     }
+    if (std::strcmp(a, "--demo-report") == 0 || std::strncmp(a, "--demo-report=", 14) == 0) {
+      const char* value = a[13] == '=' ? a + 14 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (!value || !*value) return Usage("option '%s' needs a file name", "--demo-report");
+      demo_report = value;
+      continue;
+    }
     if (a[0] == '-') return Usage("unknown option '%s'", a);
     return Usage("unexpected argument '%s'", a);
   }
@@ -78,10 +91,23 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Velmora"));
   ApplyAppStyle(&app);
   CVelmoraApp the_app;
+  std::unique_ptr<DemoDriver> demo;
+  if (demo_report) {
+    DemoOptions options;
+    options.report_path = demo_report;
+    demo = std::make_unique<DemoDriver>(options);
+    demo->Arm();
+  }
   if (!the_app.InitInstance()) {
     the_app.ExitInstance();
+    if (demo) {
+      demo->StartUpFailed();
+      return 1;
+    }
     return the_app.exit_code();
   }
+  if (demo) demo->Attach(the_app.main_window());
   app.exec();
-  return the_app.ExitInstance();
+  const int code = the_app.ExitInstance();
+  return demo && !demo->succeeded() ? 1 : code;
 }

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The road of scripts/run without a display: scripts/demo-run starts the demo world and the program under Xvfb
+# with --demo-report, in a network namespace of its own. The program signs in with the saved demo account,
+# lists the devices, opens four cameras in the grid (where this build opens devices), saves a screenshot and a
+# report, and ends; then every program of the world is gone.
+#
+#   demo_headless_test.sh BUILD MEDIA     (BUILD: the build folder; MEDIA: a folder to keep the clips in)
+# Exit 0 passed, 1 failed, 77 skipped (no network namespace, Xvfb, node packages or ffmpeg here).
+set -u
+build=${1:-} media=${2:-}
+if [ ! -x "$build/app/velmora" ] || [ -z "$media" ]; then
+  echo "usage: demo_headless_test.sh BUILD MEDIA" >&2
+  exit 2
+fi
+say() { echo "demo-headless-test: $*"; }
+if [ -z "${DEMO_TEST_NETNS:-}" ]; then
+  export DEMO_TEST_NETNS=1
+  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    exec unshare -n sh -c 'ip link set lo up && exec bash "$@"' sh "$0" "$@"
+  elif unshare -rn true 2>/dev/null; then
+    exec unshare -rn sh -c 'ip link set lo up && exec bash "$@"' sh "$0" "$@"
+  fi
+  say "SKIP: no network namespace can be made here"
+  exit 77
+fi
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+for c in node ffmpeg ffprobe xvfb-run; do command -v $c >/dev/null || { say "SKIP: no $c"; exit 77; }; done
+for d in cloudsim s3peer; do
+  [ -d "$root/tools/$d/node_modules" ] || { say "SKIP: no packages in tools/$d (scripts/deps)"; exit 77; }
+done
+
+run=$(mktemp -d)
+trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$run"' EXIT
+failures=0
+fail() {
+  say "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+unset DISPLAY WAYLAND_DISPLAY
+DEMO_MEDIA=$media DEMO_HEADLESS=1 timeout 150 bash "$root/scripts/demo-run" "$build" "$run" >"$run/out" 2>&1
+status=$?
+report="$run/demo-report.txt"
+shot="$run/demo-report.png"
+[ $status = 0 ] || fail "scripts/demo-run ended with $status"
+grep -q "^velmora: demo screenshot $shot" "$run/out" || fail "the screenshot's path was not printed"
+grep -q "^velmora: demo report $report" "$run/out" || fail "the report's path was not printed"
+if [ -f "$report" ]; then
+  grep -q "^signed in: demo@velmora.test" "$report" || fail "not signed in"
+  grep -q "^devices listed: 6" "$report" || fail "the six devices were not listed"
+  grep -q "Front door (VLM-000501-CAM) online" "$report" || fail "the first device is not in the report"
+  grep -q "^result: ok" "$report" || fail "the demo did not go through"
+  opened=$(sed -n 's/^opened: \([0-9]*\).*/\1/p' "$report")
+  if [ "${opened:-0}" -gt 0 ]; then
+    grep -q "^panes playing: $opened" "$report" || fail "not every opened pane plays"
+    frames=$(sed -n 's/^frames shown: //p' "$report")
+    [ "${frames:-0}" -ge $((opened * 10)) ] || fail "only ${frames:-no} frames shown in $opened panes"
+  else
+    say "note: this build's main window does not open devices in panes yet"
+  fi
+else
+  fail "no report"
+fi
+if [ -f "$shot" ]; then
+  size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$shot" 2>&1)
+  case "$size" in [0-9]*,[0-9]*) ;; *) fail "the screenshot is no picture: $size" ;; esac
+else
+  fail "no screenshot"
+fi
+left=""
+while read -r pid name; do kill -0 "$pid" 2>/dev/null && left+=" $name($pid)"; done <"$run/world/pids"
+for p in /proc/[0-9]*; do
+  grep -qa -- "$run" "$p/cmdline" 2>/dev/null && left+=" $(tr '\0' ' ' <"$p/cmdline" | cut -c1-60)(${p#/proc/})"
+done
+[ -z "$left" ] || fail "still running after the program ended:$left"
+
+if [ $failures -ne 0 ]; then
+  say "$failures failure(s); scripts/demo-run said:"
+  sed 's/^/    /' "$run/out"
+  [ -f "$report" ] && sed 's/^/    report: /' "$report"
+  tail -20 "$run/data/Velmora/velmora.log" 2>/dev/null | sed 's/^/    log: /'
+  exit 1
+fi
+cat "$report"
+say "passed"
