@@ -85,7 +85,7 @@ struct Setup {
     dir = mkdtemp(tmpl) ? tmpl : "/tmp";
     video = dir + "/v720.h264";
     const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -t 4 "
-                            "-c:v libx264 -preset ultrafast -b:v 12M -g 25 -f h264 " + video + " </dev/null";
+                            "-c:v libx264 -preset ultrafast -b:v 40M -minrate 40M -maxrate 40M -bufsize 10M -x264-params nal-hrd=cbr -g 25 -f h264 " + video + " </dev/null";
     if (std::system(cmd.c_str()) != 0) {
       error = "ffmpeg could not make the stream";
       return;
