@@ -247,31 +247,44 @@ int WebrtcSide::OnSockio(SockioClient*, int event, char* text, int value, void* 
   return 0;
 }
 
-void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
-  if (stop_.load()) return;
-  const std::string to = Text(event, "to"), from = Text(event, "from");
+int ParseDeviceEvent(const cJSON* event, DeviceEvent* out) {
+  *out = DeviceEvent();
+  if (!cJSON_IsObject(event)) return -1;
+  out->to = Text(event, "to");
+  out->from = Text(event, "from");
   const cJSON* m = cJSON_GetObjectItemCaseSensitive(event, "message");
   cJSON* parsed = nullptr;
   if (cJSON_IsString(m)) m = parsed = cJSON_Parse(m->valuestring);
-  const std::string type = Text(m, "type"), id = Text(m, "id");
+  out->type = Text(m, "type");
+  out->id = Text(m, "id");
+  if (out->type == "call") {
+    out->sdp = Unb64(Text(m, "offer"));
+    const cJSON* dtls = cJSON_GetObjectItemCaseSensitive(m, "use_dtls");
+    if (cJSON_IsNumber(dtls) && dtls->valuedouble >= -1 && dtls->valuedouble <= 1) out->use_dtls = dtls->valueint;
+  } else if (out->type == "candidate") {
+    out->candidate = Text(m, "candidate");
+  }
+  cJSON_Delete(parsed);
+  return out->type.empty() || out->id.empty() ? -1 : 0;
+}
+
+void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
+  if (stop_.load()) return;
+  DeviceEvent e;
+  const bool ok = ParseDeviceEvent(event, &e) == 0;
+  const std::string &to = e.to, &from = e.from, &type = e.type, &id = e.id;
   bool known = false;
   for (const std::string& d : dids_) known |= d == to;
-  if (!known || id.empty()) {
+  if (!known || !ok) {
     if (print_) print_("camsim webrtc ignored to=" + to + " type=" + type);
-    cJSON_Delete(parsed);
     return;
   }
   if (type == "call") {
-    const std::string sdp = Unb64(Text(m, "offer"));
-    const cJSON* dtls = cJSON_GetObjectItemCaseSensitive(m, "use_dtls");
+    const std::string& sdp = e.sdp;
     if (print_)
       print_("camsim webrtc offer did=" + to + " id=" + id + " via=" + (lan ? "lan" : "push") +
-             " use_dtls=" + std::to_string(cJSON_IsNumber(dtls) ? dtls->valueint : -1) +
-             (cfg_.silent ? " (not answered)" : ""));
-    if (cfg_.silent) {
-      cJSON_Delete(parsed);
-      return;
-    }
+             " use_dtls=" + std::to_string(e.use_dtls) + (cfg_.silent ? " (not answered)" : ""));
+    if (cfg_.silent) return;
     auto o = std::make_shared<Offer>();
     o->side = this;
     o->id = id;
@@ -285,7 +298,6 @@ void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
     o->pc = OvWebrtcCreatePeerConnection(1, ice.data(), static_cast<int>(ice.size()));
     if (!o->pc) {
       if (print_) print_("camsim webrtc no peer connection id=" + id);
-      cJSON_Delete(parsed);
       return;
     }
     OvWebrtcSetSendMsg(o->pc, OnSendMsg, o.get());
@@ -299,9 +311,8 @@ void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
   } else if (type == "candidate") {
     std::lock_guard<std::mutex> g(mu_);
     for (auto& o : offers_)
-      if (o->id == id && o->pc) OvWebrtcAddCandidate(o->pc, "0", 0, Text(m, "candidate"));
+      if (o->id == id && o->pc) OvWebrtcAddCandidate(o->pc, "0", 0, e.candidate.c_str());
   }
-  cJSON_Delete(parsed);
 }
 
 void WebrtcSide::Waiter(std::shared_ptr<Offer> o) {

@@ -84,6 +84,16 @@ class WebrtcSide {
 
 namespace camsim {
 
+// A signalling event the camera receives ({"type":"webrtc","from","to","message": object or its text}).
+struct DeviceEvent {
+  std::string from, to, type, id;
+  std::string sdp;        // "call": the decoded offer
+  std::string candidate;  // "candidate": the candidate line
+  int use_dtls = -1;      // "call": the number given, -1 without one
+};
+// 0 with *out, -1 for an event without a message of a type and an id.
+int ParseDeviceEvent(const cJSON* event, DeviceEvent* out);
+
 // The program's WebRTC options (see kWebrtcHelp): 1 when name is one of them (with *used_value telling
 // whether value was taken), 0 when not, -1 with why for a bad value.
 int ParseWebrtcOption(const std::string& name, const char* value, WebrtcConfig* cfg, bool* used_value,
