@@ -11,14 +11,15 @@
 #include "sdk/device/kivo_wire.h"
 #include "sdk/device/rvs_transport.h"
 #include "sdk/util/log.h"
+#include "sdk/webrtc/ov_transport.h"
 
 namespace {
 
-// Searched in this order. The WebRTC transports (sdk/webrtc) join it once a
-// device peer proves them end to end.
-const TransportOps* const kBuiltinTransports[] = {&kRvsTransport};
+// Searched in this order.
+const TransportOps* const kBuiltinTransports[] = {&kOvwebrtc2Transport, &kOvwebrtcTransport, &kRvsTransport};
+constexpr int kBuiltinCount = 3;
 std::atomic<const TransportOps* const*> g_list{kBuiltinTransports};
-std::atomic<int> g_list_count{1};
+std::atomic<int> g_list_count{kBuiltinCount};
 std::atomic<bool> g_inited{false};
 
 constexpr int kCmdBufStart = 2056;
@@ -130,7 +131,7 @@ int RecordListHandler(const uint8_t* payload, int length, void* value) {
 void SetTransportList(const TransportOps* const* list, int count) {
   if (!list) {
     list = kBuiltinTransports;
-    count = 1;
+    count = kBuiltinCount;
   }
   g_list_count.store(count);
   g_list.store(list);

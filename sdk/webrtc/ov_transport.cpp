@@ -23,6 +23,7 @@ namespace {
 std::mutex g_sig_mu;
 std::map<std::string, SignalConn*> g_conns;
 SockioClient* g_push = nullptr;
+std::atomic<int> g_lan_port{kOvwebrtcLanPort};
 std::string g_user_id, g_second;
 
 SignalConn* FindConnByReqId(const std::string& id) {
@@ -320,10 +321,22 @@ void ovwebrtcDeinit() {
 }
 
 int ovwebrtcConnect(const char* rest, const char* peer_id, int, TransportHandle* out) {
-  if (!EnsureStarted()) return -1;
   std::vector<IceEntry> ice;
   std::string ip;
-  if (ParseOvwebrtcAddress(rest, &ice, &ip) == 1) return ovwebrtcConnectLan(ip.c_str(), peer_id, out);
+  if (ParseOvwebrtcAddress(rest, &ice, &ip) == 1) {
+    if (!EnsureStarted()) return -1;
+    return ovwebrtcConnectLan(ip.c_str(), peer_id, out);
+  }
+  {
+    // Without the push channel the offer cannot reach the device: fail now rather than after the wait.
+    std::lock_guard lk(g_sig_mu);
+    if (!g_push) {
+      LogPrintf(kLogWarning, nullptr, "ovwebrtcConnect", "no push channel for the signalling of %s\n",
+                peer_id ? peer_id : "");
+      return KIVO_ERR_TIMEOUT;
+    }
+  }
+  if (!EnsureStarted()) return -1;
   std::vector<OvIceServer> recs;
   for (auto& e : ice) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
   return ovwebrtcConnectCloud(peer_id, recs.data(), static_cast<int>(recs.size()), out);
@@ -358,8 +371,10 @@ int ovwebrtcConnectCloud(const char* device_id, const OvIceServer* records, int 
   return Finish(pc, out);
 }
 
+void ovwebrtcSetLanPort(int port) { g_lan_port = port > 0 && port < 65536 ? port : kOvwebrtcLanPort; }
+
 int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* out) {
-  std::string url = std::string("ws://") + (ip ? ip : "") + ":" + std::to_string(kOvwebrtcLanPort);
+  std::string url = std::string("ws://") + (ip ? ip : "") + ":" + std::to_string(g_lan_port.load());
   WsConn* ws = nullptr;
   int r = WsCltCreateEx(url.c_str(), nullptr, &ws, 1500, 0);
   if (r != 0) return r;
@@ -441,7 +456,10 @@ int ovwebrtcSend(TransportHandle h, int channel, const void* bytes, int length) 
 }
 
 int ovwebrtcRecv(TransportHandle h, int channel, void* buffer, int length, int timeout_ms) {
-  return Demux(h)->Recv(channel, buffer, length, timeout_ms);
+  const int r = Demux(h)->Recv(channel, buffer, length, timeout_ms);
+  // Once the peer has gone and its data is read, readers learn of the end instead of waiting forever.
+  if (r == KIVO_ERR_TIMEOUT && OvWebrtcGetConnStatus(Demux(h)->pc) < 0) return KIVO_ERR_CLOSED;
+  return r;
 }
 
 int ovwebrtcCheckSendBuf(TransportHandle, int, int, int* load) {

@@ -115,6 +115,8 @@ void ovwebrtcDeinit();
 int ovwebrtcConnect(const char* rest, const char* peer_id, int flags, TransportHandle* out);
 int ovwebrtcConnectCloud(const char* device_id, const OvIceServer* records, int count, TransportHandle* out);
 int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* out);
+// Tests: the port of the device's LAN WebSocket (kOvwebrtcLanPort when 0 or out of range).
+void ovwebrtcSetLanPort(int port);
 int ovwebrtc2Connect(const char* rest, const char* peer_id, int flags, TransportHandle* out);
 void ovwebrtcClose(TransportHandle h);
 int ovwebrtcIsAlive(TransportHandle h);

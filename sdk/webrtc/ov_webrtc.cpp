@@ -24,6 +24,7 @@ namespace {
 
 constexpr guint64 kHighWater = 1u << 20;  // wait above this many buffered bytes
 constexpr guint64 kLowWater = 256u << 10;
+constexpr int kCloseWaitMs = 1000;
 
 struct Loop {
   std::mutex mu;
@@ -50,6 +51,7 @@ struct Peer : std::enable_shared_from_this<Peer> {
   std::vector<std::pair<gpointer, gulong>> handlers;
   std::atomic<bool> closed{false};
   std::atomic<int> opened_count{0};
+  std::atomic<int> closed_count{0};
   std::atomic<int> state{1};
   platform::Event opened{true};
 
@@ -319,6 +321,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-close", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          ++self->closed_count;
           self->state = -1;
           self->flow_cv.notify_all();
         });
@@ -474,7 +477,10 @@ void OvWebrtcDestroyPeerConnection(OvPeerConnection pc) {
     d.cv.notify_all();
   }
   RunSync([&] { CloseChannels(p.get()); });
-  if (p->opened_count == kOvChannels) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The peer learns of the end once the channels' closing is through (it answers the stream resets).
+  if (p->opened_count == kOvChannels)
+    for (int waited = 0; p->closed_count < kOvChannels && waited < kCloseWaitMs; waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   RunSync([&] { TearDown(p.get()); });
   for (auto& d : p->delivery)
     if (d.thread.joinable()) {

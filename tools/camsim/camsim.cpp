@@ -11,6 +11,7 @@
 #include "p2p/state.h"
 #include "platform/byte_order.h"
 #include "sdk/device/kivo_wire.h"
+#include "tools/camsim/link.h"
 
 namespace camsim {
 namespace {
@@ -39,7 +40,25 @@ time_t Midnight(time_t t) {
   return mktime(&tm);
 }
 
+class RvsLink : public Link {
+ public:
+  explicit RvsLink(int h) : h_(h) {}
+  int Read(int ch, char* dst, int* size, int timeout_ms) override {
+    return RVS_Read(h_, static_cast<char>(ch), dst, size, static_cast<unsigned>(timeout_ms));
+  }
+  int Write(int ch, const char* p, int n) override { return RVS_Write(h_, static_cast<char>(ch), p, n); }
+  int Pending(int ch, int* pending) override { return RVS_Check_Buffer(h_, static_cast<char>(ch), pending, nullptr); }
+  void Close(bool force) override {
+    if (force) RVS_ForceClose(h_); else RVS_Close(h_);
+  }
+
+ private:
+  int h_;
+};
+
 }  // namespace
+
+std::unique_ptr<Link> MakeRvsLink(int handle) { return std::make_unique<RvsLink>(handle); }
 
 struct Session;
 
@@ -77,7 +96,7 @@ struct Simulator::Impl {
 struct Session {
   Simulator::Impl* sim;
   const Camera* cam;
-  int h;
+  std::unique_ptr<Link> link;
   std::atomic<bool> run{true};
   std::atomic<bool> ended{false};
   bool authed = false;
@@ -100,7 +119,8 @@ struct Session {
   CameraState* state;
   Clock::time_point next_event;
 
-  Session(Simulator::Impl* s, const Camera* c, CameraState* st, int handle) : sim(s), cam(c), h(handle), state(st) {}
+  Session(Simulator::Impl* s, const Camera* c, CameraState* st, std::unique_ptr<Link> l)
+      : sim(s), cam(c), link(std::move(l)), state(st) {}
 
   void Start() { cmd = std::thread([this] { CommandLoop(); }); }
 
@@ -114,7 +134,7 @@ struct Session {
     std::lock_guard<std::mutex> g(write_mu[ch]);
     while (n > 0) {
       const int part = static_cast<int>(std::min<size_t>(n, kMaxWrite));
-      const int r = RVS_Write(h, static_cast<char>(ch), reinterpret_cast<const char*>(p), part);
+      const int r = link->Write(ch, reinterpret_cast<const char*>(p), part);
       if (r != part) {
         run = false;
         return false;
@@ -149,9 +169,9 @@ struct Session {
     while (got < n) {
       if (!run.load() || (extra && !extra->load())) return false;
       int size = n - got;
-      const int r = RVS_Read(h, static_cast<char>(ch), reinterpret_cast<char*>(dst + got), &size, kReadStepMs);
+      const int r = link->Read(ch, reinterpret_cast<char*>(dst + got), &size, kReadStepMs);
       got += size;
-      if (r == RVS_ERR_TIME_OUT) {
+      if (r == kLinkTimeout) {
         if (got == 0 && idle) {
           *idle = true;
           return false;
@@ -195,7 +215,7 @@ struct Session {
     run = false;
     StopStreams(-1, -1, true);
     StopTalk(true);
-    if (by_stop) RVS_ForceClose(h); else RVS_Close(h);
+    link->Close(by_stop);
     sim->Say("camsim session ended did=" + cam->did);
     ended = true;
   }
@@ -431,7 +451,7 @@ struct Session {
       std::memcpy(buf.data() + 16, track->bytes.data() + f.offset, f.size);
       // A client that reads slowly holds the stream back rather than growing the library's buffers.
       for (int pending = 0; run.load() && s->run.load();) {
-        if (RVS_Check_Buffer(h, static_cast<char>(s->av), &pending, nullptr) != 0 || pending < kPendingLimit) break;
+        if (link->Pending(s->av, &pending) != 0 || pending < kPendingLimit) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
       if (!run.load() || !s->run.load() || !Send(s->av, buf.data(), buf.size())) break;
@@ -576,7 +596,7 @@ void Simulator::Impl::ListenLoop(size_t index) {
     RVS_SessionInfo info{};
     RVS_Check(h, &info);
     Say("camsim session did=" + cam.did + " handle=" + std::to_string(h) + " mode=" + std::to_string(info.Mode));
-    auto s = std::make_unique<Session>(this, &cam, states[index].get(), h);
+    auto s = std::make_unique<Session>(this, &cam, states[index].get(), MakeRvsLink(h));
     s->Start();
     std::lock_guard<std::mutex> g(sessions_mu);
     sessions.push_back(std::move(s));
@@ -615,6 +635,11 @@ bool Simulator::Start(std::string* why) {
     }
     std::fclose(f);
   }
+  for (size_t i = 0; i < m.cfg.cameras.size(); ++i) m.states.push_back(std::make_unique<CameraState>());
+  if (!m.cfg.p2p) {
+    m.started = true;
+    return true;
+  }
   const std::string param = "{\"InitString\":\"" + m.cfg.init + "\",\"SessAliveSec\":" + std::to_string(m.cfg.alive_sec) + "}";
   const int r = RVS_Initialize(param.c_str());
   if (r != 0) {
@@ -622,12 +647,12 @@ bool Simulator::Start(std::string* why) {
     return false;
   }
   m.started = true;
-  for (size_t i = 0; i < m.cfg.cameras.size(); ++i) m.states.push_back(std::make_unique<CameraState>());
   for (size_t i = 0; i < m.cfg.cameras.size(); ++i) m.listeners.emplace_back([this, i] { impl_->ListenLoop(i); });
   return true;
 }
 
 bool Simulator::Ready() const {
+  if (!impl_->cfg.p2p) return impl_->started.load();
   int logged_in = 0;
   std::lock_guard<p2p::Mutex> g(p2p::g_rvs.mutex);
   for (int i = 0; p2p::g_rvs.sessions && i < p2p::g_rvs.max_num_sess.load(); ++i) {
@@ -654,7 +679,22 @@ void Simulator::Stop() {
     if (t.joinable()) t.join();
   m.listeners.clear();
   m.Reap(true);
-  RVS_DeInitialize();
+  if (m.cfg.p2p) RVS_DeInitialize();
+}
+
+bool Simulator::Adopt(const std::string& did, std::unique_ptr<Link> link, const std::string& how) {
+  Impl& m = *impl_;
+  for (size_t i = 0; i < m.cfg.cameras.size(); ++i) {
+    if (m.cfg.cameras[i].did != did) continue;
+    std::lock_guard<std::mutex> g(m.sessions_mu);
+    if (!m.started.load() || m.stop.load()) return false;
+    m.Say("camsim session did=" + did + " " + how);
+    auto s = std::make_unique<Session>(&m, &m.cfg.cameras[i], m.states[i].get(), std::move(link));
+    s->Start();
+    m.sessions.push_back(std::move(s));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace camsim

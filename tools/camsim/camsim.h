@@ -42,7 +42,10 @@ struct Config {
   int login_mode = 1;
   std::string features;  // the "feature" object's JSON; empty: one made from the channels
   int max_sessions = 0;  // per camera; 0: no end
+  bool p2p = true;       // false: no P2P listen (the cameras are reached only over links handed to Adopt)
 };
+
+class Link;
 
 // Lines camsim reports ("camsim ..."); called from any thread.
 using Printer = std::function<void(const std::string&)>;
@@ -59,6 +62,9 @@ class Simulator {
   void Stop();
   // True once every camera served its max_sessions.
   bool Finished() const;
+  // Serves the device link of camera did over a link made elsewhere (WebRTC); false for an unknown camera
+  // or a stopped simulator. how is added to the "camsim session" line.
+  bool Adopt(const std::string& did, std::unique_ptr<Link> link, const std::string& how);
 
   struct Impl;
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/camsim/camsim.h"
+#include "tools/camsim/webrtc_side.h"
 #include "tools/p2pdev/tool_common.h"
 
 namespace {
@@ -66,11 +67,24 @@ int main(int argc, char** argv) {
   camsim::Config cfg;
   std::vector<std::string> dids, passwords;
   std::string server_ports;
+  camsim::WebrtcConfig wcfg;
+  bool webrtc = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "-h" || a == "--help") {
       std::fputs(kHelp, stdout);
+      std::fputs(camsim::kWebrtcHelp, stdout);
       return 0;
+    }
+    if (a.rfind("--webrtc", 0) == 0) {
+      bool used = false;
+      std::string why;
+      const int k = camsim::ParseWebrtcOption(a, i + 1 < argc ? argv[i + 1] : nullptr, &wcfg, &used, &why);
+      if (k < 0) return Usage(why);
+      if (k == 0) return Usage("unknown option " + a);
+      webrtc = true;
+      i += used ? 1 : 0;
+      continue;
     }
     static const char* const kValued[] = {"--init",        "--did",        "--password",     "--video",
                                           "--codec",       "--fps",        "--audio",        "--talk-out",
@@ -115,7 +129,8 @@ int main(int argc, char** argv) {
       cfg.login_mode = static_cast<int>(n);
     } else if (a == "--server-ports") server_ports = v;
   }
-  if (cfg.init.empty()) return Usage("--init is needed");
+  if (cfg.init.empty() && !webrtc) return Usage("--init is needed");
+  cfg.p2p = !cfg.init.empty();
   if (dids.empty()) return Usage("--did is needed");
   if (cfg.video.empty()) return Usage("--video is needed");
   if (passwords.empty()) return Usage("--password is needed");
@@ -132,14 +147,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "camsim: %s\n", why.c_str());
     return 1;
   }
+  camsim::WebrtcSide side(&sim, dids, wcfg, [](const std::string& line) { p2ptool::Say("%s", line.c_str()); });
+  if (webrtc && !side.Start(&why)) {
+    std::fprintf(stderr, "camsim: %s\n", why.c_str());
+    sim.Stop();
+    return 1;
+  }
   std::thread input(p2ptool::WatchInput);
   bool said = false;
   while (!p2ptool::g_stop.load() && !sim.Finished()) {
-    if (!said && sim.Ready()) {
+    if (!said && sim.Ready() && (!webrtc || side.Ready())) {
       std::string list;
       for (const std::string& d : dids) list += (list.empty() ? "" : ",") + d;
       p2ptool::Say("camsim ready dids=%s channels=%zu audio=%s", list.c_str(), cfg.video.size(),
                    cfg.audio.empty() ? "none" : cfg.audio.c_str());
+      if (webrtc) p2ptool::Say("camsim webrtc lan_port=%d", side.LanPort());
       said = true;
     }
     usleep(10 * 1000);
@@ -147,6 +169,7 @@ int main(int argc, char** argv) {
   p2ptool::g_stop = true;
   input.join();
   sim.Stop();
+  side.Stop();
   p2ptool::Say("camsim exit");
   return 0;
 }

@@ -256,6 +256,7 @@ const tokens = new Map();  // token -> {user, expired}
 const failures = new Map();  // path -> [failure, ...]
 const requestLog = [];
 const pushClients = new Map();  // socket id -> {socket, user_id, uniq_id, query}
+const pushDevices = new Map();  // socket id -> {socket, dids}: camera simulators taking "webrtc" events
 
 function randomHex(bytes) {
   return crypto.randomBytes(bytes).toString('hex');
@@ -499,6 +500,7 @@ function attachPush(server) {
     serveClient: false,
     allowRequest: (req, fn) => {
       const q = req._query || {};
+      if (q.EIO === '3' && q.target === 'device' && isText(q.did) && q.did !== '') return fn(null, true);
       const t = tokens.get(q.token || '');
       const ok = q.EIO === '3' && q.target === 'app' && isText(q.uniq_id) && q.uniq_id !== '' && t && !t.expired &&
                  String(t.user.id) === q.user_id;
@@ -511,6 +513,26 @@ function attachPush(server) {
   server.prependListener('request', adapt);
   io.on('connection', (socket) => {
     const q = socket.handshake.query;
+    if (q.target === 'device') return attachDevice(socket, q);
+    // "ov/device/<id>/webrtc" with the event object's text: to the cameras of that id as "webrtc".
+    socket.use((packet, next) => {
+      const m = /^ov\/device\/(.+)\/webrtc$/.exec(String(packet[0]));
+      if (!m) return next();
+      let ev = packet[1];
+      try {
+        if (typeof ev === 'string') ev = JSON.parse(ev);
+      } catch (e) {
+        console.error(`cloudsim: webrtc event from ${q.user_id} is not JSON`);
+        return;
+      }
+      let n = 0;
+      for (const d of pushDevices.values()) {
+        if (!d.dids.includes(m[1])) continue;
+        d.socket.emit('webrtc', ev);
+        n++;
+      }
+      console.error(`cloudsim: webrtc ${q.user_id} -> ${m[1]} (${n} cameras)`);
+    });
     pushClients.set(socket.id, { socket, user_id: q.user_id, uniq_id: q.uniq_id, platform: q.platform,
                                  sdkver: q.sdkver });
     console.error(`cloudsim: push CONNECT ${q.user_id} ${q.uniq_id}`);
@@ -520,6 +542,19 @@ function attachPush(server) {
     });
   });
   return io;
+}
+
+// A camera simulator: "webrtc" events it sends ({"to": user id, ...}) go to that user's clients as they are.
+function attachDevice(socket, q) {
+  const dids = String(q.did).split(',');
+  pushDevices.set(socket.id, { socket, dids });
+  console.error(`cloudsim: push DEVICE ${dids.join(',')}`);
+  socket.on('webrtc', (ev) => {
+    if (!ev || typeof ev !== 'object') return;
+    for (const c of pushClients.values())
+      if (c.user_id === String(ev.to)) c.socket.emit('webrtc', ev);
+  });
+  socket.on('disconnect', () => pushDevices.delete(socket.id));
 }
 
 // ---- control listener -----------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,38 @@ TEST(OvwebrtcSignaling, AddressesEventsAndFrames) {
   WebrtcSignalingSetup(nullptr, "u", "x");
   WebrtcSignalingReset();
   WebrtcSignalingReset();
+}
+
+// A reader polling a channel whose queue the writer makes at that moment: each byte arrives once, in order.
+TEST(DataChannelDemux, QueueMadeWhileAReaderWaits) {
+  for (int round = 0; round < 8; ++round) {
+    DataChannelDemux d(nullptr);
+    std::vector<uint8_t> sent(3000);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 13 + round);
+    std::vector<uint8_t> got;
+    std::thread reader([&] {
+      uint8_t buf[700];
+      while (got.size() < sent.size()) {
+        const int n = d.Recv(4, buf, sizeof(buf), 2000);
+        if (n <= 0) break;
+        got.insert(got.end(), buf, buf + n);
+      }
+    });
+    if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round * 10));
+    for (size_t at = 0; at < sent.size(); at += 1000) d.OnData(4, sent.data() + at, 1000);
+    reader.join();
+    EXPECT_EQ(sent, got) << "round " << round;
+  }
+}
+
+TEST(Ovwebrtc, CloudPathWithoutThePushChannelFailsAtOnce) {
+  WebrtcSignalingReset();
+  TransportHandle h = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(KIVO_ERR_TIMEOUT, kOvwebrtcTransport.connect(R"([{"ip":"127.0.0.1","port":3478,"is_turn":0}])",
+                                                         "uuid", 0, &h));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(0, h);
 }
 
 TEST(Ovwebrtc2, FailsAtOnceWithItsCode) {

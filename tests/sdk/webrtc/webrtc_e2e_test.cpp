@@ -1,0 +1,364 @@
+// The "ovwebrtc" transport end to end against camsim's WebRTC side: signalling through cloudsim's push
+// channel (the client logged in with COrvelServer) and on the LAN WebSocket, host candidates and TURN only
+// (coturn on loopback), the device link's commands and live frames byte for byte, a camera that never
+// answers (the time-out code, and the connection strategy falling back to P2P) and a camera that goes away
+// mid-stream. Run by netns_run.sh: everything stays on the loopback of a namespace of the test's own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sdk/cloud/orvel_server.h"
+#include "sdk/device/device_node.h"
+#include "sdk/device/kivo_p2p.h"
+#include "sdk/device/kivo_session.h"
+#include "sdk/webrtc/ov_transport.h"
+#include "tests/sdk/cloud/cloudsim_harness.h"
+#include "tests/sdk/device/fake_transport.h"
+#include "tools/camsim/camsim.h"
+#include "tools/camsim/media_source.h"
+#include "tools/camsim/webrtc_side.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kDid[] = "VLM-WRTC-000001";
+constexpr char kSilentDid[] = "VLM-WRTC-000002";
+constexpr char kPw[] = "pw-wrtc-1";
+constexpr int kLanPort = 3576;
+constexpr int kSilentLanPort = 3577;
+constexpr int kTurnPort = 3478;
+
+long long MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// The world every test shares: a video file, cloudsim with the client logged in (its push channel up), a
+// camera answering over WebRTC (its answers name the TURN server) and a camera that never answers.
+struct World {
+  nettest::TempDir dir;
+  std::string video;
+  camsim::MediaTrack track;
+  CloudSim cloud;
+  COrvelServer* server = nullptr;
+  std::unique_ptr<camsim::Simulator> cam, silent_cam;
+  std::unique_ptr<camsim::WebrtcSide> side, silent_side;
+  nettest::PeerProcess turn;
+  std::string error;
+  std::mutex log_mu;
+  std::vector<std::string> log;
+
+  camsim::Printer Printer() {
+    return [this](const std::string& line) {
+      std::lock_guard<std::mutex> g(log_mu);
+      log.push_back(line);
+    };
+  }
+  bool Logged(const std::string& text) {
+    std::lock_guard<std::mutex> g(log_mu);
+    for (const auto& l : log)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  bool Start() {
+    video = dir.path() + "/v.h264";
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
+                            "-c:v libx264 -preset ultrafast -g 25 -f h264 " + video + " </dev/null";
+    if (std::system(cmd.c_str()) != 0) return Fail("ffmpeg could not make the test stream");
+    std::string why;
+    if (!camsim::LoadVideo(video, "", 0, &track, &why)) return Fail(why);
+
+    if (!cloud.Start(CloudFixture("account"))) return Fail("cloudsim did not start");
+    CloudSetDeployment(cloud.Deployment());
+    CloudSdkHooks hooks;
+    hooks.webrtc_signaling = WebrtcOnSignaling;
+    hooks.signaling_setup = WebrtcSignalingSetup;
+    hooks.signaling_reset = WebrtcSignalingReset;
+    CloudSetHooks(hooks);
+    server = new COrvelServer();
+    if (server->Init("", kEnvTest) != 0 || server->Login("13800000001", "ann-pass-1") != 0)
+      return Fail("login at cloudsim failed");
+    if (!WaitFor([&] { return cloud.Control("/clients").Get("clients").Size() > 0; }, 10000))
+      return Fail("the push channel did not connect");
+
+    const std::string push = "ws://127.0.0.1:" + std::to_string(cloud.http_port());
+    camsim::Config c;
+    c.cameras = {{kDid, kPw}};
+    c.video = {video};
+    c.p2p = false;
+    cam = std::make_unique<camsim::Simulator>(c, Printer());
+    if (!cam->Start(&why)) return Fail(why);
+    camsim::WebrtcConfig w;
+    w.push = push;
+    w.lan_port = kLanPort;
+    w.ice = {{true, "127.0.0.1", kTurnPort, "tu", "tp"}};
+    side = std::make_unique<camsim::WebrtcSide>(cam.get(), std::vector<std::string>{kDid}, w, Printer());
+    if (!side->Start(&why)) return Fail(why);
+
+    c.cameras = {{kSilentDid, kPw}};
+    silent_cam = std::make_unique<camsim::Simulator>(c, Printer());
+    if (!silent_cam->Start(&why)) return Fail(why);
+    w.lan_port = kSilentLanPort;
+    w.silent = true;
+    silent_side = std::make_unique<camsim::WebrtcSide>(silent_cam.get(), std::vector<std::string>{kSilentDid}, w,
+                                                       Printer());
+    if (!silent_side->Start(&why)) return Fail(why);
+    if (!WaitFor([&] { return side->Ready() && silent_side->Ready(); }, 10000))
+      return Fail("camsim's push connection did not come up");
+    return true;
+  }
+  // coturn with a configuration of the test's own, on loopback only.
+  bool StartTurn() {
+    const std::string conf = dir.path() + "/turnserver.conf";
+    nettest::WriteFile(conf, "listening-ip=127.0.0.1\nrelay-ip=127.0.0.1\nlistening-port=" +
+                                 std::to_string(kTurnPort) +
+                                 "\nlt-cred-mech\nuser=tu:tp\nrealm=velmora\nno-tls\nno-dtls\nno-cli\n"
+                                 "allow-loopback-peers\nmin-port=49160\nmax-port=49200\nlog-file=stdout\n"
+                                 "no-software-attribute\nverbose\npidfile=" + dir.path() + "/turn.pid\nuserdb=" +
+                                 dir.path() + "/turndb\n");
+    return turn.Start({"turnserver", "-c", conf}) && !turn.WaitForLine("Total General servers", 10000).empty();
+  }
+  bool Fail(const std::string& why) {
+    error = why;
+    return false;
+  }
+  void Stop() {
+    if (cam) cam->Stop();
+    if (silent_cam) silent_cam->Stop();
+    if (side) side->Stop();
+    if (silent_side) silent_side->Stop();
+    delete server;
+    server = nullptr;
+    CloudSetHooks(CloudSdkHooks());
+    cloud.Stop();
+    turn.Stop();
+  }
+};
+
+World* g_world = nullptr;
+
+// Live frames of one lens, as the device link hands them over.
+struct Frames {
+  std::mutex mu;
+  std::vector<std::vector<uint8_t>> payloads;
+  std::vector<MediaFrameHeader> headers;
+  int errors = 0;
+  static void Cb(const MediaFrameHeader* h, const uint8_t* p, int n, void* user) {
+    auto* f = static_cast<Frames*>(user);
+    std::lock_guard<std::mutex> g(f->mu);
+    if (n < 0 || !h) {
+      ++f->errors;
+      return;
+    }
+    f->headers.push_back(*h);
+    f->payloads.emplace_back(p, p + n);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> g(mu);
+    return payloads.size();
+  }
+};
+
+class WebrtcE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_world, nullptr);
+    ASSERT_TRUE(g_world->error.empty()) << g_world->error;
+  }
+  void TearDown() override {
+    if (s_) KivoP2pClose(s_);
+    OvWebrtcSetRelayOnly(false);
+  }
+
+  // Connects, then checks commands and 40 live frames against the camera's file, byte for byte.
+  void ConnectAndStream(const std::string& address) {
+    const auto t0 = Clock::now();
+    ASSERT_EQ(KivoP2pConnect2(address.c_str(), kDid, 0, &s_), 0) << address;
+    EXPECT_EQ(KivoP2pTransport(s_), &kOvwebrtcTransport);
+    EXPECT_LT(MsSince(t0), 8000);
+    EXPECT_EQ(KivoP2pIsAlive(s_), 1);
+
+    EXPECT_EQ(KivoP2pVerifyPassword(s_, "wrong"), KIVO_ERR_AUTH);
+    ASSERT_EQ(KivoP2pVerifyPassword(s_, kPw), 0);
+    DeviceFeatures f{};
+    ASSERT_EQ(KivoP2pGetFeatures(s_, &f), 0);
+    EXPECT_EQ(f.channel_count, 1u);
+    const uint8_t lens[12] = {3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0};
+    ASSERT_GE(KivoP2pSetLensParam(s_, lens), 0);
+    uint8_t back[12] = {};
+    ASSERT_GE(KivoP2pGetLensParam(s_, back), 0);
+    EXPECT_EQ(0, std::memcmp(lens, back, 12));
+    RecordEntry* entries = nullptr;
+    int count = 0;
+    ASSERT_EQ(KivoP2pGetRecordList(s_, time(nullptr) - 86400, 86400, &entries, &count), 0);
+    EXPECT_GE(count, 23);  // one an hour over the last day (the current hour may start later)
+    free(entries);
+
+    Frames frames;
+    ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &frames), 0);
+    ASSERT_TRUE(WaitFor([&] { return frames.Count() >= 40; }, 10000)) << frames.Count();
+    KivoP2pStopVideo(s_, 0);
+    std::lock_guard<std::mutex> g(frames.mu);
+    EXPECT_EQ(frames.errors, 0);
+    const auto& t = g_world->track;
+    for (size_t i = 0; i < 40; ++i) {
+      const camsim::MediaFrame& mf = t.frames[i % t.frames.size()];
+      const std::vector<uint8_t> want(t.bytes.begin() + static_cast<long>(mf.offset),
+                                      t.bytes.begin() + static_cast<long>(mf.offset + mf.size));
+      ASSERT_EQ(frames.payloads[i], want) << "frame " << i;
+      EXPECT_EQ(frames.headers[i].flags & 1, mf.key ? 1 : 0) << "frame " << i;
+    }
+  }
+
+  KivoSession* s_ = nullptr;
+};
+
+TEST_F(WebrtcE2e, ThroughThePushChannelWithHostCandidates) {
+  ConnectAndStream("ovwebrtc:[]");
+  EXPECT_TRUE(g_world->Logged("via=push use_dtls=0"));
+}
+
+TEST_F(WebrtcE2e, OnTheLanWebSocketEvenWithStunsGiven) {
+  ConnectAndStream(R"(ovwebrtc:{"ip":"127.0.0.1","stuns":[{"ip":"127.0.0.1","port":3478,"is_turn":0}]})");
+  EXPECT_TRUE(g_world->Logged("via=lan use_dtls=1"));
+}
+
+TEST_F(WebrtcE2e, ThroughTurnOnly) {
+  ASSERT_TRUE(g_world->StartTurn()) << g_world->turn.Output();
+  OvWebrtcSetRelayOnly(true);  // both ends: relayed candidates only
+  ConnectAndStream(R"(ovwebrtc:{"stuns":[{"ip":"127.0.0.1","user":"tu","pass":"tp","port":"3478","is_turn":1}]})");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::string out = g_world->turn.Output();
+  // Both ends took a relay address.
+  size_t allocations = 0;
+  for (size_t at = out.find("ALLOCATE processed, success"); at != std::string::npos;
+       at = out.find("ALLOCATE processed, success", at + 1))
+    ++allocations;
+  EXPECT_GE(allocations, 2u) << out;
+}
+
+TEST_F(WebrtcE2e, CameraThatNeverAnswersOnTheLanTimesOut) {
+  ovwebrtcSetLanPort(kSilentLanPort);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(KivoP2pConnect2(R"(ovwebrtc:{"ip":"127.0.0.1"})", kSilentDid, 0, &s_), KIVO_ERR_TIMEOUT);
+  ovwebrtcSetLanPort(0);
+  const long long ms = MsSince(t0);
+  EXPECT_GE(ms, kOvwebrtcLanWaitMs - 100);
+  EXPECT_LT(ms, kOvwebrtcLanWaitMs + 3000);
+  EXPECT_EQ(s_, nullptr);
+  EXPECT_TRUE(g_world->Logged("via=lan use_dtls=1 (not answered)"));
+  // Nothing listens: the WebSocket's error at once.
+  ovwebrtcSetLanPort(kSilentLanPort + 10);
+  EXPECT_LT(KivoP2pConnect2(R"(ovwebrtc:{"ip":"127.0.0.1"})", kSilentDid, 0, &s_), 0);
+  ovwebrtcSetLanPort(0);
+}
+
+// The connection strategy: a WebRTC attempt that times out on a camera that also has P2P falls back to P2P
+// (here an in-memory transport standing in for "rvs") and marks the node so the next connect skips WebRTC.
+TEST_F(WebrtcE2e, StrategyFallsBackToP2pAfterTheTimeOut) {
+  static fake::Conn conn;
+  static const TransportOps rvs_like = {"rvs", fake::Connect, fake::Close, fake::Alive, fake::Send,
+                                        fake::Recv, fake::CheckSendBuf, nullptr, nullptr, nullptr};
+  static const TransportOps* const list[] = {&kOvwebrtc2Transport, &kOvwebrtcTransport, &rvs_like};
+  kivo::SetTransportList(list, 3);
+  DeviceNode node;
+  DeviceInfo& info = node.Info();
+  info.id = "9001";  // a listed device: P2P without the probe of unlisted ones
+  info.device_type = "ipc";
+  info.uuid = kSilentDid;
+  info.p2p_id = kSilentDid;
+  info.p2p_platform = "SIMSERVER";
+  info.password = kPw;
+  info.transport_flags = kTransportP2p | kTransportWebrtc | kTransportWebrtc2;
+  info.ovwebrtc2_id = "token";
+  {
+    std::lock_guard<std::mutex> g(fake::g_mu);
+    fake::g_pending = &conn;
+  }
+  const auto t0 = Clock::now();
+  EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
+  const long long ms = MsSince(t0);
+  EXPECT_GE(ms, kOvwebrtcCloudWaitMs - 100);
+  EXPECT_LT(ms, kOvwebrtcCloudWaitMs + 4000);
+  EXPECT_EQ(info.webrtc_failed, 1);
+  EXPECT_TRUE(g_world->Logged("camsim webrtc offer did=" + std::string(kSilentDid) + " "));
+  node.GetP2pClient()->Close();
+  // The next connect goes straight to P2P.
+  {
+    std::lock_guard<std::mutex> g(fake::g_mu);
+    fake::g_pending = &conn;
+  }
+  const auto t1 = Clock::now();
+  EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
+  EXPECT_LT(MsSince(t1), 2000);
+  node.GetP2pClient()->Close();
+  kivo::SetTransportList(nullptr, 0);
+}
+
+TEST_F(WebrtcE2e, CameraGoneMidStreamEndsTheReaders) {
+  // A camera of its own, so the shared one keeps serving.
+  std::string why;
+  camsim::Config c;
+  c.cameras = {{"VLM-WRTC-000003", kPw}};
+  c.video = {g_world->video};
+  c.p2p = false;
+  auto cam = std::make_unique<camsim::Simulator>(c, g_world->Printer());
+  ASSERT_TRUE(cam->Start(&why)) << why;
+  camsim::WebrtcConfig w;
+  w.lan_port = kLanPort + 2;
+  auto side = std::make_unique<camsim::WebrtcSide>(cam.get(), std::vector<std::string>{"VLM-WRTC-000003"}, w,
+                                                   g_world->Printer());
+  ASSERT_TRUE(side->Start(&why)) << why;
+  ovwebrtcSetLanPort(kLanPort + 2);
+  ASSERT_EQ(KivoP2pConnect2(R"(ovwebrtc:{"ip":"127.0.0.1"})", "VLM-WRTC-000003", 0, &s_), 0);
+  ovwebrtcSetLanPort(0);
+  ASSERT_EQ(KivoP2pVerifyPassword(s_, kPw), 0);
+  Frames frames;
+  ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &frames), 0);
+  ASSERT_TRUE(WaitFor([&] { return frames.Count() >= 10; }, 10000));
+  const auto t0 = Clock::now();
+  cam->Stop();  // the session closes its peer connection
+  ASSERT_TRUE(WaitFor([&] { return KivoP2pIsAlive(s_) == 0; }, 5000));
+  // The live reader learns of the end rather than waiting forever.
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> g(frames.mu);
+    return frames.errors > 0;
+  }, 5000));
+  EXPECT_LT(MsSince(t0), 6000);
+  KivoP2pClose(s_);
+  s_ = nullptr;
+  side->Stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  setenv("VELMORA_WEBRTC_LOCAL_IP", "127.0.0.1", 1);
+  KivoP2pInit();
+  World world;
+  g_world = &world;
+  if (!world.Start() && world.error.empty()) world.error = "the test world did not start";
+  const int r = RUN_ALL_TESTS();
+  world.Stop();
+  g_world = nullptr;
+  KivoP2pDeinit();
+  return r;
+}
