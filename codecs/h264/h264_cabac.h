@@ -82,6 +82,64 @@ inline int H264CabacDecodeTerminate(H264DecContext* ctx) {
   return 0;
 }
 
+// The engine's state in locals for a run of bins: the context's copy is
+// taken at construction and given back by Save, so the range and offset stay
+// in registers (writes to the byte-sized context variables could otherwise
+// alias them).
+struct H264CabacLocal {
+  uint32_t range, offset, pos, limit;
+  const uint8_t* data;
+  uint8_t (*states)[2];
+
+  explicit H264CabacLocal(H264DecContext* ctx)
+      : range(ctx->cabacRange), offset(ctx->cabacOffset), pos(ctx->br.pos), limit(ctx->br.limit),
+        data(ctx->br.data), states(ctx->cabacCtx) {}
+  void Save(H264DecContext* ctx) const {
+    ctx->cabacRange = range;
+    ctx->cabacOffset = offset;
+    ctx->br.pos = pos;
+  }
+  uint32_t Byte() {
+    uint32_t b = data[pos >> 3];
+    pos = pos + 8 > limit ? limit : pos + 8;
+    return b;
+  }
+  int Decision(int ctxIdx) {
+    uint8_t* c = states[ctxIdx];
+    int k = std::bit_width(range >> 8) - 1;
+    uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[c[0]][(range >> (k + 6)) & 3]) << k;
+    range -= lps;
+    int bin;
+    if (offset < range) {
+      bin = c[1];
+      c[0] = kH264CabacTransIdx[c[0]][1];
+    } else {
+      offset -= range;
+      range = lps;
+      bin = 1 - c[1];
+      if (c[0] == 0) c[1] = static_cast<uint8_t>(1 - c[1]);
+      c[0] = kH264CabacTransIdx[c[0]][0];
+    }
+    if (range < 256) {
+      range <<= 8;
+      offset = (offset << 8) | Byte();
+    }
+    return bin;
+  }
+  int Bypass() {
+    if (range < 512) {
+      range <<= 8;
+      offset = (offset << 8) | Byte();
+    }
+    range >>= 1;
+    if (offset >= range) {
+      offset -= range;
+      return 1;
+    }
+    return 0;
+  }
+};
+
 // Context variables for the slice from its QP (clause 9.3.1.1).
 void H264CabacInitContexts(H264DecContext* ctx);
 

@@ -37,14 +37,22 @@ int DecodeBlock(H264DecContext* ctx, int cat, int maxNum, bool field, int32_t* l
     lastBase = (field ? 338 : 166) + kSigOffset[cat];
     absBase = 227 + kAbsOffset[cat];
   }
+  H264CabacLocal e(ctx);
   uint8_t pos[64];
   int n = 0, i = 0;
-  for (; i < maxNum - 1; ++i) {
-    int sigInc = cat == kCatLuma8x8 ? kH264CabacSig8x8[i][field ? 1 : 0] : i;
-    if (!H264CabacDecodeDecision(ctx, sigBase + sigInc)) continue;
-    pos[n++] = static_cast<uint8_t>(i);
-    int lastInc = cat == kCatLuma8x8 ? kH264CabacSig8x8[i][2] : i;
-    if (H264CabacDecodeDecision(ctx, lastBase + lastInc)) break;
+  if (cat == kCatLuma8x8) {
+    const int col = field ? 1 : 0;
+    for (; i < maxNum - 1; ++i) {
+      if (!e.Decision(sigBase + kH264CabacSig8x8[i][col])) continue;
+      pos[n++] = static_cast<uint8_t>(i);
+      if (e.Decision(lastBase + kH264CabacSig8x8[i][2])) break;
+    }
+  } else {
+    for (; i < maxNum - 1; ++i) {
+      if (!e.Decision(sigBase + i)) continue;
+      pos[n++] = static_cast<uint8_t>(i);
+      if (e.Decision(lastBase + i)) break;
+    }
   }
   if (i == maxNum - 1) pos[n++] = static_cast<uint8_t>(maxNum - 1);
 
@@ -52,25 +60,26 @@ int DecodeBlock(H264DecContext* ctx, int cat, int maxNum, bool field, int32_t* l
   const int gt1Max = cat == kCatChromaDc ? 3 : 4;
   for (int j = n - 1; j >= 0; --j) {
     int level;
-    if (!H264CabacDecodeDecision(ctx, absBase + (gt1 ? 0 : std::min(4, 1 + eq1)))) {
+    if (!e.Decision(absBase + (gt1 ? 0 : std::min(4, 1 + eq1)))) {
       level = 1;
       ++eq1;
     } else {
       int ctxIdx = absBase + 5 + std::min(gt1Max, gt1);
       int prefix = 1;
-      while (prefix < 14 && H264CabacDecodeDecision(ctx, ctxIdx)) ++prefix;
+      while (prefix < 14 && e.Decision(ctxIdx)) ++prefix;
       if (prefix == 14) {  // Exp-Golomb suffix of order 0
         int k = 0;
-        while (k < 16 && H264CabacDecodeBypass(ctx)) ++k;
+        while (k < 16 && e.Bypass()) ++k;
         int suffix = (1 << k) - 1;
-        while (k-- > 0) suffix += H264CabacDecodeBypass(ctx) << k;
+        while (k-- > 0) suffix += e.Bypass() << k;
         prefix += suffix;
       }
       level = prefix + 1;
       ++gt1;
     }
-    lv[pos[j]] = H264CabacDecodeBypass(ctx) ? -level : level;
+    lv[pos[j]] = e.Bypass() ? -level : level;
   }
+  e.Save(ctx);
   return n;
 }
 

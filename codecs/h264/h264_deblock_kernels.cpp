@@ -236,6 +236,8 @@ void H264InstallKernels(H264DecKernelTable* t) {
   *t = H264DecKernelTable{};
   t->idct4x4 = H264Idct4x4;
   t->idct8x8 = H264Idct8x8;
+  t->edgeStrengthLeft = H264EdgeStrengthLeft;
+  t->edgeStrengthTop = H264EdgeStrengthTop;
   t->clearInnerStrengths = H264ClearInnerStrengths;
   t->innerStrengthsFromCoeffs = H264InnerStrengthsFromCoeffs;
   t->transpose8x8 = H264Transpose8x8;

@@ -13,6 +13,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
+#include <sys/mman.h>
 
 void* H264DecAlloc16(size_t size) {
   uint8_t* raw = static_cast<uint8_t*>(std::calloc(1, size + 16));
@@ -29,6 +30,31 @@ void H264DecFree16(void* block) {
   std::free(p - p[-1]);
 }
 
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+size_t MappedSize(size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
+void* H264DecMapBuffer(size_t size) {
+  // Twice the alignment more than needed, the unaligned head and tail given back.
+  size_t length = MappedSize(size);
+  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  if (start + kHugePage > aligned) munmap(reinterpret_cast<void*>(aligned + length), start + kHugePage - aligned);
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  madvise(block, length, MADV_HUGEPAGE);
+#endif
+  return block;
+}
+
+void H264DecUnmapBuffer(void* block, size_t size) {
+  if (block) munmap(block, MappedSize(size));
+}
+
 // MMX, CMOV, SSE and SSE2 in this order; the first one missing ends the count.
 int H264DecCpuLevel() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -41,6 +67,13 @@ int H264DecCpuLevel() {
 #else
   return 0;
 #endif
+}
+
+void H264DecPrepareBuffer(H264DecContext* ctx, int bufferIndex) {
+  if (ctx->bufferPrepared[bufferIndex]) return;
+  // Luma is zero from the allocation; chroma starts grey.
+  std::memset(ctx->frameBuffers[bufferIndex] + ctx->bufferMbs * 256, 0x80, ctx->bufferMbs * 128);
+  ctx->bufferPrepared[bufferIndex] = 1;
 }
 
 uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane) {
@@ -102,7 +135,7 @@ static void FreeAll(H264DecContext* ctx) {
   H264DecFree16(ctx->motionRows);
   H264DecFree16(ctx->nalBuffer);
   for (uint32_t b = 0; b < kH264MaxBuffers; ++b) {
-    H264DecFree16(ctx->frameBuffers[b]);
+    H264DecUnmapBuffer(ctx->frameBuffers[b], ctx->bufferMbs * 384);
     H264DecFree16(ctx->motion[b]);
   }
   H264DecFree16(ctx->deinterlaceBuffer);
@@ -144,7 +177,10 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
   ctx->frameStores = static_cast<H264DecFrameStore*>(alloc(sizeof(H264DecFrameStore) * (kH264MaxDpb + 1)));
   ctx->deinterlaceBuffer = static_cast<uint8_t*>(alloc(mbs * 384));
   for (uint32_t b = 0; b < ctx->numBuffers; ++b) ctx->motion[b] = static_cast<H264MbMotion*>(alloc(sizeof(H264MbMotion) * mbs));
-  for (uint32_t b = 0; b < ctx->numBuffers; ++b) ctx->frameBuffers[b] = static_cast<uint8_t*>(alloc(mbs * 384));
+  for (uint32_t b = 0; b < ctx->numBuffers && ok; ++b) {
+    ctx->frameBuffers[b] = static_cast<uint8_t*>(H264DecMapBuffer(mbs * 384));
+    if (!ctx->frameBuffers[b]) ok = false;
+  }
   if (ctx->flags & H264DEC_FLAG_DEINTERLACE) ctx->deinterlaceState = static_cast<uint8_t*>(alloc(mbs * 384));
   if (!ok) {
     FreeAll(ctx);
@@ -159,7 +195,6 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
     std::memset(ctx->unavailableMotion[k].refIdxL0, -1, 4);
     std::memset(ctx->unavailableMotion[k].refIdxL1, -1, 4);
   }
-  for (uint32_t b = 0; b < ctx->numBuffers; ++b) std::memset(ctx->frameBuffers[b] + mbs * 256, 0x80, mbs * 128);
   ctx->drainCode[0] = ctx->drainCode[1] = ctx->drainCode[2] = 0;
   ctx->drainCode[3] = 1;
   H264DecResetState(ctx);

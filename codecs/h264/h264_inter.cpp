@@ -341,6 +341,16 @@ void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H26
   }
 }
 
+void H264EdgeStrengthLeft(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                          const H264MbInfo* curInfo, uint8_t* strengths) {
+  H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, 0, cur->fieldPic != 0, strengths);
+}
+
+void H264EdgeStrengthTop(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                         const H264MbInfo* curInfo, uint8_t* strengths) {
+  H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, 1, cur->fieldPic != 0, strengths);
+}
+
 void H264InterStrengths(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   if (s.disable_deblocking_filter_idc == 1) return;
@@ -358,8 +368,10 @@ void H264InterStrengths(H264DecContext* ctx) {
     const H264MbMotion* nm = ctx->nbMotion[slot];
     if ((dir ? w.mbY : w.mbX) == 0 || (s.disable_deblocking_filter_idc == 2 && !ni->available))
       std::memset(out, 0, 4);
+    else if (nm->mbType > 22)
+      std::memset(out, dir && s.field_pic_flag ? 3 : 4, 4);
     else
-      H264MbEdgeStrengths(cur, m, ni, nm, dir, s.field_pic_flag != 0, out);
+      (dir ? ctx->kernels.edgeStrengthTop : ctx->kernels.edgeStrengthLeft)(nm, m, ni, cur, out);
   }
 
   // Inner edges: vertical x = 4, 8, 12 (segment k = row k), then horizontal.
@@ -367,13 +379,19 @@ void H264InterStrengths(H264DecContext* ctx) {
   // shape: none inside a 16x16 partition, only the middle one between two
   // 16x8 or 8x16 partitions.
   uint8_t* inner = es + 16;
-  std::memset(inner, 0, 24);
   int t = m->mbType;
   bool isP = s.slice_type == kH264SliceP;
   bool whole = t == kH264MbSkip ? isP : isP ? t == 18 : (t >= 1 && t <= 3);
   bool is16x8 = isP ? t == 19 : (t >= 4 && t <= 21 && !(t & 1));
   bool is8x16 = isP ? t == 20 : (t >= 5 && t <= 21 && (t & 1));
-  if (!whole) {
+  if (whole) {
+    // One partition: only coefficients make inner edges (P_Skip has none).
+    if (t == kH264MbSkip)
+      ctx->kernels.clearInnerStrengths(es);
+    else
+      ctx->kernels.innerStrengthsFromCoeffs(cur->nonZero, es);
+  } else {
+    std::memset(inner, 0, 24);
     BlockMotion b[16];
     for (int blk = 0; blk < 16; ++blk) b[blk] = MotionOf(m, blk);
     for (int dir = 0; dir < 2; ++dir)
@@ -385,14 +403,14 @@ void H264InterStrengths(H264DecContext* ctx) {
           inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(MotionStrength(b[bp], b[bq], limY));
         }
       }
+    for (int dir = 0; dir < 2; ++dir)
+      for (int e = 1; e < 4; ++e)
+        for (int k = 0; k < 4; ++k) {
+          int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
+          int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
+          if (cur->nonZero[bp] || cur->nonZero[bq]) inner[12 * dir + 4 * (e - 1) + k] = 2;
+        }
   }
-  for (int dir = 0; dir < 2; ++dir)
-    for (int e = 1; e < 4; ++e)
-      for (int k = 0; k < 4; ++k) {
-        int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
-        int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-        if (cur->nonZero[bp] || cur->nonZero[bq]) inner[12 * dir + 4 * (e - 1) + k] = 2;
-      }
   if (cur->transform8x8) {
     std::memset(es + 16, 0, 4);
     std::memset(es + 24, 0, 4);

@@ -456,6 +456,9 @@ struct H264DecContext {
 
   // Frame buffers: luma, then Cb, then Cr, each at a fixed offset
   uint8_t* frameBuffers[kH264MaxBuffers];
+  // Whether the buffer's chroma planes were set to grey; done at first use,
+  // so buffers the stream never needs cost no memory traffic.
+  uint8_t bufferPrepared[kH264MaxBuffers];
   H264MbMotion* motion[kH264MaxBuffers];  // one record per macroblock
   H264DecPicture pictures[kH264MaxBuffers][3];  // frame, top field, bottom field
 
@@ -562,6 +565,10 @@ struct H264DecContext {
 // Decoder frame
 void* H264DecAlloc16(size_t size);
 void H264DecFree16(void* block);
+// Zeroed picture memory straight from the system, in huge pages where the
+// system gives them (fewer page faults when a buffer is first written).
+void* H264DecMapBuffer(size_t size);
+void H264DecUnmapBuffer(void* block, size_t size);
 int H264DecCpuLevel();
 void H264DecResetState(H264DecContext* ctx);
 int H264DecPopFrame(H264DecContext* ctx, H264DecFrame* frame);
@@ -575,6 +582,8 @@ void H264DecFreeWorkers(H264DecContext* ctx);
 void H264DecDispatchSlice(H264DecContext* ctx);
 void H264DecSaveDeblockMb(H264DecContext* ctx);
 void H264DecDeblockPicture(H264DecContext* ctx);
+// Sets the chroma planes of a buffer grey the first time a picture takes it.
+void H264DecPrepareBuffer(H264DecContext* ctx, int bufferIndex);
 uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane);
 
 // NAL units, parameter sets and slice header

@@ -153,6 +153,13 @@ void H264InstallKernels(H264DecKernelTable* table);
 // Plain kernels (reference versions).
 void H264Idct4x4(const int16_t* coef, int16_t* residual);
 void H264Idct8x8(const int16_t* coef, int16_t* residual);
+// Strengths of the left and top macroblock edge of an inter macroblock (four
+// bytes at strengths); the vertical vector limit follows the current
+// macroblock's picture structure.
+void H264EdgeStrengthLeft(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                          const H264MbInfo* curInfo, uint8_t* strengths);
+void H264EdgeStrengthTop(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                         const H264MbInfo* curInfo, uint8_t* strengths);
 void H264ClearInnerStrengths(uint8_t* strengths);
 void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths);
 void H264Transpose8x8(uint8_t* block);

@@ -493,6 +493,7 @@ H264DecPicture* FreeBuffer(H264DecContext* ctx) {
 // Takes buffer `pic` for a frame of the active sequence.
 void BeginFrame(H264DecContext* ctx, H264DecPicture* pic) {
   const H264Sps& sps = ctx->activeSps;
+  H264DecPrepareBuffer(ctx, pic->bufferIndex);
   pic->outputState = kH264OutputHeld;
   pic->nonExisting = 0;
   pic->timeStampLow = ctx->timeStampLow;

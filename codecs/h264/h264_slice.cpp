@@ -124,16 +124,16 @@ int H264MbAdvance(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   const uint8_t* smp = w.samples;
-  for (int i = 0; i < 16; ++i) {
-    w.leftLuma[i] = smp[H264MbLumaPos(15, i)];
-    cur->bottomLuma[i] = smp[H264MbLumaPos(i, 15)];
-  }
+  for (int i = 0; i < 16; ++i) w.leftLuma[i] = smp[H264MbLumaPos(15, i)];
   for (int i = 0; i < 8; ++i) {
     w.leftCb[i] = smp[kMbSamplesCb + 8 * i + 7];
     w.leftCr[i] = smp[kMbSamplesCr + 8 * i + 7];
-    cur->bottomCb[i] = smp[kMbSamplesCb + 56 + i];
-    cur->bottomCr[i] = smp[kMbSamplesCr + 56 + i];
   }
+  // Bottom rows are whole rows of the quadrant layout.
+  std::memcpy(cur->bottomLuma, smp + H264MbLumaPos(0, 15), 8);
+  std::memcpy(cur->bottomLuma + 8, smp + H264MbLumaPos(8, 15), 8);
+  std::memcpy(cur->bottomCb, smp + kMbSamplesCb + 56, 8);
+  std::memcpy(cur->bottomCr, smp + kMbSamplesCr + 56, 8);
   if (ctx->deblockMbs) {
     // Worker threads: the picture is filtered once all its slices are done.
     H264DecSaveDeblockMb(ctx);

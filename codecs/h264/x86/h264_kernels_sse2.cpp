@@ -552,6 +552,301 @@ void Recon(const H264ReconArgs* a, const H264DecContext* ctx) {
   }
 }
 
+// Weighted prediction: the per-sample formula on 32-bit intermediates,
+// (a * wa + b * wb + rnd) >> shift, plus the offset, clipped to 0..255. One
+// list weighs b = 0.
+struct Weights {
+  __m128i w;      // (wa, wb) pairs
+  __m128i rnd;    // 32-bit
+  __m128i shift;  // count for _mm_sra_epi32
+  __m128i off;    // 32-bit
+};
+
+inline Weights MakeWeights(int wa, int wb, int rnd, int shift, int off) {
+  Weights k;
+  k.w = _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(wb) << 16) | (static_cast<uint32_t>(wa) & 0xFFFF)));
+  k.rnd = _mm_set1_epi32(rnd);
+  k.shift = _mm_cvtsi32_si128(shift);
+  k.off = _mm_set1_epi32(off);
+  return k;
+}
+
+// Eight samples of each list as bytes in the low half.
+inline __m128i Weigh(__m128i a, __m128i b, const Weights& k) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i ab = _mm_unpacklo_epi8(a, z), bb = _mm_unpacklo_epi8(b, z);
+  __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(ab, bb), k.w);
+  __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(ab, bb), k.w);
+  lo = _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(lo, k.rnd), k.shift), k.off);
+  hi = _mm_add_epi32(_mm_sra_epi32(_mm_add_epi32(hi, k.rnd), k.shift), k.off);
+  return Clamp(_mm_packs_epi32(lo, hi), z, _mm_set1_epi16(255));
+}
+
+// Weighted prediction of a quadrant with its residual; `useL1` says whether
+// the formula reads list 1.
+template <bool kUseL1>
+void FinishWeighted(const H264ReconArgs* a, const H264DecContext* ctx, const Weights& wy, const Weights& wcb,
+                    const Weights& wcr) {
+  const H264MbWork& w = ctx->mb;
+  const int q = a->quadrant;
+  const bool lumaRes = (w.cbp >> q) & 1;
+  const __m128i z = _mm_setzero_si128();
+  const int16_t* res = w.residual + 64 * q;
+  for (int i = 0; i < 64; i += 8) {
+    __m128i v = Weigh(Load8(a->luma + i), kUseL1 ? Load8(a->lumaL1 + i) : z, wy);
+    if (lumaRes) v = _mm_adds_epi16(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + i)));
+    Store8(a->luma + i, _mm_packus_epi16(v, v));
+  }
+  const bool chromaRes = w.cbp >= 16;
+  const int16_t* resC[2] = {w.residual + 256 + kChromaQuadrant[q], w.residual + 320 + kChromaQuadrant[q]};
+  uint8_t* dstC[2] = {a->cb, a->cr};
+  const uint8_t* l1C[2] = {a->cbL1, a->crL1};
+  const Weights* wc[2] = {&wcb, &wcr};
+  for (int c = 0; c < 2; ++c) {
+    for (int y = 0; y < 4; y += 2) {
+      uint8_t* d = dstC[c] + 8 * y;
+      __m128i s0 = _mm_unpacklo_epi32(Load4(d), Load4(d + 8));
+      __m128i s1 = z;
+      if constexpr (kUseL1) s1 = _mm_unpacklo_epi32(Load4(l1C[c] + 8 * y), Load4(l1C[c] + 8 * y + 8));
+      __m128i v = Weigh(s0, s1, *wc[c]);
+      if (chromaRes) {
+        const int16_t* r = resC[c] + 8 * y;
+        v = _mm_adds_epi16(v, _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r)),
+                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + 8))));
+      }
+      v = _mm_packus_epi16(v, v);
+      Store4(d, v);
+      Store4(d + 8, _mm_srli_si128(v, 4));
+    }
+  }
+}
+
+inline bool IdentityWeights(const H264SliceHeader& s, int l, int ref) {
+  return s.lumaWeight[l][ref] == 1 << s.luma_log2_weight_denom && s.lumaOffset[l][ref] == 0 &&
+         s.chromaWeight[l][ref][0] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[l][ref][0] == 0 &&
+         s.chromaWeight[l][ref][1] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[l][ref][1] == 0;
+}
+
+inline bool HasL1(const H264ReconArgs* a) { return a->lumaL1 && a->cbL1 && a->crL1; }
+
+// Explicit weighting of one list.
+template <int L>
+void WeightOne(const H264ReconArgs* a, const H264DecContext* ctx) {
+  const H264SliceHeader& s = ctx->slice;
+  const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  int ref = (L == 0 ? m->refIdxL0[a->quadrant] : m->refIdxL1[a->quadrant]) >> a->fieldMb;
+  if (L == 1 && !HasL1(a)) return H264ReconKernels[6](a, ctx);
+  if (IdentityWeights(s, L, ref)) return L == 0 ? Recon<Pred::kL0>(a, ctx) : Recon<Pred::kL1>(a, ctx);
+  auto one = [](int wt, int off, uint32_t logWD) {
+    int ld = static_cast<int>(logWD);
+    // With the list-1 samples in lane b, the weight moves there.
+    return MakeWeights(L == 0 ? wt : 0, L == 0 ? 0 : wt, ld >= 1 ? 1 << (ld - 1) : 0, ld, off);
+  };
+  Weights wy = one(s.lumaWeight[L][ref], s.lumaOffset[L][ref], s.luma_log2_weight_denom);
+  Weights wcb = one(s.chromaWeight[L][ref][0], s.chromaOffset[L][ref][0], s.chroma_log2_weight_denom);
+  Weights wcr = one(s.chromaWeight[L][ref][1], s.chromaOffset[L][ref][1], s.chroma_log2_weight_denom);
+  FinishWeighted<L == 1>(a, ctx, wy, wcb, wcr);
+}
+
+// Explicit weighting of both lists.
+void WeightBi(const H264ReconArgs* a, const H264DecContext* ctx) {
+  if (!HasL1(a)) return H264ReconKernels[7](a, ctx);
+  const H264SliceHeader& s = ctx->slice;
+  const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  int r0 = m->refIdxL0[a->quadrant] >> a->fieldMb, r1 = m->refIdxL1[a->quadrant] >> a->fieldMb;
+  if (IdentityWeights(s, 0, r0) && IdentityWeights(s, 1, r1)) return Recon<Pred::kAverage>(a, ctx);
+  int ld = static_cast<int>(s.luma_log2_weight_denom), cd = static_cast<int>(s.chroma_log2_weight_denom);
+  Weights wy = MakeWeights(s.lumaWeight[0][r0], s.lumaWeight[1][r1], 1 << ld, ld + 1,
+                           (s.lumaOffset[0][r0] + s.lumaOffset[1][r1] + 1) >> 1);
+  Weights wc[2];
+  for (int c = 0; c < 2; ++c)
+    wc[c] = MakeWeights(s.chromaWeight[0][r0][c], s.chromaWeight[1][r1][c], 1 << cd, cd + 1,
+                        (s.chromaOffset[0][r0][c] + s.chromaOffset[1][r1][c] + 1) >> 1);
+  FinishWeighted<true>(a, ctx, wy, wc[0], wc[1]);
+}
+
+// Implicit weights come from the slice's table of the two indexes.
+void WeightImplicit(const H264ReconArgs* a, const H264DecContext* ctx) {
+  if (!HasL1(a)) return H264ReconKernels[11](a, ctx);
+  const H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  int w1 = ctx->implicitWeight[m->refIdxL0[a->quadrant] & 31][m->refIdxL1[a->quadrant] & 31];
+  if (w1 == 32) return Recon<Pred::kAverage>(a, ctx);
+  Weights k = MakeWeights(64 - w1, w1, 32, 6, 0);
+  FinishWeighted<true>(a, ctx, k, k, k);
+}
+
+// ---------------------------------------------------------------------------
+// Intra prediction of whole macroblocks (16x16 luma, 8x8 chroma): the
+// prediction clipped, the residual added with 16-bit wrap-around like the
+// plain kernels, then clipped again.
+
+inline __m128i ClipByte16(__m128i v) { return Clamp(v, _mm_setzero_si128(), _mm_set1_epi16(255)); }
+
+// Row y of a 16x16 prediction (two vectors of eight 16-bit samples) into the
+// quadrant layout.
+inline void StoreLumaRow(uint8_t* s, const int16_t* res, int y, __m128i lo, __m128i hi) {
+  int p = H264MbLumaPos(0, y);
+  lo = _mm_add_epi16(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + p)));
+  hi = _mm_add_epi16(hi, _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + p + 64)));
+  Store8(s + p, _mm_packus_epi16(lo, lo));
+  Store8(s + p + 64, _mm_packus_epi16(hi, hi));
+}
+
+template <int kMode>
+void Intra16x16(uint8_t* s, const int16_t* residual) {
+  const __m128i z = _mm_setzero_si128();
+  const uint8_t* top = s + kMbSamplesTop;
+  const uint8_t* left = s + kMbSamplesLeft;
+  if constexpr (kMode == 0) {
+    __m128i lo = _mm_unpacklo_epi8(Load8(top), z), hi = _mm_unpacklo_epi8(Load8(top + 8), z);
+    for (int y = 0; y < 16; ++y) StoreLumaRow(s, residual, y, lo, hi);
+  } else if constexpr (kMode == 1) {
+    for (int y = 0; y < 16; ++y) {
+      __m128i v = _mm_set1_epi16(left[y]);
+      StoreLumaRow(s, residual, y, v, v);
+    }
+  } else if constexpr (kMode == 2) {
+    bool l = s[kMbSamplesAvailLeft] && s[kMbSamplesAvailLeft + 2];
+    bool t = s[kMbSamplesAvailTop] != 0;
+    __m128i sumT = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top)), z);
+    __m128i sumL = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(left)), z);
+    int st = _mm_cvtsi128_si32(sumT) + _mm_extract_epi16(sumT, 4);
+    int sl = _mm_cvtsi128_si32(sumL) + _mm_extract_epi16(sumL, 4);
+    int dc = l && t ? (st + sl + 16) >> 5 : l ? (sl + 8) >> 4 : t ? (st + 8) >> 4 : 128;
+    __m128i v = _mm_set1_epi16(static_cast<int16_t>(dc));
+    for (int y = 0; y < 16; ++y) StoreLumaRow(s, residual, y, v, v);
+  } else {
+    int corner = s[kMbSamplesCorner];
+    int h = 0, v = 0;
+    for (int i = 0; i < 8; ++i) {
+      h += (i + 1) * (top[8 + i] - (6 - i >= 0 ? top[6 - i] : corner));
+      v += (i + 1) * (left[8 + i] - (6 - i >= 0 ? left[6 - i] : corner));
+    }
+    int a = 16 * (left[15] + top[15]);
+    int b = (5 * h + 32) >> 6, c = (5 * v + 32) >> 6;
+    // Every intermediate stays within 16 bits: |a| <= 8160, |b|, |c| <= 717.
+    const __m128i bx = _mm_mullo_epi16(_mm_set1_epi16(static_cast<int16_t>(b)), _mm_set_epi16(0, -1, -2, -3, -4, -5, -6, -7));
+    const __m128i b8 = _mm_set1_epi16(static_cast<int16_t>(8 * b));
+    for (int y = 0; y < 16; ++y) {
+      __m128i base = _mm_add_epi16(bx, _mm_set1_epi16(static_cast<int16_t>(a + c * (y - 7) + 16)));
+      __m128i lo = ClipByte16(_mm_srai_epi16(base, 5));
+      __m128i hi = ClipByte16(_mm_srai_epi16(_mm_add_epi16(base, b8), 5));
+      StoreLumaRow(s, residual, y, lo, hi);
+    }
+  }
+}
+
+// One chroma plane: blk points at the 8x8 block, its left column at +64, top
+// row at +72 and corner at +80; rows of the prediction in 16-bit lanes.
+inline void StoreChromaRow(uint8_t* blk, const int16_t* res, bool coded, int y, __m128i v) {
+  if (coded) v = _mm_add_epi16(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(res + 8 * y)));
+  Store8(blk + 8 * y, _mm_packus_epi16(v, v));
+}
+
+template <int kMode>
+void IntraChromaPlane(const uint8_t* s, uint8_t* blk, const int16_t* res, bool coded) {
+  const __m128i z = _mm_setzero_si128();
+  const uint8_t* left = blk + 64;
+  const uint8_t* top = blk + 72;
+  if constexpr (kMode == 0) {
+    bool t = s[kMbSamplesAvailTop] != 0;
+    int dc[2][2];
+    for (int by = 0; by < 2; ++by)
+      for (int bx = 0; bx < 2; ++bx) {
+        bool l = s[kMbSamplesAvailLeft + 2 * by] != 0;
+        int st = top[4 * bx] + top[4 * bx + 1] + top[4 * bx + 2] + top[4 * bx + 3];
+        int sl = left[4 * by] + left[4 * by + 1] + left[4 * by + 2] + left[4 * by + 3];
+        int d = 128;
+        if (bx == by) {
+          d = l && t ? (st + sl + 4) >> 3 : l ? (sl + 2) >> 2 : t ? (st + 2) >> 2 : 128;
+        } else if (bx == 1) {
+          d = t ? (st + 2) >> 2 : l ? (sl + 2) >> 2 : 128;
+        } else {
+          d = l ? (sl + 2) >> 2 : t ? (st + 2) >> 2 : 128;
+        }
+        dc[by][bx] = d;
+      }
+    for (int y = 0; y < 8; ++y) {
+      const int* d = dc[y >> 2];
+      __m128i v = _mm_unpacklo_epi64(_mm_set1_epi16(static_cast<int16_t>(d[0])), _mm_set1_epi16(static_cast<int16_t>(d[1])));
+      StoreChromaRow(blk, res, coded, y, v);
+    }
+  } else if constexpr (kMode == 1) {
+    for (int y = 0; y < 8; ++y) StoreChromaRow(blk, res, coded, y, _mm_set1_epi16(left[y]));
+  } else if constexpr (kMode == 2) {
+    __m128i v = _mm_unpacklo_epi8(Load8(top), z);
+    for (int y = 0; y < 8; ++y) StoreChromaRow(blk, res, coded, y, v);
+  } else {
+    int corner = blk[80];
+    int h = 0, v = 0;
+    for (int i = 0; i < 4; ++i) {
+      h += (i + 1) * (top[4 + i] - (2 - i >= 0 ? top[2 - i] : corner));
+      v += (i + 1) * (left[4 + i] - (2 - i >= 0 ? left[2 - i] : corner));
+    }
+    int a = 16 * (left[7] + top[7]);
+    int b = (34 * h + 32) >> 6, c = (34 * v + 32) >> 6;
+    // |a| <= 8160, |b|, |c| <= 1355: the sums stay within 16 bits.
+    const __m128i bx = _mm_mullo_epi16(_mm_set1_epi16(static_cast<int16_t>(b)), _mm_set_epi16(4, 3, 2, 1, 0, -1, -2, -3));
+    for (int y = 0; y < 8; ++y) {
+      __m128i row = _mm_add_epi16(bx, _mm_set1_epi16(static_cast<int16_t>(a + c * (y - 3) + 16)));
+      StoreChromaRow(blk, res, coded, y, ClipByte16(_mm_srai_epi16(row, 5)));
+    }
+  }
+}
+
+template <int kMode>
+void IntraChroma(uint8_t* s, uint8_t* cb, uint8_t* cr, const int16_t* resCb, const int16_t* resCr,
+                 uint32_t chromaCbp) {
+  IntraChromaPlane<kMode>(s, cb, resCb, chromaCbp != 0);
+  IntraChromaPlane<kMode>(s, cr, resCr, chromaCbp != 0);
+}
+
+// Intra_4x4 vertical, horizontal and DC; the other modes stay plain.
+template <int kMode>
+void Intra4x4(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
+  const int bx = 4 * (((block >> 2) & 1) * 2 + (block & 1)), by = 4 * ((block >> 3) * 2 + ((block >> 1) & 1));
+  const int pos = H264MbLumaPos(bx, by);
+  const uint8_t* top = by == 0 ? s + kMbSamplesTop + bx : s + H264MbLumaPos(bx, by - 1);
+  // The left column: four bytes apart by 8 inside the macroblock, or in a row.
+  auto left = [&](int i) { return bx == 0 ? s[kMbSamplesLeft + by + i] : s[H264MbLumaPos(bx - 1, by + i)]; };
+  const __m128i z = _mm_setzero_si128();
+  __m128i rows01, rows23;  // rows 0 and 1, rows 2 and 3: four 16-bit samples each
+  if constexpr (kMode == 0) {
+    rows01 = rows23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(Load4(top), Load4(top)), z);
+  } else if constexpr (kMode == 1) {
+    rows01 = _mm_unpacklo_epi64(_mm_set1_epi16(left(0)), _mm_set1_epi16(left(1)));
+    rows23 = _mm_unpacklo_epi64(_mm_set1_epi16(left(2)), _mm_set1_epi16(left(3)));
+  } else {
+    bool l = bx == 0 ? s[kMbSamplesAvailLeft + by / 4] != 0 : true;
+    bool t = by == 0 ? s[kMbSamplesAvailTop] != 0 : true;
+    int st = top[0] + top[1] + top[2] + top[3];
+    int sl = left(0) + left(1) + left(2) + left(3);
+    int dc = l && t ? (st + sl + 4) >> 3 : l ? (sl + 2) >> 2 : t ? (st + 2) >> 2 : 128;
+    rows01 = rows23 = _mm_set1_epi16(static_cast<int16_t>(dc));
+  }
+  uint8_t* d = s + pos;
+  if ((cbp >> (block >> 2)) & 1) {
+    const int16_t* r = residual + pos;
+    auto two = [](const int16_t* a, const int16_t* b) {
+      return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)),
+                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
+    };
+    rows01 = _mm_add_epi16(rows01, two(r, r + 8));
+    rows23 = _mm_add_epi16(rows23, two(r + 16, r + 24));
+  }
+  __m128i v = _mm_packus_epi16(rows01, rows23);
+  Store4(d, v);
+  Store4(d + 8, _mm_srli_si128(v, 4));
+  Store4(d + 16, _mm_srli_si128(v, 8));
+  Store4(d + 24, _mm_srli_si128(v, 12));
+}
+
+const H264Intra4x4Fn kIntra4x4[9] = {Intra4x4<0>,          Intra4x4<1>,          Intra4x4<2>,
+                                     H264Intra4x4Kernels[3], H264Intra4x4Kernels[4], H264Intra4x4Kernels[5],
+                                     H264Intra4x4Kernels[6], H264Intra4x4Kernels[7], H264Intra4x4Kernels[8]};
+const H264Intra16x16Fn kIntra16x16[4] = {Intra16x16<0>, Intra16x16<1>, Intra16x16<2>, Intra16x16<3>};
+const H264IntraChromaFn kIntraChroma[4] = {IntraChroma<0>, IntraChroma<1>, IntraChroma<2>, IntraChroma<3>};
+
 // ---------------------------------------------------------------------------
 // Column moves of the deblocking: four columns of eight rows, transposed
 
@@ -595,11 +890,10 @@ void ScatterLeftColumns(uint8_t* upper, uint8_t* lower, const uint8_t* in, int p
   }
 }
 
-// Weighted prediction stays with the plain kernels.
 const H264ReconFn kReconKernels[12] = {
-    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    Recon<Pred::kAverage>,  // default
-    Recon<Pred::kL0>, H264ReconKernels[5], H264ReconKernels[6], H264ReconKernels[7],    // explicit
-    Recon<Pred::kL0>, Recon<Pred::kL0>,    Recon<Pred::kL1>,    H264ReconKernels[11]};  // implicit
+    Recon<Pred::kL0>, Recon<Pred::kL0>, Recon<Pred::kL1>, Recon<Pred::kAverage>,  // default
+    Recon<Pred::kL0>, WeightOne<0>,     WeightOne<1>,     WeightBi,               // explicit
+    Recon<Pred::kL0>, Recon<Pred::kL0>, Recon<Pred::kL1>, WeightImplicit};        // implicit
 
 }  // namespace
 
@@ -618,6 +912,9 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->scatterLeftColumns = ScatterLeftColumns;
   t->storeMbLuma = StoreMbLuma;
   t->reconKernels = kReconKernels;
+  t->intra4x4 = kIntra4x4;
+  t->intra16x16 = kIntra16x16;
+  t->intraChroma = kIntraChroma;
   t->lumaMc4x4 = LumaTable<4, 4>::kTable;
   t->lumaMc4x8 = LumaTable<4, 8>::kTable;
   t->lumaMc8x16 = LumaTable<8, 16>::kTable;

@@ -224,10 +224,34 @@ void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, 
 void CheckRecon(Rng& rng, const H264ReconFn* plain, const H264ReconFn* vec) {
   auto* ctx = static_cast<H264DecContext*>(H264DecAlloc16(sizeof(H264DecContext)));
   ASSERT_NE(ctx, nullptr);
+  H264MbMotion motion{};
+  ctx->nbMotion[kH264NbCurrent] = &motion;
+  H264SliceHeader& s = ctx->slice;
   for (int idx = 0; idx < 12; ++idx) {
     if (plain[idx] == vec[idx]) continue;
-    for (int trial = 0; trial < 400; ++trial) {
+    for (int trial = 0; trial < 1500; ++trial) {
       ctx->mb.cbp = static_cast<uint32_t>(rng.Int(0, 47));
+      // Weights over their whole range, the identity ones now and then, and
+      // implicit weights of the table's range (32 is the plain average).
+      s.luma_log2_weight_denom = static_cast<uint32_t>(rng.Int(0, 7));
+      s.chroma_log2_weight_denom = static_cast<uint32_t>(rng.Int(0, 7));
+      bool identity = rng.Int(0, 7) == 0;
+      for (int l = 0; l < 2; ++l)
+        for (int r = 0; r < kH264MaxRefs; ++r) {
+          s.lumaWeight[l][r] = identity ? 1 << s.luma_log2_weight_denom : rng.Int(-128, 127);
+          s.lumaOffset[l][r] = identity ? 0 : rng.Int(-128, 127);
+          for (int c = 0; c < 2; ++c) {
+            s.chromaWeight[l][r][c] = identity ? 1 << s.chroma_log2_weight_denom : rng.Int(-128, 127);
+            s.chromaOffset[l][r][c] = identity ? 0 : rng.Int(-128, 127);
+          }
+        }
+      for (auto& row : ctx->implicitWeight)
+        for (auto& v : row) v = static_cast<int16_t>(rng.Int(0, 3) == 0 ? 32 : rng.Int(-64, 128));
+      for (int b = 0; b < 4; ++b) {
+        motion.refIdxL0[b] = static_cast<int8_t>(rng.Int(0, 31));
+        motion.refIdxL1[b] = static_cast<int8_t>(rng.Int(0, 31));
+      }
+      int fieldMb = rng.Int(0, 1);
       int range = trial % 3 == 0 ? 32767 : trial % 3 == 1 ? 300 : 40;
       for (auto& r : ctx->mb.residual) r = static_cast<int16_t>(rng.Int(-range - (range == 32767), range));
       alignas(16) uint8_t mb[2][kMbSamplesSize];
@@ -246,12 +270,38 @@ void CheckRecon(Rng& rng, const H264ReconFn* plain, const H264ReconFn* vec) {
         a.lumaL1 = l1[0];
         a.cbL1 = l1[1];
         a.crL1 = l1[2];
+        a.fieldMb = fieldMb;
         (k ? vec : plain)[idx](&a, ctx);
       }
       ASSERT_EQ(0, std::memcmp(mb[0], mb[1], kMbSamplesSize)) << "recon kernel " << idx << " trial " << trial;
     }
   }
   H264DecFree16(ctx);
+}
+
+// Intra prediction: the macroblock sample buffer with random neighbours and
+// availability bytes (0 or 1, each combination), residuals up to the 16-bit
+// extremes; the whole buffer is compared.
+template <typename Call>
+void CheckIntra(Rng& rng, int modes, const Call& call) {
+  for (int mode = 0; mode < modes; ++mode) {
+    for (int trial = 0; trial < 600; ++trial) {
+      alignas(16) uint8_t mb[2][kMbSamplesSize];
+      alignas(16) int16_t res[384];
+      Fill f = trial < 5 ? static_cast<Fill>(trial) : rng.AnyFill();
+      rng.Bytes(mb[0], kMbSamplesSize, f);
+      for (int i = kMbSamplesAvailTopLeft; i <= kMbSamplesAvailLeft + 3; ++i) mb[0][i] = static_cast<uint8_t>(rng.Int(0, 1));
+      mb[0][kMbSamplesOne] = 1;
+      std::memcpy(mb[1], mb[0], kMbSamplesSize);
+      int range = trial % 4 == 0 ? 32767 : trial % 4 == 1 ? 600 : trial % 4 == 2 ? 60 : 0;
+      for (auto& r : res) r = static_cast<int16_t>(rng.Int(-range - (range == 32767), range));
+      uint32_t cbp = static_cast<uint32_t>(rng.Int(0, 47));
+      int block = rng.Int(0, 15);
+      call(false, mode, mb[0], res, cbp, block);
+      call(true, mode, mb[1], res, cbp, block);
+      ASSERT_EQ(0, std::memcmp(mb[0], mb[1], kMbSamplesSize)) << "mode " << mode << " trial " << trial;
+    }
+  }
 }
 
 }  // namespace
@@ -298,6 +348,27 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[13] = [&] { chroma(3); };
   checks[18] = checks[19] = [&] {
     CheckLeftColumns(rng, P.gatherLeftColumns, V.gatherLeftColumns, P.scatterLeftColumns, V.scatterLeftColumns);
+  };
+  checks[27] = [&] {
+    CheckIntra(rng, 9, [&](bool v, int mode, uint8_t* mb, const int16_t* res, uint32_t cbp, int block) {
+      if (P.intra4x4[mode] != V.intra4x4[mode]) (v ? V : P).intra4x4[mode](block, mb, res, cbp);
+    });
+  };
+  checks[28] = [&] {
+    CheckIntra(rng, 9, [&](bool v, int mode, uint8_t* mb, const int16_t* res, uint32_t cbp, int block) {
+      if (P.intra8x8[mode] != V.intra8x8[mode]) (v ? V : P).intra8x8[mode](block & 3, mb, res, cbp);
+    });
+  };
+  checks[29] = [&] {
+    CheckIntra(rng, 4, [&](bool v, int mode, uint8_t* mb, const int16_t* res, uint32_t, int) {
+      if (P.intra16x16[mode] != V.intra16x16[mode]) (v ? V : P).intra16x16[mode](mb, res);
+    });
+  };
+  checks[30] = [&] {
+    CheckIntra(rng, 4, [&](bool v, int mode, uint8_t* mb, const int16_t* res, uint32_t cbp, int) {
+      if (P.intraChroma[mode] != V.intraChroma[mode])
+        (v ? V : P).intraChroma[mode](mb, mb + kMbSamplesCb, mb + kMbSamplesCr, res + 256, res + 320, cbp >> 4);
+    });
   };
   checks[36] = [&] { CheckRecon(rng, P.reconKernels, V.reconKernels); };
   checks[24] = [&] { CheckStoreMbLuma(rng, P.storeMbLuma, V.storeMbLuma); };
