@@ -15,6 +15,7 @@
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "platform/appdata.h"
+#include "sdk/device/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/tls_config.h"
@@ -91,7 +92,8 @@ bool CVelmoraApp::InitInstance() {
   // Certificate checks of the service's https: tls_verify and tls_ca_file of section "config".
   NetTlsLoadConfig(ConfigPath().c_str());
 
-  // 9. The service.
+  // 9. The service, which drives the device link and WebRTC signalling.
+  InstallCloudSdkHooks();
   int r = RunBlocking([&] { return OrvelServer().Init(oem.c_str(), env); });
   if (r != 0) {
     LogPrintf(kLogError, nullptr, kTag, "COrvelServer::Init(%d) failed: %d\n", env, r);

@@ -28,6 +28,10 @@
 #include "app/velmora_app.h"
 #include "tests/app/app_test_util.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
+#include "sdk/cloud/orvel_server.h"
+#include "sdk/device/device_node.h"
+#include "sdk/device/kivo_p2p.h"
+#include "sdk/webrtc/ov_transport.h"
 
 namespace {
 
@@ -129,6 +133,13 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   ASSERT_NE(app.main_window(), nullptr);
   EXPECT_TRUE(app.main_window()->isVisible());
   EXPECT_EQ(app.main_window()->objectName().toStdString(), kMainWindowClassName);
+  // The service client drives the device link and hands push events on to devices and WebRTC.
+  CloudSdkHooks hooks = CloudGetHooks();
+  EXPECT_EQ(hooks.p2p_init, &KivoP2pInit);
+  EXPECT_EQ(hooks.device_online, &NotifyDeviceOnline);
+  EXPECT_EQ(hooks.webrtc_signaling, &WebrtcOnSignaling);
+  EXPECT_EQ(hooks.signaling_setup, &WebrtcSignalingSetup);
+  EXPECT_EQ(hooks.signaling_reset, &WebrtcSignalingReset);
   // The start-up's traces in the log, which sits in the data folder beside config.ini.
   std::string log = apptest::ReadFile(data_ / "velmora.log");
   for (const char* line : {"Orvel server inited.", "Logged in", "Main window created and shown"})
