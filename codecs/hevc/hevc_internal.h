@@ -588,7 +588,8 @@ struct HevcDecoder {
 };
 
 // memory
-void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);
+void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);  // zeroed
+void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t align);  // only the spare bytes zeroed
 int HevcMemset(void* dst, int64_t size, int value, int64_t count);
 
 // messages
@@ -634,6 +635,7 @@ int32_t HevcStartSliceData(HevcDecoder* dec);
 int32_t HevcSetPictureGeometry(HevcDecoder* dec, HevcPictureInfo* info);
 void HevcPadPicture(HevcDecoder* dec);
 int HevcAllocDpb(HevcDecoder* dec);
+int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p);  // 0 when the buffer has its planes
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);
