@@ -101,13 +101,14 @@ void HevcAllocParameterSets(HevcDecoder* dec) {
   const size_t cols = dec->iMaxWidth / 16, rows = dec->iMaxHeight / 16, ctbs = cols * rows;
   dec->piTileColWidth = static_cast<int32_t*>(HevcPoolAlloc(pool, RoundUp(cols * 4, 64), 64));
   dec->piTileRowHeight = static_cast<int32_t*>(HevcPoolAlloc(pool, RoundUp(rows * 4, 64), 64));
-  // one block per kind of per-PPS array, sliced 64 ways
+  // one block per kind of per-PPS array, sliced 64 ways; a PPS derives all of
+  // its arrays before any reader sees them, so they are not zeroed
   const size_t sizes[11] = {RoundUp(cols * 4, 64), RoundUp(rows * 4, 64), RoundUp((cols + 1) * 4, 64),
                             RoundUp((rows + 1) * 4, 64), RoundUp(ctbs * 4, 64), RoundUp(ctbs * 4, 64),
                             RoundUp(ctbs * 4, 64), 6 * 6 * 16 * 2, 6 * 6 * 64 * 2, 6 * 6 * 256 * 2,
                             2 * 6 * 1024 * 2};
   for (int k = 0; k < 11; ++k) {
-    auto* block = static_cast<uint8_t*>(HevcPoolAlloc(pool, 64 * sizes[k], 64));
+    auto* block = static_cast<uint8_t*>(HevcPoolAllocRaw(pool, 64 * sizes[k], 64));
     if (!block) return;
     for (int i = 0; i < 64; ++i) {
       HevcPps* pps = dec->apPps[i];
