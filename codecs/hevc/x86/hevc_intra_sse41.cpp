@@ -1,10 +1,11 @@
 // SSE4.1 intra prediction: the angular predictors (the general slots and the
-// five fixed modes) and planar. A row of an angular block is two neighbouring
+// five fixed modes), planar, DC of 32x32 and the reference smoothing. A row of an angular block is two neighbouring
 // reference runs weighted (32 - fact, fact), as byte pairs through maddubs;
 // modes below 18 are predicted as rows and stored transposed.
 #include <smmintrin.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "codecs/hevc/hevc_tables.h"
@@ -119,6 +120,61 @@ void PredPlanar(const uint8_t* top, const uint8_t* left, int stride, uint8_t* ds
   }
 }
 
+// DC of a 32x32 block (no boundary filter at this size)
+void PredDc32(int, uint8_t* top, uint8_t* left, int stride, uint8_t* dst) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i sum = _mm_add_epi64(_mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top)), z),
+                              _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + 16)), z));
+  sum = _mm_add_epi64(sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(left)), z));
+  sum = _mm_add_epi64(sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(left + 16)), z));
+  const int total = _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+  const __m128i v = _mm_set1_epi8(static_cast<char>((total + 32) >> 6));
+  for (int y = 0; y < 32; ++y) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(y) * stride), v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(y) * stride + 16), v);
+  }
+}
+
+// [1 2 1] over samples 1 .. 2kN - 2 of one side, from an unchanged copy
+template <int kN>
+inline void Smooth121(uint8_t* side) {
+  alignas(16) uint8_t in[2 * kN + 16], out[2 * kN + 16];
+  std::memcpy(in, side, 2 * kN);
+  std::memset(in + 2 * kN, 0, 16);
+  const __m128i two = _mm_set1_epi16(2);
+  for (int i = 1; i < 2 * kN - 1; i += 8) {
+    const __m128i a = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i - 1)));
+    const __m128i b = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i)));
+    const __m128i c = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i + 1)));
+    const __m128i v = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(a, c), _mm_add_epi16(_mm_add_epi16(b, b), two)), 2);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(v, v));
+  }
+  std::memcpy(side + 1, out + 1, 2 * kN - 2);
+}
+
+template <int kN>
+void SmoothRefs(int strong, int, uint8_t* left, uint8_t* top) {
+  const int corner = top[-1];
+  if (kN == 32 && strong && std::abs(corner + top[63] - 2 * top[31]) < 8 &&
+      std::abs(corner + left[63] - 2 * left[31]) < 8) {
+    const int t63 = top[63], l63 = left[63];
+    for (int i = 0; i < 63; ++i) {
+      top[i] = static_cast<uint8_t>(((63 - i) * corner + (i + 1) * t63 + 32) >> 6);
+      left[i] = static_cast<uint8_t>(((63 - i) * corner + (i + 1) * l63 + 32) >> 6);
+    }
+    return;
+  }
+  const int t0 = top[0], l0 = left[0];
+  const uint8_t c = static_cast<uint8_t>((l0 + 2 * corner + t0 + 2) >> 2);
+  const uint8_t nt0 = static_cast<uint8_t>((corner + 2 * t0 + top[1] + 2) >> 2);
+  const uint8_t nl0 = static_cast<uint8_t>((corner + 2 * l0 + left[1] + 2) >> 2);
+  Smooth121<kN>(top);
+  Smooth121<kN>(left);
+  top[0] = nt0;
+  left[0] = nl0;
+  top[-1] = left[-1] = c;
+}
+
 }  // namespace
 
 void HevcSetIntraSse41(HevcDspTable* t) {
@@ -139,6 +195,10 @@ void HevcSetIntraSse41(HevcDspTable* t) {
   SETM(kSlotMode34, 34);
   SETM(kSlotMode2, 2);
   SETM(kSlotMode18, 18);
+  t->slot[kSlotDc + 3] = reinterpret_cast<HevcKernel>(&PredDc32);
+  t->slot[kSlotSmooth + 3] = reinterpret_cast<HevcKernel>(&SmoothRefs<8>);
+  t->slot[kSlotSmooth + 4] = reinterpret_cast<HevcKernel>(&SmoothRefs<16>);
+  t->slot[kSlotSmooth + 5] = reinterpret_cast<HevcKernel>(&SmoothRefs<32>);
 #undef SET4
 #undef SETM
 }

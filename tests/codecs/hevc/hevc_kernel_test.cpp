@@ -543,13 +543,40 @@ void CheckIntra(const HevcDspTable& p, const HevcDspTable& v, int slot) {
                                          d.A());
           Kernel<PredAngularFn>(v, slot)(comp, mode, top2.data() + 1, left2.data() + 1, Dest<uint8_t>::kStride,
                                          d.B());
-        } else {
+        } else {  // the fixed modes and DC
           Kernel<PredModeFn>(p, slot)(comp, topBuf.data() + 1, leftBuf.data() + 1, Dest<uint8_t>::kStride, d.A());
           Kernel<PredModeFn>(v, slot)(comp, top2.data() + 1, left2.data() + 1, Dest<uint8_t>::kStride, d.B());
         }
         ASSERT_TRUE(SameAndContained(d, n, n, kGuard, Name(slot, n, n, mode))) << "comp " << comp;
         ASSERT_TRUE(SameBytes(topBuf, top2) && SameBytes(leftBuf, left2)) << Name(slot, n, n, mode);
       }
+}
+
+// Reference smoothing in place, both sides and the corner: the [1 2 1]
+// filter and, for 32x32, the strong one (flat references so that it runs).
+void CheckSmooth(const HevcDspTable& p, const HevcDspTable& v, int slot) {
+  const int n = 1 << (slot - kSlotSmooth);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> topBuf(2 * n + 1), leftBuf(2 * n + 1);
+    if (round % 3 == 2) {
+      const int a = Rand(0, 255), b = Rand(0, 255), c = Rand(0, 255);
+      for (int i = 0; i <= 2 * n; ++i) {
+        topBuf[i] = static_cast<uint8_t>(a + (b - a) * i / (2 * n) + Rand(0, 1));
+        leftBuf[i] = static_cast<uint8_t>(a + (c - a) * i / (2 * n) + Rand(0, 1));
+      }
+    } else {
+      const Content c = static_cast<Content>(round % kContents);
+      Fill(topBuf.data(), topBuf.size(), 1 << 20, c);
+      Fill(leftBuf.data(), leftBuf.size(), 1 << 20, c);
+    }
+    leftBuf[0] = topBuf[0];
+    std::vector<uint8_t> top2 = topBuf, left2 = leftBuf;
+    const int strong = Rand(0, 1);
+    Kernel<SmoothFn>(p, slot)(strong, 0, leftBuf.data() + 1, topBuf.data() + 1);
+    Kernel<SmoothFn>(v, slot)(strong, 0, left2.data() + 1, top2.data() + 1);
+    ASSERT_TRUE(SameBytes(topBuf, top2)) << Name(slot, n, n, strong) << " top";
+    ASSERT_TRUE(SameBytes(leftBuf, left2)) << Name(slot, n, n, strong) << " left";
+  }
 }
 
 // Band offset in place: every band position (wrapping past band 31), full
@@ -578,7 +605,8 @@ Checker CheckerFor(int slot) {
   if (slot == kSlotSaoBand) return &CheckSaoBand;
   if (slot == kSlotDeblockChromaV || slot == kSlotDeblockChromaH) return &CheckDeblockChroma;
   if (slot == kSlotDeblockLumaV || slot == kSlotDeblockLumaH) return &CheckDeblockLuma;
-  if ((slot >= kSlotPlanar && slot < kSlotDc) || (slot >= kSlotVertical && slot < kSlotMode18 + 4)) return &CheckIntra;
+  if (slot >= kSlotPlanar && slot < kSlotMode18 + 4) return &CheckIntra;
+  if (slot >= kSlotSmooth + 3 && slot <= kSlotSmooth + 5) return &CheckSmooth;
   if (slot == kSlotSaoEdge) return &CheckSaoEdge;
   if (slot >= kSlotDequantFlat && slot < kSlotDequantFlat + 4) return &CheckDequant;
   if (slot >= kSlotDst4 && slot <= kSlotTransformSkip) return &CheckTransform;
