@@ -6,37 +6,10 @@
 #include "codecs/hevc/hevc_tables.h"
 
 namespace hevc {
-namespace {
-
-// n (0..25) bits at the engine's position; bytes past the end read as 0.
-inline uint32_t ReadBits(HevcCabac* c, int n) {
-  if (n == 0) return 0;
-  const uint64_t pos = c->uiBitPos;
-  const uint64_t byte = pos >> 3;
-  const uint64_t size = static_cast<uint64_t>(c->pucEnd - c->pucStart);
-  uint32_t v = 0;
-  if (byte + 4 <= size) {
-    const uint8_t* p = c->pucStart + byte;
-    v = (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
-  } else {
-    for (int i = 0; i < 4; ++i) v = (v << 8) | (byte + i < size ? c->pucStart[byte + i] : 0u);
-  }
-  c->uiBitPos = pos + n;
-  return (v << (pos & 7)) >> (32 - n);
-}
-
-// the shift that brings a range below 256 back to 256..510; a range is never
-// 0 here (after an LPS it is at least 6)
-inline int NormShift(uint32_t range) { return __builtin_clz(range) - 23; }
-
-}  // namespace
 
 void HevcCabacStart(HevcCabac* c, const uint8_t* start, const uint8_t* end) {
-  c->pucStart = start;
   c->pucEnd = end < start ? start : end;
-  c->uiBitPos = 0;
-  c->uiRange = 510;
-  c->uiOffset = ReadBits(c, 9);
+  HevcCabacEngineStart(&c->stEngine, start, static_cast<uint64_t>(c->pucEnd - start));
 }
 
 void HevcCabacInitContexts(HevcCabac* c, int sliceType, int cabacInitFlag, int sliceQpY) {
@@ -54,60 +27,13 @@ void HevcCabacInitContexts(HevcCabac* c, int sliceType, int cabacInitFlag, int s
   }
 }
 
-int HevcCabacDecodeBin(HevcCabac* c, uint8_t* ctx) {
-  int s = *ctx >> 1, mps = *ctx & 1;
-  uint32_t lps = kHevcRangeTabLps[s * 4 + ((c->uiRange >> 6) & 3)];
-  c->uiRange -= lps;
-  int bin;
-  if (c->uiOffset >= c->uiRange) {
-    bin = !mps;
-    c->uiOffset -= c->uiRange;
-    c->uiRange = lps;
-    if (s == 0) mps = 1 - mps;
-    s = kHevcTransIdxLps[s];
-  } else {
-    bin = mps;
-    s = kHevcTransIdxMps[s];
-  }
-  *ctx = static_cast<uint8_t>((s << 1) | mps);
-  if (c->uiRange < 256) {
-    int n = NormShift(c->uiRange);
-    c->uiRange <<= n;
-    c->uiOffset = (c->uiOffset << n) | ReadBits(c, n);
-  }
-  return bin;
-}
-
-int HevcCabacDecodeBypass(HevcCabac* c) {
-  c->uiOffset = (c->uiOffset << 1) | ReadBits(c, 1);
-  if (c->uiOffset >= c->uiRange) {
-    c->uiOffset -= c->uiRange;
-    return 1;
-  }
-  return 0;
-}
-
-uint32_t HevcCabacDecodeBypassBits(HevcCabac* c, int n) {
-  uint32_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 1) | static_cast<uint32_t>(HevcCabacDecodeBypass(c));
-  return v;
-}
-
-int HevcCabacDecodeTerminate(HevcCabac* c) {
-  c->uiRange -= 2;
-  if (c->uiOffset >= c->uiRange) return 1;
-  if (c->uiRange < 256) {
-    c->uiRange <<= 1;
-    c->uiOffset = (c->uiOffset << 1) | ReadBits(c, 1);
-  }
-  return 0;
-}
-
 // After a terminating bin of 1 the codeword has been read up to its last bit;
 // what follows starts at the next byte boundary.
 const uint8_t* HevcCabacRestart(HevcCabac* c, int64_t n) {
-  const uint8_t* p = c->pucStart + ((c->uiBitPos + 7) >> 3);
-  if (p > c->pucEnd || c->pucEnd - p < n) return nullptr;
+  const HevcCabacEngine& e = c->stEngine;
+  const uint64_t pos = (HevcCabacBitPos(&e) + 7) >> 3;
+  if (pos > e.uiSize || n < 0 || e.uiSize - pos < static_cast<uint64_t>(n)) return nullptr;
+  const uint8_t* p = e.pucStart + pos;
   HevcCabacStart(c, p + n, c->pucEnd);
   return p;
 }

@@ -101,13 +101,14 @@ void HevcAllocParameterSets(HevcDecoder* dec) {
   const size_t cols = dec->iMaxWidth / 16, rows = dec->iMaxHeight / 16, ctbs = cols * rows;
   dec->piTileColWidth = static_cast<int32_t*>(HevcPoolAlloc(pool, RoundUp(cols * 4, 64), 64));
   dec->piTileRowHeight = static_cast<int32_t*>(HevcPoolAlloc(pool, RoundUp(rows * 4, 64), 64));
-  // one block per kind of per-PPS array, sliced 64 ways
+  // one block per kind of per-PPS array, sliced 64 ways; a PPS derives all of
+  // its arrays before any reader sees them, so they are not zeroed
   const size_t sizes[11] = {RoundUp(cols * 4, 64), RoundUp(rows * 4, 64), RoundUp((cols + 1) * 4, 64),
                             RoundUp((rows + 1) * 4, 64), RoundUp(ctbs * 4, 64), RoundUp(ctbs * 4, 64),
                             RoundUp(ctbs * 4, 64), 6 * 6 * 16 * 2, 6 * 6 * 64 * 2, 6 * 6 * 256 * 2,
                             2 * 6 * 1024 * 2};
   for (int k = 0; k < 11; ++k) {
-    auto* block = static_cast<uint8_t*>(HevcPoolAlloc(pool, 64 * sizes[k], 64));
+    auto* block = static_cast<uint8_t*>(HevcPoolAllocRaw(pool, 64 * sizes[k], 64));
     if (!block) return;
     for (int i = 0; i < 64; ++i) {
       HevcPps* pps = dec->apPps[i];
@@ -144,6 +145,9 @@ int32_t DecodeStream(HevcDecoder* dec, const IH265D_InArgs* in, IH265D_OutArgs* 
     if (n) std::memcpy(dec->pStreamBuf + dec->iStreamBufBytes, in->pStream + taken, n);
     dec->iStreamBufBytes += static_cast<int32_t>(n);
     taken += n;
+    // readers that look ahead past the last unit see zeros, never old or unset bytes
+    std::memset(dec->pStreamBuf + dec->iStreamBufBytes, 0,
+                static_cast<size_t>(dec->iStreamBufSize - dec->iStreamBufBytes < 64 ? dec->iStreamBufSize - dec->iStreamBufBytes : 64));
     out->iBytesTaken = taken;
     uint8_t* buf = dec->pStreamBuf;
     int64_t s;
@@ -209,7 +213,9 @@ int32_t Drain(HevcDecoder* dec, IH265D_OutArgs* out) {
 
 }  // namespace
 
-void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t a) {
+namespace {
+
+void* PoolAlloc(HevcMemPool* pool, size_t n, size_t a, bool zero) {
   if (!pool->iOk) return nullptr;
   if (pool->iCount >= kPoolBlocks || n > 0xFFFFFFFFull - a - 64) {
     pool->iOk = 0;
@@ -222,10 +228,21 @@ void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t a) {
     pool->iOk = 0;
     return nullptr;
   }
-  std::memset(raw, 0, total);
   pool->apBlocks[pool->iCount++] = raw;
-  return reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(raw) + a - 1) & ~(uintptr_t)(a - 1));
+  auto* out = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(raw) + a - 1) & ~(uintptr_t)(a - 1));
+  if (zero) {
+    std::memset(raw, 0, total);
+  } else {
+    std::memset(raw, 0, out - raw);
+    std::memset(out + n, 0, raw + total - (out + n));
+  }
+  return out;
 }
+
+}  // namespace
+
+void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t a) { return PoolAlloc(pool, n, a, true); }
+void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t a) { return PoolAlloc(pool, n, a, false); }
 
 int HevcMemset(void* dst, int64_t size, int value, int64_t count) {
   if (size <= 0) return 34;
@@ -343,7 +360,7 @@ int32_t IH265D_Create(IH265D_HANDLE* phDecoder, IH265D_InitParam* p) {
   HevcAllocParameterSets(dec);
   HevcAllocDpb(dec);
   HevcAllocPictureWork(dec);
-  dec->pStreamBuf = static_cast<uint8_t*>(HevcPoolAlloc(&dec->stPool, dec->iStreamBufSize, 64));
+  dec->pStreamBuf = static_cast<uint8_t*>(HevcPoolAllocRaw(&dec->stPool, dec->iStreamBufSize, 64));
   if (!dec->stPool.iOk) {
     msg("IH265D_Create : malloc failed!\n");
     HevcPoolFreeAll(&dec->stPool);
@@ -356,7 +373,7 @@ int32_t IH265D_Create(IH265D_HANDLE* phDecoder, IH265D_InitParam* p) {
   dec->NoRaslOutputFlag = 1;
   dec->iFirstSliceToggle = p->eThreadType == 0 ? 1 : 0;
   if (p->eThreadType == 1) {
-    dec->stAu.pBuf = static_cast<uint8_t*>(HevcPoolAlloc(&dec->stPool, dec->iStreamBufSize, 64));
+    dec->stAu.pBuf = static_cast<uint8_t*>(HevcPoolAllocRaw(&dec->stPool, dec->iStreamBufSize, 64));
     if (!dec->stAu.pBuf || HevcThreadsInit(dec) || HevcThreadsStart(dec)) {
       HevcThreadsStop(dec);
       HevcPoolFreeAll(&dec->stPool);

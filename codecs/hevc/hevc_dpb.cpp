@@ -40,25 +40,39 @@ void Append(HevcRefList* l, int poc, int lt, int idx) {
 
 }  // namespace
 
+// The small per-picture records now; the sample planes and the motion field of
+// a buffer only when it first holds a picture, so a stream that needs few
+// buffers never touches the memory of the others.
 int HevcAllocDpb(HevcDecoder* dec) {
   HevcMemPool* pool = &dec->stPool;
-  const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
-  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
   dec->iNumPics = dec->iMaxRefNum + 2;
   std::memset(dec->astPic, 0, sizeof dec->astPic);
   for (int i = 0; i < dec->iNumPics; ++i) {
     HevcPicture& p = dec->astPic[i];
-    auto* planes = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
     p.piCuCount = static_cast<int32_t*>(HevcPoolAlloc(pool, 18 * 4, 64));
     p.pUserData = static_cast<uint8_t*>(HevcPoolAlloc(pool, kUserDataMax, 64));
-    p.pstColMotion =
-        static_cast<HevcColMotion*>(HevcPoolAlloc(pool, (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
-    if (!planes || !p.piCuCount || !p.pUserData || !p.pstColMotion) return -1;
-    p.apucPlaneBase[0] = planes;
-    p.apucPlaneBase[1] = planes + L;
-    p.apucPlaneBase[2] = planes + L + L / 4;
+    if (!p.piCuCount || !p.pUserData) return -1;
     p.iMinSliceType = 2;
   }
+  return 0;
+}
+
+int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
+  if (p->apucPlaneBase[0]) return 0;
+  HevcMemPool* pool = &dec->stPool;
+  const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
+  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
+  const size_t planes = (L * 3 / 2 + 63) / 64 * 64;
+  // zeroed once: samples a broken stream never writes read the same on every run
+  auto* block = static_cast<uint8_t*>(HevcPoolAlloc(pool, planes + (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
+  if (!block) {
+    pool->iOk = 1;  // a picture that does not fit fails alone; the pool stays usable
+    return -1;
+  }
+  p->apucPlaneBase[0] = block;
+  p->apucPlaneBase[1] = block + L;
+  p->apucPlaneBase[2] = block + L + L / 4;
+  p->pstColMotion = reinterpret_cast<HevcColMotion*>(block + planes);
   return 0;
 }
 
@@ -209,6 +223,10 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
     }
   HevcPicture* pic = dec->pCurPic;
   if (!pic) return;
+  if (HevcAllocPictureMemory(dec, pic)) {
+    dec->pCurPic = nullptr;
+    return;
+  }
   pic->iDecoded = 0;
   pic->llPicTimeStamp = dec->llCurTimeStamp;
   pic->iSeqNum = dec->iSeqCount;

@@ -93,6 +93,7 @@ int32_t HevcCpuDetect() { return HevcCpuDetectWith(kMachine); }
 void HevcInstallDeblockSimd(HevcDspTable* t, int32_t flags) {
 #if defined(VELMORA_HEVC_X86)
   if (flags & kCpuSse2) HevcSetDeblockChromaSse2(t);
+  if (flags & kCpuSse41) HevcSetDeblockLumaSse41(t);
 #endif
   (void)t;
   (void)flags;
@@ -115,6 +116,9 @@ void HevcInstallTransformSimd(HevcDspTable* t, int32_t flags) {
 }
 
 void HevcInstallIntraSimd(HevcDspTable* t, int32_t flags) {
+#if defined(VELMORA_HEVC_X86)
+  if (flags & kCpuSse41) HevcSetIntraSse41(t);
+#endif
   (void)t;
   (void)flags;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codecs/hevc/hevc_cabac_engine.h"
 #include "codecs/hevc/hevc_pool.h"
 #include "codecs/hevc/ih265d.h"
 
@@ -324,11 +325,8 @@ struct HevcCtu {
 
 // -------------------------------------------------------------------- CABAC
 struct HevcCabac {
-  const uint8_t* pucStart;
+  HevcCabacEngine stEngine;
   const uint8_t* pucEnd;
-  uint64_t uiBitPos;  // bits consumed from pucStart
-  uint32_t uiRange;
-  uint32_t uiOffset;
   int32_t iFirstQgFlag, iQpY, iCuQpDeltaVal, iCtDepth, iIsCuQpDeltaCoded, iIntraPredModeY;
   int32_t iQpYPred;  // qPY_PRED of the current quantisation group
   int32_t iQgX, iQgY;  // its position
@@ -588,7 +586,8 @@ struct HevcDecoder {
 };
 
 // memory
-void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);
+void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);  // zeroed
+void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t align);  // only the spare bytes zeroed
 int HevcMemset(void* dst, int64_t size, int value, int64_t count);
 
 // messages
@@ -634,6 +633,7 @@ int32_t HevcStartSliceData(HevcDecoder* dec);
 int32_t HevcSetPictureGeometry(HevcDecoder* dec, HevcPictureInfo* info);
 void HevcPadPicture(HevcDecoder* dec);
 int HevcAllocDpb(HevcDecoder* dec);
+int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p);  // 0 when the buffer has its planes
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);
@@ -644,10 +644,14 @@ int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out);
 // CABAC and coding tree
 void HevcCabacStart(HevcCabac* c, const uint8_t* start, const uint8_t* end);
 void HevcCabacInitContexts(HevcCabac* c, int sliceType, int cabacInitFlag, int sliceQpY);
-int HevcCabacDecodeBin(HevcCabac* c, uint8_t* state);
-int HevcCabacDecodeBypass(HevcCabac* c);
-uint32_t HevcCabacDecodeBypassBits(HevcCabac* c, int n);
-int HevcCabacDecodeTerminate(HevcCabac* c);
+inline int HevcCabacDecodeBin(HevcCabac* c, uint8_t* state) { return HevcCabacEngineBin(&c->stEngine, state); }
+inline int HevcCabacDecodeBypass(HevcCabac* c) { return HevcCabacEngineBypass(&c->stEngine); }
+inline uint32_t HevcCabacDecodeBypassBits(HevcCabac* c, int n) {
+  uint32_t v = 0;
+  for (int i = 0; i < n; ++i) v = (v << 1) | static_cast<uint32_t>(HevcCabacEngineBypass(&c->stEngine));
+  return v;
+}
+inline int HevcCabacDecodeTerminate(HevcCabac* c) { return HevcCabacEngineTerminate(&c->stEngine); }
 const uint8_t* HevcCabacRestart(HevcCabac* c, int64_t n);
 void HevcInitCtuCabac(HevcDecoder* dec, int ctbAddrTs);
 void HevcSaveWppContexts(HevcDecoder* dec, int ctbAddrTs);

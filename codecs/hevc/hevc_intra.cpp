@@ -162,8 +162,14 @@ void GatherRefs(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL, int cIdx, 
       ctbTop && ctu->iCtbY > 0
           ? dec->apIntraLine[cIdx] + static_cast<size_t>(ctu->iCtbY - 1) * dec->aiIntraLineStride[cIdx] + 1
           : nullptr;
+  // inside the CTB, the samples just left of the block and just above it
+  // precede it in z-scan: no lookup needed for them
+  const int ctbMask = ctu->iCtbSize - 1, nL = n << sh;
+  const bool leftInCtb = (xL & ctbMask) != 0, topInCtb = (yL & ctbMask) != 0;
   auto avail = [&](int xN, int yN) {
-    if (!HevcZscanAvailable(dec, xL, yL, xN, yN)) return false;
+    const bool beside = (xN == xL - 1 && leftInCtb && yN >= yL && yN < yL + nL) ||
+                        (yN == yL - 1 && topInCtb && xN >= xL && xN < xL + nL);
+    if (!beside && !HevcZscanAvailable(dec, xL, yL, xN, yN)) return false;
     if (cip && dec->pPredModeMap[static_cast<size_t>(yN >> 2) * dec->iMap4Stride + (xN >> 2)] == 0xFF) return false;
     return true;
   };

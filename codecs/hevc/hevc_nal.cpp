@@ -55,6 +55,7 @@ bool AuAppend(HevcAuBatch* au, const uint8_t* unit, int32_t len, int32_t scLen, 
   }
   std::memcpy(au->pBuf + au->iUsed, unit, len);
   au->iUsed += len;
+  std::memset(au->pBuf + au->iUsed, 0, 64);  // into the block's spare bytes at most: look-ahead reads zeros
   au->iScTotal += scLen;
   au->aiEnd[au->iCount] = au->iUsed;
   au->aiScBytes[au->iCount] = au->iScTotal;

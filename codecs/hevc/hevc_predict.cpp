@@ -119,10 +119,21 @@ void HevcPredictPuSamples(HevcDecoder* dec, const HevcMotionInfo& m, int xPb, in
   if (lists != 3) {
     const int x = lists == 1 ? 0 : 1;
     const int r = (x ? m.refIdxL1 : m.refIdxL0) & 15;
-    const int flag = b.Luma14(ref[x], mv[x], s[0]);
-    Kernel<WeightedUniFn>(b.t, kSlotWeightedUniY)(dY, sh.LumaWeight[x][r], sh.LumaOffset[x][r], b.Dst(0),
-                                                  b.stride, s[0], 64, w, h, flag);
+    // weight 1 << denom and offset 0 give exactly the default prediction:
+    // the samples go straight to 8 bits
+    if (sh.LumaWeight[x][r] == (1 << dY) && sh.LumaOffset[x][r] == 0) {
+      Kernel<McUniFn>(b.t, kSlotMcLumaUni + McBlock::LumaPos(mv[x]))(b.Dst(0), b.stride, b.LumaSrc(ref[x], mv[x]),
+                                                                     b.stride, w, h);
+    } else {
+      const int flag = b.Luma14(ref[x], mv[x], s[0]);
+      Kernel<WeightedUniFn>(b.t, kSlotWeightedUniY)(dY, sh.LumaWeight[x][r], sh.LumaOffset[x][r], b.Dst(0),
+                                                    b.stride, s[0], 64, w, h, flag);
+    }
     for (int c = 1; c < 3; ++c) {
+      if (sh.ChromaWeight[x][r][c - 1] == (1 << dC) && sh.ChromaOffset[x][r][c - 1] == 0) {
+        b.ChromaUni(b.Dst(c), b.ChromaSrc(ref[x], mv[x], c), fx[x], fy[x]);
+        continue;
+      }
       b.Chroma14(ref[x], mv[x], c, s[c - 1]);
       Kernel<WeightedUniFn>(b.t, kSlotWeightedUniC)(dC, sh.ChromaWeight[x][r][c - 1],
                                                     sh.ChromaOffset[x][r][c - 1], b.Dst(c), b.strideC,

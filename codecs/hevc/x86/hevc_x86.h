@@ -9,7 +9,9 @@ namespace hevc {
 void HevcSetMcSse41(HevcDspTable* t);     // slots 55-118
 void HevcSetTransformSse41(HevcDspTable* t);  // slots 6-15
 void HevcSetSaoSse41(HevcDspTable* t);        // slots 0, 1
+void HevcSetIntraSse41(HevcDspTable* t);      // slots 16-23, 27-50
 void HevcSetDeblockChromaSse2(HevcDspTable* t);  // slots 123, 124
+void HevcSetDeblockLumaSse41(HevcDspTable* t);   // slots 119, 120
 void HevcSetCopySse2(HevcDspTable* t);    // slots 128, 129
 void HevcSetBorderSse2(HevcDspTable* t);  // slot 130
 void HevcSetCopyAvx(HevcDspTable* t);     // slot 128

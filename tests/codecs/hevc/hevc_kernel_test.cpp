@@ -476,6 +476,109 @@ void CheckDeblockChroma(const HevcDspTable& p, const HevcDspTable& v, int slot) 
   }
 }
 
+// Luma edges of 8 lines: beta and tc per half, either side exempt; besides
+// the usual contents, smooth ramps with a step across the edge so that the
+// strong, the normal and the one-sided filters all run.
+void CheckDeblockLuma(const HevcDspTable& p, const HevcDspTable& v, int slot) {
+  const bool vertical = slot == kSlotDeblockLumaV;
+  int filtered = 0;
+  for (int round = 0; round < 1500; ++round) {
+    Source src;
+    const int content = round % (kContents + 2);
+    uint8_t* a = src.buf.data() + kMargin * kSrcStride + kMargin;
+    if (content < kContents) {
+      Fill(src.buf.data(), src.buf.size(), kSrcStride, static_cast<Content>(content));
+    } else {
+      Fill(src.buf.data(), src.buf.size(), kSrcStride, kRandom);
+      const int base = Rand(0, 255), slope = Rand(-3, 3), step = Rand(-40, 40), noise = content == kContents ? 0 : 2;
+      for (int l = 0; l < 8; ++l)
+        for (int i = -4; i < 4; ++i) {
+          const int val = base + slope * i + (i >= 0 ? step : 0) + Rand(-noise, noise);
+          a[vertical ? l * kSrcStride + i : i * kSrcStride + l] = static_cast<uint8_t>(val < 0 ? 0 : val > 255 ? 255 : val);
+        }
+    }
+    Source other = src;
+    uint8_t* b = other.buf.data() + kMargin * kSrcStride + kMargin;
+    auto tcOf = [&] { const int k = Rand(0, 5); return k == 0 ? 0 : k == 1 ? -Rand(1, 3) : k <= 3 ? Rand(1, 6) : Rand(7, 24); };
+    const int32_t tc[2] = {tcOf(), tcOf()};
+    const int32_t beta[2] = {Rand(0, 1) ? Rand(0, 20) : Rand(21, 64), Rand(0, 1) ? Rand(0, 20) : Rand(21, 64)};
+    const int32_t noP[2] = {Rand(0, 3) == 0, Rand(0, 3) == 0}, noQ[2] = {Rand(0, 3) == 0, Rand(0, 3) == 0};
+    const Source before = src;
+    Kernel<DeblockLumaFn>(p, slot)(a, kSrcStride, beta, tc, noP, noQ);
+    Kernel<DeblockLumaFn>(v, slot)(b, kSrcStride, beta, tc, noP, noQ);
+    filtered += src.buf != before.buf;
+    ASSERT_TRUE(SameBytes(src.buf, other.buf)) << Name(slot, 8, 8, tc[0]) << " tc1 " << tc[1] << " beta " << beta[0]
+                                                << "," << beta[1] << " noP " << noP[0] << noP[1] << " noQ " << noQ[0]
+                                                << noQ[1];
+  }
+  EXPECT_GT(filtered, 300) << "too few edges filtered to compare";
+}
+
+// Intra predictors of every size: planar, the general angular slots with
+// each of their modes, the fixed-mode slots; luma and chroma (the luma
+// boundary filters), random and extreme references.
+void CheckIntra(const HevcDspTable& p, const HevcDspTable& v, int slot) {
+  const int n = 4 << ((slot - kSlotPlanar) % 4);
+  const int group = (slot - kSlotPlanar) / 4;  // 0 planar, 1 angular, 3.. fixed modes
+  std::vector<int> modes = {0};
+  if (group == 1) modes.clear();
+  if (group == 1)
+    for (int m = 3; m <= 33; ++m)
+      if (m != 10 && m != 18 && m != 26) modes.push_back(m);
+  for (int round = 0; round < 40; ++round)
+    for (int mode : modes)
+      for (int comp = 0; comp < 2; ++comp) {
+        std::vector<uint8_t> topBuf(2 * n + 1), leftBuf(2 * n + 1);
+        const Content c = static_cast<Content>(round % kContents);
+        Fill(topBuf.data(), topBuf.size(), 1 << 20, c);
+        Fill(leftBuf.data(), leftBuf.size(), 1 << 20, c);
+        leftBuf[0] = topBuf[0];  // one corner sample
+        std::vector<uint8_t> top2 = topBuf, left2 = leftBuf;
+        Dest<uint8_t> d(kGuard);
+        if (group == 0) {
+          Kernel<PredPlanarFn>(p, slot)(topBuf.data() + 1, leftBuf.data() + 1, Dest<uint8_t>::kStride, d.A());
+          Kernel<PredPlanarFn>(v, slot)(top2.data() + 1, left2.data() + 1, Dest<uint8_t>::kStride, d.B());
+        } else if (group == 1) {
+          Kernel<PredAngularFn>(p, slot)(comp, mode, topBuf.data() + 1, leftBuf.data() + 1, Dest<uint8_t>::kStride,
+                                         d.A());
+          Kernel<PredAngularFn>(v, slot)(comp, mode, top2.data() + 1, left2.data() + 1, Dest<uint8_t>::kStride,
+                                         d.B());
+        } else {  // the fixed modes and DC
+          Kernel<PredModeFn>(p, slot)(comp, topBuf.data() + 1, leftBuf.data() + 1, Dest<uint8_t>::kStride, d.A());
+          Kernel<PredModeFn>(v, slot)(comp, top2.data() + 1, left2.data() + 1, Dest<uint8_t>::kStride, d.B());
+        }
+        ASSERT_TRUE(SameAndContained(d, n, n, kGuard, Name(slot, n, n, mode))) << "comp " << comp;
+        ASSERT_TRUE(SameBytes(topBuf, top2) && SameBytes(leftBuf, left2)) << Name(slot, n, n, mode);
+      }
+}
+
+// Reference smoothing in place, both sides and the corner: the [1 2 1]
+// filter and, for 32x32, the strong one (flat references so that it runs).
+void CheckSmooth(const HevcDspTable& p, const HevcDspTable& v, int slot) {
+  const int n = 1 << (slot - kSlotSmooth);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> topBuf(2 * n + 1), leftBuf(2 * n + 1);
+    if (round % 3 == 2) {
+      const int a = Rand(0, 255), b = Rand(0, 255), c = Rand(0, 255);
+      for (int i = 0; i <= 2 * n; ++i) {
+        topBuf[i] = static_cast<uint8_t>(a + (b - a) * i / (2 * n) + Rand(0, 1));
+        leftBuf[i] = static_cast<uint8_t>(a + (c - a) * i / (2 * n) + Rand(0, 1));
+      }
+    } else {
+      const Content c = static_cast<Content>(round % kContents);
+      Fill(topBuf.data(), topBuf.size(), 1 << 20, c);
+      Fill(leftBuf.data(), leftBuf.size(), 1 << 20, c);
+    }
+    leftBuf[0] = topBuf[0];
+    std::vector<uint8_t> top2 = topBuf, left2 = leftBuf;
+    const int strong = Rand(0, 1);
+    Kernel<SmoothFn>(p, slot)(strong, 0, leftBuf.data() + 1, topBuf.data() + 1);
+    Kernel<SmoothFn>(v, slot)(strong, 0, left2.data() + 1, top2.data() + 1);
+    ASSERT_TRUE(SameBytes(topBuf, top2)) << Name(slot, n, n, strong) << " top";
+    ASSERT_TRUE(SameBytes(leftBuf, left2)) << Name(slot, n, n, strong) << " left";
+  }
+}
+
 // Band offset in place: every band position (wrapping past band 31), full
 // and partial rows, offsets up to extremes.
 void CheckSaoBand(const HevcDspTable& p, const HevcDspTable& v, int slot) {
@@ -501,6 +604,9 @@ void CheckSaoBand(const HevcDspTable& p, const HevcDspTable& v, int slot) {
 Checker CheckerFor(int slot) {
   if (slot == kSlotSaoBand) return &CheckSaoBand;
   if (slot == kSlotDeblockChromaV || slot == kSlotDeblockChromaH) return &CheckDeblockChroma;
+  if (slot == kSlotDeblockLumaV || slot == kSlotDeblockLumaH) return &CheckDeblockLuma;
+  if (slot >= kSlotPlanar && slot < kSlotMode18 + 4) return &CheckIntra;
+  if (slot >= kSlotSmooth + 3 && slot <= kSlotSmooth + 5) return &CheckSmooth;
   if (slot == kSlotSaoEdge) return &CheckSaoEdge;
   if (slot >= kSlotDequantFlat && slot < kSlotDequantFlat + 4) return &CheckDequant;
   if (slot >= kSlotDst4 && slot <= kSlotTransformSkip) return &CheckTransform;
