@@ -23,6 +23,38 @@ if(FUZZ)
   target_link_options(velmora_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+# Sanitizer builds exist to run the tests, so they are built lean by default:
+# - line tables only (-g1): all a sanitizer report or a backtrace needs, and far
+#   cheaper to compile and link than full debug info;
+# - test, benchmark and fuzz-entry code at -O1 (velmora_lean_test_code, called
+#   before those folders are added); the libraries and tools under test keep the
+#   build type's optimisation.
+if(VELMORA_SANITIZE OR VELMORA_TSAN)
+  set(lean_default ON)
+else()
+  set(lean_default OFF)
+endif()
+option(VELMORA_LEAN_TEST_BUILD "Line-table debug info, and test code at -O1 (default in sanitizer builds)"
+       ${lean_default})
+if(VELMORA_LEAN_TEST_BUILD)
+  add_compile_options($<$<CONFIG:RelWithDebInfo,Debug>:-g1>)
+endif()
+
+# lld links the many sanitizer-instrumented test programs much faster than ld.bfd.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld VELMORA_HAVE_LLD)
+if(VELMORA_HAVE_LLD)
+  add_link_options(-fuse-ld=lld)
+endif()
+
+# Called in the top folder before the test, bench and fuzz folders are added:
+# their code is compiled at -O1 in a lean build.
+macro(velmora_lean_test_code)
+  if(VELMORA_LEAN_TEST_BUILD)
+    add_compile_options($<$<CONFIG:RelWithDebInfo,Release,MinSizeRel>:-O1>)
+  endif()
+endmacro()
+
 # Adds every subfolder of DIR that has a CMakeLists.txt; a subfolder without one
 # is searched further down. So each area (tools/x, tests/x/y, bench/x, fuzz/x)
 # keeps its build rules to itself.
@@ -54,6 +86,22 @@ function(velmora_add_test name)
   endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} velmora_options GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+  # gtest's header, parsed once for every test program. The header is only
+  # valid with the same code model and thread macros everywhere: -fPIC as Qt
+  # asks, -pthread as GStreamer does; a program that still differs gets a
+  # warning and parses the header as usual. Not with ccache, which would then
+  # cache no test source.
+  if(NOT CMAKE_CXX_COMPILER_LAUNCHER)
+    if(NOT TARGET velmora_test_pch)
+      file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/velmora_test_pch.cpp CONTENT "int main() { return 0; }\n")
+      add_executable(velmora_test_pch ${CMAKE_BINARY_DIR}/velmora_test_pch.cpp)
+      target_link_libraries(velmora_test_pch PRIVATE velmora_options GTest::gtest Threads::Threads)
+      target_compile_options(velmora_test_pch PRIVATE -fPIC -pthread)
+      target_precompile_headers(velmora_test_pch PRIVATE <gtest/gtest.h>)
+    endif()
+    target_compile_options(${name} PRIVATE -fPIC -pthread -Wno-error=invalid-pch)
+    target_precompile_headers(${name} REUSE_FROM velmora_test_pch)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -94,7 +142,12 @@ function(velmora_add_fuzzer name)
   if(FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   else()
-    target_sources(${name} PRIVATE ${VELMORA_ROOT}/fuzz/replay_driver.cpp)
+    # The replay driver, compiled once for every fuzz target.
+    if(NOT TARGET velmora_fuzz_replay)
+      add_library(velmora_fuzz_replay STATIC ${VELMORA_ROOT}/fuzz/replay_driver.cpp)
+      target_link_libraries(velmora_fuzz_replay PRIVATE velmora_options)
+    endif()
+    target_link_libraries(${name} PRIVATE velmora_fuzz_replay)
     if(NOT F_RUNS)
       set(F_RUNS 2000)
     endif()

@@ -40,6 +40,7 @@ failures=0
 namespaces=()
 
 say() { echo "e2e: $*"; }
+source "$(dirname "$0")/../../lib/watchdog.sh"
 
 # --- Clean-up: runs on every exit --------------------------------------------
 
@@ -67,7 +68,7 @@ topo_down() {
 cleanup() {
   stop_pids
   topo_down
-  [ -n "${watchdog:-}" ] && kill "$watchdog" 2>/dev/null && wait "$watchdog" 2>/dev/null
+  watchdog_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -83,17 +84,8 @@ for n in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^vp2p[0-9]+[a
   fi
 done
 
-# The whole suite is bounded: the watchdog ends it. Its sleep holds no
-# output open and goes with it, so the suite ends as soon as its work does.
-(
-  exec >/dev/null 2>&1
-  trap 'kill $sleeper 2>/dev/null; exit 0' TERM
-  sleep "$LIMIT_SEC" &
-  sleeper=$!
-  wait $sleeper && kill -USR1 $$
-) &
-watchdog=$!
-trap 'say "time limit of ${LIMIT_SEC}s reached"; exit 1' USR1
+# The whole suite is bounded: the watchdog ends it.
+watchdog_start "$LIMIT_SEC"
 
 # --- Topology ----------------------------------------------------------------
 

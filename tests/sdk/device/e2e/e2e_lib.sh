@@ -4,6 +4,7 @@
 # suite has set LIMIT_SEC:
 #   e2e_begin TAG NS_PREFIX
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../../lib/watchdog.sh"
 
 e2e_begin() {  # TAG NS_PREFIX
   e2e_tag=$1
@@ -22,15 +23,7 @@ e2e_begin() {  # TAG NS_PREFIX
     kill -0 "${n#"$e2e_prefix"}" 2>/dev/null || ip netns del "$n" 2>/dev/null
   done
 
-  (
-    exec >/dev/null 2>&1
-    trap 'kill $sleeper 2>/dev/null; exit 0' TERM
-    sleep "$LIMIT_SEC" &
-    sleeper=$!
-    wait $sleeper && kill -USR1 $$
-  ) &
-  watchdog=$!
-  trap 'say "time limit of ${LIMIT_SEC}s reached"; exit 1' USR1
+  watchdog_start "$LIMIT_SEC"
 
   if ! command -v ffmpeg >/dev/null; then
     say "SKIP: no ffmpeg to make the test media"
@@ -61,7 +54,7 @@ e2e_cleanup() {
   done
   for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
   ip netns del "$ns" 2>/dev/null
-  [ -n "${watchdog:-}" ] && kill "$watchdog" 2>/dev/null && wait "$watchdog" 2>/dev/null
+  watchdog_stop
   rm -rf "$work"
 }
 
