@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMouseEvent>
@@ -14,6 +15,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QWindow>
 #include <mutex>
 
@@ -50,6 +52,9 @@ constexpr int kBtnLive = 1007;
 constexpr int kBtnSd = 1008;
 constexpr int kBtnCloud = 1009;
 constexpr int kBtnDate = 1010;
+constexpr int kBtnDataFolder = 1000;
+constexpr int kBtnMediaFolder = 1011;
+constexpr int kBtnPtzQuadrants = 1100;
 // The owner-drawn text of the skin that shows the signed-in user.
 constexpr int kTextCurrentUser = 1;
 // Width of the borders that size the window, and of the sizing corner.
@@ -992,6 +997,14 @@ void CVelmoraDlg::OnButtonEvent(int index, int event) {
     case kBtnCloud:
       SwitchPlayMode(kPlayCloud);
       return;
+    case kBtnDataFolder:
+      if (event == kBtnEventClick)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(GetAppDataFolder())));
+      return;
+    case kBtnMediaFolder:
+      if (event == kBtnEventClick)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(GetMediaFolder())));
+      return;
     case kBtnDate:
       if (event == kBtnEventClick && date_picker_) {
         QPoint bottom_right = rect().bottomRight();
@@ -1009,6 +1022,16 @@ void CVelmoraDlg::OnButtonEvent(int index, int event) {
       CBmpbtnContainer::OnButtonEvent(index, event);
       return;
   }
+}
+
+void CVelmoraDlg::DrawButton(QPainter* p, int index, int draw_state) {
+  if (draw_state == kDrawPressed && IdFromIndex(index) == kBtnPtzPad) {
+    const int quadrant = controls_ ? controls_->GetPtzDirection() : kPtzOutside;
+    const int pad = IndexFromId(kBtnPtzQuadrants);
+    if (quadrant >= 0 && quadrant <= 3 && pad >= 0) CBmpbtnContainer::DrawButton(p, pad, quadrant);
+    return;
+  }
+  CBmpbtnContainer::DrawButton(p, index, draw_state);
 }
 
 void CVelmoraDlg::SwitchPlayMode(int mode) { opener_->SwitchPlayMode(mode); }

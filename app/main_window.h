@@ -116,6 +116,8 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public Devic
 
   QString GetTooltipText(int index) const override;
   void DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t align) override;
+  // The pan-tilt pad pressed shows the pressed quadrant (the bitmaps of hidden button 1100).
+  void DrawButton(QPainter* p, int index, int draw_state) override;
 
   // Reloads the device list in the background.
   void RefreshDeviceList();
