@@ -27,6 +27,7 @@
 #include "app/app_state.h"
 #include "app/dialogs/login_dlg.h"
 #include "app/dialogs/small_dialogs.h"
+#include "app/gui/date_picker.h"
 #include "app/gui/device_group_tree.h"
 #include "app/gui/device_row.h"
 #include "app/gui/play_controls.h"
@@ -114,6 +115,7 @@ class MainWindowTest : public ::testing::Test {
   void TearDown() override {
     SetDeviceListSource({});
     SetDeviceOpenerFactory(nullptr);
+    SetMessageBoxHook(nullptr);
     SetMenuHook(nullptr);
     SetMainWindowSkinPath("");
     DeviceNodeSetLanOnly(false);
@@ -355,9 +357,25 @@ TEST_F(MainWindowTest, ToolbarClicksReachTheOpenerTheTimelineAndTheSelectedPane)
   EXPECT_TRUE(visible(1107));
   EXPECT_FALSE(visible(1101));
   EXPECT_TRUE(w.GetButtonState(w.IndexFromId(1008)) & kBtnChecked);
-  // The date button shows the picker; back to live hides timeline and picker, and the grid is 2 x 2 again.
+  // Opened in SD mode the device's day is queried at once; a day picked in the picker (button 1010) is
+  // queried again on the first pane (both end in the box of a device without SD card here).
+  std::vector<QString> boxes;
+  SetMessageBoxHook([&boxes](QWidget*, const QString& text, const QString&, UiBoxIcon) {
+    boxes.push_back(text);
+    return IDOK;
+  });
+  emit w.device_list()->itemDoubleClicked(w.device_list()->item(0));
+  EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), ProcessDeviceNodes()[0]);
+  EXPECT_EQ(boxes.size(), 1u);
   click(1010);
   EXPECT_TRUE(w.date_picker()->isVisible());
+  static_cast<CmyMonthCalCtrl*>(w.date_picker())->Select(QDate::currentDate().addDays(-1));
+  EXPECT_FALSE(w.date_picker()->isVisible());
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1], NoSdCardText());
+  SetMessageBoxHook(nullptr);
+  // Back to live hides timeline and picker, and the grid is 2 x 2 again.
+  click(1010);
   click(1007);
   EXPECT_EQ(w.play_mode(), kPlayLive);
   EXPECT_FALSE(w.timeline()->isVisible());
