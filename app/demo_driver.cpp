@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "app/app_state.h"
+#include "app/gui/device_row.h"
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"
 #include "app/main_window.h"
@@ -22,33 +23,11 @@ namespace {
 
 constexpr int kTickMs = 200;
 constexpr int kDemoPanes = 4;
-// Without an open entry point the window is given this long to load the list before the demo loads it.
-constexpr int kOwnListAfterMs = 3000;
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The open entry point, when this build has one: on the main window, or on the device opener it holds.
-template <class Window>
-constexpr bool kOpensItself = requires(Window* w, DeviceNode* d) { w->OpenDeviceInPane(d, 0); };
-template <class Window>
-constexpr bool kOpenerRef = requires(Window* w, DeviceNode* d) { w->opener().OpenDeviceInPane(d, 0); };
-template <class Window>
-constexpr bool kOpenerPtr = requires(Window* w, DeviceNode* d) { w->opener()->OpenDeviceInPane(d, 0); };
-template <class Window>
-constexpr bool kCanOpen = kOpensItself<Window> || kOpenerRef<Window> || kOpenerPtr<Window>;
-
-// THE OPEN CALL SITE of the demo: one device into one pane of the grid, as a double-click on its row does.
-template <class Window>
-void OpenInPane(Window* w, DeviceNode* device, int pane) {
-  if constexpr (kOpensItself<Window>)
-    w->OpenDeviceInPane(device, pane);
-  else if constexpr (kOpenerRef<Window>)
-    w->opener().OpenDeviceInPane(device, pane);
-  else if constexpr (kOpenerPtr<Window>)
-    w->opener()->OpenDeviceInPane(device, pane);
 }
 
 // Rejects every message box or dialog that waits; the texts of message boxes, for the report.
@@ -117,13 +96,9 @@ std::string FormatDemoReport(const DemoSummary& s) {
   return out;
 }
 
-DemoDriver::DemoDriver(DemoOptions options) : options_(std::move(options)) {
-  summary_.can_open = kCanOpen<CVelmoraDlg>;
-}
+DemoDriver::DemoDriver(DemoOptions options) : options_(std::move(options)) { summary_.can_open = true; }
 
-DemoDriver::~DemoDriver() {
-  if (loaded_list_) ClearDeviceNodes(&ProcessDeviceNodes());
-}
+DemoDriver::~DemoDriver() = default;
 
 void DemoDriver::Arm() {
   step_ = Step::kSignIn;
@@ -160,15 +135,11 @@ void DemoDriver::Tick() {
   DeviceNodeList& nodes = ProcessDeviceNodes();
   switch (step_) {
     case Step::kList:
-      if (!nodes.empty()) {
+      // The rows are made on the GUI thread once the list was handed over.
+      if (window_->device_list()->count() > 0 && !nodes.empty()) {
         step_ = Step::kOpen;
         OpenDevices();
-      } else if (!summary_.can_open && !loaded_list_ && waited >= kOwnListAfterMs) {
-        // Until the main window loads the list itself (the build that opens devices does).
-        loaded_list_ = true;
-        const int r = LoadDeviceNodes(&nodes, &OrvelServer());
-        if (r != 0) LogPrintf(kLogError, nullptr, "DemoDriver", "device list: %d\n", r);
-      } else if (waited >= options_.list_timeout_ms || (loaded_list_ && nodes.empty())) {
+      } else if (waited >= options_.list_timeout_ms) {
         Finish("no devices were listed");
       }
       break;
@@ -211,7 +182,7 @@ void DemoDriver::OpenDevices() {
     // Open each device in its own pane (the call blocks while the device connects).
     for (int i = 0; i < n && window_; ++i) {
       step_started_ms_ = NowMs();
-      OpenInPane(window_.data(), nodes[static_cast<size_t>(i)], i);
+      window_->OpenDeviceInPane(nodes[static_cast<size_t>(i)], i);
     }
     summary_.opened = n;
   }
@@ -259,7 +230,8 @@ void DemoDriver::Finish(const std::string& failure) {
   out << FormatDemoReport(summary_);
   out.close();
   if (!out) {
-    std::fprintf(stderr, "velmora: the demo report could not be written to %s\n", options_.report_path.c_str());
+    std::fprintf(stderr, "velmora: the demo report could not be written to %s\n",
+                 options_.report_path.c_str());
     if (summary_.failure.empty()) summary_.failure = "no report";
   } else {
     std::printf("velmora: demo report %s\n", options_.report_path.c_str());

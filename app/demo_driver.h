@@ -75,7 +75,6 @@ class DemoDriver : public QObject {
   int64_t all_playing_ms_ = 0;  // since when every opened pane plays (0: not yet)
   uint64_t repaints_at_open_ = 0;
   std::string boxes_;         // texts of message boxes the demo closed
-  bool loaded_list_ = false;  // the demo loaded the device list itself
   bool succeeded_ = false;
   DemoSummary summary_;
 };

@@ -76,16 +76,6 @@ bool ChannelWantsSubStream(int pane_count, int channel, bool main_for_sub) {
   return pane_count > 1 || (channel > 0 && !main_for_sub);
 }
 
-int64_t LocalDayStart(time_t t) {
-  struct tm tm {};
-  localtime_r(&t, &tm);
-  tm.tm_hour = 0;
-  tm.tm_min = 0;
-  tm.tm_sec = 0;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(mktime(&tm));
-}
-
 QString DeviceErrorText(int code) {
   switch (code) {
     case KIVO_ERR_MAX_CONNECTIONS:
@@ -188,6 +178,30 @@ void CDeviceOpener::DetachTalk(CP2pClient* session) {
   if (!talk || !talk->talkTarget || !talk_capture_) return;
   TalkCaptureDetachSession(talk_capture_, talk);
   TalkCaptureFree(talk_capture_);
+  talk_capture_ = nullptr;
+}
+
+bool CDeviceOpener::SessionTalks(CP2pClient* session) const {
+  P2pTalkSession* talk = FindTalkSession(session);
+  return talk && talk->talkTarget && talk_capture_;
+}
+
+bool CDeviceOpener::CreateTalkCapture() {
+  if (!talk_capture_) talk_capture_ = TalkCaptureCreate();
+  return talk_capture_ != nullptr;
+}
+
+bool CDeviceOpener::AttachTalk(CP2pClient* session) {
+  return talk_capture_ && session && TalkCaptureAttachSession(talk_capture_, TalkSessionOf(session));
+}
+
+void CDeviceOpener::StopTalk(CP2pClient* session) {
+  DetachTalk(session);
+  if (session && session->IsMuted()) session->UnmuteAudio();
+}
+
+void CDeviceOpener::FreeTalkCapture() {
+  if (talk_capture_) TalkCaptureFree(talk_capture_);
   talk_capture_ = nullptr;
 }
 
@@ -572,3 +586,11 @@ void CDeviceOpener::ExchangePicture(int channel_a, int channel_b) {
 }
 
 void CDeviceOpener::PaneClicked() { ui_->PaneClicked(); }
+
+void ReleaseSink(IAvRender* sink) {
+  if (sink) sink->Release();
+}
+
+IAvRender* MakePlaybackSink(RenderTarget* targets, int count, HWND pane, HWND timeline) {
+  return new CAvRender(targets, count, pane, timeline, WM_TIMELINE_EVENT);
+}

@@ -15,6 +15,7 @@
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"
 #include "app/media_sinks.h"
+#include "app/play_mode.h"
 #include "sdk/cloud/record_list.h"
 
 class CAecAudioCapture;
@@ -25,8 +26,6 @@ class DeviceNode;
 class P2pTalkSession;
 class QWidget;
 
-// Play modes.
-enum PlayMode { kPlayLive = 0, kPlayCloud = 1, kPlaySd = 2 };
 // StopAllPanes kinds.
 constexpr int kStopClose = 3;
 constexpr int kStopIdle = 4;
@@ -103,6 +102,13 @@ class CDeviceOpener : public PaneHost {
   void set_keep_connection(bool on) { keep_connection_ = on; }
   void set_dont_check_online(bool on) { dont_check_online_ = on; }
   CAecAudioCapture*& talk_capture() { return talk_capture_; }
+  // Talkback through the one capture: whether a session talks, making the capture, adding a session to it,
+  // and taking a session off it (the capture freed, the session unmuted); freeing an unused capture.
+  bool SessionTalks(CP2pClient* session) const;
+  bool CreateTalkCapture();
+  bool AttachTalk(CP2pClient* session);
+  void StopTalk(CP2pClient* session);
+  void FreeTalkCapture();
   const std::vector<PlaybackSegment>& day_records() const { return records_; }
   int64_t day_start() const { return day_start_; }
 
@@ -145,8 +151,12 @@ class CDeviceOpener : public PaneHost {
 // The stream a live channel asks for: the sub stream when the grid shows more than one pane, else for the
 // lenses besides the first unless the test flag asks for the main stream.
 bool ChannelWantsSubStream(int pane_count, int channel, bool main_for_sub);
-// Local midnight of the day of t.
-int64_t LocalDayStart(time_t t);
+// Local midnight of the day of t (app/gui/timeline.cpp).
+int64_t LocalDayStart(int64_t t);
+// Gives up a sink that was not handed to a session (tests' fake starts).
+void ReleaseSink(IAvRender* sink);
+// A playback sink drawing into the pane's count targets: events to the pane, positions to the timeline.
+IAvRender* MakePlaybackSink(RenderTarget* targets, int count, HWND pane, HWND timeline);
 // The text of the error box for a device-link code.
 QString DeviceErrorText(int code);
 // The text of the box shown when the device has no SD card.

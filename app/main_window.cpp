@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMouseEvent>
@@ -14,15 +15,20 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QWindow>
 #include <mutex>
 
 #include "app/app_state.h"
 #include "app/dialogs/login_dlg.h"
 #include "app/dialogs/small_dialogs.h"
+#include "app/gui/date_picker.h"
 #include "app/gui/device_group_tree.h"
 #include "app/gui/device_row.h"
+#include "app/gui/play_controls.h"
+#include "app/gui/timeline.h"
 #include "app/gui/video_grid.h"
+#include "app/playback.h"
 #include "app/settings.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
@@ -42,15 +48,19 @@ constexpr int kBtnMaximise = 1004;
 constexpr int kBtnMinimise = 1005;
 constexpr int kBtnLogout = 1006;
 constexpr int kBtnSettings = 1012;
+constexpr int kBtnLive = 1007;
+constexpr int kBtnSd = 1008;
+constexpr int kBtnCloud = 1009;
+constexpr int kBtnDate = 1010;
+constexpr int kBtnDataFolder = 1000;
+constexpr int kBtnMediaFolder = 1011;
+constexpr int kBtnPtzQuadrants = 1100;
 // The owner-drawn text of the skin that shows the signed-in user.
 constexpr int kTextCurrentUser = 1;
 // Width of the borders that size the window, and of the sizing corner.
 constexpr int kBorder = 4;
 constexpr int kCorner = 16;
-// The pane state of an idle-closed pane.
-constexpr int kPaneStateIdleClosed = 17;
-
-std::atomic<bool> g_main_stream_for_sub{false};
+DeviceOpenerFactory g_opener_factory;
 
 std::mutex g_source_mu;
 DeviceListSource g_source;
@@ -140,14 +150,14 @@ std::string MainWindowSkinPath() {
   return (QCoreApplication::applicationDirPath() + QStringLiteral("/gui/gui.desc")).toStdString();
 }
 
-bool MainStreamForSubPictures() { return g_main_stream_for_sub.load(); }
-
 void SetDeviceListSource(DeviceListSource source) {
   std::lock_guard<std::mutex> lock(g_source_mu);
   g_source = std::move(source);
 }
 
 void SetMenuHook(MenuHook hook) { g_menu_hook = std::move(hook); }
+
+void SetDeviceOpenerFactory(DeviceOpenerFactory factory) { g_opener_factory = std::move(factory); }
 
 void ApplyAccessByUuid(DeviceInfo* info, const AccessByUuidChoice& c) {
   info->uuid = c.uuid;
@@ -223,7 +233,7 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   // 11. The grid size.
   int view = ReadConfigInt("config", "view", 1);
   grid_n_ = view >= 2 ? 2 : 1;
-  grid_->LayoutPanes(grid_n_, grid_n_);
+  opener_->set_grid_size(grid_n_);
   if (int i = IndexFromId(kBtnSplit); i >= 0) SetButtonChecked(i, grid_n_ > 1);
 
   // 12. Timers, tooltips and the hotkey.
@@ -242,6 +252,15 @@ CVelmoraDlg::~CVelmoraDlg() {
   ClearDeviceNodes(&ProcessDeviceNodes());
   if (group_tree_) group_tree_->ClearItemData();
   group_tree_.reset();
+  // The timeline goes before what it plays; the controls before the opener; the opener takes its grid.
+  delete timeline_;
+  timeline_ = nullptr;
+  playback_.reset();
+  controls_.reset();
+  pane_control_.reset();
+  if (grid_) grid_->setParent(nullptr);
+  opener_.reset();
+  grid_ = nullptr;
 }
 
 void CVelmoraDlg::CreateControls() {
@@ -280,29 +299,62 @@ void CVelmoraDlg::CreateControls() {
   group_tree_ = std::make_unique<CDeviceGroupTree>(GetCurrentUser(), tree_, GetAppDataFolder());
   group_tree_->SetImages(TreeIcon(0), TreeIcon(1), TreeIcon(2));
 
-  // 6. The grid of panes.
-  grid_ = new CVideoListPane(this, nullptr);
+  // 6. The grid of panes, made and fed by the device opener.
+  opener_.reset(g_opener_factory ? g_opener_factory(this, this) : new CDeviceOpener(this, this));
+  grid_ = opener_->grid();
   grid_->setObjectName(QStringLiteral("VideoGrid"));
   grid_->SetNotifyWindow(hwnd());
   grid_->setCursor(Qt::ArrowCursor);
   SetControl(kGridId, grid_);
   if (StaticIndexFromId(kGridId) < 0) grid_->setGeometry(rect());
 
-  // 9. The date picker, hidden, at its smallest size in the bottom-right corner of its place.
-  date_picker_ = new QCalendarWidget(this);
-  date_picker_->setObjectName(QStringLiteral("DatePicker"));
+  // 7. The timeline, hidden in live mode.
+  timeline_ = new CTimelineWnd(this);
+  timeline_->setObjectName(QStringLiteral("Timeline"));
+  timeline_->setCursor(Qt::PointingHandCursor);
+  timeline_->hide();
+  SetControl(kTimelineId, timeline_);
+
+  // 9. The date picker: a popup shown by button 1010; the chosen day's recordings are fetched.
+  date_picker_ = new CmyMonthCalCtrl(this);
   date_picker_->hide();
-  if (int i = StaticIndexFromId(kDatePickerId); i >= 0) {
-    SkinRect r;
-    uint32_t flags = 0;
-    GetStaticRect(i, &r, &flags);
-    const QSize min = date_picker_->minimumSizeHint();
-    SkinRect shrunk{r.right - min.width(), r.bottom - min.height(), r.right, r.bottom};
-    MoveStatic(i, shrunk, flags);
-    SetControl(kDatePickerId, date_picker_);
-  }
-  connect(date_picker_, &QCalendarWidget::activated, this, [this](QDate) { date_picker_->hide(); });
+  date_picker_->SetOnSelect([this](int64_t day_start) { OnDateSelected(day_start); });
+
+  CreatePlayControls();
 }
+
+void CVelmoraDlg::CreatePlayControls() {
+  DevicePaneControl::Hooks h;
+  h.has_selected_pane = [this] { return grid_ && grid_->GetSelectedPane() != nullptr; };
+  h.device = [this] { return SelectedDevice(); };
+  h.show_pip_windows = [this](bool show) {
+    if (CVideoWnd* pane = grid_->GetSelectedPane()) pane->ShowPipWindows(show);
+  };
+  h.close_selected = [this] {
+    CVideoWnd* pane = grid_->GetSelectedPane();
+    if (pane && pane->GetDevice()) opener_->CloseSession(pane->GetDevice(), pane);
+    UpdateToolbarState();
+  };
+  h.timeline_cursor = [this] { return timeline_ ? timeline_->cursor_time() : int64_t{0}; };
+  h.session_talks = [this](CP2pClient* s) { return opener_->SessionTalks(s); };
+  h.capture_exists = [this] { return opener_->talk_capture() != nullptr; };
+  h.capture_create = [this] { return opener_->CreateTalkCapture(); };
+  h.capture_attach = [this](CP2pClient* s) { return opener_->AttachTalk(s); };
+  h.talk_stop = [this](CP2pClient* s) { opener_->StopTalk(s); };
+  h.capture_free = [this] { opener_->FreeTalkCapture(); };
+  pane_control_ = std::make_unique<DevicePaneControl>(std::move(h));
+  controls_ = std::make_unique<CPlayControls>(this, pane_control_.get(), this);
+  controls_->SetPlayMode(opener_->play_mode());
+}
+
+DeviceNode* CVelmoraDlg::SelectedDevice() const {
+  CVideoWnd* pane = grid_ ? grid_->GetSelectedPane() : nullptr;
+  return pane ? pane->GetDevice() : nullptr;
+}
+
+int CVelmoraDlg::play_mode() const { return opener_ ? opener_->play_mode() : kPlayLive; }
+
+QCalendarWidget* CVelmoraDlg::date_picker() const { return date_picker_; }
 
 QString CVelmoraDlg::GetTooltipText(int index) const {
   static const struct {
@@ -399,66 +451,29 @@ void CVelmoraDlg::OnThumbnailPassDone() {
 // ---- panes ----
 
 int CVelmoraDlg::StopAllPanes(int kind) {
-  int stopped = 0;
-  const int count = grid_->GetPaneCount();
-  for (int i = 0; i < kGridPanes; ++i) {
-    CVideoWnd* pane = grid_->Pane(i);
-    if (!pane || !pane->GetDevice()) continue;
-    DeviceNode* device = pane->GetDevice();
-    CP2pClient* session = device->PeekP2pClient();
-    const int flags = session ? session->GetState() : 0;
-    if (kind == 3) {
-      if (flags != 0) {
-        session->StopAllVideo();
-        session->StopAudio();
-        ++stopped;
-      }
-      // Panes outside the layout too: the device may be freed next.
-      pane->Reset(true);
-    } else if (kind == 4 && i < count && flags != 0) {
-      if (Contains(device->Info().device_type, "sim")) {
-        session->StopAllVideo();
-        session->StopAudio();
-        session->Close();
-        pane->SetState(kPaneStateIdleClosed, 0);
-      }
-      ++stopped;
-    }
+  const int stopped = opener_->StopAllPanes(kind);
+  if (kind == kStopClose) {
+    // Every pane lets go of its device, also those without a running session and those outside the
+    // layout: the devices may be freed next.
+    for (int i = 0; i < kGridPanes; ++i)
+      if (CVideoWnd* pane = grid_->Pane(i); pane && pane->GetDevice()) pane->Reset(true);
   }
-  // A finished device-list thread is reaped; one still running keeps going.
-  if (list_thread_.joinable() && list_thread_done_.load()) list_thread_.join();
+  WaitDeviceListThread();
   return stopped;
 }
 
-void CVelmoraDlg::OpenDeviceInPane(DeviceNode* device, int pane) {
-  if (!device) return;
-  CVideoWnd* target = nullptr;
-  if (pane >= 0) {
-    target = grid_->Pane(pane);
-  } else {
-    for (int i = 0; i < grid_->GetPaneCount() && !target; ++i)
-      if (grid_->Pane(i) && grid_->Pane(i)->GetDevice() == device) target = grid_->Pane(i);
-    if (!target) target = grid_->FindFreePane();
-    if (!target) target = grid_->GetSelectedPane();
-  }
-  if (!target) return;
-  target->SetDevice(device);
-  grid_->SelectPane(target->GetIndex());
-}
-
-void CVelmoraDlg::DropDeviceOnPane(void* data, CVideoWnd* pane) {
-  auto* self = static_cast<CVelmoraDlg*>(data);
-  if (!pane) return;
-  pane->SetDropHighlight(false);
-  if (self->list_drag_device_) self->OpenDeviceInPane(self->list_drag_device_, pane->GetIndex());
-  self->list_drag_device_ = nullptr;
+int CVelmoraDlg::OpenDeviceInPane(DeviceNode* device, int pane) {
+  if (!device) return KIVO_ERR_INVALID_PARAM;
+  const int r = opener_->OpenDeviceInPane(device, pane);
+  if (CVideoWnd* shown = opener_->FindPaneOfDevice(device)) grid_->SelectPane(shown->GetIndex());
+  UpdateToolbarState();
+  return r;
 }
 
 void CVelmoraDlg::BeginListDrag(int row) {
   list_drag_device_ = list_->RowDevice(row);
   if (!list_drag_device_) return;
-  grid_->BeginDragCapture(&CVelmoraDlg::DropDeviceOnPane, this);
-  grid_->setCursor(Qt::DragMoveCursor);
+  opener_->BeginDeviceDrag(list_drag_device_);
 }
 
 // ---- timers and commands ----
@@ -467,7 +482,7 @@ void CVelmoraDlg::OnTimer(int id) {
   if (id == kIdleTimerId) {
     OnIdleTimer();
   } else if (id == kToolbarTimerId) {
-    // The toolbar's state follows the selected pane (play controls).
+    UpdateToolbarState();
   } else {
     CBmpbtnContainer::OnTimer(id);
   }
@@ -626,14 +641,9 @@ void CVelmoraDlg::OnViewSplit(int id) {
   } else {
     grid_n_ = 2;
   }
-  grid_->LayoutPanes(grid_n_, grid_n_);
+  opener_->set_grid_size(grid_n_);
   // The main stream for one pane, the sub stream for several.
-  for (int i = 0; i < grid_->GetPaneCount(); ++i) {
-    CVideoWnd* pane = grid_->Pane(i);
-    if (!pane || !pane->GetDevice()) continue;
-    if (CP2pClient* s = pane->GetDevice()->PeekP2pClient(); s && s->GetState() != 0)
-      s->SetVideoQuality(grid_n_ > 1 ? 1 : 0);
-  }
+  opener_->SetStreamForAllPanes(grid_n_ > 1);
   WriteConfigInt("config", "view", grid_n_);
   if (int i = IndexFromId(kBtnSplit); i >= 0) SetButtonChecked(i, grid_n_ > 1);
 }
@@ -665,6 +675,8 @@ void CVelmoraDlg::OnCommand(int id) {
       ShowSettingsMenu();
       break;
     case kBtnRefresh:
+      StopAllPanes(kStopClose);
+      UpdateToolbarState();
       RefreshDeviceList();
       break;
     case kBtnSplit: {
@@ -691,7 +703,7 @@ void CVelmoraDlg::OnCommand(int id) {
       OnDeviceView(id);
       break;
     case ID_TEST_MAIN_STREAM:
-      g_main_stream_for_sub.store(!g_main_stream_for_sub.load());
+      MainStreamForSubPictures() = !MainStreamForSubPictures();
       break;
     case ID_ADD_GROUP:
       OnAddGroup();
@@ -957,6 +969,10 @@ void CVelmoraDlg::OnMessage(UiMessageEvent* event) {
       break;
     case WM_PANE_SELECTED:
       selected_pane_ = static_cast<int>(event->wparam());
+      if (controls_) {
+        controls_->UpdateTalkButtons();
+        controls_->UpdateToolbarState();
+      }
       break;
     case WM_COMMAND:
       OnCommand(static_cast<int>(event->wparam()));
@@ -964,4 +980,149 @@ void CVelmoraDlg::OnMessage(UiMessageEvent* event) {
     default:
       break;
   }
+}
+
+// ---- play modes, toolbar, timeline ----
+
+void CVelmoraDlg::OnButtonEvent(int index, int event) {
+  const int id = IdFromIndex(index);
+  if (controls_ && controls_->OnButtonEvent(id, event)) return;
+  switch (id) {
+    case kBtnLive:
+      SwitchPlayMode(kPlayLive);
+      return;
+    case kBtnSd:
+      SwitchPlayMode(kPlaySd);
+      return;
+    case kBtnCloud:
+      SwitchPlayMode(kPlayCloud);
+      return;
+    case kBtnDataFolder:
+      if (event == kBtnEventClick)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(GetAppDataFolder())));
+      return;
+    case kBtnMediaFolder:
+      if (event == kBtnEventClick)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(GetMediaFolder())));
+      return;
+    case kBtnDate:
+      if (event == kBtnEventClick && date_picker_) {
+        QPoint bottom_right = rect().bottomRight();
+        if (int i = StaticIndexFromId(kDatePickerId); i >= 0) {
+          SkinRect r;
+          uint32_t flags = 0;
+          GetStaticRect(i, &r, &flags);
+          bottom_right = QPoint(r.right, r.bottom);
+        }
+        date_picker_->ShowAt(mapToGlobal(bottom_right));
+      }
+      return;
+    default:
+      // The window's own buttons arrive as commands.
+      CBmpbtnContainer::OnButtonEvent(index, event);
+      return;
+  }
+}
+
+void CVelmoraDlg::DrawButton(QPainter* p, int index, int draw_state) {
+  if (draw_state == kDrawPressed && IdFromIndex(index) == kBtnPtzPad) {
+    const int quadrant = controls_ ? controls_->GetPtzDirection() : kPtzOutside;
+    const int pad = IndexFromId(kBtnPtzQuadrants);
+    if (quadrant >= 0 && quadrant <= 3 && pad >= 0) CBmpbtnContainer::DrawButton(p, pad, quadrant);
+    return;
+  }
+  CBmpbtnContainer::DrawButton(p, index, draw_state);
+}
+
+void CVelmoraDlg::SwitchPlayMode(int mode) { opener_->SwitchPlayMode(mode); }
+
+void CVelmoraDlg::OnDateSelected(int64_t day_start) {
+  if (opener_->play_mode() == kPlaySd)
+    opener_->QuerySdRecordsForDay(static_cast<time_t>(day_start));
+  else if (opener_->play_mode() == kPlayCloud)
+    opener_->QueryCloudRecordsForDay(static_cast<time_t>(day_start));
+}
+
+void CVelmoraDlg::UpdateToolbarState() {
+  if (controls_) controls_->UpdateToolbarState();
+}
+
+void CVelmoraDlg::UpdateTalkButtons(DeviceNode*) {
+  if (controls_) controls_->UpdateTalkButtons();
+}
+
+void CVelmoraDlg::TimelineReset() {
+  if (timeline_) timeline_->Reset();
+}
+
+void CVelmoraDlg::TimelineSetRecordList(CP2pClient* session, CCsPlayerFw* player,
+                                        const std::vector<PlaybackSegment>* list, int64_t day_start,
+                                        RenderTarget* targets) {
+  if (!timeline_) return;
+  CVideoWnd* pane = grid_->Pane(0);
+  const HWND pane_window = pane ? pane->hwnd() : 0;
+  const HWND timeline_window = timeline_->hwnd();
+  PlaybackSinkFactory make_sink = [targets, pane_window, timeline_window] {
+    return MakePlaybackSink(targets, 4, pane_window, timeline_window);
+  };
+  std::unique_ptr<TimelinePlayback> next;
+  if (session)
+    next = std::make_unique<SdPlayback>(session, std::move(make_sink));
+  else if (player)
+    next = std::make_unique<CloudPlayback>(player, std::move(make_sink));
+  // The timeline lets go of the previous day's playback before it is freed.
+  timeline_->SetRecordList(next.get(), next ? list : nullptr, day_start);
+  playback_ = std::move(next);
+}
+
+void CVelmoraDlg::TimelineRedraw() {
+  if (timeline_) timeline_->update();
+}
+
+void CVelmoraDlg::PlayModeChanged(int mode) {
+  const bool playback = mode != kPlayLive;
+  if (controls_) controls_->SetPlayMode(mode);
+  if (timeline_) {
+    timeline_->setVisible(playback);
+    if (playback) timeline_->raise();
+  }
+  if (!playback && date_picker_) date_picker_->hide();
+  auto show = [this](int id, bool on) {
+    if (int i = IndexFromId(id); i >= 0) SetButtonVisible(i, on);
+  };
+  show(kBtnPtzPad, !playback);
+  for (int id :
+       {kBtnDate, static_cast<int>(kBtnSpeed0), static_cast<int>(kBtnSpeed1), static_cast<int>(kBtnSpeed2)})
+    show(id, playback);
+  if (playback)
+    for (int id : {kBtnPip, kBtnExchange, kBtnLens}) show(id, false);
+  const struct {
+    int id, mode;
+  } kModeButtons[] = {{kBtnLive, kPlayLive}, {kBtnSd, kPlaySd}, {kBtnCloud, kPlayCloud}};
+  for (const auto& b : kModeButtons)
+    if (int i = IndexFromId(b.id); i >= 0) SetButtonChecked(i, b.mode == mode);
+  // The split button belongs to live mode.
+  if (int i = IndexFromId(kBtnSplit); i >= 0) SetButtonEnabled(i, !playback);
+}
+
+void CVelmoraDlg::ShowToast(const QString& text) {
+  if (toast_) toast_->Show(text, 0, nullptr);
+}
+
+void CVelmoraDlg::HideToast() {
+  if (toast_) toast_->HideToast();
+}
+
+void CVelmoraDlg::WaitDeviceListThread() {
+  // A finished device-list thread is reaped; one still running (thumbnails) keeps going.
+  if (list_thread_.joinable() && list_thread_done_.load()) list_thread_.join();
+}
+
+void CVelmoraDlg::ExchangePicture(int channel_a, int channel_b) {
+  if (controls_) controls_->ExchangePicture(channel_a, channel_b);
+}
+
+void CVelmoraDlg::PaneClicked() {
+  if (date_picker_) date_picker_->hide();
+  UpdateToolbarState();
 }

@@ -12,11 +12,17 @@
 #include <thread>
 
 #include "app/device_list.h"
+#include "app/device_open.h"
 #include "app/gui/bmpbtn_container.h"
 #include "app/ui/window_registry.h"
 
 class CDeviceGroupTree;
 class CDeviceListCtrl;
+class CPlayControls;
+class CTimelineWnd;
+class CmyMonthCalCtrl;
+class DevicePaneControl;
+class TimelinePlayback;
 class CToast;
 class CVideoListPane;
 class CVideoWnd;
@@ -36,6 +42,7 @@ constexpr int kToolbarTimerMs = 200;
 constexpr int kCaptionHeight = 32;
 // Child controls.
 constexpr int kGridId = 3002;
+constexpr int kTimelineId = 3004;
 constexpr int kDatePickerId = 3005;
 
 // Commands of the menus and buttons.
@@ -76,8 +83,8 @@ int MainWindowHitTest(const QPoint& point, int w, int h, bool on_button);
 std::string MainWindowSkinPath();
 void SetMainWindowSkinPath(const std::string& path);
 
-// The test flag "request the main stream for sub pictures" (command 32796).
-bool MainStreamForSubPictures();
+// The test flag "request the main stream for sub pictures" (command 32796) is the opener's
+// MainStreamForSubPictures().
 
 // Where the device list comes from; tests put fakes here before the window is made. Empty members take the
 // service (LoadDeviceNodes) and DownloadUrlToFile.
@@ -91,7 +98,11 @@ void SetDeviceListSource(DeviceListSource source);
 using MenuHook = std::function<int(QMenu* menu)>;
 void SetMenuHook(MenuHook hook);
 
-class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
+// Makes the window's device opener (tests put one with fake connects here); empty: a CDeviceOpener.
+using DeviceOpenerFactory = std::function<CDeviceOpener*(QWidget* grid_parent, DeviceOpenUi* ui)>;
+void SetDeviceOpenerFactory(DeviceOpenerFactory factory);
+
+class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public DeviceOpenUi {
  public:
   explicit CVelmoraDlg(QWidget* parent = nullptr);
   ~CVelmoraDlg() override;
@@ -105,6 +116,8 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
 
   QString GetTooltipText(int index) const override;
   void DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t align) override;
+  // The pan-tilt pad pressed shows the pressed quadrant (the bitmaps of hidden button 1100).
+  void DrawButton(QPainter* p, int index, int draw_state) override;
 
   // Reloads the device list in the background.
   void RefreshDeviceList();
@@ -114,20 +127,30 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
   // Stops every pane: kind 3 (close) detaches the devices, kind 4 (idle close) closes the sessions of
   // cellular devices and leaves them in their panes. Returns how many panes were stopped.
   virtual int StopAllPanes(int kind);
-  // Opens device in pane (−1: the device's own pane, a free one or the selected one).
-  void OpenDeviceInPane(DeviceNode* device, int pane);
+  // Opens device in pane (−1: a free pane, else the selected one) in the current play mode: 0 or the error
+  // of a failed open (shown in a box).
+  int OpenDeviceInPane(DeviceNode* device, int pane);
+  // A toolbar event (press, release, click) of the button at index.
+  void OnButtonEvent(int index, int event) override;
+  // Play mode 0 live, 1 cloud, 2 SD card (buttons 1007, 1009, 1008).
+  void SwitchPlayMode(int mode);
+  // The day chosen in the date picker: its recordings in the current playback mode.
+  void OnDateSelected(int64_t day_start);
   void OnCommand(int id);
   void OnLogout();
   // The grid size n (n × n panes) and the device view (0 list, 1 tree).
   int grid_size() const { return grid_n_; }
   int device_view() const { return device_view_; }
-  int play_mode() const { return play_mode_; }
+  int play_mode() const;
 
   CDeviceListCtrl* device_list() const { return list_; }
   QTreeWidget* tree() const { return tree_; }
   CDeviceGroupTree* group_tree() const { return group_tree_.get(); }
   CVideoListPane* grid() const { return grid_; }
-  QCalendarWidget* date_picker() const { return date_picker_; }
+  CDeviceOpener& opener() { return *opener_; }
+  CPlayControls* play_controls() const { return controls_.get(); }
+  CTimelineWnd* timeline() const { return timeline_; }
+  QCalendarWidget* date_picker() const;
   CToast* toast() const { return toast_.get(); }
 
   // The menus (their actions carry the command ids as data), filled as the window shows them.
@@ -157,6 +180,21 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
   void RedrawDeviceRow(int row) override;
   void OnThumbnailPassDone() override;
 
+  // DeviceOpenUi.
+  void UpdateToolbarState() override;
+  void UpdateTalkButtons(DeviceNode* device) override;
+  void TimelineReset() override;
+  void TimelineSetRecordList(CP2pClient* session, CCsPlayerFw* player,
+                             const std::vector<PlaybackSegment>* list, int64_t day_start,
+                             RenderTarget* targets) override;
+  void TimelineRedraw() override;
+  void PlayModeChanged(int mode) override;
+  void ShowToast(const QString& text) override;
+  void HideToast() override;
+  void WaitDeviceListThread() override;
+  void ExchangePicture(int channel_a, int channel_b) override;
+  void PaneClicked() override;
+
  protected:
   void OnMessage(UiMessageEvent* event) override;
   void OnTimer(int id) override;
@@ -177,12 +215,12 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
   void OnModifyDevice();
   void UpdateHoverCursor(const QPoint& pt);
   int RunMenu(QMenu* menu, const QPoint& global);
-  static void DropDeviceOnPane(void* data, CVideoWnd* pane);
+  void CreatePlayControls();
+  DeviceNode* SelectedDevice() const;
 
   int idle_counter_ = 0;
   int selected_pane_ = -1;
   bool skin_loaded_ = false;
-  int play_mode_ = 0;
   int device_view_ = 0;
   int grid_n_ = 1;
   bool closing_ = false;
@@ -191,8 +229,15 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView {
   CDeviceListCtrl* list_ = nullptr;
   QTreeWidget* tree_ = nullptr;
   std::unique_ptr<CDeviceGroupTree> group_tree_;
+  // The opener owns the grid (a child of this window); the play controls act on its selected pane.
+  std::unique_ptr<CDeviceOpener> opener_;
   CVideoListPane* grid_ = nullptr;
-  QCalendarWidget* date_picker_ = nullptr;
+  std::unique_ptr<DevicePaneControl> pane_control_;
+  std::unique_ptr<CPlayControls> controls_;
+  CTimelineWnd* timeline_ = nullptr;
+  // What the timeline plays (it keeps a pointer): one per opened day.
+  std::unique_ptr<TimelinePlayback> playback_;
+  CmyMonthCalCtrl* date_picker_ = nullptr;
   std::unique_ptr<CToast> toast_;
 
   std::thread list_thread_;

@@ -11,14 +11,12 @@
 #include <functional>
 #include <string>
 
+#include "app/play_mode.h"
 #include "sdk/device/kivo_p2p.h"
 
 class CBmpbtnContainer;
 class CToast;
 class QWidget;
-
-// Play modes of the main window.
-enum PlayMode { kPlayLive = 0, kPlayCloud = 1, kPlaySd = 2 };
 
 // Toolbar buttons handled here.
 enum PlayButton {

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCalendarWidget>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
@@ -26,8 +27,11 @@
 #include "app/app_state.h"
 #include "app/dialogs/login_dlg.h"
 #include "app/dialogs/small_dialogs.h"
+#include "app/gui/date_picker.h"
 #include "app/gui/device_group_tree.h"
 #include "app/gui/device_row.h"
+#include "app/gui/play_controls.h"
+#include "app/gui/timeline.h"
 #include "app/gui/toolbar.h"
 #include "app/gui/video_grid.h"
 #include "app/settings.h"
@@ -62,6 +66,25 @@ DeviceNode* FakeNode(const std::string& id, const std::string& uuid, const char*
   return n;
 }
 
+// The window's opener with connects and live starts that succeed without a device.
+std::atomic<int> g_connects{0};
+std::atomic<int> g_starts{0};
+class FakeOpener : public CDeviceOpener {
+ public:
+  FakeOpener(QWidget* parent, DeviceOpenUi* ui) : CDeviceOpener(parent, ui) {}
+  int ConnectDevice(DeviceNode*, CVideoWnd*) override {
+    ++g_connects;
+    return 0;
+  }
+
+ protected:
+  int StartLiveChannels(CP2pClient*, IAvRender* sink, int) override {
+    ++g_starts;
+    ReleaseSink(sink);
+    return 0;
+  }
+};
+
 // Records the panes' stops instead of reaching sessions.
 class TestDlg : public CVelmoraDlg {
  public:
@@ -83,11 +106,16 @@ class MainWindowTest : public ::testing::Test {
     SetCurrentUser("ann@example.test");
     SetMaxIdleTime(300);
     DeviceNodeSetLanOnly(true);  // preload connects fail at once
+    g_connects = 0;
+    g_starts = 0;
+    SetDeviceOpenerFactory([](QWidget* parent, DeviceOpenUi* ui) { return new FakeOpener(parent, ui); });
     SetDeviceListSource({[this](DeviceNodeList* nodes) { return Load(nodes); },
                          [this](const std::string& url, const std::string&) { return Download(url); }});
   }
   void TearDown() override {
     SetDeviceListSource({});
+    SetDeviceOpenerFactory(nullptr);
+    SetMessageBoxHook(nullptr);
     SetMenuHook(nullptr);
     SetMainWindowSkinPath("");
     DeviceNodeSetLanOnly(false);
@@ -290,9 +318,71 @@ TEST_F(MainWindowTest, ListRowsOpenByDoubleClickAndByDragOntoAPane) {
   QListWidgetItem* item = w.device_list()->item(0);
   emit w.device_list()->itemDoubleClicked(item);
   EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), ProcessDeviceNodes()[0]);
-  // Again: the device's own pane.
-  w.OpenDeviceInPane(ProcessDeviceNodes()[3], -1);
-  EXPECT_EQ(w.grid()->Pane(1)->GetDevice(), nullptr);
+  // Both went through the opener: connected and started live.
+  EXPECT_EQ(g_connects.load(), 2);
+  EXPECT_EQ(g_starts.load(), 2);
+  EXPECT_EQ(w.grid()->GetSelectedPane(), w.grid()->Pane(0));
+}
+
+TEST_F(MainWindowTest, ToolbarClicksReachTheOpenerTheTimelineAndTheSelectedPane) {
+  CVelmoraDlg w;
+  w.show();
+  WaitLoaded(&w);
+  auto click = [&w](int id) { w.OnButtonEvent(w.IndexFromId(id), kBtnEventClick); };
+  auto visible = [&w](int id) { return !(w.GetButtonState(w.IndexFromId(id)) & kBtnHidden); };
+  ASSERT_NE(w.timeline(), nullptr);
+  EXPECT_FALSE(w.timeline()->isVisible());
+  EXPECT_TRUE(visible(1101));
+  EXPECT_FALSE(visible(1010));
+
+  // Opened live: the toolbar follows the selected pane (close enabled).
+  emit w.device_list()->itemDoubleClicked(w.device_list()->item(0));
+  EXPECT_EQ(g_connects.load(), 1);
+  ASSERT_EQ(w.grid()->GetSelectedPane(), w.grid()->Pane(0));
+  w.UpdateToolbarState();
+  EXPECT_TRUE(w.GetButtonState(w.IndexFromId(1106)) & kBtnEnabled);
+  // Close video (1106) goes through the play controls and the pane control to the opener.
+  click(1106);
+  EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), nullptr);
+  EXPECT_FALSE(w.GetButtonState(w.IndexFromId(1106)) & kBtnEnabled);
+
+  // SD-card mode (1008): one pane, the timeline, date and speed buttons; no pan-tilt pad.
+  w.OnCommand(ID_VIEW_2X2);
+  click(1008);
+  EXPECT_EQ(w.play_mode(), kPlaySd);
+  EXPECT_EQ(w.play_controls()->play_mode(), kPlaySd);
+  EXPECT_EQ(w.grid()->GetPaneCount(), 1);
+  EXPECT_TRUE(w.timeline()->isVisible());
+  EXPECT_TRUE(visible(1010));
+  EXPECT_TRUE(visible(1107));
+  EXPECT_FALSE(visible(1101));
+  EXPECT_TRUE(w.GetButtonState(w.IndexFromId(1008)) & kBtnChecked);
+  // Opened in SD mode the device's day is queried at once; a day picked in the picker (button 1010) is
+  // queried again on the first pane (both end in the box of a device without SD card here).
+  std::vector<QString> boxes;
+  SetMessageBoxHook([&boxes](QWidget*, const QString& text, const QString&, UiBoxIcon) {
+    boxes.push_back(text);
+    return IDOK;
+  });
+  emit w.device_list()->itemDoubleClicked(w.device_list()->item(0));
+  EXPECT_EQ(w.grid()->Pane(0)->GetDevice(), ProcessDeviceNodes()[0]);
+  EXPECT_EQ(boxes.size(), 1u);
+  click(1010);
+  EXPECT_TRUE(w.date_picker()->isVisible());
+  static_cast<CmyMonthCalCtrl*>(w.date_picker())->Select(QDate::currentDate().addDays(-1));
+  EXPECT_FALSE(w.date_picker()->isVisible());
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1], NoSdCardText());
+  SetMessageBoxHook(nullptr);
+  // Back to live hides timeline and picker, and the grid is 2 x 2 again.
+  click(1010);
+  click(1007);
+  EXPECT_EQ(w.play_mode(), kPlayLive);
+  EXPECT_FALSE(w.timeline()->isVisible());
+  EXPECT_FALSE(w.date_picker()->isVisible());
+  EXPECT_EQ(w.grid()->GetPaneCount(), 4);
+  EXPECT_TRUE(visible(1101));
+  EXPECT_FALSE(visible(1010));
 }
 
 TEST_F(MainWindowTest, ContextMenusOfTheListAndTheTree) {
