@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/cpu_time.h"
 #include "p2p/rvs_api.h"
 #include "p2p/session_ops.h"
 #include "tests/p2p/child_process.h"
@@ -34,15 +35,11 @@
 
 namespace {
 
+using bench::CpuMs;
+
 constexpr char kKey[] = "bench-key";
 constexpr char kDid[] = "BEN-000001-DEV";
 constexpr size_t kMB = 1 << 20;
-
-double CpuMs() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
 
 double Seconds(uint32_t from_tick) { return (p2p::TickMs() - from_tick) / 1e3; }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/cpu_time.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/util/log.h"
 #include "tests/p2p/child_process.h"
@@ -26,38 +27,15 @@
 
 namespace {
 
+using bench::CpuMs;
+using bench::ProcCpuMs;
+
 constexpr char kKey[] = "bench-key";
 constexpr char kPw[] = "bench-pw";
 constexpr int kStreams = 4;
 constexpr double kSeconds = 6;
 
 using Clock = std::chrono::steady_clock;
-
-double CpuMs() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-// CPU time of another process in ms (utime + stime from /proc).
-double ProcCpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(in)), {});
-  const size_t close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<std::string> f;
-  std::string cur;
-  for (size_t i = close + 2; i < s.size(); ++i) {
-    if (s[i] == ' ') {
-      f.push_back(cur);
-      cur.clear();
-    } else {
-      cur += s[i];
-    }
-  }
-  if (f.size() < 13) return 0;
-  return (std::stod(f[11]) + std::stod(f[12])) * 1000.0 / sysconf(_SC_CLK_TCK);
-}
 
 struct Setup {
   std::string error;
