@@ -15,17 +15,9 @@ if [ ! -x "$tools/devcli/devcli" ] || [ -z "$media" ]; then
   exit 2
 fi
 say() { echo "demo-world-test: [${SECONDS}s] $*"; }
-if [ -z "${DEMO_TEST_NETNS:-}" ]; then
-  export DEMO_TEST_NETNS=1
-  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
-    exec unshare -n sh -c 'ip link set lo up && exec bash "$@"' sh "$0" "$@"
-  elif unshare -rn true 2>/dev/null; then
-    exec unshare -rn sh -c 'ip link set lo up && exec bash "$@"' sh "$0" "$@"
-  fi
-  say "SKIP: no network namespace can be made here"
-  exit 77
-fi
 root=$(cd "$(dirname "$0")/../../.." && pwd)
+. "$root/tests/lib/own_netns_or_skip.sh"
+own_netns_or_skip "$0" "$@"
 for c in node ffmpeg ffprobe curl; do command -v $c >/dev/null || { say "SKIP: no $c"; exit 77; }; done
 for d in cloudsim s3peer; do
   [ -d "$root/tools/$d/node_modules" ] || { say "SKIP: no packages in tools/$d (scripts/deps)"; exit 77; }
