@@ -29,32 +29,13 @@
 
 namespace {
 
+using playback_test::Pane;
+using playback_test::Pump;
+
 constexpr int64_t kT0 = 1714996800;  // 2024-05-06 12:00:00 UTC: the fixture's recording, one minute
 const char kUuid[] = "VLM-CS-000601";
 const char kDesKey[] = "cs601key";
 const char kDeviceId[] = "601";
-
-bool Pump(const std::function<bool()>& done, int ms = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-class Pane : public QWidget, public UiWindow {
- public:
-  Pane() : UiWindow(this) { resize(320, 240); }
-  std::vector<int> events;
-
- protected:
-  bool event(QEvent* e) override { return DispatchUiMessage(e) || QWidget::event(e); }
-  void OnMessage(UiMessageEvent* e) override {
-    if (e->message() == WM_AV_EVENT) events.push_back(static_cast<int>(e->wparam()));
-  }
-};
 
 class CloudPlaybackE2e : public ::testing::Test {
  protected:

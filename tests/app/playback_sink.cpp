@@ -1,5 +1,9 @@
 #include "tests/app/playback_sink.h"
 
+#include <QApplication>
+#include <chrono>
+#include <thread>
+
 #include "media/av_render.h"
 
 namespace {
@@ -30,3 +34,21 @@ IAvRender* MakeTestLiveSink(QWidget* pane, HWND pane_hwnd) {
   for (auto& t : g_targets) t.window = pane;
   return new CAvRender(g_targets, 1, pane_hwnd, 0, 0);
 }
+
+namespace playback_test {
+
+bool Pump(const std::function<bool()>& done, int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void Pane::OnMessage(UiMessageEvent* e) {
+  if (e->message() == WM_AV_EVENT) events.push_back(static_cast<int>(e->wparam()));
+}
+
+}  // namespace playback_test

@@ -28,6 +28,9 @@
 
 namespace {
 
+using playback_test::Pane;
+using playback_test::Pump;
+
 constexpr int64_t kDay = 1796860800;  // 2026-12-10 00:00 UTC
 
 std::string Env(const char* name) {
@@ -45,30 +48,6 @@ QApplication* App() {
   }();
   return app;
 }
-
-// Pumps the GUI thread until done or ms passed.
-bool Pump(const std::function<bool()>& done, int ms = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// A video pane: the sink draws into it and reports its events (WM_AV_EVENT) to it.
-class Pane : public QWidget, public UiWindow {
- public:
-  Pane() : UiWindow(this) { resize(320, 240); }
-  std::vector<int> events;
-
- protected:
-  bool event(QEvent* e) override { return DispatchUiMessage(e) || QWidget::event(e); }
-  void OnMessage(UiMessageEvent* e) override {
-    if (e->message() == WM_AV_EVENT) events.push_back(static_cast<int>(e->wparam()));
-  }
-};
 
 TEST(SdPlaybackE2e, DayFromATimeFollowedAndSeekedByDragging) {
   ASSERT_FALSE(Env("VLM_DID").empty()) << "run through sd_playback_e2e.sh";
