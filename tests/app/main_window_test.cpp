@@ -42,6 +42,7 @@
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/util/json_holder.h"
 #include "tests/app/app_test_util.h"
+#include "tests/app/login_driver.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 
 namespace {
@@ -635,36 +636,6 @@ TEST(AccessByUuid, FillsTheRecordFromTheChoices) {
 }
 
 // ---- against cloudsim ----
-
-// Drives the log-in dialog each time it is idle on screen.
-class LoginDriver {
- public:
-  using Step = std::function<void(CLoginDlg*)>;
-  explicit LoginDriver(std::vector<Step> steps) : steps_(std::move(steps)) {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start(10);
-  }
-  int shown() const { return shown_; }
-
- private:
-  void Poll() {
-    if (busy_ || IsBlocking()) return;
-    auto* dlg = dynamic_cast<CLoginDlg*>(QApplication::activeModalWidget());
-    if (!dlg) return;
-    busy_ = true;
-    ++shown_;
-    if (next_ < steps_.size())
-      steps_[next_++](dlg);
-    else
-      dlg->reject();
-    busy_ = false;
-  }
-  std::vector<Step> steps_;
-  size_t next_ = 0;
-  int shown_ = 0;
-  bool busy_ = false;
-  QTimer timer_;
-};
 
 LoginDriver::Step SignIn(const char* user, const char* password) {
   return [=](CLoginDlg* dlg) {

@@ -27,6 +27,7 @@
 #include "app/ui/strings.h"
 #include "app/velmora_app.h"
 #include "tests/app/app_test_util.h"
+#include "tests/app/login_driver.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/device/device_node.h"
@@ -39,37 +40,6 @@ struct Box {
   std::string text;
   std::string caption;
   UiBoxIcon icon;
-};
-
-// Drives the log-in dialog each time it is idle on screen: one step per appearance; a dialog still open
-// after the steps are used up is cancelled (the test then fails on what it expected).
-class LoginDriver {
- public:
-  using Step = std::function<void(CLoginDlg*)>;
-  explicit LoginDriver(std::vector<Step> steps) : steps_(std::move(steps)) {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start(10);
-  }
-  int shown() const { return shown_; }
-
- private:
-  void Poll() {
-    if (busy_ || IsBlocking()) return;
-    auto* dlg = dynamic_cast<CLoginDlg*>(QApplication::activeModalWidget());
-    if (!dlg) return;
-    busy_ = true;
-    ++shown_;
-    if (next_ < steps_.size())
-      steps_[next_++](dlg);
-    else
-      dlg->reject();
-    busy_ = false;
-  }
-  std::vector<Step> steps_;
-  size_t next_ = 0;
-  int shown_ = 0;
-  bool busy_ = false;
-  QTimer timer_;
 };
 
 LoginDriver::Step SignIn(const char* user, const char* password, bool save = true) {
