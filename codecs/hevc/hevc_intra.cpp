@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "codecs/hevc/hevc_internal.h"
+#include "codecs/hevc/hevc_intra_edge.h"
 #include "codecs/hevc/hevc_tables.h"
 
 namespace hevc {
 namespace {
-
-inline uint8_t Clip8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 template <int kN>
 void PredPlanar(const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst) {
@@ -60,12 +59,7 @@ void Angular(int comp, int mode, const uint8_t* top, const uint8_t* left, int st
         dst[i * stride + j] = static_cast<uint8_t>(v);
     }
   }
-  if (comp == 0 && kN < 32) {
-    if (mode == 26)
-      for (int y = 0; y < kN; ++y) dst[y * stride] = Clip8(top[0] + ((left[y] - left[-1]) >> 1));
-    else if (mode == 10)
-      for (int x = 0; x < kN; ++x) dst[x] = Clip8(left[0] + ((top[x] - top[-1]) >> 1));
-  }
+  AngularEdgeFilter<kN>(comp, mode, top, left, stride, dst);
 }
 
 template <int kN>

@@ -9,12 +9,11 @@
 #include <cstring>
 
 #include "codecs/hevc/hevc_tables.h"
+#include "codecs/hevc/hevc_intra_edge.h"
 #include "codecs/hevc/x86/hevc_x86.h"
 
 namespace hevc {
 namespace {
-
-inline uint8_t Clip8(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 // kN samples of ((32 - f) * r[i] + f * r[i + 1] + 16) >> 5 into out (16-byte chunks)
 template <int kN>
@@ -70,12 +69,7 @@ void Angular(int comp, int mode, const uint8_t* top, const uint8_t* left, int st
     for (int i = 0; i < kN; ++i)
       for (int j = 0; j < kN; ++j) dst[static_cast<ptrdiff_t>(i) * stride + j] = rows[j][i];
   }
-  if (comp == 0 && kN < 32) {
-    if (mode == 26)
-      for (int y = 0; y < kN; ++y) dst[static_cast<ptrdiff_t>(y) * stride] = Clip8(top[0] + ((left[y] - left[-1]) >> 1));
-    else if (mode == 10)
-      for (int x = 0; x < kN; ++x) dst[x] = Clip8(left[0] + ((top[x] - top[-1]) >> 1));
-  }
+  AngularEdgeFilter<kN>(comp, mode, top, left, stride, dst);
 }
 
 template <int kN>
