@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "app/app_state.h"
+#include "app/demo_road.h"
 #include "app/gui/device_row.h"
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"
@@ -91,6 +92,10 @@ std::string FormatDemoReport(const DemoSummary& s) {
   for (const std::string& p : s.panes) out += "  " + p + "\n";
   out += "panes playing: " + std::to_string(s.playing) + "\n";
   out += "frames shown: " + std::to_string(s.frames_shown) + "\n";
+  if (!s.road.empty()) {
+    out += "road: " + s.road + "\n";
+    for (const std::string& step : s.road_steps) out += "  " + step + "\n";
+  }
   out += "screenshot: " + (s.screenshot.empty() ? std::string("none") : s.screenshot) + "\n";
   out += "result: " + (s.failure.empty() ? std::string("ok") : "failed: " + s.failure) + "\n";
   return out;
@@ -159,12 +164,27 @@ void DemoDriver::Tick() {
       if (playing >= summary_.opened) {
         // The play time counts from the moment the last pane began to play.
         if (all_playing_ms_ == 0) all_playing_ms_ = NowMs();
-        if (NowMs() - all_playing_ms_ >= options_.play_ms) Finish("");
+        if (NowMs() - all_playing_ms_ >= options_.play_ms) {
+          if (options_.road.empty()) {
+            Finish("");
+            break;
+          }
+          road_ = MakeDemoRoad(options_.road, window_.data(), options_.report_path);
+          step_ = Step::kRoad;
+          if (!road_) Finish("no road named " + options_.road);
+        }
       } else if (waited >= options_.open_timeout_ms) {
         Finish(std::to_string(playing) + " of " + std::to_string(summary_.opened) + " panes play");
       } else {
         all_playing_ms_ = 0;
       }
+      break;
+    }
+    case Step::kRoad: {
+      // A box a control opened is closed and reported.
+      const std::string boxes = CloseWaitingDialogs();
+      if (!boxes.empty()) boxes_ += (boxes_.empty() ? "" : "; ") + boxes;
+      if (road_->Tick()) Finish(road_->Failure());
       break;
     }
     default:
@@ -207,6 +227,8 @@ void DemoDriver::Describe() {
     if (pane && pane->GetState() == kPanePlaying) ++summary_.playing;
   }
   summary_.frames_shown = DemoPaneRepaints() - repaints_at_open_;
+  summary_.road = options_.road;
+  summary_.road_steps = road_ ? road_->Steps() : std::vector<std::string>();
 }
 
 void DemoDriver::Finish(const std::string& failure) {

@@ -1,16 +1,19 @@
 // The headless demo (velmora --demo-report PATH): once the main window is up it waits for the account's devices,
 // opens the first four in the grid, lets them play, saves a screenshot of the window beside the report
 // (PATH with the extension ".png"), writes a short report of what the window showed and closes it. A sign-in
-// that does not finish in time closes whatever dialog waits, so the program always ends.
+// that does not finish in time closes whatever dialog waits, so the program always ends. With a road
+// (--demo-road NAME) the road runs after the panes played, before the report.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 class CVelmoraDlg;
+class DemoRoad;
 class QTimer;
 
 struct DemoOptions {
@@ -19,6 +22,7 @@ struct DemoOptions {
   int open_timeout_ms = 20000;  // for the opened panes to play
   int play_ms = 3000;           // pictures flowing before the screenshot
   int sign_in_timeout_ms = 30000;
+  std::string road;  // a road run once the panes play (app/demo_road.h); empty: none
 };
 
 // The screenshot's path for a report path: its extension (if any) replaced by ".png".
@@ -34,6 +38,8 @@ struct DemoSummary {
   std::vector<std::string> panes;    // "pane N: NAME: STATE"
   int playing = 0;                   // panes with pictures
   uint64_t frames_shown = 0;         // pane repaints with a new picture while the demo ran
+  std::string road;                  // the road run, empty when none
+  std::vector<std::string> road_steps;  // its steps, "NAME: ok ..." or "NAME: failed: WHY"
   std::string screenshot;            // path, empty when none was written
   std::string failure;               // empty when the road went through
 };
@@ -66,7 +72,7 @@ class DemoDriver : public QObject {
   void Finish(const std::string& failure);
   void Describe();
 
-  enum class Step { kSignIn, kList, kOpen, kPlay, kDone };
+  enum class Step { kSignIn, kList, kOpen, kPlay, kRoad, kDone };
   DemoOptions options_;
   QPointer<CVelmoraDlg> window_;
   QTimer* timer_ = nullptr;
@@ -77,4 +83,5 @@ class DemoDriver : public QObject {
   std::string boxes_;         // texts of message boxes the demo closed
   bool succeeded_ = false;
   DemoSummary summary_;
+  std::unique_ptr<DemoRoad> road_;
 };

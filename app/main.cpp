@@ -6,6 +6,7 @@
 
 #include "app/app_state.h"
 #include "app/demo_driver.h"
+#include "app/demo_road.h"
 #include "app/settings.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -15,7 +16,7 @@ namespace {
 
 void PrintHelp() {
   std::printf(
-      "Usage: velmora [--lang LANG] [--demo-report PATH]\n"
+      "Usage: velmora [--lang LANG] [--demo-report PATH [--demo-road NAME]]\n"
       "       velmora --help | --version\n"
       "\n"
       "The desktop client of the Velmora cloud camera service. It signs in with a saved account or shows "
@@ -29,6 +30,10 @@ void PrintHelp() {
       "                 once signed in, open the first four devices in the grid, let them play, save a\n"
       "                 screenshot of the window (PATH with the extension .png), write a short report of\n"
       "                 what it showed to PATH and end (exit 0 when every opened pane played)\n"
+      "  --demo-road NAME\n"
+      "                 with --demo-report: once the panes play, work the window's controls along a road\n"
+      "                 (live: snapshot, recording, talkback and pan-tilt on the first pane) and report\n"
+      "                 each step\n"
       "  -h, --help     this text\n"
       "  --version      the version\n"
       "\n"
@@ -57,6 +62,7 @@ int main(int argc, char** argv) {
   // The service client comes first and goes last.
   OrvelServer();
   const char* demo_report = nullptr;
+  const char* demo_road = nullptr;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
@@ -81,9 +87,22 @@ int main(int argc, char** argv) {
       demo_report = value;
       continue;
     }
+    if (std::strcmp(a, "--demo-road") == 0 || std::strncmp(a, "--demo-road=", 12) == 0) {
+      const char* value = a[11] == '=' ? a + 12 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (!value || !*value) return Usage("option '%s' needs a road name", "--demo-road");
+      if (!IsDemoRoad(value)) {
+        std::fprintf(stderr, "velmora: unknown road '%s' for --demo-road (roads: %s)\n", value,
+                     DemoRoadNames().c_str());
+        return 2;
+      }
+      demo_road = value;
+      continue;
+    }
     if (a[0] == '-') return Usage("unknown option '%s'", a);
     return Usage("unexpected argument '%s'", a);
   }
+
+  if (demo_road && !demo_report) return Usage("option '%s' needs --demo-report", "--demo-road");
 
   int qt_argc = 1;
   char* qt_argv[] = {argv[0], nullptr};
@@ -95,6 +114,7 @@ int main(int argc, char** argv) {
   if (demo_report) {
     DemoOptions options;
     options.report_path = demo_report;
+    if (demo_road) options.road = demo_road;
     demo = std::make_unique<DemoDriver>(options);
     demo->Arm();
   }
