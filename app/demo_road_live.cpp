@@ -148,7 +148,11 @@ void DemoRoadLive::Recording(int64_t at) {
     }
   } else if (talk_stopped_ && !talk_done_) {
     if (!ButtonChecked(kBtnTalk)) {
-      Ok("talk", "for " + Seconds(timing_.talk_until_ms - timing_.talk_from_ms));
+      // Ending a talk gives the pane its sound back.
+      if (ButtonChecked(kBtnAudio))
+        Fail("talk", "the pane's sound stayed off after the talk");
+      else
+        Ok("talk", "for " + Seconds(timing_.talk_until_ms - timing_.talk_from_ms) + ", sound on after it");
       talk_done_ = true;
     } else if (now - talk_press_ms_ > timing_.wait_ms) {
       Fail("talk", "the talk button stayed on after the second press");
