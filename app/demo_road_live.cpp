@@ -135,6 +135,7 @@ void DemoRoadLive::Recording(int64_t at) {
   } else if (talk_started_ && !talk_checked_ && !talk_done_) {
     if (ButtonChecked(kBtnTalk)) {
       talk_checked_ = true;
+      talk_on_ms_ = now;
     } else if (now - talk_press_ms_ > timing_.wait_ms) {
       Fail("talk", "the talk button did not turn on");
       talk_done_ = true;
@@ -142,6 +143,7 @@ void DemoRoadLive::Recording(int64_t at) {
   } else if (talk_checked_ && !talk_stopped_ && at >= timing_.talk_until_ms) {
     talk_stopped_ = true;
     talk_press_ms_ = now;
+    talk_on_ms_ = now - talk_on_ms_;
     if (const std::string err = PressButton(kBtnTalk); !err.empty()) {
       Fail("talk", "stopping: " + err);
       talk_done_ = true;
@@ -152,7 +154,7 @@ void DemoRoadLive::Recording(int64_t at) {
       if (ButtonChecked(kBtnAudio))
         Fail("talk", "the pane's sound stayed off after the talk");
       else
-        Ok("talk", "for " + Seconds(timing_.talk_until_ms - timing_.talk_from_ms) + ", sound on after it");
+        Ok("talk", "for " + Seconds(talk_on_ms_) + ", sound on after it");
       talk_done_ = true;
     } else if (now - talk_press_ms_ > timing_.wait_ms) {
       Fail("talk", "the talk button stayed on after the second press");

@@ -78,6 +78,7 @@ class DemoRoadLive : public DemoRoad {
   bool talk_started_ = false, talk_checked_ = false, talk_stopped_ = false, talk_done_ = false;
   bool ptz_pressed_ = false, ptz_released_ = false, shot_taken_ = false;
   int64_t talk_press_ms_ = 0;
+  int64_t talk_on_ms_ = 0;  // when the talk button was seen on; then how long it stayed on
   std::vector<std::string> steps_;
   std::string failure_;
 };
