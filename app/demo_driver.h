@@ -39,7 +39,8 @@ struct DemoSummary {
   int playing = 0;                   // panes with pictures
   uint64_t frames_shown = 0;         // pane repaints with a new picture while the demo ran
   std::string road;                  // the road run, empty when none
-  std::vector<std::string> road_steps;  // its steps, "NAME: ok ..." or "NAME: failed: WHY"
+  // The road's steps: "NAME: ok ..." or "NAME: failed: WHY".
+  std::vector<std::string> road_steps;
   std::string screenshot;            // path, empty when none was written
   std::string failure;               // empty when the road went through
 };

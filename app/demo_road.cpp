@@ -10,7 +10,8 @@ struct RoadEntry {
 };
 
 const RoadEntry kRoads[] = {
-    {"live", [](CVelmoraDlg* w, const std::string& r) -> std::unique_ptr<DemoRoad> {
+    {"live",
+     [](CVelmoraDlg* w, const std::string& r) -> std::unique_ptr<DemoRoad> {
        return std::make_unique<DemoRoadLive>(w, r);
      }},
 };

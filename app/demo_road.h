@@ -1,5 +1,5 @@
-// Roads of the headless demo (velmora --demo-report PATH --demo-road NAME): once the demo's panes play, a road
-// works the window through its own controls, step by step, and says how each step went for the report.
+// Roads of the headless demo (velmora --demo-report PATH --demo-road NAME): once the demo's panes play, a
+// road works the window through its own controls, step by step, and says how each step went for the report.
 #pragma once
 
 #include <memory>

@@ -27,8 +27,9 @@ int64_t NowMs() {
 
 void PostMouse(QWidget* target, QEvent::Type type, const QPoint& local, Qt::MouseButton button,
                Qt::MouseButtons buttons) {
-  QCoreApplication::postEvent(target, new QMouseEvent(type, QPointF(local), QPointF(target->mapToGlobal(local)),
-                                                      button, buttons, Qt::NoModifier));
+  QCoreApplication::postEvent(
+      target, new QMouseEvent(type, QPointF(local), QPointF(target->mapToGlobal(local)), button, buttons,
+                              Qt::NoModifier));
 }
 
 int64_t FileSize(const std::string& path) {
@@ -74,7 +75,8 @@ int DemoRoadLive::ButtonState(int id) const {
 std::string DemoRoadLive::PressButton(int id) {
   const int index = window_->IndexFromId(id);
   SkinRect r;
-  if (index < 0 || !window_->GetButtonRect(index, &r, nullptr)) return "the window has no button " + std::to_string(id);
+  if (index < 0 || !window_->GetButtonRect(index, &r, nullptr))
+    return "the window has no button " + std::to_string(id);
   const int state = window_->GetButtonState(index);
   if (state & 8) return "button " + std::to_string(id) + " is hidden";
   if (!(state & 4)) return "button " + std::to_string(id) + " is disabled";

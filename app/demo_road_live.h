@@ -31,8 +31,8 @@ class DemoRoadLive : public DemoRoad {
     int64_t talk_until_ms = 8000;  // ... and pressed again here
     int64_t ptz_at_ms = 3000;      // pan-tilt pad pressed here
     int64_t ptz_hold_ms = 600;
-    int64_t shot_at_ms = 6000;     // the screenshot
-    int64_t wait_ms = 5000;        // longest wait for a button's effect or a file
+    int64_t shot_at_ms = 6000;  // the screenshot
+    int64_t wait_ms = 5000;     // longest wait for a button's effect or a file
   };
   void set_timing(const Timing& t) { timing_ = t; }
 
@@ -66,8 +66,8 @@ class DemoRoadLive : public DemoRoad {
   std::string report_path_;
   Timing timing_;
   Step step_ = Step::kSelect;
-  int64_t step_ms_ = 0;    // when the step began
-  int64_t record_ms_ = 0;  // when the recording began
+  int64_t step_ms_ = 0;      // when the step began
+  int64_t record_ms_ = 0;    // when the recording began
   int64_t recorded_ms_ = 0;  // from then to the second press
   bool snapshot_pressed_ = false;
   std::string uuid_;

@@ -91,8 +91,9 @@ int main(int argc, char** argv) {
       const char* value = a[11] == '=' ? a + 12 : (i + 1 < argc ? argv[++i] : nullptr);
       if (!value || !*value) return Usage("option '%s' needs a road name", "--demo-road");
       if (!IsDemoRoad(value)) {
-        std::fprintf(stderr, "velmora: unknown road '%s' for --demo-road (roads: %s)\nTry 'velmora --help'.\n",
-                     value, DemoRoadNames().c_str());
+        std::fprintf(stderr,
+                     "velmora: unknown road '%s' for --demo-road (roads: %s)\nTry 'velmora --help'.\n", value,
+                     DemoRoadNames().c_str());
         return 2;
       }
       demo_road = value;
