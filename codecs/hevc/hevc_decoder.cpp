@@ -65,6 +65,7 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
   dec->pSaoParamMap = static_cast<HevcSaoParams*>(HevcPoolAlloc(pool, ctbs * sizeof(HevcSaoParams), 64));
   dec->pDeblockParamMap = static_cast<int8_t*>(HevcPoolAlloc(pool, ctbs * 2, 64));
   dec->pCtbSliceAddrMap = static_cast<int32_t*>(HevcPoolAlloc(pool, ctbs * 4, 64));
+  dec->pCtbDoneMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   dec->pCtbLfAcrossSlicesMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   dec->pSaoDoneMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   // motion of the current picture and the motion-compensation scratch
@@ -230,12 +231,9 @@ void* PoolAlloc(HevcMemPool* pool, size_t n, size_t a, bool zero) {
   }
   pool->apBlocks[pool->iCount++] = raw;
   auto* out = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(raw) + a - 1) & ~(uintptr_t)(a - 1));
-  if (zero) {
-    std::memset(raw, 0, total);
-  } else {
-    std::memset(raw, 0, out - raw);
-    std::memset(out + n, 0, raw + total - (out + n));
-  }
+  // the bytes around the block but the 64 after it are never read: a large
+  // alignment leaves them untouched
+  std::memset(zero ? out : out + n, 0, zero ? n + 64 : 64);
   return out;
 }
 
