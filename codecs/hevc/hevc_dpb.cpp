@@ -1,7 +1,5 @@
 // Picture order counts, reference picture sets and lists, the picture
 // buffer and the choice of the picture to output.
-#include <sys/mman.h>
-
 #include <cstring>
 
 #include "codecs/hevc/hevc_internal.h"
@@ -67,18 +65,12 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   const size_t planes = (L * 3 / 2 + 63) / 64 * 64;
   const size_t bytes = planes + (W / 16) * (H / 16) * sizeof(HevcColMotion);
   // not zeroed: a picture that ends incomplete, or stands in for a missing
-  // reference while it is decoded, is settled before anyone reads it; a large
-  // buffer is aligned for huge pages, so few page faults touch it first
-  constexpr size_t kHuge = size_t{2} << 20;
-  const bool huge = bytes >= 2 * kHuge;
-  auto* block = static_cast<uint8_t*>(HevcPoolAllocRaw(pool, bytes, huge ? kHuge : 64));
+  // reference while it is decoded, is settled before anyone reads it
+  auto* block = static_cast<uint8_t*>(HevcPoolAllocLarge(pool, bytes));
   if (!block) {
     pool->iOk = 1;  // a picture that does not fit fails alone; the pool stays usable
     return -1;
   }
-#ifdef MADV_HUGEPAGE
-  if (huge) madvise(block, bytes & ~(kHuge - 1), MADV_HUGEPAGE);
-#endif
   p->apucPlaneBase[0] = block;
   p->apucPlaneBase[1] = block + L;
   p->apucPlaneBase[2] = block + L + L / 4;

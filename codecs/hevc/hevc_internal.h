@@ -593,6 +593,8 @@ struct HevcDecoder {
 // memory
 void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);  // zeroed
 void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t align);  // only the spare bytes zeroed
+// not zeroed; huge-page aligned and advised when large
+void* HevcPoolAllocLarge(HevcMemPool* pool, size_t n);
 int HevcMemset(void* dst, int64_t size, int value, int64_t count);
 
 // messages

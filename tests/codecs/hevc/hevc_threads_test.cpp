@@ -398,7 +398,8 @@ std::vector<std::vector<uint8_t>> DecodeOnFilledMemory(const std::vector<uint8_t
 }  // namespace
 
 TEST(HevcThreads, BrokenStreamsShowTheSameWhateverTheMemoryHeld) {
-  // Picture buffers are not cleared when taken: a picture cut in its middle
+  // Picture buffers and the SAO source are not cleared when taken: a whole
+  // stream with SAO that stops at tile edges, a picture cut in its middle
   // and then referred to, or a first picture whose references are missing
   // (it stands in for them itself), must still come out the same on memory
   // that held zeros and on memory that held 0xFF.
@@ -423,7 +424,9 @@ TEST(HevcThreads, BrokenStreamsShowTheSameWhateverTheMemoryHeld) {
   };
   // a picture standing in for its own reference is read while workers write
   // it: only the single-threaded path promises the same pictures there
-  const Case cases[] = {{"cut", cut, 0}, {"cut", cut, 1}, {"headless", headless, 0}};
+  StreamPlan nolf = Plan("tiles-explicit-nolf");
+  const auto whole = WriteStream(nolf);
+  const Case cases[] = {{"cut", cut, 0}, {"cut", cut, 1}, {"headless", headless, 0}, {"whole", whole, 0}, {"whole", whole, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.what) + " threads " + std::to_string(c.threadType));
     const auto zeros = DecodeOnFilledMemory(c.stream, 256, 128, c.threadType, 0x00);
