@@ -1,5 +1,7 @@
 // The decoder's three entry points, its memory pool, the stream buffer that
 // cuts NAL units, the picture geometry and the border padding.
+#include <sys/mman.h>
+
 #include <cstring>
 
 #include "codecs/hevc/hevc_internal.h"
@@ -65,6 +67,7 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
   dec->pSaoParamMap = static_cast<HevcSaoParams*>(HevcPoolAlloc(pool, ctbs * sizeof(HevcSaoParams), 64));
   dec->pDeblockParamMap = static_cast<int8_t*>(HevcPoolAlloc(pool, ctbs * 2, 64));
   dec->pCtbSliceAddrMap = static_cast<int32_t*>(HevcPoolAlloc(pool, ctbs * 4, 64));
+  dec->pCtbDoneMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   dec->pCtbLfAcrossSlicesMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   dec->pSaoDoneMap = static_cast<uint8_t*>(HevcPoolAlloc(pool, ctbs, 64));
   // motion of the current picture and the motion-compensation scratch
@@ -76,7 +79,9 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
   dec->pSavedBs = static_cast<uint8_t*>(HevcPoolAlloc(pool, lines * 32, 64));
   // the SAO source: a scratch picture with the margins of a picture
   const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
-  auto* sao = static_cast<uint8_t*>(HevcPoolAlloc(pool, (L * 3 / 2 + 63) / 64 * 64, 64));
+  // not zeroed: a CTB's samples and the rows and columns of its neighbours
+  // that SAO reads are copied in (in this picture) before they are read
+  auto* sao = static_cast<uint8_t*>(HevcPoolAllocLarge(pool, (L * 3 / 2 + 63) / 64 * 64));
   if (sao) {
     dec->apSaoBase[0] = sao;
     dec->apSaoBase[1] = sao + L;
@@ -230,18 +235,25 @@ void* PoolAlloc(HevcMemPool* pool, size_t n, size_t a, bool zero) {
   }
   pool->apBlocks[pool->iCount++] = raw;
   auto* out = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(raw) + a - 1) & ~(uintptr_t)(a - 1));
-  if (zero) {
-    std::memset(raw, 0, total);
-  } else {
-    std::memset(raw, 0, out - raw);
-    std::memset(out + n, 0, raw + total - (out + n));
-  }
+  // the bytes around the block but the 64 after it are never read: a large
+  // alignment leaves them untouched
+  std::memset(zero ? out : out + n, 0, zero ? n + 64 : 64);
   return out;
 }
 
 }  // namespace
 
 void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t a) { return PoolAlloc(pool, n, a, true); }
+
+void* HevcPoolAllocLarge(HevcMemPool* pool, size_t n) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  const bool huge = n >= 2 * kHuge;
+  void* p = PoolAlloc(pool, n, huge ? kHuge : 64, false);
+#ifdef MADV_HUGEPAGE
+  if (p && huge) madvise(p, n & ~(kHuge - 1), MADV_HUGEPAGE);
+#endif
+  return p;
+}
 void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t a) { return PoolAlloc(pool, n, a, false); }
 
 int HevcMemset(void* dst, int64_t size, int value, int64_t count) {

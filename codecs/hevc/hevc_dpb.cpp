@@ -63,8 +63,10 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
   const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
   const size_t planes = (L * 3 / 2 + 63) / 64 * 64;
-  // zeroed once: samples a broken stream never writes read the same on every run
-  auto* block = static_cast<uint8_t*>(HevcPoolAlloc(pool, planes + (W / 16) * (H / 16) * sizeof(HevcColMotion), 64));
+  const size_t bytes = planes + (W / 16) * (H / 16) * sizeof(HevcColMotion);
+  // not zeroed: a picture that ends incomplete, or stands in for a missing
+  // reference while it is decoded, is settled before anyone reads it
+  auto* block = static_cast<uint8_t*>(HevcPoolAllocLarge(pool, bytes));
   if (!block) {
     pool->iOk = 1;  // a picture that does not fit fails alone; the pool stays usable
     return -1;
@@ -73,7 +75,37 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   p->apucPlaneBase[1] = block + L;
   p->apucPlaneBase[2] = block + L + L / 4;
   p->pstColMotion = reinterpret_cast<HevcColMotion*>(block + planes);
+  p->aiSettled[0] = p->aiSettled[1] = p->aiSettled[2] = 0;
   return 0;
+}
+
+void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap) {
+  if (!p->apucPlane[0] || p->iPicWidth <= 0 || p->iPicHeight <= 0) return;
+  if (p->aiSettled[0] == p->iPicWidth && p->aiSettled[1] == p->iPicHeight && p->aiSettled[2] == p->iPicStride)
+    return;
+  const int w = p->iPicWidth, h = p->iPicHeight, stride = p->iPicStride, strideC = stride / 2;
+  const int log2 = p->iCtbLog2, S = 1 << log2;
+  const int wc = (w + S - 1) >> log2, hc = (h + S - 1) >> log2, w16 = (w + 15) >> 4;
+  for (int cy = 0; cy < hc; ++cy)
+    for (int cx = 0; cx < wc; ++cx) {
+      if (useDoneMap && dec->pCtbDoneMap[cy * wc + cx]) continue;
+      const int x0 = cx * S, y0 = cy * S;
+      const int bw = x0 + S <= w ? S : w - x0, bh = y0 + S <= h ? S : h - y0;
+      for (int y = y0; y < y0 + bh; ++y) std::memset(p->apucPlane[0] + static_cast<ptrdiff_t>(y) * stride + x0, 0, bw);
+      for (int c = 1; c < 3; ++c)
+        for (int y = y0 / 2; y < (y0 + bh) / 2; ++y)
+          std::memset(p->apucPlane[c] + static_cast<ptrdiff_t>(y) * strideC + x0 / 2, 0, bw / 2);
+      for (int y = y0; y < y0 + bh; y += 16)
+        std::memset(static_cast<void*>(p->pstColMotion + static_cast<size_t>(y >> 4) * w16 + (x0 >> 4)), 0,
+                    static_cast<size_t>((bw + 15) >> 4) * sizeof(HevcColMotion));
+    }
+  auto border = Kernel<BorderFn>(dec->stDsp, kSlotBorder);
+  border(0, p->apucPlane[0], w, h, stride, kPadX, kPadY);
+  border(0, p->apucPlane[1], w / 2, h / 2, strideC, kPadX / 2, kPadY / 2);
+  border(0, p->apucPlane[2], w / 2, h / 2, strideC, kPadX / 2, kPadY / 2);
+  p->aiSettled[0] = w;
+  p->aiSettled[1] = h;
+  p->aiSettled[2] = stride;
 }
 
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec) {
@@ -179,6 +211,10 @@ int32_t HevcBuildRefLists(HevcDecoder* dec, const HevcRpsLists* rps, int32_t poc
 }
 
 void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
+  // the picture before keeps what it reconstructed; any other unsettled
+  // buffer lost its map and is settled whole
+  for (int i = 0; i < dec->iNumPics; ++i)
+    if (dec->astPic[i].iDecoded != 1) HevcSettlePicture(dec, &dec->astPic[i], &dec->astPic[i] == dec->pCurPic);
   const int type = dec->stNal.nal_unit_type;
   const HevcSliceHeader& sh = dec->stSh;
   const HevcSps* sps = dec->pSps;
@@ -243,6 +279,8 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->iPicWidth = sps->pic_width_in_luma_samples;
   pic->iPicHeight = sps->pic_height_in_luma_samples;
   pic->iPicStride = stride;
+  pic->iCtbLog2 = sps->CtbLog2SizeY;
+  std::memset(dec->pCtbDoneMap, 0, static_cast<size_t>(dec->iMaxCtbs));
   pic->apucOutPlane[0] = pic->apucPlane[0] + 2 * sps->conf_win_top_offset * stride + 2 * sps->conf_win_left_offset;
   for (int c = 1; c < 3; ++c)
     pic->apucOutPlane[c] = pic->apucPlane[c] + sps->conf_win_top_offset * strideC + sps->conf_win_left_offset;

@@ -377,6 +377,7 @@ void HevcCheckReferences(HevcDecoder* dec) {
   for (int k = 0; k < dec->iNumPics; ++k)
     if (dec->astPic[k].apucPlane[0] == cur->apucPlane[0]) curIdx = k;
   int noBackward = 1;
+  bool selfRef = false;
   for (int x = 0; x < 2; ++x) {
     HevcRefList& l = dec->stRefList[x];
     for (int i = 0; i < l.iNum; ++i) {
@@ -385,9 +386,13 @@ void HevcCheckReferences(HevcDecoder* dec) {
           r.iPicHeight != cur->iPicHeight || r.iPicStride != cur->iPicStride)
         l.aucIdx[i] = static_cast<uint8_t>(curIdx);
       if (l.aiPoc[i] > dec->iCurPoc) noBackward = 0;
+      if (l.aucIdx[i] == curIdx) selfRef = true;
     }
   }
   dec->iNoBackwardPred = noBackward;
+  // the picture read as its own reference: what it has not reconstructed gets
+  // a fixed value first (workers share the picture with each other and leave it)
+  if (selfRef && !dec->pSync) HevcSettlePicture(dec, dec->pCurPic, true);
 }
 
 void HevcStoreCtuMotion(HevcDecoder* dec, const HevcCtu* ctu) {

@@ -227,6 +227,10 @@ struct HevcPicture {
   int32_t iUserDataLen;
   int32_t iAspectRatioIdc, iSarWidth, iSarHeight;
   int32_t iNumUnitsInTick, iTimeScale;
+  int32_t iCtbLog2;
+  // width, height and stride for which every sample and motion entry a reader
+  // may reach holds a written value (the buffer is not zeroed when taken)
+  int32_t aiSettled[3];
 };
 
 // ------------------------------------------------------------------ slices
@@ -548,6 +552,7 @@ struct HevcDecoder {
   HevcSaoParams* pSaoParamMap;
   int8_t* pDeblockParamMap;
   int32_t* pCtbSliceAddrMap;
+  uint8_t* pCtbDoneMap;  // per CTB of the current picture: 1 once reconstructed
   uint8_t* pCtbLfAcrossSlicesMap;
   int32_t iMaxCtbs;  // entries of the per-CTB maps
   int32_t iMap4Stride;  // entries per row of the 4x4 maps (max width / 4)
@@ -588,6 +593,8 @@ struct HevcDecoder {
 // memory
 void* HevcPoolAlloc(HevcMemPool* pool, size_t n, size_t align);  // zeroed
 void* HevcPoolAllocRaw(HevcMemPool* pool, size_t n, size_t align);  // only the spare bytes zeroed
+// not zeroed; huge-page aligned and advised when large
+void* HevcPoolAllocLarge(HevcMemPool* pool, size_t n);
 int HevcMemset(void* dst, int64_t size, int value, int64_t count);
 
 // messages
@@ -634,6 +641,10 @@ int32_t HevcSetPictureGeometry(HevcDecoder* dec, HevcPictureInfo* info);
 void HevcPadPicture(HevcDecoder* dec);
 int HevcAllocDpb(HevcDecoder* dec);
 int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p);  // 0 when the buffer has its planes
+// Gives every sample and motion entry of the buffer that readers may reach and
+// that was never written a fixed value: the CTBs not reconstructed (all of
+// them without the map), then the margins.
+void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap);
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);

@@ -12,14 +12,19 @@
 
 namespace hevc {
 
-void* HevcAlignedAlloc(size_t n) {
+void* HevcAlignedAllocRaw(size_t n) {
   // raw + 23 rounded down to 16: room below for the raw address and the size
   auto* raw = static_cast<uint8_t*>(std::malloc(n + 23));
   if (!raw) return nullptr;
   auto* p = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(raw) + 23) & ~uintptr_t{15});
-  std::memset(p, 0, n);
   reinterpret_cast<void**>(p)[-1] = raw;
   reinterpret_cast<size_t*>(p)[-2] = n;
+  return p;
+}
+
+void* HevcAlignedAlloc(size_t n) {
+  void* p = HevcAlignedAllocRaw(n);
+  if (p) std::memset(p, 0, n);
   return p;
 }
 

@@ -52,6 +52,8 @@ struct HevcWorkerPool {
 
 // heap blocks: 16-byte aligned, zeroed
 void* HevcAlignedAlloc(size_t n);
+// the same, not zeroed: for records every reader finds written first
+void* HevcAlignedAllocRaw(size_t n);
 void HevcAlignedFree(void* p);
 
 // threads, locks and conditions: 0 on success

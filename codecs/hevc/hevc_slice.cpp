@@ -548,6 +548,7 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
     HevcSaveWppContexts(dec, ts);
     ++ts;
     HevcReconstructCtu(dec, ctu);
+    dec->pCtbDoneMap[rs] = 1;
     HevcStoreCtuMotion(dec, ctu);
     HevcFilterCtu(dec, ctu);
     if (ctu->iEndOfSliceSegment) break;
@@ -556,6 +557,8 @@ int32_t HevcStartSliceData(HevcDecoder* dec) {
   if (ts >= g.PicSizeInCtbsY) {
     HevcPadPicture(dec);
     dec->pCurPic->iDecoded = 1;
+    HevcPicture* p = dec->pCurPic;
+    p->aiSettled[0] = p->iPicWidth, p->aiSettled[1] = p->iPicHeight, p->aiSettled[2] = p->iPicStride;
   }
   return 0;
 }

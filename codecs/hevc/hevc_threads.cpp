@@ -135,6 +135,7 @@ int32_t HevcRowJobCommon(HevcDecoder* d, bool firstRowOfJobSet) {
     if (HevcAborted(sync)) break;
     HevcCtu* ctu = &d->pJobCtus[i];
     HevcReconstructCtu(d, ctu);
+    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
     HevcStoreCtuMotion(d, ctu);
     HevcFilterCtu(d, ctu);
   }
@@ -332,6 +333,7 @@ int32_t HevcSliceRowJob(void* arg) {
     HevcLoadSliceState(d, &d->pJobSlices[i]);
     d->stPic = d->pJobInfos[i];
     HevcReconstructCtu(d, ctu);
+    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
     HevcStoreCtuMotion(d, ctu);
     HevcFilterCtu(d, ctu);
   }
@@ -485,9 +487,13 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
   const size_t cols = static_cast<size_t>(dec->iMaxWidth / 16);
   for (int w = 0; w < kMaxWorkers; ++w) {
     dec->apWorker[w] = static_cast<HevcDecoder*>(HevcAlignedAlloc(sizeof(HevcDecoder)));
-    dec->apWorkerCtus[w] = static_cast<HevcCtu*>(HevcAlignedAlloc(cols * sizeof(HevcCtu)));
-    dec->apWorkerSlices[w] = static_cast<HevcSliceState*>(HevcAlignedAlloc(cols * sizeof(HevcSliceState)));
-    dec->apWorkerInfos[w] = static_cast<HevcPictureInfo*>(HevcAlignedAlloc(cols * sizeof(HevcPictureInfo)));
+    // not zeroed: a job places, resets and parses every CTU record of its row
+    // (coefficient blocks cleared as they are parsed) and saves the slice
+    // state and geometry beside it before anything reads them; a row reads
+    // the row above's records only after that row's parse is done
+    dec->apWorkerCtus[w] = static_cast<HevcCtu*>(HevcAlignedAllocRaw(cols * sizeof(HevcCtu)));
+    dec->apWorkerSlices[w] = static_cast<HevcSliceState*>(HevcAlignedAllocRaw(cols * sizeof(HevcSliceState)));
+    dec->apWorkerInfos[w] = static_cast<HevcPictureInfo*>(HevcAlignedAllocRaw(cols * sizeof(HevcPictureInfo)));
     if (!dec->apWorker[w] || !dec->apWorkerCtus[w] || !dec->apWorkerSlices[w] || !dec->apWorkerInfos[w])
       return -1;
   }
@@ -601,7 +607,9 @@ int32_t HevcDecodePicture(HevcDecoder* dec) {
   HevcPadBorders(dec, g.iHeight - lastY, lastY);
   HevcPadPicture(dec);
   dec->LcuCnt = g.PicSizeInCtbsY;
-  dec->pCurPic->iDecoded = 1;
+  HevcPicture* p = dec->pCurPic;
+  p->iDecoded = 1;
+  p->aiSettled[0] = p->iPicWidth, p->aiSettled[1] = p->iPicHeight, p->aiSettled[2] = p->iPicStride;
   return 0;
 }
 

@@ -218,22 +218,39 @@ inline void CopyBlock(const uint8_t* src, int ss, int w, int h, Sink& sink) {
 void CopyUni(uint8_t* dst, int ds, const uint8_t* src, int ss, int w, int h) {
   // rows may overlap (a missing reference stands in as the picture itself):
   // each row is read whole before it is written
-  if (w == 8 || w == 16 || w == 32 || w == 64) {
-    for (int y = 0; y < h; ++y) {
-      const uint8_t* s = src + static_cast<ptrdiff_t>(y) * ss;
-      uint8_t* d = dst + static_cast<ptrdiff_t>(y) * ds;
-      if (w == 8) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d), Load8(s));
-        continue;
-      }
-      __m128i v[4];
-      for (int i = 0; i < w / 16; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * i));
-      for (int i = 0; i < w / 16; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * i), v[i]);
+  const int n16 = w >> 4, x8 = n16 * 16, x4 = x8 + (w & 8), x2 = x4 + (w & 4), x1 = x2 + (w & 2);
+  for (int y = 0; y < h; ++y) {
+    const uint8_t* s = src + static_cast<ptrdiff_t>(y) * ss;
+    uint8_t* d = dst + static_cast<ptrdiff_t>(y) * ds;
+    __m128i v[4];
+    uint64_t q = 0;
+    uint32_t r = 0;
+    uint16_t t = 0;
+    uint8_t b = 0;
+    // unrolled by hand: a loop here becomes a library call
+    switch (n16) {
+      case 4: v[3] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 48)); [[fallthrough]];
+      case 3: v[2] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32)); [[fallthrough]];
+      case 2: v[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)); [[fallthrough]];
+      case 1: v[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)); break;
+      default: break;
     }
-    return;
+    if (w & 8) std::memcpy(&q, s + x8, 8);
+    if (w & 4) std::memcpy(&r, s + x4, 4);
+    if (w & 2) std::memcpy(&t, s + x2, 2);
+    if (w & 1) b = s[x1];
+    switch (n16) {
+      case 4: _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 48), v[3]); [[fallthrough]];
+      case 3: _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32), v[2]); [[fallthrough]];
+      case 2: _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), v[1]); [[fallthrough]];
+      case 1: _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v[0]); break;
+      default: break;
+    }
+    if (w & 8) std::memcpy(d + x8, &q, 8);
+    if (w & 4) std::memcpy(d + x4, &r, 4);
+    if (w & 2) std::memcpy(d + x2, &t, 2);
+    if (w & 1) d[x1] = b;
   }
-  for (int y = 0; y < h; ++y)
-    std::memmove(dst + static_cast<ptrdiff_t>(y) * ds, src + static_cast<ptrdiff_t>(y) * ss, w);
 }
 
 template <int XF, int YF>
