@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/app_state.h"
 #include "app/demo_driver.h"
+#include "app/demo_road_playback.h"
 #include "app/settings.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -15,7 +17,7 @@ namespace {
 
 void PrintHelp() {
   std::printf(
-      "Usage: velmora [--lang LANG] [--demo-report PATH]\n"
+      "Usage: velmora [--lang LANG] [--demo-report PATH [--demo-road ROAD]]\n"
       "       velmora --help | --version\n"
       "\n"
       "The desktop client of the Velmora cloud camera service. It signs in with a saved account or shows "
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   // The service client comes first and goes last.
   OrvelServer();
   const char* demo_report = nullptr;
+  std::string demo_road;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
@@ -81,10 +84,18 @@ int main(int argc, char** argv) {
       demo_report = value;
       continue;
     }
+    if (std::strcmp(a, "--demo-road") == 0 || std::strncmp(a, "--demo-road=", 12) == 0) {
+      const char* value = a[11] == '=' ? a + 12 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (!value || std::strcmp(value, "playback") != 0)
+        return Usage("unknown road '%s' for --demo-road (playback)", value ? value : "");
+      demo_road = value;
+      continue;
+    }
     if (a[0] == '-') return Usage("unknown option '%s'", a);
     return Usage("unexpected argument '%s'", a);
   }
 
+  if (!demo_road.empty() && !demo_report) return Usage("option '%s' needs --demo-report", "--demo-road");
   int qt_argc = 1;
   char* qt_argv[] = {argv[0], nullptr};
   QApplication app(qt_argc, qt_argv);
@@ -95,7 +106,11 @@ int main(int argc, char** argv) {
   if (demo_report) {
     DemoOptions options;
     options.report_path = demo_report;
-    demo = std::make_unique<DemoDriver>(options);
+    options.road = demo_road;
+    if (demo_road == "playback")
+      demo = std::make_unique<DemoRoadPlayback>(options, PlaybackRoadOptions{});
+    else
+      demo = std::make_unique<DemoDriver>(options);
     demo->Arm();
   }
   if (!the_app.InitInstance()) {
