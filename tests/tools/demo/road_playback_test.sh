@@ -37,7 +37,7 @@ fail() {
 unset DISPLAY WAYLAND_DISPLAY
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}:strict_string_checks=0
 DEMO_DAYS=2 DEMO_RECORDS_PER_DAY=1 DEMO_MEDIA=$media DEMO_HEADLESS=1 \
-  timeout 240 bash "$root/scripts/demo-run" "$build" "$run" --demo-road playback >"$run/out" 2>&1 &
+  timeout 280 bash "$root/scripts/demo-run" "$build" "$run" --demo-road playback >"$run/out" 2>&1 &
 runner=$!
 
 # The program asks for the camera to go away and to come back.
