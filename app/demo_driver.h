@@ -22,7 +22,7 @@ struct DemoOptions {
   int open_timeout_ms = 20000;  // for the opened panes to play
   int play_ms = 3000;           // pictures flowing before the screenshot
   int sign_in_timeout_ms = 30000;
-  std::string road;  // a road run once the panes play (app/demo_road.h); empty: none
+  std::string road;  // --demo-road NAME: a road run once the panes play (app/demo_road.h), or "playback"
 };
 
 // The screenshot's path for a report path: its extension (if any) replaced by ".png".
@@ -61,11 +61,17 @@ class DemoDriver : public QObject {
   // Start-up ended without a main window (sign-in cancelled or failed): the report says so.
   void StartUpFailed();
   // Start-up made the main window: the demo runs from here on the event loop.
-  void Attach(CVelmoraDlg* window);
+  virtual void Attach(CVelmoraDlg* window);
 
   // True once the report and the screenshot were written and four panes (or every device) played.
   bool succeeded() const { return succeeded_; }
   const DemoSummary& summary() const { return summary_; }
+
+ protected:
+  // Start-up is over: the sign-in time limit no longer applies (a road that drives the window itself).
+  void SignInDone() { step_ = Step::kDone; }
+  DemoOptions options_;
+  bool succeeded_ = false;
 
  private:
   void Tick();
@@ -74,7 +80,6 @@ class DemoDriver : public QObject {
   void Describe();
 
   enum class Step { kSignIn, kList, kOpen, kPlay, kRoad, kDone };
-  DemoOptions options_;
   QPointer<CVelmoraDlg> window_;
   QTimer* timer_ = nullptr;
   Step step_ = Step::kSignIn;
@@ -82,7 +87,6 @@ class DemoDriver : public QObject {
   int64_t all_playing_ms_ = 0;  // since when every opened pane plays (0: not yet)
   uint64_t repaints_at_open_ = 0;
   std::string boxes_;         // texts of message boxes the demo closed
-  bool succeeded_ = false;
   DemoSummary summary_;
   std::unique_ptr<DemoRoad> road_;
 };

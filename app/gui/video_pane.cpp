@@ -41,6 +41,37 @@ int StateOfError(int code) {
   }
 }
 
+// The countdown's notice: the pane's status text in a transparent child over the picture (the renderer
+// paints the pane itself while it holds a picture, which would hide the pane's own text).
+class PaneNotice : public QWidget {
+ public:
+  explicit PaneNotice(CVideoWnd* pane) : QWidget(pane), pane_(pane) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    hide();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const QString text = pane_->StatusText();
+    if (text.isEmpty()) return;
+    QPainter p(this);
+    QFont f = font();
+    f.setPointSize(16);
+    p.setFont(f);
+    // Wrapped, so the seconds left stay in sight in a small pane, on a dark band over the picture.
+    const QRect area = rect().adjusted(12, 8, -12, -8);
+    const int flags = Qt::AlignCenter | Qt::TextWordWrap;
+    const QRect used = p.boundingRect(area, flags, text);
+    p.fillRect(used.adjusted(-10, -6, 10, 6), QColor(0, 0, 0, 200));
+    p.setPen(pane_->StatusColour());
+    p.drawText(area, flags, text);
+  }
+
+ private:
+  CVideoWnd* pane_;
+};
+
 PaneHost& DefaultHost() {
   static PaneHost host;
   return host;
@@ -100,6 +131,7 @@ CVideoWnd::CVideoWnd(QWidget* parent, int index, PaneHost* host)
     : QWidget(parent), UiWindow(this), index_(index), host_(host ? host : &DefaultHost()) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   for (int k = 0; k < kPanePipWindows; ++k) pips_[k] = new CPipWnd(this, k + 1);
+  notice_ = new PaneNotice(this);
   targets_.reset(new RenderTarget[4]);
   RebuildTargets();
   hide();
@@ -110,6 +142,7 @@ CVideoWnd::~CVideoWnd() = default;
 void CVideoWnd::StopCountdown() {
   KillTimer(kPaneCountdownTimer);
   countdown_ = 0;
+  notice_->hide();
 }
 
 void CVideoWnd::SetDevice(DeviceNode* device) {
@@ -175,13 +208,14 @@ void CVideoWnd::resizeEvent(QResizeEvent*) {
     pips_[k]->setGeometry(r[k]);
     pips_[k]->update();
   }
+  notice_->setGeometry(rect());
   RebuildTargets();
 }
 
 QString CVideoWnd::StatusText() const {
   if (reconnecting_) return QString();
   QString text;
-  switch (state_) {
+  switch (ShownState()) {
     case kPaneConnecting: text = LoadUiString(IDS_CONNECTING); break;
     case kPaneWaitingStream: text = LoadUiString(IDS_WAITING_STREAM); break;
     case kPaneFetchingPlaylist: text = LoadUiString(IDS_FETCHING_PLAYLIST); break;
@@ -204,9 +238,16 @@ QString CVideoWnd::StatusText() const {
   return text;
 }
 
+int CVideoWnd::ShownState() const {
+  // A state without text of its own (a picture was playing) shows the broken link while counting down.
+  const bool textless = state_ == kPaneNone || state_ == kPanePlaying || state_ == kPaneDeviceStatus;
+  return countdown_ > 0 && textless ? countdown_cause_ : state_;
+}
+
 QColor CVideoWnd::StatusColour() const {
-  if (state_ < 13) return QColor(0, 255, 0);
-  if (state_ < 18) return QColor(255, 255, 0);
+  const int state = ShownState();
+  if (state < 13) return QColor(0, 255, 0);
+  if (state < 18) return QColor(255, 255, 0);
   return QColor(255, 0, 0);
 }
 
@@ -214,7 +255,8 @@ void CVideoWnd::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), QColor(kPaneBackground));
   const QString text = StatusText();
-  if (text.isEmpty()) return;
+  // While it shows, the notice draws the text.
+  if (text.isEmpty() || notice_->isVisible()) return;
   QFont f = font();
   f.setPointSize(16);
   p.setFont(f);
@@ -278,7 +320,12 @@ void CVideoWnd::OnAvStatus(int event, LPARAM value) {
     const int flags = host_->SessionState(session);
     if (flags != 0 && !host_->IsCellular(device_)) {
       countdown_ = kPaneCountdownSeconds;
+      countdown_cause_ = state;
       SetTimer(kPaneCountdownTimer, 1000);
+      notice_->setGeometry(rect());
+      notice_->raise();
+      notice_->show();
+      notice_->update();
       update();
       return;
     }
@@ -295,9 +342,11 @@ void CVideoWnd::OnTimer(int id) {
   if (countdown_ > 0) --countdown_;
   if (countdown_ > 0) {
     update();
+    notice_->update();
     return;
   }
   KillTimer(kPaneCountdownTimer);
+  notice_->hide();
   reconnecting_ = true;
   setUpdatesEnabled(false);
   host_->ReconnectPane(index_);

@@ -97,6 +97,8 @@ class CVideoWnd : public QWidget, public UiWindow {
   int GetCode() const { return code_; }
   int Countdown() const { return countdown_; }
   bool Reconnecting() const { return reconnecting_; }
+  // The countdown's notice, drawn over the pane's last picture while the countdown runs.
+  QWidget* CountdownNotice() const { return notice_; }
 
   // The four targets (pane, PiP windows 1..3) for the media sink, as an array of four; they stay valid
   // while the pane lives.
@@ -141,6 +143,8 @@ class CVideoWnd : public QWidget, public UiWindow {
  private:
   void StopCountdown();
   void RebuildTargets();
+  // The state whose text and colour show: while counting down over a picture, the broken link's.
+  int ShownState() const;
 
   int index_;
   PaneHost* host_;
@@ -148,6 +152,8 @@ class CVideoWnd : public QWidget, public UiWindow {
   int state_ = kPaneNone;
   int code_ = 0;
   int countdown_ = 0;
+  int countdown_cause_ = kPaneNone;  // the state of the broken link the countdown is for
+  QWidget* notice_ = nullptr;
   bool reconnecting_ = false;
   bool drop_highlight_ = false;
   int channel_count_ = 0;

@@ -131,7 +131,7 @@ TEST_F(DeviceOpenTest, CountdownReconnectShowsConnectingAgain) {
   pane->OnAvStatus(KIVO_ERR_CLOSED, session);
   EXPECT_EQ(pane->Countdown(), kPaneCountdownSeconds);
   EXPECT_EQ(pane->GetState(), kPanePlaying);
-  EXPECT_EQ(pane->StatusText(), "");
+  EXPECT_EQ(pane->StatusText(), "Connection is breaked -- Try 5 seconds later.");
   for (int i = 0; i < kPaneCountdownSeconds; ++i) pane->OnTimer(kPaneCountdownTimer);
   EXPECT_EQ(opener->connects, 2);
   EXPECT_EQ(opener->text_at_connect, "Connecting ...");

@@ -426,6 +426,35 @@ TEST_F(PaneEventTest, CountdownThenReconnect) {
   EXPECT_FALSE(pane_->HasTimer(kPaneCountdownTimer));
 }
 
+// A link that breaks while pictures play: the playing state has no text, so the countdown names the broken
+// link, in a notice over the pane (the renderer paints the pane itself while it holds a picture).
+TEST_F(PaneEventTest, CountdownOverPicturesNamesTheBrokenLink) {
+  host_.state = 1;
+  for (auto [code, text] : std::vector<std::pair<int, const char*>>{
+           {-10004, "Connection is breaked -- Try 5 seconds later."},
+           {-10011, "Session timeouted. Double click to connect again. -- Try 5 seconds later."}}) {
+    Post(2, Session());
+    EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));
+    Post(code, Session());
+    EXPECT_EQ(pane_->GetState(), kPanePlaying);  // left as it was
+    EXPECT_EQ(pane_->StatusText(), text);
+    EXPECT_EQ(pane_->StatusColour(), QColor(255, 0, 0));  // in the broken link's colour
+    EXPECT_TRUE(pane_->CountdownNotice()->isVisibleTo(pane_));
+    EXPECT_EQ(pane_->CountdownNotice()->geometry(), pane_->rect());
+    pane_->OnTimer(kPaneCountdownTimer);
+    EXPECT_TRUE(pane_->StatusText().endsWith("Try 4 seconds later.")) << pane_->StatusText().toStdString();
+    for (int left = 3; left >= 0; --left) pane_->OnTimer(kPaneCountdownTimer);
+    EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));  // gone for the reconnect
+    pane_->Reset(false);
+  }
+  // A countdown stopped by a new device takes its notice along.
+  Post(2, Session());
+  Post(-10004, Session());
+  pane_->SetDevice(&device_);
+  EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));
+  EXPECT_EQ(pane_->StatusText(), "");
+}
+
 TEST_F(PaneEventTest, CellularNeverReconnects) {
   host_.state = 1;
   host_.cellular = true;

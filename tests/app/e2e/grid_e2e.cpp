@@ -283,9 +283,10 @@ TEST_F(GridE2e, CameraKilledCountdownThenReconnect) {
   ASSERT_TRUE(WaitPlaying(pane));
   if (FILE* f = std::fopen((dir + "/kill").c_str(), "w")) std::fclose(f);
   ASSERT_TRUE(Pump([pane] { return pane->Countdown() > 0; }, 20000)) << "no countdown";
-  // The countdown is not drawn over the last picture.
+  // The state stays; the countdown names the broken link in a notice over the last picture.
   EXPECT_EQ(pane->GetState(), kPanePlaying);
-  EXPECT_EQ(pane->StatusText(), "");
+  EXPECT_TRUE(pane->StatusText().contains("seconds later.")) << pane->StatusText().toStdString();
+  EXPECT_TRUE(pane->CountdownNotice()->isVisible());
   ASSERT_TRUE(Pump([&] { return access((dir + "/restarted").c_str(), F_OK) == 0; }, 20000));
   EXPECT_TRUE(Pump(
       [pane] { return pane->GetState() == kPanePlaying && pane->Countdown() == 0 && !pane->Reconnecting(); },
