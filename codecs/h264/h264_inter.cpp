@@ -2,6 +2,7 @@
 // neighbours, the motion record, motion compensation of each partition with
 // edge replication, the per-quadrant finish and the boundary strengths.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,35 +16,37 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // Neighbour block (x, y) in 4x4 units relative to the macroblock; x may be -1
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
-H264NbMotion Neighbour(const H264DecContext* ctx, int x, int y, int zCur) {
-  H264NbMotion n{};
-  n.ref[0] = n.ref[1] = -1;
+// The record is written as three words (no narrow stores under a wide load).
+inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+  constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
+  constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
+  uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
   int slot;
   if (y < 0)
     slot = x < 0 ? kH264NbTopLeft : x >= 4 ? kH264NbTopRight : kH264NbTop;
   else if (x < 0)
     slot = kH264NbLeft;
   else if (x >= 4 || kH264BlkAt[y][x] >= zCur)
-    return n;  // right of the macroblock, or not decoded yet
+    slot = -1;  // right of the macroblock, or not decoded yet
   else
     slot = kH264NbCurrent;
-  if (!ctx->nbInfo[slot]->available) return n;
-  n.available = 1;
-  const H264MbMotion* m = ctx->nbMotion[slot];
-  if (m->mbType > 22) return n;
-  int blk = kH264BlkAt[y & 3][x & 3];
-  int b8 = blk >> 2;
-  if (m->refIdxL0[b8] >= 0) {
-    n.ref[0] = m->refIdxL0[b8];
-    n.mv[0][0] = m->mvL0[blk][0];
-    n.mv[0][1] = m->mvL0[blk][1];
+  if (slot >= 0 && ctx->nbInfo[slot]->available) {
+    const H264MbMotion* m = ctx->nbMotion[slot];
+    head = kIntra;
+    if (m->mbType <= 22) {
+      int blk = kH264BlkAt[y & 3][x & 3];
+      int b8 = blk >> 2;
+      int r0 = m->refIdxL0[b8], r1 = m->refIdxL1[b8];
+      if (r0 >= 0) std::memcpy(&mv0, m->mvL0[blk], 4);
+      if (r1 >= 0) std::memcpy(&mv1, m->mvL1[blk], 4);
+      head = 0x10000u | static_cast<uint8_t>(r0 < 0 ? -1 : r0) | static_cast<uint32_t>(static_cast<uint8_t>(r1 < 0 ? -1 : r1)) << 8;
+    }
   }
-  if (m->refIdxL1[b8] >= 0) {
-    n.ref[1] = m->refIdxL1[b8];
-    n.mv[1][0] = m->mvL1[blk][0];
-    n.mv[1][1] = m->mvL1[blk][1];
-  }
-  return n;
+  static_assert(std::endian::native == std::endian::little, "the record's first word is refs, then the flag");
+  auto* out = reinterpret_cast<uint8_t*>(n);
+  std::memcpy(out, &head, 4);
+  std::memcpy(out + 4, &mv0, 4);
+  std::memcpy(out + 8, &mv1, 4);
 }
 
 inline int16_t Median(int a, int b, int c) {
@@ -165,10 +168,10 @@ void Stat(H264DecContext* ctx, int index) {
 
 void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
   int z = kH264BlkAt[y][x];
-  nb->a = Neighbour(ctx, x - 1, y, z);
-  nb->b = Neighbour(ctx, x, y - 1, z);
-  nb->c = Neighbour(ctx, x + w, y - 1, z);
-  if (!nb->c.available) nb->c = Neighbour(ctx, x - 1, y - 1, z);
+  Neighbour(ctx, x - 1, y, z, &nb->a);
+  Neighbour(ctx, x, y - 1, z, &nb->b);
+  Neighbour(ctx, x + w, y - 1, z, &nb->c);
+  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c);
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
@@ -196,19 +199,28 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
   int32_t* poc = list ? m->refPocL1 : m->refPocL0;
   int16_t(*mvs)[2] = list ? m->mvL1 : m->mvL0;
   const H264DecPicture* pic = ref >= 0 ? ctx->refList[list][ref] : nullptr;
+  int8_t r = static_cast<int8_t>(pic ? ref : -1);
+  uint8_t structure = pic ? RefStructure(pic) : 255;
+  int32_t order = pic ? pic->poc : 0;
+  uint32_t packed = 0;
+  if (pic) std::memcpy(&packed, mv, 4);
+  if (w == 4 && h == 4) {
+    // The whole macroblock: every record at once.
+    std::memset(refIdx, r, 4);
+    std::memset(st, structure, 4);
+    for (int b8 = 0; b8 < 4; ++b8) poc[b8] = order;
+    for (int blk = 0; blk < 16; ++blk) std::memcpy(mvs[blk], &packed, 4);
+    return;
+  }
   for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
     for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) {
       int b8 = 2 * by + bx;
-      refIdx[b8] = static_cast<int8_t>(pic ? ref : -1);
-      st[b8] = pic ? RefStructure(pic) : 255;
-      poc[b8] = pic ? pic->poc : 0;
+      refIdx[b8] = r;
+      st[b8] = structure;
+      poc[b8] = order;
     }
   for (int yy = y; yy < y + h; ++yy)
-    for (int xx = x; xx < x + w; ++xx) {
-      int blk = kH264BlkAt[yy][xx];
-      mvs[blk][0] = pic ? mv[0] : 0;
-      mvs[blk][1] = pic ? mv[1] : 0;
-    }
+    for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
 }
 
 void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,

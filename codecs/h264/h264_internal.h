@@ -436,6 +436,7 @@ struct H264DecDeblockMb {
   int8_t alpha;  // slice_alpha_c0_offset_div2
   int8_t beta;
   uint8_t edgeStrength[40];
+  uint8_t filtered;  // by the worker that decoded it
   H264MbInfo info;
   H264MbMotion motion;
 };
@@ -557,6 +558,13 @@ struct H264DecContext {
   H264DecDeblockMb* deblockMbs;
   uint32_t picSerial;
   uint32_t sliceSerial;
+  // The slice that starts a picture is filtered by its worker as it goes
+  // (none of its edges borders another slice); `deblockPass` tells whether
+  // other slices left macroblocks to the pass, `inlineSerial` is the picture
+  // whose first slice went inline.
+  uint32_t deblockInline;
+  uint32_t deblockPass;
+  uint32_t inlineSerial;
 };
 
 // ---------------------------------------------------------------------------

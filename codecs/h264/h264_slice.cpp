@@ -135,10 +135,11 @@ int H264MbAdvance(H264DecContext* ctx) {
   std::memcpy(cur->bottomCb, smp + kMbSamplesCb + 56, 8);
   std::memcpy(cur->bottomCr, smp + kMbSamplesCr + 56, 8);
   if (ctx->deblockMbs) {
-    // Worker threads: the picture is filtered once all its slices are done.
+    // Worker threads: the picture is filtered once all its slices are done,
+    // but for its first slice, filtered here.
     H264DecSaveDeblockMb(ctx);
   }
-  if (s.disable_deblocking_filter_idc == 1 || ctx->deblockMbs) {
+  if (s.disable_deblocking_filter_idc == 1 || (ctx->deblockMbs && !ctx->deblockInline)) {
     int buf = ctx->curPic->bufferIndex;
     int pitch = static_cast<int>(ctx->activeSps.width) << s.field_pic_flag;
     uint8_t* y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
