@@ -132,7 +132,6 @@ static void FreeAll(H264DecContext* ctx) {
   H264DecFree16(ctx->spsTable);
   H264DecFree16(ctx->ppsTable);
   H264DecFree16(ctx->infoRows);
-  H264DecFree16(ctx->motionRows);
   H264DecUnmapBuffer(ctx->nalBuffer, ctx->nalBufferSize + kH264NalGuard);
   for (uint32_t b = 0; b < kH264MaxBuffers; ++b) {
     H264DecUnmapBuffer(ctx->frameBuffers[b], ctx->bufferMbs * 384);
@@ -173,7 +172,6 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
   ctx->spsTable = static_cast<H264Sps*>(alloc(sizeof(H264Sps) * kH264MaxSps));
   ctx->ppsTable = static_cast<H264Pps*>(alloc(sizeof(H264Pps) * kH264MaxPps));
   ctx->infoRows = static_cast<H264MbInfo*>(alloc(sizeof(H264MbInfo) * 4 * ctx->widthMbs));
-  ctx->motionRows = static_cast<H264MbMotion*>(alloc(sizeof(H264MbMotion) * 4 * ctx->widthMbs));
   // A legal slice of I_PCM macroblocks takes at most 386 bytes per
   // macroblock (header bits and alignment included), plus its slice header.
   ctx->nalBufferSize = static_cast<uint32_t>(mbs * 388 + 8192);
@@ -194,11 +192,7 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
     FreeAll(ctx);
     return nullptr;
   }
-  for (uint32_t r = 0; r < 4 * ctx->widthMbs; ++r) {
-    ctx->infoRows[r].available = 0;
-    std::memset(ctx->motionRows[r].refIdxL0, -1, 4);
-    std::memset(ctx->motionRows[r].refIdxL1, -1, 4);
-  }
+  for (uint32_t r = 0; r < 4 * ctx->widthMbs; ++r) ctx->infoRows[r].available = 0;
   for (int k = 0; k < 2; ++k) {
     std::memset(ctx->unavailableMotion[k].refIdxL0, -1, 4);
     std::memset(ctx->unavailableMotion[k].refIdxL1, -1, 4);

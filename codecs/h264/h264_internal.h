@@ -509,10 +509,9 @@ struct H264DecContext {
   uint32_t cabacOffset;
   uint8_t cabacCtx[460][2];  // pStateIdx, valMPS
 
-  // Macroblock rows (four of each allocated; two used), the unavailable
-  // records and the neighbour slots.
+  // Macroblock information rows (four allocated; two used; motion lives in
+  // the picture's record), the unavailable records and the neighbour slots.
   H264MbInfo* infoRows;
-  H264MbMotion* motionRows;
   H264MbInfo unavailableInfo[2];
   H264MbMotion unavailableMotion[2];
   H264MbInfo* nbInfo[kH264NbSlots];

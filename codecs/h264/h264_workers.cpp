@@ -17,7 +17,6 @@ enum : int { kH264Workers = 4 };
 struct H264DecWorker {
   H264DecContext* copy = nullptr;
   H264MbInfo* infoRows = nullptr;
-  H264MbMotion* motionRows = nullptr;
   uint8_t* spareNal = nullptr;
   bool busy = false;  // the caller's thread only
   // Manual-reset events, under the block's mutex.
@@ -106,9 +105,8 @@ bool H264DecStartWorkers(H264DecContext* ctx) {
   for (H264DecWorker& w : block->workers) {
     w.copy = static_cast<H264DecContext*>(H264DecAlloc16(sizeof(H264DecContext)));
     w.infoRows = static_cast<H264MbInfo*>(H264DecAlloc16(sizeof(H264MbInfo) * 4 * ctx->widthMbs));
-    w.motionRows = static_cast<H264MbMotion*>(H264DecAlloc16(sizeof(H264MbMotion) * 4 * ctx->widthMbs));
     w.spareNal = static_cast<uint8_t*>(H264DecMapBuffer(ctx->nalBufferSize + kH264NalGuard));
-    if (!w.copy || !w.infoRows || !w.motionRows || !w.spareNal) return false;
+    if (!w.copy || !w.infoRows || !w.spareNal) return false;
   }
   for (H264DecWorker& w : block->workers) {
     try {
@@ -127,7 +125,6 @@ void H264DecFreeWorkers(H264DecContext* ctx) {
   for (H264DecWorker& w : block->workers) {
     H264DecFree16(w.copy);
     H264DecFree16(w.infoRows);
-    H264DecFree16(w.motionRows);
     H264DecUnmapBuffer(w.spareNal, ctx->nalBufferSize + kH264NalGuard);
   }
   delete block;
@@ -141,7 +138,6 @@ void H264DecDispatchSlice(H264DecContext* ctx) {
   CopyContext(w->copy, ctx);
   H264DecContext* copy = w->copy;
   copy->infoRows = w->infoRows;
-  copy->motionRows = w->motionRows;
   copy->workers = nullptr;
   // Only the slice holding the first macroblock can be filtered as it is
   // decoded: the rest of the picture follows it in the filter's order.
