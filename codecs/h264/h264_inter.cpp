@@ -58,15 +58,10 @@ inline int16_t Median(int a, int b, int c) {
 
 constexpr int kFetchStride = 24;
 
-// The w x h rectangle at (x, y) of a plane: in place when it lies inside,
-// else copied into `buf` (rows of 24) with positions outside clamped to the
-// nearest edge sample.
-const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y, int w, int h,
-                     uint8_t* buf, int* outStride) {
-  if (x >= 0 && y >= 0 && x + w <= planeW && y + h <= planeH) {
-    *outStride = stride;
-    return plane + static_cast<ptrdiff_t>(y) * stride + x;
-  }
+// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
+// with positions outside clamped to the nearest edge sample.
+[[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
+                                           int w, int h, uint8_t* buf, int* outStride) {
   for (int r = 0; r < h; ++r) {
     const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
@@ -74,6 +69,17 @@ const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, i
   }
   *outStride = kFetchStride;
   return buf;
+}
+
+// The w x h rectangle at (x, y) of a plane: in place when it lies inside,
+// else an edge-extended copy in `buf`.
+inline const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y, int w, int h,
+                            uint8_t* buf, int* outStride) {
+  if (x >= 0 && y >= 0 && x + w <= planeW && y + h <= planeH) [[likely]] {
+    *outStride = stride;
+    return plane + static_cast<ptrdiff_t>(y) * stride + x;
+  }
+  return FetchEdge(plane, stride, planeW, planeH, x, y, w, h, buf, outStride);
 }
 
 constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
@@ -120,6 +126,46 @@ int MotionStrength(const BlockMotion& p, const BlockMotion& q, int limY) {
   bool closeStraight = !Far(p.mv[0], q.mv[0], limY) && !Far(p.mv[1], q.mv[1], limY);
   bool closeCross = !Far(p.mv[0], q.mv[1], limY) && !Far(p.mv[1], q.mv[0], limY);
   return !((sameStraight && closeStraight) || (sameCross && closeCross));
+}
+
+inline uint32_t Mv32(const int16_t* mv) {
+  uint32_t v;
+  std::memcpy(&v, mv, 4);
+  return v;
+}
+
+// Strength between block bp of p and block bq of q from their motion alone:
+// blocks with the very same motion (the common case) are settled without
+// building the general comparison.
+inline int BlockStrength(const H264MbMotion* p, int bp, const H264MbMotion* q, int bq, int limY) {
+  int p8 = bp >> 2, q8 = bq >> 2;
+  bool p0 = p->refIdxL0[p8] >= 0, p1 = p->refIdxL1[p8] >= 0;
+  if (p0 == (q->refIdxL0[q8] >= 0) && p1 == (q->refIdxL1[q8] >= 0)) {
+    bool same = !p0 || (p->refPocL0[p8] == q->refPocL0[q8] && p->refStructL0[p8] == q->refStructL0[q8] &&
+                        Mv32(p->mvL0[bp]) == Mv32(q->mvL0[bq]));
+    if (same && p1)
+      same = p->refPocL1[p8] == q->refPocL1[q8] && p->refStructL1[p8] == q->refStructL1[q8] &&
+             Mv32(p->mvL1[bp]) == Mv32(q->mvL1[bq]);
+    if (same) return 0;
+  }
+  return MotionStrength(MotionOf(p, bp), MotionOf(q, bq), limY);
+}
+
+// Whether every 4x4 block of the macroblock has the same motion (direct and
+// 8x8 macroblocks often do): then no inner edge has a motion strength.
+inline bool UniformMotion(const H264MbMotion* m) {
+  auto same4 = [](const void* bytes) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    return v == (v & 0xFFu) * 0x01010101u;
+  };
+  if (!same4(m->refIdxL0) || !same4(m->refIdxL1) || !same4(m->refStructL0) || !same4(m->refStructL1)) return false;
+  uint32_t diff = 0;
+  for (int b8 = 1; b8 < 4; ++b8)
+    diff |= static_cast<uint32_t>(m->refPocL0[b8] ^ m->refPocL0[0]) | static_cast<uint32_t>(m->refPocL1[b8] ^ m->refPocL1[0]);
+  uint32_t mv0 = Mv32(m->mvL0[0]), mv1 = Mv32(m->mvL1[0]);
+  for (int blk = 1; blk < 16; ++blk) diff |= (Mv32(m->mvL0[blk]) ^ mv0) | (Mv32(m->mvL1[blk]) ^ mv1);
+  return diff == 0;
 }
 
 // P and B partition shapes in 4x4 units.
@@ -212,6 +258,15 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
     for (int blk = 0; blk < 16; ++blk) std::memcpy(mvs[blk], &packed, 4);
     return;
   }
+  if (w == 2 && h == 2 && !(x & 1) && !(y & 1)) {
+    // One 8x8 block: its four 4x4 blocks follow each other.
+    int b8 = y + (x >> 1);
+    refIdx[b8] = r;
+    st[b8] = structure;
+    poc[b8] = order;
+    for (int k = 0; k < 4; ++k) std::memcpy(mvs[4 * b8 + k], &packed, 4);
+    return;
+  }
   for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
     for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) {
       int b8 = 2 * by + bx;
@@ -232,9 +287,10 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
   int stride = static_cast<int>(ctx->activeSps.width);
   int planeW = stride, planeH = static_cast<int>(ctx->activeSps.frameHeight);
-  uint8_t* lumaPlane = H264DecPlane(ctx, pic->bufferIndex, 0);
-  uint8_t* cbPlane = H264DecPlane(ctx, pic->bufferIndex, 1);
-  uint8_t* crPlane = H264DecPlane(ctx, pic->bufferIndex, 2);
+  // Planes at fixed offsets of the buffer (as H264DecPlane places them).
+  uint8_t* lumaPlane = ctx->frameBuffers[pic->bufferIndex];
+  uint8_t* cbPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 256;
+  uint8_t* crPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 320;
   int chromaMvY = mv[1];
   if (pic->structure == 1 || pic->structure == 2) {
     // A reference field: every other line of its buffer. Between fields of
@@ -348,8 +404,7 @@ void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H26
   for (int k = 0; k < 4; ++k) {
     int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
     int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
-    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2
-                                                 : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
+    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2 : static_cast<uint8_t>(BlockStrength(nm, bp, m, bq, limY));
   }
 }
 
@@ -396,23 +451,23 @@ void H264InterStrengths(H264DecContext* ctx) {
   bool whole = t == kH264MbSkip ? isP : isP ? t == 18 : (t >= 1 && t <= 3);
   bool is16x8 = isP ? t == 19 : (t >= 4 && t <= 21 && !(t & 1));
   bool is8x16 = isP ? t == 20 : (t >= 5 && t <= 21 && (t & 1));
-  if (whole) {
-    // One partition: only coefficients make inner edges (P_Skip has none).
+  if (whole || UniformMotion(m)) {
+    // One partition (or one motion): only coefficients make inner edges
+    // (skipped macroblocks have none).
     if (t == kH264MbSkip)
       ctx->kernels.clearInnerStrengths(es);
     else
       ctx->kernels.innerStrengthsFromCoeffs(cur->nonZero, es);
   } else {
     std::memset(inner, 0, 24);
-    BlockMotion b[16];
-    for (int blk = 0; blk < 16; ++blk) b[blk] = MotionOf(m, blk);
     for (int dir = 0; dir < 2; ++dir)
       for (int e = 1; e < 4; ++e) {
         if ((is16x8 && (dir == 0 || e != 2)) || (is8x16 && (dir == 1 || e != 2))) continue;
+        if (cur->transform8x8 && e != 2) continue;  // cleared below
         for (int k = 0; k < 4; ++k) {
           int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
           int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(MotionStrength(b[bp], b[bq], limY));
+          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(BlockStrength(m, bp, m, bq, limY));
         }
       }
     for (int dir = 0; dir < 2; ++dir)
