@@ -127,19 +127,18 @@ void H264DecResetState(H264DecContext* ctx) {
 
 static void FreeAll(H264DecContext* ctx) {
   H264DecFreeWorkers(ctx);
-  H264DecFree16(ctx->deblockMbs);
+  H264DecUnmapBuffer(ctx->deblockMbs, sizeof(H264DecDeblockMb) * ctx->bufferMbs);
   H264DecFree16(ctx->frameStores);
   H264DecFree16(ctx->spsTable);
   H264DecFree16(ctx->ppsTable);
   H264DecFree16(ctx->infoRows);
-  H264DecFree16(ctx->motionRows);
-  H264DecFree16(ctx->nalBuffer);
+  H264DecUnmapBuffer(ctx->nalBuffer, ctx->nalBufferSize + kH264NalGuard);
   for (uint32_t b = 0; b < kH264MaxBuffers; ++b) {
     H264DecUnmapBuffer(ctx->frameBuffers[b], ctx->bufferMbs * 384);
-    H264DecFree16(ctx->motion[b]);
+    H264DecUnmapBuffer(ctx->motion[b], sizeof(H264MbMotion) * ctx->bufferMbs);
   }
-  H264DecFree16(ctx->deinterlaceBuffer);
-  H264DecFree16(ctx->deinterlaceState);
+  H264DecUnmapBuffer(ctx->deinterlaceBuffer, ctx->bufferMbs * 384);
+  H264DecUnmapBuffer(ctx->deinterlaceState, ctx->bufferMbs * 384);
   H264DecFree16(ctx);
 }
 
@@ -162,35 +161,38 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
     if (!p) ok = false;
     return p;
   };
+  // Large blocks straight from the system: zero pages cost nothing until
+  // first written, and blocks the stream never needs are never touched.
+  auto map = [&](size_t size) -> void* {
+    if (!ok) return nullptr;
+    void* p = H264DecMapBuffer(size);
+    if (!p) ok = false;
+    return p;
+  };
   ctx->spsTable = static_cast<H264Sps*>(alloc(sizeof(H264Sps) * kH264MaxSps));
   ctx->ppsTable = static_cast<H264Pps*>(alloc(sizeof(H264Pps) * kH264MaxPps));
   ctx->infoRows = static_cast<H264MbInfo*>(alloc(sizeof(H264MbInfo) * 4 * ctx->widthMbs));
-  ctx->motionRows = static_cast<H264MbMotion*>(alloc(sizeof(H264MbMotion) * 4 * ctx->widthMbs));
   // A legal slice of I_PCM macroblocks takes at most 386 bytes per
   // macroblock (header bits and alignment included), plus its slice header.
   ctx->nalBufferSize = static_cast<uint32_t>(mbs * 388 + 8192);
-  ctx->nalBuffer = static_cast<uint8_t*>(alloc(ctx->nalBufferSize + kH264NalGuard));
+  ctx->nalBuffer = static_cast<uint8_t*>(map(ctx->nalBufferSize + kH264NalGuard));
   if (ctx->flags & H264DEC_FLAG_THREADS) {
-    ctx->deblockMbs = static_cast<H264DecDeblockMb*>(alloc(sizeof(H264DecDeblockMb) * mbs));
+    ctx->deblockMbs = static_cast<H264DecDeblockMb*>(map(sizeof(H264DecDeblockMb) * mbs));
     if (ok && !H264DecStartWorkers(ctx)) ok = false;
   }
   ctx->frameStores = static_cast<H264DecFrameStore*>(alloc(sizeof(H264DecFrameStore) * (kH264MaxDpb + 1)));
-  ctx->deinterlaceBuffer = static_cast<uint8_t*>(alloc(mbs * 384));
-  for (uint32_t b = 0; b < ctx->numBuffers; ++b) ctx->motion[b] = static_cast<H264MbMotion*>(alloc(sizeof(H264MbMotion) * mbs));
+  ctx->deinterlaceBuffer = static_cast<uint8_t*>(map(mbs * 384));
+  for (uint32_t b = 0; b < ctx->numBuffers; ++b) ctx->motion[b] = static_cast<H264MbMotion*>(map(sizeof(H264MbMotion) * mbs));
   for (uint32_t b = 0; b < ctx->numBuffers && ok; ++b) {
     ctx->frameBuffers[b] = static_cast<uint8_t*>(H264DecMapBuffer(mbs * 384));
     if (!ctx->frameBuffers[b]) ok = false;
   }
-  if (ctx->flags & H264DEC_FLAG_DEINTERLACE) ctx->deinterlaceState = static_cast<uint8_t*>(alloc(mbs * 384));
+  if (ctx->flags & H264DEC_FLAG_DEINTERLACE) ctx->deinterlaceState = static_cast<uint8_t*>(map(mbs * 384));
   if (!ok) {
     FreeAll(ctx);
     return nullptr;
   }
-  for (uint32_t r = 0; r < 4 * ctx->widthMbs; ++r) {
-    ctx->infoRows[r].available = 0;
-    std::memset(ctx->motionRows[r].refIdxL0, -1, 4);
-    std::memset(ctx->motionRows[r].refIdxL1, -1, 4);
-  }
+  for (uint32_t r = 0; r < 4 * ctx->widthMbs; ++r) ctx->infoRows[r].available = 0;
   for (int k = 0; k < 2; ++k) {
     std::memset(ctx->unavailableMotion[k].refIdxL0, -1, 4);
     std::memset(ctx->unavailableMotion[k].refIdxL1, -1, 4);

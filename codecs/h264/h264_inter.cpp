@@ -2,6 +2,7 @@
 // neighbours, the motion record, motion compensation of each partition with
 // edge replication, the per-quadrant finish and the boundary strengths.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,35 +16,37 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // Neighbour block (x, y) in 4x4 units relative to the macroblock; x may be -1
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
-H264NbMotion Neighbour(const H264DecContext* ctx, int x, int y, int zCur) {
-  H264NbMotion n{};
-  n.ref[0] = n.ref[1] = -1;
+// The record is written as three words (no narrow stores under a wide load).
+inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+  constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
+  constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
+  uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
   int slot;
   if (y < 0)
     slot = x < 0 ? kH264NbTopLeft : x >= 4 ? kH264NbTopRight : kH264NbTop;
   else if (x < 0)
     slot = kH264NbLeft;
   else if (x >= 4 || kH264BlkAt[y][x] >= zCur)
-    return n;  // right of the macroblock, or not decoded yet
+    slot = -1;  // right of the macroblock, or not decoded yet
   else
     slot = kH264NbCurrent;
-  if (!ctx->nbInfo[slot]->available) return n;
-  n.available = 1;
-  const H264MbMotion* m = ctx->nbMotion[slot];
-  if (m->mbType > 22) return n;
-  int blk = kH264BlkAt[y & 3][x & 3];
-  int b8 = blk >> 2;
-  if (m->refIdxL0[b8] >= 0) {
-    n.ref[0] = m->refIdxL0[b8];
-    n.mv[0][0] = m->mvL0[blk][0];
-    n.mv[0][1] = m->mvL0[blk][1];
+  if (slot >= 0 && ctx->nbInfo[slot]->available) {
+    const H264MbMotion* m = ctx->nbMotion[slot];
+    head = kIntra;
+    if (m->mbType <= 22) {
+      int blk = kH264BlkAt[y & 3][x & 3];
+      int b8 = blk >> 2;
+      int r0 = m->refIdxL0[b8], r1 = m->refIdxL1[b8];
+      if (r0 >= 0) std::memcpy(&mv0, m->mvL0[blk], 4);
+      if (r1 >= 0) std::memcpy(&mv1, m->mvL1[blk], 4);
+      head = 0x10000u | static_cast<uint8_t>(r0 < 0 ? -1 : r0) | static_cast<uint32_t>(static_cast<uint8_t>(r1 < 0 ? -1 : r1)) << 8;
+    }
   }
-  if (m->refIdxL1[b8] >= 0) {
-    n.ref[1] = m->refIdxL1[b8];
-    n.mv[1][0] = m->mvL1[blk][0];
-    n.mv[1][1] = m->mvL1[blk][1];
-  }
-  return n;
+  static_assert(std::endian::native == std::endian::little, "the record's first word is refs, then the flag");
+  auto* out = reinterpret_cast<uint8_t*>(n);
+  std::memcpy(out, &head, 4);
+  std::memcpy(out + 4, &mv0, 4);
+  std::memcpy(out + 8, &mv1, 4);
 }
 
 inline int16_t Median(int a, int b, int c) {
@@ -55,15 +58,10 @@ inline int16_t Median(int a, int b, int c) {
 
 constexpr int kFetchStride = 24;
 
-// The w x h rectangle at (x, y) of a plane: in place when it lies inside,
-// else copied into `buf` (rows of 24) with positions outside clamped to the
-// nearest edge sample.
-const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y, int w, int h,
-                     uint8_t* buf, int* outStride) {
-  if (x >= 0 && y >= 0 && x + w <= planeW && y + h <= planeH) {
-    *outStride = stride;
-    return plane + static_cast<ptrdiff_t>(y) * stride + x;
-  }
+// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
+// with positions outside clamped to the nearest edge sample.
+[[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
+                                           int w, int h, uint8_t* buf, int* outStride) {
   for (int r = 0; r < h; ++r) {
     const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
@@ -71,6 +69,17 @@ const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, i
   }
   *outStride = kFetchStride;
   return buf;
+}
+
+// The w x h rectangle at (x, y) of a plane: in place when it lies inside,
+// else an edge-extended copy in `buf`.
+inline const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y, int w, int h,
+                            uint8_t* buf, int* outStride) {
+  if (x >= 0 && y >= 0 && x + w <= planeW && y + h <= planeH) [[likely]] {
+    *outStride = stride;
+    return plane + static_cast<ptrdiff_t>(y) * stride + x;
+  }
+  return FetchEdge(plane, stride, planeW, planeH, x, y, w, h, buf, outStride);
 }
 
 constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
@@ -119,6 +128,46 @@ int MotionStrength(const BlockMotion& p, const BlockMotion& q, int limY) {
   return !((sameStraight && closeStraight) || (sameCross && closeCross));
 }
 
+inline uint32_t Mv32(const int16_t* mv) {
+  uint32_t v;
+  std::memcpy(&v, mv, 4);
+  return v;
+}
+
+// Strength between block bp of p and block bq of q from their motion alone:
+// blocks with the very same motion (the common case) are settled without
+// building the general comparison.
+inline int BlockStrength(const H264MbMotion* p, int bp, const H264MbMotion* q, int bq, int limY) {
+  int p8 = bp >> 2, q8 = bq >> 2;
+  bool p0 = p->refIdxL0[p8] >= 0, p1 = p->refIdxL1[p8] >= 0;
+  if (p0 == (q->refIdxL0[q8] >= 0) && p1 == (q->refIdxL1[q8] >= 0)) {
+    bool same = !p0 || (p->refPocL0[p8] == q->refPocL0[q8] && p->refStructL0[p8] == q->refStructL0[q8] &&
+                        Mv32(p->mvL0[bp]) == Mv32(q->mvL0[bq]));
+    if (same && p1)
+      same = p->refPocL1[p8] == q->refPocL1[q8] && p->refStructL1[p8] == q->refStructL1[q8] &&
+             Mv32(p->mvL1[bp]) == Mv32(q->mvL1[bq]);
+    if (same) return 0;
+  }
+  return MotionStrength(MotionOf(p, bp), MotionOf(q, bq), limY);
+}
+
+// Whether every 4x4 block of the macroblock has the same motion (direct and
+// 8x8 macroblocks often do): then no inner edge has a motion strength.
+inline bool UniformMotion(const H264MbMotion* m) {
+  auto same4 = [](const void* bytes) {
+    uint32_t v;
+    std::memcpy(&v, bytes, 4);
+    return v == (v & 0xFFu) * 0x01010101u;
+  };
+  if (!same4(m->refIdxL0) || !same4(m->refIdxL1) || !same4(m->refStructL0) || !same4(m->refStructL1)) return false;
+  uint32_t diff = 0;
+  for (int b8 = 1; b8 < 4; ++b8)
+    diff |= static_cast<uint32_t>(m->refPocL0[b8] ^ m->refPocL0[0]) | static_cast<uint32_t>(m->refPocL1[b8] ^ m->refPocL1[0]);
+  uint32_t mv0 = Mv32(m->mvL0[0]), mv1 = Mv32(m->mvL1[0]);
+  for (int blk = 1; blk < 16; ++blk) diff |= (Mv32(m->mvL0[blk]) ^ mv0) | (Mv32(m->mvL1[blk]) ^ mv1);
+  return diff == 0;
+}
+
 // P and B partition shapes in 4x4 units.
 struct Shape {
   uint8_t x, y, w, h;
@@ -165,10 +214,10 @@ void Stat(H264DecContext* ctx, int index) {
 
 void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
   int z = kH264BlkAt[y][x];
-  nb->a = Neighbour(ctx, x - 1, y, z);
-  nb->b = Neighbour(ctx, x, y - 1, z);
-  nb->c = Neighbour(ctx, x + w, y - 1, z);
-  if (!nb->c.available) nb->c = Neighbour(ctx, x - 1, y - 1, z);
+  Neighbour(ctx, x - 1, y, z, &nb->a);
+  Neighbour(ctx, x, y - 1, z, &nb->b);
+  Neighbour(ctx, x + w, y - 1, z, &nb->c);
+  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c);
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
@@ -196,19 +245,37 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
   int32_t* poc = list ? m->refPocL1 : m->refPocL0;
   int16_t(*mvs)[2] = list ? m->mvL1 : m->mvL0;
   const H264DecPicture* pic = ref >= 0 ? ctx->refList[list][ref] : nullptr;
+  int8_t r = static_cast<int8_t>(pic ? ref : -1);
+  uint8_t structure = pic ? RefStructure(pic) : 255;
+  int32_t order = pic ? pic->poc : 0;
+  uint32_t packed = 0;
+  if (pic) std::memcpy(&packed, mv, 4);
+  if (w == 4 && h == 4) {
+    // The whole macroblock: every record at once.
+    std::memset(refIdx, r, 4);
+    std::memset(st, structure, 4);
+    for (int b8 = 0; b8 < 4; ++b8) poc[b8] = order;
+    for (int blk = 0; blk < 16; ++blk) std::memcpy(mvs[blk], &packed, 4);
+    return;
+  }
+  if (w == 2 && h == 2 && !(x & 1) && !(y & 1)) {
+    // One 8x8 block: its four 4x4 blocks follow each other.
+    int b8 = y + (x >> 1);
+    refIdx[b8] = r;
+    st[b8] = structure;
+    poc[b8] = order;
+    for (int k = 0; k < 4; ++k) std::memcpy(mvs[4 * b8 + k], &packed, 4);
+    return;
+  }
   for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
     for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) {
       int b8 = 2 * by + bx;
-      refIdx[b8] = static_cast<int8_t>(pic ? ref : -1);
-      st[b8] = pic ? RefStructure(pic) : 255;
-      poc[b8] = pic ? pic->poc : 0;
+      refIdx[b8] = r;
+      st[b8] = structure;
+      poc[b8] = order;
     }
   for (int yy = y; yy < y + h; ++yy)
-    for (int xx = x; xx < x + w; ++xx) {
-      int blk = kH264BlkAt[yy][xx];
-      mvs[blk][0] = pic ? mv[0] : 0;
-      mvs[blk][1] = pic ? mv[1] : 0;
-    }
+    for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
 }
 
 void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
@@ -220,9 +287,10 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
   int stride = static_cast<int>(ctx->activeSps.width);
   int planeW = stride, planeH = static_cast<int>(ctx->activeSps.frameHeight);
-  uint8_t* lumaPlane = H264DecPlane(ctx, pic->bufferIndex, 0);
-  uint8_t* cbPlane = H264DecPlane(ctx, pic->bufferIndex, 1);
-  uint8_t* crPlane = H264DecPlane(ctx, pic->bufferIndex, 2);
+  // Planes at fixed offsets of the buffer (as H264DecPlane places them).
+  uint8_t* lumaPlane = ctx->frameBuffers[pic->bufferIndex];
+  uint8_t* cbPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 256;
+  uint8_t* crPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 320;
   int chromaMvY = mv[1];
   if (pic->structure == 1 || pic->structure == 2) {
     // A reference field: every other line of its buffer. Between fields of
@@ -336,8 +404,7 @@ void H264MbEdgeStrengths(const H264MbInfo* cur, const H264MbMotion* m, const H26
   for (int k = 0; k < 4; ++k) {
     int bq = dir ? kH264BlkAt[0][k] : kH264BlkAt[k][0];
     int bp = dir ? kH264BlkAt[3][k] : kH264BlkAt[k][3];
-    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2
-                                                 : static_cast<uint8_t>(MotionStrength(MotionOf(nm, bp), MotionOf(m, bq), limY));
+    out[k] = cur->nonZero[bq] || ni->nonZero[bp] ? 2 : static_cast<uint8_t>(BlockStrength(nm, bp, m, bq, limY));
   }
 }
 
@@ -384,23 +451,23 @@ void H264InterStrengths(H264DecContext* ctx) {
   bool whole = t == kH264MbSkip ? isP : isP ? t == 18 : (t >= 1 && t <= 3);
   bool is16x8 = isP ? t == 19 : (t >= 4 && t <= 21 && !(t & 1));
   bool is8x16 = isP ? t == 20 : (t >= 5 && t <= 21 && (t & 1));
-  if (whole) {
-    // One partition: only coefficients make inner edges (P_Skip has none).
+  if (whole || UniformMotion(m)) {
+    // One partition (or one motion): only coefficients make inner edges
+    // (skipped macroblocks have none).
     if (t == kH264MbSkip)
       ctx->kernels.clearInnerStrengths(es);
     else
       ctx->kernels.innerStrengthsFromCoeffs(cur->nonZero, es);
   } else {
     std::memset(inner, 0, 24);
-    BlockMotion b[16];
-    for (int blk = 0; blk < 16; ++blk) b[blk] = MotionOf(m, blk);
     for (int dir = 0; dir < 2; ++dir)
       for (int e = 1; e < 4; ++e) {
         if ((is16x8 && (dir == 0 || e != 2)) || (is8x16 && (dir == 1 || e != 2))) continue;
+        if (cur->transform8x8 && e != 2) continue;  // cleared below
         for (int k = 0; k < 4; ++k) {
           int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
           int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(MotionStrength(b[bp], b[bq], limY));
+          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(BlockStrength(m, bp, m, bq, limY));
         }
       }
     for (int dir = 0; dir < 2; ++dir)

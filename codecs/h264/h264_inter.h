@@ -10,8 +10,9 @@
 // Motion of one neighbouring 4x4 block for both lists. An intra or
 // unavailable neighbour has reference indexes -1 and zero vectors.
 struct H264NbMotion {
-  uint8_t available;
   int8_t ref[2];
+  uint8_t available;
+  uint8_t pad;
   int16_t mv[2][2];
 };
 

@@ -436,6 +436,7 @@ struct H264DecDeblockMb {
   int8_t alpha;  // slice_alpha_c0_offset_div2
   int8_t beta;
   uint8_t edgeStrength[40];
+  uint8_t filtered;  // by the worker that decoded it
   H264MbInfo info;
   H264MbMotion motion;
 };
@@ -508,10 +509,9 @@ struct H264DecContext {
   uint32_t cabacOffset;
   uint8_t cabacCtx[460][2];  // pStateIdx, valMPS
 
-  // Macroblock rows (four of each allocated; two used), the unavailable
-  // records and the neighbour slots.
+  // Macroblock information rows (four allocated; two used; motion lives in
+  // the picture's record), the unavailable records and the neighbour slots.
   H264MbInfo* infoRows;
-  H264MbMotion* motionRows;
   H264MbInfo unavailableInfo[2];
   H264MbMotion unavailableMotion[2];
   H264MbInfo* nbInfo[kH264NbSlots];
@@ -557,6 +557,13 @@ struct H264DecContext {
   H264DecDeblockMb* deblockMbs;
   uint32_t picSerial;
   uint32_t sliceSerial;
+  // The slice that starts a picture is filtered by its worker as it goes
+  // (none of its edges borders another slice); `deblockPass` tells whether
+  // other slices left macroblocks to the pass, `inlineSerial` is the picture
+  // whose first slice went inline.
+  uint32_t deblockInline;
+  uint32_t deblockPass;
+  uint32_t inlineSerial;
 };
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,6 @@ namespace {
 
 // Row arrays are chosen by the parity of the macroblock row.
 H264MbInfo* InfoRow(H264DecContext* ctx, uint32_t mbY) { return ctx->infoRows + (mbY & 1) * ctx->widthMbs; }
-H264MbMotion* MotionRow(H264DecContext* ctx, uint32_t mbY) { return ctx->motionRows + (mbY & 1) * ctx->widthMbs; }
 
 void SetNeighbours(H264DecContext* ctx) {
   const H264MbWork& w = ctx->mb;
@@ -17,27 +16,35 @@ void SetNeighbours(H264DecContext* ctx) {
   uint32_t width = ctx->slice.PicWidthInMbs;
   H264MbInfo* row = InfoRow(ctx, y);
   H264MbInfo* above = InfoRow(ctx, y + 1);
-  H264MbMotion* mrow = MotionRow(ctx, y);
-  H264MbMotion* mabove = MotionRow(ctx, y + 1);
-  H264MbInfo* noInfo = &ctx->unavailableInfo[0];
+  // Motion goes straight into the picture's record (read later as the
+  // co-located motion); the neighbours are read from there too.
+  const H264SliceHeader& s = ctx->slice;
+  size_t rowStride = static_cast<size_t>(width) << s.field_pic_flag;
+  H264MbMotion* mcur =
+      ctx->motion[ctx->curPic->bufferIndex] + x + ((static_cast<size_t>(y) << s.field_pic_flag) + s.bottom_field_flag) * width;
   H264MbMotion* noMotion = &ctx->unavailableMotion[0];
+  H264MbMotion* mabove = y > 0 ? mcur - rowStride : noMotion;
+  // Worker threads: a neighbour outside the slice may be another worker's,
+  // still being written.
+  bool own = ctx->deblockMbs != nullptr;
+  H264MbInfo* noInfo = &ctx->unavailableInfo[0];
   H264MbInfo** ni = ctx->nbInfo;
   H264MbMotion** nm = ctx->nbMotion;
   ni[kH264NbCurrent] = ni[kH264NbCurrent2] = row + x;
-  nm[kH264NbCurrent] = nm[kH264NbCurrent2] = mrow + x;
+  nm[kH264NbCurrent] = nm[kH264NbCurrent2] = mcur;
   ni[kH264NbLeft] = x > 0 ? row + x - 1 : noInfo;
-  nm[kH264NbLeft] = x > 0 ? mrow + x - 1 : noMotion;
+  nm[kH264NbLeft] = x > 0 && (!own || row[x - 1].available) ? mcur - 1 : noMotion;
   ni[kH264NbTop] = y > 0 ? above + x : noInfo;
-  nm[kH264NbTop] = y > 0 ? mabove + x : noMotion;
+  nm[kH264NbTop] = y > 0 && (!own || above[x].available) ? mabove : noMotion;
   ni[kH264NbTopRight] = y > 0 && x + 1 < width ? above + x + 1 : noInfo;
-  nm[kH264NbTopRight] = y > 0 && x + 1 < width ? mabove + x + 1 : noMotion;
+  nm[kH264NbTopRight] = y > 0 && x + 1 < width && (!own || above[x + 1].available) ? mabove + 1 : noMotion;
   ni[kH264NbTopLeft] = y > 0 && x > 0 ? above + x - 1 : noInfo;
-  nm[kH264NbTopLeft] = y > 0 && x > 0 ? mabove + x - 1 : noMotion;
+  nm[kH264NbTopLeft] = y > 0 && x > 0 && (!own || above[x - 1].available) ? mabove - 1 : noMotion;
   ni[kH264NbUnavailable] = noInfo;
   nm[kH264NbUnavailable] = noMotion;
   row[x].available = 1;
   row[x].fieldMb = static_cast<uint8_t>(ctx->slice.field_pic_flag);
-  mrow[x].fieldPic = static_cast<int32_t>(ctx->slice.field_pic_flag);
+  mcur->fieldPic = static_cast<int32_t>(s.field_pic_flag);
 }
 
 // Reconstructs one intra macroblock of unified type `mbType` (CAVLC).
@@ -135,10 +142,11 @@ int H264MbAdvance(H264DecContext* ctx) {
   std::memcpy(cur->bottomCb, smp + kMbSamplesCb + 56, 8);
   std::memcpy(cur->bottomCr, smp + kMbSamplesCr + 56, 8);
   if (ctx->deblockMbs) {
-    // Worker threads: the picture is filtered once all its slices are done.
+    // Worker threads: the picture is filtered once all its slices are done,
+    // but for its first slice, filtered here.
     H264DecSaveDeblockMb(ctx);
   }
-  if (s.disable_deblocking_filter_idc == 1 || ctx->deblockMbs) {
+  if (s.disable_deblocking_filter_idc == 1 || (ctx->deblockMbs && !ctx->deblockInline)) {
     int buf = ctx->curPic->bufferIndex;
     int pitch = static_cast<int>(ctx->activeSps.width) << s.field_pic_flag;
     uint8_t* y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
@@ -148,11 +156,6 @@ int H264MbAdvance(H264DecContext* ctx) {
     ctx->kernels.storeMbChroma(cb, cr, smp + kMbSamplesCb, smp + kMbSamplesCr, pitch / 2);
   } else {
     H264DeblockMacroblock(ctx);
-  }
-  if (s.nal_ref_idc) {
-    uint32_t index = static_cast<uint32_t>(w.mbX) +
-                     ((static_cast<uint32_t>(w.mbY) << s.field_pic_flag) + s.bottom_field_flag) * s.PicWidthInMbs;
-    ctx->motion[ctx->curPic->bufferIndex][index] = *ctx->nbMotion[kH264NbCurrent];
   }
   ++ctx->mbCount;
   ++w.mbAddr;

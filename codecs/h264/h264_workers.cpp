@@ -1,7 +1,7 @@
 // Worker threads: four threads that decode slices on copies of the context
 // while the caller's thread parses the next headers, and the deblocking pass
-// that filters a picture decoded by them once all its slices are done.
-#include <atomic>
+// that filters what the workers left unfiltered once all slices of the
+// picture are done.
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -17,11 +17,8 @@ enum : int { kH264Workers = 4 };
 struct H264DecWorker {
   H264DecContext* copy = nullptr;
   H264MbInfo* infoRows = nullptr;
-  H264MbMotion* motionRows = nullptr;
   uint8_t* spareNal = nullptr;
   bool busy = false;  // the caller's thread only
-  int job = 0;        // kJobSlice or kJobDeblock
-  uint32_t deblockFirst = 0;
   // Manual-reset events, under the block's mutex.
   bool run = false;
   bool quit = false;
@@ -29,11 +26,7 @@ struct H264DecWorker {
   std::thread thread;
 };
 
-enum : int { kJobSlice = 0, kJobDeblock = 1 };
-
 struct H264DecWorkerBlock {
-  std::unique_ptr<std::atomic<uint32_t>[]> progress;  // per macroblock row: macroblocks filtered
-  uint32_t rows = 0;
   std::mutex mutex;
   std::condition_variable wake;  // run or quit set
   std::condition_variable doneSet;
@@ -41,8 +34,6 @@ struct H264DecWorkerBlock {
 };
 
 namespace {
-
-void DeblockRows(H264DecContext* ctx, uint32_t first, uint32_t step, std::atomic<uint32_t>* progress);
 
 // The whole context but its picture records, which a worker reaches through
 // the caller's context (and which other workers count into).
@@ -65,9 +56,7 @@ void WorkerThread(H264DecWorkerBlock* block, H264DecWorker* w) {
     }
     H264DecContext* ctx = w->copy;
     // Errors inside a worker are dropped, as the slice's are without one.
-    if (w->job == kJobDeblock)
-      DeblockRows(ctx, w->deblockFirst, kH264Workers, block->progress.get());
-    else if (ctx->activePps.entropy_coding_mode_flag)
+    if (ctx->activePps.entropy_coding_mode_flag)
       H264SliceDataCabac(ctx);
     else
       H264SliceDataCavlc(ctx);
@@ -113,15 +102,11 @@ bool H264DecStartWorkers(H264DecContext* ctx) {
   auto* block = new (std::nothrow) H264DecWorkerBlock;
   if (!block) return false;
   ctx->workers = block;
-  block->rows = ctx->heightMbs;
-  block->progress.reset(new (std::nothrow) std::atomic<uint32_t>[block->rows]);
-  if (!block->progress) return false;
   for (H264DecWorker& w : block->workers) {
     w.copy = static_cast<H264DecContext*>(H264DecAlloc16(sizeof(H264DecContext)));
     w.infoRows = static_cast<H264MbInfo*>(H264DecAlloc16(sizeof(H264MbInfo) * 4 * ctx->widthMbs));
-    w.motionRows = static_cast<H264MbMotion*>(H264DecAlloc16(sizeof(H264MbMotion) * 4 * ctx->widthMbs));
-    w.spareNal = static_cast<uint8_t*>(H264DecAlloc16(ctx->nalBufferSize + kH264NalGuard));
-    if (!w.copy || !w.infoRows || !w.motionRows || !w.spareNal) return false;
+    w.spareNal = static_cast<uint8_t*>(H264DecMapBuffer(ctx->nalBufferSize + kH264NalGuard));
+    if (!w.copy || !w.infoRows || !w.spareNal) return false;
   }
   for (H264DecWorker& w : block->workers) {
     try {
@@ -140,8 +125,7 @@ void H264DecFreeWorkers(H264DecContext* ctx) {
   for (H264DecWorker& w : block->workers) {
     H264DecFree16(w.copy);
     H264DecFree16(w.infoRows);
-    H264DecFree16(w.motionRows);
-    H264DecFree16(w.spareNal);
+    H264DecUnmapBuffer(w.spareNal, ctx->nalBufferSize + kH264NalGuard);
   }
   delete block;
   ctx->workers = nullptr;
@@ -152,11 +136,16 @@ void H264DecDispatchSlice(H264DecContext* ctx) {
   H264DecWorker* w = PickWorker(block);
   ++ctx->sliceSerial;
   CopyContext(w->copy, ctx);
-  w->job = kJobSlice;
   H264DecContext* copy = w->copy;
   copy->infoRows = w->infoRows;
-  copy->motionRows = w->motionRows;
   copy->workers = nullptr;
+  // Only the slice holding the first macroblock can be filtered as it is
+  // decoded: the rest of the picture follows it in the filter's order.
+  copy->deblockInline = ctx->slice.first_mb_in_slice == 0 && ctx->inlineSerial != ctx->picSerial;
+  if (copy->deblockInline)
+    ctx->inlineSerial = ctx->picSerial;
+  else if (ctx->slice.disable_deblocking_filter_idc != 1)
+    ctx->deblockPass = 1;
   // The copy keeps the buffer holding the slice; the caller's context goes on
   // with the worker's spare one.
   uint8_t* slice = ctx->nalBuffer;
@@ -190,6 +179,7 @@ void H264DecSaveDeblockMb(H264DecContext* ctx) {
   r.picSerial = ctx->picSerial;
   r.slice = ctx->sliceSerial;
   r.idc = static_cast<uint8_t>(s.disable_deblocking_filter_idc);
+  r.filtered = static_cast<uint8_t>(ctx->deblockInline);
   if (r.idc == 1) return;
   r.alpha = static_cast<int8_t>(s.slice_alpha_c0_offset_div2);
   r.beta = static_cast<int8_t>(s.slice_beta_offset_div2);
@@ -205,7 +195,7 @@ namespace {
 void DeblockOne(H264DecContext* ctx, uint32_t addr) {
   H264DecPicture* pic = ctx->curPic;
   H264DecDeblockMb& r = ctx->deblockMbs[addr];
-  if (r.picSerial != ctx->picSerial || r.idc == 1) return;
+  if (r.picSerial != ctx->picSerial || r.idc == 1 || r.filtered) return;
   int field = pic->structure == 1 || pic->structure == 2 ? 1 : 0;
   int bottom = pic->structure == 2 ? 1 : 0;
   uint32_t widthMbs = static_cast<uint32_t>(pic->frame->width) / 16;
@@ -255,47 +245,21 @@ void DeblockOne(H264DecContext* ctx, uint32_t addr) {
   H264DeblockMacroblock(ctx);
 }
 
-// Rows first, first + step, ... of the current picture, each macroblock once
-// the row above has passed the macroblock above and to the right of it
-// (whose filtering reaches the samples this one reads).
-void DeblockRows(H264DecContext* ctx, uint32_t first, uint32_t step, std::atomic<uint32_t>* progress) {
-  H264DecPicture* pic = ctx->curPic;
-  uint32_t widthMbs = static_cast<uint32_t>(pic->frame->width) / 16;
-  if (!widthMbs) return;
-  uint32_t rows = pic->picSizeInMbs / widthMbs;
-  for (uint32_t y = first; y < rows; y += step)
-    for (uint32_t x = 0; x < widthMbs; ++x) {
-      if (y > 0) {
-        uint32_t need = x + 2 < widthMbs ? x + 2 : widthMbs;
-        while (progress[y - 1].load(std::memory_order_acquire) < need) std::this_thread::yield();
-      }
-      DeblockOne(ctx, y * widthMbs + x);
-      progress[y].store(x + 1, std::memory_order_release);
-    }
-}
-
 }  // namespace
 
 void H264DecDeblockPicture(H264DecContext* ctx) {
   H264DecPicture* pic = ctx->curPic;
   H264DecWorkerBlock* block = ctx->workers;
-  if (!pic || !ctx->deblockMbs || !block) return;
+  bool pass = ctx->deblockPass != 0;  // else every slice was filtered by its worker
+  ctx->deblockPass = 0;
+  if (!pass || !pic || !ctx->deblockMbs || !block) return;
   uint32_t widthMbs = static_cast<uint32_t>(pic->frame->width) / 16;
-  uint32_t rows = widthMbs ? pic->picSizeInMbs / widthMbs : 0;
-  if (rows > block->rows) return;
-  for (uint32_t y = 0; y < rows; ++y) block->progress[y].store(0, std::memory_order_relaxed);
-  // Each worker takes every fourth row, on a fresh copy of the context.
-  for (uint32_t i = 0; i < kH264Workers; ++i) {
-    H264DecWorker* w = PickWorker(block);
-    CopyContext(w->copy, ctx);
-    w->copy->workers = nullptr;
-    w->deblockFirst = static_cast<uint32_t>(w - block->workers);
-    w->job = kJobDeblock;
-    {
-      std::lock_guard<std::mutex> lock(block->mutex);
-      w->run = true;
-    }
-    block->wake.notify_all();
-  }
-  H264DecWaitWorkers(ctx);
+  if (!widthMbs || pic->picSizeInMbs > ctx->bufferMbs) return;
+  // One thread, in raster order, on an idle worker's copy of the context:
+  // filtering is a chain from each macroblock to the next row, and a
+  // wavefront over the workers costs more in waking them than it saves.
+  H264DecContext* copy = block->workers[0].copy;
+  CopyContext(copy, ctx);
+  copy->workers = nullptr;
+  for (uint32_t addr = 0; addr < pic->picSizeInMbs; ++addr) DeblockOne(copy, addr);
 }
