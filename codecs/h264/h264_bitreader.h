@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/h264/h264_internal.h"
 
@@ -19,11 +20,13 @@ inline void H264BitReaderInit(H264DecBitReader* br, const uint8_t* data, uint32_
 }
 
 // The next 32 bits, most significant first.
+// One unaligned 8-byte load: the position never passes the limit, eight
+// bytes past the unit, and the guard zone covers the rest.
 inline uint32_t H264PeekBits32(const H264DecBitReader* br) {
-  const uint8_t* p = br->data + (br->pos >> 3);
-  uint64_t v = (static_cast<uint64_t>(p[0]) << 32) | (static_cast<uint64_t>(p[1]) << 24) |
-               (static_cast<uint64_t>(p[2]) << 16) | (static_cast<uint64_t>(p[3]) << 8) | p[4];
-  return static_cast<uint32_t>(v >> (8 - (br->pos & 7)));
+  uint64_t v;
+  std::memcpy(&v, br->data + (br->pos >> 3), sizeof v);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return static_cast<uint32_t>((v << (br->pos & 7)) >> 32);
 }
 
 inline void H264SkipBits(uint32_t n, H264DecBitReader* br) {

@@ -18,6 +18,9 @@ extern const uint8_t kH264CabacSig8x8[63][3];    // significance frame, field; l
 
 // The next byte of the slice data; past the unit the reader's guard zone
 // gives zeros.
+// Bits of the scale of a range (256..65535): 0..7.
+inline int H264CabacScale(uint32_t range) { return 31 - __builtin_clz((range >> 8) | 1); }
+
 inline uint32_t H264CabacByte(H264DecContext* ctx) {
   H264DecBitReader* br = &ctx->br;
   uint32_t b = br->data[br->pos >> 3];
@@ -34,7 +37,7 @@ inline void H264CabacInitEngine(H264DecContext* ctx) {
 inline int H264CabacDecodeDecision(H264DecContext* ctx, int ctxIdx) {
   uint8_t* c = ctx->cabacCtx[ctxIdx];
   uint32_t range = ctx->cabacRange, offset = ctx->cabacOffset;
-  int k = std::bit_width(range >> 8) - 1;
+  int k = H264CabacScale(range);
   uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[c[0]][(range >> (k + 6)) & 3]) << k;
   range -= lps;
   int bin;
@@ -72,7 +75,7 @@ inline int H264CabacDecodeBypass(H264DecContext* ctx) {
 }
 
 inline int H264CabacDecodeTerminate(H264DecContext* ctx) {
-  int k = std::bit_width(ctx->cabacRange >> 8) - 1;
+  int k = H264CabacScale(ctx->cabacRange);
   ctx->cabacRange -= 2u << k;
   if (ctx->cabacOffset >= ctx->cabacRange) return 1;
   if (ctx->cabacRange < 256) {
@@ -104,22 +107,21 @@ struct H264CabacLocal {
     pos = pos + 8 > limit ? limit : pos + 8;
     return b;
   }
+  // Without branches on the decoded bin, which the significance maps make
+  // hard to predict.
   int Decision(int ctxIdx) {
     uint8_t* c = states[ctxIdx];
-    int k = std::bit_width(range >> 8) - 1;
-    uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[c[0]][(range >> (k + 6)) & 3]) << k;
+    uint32_t state = c[0], mps = c[1];
+    int k = H264CabacScale(range);
+    uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[state][(range >> (k + 6)) & 3]) << k;
     range -= lps;
-    int bin;
-    if (offset < range) {
-      bin = c[1];
-      c[0] = kH264CabacTransIdx[c[0]][1];
-    } else {
-      offset -= range;
-      range = lps;
-      bin = 1 - c[1];
-      if (c[0] == 0) c[1] = static_cast<uint8_t>(1 - c[1]);
-      c[0] = kH264CabacTransIdx[c[0]][0];
-    }
+    uint32_t isLps = offset >= range ? 1u : 0u;
+    uint32_t mask = 0u - isLps;
+    offset -= range & mask;
+    range = isLps ? lps : range;
+    c[0] = kH264CabacTransIdx[state][1 - isLps];
+    c[1] = static_cast<uint8_t>(mps ^ (isLps & (state == 0 ? 1u : 0u)));
+    int bin = static_cast<int>(mps ^ isLps);
     if (range < 256) {
       range <<= 8;
       offset = (offset << 8) | Byte();

@@ -1,12 +1,12 @@
-// CABAC residual blocks (residual_block_cabac, clause 7.3.5.3.3): coded
-// block flags with their neighbour contexts, significance maps and levels,
-// then dequantisation and the inverse transforms into the macroblock's
-// residual.
+// CABAC residual blocks: coded block flags with their neighbour contexts,
+// significance maps and levels dequantised straight into their places, then
+// the inverse transforms (or the DC fill) into the macroblock's residual.
 #include <algorithm>
 #include <cstring>
 
 #include "codecs/h264/h264_cabac.h"
 #include "codecs/h264/h264_inter.h"
+#include "codecs/h264/h264_tables.h"
 
 namespace {
 
@@ -24,28 +24,33 @@ inline int CodedBlockFlag(H264DecContext* ctx, int cat, int condA, int condB) {
   return H264CabacDecodeDecision(ctx, 85 + kCbfOffset[cat] + condA + 2 * condB);
 }
 
-// Levels of one block into lv (indexed by scan position within the block);
-// returns the number of coefficients.
-int DecodeBlock(H264DecContext* ctx, int cat, int maxNum, bool field, int32_t* lv) {
+constexpr int kMaxNum[6] = {16, 15, 16, 4, 15, 64};
+
+// Levels of one block: `sink(index, level)` for each coded coefficient, by
+// its index in the block's scan; returns the index of the last one.
+template <int Cat, typename Sink>
+inline int DecodeBlock(H264DecContext* ctx, bool field, Sink&& sink) {
+  constexpr int maxNum = kMaxNum[Cat];
   int sigBase, lastBase, absBase;
-  if (cat == kCatLuma8x8) {
+  if constexpr (Cat == kCatLuma8x8) {
     sigBase = field ? 436 : 402;
     lastBase = field ? 451 : 417;
     absBase = 426;
   } else {
-    sigBase = (field ? 277 : 105) + kSigOffset[cat];
-    lastBase = (field ? 338 : 166) + kSigOffset[cat];
-    absBase = 227 + kAbsOffset[cat];
+    sigBase = (field ? 277 : 105) + kSigOffset[Cat];
+    lastBase = (field ? 338 : 166) + kSigOffset[Cat];
+    absBase = 227 + kAbsOffset[Cat];
   }
   H264CabacLocal e(ctx);
   uint8_t pos[64];
   int n = 0, i = 0;
-  if (cat == kCatLuma8x8) {
+  if constexpr (Cat == kCatLuma8x8) {
+    const uint8_t(*sig8)[3] = kH264CabacSig8x8;
     const int col = field ? 1 : 0;
     for (; i < maxNum - 1; ++i) {
-      if (!e.Decision(sigBase + kH264CabacSig8x8[i][col])) continue;
+      if (!e.Decision(sigBase + sig8[i][col])) continue;
       pos[n++] = static_cast<uint8_t>(i);
-      if (e.Decision(lastBase + kH264CabacSig8x8[i][2])) break;
+      if (e.Decision(lastBase + sig8[i][2])) break;
     }
   } else {
     for (; i < maxNum - 1; ++i) {
@@ -57,7 +62,7 @@ int DecodeBlock(H264DecContext* ctx, int cat, int maxNum, bool field, int32_t* l
   if (i == maxNum - 1) pos[n++] = static_cast<uint8_t>(maxNum - 1);
 
   int eq1 = 0, gt1 = 0;
-  const int gt1Max = cat == kCatChromaDc ? 3 : 4;
+  constexpr int gt1Max = Cat == kCatChromaDc ? 3 : 4;
   for (int j = n - 1; j >= 0; --j) {
     int level;
     if (!e.Decision(absBase + (gt1 ? 0 : std::min(4, 1 + eq1)))) {
@@ -77,10 +82,39 @@ int DecodeBlock(H264DecContext* ctx, int cat, int maxNum, bool field, int32_t* l
       level = prefix + 1;
       ++gt1;
     }
-    lv[pos[j]] = e.Bypass() ? -level : level;
+    sink(pos[j], e.Bypass() ? -level : level);
   }
   e.Save(ctx);
-  return n;
+  return pos[n - 1];
+}
+
+// Levels into lv by scan index (the DC blocks).
+template <int Cat>
+inline void DecodeLevels(H264DecContext* ctx, bool field, int32_t* lv) {
+  DecodeBlock<Cat>(ctx, field, [lv](int idx, int level) { lv[idx] = level; });
+}
+
+// A 4x4 block into the residual at res: the levels dequantised straight into
+// their raster places, `first` the scan index of the first coded level, `dc`
+// the scaled DC of blocks whose DC comes apart.
+template <int Cat>
+inline void Decode4x4(H264DecContext* ctx, bool field, const uint16_t* scale, int q6, int16_t dc, int16_t* res) {
+  constexpr int first = Cat == kCatLuma4x4 ? 0 : 1;
+  const uint8_t* scan = kH264Scan4x4[field ? 1 : 0] + first;
+  alignas(16) int16_t coeff[16] = {};
+  coeff[0] = dc;
+  int last = DecodeBlock<Cat>(ctx, field, [&](int idx, int level) {
+    int p = scan[idx];
+    coeff[p] = H264Dequant(level, scale[p], q6, 4);
+  });
+  if (first == 0 && last == 0)
+    H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(coeff[0] + 32) >> 6));
+  else
+    ctx->kernels.idct4x4(coeff, res);
+}
+
+inline void FillDc(int16_t* res, int16_t dc) {
+  H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6));
 }
 
 // Coded-block-flag terms of 4x4 luma block blk: the neighbouring block's
@@ -123,10 +157,14 @@ void Chroma(H264DecContext* ctx, bool intra) {
     uint8_t H264MbInfo::*flag = comp ? &H264MbInfo::cbfCrDc : &H264MbInfo::cbfCbDc;
     int cbf = CodedBlockFlag(ctx, kCatChromaDc, MbTerm(left, flag, intra), MbTerm(top, flag, intra));
     cur->*flag = static_cast<uint8_t>(cbf);
-    int32_t lv[4] = {};
-    if (cbf) DecodeBlock(ctx, kCatChromaDc, 4, field, lv);
-    int qp = comp ? cur->qpCr : cur->qpCb;
-    H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
+    if (cbf) {
+      int32_t lv[4] = {};
+      DecodeLevels<kCatChromaDc>(ctx, field, lv);
+      int qp = comp ? cur->qpCr : cur->qpCb;
+      H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
+    } else {
+      std::memset(dc[comp], 0, sizeof dc[comp]);
+    }
   }
   for (int comp = 0; comp < 2; ++comp) {
     int qp = comp ? cur->qpCr : cur->qpCb;
@@ -135,15 +173,17 @@ void Chroma(H264DecContext* ctx, bool intra) {
     const uint8_t* leftFlags = comp ? left->cbfCrAc : left->cbfCbAc;
     const uint8_t* topFlags = comp ? top->cbfCrAc : top->cbfCbAc;
     for (int b = 0; b < 4; ++b) {
-      int32_t lv[16] = {};
-      int n = 0;
+      int16_t* res = ctx->mb.residual + ChromaBlockPos(comp, b);
       if (chromaCbp == 2) {
         int a = (b & 1) ? flags[b - 1] : left->available ? leftFlags[b + 1] : intra;
         int t = (b & 2) ? flags[b - 2] : top->available ? topFlags[b + 2] : intra;
         flags[b] = static_cast<uint8_t>(CodedBlockFlag(ctx, kCatChromaAc, a, t));
-        if (flags[b]) n = DecodeBlock(ctx, kCatChromaAc, 15, field, lv + 1);
+        if (flags[b]) {
+          Decode4x4<kCatChromaAc>(ctx, field, scale, qp / 6, dc[comp][b], res);
+          continue;
+        }
       }
-      H264Reconstruct4x4(ctx, lv, n, 1, scale, qp / 6, true, dc[comp][b], ctx->mb.residual + ChromaBlockPos(comp, b));
+      FillDc(res, dc[comp][b]);
     }
   }
 }
@@ -163,10 +203,19 @@ void H264CabacResidualMb(H264DecContext* ctx) {
       continue;
     }
     if (cur->transform8x8) {
-      int32_t lv[64] = {};
-      DecodeBlock(ctx, kCatLuma8x8, 64, field, lv);
+      const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
+      const uint8_t* scan = kH264Scan8x8[field ? 1 : 0];
+      alignas(16) int16_t coeff[64] = {};
+      int last = DecodeBlock<kCatLuma8x8>(ctx, field, [&](int idx, int level) {
+        int p = scan[idx];
+        coeff[p] = H264Dequant(level, scale[p], q6, 6);
+      });
       std::memset(cur->nonZero + 4 * quad, 1, 4);
-      H264Reconstruct8x8(ctx, lv, ctx->levelScale8x8[intra ? 0 : 1][m], q6, quad);
+      int16_t* res = w.residual + 64 * quad;
+      if (last == 0)
+        H264FillDc8x8(res, coeff[0]);
+      else
+        ctx->kernels.idct8x8(coeff, res);
       continue;
     }
     const uint16_t* scale = ctx->levelScale4x4[intra ? 0 : 3][m];
@@ -175,9 +224,11 @@ void H264CabacResidualMb(H264DecContext* ctx) {
       LumaTerms(ctx, blk, intra, &a, &b);
       int cbf = CodedBlockFlag(ctx, kCatLuma4x4, a, b);
       cur->nonZero[blk] = static_cast<uint8_t>(cbf);
-      int32_t lv[16] = {};
-      int n = cbf ? DecodeBlock(ctx, kCatLuma4x4, 16, field, lv) : 0;
-      H264Reconstruct4x4(ctx, lv, n, 0, scale, q6, false, 0, w.residual + LumaBlockPos(blk));
+      int16_t* res = w.residual + LumaBlockPos(blk);
+      if (cbf)
+        Decode4x4<kCatLuma4x4>(ctx, field, scale, q6, 0, res);
+      else
+        H264FillDc4x4(res, 0);
     }
   }
   Chroma(ctx, intra);
@@ -193,20 +244,22 @@ void H264CabacResidualIntra16x16(H264DecContext* ctx) {
                            MbTerm(ctx->nbInfo[kH264NbTop], &H264MbInfo::cbfLumaDc, 1));
   cur->cbfLumaDc = static_cast<uint8_t>(cbf);
   int32_t dcLevels[16] = {};
-  if (cbf) DecodeBlock(ctx, kCatLumaDc, 16, field, dcLevels);
+  if (cbf) DecodeLevels<kCatLumaDc>(ctx, field, dcLevels);
   int16_t dc[16];
   H264LumaDc(ctx, dcLevels, scale, q6, dc);
   for (int blk = 0; blk < 16; ++blk) {
-    int32_t lv[16] = {};
-    int n = 0;
+    int16_t* res = w.residual + LumaBlockPos(blk);
     cur->nonZero[blk] = 0;
     if (w.cbp & 15) {
       int a, b;
       LumaTerms(ctx, blk, true, &a, &b);
       cur->nonZero[blk] = static_cast<uint8_t>(CodedBlockFlag(ctx, kCatLumaAc, a, b));
-      if (cur->nonZero[blk]) n = DecodeBlock(ctx, kCatLumaAc, 15, field, lv + 1);
+      if (cur->nonZero[blk]) {
+        Decode4x4<kCatLumaAc>(ctx, field, scale, q6, dc[blk], res);
+        continue;
+      }
     }
-    H264Reconstruct4x4(ctx, lv, n, 1, scale, q6, true, dc[blk], w.residual + LumaBlockPos(blk));
+    FillDc(res, dc[blk]);
   }
   Chroma(ctx, true);
 }

@@ -627,10 +627,23 @@ int H264ResidualIntra16x16(H264DecContext* ctx);
 int H264ResidualLuma(H264DecContext* ctx);
 int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
                            H264DecBitReader* br, int levelPrefixMax);
+// The coded levels of one block, highest index first, with their indexes in
+// the block's scan (from its first coded index).
+struct H264CavlcBlock {
+  int32_t level[16];
+  uint8_t index[16];
+};
+// Reads one block; returns the number of levels or -1 for a broken block.
+int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitReader* br, int levelPrefixMax);
+// (c x scale) << q6, rounded and shifted right by `shift`, saturated.
+inline int16_t H264Dequant(int32_t c, int scale, int q6, int shift) {
+  int64_t v = (static_cast<int64_t>(c) * scale) * (int64_t{1} << q6);
+  v = (v + (int64_t{1} << (shift - 1))) >> shift;
+  return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+}
 void H264FillDc4x4(int16_t* block, int16_t value);
-void H264Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
-                        bool hasDc, int16_t dc, int16_t* res);
-bool H264Reconstruct8x8(H264DecContext* ctx, const int32_t* levels64, const uint16_t* scale, int q6, int quad);
+// The residual of an 8x8 block whose only coefficient is `dc` (scaled).
+void H264FillDc8x8(int16_t* block, int16_t dc);
 void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc);
 void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* scale, int q6, int16_t* dc);
 

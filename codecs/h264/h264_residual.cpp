@@ -142,40 +142,54 @@ int ChromaNc(const H264DecContext* ctx, int comp, int b) {
   return CombineNc(availA, nA, availB, nB);
 }
 
-// (c x scale) << qP/6, rounded and shifted right by `shift`.
-inline int16_t Dequant(int32_t c, int scale, int q6, int shift) {
-  int64_t v = (static_cast<int64_t>(c) * scale) * (int64_t{1} << q6);
-  return Sat16((v + (int64_t{1} << (shift - 1))) >> shift);
-}
-
 void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
 
-}  // namespace
-
-// One 4x4 block: levels (scan order) to the residual at `res`, with the DC
-// taken from `dc` when `hasDc` (Intra_16x16 and chroma AC blocks).
-void H264Reconstruct4x4(H264DecContext* ctx, const int32_t* levels, int tc, int startIdx, const uint16_t* scale, int q6,
-                        bool hasDc, int16_t dc, int16_t* res) {
-  if (tc == 0) {
-    FillDc(res, hasDc ? dc : 0);
-    return;
+int DecodeChroma(H264DecContext* ctx) {
+  H264MbWork& w = ctx->mb;
+  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  H264DecBitReader* br = &ctx->br;
+  int chromaCbp = static_cast<int>(w.cbp >> 4);
+  std::memset(cur->totalCoeffChroma, 0, 8);
+  if (chromaCbp == 0) return 0;
+  bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
+  int16_t dc[2][4];
+  for (int comp = 0; comp < 2; ++comp) {
+    int32_t lv[16];
+    int tc = 0;
+    if (H264ResidualBlockCavlc(lv, 0, 4, -1, &tc, br, ctx->levelPrefixMax)) return 1;
+    int qp = comp ? cur->qpCr : cur->qpCb;
+    H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
   }
-  int16_t* coeff = ctx->mb.coeff;
-  std::memset(coeff, 0, 16 * sizeof(int16_t));
-  const uint8_t* scan = kH264Scan4x4[ctx->nbInfo[kH264NbCurrent]->fieldMb ? 1 : 0];
-  bool acOnlyDc = true;
-  for (int idx = startIdx; idx < 16; ++idx) {
-    if (!levels[idx]) continue;
-    int pos = scan[idx];
-    coeff[pos] = Dequant(levels[idx], scale[pos], q6, 4);
-    if (pos != 0) acOnlyDc = false;
+  const uint8_t* scan = kH264Scan4x4[cur->fieldMb ? 1 : 0];
+  for (int comp = 0; comp < 2; ++comp) {
+    int qp = comp ? cur->qpCr : cur->qpCb, q6 = qp / 6;
+    const uint16_t* scale = ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6];
+    for (int b = 0; b < 4; ++b) {
+      int16_t* res = w.residual + 256 + 64 * comp + 4 * (b & 1) + 32 * (b >> 1);
+      int tc = 0;
+      if (chromaCbp == 2) {
+        H264CavlcBlock blk;
+        tc = H264ReadCavlcBlock(&blk, 15, ChromaNc(ctx, comp, b), br, ctx->levelPrefixMax);
+        if (tc < 0) return 1;
+        cur->totalCoeffChroma[4 * comp + b] = static_cast<uint8_t>(tc);
+        if (tc > 0) {
+          alignas(16) int16_t coeff[16] = {};
+          coeff[0] = dc[comp][b];
+          for (int i = 0; i < tc; ++i) {
+            int pos = scan[blk.index[i] + 1];
+            coeff[pos] = H264Dequant(blk.level[i], scale[pos], q6, 4);
+          }
+          ctx->kernels.idct4x4(coeff, res);
+          continue;
+        }
+      }
+      FillDc(res, dc[comp][b]);
+    }
   }
-  if (hasDc) coeff[0] = dc;
-  if (acOnlyDc)
-    FillDc(res, coeff[0]);
-  else
-    ctx->kernels.idct4x4(coeff, res);
+  return 0;
 }
+
+}  // namespace
 
 // Chroma DC of one component: the 2x2 transform of the four levels, scaled.
 void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc) {
@@ -184,25 +198,9 @@ void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc) {
   for (int k = 0; k < 4; ++k) dc[k] = Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
 }
 
-// An 8x8 block: levels (8x8 scan order) dequantised and transformed into
-// residual quadrant `quad`. Returns whether any level was non-zero.
-bool H264Reconstruct8x8(H264DecContext* ctx, const int32_t* levels64, const uint16_t* scale, int q6, int quad) {
-  H264MbWork& w = ctx->mb;
-  int scanKind = ctx->nbInfo[kH264NbCurrent]->fieldMb ? 1 : 0;
-  int16_t* coeff = w.coeff;
-  std::memset(coeff, 0, 64 * sizeof(int16_t));
-  bool any = false;
-  for (int idx = 0; idx < 64; ++idx) {
-    if (!levels64[idx]) continue;
-    int pos = kH264Scan8x8[scanKind][idx];
-    coeff[pos] = Dequant(levels64[idx], scale[pos], q6, 6);
-    any = true;
-  }
-  if (any)
-    ctx->kernels.idct8x8(coeff, w.residual + 64 * quad);
-  else
-    std::memset(w.residual + 64 * quad, 0, 64 * sizeof(int16_t));
-  return any;
+void H264FillDc8x8(int16_t* block, int16_t dc) {
+  int16_t v = static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6);
+  for (int k = 0; k < 64; ++k) block[k] = v;
 }
 
 // Intra_16x16 DC: the 4x4 Hadamard transform of the levels (scan order),
@@ -232,69 +230,30 @@ void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* sc
   }
 }
 
-namespace {
-
-int DecodeChroma(H264DecContext* ctx) {
-  H264MbWork& w = ctx->mb;
-  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  H264DecBitReader* br = &ctx->br;
-  int chromaCbp = static_cast<int>(w.cbp >> 4);
-  std::memset(cur->totalCoeffChroma, 0, 8);
-  if (chromaCbp == 0) return 0;
-  bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
-  int16_t dc[2][4];
-  for (int comp = 0; comp < 2; ++comp) {
-    int32_t lv[16];
-    int tc = 0;
-    if (H264ResidualBlockCavlc(lv, 0, 4, -1, &tc, br, ctx->levelPrefixMax)) return 1;
-    int qp = comp ? cur->qpCr : cur->qpCb;
-    H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
-  }
-  for (int comp = 0; comp < 2; ++comp) {
-    int qp = comp ? cur->qpCr : cur->qpCb;
-    const uint16_t* scale = ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6];
-    for (int b = 0; b < 4; ++b) {
-      int16_t* res = w.residual + 256 + 64 * comp + 4 * (b & 1) + 32 * (b >> 1);
-      int32_t lv[16];
-      int tc = 0;
-      if (chromaCbp == 2) {
-        if (H264ResidualBlockCavlc(lv, 1, 15, ChromaNc(ctx, comp, b), &tc, br, ctx->levelPrefixMax)) return 1;
-        cur->totalCoeffChroma[4 * comp + b] = static_cast<uint8_t>(tc);
-      }
-      H264Reconstruct4x4(ctx, lv, tc, 1, scale, qp / 6, true, dc[comp][b], res);
-    }
-  }
-  return 0;
-}
-
-}  // namespace
-
 void H264FillDc4x4(int16_t* block, int16_t value) {
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x) block[8 * y + x] = value;
 }
 
-int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
-                           H264DecBitReader* br, int levelPrefixMax) {
+int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitReader* br, int levelPrefixMax) {
   const CavlcTables& t = Tables();
-  for (int i = 0; i < startIdx + maxNumCoeff; ++i) coeffLevel[i] = 0;
-  *totalCoeff = 0;
   int col = nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3;
   int token = t.coeffToken[col].Read(br);
-  if (token < 0) return 1;
+  if (token < 0) return -1;
   int tc = token >> 2, t1 = token & 3;
-  if (tc > maxNumCoeff) return 1;
-  *totalCoeff = tc;
+  if (tc > maxNumCoeff) return -1;
   if (tc == 0) return 0;
-  int32_t level[16];
+  int32_t* level = out->level;
+  // Trailing ones: one sign bit each, read together.
+  if (t1 > 0) {
+    uint32_t signs = H264PeekBits32(br) >> (32 - t1);
+    H264SkipBits(static_cast<uint32_t>(t1), br);
+    for (int i = 0; i < t1; ++i) level[i] = (signs >> (t1 - 1 - i)) & 1 ? -1 : 1;
+  }
   int suffixLength = tc > 10 && t1 < 3 ? 1 : 0;
-  for (int i = 0; i < tc; ++i) {
-    if (i < t1) {
-      level[i] = H264ReadFlag(br) ? -1 : 1;
-      continue;
-    }
+  for (int i = t1; i < tc; ++i) {
     int prefix = std::countl_zero(H264PeekBits32(br));
-    if (prefix > levelPrefixMax) return 1;
+    if (prefix > levelPrefixMax) return -1;
     H264SkipBits(static_cast<uint32_t>(prefix + 1), br);
     int32_t levelCode = std::min(15, prefix) << suffixLength;
     int suffixSize = prefix == 14 && suffixLength == 0 ? 4 : prefix >= 15 ? prefix - 3 : suffixLength;
@@ -311,24 +270,34 @@ int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, i
   if (tc < maxNumCoeff) {
     zerosLeft = maxNumCoeff == 4 ? t.totalZerosChromaDc[tc - 1].Read(br) : t.totalZeros[tc - 1].Read(br);
     // total_zeros can only place coefficients inside the block.
-    if (zerosLeft < 0 || zerosLeft > maxNumCoeff - tc) return 1;
+    if (zerosLeft < 0 || zerosLeft > maxNumCoeff - tc) return -1;
   }
-  int run[16];
+  // Coefficients from the last one down: each run_before moves the next one
+  // further towards the start.
+  int idx = tc - 1 + zerosLeft;
   for (int i = 0; i < tc - 1; ++i) {
-    run[i] = 0;
+    out->index[i] = static_cast<uint8_t>(idx);
+    int r = 0;
     if (zerosLeft > 0) {
-      int r = t.runBefore[std::min(zerosLeft, 7) - 1].Read(br);
-      if (r < 0 || r > zerosLeft) return 1;
-      run[i] = r;
+      r = t.runBefore[std::min(zerosLeft, 7) - 1].Read(br);
+      if (r < 0 || r > zerosLeft) return -1;
       zerosLeft -= r;
     }
+    idx -= 1 + r;
   }
-  run[tc - 1] = zerosLeft;
-  int coeffNum = -1;
-  for (int i = tc - 1; i >= 0; --i) {
-    coeffNum += run[i] + 1;
-    coeffLevel[startIdx + coeffNum] = level[i];
-  }
+  out->index[tc - 1] = static_cast<uint8_t>(idx);
+  return tc;
+}
+
+int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, int nC, int* totalCoeff,
+                           H264DecBitReader* br, int levelPrefixMax) {
+  for (int i = 0; i < startIdx + maxNumCoeff; ++i) coeffLevel[i] = 0;
+  *totalCoeff = 0;
+  H264CavlcBlock blk;
+  int tc = H264ReadCavlcBlock(&blk, maxNumCoeff, nC, br, levelPrefixMax);
+  if (tc < 0) return 1;
+  *totalCoeff = tc;
+  for (int i = 0; i < tc; ++i) coeffLevel[startIdx + blk.index[i]] = blk.level[i];
   return 0;
 }
 
@@ -338,6 +307,7 @@ int H264ResidualLuma(H264DecContext* ctx) {
   H264DecBitReader* br = &ctx->br;
   bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
+  int scanKind = cur->fieldMb ? 1 : 0;
   for (int quad = 0; quad < 4; ++quad) {
     if (!((w.cbp >> quad) & 1)) {
       for (int j = 0; j < 4; ++j) cur->totalCoeffLuma[4 * quad + j] = cur->nonZero[4 * quad + j] = 0;
@@ -345,27 +315,55 @@ int H264ResidualLuma(H264DecContext* ctx) {
     }
     if (cur->transform8x8) {
       // Four interleaved 4x4 blocks: coefficient k of block j is 8x8 scan index 4k + j.
-      int32_t levels64[64];
+      alignas(16) int16_t coeff[64] = {};
+      const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
+      const uint8_t* scan = kH264Scan8x8[scanKind];
+      int any = 0, ac = 0;
       for (int j = 0; j < 4; ++j) {
-        int blk = 4 * quad + j, tc = 0;
-        int32_t lv[16];
-        if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, blk), &tc, br, ctx->levelPrefixMax)) return 1;
-        cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
-        for (int k = 0; k < 16; ++k) levels64[4 * k + j] = lv[k];
+        int blkIdx = 4 * quad + j;
+        H264CavlcBlock blk;
+        int tc = H264ReadCavlcBlock(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+        if (tc < 0) return 1;
+        cur->totalCoeffLuma[blkIdx] = static_cast<uint8_t>(tc);
+        any |= tc;
+        for (int i = 0; i < tc; ++i) {
+          int sidx = 4 * blk.index[i] + j;
+          int pos = scan[sidx];
+          coeff[pos] = H264Dequant(blk.level[i], scale[pos], q6, 6);
+          ac |= sidx;
+        }
       }
-      bool any = H264Reconstruct8x8(ctx, levels64, ctx->levelScale8x8[intra ? 0 : 1][m], q6, quad);
+      int16_t* res = w.residual + 64 * quad;
+      if (ac)
+        ctx->kernels.idct8x8(coeff, res);
+      else
+        H264FillDc8x8(res, coeff[0]);
       // Deblocking sees the whole 8x8 block as coded when any of its 64
       // coefficients is.
       for (int j = 0; j < 4; ++j) cur->nonZero[4 * quad + j] = any ? 1 : 0;
     } else {
       const uint16_t* scale = ctx->levelScale4x4[intra ? 0 : 3][m];
+      const uint8_t* scan = kH264Scan4x4[scanKind];
       for (int j = 0; j < 4; ++j) {
-        int blk = 4 * quad + j, tc = 0;
-        int32_t lv[16];
-        if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, blk), &tc, br, ctx->levelPrefixMax)) return 1;
-        cur->totalCoeffLuma[blk] = static_cast<uint8_t>(tc);
-        cur->nonZero[blk] = tc > 0;
-        H264Reconstruct4x4(ctx, lv, tc, 0, scale, q6, false, 0, w.residual + LumaBlockPos(blk));
+        int blkIdx = 4 * quad + j;
+        H264CavlcBlock blk;
+        int tc = H264ReadCavlcBlock(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+        if (tc < 0) return 1;
+        cur->totalCoeffLuma[blkIdx] = static_cast<uint8_t>(tc);
+        cur->nonZero[blkIdx] = tc > 0;
+        int16_t* res = w.residual + LumaBlockPos(blkIdx);
+        if (tc == 0) {
+          H264FillDc4x4(res, 0);
+        } else if (tc == 1 && blk.index[0] == 0) {
+          FillDc(res, H264Dequant(blk.level[0], scale[0], q6, 4));
+        } else {
+          alignas(16) int16_t coeff[16] = {};
+          for (int i = 0; i < tc; ++i) {
+            int pos = scan[blk.index[i]];
+            coeff[pos] = H264Dequant(blk.level[i], scale[pos], q6, 4);
+          }
+          ctx->kernels.idct4x4(coeff, res);
+        }
       }
     }
   }
@@ -378,19 +376,32 @@ int H264ResidualIntra16x16(H264DecContext* ctx) {
   H264DecBitReader* br = &ctx->br;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
   const uint16_t* scale = ctx->levelScale4x4[0][m];
+  const uint8_t* scan = kH264Scan4x4[cur->fieldMb ? 1 : 0];
   int32_t lv[16];
   int tc = 0;
   if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, 0), &tc, br, ctx->levelPrefixMax)) return 1;
   int16_t dc[16];  // by block index
   H264LumaDc(ctx, lv, scale, q6, dc);
-  for (int blk = 0; blk < 16; ++blk) {
+  for (int blkIdx = 0; blkIdx < 16; ++blkIdx) {
     int acTc = 0;
+    int16_t* res = w.residual + LumaBlockPos(blkIdx);
     if (w.cbp & 15) {
-      if (H264ResidualBlockCavlc(lv, 1, 15, LumaNc(ctx, blk), &acTc, br, ctx->levelPrefixMax)) return 1;
+      H264CavlcBlock blk;
+      acTc = H264ReadCavlcBlock(&blk, 15, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+      if (acTc < 0) return 1;
+      if (acTc > 0) {
+        alignas(16) int16_t coeff[16] = {};
+        coeff[0] = dc[blkIdx];
+        for (int i = 0; i < acTc; ++i) {
+          int pos = scan[blk.index[i] + 1];
+          coeff[pos] = H264Dequant(blk.level[i], scale[pos], q6, 4);
+        }
+        ctx->kernels.idct4x4(coeff, res);
+      }
     }
-    cur->totalCoeffLuma[blk] = static_cast<uint8_t>(acTc);
-    cur->nonZero[blk] = acTc > 0 || dc[blk] != 0;
-    H264Reconstruct4x4(ctx, lv, acTc, 1, scale, q6, true, dc[blk], w.residual + LumaBlockPos(blk));
+    cur->totalCoeffLuma[blkIdx] = static_cast<uint8_t>(acTc);
+    cur->nonZero[blkIdx] = acTc > 0 || dc[blkIdx] != 0;
+    if (acTc == 0) FillDc(res, dc[blkIdx]);
   }
   return DecodeChroma(ctx);
 }
