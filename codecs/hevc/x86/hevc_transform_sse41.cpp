@@ -70,11 +70,6 @@ struct Matrix {
   }
 };
 
-inline __m128i TwoWords(const int16_t* a, const int16_t* b) {
-  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(*a)) |
-                                             static_cast<uint32_t>(static_cast<uint16_t>(*b)) << 16));
-}
-
 template <int N, bool Dst>
 const Matrix<N>& MatrixFor() {
   static const Matrix<N> m(Dst);
@@ -179,7 +174,9 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows
         o[g] = _mm_setzero_si128();
       }
       for (int q = 0; q < quads; ++q) {
-        const __m128i be = TwoWords(in + 4 * q, in + 4 * q + 2), bo = TwoWords(in + 4 * q + 1, in + 4 * q + 3);
+        // inputs 4q..4q+3 as the pairs (4q, 4q+2) and (4q+1, 4q+3), each repeated
+        const __m128i quad = _mm_shufflelo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 4 * q)), 0xD8);
+        const __m128i be = _mm_shuffle_epi32(quad, 0x00), bo = _mm_shuffle_epi32(quad, 0x55);
         for (int g = 0; g < N / 8; ++g) {
           e[g] = _mm_add_epi32(e[g], _mm_madd_epi16(be, M.evenRow[q][g]));
           o[g] = _mm_add_epi32(o[g], _mm_madd_epi16(bo, M.oddRow[q][g]));
