@@ -13,10 +13,21 @@ constexpr int kCtxGt1 = 130, kCtxGt2 = 154;
 
 // coeff_abs_level_remaining, in 64 bits: the prefix stops after 32 one-bins,
 // so no stream can push the value (or the shifts that build it) past 64 bits.
+// n bypass bins, first bin most significant. Bin by bin they are the digits
+// of a long division of the offset by the range: from four bins on, one
+// division gives them all.
 inline uint32_t BypassBits(HevcCabacEngine* e, int n) {
-  uint32_t v = 0;
-  for (int i = 0; i < n; ++i) v = (v << 1) | static_cast<uint32_t>(HevcCabacEngineBypass(e));
-  return v;
+  if (n < 4 || n > 16) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v = (v << 1) | static_cast<uint32_t>(HevcCabacEngineBypass(e));
+    return v;
+  }
+  if (e->iBits < n) HevcCabacRefill(e);
+  e->iBits -= n;
+  const uint64_t scaled = static_cast<uint64_t>(e->uiRange) << e->iBits;
+  const uint64_t q = e->ulValue / scaled;
+  e->ulValue -= q * scaled;
+  return static_cast<uint32_t>(q);
 }
 
 int64_t DecodeRemaining(HevcCabacEngine* e, int rice) {
