@@ -50,22 +50,19 @@ inline void HevcCabacEngineStart(HevcCabacEngine* e, const uint8_t* start, uint6
 
 inline int HevcCabacEngineBin(HevcCabacEngine* e, uint8_t* ctx) {
   if (e->iBits < 8) HevcCabacRefill(e);
-  int s = *ctx >> 1, mps = *ctx & 1;
-  const uint32_t lps = kHevcRangeTabLps[s * 4 + ((e->uiRange >> 6) & 3)];
+  const unsigned state = *ctx;  // state << 1 | valMps
+  const uint32_t lps = kHevcRangeTabLps[(state >> 1) * 4 + ((e->uiRange >> 6) & 3)];
   uint32_t range = e->uiRange - lps;
   const uint64_t scaled = static_cast<uint64_t>(range) << e->iBits;
-  int bin;
+  int bin = static_cast<int>(state & 1);
   if (e->ulValue >= scaled) {
-    bin = !mps;
+    bin ^= 1;
     e->ulValue -= scaled;
     range = lps;
-    if (s == 0) mps = 1 - mps;
-    s = kHevcTransIdxLps[s];
+    *ctx = kHevcNextCtxState[128 + state];
   } else {
-    bin = mps;
-    s = kHevcTransIdxMps[s];
+    *ctx = kHevcNextCtxState[state];
   }
-  *ctx = static_cast<uint8_t>((s << 1) | mps);
   // a range is never 0 here (after an LPS it is at least 6)
   const int n = __builtin_clz(range) - 23;
   e->uiRange = range << n;

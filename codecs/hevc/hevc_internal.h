@@ -346,7 +346,9 @@ struct HevcDspTable {
 // kernel signatures, by family
 using DequantScaledFn = void (*)(int count, const int16_t* factor, int qpPer, int16_t* coeff);
 using DequantFlatFn = void (*)(int count, int factor, int16_t* coeff);
-using TransformAddFn = void (*)(int stride, int16_t* coeff, uint8_t* dst, int numCols);
+// rows from numRows on are not read; in the rows above it, the columns from
+// numCols on are zero
+using TransformAddFn = void (*)(int stride, int16_t* coeff, uint8_t* dst, int numCols, int numRows);
 using PredPlanarFn = void (*)(const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst);
 using PredAngularFn = void (*)(int comp, int mode, const uint8_t* top, const uint8_t* left, int stride, uint8_t* dst);
 using PredModeFn = void (*)(int comp, uint8_t* top, uint8_t* left, int stride, uint8_t* dst);

@@ -125,13 +125,12 @@ void CopyPcm(int stride, const int16_t* samples, uint8_t* dst) {
     for (int x = 0; x < kN; ++x) dst[y * stride + x] = static_cast<uint8_t>(samples[y * kN + x] & 0xFF);
 }
 
-// Morton order of a position inside its CTB, in minimum transform blocks.
+// Morton order of a position inside its CTB, in minimum transform blocks
+// (at most 16 per side: each coordinate's four bits spread to every other bit).
+constexpr uint8_t kSpread[16] = {0, 1, 4, 5, 16, 17, 20, 21, 64, 65, 68, 69, 80, 81, 84, 85};
 inline int ZInCtb(int x, int y, int ctbLog2, int minTbLog2) {
   const int mask = (1 << ctbLog2) - 1;
-  const int tx = (x & mask) >> minTbLog2, ty = (y & mask) >> minTbLog2;
-  int z = 0;
-  for (int i = 0; i < ctbLog2 - minTbLog2; ++i) z |= (((tx >> i) & 1) << (2 * i)) | (((ty >> i) & 1) << (2 * i + 1));
-  return z;
+  return kSpread[(x & mask) >> minTbLog2] | (kSpread[(y & mask) >> minTbLog2] << 1);
 }
 
 bool Smoothing(int mode, int log2, int strongFlag) {
@@ -160,60 +159,97 @@ void GatherRefs(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL, int cIdx, 
   // precede it in z-scan: no lookup needed for them
   const int ctbMask = ctu->iCtbSize - 1, nL = n << sh;
   const bool leftInCtb = (xL & ctbMask) != 0, topInCtb = (yL & ctbMask) != 0;
+  // Outside this CTB the answer is the same for every position of a
+  // neighbouring CTB inside the picture: asked once per CTB, for the 3x3
+  // around this one. Inside it, the z-order of the positions decides.
+  const int ctbLog2 = dec->pSps->CtbLog2SizeY, minTb = dec->pSps->log2_min_luma_transform_block_size;
+  const int ctbX = xL >> ctbLog2, ctbY = yL >> ctbLog2;
+  const int zCur = ZInCtb(xL, yL, ctbLog2, minTb);
+  int8_t ctbAvail[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
   auto avail = [&](int xN, int yN) {
     const bool beside = (xN == xL - 1 && leftInCtb && yN >= yL && yN < yL + nL) ||
                         (yN == yL - 1 && topInCtb && xN >= xL && xN < xL + nL);
-    if (!beside && !HevcZscanAvailable(dec, xL, yL, xN, yN)) return false;
+    if (!beside) {
+      if (xN < 0 || yN < 0 || xN >= g.iWidth || yN >= g.iHeight) return false;
+      const int dx = (xN >> ctbLog2) - ctbX, dy = (yN >> ctbLog2) - ctbY;
+      if (dx == 0 && dy == 0) {
+        if (ZInCtb(xN, yN, ctbLog2, minTb) > zCur) return false;
+      } else {
+        int8_t& known = ctbAvail[(dy + 1) * 3 + dx + 1];
+        if (known < 0) known = static_cast<int8_t>(HevcZscanAvailable(dec, xL, yL, xN, yN) != 0);
+        if (!known) return false;
+      }
+    }
     if (cip && dec->pPredModeMap[static_cast<size_t>(yN >> 2) * dec->iMap4Stride + (xN >> 2)] == 0xFF) return false;
     return true;
   };
   auto above = [&](int x) -> uint8_t {
     return lineAbove ? lineAbove[x] : plane[static_cast<ptrdiff_t>(yC - 1) * stride + x];
   };
-  // linear order: left bottom-up, corner, top left-to-right
-  const int total = 4 * n + 1;
-  uint8_t val[129];
-  uint8_t ok[129];
-  int any = 0;
-  for (int k = 0; k < 2 * n; k += unit) {
-    // left[k .. k + unit - 1] sits at linear index 2n - 1 - k ...
-    bool a = avail(xL - 1, (yC + k) << sh);
-    for (int j = 0; j < unit; ++j) {
-      int idx = 2 * n - 1 - (k + j);
-      ok[idx] = a;
-      if (a) val[idx] = plane[static_cast<ptrdiff_t>(yC + k + j) * stride + xC - 1];
+  // Availability per unit; the samples of available units are read, then
+  // the others are substituted in linear order (left bottom-up, corner, top
+  // left-to-right) from the nearest available sample before them, or after
+  // them for those before the first available one.
+  const int units = 2 * n / unit;
+  bool okLeft[32], okTop[32];
+  int numOk = 0;
+  for (int j = 0; j < units; ++j) {
+    okLeft[j] = avail(xL - 1, (yC + j * unit) << sh);
+    if (okLeft[j]) {
+      const uint8_t* src = plane + static_cast<ptrdiff_t>(yC + j * unit) * stride + xC - 1;
+      for (int i = 0; i < unit; ++i) left[j * unit + i] = src[static_cast<ptrdiff_t>(i) * stride];
+      ++numOk;
     }
-    any |= a;
   }
-  {
-    bool a = avail(xL - 1, yL - 1);
-    ok[2 * n] = a;
-    if (a) val[2 * n] = above(xC - 1);
-    any |= a;
+  const bool okCorner = avail(xL - 1, yL - 1);
+  if (okCorner) {
+    left[-1] = above(xC - 1);
+    ++numOk;
   }
-  for (int k = 0; k < 2 * n; k += unit) {
-    bool a = avail((xC + k) << sh, yL - 1);
-    for (int j = 0; j < unit; ++j) {
-      int idx = 2 * n + 1 + k + j;
-      ok[idx] = a;
-      if (a) val[idx] = above(xC + k + j);
+  for (int j = 0; j < units; ++j) {
+    okTop[j] = avail((xC + j * unit) << sh, yL - 1);
+    if (okTop[j]) {
+      if (lineAbove)
+        std::memcpy(top + j * unit, lineAbove + xC + j * unit, unit);
+      else
+        std::memcpy(top + j * unit, plane + static_cast<ptrdiff_t>(yC - 1) * stride + xC + j * unit, unit);
+      ++numOk;
     }
-    any |= a;
   }
-  if (!any) {
-    std::memset(val, 128, total);
-  } else {
-    if (!ok[0]) {
-      int i = 1;
-      while (!ok[i]) ++i;
-      val[0] = val[i];
-    }
-    for (int i = 1; i < total; ++i)
-      if (!ok[i]) val[i] = val[i - 1];
+  if (numOk == 2 * units + 1) {
+    top[-1] = left[-1];
+    return;
   }
-  for (int k = 0; k < 2 * n; ++k) left[k] = val[2 * n - 1 - k];
-  left[-1] = top[-1] = val[2 * n];
-  for (int k = 0; k < 2 * n; ++k) top[k] = val[2 * n + 1 + k];
+  if (numOk == 0) {
+    std::memset(left - 1, 128, 2 * n + 1);
+    std::memset(top - 1, 128, 2 * n + 1);
+    return;
+  }
+  // the value carried along the linear order; before the first available
+  // sample it is that sample
+  int prev = -1;
+  for (int j = units - 1; j >= 0 && prev < 0; --j)
+    if (okLeft[j]) prev = left[j * unit + unit - 1];
+  if (prev < 0 && okCorner) prev = left[-1];
+  for (int j = 0; j < units && prev < 0; ++j)
+    if (okTop[j]) prev = top[j * unit];
+  for (int j = units - 1; j >= 0; --j) {
+    if (okLeft[j])
+      prev = left[j * unit];
+    else
+      std::memset(left + j * unit, prev, unit);
+  }
+  if (okCorner)
+    prev = left[-1];
+  else
+    left[-1] = static_cast<uint8_t>(prev);
+  top[-1] = left[-1];
+  for (int j = 0; j < units; ++j) {
+    if (okTop[j])
+      prev = top[j * unit + unit - 1];
+    else
+      std::memset(top + j * unit, prev, unit);
+  }
 }
 
 void PredictBlock(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL, int log2, int cIdx, int mode) {

@@ -27,3 +27,5 @@ extern const uint8_t kHevcCtxIdxMap4x4[16];
 extern const uint8_t kHevcRangeTabLps[64 * 4];
 extern const uint8_t kHevcTransIdxLps[64];
 extern const uint8_t kHevcTransIdxMps[64];
+// Context byte (state << 1 | valMps) after an MPS [0..127], after an LPS [128..255].
+extern const uint8_t kHevcNextCtxState[256];

@@ -49,39 +49,57 @@ void Stage(const int32_t* in, int32_t* out, bool dst4, int count) {
   }
 }
 
+// A lone level at (0, 0): every residual of the DCT is the same value.
 template <int kN>
-void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, bool dst4) {
-  int32_t in[kN], out[kN];
-  int rows = kN;  // coefficient rows from here down are zero
-  while (rows > 0) {
-    bool zero = true;
-    for (int x = 0; x < numCols && zero; ++x) zero = coeff[(rows - 1) * kN + x] == 0;
-    if (!zero) break;
-    --rows;
+bool DcOnly(const int16_t* coeff, int numCols, int numRows) {
+  if (numRows != 1) return false;
+  for (int x = 1; x < numCols; ++x)
+    if (coeff[x]) return false;
+  return true;
+}
+
+template <int kN>
+void DcAdd(int stride, int16_t dc, uint8_t* dst) {
+  const int first = Sat16((64 * static_cast<int64_t>(dc) + 64) >> 7);
+  const int r = static_cast<int>((64 * static_cast<int64_t>(first) + 2048) >> 12);
+  for (int y = 0; y < kN; ++y) {
+    uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
+    for (int i = 0; i < kN; ++i) row[i] = Clip8(row[i] + r);
   }
+}
+
+template <int kN>
+void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows, bool dst4) {
+  if (numCols > kN) numCols = kN;
+  if (rows > kN) rows = kN;
+  if (!dst4 && DcOnly<kN>(coeff, numCols, rows)) return DcAdd<kN>(stride, coeff[0], dst);
+  int32_t in[kN], out[kN];
   // columns: coefficients down a column, first stage, 7-bit shift, 16-bit clip
-  for (int x = 0; x < kN; ++x) {
-    if (x >= numCols) break;
-    for (int k = 0; k < kN; ++k) in[k] = coeff[k * kN + x];
+  for (int x = 0; x < numCols; ++x) {
+    for (int k = 0; k < kN; ++k) in[k] = k < rows ? coeff[k * kN + x] : 0;
     Stage<kN>(in, out, dst4, rows);
     for (int i = 0; i < kN; ++i) coeff[i * kN + x] = Sat16((static_cast<int64_t>(out[i]) + 64) >> 7);
   }
   // rows: second stage, 12-bit shift, add and clip
   for (int y = 0; y < kN; ++y) {
     for (int k = 0; k < kN; ++k) in[k] = coeff[y * kN + k];
-    Stage<kN>(in, out, dst4, numCols < kN ? numCols : kN);
+    Stage<kN>(in, out, dst4, numCols);
     uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
     for (int i = 0; i < kN; ++i) row[i] = Clip8(row[i] + static_cast<int>((static_cast<int64_t>(out[i]) + 2048) >> 12));
   }
 }
 
-void Dst4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4>(stride, coeff, dst, 4, true); }
-void Dct4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4>(stride, coeff, dst, 4, false); }
-void Dct8Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<8>(stride, coeff, dst, 8, false); }
-void Dct16Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<16>(stride, coeff, dst, cols, false); }
-void Dct32Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<32>(stride, coeff, dst, cols, false); }
+void Dst4Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<4>(stride, coeff, dst, 4, rows, true); }
+void Dct4Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<4>(stride, coeff, dst, 4, rows, false); }
+void Dct8Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<8>(stride, coeff, dst, 8, rows, false); }
+void Dct16Add(int stride, int16_t* coeff, uint8_t* dst, int cols, int rows) {
+  Transform2D<16>(stride, coeff, dst, cols, rows, false);
+}
+void Dct32Add(int stride, int16_t* coeff, uint8_t* dst, int cols, int rows) {
+  Transform2D<32>(stride, coeff, dst, cols, rows, false);
+}
 
-void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int) {
+void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int, int) {
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x) {
       uint8_t* d = dst + static_cast<ptrdiff_t>(y) * stride + x;
@@ -111,8 +129,10 @@ void HevcSetTransformKernels(HevcDspTable* t) {
 void HevcReconstructResidual(HevcDecoder* dec, const HevcResidualParams* p, int stride, int16_t* coeff, uint8_t* dst) {
   const int n = 1 << p->iLog2TrafoSize;
   const HevcPps* pps = dec->pPps;
+  // rows below the last level's row hold nothing (and are not cleared)
+  const int rows = ((p->iNumCoeffPos - 1) >> p->iLog2TrafoSize) + 1;
   if (pps->transquant_bypass_enabled_flag && p->ucTransquantBypass) {
-    for (int y = 0; y < n; ++y)
+    for (int y = 0; y < rows; ++y)
       for (int x = 0; x < n; ++x) {
         uint8_t* d = dst + static_cast<ptrdiff_t>(y) * stride + x;
         *d = Clip8(*d + coeff[y * n + x]);
@@ -131,11 +151,11 @@ void HevcReconstructResidual(HevcDecoder* dec, const HevcResidualParams* p, int 
     Kernel<DequantScaledFn>(dec->stDsp, kSlotDequantScaled + sizeIdx)(p->iNumCoeffPos, f, qp / 6, coeff);
   }
   if (pps->transform_skip_enabled_flag && p->ucTransformSkip) {
-    Kernel<TransformAddFn>(dec->stDsp, kSlotTransformSkip)(stride, coeff, dst, 4);
+    Kernel<TransformAddFn>(dec->stDsp, kSlotTransformSkip)(stride, coeff, dst, 4, 4);
   } else if (sizeIdx == 0 && p->iPredMode == 1 && p->iCIdx == 0) {
-    Kernel<TransformAddFn>(dec->stDsp, kSlotDst4)(stride, coeff, dst, 4);
+    Kernel<TransformAddFn>(dec->stDsp, kSlotDst4)(stride, coeff, dst, 4, rows);
   } else {
-    Kernel<TransformAddFn>(dec->stDsp, kSlotDct + sizeIdx)(stride, coeff, dst, p->iNumCols);
+    Kernel<TransformAddFn>(dec->stDsp, kSlotDct + sizeIdx)(stride, coeff, dst, p->iNumCols, rows);
   }
 }
 

@@ -70,28 +70,50 @@ struct Matrix {
   }
 };
 
-inline __m128i TwoWords(const int16_t* a, const int16_t* b) {
-  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(*a)) |
-                                             static_cast<uint32_t>(static_cast<uint16_t>(*b)) << 16));
-}
-
 template <int N, bool Dst>
 const Matrix<N>& MatrixFor() {
   static const Matrix<N> m(Dst);
   return m;
 }
 
+// A lone level at (0, 0): one residual for the whole block.
+template <int N>
+void DcAdd(int stride, int16_t dc, uint8_t* dst) {
+  const int first = Sat16((64 * static_cast<int64_t>(dc) + 64) >> 7);
+  const int r = static_cast<int>((64 * static_cast<int64_t>(first) + 2048) >> 12);
+  // |r| <= 512: a 16-bit add before the unsigned pack clips as the plain add
+  const __m128i v = _mm_set1_epi16(static_cast<int16_t>(r)), zero = _mm_setzero_si128();
+  for (int y = 0; y < N; ++y) {
+    uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
+    if constexpr (N == 4) {
+      int32_t px;
+      std::memcpy(&px, row, 4);
+      const __m128i sum = _mm_add_epi16(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(px)), v);
+      px = _mm_cvtsi128_si32(_mm_packus_epi16(sum, sum));
+      std::memcpy(row, &px, 4);
+    } else if constexpr (N == 8) {
+      const __m128i sum = _mm_add_epi16(_mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row))), v);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(row), _mm_packus_epi16(sum, sum));
+    } else {
+      for (int x = 0; x < N; x += 16) {
+        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(px, zero), v);
+        const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(px, zero), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(lo, hi));
+      }
+    }
+  }
+}
+
 template <int N, bool Dst>
-void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
+void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
   const Matrix<N>& M = MatrixFor<N, Dst>();
   if (numCols > N) numCols = N;
-  // rows from here down are zero
-  int rows = N;
-  while (rows > 0) {
-    bool zero = true;
-    for (int x = 0; x < numCols && zero; ++x) zero = coeff[(rows - 1) * N + x] == 0;
-    if (!zero) break;
-    --rows;
+  if (rows > N) rows = N;
+  if (!Dst && rows == 1) {
+    bool dcOnly = true;
+    for (int x = 1; x < numCols && dcOnly; ++x) dcOnly = coeff[x] == 0;
+    if (dcOnly) return DcAdd<N>(stride, coeff[0], dst);
   }
   const int pairs = (rows + 1) / 2;
   // columns, eight (four for 4x4) at a time: first stage, 7-bit shift, 16-bit clip
@@ -101,13 +123,15 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
     __m128i lo[N / 2], hi[N / 2];
     for (int p = 0; p < pairs; ++p) {
       __m128i a, b;
+      // rows from `rows` on are not read
       if constexpr (N == 4) {
         a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
-        b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x));
+        b = 2 * p + 1 < rows ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
+                             : _mm_setzero_si128();
       } else {
         a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
-        b = 2 * p + 1 < N ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
-                          : _mm_setzero_si128();
+        b = 2 * p + 1 < rows ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
+                             : _mm_setzero_si128();
       }
       lo[p] = _mm_unpacklo_epi16(a, b);
       hi[p] = _mm_unpackhi_epi16(a, b);
@@ -150,7 +174,9 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
         o[g] = _mm_setzero_si128();
       }
       for (int q = 0; q < quads; ++q) {
-        const __m128i be = TwoWords(in + 4 * q, in + 4 * q + 2), bo = TwoWords(in + 4 * q + 1, in + 4 * q + 3);
+        // inputs 4q..4q+3 as the pairs (4q, 4q+2) and (4q+1, 4q+3), each repeated
+        const __m128i quad = _mm_shufflelo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 4 * q)), 0xD8);
+        const __m128i be = _mm_shuffle_epi32(quad, 0x00), bo = _mm_shuffle_epi32(quad, 0x55);
         for (int g = 0; g < N / 8; ++g) {
           e[g] = _mm_add_epi32(e[g], _mm_madd_epi16(be, M.evenRow[q][g]));
           o[g] = _mm_add_epi32(o[g], _mm_madd_epi16(bo, M.oddRow[q][g]));
@@ -180,13 +206,17 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols) {
   }
 }
 
-void Dst4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4, true>(stride, coeff, dst, 4); }
-void Dct4Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<4, false>(stride, coeff, dst, 4); }
-void Dct8Add(int stride, int16_t* coeff, uint8_t* dst, int) { Transform2D<8, false>(stride, coeff, dst, 8); }
-void Dct16Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<16, false>(stride, coeff, dst, cols); }
-void Dct32Add(int stride, int16_t* coeff, uint8_t* dst, int cols) { Transform2D<32, false>(stride, coeff, dst, cols); }
+void Dst4Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<4, true>(stride, coeff, dst, 4, rows); }
+void Dct4Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<4, false>(stride, coeff, dst, 4, rows); }
+void Dct8Add(int stride, int16_t* coeff, uint8_t* dst, int, int rows) { Transform2D<8, false>(stride, coeff, dst, 8, rows); }
+void Dct16Add(int stride, int16_t* coeff, uint8_t* dst, int cols, int rows) {
+  Transform2D<16, false>(stride, coeff, dst, cols, rows);
+}
+void Dct32Add(int stride, int16_t* coeff, uint8_t* dst, int cols, int rows) {
+  Transform2D<32, false>(stride, coeff, dst, cols, rows);
+}
 
-void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int) {
+void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int, int) {
   for (int y = 0; y < 4; ++y) {
     uint8_t* row = dst + static_cast<ptrdiff_t>(y) * stride;
     const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 4 * y));
