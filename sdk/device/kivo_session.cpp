@@ -144,10 +144,14 @@ AvSlot* Slot(KivoSession* s, int av_index) {
 
 int RecvN(KivoSession* s, int channel, uint8_t* dst, int n, const std::atomic<bool>* run) {
   int got = 0;
+  // A cleared run flag ends the read only once the peer has gone quiet for a step: while bytes keep
+  // coming the packet is read to its end, so the next reader of the channel starts on a packet boundary.
   while (got < n) {
-    if (run && !run->load()) return 0;
     const int r = s->ops->recv(s->transport, channel, dst + got, n - got, kStepMs);
-    if (r == KIVO_ERR_TIMEOUT) continue;
+    if (r == KIVO_ERR_TIMEOUT) {
+      if (run && !run->load()) return 0;
+      continue;
+    }
     if (r < 0) return r;
     if (r > n - got) return KIVO_ERR_COMMUNICATION;  // a transport that claims more than it was asked
     got += r;

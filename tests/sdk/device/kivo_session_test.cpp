@@ -360,6 +360,32 @@ TEST_F(Session, AudioAndPlaybackSlots) {
   EXPECT_EQ(GetLe32(&p[3].payload[4]), PLAYBACK_STOP);
 }
 
+// A stop that lands in the middle of a frame: the frame is read to its end, so a later start of the same
+// slot reads whole frames (once a stream cut there and the next reader took payload bytes for a header).
+TEST_F(Session, StopInTheMiddleOfAFrameKeepsTheChannelInStep) {
+  Frames& f = frames(0);
+  ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &f), 0);
+  conn_.max_chunk = 7;  // the rest of the frame arrives in pieces
+  const std::vector<uint8_t> big(1000, 0xAB);
+  MediaFrameHeader h{0x50, 0, 1, 0, 0, static_cast<uint32_t>(big.size()), 40};
+  uint8_t b[16];
+  kivo::PutFrameHeader(b, h);
+  conn_.Push(2, b, 16);
+  conn_.Push(2, big.data(), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the thread now waits inside the payload
+  std::thread stop([&] { KivoP2pStopVideo(s_, 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  conn_.Push(2, big.data() + 100, big.size() - 100);
+  stop.join();
+  Frames& again = frames(1);
+  ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &again), 0);
+  PushFrame(conn_, 2, 0x50, 0, {1, 2, 3});
+  ASSERT_TRUE(again.WaitFor(1));
+  ASSERT_TRUE(again.errors.empty()) << again.errors.at(0);
+  EXPECT_EQ(again.payloads.at(0), std::vector<uint8_t>({1, 2, 3}));
+  EXPECT_EQ(KivoP2pStopVideo(s_, 0), 0);
+}
+
 TEST_F(Session, BrokenStreamsEndTheSlotWithAnError) {
   Frames& f = frames(0);
   ASSERT_EQ(KivoP2pStartVideo(s_, 0, Frames::Cb, &f), 0);
