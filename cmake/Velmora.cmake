@@ -74,12 +74,20 @@ function(velmora_add_children dir)
 endfunction()
 
 # velmora_add_test(name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s] [RESOURCE_LOCK r]
-#                  [OWN_NETNS])
-# One GoogleTest executable; each test case becomes a CTest test. OWN_NETNS
-# runs each case in a network namespace of its own with only loopback up
-# (for P2P code and the processes it starts).
+#                  [OWN_NETNS] [PER_CASE])
+# One GoogleTest executable. By default it is one CTest test, named after the
+# program, that runs every case in one process: a sanitizer start-up and leak
+# scan per program instead of per case. Its output names every case and every
+# failure; run one case with `prog --gtest_filter=Suite.Case`. TIMEOUT is per
+# case; the program as a whole gets VELMORA_TEST_PROGRAM_TIMEOUT or more.
+# PER_CASE makes each case a CTest test of its own (found when ctest starts);
+# OWN_NETNS (each case in a network namespace of its own with only loopback up,
+# for P2P code and the processes it starts) and RESOURCE_LOCK imply it.
+# -DVELMORA_TEST_PER_CASE=ON does it for every program.
+option(VELMORA_TEST_PER_CASE "One CTest test per GoogleTest case (default: one per program)" OFF)
+set(VELMORA_TEST_PROGRAM_TIMEOUT 600 CACHE STRING "CTest time-out of a test program that runs all its cases")
 function(velmora_add_test name)
-  cmake_parse_arguments(T "OWN_NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "OWN_NETNS;PER_CASE" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   if(T_OWN_NETNS)
     set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${VELMORA_ROOT}/tests/p2p/own_netns.sh)
@@ -105,13 +113,30 @@ function(velmora_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  if(T_LABELS)
+    # Every label also goes to the folder, whose tests all get it.
+    set_property(DIRECTORY APPEND PROPERTY LABELS ${T_LABELS})
+  endif()
+  if(NOT (T_PER_CASE OR T_OWN_NETNS OR T_RESOURCE_LOCK OR VELMORA_TEST_PER_CASE))
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set(timeout ${VELMORA_TEST_PROGRAM_TIMEOUT})
+    if(T_TIMEOUT GREATER timeout)
+      set(timeout ${T_TIMEOUT})
+    endif()
+    # COST: a whole program is among the longer tests; on a first run (no
+    # timings yet) it starts before the many short ones instead of trailing.
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} COST 100)
+    if(T_LABELS)
+      set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+    return()
+  endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     # gtest_discover_tests flattens list values, so a test case carries the
-    # first label; every label also goes to the folder, whose tests all get it.
+    # first label (and the folder's).
     list(GET T_LABELS 0 first)
     list(APPEND props LABELS ${first})
-    set_property(DIRECTORY APPEND PROPERTY LABELS ${T_LABELS})
   endif()
   if(T_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
@@ -157,7 +182,8 @@ function(velmora_add_fuzzer name)
     endif()
     if(VELMORA_TESTS)
       add_test(NAME fuzz.${name} COMMAND ${name} ${args})
-      set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+      # COST: as a whole test program (see velmora_add_test).
+      set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 300 LABELS fuzz COST 100)
     endif()
   endif()
 endfunction()
