@@ -9,27 +9,8 @@
 #   road_live_test.sh BUILD MEDIA     (BUILD: the build folder; MEDIA: a folder to keep the clips in)
 # Exit 0 passed, 1 failed, 77 skipped (no network namespace, Xvfb, node packages or ffmpeg here).
 set -u
-build=${1:-} media=${2:-}
-if [ ! -x "$build/app/velmora" ] || [ -z "$media" ]; then
-  echo "usage: road_live_test.sh BUILD MEDIA" >&2
-  exit 2
-fi
-say() { echo "road-live-test: $*"; }
-root=$(cd "$(dirname "$0")/../../.." && pwd)
-. "$root/tests/lib/own_netns_or_skip.sh"
-own_netns_or_skip "$0" "$@"
-for c in node ffmpeg ffprobe xvfb-run; do command -v $c >/dev/null || { say "SKIP: no $c"; exit 77; }; done
-for d in cloudsim s3peer; do
-  [ -d "$root/tools/$d/node_modules" ] || { say "SKIP: no packages in tools/$d (scripts/deps)"; exit 77; }
-done
-
-run=$(mktemp -d)
-trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$run"' EXIT
-failures=0
-fail() {
-  say "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/demo_test_lib.sh"
+demo_test_begin road-live-test "$0" "$@"
 # The value of a report line "  STEP: ok VALUE ..." (its first word).
 step_value() { sed -n "s/^  $1: ok \([^ ]*\).*/\1/p" "$report"; }
 

@@ -9,28 +9,8 @@
 #   road_playback_test.sh BUILD MEDIA     (BUILD: the build folder; MEDIA: a folder to keep the clips in)
 # Exit 0 passed, 1 failed, 77 skipped (no network namespace, Xvfb, node packages or ffmpeg here).
 set -u
-build=${1:-} media=${2:-}
-if [ ! -x "$build/app/velmora" ] || [ -z "$media" ]; then
-  echo "usage: road_playback_test.sh BUILD MEDIA" >&2
-  exit 2
-fi
-say() { echo "road-playback-test: [${SECONDS}s] $*"; }
-root=$(cd "$(dirname "$0")/../../.." && pwd)
-. "$root/tests/lib/own_netns_or_skip.sh"
-own_netns_or_skip "$0" "$@"
-for c in node ffmpeg ffprobe xvfb-run; do command -v $c >/dev/null || { say "SKIP: no $c"; exit 77; }; done
-for d in cloudsim s3peer; do
-  [ -d "$root/tools/$d/node_modules" ] || { say "SKIP: no packages in tools/$d (scripts/deps)"; exit 77; }
-done
-
-run=$(mktemp -d)
-trap '[ -n "${DEMO_KEEP:-}" ] || rm -rf "$run"' EXIT
-[ -n "${DEMO_KEEP:-}" ] && say "kept: $run"
-failures=0
-fail() {
-  say "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/demo_test_lib.sh"
+demo_test_begin road-playback-test "$0" "$@"
 
 # Two days of one cloud recording each keep the world's start short. X11's keymap library reads past a
 # string's end in strndup at start-up (not ours).
