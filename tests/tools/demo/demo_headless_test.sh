@@ -33,24 +33,9 @@ else
   fail "no report"
 fi
 if [ -f "$shot" ]; then
-  size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$shot" 2>&1)
-  case "$size" in [0-9]*,[0-9]*) ;; *) fail "the screenshot is no picture: $size" ;; esac
+  demo_check_picture "$shot" "the screenshot"
 else
   fail "no screenshot"
 fi
-left=""
-while read -r pid name; do kill -0 "$pid" 2>/dev/null && left+=" $name($pid)"; done <"$run/world/pids"
-for p in /proc/[0-9]*; do
-  grep -qa -- "$run" "$p/cmdline" 2>/dev/null && left+=" $(tr '\0' ' ' <"$p/cmdline" | cut -c1-60)(${p#/proc/})"
-done
-[ -z "$left" ] || fail "still running after the program ended:$left"
-
-if [ $failures -ne 0 ]; then
-  say "$failures failure(s); scripts/demo-run said:"
-  sed 's/^/    /' "$run/out"
-  [ -f "$report" ] && sed 's/^/    report: /' "$report"
-  tail -20 "$run/data/Velmora/velmora.log" 2>/dev/null | sed 's/^/    log: /'
-  exit 1
-fi
-cat "$report"
-say "passed"
+demo_check_all_ended
+demo_test_end

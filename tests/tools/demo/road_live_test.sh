@@ -122,21 +122,9 @@ grep -q "^camsim ptz did=$did dir=6 pan=1 tilt=0" "$camlog" 2>/dev/null || fail 
 grep -q "^camsim ptz did=$did dir=0 pan=1 tilt=0" "$camlog" 2>/dev/null || fail "the camera did not get the stop"
 
 for png in "$(step_value 'screenshot while recording')" "$run/demo-report.png"; do
-  size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$png" 2>&1)
-  case "$size" in [0-9]*,[0-9]*) ;; *) fail "the screenshot '$png' is no picture: $size" ;; esac
+  demo_check_picture "$png" "the screenshot '$png'"
 done
 
-left=""
-while read -r pid name; do kill -0 "$pid" 2>/dev/null && left+=" $name($pid)"; done <"$run/world/pids"
-[ -z "$left" ] || fail "still running after the program ended:$left"
-
-if [ $failures -ne 0 ]; then
-  say "$failures failure(s); scripts/demo-run said:"
-  sed 's/^/    /' "$run/out" | tail -40
-  sed 's/^/    report: /' "$report"
-  [ -n "$id" ] && sed 's/^/    camsim: /' "$camlog" 2>/dev/null | tail -20
-  tail -30 "$run/data/Velmora/velmora.log" 2>/dev/null | sed 's/^/    log: /'
-  exit 1
-fi
-cat "$report"
-say "passed"
+camsim_log_tail() { [ -n "$id" ] && sed 's/^/    camsim: /' "$camlog" 2>/dev/null | tail -20; }
+demo_check_all_ended
+demo_test_end camsim_log_tail

@@ -66,23 +66,7 @@ fi
 [ -n "$killed" ] || fail "the program never asked for the camera to go away"
 grep -q "camera $killed started again" "$run/out" || fail "the world did not start camera $killed again"
 for tag in sd countdown; do
-  shot="$run/demo-report-$tag.png"
-  size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$shot" 2>&1)
-  case "$size" in [0-9]*,[0-9]*) ;; *) fail "the $tag screenshot is no picture: $size" ;; esac
+  demo_check_picture "$run/demo-report-$tag.png" "the $tag screenshot"
 done
-left=""
-while read -r pid name; do kill -0 "$pid" 2>/dev/null && left+=" $name($pid)"; done <"$run/world/pids"
-for p in /proc/[0-9]*; do
-  grep -qa -- "$run" "$p/cmdline" 2>/dev/null && left+=" $(tr '\0' ' ' <"$p/cmdline" | cut -c1-60)(${p#/proc/})"
-done
-[ -z "$left" ] || fail "still running after the program ended:$left"
-
-if [ $failures -ne 0 ]; then
-  say "$failures failure(s); scripts/demo-run said:"
-  sed 's/^/    /' "$run/out"
-  [ -f "$report" ] && sed 's/^/    report: /' "$report"
-  tail -30 "$run/data/Velmora/velmora.log" 2>/dev/null | sed 's/^/    log: /'
-  exit 1
-fi
-cat "$report"
-say "passed"
+demo_check_all_ended
+demo_test_end
