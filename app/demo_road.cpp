@@ -1,6 +1,7 @@
 #include "app/demo_road.h"
 
 #include "app/demo_road_live.h"
+#include "app/demo_road_playback.h"
 
 namespace {
 
@@ -16,18 +17,27 @@ const RoadEntry kRoads[] = {
      }},
 };
 
+// The road with a driver of its own (from sign-in on), not a step road of the demo driver.
+constexpr char kPlaybackRoad[] = "playback";
+
 }  // namespace
 
 std::string DemoRoadNames() {
   std::string out;
-  for (const RoadEntry& e : kRoads) out += (out.empty() ? "" : ", ") + std::string(e.name);
-  return out;
+  for (const RoadEntry& e : kRoads) out += std::string(e.name) + ", ";
+  return out + kPlaybackRoad;
 }
 
 bool IsDemoRoad(const std::string& name) {
+  if (name == kPlaybackRoad) return true;
   for (const RoadEntry& e : kRoads)
     if (name == e.name) return true;
   return false;
+}
+
+std::unique_ptr<DemoDriver> MakeDemoDriver(const DemoOptions& options) {
+  if (options.road == kPlaybackRoad) return std::make_unique<DemoRoadPlayback>(options, PlaybackRoadOptions{});
+  return std::make_unique<DemoDriver>(options);
 }
 
 std::unique_ptr<DemoRoad> MakeDemoRoad(const std::string& name, CVelmoraDlg* window,

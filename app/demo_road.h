@@ -7,6 +7,8 @@
 #include <vector>
 
 class CVelmoraDlg;
+class DemoDriver;
+struct DemoOptions;
 
 class DemoRoad {
  public:
@@ -20,8 +22,11 @@ class DemoRoad {
   virtual std::string Failure() const = 0;
 };
 
-// The names --demo-road knows, for its usage text ("live, ...").
+// The names --demo-road knows, for its usage text ("live, playback").
 std::string DemoRoadNames();
+// The demo's driver for its options: the playback road drives the window from sign-in on by itself; every
+// other road (or none) runs on the demo driver once its panes play.
+std::unique_ptr<DemoDriver> MakeDemoDriver(const DemoOptions& options);
 // The road of that name on the window; null for an unknown name (or no window). report_path is the demo's
 // report: a road's own screenshots go beside it.
 std::unique_ptr<DemoRoad> MakeDemoRoad(const std::string& name, CVelmoraDlg* window,

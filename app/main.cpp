@@ -8,7 +8,6 @@
 #include "app/app_state.h"
 #include "app/demo_driver.h"
 #include "app/demo_road.h"
-#include "app/demo_road_playback.h"
 #include "app/settings.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -92,10 +91,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(a, "--demo-road") == 0 || std::strncmp(a, "--demo-road=", 12) == 0) {
       const char* value = a[11] == '=' ? a + 12 : (i + 1 < argc ? argv[++i] : nullptr);
       if (!value || !*value) return Usage("option '%s' needs a road name", "--demo-road");
-      if (!IsDemoRoad(value) && std::strcmp(value, "playback") != 0) {
+      if (!IsDemoRoad(value)) {
         std::fprintf(stderr,
-                     "velmora: unknown road '%s' for --demo-road (roads: %s, playback)\nTry 'velmora --help'.\n",
-                     value, DemoRoadNames().c_str());
+                     "velmora: unknown road '%s' for --demo-road (roads: %s)\nTry 'velmora --help'.\n", value,
+                     DemoRoadNames().c_str());
         return 2;
       }
       demo_road = value;
@@ -118,10 +117,7 @@ int main(int argc, char** argv) {
     DemoOptions options;
     options.report_path = demo_report;
     if (demo_road) options.road = demo_road;
-    if (options.road == "playback")
-      demo = std::make_unique<DemoRoadPlayback>(options, PlaybackRoadOptions{});
-    else
-      demo = std::make_unique<DemoDriver>(options);
+    demo = MakeDemoDriver(options);
     demo->Arm();
   }
   if (!the_app.InitInstance()) {
