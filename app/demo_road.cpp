@@ -36,7 +36,8 @@ bool IsDemoRoad(const std::string& name) {
 }
 
 std::unique_ptr<DemoDriver> MakeDemoDriver(const DemoOptions& options) {
-  if (options.road == kPlaybackRoad) return std::make_unique<DemoRoadPlayback>(options, PlaybackRoadOptions{});
+  if (options.road == kPlaybackRoad)
+    return std::make_unique<DemoRoadPlayback>(options, PlaybackRoadOptions{});
   return std::make_unique<DemoDriver>(options);
 }
 
