@@ -635,11 +635,13 @@ struct H264CavlcBlock {
 };
 // Reads one block; returns the number of levels or -1 for a broken block.
 int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitReader* br, int levelPrefixMax);
+// v saturated to 16 bits.
+inline int16_t H264Sat16(int64_t v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 // (c x scale) << q6, rounded and shifted right by `shift`, saturated.
 inline int16_t H264Dequant(int32_t c, int scale, int q6, int shift) {
   int64_t v = (static_cast<int64_t>(c) * scale) * (int64_t{1} << q6);
   v = (v + (int64_t{1} << (shift - 1))) >> shift;
-  return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+  return H264Sat16(v);
 }
 void H264FillDc4x4(int16_t* block, int16_t value);
 // The residual of an 8x8 block whose only coefficient is `dc` (scaled).

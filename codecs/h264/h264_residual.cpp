@@ -108,8 +108,6 @@ constexpr int kBlkX[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
 constexpr int kBlkY[16] = {0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3};
 constexpr int kBlkAt[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};  // [y][x]
 
-inline int16_t Sat16(int64_t v) { return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767)); }
-
 // Residual offset of 4x4 luma block blk (quadrant layout, rows of 8).
 inline int LumaBlockPos(int blk) { return H264MbLumaPos(4 * kBlkX[blk], 4 * kBlkY[blk]); }
 
@@ -195,7 +193,7 @@ int DecodeChroma(H264DecContext* ctx) {
 void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc) {
   int32_t c0 = lv[0], c1 = lv[1], c2 = lv[2], c3 = lv[3];
   int32_t f[4] = {c0 + c1 + c2 + c3, c0 - c1 + c2 - c3, c0 + c1 - c2 - c3, c0 - c1 - c2 + c3};
-  for (int k = 0; k < 4; ++k) dc[k] = Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
+  for (int k = 0; k < 4; ++k) dc[k] = H264Sat16(((static_cast<int64_t>(f[k]) * scale) * (int64_t{1} << (qp / 6))) >> 5);
 }
 
 void H264FillDc8x8(int16_t* block, int16_t dc) {
@@ -226,7 +224,7 @@ void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* sc
   }
   for (int k = 0; k < 16; ++k) {
     int64_t v = (static_cast<int64_t>(f[k]) * scale[0]) * (int64_t{1} << q6);
-    dc[kBlkAt[k >> 2][k & 3]] = Sat16((v + 32) >> 6);
+    dc[kBlkAt[k >> 2][k & 3]] = H264Sat16((v + 32) >> 6);
   }
 }
 
