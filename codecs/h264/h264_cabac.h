@@ -1,11 +1,12 @@
-// The CABAC arithmetic decoder (clause 9.3.3.2) with a scaled range: the
-// range is codIRange << k with 256 <= range <= 65535, and the offset holds
-// exactly the slice data bits up to the reader's byte position, so a byte is
-// taken only when the range falls below 256.
+// The CABAC arithmetic decoder (clause 9.3.3.2) with a scaled 64-bit range:
+// the range is codIRange << k (2^24 <= range < 2^56 between bins), and the
+// offset holds every slice data bit up to the reader's position, so the
+// engine takes four bytes at a time and only when the range falls below
+// 2^24; no bin shifts the range or the offset back into nine bits.
 #pragma once
 
-#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/h264/h264_bitreader.h"
 #include "codecs/h264/h264_internal.h"
@@ -16,135 +17,117 @@ extern const uint8_t kH264CabacRangeLps[64][4];
 extern const uint8_t kH264CabacTransIdx[64][2];  // transIdxLPS, transIdxMPS
 extern const uint8_t kH264CabacSig8x8[63][3];    // significance frame, field; last
 
-// The next byte of the slice data; past the unit the reader's guard zone
-// gives zeros.
-// Bits of the scale of a range (256..65535): 0..7.
-inline int H264CabacScale(uint32_t range) { return 31 - __builtin_clz((range >> 8) | 1); }
+// The tables by combined state s = pStateIdx << 1 | valMPS: rangeTabLPS by
+// (s, qCodIRangeIdx), and the next state by (s << 1 | bin was the LPS).
+struct H264CabacStateTables {
+  uint8_t lps[128][4];
+  uint8_t next[256];
+};
+extern const H264CabacStateTables kH264CabacStates;
 
-inline uint32_t H264CabacByte(H264DecContext* ctx) {
-  H264DecBitReader* br = &ctx->br;
-  uint32_t b = br->data[br->pos >> 3];
-  H264SkipBits(8, br);
-  return b;
-}
+// The engine's state, held in locals by its users for a run of syntax
+// elements (a macroblock's layer, its residual) and written back by Save.
+struct H264Cabac {
+  static constexpr uint64_t kRefillBelow = uint64_t{1} << 24;
 
-inline void H264CabacInitEngine(H264DecContext* ctx) {
-  ctx->cabacRange = 510 << 7;
-  ctx->cabacOffset = H264CabacByte(ctx) << 8;
-  ctx->cabacOffset |= H264CabacByte(ctx);
-}
-
-inline int H264CabacDecodeDecision(H264DecContext* ctx, int ctxIdx) {
-  uint8_t* c = ctx->cabacCtx[ctxIdx];
-  uint32_t range = ctx->cabacRange, offset = ctx->cabacOffset;
-  int k = H264CabacScale(range);
-  uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[c[0]][(range >> (k + 6)) & 3]) << k;
-  range -= lps;
-  int bin;
-  if (offset < range) {
-    bin = c[1];
-    c[0] = kH264CabacTransIdx[c[0]][1];
-  } else {
-    offset -= range;
-    range = lps;
-    bin = 1 - c[1];
-    if (c[0] == 0) c[1] = static_cast<uint8_t>(1 - c[1]);
-    c[0] = kH264CabacTransIdx[c[0]][0];
-  }
-  if (range < 256) {
-    range <<= 8;
-    offset = (offset << 8) | H264CabacByte(ctx);
-  }
-  ctx->cabacRange = range;
-  ctx->cabacOffset = offset;
-  return bin;
-}
-
-// Bypass bins halve the range instead of doubling the offset.
-inline int H264CabacDecodeBypass(H264DecContext* ctx) {
-  if (ctx->cabacRange < 512) {
-    ctx->cabacRange <<= 8;
-    ctx->cabacOffset = (ctx->cabacOffset << 8) | H264CabacByte(ctx);
-  }
-  ctx->cabacRange >>= 1;
-  if (ctx->cabacOffset >= ctx->cabacRange) {
-    ctx->cabacOffset -= ctx->cabacRange;
-    return 1;
-  }
-  return 0;
-}
-
-inline int H264CabacDecodeTerminate(H264DecContext* ctx) {
-  int k = H264CabacScale(ctx->cabacRange);
-  ctx->cabacRange -= 2u << k;
-  if (ctx->cabacOffset >= ctx->cabacRange) return 1;
-  if (ctx->cabacRange < 256) {
-    ctx->cabacRange <<= 8;
-    ctx->cabacOffset = (ctx->cabacOffset << 8) | H264CabacByte(ctx);
-  }
-  return 0;
-}
-
-// The engine's state in locals for a run of bins: the context's copy is
-// taken at construction and given back by Save, so the range and offset stay
-// in registers (writes to the byte-sized context variables could otherwise
-// alias them).
-struct H264CabacLocal {
-  uint32_t range, offset, pos, limit;
+  uint64_t range, offset;
+  uint32_t pos, limit;  // bits of the reader
   const uint8_t* data;
-  uint8_t (*states)[2];
+  uint8_t* states;
 
-  explicit H264CabacLocal(H264DecContext* ctx)
-      : range(ctx->cabacRange), offset(ctx->cabacOffset), pos(ctx->br.pos), limit(ctx->br.limit),
-        data(ctx->br.data), states(ctx->cabacCtx) {}
+  explicit H264Cabac(H264DecContext* ctx)
+      : range(ctx->cabacRange),
+        offset(ctx->cabacOffset),
+        pos(ctx->br.pos),
+        limit(ctx->br.limit),
+        data(ctx->br.data),
+        states(ctx->cabacCtx) {}
   void Save(H264DecContext* ctx) const {
     ctx->cabacRange = range;
     ctx->cabacOffset = offset;
     ctx->br.pos = pos;
   }
-  uint32_t Byte() {
-    uint32_t b = data[pos >> 3];
-    pos = pos + 8 > limit ? limit : pos + 8;
-    return b;
+
+  // Bits of the scale k of the range.
+  int Scale() const { return (__builtin_clzll(range) ^ 63) - 8; }
+  // The reader's position as the nine-bit engine would have it.
+  uint32_t Consumed() const { return pos - static_cast<uint32_t>(Scale()); }
+
+  // The next four bytes of the slice data. The position stops at the
+  // reader's limit (eight bytes past the unit) and the unit's guard zone of
+  // zeros covers the four bytes read there.
+  uint32_t Take32() {
+    uint32_t v;
+    std::memcpy(&v, data + (pos >> 3), sizeof v);
+    pos = pos + 32 > limit ? limit : pos + 32;
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    return v;
   }
+  void Refill() {
+    range <<= 32;
+    offset = (offset << 32) | Take32();
+  }
+  // From the reader's byte-aligned position.
+  void Init(H264DecContext* ctx) {
+    pos = ctx->br.pos;
+    range = uint64_t{510} << 23;
+    offset = Take32();
+  }
+
   // Without branches on the decoded bin, which the significance maps make
   // hard to predict.
   int Decision(int ctxIdx) {
-    uint8_t* c = states[ctxIdx];
-    uint32_t state = c[0], mps = c[1];
-    int k = H264CabacScale(range);
-    uint32_t lps = static_cast<uint32_t>(kH264CabacRangeLps[state][(range >> (k + 6)) & 3]) << k;
-    range -= lps;
-    uint32_t isLps = offset >= range ? 1u : 0u;
-    uint32_t mask = 0u - isLps;
-    offset -= range & mask;
-    range = isLps ? lps : range;
-    c[0] = kH264CabacTransIdx[state][1 - isLps];
-    c[1] = static_cast<uint8_t>(mps ^ (isLps & (state == 0 ? 1u : 0u)));
-    int bin = static_cast<int>(mps ^ isLps);
-    if (range < 256) {
-      range <<= 8;
-      offset = (offset << 8) | Byte();
-    }
-    return bin;
+    return static_cast<int>(DecideState(static_cast<uint32_t>(ctxIdx), states[ctxIdx]));
   }
+  // A decision on context ctxIdx whose state s the caller has loaded.
+  uint32_t DecideState(uint32_t ctxIdx, uint32_t s) {
+    int k = Scale();
+    uint64_t lps = static_cast<uint64_t>(kH264CabacStates.lps[s][(range >> (k + 6)) & 3]) << k;
+    range -= lps;
+    // Masks, not conditionals, which the compiler may turn into branches.
+    uint32_t isLps = offset >= range ? 1u : 0u;
+    uint64_t mask = 0 - static_cast<uint64_t>(isLps);
+    offset -= range & mask;
+    range ^= (range ^ lps) & mask;
+    states[ctxIdx] = kH264CabacStates.next[2 * s + isLps];
+    if (range < kRefillBelow) Refill();
+    return (s ^ isLps) & 1;
+  }
+  // Bypass bins halve the range instead of doubling the offset.
   int Bypass() {
-    if (range < 512) {
-      range <<= 8;
-      offset = (offset << 8) | Byte();
-    }
     range >>= 1;
-    if (offset >= range) {
-      offset -= range;
-      return 1;
-    }
+    uint32_t bit = offset >= range ? 1u : 0u;
+    offset -= range & (0 - static_cast<uint64_t>(bit));
+    if (range < kRefillBelow) Refill();
+    return static_cast<int>(bit);
+  }
+  // n (1..16) bypass bins at once, first bin most significant: the quotient
+  // of the offset by the range they leave.
+  uint32_t BypassBits(int n) {
+    range >>= n;
+    uint64_t q = offset / range;
+    offset -= q * range;
+    if (range < kRefillBelow) Refill();
+    return static_cast<uint32_t>(q);
+  }
+  int Terminate() {
+    range -= uint64_t{2} << Scale();
+    if (offset >= range) return 1;
+    if (range < kRefillBelow) Refill();
     return 0;
   }
 };
+
+// The engine at the reader's byte-aligned position.
+inline void H264CabacInitEngine(H264DecContext* ctx) {
+  H264Cabac e(ctx);
+  e.Init(ctx);
+  e.Save(ctx);
+}
 
 // Context variables for the slice from its QP (clause 9.3.1.1).
 void H264CabacInitContexts(H264DecContext* ctx);
 
 // Residual of a macroblock (all but Intra_16x16) and of an Intra_16x16 one.
-void H264CabacResidualMb(H264DecContext* ctx);
-void H264CabacResidualIntra16x16(H264DecContext* ctx);
+void H264CabacResidualMb(H264DecContext* ctx, H264Cabac& e);
+void H264CabacResidualIntra16x16(H264DecContext* ctx, H264Cabac& e);

@@ -20,16 +20,18 @@ constexpr int kAbsOffset[5] = {0, 10, 20, 30, 39};
 inline int LumaBlockPos(int blk) { return H264MbLumaPos(4 * kH264BlkX[blk], 4 * kH264BlkY[blk]); }
 inline int ChromaBlockPos(int comp, int b) { return 256 + 64 * comp + 4 * (b & 1) + 32 * (b >> 1); }
 
-inline int CodedBlockFlag(H264DecContext* ctx, int cat, int condA, int condB) {
-  return H264CabacDecodeDecision(ctx, 85 + kCbfOffset[cat] + condA + 2 * condB);
+[[gnu::always_inline]] inline int CodedBlockFlag(H264Cabac& e, int cat, int condA, int condB) {
+  return e.Decision(85 + kCbfOffset[cat] + condA + 2 * condB);
 }
 
 constexpr int kMaxNum[6] = {16, 15, 16, 4, 15, 64};
 
 // Levels of one block: `sink(index, level)` for each coded coefficient, by
-// its index in the block's scan; returns the index of the last one.
+// its index in the block's scan; returns the index of the last one. The
+// engine is a local copy of its callers (never one behind a pointer), so
+// its state stays in registers across the byte stores of context states.
 template <int Cat, typename Sink>
-inline int DecodeBlock(H264DecContext* ctx, bool field, Sink&& sink) {
+[[gnu::always_inline]] inline int DecodeBlock(H264Cabac& e, bool field, Sink&& sink) {
   constexpr int maxNum = kMaxNum[Cat];
   int sigBase, lastBase, absBase;
   if constexpr (Cat == kCatLuma8x8) {
@@ -41,25 +43,45 @@ inline int DecodeBlock(H264DecContext* ctx, bool field, Sink&& sink) {
     lastBase = (field ? 338 : 166) + kSigOffset[Cat];
     absBase = 227 + kAbsOffset[Cat];
   }
-  H264CabacLocal e(ctx);
+  // The significance map as one run of bins without branches on them: a
+  // significance flag, or after a set one the last flag of its position.
+  // The states of both possible next contexts are loaded before the bin is
+  // known (after the store of the current one, which they may share).
+  const uint8_t(*sig8)[3] = kH264CabacSig8x8;
+  const int col = field ? 1 : 0;
+  auto sigCtx = [&](uint32_t j) -> uint32_t {
+    if constexpr (Cat == kCatLuma8x8)
+      return static_cast<uint32_t>(sigBase) + sig8[j][col];
+    else
+      return static_cast<uint32_t>(sigBase) + j;
+  };
+  auto lastCtx = [&](uint32_t j) -> uint32_t {
+    if constexpr (Cat == kCatLuma8x8)
+      return static_cast<uint32_t>(lastBase) + sig8[j][2];
+    else
+      return static_cast<uint32_t>(lastBase) + j;
+  };
+  constexpr uint32_t end = maxNum - 1;
   uint8_t pos[64];
-  int n = 0, i = 0;
-  if constexpr (Cat == kCatLuma8x8) {
-    const uint8_t(*sig8)[3] = kH264CabacSig8x8;
-    const int col = field ? 1 : 0;
-    for (; i < maxNum - 1; ++i) {
-      if (!e.Decision(sigBase + sig8[i][col])) continue;
-      pos[n++] = static_cast<uint8_t>(i);
-      if (e.Decision(lastBase + sig8[i][2])) break;
-    }
-  } else {
-    for (; i < maxNum - 1; ++i) {
-      if (!e.Decision(sigBase + i)) continue;
-      pos[n++] = static_cast<uint8_t>(i);
-      if (e.Decision(lastBase + i)) break;
-    }
+  int n = 0;
+  uint32_t i = 0, phase = 0;
+  uint32_t ctxIdx = sigCtx(0), s = e.states[ctxIdx];
+  for (;;) {
+    uint32_t b = e.DecideState(ctxIdx, s);
+    if (b & phase) break;  // last_significant_coeff_flag
+    uint32_t record = b & (phase ^ 1);
+    pos[n] = static_cast<uint8_t>(i);
+    n += static_cast<int>(record);
+    uint32_t cl = lastCtx(i), cs = sigCtx(i + 1 < end ? i + 1 : end - 1);
+    i += b ^ 1;
+    if (i == end) break;
+    uint32_t sl = e.states[cl], ss = e.states[cs];
+    uint32_t pick = 0 - record;
+    ctxIdx = cs ^ ((cs ^ cl) & pick);
+    s = ss ^ ((ss ^ sl) & pick);
+    phase = record;
   }
-  if (i == maxNum - 1) pos[n++] = static_cast<uint8_t>(maxNum - 1);
+  if (i == end) pos[n++] = static_cast<uint8_t>(end);
 
   int eq1 = 0, gt1 = 0;
   constexpr int gt1Max = Cat == kCatChromaDc ? 3 : 4;
@@ -76,7 +98,7 @@ inline int DecodeBlock(H264DecContext* ctx, bool field, Sink&& sink) {
         int k = 0;
         while (k < 16 && e.Bypass()) ++k;
         int suffix = (1 << k) - 1;
-        while (k-- > 0) suffix += e.Bypass() << k;
+        if (k > 0) suffix += static_cast<int>(e.BypassBits(k));
         prefix += suffix;
       }
       level = prefix + 1;
@@ -84,26 +106,26 @@ inline int DecodeBlock(H264DecContext* ctx, bool field, Sink&& sink) {
     }
     sink(pos[j], e.Bypass() ? -level : level);
   }
-  e.Save(ctx);
   return pos[n - 1];
 }
 
 // Levels into lv by scan index (the DC blocks).
 template <int Cat>
-inline void DecodeLevels(H264DecContext* ctx, bool field, int32_t* lv) {
-  DecodeBlock<Cat>(ctx, field, [lv](int idx, int level) { lv[idx] = level; });
+[[gnu::always_inline]] inline void DecodeLevels(H264Cabac& e, bool field, int32_t* lv) {
+  DecodeBlock<Cat>(e, field, [lv](int idx, int level) { lv[idx] = level; });
 }
 
 // A 4x4 block into the residual at res: the levels dequantised straight into
 // their raster places, `first` the scan index of the first coded level, `dc`
 // the scaled DC of blocks whose DC comes apart.
 template <int Cat>
-inline void Decode4x4(H264DecContext* ctx, bool field, const uint16_t* scale, int q6, int16_t dc, int16_t* res) {
+[[gnu::always_inline]] inline void Decode4x4(H264DecContext* ctx, H264Cabac& e, bool field,
+                                             const uint16_t* scale, int q6, int16_t dc, int16_t* res) {
   constexpr int first = Cat == kCatLuma4x4 ? 0 : 1;
   const uint8_t* scan = kH264Scan4x4[field ? 1 : 0] + first;
   alignas(16) int16_t coeff[16] = {};
   coeff[0] = dc;
-  int last = DecodeBlock<Cat>(ctx, field, [&](int idx, int level) {
+  int last = DecodeBlock<Cat>(e, field, [&](int idx, int level) {
     int p = scan[idx];
     coeff[p] = H264Dequant(level, scale[p], q6, 4);
   });
@@ -141,7 +163,7 @@ int MbTerm(const H264MbInfo* nb, uint8_t H264MbInfo::*field, int unavailable) {
   return nb->available ? nb->*field : unavailable;
 }
 
-void Chroma(H264DecContext* ctx, bool intra) {
+void Chroma(H264DecContext* ctx, H264Cabac& engine, bool intra) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   const H264MbInfo* left = ctx->nbInfo[kH264NbLeft];
@@ -151,15 +173,16 @@ void Chroma(H264DecContext* ctx, bool intra) {
   std::memset(cur->cbfCbAc, 0, 4);
   std::memset(cur->cbfCrAc, 0, 4);
   if (chromaCbp == 0) return;
+  H264Cabac e = engine;  // in registers: see DecodeBlock
   bool field = cur->fieldMb;
   int16_t dc[2][4];
   for (int comp = 0; comp < 2; ++comp) {
     uint8_t H264MbInfo::*flag = comp ? &H264MbInfo::cbfCrDc : &H264MbInfo::cbfCbDc;
-    int cbf = CodedBlockFlag(ctx, kCatChromaDc, MbTerm(left, flag, intra), MbTerm(top, flag, intra));
+    int cbf = CodedBlockFlag(e, kCatChromaDc, MbTerm(left, flag, intra), MbTerm(top, flag, intra));
     cur->*flag = static_cast<uint8_t>(cbf);
     if (cbf) {
       int32_t lv[4] = {};
-      DecodeLevels<kCatChromaDc>(ctx, field, lv);
+      DecodeLevels<kCatChromaDc>(e, field, lv);
       int qp = comp ? cur->qpCr : cur->qpCb;
       H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
     } else {
@@ -177,20 +200,22 @@ void Chroma(H264DecContext* ctx, bool intra) {
       if (chromaCbp == 2) {
         int a = (b & 1) ? flags[b - 1] : left->available ? leftFlags[b + 1] : intra;
         int t = (b & 2) ? flags[b - 2] : top->available ? topFlags[b + 2] : intra;
-        flags[b] = static_cast<uint8_t>(CodedBlockFlag(ctx, kCatChromaAc, a, t));
+        flags[b] = static_cast<uint8_t>(CodedBlockFlag(e, kCatChromaAc, a, t));
         if (flags[b]) {
-          Decode4x4<kCatChromaAc>(ctx, field, scale, qp / 6, dc[comp][b], res);
+          Decode4x4<kCatChromaAc>(ctx, e, field, scale, qp / 6, dc[comp][b], res);
           continue;
         }
       }
       FillDc(res, dc[comp][b]);
     }
   }
+  engine = e;
 }
 
 }  // namespace
 
-void H264CabacResidualMb(H264DecContext* ctx) {
+void H264CabacResidualMb(H264DecContext* ctx, H264Cabac& engine) {
+  H264Cabac e = engine;
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
@@ -206,7 +231,7 @@ void H264CabacResidualMb(H264DecContext* ctx) {
       const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
       const uint8_t* scan = kH264Scan8x8[field ? 1 : 0];
       alignas(16) int16_t coeff[64] = {};
-      int last = DecodeBlock<kCatLuma8x8>(ctx, field, [&](int idx, int level) {
+      int last = DecodeBlock<kCatLuma8x8>(e, field, [&](int idx, int level) {
         int p = scan[idx];
         coeff[p] = H264Dequant(level, scale[p], q6, 6);
       });
@@ -222,29 +247,31 @@ void H264CabacResidualMb(H264DecContext* ctx) {
     for (int j = 0; j < 4; ++j) {
       int blk = 4 * quad + j, a, b;
       LumaTerms(ctx, blk, intra, &a, &b);
-      int cbf = CodedBlockFlag(ctx, kCatLuma4x4, a, b);
+      int cbf = CodedBlockFlag(e, kCatLuma4x4, a, b);
       cur->nonZero[blk] = static_cast<uint8_t>(cbf);
       int16_t* res = w.residual + LumaBlockPos(blk);
       if (cbf)
-        Decode4x4<kCatLuma4x4>(ctx, field, scale, q6, 0, res);
+        Decode4x4<kCatLuma4x4>(ctx, e, field, scale, q6, 0, res);
       else
         H264FillDc4x4(res, 0);
     }
   }
-  Chroma(ctx, intra);
+  engine = e;
+  Chroma(ctx, engine, intra);
 }
 
-void H264CabacResidualIntra16x16(H264DecContext* ctx) {
+void H264CabacResidualIntra16x16(H264DecContext* ctx, H264Cabac& engine) {
+  H264Cabac e = engine;
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   bool field = cur->fieldMb;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
   const uint16_t* scale = ctx->levelScale4x4[0][m];
-  int cbf = CodedBlockFlag(ctx, kCatLumaDc, MbTerm(ctx->nbInfo[kH264NbLeft], &H264MbInfo::cbfLumaDc, 1),
+  int cbf = CodedBlockFlag(e, kCatLumaDc, MbTerm(ctx->nbInfo[kH264NbLeft], &H264MbInfo::cbfLumaDc, 1),
                            MbTerm(ctx->nbInfo[kH264NbTop], &H264MbInfo::cbfLumaDc, 1));
   cur->cbfLumaDc = static_cast<uint8_t>(cbf);
   int32_t dcLevels[16] = {};
-  if (cbf) DecodeLevels<kCatLumaDc>(ctx, field, dcLevels);
+  if (cbf) DecodeLevels<kCatLumaDc>(e, field, dcLevels);
   int16_t dc[16];
   H264LumaDc(ctx, dcLevels, scale, q6, dc);
   for (int blk = 0; blk < 16; ++blk) {
@@ -253,13 +280,14 @@ void H264CabacResidualIntra16x16(H264DecContext* ctx) {
     if (w.cbp & 15) {
       int a, b;
       LumaTerms(ctx, blk, true, &a, &b);
-      cur->nonZero[blk] = static_cast<uint8_t>(CodedBlockFlag(ctx, kCatLumaAc, a, b));
+      cur->nonZero[blk] = static_cast<uint8_t>(CodedBlockFlag(e, kCatLumaAc, a, b));
       if (cur->nonZero[blk]) {
-        Decode4x4<kCatLumaAc>(ctx, field, scale, q6, dc[blk], res);
+        Decode4x4<kCatLumaAc>(ctx, e, field, scale, q6, dc[blk], res);
         continue;
       }
     }
     FillDc(res, dc[blk]);
   }
-  Chroma(ctx, true);
+  engine = e;
+  Chroma(ctx, engine, true);
 }

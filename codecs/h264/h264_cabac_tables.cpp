@@ -339,3 +339,14 @@ const uint8_t kH264CabacSig8x8[63][3] = {
     {12, 9, 5}, {13, 10, 5}, {11, 10, 5}, {6, 8, 5}, {9, 13, 6}, {14, 13, 6}, {10, 9, 6}, {9, 9, 6},
     {11, 10, 7}, {12, 10, 7}, {13, 14, 7}, {11, 14, 7}, {14, 14, 8}, {10, 14, 8}, {12, 14, 8},
 };
+
+const H264CabacStateTables kH264CabacStates = [] {
+  H264CabacStateTables t{};
+  for (int s = 0; s < 128; ++s) {
+    int p = s >> 1, mps = s & 1;
+    for (int q = 0; q < 4; ++q) t.lps[s][q] = kH264CabacRangeLps[p][q];
+    t.next[2 * s] = static_cast<uint8_t>(kH264CabacTransIdx[p][1] << 1 | mps);
+    t.next[2 * s + 1] = static_cast<uint8_t>(kH264CabacTransIdx[p][0] << 1 | (p == 0 ? 1 - mps : mps));
+  }
+  return t;
+}();

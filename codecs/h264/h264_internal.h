@@ -505,9 +505,9 @@ struct H264DecContext {
   int16_t implicitWeight[32][32];   // implicit bi-prediction: w1 by (refIdxL0, refIdxL1)
 
   // CABAC engine
-  uint32_t cabacRange;
-  uint32_t cabacOffset;
-  uint8_t cabacCtx[460][2];  // pStateIdx, valMPS
+  uint64_t cabacRange;
+  uint64_t cabacOffset;
+  uint8_t cabacCtx[460];  // pStateIdx << 1 | valMPS
 
   // Macroblock information rows (four allocated; two used; motion lives in
   // the picture's record), the unavailable records and the neighbour slots.
