@@ -35,6 +35,28 @@ struct H264Cabac {
   const uint8_t* data;
   uint8_t* states;
 
+  // Copies field by field into registers: a copy as one vector load right
+  // after the fields' own stores would stall on store forwarding.
+  H264Cabac(const H264Cabac& o)
+      : range(o.range), offset(o.offset), pos(o.pos), limit(o.limit), data(o.data), states(o.states) {
+    Pin();
+  }
+  H264Cabac& operator=(const H264Cabac& o) {
+    range = o.range;
+    offset = o.offset;
+    pos = o.pos;
+    limit = o.limit;
+    data = o.data;
+    states = o.states;
+    Pin();
+    return *this;
+  }
+  void Pin() {
+#if defined(__GNUC__)
+    asm("" : "+r"(range), "+r"(offset), "+r"(pos), "+r"(limit), "+r"(data), "+r"(states));
+#endif
+  }
+
   explicit H264Cabac(H264DecContext* ctx)
       : range(ctx->cabacRange),
         offset(ctx->cabacOffset),
@@ -74,6 +96,31 @@ struct H264Cabac {
     offset = Take32();
   }
 
+  // The bin is 1 when the offset reaches the range: then the offset loses
+  // the range and the range becomes `other`. Conditional moves, never a
+  // branch (the bins are hard to predict), which a compiler may not keep
+  // for conditionals and makes slower for masks.
+  uint32_t Select(uint64_t other) {
+    uint64_t rest = offset - range;
+#if defined(__x86_64__) && defined(__GNUC__)
+    uint32_t bin = 0;
+    asm("cmp %[r], %[o]\n\t"
+        "cmovae %[rest], %[o]\n\t"
+        "cmovae %[other], %[r]\n\t"
+        "setae %b[bin]"
+        : [o] "+r"(offset), [r] "+r"(range), [bin] "+q"(bin)
+        : [rest] "r"(rest), [other] "r"(other)
+        : "cc");
+    return bin;
+#else
+    uint32_t bin = offset >= range ? 1u : 0u;
+    uint64_t mask = 0 - static_cast<uint64_t>(bin);
+    offset ^= (offset ^ rest) & mask;
+    range ^= (range ^ other) & mask;
+    return bin;
+#endif
+  }
+
   // Without branches on the decoded bin, which the significance maps make
   // hard to predict.
   int Decision(int ctxIdx) {
@@ -84,11 +131,7 @@ struct H264Cabac {
     int k = Scale();
     uint64_t lps = static_cast<uint64_t>(kH264CabacStates.lps[s][(range >> (k + 6)) & 3]) << k;
     range -= lps;
-    // Masks, not conditionals, which the compiler may turn into branches.
-    uint32_t isLps = offset >= range ? 1u : 0u;
-    uint64_t mask = 0 - static_cast<uint64_t>(isLps);
-    offset -= range & mask;
-    range ^= (range ^ lps) & mask;
+    uint32_t isLps = Select(lps);
     states[ctxIdx] = kH264CabacStates.next[2 * s + isLps];
     if (range < kRefillBelow) Refill();
     return (s ^ isLps) & 1;
@@ -96,8 +139,7 @@ struct H264Cabac {
   // Bypass bins halve the range instead of doubling the offset.
   int Bypass() {
     range >>= 1;
-    uint32_t bit = offset >= range ? 1u : 0u;
-    offset -= range & (0 - static_cast<uint64_t>(bit));
+    uint32_t bit = Select(range);
     if (range < kRefillBelow) Refill();
     return static_cast<int>(bit);
   }
