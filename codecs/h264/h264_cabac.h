@@ -17,12 +17,27 @@ extern const uint8_t kH264CabacRangeLps[64][4];
 extern const uint8_t kH264CabacTransIdx[64][2];  // transIdxLPS, transIdxMPS
 extern const uint8_t kH264CabacSig8x8[63][3];    // significance frame, field; last
 
-// The tables by combined state s = pStateIdx << 1 | valMPS: rangeTabLPS by
-// (s, qCodIRangeIdx), and the next state by (s << 1 | bin was the LPS).
+// The tables by combined state s = pStateIdx << 1 | valMPS: rangeTabLPS of
+// qCodIRangeIdx q in bits 8q..8q+7 (one load that does not wait for the
+// range), and the next state by (s << 1 | bin was the LPS).
 struct H264CabacStateTables {
-  uint8_t lps[128][4];
+  uint32_t lps[128];
   uint8_t next[256];
 };
+
+// a when cond is not zero, else b: a conditional move, never a branch.
+inline uint32_t H264CabacPick(uint32_t cond, uint32_t a, uint32_t b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  asm("test %[c], %[c]\n\t"
+      "cmovnz %[a], %[b]"
+      : [b] "+r"(b)
+      : [c] "r"(cond), [a] "r"(a)
+      : "cc");
+  return b;
+#else
+  return b ^ ((a ^ b) & (0u - (cond != 0)));
+#endif
+}
 extern const H264CabacStateTables kH264CabacStates;
 
 // The engine's state, held in locals by its users for a run of syntax
@@ -124,12 +139,14 @@ struct H264Cabac {
   // Without branches on the decoded bin, which the significance maps make
   // hard to predict.
   int Decision(int ctxIdx) {
-    return static_cast<int>(DecideState(static_cast<uint32_t>(ctxIdx), states[ctxIdx]));
+    uint32_t s = states[ctxIdx];
+    return static_cast<int>(DecideState(static_cast<uint32_t>(ctxIdx), s, kH264CabacStates.lps[s]));
   }
-  // A decision on context ctxIdx whose state s the caller has loaded.
-  uint32_t DecideState(uint32_t ctxIdx, uint32_t s) {
+  // A decision on context ctxIdx whose state s and its rangeTabLPS row the
+  // caller has loaded.
+  uint32_t DecideState(uint32_t ctxIdx, uint32_t s, uint32_t lpsRow) {
     int k = Scale();
-    uint64_t lps = static_cast<uint64_t>(kH264CabacStates.lps[s][(range >> (k + 6)) & 3]) << k;
+    uint64_t lps = static_cast<uint64_t>((lpsRow >> ((range >> (k + 3)) & 24)) & 255) << k;
     range -= lps;
     uint32_t isLps = Select(lps);
     states[ctxIdx] = kH264CabacStates.next[2 * s + isLps];

@@ -45,8 +45,9 @@ template <int Cat, typename Sink>
   }
   // The significance map as one run of bins without branches on them: a
   // significance flag, or after a set one the last flag of its position.
-  // The states of both possible next contexts are loaded before the bin is
-  // known (after the store of the current one, which they may share).
+  // The states of both possible next contexts and their rangeTabLPS rows
+  // are loaded before the bin is known (after the store of the current
+  // one, which they may share).
   const uint8_t(*sig8)[3] = kH264CabacSig8x8;
   const int col = field ? 1 : 0;
   auto sigCtx = [&](uint32_t j) -> uint32_t {
@@ -65,9 +66,10 @@ template <int Cat, typename Sink>
   uint8_t pos[64];
   int n = 0;
   uint32_t i = 0, phase = 0;
-  uint32_t ctxIdx = sigCtx(0), s = e.states[ctxIdx];
+  const uint32_t* lpsRows = kH264CabacStates.lps;
+  uint32_t ctxIdx = sigCtx(0), s = e.states[ctxIdx], row = lpsRows[s];
   for (;;) {
-    uint32_t b = e.DecideState(ctxIdx, s);
+    uint32_t b = e.DecideState(ctxIdx, s, row);
     if (b & phase) break;  // last_significant_coeff_flag
     uint32_t record = b & (phase ^ 1);
     pos[n] = static_cast<uint8_t>(i);
@@ -76,9 +78,10 @@ template <int Cat, typename Sink>
     i += b ^ 1;
     if (i == end) break;
     uint32_t sl = e.states[cl], ss = e.states[cs];
-    uint32_t pick = 0 - record;
-    ctxIdx = cs ^ ((cs ^ cl) & pick);
-    s = ss ^ ((ss ^ sl) & pick);
+    uint32_t rl = lpsRows[sl], rs = lpsRows[ss];
+    ctxIdx = H264CabacPick(record, cl, cs);
+    s = H264CabacPick(record, sl, ss);
+    row = H264CabacPick(record, rl, rs);
     phase = record;
   }
   if (i == end) pos[n++] = static_cast<uint8_t>(end);
@@ -141,7 +144,7 @@ inline void FillDc(int16_t* res, int16_t dc) {
 
 // Coded-block-flag terms of 4x4 luma block blk: the neighbouring block's
 // flag, or (no neighbour) 1 for an intra macroblock.
-void LumaTerms(const H264DecContext* ctx, int blk, bool intra, int* a, int* b) {
+[[gnu::always_inline]] inline void LumaTerms(const H264DecContext* ctx, int blk, bool intra, int* a, int* b) {
   const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   int x = kH264BlkX[blk], y = kH264BlkY[blk];
   if (x > 0) {

@@ -344,7 +344,7 @@ const H264CabacStateTables kH264CabacStates = [] {
   H264CabacStateTables t{};
   for (int s = 0; s < 128; ++s) {
     int p = s >> 1, mps = s & 1;
-    for (int q = 0; q < 4; ++q) t.lps[s][q] = kH264CabacRangeLps[p][q];
+    for (int q = 0; q < 4; ++q) t.lps[s] |= static_cast<uint32_t>(kH264CabacRangeLps[p][q]) << 8 * q;
     t.next[2 * s] = static_cast<uint8_t>(kH264CabacTransIdx[p][1] << 1 | mps);
     t.next[2 * s + 1] = static_cast<uint8_t>(kH264CabacTransIdx[p][0] << 1 | (p == 0 ? 1 - mps : mps));
   }
