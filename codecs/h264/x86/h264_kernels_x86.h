@@ -11,7 +11,8 @@ enum H264KernelVariant : int {
   kH264KernelsPlain = 0,
   kH264KernelsSse2 = 1,
   kH264KernelsSsse3 = 2,  // SSE2 and SSSE3
-  kH264KernelVariantCount = 3,
+  kH264KernelsAvx2 = 3,   // SSE2, SSSE3 and AVX2
+  kH264KernelVariantCount = 4,
 };
 
 // Whether this build and this processor can run the variant.
@@ -36,3 +37,7 @@ void H264InstallSse2Kernels(H264DecKernelTable* table);
 // SSSE3 motion compensation (x86 only).
 void H264InstallSsse3Kernels(H264DecKernelTable* table);
 const H264McBlockKernels* H264Ssse3McBlocks();
+
+// AVX2 motion compensation (x86 only).
+void H264InstallAvx2Kernels(H264DecKernelTable* table);
+const H264McBlockKernels* H264Avx2McBlocks();
