@@ -210,6 +210,10 @@ void DirectMacroblock(H264DecContext* ctx) {
   std::memset(pred.lists, 0, sizeof pred.lists);
   H264DirectState st{};
   H264DirectPrepare(ctx, &st);
+  // The next macroblock's co-located record, which a direct macroblock
+  // there reads first.
+  const auto* colNext = reinterpret_cast<const char*>(Colocated(ctx, 0, 0).mb + 1);
+  for (size_t off = 0; off < sizeof(H264MbMotion); off += 64) __builtin_prefetch(colNext + off);
   DirectMotion d[4];
   bool whole = true;
   for (int b8 = 0; b8 < 4; ++b8) {
