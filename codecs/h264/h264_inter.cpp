@@ -62,10 +62,15 @@ constexpr int kFetchStride = 24;
 // with positions outside clamped to the nearest edge sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
                                            int w, int h, uint8_t* buf, int* outStride) {
+  // Columns [0, inL) lie left of the plane, [inR, w) right of it.
+  const int inL = std::clamp(-x, 0, w);
+  const int inR = std::clamp(planeW - x, inL, w);
   for (int r = 0; r < h; ++r) {
     const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
-    for (int c = 0; c < w; ++c) out[c] = row[std::clamp(x + c, 0, planeW - 1)];
+    std::memset(out, row[0], static_cast<size_t>(inL));
+    if (inR > inL) std::memcpy(out + inL, row + x + inL, static_cast<size_t>(inR - inL));
+    std::memset(out + inR, row[planeW - 1], static_cast<size_t>(w - inR));
   }
   *outStride = kFetchStride;
   return buf;
