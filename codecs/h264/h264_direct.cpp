@@ -138,58 +138,97 @@ void PredictDirect8x8(H264DecContext* ctx, int b8, const int8_t* ref, int16_t (*
   for (int k = 0; k < 4; ++k) PredictDirect4x4(ctx, b8, k, ref, mv[k], pred);
 }
 
-void SpatialBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264InterPred* pred) {
-  const H264DecPicture* colPic = ctx->refList[1][0];
+// The direct motion of 8x8 block b8: reference indexes and the vectors of
+// its four 4x4 blocks.
+struct DirectMotion {
+  int8_t ref[2];
   int16_t mv[4][2][2];
-  for (int k = 0; k < 4; ++k) {
+};
+
+void SpatialMotion(const H264DecContext* ctx, const H264DirectState& st, int b8, DirectMotion* d) {
+  const H264DecPicture* colPic = ctx->refList[1][0];
+  d->ref[0] = st.ref[0];
+  d->ref[1] = st.ref[1];
+  // With direct_8x8_inference every 4x4 block reads the same corner block.
+  int blocks = ctx->activeSps.direct_8x8_inference_flag ? 1 : 4;
+  for (int k = 0; k < blocks; ++k) {
     ColMotion c = ColOf(Colocated(ctx, b8, k));
     bool colZero = !colPic->longTerm && c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
     for (int l = 0; l < 2; ++l) {
       bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
-      mv[k][l][0] = zero ? 0 : st.mvp[l][0];
-      mv[k][l][1] = zero ? 0 : st.mvp[l][1];
+      d->mv[k][l][0] = zero ? 0 : st.mvp[l][0];
+      d->mv[k][l][1] = zero ? 0 : st.mvp[l][1];
     }
   }
-  PredictDirect8x8(ctx, b8, st.ref, mv, pred);
+  for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], d->mv[0], sizeof d->mv[0]);
 }
 
-void TemporalBlock(H264DecContext* ctx, int b8, H264InterPred* pred) {
-  int8_t ref[2] = {0, 0};
-  int16_t mv[4][2][2] = {};
+void TemporalMotion(const H264DecContext* ctx, int b8, DirectMotion* d) {
+  std::memset(d, 0, sizeof *d);
   ColLocation loc0 = Colocated(ctx, b8, 0);
   ColMotion first = ColOf(loc0);
-  if (first.ref >= 0) {
-    // A reference missing from list 0 (a stream beyond the rules) is taken
-    // as its first entry, as other decoders do.
-    int found = std::max(MapColToList0(ctx, first, loc0.scale), 0);
-    {
-      ref[0] = static_cast<int8_t>(found);
-      const H264DecPicture* p0 = ctx->refList[0][found];
-      int dsf = ctx->distScaleFactor[found];
-      bool unscaled = dsf == 9999 || p0->longTerm;
-      for (int k = 0; k < 4; ++k) {
-        ColLocation loc = Colocated(ctx, b8, k);
-        ColMotion c = ColOf(loc);
-        if (loc.scale == kFrameToField) c.mv[1] = static_cast<int16_t>(c.mv[1] / 2);
-        if (loc.scale == kFieldToFrame) c.mv[1] = static_cast<int16_t>(c.mv[1] * 2);
-        for (int comp = 0; comp < 2; ++comp) {
-          int v = c.mv[comp];
-          int16_t l0 = unscaled ? static_cast<int16_t>(v) : static_cast<int16_t>((dsf * v + 128) >> 8);
-          mv[k][0][comp] = l0;
-          mv[k][1][comp] = unscaled ? 0 : static_cast<int16_t>(l0 - v);
-        }
-      }
+  if (first.ref < 0) return;
+  // A reference missing from list 0 (a stream beyond the rules) is taken as
+  // its first entry, as other decoders do.
+  int found = std::max(MapColToList0(ctx, first, loc0.scale), 0);
+  d->ref[0] = static_cast<int8_t>(found);
+  const H264DecPicture* p0 = ctx->refList[0][found];
+  int dsf = ctx->distScaleFactor[found];
+  bool unscaled = dsf == 9999 || p0->longTerm;
+  for (int k = 0; k < 4; ++k) {
+    ColLocation loc = Colocated(ctx, b8, k);
+    ColMotion c = ColOf(loc);
+    if (loc.scale == kFrameToField) c.mv[1] = static_cast<int16_t>(c.mv[1] / 2);
+    if (loc.scale == kFieldToFrame) c.mv[1] = static_cast<int16_t>(c.mv[1] * 2);
+    for (int comp = 0; comp < 2; ++comp) {
+      int v = c.mv[comp];
+      int16_t l0 = unscaled ? static_cast<int16_t>(v) : static_cast<int16_t>((dsf * v + 128) >> 8);
+      d->mv[k][0][comp] = l0;
+      d->mv[k][1][comp] = unscaled ? 0 : static_cast<int16_t>(l0 - v);
     }
   }
-  PredictDirect8x8(ctx, b8, ref, mv, pred);
 }
 
+void DirectMotionOf(const H264DecContext* ctx, const H264DirectState& st, int b8, DirectMotion* d) {
+  if (ctx->slice.direct_spatial_mv_pred_flag)
+    SpatialMotion(ctx, st, b8, d);
+  else
+    TemporalMotion(ctx, b8, d);
+}
+
+// Whether the four 4x4 blocks of d share one motion.
+inline bool Uniform8x8(const DirectMotion& d) {
+  for (int k = 1; k < 4; ++k)
+    if (std::memcmp(d.mv[k], d.mv[0], sizeof d.mv[0]) != 0) return false;
+  return true;
+}
+
+// A direct macroblock whose sixteen blocks share one motion (the usual
+// case) is stored and predicted as one 16x16 partition.
 void DirectMacroblock(H264DecContext* ctx) {
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
   H264DirectState st{};
   H264DirectPrepare(ctx, &st);
-  for (int b8 = 0; b8 < 4; ++b8) H264DirectBlock(ctx, st, b8, &pred);
+  // The next macroblock's co-located record, which a direct macroblock
+  // there reads first.
+  const auto* colNext = reinterpret_cast<const char*>(Colocated(ctx, 0, 0).mb + 1);
+  for (size_t off = 0; off < sizeof(H264MbMotion); off += 64) __builtin_prefetch(colNext + off);
+  DirectMotion d[4];
+  bool whole = true;
+  for (int b8 = 0; b8 < 4; ++b8) {
+    DirectMotionOf(ctx, st, b8, &d[b8]);
+    whole = whole && Uniform8x8(d[b8]) &&
+            (b8 == 0 || (std::memcmp(d[b8].ref, d[0].ref, sizeof d[0].ref) == 0 &&
+                         std::memcmp(d[b8].mv[0], d[0].mv[0], sizeof d[0].mv[0]) == 0));
+  }
+  if (whole) {
+    for (int l = 0; l < 2; ++l) H264StoreMotion(ctx, l, 0, 0, 4, 4, d[0].ref[l], d[0].mv[0][l]);
+    for (int l = 0; l < 2; ++l)
+      if (d[0].ref[l] >= 0) H264McPartition(ctx, l, d[0].ref[l], d[0].mv[0][l], 0, 0, 4, 4, &pred);
+  } else {
+    for (int b8 = 0; b8 < 4; ++b8) PredictDirect8x8(ctx, b8, d[b8].ref, d[b8].mv, &pred);
+  }
   H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
 }
@@ -243,10 +282,9 @@ void H264DirectPrepare(H264DecContext* ctx, H264DirectState* st) {
 }
 
 void H264DirectBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264InterPred* pred) {
-  if (ctx->slice.direct_spatial_mv_pred_flag)
-    SpatialBlock(ctx, st, b8, pred);
-  else
-    TemporalBlock(ctx, b8, pred);
+  DirectMotion d;
+  DirectMotionOf(ctx, st, b8, &d);
+  PredictDirect8x8(ctx, b8, d.ref, d.mv, pred);
 }
 
 void H264BSkip(H264DecContext* ctx) {

@@ -62,10 +62,15 @@ constexpr int kFetchStride = 24;
 // with positions outside clamped to the nearest edge sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
                                            int w, int h, uint8_t* buf, int* outStride) {
+  // Columns [0, inL) lie left of the plane, [inR, w) right of it.
+  const int inL = std::clamp(-x, 0, w);
+  const int inR = std::clamp(planeW - x, inL, w);
   for (int r = 0; r < h; ++r) {
     const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
-    for (int c = 0; c < w; ++c) out[c] = row[std::clamp(x + c, 0, planeW - 1)];
+    std::memset(out, row[0], static_cast<size_t>(inL));
+    if (inR > inL) std::memcpy(out + inL, row + x + inL, static_cast<size_t>(inR - inL));
+    std::memset(out + inR, row[planeW - 1], static_cast<size_t>(w - inR));
   }
   *outStride = kFetchStride;
   return buf;
@@ -278,6 +283,39 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
     for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
 }
 
+// Motion compensation of a partition through the table's kernels, block by
+// block.
+void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBase, uint8_t* cbBase, uint8_t* crBase,
+                    int px, int py, int pw, int ph, int li, int ci) {
+  const uint8_t* lumaSrc = a->lumaSrc;
+  if (ph == 16) {
+    for (int i = 0; i < pw / 8; ++i) {
+      a->lumaSrc = lumaSrc + 8 * i;
+      a->lumaDst = lumaBase + H264MbLumaPos(px + 8 * i, py);
+      k.lumaMc8x16[li](a);
+    }
+  } else {
+    const H264McFn fn = ph == 8 ? k.lumaMc4x8[li] : k.lumaMc4x4[li];
+    for (int i = 0; i < pw / 4; ++i) {
+      a->lumaSrc = lumaSrc + 4 * i;
+      a->lumaDst = lumaBase + H264MbLumaPos(px + 4 * i, py);
+      fn(a);
+    }
+  }
+  const H264McFn fn = pw == 16 ? k.chromaMc8x4[ci] : pw == 8 ? k.chromaMc4x2[ci] : H264Chroma2x2Kernels[ci];
+  int rows = pw == 16 ? 4 : 2;
+  const uint8_t* cbSrc = a->cbSrc;
+  const uint8_t* crSrc = a->crSrc;
+  for (int r = 0; r < ph / 2; r += rows) {
+    a->cbSrc = cbSrc + r * a->chromaStride;
+    a->crSrc = crSrc + r * a->chromaStride;
+    a->cbDst = cbBase + 8 * (py / 2 + r) + px / 2;
+    a->crDst = crBase + 8 * (py / 2 + r) + px / 2;
+    fn(a);
+  }
+}
+
+
 void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
                      H264InterPred* pred) {
   const H264DecPicture* pic = ctx->refList[list][ref];
@@ -333,33 +371,29 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   a.crSrc = Fetch(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
   a.chromaStride = chromaStride;
 
-  const uint8_t* lumaSrc = a.lumaSrc;
   int li = 4 * xf + yf;
-  if (ph == 16) {
-    for (int i = 0; i < pw / 8; ++i) {
-      a.lumaSrc = lumaSrc + 8 * i;
-      a.lumaDst = lumaBase + H264MbLumaPos(px + 8 * i, py);
-      k.lumaMc8x16[li](&a);
+  int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
+  if (const H264McBlockKernels* blocks = ctx->mcBlocks) {
+    // The whole partition in one call per component.
+    a.lumaDst = lumaBase + H264MbLumaPos(px, py);
+    blocks->luma[li](&a, pw, ph);
+    a.cbDst = cbBase + 8 * (py / 2) + px / 2;
+    a.crDst = crBase + 8 * (py / 2) + px / 2;
+    blocks->chroma[ci](&a, pw / 2, ph / 2);
+    if (lumaStride == stride) {
+      // The macroblocks four on read the lines after these rows: ask for
+      // them now.
+      const uint8_t* next = a.lumaSrc + 64;
+      for (int r = 0; r < ph + (yf ? 5 : 0); ++r) __builtin_prefetch(next + r * lumaStride);
+    }
+    if (chromaStride == stride / 2) {
+      for (int r = 0; r <= ph / 2; ++r) {
+        __builtin_prefetch(a.cbSrc + 32 + r * chromaStride);
+        __builtin_prefetch(a.crSrc + 32 + r * chromaStride);
+      }
     }
   } else {
-    const H264McFn fn = ph == 8 ? k.lumaMc4x8[li] : k.lumaMc4x4[li];
-    for (int i = 0; i < pw / 4; ++i) {
-      a.lumaSrc = lumaSrc + 4 * i;
-      a.lumaDst = lumaBase + H264MbLumaPos(px + 4 * i, py);
-      fn(&a);
-    }
-  }
-  int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
-  const H264McFn fn = pw == 16 ? k.chromaMc8x4[ci] : pw == 8 ? k.chromaMc4x2[ci] : H264Chroma2x2Kernels[ci];
-  int rows = pw == 16 ? 4 : 2;
-  const uint8_t* cbSrc = a.cbSrc;
-  const uint8_t* crSrc = a.crSrc;
-  for (int r = 0; r < ph / 2; r += rows) {
-    a.cbSrc = cbSrc + r * a.chromaStride;
-    a.crSrc = crSrc + r * a.chromaStride;
-    a.cbDst = cbBase + 8 * (py / 2 + r) + px / 2;
-    a.crDst = crBase + 8 * (py / 2 + r) + px / 2;
-    fn(&a);
+    H264McByBlocks(k, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
   }
   for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
     for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) pred->lists[2 * by + bx] |= static_cast<uint8_t>(1 << list);

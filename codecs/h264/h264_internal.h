@@ -535,6 +535,7 @@ struct H264DecContext {
 
   // Output
   H264DecKernelTable kernels;
+  const H264McBlockKernels* mcBlocks;  // null: the table's kernels block by block
   int32_t ring[kH264RingSize];
   uint32_t ringWrite;
   uint32_t ringRead;

@@ -90,6 +90,18 @@ struct H264McArgs {
 
 using H264McFn = void (*)(const H264McArgs* args);
 
+// Whole-partition kernels beside the table, for kernel sets that have them:
+// luma blocks 16, 8 or 4 wide and high (16-wide rows go on in the quadrant to
+// the right, 64 bytes on; rows 8..15 128 bytes on) by xFrac * 4 + yFrac, and
+// the Cb and Cr blocks of a partition, 8, 4 or 2 wide and high, by
+// (xFracC != 0) + 2 (yFracC != 0). Same arguments and results as the table's
+// kernels called block by block.
+using H264McBlockFn = void (*)(const H264McArgs* args, int width, int height);
+struct H264McBlockKernels {
+  H264McBlockFn luma[16];
+  H264McBlockFn chroma[4];
+};
+
 // Finishing one 8x8 quadrant of an inter macroblock: the list-0 prediction is
 // already in the target blocks, list 1 (when used) in the caller's area.
 struct H264ReconArgs {

@@ -5,11 +5,14 @@
 #include "codecs/h264/h264_kernels.h"
 
 // Kernel sets in order of preference; each one needs the processor level
-// the decoder checks at create (MMX, CMOV, SSE, SSE2).
+// the decoder checks at create (MMX, CMOV, SSE, SSE2) and the features its
+// name adds.
 enum H264KernelVariant : int {
   kH264KernelsPlain = 0,
   kH264KernelsSse2 = 1,
-  kH264KernelVariantCount = 2,
+  kH264KernelsSsse3 = 2,  // SSE2 and SSSE3
+  kH264KernelsAvx2 = 3,   // SSE2, SSSE3 and AVX2
+  kH264KernelVariantCount = 4,
 };
 
 // Whether this build and this processor can run the variant.
@@ -20,9 +23,21 @@ const char* H264KernelVariantName(int variant);
 // keep the plain one.
 void H264InstallKernelVariant(H264DecKernelTable* table, int variant);
 
+// The whole-partition motion kernels of the variant, or null when it has
+// none (the table's kernels are then called block by block).
+const H264McBlockKernels* H264McBlocksOfVariant(int variant);
+
 // The best variant the processor has (the plain one when the build forces
 // plain kernels).
 int H264BestKernelVariant();
 
 // SSE2 kernels (x86 only).
 void H264InstallSse2Kernels(H264DecKernelTable* table);
+
+// SSSE3 motion compensation (x86 only).
+void H264InstallSsse3Kernels(H264DecKernelTable* table);
+const H264McBlockKernels* H264Ssse3McBlocks();
+
+// AVX2 motion compensation (x86 only).
+void H264InstallAvx2Kernels(H264DecKernelTable* table);
+const H264McBlockKernels* H264Avx2McBlocks();

@@ -6,12 +6,14 @@
 // whole destination is compared, so a write outside the block shows too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "codecs/h264/h264_inter.h"
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/x86/h264_kernels_x86.h"
 
@@ -391,6 +393,62 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
     EXPECT_GT(checked, 0) << "the variant replaces no kernel";
   }
   static_assert(kFirstArraySlot == 27, "slots from 27 on point at tables of kernels");
+}
+
+// Whole-partition motion kernels against the plain table's kernels called
+// block by block: every fraction, every partition size at every place in the
+// macroblock, sources at the end of their allocations; the whole prediction
+// buffer (luma, Cb, Cr) is compared, so a write outside the block shows.
+TEST_P(KernelTwins, WholePartitionMotionEqualsBlockByBlock) {
+  const H264McBlockKernels* blocks = H264McBlocksOfVariant(GetParam());
+  if (!blocks) GTEST_SKIP() << "the variant has no whole-partition kernels";
+  Rng& rng = rng_;
+  constexpr int kSizes[7][2] = {{16, 16}, {16, 8}, {8, 16}, {8, 8}, {8, 4}, {4, 8}, {4, 4}};
+  for (const auto& size : kSizes) {
+    const int pw = size[0], ph = size[1];
+    for (int li = 0; li < 16; ++li)
+      for (int trial = 0; trial < 24; ++trial) {
+        const int xf = li >> 2, yf = li & 3;
+        const int px = pw * rng.Int(0, 16 / pw - 1), py = ph * rng.Int(0, 16 / ph - 1);
+        // Chroma fractions: each of the four kinds, any non-zero value.
+        const int ci = trial & 3;
+        const int cfx = (ci & 1) ? rng.Int(1, 7) : 0, cfy = (ci & 2) ? rng.Int(1, 7) : 0;
+        Fill f = trial < 5 ? static_cast<Fill>(trial) : rng.AnyFill();
+        const int lw = pw + (xf ? 5 : 0), lh = ph + (yf ? 5 : 0);
+        const int cw = pw / 2 + (cfx ? 1 : 0), ch = ph / 2 + (cfy ? 1 : 0);
+        const int lst = rng.Int(lw, 80), cst = rng.Int(cw, 48);
+        Source luma(rng, static_cast<size_t>((lh - 1) * lst + lw), f);
+        Source cb(rng, static_cast<size_t>((ch - 1) * cst + cw), f), cr(rng, static_cast<size_t>((ch - 1) * cst + cw), f);
+        alignas(16) uint8_t out[2][384];
+        rng.Bytes(out[0], sizeof out[0], Fill::kRandom);
+        std::memcpy(out[1], out[0], sizeof out[0]);
+        for (int k = 0; k < 2; ++k) {
+          H264McArgs a{};
+          a.lumaSrc = luma.Data();
+          a.lumaStride = lst;
+          a.cbSrc = cb.Data();
+          a.crSrc = cr.Data();
+          a.chromaStride = cst;
+          a.mvx = static_cast<int16_t>(xf);
+          a.mvy = static_cast<int16_t>(yf);
+          a.chromaFracX = static_cast<int16_t>(cfx);
+          a.chromaFracY = static_cast<int16_t>(cfy);
+          uint8_t* base = out[k];
+          if (k == 0) {
+            H264McByBlocks(plain_, &a, base, base + 256, base + 320, px, py, pw, ph, li, ci);
+          } else {
+            a.lumaDst = base + H264MbLumaPos(px, py);
+            blocks->luma[li](&a, pw, ph);
+            a.cbDst = base + 256 + 8 * (py / 2) + px / 2;
+            a.crDst = base + 320 + 8 * (py / 2) + px / 2;
+            blocks->chroma[ci](&a, pw / 2, ph / 2);
+          }
+        }
+        ASSERT_EQ(0, std::memcmp(out[0], out[1], sizeof out[0]))
+            << pw << "x" << ph << " at " << px << "," << py << " fraction " << li << " chroma " << cfx << "," << cfy
+            << " trial " << trial;
+      }
+  }
 }
 
 // The variant the decoder picks is one the processor runs, and a build with

@@ -1,0 +1,6 @@
+// AVX2 motion compensation kernels (see h264_mc_vector.h).
+#include "codecs/h264/x86/h264_mc_vector.h"
+
+void H264InstallAvx2Kernels(H264DecKernelTable* table) { InstallMc(table); }
+
+const H264McBlockKernels* H264Avx2McBlocks() { return &kBlocks; }

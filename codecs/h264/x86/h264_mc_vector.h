@@ -1,0 +1,381 @@
+// Vector motion compensation, included by the SSSE3 and the AVX2 kernel
+// files: the six-tap and bilinear filters as byte-pair multiply-adds, and
+// whole partitions in one call (with AVX2, 16-wide luma rows in one
+// register). Each kernel gives exactly the result of the plain kernels and
+// reads only the bytes they read.
+#pragma once
+
+#ifdef __AVX2__
+#include <immintrin.h>
+#else
+#include <tmmintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/x86/h264_kernels_x86.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Loads and stores of exact widths
+
+inline __m128i Load2(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i Load4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store2(uint8_t* p, __m128i v) {
+  auto x = static_cast<uint16_t>(_mm_cvtsi128_si32(v));
+  std::memcpy(p, &x, 2);
+}
+inline void Store4(uint8_t* p, __m128i v) {
+  int32_t x = _mm_cvtsi128_si32(v);
+  std::memcpy(p, &x, 4);
+}
+inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+template <int W>
+inline __m128i LoadBytes(const uint8_t* p) {
+  if constexpr (W == 2) return Load2(p);
+  else if constexpr (W == 4) return Load4(p);
+  else return Load8(p);
+}
+template <int W>
+inline void StoreBytes(uint8_t* p, __m128i v) {
+  if constexpr (W == 2) Store2(p, v);
+  else if constexpr (W == 4) Store4(p, v);
+  else Store8(p, v);
+}
+
+// ---------------------------------------------------------------------------
+// Luma
+
+// Tap pairs as signed bytes, first sample in the low byte.
+inline __m128i TapsA() { return _mm_set1_epi16(static_cast<int16_t>(0xFB01)); }  // 1, -5
+inline __m128i TapsB() { return _mm_set1_epi16(0x1414); }                          // 20, 20
+inline __m128i TapsC() { return _mm_set1_epi16(0x01FB); }                          // -5, 1
+
+// Horizontal six-tap of the W samples from G (W 4 or 8), unrounded in 16-bit
+// lanes. The sources g - 2 .. g + W + 2 sit in one vector: eight bytes from
+// g - 2, then the rest from g + 3, so byte k of the window is at k, or k + 3
+// from k = 8 on.
+template <int W>
+inline __m128i HTap(const uint8_t* g) {
+  __m128i v = _mm_unpacklo_epi64(Load8(g - 2), W == 8 ? Load8(g + 3) : Load4(g + 3));
+  const __m128i m0 = _mm_setr_epi8(0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11);
+  const __m128i m1 = _mm_setr_epi8(2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13);
+  const __m128i m2 = _mm_setr_epi8(4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13, 13, 14, 14, 15);
+  __m128i s = _mm_maddubs_epi16(_mm_shuffle_epi8(v, m0), TapsA());
+  s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_shuffle_epi8(v, m1), TapsB()));
+  return _mm_add_epi16(s, _mm_maddubs_epi16(_mm_shuffle_epi8(v, m2), TapsC()));
+}
+
+// Vertical six-tap of the W samples from G, unrounded.
+template <int W>
+inline __m128i VTap(const uint8_t* g, int st) {
+  __m128i s = _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g - 2 * st), LoadBytes<W>(g - st)), TapsA());
+  s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g), LoadBytes<W>(g + st)), TapsB()));
+  return _mm_add_epi16(
+      s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g + 2 * st), LoadBytes<W>(g + 3 * st)), TapsC()));
+}
+
+// Clip1((v + 16) >> 5) as bytes in the low half.
+inline __m128i Round5(__m128i v) {
+  v = _mm_srai_epi16(_mm_add_epi16(v, _mm_set1_epi16(16)), 5);
+  return _mm_packus_epi16(v, v);
+}
+
+// The centre half sample from six rows of unrounded horizontal intermediates.
+inline __m128i CentreTap(const __m128i* r) {
+  const __m128i k0 = _mm_set_epi16(-5, 1, -5, 1, -5, 1, -5, 1);
+  const __m128i k1 = _mm_set1_epi16(20);
+  const __m128i k2 = _mm_set_epi16(1, -5, 1, -5, 1, -5, 1, -5);
+  __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpacklo_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpacklo_epi16(r[4], r[5]), k2));
+  __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpackhi_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpackhi_epi16(r[4], r[5]), k2));
+  const __m128i rnd = _mm_set1_epi32(512);
+  lo = _mm_srai_epi32(_mm_add_epi32(lo, rnd), 10);
+  hi = _mm_srai_epi32(_mm_add_epi32(hi, rnd), 10);
+  __m128i v = _mm_packs_epi32(lo, hi);
+  return _mm_packus_epi16(v, v);
+}
+
+inline uint8_t* LumaRow(uint8_t* dst, int y) { return dst + (y < 8 ? 8 * y : 128 + 8 * (y - 8)); }
+
+// Operations on a strip of W samples (4 or 8) in one 128-bit register.
+template <int W>
+struct Ops128 {
+  using Vec = __m128i;
+  static Vec H(const uint8_t* g) { return HTap<W>(g); }
+  static Vec V(const uint8_t* g, int st) { return VTap<W>(g, st); }
+  static Vec Load(const uint8_t* g) { return LoadBytes<W>(g); }
+  static Vec R5(Vec v) { return Round5(v); }
+  static Vec Centre(const Vec* r) { return CentreTap(r); }
+  static Vec Avg(Vec a, Vec b) { return _mm_avg_epu8(a, b); }
+  static void Store(uint8_t* row, Vec v) { StoreBytes<W>(row, v); }
+};
+
+#ifdef __AVX2__
+// 16 samples in one 256-bit register: columns 0..7 in the low lane, 8..15 in
+// the high one; bytes of a row in the low half of each lane.
+struct Ops256 {
+  using Vec = __m256i;
+  // The low lane reads g - 2 .. g + 13, the high one g + 3 .. g + 18.
+  static Vec H(const uint8_t* g) {
+    __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g - 2))),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 3)), 1);
+    const __m256i m0 = _mm256_setr_epi8(0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8,  //
+                                        3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11);
+    const __m256i m1 = _mm256_setr_epi8(2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10,  //
+                                        5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13);
+    const __m256i m2 = _mm256_setr_epi8(4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12,  //
+                                        7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14, 15);
+    __m256i s = _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m0), _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
+    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m1), _mm256_set1_epi16(0x1414)));
+    return _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m2), _mm256_set1_epi16(0x01FB)));
+  }
+  // Sixteen bytes of a row: columns 0..7 to the low lane, 8..15 to the high.
+  static Vec Load(const uint8_t* p) {
+    return _mm256_permute4x64_epi64(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                                    0x10);
+  }
+  static Vec V(const uint8_t* g, int st) {
+    __m256i s = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g - 2 * st), Load(g - st)),
+                                     _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
+    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g), Load(g + st)), _mm256_set1_epi16(0x1414)));
+    return _mm256_add_epi16(
+        s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g + 2 * st), Load(g + 3 * st)), _mm256_set1_epi16(0x01FB)));
+  }
+  static Vec R5(Vec v) {
+    v = _mm256_srai_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(16)), 5);
+    return _mm256_packus_epi16(v, v);
+  }
+  static Vec Centre(const Vec* r) {
+    const __m256i k0 = _mm256_set1_epi32(static_cast<int32_t>(0xFFFB0001u));  // 1, -5
+    const __m256i k1 = _mm256_set1_epi16(20);
+    const __m256i k2 = _mm256_set1_epi32(0x0001FFFB);  // -5, 1
+    __m256i lo = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(r[0], r[1]), k0),
+                                                   _mm256_madd_epi16(_mm256_unpacklo_epi16(r[2], r[3]), k1)),
+                                  _mm256_madd_epi16(_mm256_unpacklo_epi16(r[4], r[5]), k2));
+    __m256i hi = _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(r[0], r[1]), k0),
+                                                   _mm256_madd_epi16(_mm256_unpackhi_epi16(r[2], r[3]), k1)),
+                                  _mm256_madd_epi16(_mm256_unpackhi_epi16(r[4], r[5]), k2));
+    const __m256i rnd = _mm256_set1_epi32(512);
+    lo = _mm256_srai_epi32(_mm256_add_epi32(lo, rnd), 10);
+    hi = _mm256_srai_epi32(_mm256_add_epi32(hi, rnd), 10);
+    __m256i v = _mm256_packs_epi32(lo, hi);
+    return _mm256_packus_epi16(v, v);
+  }
+  static Vec Avg(Vec a, Vec b) { return _mm256_avg_epu8(a, b); }
+  // Columns 0..7 to the row, 8..15 to the quadrant on the right.
+  static void Store(uint8_t* row, Vec v) {
+    Store8(row, _mm256_castsi256_si128(v));
+    Store8(row + 64, _mm256_extracti128_si256(v, 1));
+  }
+};
+#endif
+
+// A column strip H high at fraction (XF, YF) with the operations O; g is the
+// integer sample of its top-left position, dst its first row (rows of 8,
+// row 8 on 128 bytes after row 0).
+template <class O, int H, int XF, int YF>
+inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
+  using Vec = typename O::Vec;
+  if constexpr (XF == 0 && YF == 0) {
+    for (int y = 0; y < H; ++y) O::Store(LumaRow(dst, y), O::Load(g + y * st));
+    return;
+  }
+  constexpr bool kNeedJ = (XF == 2 && YF != 0) || (YF == 2 && XF != 0);
+  Vec b1[H + 5];
+  if constexpr (kNeedJ) {
+    for (int y = 0; y < H + 5; ++y) b1[y] = O::H(g + (y - 2) * st);
+  }
+  for (int y = 0; y < H; ++y) {
+    const uint8_t* G = g + y * st;
+    Vec v;
+    if constexpr (XF == 0 && YF == 1) v = O::Avg(O::Load(G), O::R5(O::V(G, st)));
+    else if constexpr (XF == 0 && YF == 2) v = O::R5(O::V(G, st));
+    else if constexpr (XF == 0 && YF == 3) v = O::Avg(O::Load(G + st), O::R5(O::V(G, st)));
+    else if constexpr (XF == 1 && YF == 0) v = O::Avg(O::Load(G), O::R5(O::H(G)));
+    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G, st)));
+    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(O::V(G, st)), O::Centre(b1 + y));
+    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(O::V(G, st)), O::R5(O::H(G + st)));
+    else if constexpr (XF == 2 && YF == 0) v = O::R5(O::H(G));
+    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::Centre(b1 + y));
+    else if constexpr (XF == 2 && YF == 2) v = O::Centre(b1 + y);
+    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(O::H(G + st)));
+    else if constexpr (XF == 3 && YF == 0) v = O::Avg(O::Load(G + 1), O::R5(O::H(G)));
+    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G + 1, st)));
+    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(O::V(G + 1, st)));
+    else v = O::Avg(O::R5(O::V(G + 1, st)), O::R5(O::H(G + st)));
+    O::Store(LumaRow(dst, y), v);
+  }
+}
+
+template <int XF, int YF>
+inline const uint8_t* LumaOrigin(const H264McArgs* a) {
+  return a->lumaSrc + (XF ? 2 : 0) + (YF ? 2 * a->lumaStride : 0);
+}
+
+// One kernel table entry: a W x H block.
+template <int W, int H, int XF, int YF>
+void LumaMc(const H264McArgs* a) {
+  LumaStrip<Ops128<W>, H, XF, YF>(LumaOrigin<XF, YF>(a), a->lumaStride, a->lumaDst);
+}
+
+// A whole partition, 16, 8 or 4 wide and high; 16-wide rows continue 64
+// bytes on (the quadrant to the right).
+template <int XF, int YF>
+void LumaBlock(const H264McArgs* a, int w, int h) {
+  const uint8_t* g = LumaOrigin<XF, YF>(a);
+  const int st = a->lumaStride;
+  uint8_t* dst = a->lumaDst;
+  if (w == 16) {
+    if constexpr (XF == 0 && YF == 0) {
+      for (int y = 0; y < h; ++y) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + y * st));
+        uint8_t* row = LumaRow(dst, y);
+        Store8(row, v);
+        _mm_storeh_pd(reinterpret_cast<double*>(row + 64), _mm_castsi128_pd(v));
+      }
+      return;
+    }
+#ifdef __AVX2__
+    if (h == 16) LumaStrip<Ops256, 16, XF, YF>(g, st, dst);
+    else LumaStrip<Ops256, 8, XF, YF>(g, st, dst);
+#else
+    if (h == 16) {
+      LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 16, XF, YF>(g + 8, st, dst + 64);
+    } else {
+      LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 8, XF, YF>(g + 8, st, dst + 64);
+    }
+#endif
+  } else if (w == 8) {
+    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
+    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
+    else LumaStrip<Ops128<8>, 4, XF, YF>(g, st, dst);
+  } else {
+    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF>(g, st, dst);
+    else LumaStrip<Ops128<4>, 4, XF, YF>(g, st, dst);
+  }
+}
+
+template <int W, int H, int... I>
+struct LumaTableOf {
+  static constexpr H264McFn kTable[16] = {&LumaMc<W, H, I / 4, I % 4>...};
+};
+template <int W, int H>
+using LumaTable = LumaTableOf<W, H, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+
+template <int... I>
+struct LumaBlockTableOf {
+  static constexpr H264McBlockFn kTable[16] = {&LumaBlock<I / 4, I % 4>...};
+};
+using LumaBlockTable = LumaBlockTableOf<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+
+// ---------------------------------------------------------------------------
+// Chroma: (A, B) and (C, D) weights as byte pairs over sample pairs. With
+// one fraction zero only the pair along the other one is read.
+
+template <int W, int H, bool X, bool Y>
+inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __m128i w1) {
+  const __m128i rnd = _mm_set1_epi16(32);
+  if constexpr (!X && !Y) {
+    for (int y = 0; y < H; ++y) StoreBytes<W>(dst + 8 * y, LoadBytes<W>(src + y * st));
+    return;
+  }
+  // Pairs along x of row r (X), or of rows r and r + 1 (Y only).
+  auto pairs = [&](int r) {
+    const uint8_t* p = src + r * st;
+    return X ? _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + 1))
+             : _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + st));
+  };
+  __m128i top = pairs(0);
+  for (int y = 0; y < H; ++y) {
+    __m128i v = _mm_maddubs_epi16(top, w0);
+    if constexpr (X && Y) {
+      __m128i below = pairs(y + 1);
+      v = _mm_add_epi16(v, _mm_maddubs_epi16(below, w1));
+      top = below;
+    } else if (y + 1 < H) {
+      top = pairs(y + 1);
+    }
+    v = _mm_srli_epi16(_mm_add_epi16(v, rnd), 6);
+    StoreBytes<W>(dst + 8 * y, _mm_packus_epi16(v, v));
+  }
+}
+
+inline __m128i BytePair(int a, int b) { return _mm_set1_epi16(static_cast<int16_t>((b << 8) | a)); }
+
+template <int W, int H, bool X, bool Y>
+inline void ChromaBoth(const H264McArgs* a) {
+  const int xf = X ? a->chromaFracX : 0, yf = Y ? a->chromaFracY : 0;
+  __m128i w0, w1 = _mm_setzero_si128();
+  if constexpr (X && Y) {
+    w0 = BytePair((8 - xf) * (8 - yf), xf * (8 - yf));
+    w1 = BytePair((8 - xf) * yf, xf * yf);
+  } else if constexpr (X) {
+    w0 = BytePair(8 * (8 - xf), 8 * xf);
+  } else {
+    w0 = BytePair(8 * (8 - yf), 8 * yf);
+  }
+  ChromaPlane<W, H, X, Y>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
+  ChromaPlane<W, H, X, Y>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
+}
+
+template <int W, int H, bool X, bool Y>
+void ChromaMc(const H264McArgs* a) {
+  ChromaBoth<W, H, X, Y>(a);
+}
+
+// The chroma blocks of a whole partition: 8, 4 or 2 wide and high.
+template <bool X, bool Y>
+void ChromaBlock(const H264McArgs* a, int w, int h) {
+  if (w == 8) {
+    if (h == 8) ChromaBoth<8, 8, X, Y>(a);
+    else ChromaBoth<8, 4, X, Y>(a);
+  } else if (w == 4) {
+    if (h == 8) ChromaBoth<4, 8, X, Y>(a);
+    else if (h == 4) ChromaBoth<4, 4, X, Y>(a);
+    else ChromaBoth<4, 2, X, Y>(a);
+  } else {
+    if (h == 4) ChromaBoth<2, 4, X, Y>(a);
+    else ChromaBoth<2, 2, X, Y>(a);
+  }
+}
+
+constexpr H264McFn kChromaMc4x2[4] = {&ChromaMc<4, 2, false, false>, &ChromaMc<4, 2, true, false>,
+                                      &ChromaMc<4, 2, false, true>, &ChromaMc<4, 2, true, true>};
+constexpr H264McFn kChromaMc8x4[4] = {&ChromaMc<8, 4, false, false>, &ChromaMc<8, 4, true, false>,
+                                      &ChromaMc<8, 4, false, true>, &ChromaMc<8, 4, true, true>};
+
+constexpr H264McBlockKernels kBlocks = {
+    {LumaBlockTable::kTable[0], LumaBlockTable::kTable[1], LumaBlockTable::kTable[2], LumaBlockTable::kTable[3],
+     LumaBlockTable::kTable[4], LumaBlockTable::kTable[5], LumaBlockTable::kTable[6], LumaBlockTable::kTable[7],
+     LumaBlockTable::kTable[8], LumaBlockTable::kTable[9], LumaBlockTable::kTable[10], LumaBlockTable::kTable[11],
+     LumaBlockTable::kTable[12], LumaBlockTable::kTable[13], LumaBlockTable::kTable[14], LumaBlockTable::kTable[15]},
+    {&ChromaBlock<false, false>, &ChromaBlock<true, false>, &ChromaBlock<false, true>, &ChromaBlock<true, true>}};
+
+inline void InstallMc(H264DecKernelTable* t) {
+  t->lumaMc4x4 = LumaTable<4, 4>::kTable;
+  t->lumaMc4x8 = LumaTable<4, 8>::kTable;
+  t->lumaMc8x16 = LumaTable<8, 16>::kTable;
+  t->chromaMc4x2 = kChromaMc4x2;
+  t->chromaMc8x4 = kChromaMc8x4;
+}
+
+}  // namespace
