@@ -386,7 +386,7 @@ using DeblockChromaFn = void (*)(uint8_t* q0, int stride, const int32_t* tc, con
                                  const int32_t* noQ);
 using BsMotionFn = int (*)(const HevcMotionInfo* q, const HevcMotionInfo* p);
 using SaoBandFn = void (*)(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp);
-using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao,
+using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, int srcStride, const HevcSaoParams* sao,
                            const int32_t* edges, int w, int h, int comp);
 using CopyRowsFn = void (*)(const uint8_t* src, uint8_t* dst, int width, int rows, int stride);
 

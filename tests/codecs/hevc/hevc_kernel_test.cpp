@@ -452,11 +452,12 @@ void CheckSaoEdge(const HevcDspTable& p, const HevcDspTable& v, int slot) {
     for (int k = 1; k < 5; ++k)
       sao.acSaoOffsetVal[comp][k] = static_cast<int8_t>(round % 5 == 4 ? (Rand(0, 1) ? 127 : -128) : Rand(-7, 7));
     const int32_t edges[4] = {Rand(0, 1), Rand(0, 1), Rand(0, 1), Rand(0, 1)};
-    // the destination as a plane of the source's stride, guard-filled
-    std::vector<uint8_t> a(src.buf.size(), kGuard), b(src.buf.size(), kGuard);
-    const size_t at = static_cast<size_t>(kMargin) * kSrcStride + kMargin;
-    Kernel<SaoEdgeFn>(p, slot)(a.data() + at, src.At(), kSrcStride, &sao, edges, w, h, comp);
-    Kernel<SaoEdgeFn>(v, slot)(b.data() + at, src.At(), kSrcStride, &sao, edges, w, h, comp);
+    // the destination as a guard-filled plane of another stride than the source's
+    constexpr int kDstStride = 168;
+    std::vector<uint8_t> a(static_cast<size_t>(kDstStride) * kSrcRows, kGuard), b = a;
+    const size_t at = static_cast<size_t>(kMargin) * kDstStride + kMargin;
+    Kernel<SaoEdgeFn>(p, slot)(a.data() + at, src.At(), kDstStride, kSrcStride, &sao, edges, w, h, comp);
+    Kernel<SaoEdgeFn>(v, slot)(b.data() + at, src.At(), kDstStride, kSrcStride, &sao, edges, w, h, comp);
     // equal whole planes: the vector kernel wrote outside the block no more than the plain one
     ASSERT_TRUE(SameBytes(a, b)) << Name(slot, w, h, sao.aucSaoEoClass[comp]) << " edges " << edges[0] << edges[1] << edges[2]
                     << edges[3];
