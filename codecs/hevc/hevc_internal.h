@@ -464,7 +464,8 @@ struct HevcAuBatch {
 };
 
 // processor feature word bits
-constexpr int32_t kCpuCmov = 0x1, kCpuMmx = 0x2, kCpuSse2 = 0x10, kCpuSse41 = 0x80, kCpuAvx = 0x400;
+constexpr int32_t kCpuCmov = 0x1, kCpuMmx = 0x2, kCpuSse2 = 0x10, kCpuSse41 = 0x80, kCpuAvx = 0x400,
+                  kCpuAvx2 = 0x800;
 // The probes behind the feature word; tests hand in a made-up processor.
 struct HevcCpuProbe {
   int (*canToggleId)();  // the EFLAGS ID bit can be toggled: CPUID exists

@@ -169,6 +169,9 @@ inline void Columns1D(const __m128i* r, int step, int count, __m128i* lo, __m128
 }
 
 template <int N, bool Dst>
+void Rows(int stride, const int16_t* coeff, uint8_t* dst, int numCols);
+
+template <int N, bool Dst>
 void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
   const Matrix<N>& M = MatrixFor<N, Dst>();
   if (numCols > N) numCols = N;
@@ -211,7 +214,13 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows
       }
     }
   }
-  // rows: second stage, 12-bit shift, add and clip
+  Rows<N, Dst>(stride, coeff, dst, numCols);
+}
+
+// rows: second stage, 12-bit shift, add and clip
+template <int N, bool Dst>
+void Rows(int stride, const int16_t* coeff, uint8_t* dst, int numCols) {
+  const Matrix<N>& M = MatrixFor<N, Dst>();
   const int rowPairs = (numCols + 1) / 2, quads = (numCols + 3) / 4;
   const __m128i r12 = _mm_set1_epi32(2048);
   for (int y = 0; y < N; ++y) {
@@ -291,6 +300,20 @@ void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int, int) {
 }
 
 }  // namespace
+
+void HevcDctAddSse41(int n, int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
+  if (n == 16)
+    Transform2D<16, false>(stride, coeff, dst, numCols, rows);
+  else
+    Transform2D<32, false>(stride, coeff, dst, numCols, rows);
+}
+
+void HevcDctRowsSse41(int n, int stride, const int16_t* coeff, uint8_t* dst, int numCols) {
+  if (n == 16)
+    Rows<16, false>(stride, coeff, dst, numCols);
+  else
+    Rows<32, false>(stride, coeff, dst, numCols);
+}
 
 void HevcSetTransformSse41(HevcDspTable* t) {
   t->slot[kSlotDequantFlat + 0] = reinterpret_cast<HevcKernel>(&DequantFlat<2>);
