@@ -164,12 +164,16 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
     const bool edge = type == 2;
     if (edge || keep) {
       // the picture's margins hold the ring outside the picture
-      // sixteen at a time: the rows of tmp have room, the picture's margin too
-      for (int y = -1; y <= h; ++y) {
+      // the rows of the CTB sixteen at a time, reading past the ring into
+      // the right neighbour or the margin (whose samples no other thread
+      // writes meanwhile); the rows above and below exactly
+      std::memcpy(tmp - kTmp - 1, dst - stride - 1, w + 2);
+      for (int y = 0; y < h; ++y) {
         const uint8_t* from = dst + static_cast<ptrdiff_t>(y) * stride;
         uint8_t* to = tmp + y * kTmp;
         for (int x = -1; x <= w; x += 16) std::memcpy(to + x, from + x, 16);
       }
+      std::memcpy(tmp + h * kTmp - 1, dst + static_cast<ptrdiff_t>(h) * stride - 1, w + 2);
       const ptrdiff_t up = -static_cast<ptrdiff_t>(stride), down = static_cast<ptrdiff_t>(h) * stride;
       if (done(0, -1)) {
         const uint8_t* col = src - s + 2 * static_cast<ptrdiff_t>(stride);  // the left one's last column
