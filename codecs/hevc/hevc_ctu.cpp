@@ -3,6 +3,7 @@
 // hand-off of a parsed CTU to reconstruction.
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "codecs/hevc/hevc_internal.h"
 #include "codecs/hevc/hevc_tables.h"
@@ -34,10 +35,21 @@ struct Parser {
   bool AvailLeft(int x) const { return (x & ctbMask) ? true : ctu->bAvailLeft != 0; }
   bool AvailUp(int y) const { return (y & ctbMask) ? true : ctu->bAvailUp != 0; }
   void Fill4(uint8_t* map, int x, int y, int w, int h, uint8_t v) const {
-    for (int yy = y; yy < y + h && yy < picH; yy += 4) {
-      uint8_t* row = map + Map4(x, yy);
-      int n = ((x + w > picW ? picW : x + w) - x + 3) >> 2;
-      std::memset(row, v, n);
+    const int n = ((x + w > picW ? picW : x + w) - x + 3) >> 2;
+    const int end = y + h < picH ? y + h : picH;
+    uint8_t* row = map + Map4(x, y);
+    // block widths of 1 to 16 entries as stores of a fixed size
+    auto fill = [&](auto size) {
+      for (int yy = y; yy < end; yy += 4, row += dec->iMap4Stride) std::memset(row, v, decltype(size)::value);
+    };
+    switch (n) {
+      case 1: fill(std::integral_constant<int, 1>()); break;
+      case 2: fill(std::integral_constant<int, 2>()); break;
+      case 4: fill(std::integral_constant<int, 4>()); break;
+      case 8: fill(std::integral_constant<int, 8>()); break;
+      case 16: fill(std::integral_constant<int, 16>()); break;
+      default:
+        for (int yy = y; yy < end; yy += 4, row += dec->iMap4Stride) std::memset(row, v, n);
     }
   }
 };

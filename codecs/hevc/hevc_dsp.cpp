@@ -61,6 +61,7 @@ int32_t HevcCpuDetectWith(const HevcCpuProbe& probe) {
   uint32_t r[4];
   probe.cpuid(0, r);
   if (r[0] == 0) return 0;
+  const uint32_t maxLeaf = r[0];
   char vendor[13];
   std::memcpy(vendor, &r[1], 4);
   std::memcpy(vendor + 4, &r[3], 4);
@@ -78,6 +79,10 @@ int32_t HevcCpuDetectWith(const HevcCpuProbe& probe) {
     uint32_t lo = 0, hi = 0;
     probe.xgetbv(0, &lo, &hi);
     if ((lo & 6) == 6) flags |= kCpuAvx;
+  }
+  if ((flags & kCpuAvx) && maxLeaf >= 7) {
+    probe.cpuid(7, r);
+    if (r[1] & (1u << 5)) flags |= kCpuAvx2;
   }
   const int family = static_cast<int>(((a >> 8) & 0xF) + ((a >> 20) & 0xFF));
   const int model = static_cast<int>(((a >> 4) & 0xF) + (((a >> 16) & 0xF) << 4));
@@ -110,6 +115,7 @@ void HevcInstallSaoSimd(HevcDspTable* t, int32_t flags) {
 void HevcInstallTransformSimd(HevcDspTable* t, int32_t flags) {
 #if defined(VELMORA_HEVC_X86)
   if (flags & kCpuSse41) HevcSetTransformSse41(t);
+  if ((flags & kCpuSse41) && (flags & kCpuAvx2)) HevcSetTransformAvx2(t);
 #endif
   (void)t;
   (void)flags;

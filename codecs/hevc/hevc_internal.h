@@ -386,7 +386,7 @@ using DeblockChromaFn = void (*)(uint8_t* q0, int stride, const int32_t* tc, con
                                  const int32_t* noQ);
 using BsMotionFn = int (*)(const HevcMotionInfo* q, const HevcMotionInfo* p);
 using SaoBandFn = void (*)(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h, int comp);
-using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao,
+using SaoEdgeFn = void (*)(uint8_t* dst, const uint8_t* src, int stride, int srcStride, const HevcSaoParams* sao,
                            const int32_t* edges, int w, int h, int comp);
 using CopyRowsFn = void (*)(const uint8_t* src, uint8_t* dst, int width, int rows, int stride);
 
@@ -464,7 +464,8 @@ struct HevcAuBatch {
 };
 
 // processor feature word bits
-constexpr int32_t kCpuCmov = 0x1, kCpuMmx = 0x2, kCpuSse2 = 0x10, kCpuSse41 = 0x80, kCpuAvx = 0x400;
+constexpr int32_t kCpuCmov = 0x1, kCpuMmx = 0x2, kCpuSse2 = 0x10, kCpuSse41 = 0x80, kCpuAvx = 0x400,
+                  kCpuAvx2 = 0x800;
 // The probes behind the feature word; tests hand in a made-up processor.
 struct HevcCpuProbe {
   int (*canToggleId)();  // the EFLAGS ID bit can be toggled: CPUID exists

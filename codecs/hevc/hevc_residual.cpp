@@ -181,8 +181,10 @@ int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2, int bypass, i
       base = T.sigBase[scanIdx][right + 2 * below];
       sc = sigCtx + sigAdd + (cIdx == 0 && i > 0 ? 3 : 0);
     }
-    for (; p > 0; --p)
-      if (HevcCabacEngineBin(c, &sc[base[p]])) sigPos[numSig++] = static_cast<uint8_t>(p);
+    for (; p > 0; --p) {
+      sigPos[numSig] = static_cast<uint8_t>(p);
+      numSig += HevcCabacEngineBin(c, &sc[base[p]]);
+    }
     if (p == 0) {
       if (inferDc && numSig == 0) {
         sigPos[numSig++] = 0;

@@ -31,17 +31,17 @@ void SaoBand(uint8_t* block, int stride, const HevcSaoParams* sao, int w, int h,
 }
 
 // edges: the block touches the picture's left, top, right, bottom edge.
-void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao, const int32_t* edges,
-             int w, int h, int comp) {
+void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, int srcStride, const HevcSaoParams* sao,
+             const int32_t* edges, int w, int h, int comp) {
   const int cls = sao->aucSaoEoClass[comp];
   const int8_t* pos = kHevcSaoEoPos[cls];
-  const ptrdiff_t a = pos[1] * static_cast<ptrdiff_t>(stride) + pos[0];
-  const ptrdiff_t b = pos[3] * static_cast<ptrdiff_t>(stride) + pos[2];
+  const ptrdiff_t a = pos[1] * static_cast<ptrdiff_t>(srcStride) + pos[0];
+  const ptrdiff_t b = pos[3] * static_cast<ptrdiff_t>(srcStride) + pos[2];
   const int8_t* off = sao->acSaoOffsetVal[comp];
   const int x0 = edges[0] && cls != 1 ? 1 : 0, x1 = edges[2] && cls != 1 ? w - 1 : w;
   const int y0 = edges[1] && cls != 0 ? 1 : 0, y1 = edges[3] && cls != 0 ? h - 1 : h;
   for (int y = y0; y < y1; ++y) {
-    const uint8_t* s = src + static_cast<ptrdiff_t>(y) * stride;
+    const uint8_t* s = src + static_cast<ptrdiff_t>(y) * srcStride;
     uint8_t* d = dst + static_cast<ptrdiff_t>(y) * stride;
     for (int x = x0; x < x1; ++x) {
       const int v = s[x];
@@ -88,6 +88,22 @@ void HevcPadBorders(HevcDecoder* dec, int count, int first) {
 
 namespace {
 
+// The SAO source keeps, of every CTB offset so far, what its neighbours
+// read: its first and last rows in place, and its first and last columns
+// laid out as its second and third rows (a CTB is at least 4 samples high
+// and, when narrower than high, ends the picture, where the margin takes the
+// rest).
+void SaveSaoBorder(const uint8_t* block, int blockStride, uint8_t* src, int stride, int w, int h) {
+  std::memcpy(src, block, w);
+  std::memcpy(src + static_cast<ptrdiff_t>(h - 1) * stride, block + static_cast<ptrdiff_t>(h - 1) * blockStride, w);
+  uint8_t* left = src + stride;
+  uint8_t* right = src + 2 * static_cast<ptrdiff_t>(stride);
+  for (int y = 0; y < h; ++y) {
+    left[y] = block[static_cast<ptrdiff_t>(y) * blockStride];
+    right[y] = block[static_cast<ptrdiff_t>(y) * blockStride + w - 1];
+  }
+}
+
 // The SAO of one CTB at luma position (xL, yL).
 void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
   const HevcSps* sps = dec->pSps;
@@ -100,10 +116,10 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
   const HevcSaoParams* sao = &dec->pSaoParamMap[rs];
   if (!sao->aucSaoTypeIdx[0] && !sao->aucSaoTypeIdx[1] && !sao->aucSaoTypeIdx[2]) return;
   const HevcDspTable& t = dec->stDsp;
-  auto copy = Kernel<CopyRowsFn>(t, kSlotCopyRows);
   // the neighbours, dx and dy from -1 to 1; blocked: no filtering across
   int nrs[3][3];
   bool blocked[3][3] = {};
+  bool anyBlocked = false;
   for (int dy = -1; dy <= 1; ++dy)
     for (int dx = -1; dx <= 1; ++dx) {
       const int nx = cx + dx, ny = cy + dy;
@@ -118,8 +134,17 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
           pps->TileId[ts] != pps->TileId[tsN])
         b = true;
       blocked[dy + 1][dx + 1] = b;
+      anyBlocked |= b;
     }
+  // PCM with the loop filter off and transquant-bypass blocks keep their deblocked samples
+  const bool pcm = sps->pcm_enabled_flag && sps->pcm_loop_filter_disabled_flag;
+  const bool keep = pcm || pps->transquant_bypass_enabled_flag;
+  const int stride8 = dec->iMap4Stride / 2;
   HevcPicture* pic = dec->pCurPic;
+  // the CTB's deblocked samples with a ring of neighbours, (0, 0) at kTmp + 1
+  constexpr int kTmp = 80;
+  alignas(64) uint8_t tmpBuf[(64 + 2) * kTmp];
+  uint8_t* const tmp = tmpBuf + kTmp + 1;
   for (int c = 0; c < 3; ++c) {
     const int type = sao->aucSaoTypeIdx[c];
     if (!type) continue;
@@ -130,44 +155,60 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
     uint8_t* dst = pic->apucPlane[c] + static_cast<ptrdiff_t>(y0) * stride + x0;
     uint8_t* src = dec->apSaoPlane[c] + static_cast<ptrdiff_t>(y0) * stride + x0;
     const uint8_t bit = static_cast<uint8_t>(1 << c);
-    // deblocked samples of a neighbour not yet offset are still in the picture
-    auto fresh = [&](int dy, int dx) {
+    // offset already: its deblocked border is in the SAO source; otherwise
+    // (or outside the picture, never read) the picture holds it
+    auto done = [&](int dy, int dx) {
       const int n = nrs[dy + 1][dx + 1];
-      return n >= 0 && !(dec->pSaoDoneMap[n] & bit);
+      return n >= 0 && (dec->pSaoDoneMap[n] & bit);
     };
     const bool edge = type == 2;
-    if (edge && fresh(0, -1))
-      Kernel<CopyRowsFn>(t, kSlotCopyRowsLeft)(dst - 1, src - 1, w + 1, h, stride);
-    else
-      copy(dst, src, w, h, stride);
+    if (edge || keep) {
+      // the picture's margins hold the ring outside the picture
+      // the rows of the CTB sixteen at a time, reading past the ring into
+      // the right neighbour or the margin (whose samples no other thread
+      // writes meanwhile); the rows above and below exactly
+      std::memcpy(tmp - kTmp - 1, dst - stride - 1, w + 2);
+      for (int y = 0; y < h; ++y) {
+        const uint8_t* from = dst + static_cast<ptrdiff_t>(y) * stride;
+        uint8_t* to = tmp + y * kTmp;
+        for (int x = -1; x <= w; x += 16) std::memcpy(to + x, from + x, 16);
+      }
+      std::memcpy(tmp + h * kTmp - 1, dst + static_cast<ptrdiff_t>(h) * stride - 1, w + 2);
+      const ptrdiff_t up = -static_cast<ptrdiff_t>(stride), down = static_cast<ptrdiff_t>(h) * stride;
+      if (done(0, -1)) {
+        const uint8_t* col = src - s + 2 * static_cast<ptrdiff_t>(stride);  // the left one's last column
+        for (int y = 0; y < h; ++y) tmp[y * kTmp - 1] = col[y];
+      }
+      if (done(0, 1)) {
+        const uint8_t* col = src + w + stride;  // the right one's first column
+        for (int y = 0; y < h; ++y) tmp[y * kTmp + w] = col[y];
+      }
+      if (done(-1, 0)) std::memcpy(tmp - kTmp, src + up, w);
+      if (done(1, 0)) std::memcpy(tmp + h * kTmp, src + down, w);
+      if (done(-1, -1)) tmp[-kTmp - 1] = src[up - 1];
+      if (done(-1, 1)) tmp[-kTmp + w] = src[up + w];
+      if (done(1, -1)) tmp[h * kTmp - 1] = src[down - 1];
+      if (done(1, 1)) tmp[h * kTmp + w] = src[down + w];
+      SaveSaoBorder(tmp, kTmp, src, stride, w, h);
+    } else {
+      SaveSaoBorder(dst, stride, src, stride, w, h);
+    }
     dec->pSaoDoneMap[rs] |= bit;
     if (!edge) {
       Kernel<SaoBandFn>(t, kSlotSaoBand)(dst, stride, sao, w, h, c);
     } else {
-      const ptrdiff_t up = -static_cast<ptrdiff_t>(stride), down = static_cast<ptrdiff_t>(h) * stride;
-      if (fresh(0, 1)) copy(dst + w, src + w, 1, h, stride);
-      if (fresh(-1, 0)) copy(dst + up, src + up, w, 1, stride);
-      if (fresh(1, 0)) copy(dst + down, src + down, w, 1, stride);
-      if (fresh(-1, -1)) src[up - 1] = dst[up - 1];
-      if (fresh(-1, 1)) src[up + w] = dst[up + w];
-      if (fresh(1, -1)) src[down - 1] = dst[down - 1];
-      if (fresh(1, 1)) src[down + w] = dst[down + w];
       const int32_t edges[4] = {x0 == 0, y0 == 0, x0 + w == pw, y0 + h == ph};
-      Kernel<SaoEdgeFn>(t, kSlotSaoEdge)(dst, src, stride, sao, edges, w, h, c);
+      Kernel<SaoEdgeFn>(t, kSlotSaoEdge)(dst, tmp, stride, kTmp, sao, edges, w, h, c);
       // samples whose class reaches into a neighbour across a blocked
       // boundary keep their deblocked values; only the border can
-      bool any = false;
-      for (const auto& r : blocked)
-        for (bool v : r) any |= v;
-      if (any) {
+      if (anyBlocked) {
         const int8_t* pos = kHevcSaoEoPos[sao->aucSaoEoClass[c]];
         auto restore = [&](int xx, int yy) {
           for (int k = 0; k < 2; ++k) {
             const int nx = xx + pos[2 * k], ny = yy + pos[2 * k + 1];
             const int dx = nx < 0 ? -1 : nx >= w ? 1 : 0, dy = ny < 0 ? -1 : ny >= h ? 1 : 0;
             if ((dx || dy) && blocked[dy + 1][dx + 1]) {
-              const ptrdiff_t o = static_cast<ptrdiff_t>(yy) * stride + xx;
-              dst[o] = src[o];
+              dst[static_cast<ptrdiff_t>(yy) * stride + xx] = tmp[yy * kTmp + xx];
               return;
             }
           }
@@ -182,22 +223,16 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
         }
       }
     }
-  }
-  // PCM with the loop filter off and transquant-bypass blocks keep theirs
-  const bool pcm = sps->pcm_enabled_flag && sps->pcm_loop_filter_disabled_flag;
-  if (!pcm && !pps->transquant_bypass_enabled_flag) return;
-  const int stride8 = dec->iMap4Stride / 2;
-  for (int y = yL; y < yL + S && y + 8 <= g.iHeight; y += 8)
-    for (int x = xL; x < xL + S && x + 8 <= g.iWidth; x += 8) {
-      const uint8_t v = dec->pPcmBypassMap[static_cast<size_t>(y >> 3) * stride8 + (x >> 3)];
-      if (!((v & 2) || (pcm && (v & 1)))) continue;
-      for (int c = 0; c < 3; ++c) {
-        if (!sao->aucSaoTypeIdx[c]) continue;
-        const int sh = c ? 1 : 0, stride = c ? g.iStrideC : g.iStride;
-        const ptrdiff_t o = static_cast<ptrdiff_t>(y >> sh) * stride + (x >> sh);
-        copy(dec->apSaoPlane[c] + o, pic->apucPlane[c] + o, 8 >> sh, 8 >> sh, stride);
+    if (!keep) continue;
+    for (int y = yL; y < yL + S && y + 8 <= g.iHeight; y += 8)
+      for (int x = xL; x < xL + S && x + 8 <= g.iWidth; x += 8) {
+        const uint8_t v = dec->pPcmBypassMap[static_cast<size_t>(y >> 3) * stride8 + (x >> 3)];
+        if (!((v & 2) || (pcm && (v & 1)))) continue;
+        const int bx = (x - xL) >> sh, by = (y - yL) >> sh;
+        for (int r = 0; r < (8 >> sh); ++r)
+          std::memcpy(dst + static_cast<ptrdiff_t>(by + r) * stride + bx, tmp + (by + r) * kTmp + bx, 8 >> sh);
       }
-    }
+  }
 }
 
 }  // namespace

@@ -29,12 +29,12 @@ inline void Edge16(uint8_t* d, const uint8_t* s, ptrdiff_t a, ptrdiff_t b, __m12
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_packus_epi16(lo, hi));
 }
 
-void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* sao, const int32_t* edges, int w,
-             int h, int comp) {
+void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, int srcStride, const HevcSaoParams* sao,
+             const int32_t* edges, int w, int h, int comp) {
   const int cls = sao->aucSaoEoClass[comp];
   const int8_t* pos = kHevcSaoEoPos[cls];
-  const ptrdiff_t a = pos[1] * static_cast<ptrdiff_t>(stride) + pos[0];
-  const ptrdiff_t b = pos[3] * static_cast<ptrdiff_t>(stride) + pos[2];
+  const ptrdiff_t a = pos[1] * static_cast<ptrdiff_t>(srcStride) + pos[0];
+  const ptrdiff_t b = pos[3] * static_cast<ptrdiff_t>(srcStride) + pos[2];
   const int8_t* off = sao->acSaoOffsetVal[comp];
   const int x0 = edges[0] && cls != 1 ? 1 : 0, x1 = edges[2] && cls != 1 ? w - 1 : w;
   const int y0 = edges[1] && cls != 0 ? 1 : 0, y1 = edges[3] && cls != 0 ? h - 1 : h;
@@ -43,7 +43,7 @@ void SaoEdge(uint8_t* dst, const uint8_t* src, int stride, const HevcSaoParams* 
   const __m128i table = _mm_load_si128(reinterpret_cast<const __m128i*>(t));
   const int n = x1 - x0;
   for (int y = y0; y < y1; ++y) {
-    const uint8_t* s = src + static_cast<ptrdiff_t>(y) * stride;
+    const uint8_t* s = src + static_cast<ptrdiff_t>(y) * srcStride;
     uint8_t* d = dst + static_cast<ptrdiff_t>(y) * stride;
     int x = x0;
     if (n >= 16) {

@@ -105,6 +105,72 @@ void DcAdd(int stride, int16_t dc, uint8_t* dst) {
   }
 }
 
+// Column coefficients of the butterfly: for the N-point transform (N >= 4)
+// the odd inputs in pairs (4q + 1, 4q + 3) for the outputs i < N / 2, each
+// pair repeated; for N = 2 the pair (0, 1) for both outputs.
+template <int N>
+struct OddCols {
+  static constexpr int kPairs = N >= 4 ? N / 4 : 1;
+  static constexpr int kOut = N >= 4 ? N / 2 : 2;
+  __m128i c[kPairs][kOut];
+  OddCols() {
+    auto m = [](int k, int i) { return static_cast<uint16_t>(kHevcDctMatrix[(k * (32 / N)) * 32 + i]); };
+    for (int q = 0; q < kPairs; ++q)
+      for (int i = 0; i < kOut; ++i) {
+        const int a = N >= 4 ? 4 * q + 1 : 0, b = N >= 4 ? 4 * q + 3 : 1;
+        c[q][i] = _mm_set1_epi32(static_cast<int32_t>(m(a, i) | static_cast<uint32_t>(m(b, i)) << 16));
+      }
+  }
+};
+
+template <int N>
+const OddCols<N>& OddColsFor() {
+  static const OddCols<N> k;
+  return k;
+}
+
+// The N-point inverse transform down eight columns: input j is r[j * step]
+// (16-bit, eight columns), zero from `count` on; the sums of columns 0-3 go
+// to lo[i], of columns 4-7 to hi[i]. The even inputs are the N/2-point
+// transform of the first N/2 outputs; the odd ones add to them and, mirrored,
+// subtract from the last N/2.
+template <int N>
+inline void Columns1D(const __m128i* r, int step, int count, __m128i* lo, __m128i* hi) {
+  const OddCols<N>& K = OddColsFor<N>();
+  if constexpr (N == 2) {
+    (void)count;
+    const __m128i pl = _mm_unpacklo_epi16(r[0], r[step]), ph = _mm_unpackhi_epi16(r[0], r[step]);
+    for (int i = 0; i < 2; ++i) {
+      lo[i] = _mm_madd_epi16(pl, K.c[0][i]);
+      hi[i] = _mm_madd_epi16(ph, K.c[0][i]);
+    }
+  } else {
+    Columns1D<N / 2>(r, 2 * step, (count + 1) / 2, lo, hi);
+    const int nq = (count + 2) / 4;  // pairs with an odd input below count
+    __m128i pl[N / 4], ph[N / 4];
+    for (int q = 0; q < nq; ++q) {
+      const __m128i a = r[(4 * q + 1) * step], b = r[(4 * q + 3) * step];
+      pl[q] = _mm_unpacklo_epi16(a, b);
+      ph[q] = _mm_unpackhi_epi16(a, b);
+    }
+    for (int i = 0; i < N / 2; ++i) {
+      __m128i ol = _mm_setzero_si128(), oh = _mm_setzero_si128();
+      for (int q = 0; q < nq; ++q) {
+        ol = _mm_add_epi32(ol, _mm_madd_epi16(pl[q], K.c[q][i]));
+        oh = _mm_add_epi32(oh, _mm_madd_epi16(ph[q], K.c[q][i]));
+      }
+      const __m128i el = lo[i], eh = hi[i];
+      lo[i] = _mm_add_epi32(el, ol);
+      hi[i] = _mm_add_epi32(eh, oh);
+      lo[N - 1 - i] = _mm_sub_epi32(el, ol);
+      hi[N - 1 - i] = _mm_sub_epi32(eh, oh);
+    }
+  }
+}
+
+template <int N, bool Dst>
+void Rows(int stride, const int16_t* coeff, uint8_t* dst, int numCols);
+
 template <int N, bool Dst>
 void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
   const Matrix<N>& M = MatrixFor<N, Dst>();
@@ -115,43 +181,46 @@ void Transform2D(int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows
     for (int x = 1; x < numCols && dcOnly; ++x) dcOnly = coeff[x] == 0;
     if (dcOnly) return DcAdd<N>(stride, coeff[0], dst);
   }
-  const int pairs = (rows + 1) / 2;
-  // columns, eight (four for 4x4) at a time: first stage, 7-bit shift, 16-bit clip
-  constexpr int kW = N == 4 ? 4 : 8;
   const __m128i r7 = _mm_set1_epi32(64);
-  for (int x = 0; x < numCols; x += kW) {
-    __m128i lo[N / 2], hi[N / 2];
+  if constexpr (N == 4) {
+    // columns, all four at a time: first stage, 7-bit shift, 16-bit clip
+    const int pairs = (rows + 1) / 2;
+    __m128i lo[2];
     for (int p = 0; p < pairs; ++p) {
-      __m128i a, b;
       // rows from `rows` on are not read
-      if constexpr (N == 4) {
-        a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
-        b = 2 * p + 1 < rows ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
-                             : _mm_setzero_si128();
-      } else {
-        a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + 2 * p * N + x));
-        b = 2 * p + 1 < rows ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N + x))
-                             : _mm_setzero_si128();
-      }
+      const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + 2 * p * N));
+      const __m128i b = 2 * p + 1 < rows ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coeff + (2 * p + 1) * N))
+                                         : _mm_setzero_si128();
       lo[p] = _mm_unpacklo_epi16(a, b);
-      hi[p] = _mm_unpackhi_epi16(a, b);
     }
     for (int i = 0; i < N; ++i) {
-      __m128i sl = _mm_setzero_si128(), sh = _mm_setzero_si128();
-      for (int p = 0; p < pairs; ++p) {
-        sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[p], M.byCol[p][i]));
-        if constexpr (N != 4) sh = _mm_add_epi32(sh, _mm_madd_epi16(hi[p], M.byCol[p][i]));
-      }
+      __m128i sl = _mm_setzero_si128();
+      for (int p = 0; p < pairs; ++p) sl = _mm_add_epi32(sl, _mm_madd_epi16(lo[p], M.byCol[p][i]));
       sl = _mm_srai_epi32(_mm_add_epi32(sl, r7), 7);
-      if constexpr (N == 4) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(coeff + i * N + x), _mm_packs_epi32(sl, sl));
-      } else {
-        sh = _mm_srai_epi32(_mm_add_epi32(sh, r7), 7);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(coeff + i * N), _mm_packs_epi32(sl, sl));
+    }
+  } else {
+    // columns, eight at a time: first stage by butterflies, 7-bit shift, 16-bit clip
+    for (int x = 0; x < numCols; x += 8) {
+      __m128i r[N], lo[N], hi[N];
+      // rows from `rows` on are not read
+      for (int k = 0; k < N; ++k)
+        r[k] = k < rows ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + k * N + x)) : _mm_setzero_si128();
+      Columns1D<N>(r, 1, rows, lo, hi);
+      for (int i = 0; i < N; ++i) {
+        const __m128i sl = _mm_srai_epi32(_mm_add_epi32(lo[i], r7), 7);
+        const __m128i sh = _mm_srai_epi32(_mm_add_epi32(hi[i], r7), 7);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(coeff + i * N + x), _mm_packs_epi32(sl, sh));
       }
     }
   }
-  // rows: second stage, 12-bit shift, add and clip
+  Rows<N, Dst>(stride, coeff, dst, numCols);
+}
+
+// rows: second stage, 12-bit shift, add and clip
+template <int N, bool Dst>
+void Rows(int stride, const int16_t* coeff, uint8_t* dst, int numCols) {
+  const Matrix<N>& M = MatrixFor<N, Dst>();
   const int rowPairs = (numCols + 1) / 2, quads = (numCols + 3) / 4;
   const __m128i r12 = _mm_set1_epi32(2048);
   for (int y = 0; y < N; ++y) {
@@ -231,6 +300,20 @@ void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int, int) {
 }
 
 }  // namespace
+
+void HevcDctAddSse41(int n, int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
+  if (n == 16)
+    Transform2D<16, false>(stride, coeff, dst, numCols, rows);
+  else
+    Transform2D<32, false>(stride, coeff, dst, numCols, rows);
+}
+
+void HevcDctRowsSse41(int n, int stride, const int16_t* coeff, uint8_t* dst, int numCols) {
+  if (n == 16)
+    Rows<16, false>(stride, coeff, dst, numCols);
+  else
+    Rows<32, false>(stride, coeff, dst, numCols);
+}
 
 void HevcSetTransformSse41(HevcDspTable* t) {
   t->slot[kSlotDequantFlat + 0] = reinterpret_cast<HevcKernel>(&DequantFlat<2>);

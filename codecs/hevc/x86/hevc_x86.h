@@ -8,6 +8,10 @@ namespace hevc {
 
 void HevcSetMcSse41(HevcDspTable* t);     // slots 55-118
 void HevcSetTransformSse41(HevcDspTable* t);  // slots 6-15
+void HevcSetTransformAvx2(HevcDspTable* t);   // slots 13, 14
+// the SSE4.1 16- and 32-point DCT with the add, whole or its second stage
+void HevcDctAddSse41(int n, int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows);
+void HevcDctRowsSse41(int n, int stride, const int16_t* coeff, uint8_t* dst, int numCols);
 void HevcSetSaoSse41(HevcDspTable* t);        // slots 0, 1
 void HevcSetIntraSse41(HevcDspTable* t);      // slots 16-23, 27-50
 void HevcSetDeblockChromaSse2(HevcDspTable* t);  // slots 123, 124

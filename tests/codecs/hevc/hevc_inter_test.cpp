@@ -253,7 +253,7 @@ TEST(HevcLoopFilterKernels, SaoBandAndEdgeAtTheirLimits) {
     for (int i = 0; i < 40; ++i) src[i] = static_cast<uint8_t>((i * 37) % 200);
     std::memcpy(dst, src, sizeof dst);
     const int32_t edges[4] = {1, 0, 0, 0};
-    k.K<SaoEdgeFn>(kSlotSaoEdge)(dst + 8 + 1, src + 8 + 1, 8, &e, edges, 4, 3, 0);
+    k.K<SaoEdgeFn>(kSlotSaoEdge)(dst + 8 + 1, src + 8 + 1, 8, 8, &e, edges, 4, 3, 0);
     bool firstColumnChanged = false;
     for (int y = 1; y < 4; ++y) firstColumnChanged |= dst[y * 8 + 1] != src[y * 8 + 1];
     EXPECT_EQ(firstColumnChanged, cls == 1) << cls;

@@ -25,6 +25,7 @@ struct FakeCpu {
   uint32_t eax1 = 0, ecx1 = 0, edx1 = 0;
   uint32_t xcr0 = 0;
   int xgetbvCalls = 0;
+  uint32_t ebx7 = 0;  // leaf 7
 };
 FakeCpu* g_cpu = nullptr;
 
@@ -40,6 +41,8 @@ void FakeCpuid(uint32_t leaf, uint32_t r[4]) {
     r[0] = g_cpu->eax1;
     r[2] = g_cpu->ecx1;
     r[3] = g_cpu->edx1;
+  } else if (leaf == 7) {
+    r[1] = g_cpu->ebx7;
   }
 }
 void FakeXgetbv(uint32_t, uint32_t* lo, uint32_t* hi) {
@@ -51,6 +54,7 @@ void FakeXgetbv(uint32_t, uint32_t* lo, uint32_t* hi) {
 constexpr uint32_t kMmx = 1u << 23, kCmov = 1u << 15, kSse2 = 1u << 26;  // EDX
 constexpr uint32_t kSse41 = 1u << 19, kXsave = 1u << 27, kAvx = 1u << 28;  // ECX
 constexpr uint32_t kBase = kMmx | kCmov | kSse2;
+constexpr uint32_t kAvx2 = 1u << 5;  // leaf 7 EBX
 
 uint32_t Signature(int baseFamily, int extFamily, int baseModel, int extModel) {
   return static_cast<uint32_t>(baseFamily << 8 | extFamily << 20 | baseModel << 4 | extModel << 16);
@@ -74,6 +78,11 @@ TEST(HevcCpuFlags, WordFromTheProcessor) {
       {"AVX the system does not save", {true, 0xD, "GenuineIntel", haswell, kSse41 | kXsave | kAvx, kBase, 2},
        0x93},
       {"AVX without XSAVE", {true, 0xD, "GenuineIntel", haswell, kSse41 | kAvx, kBase, 6}, 0x93},
+      {"AVX2", {true, 0xD, "GenuineIntel", haswell, kSse41 | kXsave | kAvx, kBase, 6, 0, kAvx2}, 0xC93},
+      {"AVX2 the system does not save", {true, 0xD, "GenuineIntel", haswell, kSse41 | kXsave | kAvx, kBase, 2, 0, kAvx2},
+       0x93},
+      {"AVX2 past the highest leaf", {true, 6, "GenuineIntel", haswell, kSse41 | kXsave | kAvx, kBase, 6, 0, kAvx2},
+       0x493},
       {"Intel family 6 model 9", {true, 2, "GenuineIntel", Signature(6, 0, 9, 0), 0, kBase, 0}, 0x3},
       {"Intel family 6 model 13", {true, 2, "GenuineIntel", Signature(6, 0, 13, 0), 0, kBase, 0}, 0x3},
       {"Intel family 6 model 14 keeps SSE4.1", {true, 2, "GenuineIntel", Signature(6, 0, 14, 0), kSse41, kBase, 0},
@@ -102,6 +111,7 @@ TEST(HevcCpuFlags, WordFromTheProcessor) {
 int32_t AllowedBits(int slot) {
   if (slot <= 1) return kCpuSse41;
   if (slot >= 2 && slot <= 5) return 0;
+  if (slot == 13 || slot == 14) return kCpuSse41 | kCpuAvx2;
   if (slot >= 6 && slot <= 23) return kCpuSse41;
   if (slot >= 24 && slot <= 26) return 0;
   if (slot >= 27 && slot <= 50) return kCpuSse41;
@@ -126,7 +136,7 @@ HevcDspTable WithWord(int32_t word) {
 
 TEST(HevcKernels, InstallersReplaceOnlyTheirSlots) {
   const HevcDspTable plain = Plain();
-  for (int32_t word : {0, 0x2, 0x3, 0x13, 0x83, 0x93, 0x493, 0x403}) {
+  for (int32_t word : {0, 0x2, 0x3, 0x13, 0x83, 0x93, 0x493, 0x403, 0xC93, 0x813}) {
     const HevcDspTable t = WithWord(word);
     for (int s = 0; s < 131; ++s)
       if (t.slot[s] != plain.slot[s]) {
@@ -138,6 +148,12 @@ TEST(HevcKernels, InstallersReplaceOnlyTheirSlots) {
   EXPECT_NE(avx.slot[128], sse2.slot[128]);
   EXPECT_NE(avx.slot[130], sse2.slot[130]);
   EXPECT_EQ(avx.slot[129], sse2.slot[129]) << "slot 129 keeps the SSE2 copy";
+  // the AVX2 transforms replace the SSE4.1 ones, and need them
+  const HevcDspTable avx2 = WithWord(0xC93);
+  for (int s : {13, 14}) {
+    EXPECT_NE(avx2.slot[s], avx.slot[s]) << "AVX2 slot " << s;
+    EXPECT_EQ(WithWord(0x813).slot[s], plain.slot[s]) << "AVX2 without SSE4.1, slot " << s;
+  }
   // an Intel family 6 model 14 word has no SSE2 bit: no SSE2 kernel
   const HevcDspTable noSse2 = WithWord(0x3);
   EXPECT_EQ(std::memcmp(&noSse2, &plain, sizeof plain), 0);
@@ -452,11 +468,12 @@ void CheckSaoEdge(const HevcDspTable& p, const HevcDspTable& v, int slot) {
     for (int k = 1; k < 5; ++k)
       sao.acSaoOffsetVal[comp][k] = static_cast<int8_t>(round % 5 == 4 ? (Rand(0, 1) ? 127 : -128) : Rand(-7, 7));
     const int32_t edges[4] = {Rand(0, 1), Rand(0, 1), Rand(0, 1), Rand(0, 1)};
-    // the destination as a plane of the source's stride, guard-filled
-    std::vector<uint8_t> a(src.buf.size(), kGuard), b(src.buf.size(), kGuard);
-    const size_t at = static_cast<size_t>(kMargin) * kSrcStride + kMargin;
-    Kernel<SaoEdgeFn>(p, slot)(a.data() + at, src.At(), kSrcStride, &sao, edges, w, h, comp);
-    Kernel<SaoEdgeFn>(v, slot)(b.data() + at, src.At(), kSrcStride, &sao, edges, w, h, comp);
+    // the destination as a guard-filled plane of another stride than the source's
+    constexpr int kDstStride = 168;
+    std::vector<uint8_t> a(static_cast<size_t>(kDstStride) * kSrcRows, kGuard), b = a;
+    const size_t at = static_cast<size_t>(kMargin) * kDstStride + kMargin;
+    Kernel<SaoEdgeFn>(p, slot)(a.data() + at, src.At(), kDstStride, kSrcStride, &sao, edges, w, h, comp);
+    Kernel<SaoEdgeFn>(v, slot)(b.data() + at, src.At(), kDstStride, kSrcStride, &sao, edges, w, h, comp);
     // equal whole planes: the vector kernel wrote outside the block no more than the plain one
     ASSERT_TRUE(SameBytes(a, b)) << Name(slot, w, h, sao.aucSaoEoClass[comp]) << " edges " << edges[0] << edges[1] << edges[2]
                     << edges[3];
@@ -629,7 +646,7 @@ TEST(HevcKernels, VectorTwinsEqualPlain) {
   const HevcDspTable plain = Plain();
   int variants = 0;
   std::vector<HevcKernel> checked;  // a kernel shared by slots or words is checked once
-  for (int32_t word : {0x13, 0x93, 0x493}) {
+  for (int32_t word : {0x13, 0x93, 0x493, 0xC93}) {
     if ((machine & word) != word) continue;
     ++variants;
     const HevcDspTable vec = WithWord(word);
