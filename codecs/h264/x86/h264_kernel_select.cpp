@@ -21,7 +21,10 @@ const char* H264KernelVariantName(int variant) {
 
 void H264InstallKernelVariant(H264DecKernelTable* table, int variant) {
   H264InstallKernels(table);
-  if (variant >= kH264KernelsSse2) H264InstallSse2Kernels(table);
+  if (variant >= kH264KernelsSse2) {
+    H264InstallSse2Kernels(table);
+    H264InstallSse2DeblockKernels(table);
+  }
 }
 
 int H264BestKernelVariant() {

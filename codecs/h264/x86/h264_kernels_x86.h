@@ -26,3 +26,5 @@ int H264BestKernelVariant();
 
 // SSE2 kernels (x86 only).
 void H264InstallSse2Kernels(H264DecKernelTable* table);
+// SSE2 kernels of the deblocking decisions (edge strengths).
+void H264InstallSse2DeblockKernels(H264DecKernelTable* table);
