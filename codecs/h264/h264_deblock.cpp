@@ -3,7 +3,6 @@
 // picture, then stores it into the picture.
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264_tables.h"
@@ -13,16 +12,18 @@ namespace {
 struct Thresholds {
   uint32_t alpha;  // same byte in all four lanes
   uint32_t beta;
-  int indexA;
+  const uint8_t* tc0;  // the row of tc0 by bS - 1
 };
 
 Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
   int b = std::clamp(qp + 2 * ctx->slice.slice_beta_offset_div2, 0, 51);
-  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], a};
+  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], kH264Tc0[a]};
 }
 
-inline uint8_t Tc0(const Thresholds& t, int bs) { return bs > 0 && bs < 4 ? kH264Tc0[t.indexA][bs - 1] : 0; }
+inline uint8_t Tc0(const Thresholds& t, int bs) {
+  return static_cast<unsigned>(bs - 1) < 3u ? t.tc0[bs - 1] : 0;
+}
 
 // Alpha word of a luma section of two segments: lanes of a zero strength off.
 inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
@@ -50,8 +51,9 @@ EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H2
 
 // Filters one luma section (8 samples, two segments s0, s1) with bS below 4.
 void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds& t, int s0, int s1) {
-  if (!s0 && !s1) return;
-  uint8_t tc0[4] = {Tc0(t, s0), Tc0(t, s0), Tc0(t, s1), Tc0(t, s1)};
+  if (!(s0 | s1)) return;
+  uint8_t c0 = Tc0(t, s0), c1 = Tc0(t, s1);
+  uint8_t tc0[4] = {c0, c0, c1, c1};
   k.lumaEdgeFilter(p, q, LumaAlpha(t, s0, s1), t.beta, tc0);
 }
 
@@ -102,12 +104,23 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   alignas(16) uint8_t luma[64], chroma[64];
   static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
-  // Vertical edges, on transposed blocks (nothing to do when every vertical
-  // strength is 0).
-  bool vertical = false;
-  for (int i : {0, 1, 2, 3, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27}) vertical |= es[i] != 0;
+  // Vertical edges, on transposed blocks: only the blocks that an edge of
+  // nonzero strength touches (rows 0..7 are segments 0 and 1, rows 8..15
+  // segments 2 and 3; chroma has the left edge and the one at 8).
+  auto word = [](const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  uint32_t leftWord = word(es), v8Word = word(es + 20);
+  uint32_t vertical = leftWord | word(es + 16) | v8Word | word(es + 24);
   if (vertical) {
-    for (int off : kBlocks) k.transpose8x8(s + off);
+    bool upper = (vertical & 0xFFFFu) != 0;
+    bool lower = (vertical >> 16) != 0 || es[0] == 4;  // the strong filter takes all rows
+    bool chromaV = (leftWord | v8Word) != 0;
+    bool moved[6] = {upper, upper, lower, lower, chromaV, chromaV};
+    for (int b = 0; b < 6; ++b)
+      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
     if (es[0] | es[1] | es[2] | es[3]) {
       EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
       k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
@@ -126,7 +139,8 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
     LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
     LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
-    for (int off : kBlocks) k.transpose8x8(s + off);
+    for (int b = 0; b < 6; ++b)
+      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
   }
 
   // Horizontal edges.

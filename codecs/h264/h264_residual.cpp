@@ -58,8 +58,9 @@ struct VlcTable {
   int Read(H264DecBitReader* br) const {
     uint32_t bits = H264PeekBits32(br);
     int lz = std::countl_zero(bits);
-    uint32_t rest = lz < 31 ? bits << (lz + 1) : 0;
-    uint32_t s = suffixBits ? rest >> (32 - suffixBits) : 0;
+    // The bits after the first 1, in 64 bits so that no shift needs a guard.
+    uint64_t rest = (uint64_t{bits} << (lz + 1)) & 0xFFFFFFFFu;
+    uint32_t s = static_cast<uint32_t>(rest >> (32 - suffixBits));
     uint16_t e = entries[(lz << suffixBits) + static_cast<int>(s)];
     if (!e) return -1;
     H264SkipBits(e & 31, br);

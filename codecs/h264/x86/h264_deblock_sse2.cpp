@@ -87,6 +87,34 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
   // The two 8x8 pairs along the edge: blocks k = 0, 1 and k = 2, 3.
   static constexpr int kQ8[2][2] = {{0, 2}, {0, 1}};
   static constexpr int kP8[2][2] = {{1, 3}, {2, 3}};
+  const int16_t limY = field ? 1 : 3;
+  const __m128i lim = _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3);
+  auto refWord = [](const int8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  if (((refWord(cur->refIdxL0) | refWord(nb->refIdxL0)) & 0x80808080u) == 0 &&
+      (refWord(cur->refIdxL1) & refWord(nb->refIdxL1) & 0x80808080u) == 0x80808080u) {
+    // Both macroblocks predict from list 0 alone: a pair of blocks is 0 when
+    // they see the same picture with vectors within the limits, else 1.
+    bool same[2];
+    for (int h = 0; h < 2; ++h) {
+      int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
+      same[h] = cur->refPocL0[q8] == nb->refPocL0[p8] && cur->refStructL0[q8] == nb->refStructL0[p8];
+    }
+    __m128i mvq = EdgeMvQ<Dir>(cur->mvL0), mvp = EdgeMvP<Dir>(nb->mvL0);
+    __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
+    __m128i near = _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
+    near = _mm_and_si128(near, PairMask(same[0], same[1]));
+    __m128i s1 = _mm_andnot_si128(near, _mm_set1_epi32(1));
+    s1 = _mm_packs_epi32(s1, s1);
+    s1 = _mm_packs_epi16(s1, s1);
+    s1 = Select(uncoded, s1, _mm_set1_epi8(2));
+    int32_t word1 = _mm_cvtsi128_si32(s1);
+    std::memcpy(out, &word1, 4);
+    return;
+  }
   bool one[2], useFar[2], bothLists[2], q1[2], p1[2];
   for (int h = 0; h < 2; ++h) {
     int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
@@ -122,8 +150,7 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
   __m128i mvp = Select(PairMask(p1[0], p1[1]), mvp1, mvp0);
   // |q - p| per component, saturated; far when x reaches 4 or y the limit.
   __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
-  const int16_t limY = field ? 1 : 3;
-  __m128i far = _mm_cmpgt_epi16(diff, _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3));
+  __m128i far = _mm_cmpgt_epi16(diff, lim);
   far = _mm_andnot_si128(_mm_cmpeq_epi32(far, z), _mm_set1_epi32(-1));
   __m128i s = _mm_or_si128(PairMask(one[0], one[1]), _mm_and_si128(PairMask(useFar[0], useFar[1]), far));
   s = _mm_and_si128(s, _mm_set1_epi32(1));

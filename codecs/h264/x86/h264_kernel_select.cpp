@@ -24,6 +24,7 @@ void H264InstallKernelVariant(H264DecKernelTable* table, int variant) {
   if (variant >= kH264KernelsSse2) {
     H264InstallSse2Kernels(table);
     H264InstallSse2DeblockKernels(table);
+    H264InstallSse2IntraKernels(table);
   }
 }
 

@@ -28,3 +28,5 @@ int H264BestKernelVariant();
 void H264InstallSse2Kernels(H264DecKernelTable* table);
 // SSE2 kernels of the deblocking decisions (edge strengths).
 void H264InstallSse2DeblockKernels(H264DecKernelTable* table);
+// SSE2 Intra_8x8 kernels.
+void H264InstallSse2IntraKernels(H264DecKernelTable* table);

@@ -220,14 +220,14 @@ void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, 
 }
 
 // Edge strengths of two inter macroblocks: references drawn from a few
-// pictures so equal ones are common, vectors equal, near (within the limits)
+// pictures so equal ones are common, list 0 alone or both lists, vectors equal, near (within the limits)
 // or far up to the 16-bit extremes, one or two lists per 8x8 block, coded
 // flags of any byte value; also intra neighbours and field pictures. Only
 // the four strength bytes may change.
-void RandomMotion(Rng& rng, H264MbMotion* m, const H264MbMotion* like) {
+void RandomMotion(Rng& rng, H264MbMotion* m, const H264MbMotion* like, bool listZeroOnly) {
   m->mbType = rng.Int(0, 11) == 0 ? rng.Int(23, 30) : rng.Int(0, 22);
   for (int b8 = 0; b8 < 4; ++b8) {
-    int lists = rng.Int(0, 15) == 0 ? 0 : rng.Int(1, 3);
+    int lists = listZeroOnly ? 1 : rng.Int(0, 15) == 0 ? 0 : rng.Int(1, 3);
     m->refIdxL0[b8] = static_cast<int8_t>(lists & 1 ? rng.Int(0, 3) : -1);
     m->refIdxL1[b8] = static_cast<int8_t>(lists & 2 ? rng.Int(0, 3) : -1);
     m->refStructL0[b8] = static_cast<uint8_t>(rng.Int(0, 4) ? 3 : rng.Int(1, 2));
@@ -254,8 +254,10 @@ void CheckEdgeStrength(Rng& rng, H264EdgeStrengthFn plain, H264EdgeStrengthFn ve
   for (int trial = 0; trial < 20000; ++trial) {
     H264MbMotion nb{}, cur{};
     H264MbInfo nbInfo{}, curInfo{};
-    RandomMotion(rng, &nb, &nb);
-    RandomMotion(rng, &cur, &nb);
+    // Half of the trials as in P slices: list 0 alone on both sides.
+    bool listZeroOnly = trial % 2 == 0;
+    RandomMotion(rng, &nb, &nb, listZeroOnly);
+    RandomMotion(rng, &cur, &nb, listZeroOnly && rng.Int(0, 15) != 0);
     cur.fieldPic = rng.Int(0, 3) == 0;
     // Same lists and pictures as the neighbour now and then.
     if (rng.Int(0, 2) == 0) {
