@@ -100,18 +100,27 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   uint8_t* Y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
   uint8_t* U = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
   uint8_t* V = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
-  EdgeQp inner = EdgeThresholds(ctx, cur, nullptr);
+  auto word = [](const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  uint32_t innerAny = 0;
+  for (int i = 16; i < 40; i += 4) innerAny |= word(es + i);
+  if (!(innerAny | word(es) | word(es + 8))) {  // no edge to filter
+    k.storeMbLuma(Y, s, pitch);
+    k.storeMbChroma(U, V, cb, cr, cpitch);
+    return;
+  }
+  // Inner thresholds only when an inner edge has a strength (sections of
+  // zero strength never read them).
+  EdgeQp inner = innerAny ? EdgeThresholds(ctx, cur, nullptr) : EdgeQp{};
   alignas(16) uint8_t luma[64], chroma[64];
   static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
   // Vertical edges, on transposed blocks: only the blocks that an edge of
   // nonzero strength touches (rows 0..7 are segments 0 and 1, rows 8..15
   // segments 2 and 3; chroma has the left edge and the one at 8).
-  auto word = [](const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  };
   uint32_t leftWord = word(es), v8Word = word(es + 20);
   uint32_t vertical = leftWord | word(es + 16) | v8Word | word(es + 24);
   if (vertical) {
