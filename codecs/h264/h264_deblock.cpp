@@ -12,18 +12,18 @@ namespace {
 struct Thresholds {
   uint32_t alpha;  // same byte in all four lanes
   uint32_t beta;
-  const uint8_t* tc0;  // the row of tc0 by bS - 1
+  uint8_t tcByBs[4];  // tc0 by bS 0..3 (0 for bS 0)
 };
 
 Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
   int b = std::clamp(qp + 2 * ctx->slice.slice_beta_offset_div2, 0, 51);
-  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], kH264Tc0[a]};
+  const uint8_t* row = kH264Tc0[a];
+  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], {0, row[0], row[1], row[2]}};
 }
 
-inline uint8_t Tc0(const Thresholds& t, int bs) {
-  return static_cast<unsigned>(bs - 1) < 3u ? t.tc0[bs - 1] : 0;
-}
+// tc0 of a segment: 0 for bS 0 and 4.
+inline uint8_t Tc0(const Thresholds& t, uint8_t bs) { return bs < 4 ? t.tcByBs[bs] : 0; }
 
 // Alpha word of a luma section of two segments: lanes of a zero strength off.
 inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
@@ -49,18 +49,29 @@ EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H2
           MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
 }
 
-// Filters one luma section (8 samples, two segments s0, s1) with bS below 4.
-void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds& t, int s0, int s1) {
-  if (!(s0 | s1)) return;
-  uint8_t c0 = Tc0(t, s0), c1 = Tc0(t, s1);
-  uint8_t tc0[4] = {c0, c0, c1, c1};
-  k.lumaEdgeFilter(p, q, LumaAlpha(t, s0, s1), t.beta, tc0);
+// A whole luma edge of four segments with bS below 4: section A (segments
+// 0, 1) and section B (segments 2, 3) in one call.
+void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const Thresholds& t,
+              const uint8_t* seg) {
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  if (!segs) return;
+  // tc0 of each segment in the low byte of a 16-bit slot, then doubled:
+  // one byte per pair of columns.
+  uint64_t c = 0;
+  for (int i = 0; i < 4; ++i) c |= uint64_t{Tc0(t, seg[i])} << (16 * i);
+  c |= c << 8;
+  uint8_t tc0[8];
+  std::memcpy(tc0, &c, 8);
+  k.lumaEdgeFilterPair(pA, qA, pB, qB, LumaAlpha(t, seg[0], seg[1]), LumaAlpha(t, seg[2], seg[3]), t.beta, tc0);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
 void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                 const EdgeQp& e, const uint8_t* seg) {
-  if (!(seg[0] | seg[1] | seg[2] | seg[3])) return;
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  if (!segs) return;
   uint8_t tc0[8];
   for (int i = 0; i < 4; ++i) {
     tc0[i] = Tc0(e.cb, seg[i]);
@@ -78,8 +89,7 @@ void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, ui
     k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
     k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
   } else {
-    LumaSection(k, p0, q0, e.y, seg[0], seg[1]);
-    LumaSection(k, p1, q1, e.y, seg[2], seg[3]);
+    LumaEdge(k, p0, q0, p1, q1, e.y, seg);
     ChromaEdge(k, pCb, qCb, pCr, qCr, e, seg);
   }
 }
@@ -141,13 +151,10 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     const uint8_t* v4 = es + 16;
     const uint8_t* v8 = es + 20;
     const uint8_t* v12 = es + 24;
-    LumaSection(k, s, s + 32, inner.y, v4[0], v4[1]);
-    LumaSection(k, s + 128, s + 160, inner.y, v4[2], v4[3]);
-    LumaSection(k, s + 32, s + 64, inner.y, v8[0], v8[1]);
-    LumaSection(k, s + 160, s + 192, inner.y, v8[2], v8[3]);
+    LumaEdge(k, s, s + 32, s + 128, s + 160, inner.y, v4);
+    LumaEdge(k, s + 32, s + 64, s + 160, s + 192, inner.y, v8);
     ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
-    LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
-    LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
+    LumaEdge(k, s + 64, s + 96, s + 192, s + 224, inner.y, v12);
     for (int b = 0; b < 6; ++b)
       if (moved[b]) k.transpose8x8(s + kBlocks[b]);
   }
@@ -168,13 +175,10 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   const uint8_t* h4 = es + 28;
   const uint8_t* h8 = es + 32;
   const uint8_t* h12 = es + 36;
-  LumaSection(k, s, s + 32, inner.y, h4[0], h4[1]);
-  LumaSection(k, s + 64, s + 96, inner.y, h4[2], h4[3]);
-  LumaSection(k, s + 32, s + 128, inner.y, h8[0], h8[1]);
-  LumaSection(k, s + 96, s + 192, inner.y, h8[2], h8[3]);
+  LumaEdge(k, s, s + 32, s + 64, s + 96, inner.y, h4);
+  LumaEdge(k, s + 32, s + 128, s + 96, s + 192, inner.y, h8);
   ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, h8);
-  LumaSection(k, s + 128, s + 160, inner.y, h12[0], h12[1]);
-  LumaSection(k, s + 192, s + 224, inner.y, h12[2], h12[3]);
+  LumaEdge(k, s + 128, s + 160, s + 192, s + 224, inner.y, h12);
 
   k.storeMbLuma(Y, s, pitch);
   k.storeMbChroma(U, V, cb, cr, cpitch);

@@ -7,6 +7,7 @@ bool H264KernelVariantAvailable(int variant) {
   switch (variant) {
     case kH264KernelsPlain: return true;
     case kH264KernelsSse2: return H264DecCpuLevel() >= 4;
+    case kH264KernelsAvx2: return H264DecCpuLevel() >= 4 && __builtin_cpu_supports("avx2");
     default: return false;
   }
 }
@@ -15,6 +16,7 @@ const char* H264KernelVariantName(int variant) {
   switch (variant) {
     case kH264KernelsPlain: return "plain";
     case kH264KernelsSse2: return "sse2";
+    case kH264KernelsAvx2: return "avx2";
     default: return "unknown";
   }
 }
@@ -26,6 +28,7 @@ void H264InstallKernelVariant(H264DecKernelTable* table, int variant) {
     H264InstallSse2DeblockKernels(table);
     H264InstallSse2IntraKernels(table);
   }
+  if (variant >= kH264KernelsAvx2) H264InstallAvx2Kernels(table);
 }
 
 int H264BestKernelVariant() {

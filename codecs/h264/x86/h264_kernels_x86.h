@@ -5,11 +5,13 @@
 #include "codecs/h264/h264_kernels.h"
 
 // Kernel sets in order of preference; each one needs the processor level
-// the decoder checks at create (MMX, CMOV, SSE, SSE2).
+// the decoder checks at create (MMX, CMOV, SSE, SSE2), AVX2 also the
+// processor's AVX2 (on top of the SSE2 set).
 enum H264KernelVariant : int {
   kH264KernelsPlain = 0,
   kH264KernelsSse2 = 1,
-  kH264KernelVariantCount = 2,
+  kH264KernelsAvx2 = 2,
+  kH264KernelVariantCount = 3,
 };
 
 // Whether this build and this processor can run the variant.
@@ -30,3 +32,5 @@ void H264InstallSse2Kernels(H264DecKernelTable* table);
 void H264InstallSse2DeblockKernels(H264DecKernelTable* table);
 // SSE2 Intra_8x8 kernels.
 void H264InstallSse2IntraKernels(H264DecKernelTable* table);
+// AVX2 kernels (the luma edge filter of two sections).
+void H264InstallAvx2Kernels(H264DecKernelTable* table);

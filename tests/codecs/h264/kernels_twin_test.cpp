@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kSlots = 37;
+constexpr int kSlots = 38;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -168,6 +168,34 @@ void CheckEdgeFilter(Rng& rng, int qRows, int qPitch, const Run& run) {
     for (auto& t : tc0) t = static_cast<uint8_t>(rng.Int(0, 25));
     run(false, p.Data(), q.Data(), alpha, beta, tc0);
     run(true, p2.data() + p.offset, q2.data() + q.offset, alpha, beta, tc0);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
+// The luma filter of two sections: A's rows and B's rows in one buffer each
+// side (p: A at 0, B at 32; q: A at 0, B at 24), thresholds and tc0 bytes of
+// their own, either section off now and then (alpha 0).
+void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeFilterPairFn vec) {
+  for (int trial = 0; trial < 8000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    Source p(rng, 64, f), q(rng, 48, f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    uint32_t alpha[2] = {0, 0};
+    for (auto& word : alpha)
+      for (int i = 0; i < 4; ++i) {
+        int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+        word |= static_cast<uint32_t>(a) << (8 * i);
+      }
+    if (rng.Int(0, 7) == 0) alpha[rng.Int(0, 1)] = 0;
+    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+    uint8_t tc0[8];
+    for (auto& t : tc0) t = static_cast<uint8_t>(rng.Int(0, 25));
+    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 24, alpha[0], alpha[1], beta, tc0);
+    uint8_t* vp = p2.data() + p.offset;
+    uint8_t* vq = q2.data() + q.offset;
+    vec(vp, vq, vp + 32, vq + 24, alpha[0], alpha[1], beta, tc0);
     ASSERT_EQ(p.bytes, p2) << "trial " << trial;
     ASSERT_EQ(q.bytes, q2) << "trial " << trial;
   }
@@ -404,6 +432,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   };
   checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
   checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
+  checks[37] = [&] { CheckEdgeFilterPair(rng, P.lumaEdgeFilterPair, V.lumaEdgeFilterPair); };
   checks[9] = [&] {
     CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
