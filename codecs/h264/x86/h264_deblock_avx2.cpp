@@ -1,6 +1,6 @@
-// AVX2 luma edge filter of two sections at once: the eight columns of
-// section A in the low 128 bits, those of section B in the high ones, in
-// 16-bit lanes. It gives exactly the bytes of two plain section filters.
+// AVX2 edge filters: two luma sections at once (the eight columns of section
+// A in the low 128 bits, those of section B in the high ones), Cb and Cr
+// together, in 16-bit lanes. Each gives exactly the bytes of its plain twin.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -78,6 +78,65 @@ void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint
   StorePair(qA + 8, qB + 8, Select(onQ, _mm256_add_epi16(q1, dq1), q1), _mm256_movemask_epi8(onQ));
 }
 
+// Chroma: Cb in the low half, Cr in the high one; p rows p1 (0), p0 (8), q
+// rows q0 (0), q1 (qPitch).
+inline __m256i BetaPair(uint32_t betaCb, uint32_t betaCr) {
+  return _mm256_set_m128i(_mm_set1_epi16(static_cast<int16_t>(betaCr & 0xFF)),
+                          _mm_set1_epi16(static_cast<int16_t>(betaCb & 0xFF)));
+}
+
+inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0, __m256i q1) {
+  __m256i on = _mm256_and_si256(
+      _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
+      _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
+  return _mm256_andnot_si256(_mm256_cmpeq_epi16(a, _mm256_setzero_si256()), on);
+}
+
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0Bytes, int qPitch) {
+  if (!(alphaCb | alphaCr)) return;
+  const __m256i z = _mm256_setzero_si256();
+  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
+  __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + qPitch, qCr + qPitch);
+  __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  uint32_t tcCb, tcCr;
+  std::memcpy(&tcCb, tc0Bytes, 4);
+  std::memcpy(&tcCr, tc0Bytes + 4, 4);
+  __m256i tc = _mm256_add_epi16(PairLanes(tcCb, tcCr), _mm256_set1_epi16(1));
+  __m256i d = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
+      _mm256_set1_epi16(4));
+  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
+  const __m256i hi = _mm256_set1_epi16(255);
+  StorePair(pCb + 8, pCr + 8, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), z, hi), onMask);
+  StorePair(qCb, qCr, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), z, hi), onMask);
+}
+
+void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                            uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  if (!(alphaCb | alphaCr)) return;
+  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
+  __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + 8, qCr + 8);
+  __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  const __m256i two = _mm256_set1_epi16(2);
+  __m256i np0 = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(p1, 1), p0), _mm256_add_epi16(q1, two)), 2);
+  __m256i nq0 = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(q1, 1), q0), _mm256_add_epi16(p1, two)), 2);
+  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0), onMask);
+  StorePair(qCb, qCr, Select(on, nq0, q0), onMask);
+}
+
 }  // namespace
 
-void H264InstallAvx2Kernels(H264DecKernelTable* t) { t->lumaEdgeFilterPair = LumaEdgeFilterPair; }
+void H264InstallAvx2Kernels(H264DecKernelTable* t) {
+  t->lumaEdgeFilterPair = LumaEdgeFilterPair;
+  t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
+}
