@@ -3,7 +3,6 @@
 // picture, then stores it into the picture.
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264_tables.h"
@@ -13,16 +12,18 @@ namespace {
 struct Thresholds {
   uint32_t alpha;  // same byte in all four lanes
   uint32_t beta;
-  int indexA;
+  uint8_t tcByBs[4];  // tc0 by bS 0..3 (0 for bS 0)
 };
 
 Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
   int b = std::clamp(qp + 2 * ctx->slice.slice_beta_offset_div2, 0, 51);
-  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], a};
+  const uint8_t* row = kH264Tc0[a];
+  return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], {0, row[0], row[1], row[2]}};
 }
 
-inline uint8_t Tc0(const Thresholds& t, int bs) { return bs > 0 && bs < 4 ? kH264Tc0[t.indexA][bs - 1] : 0; }
+// tc0 of a segment: 0 for bS 0 and 4.
+inline uint8_t Tc0(const Thresholds& t, uint8_t bs) { return bs < 4 ? t.tcByBs[bs] : 0; }
 
 // Alpha word of a luma section of two segments: lanes of a zero strength off.
 inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
@@ -48,17 +49,29 @@ EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H2
           MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
 }
 
-// Filters one luma section (8 samples, two segments s0, s1) with bS below 4.
-void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds& t, int s0, int s1) {
-  if (!s0 && !s1) return;
-  uint8_t tc0[4] = {Tc0(t, s0), Tc0(t, s0), Tc0(t, s1), Tc0(t, s1)};
-  k.lumaEdgeFilter(p, q, LumaAlpha(t, s0, s1), t.beta, tc0);
+// A whole luma edge of four segments with bS below 4: section A (segments
+// 0, 1) and section B (segments 2, 3) in one call.
+void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const Thresholds& t,
+              const uint8_t* seg) {
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  if (!segs) return;
+  // tc0 of each segment in the low byte of a 16-bit slot, then doubled:
+  // one byte per pair of columns.
+  uint64_t c = 0;
+  for (int i = 0; i < 4; ++i) c |= uint64_t{Tc0(t, seg[i])} << (16 * i);
+  c |= c << 8;
+  uint8_t tc0[8];
+  std::memcpy(tc0, &c, 8);
+  k.lumaEdgeFilterPair(pA, qA, pB, qB, LumaAlpha(t, seg[0], seg[1]), LumaAlpha(t, seg[2], seg[3]), t.beta, tc0);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
 void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                 const EdgeQp& e, const uint8_t* seg) {
-  if (!(seg[0] | seg[1] | seg[2] | seg[3])) return;
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  if (!segs) return;
   uint8_t tc0[8];
   for (int i = 0; i < 4; ++i) {
     tc0[i] = Tc0(e.cb, seg[i]);
@@ -76,8 +89,7 @@ void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, ui
     k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
     k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
   } else {
-    LumaSection(k, p0, q0, e.y, seg[0], seg[1]);
-    LumaSection(k, p1, q1, e.y, seg[2], seg[3]);
+    LumaEdge(k, p0, q0, p1, q1, e.y, seg);
     ChromaEdge(k, pCb, qCb, pCr, qCr, e, seg);
   }
 }
@@ -98,16 +110,36 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   uint8_t* Y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
   uint8_t* U = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
   uint8_t* V = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
-  EdgeQp inner = EdgeThresholds(ctx, cur, nullptr);
+  auto word = [](const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  uint32_t innerAny = 0;
+  for (int i = 16; i < 40; i += 4) innerAny |= word(es + i);
+  if (!(innerAny | word(es) | word(es + 8))) {  // no edge to filter
+    k.storeMbLuma(Y, s, pitch);
+    k.storeMbChroma(U, V, cb, cr, cpitch);
+    return;
+  }
+  // Inner thresholds only when an inner edge has a strength (sections of
+  // zero strength never read them).
+  EdgeQp inner = innerAny ? EdgeThresholds(ctx, cur, nullptr) : EdgeQp{};
   alignas(16) uint8_t luma[64], chroma[64];
   static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
-  // Vertical edges, on transposed blocks (nothing to do when every vertical
-  // strength is 0).
-  bool vertical = false;
-  for (int i : {0, 1, 2, 3, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27}) vertical |= es[i] != 0;
+  // Vertical edges, on transposed blocks: only the blocks that an edge of
+  // nonzero strength touches (rows 0..7 are segments 0 and 1, rows 8..15
+  // segments 2 and 3; chroma has the left edge and the one at 8).
+  uint32_t leftWord = word(es), v8Word = word(es + 20);
+  uint32_t vertical = leftWord | word(es + 16) | v8Word | word(es + 24);
   if (vertical) {
-    for (int off : kBlocks) k.transpose8x8(s + off);
+    bool upper = (vertical & 0xFFFFu) != 0;
+    bool lower = (vertical >> 16) != 0 || es[0] == 4;  // the strong filter takes all rows
+    bool chromaV = (leftWord | v8Word) != 0;
+    bool moved[6] = {upper, upper, lower, lower, chromaV, chromaV};
+    for (int b = 0; b < 6; ++b)
+      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
     if (es[0] | es[1] | es[2] | es[3]) {
       EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
       k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
@@ -119,14 +151,12 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     const uint8_t* v4 = es + 16;
     const uint8_t* v8 = es + 20;
     const uint8_t* v12 = es + 24;
-    LumaSection(k, s, s + 32, inner.y, v4[0], v4[1]);
-    LumaSection(k, s + 128, s + 160, inner.y, v4[2], v4[3]);
-    LumaSection(k, s + 32, s + 64, inner.y, v8[0], v8[1]);
-    LumaSection(k, s + 160, s + 192, inner.y, v8[2], v8[3]);
+    LumaEdge(k, s, s + 32, s + 128, s + 160, inner.y, v4);
+    LumaEdge(k, s + 32, s + 64, s + 160, s + 192, inner.y, v8);
     ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
-    LumaSection(k, s + 64, s + 96, inner.y, v12[0], v12[1]);
-    LumaSection(k, s + 192, s + 224, inner.y, v12[2], v12[3]);
-    for (int off : kBlocks) k.transpose8x8(s + off);
+    LumaEdge(k, s + 64, s + 96, s + 192, s + 224, inner.y, v12);
+    for (int b = 0; b < 6; ++b)
+      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
   }
 
   // Horizontal edges.
@@ -145,13 +175,10 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   const uint8_t* h4 = es + 28;
   const uint8_t* h8 = es + 32;
   const uint8_t* h12 = es + 36;
-  LumaSection(k, s, s + 32, inner.y, h4[0], h4[1]);
-  LumaSection(k, s + 64, s + 96, inner.y, h4[2], h4[3]);
-  LumaSection(k, s + 32, s + 128, inner.y, h8[0], h8[1]);
-  LumaSection(k, s + 96, s + 192, inner.y, h8[2], h8[3]);
+  LumaEdge(k, s, s + 32, s + 64, s + 96, inner.y, h4);
+  LumaEdge(k, s + 32, s + 128, s + 96, s + 192, inner.y, h8);
   ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, h8);
-  LumaSection(k, s + 128, s + 160, inner.y, h12[0], h12[1]);
-  LumaSection(k, s + 192, s + 224, inner.y, h12[2], h12[3]);
+  LumaEdge(k, s + 128, s + 160, s + 192, s + 224, inner.y, h12);
 
   k.storeMbLuma(Y, s, pitch);
   k.storeMbChroma(U, V, cb, cr, cpitch);

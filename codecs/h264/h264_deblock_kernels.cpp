@@ -92,6 +92,12 @@ void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t be
   LumaFilterRows(p, q, 16, alpha, beta, tc0);
 }
 
+void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
+                            uint32_t beta, const uint8_t* tc0) {
+  LumaFilterRows(pA, qA, 8, alphaA, beta, tc0);
+  LumaFilterRows(pB, qB, 8, alphaB, beta, tc0 + 4);
+}
+
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   int b = static_cast<int>(beta & 0xFF);
   for (int i = 0; i < 8; ++i) {
@@ -271,4 +277,5 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->chromaMc4x2 = H264ChromaMc4x2Kernels;
   t->chromaMc8x4 = H264ChromaMc8x4Kernels;
   t->reconKernels = H264ReconKernels;
+  t->lumaEdgeFilterPair = H264LumaEdgeFilterPair;
 }

@@ -36,6 +36,10 @@ using H264ClearInnerStrengthsFn = void (*)(uint8_t* strengths);
 using H264InnerStrengthsFromCoeffsFn = void (*)(const uint8_t* nonZero, uint8_t* strengths);
 using H264Transpose8x8Fn = void (*)(uint8_t* block);
 using H264LumaEdgeFilterFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
+// Two luma sections of one edge (A and B, each like H264LumaEdgeFilterFn with
+// q rows 8 apart); tc0 holds A's four bytes, then B's.
+using H264LumaEdgeFilterPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA,
+                                          uint32_t alphaB, uint32_t beta, const uint8_t* tc0);
 using H264LumaEdgeFilterStrongFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
 using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                                         uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0,
@@ -117,7 +121,7 @@ struct H264ReconArgs {
 
 using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
 
-// 37 slots in this order; slots 27 to 36 point at constant tables of kernels.
+// 38 slots in this order; slots 27 to 36 point at constant tables of kernels.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -156,8 +160,9 @@ struct H264DecKernelTable {
   const H264McFn* chromaMc4x2;                           // 34: 4 by (xFrac != 0) + 2 (yFrac != 0)
   const H264McFn* chromaMc8x4;                           // 35
   const H264ReconFn* reconKernels;                       // 36: 12 by 4 * wpMode + lists used
+  H264LumaEdgeFilterPairFn lumaEdgeFilterPair;           // 37
 };
-static_assert(sizeof(H264DecKernelTable) == 37 * sizeof(void*), "the kernel table has 37 slots");
+static_assert(sizeof(H264DecKernelTable) == 38 * sizeof(void*), "the kernel table has 38 slots");
 
 // Fills the table with the plain kernels.
 void H264InstallKernels(H264DecKernelTable* table);
@@ -178,6 +183,8 @@ void H264Transpose8x8(uint8_t* block);
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
+void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
+                            uint32_t beta, const uint8_t* tc0);
 void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
                           uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch);
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

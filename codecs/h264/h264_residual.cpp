@@ -11,6 +11,42 @@
 
 namespace {
 
+// The bit reader's next bits held in a register while one block is read:
+// at least 32 bits are in the window before each read. Positions past the
+// reader's limit see the zero bytes behind the unit, as the reader does, and
+// the position handed back stops at the limit.
+class BitWindow {
+ public:
+  explicit BitWindow(const H264DecBitReader* br) : data_(br->data), pos_(br->pos), limit_(br->limit) { Fill(); }
+  uint32_t Peek32() const { return static_cast<uint32_t>(bits_ >> 32); }
+  void Skip(uint32_t n) {
+    pos_ += n;
+    avail_ -= static_cast<int>(n);
+    if (avail_ < 32) Fill();
+    else bits_ <<= n;
+  }
+  uint32_t Read(int n) {  // n from 1 to 32
+    uint32_t v = Peek32() >> (32 - n);
+    Skip(static_cast<uint32_t>(n));
+    return v;
+  }
+  void Finish(H264DecBitReader* br) const { br->pos = pos_ < limit_ ? pos_ : limit_; }
+
+ private:
+  void Fill() {
+    if (pos_ > limit_) pos_ = limit_;
+    uint64_t v;
+    std::memcpy(&v, data_ + (pos_ >> 3), sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    bits_ = v << (pos_ & 7);
+    avail_ = 64 - static_cast<int>(pos_ & 7);
+  }
+  const uint8_t* data_;
+  uint32_t pos_, limit_;
+  uint64_t bits_ = 0;
+  int avail_ = 0;
+};
+
 // A variable-length code table looked up by the count of leading zeros and
 // the few bits after the first 1. An entry is (value << 5) | length; 0 is no
 // code.
@@ -55,16 +91,24 @@ struct VlcTable {
   }
 
   // Returns the value, or -1 for a bit string that is no code.
-  int Read(H264DecBitReader* br) const {
-    uint32_t bits = H264PeekBits32(br);
+  template <typename Reader>
+  int Read(Reader* br) const {
+    uint32_t bits = Peek(br);
     int lz = std::countl_zero(bits);
-    uint32_t rest = lz < 31 ? bits << (lz + 1) : 0;
-    uint32_t s = suffixBits ? rest >> (32 - suffixBits) : 0;
+    // The bits after the first 1, in 64 bits so that no shift needs a guard.
+    uint64_t rest = (uint64_t{bits} << (lz + 1)) & 0xFFFFFFFFu;
+    uint32_t s = static_cast<uint32_t>(rest >> (32 - suffixBits));
     uint16_t e = entries[(lz << suffixBits) + static_cast<int>(s)];
     if (!e) return -1;
-    H264SkipBits(e & 31, br);
+    Skip(e & 31u, br);
     return e >> 5;
   }
+
+ private:
+  static uint32_t Peek(H264DecBitReader* br) { return H264PeekBits32(br); }
+  static uint32_t Peek(BitWindow* w) { return w->Peek32(); }
+  static void Skip(uint32_t n, H264DecBitReader* br) { H264SkipBits(n, br); }
+  static void Skip(uint32_t n, BitWindow* w) { w->Skip(n); }
 };
 
 struct CavlcTables {
@@ -233,7 +277,9 @@ void H264FillDc4x4(int16_t* block, int16_t value) {
     for (int x = 0; x < 4; ++x) block[8 * y + x] = value;
 }
 
-int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitReader* br, int levelPrefixMax) {
+namespace {
+
+int ReadBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* br, int levelPrefixMax) {
   const CavlcTables& t = Tables();
   int col = nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3;
   int token = t.coeffToken[col].Read(br);
@@ -244,18 +290,17 @@ int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitR
   int32_t* level = out->level;
   // Trailing ones: one sign bit each, read together.
   if (t1 > 0) {
-    uint32_t signs = H264PeekBits32(br) >> (32 - t1);
-    H264SkipBits(static_cast<uint32_t>(t1), br);
+    uint32_t signs = br->Read(t1);
     for (int i = 0; i < t1; ++i) level[i] = (signs >> (t1 - 1 - i)) & 1 ? -1 : 1;
   }
   int suffixLength = tc > 10 && t1 < 3 ? 1 : 0;
   for (int i = t1; i < tc; ++i) {
-    int prefix = std::countl_zero(H264PeekBits32(br));
+    int prefix = std::countl_zero(br->Peek32());
     if (prefix > levelPrefixMax) return -1;
-    H264SkipBits(static_cast<uint32_t>(prefix + 1), br);
+    br->Skip(static_cast<uint32_t>(prefix + 1));
     int32_t levelCode = std::min(15, prefix) << suffixLength;
     int suffixSize = prefix == 14 && suffixLength == 0 ? 4 : prefix >= 15 ? prefix - 3 : suffixLength;
-    if (suffixSize > 0) levelCode += static_cast<int32_t>(H264ReadBits(suffixSize, br));
+    if (suffixSize > 0) levelCode += static_cast<int32_t>(br->Read(suffixSize));
     if (prefix >= 15 && suffixLength == 0) levelCode += 15;
     if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
     if (i == t1 && t1 < 3) levelCode += 2;
@@ -284,6 +329,15 @@ int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitR
     idx -= 1 + r;
   }
   out->index[tc - 1] = static_cast<uint8_t>(idx);
+  return tc;
+}
+
+}  // namespace
+
+int H264ReadCavlcBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, H264DecBitReader* br, int levelPrefixMax) {
+  BitWindow window(br);
+  int tc = ReadBlock(out, maxNumCoeff, nC, &window, levelPrefixMax);
+  window.Finish(br);
   return tc;
 }
 

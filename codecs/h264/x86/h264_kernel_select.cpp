@@ -46,9 +46,16 @@ const char* H264KernelVariantName(int variant) {
 
 void H264InstallKernelVariant(H264DecKernelTable* table, int variant) {
   H264InstallKernels(table);
-  if (variant >= kH264KernelsSse2) H264InstallSse2Kernels(table);
+  if (variant >= kH264KernelsSse2) {
+    H264InstallSse2Kernels(table);
+    H264InstallSse2DeblockKernels(table);
+    H264InstallSse2IntraKernels(table);
+  }
   if (variant >= kH264KernelsSsse3) H264InstallSsse3Kernels(table);
-  if (variant >= kH264KernelsAvx2) H264InstallAvx2Kernels(table);
+  if (variant >= kH264KernelsAvx2) {
+    H264InstallAvx2Kernels(table);
+    H264InstallAvx2DeblockKernels(table);
+  }
 }
 
 const H264McBlockKernels* H264McBlocksOfVariant(int variant) {

@@ -331,6 +331,12 @@ void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, 
   LumaFilter<16>(p, q, alpha, beta, tc0);
 }
 
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
+                        uint32_t beta, const uint8_t* tc0) {
+  LumaFilter<8>(pA, qA, alphaA, beta, tc0);
+  LumaFilter<8>(pB, qB, alphaB, beta, tc0 + 4);
+}
+
 void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   if (!alpha) return;
   const __m128i z = _mm_setzero_si128();
@@ -904,6 +910,7 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
+  t->lumaEdgeFilterPair = LumaEdgeFilterPair;
   t->chromaEdgeFilter = ChromaEdgeFilter;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
   t->chromaEdgeFilterHalf = ChromaEdgeFilterHalf;

@@ -41,3 +41,10 @@ const H264McBlockKernels* H264Ssse3McBlocks();
 // AVX2 motion compensation (x86 only).
 void H264InstallAvx2Kernels(H264DecKernelTable* table);
 const H264McBlockKernels* H264Avx2McBlocks();
+
+// SSE2 kernels of the deblocking decisions (edge strengths).
+void H264InstallSse2DeblockKernels(H264DecKernelTable* table);
+// SSE2 Intra_8x8 kernels.
+void H264InstallSse2IntraKernels(H264DecKernelTable* table);
+// AVX2 luma edge filter of two sections and chroma edge filters.
+void H264InstallAvx2DeblockKernels(H264DecKernelTable* table);

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSlots = 37;
+constexpr int kSlots = 38;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -175,6 +175,34 @@ void CheckEdgeFilter(Rng& rng, int qRows, int qPitch, const Run& run) {
   }
 }
 
+// The luma filter of two sections: A's rows and B's rows in one buffer each
+// side (p: A at 0, B at 32; q: A at 0, B at 24), thresholds and tc0 bytes of
+// their own, either section off now and then (alpha 0).
+void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeFilterPairFn vec) {
+  for (int trial = 0; trial < 8000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    Source p(rng, 64, f), q(rng, 48, f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    uint32_t alpha[2] = {0, 0};
+    for (auto& word : alpha)
+      for (int i = 0; i < 4; ++i) {
+        int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+        word |= static_cast<uint32_t>(a) << (8 * i);
+      }
+    if (rng.Int(0, 7) == 0) alpha[rng.Int(0, 1)] = 0;
+    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+    uint8_t tc0[8];
+    for (auto& t : tc0) t = static_cast<uint8_t>(rng.Int(0, 25));
+    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 24, alpha[0], alpha[1], beta, tc0);
+    uint8_t* vp = p2.data() + p.offset;
+    uint8_t* vq = q2.data() + q.offset;
+    vec(vp, vq, vp + 32, vq + 24, alpha[0], alpha[1], beta, tc0);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
 void CheckTranspose(Rng& rng, H264Transpose8x8Fn plain, H264Transpose8x8Fn vec) {
   for (int trial = 0; trial < 100; ++trial) {
     Source a(rng, 64, Fill::kRandom);
@@ -218,6 +246,84 @@ void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, 
       ASSERT_EQ(upper.bytes, u2) << "scatter, pitch " << pitch;
       ASSERT_EQ(lower.bytes, l2) << "scatter, pitch " << pitch;
     }
+  }
+}
+
+// Edge strengths of two inter macroblocks: references drawn from a few
+// pictures so equal ones are common, list 0 alone or both lists, vectors equal, near (within the limits)
+// or far up to the 16-bit extremes, one or two lists per 8x8 block, coded
+// flags of any byte value; also intra neighbours and field pictures. Only
+// the four strength bytes may change.
+void RandomMotion(Rng& rng, H264MbMotion* m, const H264MbMotion* like, bool listZeroOnly) {
+  m->mbType = rng.Int(0, 11) == 0 ? rng.Int(23, 30) : rng.Int(0, 22);
+  for (int b8 = 0; b8 < 4; ++b8) {
+    int lists = listZeroOnly ? 1 : rng.Int(0, 15) == 0 ? 0 : rng.Int(1, 3);
+    m->refIdxL0[b8] = static_cast<int8_t>(lists & 1 ? rng.Int(0, 3) : -1);
+    m->refIdxL1[b8] = static_cast<int8_t>(lists & 2 ? rng.Int(0, 3) : -1);
+    m->refStructL0[b8] = static_cast<uint8_t>(rng.Int(0, 4) ? 3 : rng.Int(1, 2));
+    m->refStructL1[b8] = static_cast<uint8_t>(rng.Int(0, 4) ? 3 : rng.Int(1, 2));
+    m->refPocL0[b8] = rng.Int(0, 2) * 2;
+    m->refPocL1[b8] = rng.Int(0, 2) * 2;
+  }
+  for (int blk = 0; blk < 16; ++blk)
+    for (int l = 0; l < 2; ++l) {
+      int16_t* mv = l ? m->mvL1[blk] : m->mvL0[blk];
+      const int16_t* base = l ? like->mvL1[blk ^ 5] : like->mvL0[blk ^ 5];
+      for (int c = 0; c < 2; ++c) {
+        switch (rng.Int(0, 5)) {
+          case 0: case 1: mv[c] = base[c]; break;
+          case 2: mv[c] = static_cast<int16_t>(base[c] + rng.Int(-5, 5)); break;
+          case 3: mv[c] = static_cast<int16_t>(rng.Int(0, 1) ? 32767 : -32768); break;
+          default: mv[c] = static_cast<int16_t>(rng.Int(-40, 40)); break;
+        }
+      }
+    }
+}
+
+void CheckEdgeStrength(Rng& rng, H264EdgeStrengthFn plain, H264EdgeStrengthFn vec) {
+  for (int trial = 0; trial < 20000; ++trial) {
+    H264MbMotion nb{}, cur{};
+    H264MbInfo nbInfo{}, curInfo{};
+    // Half of the trials as in P slices: list 0 alone on both sides.
+    bool listZeroOnly = trial % 2 == 0;
+    RandomMotion(rng, &nb, &nb, listZeroOnly);
+    RandomMotion(rng, &cur, &nb, listZeroOnly && rng.Int(0, 15) != 0);
+    cur.fieldPic = rng.Int(0, 3) == 0;
+    // Same lists and pictures as the neighbour now and then.
+    if (rng.Int(0, 2) == 0) {
+      std::memcpy(cur.refIdxL0, nb.refIdxL0, 4);
+      std::memcpy(cur.refIdxL1, nb.refIdxL1, 4);
+      std::memcpy(cur.refStructL0, nb.refStructL0, 4);
+      std::memcpy(cur.refStructL1, nb.refStructL1, 4);
+      std::memcpy(cur.refPocL0, nb.refPocL0, sizeof cur.refPocL0);
+      std::memcpy(cur.refPocL1, nb.refPocL1, sizeof cur.refPocL1);
+    }
+    for (int b = 0; b < 16; ++b) {
+      int dense = trial % 4;
+      curInfo.nonZero[b] = static_cast<uint8_t>(rng.Int(0, 3) < dense ? rng.Int(0, 1) * rng.Int(1, 255) : 0);
+      nbInfo.nonZero[b] = static_cast<uint8_t>(rng.Int(0, 3) < dense ? rng.Int(0, 1) * rng.Int(1, 255) : 0);
+    }
+    uint8_t out[2][12];
+    rng.Bytes(out[0], 12, Fill::kRandom);
+    std::memcpy(out[1], out[0], 12);
+    plain(&nb, &cur, &nbInfo, &curInfo, out[0] + 4);
+    vec(&nb, &cur, &nbInfo, &curInfo, out[1] + 4);
+    ASSERT_EQ(0, std::memcmp(out[0], out[1], 12)) << "trial " << trial;
+  }
+}
+
+void CheckInnerStrengths(Rng& rng, H264InnerStrengthsFromCoeffsFn plain, H264InnerStrengthsFromCoeffsFn vec) {
+  for (int trial = 0; trial < 3000; ++trial) {
+    uint8_t nonZero[16];
+    for (auto& n : nonZero) n = static_cast<uint8_t>(rng.Int(0, 1) ? 0 : rng.Int(0, 2) ? 1 : rng.Int(1, 255));
+    if (trial < 16)  // one coded block at a time
+      for (int b = 0; b < 16; ++b) nonZero[b] = b == trial;
+    uint8_t out[2][48];
+    rng.Bytes(out[0], 48, Fill::kRandom);
+    std::memcpy(out[1], out[0], 48);
+    plain(nonZero, out[0]);
+    vec(nonZero, out[1]);
+    ASSERT_EQ(0, std::memcmp(out[0], out[1], 48)) << "trial " << trial;
   }
 }
 
@@ -317,6 +423,9 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   std::vector<std::function<void()>> checks(kSlots);
   checks[0] = [&] { CheckIdct(rng, P.idct4x4, V.idct4x4, 4); };
   checks[1] = [&] { CheckIdct(rng, P.idct8x8, V.idct8x8, 8); };
+  checks[2] = [&] { CheckEdgeStrength(rng, P.edgeStrengthLeft, V.edgeStrengthLeft); };
+  checks[3] = [&] { CheckEdgeStrength(rng, P.edgeStrengthTop, V.edgeStrengthTop); };
+  checks[5] = [&] { CheckInnerStrengths(rng, P.innerStrengthsFromCoeffs, V.innerStrengthsFromCoeffs); };
   checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
   auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
     CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
@@ -325,6 +434,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   };
   checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
   checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
+  checks[37] = [&] { CheckEdgeFilterPair(rng, P.lumaEdgeFilterPair, V.lumaEdgeFilterPair); };
   checks[9] = [&] {
     CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);

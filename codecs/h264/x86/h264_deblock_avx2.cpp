@@ -1,0 +1,142 @@
+// AVX2 edge filters: two luma sections at once (the eight columns of section
+// A in the low 128 bits, those of section B in the high ones), Cb and Cr
+// together, in 16-bit lanes. Each gives exactly the bytes of its plain twin.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/h264/h264_kernels.h"
+#include "codecs/h264/x86/h264_kernels_x86.h"
+
+namespace {
+
+inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+// Row `off` of both sections widened: A in the low half, B in the high.
+inline __m256i LoadPair(const uint8_t* a, const uint8_t* b) {
+  return _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(Load8(a), Load8(b)));
+}
+
+// Byte k of each word in lanes 2k and 2k + 1 of its half.
+inline __m256i PairLanes(uint32_t lo, uint32_t hi) {
+  __m128i v = _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(lo)), _mm_cvtsi32_si128(static_cast<int>(hi)));
+  v = _mm_unpacklo_epi8(v, v);  // A's bytes doubled, then B's
+  return _mm256_cvtepu8_epi16(v);
+}
+
+inline __m256i Abs16(__m256i a, __m256i b) { return _mm256_abs_epi16(_mm256_sub_epi16(a, b)); }
+inline __m256i Select(__m256i mask, __m256i a, __m256i b) { return _mm256_blendv_epi8(b, a, mask); }
+inline __m256i Clamp(__m256i v, __m256i lo, __m256i hi) { return _mm256_min_epi16(_mm256_max_epi16(v, lo), hi); }
+
+// Stores the low byte of each lane (a cast to uint8_t) of the halves whose
+// mask bits are set.
+inline void StorePair(uint8_t* a, uint8_t* b, __m256i v, int mask) {
+  v = _mm256_and_si256(v, _mm256_set1_epi16(0xFF));
+  __m256i n = _mm256_packus_epi16(v, v);
+  if (mask & 0xFFFF) Store8(a, _mm256_castsi256_si128(n));
+  if (mask & 0xFFFF0000) Store8(b, _mm256_extracti128_si256(n, 1));
+}
+
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
+                        uint32_t beta, const uint8_t* tc0Bytes) {
+  if (!(alphaA | alphaB)) return;
+  const __m256i z = _mm256_setzero_si256();
+  __m256i a = PairLanes(alphaA, alphaB);
+  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  uint32_t tcA, tcB;
+  std::memcpy(&tcA, tc0Bytes, 4);
+  std::memcpy(&tcB, tc0Bytes + 4, 4);
+  __m256i tc0 = PairLanes(tcA, tcB);
+  __m256i p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
+  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
+  __m256i on = _mm256_and_si256(
+      _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
+      _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm256_andnot_si256(_mm256_cmpeq_epi16(a, z), on);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  __m256i ap = _mm256_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm256_cmpgt_epi16(b, Abs16(q2, q0));
+  __m256i tc = _mm256_sub_epi16(_mm256_sub_epi16(tc0, ap), aq);
+  __m256i d = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
+      _mm256_set1_epi16(4));
+  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
+  __m256i avg = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(p0, q0), _mm256_set1_epi16(1)), 1);
+  __m256i ntc0 = _mm256_sub_epi16(z, tc0);
+  __m256i dp1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(p2, avg), _mm256_slli_epi16(p1, 1)), 1),
+                      ntc0, tc0);
+  __m256i dq1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(q2, avg), _mm256_slli_epi16(q1, 1)), 1),
+                      ntc0, tc0);
+  // p0 and q0 clip to 0..255; p1 and q1 wrap like the plain kernel's cast.
+  const __m256i lo = z, hi = _mm256_set1_epi16(255);
+  StorePair(pA + 24, pB + 24, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), lo, hi), onMask);
+  StorePair(qA, qB, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), lo, hi), onMask);
+  __m256i onP = _mm256_and_si256(on, ap), onQ = _mm256_and_si256(on, aq);
+  StorePair(pA + 16, pB + 16, Select(onP, _mm256_add_epi16(p1, dp1), p1), _mm256_movemask_epi8(onP));
+  StorePair(qA + 8, qB + 8, Select(onQ, _mm256_add_epi16(q1, dq1), q1), _mm256_movemask_epi8(onQ));
+}
+
+// Chroma: Cb in the low half, Cr in the high one; p rows p1 (0), p0 (8), q
+// rows q0 (0), q1 (qPitch).
+inline __m256i BetaPair(uint32_t betaCb, uint32_t betaCr) {
+  return _mm256_set_m128i(_mm_set1_epi16(static_cast<int16_t>(betaCr & 0xFF)),
+                          _mm_set1_epi16(static_cast<int16_t>(betaCb & 0xFF)));
+}
+
+inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0, __m256i q1) {
+  __m256i on = _mm256_and_si256(
+      _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
+      _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
+  return _mm256_andnot_si256(_mm256_cmpeq_epi16(a, _mm256_setzero_si256()), on);
+}
+
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0Bytes, int qPitch) {
+  if (!(alphaCb | alphaCr)) return;
+  const __m256i z = _mm256_setzero_si256();
+  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
+  __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + qPitch, qCr + qPitch);
+  __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  uint32_t tcCb, tcCr;
+  std::memcpy(&tcCb, tc0Bytes, 4);
+  std::memcpy(&tcCr, tc0Bytes + 4, 4);
+  __m256i tc = _mm256_add_epi16(PairLanes(tcCb, tcCr), _mm256_set1_epi16(1));
+  __m256i d = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
+      _mm256_set1_epi16(4));
+  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
+  const __m256i hi = _mm256_set1_epi16(255);
+  StorePair(pCb + 8, pCr + 8, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), z, hi), onMask);
+  StorePair(qCb, qCr, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), z, hi), onMask);
+}
+
+void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                            uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
+  if (!(alphaCb | alphaCr)) return;
+  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
+  __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + 8, qCr + 8);
+  __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  const __m256i two = _mm256_set1_epi16(2);
+  __m256i np0 = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(p1, 1), p0), _mm256_add_epi16(q1, two)), 2);
+  __m256i nq0 = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(q1, 1), q0), _mm256_add_epi16(p1, two)), 2);
+  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0), onMask);
+  StorePair(qCb, qCr, Select(on, nq0, q0), onMask);
+}
+
+}  // namespace
+
+void H264InstallAvx2DeblockKernels(H264DecKernelTable* t) {
+  t->lumaEdgeFilterPair = LumaEdgeFilterPair;
+  t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
+}

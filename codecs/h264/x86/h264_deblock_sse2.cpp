@@ -1,0 +1,194 @@
+// SSE2 kernels of the deblocking decisions: the strengths of the macroblock
+// edges of two inter macroblocks and the inner strengths from the coded
+// flags. Each gives exactly the bytes of its plain twin.
+#include <emmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/h264/h264_internal.h"
+#include "codecs/h264/x86/h264_kernels_x86.h"
+
+namespace {
+
+inline __m128i Load8(const void* p) { return _mm_loadl_epi64(static_cast<const __m128i*>(p)); }
+inline __m128i Load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
+  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+inline __m128i PairMask(bool lo, bool hi) { return _mm_set_epi32(-int{hi}, -int{hi}, -int{lo}, -int{lo}); }
+
+// The four motion vectors (one 32-bit lane each) of the blocks along the
+// edge: on the current side (q) the first row or column, on the
+// neighbour's side (p) the last one.
+template <int Dir>
+inline __m128i EdgeMvQ(const int16_t (*mv)[2]) {
+  if constexpr (Dir == 1) return _mm_unpacklo_epi64(Load8(mv[0]), Load8(mv[4]));  // blocks 0 1 4 5
+  __m128i a = _mm_shuffle_epi32(Load16(mv[0]), _MM_SHUFFLE(3, 3, 2, 0));         // blocks 0 2
+  __m128i b = _mm_shuffle_epi32(Load16(mv[8]), _MM_SHUFFLE(3, 3, 2, 0));         // blocks 8 10
+  return _mm_unpacklo_epi64(a, b);
+}
+template <int Dir>
+inline __m128i EdgeMvP(const int16_t (*mv)[2]) {
+  if constexpr (Dir == 1) return _mm_unpacklo_epi64(Load8(mv[10]), Load8(mv[14]));  // blocks 10 11 14 15
+  __m128i a = _mm_shuffle_epi32(Load16(mv[4]), _MM_SHUFFLE(3, 3, 3, 1));           // blocks 5 7
+  __m128i b = _mm_shuffle_epi32(Load16(mv[12]), _MM_SHUFFLE(3, 3, 3, 1));          // blocks 13 15
+  return _mm_unpacklo_epi64(a, b);
+}
+
+// Coded flags along the edge in the low four bytes (0 where neither block
+// has coefficients).
+template <int Dir>
+inline __m128i EdgeCoded(const uint8_t* q, const uint8_t* p) {
+  __m128i vq = Load16(q), vp = Load16(p);
+  if constexpr (Dir == 1) {
+    vq = _mm_shufflelo_epi16(vq, _MM_SHUFFLE(3, 3, 2, 0));                     // bytes 0 1 4 5
+    vp = _mm_srli_si128(_mm_shufflehi_epi16(vp, _MM_SHUFFLE(3, 3, 3, 1)), 8);  // bytes 10 11 14 15
+  } else {
+    const __m128i low = _mm_set1_epi16(0xFF);
+    vq = _mm_packus_epi16(_mm_and_si128(vq, low), vq);                     // even bytes
+    vq = _mm_shufflelo_epi16(vq, _MM_SHUFFLE(3, 3, 2, 0));                 // bytes 0 2 8 10
+    vp = _mm_packus_epi16(_mm_srli_epi16(vp, 8), vp);                      // odd bytes
+    vp = _mm_shufflelo_epi16(vp, _MM_SHUFFLE(3, 3, 3, 1));                 // bytes 5 7 13 15
+  }
+  return _mm_or_si128(vq, vp);
+}
+
+struct Side {
+  bool l0, l1;
+};
+
+inline bool SamePicture(const H264MbMotion* p, int p8, int lp, const H264MbMotion* q, int q8, int lq) {
+  int32_t pocP = lp ? p->refPocL1[p8] : p->refPocL0[p8];
+  int32_t pocQ = lq ? q->refPocL1[q8] : q->refPocL0[q8];
+  uint8_t stP = lp ? p->refStructL1[p8] : p->refStructL0[p8];
+  uint8_t stQ = lq ? q->refStructL1[q8] : q->refStructL0[q8];
+  return pocP == pocQ && stP == stQ;
+}
+
+// Strengths of the left (Dir 0) or top (Dir 1) edge. Pairs of blocks that
+// use two lists each and differ are left to the plain kernel.
+template <int Dir>
+void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
+                  const H264MbInfo* curInfo, uint8_t* out) {
+  const bool field = cur->fieldPic != 0;
+  if (cur->mbType > 22 || nb->mbType > 22) {
+    std::memset(out, Dir && field ? 3 : 4, 4);
+    return;
+  }
+  const __m128i z = _mm_setzero_si128();
+  __m128i uncoded = _mm_cmpeq_epi8(EdgeCoded<Dir>(curInfo->nonZero, nbInfo->nonZero), z);
+  if ((_mm_movemask_epi8(uncoded) & 15) == 0) {
+    std::memset(out, 2, 4);
+    return;
+  }
+  // The two 8x8 pairs along the edge: blocks k = 0, 1 and k = 2, 3.
+  static constexpr int kQ8[2][2] = {{0, 2}, {0, 1}};
+  static constexpr int kP8[2][2] = {{1, 3}, {2, 3}};
+  const int16_t limY = field ? 1 : 3;
+  const __m128i lim = _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3);
+  auto refWord = [](const int8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  if (((refWord(cur->refIdxL0) | refWord(nb->refIdxL0)) & 0x80808080u) == 0 &&
+      (refWord(cur->refIdxL1) & refWord(nb->refIdxL1) & 0x80808080u) == 0x80808080u) {
+    // Both macroblocks predict from list 0 alone: a pair of blocks is 0 when
+    // they see the same picture with vectors within the limits, else 1.
+    bool same[2];
+    for (int h = 0; h < 2; ++h) {
+      int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
+      same[h] = cur->refPocL0[q8] == nb->refPocL0[p8] && cur->refStructL0[q8] == nb->refStructL0[p8];
+    }
+    __m128i mvq = EdgeMvQ<Dir>(cur->mvL0), mvp = EdgeMvP<Dir>(nb->mvL0);
+    __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
+    __m128i near = _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
+    near = _mm_and_si128(near, PairMask(same[0], same[1]));
+    __m128i s1 = _mm_andnot_si128(near, _mm_set1_epi32(1));
+    s1 = _mm_packs_epi32(s1, s1);
+    s1 = _mm_packs_epi16(s1, s1);
+    s1 = Select(uncoded, s1, _mm_set1_epi8(2));
+    int32_t word1 = _mm_cvtsi128_si32(s1);
+    std::memcpy(out, &word1, 4);
+    return;
+  }
+  bool one[2], useFar[2], bothLists[2], q1[2], p1[2];
+  for (int h = 0; h < 2; ++h) {
+    int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
+    Side q{cur->refIdxL0[q8] >= 0, cur->refIdxL1[q8] >= 0}, p{nb->refIdxL0[p8] >= 0, nb->refIdxL1[p8] >= 0};
+    int nq = q.l0 + q.l1, np = p.l0 + p.l1;
+    one[h] = useFar[h] = bothLists[h] = false;
+    q1[h] = !q.l0;
+    p1[h] = !p.l0;
+    if (nq != np) {
+      one[h] = true;
+    } else if (nq == 1) {
+      if (SamePicture(nb, p8, p1[h], cur, q8, q1[h])) useFar[h] = true;
+      else one[h] = true;
+    } else if (nq == 2) {
+      if (!SamePicture(nb, p8, 0, cur, q8, 0) || !SamePicture(nb, p8, 1, cur, q8, 1))
+        return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
+      bothLists[h] = true;
+    }
+  }
+  __m128i mvq0 = EdgeMvQ<Dir>(cur->mvL0), mvq1 = EdgeMvQ<Dir>(cur->mvL1);
+  __m128i mvp0 = EdgeMvP<Dir>(nb->mvL0), mvp1 = EdgeMvP<Dir>(nb->mvL1);
+  if (bothLists[0] || bothLists[1]) {
+    // Equal vectors in both lists settle the pair at 0; anything else takes
+    // the general comparison.
+    __m128i eq = _mm_and_si128(_mm_cmpeq_epi32(mvq0, mvp0), _mm_cmpeq_epi32(mvq1, mvp1));
+    int need = (bothLists[0] ? 0x00FF : 0) | (bothLists[1] ? 0xFF00 : 0);
+    __m128i uncoded16 = _mm_unpacklo_epi8(uncoded, uncoded);
+    __m128i uncoded32 = _mm_unpacklo_epi16(uncoded16, uncoded16);
+    int settled = _mm_movemask_epi8(_mm_or_si128(eq, _mm_cmpeq_epi32(uncoded32, z)));
+    if ((settled & need) != need) return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
+  }
+  __m128i mvq = Select(PairMask(q1[0], q1[1]), mvq1, mvq0);
+  __m128i mvp = Select(PairMask(p1[0], p1[1]), mvp1, mvp0);
+  // |q - p| per component, saturated; far when x reaches 4 or y the limit.
+  __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
+  __m128i far = _mm_cmpgt_epi16(diff, lim);
+  far = _mm_andnot_si128(_mm_cmpeq_epi32(far, z), _mm_set1_epi32(-1));
+  __m128i s = _mm_or_si128(PairMask(one[0], one[1]), _mm_and_si128(PairMask(useFar[0], useFar[1]), far));
+  s = _mm_and_si128(s, _mm_set1_epi32(1));
+  s = _mm_packs_epi32(s, s);
+  s = _mm_packs_epi16(s, s);
+  s = Select(uncoded, s, _mm_set1_epi8(2));
+  int32_t word = _mm_cvtsi128_si32(s);
+  std::memcpy(out, &word, 4);
+}
+
+// Coded flags to inner strengths with bit masks: raster bit 4y + x of each
+// 4x4 block, ORed with its neighbour across each inner edge.
+void InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths) {
+  uint32_t m = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(Load16(nonZero), _mm_setzero_si128()))) & 0xFFFF;
+  uint32_t r = (m & 0xC3C3) | ((m >> 2) & 0x0C0C) | ((m << 2) & 0x3030);  // block order to raster
+  uint32_t t = r;                                                          // transposed: bit 4x + y
+  uint32_t d = (t ^ (t >> 3)) & 0x0A0A;
+  t ^= d ^ (d << 3);
+  d = (t ^ (t >> 6)) & 0x00CC;
+  t ^= d ^ (d << 6);
+  uint32_t vertical = t | (t >> 4);  // bit 4(e - 1) + k: edge x = 4e, row k
+  uint32_t horizontal = r | (r >> 4);
+  // Four mask bits to four bytes of 0 or 2.
+  static constexpr uint32_t kSpread[16] = {
+      0x00000000, 0x00000002, 0x00000200, 0x00000202, 0x00020000, 0x00020002, 0x00020200, 0x00020202,
+      0x02000000, 0x02000002, 0x02000200, 0x02000202, 0x02020000, 0x02020002, 0x02020200, 0x02020202};
+  uint32_t words[6];
+  for (int e = 0; e < 3; ++e) {
+    words[e] = kSpread[(vertical >> (4 * e)) & 15];
+    words[3 + e] = kSpread[(horizontal >> (4 * e)) & 15];
+  }
+  std::memcpy(strengths + 16, words, sizeof words);
+}
+
+}  // namespace
+
+void H264InstallSse2DeblockKernels(H264DecKernelTable* t) {
+  t->edgeStrengthLeft = EdgeStrength<0>;
+  t->edgeStrengthTop = EdgeStrength<1>;
+  t->innerStrengthsFromCoeffs = InnerStrengthsFromCoeffs;
+}
