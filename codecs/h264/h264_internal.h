@@ -427,8 +427,8 @@ struct H264DecNalAssembler {
 };
 
 // What the deblocking pass after worker-decoded slices needs of a
-// macroblock: its slice, filter setting, strengths, QPs, coefficients and
-// motion.
+// macroblock: its slice, filter setting, strengths, QPs and coefficients
+// (its motion stays in the picture's record).
 struct H264DecDeblockMb {
   uint32_t picSerial;  // the picture it belongs to
   uint32_t slice;
@@ -438,7 +438,6 @@ struct H264DecDeblockMb {
   uint8_t edgeStrength[40];
   uint8_t filtered;  // by the worker that decoded it
   H264MbInfo info;
-  H264MbMotion motion;
 };
 
 struct H264DecWorkerBlock;

@@ -58,7 +58,6 @@ void SaveInlineTail(H264DecContext* ctx) {
   uint32_t end = static_cast<uint32_t>(ctx->mb.mbAddr);
   if (end > s.PicSizeInMbs) end = s.PicSizeInMbs;
   uint32_t begin = end > s.first_mb_in_slice + width ? end - width : s.first_mb_in_slice;
-  const H264MbMotion* motion = ctx->motion[ctx->curPic->bufferIndex];
   for (uint32_t addr = begin; addr < end; ++addr) {
     H264DecDeblockMb& r = ctx->deblockMbs[addr];
     uint32_t x = addr % width, y = addr / width;
@@ -70,7 +69,6 @@ void SaveInlineTail(H264DecContext* ctx) {
     r.alpha = static_cast<int8_t>(s.slice_alpha_c0_offset_div2);
     r.beta = static_cast<int8_t>(s.slice_beta_offset_div2);
     r.info = ctx->infoRows[(y & 1) * ctx->widthMbs + x];
-    r.motion = motion[x + ((static_cast<size_t>(y) << s.field_pic_flag) + s.bottom_field_flag) * width];
   }
 }
 
@@ -234,7 +232,6 @@ void H264DecSaveDeblockMb(H264DecContext* ctx) {
   r.beta = static_cast<int8_t>(s.slice_beta_offset_div2);
   std::memcpy(r.edgeStrength, ctx->mb.edgeStrength, sizeof r.edgeStrength);
   r.info = *ctx->nbInfo[kH264NbCurrent];
-  r.motion = *ctx->nbMotion[kH264NbCurrent];
 }
 
 namespace {
@@ -265,10 +262,14 @@ void DeblockOne(H264DecContext* ctx, uint32_t addr) {
   // Edges to another slice were not known to the worker: they are filtered
   // as the slice's filter setting says, from both macroblocks' records.
   if (r.idc == 0) {
+    // The picture's motion record, row by row of the frame for a field.
+    const H264MbMotion* m =
+        ctx->motion[pic->bufferIndex] + x + ((static_cast<size_t>(y) << field) + bottom) * widthMbs;
+    size_t rowStride = static_cast<size_t>(widthMbs) << field;
     if (left && left->slice != r.slice)
-      H264MbEdgeStrengths(&r.info, &r.motion, &left->info, &left->motion, 0, field != 0, w.edgeStrength);
+      H264MbEdgeStrengths(&r.info, m, &left->info, m - 1, 0, field != 0, w.edgeStrength);
     if (top && top->slice != r.slice)
-      H264MbEdgeStrengths(&r.info, &r.motion, &top->info, &top->motion, 1, field != 0, w.edgeStrength + 8);
+      H264MbEdgeStrengths(&r.info, m, &top->info, m - rowStride, 1, field != 0, w.edgeStrength + 8);
   }
   bool any = false;
   for (uint8_t e : w.edgeStrength) any |= e != 0;
