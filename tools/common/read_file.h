@@ -1,6 +1,7 @@
 // Reads a whole file, for the command-line tools and the tests.
 #pragma once
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -38,5 +39,46 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
   if (!ReadFile(path, &out)) out.clear();
   return out;
 }
+
+// The bytes of a file, mapped where it is a regular file (its pages come
+// from the page cache: nothing is zeroed or copied), else read.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  FileBytes(const FileBytes&) = delete;
+  FileBytes& operator=(const FileBytes&) = delete;
+  ~FileBytes() { Unmap(); }
+
+  // False when the file cannot be opened or read.
+  bool Open(const std::string& path) {
+    Unmap();
+    bytes_.clear();
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    struct stat st {};
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(f), 0);
+      if (p != MAP_FAILED) {
+        map_ = static_cast<const uint8_t*>(p);
+        mapSize_ = static_cast<size_t>(st.st_size);
+      }
+    }
+    std::fclose(f);
+    return map_ || ReadFile(path, &bytes_);
+  }
+  const uint8_t* data() const { return map_ ? map_ : bytes_.data(); }
+  size_t size() const { return map_ ? mapSize_ : bytes_.size(); }
+  bool empty() const { return size() == 0; }
+
+ private:
+  void Unmap() {
+    if (map_) munmap(const_cast<uint8_t*>(map_), mapSize_);
+    map_ = nullptr;
+    mapSize_ = 0;
+  }
+  const uint8_t* map_ = nullptr;
+  size_t mapSize_ = 0;
+  std::vector<uint8_t> bytes_;
+};
 
 }  // namespace tools
