@@ -590,7 +590,11 @@ void H264DecSaveDeblockMb(H264DecContext* ctx);
 void H264DecDeblockPicture(H264DecContext* ctx);
 // Sets the chroma planes of a buffer grey the first time a picture takes it.
 void H264DecPrepareBuffer(H264DecContext* ctx, int bufferIndex);
-uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane);
+inline uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane) {
+  uint8_t* base = ctx->frameBuffers[bufferIndex];
+  size_t mbs = ctx->bufferMbs;
+  return plane == 0 ? base : plane == 1 ? base + mbs * 256 : base + mbs * 320;
+}
 
 // NAL units, parameter sets and slice header
 int H264DecNalUnit(H264DecContext* ctx, uint32_t codedSize);
