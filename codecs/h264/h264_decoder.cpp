@@ -1,5 +1,6 @@
 // The decoder's interface: create, decode, pop, reset and destroy; the start
 // code scanner that cuts the input into NAL units; the output ring.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -74,12 +75,6 @@ void H264DecPrepareBuffer(H264DecContext* ctx, int bufferIndex) {
   // Luma is zero from the allocation; chroma starts grey.
   std::memset(ctx->frameBuffers[bufferIndex] + ctx->bufferMbs * 256, 0x80, ctx->bufferMbs * 128);
   ctx->bufferPrepared[bufferIndex] = 1;
-}
-
-uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane) {
-  uint8_t* base = ctx->frameBuffers[bufferIndex];
-  size_t mbs = ctx->bufferMbs;
-  return plane == 0 ? base : plane == 1 ? base + mbs * 256 : base + mbs * 320;
 }
 
 void H264DecResetState(H264DecContext* ctx) {
@@ -318,6 +313,21 @@ int H264Dec_Decode(H264DecContext* ctx, const uint8_t* data, uint32_t length, ui
       a.length = 4;
       a.pos = 0;
       a.drainFed = 1;
+    }
+    if (a.state == 1 && (a.window & 0xFFFF) != 0 && a.writePos < ctx->nalBufferSize) {
+      // After a non-zero byte, bytes up to the next zero are neither a start
+      // code nor an emulation-prevention byte: copied at once.
+      const uint8_t* from = a.input + a.pos;
+      uint32_t n = std::min(a.length - a.pos, ctx->nalBufferSize - a.writePos);
+      if (const void* zero = std::memchr(from, 0, n)) n = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - from);
+      if (n > 0) {
+        std::memcpy(ctx->nalBuffer + a.writePos, from, n);
+        a.writePos += n;
+        a.pos += n;
+        a.consumed += n;
+        for (uint32_t i = n > 3 ? n - 3 : 0; i < n; ++i) a.window = ((a.window << 8) | from[i]) & 0xFFFFFF;
+        continue;
+      }
     }
     uint8_t b = a.input[a.pos++];
     ++a.consumed;

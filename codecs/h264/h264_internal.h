@@ -427,8 +427,8 @@ struct H264DecNalAssembler {
 };
 
 // What the deblocking pass after worker-decoded slices needs of a
-// macroblock: its slice, filter setting, strengths, QPs, coefficients and
-// motion.
+// macroblock: its slice, filter setting, strengths, QPs and coefficients
+// (its motion stays in the picture's record).
 struct H264DecDeblockMb {
   uint32_t picSerial;  // the picture it belongs to
   uint32_t slice;
@@ -438,7 +438,6 @@ struct H264DecDeblockMb {
   uint8_t edgeStrength[40];
   uint8_t filtered;  // by the worker that decoded it
   H264MbInfo info;
-  H264MbMotion motion;
 };
 
 struct H264DecWorkerBlock;
@@ -592,7 +591,11 @@ void H264DecSaveDeblockMb(H264DecContext* ctx);
 void H264DecDeblockPicture(H264DecContext* ctx);
 // Sets the chroma planes of a buffer grey the first time a picture takes it.
 void H264DecPrepareBuffer(H264DecContext* ctx, int bufferIndex);
-uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane);
+inline uint8_t* H264DecPlane(H264DecContext* ctx, int bufferIndex, int plane) {
+  uint8_t* base = ctx->frameBuffers[bufferIndex];
+  size_t mbs = ctx->bufferMbs;
+  return plane == 0 ? base : plane == 1 ? base + mbs * 256 : base + mbs * 320;
+}
 
 // NAL units, parameter sets and slice header
 int H264DecNalUnit(H264DecContext* ctx, uint32_t codedSize);

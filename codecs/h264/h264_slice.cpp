@@ -141,9 +141,10 @@ int H264MbAdvance(H264DecContext* ctx) {
   std::memcpy(cur->bottomLuma + 8, smp + H264MbLumaPos(8, 15), 8);
   std::memcpy(cur->bottomCb, smp + kMbSamplesCb + 56, 8);
   std::memcpy(cur->bottomCr, smp + kMbSamplesCr + 56, 8);
-  if (ctx->deblockMbs) {
+  if (ctx->deblockMbs && !ctx->deblockInline) {
     // Worker threads: the picture is filtered once all its slices are done,
-    // but for its first slice, filtered here.
+    // but for its first slice, filtered here (its last row is recorded when
+    // it ends).
     H264DecSaveDeblockMb(ctx);
   }
   if (s.disable_deblocking_filter_idc == 1 || (ctx->deblockMbs && !ctx->deblockInline)) {

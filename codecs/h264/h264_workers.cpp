@@ -1,7 +1,9 @@
 // Worker threads: four threads that decode slices on copies of the context
 // while the caller's thread parses the next headers, and the deblocking pass
 // that filters what the workers left unfiltered once all slices of the
-// picture are done.
+// picture are done. The last slice handed over waits until another slice
+// follows; when the caller has to wait instead, it decodes that slice
+// itself, so a picture of one slice costs no hand-off between threads.
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -31,6 +33,7 @@ struct H264DecWorkerBlock {
   std::condition_variable wake;  // run or quit set
   std::condition_variable doneSet;
   H264DecWorker workers[kH264Workers];
+  H264DecWorker* pending = nullptr;  // copied, not yet started (caller's thread only)
 };
 
 namespace {
@@ -46,6 +49,41 @@ void CopyContext(H264DecContext* to, const H264DecContext* from) {
   std::memcpy(dst + kAfter, src + kAfter, sizeof(H264DecContext) - kAfter);
 }
 
+// The records of the inline slice's last macroblock row: the only ones of
+// it that border later slices (which all lie behind it), read by the pass.
+// The rows of macroblock information still hold them.
+void SaveInlineTail(H264DecContext* ctx) {
+  const H264SliceHeader& s = ctx->slice;
+  uint32_t width = s.PicWidthInMbs;
+  uint32_t end = static_cast<uint32_t>(ctx->mb.mbAddr);
+  if (end > s.PicSizeInMbs) end = s.PicSizeInMbs;
+  uint32_t begin = end > s.first_mb_in_slice + width ? end - width : s.first_mb_in_slice;
+  for (uint32_t addr = begin; addr < end; ++addr) {
+    H264DecDeblockMb& r = ctx->deblockMbs[addr];
+    uint32_t x = addr % width, y = addr / width;
+    r.picSerial = ctx->picSerial;
+    r.slice = ctx->sliceSerial;
+    r.idc = static_cast<uint8_t>(s.disable_deblocking_filter_idc);
+    r.filtered = 1;
+    if (r.idc == 1) continue;
+    r.alpha = static_cast<int8_t>(s.slice_alpha_c0_offset_div2);
+    r.beta = static_cast<int8_t>(s.slice_beta_offset_div2);
+    r.info = ctx->infoRows[(y & 1) * ctx->widthMbs + x];
+  }
+}
+
+// Decodes the slice a worker's copy holds (on whichever thread calls).
+// Errors are dropped, as the slice's are without workers.
+void RunSlice(H264DecWorker* w) {
+  H264DecContext* ctx = w->copy;
+  ctx->mb.mbAddr = static_cast<int32_t>(ctx->slice.first_mb_in_slice);
+  if (ctx->activePps.entropy_coding_mode_flag)
+    H264SliceDataCabac(ctx);
+  else
+    H264SliceDataCavlc(ctx);
+  if (ctx->deblockInline) SaveInlineTail(ctx);
+}
+
 void WorkerThread(H264DecWorkerBlock* block, H264DecWorker* w) {
   for (;;) {
     {
@@ -54,12 +92,7 @@ void WorkerThread(H264DecWorkerBlock* block, H264DecWorker* w) {
       if (w->quit) return;
       w->run = false;
     }
-    H264DecContext* ctx = w->copy;
-    // Errors inside a worker are dropped, as the slice's are without one.
-    if (ctx->activePps.entropy_coding_mode_flag)
-      H264SliceDataCabac(ctx);
-    else
-      H264SliceDataCavlc(ctx);
+    RunSlice(w);
     {
       std::lock_guard<std::mutex> lock(block->mutex);
       w->done = true;
@@ -84,6 +117,18 @@ H264DecWorker* PickWorker(H264DecWorkerBlock* block) {
       }
     block->doneSet.wait(lock);
   }
+}
+
+// Lets the pending slice's worker start.
+void StartPending(H264DecWorkerBlock* block) {
+  H264DecWorker* w = block->pending;
+  if (!w) return;
+  block->pending = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(block->mutex);
+    w->run = true;
+  }
+  block->wake.notify_all();
 }
 
 void StopWorkers(H264DecWorkerBlock* block) {
@@ -133,6 +178,7 @@ void H264DecFreeWorkers(H264DecContext* ctx) {
 
 void H264DecDispatchSlice(H264DecContext* ctx) {
   H264DecWorkerBlock* block = ctx->workers;
+  StartPending(block);
   H264DecWorker* w = PickWorker(block);
   ++ctx->sliceSerial;
   CopyContext(w->copy, ctx);
@@ -151,16 +197,17 @@ void H264DecDispatchSlice(H264DecContext* ctx) {
   uint8_t* slice = ctx->nalBuffer;
   ctx->nalBuffer = w->spareNal;
   w->spareNal = slice;
-  {
-    std::lock_guard<std::mutex> lock(block->mutex);
-    w->run = true;
-  }
-  block->wake.notify_all();
+  block->pending = w;
 }
 
 void H264DecWaitWorkers(H264DecContext* ctx) {
   H264DecWorkerBlock* block = ctx->workers;
   if (!block) return;
+  if (H264DecWorker* w = block->pending) {
+    block->pending = nullptr;
+    RunSlice(w);
+    w->busy = false;
+  }
   std::unique_lock<std::mutex> lock(block->mutex);
   for (H264DecWorker& w : block->workers) {
     if (!w.busy) continue;
@@ -185,7 +232,6 @@ void H264DecSaveDeblockMb(H264DecContext* ctx) {
   r.beta = static_cast<int8_t>(s.slice_beta_offset_div2);
   std::memcpy(r.edgeStrength, ctx->mb.edgeStrength, sizeof r.edgeStrength);
   r.info = *ctx->nbInfo[kH264NbCurrent];
-  r.motion = *ctx->nbMotion[kH264NbCurrent];
 }
 
 namespace {
@@ -216,10 +262,14 @@ void DeblockOne(H264DecContext* ctx, uint32_t addr) {
   // Edges to another slice were not known to the worker: they are filtered
   // as the slice's filter setting says, from both macroblocks' records.
   if (r.idc == 0) {
+    // The picture's motion record, row by row of the frame for a field.
+    const H264MbMotion* m =
+        ctx->motion[pic->bufferIndex] + x + ((static_cast<size_t>(y) << field) + bottom) * widthMbs;
+    size_t rowStride = static_cast<size_t>(widthMbs) << field;
     if (left && left->slice != r.slice)
-      H264MbEdgeStrengths(&r.info, &r.motion, &left->info, &left->motion, 0, field != 0, w.edgeStrength);
+      H264MbEdgeStrengths(&r.info, m, &left->info, m - 1, 0, field != 0, w.edgeStrength);
     if (top && top->slice != r.slice)
-      H264MbEdgeStrengths(&r.info, &r.motion, &top->info, &top->motion, 1, field != 0, w.edgeStrength + 8);
+      H264MbEdgeStrengths(&r.info, m, &top->info, m - rowStride, 1, field != 0, w.edgeStrength + 8);
   }
   bool any = false;
   for (uint8_t e : w.edgeStrength) any |= e != 0;

@@ -34,11 +34,12 @@ struct Scan {
   size_t hevcSps = 0;   // units that read as an HEVC sequence parameter set
 };
 
-Scan ScanStream(const std::vector<uint8_t>& s) {
+Scan ScanStream(const tools::FileBytes& s) {
   Scan r;
   for (size_t i = 0; i + 4 < s.size(); ++i) {
-    if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1) continue;
-    const uint8_t b0 = s[i + 3], b1 = s[i + 4];
+    const uint8_t* p = s.data() + i;
+    if (p[0] != 0 || p[1] != 0 || p[2] != 1) continue;
+    const uint8_t b0 = p[3], b1 = p[4];
     ++r.units;
     if ((b0 & 0x9F) == 7) ++r.h264Sps;
     if (b0 == 0x42 && b1 == 0x01) ++r.hevcSps;
@@ -47,7 +48,7 @@ Scan ScanStream(const std::vector<uint8_t>& s) {
   return r;
 }
 
-std::string WhyNothing(const std::vector<uint8_t>& stream, const std::string& codec) {
+std::string WhyNothing(const tools::FileBytes& stream, const std::string& codec) {
   if (stream.empty()) return "the file is empty";
   Scan s = ScanStream(stream);
   if (s.units == 0) return "no Annex-B start code (00 00 01) in it: not an H.264 or HEVC elementary stream";
@@ -99,9 +100,9 @@ int main(int argc, char** argv) {
   if (!output.empty() && output != "-" && SameFile(input, output))
     return cli.Error("the output " + output + " is the input");
   if (bench && !output.empty()) return cli.Error("--bench writes no output; leave out " + output);
-  std::vector<uint8_t> stream;
+  tools::FileBytes stream;
   errno = 0;
-  if (!tools::ReadFile(input, &stream)) {
+  if (!stream.Open(input)) {
     std::fprintf(stderr, "vdec: cannot read %s: %s\n", input.c_str(), std::strerror(errno ? errno : EIO));
     return 1;
   }
