@@ -73,6 +73,73 @@ function(velmora_add_children dir)
   endforeach()
 endfunction()
 
+# Precompiled headers (cmake/pch). A library parses its common headers once
+# (velmora_pch); the test, fuzz and benchmark programs, one source or a few
+# each, share one compiled header per kind (velmora_shared_pch). Off under a
+# compiler launcher such as ccache, which would then cache nothing.
+if(CMAKE_CXX_COMPILER_LAUNCHER)
+  set(pch_default OFF)
+else()
+  set(pch_default ON)
+endif()
+option(VELMORA_PCH "Precompiled headers (default: on, unless a compiler launcher such as ccache is set)"
+       ${pch_default})
+set(VELMORA_PCH_DIR ${CMAKE_CURRENT_LIST_DIR}/pch)
+
+# velmora_pch(target header): TARGET's C++ sources start with cmake/pch/HEADER,
+# compiled once for the target. A source with options of its own (say -mavx)
+# could not use the header: it is left out, once the folder has set them.
+function(velmora_pch target header)
+  if(VELMORA_PCH)
+    target_precompile_headers(${target} PRIVATE ${VELMORA_PCH_DIR}/${header})
+    cmake_language(EVAL CODE "cmake_language(DEFER CALL velmora_pch_skip_own_flags [[${target}]])")
+  endif()
+endfunction()
+function(velmora_pch_skip_own_flags target)
+  get_target_property(srcs ${target} SOURCES)
+  foreach(src IN LISTS srcs)
+    get_source_file_property(opts ${src} COMPILE_OPTIONS)
+    get_source_file_property(flags ${src} COMPILE_FLAGS)
+    if(opts OR flags)
+      set_source_files_properties(${src} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+    endif()
+  endforeach()
+endfunction()
+
+# velmora_shared_pch(target kind): TARGET reuses the compiled header of KIND:
+# test (std.h, gtest), qt_test (qt.h, Qt Test, gtest), lean (std.h, for fuzz
+# entries and benchmarks) or tool (std.h, for the programs and libraries under
+# tools/). A header is only valid with the same optimisation (GCC may even
+# crash on a mismatch), code model and thread macros: the first user's folder
+# sets the level (tools/ at the build type's, the test, bench and fuzz folders
+# at the lean one: each kind stays on one side), -fPIC as Qt asks and -pthread
+# as GStreamer does. A program that still differs gets a warning and parses
+# the header as usual.
+function(velmora_shared_pch target kind)
+  if(NOT VELMORA_PCH)
+    return()
+  endif()
+  set(pch velmora_${kind}_pch)
+  if(NOT TARGET ${pch})
+    file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/${pch}.cpp CONTENT "int main() { return 0; }\n")
+    add_executable(${pch} ${CMAKE_BINARY_DIR}/${pch}.cpp)
+    target_link_libraries(${pch} PRIVATE velmora_options Threads::Threads)
+    target_compile_options(${pch} PRIVATE -fPIC -pthread)
+    if(kind STREQUAL "test")
+      target_link_libraries(${pch} PRIVATE GTest::gtest)
+      target_precompile_headers(${pch} PRIVATE ${VELMORA_PCH_DIR}/test.h)
+    elseif(kind STREQUAL "qt_test")
+      find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+      target_link_libraries(${pch} PRIVATE GTest::gtest Qt6::Widgets Qt6::Test)
+      target_precompile_headers(${pch} PRIVATE ${VELMORA_PCH_DIR}/qt_test.h)
+    else()
+      target_precompile_headers(${pch} PRIVATE ${VELMORA_PCH_DIR}/std.h)
+    endif()
+  endif()
+  target_compile_options(${target} PRIVATE -fPIC -pthread -Wno-error=invalid-pch)
+  target_precompile_headers(${target} REUSE_FROM ${pch})
+endfunction()
+
 # velmora_add_test(name SOURCES a.cpp ... LIBS lib ... [LABELS l ...] [TIMEOUT s] [RESOURCE_LOCK r]
 #                  [OWN_NETNS] [PER_CASE])
 # One GoogleTest executable. By default it is one CTest test, named after the
@@ -94,21 +161,12 @@ function(velmora_add_test name)
   endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} velmora_options GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
-  # gtest's header, parsed once for every test program. The header is only
-  # valid with the same code model and thread macros everywhere: -fPIC as Qt
-  # asks, -pthread as GStreamer does; a program that still differs gets a
-  # warning and parses the header as usual. Not with ccache, which would then
-  # cache no test source.
-  if(NOT CMAKE_CXX_COMPILER_LAUNCHER)
-    if(NOT TARGET velmora_test_pch)
-      file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/velmora_test_pch.cpp CONTENT "int main() { return 0; }\n")
-      add_executable(velmora_test_pch ${CMAKE_BINARY_DIR}/velmora_test_pch.cpp)
-      target_link_libraries(velmora_test_pch PRIVATE velmora_options GTest::gtest Threads::Threads)
-      target_compile_options(velmora_test_pch PRIVATE -fPIC -pthread)
-      target_precompile_headers(velmora_test_pch PRIVATE <gtest/gtest.h>)
-    endif()
-    target_compile_options(${name} PRIVATE -fPIC -pthread -Wno-error=invalid-pch)
-    target_precompile_headers(${name} REUSE_FROM velmora_test_pch)
+  # gtest's header and the standard ones, parsed once for every test program;
+  # Qt Test programs share one with the Qt headers too.
+  if("Qt6::Test" IN_LIST T_LIBS)
+    velmora_shared_pch(${name} qt_test)
+  else()
+    velmora_shared_pch(${name} test)
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -154,6 +212,7 @@ function(velmora_add_bench name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} velmora_options benchmark::benchmark Threads::Threads)
   target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+  velmora_shared_pch(${name} lean)
 endfunction()
 
 # velmora_add_fuzzer(name SOURCES a.cpp ... LIBS lib ... [CORPUS dir] [RUNS n])
@@ -164,6 +223,7 @@ function(velmora_add_fuzzer name)
   add_executable(${name} ${F_SOURCES})
   target_link_libraries(${name} PRIVATE ${F_LIBS} velmora_options Threads::Threads)
   target_include_directories(${name} PRIVATE ${VELMORA_ROOT})
+  velmora_shared_pch(${name} lean)
   if(FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   else()
@@ -188,11 +248,12 @@ function(velmora_add_fuzzer name)
   endif()
 endfunction()
 
-# velmora_add_library(name DIRS dir ... [LIBS lib ...])
+# velmora_add_library(name DIRS dir ... [LIBS lib ...] [PCH header])
 # A static library from every .c/.cpp under the given folders (relative to the
-# calling folder). Sources are globbed so new files need no build edit.
+# calling folder). Sources are globbed so new files need no build edit. PCH:
+# the precompiled header from cmake/pch (default std.h).
 function(velmora_add_library name)
-  cmake_parse_arguments(L "" "" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(L "" "PCH" "DIRS;LIBS" ${ARGN})
   set(srcs)
   foreach(d ${L_DIRS})
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${d}/*.c)
@@ -206,4 +267,8 @@ function(velmora_add_library name)
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${VELMORA_ROOT})
   target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads PRIVATE velmora_options)
+  if(NOT L_PCH)
+    set(L_PCH std.h)
+  endif()
+  velmora_pch(${name} ${L_PCH})
 endfunction()
