@@ -120,8 +120,9 @@ void PredictDirect8x8(H264DecContext* ctx, int b8, const int8_t* ref, int16_t (*
   int x = 2 * (b8 & 1), y = 2 * (b8 >> 1);
   bool uniform = true;
   for (int k = 1; k < 4; ++k) uniform &= std::memcmp(mv[k], mv[0], sizeof mv[0]) == 0;
-  for (int l = 0; l < 2; ++l) {
-    if (uniform || ref[l] < 0) {
+  if (uniform) H264StoreMotionPair(ctx, x, y, 2, 2, ref, mv[0]);
+  for (int l = 0; l < 2 && !uniform; ++l) {
+    if (ref[l] < 0) {
       H264StoreMotion(ctx, l, x, y, 2, 2, ref[l], mv[0][l]);
       continue;
     }
@@ -223,7 +224,7 @@ void DirectMacroblock(H264DecContext* ctx) {
                          std::memcmp(d[b8].mv[0], d[0].mv[0], sizeof d[0].mv[0]) == 0));
   }
   if (whole) {
-    for (int l = 0; l < 2; ++l) H264StoreMotion(ctx, l, 0, 0, 4, 4, d[0].ref[l], d[0].mv[0][l]);
+    H264StoreMotionPair(ctx, 0, 0, 4, 4, d[0].ref, d[0].mv[0]);
     for (int l = 0; l < 2; ++l)
       if (d[0].ref[l] >= 0) H264McPartition(ctx, l, d[0].ref[l], d[0].mv[0][l], 0, 0, 4, 4, &pred);
   } else {

@@ -3,6 +3,7 @@
 // edge replication, the per-quadrant finish and the boundary strengths.
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -188,12 +189,11 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
                int part, H264InterPred* pred) {
   H264NbMotionCache nb;
   H264LoadNeighbourMotion(ctx, s.x, s.y, s.w, &nb);
-  int16_t mv[2][2];
+  int16_t mv[2][2] = {};
+  int8_t used[2];
   for (int l = 0; l < 2; ++l) {
-    if (!(lists >> l & 1)) {
-      H264StoreMotion(ctx, l, s.x, s.y, s.w, s.h, -1, nullptr);
-      continue;
-    }
+    used[l] = lists >> l & 1 ? ref[l] : -1;
+    if (!(lists >> l & 1)) continue;
     const H264NbMotion* d = nullptr;
     if (dir == 1) d = part == 0 ? &nb.b : &nb.a;
     if (dir == 2) d = part == 0 ? &nb.a : &nb.c;
@@ -205,8 +205,8 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
     }
     mv[l][0] = static_cast<int16_t>(mv[l][0] + mvd[l][0]);
     mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
-    H264StoreMotion(ctx, l, s.x, s.y, s.w, s.h, ref[l], mv[l]);
   }
+  H264StoreMotionPair(ctx, s.x, s.y, s.w, s.h, used, mv);
   for (int l = 0; l < 2; ++l)
     if (lists >> l & 1) H264McPartition(ctx, l, ref[l], mv[l], s.x, s.y, s.w, s.h, pred);
 }
@@ -281,6 +281,62 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
     }
   for (int yy = y; yy < y + h; ++yy)
     for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
+}
+
+void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]) {
+  H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
+  uint32_t r[2], st[2], packed[2];
+  int32_t order[2];
+  for (int l = 0; l < 2; ++l) {
+    const H264DecPicture* pic = ref[l] >= 0 ? ctx->refList[l][ref[l]] : nullptr;
+    r[l] = static_cast<uint8_t>(pic ? ref[l] : -1) * 0x01010101u;
+    st[l] = (pic ? RefStructure(pic) : 255u) * 0x01010101u;
+    order[l] = pic ? pic->poc : 0;
+    packed[l] = 0;
+    if (pic) std::memcpy(&packed[l], mv[l], 4);
+  }
+  if (w != 4 || h != 4) {
+    bool whole8x8 = !((x | y | w | h) & 1);  // 16x8, 8x16, 8x8: the 4x4 blocks of whole 8x8 blocks
+    for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
+      for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) {
+        int b8 = 2 * by + bx;
+        m->refIdxL0[b8] = static_cast<int8_t>(r[0]);
+        m->refIdxL1[b8] = static_cast<int8_t>(r[1]);
+        m->refStructL0[b8] = static_cast<uint8_t>(st[0]);
+        m->refStructL1[b8] = static_cast<uint8_t>(st[1]);
+        m->refPocL0[b8] = order[0];
+        m->refPocL1[b8] = order[1];
+        if (whole8x8) {
+          const uint32_t q0[4] = {packed[0], packed[0], packed[0], packed[0]};
+          const uint32_t q1[4] = {packed[1], packed[1], packed[1], packed[1]};
+          std::memcpy(m->mvL0[4 * b8], q0, 16);
+          std::memcpy(m->mvL1[4 * b8], q1, 16);
+        }
+      }
+    if (whole8x8) return;
+    for (int yy = y; yy < y + h; ++yy)
+      for (int xx = x; xx < x + w; ++xx) {
+        std::memcpy(m->mvL0[kH264BlkAt[yy][xx]], &packed[0], 4);
+        std::memcpy(m->mvL1[kH264BlkAt[yy][xx]], &packed[1], 4);
+      }
+    return;
+  }
+  // The whole macroblock: each field written once, in wide stores.
+  uint32_t head[4] = {r[0], r[1], st[0], st[1]};
+  static_assert(offsetof(H264MbMotion, refIdxL1) == offsetof(H264MbMotion, refIdxL0) + 4 &&
+                offsetof(H264MbMotion, refStructL0) == offsetof(H264MbMotion, refIdxL0) + 8 &&
+                offsetof(H264MbMotion, refStructL1) == offsetof(H264MbMotion, refIdxL0) + 12);
+  std::memcpy(m->refIdxL0, head, 16);
+  int32_t pocs[8] = {order[0], order[0], order[0], order[0], order[1], order[1], order[1], order[1]};
+  static_assert(offsetof(H264MbMotion, refPocL1) == offsetof(H264MbMotion, refPocL0) + 16);
+  std::memcpy(m->refPocL0, pocs, 32);
+  uint32_t mv0[16], mv1[16];
+  for (int blk = 0; blk < 16; ++blk) {
+    mv0[blk] = packed[0];
+    mv1[blk] = packed[1];
+  }
+  std::memcpy(m->mvL0, mv0, 64);
+  std::memcpy(m->mvL1, mv1, 64);
 }
 
 // Motion compensation of a partition through the table's kernels, block by
@@ -493,7 +549,9 @@ void H264InterStrengths(H264DecContext* ctx) {
     else
       ctx->kernels.innerStrengthsFromCoeffs(cur->nonZero, es);
   } else {
-    std::memset(inner, 0, 24);
+    // Coefficient strengths (2 or 0) from the kernel, motion strengths (1 or
+    // 0) beside them; the larger one wins.
+    alignas(16) uint8_t motion[24] = {};
     for (int dir = 0; dir < 2; ++dir)
       for (int e = 1; e < 4; ++e) {
         if ((is16x8 && (dir == 0 || e != 2)) || (is8x16 && (dir == 1 || e != 2))) continue;
@@ -501,16 +559,11 @@ void H264InterStrengths(H264DecContext* ctx) {
         for (int k = 0; k < 4; ++k) {
           int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
           int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-          inner[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(BlockStrength(m, bp, m, bq, limY));
+          motion[12 * dir + 4 * (e - 1) + k] = static_cast<uint8_t>(BlockStrength(m, bp, m, bq, limY));
         }
       }
-    for (int dir = 0; dir < 2; ++dir)
-      for (int e = 1; e < 4; ++e)
-        for (int k = 0; k < 4; ++k) {
-          int bp = dir ? kH264BlkAt[e - 1][k] : kH264BlkAt[k][e - 1];
-          int bq = dir ? kH264BlkAt[e][k] : kH264BlkAt[k][e];
-          if (cur->nonZero[bp] || cur->nonZero[bq]) inner[12 * dir + 4 * (e - 1) + k] = 2;
-        }
+    ctx->kernels.innerStrengthsFromCoeffs(cur->nonZero, es);
+    for (int i = 0; i < 24; ++i) inner[i] = std::max(inner[i], motion[i]);
   }
   if (cur->transform8x8) {
     std::memset(es + 16, 0, 4);
@@ -530,8 +583,9 @@ void H264InterPSkip(H264DecContext* ctx) {
   if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) H264MvPred(nb, 0, 0, mv);
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
-  H264StoreMotion(ctx, 1, 0, 0, 4, 4, -1, nullptr);
-  H264StoreMotion(ctx, 0, 0, 0, 4, 4, 0, mv);
+  const int8_t refs[2] = {0, -1};
+  const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
+  H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
@@ -585,9 +639,9 @@ void H264InterMb(H264DecContext* ctx, const H264InterParams* p) {
       // All four reference indexes first: the neighbours inside the
       // macroblock see them.
       for (int b8 = 0; b8 < 4; ++b8) {
-        int16_t zero[2] = {0, 0};
-        H264StoreMotion(ctx, 0, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, p->refIdx[0][b8], zero);
-        H264StoreMotion(ctx, 1, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, -1, nullptr);
+        const int16_t zero[2][2] = {};
+        const int8_t refs0[2] = {p->refIdx[0][b8], -1};
+        H264StoreMotionPair(ctx, 2 * (b8 & 1), 2 * (b8 >> 1), 2, 2, refs0, zero);
       }
     }
     for (int b8 = 0; b8 < 4; ++b8) {

@@ -61,6 +61,10 @@ void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv);
 // blocks the partition covers and `mv` for its 4x4 blocks; ref < 0 clears.
 void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, int ref, const int16_t* mv);
 
+// Both lists of the partition at once: ref[l] < 0 clears list l (mv[l] is
+// then not read).
+void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]);
+
 // Predicts the partition at (x, y), w x h in 4x4 units, from reference ref of
 // `list` with vector mv, into the sample buffer (list 0) or pred.l1 (list 1).
 void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
