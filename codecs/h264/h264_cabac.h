@@ -23,6 +23,10 @@ extern const uint8_t kH264CabacSig8x8[63][3];    // significance frame, field; l
 struct H264CabacStateTables {
   uint32_t lps[128];
   uint8_t next[256];
+  // 8x8 significance maps, frame and field: the significance context and
+  // 15 + the last context of each position, both from the frame or field
+  // significance base (the last base lies 15 above it).
+  uint8_t sig8x8[2][64][2];
 };
 
 // a when cond is not zero, else b: a conditional move, never a branch.
@@ -144,12 +148,14 @@ struct H264Cabac {
   }
   // A decision on context ctxIdx whose state s and its rangeTabLPS row the
   // caller has loaded.
-  uint32_t DecideState(uint32_t ctxIdx, uint32_t s, uint32_t lpsRow) {
+  uint32_t DecideState(uint32_t ctxIdx, uint32_t s, uint32_t lpsRow) { return DecideAt(states + ctxIdx, s, lpsRow); }
+  // The same with the context's state at `state`.
+  uint32_t DecideAt(uint8_t* state, uint32_t s, uint32_t lpsRow) {
     int k = Scale();
     uint64_t lps = static_cast<uint64_t>((lpsRow >> ((range >> (k + 3)) & 24)) & 255) << k;
     range -= lps;
     uint32_t isLps = Select(lps);
-    states[ctxIdx] = kH264CabacStates.next[2 * s + isLps];
+    *state = kH264CabacStates.next[2 * s + isLps];
     if (range < kRefillBelow) Refill();
     return (s ^ isLps) & 1;
   }

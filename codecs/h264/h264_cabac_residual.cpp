@@ -24,6 +24,8 @@ inline int ChromaBlockPos(int comp, int b) { return 256 + 64 * comp + 4 * (b & 1
   return e.Decision(85 + kCbfOffset[cat] + condA + 2 * condB);
 }
 
+// Last contexts (166 frame, 338 field) above significance ones (105, 277).
+constexpr uint32_t kLastDelta = 61;
 constexpr int kMaxNum[6] = {16, 15, 16, 4, 15, 64};
 
 // Levels of one block: `sink(index, level)` for each coded coefficient, by
@@ -33,53 +35,53 @@ constexpr int kMaxNum[6] = {16, 15, 16, 4, 15, 64};
 template <int Cat, typename Sink>
 [[gnu::always_inline]] inline int DecodeBlock(H264Cabac& e, bool field, Sink&& sink) {
   constexpr int maxNum = kMaxNum[Cat];
-  int sigBase, lastBase, absBase;
+  int sigBase, absBase;
   if constexpr (Cat == kCatLuma8x8) {
-    sigBase = field ? 436 : 402;
-    lastBase = field ? 451 : 417;
+    sigBase = field ? 436 : 402;  // last: 451, 417 (in the map)
     absBase = 426;
   } else {
-    sigBase = (field ? 277 : 105) + kSigOffset[Cat];
-    lastBase = (field ? 338 : 166) + kSigOffset[Cat];
+    sigBase = (field ? 277 : 105) + kSigOffset[Cat];  // last: + kLastDelta
     absBase = 227 + kAbsOffset[Cat];
   }
   // The significance map as one run of bins without branches on them: a
   // significance flag, or after a set one the last flag of its position.
   // The states of both possible next contexts and their rangeTabLPS rows
   // are loaded before the bin is known (after the store of the current
-  // one, which they may share).
-  const uint8_t(*sig8)[3] = kH264CabacSig8x8;
-  const int col = field ? 1 : 0;
-  auto sigCtx = [&](uint32_t j) -> uint32_t {
+  // one, which they may share). Contexts are offsets from the first
+  // significance context (the last ones lie a fixed distance above), which
+  // leaves registers to keep the engine out of memory.
+  uint8_t* const st = e.states + sigBase;
+  const uint8_t(*map)[2] = kH264CabacStates.sig8x8[field ? 1 : 0];
+  auto sigOff = [&](uint32_t j) -> uint32_t {
     if constexpr (Cat == kCatLuma8x8)
-      return static_cast<uint32_t>(sigBase) + sig8[j][col];
+      return map[j][0];
     else
-      return static_cast<uint32_t>(sigBase) + j;
+      return j;
   };
-  auto lastCtx = [&](uint32_t j) -> uint32_t {
+  auto lastOff = [&](uint32_t j) -> uint32_t {
     if constexpr (Cat == kCatLuma8x8)
-      return static_cast<uint32_t>(lastBase) + sig8[j][2];
+      return map[j][1];
     else
-      return static_cast<uint32_t>(lastBase) + j;
+      return kLastDelta + j;
   };
   constexpr uint32_t end = maxNum - 1;
   uint8_t pos[64];
   int n = 0;
   uint32_t i = 0, phase = 0;
   const uint32_t* lpsRows = kH264CabacStates.lps;
-  uint32_t ctxIdx = sigCtx(0), s = e.states[ctxIdx], row = lpsRows[s];
+  uint32_t off = sigOff(0), s = st[off], row = lpsRows[s];
   for (;;) {
-    uint32_t b = e.DecideState(ctxIdx, s, row);
+    uint32_t b = e.DecideAt(st + off, s, row);
     if (b & phase) break;  // last_significant_coeff_flag
     uint32_t record = b & (phase ^ 1);
     pos[n] = static_cast<uint8_t>(i);
     n += static_cast<int>(record);
-    uint32_t cl = lastCtx(i), cs = sigCtx(i + 1 < end ? i + 1 : end - 1);
+    uint32_t ol = lastOff(i), os = sigOff(i + 1 < end ? i + 1 : end - 1);
     i += b ^ 1;
     if (i == end) break;
-    uint32_t sl = e.states[cl], ss = e.states[cs];
+    uint32_t sl = st[ol], ss = st[os];
     uint32_t rl = lpsRows[sl], rs = lpsRows[ss];
-    ctxIdx = H264CabacPick(record, cl, cs);
+    off = H264CabacPick(record, ol, os);
     s = H264CabacPick(record, sl, ss);
     row = H264CabacPick(record, rl, rs);
     phase = record;

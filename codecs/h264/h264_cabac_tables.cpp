@@ -348,5 +348,10 @@ const H264CabacStateTables kH264CabacStates = [] {
     t.next[2 * s] = static_cast<uint8_t>(kH264CabacTransIdx[p][1] << 1 | mps);
     t.next[2 * s + 1] = static_cast<uint8_t>(kH264CabacTransIdx[p][0] << 1 | (p == 0 ? 1 - mps : mps));
   }
+  for (int f = 0; f < 2; ++f)
+    for (int j = 0; j < 63; ++j) {
+      t.sig8x8[f][j][0] = kH264CabacSig8x8[j][f];
+      t.sig8x8[f][j][1] = static_cast<uint8_t>(15 + kH264CabacSig8x8[j][2]);
+    }
   return t;
 }();
