@@ -70,14 +70,14 @@ TEST(BlockingQueue, EachWaitIsBoundedByTheTimeOutOnItsOwn) {
   ASSERT_TRUE(q.Init(64));
   std::thread producer([&] {
     for (int i = 0; i < 5; ++i) {
-      platform::Sleep(40);
+      platform::Sleep(80);
       q.Put("x", 1, 1000);
     }
   });
   char out[8];
   uint64_t start = Now();
-  EXPECT_EQ(q.GetN(out, 5, 150), 5);
-  EXPECT_GE(Now() - start + 1, 150u);
+  EXPECT_EQ(q.GetN(out, 5, 350), 5);
+  EXPECT_GE(Now() - start + 1, 350u);
   producer.join();
 }
 
