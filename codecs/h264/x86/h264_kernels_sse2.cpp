@@ -7,6 +7,7 @@
 
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/x86/h264_kernels_x86.h"
+#include "codecs/h264/x86/h264_mc_sse2_common.h"
 
 namespace {
 
@@ -64,32 +65,6 @@ inline __m128i VTap(const uint8_t* g, int st) {
   return Tap6(LoadWide<W>(g - 2 * st), LoadWide<W>(g - st), LoadWide<W>(g), LoadWide<W>(g + st),
               LoadWide<W>(g + 2 * st), LoadWide<W>(g + 3 * st));
 }
-
-// Clip1((v + 16) >> 5) as bytes in the low half.
-inline __m128i Round5(__m128i v) {
-  v = _mm_srai_epi16(_mm_add_epi16(v, _mm_set1_epi16(16)), 5);
-  return _mm_packus_epi16(v, v);
-}
-
-// The centre half sample from six rows of unrounded horizontal intermediates.
-inline __m128i CentreTap(const __m128i* r) {
-  const __m128i k0 = _mm_set_epi16(-5, 1, -5, 1, -5, 1, -5, 1);
-  const __m128i k1 = _mm_set1_epi16(20);
-  const __m128i k2 = _mm_set_epi16(1, -5, 1, -5, 1, -5, 1, -5);
-  __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r[0], r[1]), k0),
-                                           _mm_madd_epi16(_mm_unpacklo_epi16(r[2], r[3]), k1)),
-                             _mm_madd_epi16(_mm_unpacklo_epi16(r[4], r[5]), k2));
-  __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r[0], r[1]), k0),
-                                           _mm_madd_epi16(_mm_unpackhi_epi16(r[2], r[3]), k1)),
-                             _mm_madd_epi16(_mm_unpackhi_epi16(r[4], r[5]), k2));
-  const __m128i rnd = _mm_set1_epi32(512);
-  lo = _mm_srai_epi32(_mm_add_epi32(lo, rnd), 10);
-  hi = _mm_srai_epi32(_mm_add_epi32(hi, rnd), 10);
-  __m128i v = _mm_packs_epi32(lo, hi);
-  return _mm_packus_epi16(v, v);
-}
-
-inline uint8_t* LumaRow(uint8_t* dst, int y) { return dst + (y < 8 ? 8 * y : 128 + 8 * (y - 8)); }
 
 template <int W, int H, int XF, int YF>
 void LumaMc(const H264McArgs* a) {

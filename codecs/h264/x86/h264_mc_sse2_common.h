@@ -1,0 +1,38 @@
+// Luma interpolation steps shared by the SSE2 kernels and the SSSE3/AVX2
+// partition kernels: rounding of six-tap sums, the centre half sample and
+// the layout of the macroblock sample buffer.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstdint>
+
+namespace {
+
+// Clip1((v + 16) >> 5) as bytes in the low half.
+inline __m128i Round5(__m128i v) {
+  v = _mm_srai_epi16(_mm_add_epi16(v, _mm_set1_epi16(16)), 5);
+  return _mm_packus_epi16(v, v);
+}
+
+// The centre half sample from six rows of unrounded horizontal intermediates.
+inline __m128i CentreTap(const __m128i* r) {
+  const __m128i k0 = _mm_set_epi16(-5, 1, -5, 1, -5, 1, -5, 1);
+  const __m128i k1 = _mm_set1_epi16(20);
+  const __m128i k2 = _mm_set_epi16(1, -5, 1, -5, 1, -5, 1, -5);
+  __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpacklo_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpacklo_epi16(r[4], r[5]), k2));
+  __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r[0], r[1]), k0),
+                                           _mm_madd_epi16(_mm_unpackhi_epi16(r[2], r[3]), k1)),
+                             _mm_madd_epi16(_mm_unpackhi_epi16(r[4], r[5]), k2));
+  const __m128i rnd = _mm_set1_epi32(512);
+  lo = _mm_srai_epi32(_mm_add_epi32(lo, rnd), 10);
+  hi = _mm_srai_epi32(_mm_add_epi32(hi, rnd), 10);
+  __m128i v = _mm_packs_epi32(lo, hi);
+  return _mm_packus_epi16(v, v);
+}
+
+inline uint8_t* LumaRow(uint8_t* dst, int y) { return dst + (y < 8 ? 8 * y : 128 + 8 * (y - 8)); }
+
+}  // namespace
