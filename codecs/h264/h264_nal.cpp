@@ -448,12 +448,6 @@ int H264DecParseSps(H264DecContext* ctx, int nalUnitType) {
   sps.maxPicOrderCntLsb = 1u << (sps.log2_max_pic_order_cnt_lsb_minus4 + 4);
   uint32_t maxDpb = H264DecMaxDpbFrames(&sps);
   sps.dpbSize = std::max(sps.max_num_ref_frames, std::min(maxDpb, 2 * ctx->refFrames));
-  // A stream that tells how many frames its decoding needs gets no more:
-  // pictures leave sooner and fewer buffers are in use.
-  const H264Vui& vui = sps.vui;
-  if (sps.vui_parameters_present_flag && vui.bitstream_restriction_flag && vui.max_dec_frame_buffering <= maxDpb &&
-      vui.max_num_reorder_frames <= vui.max_dec_frame_buffering)
-    sps.dpbSize = std::max({sps.max_num_ref_frames, vui.max_dec_frame_buffering, 1u});
   sps.dpbSize = std::min<uint32_t>(sps.dpbSize, kH264MaxDpb);
   ctx->sei224Mark = 0;
   sps.changed = 1;

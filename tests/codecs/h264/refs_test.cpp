@@ -343,33 +343,6 @@ TEST(H264RefLists, FrameNumGapInsertsNonExistingFrames) {
   EXPECT_EQ(e.List(0), (std::vector<int>{1, 0, 1, 1}));
 }
 
-// A VUI that tells how many frames decoding needs sizes the buffer, so that
-// pictures leave as soon as it is full; a value beyond the level's limit, or
-// one below the reorder depth, is ignored.
-TEST(H264RefLists, VuiFrameBufferingSizesTheBuffer) {
-  struct Case {
-    int64_t buffering;
-    uint64_t reorder;
-    size_t outBeforeDrain;  // of 5 pictures, IPPPP
-  };
-  const Case cases[] = {{-1, 0, 0}, {1, 0, 3}, {0, 0, 3}, {2, 0, 2}, {17, 0, 0}, {1, 2, 0}};
-  for (const Case& c : cases) {
-    Sps sps;
-    sps.maxRefFrames = 1;
-    sps.maxDecFrameBuffering = c.buffering;
-    sps.maxNumReorderFrames = c.reorder;
-    std::vector<uint8_t> s = Start(sps);
-    Append(s, Picture(Idr()));
-    for (uint64_t n = 1; n < 5; ++n) Append(s, Picture(P(n)));
-    Session d;
-    d.Feed(s);
-    EXPECT_EQ(d.error, 0);
-    EXPECT_EQ(d.pocs.size(), c.outBeforeDrain) << "max_dec_frame_buffering " << c.buffering;
-    d.Drain();
-    EXPECT_EQ(d.pocs, (std::vector<int>{0, 2, 4, 6, 8})) << "max_dec_frame_buffering " << c.buffering;
-  }
-}
-
 // A stream that marks a long-term picture with every frame, moves indexes
 // around and names pictures that are gone never holds more than 16 stores,
 // and every picture still comes out.

@@ -45,9 +45,6 @@ struct Sps {
   int direct8x8 = 1;
   bool crop = false;
   uint64_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
-  // A VUI holding only the bitstream restriction, when maxDecFrameBuffering >= 0.
-  int64_t maxDecFrameBuffering = -1;
-  uint64_t maxNumReorderFrames = 0;
 
   std::vector<uint8_t> Build() const {
     BitWriter w;
@@ -88,18 +85,7 @@ struct Sps {
       w.Ue(cropTop);
       w.Ue(cropBottom);
     }
-    w.Bit(maxDecFrameBuffering >= 0);
-    if (maxDecFrameBuffering >= 0) {
-      for (int i = 0; i < 8; ++i) w.Bit(0);  // aspect ratio .. pic_struct_present_flag
-      w.Bit(1);                              // bitstream_restriction_flag
-      w.Bit(1);                              // motion_vectors_over_pic_boundaries_flag
-      w.Ue(0);
-      w.Ue(0);
-      w.Ue(16);
-      w.Ue(16);
-      w.Ue(maxNumReorderFrames);
-      w.Ue(static_cast<uint64_t>(maxDecFrameBuffering));
-    }
+    w.Bit(0);  // no VUI
     w.Trailing();
     return Nal(3, 7, w.bytes());
   }
