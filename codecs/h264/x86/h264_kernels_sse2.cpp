@@ -11,31 +11,11 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Loads and stores of exact widths
-
-inline __m128i Load4(const uint8_t* p) {
-  int32_t v;
-  std::memcpy(&v, p, 4);
-  return _mm_cvtsi32_si128(v);
-}
-inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
-inline void Store4(uint8_t* p, __m128i v) {
-  int32_t x = _mm_cvtsi128_si32(v);
-  std::memcpy(p, &x, 4);
-}
-inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
-
 // W bytes at p widened to 16-bit lanes.
 template <int W>
 inline __m128i LoadWide(const uint8_t* p) {
   const __m128i z = _mm_setzero_si128();
   return _mm_unpacklo_epi8(W == 4 ? Load4(p) : Load8(p), z);
-}
-template <int W>
-inline __m128i LoadBytes(const uint8_t* p) {
-  if constexpr (W == 4) return Load4(p);
-  else return Load8(p);
 }
 template <int W>
 inline void StoreW(uint8_t* p, __m128i v) {

@@ -1,13 +1,51 @@
-// Luma interpolation steps shared by the SSE2 kernels and the SSSE3/AVX2
-// partition kernels: rounding of six-tap sums, the centre half sample and
-// the layout of the macroblock sample buffer.
+// Steps shared by the SSE2 kernels and the SSSE3/AVX2 partition kernels:
+// loads and stores of exact widths, rounding of six-tap sums, the centre
+// half sample and the layout of the macroblock sample buffer.
 #pragma once
 
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Loads and stores of exact widths
+
+inline __m128i Load2(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i Load4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store2(uint8_t* p, __m128i v) {
+  auto x = static_cast<uint16_t>(_mm_cvtsi128_si32(v));
+  std::memcpy(p, &x, 2);
+}
+inline void Store4(uint8_t* p, __m128i v) {
+  int32_t x = _mm_cvtsi128_si32(v);
+  std::memcpy(p, &x, 4);
+}
+inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+
+template <int W>
+inline __m128i LoadBytes(const uint8_t* p) {
+  if constexpr (W == 2) return Load2(p);
+  else if constexpr (W == 4) return Load4(p);
+  else return Load8(p);
+}
+template <int W>
+inline void StoreBytes(uint8_t* p, __m128i v) {
+  if constexpr (W == 2) Store2(p, v);
+  else if constexpr (W == 4) Store4(p, v);
+  else Store8(p, v);
+}
 
 // Clip1((v + 16) >> 5) as bytes in the low half.
 inline __m128i Round5(__m128i v) {
