@@ -426,20 +426,29 @@ TEST(p2pConnectLan, LanSearchReachesTheDeviceAndCarriesData) {
     EXPECT_EQ(RVS_Close(h), 0);
     EXPECT_TRUE(rig.device.WaitLine("device ended result=-12", 10000));
     // A TCP-assisted mode takes the device's offer of a direct TCP link on
-    // the LAN; the session then runs over it.
+    // the LAN; the session then runs over it. The device offers only when the
+    // punch comes within 50 ms of its LAN answer: on a loaded machine that can
+    // be missed, and the session rightly stays on UDP, so a few tries are allowed.
     rig.device.Stop(5000);
     ASSERT_EQ(rig.sim->Command("intro none"), "");
     ASSERT_EQ(rig.sim->Command("offer none"), "");
-    ASSERT_TRUE(rig.StartDevice({"--lan"}, &err)) << err;
-    h = RVS_Connect(kDid, 0x7B, 0);
-    ASSERT_GE(h, 0) << "connect gave " << h;
-    ASSERT_EQ(RVS_Check(h, &info), 0);
-    EXPECT_EQ(info.Mode, p2p::kModeP2P);
-    EXPECT_EQ(info.Skt, p2p::Sess(h).tcp_socket.load()) << "the direct TCP link";
-    EXPECT_EQ(p2p::Sess(h).tcp_framing.load(), p2p::kFramingSimple);
-    ExpectEcho(h, 16 * 1024);
-    EXPECT_EQ(RVS_Close(h), 0);
-    EXPECT_TRUE(rig.device.WaitLine("device ended result=-12", 10000));
+    bool over_tcp = false;
+    for (int attempt = 0; attempt < 5 && !over_tcp; ++attempt) {
+      ASSERT_TRUE(rig.StartDevice({"--lan"}, &err)) << err;
+      h = RVS_Connect(kDid, 0x7B, 0);
+      ASSERT_GE(h, 0) << "connect gave " << h;
+      ASSERT_EQ(RVS_Check(h, &info), 0);
+      EXPECT_EQ(info.Mode, p2p::kModeP2P);
+      over_tcp = info.Skt == p2p::Sess(h).tcp_socket.load();
+      if (over_tcp) {
+        EXPECT_EQ(p2p::Sess(h).tcp_framing.load(), p2p::kFramingSimple);
+      }
+      ExpectEcho(h, 16 * 1024);
+      EXPECT_EQ(RVS_Close(h), 0);
+      EXPECT_TRUE(rig.device.WaitLine("device ended result=-12", 10000));
+      if (!over_tcp) rig.device.Stop(5000);
+    }
+    EXPECT_TRUE(over_tcp) << "the direct TCP link was never taken";
     // Without a device on the LAN: 14 rounds, then a time-out.
     rig.device.Stop(5000);
     start = p2p::TickMs();
