@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +37,19 @@ class Backend {
   // with 0, a message in `error` is a warning (e.g. a cut last picture).
   virtual int Run(const uint8_t* data, size_t size, const PictureSink& sink, std::string& error) = 0;
 };
+
+// Position of the first start code (00 00 01) at or after `from`, or `size`.
+// Compressed data rarely holds a 01 byte, so the scan looks for those.
+inline size_t FindStartCode(const uint8_t* data, size_t from, size_t size) {
+  for (size_t k = from + 2; k < size;) {
+    const void* one = std::memchr(data + k, 1, size - k);
+    if (!one) break;
+    k = static_cast<size_t>(static_cast<const uint8_t*>(one) - data);
+    if (data[k - 1] == 0 && data[k - 2] == 0) return k - 2;
+    ++k;
+  }
+  return size;
+}
 
 // Null when the codec is not built in.
 std::unique_ptr<Backend> MakeH264Backend(const Options& options);

@@ -23,14 +23,10 @@ std::vector<NalRange> SplitNals(const uint8_t* data, size_t size) {
     while (end > start && data[end - 1] == 0) --end;  // trailing zeros and a 4-byte start code's first byte
     nals.push_back({start, end});
   };
-  while (i + 3 <= size) {
-    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-      if (start != SIZE_MAX) push(i);
-      i += 3;
-      start = i;
-    } else {
-      ++i;
-    }
+  while ((i = FindStartCode(data, i, size)) < size) {
+    if (start != SIZE_MAX) push(i);
+    i += 3;
+    start = i;
   }
   if (start != SIZE_MAX && start < size) push(size);
   return nals;

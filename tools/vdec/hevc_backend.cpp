@@ -57,16 +57,12 @@ struct Nal {
 std::vector<Nal> SplitNals(const uint8_t* d, size_t n) {
   std::vector<Nal> out;
   size_t i = 0;
-  while (i + 3 <= n) {
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-      size_t start = i > 0 && d[i - 1] == 0 ? i - 1 : i;
-      size_t payload = i + 3;
-      int type = payload < n ? (d[payload] >> 1) & 0x3F : -1;
-      out.push_back({start, payload, type});
-      i += 3;
-    } else {
-      ++i;
-    }
+  while ((i = FindStartCode(d, i, n)) < n) {
+    size_t start = i > 0 && d[i - 1] == 0 ? i - 1 : i;
+    size_t payload = i + 3;
+    int type = payload < n ? (d[payload] >> 1) & 0x3F : -1;
+    out.push_back({start, payload, type});
+    i += 3;
   }
   return out;
 }
