@@ -25,7 +25,8 @@ struct H264CabacStateTables {
   uint8_t next[256];
   // 8x8 significance maps, frame and field: the significance context and
   // 15 + the last context of each position, both from the frame or field
-  // significance base (the last base lies 15 above it).
+  // significance base (the last base lies 15 above it). Position 63 holds
+  // zeros: the map loop loads it ahead and never uses it.
   uint8_t sig8x8[2][64][2];
 };
 
@@ -55,25 +56,28 @@ struct H264Cabac {
   uint8_t* states;
 
   // Copies field by field into registers: a copy as one vector load right
-  // after the fields' own stores would stall on store forwarding.
-  H264Cabac(const H264Cabac& o)
-      : range(o.range), offset(o.offset), pos(o.pos), limit(o.limit), data(o.data), states(o.states) {
-    Pin();
-  }
+  // after the fields' own stores would stall on store forwarding. The
+  // fields pass through locals, so the copy itself never takes the
+  // engine's address and its fields may stay in registers.
+  H264Cabac(const H264Cabac& o) { CopyFrom(o); }
   H264Cabac& operator=(const H264Cabac& o) {
-    range = o.range;
-    offset = o.offset;
-    pos = o.pos;
-    limit = o.limit;
-    data = o.data;
-    states = o.states;
-    Pin();
+    CopyFrom(o);
     return *this;
   }
-  void Pin() {
+  void CopyFrom(const H264Cabac& o) {
+    uint64_t r = o.range, f = o.offset;
+    uint32_t p = o.pos, l = o.limit;
+    const uint8_t* d = o.data;
+    uint8_t* s = o.states;
 #if defined(__GNUC__)
-    asm("" : "+r"(range), "+r"(offset), "+r"(pos), "+r"(limit), "+r"(data), "+r"(states));
+    asm("" : "+r"(r), "+r"(f), "+r"(p), "+r"(l), "+r"(d), "+r"(s));
 #endif
+    range = r;
+    offset = f;
+    pos = p;
+    limit = l;
+    data = d;
+    states = s;
   }
 
   explicit H264Cabac(H264DecContext* ctx)
