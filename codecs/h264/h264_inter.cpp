@@ -18,7 +18,7 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
 // The record is written as three words (no narrow stores under a wide load).
-inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+[[gnu::always_inline]] inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
   constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
   constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
   uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
@@ -218,6 +218,15 @@ void Stat(H264DecContext* ctx, int index) {
 }  // namespace
 
 void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+  if (x == 0 && y == 0 && w == 4) {
+    // The whole macroblock (skipped, 16x16, direct): every neighbour lies in
+    // another macroblock, its slot and block known here.
+    Neighbour(ctx, -1, 0, 0, &nb->a);
+    Neighbour(ctx, 0, -1, 0, &nb->b);
+    Neighbour(ctx, 4, -1, 0, &nb->c);
+    if (!nb->c.available) Neighbour(ctx, -1, -1, 0, &nb->c);
+    return;
+  }
   int z = kH264BlkAt[y][x];
   Neighbour(ctx, x - 1, y, z, &nb->a);
   Neighbour(ctx, x, y - 1, z, &nb->b);
