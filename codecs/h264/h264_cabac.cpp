@@ -136,32 +136,45 @@ int RefIdx(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y) {
   });
 }
 
-// One motion vector difference component; `absOut` gets its magnitude.
-int Mvd(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y, int comp, int* absOut) {
-  return Local(engine, [&](H264Cabac& e) {
-    int sum = 0;
-    for (int k = 0; k < 2; ++k) {
-      NbBlock n = k ? BlockAt(ctx, x, y - 1) : BlockAt(ctx, x - 1, y);
-      if (n.info->available) sum += n.info->absMvd[list][n.blk][comp];
+// One motion vector difference component from the sum of its neighbours'
+// magnitudes; `absOut` gets its magnitude.
+[[gnu::always_inline]] inline int MvdComponent(H264Cabac& e, int comp, int sum, int* absOut) {
+  int base = comp ? 47 : 40;
+  *absOut = 0;
+  if (!e.Decision(base + (sum < 3 ? 0 : sum <= 32 ? 1 : 2))) return 0;
+  int v = 1, inc = 3;
+  while (v < 9 && e.Decision(base + inc)) {
+    ++v;
+    if (inc < 6) ++inc;
+  }
+  if (v == 9) {  // Exp-Golomb suffix of order 3
+    int k = 3;
+    while (k < 16 && e.Bypass()) {
+      v += 1 << k;
+      ++k;
     }
-    int base = comp ? 47 : 40;
-    *absOut = 0;
-    if (!e.Decision(base + (sum < 3 ? 0 : sum <= 32 ? 1 : 2))) return 0;
-    int v = 1, inc = 3;
-    while (v < 9 && e.Decision(base + inc)) {
-      ++v;
-      if (inc < 6) ++inc;
+    v += static_cast<int>(e.BypassBits(k));  // k is 3..16
+  }
+  *absOut = v;
+  return e.Bypass() ? -v : v;
+}
+
+// Both components of a motion vector difference of the partition whose
+// first block is (x, y); `absOut` gets their magnitudes.
+void Mvd(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y, int16_t* mvd, int* absOut) {
+  int sum[2] = {0, 0};
+  for (int k = 0; k < 2; ++k) {
+    NbBlock n = k ? BlockAt(ctx, x, y - 1) : BlockAt(ctx, x - 1, y);
+    if (n.info->available) {
+      const uint8_t* a = n.info->absMvd[list][n.blk];
+      sum[0] += a[0];
+      sum[1] += a[1];
     }
-    if (v == 9) {  // Exp-Golomb suffix of order 3
-      int k = 3;
-      while (k < 16 && e.Bypass()) {
-        v += 1 << k;
-        ++k;
-      }
-      v += static_cast<int>(e.BypassBits(k));  // k is 3..16
-    }
-    *absOut = v;
-    return e.Bypass() ? -v : v;
+  }
+  Local(engine, [&](H264Cabac& e) {
+    mvd[0] = static_cast<int16_t>(MvdComponent(e, 0, sum[0], &absOut[0]));
+    mvd[1] = static_cast<int16_t>(MvdComponent(e, 1, sum[1], &absOut[1]));
+    return 0;
   });
 }
 
@@ -265,9 +278,9 @@ int PartRef(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int h
 }
 
 void PartMvd(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int h, int16_t* mvd) {
-  int ax, ay;
-  mvd[0] = static_cast<int16_t>(Mvd(ctx, e, l, x, y, 0, &ax));
-  mvd[1] = static_cast<int16_t>(Mvd(ctx, e, l, x, y, 1, &ay));
+  int abs[2];
+  Mvd(ctx, e, l, x, y, mvd, abs);
+  int ax = abs[0], ay = abs[1];
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   for (int yy = y; yy < y + h; ++yy)
     for (int xx = x; xx < x + w; ++xx) {
