@@ -270,10 +270,10 @@ int PartRef(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int h
     *err = 1;
     ref = 0;
   }
-  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
-    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx)
-      cur->refIdxHist[4 * l + 2 * by + bx] = static_cast<int8_t>(ref);
+  // The 8x8 blocks the partition covers: its corners' (some the same).
+  int8_t* hist = ctx->nbInfo[kH264NbCurrent]->refIdxHist + 4 * l;
+  int x0 = x >> 1, x1 = (x + w - 1) >> 1, y0 = y >> 1, y1 = (y + h - 1) >> 1;
+  hist[2 * y0 + x0] = hist[2 * y0 + x1] = hist[2 * y1 + x0] = hist[2 * y1 + x1] = static_cast<int8_t>(ref);
   return ref;
 }
 
@@ -282,12 +282,16 @@ void PartMvd(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int 
   Mvd(ctx, e, l, x, y, mvd, abs);
   int ax = abs[0], ay = abs[1];
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  uint16_t pair = static_cast<uint16_t>(std::min(ax, 255) | std::min(ay, 255) << 8);
+  if (!((x | y | w | h) & 1)) {
+    // Whole 8x8 blocks: the four 4x4 blocks of each follow each other.
+    uint64_t quad = pair * uint64_t{0x0001000100010001};
+    for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
+      for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) std::memcpy(cur->absMvd[l][4 * (2 * by + bx)], &quad, 8);
+    return;
+  }
   for (int yy = y; yy < y + h; ++yy)
-    for (int xx = x; xx < x + w; ++xx) {
-      uint8_t* a = cur->absMvd[l][kH264BlkAt[yy][xx]];
-      a[0] = static_cast<uint8_t>(std::min(ax, 255));
-      a[1] = static_cast<uint8_t>(std::min(ay, 255));
-    }
+    for (int xx = x; xx < x + w; ++xx) std::memcpy(cur->absMvd[l][kH264BlkAt[yy][xx]], &pair, 2);
 }
 
 void ClearHistory(H264MbInfo* cur) {
