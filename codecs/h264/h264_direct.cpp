@@ -146,22 +146,35 @@ struct DirectMotion {
   int16_t mv[4][2][2];
 };
 
+// A vector as one word, read as its two halves: it was stored as halves.
+inline uint32_t MvWord(const int16_t* mv) {
+  uint32_t x = static_cast<uint16_t>(mv[0]);
+#if defined(__GNUC__)
+  asm("" : "+r"(x));  // keeps the two loads apart
+#endif
+  return x | static_cast<uint32_t>(static_cast<uint16_t>(mv[1])) << 16;
+}
+
+// The record is written in whole words: the readers compare and copy it in
+// words, and a word read over narrower stores waits for them to reach the
+// cache.
 void SpatialMotion(const H264DecContext* ctx, const H264DirectState& st, int b8, DirectMotion* d) {
   const H264DecPicture* colPic = ctx->refList[1][0];
-  d->ref[0] = st.ref[0];
-  d->ref[1] = st.ref[1];
+  std::memcpy(d->ref, st.ref, sizeof d->ref);
+  const uint32_t mvp[2] = {MvWord(st.mvp[0]), MvWord(st.mvp[1])};
   // With direct_8x8_inference every 4x4 block reads the same corner block.
   int blocks = ctx->activeSps.direct_8x8_inference_flag ? 1 : 4;
+  uint32_t both[2] = {0, 0};
   for (int k = 0; k < blocks; ++k) {
     ColMotion c = ColOf(Colocated(ctx, b8, k));
     bool colZero = !colPic->longTerm && c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
     for (int l = 0; l < 2; ++l) {
       bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
-      d->mv[k][l][0] = zero ? 0 : st.mvp[l][0];
-      d->mv[k][l][1] = zero ? 0 : st.mvp[l][1];
+      both[l] = zero ? 0 : mvp[l];
     }
+    std::memcpy(d->mv[k], both, sizeof both);
   }
-  for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], d->mv[0], sizeof d->mv[0]);
+  for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], both, sizeof both);
 }
 
 void TemporalMotion(const H264DecContext* ctx, int b8, DirectMotion* d) {
@@ -266,20 +279,22 @@ void H264ImplicitWeights(H264DecContext* ctx) {
 
 void H264DirectPrepare(H264DecContext* ctx, H264DirectState* st) {
   st->directZero = false;
-  st->ref[0] = st->ref[1] = 0;
+  std::memset(st->ref, 0, sizeof st->ref);
   st->mvp[0][0] = st->mvp[0][1] = st->mvp[1][0] = st->mvp[1][1] = 0;
   if (!ctx->slice.direct_spatial_mv_pred_flag) return;
   H264NbMotionCache nb;
   H264LoadNeighbourMotion(ctx, 0, 0, 4, &nb);
+  int8_t ref[2];
   for (int l = 0; l < 2; ++l)
-    st->ref[l] = static_cast<int8_t>(MinPositive(nb.a.ref[l], MinPositive(nb.b.ref[l], nb.c.ref[l])));
-  if (st->ref[0] < 0 && st->ref[1] < 0) {
-    st->ref[0] = st->ref[1] = 0;
+    ref[l] = static_cast<int8_t>(MinPositive(nb.a.ref[l], MinPositive(nb.b.ref[l], nb.c.ref[l])));
+  if (ref[0] < 0 && ref[1] < 0) {
     st->directZero = true;
     return;
   }
+  // Both indexes in one store: SpatialMotion reads them as one word.
+  std::memcpy(st->ref, ref, sizeof ref);
   for (int l = 0; l < 2; ++l)
-    if (st->ref[l] >= 0) H264MvPred(nb, l, st->ref[l], st->mvp[l]);
+    if (ref[l] >= 0) H264MvPred(nb, l, ref[l], st->mvp[l]);
 }
 
 void H264DirectBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264InterPred* pred) {
