@@ -305,8 +305,8 @@ int ParseInter(H264DecContext* ctx, H264Cabac& e, H264InterParams* p) {
   bool isP = ctx->slice.slice_type == kH264SliceP;
   int type = ctx->nbMotion[kH264NbCurrent]->mbType;
   bool direct8x8 = ctx->activeSps.direct_8x8_inference_flag != 0;
-  std::memset(p, 0, sizeof *p);
   std::memset(p->refIdx, -1, sizeof p->refIdx);
+  H264CabacZero<sizeof p->mvd>(p->mvd);
   ClearHistory(cur);
   int err = 0;
   if (!isP && type == 0) return Tail(ctx, e, true, direct8x8);  // B_Direct_16x16

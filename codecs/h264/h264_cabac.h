@@ -5,8 +5,12 @@
 // 2^24; no bin shifts the range or the offset back into nine bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/h264/h264_bitreader.h"
 #include "codecs/h264/h264_internal.h"
@@ -44,6 +48,21 @@ inline uint32_t H264CabacPick(uint32_t cond, uint32_t a, uint32_t b) {
 #endif
 }
 extern const H264CabacStateTables kH264CabacStates;
+
+// Zeroes n bytes (a multiple of 16) with vector stores. A memset of this
+// size becomes a string store, which first waits for the older stores to
+// drain (the motion record's and the samples' among them).
+template <size_t N>
+[[gnu::always_inline]] inline void H264CabacZero(void* p) {
+  static_assert(N % 16 == 0);
+#if defined(__SSE2__)
+  auto* b = static_cast<uint8_t*>(p);
+#pragma GCC unroll 16
+  for (size_t i = 0; i < N; i += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), _mm_setzero_si128());
+#else
+  std::memset(p, 0, N);
+#endif
+}
 
 // The engine's state, held in locals by its users for a run of syntax
 // elements (a macroblock's layer, its residual) and written back by Save.

@@ -258,7 +258,8 @@ void H264CabacResidualMb(H264DecContext* ctx, H264Cabac& engine) {
     if (cur->transform8x8) {
       const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
       const uint8_t* scan = kH264Scan8x8[field ? 1 : 0];
-      alignas(16) int16_t coeff[64] = {};
+      alignas(16) int16_t coeff[64];
+      H264CabacZero<sizeof coeff>(coeff);
       int last = DecodeBlock<kCatLuma8x8>(e, field, [&](int idx, int level) {
         int p = scan[idx];
         coeff[p] = H264Dequant(level, scale[p], q6, 6);
