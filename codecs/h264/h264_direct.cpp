@@ -177,6 +177,38 @@ void SpatialMotion(const H264DecContext* ctx, const H264DirectState& st, int b8,
   for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], both, sizeof both);
 }
 
+// SpatialMotion for the four 8x8 blocks of a macroblock: the co-located
+// macroblock found once when all blocks read the same one, and read only
+// when an index of 0 would take its zero test.
+void SpatialMotionMb(const H264DecContext* ctx, const H264DirectState& st, DirectMotion* d) {
+  const H264DecPicture* colPic = ctx->refList[1][0];
+  const uint32_t mvp[2] = {MvWord(st.mvp[0]), MvWord(st.mvp[1])};
+  bool needCol = !st.directZero && !colPic->longTerm && (st.ref[0] == 0 || st.ref[1] == 0);
+  bool inference = ctx->activeSps.direct_8x8_inference_flag != 0;
+  ColLocation first{};
+  if (needCol) first = Colocated(ctx, 0, 0);
+  for (int b8 = 0; b8 < 4; ++b8) {
+    std::memcpy(d[b8].ref, st.ref, sizeof d[b8].ref);
+    uint32_t both[2] = {0, 0};
+    int blocks = inference ? 1 : 4;
+    for (int k = 0; k < blocks; ++k) {
+      bool colZero = false;
+      if (needCol) {
+        ColLocation loc = first.scale == kOneToOne ? ColLocation{first.mb, inference ? 5 * b8 : 4 * b8 + k, kOneToOne}
+                                                   : Colocated(ctx, b8, k);
+        ColMotion c = ColOf(loc);
+        colZero = c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
+      }
+      for (int l = 0; l < 2; ++l) {
+        bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
+        both[l] = zero ? 0 : mvp[l];
+      }
+      std::memcpy(d[b8].mv[k], both, sizeof both);
+    }
+    for (int k = blocks; k < 4; ++k) std::memcpy(d[b8].mv[k], both, sizeof both);
+  }
+}
+
 void TemporalMotion(const H264DecContext* ctx, int b8, DirectMotion* d) {
   std::memset(d, 0, sizeof *d);
   ColLocation loc0 = Colocated(ctx, b8, 0);
@@ -229,9 +261,12 @@ void DirectMacroblock(H264DecContext* ctx) {
   const auto* colNext = reinterpret_cast<const char*>(Colocated(ctx, 0, 0).mb + 1);
   for (size_t off = 0; off < sizeof(H264MbMotion); off += 64) __builtin_prefetch(colNext + off);
   DirectMotion d[4];
+  if (ctx->slice.direct_spatial_mv_pred_flag)
+    SpatialMotionMb(ctx, st, d);
+  else
+    for (int b8 = 0; b8 < 4; ++b8) TemporalMotion(ctx, b8, &d[b8]);
   bool whole = true;
   for (int b8 = 0; b8 < 4; ++b8) {
-    DirectMotionOf(ctx, st, b8, &d[b8]);
     whole = whole && Uniform8x8(d[b8]) &&
             (b8 == 0 || (std::memcmp(d[b8].ref, d[0].ref, sizeof d[0].ref) == 0 &&
                          std::memcmp(d[b8].mv[0], d[0].mv[0], sizeof d[0].mv[0]) == 0));
