@@ -292,7 +292,12 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
     for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
 }
 
-void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]) {
+namespace {
+
+// H264StoreMotionPair, inlined where the shape and lists are constants
+// (P_Skip): the unused list's and the partial shapes' paths fold away.
+[[gnu::always_inline]] inline void StorePair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref,
+                                             const int16_t (*mv)[2]) {
   H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   uint32_t r[2], st[2], packed[2];
   int32_t order[2];
@@ -346,6 +351,12 @@ void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const 
   }
   std::memcpy(m->mvL0, mv0, 64);
   std::memcpy(m->mvL1, mv1, 64);
+}
+
+}  // namespace
+
+void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]) {
+  StorePair(ctx, x, y, w, h, ref, mv);
 }
 
 // Motion compensation of a partition through the table's kernels, block by
@@ -594,7 +605,7 @@ void H264InterPSkip(H264DecContext* ctx) {
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};
   const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
-  H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
+  StorePair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
