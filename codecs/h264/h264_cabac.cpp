@@ -284,10 +284,15 @@ void PartMvd(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int 
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   uint16_t pair = static_cast<uint16_t>(std::min(ax, 255) | std::min(ay, 255) << 8);
   if (!((x | y | w | h) & 1)) {
-    // Whole 8x8 blocks: the four 4x4 blocks of each follow each other.
+    // Whole 8x8 blocks, whose four 4x4 blocks follow each other: those at
+    // the partition's corners (some the same).
     uint64_t quad = pair * uint64_t{0x0001000100010001};
-    for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
-      for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) std::memcpy(cur->absMvd[l][4 * (2 * by + bx)], &quad, 8);
+    int x0 = x >> 1, x1 = (x + w - 1) >> 1, y0 = y >> 1, y1 = (y + h - 1) >> 1;
+    uint8_t(*a)[2] = cur->absMvd[l];
+    std::memcpy(a[4 * (2 * y0 + x0)], &quad, 8);
+    std::memcpy(a[4 * (2 * y0 + x1)], &quad, 8);
+    std::memcpy(a[4 * (2 * y1 + x0)], &quad, 8);
+    std::memcpy(a[4 * (2 * y1 + x1)], &quad, 8);
     return;
   }
   for (int yy = y; yy < y + h; ++yy)
