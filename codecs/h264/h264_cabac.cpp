@@ -136,32 +136,45 @@ int RefIdx(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y) {
   });
 }
 
-// One motion vector difference component; `absOut` gets its magnitude.
-int Mvd(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y, int comp, int* absOut) {
-  return Local(engine, [&](H264Cabac& e) {
-    int sum = 0;
-    for (int k = 0; k < 2; ++k) {
-      NbBlock n = k ? BlockAt(ctx, x, y - 1) : BlockAt(ctx, x - 1, y);
-      if (n.info->available) sum += n.info->absMvd[list][n.blk][comp];
+// One motion vector difference component from the sum of its neighbours'
+// magnitudes; `absOut` gets its magnitude.
+[[gnu::always_inline]] inline int MvdComponent(H264Cabac& e, int comp, int sum, int* absOut) {
+  int base = comp ? 47 : 40;
+  *absOut = 0;
+  if (!e.Decision(base + (sum < 3 ? 0 : sum <= 32 ? 1 : 2))) return 0;
+  int v = 1, inc = 3;
+  while (v < 9 && e.Decision(base + inc)) {
+    ++v;
+    if (inc < 6) ++inc;
+  }
+  if (v == 9) {  // Exp-Golomb suffix of order 3
+    int k = 3;
+    while (k < 16 && e.Bypass()) {
+      v += 1 << k;
+      ++k;
     }
-    int base = comp ? 47 : 40;
-    *absOut = 0;
-    if (!e.Decision(base + (sum < 3 ? 0 : sum <= 32 ? 1 : 2))) return 0;
-    int v = 1, inc = 3;
-    while (v < 9 && e.Decision(base + inc)) {
-      ++v;
-      if (inc < 6) ++inc;
+    v += static_cast<int>(e.BypassBits(k));  // k is 3..16
+  }
+  *absOut = v;
+  return e.Bypass() ? -v : v;
+}
+
+// Both components of a motion vector difference of the partition whose
+// first block is (x, y); `absOut` gets their magnitudes.
+void Mvd(H264DecContext* ctx, H264Cabac& engine, int list, int x, int y, int16_t* mvd, int* absOut) {
+  int sum[2] = {0, 0};
+  for (int k = 0; k < 2; ++k) {
+    NbBlock n = k ? BlockAt(ctx, x, y - 1) : BlockAt(ctx, x - 1, y);
+    if (n.info->available) {
+      const uint8_t* a = n.info->absMvd[list][n.blk];
+      sum[0] += a[0];
+      sum[1] += a[1];
     }
-    if (v == 9) {  // Exp-Golomb suffix of order 3
-      int k = 3;
-      while (k < 16 && e.Bypass()) {
-        v += 1 << k;
-        ++k;
-      }
-      v += static_cast<int>(e.BypassBits(k));  // k is 3..16
-    }
-    *absOut = v;
-    return e.Bypass() ? -v : v;
+  }
+  Local(engine, [&](H264Cabac& e) {
+    mvd[0] = static_cast<int16_t>(MvdComponent(e, 0, sum[0], &absOut[0]));
+    mvd[1] = static_cast<int16_t>(MvdComponent(e, 1, sum[1], &absOut[1]));
+    return 0;
   });
 }
 
@@ -257,24 +270,33 @@ int PartRef(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int h
     *err = 1;
     ref = 0;
   }
-  H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
-    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx)
-      cur->refIdxHist[4 * l + 2 * by + bx] = static_cast<int8_t>(ref);
+  // The 8x8 blocks the partition covers: its corners' (some the same).
+  int8_t* hist = ctx->nbInfo[kH264NbCurrent]->refIdxHist + 4 * l;
+  int x0 = x >> 1, x1 = (x + w - 1) >> 1, y0 = y >> 1, y1 = (y + h - 1) >> 1;
+  hist[2 * y0 + x0] = hist[2 * y0 + x1] = hist[2 * y1 + x0] = hist[2 * y1 + x1] = static_cast<int8_t>(ref);
   return ref;
 }
 
 void PartMvd(H264DecContext* ctx, H264Cabac& e, int l, int x, int y, int w, int h, int16_t* mvd) {
-  int ax, ay;
-  mvd[0] = static_cast<int16_t>(Mvd(ctx, e, l, x, y, 0, &ax));
-  mvd[1] = static_cast<int16_t>(Mvd(ctx, e, l, x, y, 1, &ay));
+  int abs[2];
+  Mvd(ctx, e, l, x, y, mvd, abs);
+  int ax = abs[0], ay = abs[1];
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
+  uint16_t pair = static_cast<uint16_t>(std::min(ax, 255) | std::min(ay, 255) << 8);
+  if (!((x | y | w | h) & 1)) {
+    // Whole 8x8 blocks, whose four 4x4 blocks follow each other: those at
+    // the partition's corners (some the same).
+    uint64_t quad = pair * uint64_t{0x0001000100010001};
+    int x0 = x >> 1, x1 = (x + w - 1) >> 1, y0 = y >> 1, y1 = (y + h - 1) >> 1;
+    uint8_t(*a)[2] = cur->absMvd[l];
+    std::memcpy(a[4 * (2 * y0 + x0)], &quad, 8);
+    std::memcpy(a[4 * (2 * y0 + x1)], &quad, 8);
+    std::memcpy(a[4 * (2 * y1 + x0)], &quad, 8);
+    std::memcpy(a[4 * (2 * y1 + x1)], &quad, 8);
+    return;
+  }
   for (int yy = y; yy < y + h; ++yy)
-    for (int xx = x; xx < x + w; ++xx) {
-      uint8_t* a = cur->absMvd[l][kH264BlkAt[yy][xx]];
-      a[0] = static_cast<uint8_t>(std::min(ax, 255));
-      a[1] = static_cast<uint8_t>(std::min(ay, 255));
-    }
+    for (int xx = x; xx < x + w; ++xx) std::memcpy(cur->absMvd[l][kH264BlkAt[yy][xx]], &pair, 2);
 }
 
 void ClearHistory(H264MbInfo* cur) {
@@ -288,8 +310,8 @@ int ParseInter(H264DecContext* ctx, H264Cabac& e, H264InterParams* p) {
   bool isP = ctx->slice.slice_type == kH264SliceP;
   int type = ctx->nbMotion[kH264NbCurrent]->mbType;
   bool direct8x8 = ctx->activeSps.direct_8x8_inference_flag != 0;
-  std::memset(p, 0, sizeof *p);
   std::memset(p->refIdx, -1, sizeof p->refIdx);
+  H264CabacZero<sizeof p->mvd>(p->mvd);
   ClearHistory(cur);
   int err = 0;
   if (!isP && type == 0) return Tail(ctx, e, true, direct8x8);  // B_Direct_16x16

@@ -5,8 +5,12 @@
 // 2^24; no bin shifts the range or the offset back into nine bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/h264/h264_bitreader.h"
 #include "codecs/h264/h264_internal.h"
@@ -25,7 +29,8 @@ struct H264CabacStateTables {
   uint8_t next[256];
   // 8x8 significance maps, frame and field: the significance context and
   // 15 + the last context of each position, both from the frame or field
-  // significance base (the last base lies 15 above it).
+  // significance base (the last base lies 15 above it). Position 63 holds
+  // zeros: the map loop loads it ahead and never uses it.
   uint8_t sig8x8[2][64][2];
 };
 
@@ -44,6 +49,21 @@ inline uint32_t H264CabacPick(uint32_t cond, uint32_t a, uint32_t b) {
 }
 extern const H264CabacStateTables kH264CabacStates;
 
+// Zeroes n bytes (a multiple of 16) with vector stores. A memset of this
+// size becomes a string store, which first waits for the older stores to
+// drain (the motion record's and the samples' among them).
+template <size_t N>
+[[gnu::always_inline]] inline void H264CabacZero(void* p) {
+  static_assert(N % 16 == 0);
+#if defined(__SSE2__)
+  auto* b = static_cast<uint8_t*>(p);
+#pragma GCC unroll 16
+  for (size_t i = 0; i < N; i += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), _mm_setzero_si128());
+#else
+  std::memset(p, 0, N);
+#endif
+}
+
 // The engine's state, held in locals by its users for a run of syntax
 // elements (a macroblock's layer, its residual) and written back by Save.
 struct H264Cabac {
@@ -55,25 +75,28 @@ struct H264Cabac {
   uint8_t* states;
 
   // Copies field by field into registers: a copy as one vector load right
-  // after the fields' own stores would stall on store forwarding.
-  H264Cabac(const H264Cabac& o)
-      : range(o.range), offset(o.offset), pos(o.pos), limit(o.limit), data(o.data), states(o.states) {
-    Pin();
-  }
+  // after the fields' own stores would stall on store forwarding. The
+  // fields pass through locals, so the copy itself never takes the
+  // engine's address and its fields may stay in registers.
+  H264Cabac(const H264Cabac& o) { CopyFrom(o); }
   H264Cabac& operator=(const H264Cabac& o) {
-    range = o.range;
-    offset = o.offset;
-    pos = o.pos;
-    limit = o.limit;
-    data = o.data;
-    states = o.states;
-    Pin();
+    CopyFrom(o);
     return *this;
   }
-  void Pin() {
+  void CopyFrom(const H264Cabac& o) {
+    uint64_t r = o.range, f = o.offset;
+    uint32_t p = o.pos, l = o.limit;
+    const uint8_t* d = o.data;
+    uint8_t* s = o.states;
 #if defined(__GNUC__)
-    asm("" : "+r"(range), "+r"(offset), "+r"(pos), "+r"(limit), "+r"(data), "+r"(states));
+    asm("" : "+r"(r), "+r"(f), "+r"(p), "+r"(l), "+r"(d), "+r"(s));
 #endif
+    range = r;
+    offset = f;
+    pos = p;
+    limit = l;
+    data = d;
+    states = s;
   }
 
   explicit H264Cabac(H264DecContext* ctx)

@@ -28,6 +28,25 @@ inline int ChromaBlockPos(int comp, int b) { return 256 + 64 * comp + 4 * (b & 1
 constexpr uint32_t kLastDelta = 61;
 constexpr int kMaxNum[6] = {16, 15, 16, 4, 15, 64};
 
+// The last flag's context, state and rangeTabLPS row over the significance
+// flag's when `record` is set: one test for the three conditional moves.
+[[gnu::always_inline]] inline void PickLast(uint32_t record, uint32_t ol, uint32_t sl, uint32_t rl, uint32_t* off,
+                                            uint32_t* s, uint32_t* row) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  asm("test %[c], %[c]\n\t"
+      "cmovnz %[ol], %[off]\n\t"
+      "cmovnz %[sl], %[s]\n\t"
+      "cmovnz %[rl], %[row]"
+      : [off] "+r"(*off), [s] "+r"(*s), [row] "+r"(*row)
+      : [c] "r"(record), [ol] "r"(ol), [sl] "r"(sl), [rl] "r"(rl)
+      : "cc");
+#else
+  *off = H264CabacPick(record, ol, *off);
+  *s = H264CabacPick(record, sl, *s);
+  *row = H264CabacPick(record, rl, *row);
+#endif
+}
+
 // Levels of one block: `sink(index, level)` for each coded coefficient, by
 // its index in the block's scan; returns the index of the last one. The
 // engine is a local copy of its callers (never one behind a pointer), so
@@ -76,14 +95,18 @@ template <int Cat, typename Sink>
     uint32_t record = b & (phase ^ 1);
     pos[n] = static_cast<uint8_t>(i);
     n += static_cast<int>(record);
-    uint32_t ol = lastOff(i), os = sigOff(i + 1 < end ? i + 1 : end - 1);
+    // Position i + 1 <= end: its context is loaded (the map has an entry
+    // there, and a 4x4 one lies inside the context table) but used only
+    // when i + 1 < end.
+    uint32_t ol = lastOff(i), os = sigOff(i + 1);
     i += b ^ 1;
     if (i == end) break;
     uint32_t sl = st[ol], ss = st[os];
     uint32_t rl = lpsRows[sl], rs = lpsRows[ss];
-    off = H264CabacPick(record, ol, os);
-    s = H264CabacPick(record, sl, ss);
-    row = H264CabacPick(record, rl, rs);
+    off = os;
+    s = ss;
+    row = rs;
+    PickLast(record, ol, sl, rl, &off, &s, &row);
     phase = record;
   }
   if (i == end) pos[n++] = static_cast<uint8_t>(end);
@@ -235,7 +258,8 @@ void H264CabacResidualMb(H264DecContext* ctx, H264Cabac& engine) {
     if (cur->transform8x8) {
       const uint16_t* scale = ctx->levelScale8x8[intra ? 0 : 1][m];
       const uint8_t* scan = kH264Scan8x8[field ? 1 : 0];
-      alignas(16) int16_t coeff[64] = {};
+      alignas(16) int16_t coeff[64];
+      H264CabacZero<sizeof coeff>(coeff);
       int last = DecodeBlock<kCatLuma8x8>(e, field, [&](int idx, int level) {
         int p = scan[idx];
         coeff[p] = H264Dequant(level, scale[p], q6, 6);

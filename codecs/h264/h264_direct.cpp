@@ -146,22 +146,67 @@ struct DirectMotion {
   int16_t mv[4][2][2];
 };
 
+// A vector as one word, read as its two halves: it was stored as halves.
+inline uint32_t MvWord(const int16_t* mv) {
+  uint32_t x = static_cast<uint16_t>(mv[0]);
+#if defined(__GNUC__)
+  asm("" : "+r"(x));  // keeps the two loads apart
+#endif
+  return x | static_cast<uint32_t>(static_cast<uint16_t>(mv[1])) << 16;
+}
+
+// The record is written in whole words: the readers compare and copy it in
+// words, and a word read over narrower stores waits for them to reach the
+// cache.
 void SpatialMotion(const H264DecContext* ctx, const H264DirectState& st, int b8, DirectMotion* d) {
   const H264DecPicture* colPic = ctx->refList[1][0];
-  d->ref[0] = st.ref[0];
-  d->ref[1] = st.ref[1];
+  std::memcpy(d->ref, st.ref, sizeof d->ref);
+  const uint32_t mvp[2] = {MvWord(st.mvp[0]), MvWord(st.mvp[1])};
   // With direct_8x8_inference every 4x4 block reads the same corner block.
   int blocks = ctx->activeSps.direct_8x8_inference_flag ? 1 : 4;
+  uint32_t both[2] = {0, 0};
   for (int k = 0; k < blocks; ++k) {
     ColMotion c = ColOf(Colocated(ctx, b8, k));
     bool colZero = !colPic->longTerm && c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
     for (int l = 0; l < 2; ++l) {
       bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
-      d->mv[k][l][0] = zero ? 0 : st.mvp[l][0];
-      d->mv[k][l][1] = zero ? 0 : st.mvp[l][1];
+      both[l] = zero ? 0 : mvp[l];
     }
+    std::memcpy(d->mv[k], both, sizeof both);
   }
-  for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], d->mv[0], sizeof d->mv[0]);
+  for (int k = blocks; k < 4; ++k) std::memcpy(d->mv[k], both, sizeof both);
+}
+
+// SpatialMotion for the four 8x8 blocks of a macroblock: the co-located
+// macroblock found once when all blocks read the same one, and read only
+// when an index of 0 would take its zero test.
+void SpatialMotionMb(const H264DecContext* ctx, const H264DirectState& st, DirectMotion* d) {
+  const H264DecPicture* colPic = ctx->refList[1][0];
+  const uint32_t mvp[2] = {MvWord(st.mvp[0]), MvWord(st.mvp[1])};
+  bool needCol = !st.directZero && !colPic->longTerm && (st.ref[0] == 0 || st.ref[1] == 0);
+  bool inference = ctx->activeSps.direct_8x8_inference_flag != 0;
+  ColLocation first{};
+  if (needCol) first = Colocated(ctx, 0, 0);
+  for (int b8 = 0; b8 < 4; ++b8) {
+    std::memcpy(d[b8].ref, st.ref, sizeof d[b8].ref);
+    uint32_t both[2] = {0, 0};
+    int blocks = inference ? 1 : 4;
+    for (int k = 0; k < blocks; ++k) {
+      bool colZero = false;
+      if (needCol) {
+        ColLocation loc = first.scale == kOneToOne ? ColLocation{first.mb, inference ? 5 * b8 : 4 * b8 + k, kOneToOne}
+                                                   : Colocated(ctx, b8, k);
+        ColMotion c = ColOf(loc);
+        colZero = c.ref == 0 && c.mv[0] >= -1 && c.mv[0] <= 1 && c.mv[1] >= -1 && c.mv[1] <= 1;
+      }
+      for (int l = 0; l < 2; ++l) {
+        bool zero = st.directZero || st.ref[l] < 0 || (st.ref[l] == 0 && colZero);
+        both[l] = zero ? 0 : mvp[l];
+      }
+      std::memcpy(d[b8].mv[k], both, sizeof both);
+    }
+    for (int k = blocks; k < 4; ++k) std::memcpy(d[b8].mv[k], both, sizeof both);
+  }
 }
 
 void TemporalMotion(const H264DecContext* ctx, int b8, DirectMotion* d) {
@@ -216,9 +261,12 @@ void DirectMacroblock(H264DecContext* ctx) {
   const auto* colNext = reinterpret_cast<const char*>(Colocated(ctx, 0, 0).mb + 1);
   for (size_t off = 0; off < sizeof(H264MbMotion); off += 64) __builtin_prefetch(colNext + off);
   DirectMotion d[4];
+  if (ctx->slice.direct_spatial_mv_pred_flag)
+    SpatialMotionMb(ctx, st, d);
+  else
+    for (int b8 = 0; b8 < 4; ++b8) TemporalMotion(ctx, b8, &d[b8]);
   bool whole = true;
   for (int b8 = 0; b8 < 4; ++b8) {
-    DirectMotionOf(ctx, st, b8, &d[b8]);
     whole = whole && Uniform8x8(d[b8]) &&
             (b8 == 0 || (std::memcmp(d[b8].ref, d[0].ref, sizeof d[0].ref) == 0 &&
                          std::memcmp(d[b8].mv[0], d[0].mv[0], sizeof d[0].mv[0]) == 0));
@@ -266,20 +314,22 @@ void H264ImplicitWeights(H264DecContext* ctx) {
 
 void H264DirectPrepare(H264DecContext* ctx, H264DirectState* st) {
   st->directZero = false;
-  st->ref[0] = st->ref[1] = 0;
+  std::memset(st->ref, 0, sizeof st->ref);
   st->mvp[0][0] = st->mvp[0][1] = st->mvp[1][0] = st->mvp[1][1] = 0;
   if (!ctx->slice.direct_spatial_mv_pred_flag) return;
   H264NbMotionCache nb;
   H264LoadNeighbourMotion(ctx, 0, 0, 4, &nb);
+  int8_t ref[2];
   for (int l = 0; l < 2; ++l)
-    st->ref[l] = static_cast<int8_t>(MinPositive(nb.a.ref[l], MinPositive(nb.b.ref[l], nb.c.ref[l])));
-  if (st->ref[0] < 0 && st->ref[1] < 0) {
-    st->ref[0] = st->ref[1] = 0;
+    ref[l] = static_cast<int8_t>(MinPositive(nb.a.ref[l], MinPositive(nb.b.ref[l], nb.c.ref[l])));
+  if (ref[0] < 0 && ref[1] < 0) {
     st->directZero = true;
     return;
   }
+  // Both indexes in one store: SpatialMotion reads them as one word.
+  std::memcpy(st->ref, ref, sizeof ref);
   for (int l = 0; l < 2; ++l)
-    if (st->ref[l] >= 0) H264MvPred(nb, l, st->ref[l], st->mvp[l]);
+    if (ref[l] >= 0) H264MvPred(nb, l, ref[l], st->mvp[l]);
 }
 
 void H264DirectBlock(H264DecContext* ctx, const H264DirectState& st, int b8, H264InterPred* pred) {

@@ -18,7 +18,7 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
 // The record is written as three words (no narrow stores under a wide load).
-inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+[[gnu::always_inline]] inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
   constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
   constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
   uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
@@ -218,6 +218,15 @@ void Stat(H264DecContext* ctx, int index) {
 }  // namespace
 
 void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+  if (x == 0 && y == 0 && w == 4) {
+    // The whole macroblock (skipped, 16x16, direct): every neighbour lies in
+    // another macroblock, its slot and block known here.
+    Neighbour(ctx, -1, 0, 0, &nb->a);
+    Neighbour(ctx, 0, -1, 0, &nb->b);
+    Neighbour(ctx, 4, -1, 0, &nb->c);
+    if (!nb->c.available) Neighbour(ctx, -1, -1, 0, &nb->c);
+    return;
+  }
   int z = kH264BlkAt[y][x];
   Neighbour(ctx, x - 1, y, z, &nb->a);
   Neighbour(ctx, x, y - 1, z, &nb->b);
@@ -283,7 +292,12 @@ void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, 
     for (int xx = x; xx < x + w; ++xx) std::memcpy(mvs[kH264BlkAt[yy][xx]], &packed, 4);
 }
 
-void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]) {
+namespace {
+
+// H264StoreMotionPair, inlined where the shape and lists are constants
+// (P_Skip): the unused list's and the partial shapes' paths fold away.
+[[gnu::always_inline]] inline void StorePair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref,
+                                             const int16_t (*mv)[2]) {
   H264MbMotion* m = ctx->nbMotion[kH264NbCurrent];
   uint32_t r[2], st[2], packed[2];
   int32_t order[2];
@@ -337,6 +351,12 @@ void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const 
   }
   std::memcpy(m->mvL0, mv0, 64);
   std::memcpy(m->mvL1, mv1, 64);
+}
+
+}  // namespace
+
+void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const int8_t* ref, const int16_t (*mv)[2]) {
+  StorePair(ctx, x, y, w, h, ref, mv);
 }
 
 // Motion compensation of a partition through the table's kernels, block by
@@ -585,7 +605,7 @@ void H264InterPSkip(H264DecContext* ctx) {
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};
   const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
-  H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
+  StorePair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
