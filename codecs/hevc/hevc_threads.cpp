@@ -83,13 +83,14 @@ void HevcPlaceCtu(HevcDecoder* d, HevcCtu* ctu, int rs) {
   ctu->iTileStartX = 0;
 }
 
-// Parses the CTUs of the job (tile-scan addresses first..first+count) into
-// the job's CTU records. A parse error or a slice segment that ends before
-// the job's last CTU (or at the end of a row that is not the picture's last)
-// gives the picture up.
-int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
+// Parses CTUs first..first+count (tile-scan addresses) into the CTU records
+// of d->pJobCtus. Nonzero on a parse error; *early when a slice segment ends
+// before the last of them (or at the end of a row that is not the picture's
+// last).
+int32_t HevcParseCtus(HevcDecoder* d, int first, int count, bool* early) {
   const HevcPps* pps = d->pPps;
   const HevcPictureInfo& g = d->stPic;
+  *early = false;
   for (int i = 0; i < count; ++i) {
     const int ts = first + i;
     HevcCtu* ctu = &d->pJobCtus[i];
@@ -97,21 +98,29 @@ int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
     HevcInitCtuCabac(d, ts);
     HevcResetCtuState(d, ctu);
     const int32_t r = HevcDecodeCtu(d, ctu);
-    if (r) {
-      HevcSignalAbort(d);
-      return r;
-    }
+    if (r) return r;
     HevcSaveWppContexts(d, ts);
     if (ctu->iEndOfSliceSegment && ts + 1 < g.PicSizeInCtbsY) {
-      HevcSignalAbort(d);
+      *early = true;
       return 0;
     }
   }
-  if (row + 1 < g.PicHeightInCtbsY) HevcSignalParseDone(d->pSync);
   return 0;
 }
 
-// One CTB row of the picture (rows variant) or of a tile (tiles variant).
+// The CTUs of a row job; a parse error or an early end gives the picture up.
+int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
+  bool early = false;
+  const int32_t r = HevcParseCtus(d, first, count, &early);
+  if (r || early) {
+    HevcSignalAbort(d);
+    return r;
+  }
+  if (row + 1 < d->stPic.PicHeightInCtbsY) HevcSignalParseDone(d->pSync);
+  return 0;
+}
+
+// One CTB row of a tile.
 int32_t HevcRowJobCommon(HevcDecoder* d, bool firstRowOfJobSet) {
   HevcCtu* sync = d->pSync;
   HevcCtu* prev = sync->pPrevSync;
@@ -143,14 +152,33 @@ int32_t HevcRowJobCommon(HevcDecoder* d, bool firstRowOfJobSet) {
   return 0;
 }
 
-int32_t HevcRowJob(void* arg) { return HevcRowJobCommon(static_cast<HevcDecoder*>(arg), false); }
-
 int32_t HevcTileRowJob(void* arg) {
   auto* d = static_cast<HevcDecoder*>(arg);
   const HevcPps* pps = d->pPps;
   // the first row of a tile waits for nobody
   const int rsFirst = pps->CtbAddrTsToRs[d->iTileStart], rs = pps->CtbAddrTsToRs[d->iJobFirst];
   return HevcRowJobCommon(d, rsFirst / d->stPic.PicWidthInCtbsY == rs / d->stPic.PicWidthInCtbsY);
+}
+
+// Reconstruction and in-loop filtering of a CTB row the calling thread has
+// parsed, two CTBs behind the row above.
+int32_t HevcReconRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  HevcCtu* prev = sync->pPrevSync;
+  const int row = sync->iCtbY;
+  const int count = d->iJobEnd - d->iJobFirst;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) HevcPublishProgress(sync, i, nullptr);
+    if (row > 0) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
+    HevcCtu* ctu = &d->pJobCtus[i];
+    HevcReconstructCtu(d, ctu);
+    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
+    HevcStoreCtuMotion(d, ctu);
+    HevcFilterCtu(d, ctu);
+  }
+  HevcPublishProgress(sync, count + kRowDone, &d->piRowProgress[row]);
+  return 0;
 }
 
 // ------------------------------------------------------------------ slices
@@ -419,8 +447,57 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
   return result;
 }
 
-int32_t HevcDecodeRowsMt(HevcDecoder* dec, int ctbs) {
-  return HevcDispatch(dec, HevcRowJob, 0, ctbs, dec->stPic.PicWidthInCtbsY);
+// A picture of one slice segment without tiles: the calling thread parses the
+// rows one after another into the records of the worker contexts, round
+// robin, and queues the reconstruction of each parsed row; a context is
+// reused once its previous row is done, so parsing runs up to kRowContexts
+// rows ahead. A row that fails to parse gives the picture up: the rows above
+// it are finished, it and those below are not reconstructed.
+int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
+  const HevcPictureInfo& g = dec->stPic;
+  const int W = g.PicWidthInCtbsY, rows = g.PicHeightInCtbsY;
+  dec->bPicFailed = 0;
+  dec->pCtu->iCtbX = dec->pCtu->iCtbY = 0;
+  for (int r = 0; r <= rows; ++r) StoreRowProgress(&dec->piRowProgress[r], 0);
+  for (int k = 0; k < kRowContexts && k < rows; ++k) {
+    HevcRefreshWorker(dec, dec->apWorker[k]);
+    dec->apWorker[k]->iJobQueued = 0;
+  }
+  int32_t result = 0;
+  for (int row = 0; row < rows; ++row) {
+    const int k = row % kRowContexts;
+    HevcDecoder* w = dec->apWorker[k];
+    if (w->iJobQueued) {
+      w->iJobQueued = 0;
+      if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
+    }
+    if (result) break;
+    dec->pJobCtus = dec->apWorkerCtus[k];
+    bool early = false;
+    if (HevcParseCtus(dec, row * W, W, &early) || early) {
+      dec->bPicFailed = 1;
+      break;
+    }
+    HevcCtu* sync = w->pSync;
+    sync->pPrevSync = dec->apWorker[(row + kRowContexts - 1) % kRowContexts]->pSync;
+    sync->iCtbX = 0;
+    sync->iCtbY = row;
+    HevcMutexLock(sync->pMutexB);
+    sync->iPublished = -1;
+    HevcMutexUnlock(sync->pMutexB);
+    w->iJobFirst = row * W;
+    w->iJobEnd = row * W + W;
+    w->pJobCtus = dec->apWorkerCtus[k];
+    HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
+    w->iJobQueued = 1;
+  }
+  for (int j = 0; j < kRowContexts; ++j) {
+    HevcDecoder* w = dec->apWorker[j];
+    if (!w->iJobQueued) continue;
+    w->iJobQueued = 0;
+    if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
+  }
+  return result;
 }
 
 int32_t HevcDecodeSlicesMt(HevcDecoder* dec) {
@@ -485,7 +562,7 @@ void HevcNoStart(void*) {}
 
 int HevcCreateWorkerContexts(HevcDecoder* dec) {
   const size_t cols = static_cast<size_t>(dec->iMaxWidth / 16);
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     dec->apWorker[w] = static_cast<HevcDecoder*>(HevcAlignedAlloc(sizeof(HevcDecoder)));
     // not zeroed: a job places, resets and parses every CTU record of its row
     // (coefficient blocks cleared as they are parsed) and saves the slice
@@ -497,7 +574,7 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
     if (!dec->apWorker[w] || !dec->apWorkerCtus[w] || !dec->apWorkerSlices[w] || !dec->apWorkerInfos[w])
       return -1;
   }
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     HevcDecoder* copy = dec->apWorker[w];
     std::memcpy(static_cast<void*>(copy), dec, sizeof(HevcDecoder));
     copy->pSync = nullptr;
@@ -526,7 +603,7 @@ int HevcThreadsInit(HevcDecoder* dec) {
 }
 
 int HevcThreadsStart(HevcDecoder* dec) {
-  if (HevcWorkerPoolCreate(&dec->pPool, dec->ucWorkers, HevcNoStart, dec)) return -1;
+  if (HevcWorkerPoolCreate(&dec->pPool, dec->ucWorkers, kRowContexts, HevcNoStart, dec)) return -1;
   return HevcCreateWorkerContexts(dec);
 }
 
@@ -535,7 +612,7 @@ void HevcThreadsStop(HevcDecoder* dec) {
   dec->piRowProgress = nullptr;
   HevcWorkerPoolDelete(dec->pPool);
   dec->pPool = nullptr;
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     HevcDecoder* copy = dec->apWorker[w];
     if (copy) {
       if (HevcCtu* sync = copy->pSync) {
@@ -589,7 +666,7 @@ int32_t HevcDecodePicture(HevcDecoder* dec) {
   if (slices > 1) {
     r = HevcDecodeSlicesMt(dec);
   } else if (!tiles) {
-    r = HevcDecodeRowsMt(dec, g.PicSizeInCtbsY);
+    r = HevcDecodeRowsMt(dec);
   } else {
     // tile rows outer, tile columns inner; a tile given up ends the picture
     bool stop = false;
