@@ -320,6 +320,8 @@ struct HevcCtu {
   struct HevcPictureInfo* pPrevInfos;
   int32_t iNalCursor;         // in CTU records: batch index of the CTU's slice segment
   int32_t bParseDone;         // guarded by mutex A
+  int32_t iParsed;            // CTUs of its row the calling thread has parsed; mutex A
+  int32_t bParseStop;         // no more CTUs of its row will be parsed; mutex A
   HevcMutex* pMutexA;
   HevcCond* pCondA;
   int32_t bAbort;

@@ -83,14 +83,13 @@ void HevcPlaceCtu(HevcDecoder* d, HevcCtu* ctu, int rs) {
   ctu->iTileStartX = 0;
 }
 
-// Parses CTUs first..first+count (tile-scan addresses) into the CTU records
-// of d->pJobCtus. Nonzero on a parse error; *early when a slice segment ends
-// before the last of them (or at the end of a row that is not the picture's
-// last).
-int32_t HevcParseCtus(HevcDecoder* d, int first, int count, bool* early) {
+// Parses the CTUs of the job (tile-scan addresses first..first+count) into
+// the job's CTU records. A parse error or a slice segment that ends before
+// the job's last CTU (or at the end of a row that is not the picture's last)
+// gives the picture up.
+int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
   const HevcPps* pps = d->pPps;
   const HevcPictureInfo& g = d->stPic;
-  *early = false;
   for (int i = 0; i < count; ++i) {
     const int ts = first + i;
     HevcCtu* ctu = &d->pJobCtus[i];
@@ -98,25 +97,17 @@ int32_t HevcParseCtus(HevcDecoder* d, int first, int count, bool* early) {
     HevcInitCtuCabac(d, ts);
     HevcResetCtuState(d, ctu);
     const int32_t r = HevcDecodeCtu(d, ctu);
-    if (r) return r;
+    if (r) {
+      HevcSignalAbort(d);
+      return r;
+    }
     HevcSaveWppContexts(d, ts);
     if (ctu->iEndOfSliceSegment && ts + 1 < g.PicSizeInCtbsY) {
-      *early = true;
+      HevcSignalAbort(d);
       return 0;
     }
   }
-  return 0;
-}
-
-// The CTUs of a row job; a parse error or an early end gives the picture up.
-int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
-  bool early = false;
-  const int32_t r = HevcParseCtus(d, first, count, &early);
-  if (r || early) {
-    HevcSignalAbort(d);
-    return r;
-  }
-  if (row + 1 < d->stPic.PicHeightInCtbsY) HevcSignalParseDone(d->pSync);
+  if (row + 1 < g.PicHeightInCtbsY) HevcSignalParseDone(d->pSync);
   return 0;
 }
 
@@ -160,8 +151,9 @@ int32_t HevcTileRowJob(void* arg) {
   return HevcRowJobCommon(d, rsFirst / d->stPic.PicWidthInCtbsY == rs / d->stPic.PicWidthInCtbsY);
 }
 
-// Reconstruction and in-loop filtering of a CTB row the calling thread has
-// parsed, two CTBs behind the row above.
+// Reconstruction and in-loop filtering of a CTB row as the calling thread
+// parses it, two CTBs behind the row above. The CTUs before a parse failure
+// are reconstructed, as without threads.
 int32_t HevcReconRowJob(void* arg) {
   auto* d = static_cast<HevcDecoder*>(arg);
   HevcCtu* sync = d->pSync;
@@ -170,6 +162,11 @@ int32_t HevcReconRowJob(void* arg) {
   const int count = d->iJobEnd - d->iJobFirst;
   for (int i = 0; i < count; ++i) {
     if (i > 0) HevcPublishProgress(sync, i, nullptr);
+    HevcMutexLock(sync->pMutexA);
+    while (sync->iParsed <= i && !sync->bParseStop) HevcCondWait(sync->pCondA, sync->pMutexA);
+    const bool parsed = sync->iParsed > i;
+    HevcMutexUnlock(sync->pMutexA);
+    if (!parsed) break;
     if (row > 0) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
     HevcCtu* ctu = &d->pJobCtus[i];
     HevcReconstructCtu(d, ctu);
@@ -179,6 +176,15 @@ int32_t HevcReconRowJob(void* arg) {
   }
   HevcPublishProgress(sync, count + kRowDone, &d->piRowProgress[row]);
   return 0;
+}
+
+// The calling thread's hand-off of parsed CTUs to the row's job.
+void HevcPublishParsed(HevcCtu* sync, int32_t parsed, bool stop) {
+  HevcMutexLock(sync->pMutexA);
+  sync->iParsed = parsed;
+  if (stop) sync->bParseStop = 1;
+  HevcMutexUnlock(sync->pMutexA);
+  HevcCondBroadcast(sync->pCondA);
 }
 
 // ------------------------------------------------------------------ slices
@@ -449,11 +455,13 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
 
 // A picture of one slice segment without tiles: the calling thread parses the
 // rows one after another into the records of the worker contexts, round
-// robin, and queues the reconstruction of each parsed row; a context is
-// reused once its previous row is done, so parsing runs up to kRowContexts
-// rows ahead. A row that fails to parse gives the picture up: the rows above
-// it are finished, it and those below are not reconstructed.
+// robin; each row's job is queued before its parse and follows it CTU by CTU.
+// A context is reused once its previous row is done, so parsing runs up to
+// kRowContexts rows ahead. A parse failure gives the picture up: the rows
+// above are finished, the failing row up to the failure, those below are not
+// reconstructed.
 int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
+  const HevcPps* pps = dec->pPps;
   const HevcPictureInfo& g = dec->stPic;
   const int W = g.PicWidthInCtbsY, rows = g.PicHeightInCtbsY;
   dec->bPicFailed = 0;
@@ -464,7 +472,7 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     dec->apWorker[k]->iJobQueued = 0;
   }
   int32_t result = 0;
-  for (int row = 0; row < rows; ++row) {
+  for (int row = 0; row < rows && !dec->bPicFailed; ++row) {
     const int k = row % kRowContexts;
     HevcDecoder* w = dec->apWorker[k];
     if (w->iJobQueued) {
@@ -472,12 +480,6 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
       if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
     }
     if (result) break;
-    dec->pJobCtus = dec->apWorkerCtus[k];
-    bool early = false;
-    if (HevcParseCtus(dec, row * W, W, &early) || early) {
-      dec->bPicFailed = 1;
-      break;
-    }
     HevcCtu* sync = w->pSync;
     sync->pPrevSync = dec->apWorker[(row + kRowContexts - 1) % kRowContexts]->pSync;
     sync->iCtbX = 0;
@@ -485,11 +487,34 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     HevcMutexLock(sync->pMutexB);
     sync->iPublished = -1;
     HevcMutexUnlock(sync->pMutexB);
+    HevcMutexLock(sync->pMutexA);
+    sync->iParsed = 0;
+    sync->bParseStop = 0;
+    HevcMutexUnlock(sync->pMutexA);
     w->iJobFirst = row * W;
     w->iJobEnd = row * W + W;
     w->pJobCtus = dec->apWorkerCtus[k];
     HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
     w->iJobQueued = 1;
+    dec->pJobCtus = dec->apWorkerCtus[k];
+    for (int i = 0; i < W; ++i) {
+      const int ts = row * W + i;
+      HevcCtu* ctu = &dec->pJobCtus[i];
+      HevcPlaceCtu(dec, ctu, pps->CtbAddrTsToRs[ts]);
+      HevcInitCtuCabac(dec, ts);
+      HevcResetCtuState(dec, ctu);
+      if (HevcDecodeCtu(dec, ctu)) {
+        dec->bPicFailed = 1;
+        HevcPublishParsed(sync, i, true);
+        break;
+      }
+      HevcSaveWppContexts(dec, ts);
+      // a slice segment that ends before the picture does gives it up
+      const bool early = ctu->iEndOfSliceSegment && ts + 1 < g.PicSizeInCtbsY;
+      if (early) dec->bPicFailed = 1;
+      HevcPublishParsed(sync, i + 1, early);
+      if (early) break;
+    }
   }
   for (int j = 0; j < kRowContexts; ++j) {
     HevcDecoder* w = dec->apWorker[j];
