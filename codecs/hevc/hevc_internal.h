@@ -322,6 +322,7 @@ struct HevcCtu {
   int32_t bParseDone;         // guarded by mutex A
   int32_t iParsed;            // CTUs of its row the calling thread has parsed; mutex A
   int32_t bParseStop;         // no more CTUs of its row will be parsed; mutex A
+  HevcCtu* pFilterSync;       // the sync record of the job that filters its row, or null
   HevcMutex* pMutexA;
   HevcCond* pCondA;
   int32_t bAbort;

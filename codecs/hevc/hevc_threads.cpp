@@ -151,40 +151,66 @@ int32_t HevcTileRowJob(void* arg) {
   return HevcRowJobCommon(d, rsFirst / d->stPic.PicWidthInCtbsY == rs / d->stPic.PicWidthInCtbsY);
 }
 
-// Reconstruction and in-loop filtering of a CTB row as the calling thread
-// parses it, two CTBs behind the row above. The CTUs before a parse failure
-// are reconstructed, as without threads.
-int32_t HevcReconRowJob(void* arg) {
-  auto* d = static_cast<HevcDecoder*>(arg);
-  HevcCtu* sync = d->pSync;
-  HevcCtu* prev = sync->pPrevSync;
-  const int row = sync->iCtbY;
-  const int count = d->iJobEnd - d->iJobFirst;
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) HevcPublishProgress(sync, i, nullptr);
-    HevcMutexLock(sync->pMutexA);
-    while (sync->iParsed <= i && !sync->bParseStop) HevcCondWait(sync->pCondA, sync->pMutexA);
-    const bool parsed = sync->iParsed > i;
-    HevcMutexUnlock(sync->pMutexA);
-    if (!parsed) break;
-    if (row > 0) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
-    HevcCtu* ctu = &d->pJobCtus[i];
-    HevcReconstructCtu(d, ctu);
-    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
-    HevcStoreCtuMotion(d, ctu);
-    HevcFilterCtu(d, ctu);
-  }
-  HevcPublishProgress(sync, count + kRowDone, &d->piRowProgress[row]);
-  return 0;
-}
-
-// The calling thread's hand-off of parsed CTUs to the row's job.
+// The calling thread's hand-off of parsed CTUs to the row's job, and a
+// reconstructing job's hand-off to the job that filters its row: the CTUs
+// ready for the job, and whether more will come.
 void HevcPublishParsed(HevcCtu* sync, int32_t parsed, bool stop) {
   HevcMutexLock(sync->pMutexA);
   sync->iParsed = parsed;
   if (stop) sync->bParseStop = 1;
   HevcMutexUnlock(sync->pMutexA);
   HevcCondBroadcast(sync->pCondA);
+}
+
+// Waits until CTU i of the job's row is ready; false when it never will be.
+bool HevcWaitReady(HevcCtu* sync, int i) {
+  HevcMutexLock(sync->pMutexA);
+  while (sync->iParsed <= i && !sync->bParseStop) HevcCondWait(sync->pCondA, sync->pMutexA);
+  const bool ready = sync->iParsed > i;
+  HevcMutexUnlock(sync->pMutexA);
+  return ready;
+}
+
+// Reconstruction and in-loop filtering of a CTB row as the calling thread
+// parses it, two CTBs behind the row above; the filtering is left to another
+// job when the row has one (pFilterSync). The CTUs before a parse failure are
+// reconstructed and filtered, as without threads.
+int32_t HevcReconRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  HevcCtu* prev = sync->pPrevSync;
+  HevcCtu* filter = sync->pFilterSync;
+  const int row = sync->iCtbY;
+  const int count = d->iJobEnd - d->iJobFirst;
+  int done = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) HevcPublishProgress(sync, i, nullptr);
+    if (!HevcWaitReady(sync, i)) break;
+    if (row > 0) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
+    HevcCtu* ctu = &d->pJobCtus[i];
+    HevcReconstructCtu(d, ctu);
+    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
+    HevcStoreCtuMotion(d, ctu);
+    done = i + 1;
+    if (filter)
+      HevcPublishParsed(filter, done, false);
+    else
+      HevcFilterCtu(d, ctu);
+  }
+  if (filter) HevcPublishParsed(filter, done, true);
+  HevcPublishProgress(sync, count + kRowDone, &d->piRowProgress[row]);
+  return 0;
+}
+
+// The in-loop filtering of a row another job reconstructs, one CTU behind it.
+// Filtering a CTB changes no sample that the reconstruction of the CTBs to
+// its right reads (their intra neighbours are its unfiltered last column).
+int32_t HevcFilterRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  const int count = d->iJobEnd - d->iJobFirst;
+  for (int i = 0; i < count && HevcWaitReady(sync, i); ++i) HevcFilterCtu(d, &d->pJobCtus[i]);
+  return 0;
 }
 
 // ------------------------------------------------------------------ slices
@@ -491,11 +517,38 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     sync->iParsed = 0;
     sync->bParseStop = 0;
     HevcMutexUnlock(sync->pMutexA);
+    sync->pFilterSync = nullptr;
     w->iJobFirst = row * W;
     w->iJobEnd = row * W + W;
     w->pJobCtus = dec->apWorkerCtus[k];
+    // the last row, which nothing else overlaps, is filtered by a job of its
+    // own on the next context
+    HevcDecoder* f = nullptr;
+    if (row == rows - 1) {
+      const int k2 = (row + 1) % kRowContexts;
+      f = dec->apWorker[k2];
+      if (f->iJobQueued) {
+        f->iJobQueued = 0;
+        if (HevcWorkerPoolWait(dec->pPool, f)) result = -1;
+      }
+      if (result) break;
+      if (k2 >= rows) HevcRefreshWorker(dec, f);
+      HevcCtu* fs = f->pSync;
+      HevcMutexLock(fs->pMutexA);
+      fs->iParsed = 0;
+      fs->bParseStop = 0;
+      HevcMutexUnlock(fs->pMutexA);
+      f->iJobFirst = w->iJobFirst;
+      f->iJobEnd = w->iJobEnd;
+      f->pJobCtus = w->pJobCtus;
+      sync->pFilterSync = fs;
+    }
     HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
     w->iJobQueued = 1;
+    if (f) {
+      HevcWorkerPoolQueue(dec->pPool, HevcFilterRowJob, f);
+      f->iJobQueued = 1;
+    }
     dec->pJobCtus = dec->apWorkerCtus[k];
     for (int i = 0; i < W; ++i) {
       const int ts = row * W + i;
