@@ -642,10 +642,12 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
   const size_t cols = static_cast<size_t>(dec->iMaxWidth / 16);
   for (int w = 0; w < kRowContexts; ++w) {
     dec->apWorker[w] = static_cast<HevcDecoder*>(HevcAlignedAlloc(sizeof(HevcDecoder)));
-    // not zeroed: a job places, resets and parses every CTU record of its row
-    // (coefficient blocks cleared as they are parsed) and saves the slice
+    // not zeroed: the thread that parses a row (a job, or the calling thread
+    // for a one-slice picture) places, resets and parses every CTU record of
+    // it (coefficient blocks cleared as they are parsed) and saves the slice
     // state and geometry beside it before anything reads them; a row reads
-    // the row above's records only after that row's parse is done
+    // the row above's records only after that row's parse is done, and a
+    // reconstruction reads a record only after its parse
     dec->apWorkerCtus[w] = static_cast<HevcCtu*>(HevcAlignedAllocRaw(cols * sizeof(HevcCtu)));
     dec->apWorkerSlices[w] = static_cast<HevcSliceState*>(HevcAlignedAllocRaw(cols * sizeof(HevcSliceState)));
     dec->apWorkerInfos[w] = static_cast<HevcPictureInfo*>(HevcAlignedAllocRaw(cols * sizeof(HevcPictureInfo)));
