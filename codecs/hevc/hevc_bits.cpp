@@ -70,32 +70,54 @@ int HevcMoreRbspData(HevcBitReader* br) {
   return br->pos < stopPos ? 1 : 0;
 }
 
+// The first 00 00 01 or 00 00 00 01; zero bytes are rare in coded data, so
+// the search goes from zero byte to zero byte.
 const uint8_t* HevcFindStartCode(const uint8_t* p, int64_t len, int64_t* offset, int* scLen) {
-  if (len >= 3) {
-    for (int64_t i = 0; i + 3 <= len; ++i) {
-      if (p[i] != 0 || p[i + 1] != 0) continue;
-      if (i + 4 <= len && p[i + 2] == 0 && p[i + 3] == 1) {
-        *offset = i;
-        *scLen = 4;
-        return p + i;
-      }
-      if (p[i + 2] == 1) {
-        *offset = i;
-        *scLen = 3;
-        return p + i;
-      }
+  const uint8_t* end = p + len;
+  const uint8_t* q = p;
+  while (len >= 3 && end - q >= 3) {
+    q = static_cast<const uint8_t*>(std::memchr(q, 0, static_cast<size_t>(end - 2 - q)));
+    if (!q) break;
+    if (q[1] != 0) {
+      q += 2;
+      continue;
     }
+    if (end - q >= 4 && q[2] == 0 && q[3] == 1) {
+      *offset = q - p;
+      *scLen = 4;
+      return q;
+    }
+    if (q[2] == 1) {
+      *offset = q - p;
+      *scLen = 3;
+      return q;
+    }
+    ++q;
   }
   *offset = -1;
   *scLen = 0;
   return nullptr;
 }
 
+// In place (dst at most at unit + 2): the bytes from unit[2] on without the
+// 03 that follows two zero bytes. The bytes between zero bytes are copied as
+// runs.
 int32_t HevcRemoveEmulationBytes(uint8_t* unit, int32_t len, uint8_t* dst) {
   int zeros = 0;
   int32_t n = 0;
-  for (int32_t i = 2; i < len; ++i) {
-    uint8_t b = unit[i];
+  int32_t i = 2;
+  while (i < len) {
+    if (zeros == 0) {
+      const void* z = std::memchr(unit + i, 0, static_cast<size_t>(len - i));
+      const int32_t stop = z ? static_cast<int32_t>(static_cast<const uint8_t*>(z) - unit) : len;
+      if (stop > i) {
+        std::memmove(dst + n, unit + i, static_cast<size_t>(stop - i));
+        n += stop - i;
+        i = stop;
+        continue;
+      }
+    }
+    const uint8_t b = unit[i++];
     if (b == 3 && zeros == 2) {
       zeros = 0;
       continue;

@@ -51,7 +51,7 @@ inline void HevcCabacEngineStart(HevcCabacEngine* e, const uint8_t* start, uint6
 inline int HevcCabacEngineBin(HevcCabacEngine* e, uint8_t* ctx) {
   if (e->iBits < 8) HevcCabacRefill(e);
   const unsigned state = *ctx;  // state << 1 | valMps
-  const uint32_t lps = kHevcRangeTabLps[(state >> 1) * 4 + ((e->uiRange >> 6) & 3)];
+  const uint32_t lps = kHevcRangeLpsByCtx[(state << 3) + (e->uiRange >> 6)];
   uint32_t range = e->uiRange - lps;
   const uint64_t scaled = static_cast<uint64_t>(range) << e->iBits;
   int bin = static_cast<int>(state & 1);

@@ -22,6 +22,7 @@ constexpr int kUserDataMax = 2048;
 constexpr int kPoolBlocks = 512;
 constexpr int kNumCtx = 192;
 constexpr int kMaxWorkers = 4;
+constexpr int kRowContexts = 8;  // worker contexts: rows parsed ahead of their reconstruction
 constexpr int kAuMaxUnits = 510;
 constexpr int kRowDone = 10000;  // added to a finished row's width: ends every wait on it
 
@@ -319,6 +320,9 @@ struct HevcCtu {
   struct HevcPictureInfo* pPrevInfos;
   int32_t iNalCursor;         // in CTU records: batch index of the CTU's slice segment
   int32_t bParseDone;         // guarded by mutex A
+  int32_t iParsed;            // CTUs of its row the calling thread has parsed; mutex A
+  int32_t bParseStop;         // no more CTUs of its row will be parsed; mutex A
+  HevcCtu* pFilterSync;       // the sync record of the job that filters its row, or null
   HevcMutex* pMutexA;
   HevcCond* pCondA;
   int32_t bAbort;
@@ -571,9 +575,9 @@ struct HevcDecoder {
   uint8_t* pSaoDoneMap;  // per CTB: bit c once component c is offset and its samples are in the SAO source
   HevcCtu* pCtu;
   // threading (eThreadType 1)
-  HevcCtu* apWorkerCtus[kMaxWorkers];  // per worker: a CTB row of CTU records
-  HevcSliceState* apWorkerSlices[kMaxWorkers];
-  HevcPictureInfo* apWorkerInfos[kMaxWorkers];
+  HevcCtu* apWorkerCtus[kRowContexts];  // per worker context: a CTB row of CTU records
+  HevcSliceState* apWorkerSlices[kRowContexts];
+  HevcPictureInfo* apWorkerInfos[kRowContexts];
   HevcCtu* pJobCtus;  // the arrays the current job uses
   HevcSliceState* pJobSlices;
   HevcPictureInfo* pJobInfos;
@@ -584,7 +588,7 @@ struct HevcDecoder {
   int32_t iJobFirst, iJobEnd;  // tile-scan CTB addresses
   int32_t iTileStart;
   HevcWorkerPool* pPool;
-  HevcDecoder* apWorker[kMaxWorkers];
+  HevcDecoder* apWorker[kRowContexts];
   uint8_t bPicFailed;
   HevcAuBatch stAu;
   // below: each thread's own, never refreshed from the main handle

@@ -109,6 +109,11 @@ int HevcCondBroadcast(HevcCond* c) {
   return 0;
 }
 
+int HevcCondSignal(HevcCond* c) {
+  c->notify_one();
+  return 0;
+}
+
 int HevcCondWait(HevcCond* c, HevcMutex* m) {
   std::unique_lock<HevcMutex> lock(*m, std::adopt_lock);
   c->wait(lock);
@@ -149,7 +154,10 @@ void HevcJobListPush(HevcJobList* l, HevcJob* job) {
   l->entries[l->size++] = job;
   l->entries[l->size] = nullptr;
   HevcMutexUnlock(l->mutex);
-  HevcCondBroadcast(l->cvFill);
+  if (l->bWakeOne)
+    HevcCondSignal(l->cvFill);
+  else
+    HevcCondBroadcast(l->cvFill);
 }
 
 void HevcJobListDelete(HevcJobList* l) {
@@ -192,9 +200,10 @@ int32_t HevcWorker(void* arg) {
 
 }  // namespace
 
-int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, void (*startFn)(void*), void* startArg) {
+int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, int32_t jobs, void (*startFn)(void*),
+                         void* startArg) {
   *out = nullptr;
-  if (threads <= 0) return -1;
+  if (threads <= 0 || jobs < threads) return -1;
   auto* pool = static_cast<HevcWorkerPool*>(HevcAlignedAlloc(sizeof(HevcWorkerPool)));
   if (!pool) return -1;
   *out = pool;
@@ -202,10 +211,10 @@ int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, void (*startFn)(
   pool->startArg = startArg;
   pool->pThreads = static_cast<HevcThread*>(HevcAlignedAlloc(sizeof(HevcThread) * threads));
   if (!pool->pThreads) return -1;
-  if (HevcJobListInit(&pool->free, threads) || HevcJobListInit(&pool->run, threads) ||
-      HevcJobListInit(&pool->done, threads))
+  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs) || HevcJobListInit(&pool->done, jobs))
     return -1;
-  for (int i = 0; i < threads; ++i) {
+  pool->run.bWakeOne = 1;  // an idle worker for each queued job
+  for (int i = 0; i < jobs; ++i) {
     auto* job = static_cast<HevcJob*>(HevcAlignedAlloc(sizeof(HevcJob)));
     if (!job) return -1;
     HevcJobListPush(&pool->free, job);

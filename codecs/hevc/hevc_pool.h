@@ -29,7 +29,8 @@ struct HevcJobList {
   int32_t capacity, size;
   int32_t iLastResult;
   HevcMutex* mutex;
-  HevcCond* cvFill;   // broadcast after an entry was added
+  HevcCond* cvFill;   // after an entry was added: broadcast, or one waiter woken
+  int32_t bWakeOne;   // the waiters are alike: any one of them takes the entry
   HevcCond* cvEmpty;  // broadcast after an entry was removed
 };
 
@@ -66,6 +67,7 @@ int HevcMutexDestroy(HevcMutex** m);
 int HevcCondInit(HevcCond** c);
 int HevcCondDestroy(HevcCond** c);
 int HevcCondBroadcast(HevcCond* c);
+int HevcCondSignal(HevcCond* c);
 int HevcCondWait(HevcCond* c, HevcMutex* m);  // m held; held again on return
 
 // once per process; 0 when the layer is ready
@@ -75,7 +77,9 @@ int HevcJobListInit(HevcJobList* l, int32_t capacity);
 void HevcJobListPush(HevcJobList* l, HevcJob* job);
 void HevcJobListDelete(HevcJobList* l);
 
-int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, void (*startFn)(void*), void* startArg);
+// threads workers; jobs (at least threads) job records, the most jobs queued or uncollected at a time
+int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, int32_t jobs, void (*startFn)(void*),
+                         void* startArg);
 // takes a free job record, fills it and appends it to the run list
 void HevcWorkerPoolQueue(HevcWorkerPool* pool, int32_t (*fn)(void*), void* arg);
 // waits for the job with this argument and returns its result

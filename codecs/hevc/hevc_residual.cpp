@@ -228,13 +228,22 @@ int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2, int bypass, i
     const int numSigns = signHidden ? numSig - 1 : numSig;
     uint32_t signs = numSigns ? BypassBits(c, numSigns) << (32 - numSigns) : 0;
     const int sbOffset = (xS << 2) + (yS << (log2 + 2));
-    if (!escape && !signHidden) {
-      // no remaining levels: every value is 1 or 2 (3 at most once)
+    // the largest raster offset in the sub-block: the first listed position
+    // has the highest scan index, not always the highest raster index
+    int maxOff = 0;
+    if (!escape) {
+      // no remaining levels: every value is 1 or 2 (3 at most once); a
+      // hidden sign is the parity of the levels' sum
+      int sum = 0;
       for (int k = 0; k < numSig; ++k) {
+        sum += level[k];
         const int v = (signs & 0x80000000u) ? -level[k] : level[k];
         signs <<= 1;
-        coeff[sbOffset + offsets[sigPos[k]]] = static_cast<int16_t>(v);
+        const int off = offsets[sigPos[k]];
+        if (off > maxOff) maxOff = off;
+        coeff[sbOffset + off] = static_cast<int16_t>(v);
       }
+      if (signHidden && (sum & 1)) coeff[sbOffset + offsets[sigPos[numSig - 1]]] = static_cast<int16_t>(-level[numSig - 1]);
     } else {
       int rice = 0;
       int64_t sum = 0;
@@ -258,17 +267,14 @@ int32_t HevcResidualCoding(HevcDecoder* dec, HevcTu* tu, int log2, int bypass, i
           cabac->stEngine = engine;
           return IH265D_ERR_SLICEDATA;
         }
-        coeff[sbOffset + offsets[sigPos[k]]] = static_cast<int16_t>(v);
+        const int off = offsets[sigPos[k]];
+        if (off > maxOff) maxOff = off;
+        coeff[sbOffset + off] = static_cast<int16_t>(v);
       }
     }
-    // the first listed position has the highest scan index, not always the
-    // highest raster index or column: take the maxima over the list
-    for (int k = 0; k < numSig; ++k) {
-      const int idx = sbOffset + offsets[sigPos[k]];
-      if (idx > maxIdx) maxIdx = idx;
-      const int col = (xS << 2) + (offsets[sigPos[k]] & 3);
-      if (col > maxCol) maxCol = col;
-    }
+    if (sbOffset + maxOff > maxIdx) maxIdx = sbOffset + maxOff;
+    // the columns are counted in whole sub-blocks
+    if ((xS << 2) > maxCol) maxCol = xS << 2;
   }
   tu->aiNumCoeffPos[cIdx] = maxIdx + 1;
   tu->aiNumCols[cIdx] = (maxCol + 4) & ~3;

@@ -111,7 +111,7 @@ int32_t HevcParseJobCtus(HevcDecoder* d, int first, int count, int row) {
   return 0;
 }
 
-// One CTB row of the picture (rows variant) or of a tile (tiles variant).
+// One CTB row of a tile.
 int32_t HevcRowJobCommon(HevcDecoder* d, bool firstRowOfJobSet) {
   HevcCtu* sync = d->pSync;
   HevcCtu* prev = sync->pPrevSync;
@@ -143,14 +143,74 @@ int32_t HevcRowJobCommon(HevcDecoder* d, bool firstRowOfJobSet) {
   return 0;
 }
 
-int32_t HevcRowJob(void* arg) { return HevcRowJobCommon(static_cast<HevcDecoder*>(arg), false); }
-
 int32_t HevcTileRowJob(void* arg) {
   auto* d = static_cast<HevcDecoder*>(arg);
   const HevcPps* pps = d->pPps;
   // the first row of a tile waits for nobody
   const int rsFirst = pps->CtbAddrTsToRs[d->iTileStart], rs = pps->CtbAddrTsToRs[d->iJobFirst];
   return HevcRowJobCommon(d, rsFirst / d->stPic.PicWidthInCtbsY == rs / d->stPic.PicWidthInCtbsY);
+}
+
+// The calling thread's hand-off of parsed CTUs to the row's job, and a
+// reconstructing job's hand-off to the job that filters its row: the CTUs
+// ready for the job, and whether more will come.
+void HevcPublishParsed(HevcCtu* sync, int32_t parsed, bool stop) {
+  HevcMutexLock(sync->pMutexA);
+  sync->iParsed = parsed;
+  if (stop) sync->bParseStop = 1;
+  HevcMutexUnlock(sync->pMutexA);
+  HevcCondBroadcast(sync->pCondA);
+}
+
+// Waits until CTU i of the job's row is ready; false when it never will be.
+bool HevcWaitReady(HevcCtu* sync, int i) {
+  HevcMutexLock(sync->pMutexA);
+  while (sync->iParsed <= i && !sync->bParseStop) HevcCondWait(sync->pCondA, sync->pMutexA);
+  const bool ready = sync->iParsed > i;
+  HevcMutexUnlock(sync->pMutexA);
+  return ready;
+}
+
+// Reconstruction and in-loop filtering of a CTB row as the calling thread
+// parses it, two CTBs behind the row above; the filtering is left to another
+// job when the row has one (pFilterSync). The CTUs before a parse failure are
+// reconstructed and filtered, as without threads.
+int32_t HevcReconRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  HevcCtu* prev = sync->pPrevSync;
+  HevcCtu* filter = sync->pFilterSync;
+  const int row = sync->iCtbY;
+  const int count = d->iJobEnd - d->iJobFirst;
+  int done = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) HevcPublishProgress(sync, i, nullptr);
+    if (!HevcWaitReady(sync, i)) break;
+    if (row > 0) HevcWaitRowProgress(prev, i + 2, &d->piRowProgress[row - 1]);
+    HevcCtu* ctu = &d->pJobCtus[i];
+    HevcReconstructCtu(d, ctu);
+    d->pCtbDoneMap[ctu->iCtbY * d->stPic.PicWidthInCtbsY + ctu->iCtbX] = 1;
+    HevcStoreCtuMotion(d, ctu);
+    done = i + 1;
+    if (filter)
+      HevcPublishParsed(filter, done, false);
+    else
+      HevcFilterCtu(d, ctu);
+  }
+  if (filter) HevcPublishParsed(filter, done, true);
+  HevcPublishProgress(sync, count + kRowDone, &d->piRowProgress[row]);
+  return 0;
+}
+
+// The in-loop filtering of a row another job reconstructs, one CTU behind it.
+// Filtering a CTB changes no sample that the reconstruction of the CTBs to
+// its right reads (their intra neighbours are its unfiltered last column).
+int32_t HevcFilterRowJob(void* arg) {
+  auto* d = static_cast<HevcDecoder*>(arg);
+  HevcCtu* sync = d->pSync;
+  const int count = d->iJobEnd - d->iJobFirst;
+  for (int i = 0; i < count && HevcWaitReady(sync, i); ++i) HevcFilterCtu(d, &d->pJobCtus[i]);
+  return 0;
 }
 
 // ------------------------------------------------------------------ slices
@@ -419,8 +479,103 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
   return result;
 }
 
-int32_t HevcDecodeRowsMt(HevcDecoder* dec, int ctbs) {
-  return HevcDispatch(dec, HevcRowJob, 0, ctbs, dec->stPic.PicWidthInCtbsY);
+// A picture of one slice segment without tiles: the calling thread parses the
+// rows one after another into the records of the worker contexts, round
+// robin; each row's job is queued before its parse and follows it CTU by CTU.
+// A context is reused once its previous row is done, so parsing runs up to
+// kRowContexts rows ahead. A parse failure gives the picture up: the rows
+// above are finished, the failing row up to the failure, those below are not
+// reconstructed.
+int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
+  const HevcPps* pps = dec->pPps;
+  const HevcPictureInfo& g = dec->stPic;
+  const int W = g.PicWidthInCtbsY, rows = g.PicHeightInCtbsY;
+  dec->bPicFailed = 0;
+  dec->pCtu->iCtbX = dec->pCtu->iCtbY = 0;
+  for (int r = 0; r <= rows; ++r) StoreRowProgress(&dec->piRowProgress[r], 0);
+  for (int k = 0; k < kRowContexts && k < rows; ++k) {
+    HevcRefreshWorker(dec, dec->apWorker[k]);
+    dec->apWorker[k]->iJobQueued = 0;
+  }
+  int32_t result = 0;
+  for (int row = 0; row < rows && !dec->bPicFailed; ++row) {
+    const int k = row % kRowContexts;
+    HevcDecoder* w = dec->apWorker[k];
+    if (w->iJobQueued) {
+      w->iJobQueued = 0;
+      if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
+    }
+    if (result) break;
+    HevcCtu* sync = w->pSync;
+    sync->pPrevSync = dec->apWorker[(row + kRowContexts - 1) % kRowContexts]->pSync;
+    sync->iCtbX = 0;
+    sync->iCtbY = row;
+    HevcMutexLock(sync->pMutexB);
+    sync->iPublished = -1;
+    HevcMutexUnlock(sync->pMutexB);
+    HevcMutexLock(sync->pMutexA);
+    sync->iParsed = 0;
+    sync->bParseStop = 0;
+    HevcMutexUnlock(sync->pMutexA);
+    sync->pFilterSync = nullptr;
+    w->iJobFirst = row * W;
+    w->iJobEnd = row * W + W;
+    w->pJobCtus = dec->apWorkerCtus[k];
+    // the last row, which nothing else overlaps, is filtered by a job of its
+    // own on the next context
+    HevcDecoder* f = nullptr;
+    if (row == rows - 1) {
+      const int k2 = (row + 1) % kRowContexts;
+      f = dec->apWorker[k2];
+      if (f->iJobQueued) {
+        f->iJobQueued = 0;
+        if (HevcWorkerPoolWait(dec->pPool, f)) result = -1;
+      }
+      if (result) break;
+      if (k2 >= rows) HevcRefreshWorker(dec, f);
+      HevcCtu* fs = f->pSync;
+      HevcMutexLock(fs->pMutexA);
+      fs->iParsed = 0;
+      fs->bParseStop = 0;
+      HevcMutexUnlock(fs->pMutexA);
+      f->iJobFirst = w->iJobFirst;
+      f->iJobEnd = w->iJobEnd;
+      f->pJobCtus = w->pJobCtus;
+      sync->pFilterSync = fs;
+    }
+    HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
+    w->iJobQueued = 1;
+    if (f) {
+      HevcWorkerPoolQueue(dec->pPool, HevcFilterRowJob, f);
+      f->iJobQueued = 1;
+    }
+    dec->pJobCtus = dec->apWorkerCtus[k];
+    for (int i = 0; i < W; ++i) {
+      const int ts = row * W + i;
+      HevcCtu* ctu = &dec->pJobCtus[i];
+      HevcPlaceCtu(dec, ctu, pps->CtbAddrTsToRs[ts]);
+      HevcInitCtuCabac(dec, ts);
+      HevcResetCtuState(dec, ctu);
+      if (HevcDecodeCtu(dec, ctu)) {
+        dec->bPicFailed = 1;
+        HevcPublishParsed(sync, i, true);
+        break;
+      }
+      HevcSaveWppContexts(dec, ts);
+      // a slice segment that ends before the picture does gives it up
+      const bool early = ctu->iEndOfSliceSegment && ts + 1 < g.PicSizeInCtbsY;
+      if (early) dec->bPicFailed = 1;
+      HevcPublishParsed(sync, i + 1, early);
+      if (early) break;
+    }
+  }
+  for (int j = 0; j < kRowContexts; ++j) {
+    HevcDecoder* w = dec->apWorker[j];
+    if (!w->iJobQueued) continue;
+    w->iJobQueued = 0;
+    if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
+  }
+  return result;
 }
 
 int32_t HevcDecodeSlicesMt(HevcDecoder* dec) {
@@ -485,19 +640,21 @@ void HevcNoStart(void*) {}
 
 int HevcCreateWorkerContexts(HevcDecoder* dec) {
   const size_t cols = static_cast<size_t>(dec->iMaxWidth / 16);
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     dec->apWorker[w] = static_cast<HevcDecoder*>(HevcAlignedAlloc(sizeof(HevcDecoder)));
-    // not zeroed: a job places, resets and parses every CTU record of its row
-    // (coefficient blocks cleared as they are parsed) and saves the slice
+    // not zeroed: the thread that parses a row (a job, or the calling thread
+    // for a one-slice picture) places, resets and parses every CTU record of
+    // it (coefficient blocks cleared as they are parsed) and saves the slice
     // state and geometry beside it before anything reads them; a row reads
-    // the row above's records only after that row's parse is done
+    // the row above's records only after that row's parse is done, and a
+    // reconstruction reads a record only after its parse
     dec->apWorkerCtus[w] = static_cast<HevcCtu*>(HevcAlignedAllocRaw(cols * sizeof(HevcCtu)));
     dec->apWorkerSlices[w] = static_cast<HevcSliceState*>(HevcAlignedAllocRaw(cols * sizeof(HevcSliceState)));
     dec->apWorkerInfos[w] = static_cast<HevcPictureInfo*>(HevcAlignedAllocRaw(cols * sizeof(HevcPictureInfo)));
     if (!dec->apWorker[w] || !dec->apWorkerCtus[w] || !dec->apWorkerSlices[w] || !dec->apWorkerInfos[w])
       return -1;
   }
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     HevcDecoder* copy = dec->apWorker[w];
     std::memcpy(static_cast<void*>(copy), dec, sizeof(HevcDecoder));
     copy->pSync = nullptr;
@@ -526,7 +683,7 @@ int HevcThreadsInit(HevcDecoder* dec) {
 }
 
 int HevcThreadsStart(HevcDecoder* dec) {
-  if (HevcWorkerPoolCreate(&dec->pPool, dec->ucWorkers, HevcNoStart, dec)) return -1;
+  if (HevcWorkerPoolCreate(&dec->pPool, dec->ucWorkers, kRowContexts, HevcNoStart, dec)) return -1;
   return HevcCreateWorkerContexts(dec);
 }
 
@@ -535,7 +692,7 @@ void HevcThreadsStop(HevcDecoder* dec) {
   dec->piRowProgress = nullptr;
   HevcWorkerPoolDelete(dec->pPool);
   dec->pPool = nullptr;
-  for (int w = 0; w < kMaxWorkers; ++w) {
+  for (int w = 0; w < kRowContexts; ++w) {
     HevcDecoder* copy = dec->apWorker[w];
     if (copy) {
       if (HevcCtu* sync = copy->pSync) {
@@ -589,7 +746,7 @@ int32_t HevcDecodePicture(HevcDecoder* dec) {
   if (slices > 1) {
     r = HevcDecodeSlicesMt(dec);
   } else if (!tiles) {
-    r = HevcDecodeRowsMt(dec, g.PicSizeInCtbsY);
+    r = HevcDecodeRowsMt(dec);
   } else {
     // tile rows outer, tile columns inner; a tile given up ends the picture
     bool stop = false;

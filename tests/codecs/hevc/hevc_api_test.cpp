@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "tests/codecs/hevc/hevc_test_util.h"
 
@@ -224,6 +225,57 @@ TEST(HevcBits, StartCodesAndEmulationPrevention) {
   EXPECT_EQ(hevc::HevcCeilLog2(510), 9);
   EXPECT_EQ(hevc::HevcCeilLog2(8160), 13);
   EXPECT_EQ(hevc::HevcCeilLog2(1), 0);
+}
+
+// The scans against byte-by-byte ones, on bytes rich in zeros, ones and
+// threes: every start code, emulation byte and run of zeros at every place,
+// the unit's end included; emulation bytes removed into another buffer and
+// in place.
+TEST(HevcBits, StartCodeAndEmulationScansMatchByteByByte) {
+  auto findSlow = [](const uint8_t* p, int64_t len, int* scLen) -> int64_t {
+    for (int64_t i = 0; i + 3 <= len; ++i) {
+      if (p[i] != 0 || p[i + 1] != 0) continue;
+      if (i + 4 <= len && p[i + 2] == 0 && p[i + 3] == 1) return *scLen = 4, i;
+      if (p[i + 2] == 1) return *scLen = 3, i;
+    }
+    return *scLen = 0, -1;
+  };
+  auto removeSlow = [](const uint8_t* unit, int32_t len, uint8_t* dst) {
+    int zeros = 0;
+    int32_t n = 0;
+    for (int32_t i = 2; i < len; ++i) {
+      if (unit[i] == 3 && zeros == 2) {
+        zeros = 0;
+        continue;
+      }
+      zeros = unit[i] == 0 ? zeros + 1 : 0;
+      dst[n++] = unit[i];
+    }
+    return n;
+  };
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 24; };
+  const uint8_t alphabet[] = {0, 0, 0, 0, 1, 3, 3, 0x80, 0xFF, 2};
+  for (int trial = 0; trial < 4000; ++trial) {
+    const int32_t len = static_cast<int32_t>(next() % 80);
+    std::vector<uint8_t> b(static_cast<size_t>(len));  // exact: a read past the end shows under ASan
+    for (int32_t i = 0; i < len; ++i) b[i] = next() % 4 ? alphabet[next() % 10] : static_cast<uint8_t>(next());
+    SCOPED_TRACE(trial);
+    int64_t off;
+    int sc = -1, scWant = -1;
+    const uint8_t* at = hevc::HevcFindStartCode(b.data(), len, &off, &sc);
+    const int64_t want = findSlow(b.data(), len, &scWant);
+    ASSERT_EQ(off, want);
+    ASSERT_EQ(sc, scWant);
+    ASSERT_EQ(at, want < 0 ? nullptr : b.data() + want);
+    if (len < 2) continue;
+    std::vector<uint8_t> wantOut(static_cast<size_t>(len)), out(static_cast<size_t>(len), 0xEE);
+    const int32_t nWant = removeSlow(b.data(), len, wantOut.data());
+    ASSERT_EQ(hevc::HevcRemoveEmulationBytes(b.data(), len, out.data()), nWant);
+    ASSERT_EQ(std::memcmp(out.data(), wantOut.data(), static_cast<size_t>(nWant)), 0);
+    ASSERT_EQ(hevc::HevcRemoveEmulationBytes(b.data(), len, b.data() + 2), nWant);
+    ASSERT_EQ(std::memcmp(b.data() + 2, wantOut.data(), static_cast<size_t>(nWant)), 0);
+  }
 }
 
 TEST(HevcMemory, BoundedFill) {

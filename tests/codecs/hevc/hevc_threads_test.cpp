@@ -165,6 +165,23 @@ TEST(HevcThreads, FewerCtbRowsThanWorkers) {
   }
 }
 
+TEST(HevcThreads, MoreCtbRowsThanRowContexts) {
+  // CTBs of 32: the rows parsed ahead of their reconstruction reuse the
+  // worker contexts once a picture is taller than hevc::kRowContexts rows
+  for (int rows : {hevc::kRowContexts, hevc::kRowContexts + 1, 2 * hevc::kRowContexts + 3}) {
+    StreamPlan plan = Plan("tiles");
+    plan.pps.tiles = false;
+    plan.sps.width = 128;
+    plan.sps.height = 32 * rows;
+    const auto s = WriteStream(plan);
+    const int h = static_cast<int>(plan.sps.height);
+    const Decoded mt = DecodeStream(s, 128, h, 1);
+    EXPECT_EQ(mt.firstError, 0) << rows;
+    EXPECT_EQ(mt.threadType, 1) << rows;
+    ExpectSameBothWays(s, 128, h, plan.pictures.size(), "rows " + std::to_string(rows));
+  }
+}
+
 TEST(HevcThreads, NarrowPicturesAndParameterSetsBetweenSlicesSwitchThreadingOff) {
   StreamPlan narrow = Plan("tiles");
   narrow.pps.tiles = false;
@@ -244,31 +261,35 @@ TEST(HevcThreads, AccessUnitDelimitersAreNoFailure) {
 TEST(HevcThreads, AfterAPictureCutInItsMiddleTheNextIdrDecodes) {
   // the slice data of the second picture cut after a third of its bytes (what
   // the cut picture and those that refer to it show is left to each path),
-  // then a stream of its own: its pictures come out as when decoded alone
-  StreamPlan plan = Plan("tiles");
-  plan.pps.tiles = false;
-  plan.sps.width = 256;
-  plan.sps.height = 128;
-  const auto units = Units(WriteStream(plan));
-  std::vector<uint8_t> s;
-  int starts = 0;
-  for (auto u : units) {
-    if (StartsPicture(u)) ++starts;
-    if (starts == 2 && TypeOf(u) <= 21) u.resize(u.size() / 3);
-    s.insert(s.end(), u.begin(), u.end());
-  }
-  plan.seed = 7;
-  const auto next = WriteStream(plan);
-  s.insert(s.end(), next.begin(), next.end());
-  const Decoded alone = DecodeStream(next, 256, 128, 0);
-  ASSERT_EQ(alone.pictures.size(), plan.pictures.size());
-  for (int threadType : {0, 1}) {
-    const Decoded d = DecodeStream(s, 256, 128, threadType);
-    EXPECT_EQ(d.threadType, threadType);
-    ASSERT_GE(d.pictures.size(), alone.pictures.size() + 1) << threadType;
-    const size_t at = d.pictures.size() - alone.pictures.size();
-    for (size_t i = 0; i < alone.pictures.size(); ++i)
-      EXPECT_TRUE(d.pictures[at + i] == alone.pictures[i]) << threadType << " picture " << i;
+  // then a stream of its own: its pictures come out as when decoded alone;
+  // 4 CTB rows, and 30 (the cut falls after the row contexts were reused)
+  for (int height : {128, 960}) {
+    SCOPED_TRACE("height " + std::to_string(height));
+    StreamPlan plan = Plan("tiles");
+    plan.pps.tiles = false;
+    plan.sps.width = 256;
+    plan.sps.height = height;
+    const auto units = Units(WriteStream(plan));
+    std::vector<uint8_t> s;
+    int starts = 0;
+    for (auto u : units) {
+      if (StartsPicture(u)) ++starts;
+      if (starts == 2 && TypeOf(u) <= 21) u.resize(u.size() / 3);
+      s.insert(s.end(), u.begin(), u.end());
+    }
+    plan.seed = 7;
+    const auto next = WriteStream(plan);
+    s.insert(s.end(), next.begin(), next.end());
+    const Decoded alone = DecodeStream(next, 256, height, 0);
+    ASSERT_EQ(alone.pictures.size(), plan.pictures.size());
+    for (int threadType : {0, 1}) {
+      const Decoded d = DecodeStream(s, 256, height, threadType);
+      EXPECT_EQ(d.threadType, threadType);
+      ASSERT_GE(d.pictures.size(), alone.pictures.size() + 1) << threadType;
+      const size_t at = d.pictures.size() - alone.pictures.size();
+      for (size_t i = 0; i < alone.pictures.size(); ++i)
+        EXPECT_TRUE(d.pictures[at + i] == alone.pictures[i]) << threadType << " picture " << i;
+    }
   }
 }
 
@@ -439,7 +460,7 @@ TEST(HevcThreads, BrokenStreamsShowTheSameWhateverTheMemoryHeld) {
 
 TEST(HevcWorkerPool, JobsStartInQueueOrderAndResultsAreCollectedByArgument) {
   hevc::HevcWorkerPool* pool = nullptr;
-  ASSERT_EQ(hevc::HevcWorkerPoolCreate(&pool, 4, nullptr, nullptr), 0);
+  ASSERT_EQ(hevc::HevcWorkerPoolCreate(&pool, 4, 4, nullptr, nullptr), 0);
   std::atomic<int> order{0};
   std::vector<PoolJob> jobs(17);
   for (int i = 0; i < 17; ++i) jobs[i] = {i, &order, -1};
@@ -451,5 +472,20 @@ TEST(HevcWorkerPool, JobsStartInQueueOrderAndResultsAreCollectedByArgument) {
   // a round's jobs start before the next round's
   for (int i = 0; i < 17; ++i) EXPECT_EQ(jobs[i].started / 4, i / 4) << i;
   hevc::HevcWorkerPoolDelete(pool);
-  EXPECT_EQ(hevc::HevcWorkerPoolCreate(&pool, 0, nullptr, nullptr), -1);
+  EXPECT_EQ(hevc::HevcWorkerPoolCreate(&pool, 0, 4, nullptr, nullptr), -1);
+  EXPECT_EQ(hevc::HevcWorkerPoolCreate(&pool, 4, 3, nullptr, nullptr), -1);
+}
+
+// More job records than threads: all of them queued at once, collected in any order.
+TEST(HevcWorkerPool, QueuesAsManyJobsAsRecordsOnFewerThreads) {
+  hevc::HevcWorkerPool* pool = nullptr;
+  ASSERT_EQ(hevc::HevcWorkerPoolCreate(&pool, 2, 8, nullptr, nullptr), 0);
+  std::atomic<int> order{0};
+  std::vector<PoolJob> jobs(8);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 8; ++i) jobs[i] = {i, &order, -1};
+    for (int i = 0; i < 8; ++i) hevc::HevcWorkerPoolQueue(pool, RunPoolJob, &jobs[i]);
+    for (int i = 7; i >= 0; --i) EXPECT_EQ(hevc::HevcWorkerPoolWait(pool, &jobs[i]), i + 100);
+  }
+  hevc::HevcWorkerPoolDelete(pool);
 }
