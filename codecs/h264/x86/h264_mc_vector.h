@@ -52,12 +52,20 @@ inline __m128i VTap(const uint8_t* g, int st) {
       s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g + 2 * st), LoadBytes<W>(g + 3 * st)), TapsC()));
 }
 
+// Vertical six-tap over six rows already loaded, unrounded.
+inline __m128i VTapRows(const __m128i* r) {
+  __m128i s = _mm_maddubs_epi16(_mm_unpacklo_epi8(r[0], r[1]), TapsA());
+  s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(r[2], r[3]), TapsB()));
+  return _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(r[4], r[5]), TapsC()));
+}
+
 // Operations on a strip of W samples (4 or 8) in one 128-bit register.
 template <int W>
 struct Ops128 {
   using Vec = __m128i;
   static Vec H(const uint8_t* g) { return HTap<W>(g); }
   static Vec V(const uint8_t* g, int st) { return VTap<W>(g, st); }
+  static Vec VRows(const Vec* r) { return VTapRows(r); }
   static Vec Load(const uint8_t* g) { return LoadBytes<W>(g); }
   static Vec R5(Vec v) { return Round5(v); }
   static Vec Centre(const Vec* r) { return CentreTap(r); }
@@ -95,6 +103,11 @@ struct Ops256 {
     s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g), Load(g + st)), _mm256_set1_epi16(0x1414)));
     return _mm256_add_epi16(
         s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g + 2 * st), Load(g + 3 * st)), _mm256_set1_epi16(0x01FB)));
+  }
+  static Vec VRows(const Vec* r) {
+    __m256i s = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[0], r[1]), _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
+    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[2], r[3]), _mm256_set1_epi16(0x1414)));
+    return _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[4], r[5]), _mm256_set1_epi16(0x01FB)));
   }
   static Vec R5(Vec v) {
     v = _mm256_srai_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(16)), 5);
@@ -136,28 +149,42 @@ inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
     return;
   }
   constexpr bool kNeedJ = (XF == 2 && YF != 0) || (YF == 2 && XF != 0);
-  Vec b1[H + 5];
+  Vec b1[H + 5];  // horizontal intermediates of rows -2 .. H + 2
   if constexpr (kNeedJ) {
     for (int y = 0; y < H + 5; ++y) b1[y] = O::H(g + (y - 2) * st);
+  }
+  // The vertical six-tap's column (G, or G + 1 for XF 3): six rows slide
+  // down it, each row loaded once.
+  constexpr bool kNeedV = YF != 0 && XF != 2;
+  [[maybe_unused]] const uint8_t* vc = g + (XF == 3 ? 1 : 0);
+  [[maybe_unused]] Vec r[6];
+  if constexpr (kNeedV) {
+    for (int k = 1; k < 6; ++k) r[k] = O::Load(vc + (k - 3) * st);
   }
   for (int y = 0; y < H; ++y) {
     const uint8_t* G = g + y * st;
     Vec v;
-    if constexpr (XF == 0 && YF == 1) v = O::Avg(O::Load(G), O::R5(O::V(G, st)));
-    else if constexpr (XF == 0 && YF == 2) v = O::R5(O::V(G, st));
-    else if constexpr (XF == 0 && YF == 3) v = O::Avg(O::Load(G + st), O::R5(O::V(G, st)));
+    [[maybe_unused]] Vec vt;
+    if constexpr (kNeedV) {
+      for (int k = 0; k < 5; ++k) r[k] = r[k + 1];
+      r[5] = O::Load(vc + (y + 3) * st);
+      vt = O::VRows(r);
+    }
+    if constexpr (XF == 0 && YF == 1) v = O::Avg(r[2], O::R5(vt));
+    else if constexpr (XF == 0 && YF == 2) v = O::R5(vt);
+    else if constexpr (XF == 0 && YF == 3) v = O::Avg(r[3], O::R5(vt));
     else if constexpr (XF == 1 && YF == 0) v = O::Avg(O::Load(G), O::R5(O::H(G)));
-    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G, st)));
-    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(O::V(G, st)), O::Centre(b1 + y));
-    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(O::V(G, st)), O::R5(O::H(G + st)));
+    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
+    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(vt), O::Centre(b1 + y));
+    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
     else if constexpr (XF == 2 && YF == 0) v = O::R5(O::H(G));
-    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::Centre(b1 + y));
+    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(b1[y + 2]), O::Centre(b1 + y));
     else if constexpr (XF == 2 && YF == 2) v = O::Centre(b1 + y);
-    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(O::H(G + st)));
+    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(b1[y + 3]));
     else if constexpr (XF == 3 && YF == 0) v = O::Avg(O::Load(G + 1), O::R5(O::H(G)));
-    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G + 1, st)));
-    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(O::V(G + 1, st)));
-    else v = O::Avg(O::R5(O::V(G + 1, st)), O::R5(O::H(G + st)));
+    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
+    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(vt));
+    else v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
     O::Store(LumaRow(dst, y), v);
   }
 }
