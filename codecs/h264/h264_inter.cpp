@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "codecs/h264/h264_inter.h"
 
@@ -18,7 +19,10 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
 // The record is written as three words (no narrow stores under a wide load).
-inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+// Without `l1` (P slices, whose neighbours use list 0 alone) list 1 is not
+// read.
+[[gnu::always_inline]] inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n,
+                                             bool l1 = true) {
   constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
   constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
   uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
@@ -37,7 +41,7 @@ inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbM
     if (m->mbType <= 22) {
       int blk = kH264BlkAt[y & 3][x & 3];
       int b8 = blk >> 2;
-      int r0 = m->refIdxL0[b8], r1 = m->refIdxL1[b8];
+      int r0 = m->refIdxL0[b8], r1 = l1 ? m->refIdxL1[b8] : -1;
       if (r0 >= 0) std::memcpy(&mv0, m->mvL0[blk], 4);
       if (r1 >= 0) std::memcpy(&mv1, m->mvL1[blk], 4);
       head = 0x10000u | static_cast<uint8_t>(r0 < 0 ? -1 : r0) | static_cast<uint32_t>(static_cast<uint8_t>(r1 < 0 ? -1 : r1)) << 8;
@@ -86,6 +90,25 @@ inline const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int pl
     return plane + static_cast<ptrdiff_t>(y) * stride + x;
   }
   return FetchEdge(plane, stride, planeW, planeH, x, y, w, h, buf, outStride);
+}
+
+// Prefetches n rows from p; the counts of whole partitions unrolled.
+template <size_t... R>
+[[gnu::always_inline]] inline void PrefetchEach(const uint8_t* p, ptrdiff_t stride, std::index_sequence<R...>) {
+  (__builtin_prefetch(p + static_cast<ptrdiff_t>(R) * stride), ...);
+}
+
+inline void PrefetchRows(const uint8_t* p, ptrdiff_t stride, int n) {
+  switch (n) {
+    case 21: return PrefetchEach(p, stride, std::make_index_sequence<21>());
+    case 16: return PrefetchEach(p, stride, std::make_index_sequence<16>());
+    case 13: return PrefetchEach(p, stride, std::make_index_sequence<13>());
+    case 9: return PrefetchEach(p, stride, std::make_index_sequence<9>());
+    case 8: return PrefetchEach(p, stride, std::make_index_sequence<8>());
+    case 5: return PrefetchEach(p, stride, std::make_index_sequence<5>());
+    default:
+      for (int r = 0; r < n; ++r) __builtin_prefetch(p + r * stride);
+  }
 }
 
 constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
@@ -217,12 +240,35 @@ void Stat(H264DecContext* ctx, int index) {
 
 }  // namespace
 
-void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+namespace {
+
+[[gnu::always_inline]] inline void LoadNeighbours(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb,
+                                                  bool l1 = true) {
   int z = kH264BlkAt[y][x];
-  Neighbour(ctx, x - 1, y, z, &nb->a);
-  Neighbour(ctx, x, y - 1, z, &nb->b);
-  Neighbour(ctx, x + w, y - 1, z, &nb->c);
-  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c);
+  Neighbour(ctx, x - 1, y, z, &nb->a, l1);
+  Neighbour(ctx, x, y - 1, z, &nb->b, l1);
+  Neighbour(ctx, x + w, y - 1, z, &nb->c, l1);
+  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c, l1);
+}
+
+constexpr int NbKey(int x, int y, int w) { return x << 5 | y << 3 | w; }
+
+}  // namespace
+
+void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+  // The macroblock and its halves and quadrants with constant positions, so
+  // that each neighbour's place is known when compiled.
+  switch (NbKey(x, y, w)) {
+    case NbKey(0, 0, 4):
+      if (ctx->slice.slice_type == kH264SliceP) return LoadNeighbours(ctx, 0, 0, 4, nb, false);
+      return LoadNeighbours(ctx, 0, 0, 4, nb);
+    case NbKey(0, 2, 4): return LoadNeighbours(ctx, 0, 2, 4, nb);
+    case NbKey(0, 0, 2): return LoadNeighbours(ctx, 0, 0, 2, nb);
+    case NbKey(2, 0, 2): return LoadNeighbours(ctx, 2, 0, 2, nb);
+    case NbKey(0, 2, 2): return LoadNeighbours(ctx, 0, 2, 2, nb);
+    case NbKey(2, 2, 2): return LoadNeighbours(ctx, 2, 2, 2, nb);
+    default: return LoadNeighbours(ctx, x, y, w, nb);
+  }
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
@@ -372,8 +418,10 @@ void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBas
 }
 
 
-void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
-                     H264InterPred* pred) {
+namespace {
+
+[[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
+                                               int w, int h, H264InterPred* pred) {
   const H264DecPicture* pic = ctx->refList[list][ref];
   if (!pic) return;
   const H264DecKernelTable& k = ctx->kernels;
@@ -423,8 +471,16 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   a.chromaFracY = static_cast<int16_t>(chromaMvY & 7);
   int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (chromaMvY >> 3);
   int cw = pw / 2 + (a.chromaFracX ? 1 : 0), ch = ph / 2 + (a.chromaFracY ? 1 : 0);
-  a.cbSrc = Fetch(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
-  a.crSrc = Fetch(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
+  if (cx >= 0 && cy >= 0 && cx + cw <= planeW / 2 && cy + ch <= planeH / 2) [[likely]] {
+    // Cb and Cr share the geometry: both in place.
+    chromaStride = stride / 2;
+    ptrdiff_t at = static_cast<ptrdiff_t>(cy) * chromaStride + cx;
+    a.cbSrc = cbPlane + at;
+    a.crSrc = crPlane + at;
+  } else {
+    a.cbSrc = FetchEdge(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
+    a.crSrc = FetchEdge(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
+  }
   a.chromaStride = chromaStride;
 
   int li = 4 * xf + yf;
@@ -436,23 +492,36 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
     a.cbDst = cbBase + 8 * (py / 2) + px / 2;
     a.crDst = crBase + 8 * (py / 2) + px / 2;
     blocks->chroma[ci](&a, pw / 2, ph / 2);
-    if (lumaStride == stride) {
-      // The macroblocks four on read the lines after these rows: ask for
-      // them now.
-      const uint8_t* next = a.lumaSrc + 64;
-      for (int r = 0; r < ph + (yf ? 5 : 0); ++r) __builtin_prefetch(next + r * lumaStride);
-    }
+    // The macroblocks four on read the lines after these rows: ask for
+    // them now.
+    if (lumaStride == stride) PrefetchRows(a.lumaSrc + 64, lumaStride, ph + (yf ? 5 : 0));
     if (chromaStride == stride / 2) {
-      for (int r = 0; r <= ph / 2; ++r) {
-        __builtin_prefetch(a.cbSrc + 32 + r * chromaStride);
-        __builtin_prefetch(a.crSrc + 32 + r * chromaStride);
-      }
+      PrefetchRows(a.cbSrc + 32, chromaStride, ph / 2 + 1);
+      PrefetchRows(a.crSrc + 32, chromaStride, ph / 2 + 1);
     }
   } else {
     H264McByBlocks(k, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
   }
-  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
-    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) pred->lists[2 * by + bx] |= static_cast<uint8_t>(1 << list);
+  // The quadrants the partition covers: columns x / 2 .. (x + w - 1) / 2 as
+  // bytes 0 and 1, rows likewise as the two byte pairs.
+  uint32_t cols = ((x + w - 1) >> 1 ? 0x100u : 0u) | ((x >> 1) ? 0u : 1u);
+  uint32_t quads = ((y + h - 1) >> 1 ? cols << 16 : 0u) | ((y >> 1) ? 0u : cols);
+  uint32_t lists;
+  std::memcpy(&lists, pred->lists, 4);
+  lists |= quads << list;
+  std::memcpy(pred->lists, &lists, 4);
+}
+
+}  // namespace
+
+void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
+                     H264InterPred* pred) {
+  // The whole macroblock (skipped and 16x16 ones) with its sizes known when
+  // compiled.
+  if (x == 0 && y == 0 && w == 4 && h == 4)
+    McPartition(ctx, list, ref, mv, 0, 0, 4, 4, pred);
+  else
+    McPartition(ctx, list, ref, mv, x, y, w, h, pred);
 }
 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
