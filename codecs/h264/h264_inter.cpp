@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "codecs/h264/h264_inter.h"
 
@@ -54,6 +53,11 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
   std::memcpy(out + 8, &mv1, 4);
 }
 
+inline void StorePair(int16_t* to, int x, int y) {
+  uint32_t packed = static_cast<uint16_t>(x) | static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16;
+  std::memcpy(to, &packed, 4);
+}
+
 inline int16_t Median(int a, int b, int c) {
   return static_cast<int16_t>(std::max(std::min(a, b), std::min(std::max(a, b), c)));
 }
@@ -92,22 +96,13 @@ inline const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int pl
   return FetchEdge(plane, stride, planeW, planeH, x, y, w, h, buf, outStride);
 }
 
-// Prefetches n rows from p; the counts of whole partitions unrolled.
-template <size_t... R>
-[[gnu::always_inline]] inline void PrefetchEach(const uint8_t* p, ptrdiff_t stride, std::index_sequence<R...>) {
-  (__builtin_prefetch(p + static_cast<ptrdiff_t>(R) * stride), ...);
-}
-
+// Prefetches n rows from p, two a step: the row after the last may be asked
+// for too (a hint only).
 inline void PrefetchRows(const uint8_t* p, ptrdiff_t stride, int n) {
-  switch (n) {
-    case 21: return PrefetchEach(p, stride, std::make_index_sequence<21>());
-    case 16: return PrefetchEach(p, stride, std::make_index_sequence<16>());
-    case 13: return PrefetchEach(p, stride, std::make_index_sequence<13>());
-    case 9: return PrefetchEach(p, stride, std::make_index_sequence<9>());
-    case 8: return PrefetchEach(p, stride, std::make_index_sequence<8>());
-    case 5: return PrefetchEach(p, stride, std::make_index_sequence<5>());
-    default:
-      for (int r = 0; r < n; ++r) __builtin_prefetch(p + r * stride);
+  const uint8_t* end = p + n * stride;
+  for (; p < end; p += 2 * stride) {
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + stride);
   }
 }
 
@@ -226,8 +221,9 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
     } else {
       H264MvPred(nb, l, ref[l], mv[l]);
     }
-    mv[l][0] = static_cast<int16_t>(mv[l][0] + mvd[l][0]);
-    mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
+    // One 32-bit store: the motion record reads the pair as one word, and
+    // a wide load over two narrow stores waits for them to reach the cache.
+    StorePair(mv[l], mv[l][0] + mvd[l][0], mv[l][1] + mvd[l][1]);
   }
   H264StoreMotionPair(ctx, s.x, s.y, s.w, s.h, used, mv);
   for (int l = 0; l < 2; ++l)
@@ -272,21 +268,19 @@ void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H26
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
+  // The pair is written as one word: callers read it back as one.
   const H264NbMotion &a = nb.a, &b = nb.b, &c = nb.c;
   if (a.available && !b.available && !c.available) {
-    mv[0] = a.mv[list][0];
-    mv[1] = a.mv[list][1];
+    std::memcpy(mv, a.mv[list], 4);
     return;
   }
   int matches = (a.ref[list] == ref) + (b.ref[list] == ref) + (c.ref[list] == ref);
   if (matches == 1) {
     const H264NbMotion& m = a.ref[list] == ref ? a : b.ref[list] == ref ? b : c;
-    mv[0] = m.mv[list][0];
-    mv[1] = m.mv[list][1];
+    std::memcpy(mv, m.mv[list], 4);
     return;
   }
-  mv[0] = Median(a.mv[list][0], b.mv[list][0], c.mv[list][0]);
-  mv[1] = Median(a.mv[list][1], b.mv[list][1], c.mv[list][1]);
+  StorePair(mv, Median(a.mv[list][0], b.mv[list][0], c.mv[list][0]), Median(a.mv[list][1], b.mv[list][1], c.mv[list][1]));
 }
 
 void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, int ref, const int16_t* mv) {
@@ -653,7 +647,9 @@ void H264InterPSkip(H264DecContext* ctx) {
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};
-  const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
+  int16_t mvs[2][2];
+  StorePair(mvs[0], mv[0], mv[1]);  // read back as one word
+  StorePair(mvs[1], 0, 0);
   H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
