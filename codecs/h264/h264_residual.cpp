@@ -168,10 +168,10 @@ struct CavlcTables {
   }
 };
 
-const CavlcTables& Tables() {
-  static const CavlcTables tables;
-  return tables;
-}
+// Built at load time (from constant tables): no guard on each use.
+const CavlcTables kTables;
+
+const CavlcTables& Tables() { return kTables; }
 
 // coeff_token table by nC + 1 (nC -1 for chroma DC, at most 16).
 constexpr uint8_t kTokenTable[18] = {4, 0, 0, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3};
@@ -235,7 +235,13 @@ inline int ChromaNc(const H264DecContext* ctx, int comp, int b) {
   return CombineNc(availA, nA, availB, nB);
 }
 
-void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
+// The 4x4 block at res (rows of 8) set to v.
+inline void Fill4x4(int16_t* res, int16_t v) {
+  uint64_t row = static_cast<uint16_t>(v) * uint64_t{0x0001000100010001};
+  for (int y = 0; y < 4; ++y) std::memcpy(res + 8 * y, &row, 8);
+}
+
+void FillDc(int16_t* res, int16_t dc) { Fill4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
 
 int DecodeChroma(H264DecContext* ctx, BitWindow* br) {
   H264MbWork& w = ctx->mb;
@@ -492,7 +498,7 @@ int ResidualLuma(H264DecContext* ctx, BitWindow* br) {
         cur->nonZero[blkIdx] = tc > 0;
         int16_t* res = w.residual + LumaBlockPos(blkIdx);
         if (tc == 0) {
-          H264FillDc4x4(res, 0);
+          Fill4x4(res, 0);
         } else if (tc == 1 && blk.index[0] == 0) {
           FillDc(res, H264Dequant(blk.level[0], scale[0], q6, 4));
         } else {
