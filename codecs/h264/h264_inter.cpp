@@ -96,16 +96,6 @@ inline const uint8_t* Fetch(const uint8_t* plane, int stride, int planeW, int pl
   return FetchEdge(plane, stride, planeW, planeH, x, y, w, h, buf, outStride);
 }
 
-// Prefetches n rows from p, two a step: the row after the last may be asked
-// for too (a hint only).
-inline void PrefetchRows(const uint8_t* p, ptrdiff_t stride, int n) {
-  const uint8_t* end = p + n * stride;
-  for (; p < end; p += 2 * stride) {
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + stride);
-  }
-}
-
 constexpr int kChromaQuadrant[4] = {0, 4, 32, 36};
 
 // Edge strengths between two 4x4 blocks without coefficients: whether their
@@ -480,19 +470,13 @@ namespace {
   int li = 4 * xf + yf;
   int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
   if (const H264McBlockKernels* blocks = ctx->mcBlocks) {
-    // The whole partition in one call per component.
+    // The whole partition in one call per component (the kernels prefetch
+    // what the macroblocks four on will read).
     a.lumaDst = lumaBase + H264MbLumaPos(px, py);
     blocks->luma[li](&a, pw, ph);
     a.cbDst = cbBase + 8 * (py / 2) + px / 2;
     a.crDst = crBase + 8 * (py / 2) + px / 2;
     blocks->chroma[ci](&a, pw / 2, ph / 2);
-    // The macroblocks four on read the lines after these rows: ask for
-    // them now.
-    if (lumaStride == stride) PrefetchRows(a.lumaSrc + 64, lumaStride, ph + (yf ? 5 : 0));
-    if (chromaStride == stride / 2) {
-      PrefetchRows(a.cbSrc + 32, chromaStride, ph / 2 + 1);
-      PrefetchRows(a.crSrc + 32, chromaStride, ph / 2 + 1);
-    }
   } else {
     H264McByBlocks(k, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
   }

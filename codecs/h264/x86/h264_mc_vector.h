@@ -140,18 +140,28 @@ struct Ops256 {
 
 // A column strip H high at fraction (XF, YF) with the operations O; g is the
 // integer sample of its top-left position, dst its first row (rows of 8,
-// row 8 on 128 bytes after row 0).
-template <class O, int H, int XF, int YF>
+// row 8 on 128 bytes after row 0). With kAhead each source row read is asked
+// for 64 bytes on, where the macroblocks four on will read it.
+template <class O, int H, int XF, int YF, bool kAhead = false>
 inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
   using Vec = typename O::Vec;
+  auto ahead = [&](int row) {
+    if constexpr (kAhead) __builtin_prefetch(g + row * st + (XF ? 62 : 64));
+  };
   if constexpr (XF == 0 && YF == 0) {
-    for (int y = 0; y < H; ++y) O::Store(LumaRow(dst, y), O::Load(g + y * st));
+    for (int y = 0; y < H; ++y) {
+      ahead(y);
+      O::Store(LumaRow(dst, y), O::Load(g + y * st));
+    }
     return;
   }
   constexpr bool kNeedJ = (XF == 2 && YF != 0) || (YF == 2 && XF != 0);
   Vec b1[H + 5];  // horizontal intermediates of rows -2 .. H + 2
   if constexpr (kNeedJ) {
-    for (int y = 0; y < H + 5; ++y) b1[y] = O::H(g + (y - 2) * st);
+    for (int y = 0; y < H + 5; ++y) {
+      ahead(y - 2);
+      b1[y] = O::H(g + (y - 2) * st);
+    }
   }
   // The vertical six-tap's column (G, or G + 1 for XF 3): six rows slide
   // down it, each row loaded once.
@@ -159,17 +169,22 @@ inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
   [[maybe_unused]] const uint8_t* vc = g + (XF == 3 ? 1 : 0);
   [[maybe_unused]] Vec r[6];
   if constexpr (kNeedV) {
-    for (int k = 1; k < 6; ++k) r[k] = O::Load(vc + (k - 3) * st);
+    for (int k = 1; k < 6; ++k) {
+      if constexpr (!kNeedJ) ahead(k - 3);
+      r[k] = O::Load(vc + (k - 3) * st);
+    }
   }
   for (int y = 0; y < H; ++y) {
     const uint8_t* G = g + y * st;
     Vec v;
     [[maybe_unused]] Vec vt;
     if constexpr (kNeedV) {
+      if constexpr (!kNeedJ) ahead(y + 3);
       for (int k = 0; k < 5; ++k) r[k] = r[k + 1];
       r[5] = O::Load(vc + (y + 3) * st);
       vt = O::VRows(r);
     }
+    if constexpr (YF == 0) ahead(y);
     if constexpr (XF == 0 && YF == 1) v = O::Avg(r[2], O::R5(vt));
     else if constexpr (XF == 0 && YF == 2) v = O::R5(vt);
     else if constexpr (XF == 0 && YF == 3) v = O::Avg(r[3], O::R5(vt));
@@ -201,7 +216,8 @@ void LumaMc(const H264McArgs* a) {
 }
 
 // A whole partition, 16, 8 or 4 wide and high; 16-wide rows continue 64
-// bytes on (the quadrant to the right).
+// bytes on (the quadrant to the right). The rows read are prefetched 64
+// bytes on for the macroblocks that follow.
 template <int XF, int YF>
 void LumaBlock(const H264McArgs* a, int w, int h) {
   const uint8_t* g = LumaOrigin<XF, YF>(a);
@@ -210,6 +226,7 @@ void LumaBlock(const H264McArgs* a, int w, int h) {
   if (w == 16) {
     if constexpr (XF == 0 && YF == 0) {
       for (int y = 0; y < h; ++y) {
+        __builtin_prefetch(g + y * st + 64);
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + y * st));
         uint8_t* row = LumaRow(dst, y);
         Store8(row, v);
@@ -218,24 +235,24 @@ void LumaBlock(const H264McArgs* a, int w, int h) {
       return;
     }
 #ifdef __AVX2__
-    if (h == 16) LumaStrip<Ops256, 16, XF, YF>(g, st, dst);
-    else LumaStrip<Ops256, 8, XF, YF>(g, st, dst);
+    if (h == 16) LumaStrip<Ops256, 16, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops256, 8, XF, YF, true>(g, st, dst);
 #else
     if (h == 16) {
-      LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
       LumaStrip<Ops128<8>, 16, XF, YF>(g + 8, st, dst + 64);
     } else {
-      LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
       LumaStrip<Ops128<8>, 8, XF, YF>(g + 8, st, dst + 64);
     }
 #endif
   } else if (w == 8) {
-    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
-    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
-    else LumaStrip<Ops128<8>, 4, XF, YF>(g, st, dst);
+    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
+    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops128<8>, 4, XF, YF, true>(g, st, dst);
   } else {
-    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF>(g, st, dst);
-    else LumaStrip<Ops128<4>, 4, XF, YF>(g, st, dst);
+    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops128<4>, 4, XF, YF, true>(g, st, dst);
   }
 }
 
@@ -256,19 +273,28 @@ using LumaBlockTable = LumaBlockTableOf<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 // Chroma: (A, B) and (C, D) weights as byte pairs over sample pairs. With
 // one fraction zero only the pair along the other one is read.
 
-template <int W, int H, bool X, bool Y>
+// With kAhead each source row read is asked for 32 bytes on (see LumaStrip).
+template <int W, int H, bool X, bool Y, bool kAhead = false>
 inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __m128i w1) {
   const __m128i rnd = _mm_set1_epi16(32);
+  auto ahead = [&](const uint8_t* row) {
+    if constexpr (kAhead) __builtin_prefetch(row + 32);
+  };
   if constexpr (!X && !Y) {
-    for (int y = 0; y < H; ++y) StoreBytes<W>(dst + 8 * y, LoadBytes<W>(src + y * st));
+    for (int y = 0; y < H; ++y) {
+      ahead(src + y * st);
+      StoreBytes<W>(dst + 8 * y, LoadBytes<W>(src + y * st));
+    }
     return;
   }
   // Pairs along x of row r (X), or of rows r and r + 1 (Y only).
   auto pairs = [&](int r) {
     const uint8_t* p = src + r * st;
+    ahead(X ? p : p + st);
     return X ? _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + 1))
              : _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + st));
   };
+  if constexpr (!X) ahead(src);
   __m128i top = pairs(0);
   for (int y = 0; y < H; ++y) {
     __m128i v = _mm_maddubs_epi16(top, w0);
@@ -286,7 +312,7 @@ inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __
 
 inline __m128i BytePair(int a, int b) { return _mm_set1_epi16(static_cast<int16_t>((b << 8) | a)); }
 
-template <int W, int H, bool X, bool Y>
+template <int W, int H, bool X, bool Y, bool kAhead = false>
 inline void ChromaBoth(const H264McArgs* a) {
   const int xf = X ? a->chromaFracX : 0, yf = Y ? a->chromaFracY : 0;
   __m128i w0, w1 = _mm_setzero_si128();
@@ -298,8 +324,8 @@ inline void ChromaBoth(const H264McArgs* a) {
   } else {
     w0 = BytePair(8 * (8 - yf), 8 * yf);
   }
-  ChromaPlane<W, H, X, Y>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
-  ChromaPlane<W, H, X, Y>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
+  ChromaPlane<W, H, X, Y, kAhead>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
+  ChromaPlane<W, H, X, Y, kAhead>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
 }
 
 template <int W, int H, bool X, bool Y>
@@ -307,19 +333,20 @@ void ChromaMc(const H264McArgs* a) {
   ChromaBoth<W, H, X, Y>(a);
 }
 
-// The chroma blocks of a whole partition: 8, 4 or 2 wide and high.
+// The chroma blocks of a whole partition: 8, 4 or 2 wide and high; the rows
+// read are prefetched 32 bytes on.
 template <bool X, bool Y>
 void ChromaBlock(const H264McArgs* a, int w, int h) {
   if (w == 8) {
-    if (h == 8) ChromaBoth<8, 8, X, Y>(a);
-    else ChromaBoth<8, 4, X, Y>(a);
+    if (h == 8) ChromaBoth<8, 8, X, Y, true>(a);
+    else ChromaBoth<8, 4, X, Y, true>(a);
   } else if (w == 4) {
-    if (h == 8) ChromaBoth<4, 8, X, Y>(a);
-    else if (h == 4) ChromaBoth<4, 4, X, Y>(a);
-    else ChromaBoth<4, 2, X, Y>(a);
+    if (h == 8) ChromaBoth<4, 8, X, Y, true>(a);
+    else if (h == 4) ChromaBoth<4, 4, X, Y, true>(a);
+    else ChromaBoth<4, 2, X, Y, true>(a);
   } else {
-    if (h == 4) ChromaBoth<2, 4, X, Y>(a);
-    else ChromaBoth<2, 2, X, Y>(a);
+    if (h == 4) ChromaBoth<2, 4, X, Y, true>(a);
+    else ChromaBoth<2, 2, X, Y, true>(a);
   }
 }
 
