@@ -45,6 +45,11 @@ void SetNeighbours(H264DecContext* ctx) {
   row[x].available = 1;
   row[x].fieldMb = static_cast<uint8_t>(ctx->slice.field_pic_flag);
   mcur->fieldPic = static_cast<int32_t>(s.field_pic_flag);
+  // The record four macroblocks on is written soon: its lines are asked for
+  // now (a hint; past the last record it reads nothing).
+  const char* ahead = reinterpret_cast<const char*>(mcur + 4);
+  for (size_t at = 0; at < sizeof(H264MbMotion); at += 64) __builtin_prefetch(ahead + at, 1);
+  __builtin_prefetch(ahead + sizeof(H264MbMotion) - 1, 1);
 }
 
 // Reconstructs one intra macroblock of unified type `mbType` (CAVLC).
