@@ -504,6 +504,11 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
   H264MbWork& mb = ctx->mb;
+  // Without residual, list 0 alone and no explicit weights the prediction in
+  // the sample buffer is the result (skipped macroblocks of P slices).
+  uint32_t lists;
+  std::memcpy(&lists, pred.lists, 4);
+  if (mb.cbp == 0 && ctx->slice.wpMode != 1 && (lists & 0x02020202u) == 0) return;
   const H264ReconFn* table = ctx->kernels.reconKernels + 4 * ctx->slice.wpMode;
   for (int q = 0; q < 4; ++q) {
     H264ReconArgs a;
