@@ -628,11 +628,18 @@ void H264InterStrengths(H264DecContext* ctx) {
 void H264InterPSkip(H264DecContext* ctx) {
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   cur->transform8x8 = 0;
+  // A and B first (P slices: list 0 alone); when either is missing or
+  // still, the vector is zero and C is not needed.
   H264NbMotionCache nb;
-  H264LoadNeighbourMotion(ctx, 0, 0, 4, &nb);
+  Neighbour(ctx, -1, 0, 0, &nb.a, false);
+  Neighbour(ctx, 0, -1, 0, &nb.b, false);
   int16_t mv[2] = {0, 0};
   auto zero = [](const H264NbMotion& n) { return n.ref[0] == 0 && n.mv[0][0] == 0 && n.mv[0][1] == 0; };
-  if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) H264MvPred(nb, 0, 0, mv);
+  if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) {
+    Neighbour(ctx, 4, -1, 0, &nb.c, false);
+    if (!nb.c.available) Neighbour(ctx, -1, -1, 0, &nb.c, false);
+    H264MvPred(nb, 0, 0, mv);
+  }
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};
