@@ -54,8 +54,12 @@ class BitWindow {
 struct VlcTable {
   static constexpr int kMaxLz = 32;
   static constexpr int kMaxSuffixBits = 5;  // the 6-bit codes of nC 8 and above
+  static constexpr int kDirectBits = 9;
   int suffixBits = 0;
   uint16_t entries[(kMaxLz + 1) << kMaxSuffixBits] = {};
+  // The entries of codes up to kDirectBits long by the next kDirectBits
+  // bits; 0 for longer codes (found through `entries`).
+  uint16_t direct[1 << kDirectBits] = {};
 
   struct Code {
     int length;
@@ -89,6 +93,10 @@ struct VlcTable {
       uint32_t first = suffix << (suffixBits - r), last = (suffix + 1) << (suffixBits - r);
       for (uint32_t s = first; s < last; ++s) entries[lz * span + static_cast<int>(s)] = e;
     }
+    for (uint32_t v = 0; v < (1u << kDirectBits); ++v) {
+      uint16_t e = Lookup(v << (32 - kDirectBits));
+      direct[v] = (e & 31) <= kDirectBits ? e : 0;
+    }
   }
 
   // The entry of the code at the top of `bits`.
@@ -103,8 +111,12 @@ struct VlcTable {
   // Returns the value, or -1 for a bit string that is no code.
   template <typename Reader>
   int Read(Reader* br) const {
-    uint16_t e = Lookup(Peek(br));
-    if (!e) return -1;
+    uint32_t bits = Peek(br);
+    uint16_t e = direct[bits >> (32 - kDirectBits)];
+    if (!e) [[unlikely]] {
+      e = Lookup(bits);
+      if (!e) return -1;
+    }
     Skip(e & 31u, br);
     return e >> 5;
   }
