@@ -53,11 +53,6 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
   std::memcpy(out + 8, &mv1, 4);
 }
 
-inline void StorePair(int16_t* to, int x, int y) {
-  uint32_t packed = static_cast<uint16_t>(x) | static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16;
-  std::memcpy(to, &packed, 4);
-}
-
 inline int16_t Median(int a, int b, int c) {
   return static_cast<int16_t>(std::max(std::min(a, b), std::min(std::max(a, b), c)));
 }
@@ -211,9 +206,8 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
     } else {
       H264MvPred(nb, l, ref[l], mv[l]);
     }
-    // One 32-bit store: the motion record reads the pair as one word, and
-    // a wide load over two narrow stores waits for them to reach the cache.
-    StorePair(mv[l], mv[l][0] + mvd[l][0], mv[l][1] + mvd[l][1]);
+    mv[l][0] = static_cast<int16_t>(mv[l][0] + mvd[l][0]);
+    mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
   }
   H264StoreMotionPair(ctx, s.x, s.y, s.w, s.h, used, mv);
   for (int l = 0; l < 2; ++l)
@@ -258,19 +252,21 @@ void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H26
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
-  // The pair is written as one word: callers read it back as one.
   const H264NbMotion &a = nb.a, &b = nb.b, &c = nb.c;
   if (a.available && !b.available && !c.available) {
-    std::memcpy(mv, a.mv[list], 4);
+    mv[0] = a.mv[list][0];
+    mv[1] = a.mv[list][1];
     return;
   }
   int matches = (a.ref[list] == ref) + (b.ref[list] == ref) + (c.ref[list] == ref);
   if (matches == 1) {
     const H264NbMotion& m = a.ref[list] == ref ? a : b.ref[list] == ref ? b : c;
-    std::memcpy(mv, m.mv[list], 4);
+    mv[0] = m.mv[list][0];
+    mv[1] = m.mv[list][1];
     return;
   }
-  StorePair(mv, Median(a.mv[list][0], b.mv[list][0], c.mv[list][0]), Median(a.mv[list][1], b.mv[list][1], c.mv[list][1]));
+  mv[0] = Median(a.mv[list][0], b.mv[list][0], c.mv[list][0]);
+  mv[1] = Median(a.mv[list][1], b.mv[list][1], c.mv[list][1]);
 }
 
 void H264StoreMotion(H264DecContext* ctx, int list, int x, int y, int w, int h, int ref, const int16_t* mv) {
@@ -504,11 +500,6 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
   H264MbWork& mb = ctx->mb;
-  // Without residual, list 0 alone and no explicit weights the prediction in
-  // the sample buffer is the result (skipped macroblocks of P slices).
-  uint32_t lists;
-  std::memcpy(&lists, pred.lists, 4);
-  if (mb.cbp == 0 && ctx->slice.wpMode != 1 && (lists & 0x02020202u) == 0) return;
   const H264ReconFn* table = ctx->kernels.reconKernels + 4 * ctx->slice.wpMode;
   for (int q = 0; q < 4; ++q) {
     H264ReconArgs a;
@@ -643,9 +634,7 @@ void H264InterPSkip(H264DecContext* ctx) {
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};
-  int16_t mvs[2][2];
-  StorePair(mvs[0], mv[0], mv[1]);  // read back as one word
-  StorePair(mvs[1], 0, 0);
+  const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
   H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   H264FinishQuadrants(ctx, pred);
