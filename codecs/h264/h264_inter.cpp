@@ -62,6 +62,20 @@ inline int16_t Median(int a, int b, int c) {
 
 constexpr int kFetchStride = 24;
 
+// n bytes (1 to 24) from s to d in a few fixed-size moves, none outside the
+// n bytes of either.
+inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
+  if (n >= 8) {
+    for (int i = 0; i + 8 < n; i += 8) std::memcpy(d + i, s + i, 8);
+    std::memcpy(d + n - 8, s + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(d, s, 4);
+    std::memcpy(d + n - 4, s + n - 4, 4);
+  } else {
+    for (int i = 0; i < n; ++i) d[i] = s[i];
+  }
+}
+
 // Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
 // with positions outside clamped to the nearest edge sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
@@ -69,12 +83,23 @@ constexpr int kFetchStride = 24;
   // Columns [0, inL) lie left of the plane, [inR, w) right of it.
   const int inL = std::clamp(-x, 0, w);
   const int inR = std::clamp(planeW - x, inL, w);
+  int lastY = -1;
   for (int r = 0; r < h; ++r) {
-    const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
-    std::memset(out, row[0], static_cast<size_t>(inL));
-    if (inR > inL) std::memcpy(out + inL, row + x + inL, static_cast<size_t>(inR - inL));
-    std::memset(out + inR, row[planeW - 1], static_cast<size_t>(w - inR));
+    const int sy = std::clamp(y + r, 0, planeH - 1);
+    if (sy == lastY) {  // a row above or below the plane: the one before again
+      std::memcpy(out, out - kFetchStride, kFetchStride);
+      continue;
+    }
+    lastY = sy;
+    const uint8_t* row = plane + static_cast<ptrdiff_t>(sy) * stride;
+    if (inL > 0) {
+      // The whole buffer row first (24 bytes), the rest written over it.
+      const uint64_t left = row[0] * uint64_t{0x0101010101010101};
+      for (int i = 0; i < kFetchStride; i += 8) std::memcpy(out + i, &left, 8);
+    }
+    if (inR > inL) CopyBytes(out + inL, row + x + inL, inR - inL);
+    for (int i = inR; i < w; ++i) out[i] = row[planeW - 1];
   }
   *outStride = kFetchStride;
   return buf;
