@@ -18,7 +18,10 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
 // or 4, y may be -1. `zCur` is the first block of the partition asking: a
 // block of the current macroblock is usable only when decoded before it.
 // The record is written as three words (no narrow stores under a wide load).
-[[gnu::always_inline]] inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n) {
+// Without `l1` (P slices, whose neighbours use list 0 alone) list 1 is not
+// read.
+[[gnu::always_inline]] inline void Neighbour(const H264DecContext* ctx, int x, int y, int zCur, H264NbMotion* n,
+                                             bool l1 = true) {
   constexpr uint32_t kUnavailable = 0x0000FFFFu;  // refs -1 and -1, not available
   constexpr uint32_t kIntra = 0x0001FFFFu;        // refs -1 and -1, available
   uint32_t head = kUnavailable, mv0 = 0, mv1 = 0;
@@ -37,7 +40,7 @@ inline uint8_t RefStructure(const H264DecPicture* pic) { return pic->structure =
     if (m->mbType <= 22) {
       int blk = kH264BlkAt[y & 3][x & 3];
       int b8 = blk >> 2;
-      int r0 = m->refIdxL0[b8], r1 = m->refIdxL1[b8];
+      int r0 = m->refIdxL0[b8], r1 = l1 ? m->refIdxL1[b8] : -1;
       if (r0 >= 0) std::memcpy(&mv0, m->mvL0[blk], 4);
       if (r1 >= 0) std::memcpy(&mv1, m->mvL1[blk], 4);
       head = 0x10000u | static_cast<uint8_t>(r0 < 0 ? -1 : r0) | static_cast<uint32_t>(static_cast<uint8_t>(r1 < 0 ? -1 : r1)) << 8;
@@ -59,6 +62,20 @@ inline int16_t Median(int a, int b, int c) {
 
 constexpr int kFetchStride = 24;
 
+// n bytes (1 to 24) from s to d in a few fixed-size moves, none outside the
+// n bytes of either.
+inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
+  if (n >= 8) {
+    for (int i = 0; i + 8 < n; i += 8) std::memcpy(d + i, s + i, 8);
+    std::memcpy(d + n - 8, s + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(d, s, 4);
+    std::memcpy(d + n - 4, s + n - 4, 4);
+  } else {
+    for (int i = 0; i < n; ++i) d[i] = s[i];
+  }
+}
+
 // Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
 // with positions outside clamped to the nearest edge sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
@@ -66,12 +83,23 @@ constexpr int kFetchStride = 24;
   // Columns [0, inL) lie left of the plane, [inR, w) right of it.
   const int inL = std::clamp(-x, 0, w);
   const int inR = std::clamp(planeW - x, inL, w);
+  int lastY = -1;
   for (int r = 0; r < h; ++r) {
-    const uint8_t* row = plane + static_cast<ptrdiff_t>(std::clamp(y + r, 0, planeH - 1)) * stride;
     uint8_t* out = buf + r * kFetchStride;
-    std::memset(out, row[0], static_cast<size_t>(inL));
-    if (inR > inL) std::memcpy(out + inL, row + x + inL, static_cast<size_t>(inR - inL));
-    std::memset(out + inR, row[planeW - 1], static_cast<size_t>(w - inR));
+    const int sy = std::clamp(y + r, 0, planeH - 1);
+    if (sy == lastY) {  // a row above or below the plane: the one before again
+      std::memcpy(out, out - kFetchStride, kFetchStride);
+      continue;
+    }
+    lastY = sy;
+    const uint8_t* row = plane + static_cast<ptrdiff_t>(sy) * stride;
+    if (inL > 0) {
+      // The whole buffer row first (24 bytes), the rest written over it.
+      const uint64_t left = row[0] * uint64_t{0x0101010101010101};
+      for (int i = 0; i < kFetchStride; i += 8) std::memcpy(out + i, &left, 8);
+    }
+    if (inR > inL) CopyBytes(out + inL, row + x + inL, inR - inL);
+    for (int i = inR; i < w; ++i) out[i] = row[planeW - 1];
   }
   *outStride = kFetchStride;
   return buf;
@@ -217,21 +245,35 @@ void Stat(H264DecContext* ctx, int index) {
 
 }  // namespace
 
-void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
-  if (x == 0 && y == 0 && w == 4) {
-    // The whole macroblock (skipped, 16x16, direct): every neighbour lies in
-    // another macroblock, its slot and block known here.
-    Neighbour(ctx, -1, 0, 0, &nb->a);
-    Neighbour(ctx, 0, -1, 0, &nb->b);
-    Neighbour(ctx, 4, -1, 0, &nb->c);
-    if (!nb->c.available) Neighbour(ctx, -1, -1, 0, &nb->c);
-    return;
-  }
+namespace {
+
+[[gnu::always_inline]] inline void LoadNeighbours(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb,
+                                                  bool l1 = true) {
   int z = kH264BlkAt[y][x];
-  Neighbour(ctx, x - 1, y, z, &nb->a);
-  Neighbour(ctx, x, y - 1, z, &nb->b);
-  Neighbour(ctx, x + w, y - 1, z, &nb->c);
-  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c);
+  Neighbour(ctx, x - 1, y, z, &nb->a, l1);
+  Neighbour(ctx, x, y - 1, z, &nb->b, l1);
+  Neighbour(ctx, x + w, y - 1, z, &nb->c, l1);
+  if (!nb->c.available) Neighbour(ctx, x - 1, y - 1, z, &nb->c, l1);
+}
+
+constexpr int NbKey(int x, int y, int w) { return x << 5 | y << 3 | w; }
+
+}  // namespace
+
+void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
+  // The macroblock and its halves and quadrants with constant positions, so
+  // that each neighbour's place is known when compiled.
+  switch (NbKey(x, y, w)) {
+    case NbKey(0, 0, 4):
+      if (ctx->slice.slice_type == kH264SliceP) return LoadNeighbours(ctx, 0, 0, 4, nb, false);
+      return LoadNeighbours(ctx, 0, 0, 4, nb);
+    case NbKey(0, 2, 4): return LoadNeighbours(ctx, 0, 2, 4, nb);
+    case NbKey(0, 0, 2): return LoadNeighbours(ctx, 0, 0, 2, nb);
+    case NbKey(2, 0, 2): return LoadNeighbours(ctx, 2, 0, 2, nb);
+    case NbKey(0, 2, 2): return LoadNeighbours(ctx, 0, 2, 2, nb);
+    case NbKey(2, 2, 2): return LoadNeighbours(ctx, 2, 2, 2, nb);
+    default: return LoadNeighbours(ctx, x, y, w, nb);
+  }
 }
 
 void H264MvPred(const H264NbMotionCache& nb, int list, int ref, int16_t* mv) {
@@ -392,8 +434,10 @@ void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBas
 }
 
 
-void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
-                     H264InterPred* pred) {
+namespace {
+
+[[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
+                                               int w, int h, H264InterPred* pred) {
   const H264DecPicture* pic = ctx->refList[list][ref];
   if (!pic) return;
   const H264DecKernelTable& k = ctx->kernels;
@@ -443,36 +487,51 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
   a.chromaFracY = static_cast<int16_t>(chromaMvY & 7);
   int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (chromaMvY >> 3);
   int cw = pw / 2 + (a.chromaFracX ? 1 : 0), ch = ph / 2 + (a.chromaFracY ? 1 : 0);
-  a.cbSrc = Fetch(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
-  a.crSrc = Fetch(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
+  if (cx >= 0 && cy >= 0 && cx + cw <= planeW / 2 && cy + ch <= planeH / 2) [[likely]] {
+    // Cb and Cr share the geometry: both in place.
+    chromaStride = stride / 2;
+    ptrdiff_t at = static_cast<ptrdiff_t>(cy) * chromaStride + cx;
+    a.cbSrc = cbPlane + at;
+    a.crSrc = crPlane + at;
+  } else {
+    a.cbSrc = FetchEdge(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
+    a.crSrc = FetchEdge(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
+  }
   a.chromaStride = chromaStride;
 
   int li = 4 * xf + yf;
   int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
   if (const H264McBlockKernels* blocks = ctx->mcBlocks) {
-    // The whole partition in one call per component.
+    // The whole partition in one call per component (the kernels prefetch
+    // what the macroblocks four on will read).
     a.lumaDst = lumaBase + H264MbLumaPos(px, py);
     blocks->luma[li](&a, pw, ph);
     a.cbDst = cbBase + 8 * (py / 2) + px / 2;
     a.crDst = crBase + 8 * (py / 2) + px / 2;
     blocks->chroma[ci](&a, pw / 2, ph / 2);
-    if (lumaStride == stride) {
-      // The macroblocks four on read the lines after these rows: ask for
-      // them now.
-      const uint8_t* next = a.lumaSrc + 64;
-      for (int r = 0; r < ph + (yf ? 5 : 0); ++r) __builtin_prefetch(next + r * lumaStride);
-    }
-    if (chromaStride == stride / 2) {
-      for (int r = 0; r <= ph / 2; ++r) {
-        __builtin_prefetch(a.cbSrc + 32 + r * chromaStride);
-        __builtin_prefetch(a.crSrc + 32 + r * chromaStride);
-      }
-    }
   } else {
     H264McByBlocks(k, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
   }
-  for (int by = y >> 1; by <= (y + h - 1) >> 1; ++by)
-    for (int bx = x >> 1; bx <= (x + w - 1) >> 1; ++bx) pred->lists[2 * by + bx] |= static_cast<uint8_t>(1 << list);
+  // The quadrants the partition covers: columns x / 2 .. (x + w - 1) / 2 as
+  // bytes 0 and 1, rows likewise as the two byte pairs.
+  uint32_t cols = ((x + w - 1) >> 1 ? 0x100u : 0u) | ((x >> 1) ? 0u : 1u);
+  uint32_t quads = ((y + h - 1) >> 1 ? cols << 16 : 0u) | ((y >> 1) ? 0u : cols);
+  uint32_t lists;
+  std::memcpy(&lists, pred->lists, 4);
+  lists |= quads << list;
+  std::memcpy(pred->lists, &lists, 4);
+}
+
+}  // namespace
+
+void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y, int w, int h,
+                     H264InterPred* pred) {
+  // The whole macroblock (skipped and 16x16 ones) with its sizes known when
+  // compiled.
+  if (x == 0 && y == 0 && w == 4 && h == 4)
+    McPartition(ctx, list, ref, mv, 0, 0, 4, 4, pred);
+  else
+    McPartition(ctx, list, ref, mv, x, y, w, h, pred);
 }
 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
@@ -596,11 +655,18 @@ void H264InterStrengths(H264DecContext* ctx) {
 void H264InterPSkip(H264DecContext* ctx) {
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   cur->transform8x8 = 0;
+  // A and B first (P slices: list 0 alone); when either is missing or
+  // still, the vector is zero and C is not needed.
   H264NbMotionCache nb;
-  H264LoadNeighbourMotion(ctx, 0, 0, 4, &nb);
+  Neighbour(ctx, -1, 0, 0, &nb.a, false);
+  Neighbour(ctx, 0, -1, 0, &nb.b, false);
   int16_t mv[2] = {0, 0};
   auto zero = [](const H264NbMotion& n) { return n.ref[0] == 0 && n.mv[0][0] == 0 && n.mv[0][1] == 0; };
-  if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) H264MvPred(nb, 0, 0, mv);
+  if (nb.a.available && nb.b.available && !zero(nb.a) && !zero(nb.b)) {
+    Neighbour(ctx, 4, -1, 0, &nb.c, false);
+    if (!nb.c.available) Neighbour(ctx, -1, -1, 0, &nb.c, false);
+    H264MvPred(nb, 0, 0, mv);
+  }
   H264InterPred pred;
   std::memset(pred.lists, 0, sizeof pred.lists);
   const int8_t refs[2] = {0, -1};

@@ -2,6 +2,7 @@
 // transform_size_8x8_flag and mb_qp_delta of intra and inter macroblocks.
 // Each parser reads its whole syntax and returns 1 when a value was out of
 // range, which ends the slice at this macroblock.
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/h264/h264_bitreader.h"
@@ -64,9 +65,11 @@ int InterTail(H264DecContext* ctx, bool may8x8, int err) {
 
 void H264StoreQp(H264DecContext* ctx) {
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  cur->qp = static_cast<uint8_t>(ctx->qpY);
-  cur->qpCb = H264ChromaQp(ctx->qpY, ctx->activePps.chroma_qp_index_offset);
-  cur->qpCr = H264ChromaQp(ctx->qpY, ctx->activePps.second_chroma_qp_index_offset);
+  int qp = ctx->qpY;
+  cur->qp = static_cast<uint8_t>(qp);
+  // H264ChromaQp inline: every macroblock, skipped ones too, comes here.
+  cur->qpCb = kH264QpcTable[std::clamp(qp + ctx->activePps.chroma_qp_index_offset, 0, 51)];
+  cur->qpCr = kH264QpcTable[std::clamp(qp + ctx->activePps.second_chroma_qp_index_offset, 0, 51)];
 }
 
 int H264CavlcParseInter(H264DecContext* ctx, H264InterParams* p) {

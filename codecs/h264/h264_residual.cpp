@@ -3,6 +3,7 @@
 // macroblock's residual.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "codecs/h264/h264_bitreader.h"
@@ -53,8 +54,12 @@ class BitWindow {
 struct VlcTable {
   static constexpr int kMaxLz = 32;
   static constexpr int kMaxSuffixBits = 5;  // the 6-bit codes of nC 8 and above
+  static constexpr int kDirectBits = 9;
   int suffixBits = 0;
   uint16_t entries[(kMaxLz + 1) << kMaxSuffixBits] = {};
+  // The entries of codes up to kDirectBits long by the next kDirectBits
+  // bits; 0 for longer codes (found through `entries`).
+  uint16_t direct[1 << kDirectBits] = {};
 
   struct Code {
     int length;
@@ -88,18 +93,30 @@ struct VlcTable {
       uint32_t first = suffix << (suffixBits - r), last = (suffix + 1) << (suffixBits - r);
       for (uint32_t s = first; s < last; ++s) entries[lz * span + static_cast<int>(s)] = e;
     }
+    for (uint32_t v = 0; v < (1u << kDirectBits); ++v) {
+      uint16_t e = Lookup(v << (32 - kDirectBits));
+      direct[v] = (e & 31) <= kDirectBits ? e : 0;
+    }
+  }
+
+  // The entry of the code at the top of `bits`.
+  uint16_t Lookup(uint32_t bits) const {
+    int lz = std::countl_zero(bits);
+    // The bits after the first 1, in 64 bits so that no shift needs a guard.
+    uint64_t rest = (uint64_t{bits} << (lz + 1)) & 0xFFFFFFFFu;
+    uint32_t s = static_cast<uint32_t>(rest >> (32 - suffixBits));
+    return entries[(lz << suffixBits) + static_cast<int>(s)];
   }
 
   // Returns the value, or -1 for a bit string that is no code.
   template <typename Reader>
   int Read(Reader* br) const {
     uint32_t bits = Peek(br);
-    int lz = std::countl_zero(bits);
-    // The bits after the first 1, in 64 bits so that no shift needs a guard.
-    uint64_t rest = (uint64_t{bits} << (lz + 1)) & 0xFFFFFFFFu;
-    uint32_t s = static_cast<uint32_t>(rest >> (32 - suffixBits));
-    uint16_t e = entries[(lz << suffixBits) + static_cast<int>(s)];
-    if (!e) return -1;
+    uint16_t e = direct[bits >> (32 - kDirectBits)];
+    if (!e) [[unlikely]] {
+      e = Lookup(bits);
+      if (!e) return -1;
+    }
     Skip(e & 31u, br);
     return e >> 5;
   }
@@ -116,6 +133,15 @@ struct CavlcTables {
   VlcTable totalZeros[15];
   VlcTable totalZerosChromaDc[3];
   VlcTable runBefore[7];
+  // run_before for zerosLeft 1..6 by its next three bits (every code is at
+  // most three long): (run << 4) | length, 0 for no code.
+  uint8_t runBeforeShort[6][8] = {};
+  // The coeff_token of no coefficients in each coeff_token table: the next
+  // bits shifted right by `shift` equal `code`.
+  struct Empty {
+    uint32_t code;
+    uint8_t shift, length;
+  } empty[5] = {};
 
   CavlcTables() {
     VlcTable::Code codes[68];
@@ -124,6 +150,11 @@ struct CavlcTables {
       for (const auto& row : kH264CoeffTokenCodes) {
         int t1 = row[0], tc = row[1];
         codes[n++] = {row[2 + 2 * col], row[3 + 2 * col], (tc << 2) | t1};
+        if (tc == 0 && row[2 + 2 * col] > 0) {
+          empty[col].code = static_cast<uint32_t>(row[3 + 2 * col]);
+          empty[col].length = static_cast<uint8_t>(row[2 + 2 * col]);
+          empty[col].shift = static_cast<uint8_t>(32 - row[2 + 2 * col]);
+        }
       }
       coeffToken[col].Build(codes, n);
     }
@@ -140,12 +171,44 @@ struct CavlcTables {
       for (int r = 0; r < 15; ++r) codes[r] = {kH264RunBeforeCodes[t][2 * r], kH264RunBeforeCodes[t][2 * r + 1], r};
       runBefore[t].Build(codes, 15);
     }
+    for (int t = 0; t < 6; ++t)
+      for (uint32_t v = 0; v < 8; ++v) {
+        uint16_t e = runBefore[t].Lookup(v << 29);
+        int run = e >> 5, length = e & 31;
+        if (e && length <= 3 && run <= t + 1) runBeforeShort[t][v] = static_cast<uint8_t>(run << 4 | length);
+      }
   }
 };
 
-const CavlcTables& Tables() {
-  static const CavlcTables tables;
-  return tables;
+// Built at load time (from constant tables): no guard on each use.
+const CavlcTables kTables;
+
+const CavlcTables& Tables() { return kTables; }
+
+// coeff_token table by nC + 1 (nC -1 for chroma DC, at most 16).
+constexpr uint8_t kTokenTable[18] = {4, 0, 0, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+
+int ReadBlockAt(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* w, int levelPrefixMax);
+
+// One block from the macroblock's window; an empty block (the most common
+// coeff_token) is settled here.
+inline int ReadCoded(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* w, int levelPrefixMax) {
+  const CavlcTables::Empty& e = Tables().empty[kTokenTable[nC + 1]];
+  if ((w->Peek32() >> e.shift) == e.code) {
+    w->Skip(e.length);
+    return 0;
+  }
+  return ReadBlockAt(out, maxNumCoeff, nC, w, levelPrefixMax);
+}
+
+// The levels of a block in coefficient order (maxNumCoeff of them); returns
+// the number of levels or -1.
+int ReadLevels(int32_t* coeffLevel, int maxNumCoeff, int nC, BitWindow* w, int levelPrefixMax) {
+  for (int i = 0; i < maxNumCoeff; ++i) coeffLevel[i] = 0;
+  H264CavlcBlock blk;
+  int tc = ReadCoded(&blk, maxNumCoeff, nC, w, levelPrefixMax);
+  for (int i = 0; i < tc; ++i) coeffLevel[blk.index[i]] = blk.level[i];
+  return tc;
 }
 
 constexpr int kBlkX[16] = {0, 1, 0, 1, 2, 3, 2, 3, 0, 1, 0, 1, 2, 3, 2, 3};
@@ -162,7 +225,7 @@ inline int CombineNc(bool availA, int nA, bool availB, int nB) {
   return 0;
 }
 
-int LumaNc(const H264DecContext* ctx, int blk) {
+inline int LumaNc(const H264DecContext* ctx, int blk) {
   const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   const H264MbInfo* left = ctx->nbInfo[kH264NbLeft];
   const H264MbInfo* top = ctx->nbInfo[kH264NbTop];
@@ -173,7 +236,7 @@ int LumaNc(const H264DecContext* ctx, int blk) {
   return CombineNc(availA, nA, availB, nB);
 }
 
-int ChromaNc(const H264DecContext* ctx, int comp, int b) {
+inline int ChromaNc(const H264DecContext* ctx, int comp, int b) {
   const H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   const H264MbInfo* left = ctx->nbInfo[kH264NbLeft];
   const H264MbInfo* top = ctx->nbInfo[kH264NbTop];
@@ -184,12 +247,17 @@ int ChromaNc(const H264DecContext* ctx, int comp, int b) {
   return CombineNc(availA, nA, availB, nB);
 }
 
-void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
+// The 4x4 block at res (rows of 8) set to v.
+inline void Fill4x4(int16_t* res, int16_t v) {
+  uint64_t row = static_cast<uint16_t>(v) * uint64_t{0x0001000100010001};
+  for (int y = 0; y < 4; ++y) std::memcpy(res + 8 * y, &row, 8);
+}
 
-int DecodeChroma(H264DecContext* ctx) {
+void FillDc(int16_t* res, int16_t dc) { Fill4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
+
+int DecodeChroma(H264DecContext* ctx, BitWindow* br) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  H264DecBitReader* br = &ctx->br;
   int chromaCbp = static_cast<int>(w.cbp >> 4);
   std::memset(cur->totalCoeffChroma, 0, 8);
   if (chromaCbp == 0) return 0;
@@ -197,8 +265,7 @@ int DecodeChroma(H264DecContext* ctx) {
   int16_t dc[2][4];
   for (int comp = 0; comp < 2; ++comp) {
     int32_t lv[16];
-    int tc = 0;
-    if (H264ResidualBlockCavlc(lv, 0, 4, -1, &tc, br, ctx->levelPrefixMax)) return 1;
+    if (ReadLevels(lv, 4, -1, br, ctx->levelPrefixMax) < 0) return 1;
     int qp = comp ? cur->qpCr : cur->qpCb;
     H264ChromaDc(lv, ctx->levelScale4x4[(intra ? 1 : 4) + comp][qp % 6][0], qp, dc[comp]);
   }
@@ -211,7 +278,7 @@ int DecodeChroma(H264DecContext* ctx) {
       int tc = 0;
       if (chromaCbp == 2) {
         H264CavlcBlock blk;
-        tc = H264ReadCavlcBlock(&blk, 15, ChromaNc(ctx, comp, b), br, ctx->levelPrefixMax);
+        tc = ReadCoded(&blk, 15, ChromaNc(ctx, comp, b), br, ctx->levelPrefixMax);
         if (tc < 0) return 1;
         cur->totalCoeffChroma[4 * comp + b] = static_cast<uint8_t>(tc);
         if (tc > 0) {
@@ -279,35 +346,52 @@ void H264FillDc4x4(int16_t* block, int16_t value) {
 
 namespace {
 
-int ReadBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* br, int levelPrefixMax) {
+// |level| above which suffixLength grows, by suffixLength.
+constexpr int32_t kLevelGrow[7] = {0, 3, 6, 12, 24, 48, INT32_MAX};
+
+[[gnu::always_inline]] inline int ReadBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* br, int levelPrefixMax) {
   const CavlcTables& t = Tables();
-  int col = nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3;
-  int token = t.coeffToken[col].Read(br);
+  int token = t.coeffToken[kTokenTable[nC + 1]].Read(br);
   if (token < 0) return -1;
   int tc = token >> 2, t1 = token & 3;
   if (tc > maxNumCoeff) return -1;
   if (tc == 0) return 0;
   int32_t* level = out->level;
-  // Trailing ones: one sign bit each, read together.
-  if (t1 > 0) {
-    uint32_t signs = br->Read(t1);
-    for (int i = 0; i < t1; ++i) level[i] = (signs >> (t1 - 1 - i)) & 1 ? -1 : 1;
-  }
+  // Trailing ones: one sign bit each, the first on top. All three are set;
+  // the level loop overwrites those past t1.
+  uint32_t signs = br->Peek32();
+  level[0] = 1 - static_cast<int32_t>(signs >> 31 << 1);
+  level[1] = 1 - static_cast<int32_t>(signs >> 29 & 2);
+  level[2] = 1 - static_cast<int32_t>(signs >> 28 & 2);
+  br->Skip(static_cast<uint32_t>(t1));
   int suffixLength = tc > 10 && t1 < 3 ? 1 : 0;
+  int32_t firstBias = t1 < 3 ? 2 : 0;
   for (int i = t1; i < tc; ++i) {
-    int prefix = std::countl_zero(br->Peek32());
-    if (prefix > levelPrefixMax) return -1;
-    br->Skip(static_cast<uint32_t>(prefix + 1));
-    int32_t levelCode = std::min(15, prefix) << suffixLength;
-    int suffixSize = prefix == 14 && suffixLength == 0 ? 4 : prefix >= 15 ? prefix - 3 : suffixLength;
-    if (suffixSize > 0) levelCode += static_cast<int32_t>(br->Read(suffixSize));
-    if (prefix >= 15 && suffixLength == 0) levelCode += 15;
-    if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
-    if (i == t1 && t1 < 3) levelCode += 2;
-    level[i] = levelCode % 2 == 0 ? (levelCode + 2) >> 1 : (-levelCode - 1) >> 1;
-    if (suffixLength == 0) suffixLength = 1;
-    int mag = level[i] < 0 ? -level[i] : level[i];
-    if (mag > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
+    uint32_t bits = br->Peek32();
+    int prefix = std::countl_zero(bits);
+    int32_t levelCode;
+    if (prefix < 14) [[likely]] {
+      // Prefix, its 1 and the suffix in one read: the read value is the
+      // suffix with 1 << suffixLength above it.
+      int length = prefix + 1 + suffixLength;
+      levelCode = (prefix << suffixLength) + static_cast<int32_t>(bits >> (32 - length)) - (1 << suffixLength);
+      br->Skip(static_cast<uint32_t>(length));
+    } else {
+      if (prefix > levelPrefixMax) return -1;
+      br->Skip(static_cast<uint32_t>(prefix + 1));
+      levelCode = std::min(15, prefix) << suffixLength;
+      int suffixSize = prefix == 14 && suffixLength == 0 ? 4 : prefix >= 15 ? prefix - 3 : suffixLength;
+      if (suffixSize > 0) levelCode += static_cast<int32_t>(br->Read(suffixSize));
+      if (prefix >= 15 && suffixLength == 0) levelCode += 15;
+      if (prefix >= 16) levelCode += (1 << (prefix - 3)) - 4096;
+    }
+    levelCode += firstBias;
+    firstBias = 0;
+    // Even codes are positive, odd ones negative.
+    int32_t mag = (levelCode >> 1) + 1, neg = -(levelCode & 1);
+    level[i] = (mag ^ neg) - neg;
+    suffixLength += suffixLength == 0;
+    suffixLength += mag > kLevelGrow[suffixLength];
   }
   int zerosLeft = 0;
   if (tc < maxNumCoeff) {
@@ -316,19 +400,39 @@ int ReadBlock(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* br, int l
     if (zerosLeft < 0 || zerosLeft > maxNumCoeff - tc) return -1;
   }
   // Coefficients from the last one down: each run_before moves the next one
-  // further towards the start.
+  // further towards the start; once no zeros are left the rest follow each
+  // other.
   int idx = tc - 1 + zerosLeft;
-  for (int i = 0; i < tc - 1; ++i) {
+  int i = 0;
+  for (; i < tc - 1 && zerosLeft > 0; ++i) {
     out->index[i] = static_cast<uint8_t>(idx);
-    int r = 0;
-    if (zerosLeft > 0) {
-      r = t.runBefore[std::min(zerosLeft, 7) - 1].Read(br);
+    int r;
+    if (zerosLeft <= 6) {
+      uint8_t e = t.runBeforeShort[zerosLeft - 1][br->Peek32() >> 29];
+      if (!e) return -1;
+      r = e >> 4;
+      br->Skip(e & 15u);
+    } else {
+      r = t.runBefore[6].Read(br);
       if (r < 0 || r > zerosLeft) return -1;
-      zerosLeft -= r;
     }
+    zerosLeft -= r;
     idx -= 1 + r;
   }
+  for (; i < tc - 1; ++i) out->index[i] = static_cast<uint8_t>(idx--);
   out->index[tc - 1] = static_cast<uint8_t>(idx);
+  return tc;
+}
+
+}  // namespace
+
+namespace {
+
+// The window in locals while the block is read.
+int ReadBlockAt(H264CavlcBlock* out, int maxNumCoeff, int nC, BitWindow* w, int levelPrefixMax) {
+  BitWindow local = *w;
+  int tc = ReadBlock(out, maxNumCoeff, nC, &local, levelPrefixMax);
+  *w = local;
   return tc;
 }
 
@@ -353,10 +457,11 @@ int H264ResidualBlockCavlc(int32_t* coeffLevel, int startIdx, int maxNumCoeff, i
   return 0;
 }
 
-int H264ResidualLuma(H264DecContext* ctx) {
+namespace {
+
+int ResidualLuma(H264DecContext* ctx, BitWindow* br) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  H264DecBitReader* br = &ctx->br;
   bool intra = ctx->nbMotion[kH264NbCurrent]->mbType > 22;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
   int scanKind = cur->fieldMb ? 1 : 0;
@@ -374,7 +479,7 @@ int H264ResidualLuma(H264DecContext* ctx) {
       for (int j = 0; j < 4; ++j) {
         int blkIdx = 4 * quad + j;
         H264CavlcBlock blk;
-        int tc = H264ReadCavlcBlock(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+        int tc = ReadCoded(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
         if (tc < 0) return 1;
         cur->totalCoeffLuma[blkIdx] = static_cast<uint8_t>(tc);
         any |= tc;
@@ -399,13 +504,13 @@ int H264ResidualLuma(H264DecContext* ctx) {
       for (int j = 0; j < 4; ++j) {
         int blkIdx = 4 * quad + j;
         H264CavlcBlock blk;
-        int tc = H264ReadCavlcBlock(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+        int tc = ReadCoded(&blk, 16, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
         if (tc < 0) return 1;
         cur->totalCoeffLuma[blkIdx] = static_cast<uint8_t>(tc);
         cur->nonZero[blkIdx] = tc > 0;
         int16_t* res = w.residual + LumaBlockPos(blkIdx);
         if (tc == 0) {
-          H264FillDc4x4(res, 0);
+          Fill4x4(res, 0);
         } else if (tc == 1 && blk.index[0] == 0) {
           FillDc(res, H264Dequant(blk.level[0], scale[0], q6, 4));
         } else {
@@ -419,19 +524,17 @@ int H264ResidualLuma(H264DecContext* ctx) {
       }
     }
   }
-  return DecodeChroma(ctx);
+  return DecodeChroma(ctx, br);
 }
 
-int H264ResidualIntra16x16(H264DecContext* ctx) {
+int ResidualIntra16x16(H264DecContext* ctx, BitWindow* br) {
   H264MbWork& w = ctx->mb;
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
-  H264DecBitReader* br = &ctx->br;
   int qp = cur->qp, q6 = qp / 6, m = qp % 6;
   const uint16_t* scale = ctx->levelScale4x4[0][m];
   const uint8_t* scan = kH264Scan4x4[cur->fieldMb ? 1 : 0];
   int32_t lv[16];
-  int tc = 0;
-  if (H264ResidualBlockCavlc(lv, 0, 16, LumaNc(ctx, 0), &tc, br, ctx->levelPrefixMax)) return 1;
+  if (ReadLevels(lv, 16, LumaNc(ctx, 0), br, ctx->levelPrefixMax) < 0) return 1;
   int16_t dc[16];  // by block index
   H264LumaDc(ctx, lv, scale, q6, dc);
   for (int blkIdx = 0; blkIdx < 16; ++blkIdx) {
@@ -439,7 +542,7 @@ int H264ResidualIntra16x16(H264DecContext* ctx) {
     int16_t* res = w.residual + LumaBlockPos(blkIdx);
     if (w.cbp & 15) {
       H264CavlcBlock blk;
-      acTc = H264ReadCavlcBlock(&blk, 15, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
+      acTc = ReadCoded(&blk, 15, LumaNc(ctx, blkIdx), br, ctx->levelPrefixMax);
       if (acTc < 0) return 1;
       if (acTc > 0) {
         alignas(16) int16_t coeff[16] = {};
@@ -455,5 +558,22 @@ int H264ResidualIntra16x16(H264DecContext* ctx) {
     cur->nonZero[blkIdx] = acTc > 0 || dc[blkIdx] != 0;
     if (acTc == 0) FillDc(res, dc[blkIdx]);
   }
-  return DecodeChroma(ctx);
+  return DecodeChroma(ctx, br);
+}
+
+}  // namespace
+
+// The macroblock's blocks through one window over the reader.
+int H264ResidualLuma(H264DecContext* ctx) {
+  BitWindow window(&ctx->br);
+  int r = ResidualLuma(ctx, &window);
+  window.Finish(&ctx->br);
+  return r;
+}
+
+int H264ResidualIntra16x16(H264DecContext* ctx) {
+  BitWindow window(&ctx->br);
+  int r = ResidualIntra16x16(ctx, &window);
+  window.Finish(&ctx->br);
+  return r;
 }

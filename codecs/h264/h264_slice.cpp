@@ -45,6 +45,27 @@ void SetNeighbours(H264DecContext* ctx) {
   row[x].available = 1;
   row[x].fieldMb = static_cast<uint8_t>(ctx->slice.field_pic_flag);
   mcur->fieldPic = static_cast<int32_t>(s.field_pic_flag);
+  // The record four macroblocks on is written soon: its lines are asked for
+  // now (a hint; past the last record it reads nothing).
+  const char* ahead = reinterpret_cast<const char*>(mcur + 4);
+  for (size_t at = 0; at < sizeof(H264MbMotion); at += 64) __builtin_prefetch(ahead + at, 1);
+  __builtin_prefetch(ahead + sizeof(H264MbMotion) - 1, 1);
+  // Likewise the picture lines the macroblocks four (luma) and eight
+  // (chroma) on are stored to, once per line.
+  if ((x & 3) == 0) {
+    size_t pitch = static_cast<size_t>(ctx->activeSps.width) << s.field_pic_flag;
+    int buf = ctx->curPic->bufferIndex;
+    const uint8_t* y0 = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * x + 64;
+    for (int r = 0; r < 16; ++r) __builtin_prefetch(y0 + r * pitch, 1);
+    if ((x & 7) == 0) {
+      const uint8_t* cb0 = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * x + 64;
+      const uint8_t* cr0 = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * x + 64;
+      for (int r = 0; r < 8; ++r) {
+        __builtin_prefetch(cb0 + r * pitch / 2, 1);
+        __builtin_prefetch(cr0 + r * pitch / 2, 1);
+      }
+    }
+  }
 }
 
 // Reconstructs one intra macroblock of unified type `mbType` (CAVLC).

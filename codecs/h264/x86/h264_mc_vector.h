@@ -52,12 +52,20 @@ inline __m128i VTap(const uint8_t* g, int st) {
       s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g + 2 * st), LoadBytes<W>(g + 3 * st)), TapsC()));
 }
 
+// Vertical six-tap over six rows already loaded, unrounded.
+inline __m128i VTapRows(const __m128i* r) {
+  __m128i s = _mm_maddubs_epi16(_mm_unpacklo_epi8(r[0], r[1]), TapsA());
+  s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(r[2], r[3]), TapsB()));
+  return _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(r[4], r[5]), TapsC()));
+}
+
 // Operations on a strip of W samples (4 or 8) in one 128-bit register.
 template <int W>
 struct Ops128 {
   using Vec = __m128i;
   static Vec H(const uint8_t* g) { return HTap<W>(g); }
   static Vec V(const uint8_t* g, int st) { return VTap<W>(g, st); }
+  static Vec VRows(const Vec* r) { return VTapRows(r); }
   static Vec Load(const uint8_t* g) { return LoadBytes<W>(g); }
   static Vec R5(Vec v) { return Round5(v); }
   static Vec Centre(const Vec* r) { return CentreTap(r); }
@@ -96,6 +104,11 @@ struct Ops256 {
     return _mm256_add_epi16(
         s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g + 2 * st), Load(g + 3 * st)), _mm256_set1_epi16(0x01FB)));
   }
+  static Vec VRows(const Vec* r) {
+    __m256i s = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[0], r[1]), _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
+    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[2], r[3]), _mm256_set1_epi16(0x1414)));
+    return _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[4], r[5]), _mm256_set1_epi16(0x01FB)));
+  }
   static Vec R5(Vec v) {
     v = _mm256_srai_epi16(_mm256_add_epi16(v, _mm256_set1_epi16(16)), 5);
     return _mm256_packus_epi16(v, v);
@@ -127,37 +140,66 @@ struct Ops256 {
 
 // A column strip H high at fraction (XF, YF) with the operations O; g is the
 // integer sample of its top-left position, dst its first row (rows of 8,
-// row 8 on 128 bytes after row 0).
-template <class O, int H, int XF, int YF>
+// row 8 on 128 bytes after row 0). With kAhead each source row read is asked
+// for 64 bytes on, where the macroblocks four on will read it.
+template <class O, int H, int XF, int YF, bool kAhead = false>
 inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
   using Vec = typename O::Vec;
+  auto ahead = [&](int row) {
+    if constexpr (kAhead) __builtin_prefetch(g + row * st + (XF ? 62 : 64));
+  };
   if constexpr (XF == 0 && YF == 0) {
-    for (int y = 0; y < H; ++y) O::Store(LumaRow(dst, y), O::Load(g + y * st));
+    for (int y = 0; y < H; ++y) {
+      ahead(y);
+      O::Store(LumaRow(dst, y), O::Load(g + y * st));
+    }
     return;
   }
   constexpr bool kNeedJ = (XF == 2 && YF != 0) || (YF == 2 && XF != 0);
-  Vec b1[H + 5];
+  Vec b1[H + 5];  // horizontal intermediates of rows -2 .. H + 2
   if constexpr (kNeedJ) {
-    for (int y = 0; y < H + 5; ++y) b1[y] = O::H(g + (y - 2) * st);
+    for (int y = 0; y < H + 5; ++y) {
+      ahead(y - 2);
+      b1[y] = O::H(g + (y - 2) * st);
+    }
+  }
+  // The vertical six-tap's column (G, or G + 1 for XF 3): six rows slide
+  // down it, each row loaded once.
+  constexpr bool kNeedV = YF != 0 && XF != 2;
+  [[maybe_unused]] const uint8_t* vc = g + (XF == 3 ? 1 : 0);
+  [[maybe_unused]] Vec r[6];
+  if constexpr (kNeedV) {
+    for (int k = 1; k < 6; ++k) {
+      if constexpr (!kNeedJ) ahead(k - 3);
+      r[k] = O::Load(vc + (k - 3) * st);
+    }
   }
   for (int y = 0; y < H; ++y) {
     const uint8_t* G = g + y * st;
     Vec v;
-    if constexpr (XF == 0 && YF == 1) v = O::Avg(O::Load(G), O::R5(O::V(G, st)));
-    else if constexpr (XF == 0 && YF == 2) v = O::R5(O::V(G, st));
-    else if constexpr (XF == 0 && YF == 3) v = O::Avg(O::Load(G + st), O::R5(O::V(G, st)));
+    [[maybe_unused]] Vec vt;
+    if constexpr (kNeedV) {
+      if constexpr (!kNeedJ) ahead(y + 3);
+      for (int k = 0; k < 5; ++k) r[k] = r[k + 1];
+      r[5] = O::Load(vc + (y + 3) * st);
+      vt = O::VRows(r);
+    }
+    if constexpr (YF == 0) ahead(y);
+    if constexpr (XF == 0 && YF == 1) v = O::Avg(r[2], O::R5(vt));
+    else if constexpr (XF == 0 && YF == 2) v = O::R5(vt);
+    else if constexpr (XF == 0 && YF == 3) v = O::Avg(r[3], O::R5(vt));
     else if constexpr (XF == 1 && YF == 0) v = O::Avg(O::Load(G), O::R5(O::H(G)));
-    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G, st)));
-    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(O::V(G, st)), O::Centre(b1 + y));
-    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(O::V(G, st)), O::R5(O::H(G + st)));
+    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
+    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(vt), O::Centre(b1 + y));
+    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
     else if constexpr (XF == 2 && YF == 0) v = O::R5(O::H(G));
-    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::Centre(b1 + y));
+    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(b1[y + 2]), O::Centre(b1 + y));
     else if constexpr (XF == 2 && YF == 2) v = O::Centre(b1 + y);
-    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(O::H(G + st)));
+    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(b1[y + 3]));
     else if constexpr (XF == 3 && YF == 0) v = O::Avg(O::Load(G + 1), O::R5(O::H(G)));
-    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(O::V(G + 1, st)));
-    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(O::V(G + 1, st)));
-    else v = O::Avg(O::R5(O::V(G + 1, st)), O::R5(O::H(G + st)));
+    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
+    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(vt));
+    else v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
     O::Store(LumaRow(dst, y), v);
   }
 }
@@ -174,7 +216,8 @@ void LumaMc(const H264McArgs* a) {
 }
 
 // A whole partition, 16, 8 or 4 wide and high; 16-wide rows continue 64
-// bytes on (the quadrant to the right).
+// bytes on (the quadrant to the right). The rows read are prefetched 64
+// bytes on for the macroblocks that follow.
 template <int XF, int YF>
 void LumaBlock(const H264McArgs* a, int w, int h) {
   const uint8_t* g = LumaOrigin<XF, YF>(a);
@@ -183,6 +226,7 @@ void LumaBlock(const H264McArgs* a, int w, int h) {
   if (w == 16) {
     if constexpr (XF == 0 && YF == 0) {
       for (int y = 0; y < h; ++y) {
+        __builtin_prefetch(g + y * st + 64);
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + y * st));
         uint8_t* row = LumaRow(dst, y);
         Store8(row, v);
@@ -191,24 +235,24 @@ void LumaBlock(const H264McArgs* a, int w, int h) {
       return;
     }
 #ifdef __AVX2__
-    if (h == 16) LumaStrip<Ops256, 16, XF, YF>(g, st, dst);
-    else LumaStrip<Ops256, 8, XF, YF>(g, st, dst);
+    if (h == 16) LumaStrip<Ops256, 16, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops256, 8, XF, YF, true>(g, st, dst);
 #else
     if (h == 16) {
-      LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
       LumaStrip<Ops128<8>, 16, XF, YF>(g + 8, st, dst + 64);
     } else {
-      LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
+      LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
       LumaStrip<Ops128<8>, 8, XF, YF>(g + 8, st, dst + 64);
     }
 #endif
   } else if (w == 8) {
-    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF>(g, st, dst);
-    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF>(g, st, dst);
-    else LumaStrip<Ops128<8>, 4, XF, YF>(g, st, dst);
+    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
+    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops128<8>, 4, XF, YF, true>(g, st, dst);
   } else {
-    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF>(g, st, dst);
-    else LumaStrip<Ops128<4>, 4, XF, YF>(g, st, dst);
+    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF, true>(g, st, dst);
+    else LumaStrip<Ops128<4>, 4, XF, YF, true>(g, st, dst);
   }
 }
 
@@ -229,19 +273,28 @@ using LumaBlockTable = LumaBlockTableOf<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12
 // Chroma: (A, B) and (C, D) weights as byte pairs over sample pairs. With
 // one fraction zero only the pair along the other one is read.
 
-template <int W, int H, bool X, bool Y>
+// With kAhead each source row read is asked for 32 bytes on (see LumaStrip).
+template <int W, int H, bool X, bool Y, bool kAhead = false>
 inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __m128i w1) {
   const __m128i rnd = _mm_set1_epi16(32);
+  auto ahead = [&](const uint8_t* row) {
+    if constexpr (kAhead) __builtin_prefetch(row + 32);
+  };
   if constexpr (!X && !Y) {
-    for (int y = 0; y < H; ++y) StoreBytes<W>(dst + 8 * y, LoadBytes<W>(src + y * st));
+    for (int y = 0; y < H; ++y) {
+      ahead(src + y * st);
+      StoreBytes<W>(dst + 8 * y, LoadBytes<W>(src + y * st));
+    }
     return;
   }
   // Pairs along x of row r (X), or of rows r and r + 1 (Y only).
   auto pairs = [&](int r) {
     const uint8_t* p = src + r * st;
+    ahead(X ? p : p + st);
     return X ? _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + 1))
              : _mm_unpacklo_epi8(LoadBytes<W>(p), LoadBytes<W>(p + st));
   };
+  if constexpr (!X) ahead(src);
   __m128i top = pairs(0);
   for (int y = 0; y < H; ++y) {
     __m128i v = _mm_maddubs_epi16(top, w0);
@@ -259,7 +312,7 @@ inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __
 
 inline __m128i BytePair(int a, int b) { return _mm_set1_epi16(static_cast<int16_t>((b << 8) | a)); }
 
-template <int W, int H, bool X, bool Y>
+template <int W, int H, bool X, bool Y, bool kAhead = false>
 inline void ChromaBoth(const H264McArgs* a) {
   const int xf = X ? a->chromaFracX : 0, yf = Y ? a->chromaFracY : 0;
   __m128i w0, w1 = _mm_setzero_si128();
@@ -271,8 +324,8 @@ inline void ChromaBoth(const H264McArgs* a) {
   } else {
     w0 = BytePair(8 * (8 - yf), 8 * yf);
   }
-  ChromaPlane<W, H, X, Y>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
-  ChromaPlane<W, H, X, Y>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
+  ChromaPlane<W, H, X, Y, kAhead>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
+  ChromaPlane<W, H, X, Y, kAhead>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
 }
 
 template <int W, int H, bool X, bool Y>
@@ -280,19 +333,20 @@ void ChromaMc(const H264McArgs* a) {
   ChromaBoth<W, H, X, Y>(a);
 }
 
-// The chroma blocks of a whole partition: 8, 4 or 2 wide and high.
+// The chroma blocks of a whole partition: 8, 4 or 2 wide and high; the rows
+// read are prefetched 32 bytes on.
 template <bool X, bool Y>
 void ChromaBlock(const H264McArgs* a, int w, int h) {
   if (w == 8) {
-    if (h == 8) ChromaBoth<8, 8, X, Y>(a);
-    else ChromaBoth<8, 4, X, Y>(a);
+    if (h == 8) ChromaBoth<8, 8, X, Y, true>(a);
+    else ChromaBoth<8, 4, X, Y, true>(a);
   } else if (w == 4) {
-    if (h == 8) ChromaBoth<4, 8, X, Y>(a);
-    else if (h == 4) ChromaBoth<4, 4, X, Y>(a);
-    else ChromaBoth<4, 2, X, Y>(a);
+    if (h == 8) ChromaBoth<4, 8, X, Y, true>(a);
+    else if (h == 4) ChromaBoth<4, 4, X, Y, true>(a);
+    else ChromaBoth<4, 2, X, Y, true>(a);
   } else {
-    if (h == 4) ChromaBoth<2, 4, X, Y>(a);
-    else ChromaBoth<2, 2, X, Y>(a);
+    if (h == 4) ChromaBoth<2, 4, X, Y, true>(a);
+    else ChromaBoth<2, 2, X, Y, true>(a);
   }
 }
 
