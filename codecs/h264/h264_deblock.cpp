@@ -37,16 +37,36 @@ inline uint32_t ChromaAlpha(const Thresholds& t, const uint8_t* seg) {
   return t.alpha & mask;
 }
 
+static_assert(sizeof(Thresholds) == sizeof(H264DecContext::deblockThresholds[0]));
+
+// The table of the slice's offsets, built when they change.
+void PrepareThresholds(H264DecContext* ctx) {
+  uint32_t key = static_cast<uint32_t>((ctx->slice.slice_alpha_c0_offset_div2 + 64) << 8 |
+                                       (ctx->slice.slice_beta_offset_div2 + 64));
+  if (key == ctx->deblockKey) return;
+  for (int qp = 0; qp < 52; ++qp) {
+    Thresholds t = MakeThresholds(ctx, qp);
+    std::memcpy(ctx->deblockThresholds[qp], &t, sizeof t);
+  }
+  ctx->deblockKey = key;
+}
+
+inline Thresholds LookThresholds(const H264DecContext* ctx, int qp) {
+  if (static_cast<unsigned>(qp) >= 52) return MakeThresholds(ctx, qp);
+  Thresholds t;
+  std::memcpy(&t, ctx->deblockThresholds[qp], sizeof t);
+  return t;
+}
+
 struct EdgeQp {
   Thresholds y, cb, cr;
 };
 
 EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H264MbInfo* nb) {
   if (!nb)
-    return {MakeThresholds(ctx, cur->qp), MakeThresholds(ctx, cur->qpCb), MakeThresholds(ctx, cur->qpCr)};
-  return {MakeThresholds(ctx, (cur->qp + nb->qp + 1) >> 1),
-          MakeThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
-          MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
+    return {LookThresholds(ctx, cur->qp), LookThresholds(ctx, cur->qpCb), LookThresholds(ctx, cur->qpCr)};
+  return {LookThresholds(ctx, (cur->qp + nb->qp + 1) >> 1), LookThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
+          LookThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
 }
 
 // A whole luma edge of four segments with bS below 4: section A (segments
@@ -85,8 +105,7 @@ void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t
 void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
             uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
-    k.lumaEdgeFilterStrong(p0, q0, e.y.alpha, e.y.beta);
-    k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
+    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y.alpha, e.y.beta);
     k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
   } else {
     LumaEdge(k, p0, q0, p1, q1, e.y, seg);
@@ -122,11 +141,11 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     k.storeMbChroma(U, V, cb, cr, cpitch);
     return;
   }
+  PrepareThresholds(ctx);
   // Inner thresholds only when an inner edge has a strength (sections of
   // zero strength never read them).
   EdgeQp inner = innerAny ? EdgeThresholds(ctx, cur, nullptr) : EdgeQp{};
   alignas(16) uint8_t luma[64], chroma[64];
-  static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
   // Vertical edges, on transposed blocks: only the blocks that an edge of
   // nonzero strength touches (rows 0..7 are segments 0 and 1, rows 8..15
@@ -137,9 +156,12 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     bool upper = (vertical & 0xFFFFu) != 0;
     bool lower = (vertical >> 16) != 0 || es[0] == 4;  // the strong filter takes all rows
     bool chromaV = (leftWord | v8Word) != 0;
-    bool moved[6] = {upper, upper, lower, lower, chromaV, chromaV};
-    for (int b = 0; b < 6; ++b)
-      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
+    auto transpose = [&] {
+      if (upper) k.transpose8x8Pair(s, s + 64);
+      if (lower) k.transpose8x8Pair(s + 128, s + 192);
+      if (chromaV) k.transpose8x8Pair(cb, cr);
+    };
+    transpose();
     if (es[0] | es[1] | es[2] | es[3]) {
       EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
       k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
@@ -155,8 +177,7 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     LumaEdge(k, s + 32, s + 64, s + 160, s + 192, inner.y, v8);
     ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
     LumaEdge(k, s + 64, s + 96, s + 192, s + 224, inner.y, v12);
-    for (int b = 0; b < 6; ++b)
-      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
+    transpose();
   }
 
   // Horizontal edges.

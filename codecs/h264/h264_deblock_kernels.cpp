@@ -75,13 +75,16 @@ void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths) {
     }
 }
 
-void H264Transpose8x8(uint8_t* block) {
-  for (int y = 0; y < 8; ++y)
-    for (int x = y + 1; x < 8; ++x) {
-      uint8_t t = block[y * 8 + x];
-      block[y * 8 + x] = block[x * 8 + y];
-      block[x * 8 + y] = t;
-    }
+void H264Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  for (int k = 0; k < 2; ++k) {
+    uint8_t* block = k ? b : a;
+    for (int y = 0; y < 8; ++y)
+      for (int x = y + 1; x < 8; ++x) {
+        uint8_t t = block[y * 8 + x];
+        block[y * 8 + x] = block[x * 8 + y];
+        block[x * 8 + y] = t;
+      }
+  }
 }
 
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
@@ -122,6 +125,11 @@ void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t b
       q[i] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
     }
   }
+}
+
+void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
+  H264LumaEdgeFilterStrong(pA, qA, alpha, beta);
+  H264LumaEdgeFilterStrong(pB, qB, alpha, beta);
 }
 
 void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
@@ -246,7 +254,7 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->edgeStrengthTop = H264EdgeStrengthTop;
   t->clearInnerStrengths = H264ClearInnerStrengths;
   t->innerStrengthsFromCoeffs = H264InnerStrengthsFromCoeffs;
-  t->transpose8x8 = H264Transpose8x8;
+  t->transpose8x8Pair = H264Transpose8x8Pair;
   t->lumaEdgeFilter = H264LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = H264LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = H264LumaEdgeFilterStrong;
@@ -278,4 +286,5 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->chromaMc8x4 = H264ChromaMc8x4Kernels;
   t->reconKernels = H264ReconKernels;
   t->lumaEdgeFilterPair = H264LumaEdgeFilterPair;
+  t->lumaEdgeFilterStrongPair = H264LumaEdgeFilterStrongPair;
 }

@@ -1,4 +1,4 @@
-// AVX2 edge filters: two luma sections at once (the eight columns of section
+// AVX2 edge filters: two luma sections at once (normal and strong) (the eight columns of section
 // A in the low 128 bits, those of section B in the high ones), Cb and Cr
 // together, in 16-bit lanes. Each gives exactly the bytes of its plain twin.
 #include <immintrin.h>
@@ -78,6 +78,52 @@ void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint
   StorePair(qA + 8, qB + 8, Select(onQ, _mm256_add_epi16(q1, dq1), q1), _mm256_movemask_epi8(onQ));
 }
 
+// Strong filter of two sections with the same thresholds.
+void LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
+  if (!alpha) return;
+  const __m256i z = _mm256_setzero_si256();
+  __m256i a = PairLanes(alpha, alpha);
+  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m256i p3 = LoadPair(pA, pB), p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16);
+  __m256i p0 = LoadPair(pA + 24, pB + 24);
+  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
+  __m256i q3 = LoadPair(qA + 24, qB + 24);
+  __m256i apq = Abs16(p0, q0);
+  __m256i on = _mm256_and_si256(
+      _mm256_cmpgt_epi16(a, apq),
+      _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
+  on = _mm256_andnot_si256(_mm256_cmpeq_epi16(a, z), on);
+  int onMask = _mm256_movemask_epi8(on);
+  if (onMask == 0) return;
+  __m256i small = _mm256_cmpgt_epi16(_mm256_add_epi16(_mm256_srli_epi16(a, 2), _mm256_set1_epi16(2)), apq);
+  __m256i strongP = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(p2, p0)));
+  __m256i strongQ = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(q2, q0)));
+  const __m256i two = _mm256_set1_epi16(2), four = _mm256_set1_epi16(4);
+  auto add = [](__m256i x, __m256i y) { return _mm256_add_epi16(x, y); };
+  auto dbl = [](__m256i x) { return _mm256_slli_epi16(x, 1); };
+  __m256i pq0 = add(p0, q0);
+  __m256i sp0 = _mm256_srli_epi16(add(add(add(p2, dbl(add(p1, pq0))), q1), four), 3);
+  __m256i sp1 = _mm256_srli_epi16(add(add(add(p2, p1), pq0), two), 2);
+  __m256i sp2 = _mm256_srli_epi16(add(add(add(dbl(p3), add(dbl(p2), p2)), add(p1, pq0)), four), 3);
+  __m256i wp0 = _mm256_srli_epi16(add(add(add(dbl(p1), p0), q1), two), 2);
+  __m256i sq0 = _mm256_srli_epi16(add(add(add(q2, dbl(add(q1, pq0))), p1), four), 3);
+  __m256i sq1 = _mm256_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
+  __m256i sq2 = _mm256_srli_epi16(add(add(add(dbl(q3), add(dbl(q2), q2)), add(q1, pq0)), four), 3);
+  __m256i wq0 = _mm256_srli_epi16(add(add(add(dbl(q1), q0), p1), two), 2);
+  StorePair(pA + 24, pB + 24, Select(on, Select(strongP, sp0, wp0), p0), onMask);
+  StorePair(qA, qB, Select(on, Select(strongQ, sq0, wq0), q0), onMask);
+  __m256i onSP = _mm256_and_si256(on, strongP), onSQ = _mm256_and_si256(on, strongQ);
+  int maskP = _mm256_movemask_epi8(onSP), maskQ = _mm256_movemask_epi8(onSQ);
+  if (maskP) {
+    StorePair(pA + 16, pB + 16, Select(onSP, sp1, p1), maskP);
+    StorePair(pA + 8, pB + 8, Select(onSP, sp2, p2), maskP);
+  }
+  if (maskQ) {
+    StorePair(qA + 8, qB + 8, Select(onSQ, sq1, q1), maskQ);
+    StorePair(qA + 16, qB + 16, Select(onSQ, sq2, q2), maskQ);
+  }
+}
+
 // Chroma: Cb in the low half, Cr in the high one; p rows p1 (0), p0 (8), q
 // rows q0 (0), q1 (qPitch).
 inline __m256i BetaPair(uint32_t betaCb, uint32_t betaCr) {
@@ -133,10 +179,52 @@ void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* q
   StorePair(qCb, qCr, Select(on, nq0, q0), onMask);
 }
 
+// Block moves: both 8x8 blocks at once, A in the low 128 bits, B in the high.
+inline __m256i LoadTwo(const uint8_t* a, const uint8_t* b) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
+}
+
+inline void StoreTwo(uint8_t* a, uint8_t* b, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(a), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(b), _mm256_extracti128_si256(v, 1));
+}
+
+void Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  __m256i r01 = LoadTwo(a, b), r23 = LoadTwo(a + 16, b + 16);
+  __m256i r45 = LoadTwo(a + 32, b + 32), r67 = LoadTwo(a + 48, b + 48);
+  // rows 0/1 interleaved byte-wise, and so on
+  __m256i a0 = _mm256_unpacklo_epi8(r01, _mm256_srli_si256(r01, 8));
+  __m256i a1 = _mm256_unpacklo_epi8(r23, _mm256_srli_si256(r23, 8));
+  __m256i a2 = _mm256_unpacklo_epi8(r45, _mm256_srli_si256(r45, 8));
+  __m256i a3 = _mm256_unpacklo_epi8(r67, _mm256_srli_si256(r67, 8));
+  __m256i b0 = _mm256_unpacklo_epi16(a0, a1), b1 = _mm256_unpackhi_epi16(a0, a1);
+  __m256i b2 = _mm256_unpacklo_epi16(a2, a3), b3 = _mm256_unpackhi_epi16(a2, a3);
+  StoreTwo(a, b, _mm256_unpacklo_epi32(b0, b2));
+  StoreTwo(a + 16, b + 16, _mm256_unpackhi_epi32(b0, b2));
+  StoreTwo(a + 32, b + 32, _mm256_unpacklo_epi32(b1, b3));
+  StoreTwo(a + 48, b + 48, _mm256_unpackhi_epi32(b1, b3));
+}
+
+// Rows y and y + 2 of the macroblock from four rows of the left and the
+// right quadrant.
+void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
+  for (int y = 0; y < 16; y += 4) {
+    const uint8_t* row = samples + 128 * (y >> 3) + 8 * (y & 7);
+    __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row));
+    __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 64));
+    StoreTwo(dst + y * pitch, dst + (y + 2) * pitch, _mm256_unpacklo_epi64(l, r));
+    StoreTwo(dst + (y + 1) * pitch, dst + (y + 3) * pitch, _mm256_unpackhi_epi64(l, r));
+  }
+}
+
 }  // namespace
 
 void H264InstallAvx2DeblockKernels(H264DecKernelTable* t) {
   t->lumaEdgeFilterPair = LumaEdgeFilterPair;
+  t->lumaEdgeFilterStrongPair = LumaEdgeFilterStrongPair;
+  t->transpose8x8Pair = Transpose8x8Pair;
+  t->storeMbLuma = StoreMbLuma;
   t->chromaEdgeFilter = ChromaEdgeFilter;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
 }

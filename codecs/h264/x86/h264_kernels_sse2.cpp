@@ -342,6 +342,17 @@ void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta)
 // ---------------------------------------------------------------------------
 // Block moves
 
+void StoreMbChroma(uint8_t* dstCb, uint8_t* dstCr, const uint8_t* cb, const uint8_t* cr, int pitch) {
+  for (int y = 0; y < 8; y += 2) {
+    __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + 8 * y));
+    __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + 8 * y));
+    Store8(dstCb + y * pitch, vb);
+    Store8(dstCb + (y + 1) * pitch, _mm_unpackhi_epi64(vb, vb));
+    Store8(dstCr + y * pitch, vr);
+    Store8(dstCr + (y + 1) * pitch, _mm_unpackhi_epi64(vr, vr));
+  }
+}
+
 void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
   for (int y = 0; y < 16; ++y) {
     const uint8_t* row = samples + 128 * (y >> 3) + 8 * (y & 7);
@@ -365,6 +376,11 @@ void Transpose8x8Bytes(uint8_t* block) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 16), _mm_unpackhi_epi32(b0, b2));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 32), _mm_unpacklo_epi32(b1, b3));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 48), _mm_unpackhi_epi32(b1, b3));
+}
+
+void Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  Transpose8x8Bytes(a);
+  Transpose8x8Bytes(b);
 }
 
 // ---------------------------------------------------------------------------
@@ -861,7 +877,7 @@ const H264ReconFn kReconKernels[12] = {
 void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->idct4x4 = Idct4x4;
   t->idct8x8 = Idct8x8;
-  t->transpose8x8 = Transpose8x8Bytes;
+  t->transpose8x8Pair = Transpose8x8Pair;
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
@@ -873,6 +889,7 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->gatherLeftColumns = GatherLeftColumns;
   t->scatterLeftColumns = ScatterLeftColumns;
   t->storeMbLuma = StoreMbLuma;
+  t->storeMbChroma = StoreMbChroma;
   t->reconKernels = kReconKernels;
   t->intra4x4 = kIntra4x4;
   t->intra16x16 = kIntra16x16;

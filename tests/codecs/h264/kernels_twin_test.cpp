@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSlots = 38;
+constexpr int kSlots = 39;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -203,13 +203,37 @@ void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeF
   }
 }
 
-void CheckTranspose(Rng& rng, H264Transpose8x8Fn plain, H264Transpose8x8Fn vec) {
+// The strong luma filter of two sections: four p and four q rows each
+// (p and q: A at 0, B at 32), one alpha word for both, lanes off now and then.
+void CheckStrongPair(Rng& rng, H264LumaEdgeFilterStrongPairFn plain, H264LumaEdgeFilterStrongPairFn vec) {
+  for (int trial = 0; trial < 8000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    Source p(rng, 64, f), q(rng, 64, f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    uint32_t alpha = 0;
+    for (int i = 0; i < 4; ++i) {
+      int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+      alpha |= static_cast<uint32_t>(a) << (8 * i);
+    }
+    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 32, alpha, beta);
+    uint8_t* vp = p2.data() + p.offset;
+    uint8_t* vq = q2.data() + q.offset;
+    vec(vp, vq, vp + 32, vq + 32, alpha, beta);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
+void CheckTranspose(Rng& rng, H264Transpose8x8PairFn plain, H264Transpose8x8PairFn vec) {
   for (int trial = 0; trial < 100; ++trial) {
-    Source a(rng, 64, Fill::kRandom);
-    std::vector<uint8_t> b(a.bytes);
-    plain(a.Data());
-    vec(b.data() + a.offset);
-    ASSERT_EQ(a.bytes, b);
+    Source a(rng, 64, Fill::kRandom), b(rng, 64, Fill::kRandom);
+    std::vector<uint8_t> a2(a.bytes), b2(b.bytes);
+    plain(a.Data(), b.Data());
+    vec(a2.data() + a.offset, b2.data() + b.offset);
+    ASSERT_EQ(a.bytes, a2);
+    ASSERT_EQ(b.bytes, b2);
   }
 }
 
@@ -222,6 +246,20 @@ void CheckStoreMbLuma(Rng& rng, H264StoreMbLumaFn plain, H264StoreMbLumaFn vec) 
     plain(dst.Data(), samples.Data(), pitch);
     vec(dst2.data() + dst.offset, samples.Data(), pitch);
     ASSERT_EQ(dst.bytes, dst2) << "pitch " << pitch;
+  }
+}
+
+void CheckStoreMbChroma(Rng& rng, H264StoreMbChromaFn plain, H264StoreMbChromaFn vec) {
+  for (int trial = 0; trial < 200; ++trial) {
+    int pitch = rng.Int(8, 48);
+    Source cb(rng, 64, Fill::kRandom), cr(rng, 64, Fill::kRandom);
+    size_t size = static_cast<size_t>(7 * pitch + 8);
+    Source dcb(rng, size, Fill::kRandom), dcr(rng, size, Fill::kRandom);
+    std::vector<uint8_t> dcb2(dcb.bytes), dcr2(dcr.bytes);
+    plain(dcb.Data(), dcr.Data(), cb.Data(), cr.Data(), pitch);
+    vec(dcb2.data() + dcb.offset, dcr2.data() + dcr.offset, cb.Data(), cr.Data(), pitch);
+    ASSERT_EQ(dcb.bytes, dcb2) << "pitch " << pitch;
+    ASSERT_EQ(dcr.bytes, dcr2) << "pitch " << pitch;
   }
 }
 
@@ -426,7 +464,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[2] = [&] { CheckEdgeStrength(rng, P.edgeStrengthLeft, V.edgeStrengthLeft); };
   checks[3] = [&] { CheckEdgeStrength(rng, P.edgeStrengthTop, V.edgeStrengthTop); };
   checks[5] = [&] { CheckInnerStrengths(rng, P.innerStrengthsFromCoeffs, V.innerStrengthsFromCoeffs); };
-  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
+  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
   auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
     CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
       (v ? vf : pf)(p, q, a, b, tc);
@@ -435,6 +473,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
   checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
   checks[37] = [&] { CheckEdgeFilterPair(rng, P.lumaEdgeFilterPair, V.lumaEdgeFilterPair); };
+  checks[38] = [&] { CheckStrongPair(rng, P.lumaEdgeFilterStrongPair, V.lumaEdgeFilterStrongPair); };
   checks[9] = [&] {
     CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
@@ -484,6 +523,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   };
   checks[36] = [&] { CheckRecon(rng, P.reconKernels, V.reconKernels); };
   checks[24] = [&] { CheckStoreMbLuma(rng, P.storeMbLuma, V.storeMbLuma); };
+  checks[25] = [&] { CheckStoreMbChroma(rng, P.storeMbChroma, V.storeMbChroma); };
   checks[31] = [&] { CheckLumaMc(rng, P.lumaMc4x4, V.lumaMc4x4, 4, 4); };
   checks[32] = [&] { CheckLumaMc(rng, P.lumaMc4x8, V.lumaMc4x8, 4, 8); };
   checks[33] = [&] { CheckLumaMc(rng, P.lumaMc8x16, V.lumaMc8x16, 8, 16); };
