@@ -9,11 +9,7 @@
 
 namespace {
 
-struct Thresholds {
-  uint32_t alpha;  // same byte in all four lanes
-  uint32_t beta;
-  uint8_t tcByBs[4];  // tc0 by bS 0..3 (0 for bS 0)
-};
+using Thresholds = H264EdgeThresholds;  // tc0 0 for bS 0
 
 Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
@@ -22,44 +18,22 @@ Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], {0, row[0], row[1], row[2]}};
 }
 
-// tc0 of a segment: 0 for bS 0 and 4.
-inline uint8_t Tc0(const Thresholds& t, uint8_t bs) { return bs < 4 ? t.tcByBs[bs] : 0; }
-
-// Alpha word of a luma section of two segments: lanes of a zero strength off.
-inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
-  return t.alpha & ((s0 ? 0x0000FFFFu : 0) | (s1 ? 0xFFFF0000u : 0));
-}
-
-inline uint32_t ChromaAlpha(const Thresholds& t, const uint8_t* seg) {
-  uint32_t mask = 0;
-  for (int k = 0; k < 4; ++k)
-    if (seg[k]) mask |= 0xFFu << (8 * k);
-  return t.alpha & mask;
-}
-
-static_assert(sizeof(Thresholds) == sizeof(H264DecContext::deblockThresholds[0]));
-
 // The table of the slice's offsets, built when they change.
 void PrepareThresholds(H264DecContext* ctx) {
   uint32_t key = static_cast<uint32_t>((ctx->slice.slice_alpha_c0_offset_div2 + 64) << 8 |
                                        (ctx->slice.slice_beta_offset_div2 + 64));
   if (key == ctx->deblockKey) return;
-  for (int qp = 0; qp < 52; ++qp) {
-    Thresholds t = MakeThresholds(ctx, qp);
-    std::memcpy(ctx->deblockThresholds[qp], &t, sizeof t);
-  }
+  for (int qp = 0; qp < 52; ++qp) ctx->deblockThresholds[qp] = MakeThresholds(ctx, qp);
   ctx->deblockKey = key;
 }
 
-inline Thresholds LookThresholds(const H264DecContext* ctx, int qp) {
-  if (static_cast<unsigned>(qp) >= 52) return MakeThresholds(ctx, qp);
-  Thresholds t;
-  std::memcpy(&t, ctx->deblockThresholds[qp], sizeof t);
-  return t;
+// QPs are 0..51.
+inline const Thresholds* LookThresholds(const H264DecContext* ctx, int qp) {
+  return &ctx->deblockThresholds[qp < 51 ? qp : 51];
 }
 
 struct EdgeQp {
-  Thresholds y, cb, cr;
+  const Thresholds *y, *cb, *cr;
 };
 
 EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H264MbInfo* nb) {
@@ -69,44 +43,31 @@ EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H2
           LookThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
 }
 
-// A whole luma edge of four segments with bS below 4: section A (segments
-// 0, 1) and section B (segments 2, 3) in one call.
-void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const Thresholds& t,
-              const uint8_t* seg) {
+inline bool AnySegment(const uint8_t* seg) {
   uint32_t segs;
   std::memcpy(&segs, seg, 4);
-  if (!segs) return;
-  // tc0 of each segment in the low byte of a 16-bit slot, then doubled:
-  // one byte per pair of columns.
-  uint64_t c = 0;
-  for (int i = 0; i < 4; ++i) c |= uint64_t{Tc0(t, seg[i])} << (16 * i);
-  c |= c << 8;
-  uint8_t tc0[8];
-  std::memcpy(tc0, &c, 8);
-  k.lumaEdgeFilterPair(pA, qA, pB, qB, LumaAlpha(t, seg[0], seg[1]), LumaAlpha(t, seg[2], seg[3]), t.beta, tc0);
+  return segs != 0;
+}
+
+// A whole luma edge of four segments with bS below 4: section A (segments
+// 0, 1) and section B (segments 2, 3) in one call.
+inline void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB,
+                     const Thresholds* t, const uint8_t* seg) {
+  if (AnySegment(seg)) k.lumaEdgeFilterPair(pA, qA, pB, qB, seg, t);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
-void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
-                const EdgeQp& e, const uint8_t* seg) {
-  uint32_t segs;
-  std::memcpy(&segs, seg, 4);
-  if (!segs) return;
-  uint8_t tc0[8];
-  for (int i = 0; i < 4; ++i) {
-    tc0[i] = Tc0(e.cb, seg[i]);
-    tc0[4 + i] = Tc0(e.cr, seg[i]);
-  }
-  k.chromaEdgeFilter(pCb, qCb, pCr, qCr, ChromaAlpha(e.cb, seg), e.cb.beta, ChromaAlpha(e.cr, seg), e.cr.beta,
-                     tc0, 8);
+inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                       const EdgeQp& e, const uint8_t* seg) {
+  if (AnySegment(seg)) k.chromaEdgeFilter(pCb, qCb, pCr, qCr, seg, e.cb, e.cr, 8);
 }
 
 // The macroblock edge (left or top) in the prepared p and q blocks.
 void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
             uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
-    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y.alpha, e.y.beta);
-    k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
+    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y->alpha, e.y->beta);
+    k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb->alpha, e.cb->beta, e.cr->alpha, e.cr->beta);
   } else {
     LumaEdge(k, p0, q0, p1, q1, e.y, seg);
     ChromaEdge(k, pCb, qCb, pCr, qCr, e, seg);

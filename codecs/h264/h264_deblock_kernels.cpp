@@ -95,10 +95,24 @@ void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t be
   LumaFilterRows(p, q, 16, alpha, beta, tc0);
 }
 
-void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                            uint32_t beta, const uint8_t* tc0) {
-  LumaFilterRows(pA, qA, 8, alphaA, beta, tc0);
-  LumaFilterRows(pB, qB, 8, alphaB, beta, tc0 + 4);
+void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alpha, uint8_t* tc0) {
+  *alpha = 0;
+  for (int k = 0; k < 4; ++k) {
+    if (bS[k]) *alpha |= (t->alpha & 0xFF) << (8 * k);
+    tc0[k] = bS[k] < 4 ? t->tcByBs[bS[k]] : 0;
+  }
+}
+
+void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                            const H264EdgeThresholds* t) {
+  // Section A's segments 0 and 1 on column pairs 0, 1 and 2, 3.
+  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(segA, t, &alpha, tc0);
+  LumaFilterRows(pA, qA, 8, alpha, t->beta, tc0);
+  H264EdgeLanes(segB, t, &alpha, tc0);
+  LumaFilterRows(pB, qB, 8, alpha, t->beta, tc0);
 }
 
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
@@ -132,10 +146,14 @@ void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t
   H264LumaEdgeFilterStrong(pB, qB, alpha, beta);
 }
 
-void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
-  ChromaNormalPlane(pCb, qCb, qPitch, 8, alphaCb, static_cast<int>(betaCb & 0xFF), tc0);
-  ChromaNormalPlane(pCr, qCr, qPitch, 8, alphaCr, static_cast<int>(betaCr & 0xFF), tc0 + 4);
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                          const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(bS, tCb, &alpha, tc0);
+  ChromaNormalPlane(pCb, qCb, qPitch, 8, alpha, static_cast<int>(tCb->beta & 0xFF), tc0);
+  H264EdgeLanes(bS, tCr, &alpha, tc0);
+  ChromaNormalPlane(pCr, qCr, qPitch, 8, alpha, static_cast<int>(tCr->beta & 0xFF), tc0);
 }
 
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

@@ -537,7 +537,7 @@ struct H264DecContext {
   // Deblocking thresholds by QP (alpha word, beta, tc0 by bS) for the
   // filter offsets named by deblockKey (0: none yet).
   uint32_t deblockKey;
-  uint32_t deblockThresholds[52][3];
+  H264EdgeThresholds deblockThresholds[52];
   const H264McBlockKernels* mcBlocks;  // null: the table's kernels block by block
   int32_t ring[kH264RingSize];
   uint32_t ringWrite;

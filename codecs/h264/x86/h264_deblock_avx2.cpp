@@ -39,16 +39,29 @@ inline void StorePair(uint8_t* a, uint8_t* b, __m256i v, int mask) {
   if (mask & 0xFFFF0000) Store8(b, _mm256_extracti128_si256(n, 1));
 }
 
-void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                        uint32_t beta, const uint8_t* tc0Bytes) {
-  if (!(alphaA | alphaB)) return;
+inline __m128i Word(const void* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+// Per sample lane (bytes) of the bS: `spread` picks each lane's segment.
+// tc0 by bS from the bytes of `tcs` (zero from byte 4 on, so bS 4 gives 0).
+inline __m128i TcLanes(__m128i tcs, __m128i seg) { return _mm_shuffle_epi8(tcs, seg); }
+
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                        const H264EdgeThresholds* t) {
+  uint32_t segs;
+  std::memcpy(&segs, bS, 4);
+  if (!segs || !(t->alpha & 0xFF)) return;
   const __m256i z = _mm256_setzero_si256();
-  __m256i a = PairLanes(alphaA, alphaB);
-  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  uint32_t tcA, tcB;
-  std::memcpy(&tcA, tc0Bytes, 4);
-  std::memcpy(&tcB, tc0Bytes + 4, 4);
-  __m256i tc0 = PairLanes(tcA, tcB);
+  __m128i seg = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(segs)),
+                                 _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3));
+  __m256i segLanes = _mm256_cvtepu8_epi16(seg);
+  __m256i a = _mm256_andnot_si256(_mm256_cmpeq_epi16(segLanes, z),
+                                  _mm256_set1_epi16(static_cast<int16_t>(t->alpha & 0xFF)));
+  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(t->beta & 0xFF));
+  __m256i tc0 = _mm256_cvtepu8_epi16(TcLanes(Word(t->tcByBs), seg));
   __m256i p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
   __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
   __m256i on = _mm256_and_si256(
@@ -138,20 +151,28 @@ inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0
   return _mm256_andnot_si256(_mm256_cmpeq_epi16(a, _mm256_setzero_si256()), on);
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0Bytes, int qPitch) {
-  if (!(alphaCb | alphaCr)) return;
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t segs;
+  std::memcpy(&segs, bS, 4);
+  if (!segs) return;
   const __m256i z = _mm256_setzero_si256();
-  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  // Cb's samples in bytes 0..7, Cr's in 8..15; Cr's tc0 bytes from byte 8 on.
+  __m128i seg = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(segs)),
+                                 _mm_setr_epi8(0, 0, 1, 1, 2, 2, 3, 3, 0, 0, 1, 1, 2, 2, 3, 3));
+  __m256i segLanes = _mm256_cvtepu8_epi16(seg);
+  __m256i a = _mm256_andnot_si256(_mm256_cmpeq_epi16(segLanes, z),
+                                  _mm256_set_m128i(_mm_set1_epi16(static_cast<int16_t>(tCr->alpha & 0xFF)),
+                                                   _mm_set1_epi16(static_cast<int16_t>(tCb->alpha & 0xFF))));
+  __m256i b = BetaPair(tCb->beta, tCr->beta);
   __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
   __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + qPitch, qCr + qPitch);
   __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
   int onMask = _mm256_movemask_epi8(on);
   if (onMask == 0) return;
-  uint32_t tcCb, tcCr;
-  std::memcpy(&tcCb, tc0Bytes, 4);
-  std::memcpy(&tcCr, tc0Bytes + 4, 4);
-  __m256i tc = _mm256_add_epi16(PairLanes(tcCb, tcCr), _mm256_set1_epi16(1));
+  __m128i tcs = _mm_unpacklo_epi64(Word(tCb->tcByBs), Word(tCr->tcByBs));
+  __m128i idx = _mm_add_epi8(seg, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8));
+  __m256i tc = _mm256_add_epi16(_mm256_cvtepu8_epi16(TcLanes(tcs, idx)), _mm256_set1_epi16(1));
   __m256i d = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
       _mm256_set1_epi16(4));

@@ -286,10 +286,15 @@ void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, 
   LumaFilter<16>(p, q, alpha, beta, tc0);
 }
 
-void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                        uint32_t beta, const uint8_t* tc0) {
-  LumaFilter<8>(pA, qA, alphaA, beta, tc0);
-  LumaFilter<8>(pB, qB, alphaB, beta, tc0 + 4);
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                        const H264EdgeThresholds* t) {
+  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(segA, t, &alpha, tc0);
+  LumaFilter<8>(pA, qA, alpha, t->beta, tc0);
+  H264EdgeLanes(segB, t, &alpha, tc0);
+  LumaFilter<8>(pB, qB, alpha, t->beta, tc0);
 }
 
 void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
@@ -341,17 +346,6 @@ void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta)
 
 // ---------------------------------------------------------------------------
 // Block moves
-
-void StoreMbChroma(uint8_t* dstCb, uint8_t* dstCr, const uint8_t* cb, const uint8_t* cr, int pitch) {
-  for (int y = 0; y < 8; y += 2) {
-    __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + 8 * y));
-    __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + 8 * y));
-    Store8(dstCb + y * pitch, vb);
-    Store8(dstCb + (y + 1) * pitch, _mm_unpackhi_epi64(vb, vb));
-    Store8(dstCr + y * pitch, vr);
-    Store8(dstCr + (y + 1) * pitch, _mm_unpackhi_epi64(vr, vr));
-  }
-}
 
 void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
   for (int y = 0; y < 16; ++y) {
@@ -437,10 +431,14 @@ void ChromaStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   StoreW<N>(q, Narrow(Select(on, nq0, q0)));
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
-  ChromaNormal<8>(pCb, qCb, qPitch, alphaCb, betaCb, tc0);
-  ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(bS, tCb, &alpha, tc0);
+  ChromaNormal<8>(pCb, qCb, qPitch, alpha, tCb->beta, tc0);
+  H264EdgeLanes(bS, tCr, &alpha, tc0);
+  ChromaNormal<8>(pCr, qCr, qPitch, alpha, tCr->beta, tc0);
 }
 
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -889,7 +887,6 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->gatherLeftColumns = GatherLeftColumns;
   t->scatterLeftColumns = ScatterLeftColumns;
   t->storeMbLuma = StoreMbLuma;
-  t->storeMbChroma = StoreMbChroma;
   t->reconKernels = kReconKernels;
   t->intra4x4 = kIntra4x4;
   t->intra16x16 = kIntra16x16;
