@@ -215,6 +215,15 @@ void Stat(H264DecContext* ctx, int index) {
   if (ctx->slice.slice_type == kH264SliceP) H264DecCount(ctx, index);
 }
 
+// Whether the slice leaves a list-0 prediction from reference 0 as it is:
+// default weighting, or explicit weights and offsets that change nothing.
+bool UnweightedFirstRef(const H264SliceHeader& s) {
+  if (s.wpMode != 1) return s.wpMode == 0;
+  return s.lumaWeight[0][0] == 1 << s.luma_log2_weight_denom && s.lumaOffset[0][0] == 0 &&
+         s.chromaWeight[0][0][0] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[0][0][0] == 0 &&
+         s.chromaWeight[0][0][1] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[0][0][1] == 0;
+}
+
 }  // namespace
 
 void H264LoadNeighbourMotion(const H264DecContext* ctx, int x, int y, int w, H264NbMotionCache* nb) {
@@ -587,7 +596,8 @@ void H264InterPSkip(H264DecContext* ctx) {
   const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
   H264StoreMotionPair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
-  H264FinishQuadrants(ctx, pred);
+  // No residual: the prediction is the result unless weights change it.
+  if (!UnweightedFirstRef(ctx->slice)) H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
   Stat(ctx, 8);
 }
