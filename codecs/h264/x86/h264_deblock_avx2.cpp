@@ -30,13 +30,13 @@ inline __m256i Abs16(__m256i a, __m256i b) { return _mm256_abs_epi16(_mm256_sub_
 inline __m256i Select(__m256i mask, __m256i a, __m256i b) { return _mm256_blendv_epi8(b, a, mask); }
 inline __m256i Clamp(__m256i v, __m256i lo, __m256i hi) { return _mm256_min_epi16(_mm256_max_epi16(v, lo), hi); }
 
-// Stores the low byte of each lane (a cast to uint8_t) of the halves whose
-// mask bits are set.
-inline void StorePair(uint8_t* a, uint8_t* b, __m256i v, int mask) {
-  v = _mm256_and_si256(v, _mm256_set1_epi16(0xFF));
+// Stores both halves, clipped to 0..255. Every filtered sample lies in that
+// range but p0 and q0 before their clipping; lanes left alone store the
+// bytes they were loaded from.
+inline void StorePair(uint8_t* a, uint8_t* b, __m256i v) {
   __m256i n = _mm256_packus_epi16(v, v);
-  if (mask & 0xFFFF) Store8(a, _mm256_castsi256_si128(n));
-  if (mask & 0xFFFF0000) Store8(b, _mm256_extracti128_si256(n, 1));
+  Store8(a, _mm256_castsi256_si128(n));
+  Store8(b, _mm256_extracti128_si256(n, 1));
 }
 
 inline __m128i Word(const void* p) {
@@ -62,39 +62,36 @@ void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, cons
                                   _mm256_set1_epi16(static_cast<int16_t>(t->alpha & 0xFF)));
   __m256i b = _mm256_set1_epi16(static_cast<int16_t>(t->beta & 0xFF));
   __m256i tc0 = _mm256_cvtepu8_epi16(TcLanes(Word(t->tcByBs), seg));
-  __m256i p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
-  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
+  __m256i p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
+  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8);
+  // Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
   __m256i on = _mm256_and_si256(
       _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
-  on = _mm256_andnot_si256(_mm256_cmpeq_epi16(a, z), on);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
+  __m256i p2 = LoadPair(pA + 8, pB + 8), q2 = LoadPair(qA + 16, qB + 16);
   __m256i ap = _mm256_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm256_cmpgt_epi16(b, Abs16(q2, q0));
   __m256i tc = _mm256_sub_epi16(_mm256_sub_epi16(tc0, ap), aq);
   __m256i d = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
       _mm256_set1_epi16(4));
-  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
-  __m256i avg = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(p0, q0), _mm256_set1_epi16(1)), 1);
+  d = _mm256_and_si256(on, Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc));
+  __m256i avg = _mm256_avg_epu16(p0, q0);  // (p0 + q0 + 1) >> 1
   __m256i ntc0 = _mm256_sub_epi16(z, tc0);
   __m256i dp1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(p2, avg), _mm256_slli_epi16(p1, 1)), 1),
                       ntc0, tc0);
   __m256i dq1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(q2, avg), _mm256_slli_epi16(q1, 1)), 1),
                       ntc0, tc0);
-  // p0 and q0 clip to 0..255; p1 and q1 wrap like the plain kernel's cast.
-  const __m256i lo = z, hi = _mm256_set1_epi16(255);
-  StorePair(pA + 24, pB + 24, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), lo, hi), onMask);
-  StorePair(qA, qB, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), lo, hi), onMask);
-  __m256i onP = _mm256_and_si256(on, ap), onQ = _mm256_and_si256(on, aq);
-  StorePair(pA + 16, pB + 16, Select(onP, _mm256_add_epi16(p1, dp1), p1), _mm256_movemask_epi8(onP));
-  StorePair(qA + 8, qB + 8, Select(onQ, _mm256_add_epi16(q1, dq1), q1), _mm256_movemask_epi8(onQ));
+  // p1 + dp1 lies between p1 and (p2 + avg) >> 1, so inside 0..255.
+  StorePair(pA + 24, pB + 24, _mm256_add_epi16(p0, d));
+  StorePair(qA, qB, _mm256_sub_epi16(q0, d));
+  StorePair(pA + 16, pB + 16, _mm256_add_epi16(p1, _mm256_and_si256(_mm256_and_si256(on, ap), dp1)));
+  StorePair(qA + 8, qB + 8, _mm256_add_epi16(q1, _mm256_and_si256(_mm256_and_si256(on, aq), dq1)));
 }
 
 // Strong filter of two sections with the same thresholds.
 void LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
   if (!alpha) return;
-  const __m256i z = _mm256_setzero_si256();
   __m256i a = PairLanes(alpha, alpha);
   __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
   __m256i p3 = LoadPair(pA, pB), p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16);
@@ -102,12 +99,11 @@ void LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB
   __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
   __m256i q3 = LoadPair(qA + 24, qB + 24);
   __m256i apq = Abs16(p0, q0);
+  // Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
   __m256i on = _mm256_and_si256(
       _mm256_cmpgt_epi16(a, apq),
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
-  on = _mm256_andnot_si256(_mm256_cmpeq_epi16(a, z), on);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
   __m256i small = _mm256_cmpgt_epi16(_mm256_add_epi16(_mm256_srli_epi16(a, 2), _mm256_set1_epi16(2)), apq);
   __m256i strongP = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(p2, p0)));
   __m256i strongQ = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(q2, q0)));
@@ -123,17 +119,16 @@ void LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB
   __m256i sq1 = _mm256_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
   __m256i sq2 = _mm256_srli_epi16(add(add(add(dbl(q3), add(dbl(q2), q2)), add(q1, pq0)), four), 3);
   __m256i wq0 = _mm256_srli_epi16(add(add(add(dbl(q1), q0), p1), two), 2);
-  StorePair(pA + 24, pB + 24, Select(on, Select(strongP, sp0, wp0), p0), onMask);
-  StorePair(qA, qB, Select(on, Select(strongQ, sq0, wq0), q0), onMask);
+  StorePair(pA + 24, pB + 24, Select(on, Select(strongP, sp0, wp0), p0));
+  StorePair(qA, qB, Select(on, Select(strongQ, sq0, wq0), q0));
   __m256i onSP = _mm256_and_si256(on, strongP), onSQ = _mm256_and_si256(on, strongQ);
-  int maskP = _mm256_movemask_epi8(onSP), maskQ = _mm256_movemask_epi8(onSQ);
-  if (maskP) {
-    StorePair(pA + 16, pB + 16, Select(onSP, sp1, p1), maskP);
-    StorePair(pA + 8, pB + 8, Select(onSP, sp2, p2), maskP);
+  if (!_mm256_testz_si256(onSP, onSP)) {
+    StorePair(pA + 16, pB + 16, Select(onSP, sp1, p1));
+    StorePair(pA + 8, pB + 8, Select(onSP, sp2, p2));
   }
-  if (maskQ) {
-    StorePair(qA + 8, qB + 8, Select(onSQ, sq1, q1), maskQ);
-    StorePair(qA + 16, qB + 16, Select(onSQ, sq2, q2), maskQ);
+  if (!_mm256_testz_si256(onSQ, onSQ)) {
+    StorePair(qA + 8, qB + 8, Select(onSQ, sq1, q1));
+    StorePair(qA + 16, qB + 16, Select(onSQ, sq2, q2));
   }
 }
 
@@ -144,11 +139,11 @@ inline __m256i BetaPair(uint32_t betaCb, uint32_t betaCr) {
                           _mm_set1_epi16(static_cast<int16_t>(betaCb & 0xFF)));
 }
 
+// Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
 inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0, __m256i q1) {
-  __m256i on = _mm256_and_si256(
+  return _mm256_and_si256(
       _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
-  return _mm256_andnot_si256(_mm256_cmpeq_epi16(a, _mm256_setzero_si256()), on);
 }
 
 void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
@@ -168,18 +163,16 @@ void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, co
   __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
   __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + qPitch, qCr + qPitch);
   __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
   __m128i tcs = _mm_unpacklo_epi64(Word(tCb->tcByBs), Word(tCr->tcByBs));
   __m128i idx = _mm_add_epi8(seg, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8));
   __m256i tc = _mm256_add_epi16(_mm256_cvtepu8_epi16(TcLanes(tcs, idx)), _mm256_set1_epi16(1));
   __m256i d = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
       _mm256_set1_epi16(4));
-  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
-  const __m256i hi = _mm256_set1_epi16(255);
-  StorePair(pCb + 8, pCr + 8, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), z, hi), onMask);
-  StorePair(qCb, qCr, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), z, hi), onMask);
+  d = _mm256_and_si256(on, Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc));
+  StorePair(pCb + 8, pCr + 8, _mm256_add_epi16(p0, d));
+  StorePair(qCb, qCr, _mm256_sub_epi16(q0, d));
 }
 
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -189,15 +182,14 @@ void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* q
   __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
   __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + 8, qCr + 8);
   __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
   const __m256i two = _mm256_set1_epi16(2);
   __m256i np0 = _mm256_srli_epi16(
       _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(p1, 1), p0), _mm256_add_epi16(q1, two)), 2);
   __m256i nq0 = _mm256_srli_epi16(
       _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(q1, 1), q0), _mm256_add_epi16(p1, two)), 2);
-  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0), onMask);
-  StorePair(qCb, qCr, Select(on, nq0, q0), onMask);
+  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0));
+  StorePair(qCb, qCr, Select(on, nq0, q0));
 }
 
 // Block moves: both 8x8 blocks at once, A in the low 128 bits, B in the high.
