@@ -467,7 +467,10 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
   H264MbWork& mb = ctx->mb;
   const H264ReconFn* table = ctx->kernels.reconKernels + 4 * ctx->slice.wpMode;
+  const bool plain = ctx->slice.wpMode == 0 && mb.cbp < 16;
   for (int q = 0; q < 4; ++q) {
+    // A list-0 prediction without weights or residual is already the result.
+    if (plain && (pred.lists[q] & 3) == 1 && !((mb.cbp >> q) & 1)) continue;
     H264ReconArgs a;
     a.luma = mb.samples + 64 * q;
     a.lumaL1 = pred.l1 + 64 * q;
