@@ -9,11 +9,7 @@
 
 namespace {
 
-struct Thresholds {
-  uint32_t alpha;  // same byte in all four lanes
-  uint32_t beta;
-  uint8_t tcByBs[4];  // tc0 by bS 0..3 (0 for bS 0)
-};
+using Thresholds = H264EdgeThresholds;  // tc0 0 for bS 0
 
 Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   int a = std::clamp(qp + 2 * ctx->slice.slice_alpha_c0_offset_div2, 0, 51);
@@ -22,72 +18,56 @@ Thresholds MakeThresholds(const H264DecContext* ctx, int qp) {
   return {kH264Alpha[a] * 0x01010101u, kH264Beta[b], {0, row[0], row[1], row[2]}};
 }
 
-// tc0 of a segment: 0 for bS 0 and 4.
-inline uint8_t Tc0(const Thresholds& t, uint8_t bs) { return bs < 4 ? t.tcByBs[bs] : 0; }
-
-// Alpha word of a luma section of two segments: lanes of a zero strength off.
-inline uint32_t LumaAlpha(const Thresholds& t, int s0, int s1) {
-  return t.alpha & ((s0 ? 0x0000FFFFu : 0) | (s1 ? 0xFFFF0000u : 0));
+// The table of the slice's offsets, built when they change.
+void PrepareThresholds(H264DecContext* ctx) {
+  uint32_t key = static_cast<uint32_t>((ctx->slice.slice_alpha_c0_offset_div2 + 64) << 8 |
+                                       (ctx->slice.slice_beta_offset_div2 + 64));
+  if (key == ctx->deblockKey) return;
+  for (int qp = 0; qp < 52; ++qp) ctx->deblockThresholds[qp] = MakeThresholds(ctx, qp);
+  ctx->deblockKey = key;
 }
 
-inline uint32_t ChromaAlpha(const Thresholds& t, const uint8_t* seg) {
-  uint32_t mask = 0;
-  for (int k = 0; k < 4; ++k)
-    if (seg[k]) mask |= 0xFFu << (8 * k);
-  return t.alpha & mask;
+// QPs are 0..51.
+inline const Thresholds* LookThresholds(const H264DecContext* ctx, int qp) {
+  return &ctx->deblockThresholds[qp < 51 ? qp : 51];
 }
 
 struct EdgeQp {
-  Thresholds y, cb, cr;
+  const Thresholds *y, *cb, *cr;
 };
 
 EdgeQp EdgeThresholds(const H264DecContext* ctx, const H264MbInfo* cur, const H264MbInfo* nb) {
   if (!nb)
-    return {MakeThresholds(ctx, cur->qp), MakeThresholds(ctx, cur->qpCb), MakeThresholds(ctx, cur->qpCr)};
-  return {MakeThresholds(ctx, (cur->qp + nb->qp + 1) >> 1),
-          MakeThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
-          MakeThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
+    return {LookThresholds(ctx, cur->qp), LookThresholds(ctx, cur->qpCb), LookThresholds(ctx, cur->qpCr)};
+  return {LookThresholds(ctx, (cur->qp + nb->qp + 1) >> 1), LookThresholds(ctx, (cur->qpCb + nb->qpCb + 1) >> 1),
+          LookThresholds(ctx, (cur->qpCr + nb->qpCr + 1) >> 1)};
+}
+
+inline bool AnySegment(const uint8_t* seg) {
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  return segs != 0;
 }
 
 // A whole luma edge of four segments with bS below 4: section A (segments
 // 0, 1) and section B (segments 2, 3) in one call.
-void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const Thresholds& t,
-              const uint8_t* seg) {
-  uint32_t segs;
-  std::memcpy(&segs, seg, 4);
-  if (!segs) return;
-  // tc0 of each segment in the low byte of a 16-bit slot, then doubled:
-  // one byte per pair of columns.
-  uint64_t c = 0;
-  for (int i = 0; i < 4; ++i) c |= uint64_t{Tc0(t, seg[i])} << (16 * i);
-  c |= c << 8;
-  uint8_t tc0[8];
-  std::memcpy(tc0, &c, 8);
-  k.lumaEdgeFilterPair(pA, qA, pB, qB, LumaAlpha(t, seg[0], seg[1]), LumaAlpha(t, seg[2], seg[3]), t.beta, tc0);
+inline void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB,
+                     const Thresholds* t, const uint8_t* seg) {
+  if (AnySegment(seg)) k.lumaEdgeFilterPair(pA, qA, pB, qB, seg, t);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
-void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
-                const EdgeQp& e, const uint8_t* seg) {
-  uint32_t segs;
-  std::memcpy(&segs, seg, 4);
-  if (!segs) return;
-  uint8_t tc0[8];
-  for (int i = 0; i < 4; ++i) {
-    tc0[i] = Tc0(e.cb, seg[i]);
-    tc0[4 + i] = Tc0(e.cr, seg[i]);
-  }
-  k.chromaEdgeFilter(pCb, qCb, pCr, qCr, ChromaAlpha(e.cb, seg), e.cb.beta, ChromaAlpha(e.cr, seg), e.cr.beta,
-                     tc0, 8);
+inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                       const EdgeQp& e, const uint8_t* seg) {
+  if (AnySegment(seg)) k.chromaEdgeFilter(pCb, qCb, pCr, qCr, seg, e.cb, e.cr, 8);
 }
 
 // The macroblock edge (left or top) in the prepared p and q blocks.
 void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
             uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
-    k.lumaEdgeFilterStrong(p0, q0, e.y.alpha, e.y.beta);
-    k.lumaEdgeFilterStrong(p1, q1, e.y.alpha, e.y.beta);
-    k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb.alpha, e.cb.beta, e.cr.alpha, e.cr.beta);
+    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y->alpha, e.y->beta);
+    k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb->alpha, e.cb->beta, e.cr->alpha, e.cr->beta);
   } else {
     LumaEdge(k, p0, q0, p1, q1, e.y, seg);
     ChromaEdge(k, pCb, qCb, pCr, qCr, e, seg);
@@ -110,6 +90,16 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   uint8_t* Y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
   uint8_t* U = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
   uint8_t* V = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
+  // The picture lines the macroblocks four on (eight in chroma) store into,
+  // asked for ahead of their stores.
+  if ((w.mbX & 3) == 0) {
+    for (int r = 0; r < 16; ++r) __builtin_prefetch(Y + 64 + r * pitch, 1);
+    if ((w.mbX & 7) == 0)
+      for (int r = 0; r < 8; ++r) {
+        __builtin_prefetch(U + 64 + r * cpitch, 1);
+        __builtin_prefetch(V + 64 + r * cpitch, 1);
+      }
+  }
   auto word = [](const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -122,11 +112,11 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     k.storeMbChroma(U, V, cb, cr, cpitch);
     return;
   }
+  PrepareThresholds(ctx);
   // Inner thresholds only when an inner edge has a strength (sections of
   // zero strength never read them).
   EdgeQp inner = innerAny ? EdgeThresholds(ctx, cur, nullptr) : EdgeQp{};
   alignas(16) uint8_t luma[64], chroma[64];
-  static constexpr int kBlocks[6] = {0, 64, 128, 192, kMbSamplesCb, kMbSamplesCr};
 
   // Vertical edges, on transposed blocks: only the blocks that an edge of
   // nonzero strength touches (rows 0..7 are segments 0 and 1, rows 8..15
@@ -137,9 +127,12 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     bool upper = (vertical & 0xFFFFu) != 0;
     bool lower = (vertical >> 16) != 0 || es[0] == 4;  // the strong filter takes all rows
     bool chromaV = (leftWord | v8Word) != 0;
-    bool moved[6] = {upper, upper, lower, lower, chromaV, chromaV};
-    for (int b = 0; b < 6; ++b)
-      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
+    auto transpose = [&] {
+      if (upper) k.transpose8x8Pair(s, s + 64);
+      if (lower) k.transpose8x8Pair(s + 128, s + 192);
+      if (chromaV) k.transpose8x8Pair(cb, cr);
+    };
+    transpose();
     if (es[0] | es[1] | es[2] | es[3]) {
       EdgeQp e = EdgeThresholds(ctx, cur, ctx->nbInfo[kH264NbLeft]);
       k.gatherLeftColumns(Y - 4, Y - 4 + 8 * pitch, luma, pitch);
@@ -155,8 +148,7 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
     LumaEdge(k, s + 32, s + 64, s + 160, s + 192, inner.y, v8);
     ChromaEdge(k, cb + 16, cb + 32, cr + 16, cr + 32, inner, v8);
     LumaEdge(k, s + 64, s + 96, s + 192, s + 224, inner.y, v12);
-    for (int b = 0; b < 6; ++b)
-      if (moved[b]) k.transpose8x8(s + kBlocks[b]);
+    transpose();
   }
 
   // Horizontal edges.

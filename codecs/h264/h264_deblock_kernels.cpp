@@ -75,13 +75,16 @@ void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths) {
     }
 }
 
-void H264Transpose8x8(uint8_t* block) {
-  for (int y = 0; y < 8; ++y)
-    for (int x = y + 1; x < 8; ++x) {
-      uint8_t t = block[y * 8 + x];
-      block[y * 8 + x] = block[x * 8 + y];
-      block[x * 8 + y] = t;
-    }
+void H264Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  for (int k = 0; k < 2; ++k) {
+    uint8_t* block = k ? b : a;
+    for (int y = 0; y < 8; ++y)
+      for (int x = y + 1; x < 8; ++x) {
+        uint8_t t = block[y * 8 + x];
+        block[y * 8 + x] = block[x * 8 + y];
+        block[x * 8 + y] = t;
+      }
+  }
 }
 
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
@@ -92,10 +95,24 @@ void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t be
   LumaFilterRows(p, q, 16, alpha, beta, tc0);
 }
 
-void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                            uint32_t beta, const uint8_t* tc0) {
-  LumaFilterRows(pA, qA, 8, alphaA, beta, tc0);
-  LumaFilterRows(pB, qB, 8, alphaB, beta, tc0 + 4);
+void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alpha, uint8_t* tc0) {
+  *alpha = 0;
+  for (int k = 0; k < 4; ++k) {
+    if (bS[k]) *alpha |= (t->alpha & 0xFF) << (8 * k);
+    tc0[k] = bS[k] < 4 ? t->tcByBs[bS[k]] : 0;
+  }
+}
+
+void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                            const H264EdgeThresholds* t) {
+  // Section A's segments 0 and 1 on column pairs 0, 1 and 2, 3.
+  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(segA, t, &alpha, tc0);
+  LumaFilterRows(pA, qA, 8, alpha, t->beta, tc0);
+  H264EdgeLanes(segB, t, &alpha, tc0);
+  LumaFilterRows(pB, qB, 8, alpha, t->beta, tc0);
 }
 
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
@@ -124,10 +141,19 @@ void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t b
   }
 }
 
-void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
-  ChromaNormalPlane(pCb, qCb, qPitch, 8, alphaCb, static_cast<int>(betaCb & 0xFF), tc0);
-  ChromaNormalPlane(pCr, qCr, qPitch, 8, alphaCr, static_cast<int>(betaCr & 0xFF), tc0 + 4);
+void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
+  H264LumaEdgeFilterStrong(pA, qA, alpha, beta);
+  H264LumaEdgeFilterStrong(pB, qB, alpha, beta);
+}
+
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                          const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(bS, tCb, &alpha, tc0);
+  ChromaNormalPlane(pCb, qCb, qPitch, 8, alpha, static_cast<int>(tCb->beta & 0xFF), tc0);
+  H264EdgeLanes(bS, tCr, &alpha, tc0);
+  ChromaNormalPlane(pCr, qCr, qPitch, 8, alpha, static_cast<int>(tCr->beta & 0xFF), tc0);
 }
 
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -246,7 +272,7 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->edgeStrengthTop = H264EdgeStrengthTop;
   t->clearInnerStrengths = H264ClearInnerStrengths;
   t->innerStrengthsFromCoeffs = H264InnerStrengthsFromCoeffs;
-  t->transpose8x8 = H264Transpose8x8;
+  t->transpose8x8Pair = H264Transpose8x8Pair;
   t->lumaEdgeFilter = H264LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = H264LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = H264LumaEdgeFilterStrong;
@@ -278,4 +304,5 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->chromaMc8x4 = H264ChromaMc8x4Kernels;
   t->reconKernels = H264ReconKernels;
   t->lumaEdgeFilterPair = H264LumaEdgeFilterPair;
+  t->lumaEdgeFilterStrongPair = H264LumaEdgeFilterStrongPair;
 }

@@ -243,6 +243,15 @@ void Stat(H264DecContext* ctx, int index) {
   if (ctx->slice.slice_type == kH264SliceP) H264DecCount(ctx, index);
 }
 
+// Whether the slice leaves a list-0 prediction from reference 0 as it is:
+// default weighting, or explicit weights and offsets that change nothing.
+bool UnweightedFirstRef(const H264SliceHeader& s) {
+  if (s.wpMode != 1) return s.wpMode == 0;
+  return s.lumaWeight[0][0] == 1 << s.luma_log2_weight_denom && s.lumaOffset[0][0] == 0 &&
+         s.chromaWeight[0][0][0] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[0][0][0] == 0 &&
+         s.chromaWeight[0][0][1] == 1 << s.chroma_log2_weight_denom && s.chromaOffset[0][0][1] == 0;
+}
+
 }  // namespace
 
 namespace {
@@ -537,7 +546,10 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred) {
   H264MbWork& mb = ctx->mb;
   const H264ReconFn* table = ctx->kernels.reconKernels + 4 * ctx->slice.wpMode;
+  const bool plain = ctx->slice.wpMode == 0 && mb.cbp < 16;
   for (int q = 0; q < 4; ++q) {
+    // A list-0 prediction without weights or residual is already the result.
+    if (plain && (pred.lists[q] & 3) == 1 && !((mb.cbp >> q) & 1)) continue;
     H264ReconArgs a;
     a.luma = mb.samples + 64 * q;
     a.lumaL1 = pred.l1 + 64 * q;
@@ -673,7 +685,8 @@ void H264InterPSkip(H264DecContext* ctx) {
   const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
   StorePair(ctx, 0, 0, 4, 4, refs, mvs);
   H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
-  H264FinishQuadrants(ctx, pred);
+  // No residual: the prediction is the result unless weights change it.
+  if (!UnweightedFirstRef(ctx->slice)) H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);
   Stat(ctx, 8);
 }

@@ -534,6 +534,10 @@ struct H264DecContext {
 
   // Output
   H264DecKernelTable kernels;
+  // Deblocking thresholds by QP (alpha word, beta, tc0 by bS) for the
+  // filter offsets named by deblockKey (0: none yet).
+  uint32_t deblockKey;
+  H264EdgeThresholds deblockThresholds[52];
   const H264McBlockKernels* mcBlocks;  // null: the table's kernels block by block
   int32_t ring[kH264RingSize];
   uint32_t ringWrite;

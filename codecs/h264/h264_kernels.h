@@ -34,16 +34,29 @@ using H264EdgeStrengthFn = void (*)(const H264MbMotion* nb, const H264MbMotion* 
                                     const H264MbInfo* curInfo, uint8_t* strengths);
 using H264ClearInnerStrengthsFn = void (*)(uint8_t* strengths);
 using H264InnerStrengthsFromCoeffsFn = void (*)(const uint8_t* nonZero, uint8_t* strengths);
-using H264Transpose8x8Fn = void (*)(uint8_t* block);
+// Transposes two 8x8 blocks (rows of 8), each in place.
+using H264Transpose8x8PairFn = void (*)(uint8_t* a, uint8_t* b);
 using H264LumaEdgeFilterFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
-// Two luma sections of one edge (A and B, each like H264LumaEdgeFilterFn with
-// q rows 8 apart); tc0 holds A's four bytes, then B's.
-using H264LumaEdgeFilterPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA,
-                                          uint32_t alphaB, uint32_t beta, const uint8_t* tc0);
+// Thresholds of an edge: alpha (the same byte four times), beta (low byte)
+// and tc0 by bS 0..3.
+struct H264EdgeThresholds {
+  uint32_t alpha;
+  uint32_t beta;
+  uint8_t tcByBs[4];
+};
+// A whole luma edge of four segments with bS 0..4 (bS[k]: 0 leaves segment k
+// as it is, 4 filters it with tc0 0): sections A (segments 0, 1) and B
+// (segments 2, 3), each like H264LumaEdgeFilterFn with q rows 8 apart.
+using H264LumaEdgeFilterPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                                          const H264EdgeThresholds* t);
 using H264LumaEdgeFilterStrongFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
-using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
-                                        uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0,
-                                        int qPitch);
+// Two strong sections (A and B) with the same thresholds.
+using H264LumaEdgeFilterStrongPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha,
+                                                uint32_t beta);
+// A chroma edge of four segments (two samples each) in Cb and Cr, bS as
+// for the luma pair.
+using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                                        const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch);
 using H264ChromaEdgeFilterStrongFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                                               uint32_t alphaCb, uint32_t betaCb, uint32_t alphaCr,
                                               uint32_t betaCr);
@@ -121,7 +134,7 @@ struct H264ReconArgs {
 
 using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
 
-// 38 slots in this order; slots 27 to 36 point at constant tables of kernels.
+// 39 slots in this order; slots 27 to 36 point at constant tables of kernels.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -129,7 +142,7 @@ struct H264DecKernelTable {
   H264EdgeStrengthFn edgeStrengthTop;                    // 3
   H264ClearInnerStrengthsFn clearInnerStrengths;         // 4
   H264InnerStrengthsFromCoeffsFn innerStrengthsFromCoeffs;  // 5
-  H264Transpose8x8Fn transpose8x8;                       // 6
+  H264Transpose8x8PairFn transpose8x8Pair;               // 6
   H264LumaEdgeFilterFn lumaEdgeFilter;                   // 7
   H264LumaEdgeFilterFn lumaEdgeFilterWideQ;              // 8
   H264LumaEdgeFilterStrongFn lumaEdgeFilterStrong;       // 9
@@ -161,8 +174,9 @@ struct H264DecKernelTable {
   const H264McFn* chromaMc8x4;                           // 35
   const H264ReconFn* reconKernels;                       // 36: 12 by 4 * wpMode + lists used
   H264LumaEdgeFilterPairFn lumaEdgeFilterPair;           // 37
+  H264LumaEdgeFilterStrongPairFn lumaEdgeFilterStrongPair;  // 38
 };
-static_assert(sizeof(H264DecKernelTable) == 38 * sizeof(void*), "the kernel table has 38 slots");
+static_assert(sizeof(H264DecKernelTable) == 39 * sizeof(void*), "the kernel table has 39 slots");
 
 // Fills the table with the plain kernels.
 void H264InstallKernels(H264DecKernelTable* table);
@@ -179,14 +193,18 @@ void H264EdgeStrengthTop(const H264MbMotion* nb, const H264MbMotion* cur, const 
                          const H264MbInfo* curInfo, uint8_t* strengths);
 void H264ClearInnerStrengths(uint8_t* strengths);
 void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths);
-void H264Transpose8x8(uint8_t* block);
+void H264Transpose8x8Pair(uint8_t* a, uint8_t* b);
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
-void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                            uint32_t beta, const uint8_t* tc0);
-void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch);
+void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta);
+void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                            const H264EdgeThresholds* t);
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                          const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch);
+// The alpha word (alpha in the bytes of segments with bS > 0) and the tc0
+// bytes of four segments.
+void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alpha, uint8_t* tc0);
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                                 uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr);
 void H264ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

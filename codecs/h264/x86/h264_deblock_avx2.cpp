@@ -1,4 +1,4 @@
-// AVX2 edge filters: two luma sections at once (the eight columns of section
+// AVX2 edge filters: two luma sections at once (normal and strong) (the eight columns of section
 // A in the low 128 bits, those of section B in the high ones), Cb and Cr
 // together, in 16-bit lanes. Each gives exactly the bytes of its plain twin.
 #include <immintrin.h>
@@ -30,52 +30,106 @@ inline __m256i Abs16(__m256i a, __m256i b) { return _mm256_abs_epi16(_mm256_sub_
 inline __m256i Select(__m256i mask, __m256i a, __m256i b) { return _mm256_blendv_epi8(b, a, mask); }
 inline __m256i Clamp(__m256i v, __m256i lo, __m256i hi) { return _mm256_min_epi16(_mm256_max_epi16(v, lo), hi); }
 
-// Stores the low byte of each lane (a cast to uint8_t) of the halves whose
-// mask bits are set.
-inline void StorePair(uint8_t* a, uint8_t* b, __m256i v, int mask) {
-  v = _mm256_and_si256(v, _mm256_set1_epi16(0xFF));
+// Stores both halves, clipped to 0..255. Every filtered sample lies in that
+// range but p0 and q0 before their clipping; lanes left alone store the
+// bytes they were loaded from.
+inline void StorePair(uint8_t* a, uint8_t* b, __m256i v) {
   __m256i n = _mm256_packus_epi16(v, v);
-  if (mask & 0xFFFF) Store8(a, _mm256_castsi256_si128(n));
-  if (mask & 0xFFFF0000) Store8(b, _mm256_extracti128_si256(n, 1));
+  Store8(a, _mm256_castsi256_si128(n));
+  Store8(b, _mm256_extracti128_si256(n, 1));
 }
 
-void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                        uint32_t beta, const uint8_t* tc0Bytes) {
-  if (!(alphaA | alphaB)) return;
+inline __m128i Word(const void* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+// Per sample lane (bytes) of the bS: `spread` picks each lane's segment.
+// tc0 by bS from the bytes of `tcs` (zero from byte 4 on, so bS 4 gives 0).
+inline __m128i TcLanes(__m128i tcs, __m128i seg) { return _mm_shuffle_epi8(tcs, seg); }
+
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                        const H264EdgeThresholds* t) {
+  uint32_t segs;
+  std::memcpy(&segs, bS, 4);
+  if (!segs || !(t->alpha & 0xFF)) return;
   const __m256i z = _mm256_setzero_si256();
-  __m256i a = PairLanes(alphaA, alphaB);
-  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  uint32_t tcA, tcB;
-  std::memcpy(&tcA, tc0Bytes, 4);
-  std::memcpy(&tcB, tc0Bytes + 4, 4);
-  __m256i tc0 = PairLanes(tcA, tcB);
-  __m256i p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
-  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
+  __m128i seg = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(segs)),
+                                 _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3));
+  __m256i segLanes = _mm256_cvtepu8_epi16(seg);
+  __m256i a = _mm256_andnot_si256(_mm256_cmpeq_epi16(segLanes, z),
+                                  _mm256_set1_epi16(static_cast<int16_t>(t->alpha & 0xFF)));
+  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(t->beta & 0xFF));
+  __m256i tc0 = _mm256_cvtepu8_epi16(TcLanes(Word(t->tcByBs), seg));
+  __m256i p1 = LoadPair(pA + 16, pB + 16), p0 = LoadPair(pA + 24, pB + 24);
+  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8);
+  // Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
   __m256i on = _mm256_and_si256(
       _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
-  on = _mm256_andnot_si256(_mm256_cmpeq_epi16(a, z), on);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
+  __m256i p2 = LoadPair(pA + 8, pB + 8), q2 = LoadPair(qA + 16, qB + 16);
   __m256i ap = _mm256_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm256_cmpgt_epi16(b, Abs16(q2, q0));
   __m256i tc = _mm256_sub_epi16(_mm256_sub_epi16(tc0, ap), aq);
   __m256i d = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
       _mm256_set1_epi16(4));
-  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
-  __m256i avg = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(p0, q0), _mm256_set1_epi16(1)), 1);
+  d = _mm256_and_si256(on, Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc));
+  __m256i avg = _mm256_avg_epu16(p0, q0);  // (p0 + q0 + 1) >> 1
   __m256i ntc0 = _mm256_sub_epi16(z, tc0);
   __m256i dp1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(p2, avg), _mm256_slli_epi16(p1, 1)), 1),
                       ntc0, tc0);
   __m256i dq1 = Clamp(_mm256_srai_epi16(_mm256_sub_epi16(_mm256_add_epi16(q2, avg), _mm256_slli_epi16(q1, 1)), 1),
                       ntc0, tc0);
-  // p0 and q0 clip to 0..255; p1 and q1 wrap like the plain kernel's cast.
-  const __m256i lo = z, hi = _mm256_set1_epi16(255);
-  StorePair(pA + 24, pB + 24, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), lo, hi), onMask);
-  StorePair(qA, qB, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), lo, hi), onMask);
-  __m256i onP = _mm256_and_si256(on, ap), onQ = _mm256_and_si256(on, aq);
-  StorePair(pA + 16, pB + 16, Select(onP, _mm256_add_epi16(p1, dp1), p1), _mm256_movemask_epi8(onP));
-  StorePair(qA + 8, qB + 8, Select(onQ, _mm256_add_epi16(q1, dq1), q1), _mm256_movemask_epi8(onQ));
+  // p1 + dp1 lies between p1 and (p2 + avg) >> 1, so inside 0..255.
+  StorePair(pA + 24, pB + 24, _mm256_add_epi16(p0, d));
+  StorePair(qA, qB, _mm256_sub_epi16(q0, d));
+  StorePair(pA + 16, pB + 16, _mm256_add_epi16(p1, _mm256_and_si256(_mm256_and_si256(on, ap), dp1)));
+  StorePair(qA + 8, qB + 8, _mm256_add_epi16(q1, _mm256_and_si256(_mm256_and_si256(on, aq), dq1)));
+}
+
+// Strong filter of two sections with the same thresholds.
+void LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
+  if (!alpha) return;
+  __m256i a = PairLanes(alpha, alpha);
+  __m256i b = _mm256_set1_epi16(static_cast<int16_t>(beta & 0xFF));
+  __m256i p3 = LoadPair(pA, pB), p2 = LoadPair(pA + 8, pB + 8), p1 = LoadPair(pA + 16, pB + 16);
+  __m256i p0 = LoadPair(pA + 24, pB + 24);
+  __m256i q0 = LoadPair(qA, qB), q1 = LoadPair(qA + 8, qB + 8), q2 = LoadPair(qA + 16, qB + 16);
+  __m256i q3 = LoadPair(qA + 24, qB + 24);
+  __m256i apq = Abs16(p0, q0);
+  // Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
+  __m256i on = _mm256_and_si256(
+      _mm256_cmpgt_epi16(a, apq),
+      _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
+  if (_mm256_testz_si256(on, on)) return;
+  __m256i small = _mm256_cmpgt_epi16(_mm256_add_epi16(_mm256_srli_epi16(a, 2), _mm256_set1_epi16(2)), apq);
+  __m256i strongP = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(p2, p0)));
+  __m256i strongQ = _mm256_and_si256(small, _mm256_cmpgt_epi16(b, Abs16(q2, q0)));
+  const __m256i two = _mm256_set1_epi16(2), four = _mm256_set1_epi16(4);
+  auto add = [](__m256i x, __m256i y) { return _mm256_add_epi16(x, y); };
+  auto dbl = [](__m256i x) { return _mm256_slli_epi16(x, 1); };
+  __m256i pq0 = add(p0, q0);
+  __m256i sp0 = _mm256_srli_epi16(add(add(add(p2, dbl(add(p1, pq0))), q1), four), 3);
+  __m256i sp1 = _mm256_srli_epi16(add(add(add(p2, p1), pq0), two), 2);
+  __m256i sp2 = _mm256_srli_epi16(add(add(add(dbl(p3), add(dbl(p2), p2)), add(p1, pq0)), four), 3);
+  __m256i wp0 = _mm256_srli_epi16(add(add(add(dbl(p1), p0), q1), two), 2);
+  __m256i sq0 = _mm256_srli_epi16(add(add(add(q2, dbl(add(q1, pq0))), p1), four), 3);
+  __m256i sq1 = _mm256_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
+  __m256i sq2 = _mm256_srli_epi16(add(add(add(dbl(q3), add(dbl(q2), q2)), add(q1, pq0)), four), 3);
+  __m256i wq0 = _mm256_srli_epi16(add(add(add(dbl(q1), q0), p1), two), 2);
+  StorePair(pA + 24, pB + 24, Select(on, Select(strongP, sp0, wp0), p0));
+  StorePair(qA, qB, Select(on, Select(strongQ, sq0, wq0), q0));
+  __m256i onSP = _mm256_and_si256(on, strongP), onSQ = _mm256_and_si256(on, strongQ);
+  if (!_mm256_testz_si256(onSP, onSP)) {
+    StorePair(pA + 16, pB + 16, Select(onSP, sp1, p1));
+    StorePair(pA + 8, pB + 8, Select(onSP, sp2, p2));
+  }
+  if (!_mm256_testz_si256(onSQ, onSQ)) {
+    StorePair(qA + 8, qB + 8, Select(onSQ, sq1, q1));
+    StorePair(qA + 16, qB + 16, Select(onSQ, sq2, q2));
+  }
 }
 
 // Chroma: Cb in the low half, Cr in the high one; p rows p1 (0), p0 (8), q
@@ -85,34 +139,40 @@ inline __m256i BetaPair(uint32_t betaCb, uint32_t betaCr) {
                           _mm_set1_epi16(static_cast<int16_t>(betaCb & 0xFF)));
 }
 
+// Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
 inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0, __m256i q1) {
-  __m256i on = _mm256_and_si256(
+  return _mm256_and_si256(
       _mm256_cmpgt_epi16(a, Abs16(p0, q0)),
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
-  return _mm256_andnot_si256(_mm256_cmpeq_epi16(a, _mm256_setzero_si256()), on);
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0Bytes, int qPitch) {
-  if (!(alphaCb | alphaCr)) return;
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t segs;
+  std::memcpy(&segs, bS, 4);
+  if (!segs) return;
   const __m256i z = _mm256_setzero_si256();
-  __m256i a = PairLanes(alphaCb, alphaCr), b = BetaPair(betaCb, betaCr);
+  // Cb's samples in bytes 0..7, Cr's in 8..15; Cr's tc0 bytes from byte 8 on.
+  __m128i seg = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(segs)),
+                                 _mm_setr_epi8(0, 0, 1, 1, 2, 2, 3, 3, 0, 0, 1, 1, 2, 2, 3, 3));
+  __m256i segLanes = _mm256_cvtepu8_epi16(seg);
+  __m256i a = _mm256_andnot_si256(_mm256_cmpeq_epi16(segLanes, z),
+                                  _mm256_set_m128i(_mm_set1_epi16(static_cast<int16_t>(tCr->alpha & 0xFF)),
+                                                   _mm_set1_epi16(static_cast<int16_t>(tCb->alpha & 0xFF))));
+  __m256i b = BetaPair(tCb->beta, tCr->beta);
   __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
   __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + qPitch, qCr + qPitch);
   __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
-  uint32_t tcCb, tcCr;
-  std::memcpy(&tcCb, tc0Bytes, 4);
-  std::memcpy(&tcCr, tc0Bytes + 4, 4);
-  __m256i tc = _mm256_add_epi16(PairLanes(tcCb, tcCr), _mm256_set1_epi16(1));
+  if (_mm256_testz_si256(on, on)) return;
+  __m128i tcs = _mm_unpacklo_epi64(Word(tCb->tcByBs), Word(tCr->tcByBs));
+  __m128i idx = _mm_add_epi8(seg, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 8, 8, 8));
+  __m256i tc = _mm256_add_epi16(_mm256_cvtepu8_epi16(TcLanes(tcs, idx)), _mm256_set1_epi16(1));
   __m256i d = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_slli_epi16(_mm256_sub_epi16(q0, p0), 2), _mm256_sub_epi16(p1, q1)),
       _mm256_set1_epi16(4));
-  d = Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc);
-  const __m256i hi = _mm256_set1_epi16(255);
-  StorePair(pCb + 8, pCr + 8, Clamp(Select(on, _mm256_add_epi16(p0, d), p0), z, hi), onMask);
-  StorePair(qCb, qCr, Clamp(Select(on, _mm256_sub_epi16(q0, d), q0), z, hi), onMask);
+  d = _mm256_and_si256(on, Clamp(_mm256_srai_epi16(d, 3), _mm256_sub_epi16(z, tc), tc));
+  StorePair(pCb + 8, pCr + 8, _mm256_add_epi16(p0, d));
+  StorePair(qCb, qCr, _mm256_sub_epi16(q0, d));
 }
 
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -122,21 +182,62 @@ void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* q
   __m256i p1 = LoadPair(pCb, pCr), p0 = LoadPair(pCb + 8, pCr + 8);
   __m256i q0 = LoadPair(qCb, qCr), q1 = LoadPair(qCb + 8, qCr + 8);
   __m256i on = ChromaOn(a, b, p1, p0, q0, q1);
-  int onMask = _mm256_movemask_epi8(on);
-  if (onMask == 0) return;
+  if (_mm256_testz_si256(on, on)) return;
   const __m256i two = _mm256_set1_epi16(2);
   __m256i np0 = _mm256_srli_epi16(
       _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(p1, 1), p0), _mm256_add_epi16(q1, two)), 2);
   __m256i nq0 = _mm256_srli_epi16(
       _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(q1, 1), q0), _mm256_add_epi16(p1, two)), 2);
-  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0), onMask);
-  StorePair(qCb, qCr, Select(on, nq0, q0), onMask);
+  StorePair(pCb + 8, pCr + 8, Select(on, np0, p0));
+  StorePair(qCb, qCr, Select(on, nq0, q0));
+}
+
+// Block moves: both 8x8 blocks at once, A in the low 128 bits, B in the high.
+inline __m256i LoadTwo(const uint8_t* a, const uint8_t* b) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
+}
+
+inline void StoreTwo(uint8_t* a, uint8_t* b, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(a), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(b), _mm256_extracti128_si256(v, 1));
+}
+
+void Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  __m256i r01 = LoadTwo(a, b), r23 = LoadTwo(a + 16, b + 16);
+  __m256i r45 = LoadTwo(a + 32, b + 32), r67 = LoadTwo(a + 48, b + 48);
+  // rows 0/1 interleaved byte-wise, and so on
+  __m256i a0 = _mm256_unpacklo_epi8(r01, _mm256_srli_si256(r01, 8));
+  __m256i a1 = _mm256_unpacklo_epi8(r23, _mm256_srli_si256(r23, 8));
+  __m256i a2 = _mm256_unpacklo_epi8(r45, _mm256_srli_si256(r45, 8));
+  __m256i a3 = _mm256_unpacklo_epi8(r67, _mm256_srli_si256(r67, 8));
+  __m256i b0 = _mm256_unpacklo_epi16(a0, a1), b1 = _mm256_unpackhi_epi16(a0, a1);
+  __m256i b2 = _mm256_unpacklo_epi16(a2, a3), b3 = _mm256_unpackhi_epi16(a2, a3);
+  StoreTwo(a, b, _mm256_unpacklo_epi32(b0, b2));
+  StoreTwo(a + 16, b + 16, _mm256_unpackhi_epi32(b0, b2));
+  StoreTwo(a + 32, b + 32, _mm256_unpacklo_epi32(b1, b3));
+  StoreTwo(a + 48, b + 48, _mm256_unpackhi_epi32(b1, b3));
+}
+
+// Rows y and y + 2 of the macroblock from four rows of the left and the
+// right quadrant.
+void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
+  for (int y = 0; y < 16; y += 4) {
+    const uint8_t* row = samples + 128 * (y >> 3) + 8 * (y & 7);
+    __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row));
+    __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 64));
+    StoreTwo(dst + y * pitch, dst + (y + 2) * pitch, _mm256_unpacklo_epi64(l, r));
+    StoreTwo(dst + (y + 1) * pitch, dst + (y + 3) * pitch, _mm256_unpackhi_epi64(l, r));
+  }
 }
 
 }  // namespace
 
 void H264InstallAvx2DeblockKernels(H264DecKernelTable* t) {
   t->lumaEdgeFilterPair = LumaEdgeFilterPair;
+  t->lumaEdgeFilterStrongPair = LumaEdgeFilterStrongPair;
+  t->transpose8x8Pair = Transpose8x8Pair;
+  t->storeMbLuma = StoreMbLuma;
   t->chromaEdgeFilter = ChromaEdgeFilter;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
 }

@@ -68,6 +68,31 @@ inline bool SamePicture(const H264MbMotion* p, int p8, int lp, const H264MbMotio
   return pocP == pocQ && stP == stQ;
 }
 
+// Whether the list-0 pictures of the two 8x8 pairs along the edge agree
+// (picture order count and structure): all ones in lanes 0, 1 for the first
+// pair and 2, 3 for the second, the lanes of the edge's vectors.
+template <int Dir>
+inline __m128i SamePicturesL0(const H264MbMotion* cur, const H264MbMotion* nb) {
+  const __m128i z = _mm_setzero_si128();
+  auto structs = [&](const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), z), z);
+  };
+  __m128i q = Load16(cur->refPocL0), p = Load16(nb->refPocL0);
+  __m128i qs = structs(cur->refStructL0), ps = structs(nb->refStructL0);
+  // Line up the neighbour's blocks (1, 3 or 2, 3) with the current ones (0, 2 or 0, 1).
+  if constexpr (Dir == 0) {
+    p = _mm_srli_si128(p, 4);
+    ps = _mm_srli_si128(ps, 4);
+  } else {
+    p = _mm_srli_si128(p, 8);
+    ps = _mm_srli_si128(ps, 8);
+  }
+  __m128i same = _mm_and_si128(_mm_cmpeq_epi32(q, p), _mm_cmpeq_epi32(qs, ps));
+  return Dir == 0 ? _mm_shuffle_epi32(same, _MM_SHUFFLE(2, 2, 0, 0)) : _mm_shuffle_epi32(same, _MM_SHUFFLE(1, 1, 0, 0));
+}
+
 // Strengths of the left (Dir 0) or top (Dir 1) edge. Pairs of blocks that
 // use two lists each and differ are left to the plain kernel.
 template <int Dir>
@@ -98,15 +123,11 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
       (refWord(cur->refIdxL1) & refWord(nb->refIdxL1) & 0x80808080u) == 0x80808080u) {
     // Both macroblocks predict from list 0 alone: a pair of blocks is 0 when
     // they see the same picture with vectors within the limits, else 1.
-    bool same[2];
-    for (int h = 0; h < 2; ++h) {
-      int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
-      same[h] = cur->refPocL0[q8] == nb->refPocL0[p8] && cur->refStructL0[q8] == nb->refStructL0[p8];
-    }
+    __m128i same = SamePicturesL0<Dir>(cur, nb);
     __m128i mvq = EdgeMvQ<Dir>(cur->mvL0), mvp = EdgeMvP<Dir>(nb->mvL0);
     __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
     __m128i near = _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
-    near = _mm_and_si128(near, PairMask(same[0], same[1]));
+    near = _mm_and_si128(near, same);
     __m128i s1 = _mm_andnot_si128(near, _mm_set1_epi32(1));
     s1 = _mm_packs_epi32(s1, s1);
     s1 = _mm_packs_epi16(s1, s1);

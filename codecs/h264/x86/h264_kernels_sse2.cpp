@@ -286,10 +286,15 @@ void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, 
   LumaFilter<16>(p, q, alpha, beta, tc0);
 }
 
-void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alphaA, uint32_t alphaB,
-                        uint32_t beta, const uint8_t* tc0) {
-  LumaFilter<8>(pA, qA, alphaA, beta, tc0);
-  LumaFilter<8>(pB, qB, alphaB, beta, tc0 + 4);
+void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
+                        const H264EdgeThresholds* t) {
+  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(segA, t, &alpha, tc0);
+  LumaFilter<8>(pA, qA, alpha, t->beta, tc0);
+  H264EdgeLanes(segB, t, &alpha, tc0);
+  LumaFilter<8>(pB, qB, alpha, t->beta, tc0);
 }
 
 void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
@@ -367,6 +372,11 @@ void Transpose8x8Bytes(uint8_t* block) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 48), _mm_unpackhi_epi32(b1, b3));
 }
 
+void Transpose8x8Pair(uint8_t* a, uint8_t* b) {
+  Transpose8x8Bytes(a);
+  Transpose8x8Bytes(b);
+}
+
 // ---------------------------------------------------------------------------
 // Chroma deblocking: N samples of one plane (8, or 4 for the half edges)
 
@@ -421,10 +431,14 @@ void ChromaStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   StoreW<N>(q, Narrow(Select(on, nq0, q0)));
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
-                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
-  ChromaNormal<8>(pCb, qCb, qPitch, alphaCb, betaCb, tc0);
-  ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alpha;
+  uint8_t tc0[4];
+  H264EdgeLanes(bS, tCb, &alpha, tc0);
+  ChromaNormal<8>(pCb, qCb, qPitch, alpha, tCb->beta, tc0);
+  H264EdgeLanes(bS, tCr, &alpha, tc0);
+  ChromaNormal<8>(pCr, qCr, qPitch, alpha, tCr->beta, tc0);
 }
 
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -861,7 +875,7 @@ const H264ReconFn kReconKernels[12] = {
 void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->idct4x4 = Idct4x4;
   t->idct8x8 = Idct8x8;
-  t->transpose8x8 = Transpose8x8Bytes;
+  t->transpose8x8Pair = Transpose8x8Pair;
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;

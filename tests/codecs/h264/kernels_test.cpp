@@ -178,12 +178,15 @@ TEST(H264DeblockKernels, MovesRoundTrip) {
   std::vector<uint8_t> pic(64 * 40);
   std::iota(pic.begin(), pic.end(), 0);
   std::vector<uint8_t> orig = pic;
-  alignas(16) uint8_t block[64];
+  alignas(16) uint8_t block[64], other[64];
   for (int i = 0; i < 64; ++i) block[i] = static_cast<uint8_t>(i);
-  H264Transpose8x8(block);
+  for (int i = 0; i < 64; ++i) other[i] = static_cast<uint8_t>(100 + i);
+  H264Transpose8x8Pair(block, other);
   EXPECT_EQ(block[8 * 2 + 5], 5 * 8 + 2);
-  H264Transpose8x8(block);
+  EXPECT_EQ(other[8 * 6 + 1], 100 + 1 * 8 + 6);
+  H264Transpose8x8Pair(block, other);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(block[i], i);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(other[i], 100 + i);
   alignas(16) uint8_t cols[64], left[32], right[32];
   H264GatherLeftColumns(&pic[64 * 4 + 12], &pic[64 * 12 + 12], cols, 64);
   EXPECT_EQ(cols[8 * 3 + 2], pic[64 * 6 + 15]);

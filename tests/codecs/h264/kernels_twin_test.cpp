@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSlots = 38;
+constexpr int kSlots = 39;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -175,41 +175,94 @@ void CheckEdgeFilter(Rng& rng, int qRows, int qPitch, const Run& run) {
   }
 }
 
+// Thresholds of an edge: alpha over its whole range (0 now and then), beta
+// with junk above its byte, every tc0 of the strength tables (0..25), and
+// bS 0..4 per segment (all off, or all on, now and then).
+H264EdgeThresholds RandomThresholds(Rng& rng) {
+  H264EdgeThresholds t{};
+  int a = rng.Int(0, 9) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+  t.alpha = static_cast<uint32_t>(a) * 0x01010101u;
+  t.beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+  t.beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+  for (auto& tc : t.tcByBs) tc = static_cast<uint8_t>(rng.Int(0, 25));
+  return t;
+}
+
+void RandomStrengths(Rng& rng, uint8_t* bS) {
+  int kind = rng.Int(0, 9);
+  for (int k = 0; k < 4; ++k) bS[k] = static_cast<uint8_t>(kind == 0 ? 0 : kind == 1 ? 2 : rng.Int(0, 4));
+}
+
 // The luma filter of two sections: A's rows and B's rows in one buffer each
-// side (p: A at 0, B at 32; q: A at 0, B at 24), thresholds and tc0 bytes of
-// their own, either section off now and then (alpha 0).
+// side (p: A at 0, B at 32; q: A at 0, B at 24).
 void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeFilterPairFn vec) {
   for (int trial = 0; trial < 8000; ++trial) {
     Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
     Source p(rng, 64, f), q(rng, 48, f);
     std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
-    uint32_t alpha[2] = {0, 0};
-    for (auto& word : alpha)
-      for (int i = 0; i < 4; ++i) {
-        int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
-        word |= static_cast<uint32_t>(a) << (8 * i);
-      }
-    if (rng.Int(0, 7) == 0) alpha[rng.Int(0, 1)] = 0;
-    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
-    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
-    uint8_t tc0[8];
-    for (auto& t : tc0) t = static_cast<uint8_t>(rng.Int(0, 25));
-    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 24, alpha[0], alpha[1], beta, tc0);
+    H264EdgeThresholds t = RandomThresholds(rng);
+    uint8_t bS[4];
+    RandomStrengths(rng, bS);
+    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 24, bS, &t);
     uint8_t* vp = p2.data() + p.offset;
     uint8_t* vq = q2.data() + q.offset;
-    vec(vp, vq, vp + 32, vq + 24, alpha[0], alpha[1], beta, tc0);
+    vec(vp, vq, vp + 32, vq + 24, bS, &t);
     ASSERT_EQ(p.bytes, p2) << "trial " << trial;
     ASSERT_EQ(q.bytes, q2) << "trial " << trial;
   }
 }
 
-void CheckTranspose(Rng& rng, H264Transpose8x8Fn plain, H264Transpose8x8Fn vec) {
+// The chroma filter: Cb in rows 0 and 1 of each buffer, Cr in rows 2 and 3,
+// q1 rows `qPitch` after q0, thresholds of each plane's own.
+void CheckChromaEdge(Rng& rng, H264ChromaEdgeFilterFn plain, H264ChromaEdgeFilterFn vec) {
+  for (int trial = 0; trial < 8000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    int qPitch = rng.Int(0, 1) ? 8 : 32;
+    Source p(rng, 32, f), q(rng, static_cast<size_t>(16 + qPitch + 8), f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    H264EdgeThresholds tCb = RandomThresholds(rng), tCr = RandomThresholds(rng);
+    uint8_t bS[4];
+    RandomStrengths(rng, bS);
+    plain(p.Data(), q.Data(), p.Data() + 16, q.Data() + 16, bS, &tCb, &tCr, qPitch);
+    uint8_t* vp = p2.data() + p.offset;
+    uint8_t* vq = q2.data() + q.offset;
+    vec(vp, vq, vp + 16, vq + 16, bS, &tCb, &tCr, qPitch);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
+// The strong luma filter of two sections: four p and four q rows each
+// (p and q: A at 0, B at 32), one alpha word for both, lanes off now and then.
+void CheckStrongPair(Rng& rng, H264LumaEdgeFilterStrongPairFn plain, H264LumaEdgeFilterStrongPairFn vec) {
+  for (int trial = 0; trial < 8000; ++trial) {
+    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
+    Source p(rng, 64, f), q(rng, 64, f);
+    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
+    uint32_t alpha = 0;
+    for (int i = 0; i < 4; ++i) {
+      int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
+      alpha |= static_cast<uint32_t>(a) << (8 * i);
+    }
+    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
+    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
+    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 32, alpha, beta);
+    uint8_t* vp = p2.data() + p.offset;
+    uint8_t* vq = q2.data() + q.offset;
+    vec(vp, vq, vp + 32, vq + 32, alpha, beta);
+    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
+    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
+  }
+}
+
+void CheckTranspose(Rng& rng, H264Transpose8x8PairFn plain, H264Transpose8x8PairFn vec) {
   for (int trial = 0; trial < 100; ++trial) {
-    Source a(rng, 64, Fill::kRandom);
-    std::vector<uint8_t> b(a.bytes);
-    plain(a.Data());
-    vec(b.data() + a.offset);
-    ASSERT_EQ(a.bytes, b);
+    Source a(rng, 64, Fill::kRandom), b(rng, 64, Fill::kRandom);
+    std::vector<uint8_t> a2(a.bytes), b2(b.bytes);
+    plain(a.Data(), b.Data());
+    vec(a2.data() + a.offset, b2.data() + b.offset);
+    ASSERT_EQ(a.bytes, a2);
+    ASSERT_EQ(b.bytes, b2);
   }
 }
 
@@ -426,7 +479,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[2] = [&] { CheckEdgeStrength(rng, P.edgeStrengthLeft, V.edgeStrengthLeft); };
   checks[3] = [&] { CheckEdgeStrength(rng, P.edgeStrengthTop, V.edgeStrengthTop); };
   checks[5] = [&] { CheckInnerStrengths(rng, P.innerStrengthsFromCoeffs, V.innerStrengthsFromCoeffs); };
-  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
+  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
   auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
     CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
       (v ? vf : pf)(p, q, a, b, tc);
@@ -435,6 +488,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
   checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
   checks[37] = [&] { CheckEdgeFilterPair(rng, P.lumaEdgeFilterPair, V.lumaEdgeFilterPair); };
+  checks[38] = [&] { CheckStrongPair(rng, P.lumaEdgeFilterStrongPair, V.lumaEdgeFilterStrongPair); };
   checks[9] = [&] {
     CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
@@ -447,14 +501,13 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
       const H264DecKernelTable& t = v ? V : P;
       uint32_t a2 = (a >> 3) | (a << 29), b2 = b ^ 3;
       switch (kind) {
-        case 0: t.chromaEdgeFilter(p, q, p + 16, q + 16, a, b, a2, b2, tc, 8); break;
         case 1: t.chromaEdgeFilterStrong(p, q, p + 16, q + 16, a, b, a2, b2); break;
         case 2: t.chromaEdgeFilterHalf(p, q, p + 16, q + 16, a, b, a2, b2, tc); break;
         default: t.chromaEdgeFilterStrongHalf(p, q, p + 16, q + 16, a, b, a2, b2); break;
       }
     });
   };
-  checks[10] = [&] { chroma(0); };
+  checks[10] = [&] { CheckChromaEdge(rng, P.chromaEdgeFilter, V.chromaEdgeFilter); };
   checks[11] = [&] { chroma(1); };
   checks[12] = [&] { chroma(2); };
   checks[13] = [&] { chroma(3); };
