@@ -90,16 +90,6 @@ void H264DeblockMacroblock(H264DecContext* ctx) {
   uint8_t* Y = H264DecPlane(ctx, buf, 0) + w.lumaRowOffset + 16 * w.mbX;
   uint8_t* U = H264DecPlane(ctx, buf, 1) + w.chromaRowOffset + 8 * w.mbX;
   uint8_t* V = H264DecPlane(ctx, buf, 2) + w.chromaRowOffset + 8 * w.mbX;
-  // The picture lines the macroblocks four on (eight in chroma) store into,
-  // asked for ahead of their stores.
-  if ((w.mbX & 3) == 0) {
-    for (int r = 0; r < 16; ++r) __builtin_prefetch(Y + 64 + r * pitch, 1);
-    if ((w.mbX & 7) == 0)
-      for (int r = 0; r < 8; ++r) {
-        __builtin_prefetch(U + 64 + r * cpitch, 1);
-        __builtin_prefetch(V + 64 + r * cpitch, 1);
-      }
-  }
   auto word = [](const uint8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
