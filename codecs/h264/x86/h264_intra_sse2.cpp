@@ -36,16 +36,25 @@ inline int Sum8(__m128i v) {
   return _mm_cvtsi128_si32(s);
 }
 
-template <int kMode>
-void Intra8x8(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
+// Where an 8x8 block sits and which of its reference samples exist.
+struct Block8x8 {
+  int bx, by;
+  bool left, top, corner;
+  int rc;  // the corner sample
+};
+
+inline Block8x8 Locate8x8(int block, const uint8_t* s) {
   static constexpr uint16_t kCornerAvail[4] = {kMbSamplesAvailTopLeft, kMbSamplesAvailTop, kMbSamplesAvailLeft8x8,
                                                kMbSamplesOne};
   static constexpr uint16_t kCorner[4] = {kMbSamplesCorner, kMbSamplesTop + 7, kMbSamplesLeft + 7, 63};
   const int bx = (block & 1) * 8, by = (block >> 1) * 8;
-  const bool left = bx == 0 ? s[kMbSamplesAvailLeft + by / 4] != 0 : true;
-  const bool top = by == 0 ? s[kMbSamplesAvailTop] != 0 : true;
-  const bool corner = s[kCornerAvail[block]] != 0;
-  const int rc = s[kCorner[block]];
+  return {bx, by, bx == 0 ? s[kMbSamplesAvailLeft + by / 4] != 0 : true,
+          by == 0 ? s[kMbSamplesAvailTop] != 0 : true, s[kCornerAvail[block]] != 0, s[kCorner[block]]};
+}
+
+template <int kMode>
+void Intra8x8(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
+  const auto [bx, by, left, top, corner, rc] = Locate8x8(block, s);
   __m128i t{}, l{};
   if constexpr (kMode != 1) {
     const uint8_t* rt = by == 0 ? s + kMbSamplesTop + bx : s + H264MbLumaPos(bx, 7);
@@ -127,14 +136,7 @@ constexpr PaletteTable kPalette = MakePaletteTable();
 
 template <int kMode>
 void Intra8x8Directional(int block, uint8_t* s, const int16_t* residual, uint32_t cbp) {
-  static constexpr uint16_t kCornerAvail[4] = {kMbSamplesAvailTopLeft, kMbSamplesAvailTop, kMbSamplesAvailLeft8x8,
-                                               kMbSamplesOne};
-  static constexpr uint16_t kCorner[4] = {kMbSamplesCorner, kMbSamplesTop + 7, kMbSamplesLeft + 7, 63};
-  const int bx = (block & 1) * 8, by = (block >> 1) * 8;
-  const bool left = bx == 0 ? s[kMbSamplesAvailLeft + by / 4] != 0 : true;
-  const bool top = by == 0 ? s[kMbSamplesAvailTop] != 0 : true;
-  const bool corner = s[kCornerAvail[block]] != 0;
-  const int rc = s[kCorner[block]];
+  const auto [bx, by, left, top, corner, rc] = Locate8x8(block, s);
   // Reference samples as read: top 0..15 (top right included), left 0..7.
   uint8_t rt[16], rl[8];
   const uint8_t* rowAbove = by == 0 ? s + kMbSamplesTop + bx : s + H264MbLumaPos(bx, 7);
