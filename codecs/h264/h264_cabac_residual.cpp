@@ -101,7 +101,10 @@ template <int Cat, typename Sink>
     uint32_t ol = lastOff(i), os = sigOff(i + 1);
     i += b ^ 1;
     if (i == end) break;
-    uint32_t sl = st[ol], ss = st[os];
+    // After a last flag the last candidate is never picked; its load reads
+    // the significance context instead, so it does not wait on the store
+    // of the state just decoded (the same context).
+    uint32_t sl = st[H264CabacPick(phase, os, ol)], ss = st[os];
     uint32_t rl = lpsRows[sl], rs = lpsRows[ss];
     off = os;
     s = ss;
