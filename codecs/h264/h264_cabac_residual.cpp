@@ -85,23 +85,27 @@ template <int Cat, typename Sink>
   };
   constexpr uint32_t end = maxNum - 1;
   uint8_t pos[64];
-  int n = 0;
+  size_t n = 0;
   uint32_t i = 0, phase = 0;
   const uint32_t* lpsRows = kH264CabacStates.lps;
   uint32_t off = sigOff(0), s = st[off], row = lpsRows[s];
   for (;;) {
     uint32_t b = e.DecideAt(st + off, s, row);
     if (b & phase) break;  // last_significant_coeff_flag
-    uint32_t record = b & (phase ^ 1);
+    // A set bin here is a significance flag: a last flag of 1 has left.
+    uint32_t record = b;
     pos[n] = static_cast<uint8_t>(i);
-    n += static_cast<int>(record);
+    n += record;
     // Position i + 1 <= end: its context is loaded (the map has an entry
     // there, and a 4x4 one lies inside the context table) but used only
     // when i + 1 < end.
     uint32_t ol = lastOff(i), os = sigOff(i + 1);
     i += b ^ 1;
     if (i == end) break;
-    uint32_t sl = st[ol], ss = st[os];
+    // After a last flag the last candidate is never picked; its load reads
+    // the context below instead, so it does not wait on the store of the
+    // state just decoded (the same context).
+    uint32_t sl = st[ol - phase], ss = st[os];
     uint32_t rl = lpsRows[sl], rs = lpsRows[ss];
     off = os;
     s = ss;
@@ -113,7 +117,7 @@ template <int Cat, typename Sink>
 
   int eq1 = 0, gt1 = 0;
   constexpr int gt1Max = Cat == kCatChromaDc ? 3 : 4;
-  for (int j = n - 1; j >= 0; --j) {
+  for (int j = static_cast<int>(n) - 1; j >= 0; --j) {
     int level;
     if (!e.Decision(absBase + (gt1 ? 0 : std::min(4, 1 + eq1)))) {
       level = 1;
