@@ -47,7 +47,9 @@ void* H264DecMapBuffer(size_t size) {
   if (start + kHugePage > aligned) munmap(reinterpret_cast<void*>(aligned + length), start + kHugePage - aligned);
   void* block = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
-  madvise(block, length, MADV_HUGEPAGE);
+  // Huge pages only for buffers of one at least: a small picture's buffer
+  // would otherwise have a whole 2 MB page zeroed on first touch.
+  if (size >= kHugePage) madvise(block, length, MADV_HUGEPAGE);
 #endif
   return block;
 }
