@@ -457,7 +457,13 @@ int32_t ParseCodingUnit(Parser& p, int x0, int y0, int log2, int depth, int& lum
   HevcCtu* ctu = p.ctu;
   if (ctu->iNumCu >= 64) return IH265D_ERR_SLICEDATA;
   HevcCu* cu = &ctu->astCu[ctu->iNumCu];
-  std::memset(cu, 0, sizeof *cu);
+  // cleared in pieces of a fixed size: vector stores, not a string store
+  static_assert(sizeof *cu > 192 && sizeof *cu <= 256);
+  char* const cuBytes = reinterpret_cast<char*>(cu);
+  std::memset(cuBytes, 0, 64);
+  std::memset(cuBytes + 64, 0, 64);
+  std::memset(cuBytes + 128, 0, 64);
+  std::memset(cuBytes + 192, 0, sizeof *cu - 192);
   cu->iX = x0;
   cu->iY = y0;
   cu->ucLog2CbSize = static_cast<uint8_t>(log2);
