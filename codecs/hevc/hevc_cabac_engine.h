@@ -51,22 +51,25 @@ inline void HevcCabacEngineStart(HevcCabacEngine* e, const uint8_t* start, uint6
 inline int HevcCabacEngineBin(HevcCabacEngine* e, uint8_t* ctx) {
   if (e->iBits < 8) HevcCabacRefill(e);
   const unsigned state = *ctx;  // state << 1 | valMps
-  const uint32_t lps = kHevcRangeLpsByCtx[(state << 3) + (e->uiRange >> 6)];
+  const uint32_t lps = (kHevcRangeLpsPacked[state] >> ((e->uiRange >> 3) & 24)) & 0xff;
   uint32_t range = e->uiRange - lps;
   const uint64_t scaled = static_cast<uint64_t>(range) << e->iBits;
   int bin = static_cast<int>(state & 1);
   if (e->ulValue >= scaled) {
     bin ^= 1;
     e->ulValue -= scaled;
-    range = lps;
     *ctx = kHevcNextCtxState[128 + state];
+    // an LPS range is at least 6
+    const int n = __builtin_clz(lps) - 23;
+    e->uiRange = lps << n;
+    e->iBits -= n;
   } else {
     *ctx = kHevcNextCtxState[state];
+    // after an MPS the range is at least 128: one doubling at most
+    const int n = range < 256;
+    e->uiRange = range << n;
+    e->iBits -= n;
   }
-  // a range is never 0 here (after an LPS it is at least 6)
-  const int n = __builtin_clz(range) - 23;
-  e->uiRange = range << n;
-  e->iBits -= n;
   return bin;
 }
 

@@ -52,6 +52,28 @@ struct Parser {
         for (int yy = y; yy < end; yy += 4, row += dec->iMap4Stride) std::memset(row, v, n);
     }
   }
+  // The depth and skip flag of a CU (inside the picture), read only from the
+  // left and from above: its right column and bottom row are enough.
+  void CuEdges4(int x, int y, int n, uint8_t depth, uint8_t skip) const {
+    const size_t stride = dec->iMap4Stride;
+    const int m = n >> 2;
+    size_t col = Map4(x + n - 4, y);
+    for (int k = 1; k < m; ++k, col += stride) {
+      dec->pCtDepthMap[col] = depth;
+      dec->pSkipFlagMap[col] = skip;
+    }
+    const size_t row = Map4(x, y + n - 4);
+    auto fill = [&](auto size) {
+      std::memset(dec->pCtDepthMap + row, depth, decltype(size)::value);
+      std::memset(dec->pSkipFlagMap + row, skip, decltype(size)::value);
+    };
+    switch (m) {
+      case 2: fill(std::integral_constant<int, 2>()); break;
+      case 4: fill(std::integral_constant<int, 4>()); break;
+      case 8: fill(std::integral_constant<int, 8>()); break;
+      default: fill(std::integral_constant<int, 16>()); break;
+    }
+  }
 };
 
 void ParseSao(Parser& p) {
@@ -435,7 +457,13 @@ int32_t ParseCodingUnit(Parser& p, int x0, int y0, int log2, int depth, int& lum
   HevcCtu* ctu = p.ctu;
   if (ctu->iNumCu >= 64) return IH265D_ERR_SLICEDATA;
   HevcCu* cu = &ctu->astCu[ctu->iNumCu];
-  std::memset(cu, 0, sizeof *cu);
+  // cleared in pieces of a fixed size: vector stores, not a string store
+  static_assert(sizeof *cu > 192 && sizeof *cu <= 256);
+  char* const cuBytes = reinterpret_cast<char*>(cu);
+  std::memset(cuBytes, 0, 64);
+  std::memset(cuBytes + 64, 0, 64);
+  std::memset(cuBytes + 128, 0, 64);
+  std::memset(cuBytes + 192, 0, sizeof *cu - 192);
   cu->iX = x0;
   cu->iY = y0;
   cu->ucLog2CbSize = static_cast<uint8_t>(log2);
@@ -527,8 +555,7 @@ int32_t ParseCodingUnit(Parser& p, int x0, int y0, int log2, int depth, int& lum
       }
     }
   }
-  p.Fill4(p.dec->pCtDepthMap, x0, y0, n, n, static_cast<uint8_t>(depth));
-  p.Fill4(p.dec->pSkipFlagMap, x0, y0, n, n, cu->ucSkipFlag);
+  p.CuEdges4(x0, y0, n, static_cast<uint8_t>(depth), cu->ucSkipFlag);
   p.Fill4(reinterpret_cast<uint8_t*>(p.dec->pQpYMap), x0, y0, n, n, static_cast<uint8_t>(p.c->iQpY));
   if (cu->ucPcmFlag || cu->ucTransquantBypass) {
     const uint8_t v = static_cast<uint8_t>(cu->ucPcmFlag + 2 * cu->ucTransquantBypass);

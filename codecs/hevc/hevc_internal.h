@@ -320,8 +320,10 @@ struct HevcCtu {
   struct HevcPictureInfo* pPrevInfos;
   int32_t iNalCursor;         // in CTU records: batch index of the CTU's slice segment
   int32_t bParseDone;         // guarded by mutex A
-  int32_t iParsed;            // CTUs of its row the calling thread has parsed; mutex A
-  int32_t bParseStop;         // no more CTUs of its row will be parsed; mutex A
+  int32_t iParsed;            // CTUs of its row the calling thread has parsed (atomic)
+  int32_t bParseStop;         // no more CTUs of its row will be parsed (atomic)
+  int32_t iWanted;            // parsed CTUs its waiter sleeps for, INT32_MAX without one
+                              // (atomic, set under mutex A)
   HevcCtu* pFilterSync;       // the sync record of the job that filters its row, or null
   HevcMutex* pMutexA;
   HevcCond* pCondA;

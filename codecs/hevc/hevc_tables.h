@@ -29,5 +29,5 @@ extern const uint8_t kHevcTransIdxLps[64];
 extern const uint8_t kHevcTransIdxMps[64];
 // Context byte (state << 1 | valMps) after an MPS [0..127], after an LPS [128..255].
 extern const uint8_t kHevcNextCtxState[256];
-// rangeTabLps by context byte and range >> 6: [(ctx << 3) + (range >> 6)], range >> 6 in 4..7.
-extern const uint8_t kHevcRangeLpsByCtx[128 * 8];
+// rangeTabLps by context byte, byte (range >> 6) & 3 of the word.
+extern const uint32_t kHevcRangeLpsPacked[128];
