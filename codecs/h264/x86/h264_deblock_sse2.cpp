@@ -18,8 +18,6 @@ inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
   return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
-inline __m128i PairMask(bool lo, bool hi) { return _mm_set_epi32(-int{hi}, -int{hi}, -int{lo}, -int{lo}); }
-
 // The four motion vectors (one 32-bit lane each) of the blocks along the
 // edge: on the current side (q) the first row or column, on the
 // neighbour's side (p) the last one.
@@ -56,18 +54,6 @@ inline __m128i EdgeCoded(const uint8_t* q, const uint8_t* p) {
   return _mm_or_si128(vq, vp);
 }
 
-struct Side {
-  bool l0, l1;
-};
-
-inline bool SamePicture(const H264MbMotion* p, int p8, int lp, const H264MbMotion* q, int q8, int lq) {
-  int32_t pocP = lp ? p->refPocL1[p8] : p->refPocL0[p8];
-  int32_t pocQ = lq ? q->refPocL1[q8] : q->refPocL0[q8];
-  uint8_t stP = lp ? p->refStructL1[p8] : p->refStructL0[p8];
-  uint8_t stQ = lq ? q->refStructL1[q8] : q->refStructL0[q8];
-  return pocP == pocQ && stP == stQ;
-}
-
 // Whether the list-0 pictures of the two 8x8 pairs along the edge agree
 // (picture order count and structure): all ones in lanes 0, 1 for the first
 // pair and 2, 3 for the second, the lanes of the edge's vectors.
@@ -93,8 +79,7 @@ inline __m128i SamePicturesL0(const H264MbMotion* cur, const H264MbMotion* nb) {
   return Dir == 0 ? _mm_shuffle_epi32(same, _MM_SHUFFLE(2, 2, 0, 0)) : _mm_shuffle_epi32(same, _MM_SHUFFLE(1, 1, 0, 0));
 }
 
-// Strengths of the left (Dir 0) or top (Dir 1) edge. Pairs of blocks that
-// use two lists each and differ are left to the plain kernel.
+// Strengths of the left (Dir 0) or top (Dir 1) edge.
 template <int Dir>
 void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
                   const H264MbInfo* curInfo, uint8_t* out) {
@@ -109,9 +94,6 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
     std::memset(out, 2, 4);
     return;
   }
-  // The two 8x8 pairs along the edge: blocks k = 0, 1 and k = 2, 3.
-  static constexpr int kQ8[2][2] = {{0, 2}, {0, 1}};
-  static constexpr int kP8[2][2] = {{1, 3}, {2, 3}};
   const int16_t limY = field ? 1 : 3;
   const __m128i lim = _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3);
   auto refWord = [](const int8_t* p) {
@@ -136,45 +118,52 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
     std::memcpy(out, &word1, 4);
     return;
   }
-  bool one[2], useFar[2], bothLists[2], q1[2], p1[2];
-  for (int h = 0; h < 2; ++h) {
-    int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
-    Side q{cur->refIdxL0[q8] >= 0, cur->refIdxL1[q8] >= 0}, p{nb->refIdxL0[p8] >= 0, nb->refIdxL1[p8] >= 0};
-    int nq = q.l0 + q.l1, np = p.l0 + p.l1;
-    one[h] = useFar[h] = bothLists[h] = false;
-    q1[h] = !q.l0;
-    p1[h] = !p.l0;
-    if (nq != np) {
-      one[h] = true;
-    } else if (nq == 1) {
-      if (SamePicture(nb, p8, p1[h], cur, q8, q1[h])) useFar[h] = true;
-      else one[h] = true;
-    } else if (nq == 2) {
-      if (!SamePicture(nb, p8, 0, cur, q8, 0) || !SamePicture(nb, p8, 1, cur, q8, 1))
-        return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
-      bothLists[h] = true;
-    }
-  }
+  // Any mix of lists, per edge lane: the per-8x8 facts spread to the lanes
+  // of their blocks, each list's picture (order count and structure) and
+  // vector compared straight and crosswise.
+  constexpr int kQLanes = Dir ? _MM_SHUFFLE(1, 1, 0, 0) : _MM_SHUFFLE(2, 2, 0, 0);
+  constexpr int kPLanes = Dir ? _MM_SHUFFLE(3, 3, 2, 2) : _MM_SHUFFLE(3, 3, 1, 1);
+  auto bytes = [](const void* p) {  // four bytes, each over a 32-bit lane
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    __m128i x = _mm_cvtsi32_si128(static_cast<int>(v));
+    x = _mm_unpacklo_epi8(x, x);
+    return _mm_unpacklo_epi16(x, x);
+  };
+  auto used = [&](const int8_t* refIdx) { return _mm_cmpgt_epi32(bytes(refIdx), _mm_set1_epi32(-1)); };
+  __m128i uq0 = _mm_shuffle_epi32(used(cur->refIdxL0), kQLanes), uq1 = _mm_shuffle_epi32(used(cur->refIdxL1), kQLanes);
+  __m128i up0 = _mm_shuffle_epi32(used(nb->refIdxL0), kPLanes), up1 = _mm_shuffle_epi32(used(nb->refIdxL1), kPLanes);
+  __m128i pocQ0 = _mm_shuffle_epi32(Load16(cur->refPocL0), kQLanes);
+  __m128i pocQ1 = _mm_shuffle_epi32(Load16(cur->refPocL1), kQLanes);
+  __m128i pocP0 = _mm_shuffle_epi32(Load16(nb->refPocL0), kPLanes);
+  __m128i pocP1 = _mm_shuffle_epi32(Load16(nb->refPocL1), kPLanes);
+  __m128i stQ0 = _mm_shuffle_epi32(bytes(cur->refStructL0), kQLanes);
+  __m128i stQ1 = _mm_shuffle_epi32(bytes(cur->refStructL1), kQLanes);
+  __m128i stP0 = _mm_shuffle_epi32(bytes(nb->refStructL0), kPLanes);
+  __m128i stP1 = _mm_shuffle_epi32(bytes(nb->refStructL1), kPLanes);
+  auto samePic = [](__m128i pocA, __m128i stA, __m128i pocB, __m128i stB) {
+    return _mm_and_si128(_mm_cmpeq_epi32(pocA, pocB), _mm_cmpeq_epi32(stA, stB));
+  };
+  auto close = [&](__m128i a, __m128i b) {
+    __m128i diff = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
+    return _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
+  };
   __m128i mvq0 = EdgeMvQ<Dir>(cur->mvL0), mvq1 = EdgeMvQ<Dir>(cur->mvL1);
   __m128i mvp0 = EdgeMvP<Dir>(nb->mvL0), mvp1 = EdgeMvP<Dir>(nb->mvL1);
-  if (bothLists[0] || bothLists[1]) {
-    // Equal vectors in both lists settle the pair at 0; anything else takes
-    // the general comparison.
-    __m128i eq = _mm_and_si128(_mm_cmpeq_epi32(mvq0, mvp0), _mm_cmpeq_epi32(mvq1, mvp1));
-    int need = (bothLists[0] ? 0x00FF : 0) | (bothLists[1] ? 0xFF00 : 0);
-    __m128i uncoded16 = _mm_unpacklo_epi8(uncoded, uncoded);
-    __m128i uncoded32 = _mm_unpacklo_epi16(uncoded16, uncoded16);
-    int settled = _mm_movemask_epi8(_mm_or_si128(eq, _mm_cmpeq_epi32(uncoded32, z)));
-    if ((settled & need) != need) return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
-  }
-  __m128i mvq = Select(PairMask(q1[0], q1[1]), mvq1, mvq0);
-  __m128i mvp = Select(PairMask(p1[0], p1[1]), mvp1, mvp0);
-  // |q - p| per component, saturated; far when x reaches 4 or y the limit.
-  __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
-  __m128i far = _mm_cmpgt_epi16(diff, lim);
-  far = _mm_andnot_si128(_mm_cmpeq_epi32(far, z), _mm_set1_epi32(-1));
-  __m128i s = _mm_or_si128(PairMask(one[0], one[1]), _mm_and_si128(PairMask(useFar[0], useFar[1]), far));
-  s = _mm_and_si128(s, _mm_set1_epi32(1));
+  // The first list used on each side (list 0 when both are).
+  __m128i sameA = samePic(Select(uq0, pocQ0, pocQ1), Select(uq0, stQ0, stQ1), Select(up0, pocP0, pocP1),
+                          Select(up0, stP0, stP1));
+  __m128i closeA = close(Select(uq0, mvq0, mvq1), Select(up0, mvp0, mvp1));
+  __m128i two = _mm_and_si128(uq0, uq1);
+  __m128i second = _mm_and_si128(samePic(pocQ1, stQ1, pocP1, stP1), close(mvq1, mvp1));
+  __m128i straight = _mm_and_si128(_mm_and_si128(sameA, closeA), _mm_or_si128(_mm_xor_si128(two, _mm_set1_epi32(-1)), second));
+  __m128i cross = _mm_and_si128(_mm_and_si128(samePic(pocQ0, stQ0, pocP1, stP1), samePic(pocQ1, stQ1, pocP0, stP0)),
+                                _mm_and_si128(close(mvq0, mvp1), close(mvq1, mvp0)));
+  cross = _mm_and_si128(cross, two);
+  __m128i none = _mm_cmpeq_epi32(_mm_or_si128(uq0, uq1), z);
+  __m128i sameCount = _mm_cmpeq_epi32(_mm_add_epi32(uq0, uq1), _mm_add_epi32(up0, up1));
+  __m128i zero = _mm_and_si128(sameCount, _mm_or_si128(none, _mm_or_si128(straight, cross)));
+  __m128i s = _mm_andnot_si128(zero, _mm_set1_epi32(1));
   s = _mm_packs_epi32(s, s);
   s = _mm_packs_epi16(s, s);
   s = Select(uncoded, s, _mm_set1_epi8(2));
