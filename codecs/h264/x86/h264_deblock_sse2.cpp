@@ -3,6 +3,7 @@
 // flags. Each gives exactly the bytes of its plain twin.
 #include <emmintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -79,6 +80,21 @@ inline __m128i SamePicturesL0(const H264MbMotion* cur, const H264MbMotion* nb) {
   return Dir == 0 ? _mm_shuffle_epi32(same, _MM_SHUFFLE(2, 2, 0, 0)) : _mm_shuffle_epi32(same, _MM_SHUFFLE(1, 1, 0, 0));
 }
 
+// The list flags (all ones where the list is used) and the reference
+// structures of the 8x8 blocks of the edge lanes (picked by Lanes): the
+// indexes and structures of both lists lie in one row of 16 bytes.
+template <int Lanes>
+inline void EdgeRefs(const H264MbMotion* m, __m128i* used0, __m128i* used1, __m128i* st0, __m128i* st1) {
+  static_assert(offsetof(H264MbMotion, refStructL1) == offsetof(H264MbMotion, refIdxL0) + 12);
+  __m128i v = Load16(m->refIdxL0);
+  __m128i idx = _mm_unpacklo_epi8(v, v), st = _mm_unpackhi_epi8(v, v);
+  const __m128i none = _mm_set1_epi32(-1);
+  *used0 = _mm_shuffle_epi32(_mm_cmpgt_epi32(_mm_unpacklo_epi16(idx, idx), none), Lanes);
+  *used1 = _mm_shuffle_epi32(_mm_cmpgt_epi32(_mm_unpackhi_epi16(idx, idx), none), Lanes);
+  *st0 = _mm_shuffle_epi32(_mm_unpacklo_epi16(st, st), Lanes);
+  *st1 = _mm_shuffle_epi32(_mm_unpackhi_epi16(st, st), Lanes);
+}
+
 // Strengths of the left (Dir 0) or top (Dir 1) edge.
 template <int Dir>
 void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
@@ -94,8 +110,8 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
     std::memset(out, 2, 4);
     return;
   }
-  const int16_t limY = field ? 1 : 3;
-  const __m128i lim = _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3);
+  // Largest near difference per vector: x 3, y 3 (1 in field pictures).
+  const __m128i lim = _mm_set1_epi32(field ? 0x00010003 : 0x00030003);
   auto refWord = [](const int8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -123,27 +139,19 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
   // vector compared straight and crosswise.
   constexpr int kQLanes = Dir ? _MM_SHUFFLE(1, 1, 0, 0) : _MM_SHUFFLE(2, 2, 0, 0);
   constexpr int kPLanes = Dir ? _MM_SHUFFLE(3, 3, 2, 2) : _MM_SHUFFLE(3, 3, 1, 1);
-  auto bytes = [](const void* p) {  // four bytes, each over a 32-bit lane
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    __m128i x = _mm_cvtsi32_si128(static_cast<int>(v));
-    x = _mm_unpacklo_epi8(x, x);
-    return _mm_unpacklo_epi16(x, x);
-  };
-  auto used = [&](const int8_t* refIdx) { return _mm_cmpgt_epi32(bytes(refIdx), _mm_set1_epi32(-1)); };
-  __m128i uq0 = _mm_shuffle_epi32(used(cur->refIdxL0), kQLanes), uq1 = _mm_shuffle_epi32(used(cur->refIdxL1), kQLanes);
-  __m128i up0 = _mm_shuffle_epi32(used(nb->refIdxL0), kPLanes), up1 = _mm_shuffle_epi32(used(nb->refIdxL1), kPLanes);
+  __m128i uq0, uq1, stQ0, stQ1, up0, up1, stP0, stP1;
+  EdgeRefs<kQLanes>(cur, &uq0, &uq1, &stQ0, &stQ1);
+  EdgeRefs<kPLanes>(nb, &up0, &up1, &stP0, &stP1);
   __m128i pocQ0 = _mm_shuffle_epi32(Load16(cur->refPocL0), kQLanes);
   __m128i pocQ1 = _mm_shuffle_epi32(Load16(cur->refPocL1), kQLanes);
   __m128i pocP0 = _mm_shuffle_epi32(Load16(nb->refPocL0), kPLanes);
   __m128i pocP1 = _mm_shuffle_epi32(Load16(nb->refPocL1), kPLanes);
-  __m128i stQ0 = _mm_shuffle_epi32(bytes(cur->refStructL0), kQLanes);
-  __m128i stQ1 = _mm_shuffle_epi32(bytes(cur->refStructL1), kQLanes);
-  __m128i stP0 = _mm_shuffle_epi32(bytes(nb->refStructL0), kPLanes);
-  __m128i stP1 = _mm_shuffle_epi32(bytes(nb->refStructL1), kPLanes);
   auto samePic = [](__m128i pocA, __m128i stA, __m128i pocB, __m128i stB) {
     return _mm_and_si128(_mm_cmpeq_epi32(pocA, pocB), _mm_cmpeq_epi32(stA, stB));
   };
+  // Same picture: current list i against neighbour list j.
+  __m128i same00 = samePic(pocQ0, stQ0, pocP0, stP0), same01 = samePic(pocQ0, stQ0, pocP1, stP1);
+  __m128i same10 = samePic(pocQ1, stQ1, pocP0, stP0), same11 = samePic(pocQ1, stQ1, pocP1, stP1);
   auto close = [&](__m128i a, __m128i b) {
     __m128i diff = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
     return _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
@@ -151,14 +159,12 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
   __m128i mvq0 = EdgeMvQ<Dir>(cur->mvL0), mvq1 = EdgeMvQ<Dir>(cur->mvL1);
   __m128i mvp0 = EdgeMvP<Dir>(nb->mvL0), mvp1 = EdgeMvP<Dir>(nb->mvL1);
   // The first list used on each side (list 0 when both are).
-  __m128i sameA = samePic(Select(uq0, pocQ0, pocQ1), Select(uq0, stQ0, stQ1), Select(up0, pocP0, pocP1),
-                          Select(up0, stP0, stP1));
+  __m128i sameA = Select(uq0, Select(up0, same00, same01), Select(up0, same10, same11));
   __m128i closeA = close(Select(uq0, mvq0, mvq1), Select(up0, mvp0, mvp1));
   __m128i two = _mm_and_si128(uq0, uq1);
-  __m128i second = _mm_and_si128(samePic(pocQ1, stQ1, pocP1, stP1), close(mvq1, mvp1));
+  __m128i second = _mm_and_si128(same11, close(mvq1, mvp1));
   __m128i straight = _mm_and_si128(_mm_and_si128(sameA, closeA), _mm_or_si128(_mm_xor_si128(two, _mm_set1_epi32(-1)), second));
-  __m128i cross = _mm_and_si128(_mm_and_si128(samePic(pocQ0, stQ0, pocP1, stP1), samePic(pocQ1, stQ1, pocP0, stP0)),
-                                _mm_and_si128(close(mvq0, mvp1), close(mvq1, mvp0)));
+  __m128i cross = _mm_and_si128(_mm_and_si128(same01, same10), _mm_and_si128(close(mvq0, mvp1), close(mvq1, mvp0)));
   cross = _mm_and_si128(cross, two);
   __m128i none = _mm_cmpeq_epi32(_mm_or_si128(uq0, uq1), z);
   __m128i sameCount = _mm_cmpeq_epi32(_mm_add_epi32(uq0, uq1), _mm_add_epi32(up0, up1));
