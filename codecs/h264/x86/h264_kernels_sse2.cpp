@@ -151,18 +151,12 @@ inline void Idct4Pass(__m128i& d0, __m128i& d1, __m128i& d2, __m128i& d3) {
   d3 = _mm_sub_epi16(e, h);
 }
 
-// Column j of the coefficients, one 16-bit load each: the parsers have just
-// stored them one at a time, and a wider load would wait for those stores
-// to leave the store buffer.
-inline __m128i Idct4Column(const int16_t* coef) {
-  __m128i v = _mm_cvtsi32_si128(static_cast<uint16_t>(coef[0]));
-  v = _mm_insert_epi16(v, coef[4], 1);
-  v = _mm_insert_epi16(v, coef[8], 2);
-  return _mm_insert_epi16(v, coef[12], 3);
-}
-
 void Idct4x4(const int16_t* coef, int16_t* residual) {
-  __m128i r0 = Idct4Column(coef), r1 = Idct4Column(coef + 1), r2 = Idct4Column(coef + 2), r3 = Idct4Column(coef + 3);
+  __m128i r0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef));
+  __m128i r1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 4));
+  __m128i r2 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 8));
+  __m128i r3 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(coef + 12));
+  Transpose4x4(r0, r1, r2, r3);
   Idct4Pass(r0, r1, r2, r3);
   Transpose4x4(r0, r1, r2, r3);
   Idct4Pass(r0, r1, r2, r3);
