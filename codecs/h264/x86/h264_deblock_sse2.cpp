@@ -3,6 +3,7 @@
 // flags. Each gives exactly the bytes of its plain twin.
 #include <emmintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -17,8 +18,6 @@ inline __m128i Load16(const void* p) { return _mm_loadu_si128(static_cast<const 
 inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
   return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
-
-inline __m128i PairMask(bool lo, bool hi) { return _mm_set_epi32(-int{hi}, -int{hi}, -int{lo}, -int{lo}); }
 
 // The four motion vectors (one 32-bit lane each) of the blocks along the
 // edge: on the current side (q) the first row or column, on the
@@ -56,18 +55,6 @@ inline __m128i EdgeCoded(const uint8_t* q, const uint8_t* p) {
   return _mm_or_si128(vq, vp);
 }
 
-struct Side {
-  bool l0, l1;
-};
-
-inline bool SamePicture(const H264MbMotion* p, int p8, int lp, const H264MbMotion* q, int q8, int lq) {
-  int32_t pocP = lp ? p->refPocL1[p8] : p->refPocL0[p8];
-  int32_t pocQ = lq ? q->refPocL1[q8] : q->refPocL0[q8];
-  uint8_t stP = lp ? p->refStructL1[p8] : p->refStructL0[p8];
-  uint8_t stQ = lq ? q->refStructL1[q8] : q->refStructL0[q8];
-  return pocP == pocQ && stP == stQ;
-}
-
 // Whether the list-0 pictures of the two 8x8 pairs along the edge agree
 // (picture order count and structure): all ones in lanes 0, 1 for the first
 // pair and 2, 3 for the second, the lanes of the edge's vectors.
@@ -93,8 +80,22 @@ inline __m128i SamePicturesL0(const H264MbMotion* cur, const H264MbMotion* nb) {
   return Dir == 0 ? _mm_shuffle_epi32(same, _MM_SHUFFLE(2, 2, 0, 0)) : _mm_shuffle_epi32(same, _MM_SHUFFLE(1, 1, 0, 0));
 }
 
-// Strengths of the left (Dir 0) or top (Dir 1) edge. Pairs of blocks that
-// use two lists each and differ are left to the plain kernel.
+// The list flags (all ones where the list is used) and the reference
+// structures of the 8x8 blocks of the edge lanes (picked by Lanes): the
+// indexes and structures of both lists lie in one row of 16 bytes.
+template <int Lanes>
+inline void EdgeRefs(const H264MbMotion* m, __m128i* used0, __m128i* used1, __m128i* st0, __m128i* st1) {
+  static_assert(offsetof(H264MbMotion, refStructL1) == offsetof(H264MbMotion, refIdxL0) + 12);
+  __m128i v = Load16(m->refIdxL0);
+  __m128i idx = _mm_unpacklo_epi8(v, v), st = _mm_unpackhi_epi8(v, v);
+  const __m128i none = _mm_set1_epi32(-1);
+  *used0 = _mm_shuffle_epi32(_mm_cmpgt_epi32(_mm_unpacklo_epi16(idx, idx), none), Lanes);
+  *used1 = _mm_shuffle_epi32(_mm_cmpgt_epi32(_mm_unpackhi_epi16(idx, idx), none), Lanes);
+  *st0 = _mm_shuffle_epi32(_mm_unpacklo_epi16(st, st), Lanes);
+  *st1 = _mm_shuffle_epi32(_mm_unpackhi_epi16(st, st), Lanes);
+}
+
+// Strengths of the left (Dir 0) or top (Dir 1) edge.
 template <int Dir>
 void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbInfo* nbInfo,
                   const H264MbInfo* curInfo, uint8_t* out) {
@@ -109,11 +110,8 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
     std::memset(out, 2, 4);
     return;
   }
-  // The two 8x8 pairs along the edge: blocks k = 0, 1 and k = 2, 3.
-  static constexpr int kQ8[2][2] = {{0, 2}, {0, 1}};
-  static constexpr int kP8[2][2] = {{1, 3}, {2, 3}};
-  const int16_t limY = field ? 1 : 3;
-  const __m128i lim = _mm_set_epi16(limY, 3, limY, 3, limY, 3, limY, 3);
+  // Largest near difference per vector: x 3, y 3 (1 in field pictures).
+  const __m128i lim = _mm_set1_epi32(field ? 0x00010003 : 0x00030003);
   auto refWord = [](const int8_t* p) {
     uint32_t v;
     std::memcpy(&v, p, 4);
@@ -136,45 +134,42 @@ void EdgeStrength(const H264MbMotion* nb, const H264MbMotion* cur, const H264MbI
     std::memcpy(out, &word1, 4);
     return;
   }
-  bool one[2], useFar[2], bothLists[2], q1[2], p1[2];
-  for (int h = 0; h < 2; ++h) {
-    int q8 = kQ8[Dir][h], p8 = kP8[Dir][h];
-    Side q{cur->refIdxL0[q8] >= 0, cur->refIdxL1[q8] >= 0}, p{nb->refIdxL0[p8] >= 0, nb->refIdxL1[p8] >= 0};
-    int nq = q.l0 + q.l1, np = p.l0 + p.l1;
-    one[h] = useFar[h] = bothLists[h] = false;
-    q1[h] = !q.l0;
-    p1[h] = !p.l0;
-    if (nq != np) {
-      one[h] = true;
-    } else if (nq == 1) {
-      if (SamePicture(nb, p8, p1[h], cur, q8, q1[h])) useFar[h] = true;
-      else one[h] = true;
-    } else if (nq == 2) {
-      if (!SamePicture(nb, p8, 0, cur, q8, 0) || !SamePicture(nb, p8, 1, cur, q8, 1))
-        return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
-      bothLists[h] = true;
-    }
-  }
+  // Any mix of lists, per edge lane: the per-8x8 facts spread to the lanes
+  // of their blocks, each list's picture (order count and structure) and
+  // vector compared straight and crosswise.
+  constexpr int kQLanes = Dir ? _MM_SHUFFLE(1, 1, 0, 0) : _MM_SHUFFLE(2, 2, 0, 0);
+  constexpr int kPLanes = Dir ? _MM_SHUFFLE(3, 3, 2, 2) : _MM_SHUFFLE(3, 3, 1, 1);
+  __m128i uq0, uq1, stQ0, stQ1, up0, up1, stP0, stP1;
+  EdgeRefs<kQLanes>(cur, &uq0, &uq1, &stQ0, &stQ1);
+  EdgeRefs<kPLanes>(nb, &up0, &up1, &stP0, &stP1);
+  __m128i pocQ0 = _mm_shuffle_epi32(Load16(cur->refPocL0), kQLanes);
+  __m128i pocQ1 = _mm_shuffle_epi32(Load16(cur->refPocL1), kQLanes);
+  __m128i pocP0 = _mm_shuffle_epi32(Load16(nb->refPocL0), kPLanes);
+  __m128i pocP1 = _mm_shuffle_epi32(Load16(nb->refPocL1), kPLanes);
+  auto samePic = [](__m128i pocA, __m128i stA, __m128i pocB, __m128i stB) {
+    return _mm_and_si128(_mm_cmpeq_epi32(pocA, pocB), _mm_cmpeq_epi32(stA, stB));
+  };
+  // Same picture: current list i against neighbour list j.
+  __m128i same00 = samePic(pocQ0, stQ0, pocP0, stP0), same01 = samePic(pocQ0, stQ0, pocP1, stP1);
+  __m128i same10 = samePic(pocQ1, stQ1, pocP0, stP0), same11 = samePic(pocQ1, stQ1, pocP1, stP1);
+  auto close = [&](__m128i a, __m128i b) {
+    __m128i diff = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
+    return _mm_cmpeq_epi32(_mm_cmpgt_epi16(diff, lim), z);
+  };
   __m128i mvq0 = EdgeMvQ<Dir>(cur->mvL0), mvq1 = EdgeMvQ<Dir>(cur->mvL1);
   __m128i mvp0 = EdgeMvP<Dir>(nb->mvL0), mvp1 = EdgeMvP<Dir>(nb->mvL1);
-  if (bothLists[0] || bothLists[1]) {
-    // Equal vectors in both lists settle the pair at 0; anything else takes
-    // the general comparison.
-    __m128i eq = _mm_and_si128(_mm_cmpeq_epi32(mvq0, mvp0), _mm_cmpeq_epi32(mvq1, mvp1));
-    int need = (bothLists[0] ? 0x00FF : 0) | (bothLists[1] ? 0xFF00 : 0);
-    __m128i uncoded16 = _mm_unpacklo_epi8(uncoded, uncoded);
-    __m128i uncoded32 = _mm_unpacklo_epi16(uncoded16, uncoded16);
-    int settled = _mm_movemask_epi8(_mm_or_si128(eq, _mm_cmpeq_epi32(uncoded32, z)));
-    if ((settled & need) != need) return H264MbEdgeStrengths(curInfo, cur, nbInfo, nb, Dir, field, out);
-  }
-  __m128i mvq = Select(PairMask(q1[0], q1[1]), mvq1, mvq0);
-  __m128i mvp = Select(PairMask(p1[0], p1[1]), mvp1, mvp0);
-  // |q - p| per component, saturated; far when x reaches 4 or y the limit.
-  __m128i diff = _mm_max_epi16(_mm_subs_epi16(mvq, mvp), _mm_subs_epi16(mvp, mvq));
-  __m128i far = _mm_cmpgt_epi16(diff, lim);
-  far = _mm_andnot_si128(_mm_cmpeq_epi32(far, z), _mm_set1_epi32(-1));
-  __m128i s = _mm_or_si128(PairMask(one[0], one[1]), _mm_and_si128(PairMask(useFar[0], useFar[1]), far));
-  s = _mm_and_si128(s, _mm_set1_epi32(1));
+  // The first list used on each side (list 0 when both are).
+  __m128i sameA = Select(uq0, Select(up0, same00, same01), Select(up0, same10, same11));
+  __m128i closeA = close(Select(uq0, mvq0, mvq1), Select(up0, mvp0, mvp1));
+  __m128i two = _mm_and_si128(uq0, uq1);
+  __m128i second = _mm_and_si128(same11, close(mvq1, mvp1));
+  __m128i straight = _mm_and_si128(_mm_and_si128(sameA, closeA), _mm_or_si128(_mm_xor_si128(two, _mm_set1_epi32(-1)), second));
+  __m128i cross = _mm_and_si128(_mm_and_si128(same01, same10), _mm_and_si128(close(mvq0, mvp1), close(mvq1, mvp0)));
+  cross = _mm_and_si128(cross, two);
+  __m128i none = _mm_cmpeq_epi32(_mm_or_si128(uq0, uq1), z);
+  __m128i sameCount = _mm_cmpeq_epi32(_mm_add_epi32(uq0, uq1), _mm_add_epi32(up0, up1));
+  __m128i zero = _mm_and_si128(sameCount, _mm_or_si128(none, _mm_or_si128(straight, cross)));
+  __m128i s = _mm_andnot_si128(zero, _mm_set1_epi32(1));
   s = _mm_packs_epi32(s, s);
   s = _mm_packs_epi16(s, s);
   s = Select(uncoded, s, _mm_set1_epi8(2));

@@ -303,8 +303,8 @@ void CheckLeftColumns(Rng& rng, H264GatherColumnsFn pg, H264GatherColumnsFn vg, 
 }
 
 // Edge strengths of two inter macroblocks: references drawn from a few
-// pictures so equal ones are common, list 0 alone or both lists, vectors equal, near (within the limits)
-// or far up to the 16-bit extremes, one or two lists per 8x8 block, coded
+// pictures so equal ones are common, list 0 alone or both lists, vectors equal (also crosswise), near
+// (within the limits) or far up to the 16-bit extremes, one or two lists per 8x8 block, coded
 // flags of any byte value; also intra neighbours and field pictures. Only
 // the four strength bytes may change.
 void RandomMotion(Rng& rng, H264MbMotion* m, const H264MbMotion* like, bool listZeroOnly) {
@@ -318,10 +318,12 @@ void RandomMotion(Rng& rng, H264MbMotion* m, const H264MbMotion* like, bool list
     m->refPocL0[b8] = rng.Int(0, 2) * 2;
     m->refPocL1[b8] = rng.Int(0, 2) * 2;
   }
+  const int cross = listZeroOnly ? 0 : rng.Int(0, 3) == 0;
   for (int blk = 0; blk < 16; ++blk)
     for (int l = 0; l < 2; ++l) {
       int16_t* mv = l ? m->mvL1[blk] : m->mvL0[blk];
-      const int16_t* base = l ? like->mvL1[blk ^ 5] : like->mvL0[blk ^ 5];
+      // Now and then the other list's vector, so that crosswise pairs match.
+      const int16_t* base = (l ^ cross) ? like->mvL1[blk ^ 5] : like->mvL0[blk ^ 5];
       for (int c = 0; c < 2; ++c) {
         switch (rng.Int(0, 5)) {
           case 0: case 1: mv[c] = base[c]; break;
