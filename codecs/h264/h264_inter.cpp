@@ -76,8 +76,9 @@ inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
   }
 }
 
-// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
-// with positions outside clamped to the nearest edge sample.
+// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24,
+// at least h + 1 of them) with positions outside clamped to the nearest edge
+// sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
                                            int w, int h, uint8_t* buf, int* outStride) {
   // Columns [0, inL) lie left of the plane, [inR, w) right of it.
@@ -99,7 +100,10 @@ inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
       for (int i = 0; i < kFetchStride; i += 8) std::memcpy(out + i, &left, 8);
     }
     if (inR > inL) CopyBytes(out + inL, row + x + inL, inR - inL);
-    for (int i = inR; i < w; ++i) out[i] = row[planeW - 1];
+    // Eight-byte stores: the last may run up to 7 bytes into the next buffer
+    // row (written after it; `buf` has a row more than h).
+    const uint64_t right = row[planeW - 1] * uint64_t{0x0101010101010101};
+    for (int i = inR; i < w; i += 8) std::memcpy(out + i, &right, 8);
   }
   *outStride = kFetchStride;
   return buf;
