@@ -206,6 +206,10 @@ inline bool UniformMotion(const H264MbMotion* m) {
   return diff == 0;
 }
 
+// Motion compensation of one partition (below).
+[[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
+                                               int w, int h, H264InterPred* pred);
+
 // P and B partition shapes in 4x4 units.
 struct Shape {
   uint8_t x, y, w, h;
@@ -239,8 +243,14 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
     mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
   }
   H264StoreMotionPair(ctx, s.x, s.y, s.w, s.h, used, mv);
-  for (int l = 0; l < 2; ++l)
-    if (lists >> l & 1) H264McPartition(ctx, l, ref[l], mv[l], s.x, s.y, s.w, s.h, pred);
+  // Each list with its number known; the whole macroblock with its sizes.
+  if (s.x == 0 && s.y == 0 && s.w == 4 && s.h == 4) {
+    if (lists & 1) McPartition(ctx, 0, ref[0], mv[0], 0, 0, 4, 4, pred);
+    if (lists & 2) McPartition(ctx, 1, ref[1], mv[1], 0, 0, 4, 4, pred);
+  } else {
+    if (lists & 1) McPartition(ctx, 0, ref[0], mv[0], s.x, s.y, s.w, s.h, pred);
+    if (lists & 2) McPartition(ctx, 1, ref[1], mv[1], s.x, s.y, s.w, s.h, pred);
+  }
 }
 
 void Stat(H264DecContext* ctx, int index) {
