@@ -76,8 +76,9 @@ inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
   }
 }
 
-// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24)
-// with positions outside clamped to the nearest edge sample.
+// Copies the w x h rectangle at (x, y) of a plane into `buf` (rows of 24,
+// at least h + 1 of them) with positions outside clamped to the nearest edge
+// sample.
 [[gnu::noinline]] const uint8_t* FetchEdge(const uint8_t* plane, int stride, int planeW, int planeH, int x, int y,
                                            int w, int h, uint8_t* buf, int* outStride) {
   // Columns [0, inL) lie left of the plane, [inR, w) right of it.
@@ -99,7 +100,10 @@ inline void CopyBytes(uint8_t* d, const uint8_t* s, int n) {
       for (int i = 0; i < kFetchStride; i += 8) std::memcpy(out + i, &left, 8);
     }
     if (inR > inL) CopyBytes(out + inL, row + x + inL, inR - inL);
-    for (int i = inR; i < w; ++i) out[i] = row[planeW - 1];
+    // Eight-byte stores: the last may run up to 7 bytes into the next buffer
+    // row (written after it; `buf` has a row more than h).
+    const uint64_t right = row[planeW - 1] * uint64_t{0x0101010101010101};
+    for (int i = inR; i < w; i += 8) std::memcpy(out + i, &right, 8);
   }
   *outStride = kFetchStride;
   return buf;
@@ -202,6 +206,10 @@ inline bool UniformMotion(const H264MbMotion* m) {
   return diff == 0;
 }
 
+// Motion compensation of one partition (below).
+[[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
+                                               int w, int h, H264InterPred* pred);
+
 // P and B partition shapes in 4x4 units.
 struct Shape {
   uint8_t x, y, w, h;
@@ -235,8 +243,14 @@ void Partition(H264DecContext* ctx, const Shape& s, int lists, const int8_t* ref
     mv[l][1] = static_cast<int16_t>(mv[l][1] + mvd[l][1]);
   }
   H264StoreMotionPair(ctx, s.x, s.y, s.w, s.h, used, mv);
-  for (int l = 0; l < 2; ++l)
-    if (lists >> l & 1) H264McPartition(ctx, l, ref[l], mv[l], s.x, s.y, s.w, s.h, pred);
+  // Each list with its number known; the whole macroblock with its sizes.
+  if (s.x == 0 && s.y == 0 && s.w == 4 && s.h == 4) {
+    if (lists & 1) McPartition(ctx, 0, ref[0], mv[0], 0, 0, 4, 4, pred);
+    if (lists & 2) McPartition(ctx, 1, ref[1], mv[1], 0, 0, 4, 4, pred);
+  } else {
+    if (lists & 1) McPartition(ctx, 0, ref[0], mv[0], s.x, s.y, s.w, s.h, pred);
+    if (lists & 2) McPartition(ctx, 1, ref[1], mv[1], s.x, s.y, s.w, s.h, pred);
+  }
 }
 
 void Stat(H264DecContext* ctx, int index) {
@@ -445,71 +459,75 @@ void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBas
 
 namespace {
 
+// The reference rectangles of a partition near or over the picture's edge:
+// luma (xf/yf: fractions) and both chroma blocks, edge-extended where needed.
+[[gnu::noinline]] void FetchNearEdge(const H264RefPlanes& rp, int planeW, int lx, int ly, int pw, int ph, int xf,
+                                     int yf, int cx, int cy, int cw, int ch, H264McArgs* a, uint8_t* lumaBuf,
+                                     uint8_t* cbBuf, uint8_t* crBuf) {
+  const int stride = rp.stride, planeH = rp.height;
+  int lumaStride = 0, chromaStride = 0;
+  a->lumaSrc = Fetch(rp.luma, stride, planeW, planeH, lx - (xf ? 2 : 0), ly - (yf ? 2 : 0), pw + (xf ? 5 : 0),
+                     ph + (yf ? 5 : 0), lumaBuf, &lumaStride);
+  a->lumaStride = lumaStride;
+  if (cx >= 0 && cy >= 0 && cx + cw <= planeW / 2 && cy + ch <= planeH / 2) {
+    chromaStride = stride / 2;
+    ptrdiff_t at = static_cast<ptrdiff_t>(cy) * chromaStride + cx;
+    a->cbSrc = rp.cb + at;
+    a->crSrc = rp.cr + at;
+  } else {
+    a->cbSrc = FetchEdge(rp.cb, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
+    a->crSrc = FetchEdge(rp.cr, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
+  }
+  a->chromaStride = chromaStride;
+}
+
 [[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
                                                int w, int h, H264InterPred* pred) {
-  const H264DecPicture* pic = ctx->refList[list][ref];
-  if (!pic) return;
+  const H264RefPlanes& rp = ctx->refPlanes[list][ref];
+  if (!rp.luma) return;
   const H264DecKernelTable& k = ctx->kernels;
   H264MbWork& mb = ctx->mb;
-  int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
-  int stride = static_cast<int>(ctx->activeSps.width);
-  int planeW = stride, planeH = static_cast<int>(ctx->activeSps.frameHeight);
-  // Planes at fixed offsets of the buffer (as H264DecPlane places them).
-  uint8_t* lumaPlane = ctx->frameBuffers[pic->bufferIndex];
-  uint8_t* cbPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 256;
-  uint8_t* crPlane = lumaPlane + static_cast<size_t>(ctx->bufferMbs) * 320;
-  int chromaMvY = mv[1];
-  if (pic->structure == 1 || pic->structure == 2) {
-    // A reference field: every other line of its buffer. Between fields of
-    // opposite parity chroma moves by a quarter sample.
-    if (pic->structure == 2) {
-      lumaPlane += stride;
-      cbPlane += stride / 2;
-      crPlane += stride / 2;
-    }
-    int cur = static_cast<int>(ctx->slice.structure);
-    if (cur == 1 && pic->structure == 2) chromaMvY -= 2;
-    if (cur == 2 && pic->structure == 1) chromaMvY += 2;
-    stride *= 2;
-    planeH /= 2;
+  const int px = 4 * x, py = 4 * y, pw = 4 * w, ph = 4 * h;
+  const int planeW = static_cast<int>(ctx->activeSps.width);
+  // Both components of the vector in one load.
+  uint32_t mvWord;
+  std::memcpy(&mvWord, mv, 4);
+  const int mvx = static_cast<int16_t>(mvWord), mvy = static_cast<int32_t>(mvWord) >> 16;
+  const int chromaMvY = mvy + rp.chromaMvY;
+  const int xf = mvx & 3, yf = mvy & 3;
+  const int lx = 16 * mb.mbX + px + (mvx >> 2);
+  const int ly = 16 * mb.mbY + py + (mvy >> 2);
+  const int cfx = mvx & 7, cfy = chromaMvY & 7;
+  // The chroma column is half the luma one (its origin is even).
+  const int cx = lx >> 1, cy = 8 * mb.mbY + py / 2 + (chromaMvY >> 3);
+
+  alignas(16) uint8_t lumaBuf[22 * kFetchStride];
+  alignas(16) uint8_t cbBuf[10 * kFetchStride];
+  alignas(16) uint8_t crBuf[10 * kFetchStride];
+  H264McArgs a;
+  a.chromaFracX = static_cast<int16_t>(cfx);
+  a.chromaFracY = static_cast<int16_t>(cfy);
+  // Inside with two samples to spare on every side: the luma rectangle with
+  // its filter taps and (the chroma position following the luma one within
+  // a sample, a quarter sample more between fields) both chroma blocks.
+  if (lx >= 2 && ly >= 2 && lx + pw + 3 <= planeW && ly + ph + 3 <= rp.height) [[likely]] {
+    const int stride = rp.stride;
+    a.lumaSrc = rp.luma + static_cast<ptrdiff_t>(ly - (yf ? 2 : 0)) * stride + lx - (xf ? 2 : 0);
+    a.lumaStride = stride;
+    const ptrdiff_t at = static_cast<ptrdiff_t>(cy) * (stride / 2) + cx;
+    a.cbSrc = rp.cb + at;
+    a.crSrc = rp.cr + at;
+    a.chromaStride = stride / 2;
+  } else {
+    FetchNearEdge(rp, planeW, lx, ly, pw, ph, xf, yf, cx, cy, pw / 2 + (cfx ? 1 : 0), ph / 2 + (cfy ? 1 : 0), &a,
+                  lumaBuf, cbBuf, crBuf);
   }
   uint8_t* lumaBase = list ? pred->l1 : mb.samples;
   uint8_t* cbBase = list ? pred->l1 + 256 : mb.samples + kMbSamplesCb;
   uint8_t* crBase = list ? pred->l1 + 320 : mb.samples + kMbSamplesCr;
 
-  alignas(16) uint8_t lumaBuf[22 * kFetchStride];
-  alignas(16) uint8_t cbBuf[10 * kFetchStride];
-  alignas(16) uint8_t crBuf[10 * kFetchStride];
-  H264McArgs a{};
-  a.mvx = mv[0];
-  a.mvy = mv[1];
-  a.refStructure = RefStructure(pic);
-  a.refBuffer = pic->bufferIndex;
-  int xf = mv[0] & 3, yf = mv[1] & 3;
-  int lx = 16 * mb.mbX + px + (mv[0] >> 2) - (xf ? 2 : 0);
-  int ly = 16 * mb.mbY + py + (mv[1] >> 2) - (yf ? 2 : 0);
-  int lumaStride = 0, chromaStride = 0;
-  a.lumaSrc = Fetch(lumaPlane, stride, planeW, planeH, lx, ly, pw + (xf ? 5 : 0),
-                    ph + (yf ? 5 : 0), lumaBuf, &lumaStride);
-  a.lumaStride = lumaStride;
-  a.chromaFracX = static_cast<int16_t>(mv[0] & 7);
-  a.chromaFracY = static_cast<int16_t>(chromaMvY & 7);
-  int cx = 8 * mb.mbX + px / 2 + (mv[0] >> 3), cy = 8 * mb.mbY + py / 2 + (chromaMvY >> 3);
-  int cw = pw / 2 + (a.chromaFracX ? 1 : 0), ch = ph / 2 + (a.chromaFracY ? 1 : 0);
-  if (cx >= 0 && cy >= 0 && cx + cw <= planeW / 2 && cy + ch <= planeH / 2) [[likely]] {
-    // Cb and Cr share the geometry: both in place.
-    chromaStride = stride / 2;
-    ptrdiff_t at = static_cast<ptrdiff_t>(cy) * chromaStride + cx;
-    a.cbSrc = cbPlane + at;
-    a.crSrc = crPlane + at;
-  } else {
-    a.cbSrc = FetchEdge(cbPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, cbBuf, &chromaStride);
-    a.crSrc = FetchEdge(crPlane, stride / 2, planeW / 2, planeH / 2, cx, cy, cw, ch, crBuf, &chromaStride);
-  }
-  a.chromaStride = chromaStride;
-
   int li = 4 * xf + yf;
-  int ci = (a.chromaFracX ? 1 : 0) + (a.chromaFracY ? 2 : 0);
+  int ci = (cfx ? 1 : 0) + (cfy ? 2 : 0);
   if (const H264McBlockKernels* blocks = ctx->mcBlocks) {
     // The whole partition in one call per component (the kernels prefetch
     // what the macroblocks four on will read).
@@ -684,7 +702,7 @@ void H264InterPSkip(H264DecContext* ctx) {
   const int8_t refs[2] = {0, -1};
   const int16_t mvs[2][2] = {{mv[0], mv[1]}, {0, 0}};
   StorePair(ctx, 0, 0, 4, 4, refs, mvs);
-  H264McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
+  McPartition(ctx, 0, 0, mv, 0, 0, 4, 4, &pred);
   // No residual: the prediction is the result unless weights change it.
   if (!UnweightedFirstRef(ctx->slice)) H264FinishQuadrants(ctx, pred);
   H264InterStrengths(ctx);

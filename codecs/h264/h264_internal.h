@@ -445,6 +445,17 @@ struct H264DecWorkerBlock;
 // ---------------------------------------------------------------------------
 // The context
 
+// A reference picture's planes as motion compensation reads them, set with
+// the reference lists: a field starts on its first line and steps two.
+struct H264RefPlanes {
+  const uint8_t* luma;  // null: no picture
+  const uint8_t* cb;
+  const uint8_t* cr;
+  int32_t stride;     // luma line step; chroma half of it
+  int32_t height;     // luma lines
+  int32_t chromaMvY;  // added to vertical vectors for chroma (fields of opposite parity)
+};
+
 struct H264DecContext {
   // Create parameters
   uint32_t widthMbs;
@@ -477,6 +488,7 @@ struct H264DecContext {
   int32_t curIsSecondField;         // the current picture completes pendingField
   H264DecPicture* refList[2][kH264MaxRefs];
   uint32_t refListLen[2];
+  H264RefPlanes refPlanes[2][kH264MaxRefs];  // of refList's pictures
 
   // Parameter sets
   H264Sps* spsTable;

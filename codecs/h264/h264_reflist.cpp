@@ -156,10 +156,52 @@ void H264DecNumberReferences(H264DecContext* ctx, uint32_t cur, int structure) {
   }
 }
 
+namespace {
+
+// The planes of every list entry, read by motion compensation.
+void SetRefPlanes(H264DecContext* ctx) {
+  const int width = static_cast<int>(ctx->activeSps.width);
+  const int height = static_cast<int>(ctx->activeSps.frameHeight);
+  const int cur = static_cast<int>(ctx->slice.structure);
+  const size_t mbs = ctx->bufferMbs;
+  for (int l = 0; l < 2; ++l)
+    for (int i = 0; i < kH264MaxRefs; ++i) {
+      const H264DecPicture* pic = ctx->refList[l][i];
+      H264RefPlanes& r = ctx->refPlanes[l][i];
+      if (!pic) {
+        r = H264RefPlanes{};
+        continue;
+      }
+      // Planes at fixed offsets of the buffer (as H264DecPlane places them).
+      const uint8_t* luma = ctx->frameBuffers[pic->bufferIndex];
+      const uint8_t* cb = luma + mbs * 256;
+      const uint8_t* cr = luma + mbs * 320;
+      int stride = width, lines = height, chromaMvY = 0;
+      if (pic->structure == 1 || pic->structure == 2) {
+        // Every other line of the buffer. Between fields of opposite parity
+        // chroma moves by a quarter sample.
+        if (pic->structure == 2) {
+          luma += stride;
+          cb += stride / 2;
+          cr += stride / 2;
+        }
+        if (cur == 1 && pic->structure == 2) chromaMvY = -2;
+        if (cur == 2 && pic->structure == 1) chromaMvY = 2;
+        stride *= 2;
+        lines /= 2;
+      }
+      r = H264RefPlanes{luma, cb, cr, stride, lines, chromaMvY};
+    }
+}
+
+}  // namespace
+
 int H264DecInitRefLists(H264DecContext* ctx) {
   ctx->refListLen[0] = ctx->refListLen[1] = 0;
   for (auto& list : ctx->refList)
     for (auto& p : list) p = nullptr;
+  for (auto& list : ctx->refPlanes)
+    for (auto& p : list) p = H264RefPlanes{};
   const H264SliceHeader& s = ctx->slice;
   uint32_t type = s.slice_type;
   if (type == kH264SliceI || type == kH264SliceSI) return 0;
@@ -190,6 +232,7 @@ int H264DecInitRefLists(H264DecContext* ctx) {
   for (auto& list : ctx->refList)
     for (auto& p : list)
       if (!p) p = first;
+  SetRefPlanes(ctx);
   return 0;
 }
 

@@ -296,6 +296,35 @@ inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __
   };
   if constexpr (!X) ahead(src);
   __m128i top = pairs(0);
+#ifdef __AVX2__
+  if constexpr (W == 8) {
+    // Two rows per step, one in each lane; four rows stored at once.
+    static_assert(H % 4 == 0);
+    const __m256i w0x2 = _mm256_broadcastsi128_si256(w0), w1x2 = _mm256_broadcastsi128_si256(w1);
+    const __m256i rnd2 = _mm256_set1_epi16(32);
+    auto twoRows = [&](int y) {
+      __m128i mid = pairs(y + 1);
+      __m256i v = _mm256_maddubs_epi16(_mm256_inserti128_si256(_mm256_castsi128_si256(top), mid, 1), w0x2);
+      if constexpr (X && Y) {
+        __m128i below = pairs(y + 2);
+        v = _mm256_add_epi16(
+            v, _mm256_maddubs_epi16(_mm256_inserti128_si256(_mm256_castsi128_si256(mid), below, 1), w1x2));
+        top = below;
+      } else if (y + 2 < H) {
+        top = pairs(y + 2);
+      }
+      return _mm256_srli_epi16(_mm256_add_epi16(v, rnd2), 6);
+    };
+    for (int y = 0; y < H; y += 4) {
+      __m256i v01 = twoRows(y);
+      __m256i v23 = twoRows(y + 2);
+      // Lanes hold rows (y, y + 2) and (y + 1, y + 3): back in order.
+      __m256i rows = _mm256_permute4x64_epi64(_mm256_packus_epi16(v01, v23), 0xD8);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 8 * y), rows);
+    }
+    return;
+  }
+#endif
   for (int y = 0; y < H; ++y) {
     __m128i v = _mm_maddubs_epi16(top, w0);
     if constexpr (X && Y) {
