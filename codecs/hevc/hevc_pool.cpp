@@ -1,6 +1,6 @@
 // Worker pool: a fixed set of threads taking jobs from a bounded run list and
-// leaving them on a bounded done list, where the dispatcher collects them by
-// argument.
+// marking them finished, where the dispatcher collects them by argument
+// without taking a lock unless it has to sleep.
 #include "codecs/hevc/hevc_pool.h"
 
 #include <atomic>
@@ -193,7 +193,12 @@ int32_t HevcWorker(void* arg) {
     HevcMutexUnlock(run->mutex);
     HevcCondBroadcast(run->cvEmpty);
     job->result = job->fn(job->arg);
-    HevcJobListPush(&pool->done, job);
+    __atomic_store_n(&job->bFinished, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&pool->pAwaited, __ATOMIC_SEQ_CST) == job) {
+      HevcMutexLock(pool->pDoneMutex);
+      HevcMutexUnlock(pool->pDoneMutex);
+      HevcCondBroadcast(pool->pCvDone);
+    }
   }
   return 0;
 }
@@ -211,12 +216,17 @@ int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, int32_t jobs, vo
   pool->startArg = startArg;
   pool->pThreads = static_cast<HevcThread*>(HevcAlignedAlloc(sizeof(HevcThread) * threads));
   if (!pool->pThreads) return -1;
-  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs) || HevcJobListInit(&pool->done, jobs))
+  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs) || HevcMutexInit(&pool->pDoneMutex) ||
+      HevcCondInit(&pool->pCvDone))
     return -1;
   pool->run.bWakeOne = 1;  // an idle worker for each queued job
+  pool->ppJobs = static_cast<HevcJob**>(HevcAlignedAlloc(sizeof(HevcJob*) * jobs));
+  if (!pool->ppJobs) return -1;
   for (int i = 0; i < jobs; ++i) {
     auto* job = static_cast<HevcJob*>(HevcAlignedAlloc(sizeof(HevcJob)));
     if (!job) return -1;
+    pool->ppJobs[i] = job;
+    pool->iJobs = i + 1;
     HevcJobListPush(&pool->free, job);
   }
   for (int i = 0; i < threads; ++i) {
@@ -237,26 +247,24 @@ void HevcWorkerPoolQueue(HevcWorkerPool* pool, int32_t (*fn)(void*), void* arg) 
   job->fn = fn;
   job->arg = arg;
   job->result = 0;
+  job->bFinished = 0;
+  job->bQueued = 1;
   HevcJobListPush(&pool->run, job);
 }
 
 int32_t HevcWorkerPoolWait(HevcWorkerPool* pool, void* arg) {
-  HevcJobList* d = &pool->done;
-  pool->iLastResult = HevcMutexLock(d->mutex);
   HevcJob* job = nullptr;
-  for (;;) {
-    for (int i = 0; i < d->size; ++i) {
-      if (d->entries[i]->arg != arg) continue;
-      job = d->entries[i];
-      std::memmove(d->entries + i, d->entries + i + 1, sizeof(HevcJob*) * (d->size - i));
-      --d->size;
-      break;
-    }
-    if (job) break;
-    HevcCondWait(d->cvFill, d->mutex);
+  for (int i = 0; i < pool->iJobs && !job; ++i)
+    if (pool->ppJobs[i]->bQueued && pool->ppJobs[i]->arg == arg) job = pool->ppJobs[i];
+  if (!job) return -1;
+  if (!__atomic_load_n(&job->bFinished, __ATOMIC_ACQUIRE)) {
+    HevcMutexLock(pool->pDoneMutex);
+    __atomic_store_n(&pool->pAwaited, job, __ATOMIC_SEQ_CST);
+    while (!__atomic_load_n(&job->bFinished, __ATOMIC_SEQ_CST)) HevcCondWait(pool->pCvDone, pool->pDoneMutex);
+    __atomic_store_n(&pool->pAwaited, nullptr, __ATOMIC_RELAXED);
+    HevcMutexUnlock(pool->pDoneMutex);
   }
-  HevcMutexUnlock(d->mutex);
-  HevcCondBroadcast(d->cvEmpty);
+  job->bQueued = 0;
   const int32_t result = job->result;
   HevcJobListPush(&pool->free, job);
   return result;
@@ -271,9 +279,14 @@ void HevcWorkerPoolDelete(HevcWorkerPool* pool) {
     HevcCondBroadcast(pool->run.cvFill);
   }
   for (int i = 0; i < pool->iThreadCount; ++i) HevcThreadJoin(&pool->pThreads[i], nullptr);
+  // every record is freed once, from the list of all of them
+  pool->free.size = pool->run.size = 0;
   HevcJobListDelete(&pool->free);
   HevcJobListDelete(&pool->run);
-  HevcJobListDelete(&pool->done);
+  for (int i = 0; i < pool->iJobs; ++i) HevcAlignedFree(pool->ppJobs[i]);
+  HevcAlignedFree(pool->ppJobs);
+  HevcMutexDestroy(&pool->pDoneMutex);
+  HevcCondDestroy(&pool->pCvDone);
   HevcAlignedFree(pool->pThreads);
   HevcAlignedFree(pool);
 }

@@ -582,8 +582,11 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
       if (early) break;
     }
   }
+  // the job that ends last first (the last row's filtering, on the context
+  // after the last row's): the others are then mostly done, and the calling
+  // thread sleeps once
   for (int j = 0; j < kRowContexts; ++j) {
-    HevcDecoder* w = dec->apWorker[j];
+    HevcDecoder* w = dec->apWorker[(rows + j) % kRowContexts];
     if (!w->iJobQueued) continue;
     w->iJobQueued = 0;
     if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
