@@ -1,6 +1,6 @@
 // Worker pool: a fixed set of threads taking jobs from a bounded run list and
 // marking them finished, where the dispatcher collects them by argument
-// without taking a lock unless it has to sleep.
+// without a lock (sleeping on the job's flag if it must).
 #include "codecs/hevc/hevc_pool.h"
 
 #include <atomic>
@@ -193,12 +193,9 @@ int32_t HevcWorker(void* arg) {
     HevcMutexUnlock(run->mutex);
     HevcCondBroadcast(run->cvEmpty);
     job->result = job->fn(job->arg);
-    __atomic_store_n(&job->bFinished, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&pool->pAwaited, __ATOMIC_SEQ_CST) == job) {
-      HevcMutexLock(pool->pDoneMutex);
-      HevcMutexUnlock(pool->pDoneMutex);
-      HevcCondBroadcast(pool->pCvDone);
-    }
+    std::atomic_ref<int32_t> finished(job->bFinished);
+    finished.store(1, std::memory_order_release);
+    finished.notify_all();
   }
   return 0;
 }
@@ -216,9 +213,7 @@ int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, int32_t jobs, vo
   pool->startArg = startArg;
   pool->pThreads = static_cast<HevcThread*>(HevcAlignedAlloc(sizeof(HevcThread) * threads));
   if (!pool->pThreads) return -1;
-  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs) || HevcMutexInit(&pool->pDoneMutex) ||
-      HevcCondInit(&pool->pCvDone))
-    return -1;
+  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs)) return -1;
   pool->run.bWakeOne = 1;  // an idle worker for each queued job
   pool->ppJobs = static_cast<HevcJob**>(HevcAlignedAlloc(sizeof(HevcJob*) * jobs));
   if (!pool->ppJobs) return -1;
@@ -257,13 +252,8 @@ int32_t HevcWorkerPoolWait(HevcWorkerPool* pool, void* arg) {
   for (int i = 0; i < pool->iJobs && !job; ++i)
     if (pool->ppJobs[i]->bQueued && pool->ppJobs[i]->arg == arg) job = pool->ppJobs[i];
   if (!job) return -1;
-  if (!__atomic_load_n(&job->bFinished, __ATOMIC_ACQUIRE)) {
-    HevcMutexLock(pool->pDoneMutex);
-    __atomic_store_n(&pool->pAwaited, job, __ATOMIC_SEQ_CST);
-    while (!__atomic_load_n(&job->bFinished, __ATOMIC_SEQ_CST)) HevcCondWait(pool->pCvDone, pool->pDoneMutex);
-    __atomic_store_n(&pool->pAwaited, nullptr, __ATOMIC_RELAXED);
-    HevcMutexUnlock(pool->pDoneMutex);
-  }
+  std::atomic_ref<int32_t> finished(job->bFinished);
+  while (!finished.load(std::memory_order_acquire)) finished.wait(0, std::memory_order_acquire);
   job->bQueued = 0;
   const int32_t result = job->result;
   HevcJobListPush(&pool->free, job);
@@ -285,8 +275,6 @@ void HevcWorkerPoolDelete(HevcWorkerPool* pool) {
   HevcJobListDelete(&pool->run);
   for (int i = 0; i < pool->iJobs; ++i) HevcAlignedFree(pool->ppJobs[i]);
   HevcAlignedFree(pool->ppJobs);
-  HevcMutexDestroy(&pool->pDoneMutex);
-  HevcCondDestroy(&pool->pCvDone);
   HevcAlignedFree(pool->pThreads);
   HevcAlignedFree(pool);
 }

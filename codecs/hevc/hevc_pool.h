@@ -21,7 +21,7 @@ struct HevcJob {
   int32_t (*fn)(void*);
   void* arg;
   int32_t result;
-  int32_t bFinished;  // set by the worker after result, read without a lock
+  int32_t bFinished;  // set by the worker after result; the dispatcher sleeps on it
   int32_t bQueued;    // queued and not yet collected: the dispatcher's own
 };
 
@@ -52,9 +52,6 @@ struct HevcWorkerPool {
   void* startArg;
   HevcJob** ppJobs;  // every job record
   int32_t iJobs;
-  HevcJob* pAwaited;  // the job the dispatcher sleeps on pCvDone for
-  HevcMutex* pDoneMutex;
-  HevcCond* pCvDone;
   HevcJobList free, run;
 };
 
