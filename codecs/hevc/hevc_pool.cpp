@@ -1,6 +1,6 @@
 // Worker pool: a fixed set of threads taking jobs from a bounded run list and
-// leaving them on a bounded done list, where the dispatcher collects them by
-// argument.
+// marking them finished, where the dispatcher collects them by argument
+// without a lock (sleeping on the job's flag if it must).
 #include "codecs/hevc/hevc_pool.h"
 
 #include <atomic>
@@ -193,7 +193,9 @@ int32_t HevcWorker(void* arg) {
     HevcMutexUnlock(run->mutex);
     HevcCondBroadcast(run->cvEmpty);
     job->result = job->fn(job->arg);
-    HevcJobListPush(&pool->done, job);
+    std::atomic_ref<int32_t> finished(job->bFinished);
+    finished.store(1, std::memory_order_release);
+    finished.notify_all();
   }
   return 0;
 }
@@ -211,12 +213,15 @@ int HevcWorkerPoolCreate(HevcWorkerPool** out, int32_t threads, int32_t jobs, vo
   pool->startArg = startArg;
   pool->pThreads = static_cast<HevcThread*>(HevcAlignedAlloc(sizeof(HevcThread) * threads));
   if (!pool->pThreads) return -1;
-  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs) || HevcJobListInit(&pool->done, jobs))
-    return -1;
+  if (HevcJobListInit(&pool->free, jobs) || HevcJobListInit(&pool->run, jobs)) return -1;
   pool->run.bWakeOne = 1;  // an idle worker for each queued job
+  pool->ppJobs = static_cast<HevcJob**>(HevcAlignedAlloc(sizeof(HevcJob*) * jobs));
+  if (!pool->ppJobs) return -1;
   for (int i = 0; i < jobs; ++i) {
     auto* job = static_cast<HevcJob*>(HevcAlignedAlloc(sizeof(HevcJob)));
     if (!job) return -1;
+    pool->ppJobs[i] = job;
+    pool->iJobs = i + 1;
     HevcJobListPush(&pool->free, job);
   }
   for (int i = 0; i < threads; ++i) {
@@ -237,26 +242,19 @@ void HevcWorkerPoolQueue(HevcWorkerPool* pool, int32_t (*fn)(void*), void* arg) 
   job->fn = fn;
   job->arg = arg;
   job->result = 0;
+  job->bFinished = 0;
+  job->bQueued = 1;
   HevcJobListPush(&pool->run, job);
 }
 
 int32_t HevcWorkerPoolWait(HevcWorkerPool* pool, void* arg) {
-  HevcJobList* d = &pool->done;
-  pool->iLastResult = HevcMutexLock(d->mutex);
   HevcJob* job = nullptr;
-  for (;;) {
-    for (int i = 0; i < d->size; ++i) {
-      if (d->entries[i]->arg != arg) continue;
-      job = d->entries[i];
-      std::memmove(d->entries + i, d->entries + i + 1, sizeof(HevcJob*) * (d->size - i));
-      --d->size;
-      break;
-    }
-    if (job) break;
-    HevcCondWait(d->cvFill, d->mutex);
-  }
-  HevcMutexUnlock(d->mutex);
-  HevcCondBroadcast(d->cvEmpty);
+  for (int i = 0; i < pool->iJobs && !job; ++i)
+    if (pool->ppJobs[i]->bQueued && pool->ppJobs[i]->arg == arg) job = pool->ppJobs[i];
+  if (!job) return -1;
+  std::atomic_ref<int32_t> finished(job->bFinished);
+  while (!finished.load(std::memory_order_acquire)) finished.wait(0, std::memory_order_acquire);
+  job->bQueued = 0;
   const int32_t result = job->result;
   HevcJobListPush(&pool->free, job);
   return result;
@@ -271,9 +269,12 @@ void HevcWorkerPoolDelete(HevcWorkerPool* pool) {
     HevcCondBroadcast(pool->run.cvFill);
   }
   for (int i = 0; i < pool->iThreadCount; ++i) HevcThreadJoin(&pool->pThreads[i], nullptr);
+  // every record is freed once, from the list of all of them
+  pool->free.size = pool->run.size = 0;
   HevcJobListDelete(&pool->free);
   HevcJobListDelete(&pool->run);
-  HevcJobListDelete(&pool->done);
+  for (int i = 0; i < pool->iJobs; ++i) HevcAlignedFree(pool->ppJobs[i]);
+  HevcAlignedFree(pool->ppJobs);
   HevcAlignedFree(pool->pThreads);
   HevcAlignedFree(pool);
 }

@@ -21,6 +21,8 @@ struct HevcJob {
   int32_t (*fn)(void*);
   void* arg;
   int32_t result;
+  int32_t bFinished;  // set by the worker after result; the dispatcher sleeps on it
+  int32_t bQueued;    // queued and not yet collected: the dispatcher's own
 };
 
 // A bounded list: entries[capacity + 1], the entry after the last used one NULL.
@@ -48,7 +50,9 @@ struct HevcWorkerPool {
   HevcThread* pThreads;
   void (*startFn)(void*);
   void* startArg;
-  HevcJobList free, run, done;
+  HevcJob** ppJobs;  // every job record
+  int32_t iJobs;
+  HevcJobList free, run;
 };
 
 // heap blocks: 16-byte aligned, zeroed

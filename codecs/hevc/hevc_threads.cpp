@@ -509,6 +509,7 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     dec->apWorker[k]->iJobQueued = 0;
   }
   int32_t result = 0;
+  HevcDecoder* tailFilter = nullptr;
   for (int row = 0; row < rows && !dec->bPicFailed; ++row) {
     const int k = row % kRowContexts;
     HevcDecoder* w = dec->apWorker[k];
@@ -533,8 +534,8 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     w->iJobFirst = row * W;
     w->iJobEnd = row * W + W;
     w->pJobCtus = dec->apWorkerCtus[k];
-    // the last row, which nothing else overlaps, is filtered by a job of its
-    // own on the next context
+    // the last row, which nothing else overlaps, is filtered on the next
+    // context by the calling thread once its parse is done
     HevcDecoder* f = nullptr;
     if (row == rows - 1) {
       const int k2 = (row + 1) % kRowContexts;
@@ -558,10 +559,7 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     }
     HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
     w->iJobQueued = 1;
-    if (f) {
-      HevcWorkerPoolQueue(dec->pPool, HevcFilterRowJob, f);
-      f->iJobQueued = 1;
-    }
+    tailFilter = f;
     dec->pJobCtus = dec->apWorkerCtus[k];
     for (int i = 0; i < W; ++i) {
       const int ts = row * W + i;
@@ -582,8 +580,11 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
       if (early) break;
     }
   }
+  // the calling thread filters the last row behind its reconstruction
+  if (tailFilter) HevcFilterRowJob(tailFilter);
+  // then the jobs, oldest first
   for (int j = 0; j < kRowContexts; ++j) {
-    HevcDecoder* w = dec->apWorker[j];
+    HevcDecoder* w = dec->apWorker[(rows + j) % kRowContexts];
     if (!w->iJobQueued) continue;
     w->iJobQueued = 0;
     if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;

@@ -489,3 +489,38 @@ TEST(HevcWorkerPool, QueuesAsManyJobsAsRecordsOnFewerThreads) {
   }
   hevc::HevcWorkerPoolDelete(pool);
 }
+
+namespace {
+int32_t RunShortJob(void* arg) {
+  auto* n = static_cast<std::atomic<int>*>(arg);
+  return n->fetch_add(1) >= 0 ? 7 : 0;
+}
+}  // namespace
+
+// Jobs finish while the dispatcher decides to sleep on them: thousands of
+// jobs too short to wait for, collected first-queued, last-queued or one at a
+// time; a finish it misses hangs the test. The pool is then deleted with
+// finished jobs nobody collected (each record freed once).
+TEST(HevcWorkerPool, CollectsJobsThatFinishAsItGoesToSleep) {
+  struct Case {
+    int threads, records, batch;
+    bool lastFirst;
+  };
+  const Case cases[] = {{4, 8, 8, false}, {4, 8, 8, true}, {1, 1, 1, false}, {4, 4, 1, false}, {2, 8, 5, true}};
+  for (const Case& c : cases) {
+    hevc::HevcWorkerPool* pool = nullptr;
+    ASSERT_EQ(hevc::HevcWorkerPoolCreate(&pool, c.threads, c.records, nullptr, nullptr), 0);
+    std::vector<std::atomic<int>> counts(c.batch);
+    for (int round = 0; round < 400; ++round) {
+      for (int i = 0; i < c.batch; ++i) hevc::HevcWorkerPoolQueue(pool, RunShortJob, &counts[i]);
+      for (int i = 0; i < c.batch; ++i) {
+        const int j = c.lastFirst ? c.batch - 1 - i : i;
+        ASSERT_EQ(hevc::HevcWorkerPoolWait(pool, &counts[j]), 7) << c.threads << " " << round;
+      }
+    }
+    for (int i = 0; i < c.batch; ++i) EXPECT_EQ(counts[i].load(), 400);
+    // left uncollected
+    for (int i = 0; i < c.batch; ++i) hevc::HevcWorkerPoolQueue(pool, RunShortJob, &counts[i]);
+    hevc::HevcWorkerPoolDelete(pool);
+  }
+}
