@@ -44,7 +44,6 @@ struct HevcThread {
 };
 
 struct HevcWorkerPool {
-  int32_t iLastResult;
   int32_t bExit;  // guarded by the run list's mutex
   int32_t iThreadCount;
   HevcThread* pThreads;

@@ -419,6 +419,23 @@ void HevcRefreshWorker(const HevcDecoder* dec, HevcDecoder* w) {
   std::memcpy(static_cast<void*>(w), dec, offsetof(HevcDecoder, pSync));
 }
 
+// Collects the job queued on worker context w, if there is one; false when
+// it failed to run.
+bool HevcCollectJob(HevcDecoder* dec, HevcDecoder* w) {
+  if (!w->iJobQueued) return true;
+  w->iJobQueued = 0;
+  return HevcWorkerPoolWait(dec->pPool, w) == 0;
+}
+
+// A row's hand-off counters back to nothing parsed and nothing wanted.
+void HevcResetParsed(HevcCtu* sync) {
+  HevcMutexLock(sync->pMutexA);
+  sync->iParsed = 0;
+  sync->bParseStop = 0;
+  sync->iWanted = INT32_MAX;
+  HevcMutexUnlock(sync->pMutexA);
+}
+
 // Queues the jobs [first, first + count) in pieces of jobLen tile-scan
 // addresses, round robin over the workers, at most one outstanding job per
 // worker; then waits for all. -1 when a job failed to run or none was queued.
@@ -472,18 +489,11 @@ int32_t HevcDispatch(HevcDecoder* dec, int32_t (*job)(void*), int first, int cou
     HevcWorkerPoolQueue(dec->pPool, job, w);
     w->iJobQueued = 1;
     HevcDecoder* next = dec->apWorker[(idx + 1) % n];
-    if (next != w && next->iJobQueued) {
-      next->iJobQueued = 0;
-      if (HevcWorkerPoolWait(dec->pPool, next)) result = -1;
-    }
+    if (next != w && !HevcCollectJob(dec, next)) result = -1;
     if (result) break;
   }
-  for (int k = 1; k <= n; ++k) {
-    HevcDecoder* w = dec->apWorker[(dec->iRoundRobin + k) % n];
-    if (!w->iJobQueued) continue;
-    w->iJobQueued = 0;
-    if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
-  }
+  for (int k = 1; k <= n; ++k)
+    if (!HevcCollectJob(dec, dec->apWorker[(dec->iRoundRobin + k) % n])) result = -1;
   for (int k = 0; k < n; ++k)
     if (dec->apWorker[k]->bPicFailed) dec->bPicFailed = 1;
   if (jobs == 0 && !dec->bPicFailed) return -1;
@@ -513,10 +523,7 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
   for (int row = 0; row < rows && !dec->bPicFailed; ++row) {
     const int k = row % kRowContexts;
     HevcDecoder* w = dec->apWorker[k];
-    if (w->iJobQueued) {
-      w->iJobQueued = 0;
-      if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
-    }
+    if (!HevcCollectJob(dec, w)) result = -1;
     if (result) break;
     HevcCtu* sync = w->pSync;
     sync->pPrevSync = dec->apWorker[(row + kRowContexts - 1) % kRowContexts]->pSync;
@@ -525,11 +532,7 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     HevcMutexLock(sync->pMutexB);
     sync->iPublished = -1;
     HevcMutexUnlock(sync->pMutexB);
-    HevcMutexLock(sync->pMutexA);
-    sync->iParsed = 0;
-    sync->bParseStop = 0;
-    sync->iWanted = INT32_MAX;
-    HevcMutexUnlock(sync->pMutexA);
+    HevcResetParsed(sync);
     sync->pFilterSync = nullptr;
     w->iJobFirst = row * W;
     w->iJobEnd = row * W + W;
@@ -540,22 +543,14 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
     if (row == rows - 1) {
       const int k2 = (row + 1) % kRowContexts;
       f = dec->apWorker[k2];
-      if (f->iJobQueued) {
-        f->iJobQueued = 0;
-        if (HevcWorkerPoolWait(dec->pPool, f)) result = -1;
-      }
+      if (!HevcCollectJob(dec, f)) result = -1;
       if (result) break;
       if (k2 >= rows) HevcRefreshWorker(dec, f);
-      HevcCtu* fs = f->pSync;
-      HevcMutexLock(fs->pMutexA);
-      fs->iParsed = 0;
-      fs->bParseStop = 0;
-      fs->iWanted = INT32_MAX;
-      HevcMutexUnlock(fs->pMutexA);
+      HevcResetParsed(f->pSync);
       f->iJobFirst = w->iJobFirst;
       f->iJobEnd = w->iJobEnd;
       f->pJobCtus = w->pJobCtus;
-      sync->pFilterSync = fs;
+      sync->pFilterSync = f->pSync;
     }
     HevcWorkerPoolQueue(dec->pPool, HevcReconRowJob, w);
     w->iJobQueued = 1;
@@ -583,12 +578,8 @@ int32_t HevcDecodeRowsMt(HevcDecoder* dec) {
   // the calling thread filters the last row behind its reconstruction
   if (tailFilter) HevcFilterRowJob(tailFilter);
   // then the jobs, oldest first
-  for (int j = 0; j < kRowContexts; ++j) {
-    HevcDecoder* w = dec->apWorker[(rows + j) % kRowContexts];
-    if (!w->iJobQueued) continue;
-    w->iJobQueued = 0;
-    if (HevcWorkerPoolWait(dec->pPool, w)) result = -1;
-  }
+  for (int j = 0; j < kRowContexts; ++j)
+    if (!HevcCollectJob(dec, dec->apWorker[(rows + j) % kRowContexts])) result = -1;
   return result;
 }
 
