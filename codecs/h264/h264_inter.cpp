@@ -504,7 +504,15 @@ namespace {
   alignas(16) uint8_t lumaBuf[22 * kFetchStride];
   alignas(16) uint8_t cbBuf[10 * kFetchStride];
   alignas(16) uint8_t crBuf[10 * kFetchStride];
+  // The record whole: the vector, the reference and its buffer, no geometry
+  // codes (the kernels read only sources, fractions and destinations).
+  const H264DecPicture* pic = ctx->refList[list][ref];
   H264McArgs a;
+  a.mvx = static_cast<int16_t>(mvx);
+  a.mvy = static_cast<int16_t>(mvy);
+  a.refStructure = RefStructure(pic);
+  a.refBuffer = pic->bufferIndex;
+  a.lumaGeometry = a.chromaGeometry = 0;
   a.chromaFracX = static_cast<int16_t>(cfx);
   a.chromaFracY = static_cast<int16_t>(cfy);
   // Inside with two samples to spare on every side: the luma rectangle with
