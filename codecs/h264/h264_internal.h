@@ -3,10 +3,12 @@
 // its tests) includes this.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "codecs/h264/h264_kernels.h"
+#include "codecs/h264/h264_tables.h"
 #include "codecs/h264/h264dec.h"
 
 // ---------------------------------------------------------------------------
@@ -693,8 +695,9 @@ int H264IntraMb16x16(H264DecContext* ctx);
 int H264IntraPcmMb(H264DecContext* ctx);
 void H264DeblockMacroblock(H264DecContext* ctx);
 
-// Chroma QP of a luma QP and an offset (-12..12), Table 8-15 with clipping.
-uint8_t H264ChromaQp(int qpY, int offset);
+// Chroma QP of a luma QP and an offset (-12..12), Table 8-15 with clipping
+// (inline: every macroblock, skipped ones too, asks for it).
+inline uint8_t H264ChromaQp(int qpY, int offset) { return kH264QpcTable[std::clamp(qpY + offset, 0, 51)]; }
 
 // Counts a macroblock in the picture's statistics (workers count at once).
 inline void H264DecCount(H264DecContext* ctx, int index) {

@@ -2,7 +2,6 @@
 // transform_size_8x8_flag and mb_qp_delta of intra and inter macroblocks.
 // Each parser reads its whole syntax and returns 1 when a value was out of
 // range, which ends the slice at this macroblock.
-#include <algorithm>
 #include <cstring>
 
 #include "codecs/h264/h264_bitreader.h"
@@ -67,9 +66,8 @@ void H264StoreQp(H264DecContext* ctx) {
   H264MbInfo* cur = ctx->nbInfo[kH264NbCurrent];
   int qp = ctx->qpY;
   cur->qp = static_cast<uint8_t>(qp);
-  // H264ChromaQp inline: every macroblock, skipped ones too, comes here.
-  cur->qpCb = kH264QpcTable[std::clamp(qp + ctx->activePps.chroma_qp_index_offset, 0, 51)];
-  cur->qpCr = kH264QpcTable[std::clamp(qp + ctx->activePps.second_chroma_qp_index_offset, 0, 51)];
+  cur->qpCb = H264ChromaQp(qp, ctx->activePps.chroma_qp_index_offset);
+  cur->qpCr = H264ChromaQp(qp, ctx->activePps.second_chroma_qp_index_offset);
 }
 
 int H264CavlcParseInter(H264DecContext* ctx, H264InterParams* p) {

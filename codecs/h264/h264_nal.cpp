@@ -329,11 +329,6 @@ int ReadPredWeightTable(H264DecContext* ctx) {
 
 }  // namespace
 
-uint8_t H264ChromaQp(int qpY, int offset) {
-  int q = std::clamp(qpY + offset, 0, 51);
-  return kH264QpcTable[q];
-}
-
 int H264DecParseScalingList(uint8_t* list, int size, H264DecBitReader* br) {
   int last = 8, next = 8;
   for (int j = 0; j < size; ++j) {
