@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/h264/h264_kernels.h"
 #include "codecs/h264/h264_tables.h"
@@ -665,7 +666,11 @@ inline int16_t H264Dequant(int32_t c, int scale, int q6, int shift) {
   v = (v + (int64_t{1} << (shift - 1))) >> shift;
   return H264Sat16(v);
 }
-void H264FillDc4x4(int16_t* block, int16_t value);
+// The 4x4 block at `block` (rows of 8) set to `value`, a row per store.
+inline void H264FillDc4x4(int16_t* block, int16_t value) {
+  const uint64_t row = static_cast<uint16_t>(value) * uint64_t{0x0001000100010001};
+  for (int y = 0; y < 4; ++y) std::memcpy(block + 8 * y, &row, 8);
+}
 // The residual of an 8x8 block whose only coefficient is `dc` (scaled).
 void H264FillDc8x8(int16_t* block, int16_t dc);
 void H264ChromaDc(const int32_t* lv, int scale, int qp, int16_t* dc);

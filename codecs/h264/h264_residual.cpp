@@ -247,13 +247,7 @@ inline int ChromaNc(const H264DecContext* ctx, int comp, int b) {
   return CombineNc(availA, nA, availB, nB);
 }
 
-// The 4x4 block at res (rows of 8) set to v.
-inline void Fill4x4(int16_t* res, int16_t v) {
-  uint64_t row = static_cast<uint16_t>(v) * uint64_t{0x0001000100010001};
-  for (int y = 0; y < 4; ++y) std::memcpy(res + 8 * y, &row, 8);
-}
-
-void FillDc(int16_t* res, int16_t dc) { Fill4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
+void FillDc(int16_t* res, int16_t dc) { H264FillDc4x4(res, static_cast<int16_t>(static_cast<int16_t>(dc + 32) >> 6)); }
 
 int DecodeChroma(H264DecContext* ctx, BitWindow* br) {
   H264MbWork& w = ctx->mb;
@@ -337,11 +331,6 @@ void H264LumaDc(const H264DecContext* ctx, const int32_t* lv, const uint16_t* sc
     int64_t v = (static_cast<int64_t>(f[k]) * scale[0]) * (int64_t{1} << q6);
     dc[kBlkAt[k >> 2][k & 3]] = H264Sat16((v + 32) >> 6);
   }
-}
-
-void H264FillDc4x4(int16_t* block, int16_t value) {
-  for (int y = 0; y < 4; ++y)
-    for (int x = 0; x < 4; ++x) block[8 * y + x] = value;
 }
 
 namespace {
@@ -510,7 +499,7 @@ int ResidualLuma(H264DecContext* ctx, BitWindow* br) {
         cur->nonZero[blkIdx] = tc > 0;
         int16_t* res = w.residual + LumaBlockPos(blkIdx);
         if (tc == 0) {
-          Fill4x4(res, 0);
+          H264FillDc4x4(res, 0);
         } else if (tc == 1 && blk.index[0] == 0) {
           FillDc(res, H264Dequant(blk.level[0], scale[0], q6, 4));
         } else {
