@@ -184,7 +184,7 @@ void Mic(QPainter& p, const QColor&) {
 void Eyes(QPainter& p, const QColor&) {
   p.drawEllipse(QPointF(7.5, 12), 4.5, 4.5);
   p.drawEllipse(QPointF(16.5, 12), 4.5, 4.5);
-  p.drawPolyline(QPolygonF({{10.5, 4.5}, {13.5, 4.5}}));
+  p.drawLine(QPointF(10.5, 4.5), QPointF(13.5, 4.5));
   p.drawPolyline(QPolygonF({{12.5, 3}, {14, 4.5}, {12.5, 6}}));
 }
 void Pip(QPainter& p, const QColor& c) {
