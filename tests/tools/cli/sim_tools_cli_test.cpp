@@ -85,7 +85,7 @@ TEST(SimCli, P2pdevAndP2pcli) {
       {{"--init", sim.init, "--did", did, "--echo", "--bulk", "10"}, 2, "=", "--echo and --bulk exclude each other"},
       {{"--init", sim.init, "--did", did, "--server-ports", "1"}, 2, "=", "p2pdev: --server-ports: '1' is not UDP,TCP"},
       {{"--init", sim.init, "--did", did, "--timeout"}, 2, "=", "p2pdev: --timeout needs a value S", {"--timeout"}},
-      {{"--init", "nonsense", "--did", did}, 1, "=", "p2pdev: cannot initialise the library: -5 (invalid parameter)"},
+      {{"--init", "nonsense", "--did", did}, 2, "=", "p2pdev: --init: 'nonsense' is not an init string"},
   };
   dev.insert(dev.end(), dev_more.begin(), dev_more.end());
   RunAll(P2PDEV_BIN, dev, dir.path());
@@ -94,6 +94,13 @@ TEST(SimCli, P2pdevAndP2pcli) {
   vector<Case> cli_more = {
       {{"--did", did}, 2, "=", "p2pcli: --init INIT is needed"},
       {{"--init", sim.init, "--did", did, "--mode", "256"}, 2, "=", "p2pcli: --mode: 256 is out of range 0..255"},
+      {{"--init", sim.init, "--did", did, "--mode", "99"}, 2, "=", "p2pcli: --mode: 99 is not a connect mode"},
+      {{"--init", sim.init, "--did", did, "--mode", "x"}, 2, "=", "p2pcli: --mode: 'x' is not a number"},
+      {{"--init", "garbage", "--did", did}, 2, "=", "p2pcli: --init: 'garbage' is not an init string"},
+      // Long enough, but not letters A..P, or letters that decode to no server names.
+      {{"--init", "QRSTUVWXYZQRSTUVWXYZ", "--did", did}, 2, "=", "p2pcli: --init: 'QRSTUVWXYZ"},
+      {{"--init", "AAAAAAAAAAAAAAAAAAAAAA", "--did", did}, 2, "=", "p2pcli: --init: 'AAAAAAAAAAAAAAAAAAAAAA' is not"},
+      {{"--init", sim.init + "\"", "--did", did}, 2, "=", "is not an init string"},
       {{"--init", sim.init, "--did", did, "--channels", "0"}, 2, "=", "p2pcli: --channels: 0 is out of range 1..8"},
       {{"--init", sim.init, "--did", did, "--echo", "x"}, 2, "=", "p2pcli: --echo: 'x' is not a number"},
       // A device the servers do not know: the connect fails with the result's text.
