@@ -163,4 +163,30 @@ TEST(SimCli, Cloudsim) {
   EXPECT_EQ(r.err.find("    at "), string::npos) << r.err;
 }
 
+TEST(SimCli, S3peer) {
+  TempDir dir("s3peer_cli");
+  const string js = string(S3PEER_DIR) + "/s3peer.js";
+  std::filesystem::create_directories(dir / "objects/a");
+  std::ofstream(dir / "objects/a/b.txt") << "b\n";
+  std::ofstream(dir / "plain_file") << "x\n";
+  std::filesystem::copy_file(js, dir / "s3peer.js");  // beside no node_modules
+  const vector<Case> cases = {
+      {{js, "--help"}, 0, "usage: node s3peer.js --dir DIR", "="},
+      {{js, "-h"}, 0, "\nexample:\n  node tools/s3peer/s3peer.js --dir ", "="},
+      {{js, "--dir", "objects", "--watch-stdin"}, 0, "PORT ", "="},
+      {{js, "--bogus"}, 2, "=", "s3peer: unknown option --bogus\n"},
+      {{js, "extra"}, 2, "=", "s3peer: unexpected argument extra\n"},
+      {{js, "--dir"}, 2, "=", "s3peer: --dir needs a value\n"},
+      {{js}, 2, "=", "s3peer: --dir DIR is required\n"},
+      {{js, "--dir", "missing"}, 2, "=", "s3peer: --dir: missing is not a folder\n"},
+      {{js, "--dir", "plain_file"}, 2, "=", "s3peer: --dir: plain_file is not a folder\n"},
+      {{js, "--dir", "objects", "--bucket", "No_Such"}, 2, "=", "s3peer: --bucket: No_Such is not a bucket name\n"},
+      // Without its packages: a hint, not a stack trace.
+      {{"s3peer.js", "--dir", "objects"}, 1, "=", "s3peer: the package s3rver is not installed; run \"npm ci\""},
+  };
+  for (const Case& c : cases) {
+    clitest::Check(NODE_BIN, c, dir.path());
+  }
+}
+
 }  // namespace
