@@ -181,6 +181,26 @@ TEST_F(MediaCli, Mp4dump) {
   cases.insert(cases.end(), more.begin(), more.end());
   Run(MP4DUMP_BIN, cases);
   EXPECT_EQ(mt::Shell("ffmpeg -v error -i '" + (dir_ / "cut.mp4") + "' -f null - 2>&1"), "");
+
+  // The recover rule: a file it calls whole, and one it cannot recover (cut
+  // before its first whole sample, or without mdat), stay byte for byte.
+  mt::WriteAll(dir_ / "short.mp4", vector<uint8_t>(rec.begin(), rec.begin() + 300));
+  mt::WriteAll(dir_ / "short_open.mp4", vector<uint8_t>(open.begin(), open.begin() + 300));
+  const vector<Case> kept = {
+      {{"--recover", "rec.mp4"}, 0, "track 0:1 time 0 ", "=mp4dump: rec.mp4 is whole; nothing to recover\n"},
+      {{"--recover", "short.mp4"}, 1, "=",
+       "=mp4dump: cannot recover short.mp4: it holds not one whole sample; the file is left as it was\n"},
+      {{"--recover", "short_open.mp4"}, 1, "=",
+       "=mp4dump: cannot recover short_open.mp4: it holds not one whole sample; the file is left as it was\n"},
+      {{"--recover", "nothing.mp4"}, 1, "=",
+       "=mp4dump: cannot recover nothing.mp4: a box is missing or malformed (-1101); the file is left as it was\n"},
+      {{"--recover", "notes.txt"}, 1, "=", "the file is left as it was\n"},
+  };
+  for (const Case& c : kept) {
+    const vector<uint8_t> before = tools::ReadFile(dir_ / c.args[1]);
+    clitest::Check(MP4DUMP_BIN, c, dir_.path());
+    EXPECT_TRUE(tools::ReadFile(dir_ / c.args[1]) == before) << c.args[1] << " was changed";
+  }
 }
 
 }  // namespace
