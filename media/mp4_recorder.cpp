@@ -121,11 +121,9 @@ int Mp4RecNop() { return 0; }
 int Mp4RecClose(Mp4Info* info, void* handle) {
   Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
   if (!rec) return kMp4ErrRefused;
-  // Sound that stopped more than half a second before the picture is carried
-  // on with silence to the end of the video track, as a video frame there
-  // would have it.
-  if (rec->audioSeen && rec->videoSeen && Ahead(rec->videoEnd, rec->lastAudioTimestamp, 500))
-    FillFromAudioEnd(rec, rec->audioChannel, rec->videoEnd);
+  // Sound that stopped before the picture is carried on with silence to the
+  // end of the video track, however short the clip.
+  if (rec->audioSeen && rec->videoSeen) FillFromAudioEnd(rec, rec->audioChannel, rec->videoEnd);
   int r = Mp4WriterClose(info, rec->writer);
   std::free(rec);
   return r;

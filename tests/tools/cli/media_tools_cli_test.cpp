@@ -140,6 +140,24 @@ TEST_F(MediaCli, Mp4rec) {
   Run(MP4REC_BIN, cases);
 }
 
+// Sound shorter than the picture goes on with silence to the picture's end,
+// whatever the clip's length: 0.4 s of A-law under 1, 2 and 3 s of video.
+TEST_F(MediaCli, Mp4recSilenceLastsToTheVideosEnd) {
+  auto duration = [&](const string& file, const char* stream) {
+    return mt::Shell(string("ffprobe -v error -select_streams ") + stream +
+                     " -show_entries stream=duration -of csv=p=0 '" + (dir_ / file) + "'");
+  };
+  for (int seconds : {1, 2, 3}) {
+    SCOPED_TRACE(std::to_string(seconds) + " s");
+    const string clip = "clip" + std::to_string(seconds) + ".264", rec = "rec" + std::to_string(seconds) + ".mp4";
+    std::filesystem::copy_file(mt::H264Stream(25 * seconds, 25), dir_ / clip);
+    ASSERT_EQ(clitest::RunTool(MP4REC_BIN, {"--audio", "talk.alaw", clip, rec}, dir_.path()).exit, 0);
+    const string want = std::to_string(seconds) + ".000000\n";
+    EXPECT_EQ(duration(rec, "v:0"), want);
+    EXPECT_EQ(duration(rec, "a:0"), want);
+  }
+}
+
 TEST_F(MediaCli, Mp4dump) {
   ASSERT_EQ(clitest::RunTool(MP4REC_BIN, {"--audio", "talk.alaw", "clip.264", "rec.mp4"}, dir_.path()).exit, 0);
   vector<uint8_t> rec = tools::ReadFile(dir_ / "rec.mp4");
