@@ -77,9 +77,18 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
   uint32_t t = timestamp - rec->baseTimestamp;
   if (video) {
     int r = Mp4WriterWriteSample(type, t, data, length, parameter, rec->writer);
-    rec->videoEnd = rec->videoSeen && Ahead(t, rec->lastVideoTimestamp, 0) ? t + (t - rec->lastVideoTimestamp) : t;
-    rec->videoSeen = 1;
-    rec->lastVideoTimestamp = t;
+    if (!rec->videoSeen) {
+      rec->maxVideoTimestamp = t;
+      rec->videoSeen = 1;
+    } else if (Ahead(t, rec->maxVideoTimestamp, 0)) {
+      rec->lastVideoTimestamp = rec->maxVideoTimestamp;
+      rec->maxVideoTimestamp = t;
+      rec->videoSeen = 2;
+    } else if (t != rec->maxVideoTimestamp && (rec->videoSeen == 1 || Ahead(t, rec->lastVideoTimestamp, 0))) {
+      rec->lastVideoTimestamp = t;  // a frame shown before the latest one (B-frames)
+      rec->videoSeen = 2;
+    }
+    rec->videoEnd = rec->videoSeen == 2 ? 2 * rec->maxVideoTimestamp - rec->lastVideoTimestamp : rec->maxVideoTimestamp;
     if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 500)) {
       FillFromAudioEnd(rec, channel, t);
       rec->lastAudioTimestamp = t;
