@@ -103,6 +103,14 @@ inline bool ParseHevcSps(const std::vector<uint8_t>& r, uint32_t* id, HevcSps* s
   return !br.failed && *id < 16 && s->log2MaxPocLsb <= 16;
 }
 
+// The most significant part of a picture order count from its lsb and the
+// previous reference picture's parts.
+inline int64_t PocMsb(int64_t prevMsb, int64_t prevLsb, int64_t lsb, int64_t max) {
+  if (lsb < prevLsb && prevLsb - lsb >= max / 2) return prevMsb + max;
+  if (lsb > prevLsb && lsb - prevLsb > max / 2) return prevMsb - max;
+  return prevMsb;
+}
+
 // For each access unit its place in display order (0 first), or an empty list
 // when the stream's slices cannot tell (then decode order is display order).
 inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool hevc) {
@@ -156,10 +164,8 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
           }
           int64_t poc = static_cast<int64_t>(order.size());  // other POC types: decode order
           if (s.pocType == 0) {
-            const int64_t lsb = br.Bits(static_cast<int>(s.log2MaxPocLsb)), max = int64_t{1} << s.log2MaxPocLsb;
-            int64_t msb = prevMsb;
-            if (lsb < prevLsb && prevLsb - lsb >= max / 2) msb += max;
-            else if (lsb > prevLsb && lsb - prevLsb > max / 2) msb -= max;
+            const int64_t lsb = br.Bits(static_cast<int>(s.log2MaxPocLsb));
+            const int64_t msb = PocMsb(prevMsb, prevLsb, lsb, int64_t{1} << s.log2MaxPocLsb);
             poc = msb + lsb;
             if (refIdc != 0) {
               prevMsb = msb;
@@ -199,17 +205,12 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
           br.Ue();
           if (pp->second.outputFlagPresent) br.Bit();
           if (s.separateColourPlane) br.Skip(2);
-          const int64_t max = int64_t{1} << s.log2MaxPocLsb;
           const int64_t lsb = type == 19 || type == 20 ? 0 : br.Bits(static_cast<int>(s.log2MaxPocLsb));
-          int64_t msb = prevMsb;
+          int64_t msb = PocMsb(prevMsb, prevLsb, lsb, int64_t{1} << s.log2MaxPocLsb);
           // IDR and BLA pictures, and a CRA picture that starts the stream, begin the count again.
           if ((irap && type <= 20) || (type == 21 && order.empty())) {
             ++epoch;
             msb = 0;
-          } else if (lsb < prevLsb && prevLsb - lsb >= max / 2) {
-            msb += max;
-          } else if (lsb > prevLsb && lsb - prevLsb > max / 2) {
-            msb -= max;
           }
           // The previous picture of temporal layer 0 that is not a RADL, RASL or sub-layer non-reference one.
           if (tid == 0 && !(type >= 6 && type <= 9) && !(type <= 14 && type % 2 == 0)) {
