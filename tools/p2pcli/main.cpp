@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
             "could not start, 2 bad arguments, 3 the connect failed.");
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
   if (init.empty()) return cli.Error("--init INIT is needed");
-  if (std::string why = p2ptool::InitStringProblem(init); !why.empty()) return cli.Error("--init: " + why);
+  if (std::string why = tools::InitStringProblem(init); !why.empty()) return cli.Error("--init: " + why);
   if (did.empty()) return cli.Error("--did DID is needed");
   signal(SIGPIPE, SIG_IGN);
   if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "p2p/cipher.h"
 #include "p2p/rvs_api.h"
 #include "p2p/sock.h"
+#include "tools/common/init_string.h"
 
 namespace p2ptool {
 
@@ -79,22 +79,6 @@ inline std::string ApplyServerPorts(const std::string& text) {
 
 // A library result as "N (text)".
 inline std::string Result(int r) { return std::to_string(r) + " (" + ResultText(r) + ")"; }
-
-// "" when init looks like an init string (rdvsim's: letters A..P in pairs that
-// decode to the servers' names, then ":KEY" or nothing); otherwise why not.
-inline std::string InitStringProblem(const std::string& init) {
-  const std::string letters = init.substr(0, init.find(':'));
-  const std::string why = "'" + init + "' is not an init string (letters A..P in pairs, as rdvsim prints it)";
-  if (letters.size() < 18 || letters.size() % 2 != 0 ||
-      letters.find_first_not_of("ABCDEFGHIJKLMNOP") != std::string::npos ||
-      init.find_first_of("\"\\") != std::string::npos)
-    return why;
-  char servers[1024];
-  if (RVP_InitStringDecode(servers, sizeof(servers), init.c_str()) != 0) return why;
-  for (const char* c = servers; *c; ++c)
-    if (*c < 0x20 || *c > 0x7e) return why;
-  return "";
-}
 
 inline int Initialize(const std::string& init, int alive_sec) {
   std::string param = "{\"InitString\":\"" + init + "\",\"SessAliveSec\":" + std::to_string(alive_sec) + "}";

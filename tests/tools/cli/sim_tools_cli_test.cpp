@@ -127,6 +127,24 @@ TEST(SimCli, P2pdevAndP2pcli) {
   EXPECT_TRUE(device.WaitLine("device exit", 15000));
 }
 
+// An init string the library cannot use is a usage error naming --init, before any connect.
+TEST(SimCli, CamsimAndDevcliRefuseABadInit) {
+  TempDir dir("devlink_cli");
+  const vector<string> camera = {"--did", "VLM-000001-CAM", "--password", "123456"};
+  auto with = [](vector<string> a, const vector<string>& more) {
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+  };
+  for (const string& init : {string("garbage"), string("QRSTUVWXYZQRSTUVWXYZ")}) {
+    SCOPED_TRACE(init);
+    const string says = "--init: '" + init + "' is not an init string";
+    clitest::Check(CAMSIM_BIN, {with({"--init", init, "--video", "v.h264"}, camera), 2, "=", "camsim: " + says},
+                   dir.path());
+    clitest::Check(DEVCLI_BIN, {with(with({"--init", init}, camera), {"features"}), 2, "=", "devcli: " + says},
+                   dir.path());
+  }
+}
+
 TEST(SimCli, Cloudsim) {
   TempDir dir("cloudsim_cli");
   const string js = string(CLOUDSIM_DIR) + "/cloudsim.js";
