@@ -19,10 +19,6 @@ struct H264Sps {
   uint32_t log2MaxFrameNum = 4, pocType = 0, log2MaxPocLsb = 4;
   bool frameMbsOnly = true, separateColourPlane = false;
 };
-struct H264Pps {
-  uint32_t sps = 0;
-  bool bottomFieldPocPresent = false;
-};
 struct HevcSps {
   uint32_t log2MaxPocLsb = 4;
   bool separateColourPlane = false;
@@ -115,7 +111,7 @@ inline int64_t PocMsb(int64_t prevMsb, int64_t prevLsb, int64_t lsb, int64_t max
 // when the stream's slices cannot tell (then decode order is display order).
 inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool hevc) {
   std::map<uint32_t, H264Sps> h264Sps;
-  std::map<uint32_t, H264Pps> h264Pps;
+  std::map<uint32_t, uint32_t> h264Pps;  // PPS id -> its SPS id
   std::map<uint32_t, HevcSps> hevcSps;
   std::map<uint32_t, HevcPps> hevcPps;
   struct Order {
@@ -141,19 +137,15 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
           H264Sps s;
           if (ParseH264Sps(r, &id, &s)) h264Sps[id] = s;
         } else if (type == 8) {
-          H264Pps p;
-          const uint32_t id = br.Ue();
-          p.sps = br.Ue();
-          br.Bit();
-          p.bottomFieldPocPresent = br.Bit();
-          if (!br.failed && id < 256) h264Pps[id] = p;
+          const uint32_t id = br.Ue(), sps = br.Ue();
+          if (!br.failed && id < 256) h264Pps[id] = sps;
         } else if (type == 1 || type == 5) {
           done = true;
           br.Ue();
           br.Ue();
           auto pp = h264Pps.find(br.Ue());
-          if (pp == h264Pps.end() || !h264Sps.count(pp->second.sps)) return {};
-          const H264Sps& s = h264Sps[pp->second.sps];
+          if (pp == h264Pps.end() || !h264Sps.count(pp->second)) return {};
+          const H264Sps& s = h264Sps[pp->second];
           if (s.separateColourPlane) br.Skip(2);
           br.Skip(s.log2MaxFrameNum);
           if (!s.frameMbsOnly && br.Bit()) return {};  // field pictures: left in decode order
