@@ -46,9 +46,7 @@ std::string Clock(int64_t t) {
   struct tm lt {};
   localtime_r(&tt, &lt);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", lt.tm_year + 1900, lt.tm_mon + 1,
-                lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
-  return buf;
+  return std::string(buf, std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &lt));
 }
 
 // A mouse event as the window system delivers it: moves carry the held buttons, presses and releases the

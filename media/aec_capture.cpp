@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 
+#include "media/alsa_errors.h"
 #include "media/mp4_recorder.h"
 
 // ---- far-end reference ----
@@ -55,7 +56,7 @@ void FarEndPop(int16_t* out, size_t n) {
 }
 
 int SdlAudioUp() {
-  static int state = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0 ? 1 : -1;
+  static int state = (QuietAlsaErrors(), SDL_InitSubSystem(SDL_INIT_AUDIO) == 0 ? 1 : -1);
   return state;
 }
 

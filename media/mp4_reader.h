@@ -49,4 +49,7 @@ int Mp4ReaderGetDecoderConfig(uint32_t codec, const uint8_t** bytes, void* handl
 
 // Rebuilds the moov of a recording that was never closed. audioType is the
 // type its A-law frames are recorded as, audioFrameSize their size in bytes.
+// 0 with info->size 0: the file is whole and was not touched; 0 with the
+// rebuilt file's info: recovered in place. On an error the file is as it was:
+// kMp4ErrMalformed (no ftyp or mdat), kMp4ErrNoSample (not one whole sample).
 int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp4Info* info);

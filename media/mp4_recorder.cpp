@@ -77,9 +77,18 @@ int Mp4RecWrite(uint32_t type, uint32_t timestamp, const uint8_t* data, uint32_t
   uint32_t t = timestamp - rec->baseTimestamp;
   if (video) {
     int r = Mp4WriterWriteSample(type, t, data, length, parameter, rec->writer);
-    rec->videoEnd = rec->videoSeen && Ahead(t, rec->lastVideoTimestamp, 0) ? t + (t - rec->lastVideoTimestamp) : t;
-    rec->videoSeen = 1;
-    rec->lastVideoTimestamp = t;
+    if (!rec->videoSeen) {
+      rec->maxVideoTimestamp = t;
+      rec->videoSeen = 1;
+    } else if (Ahead(t, rec->maxVideoTimestamp, 0)) {
+      rec->lastVideoTimestamp = rec->maxVideoTimestamp;
+      rec->maxVideoTimestamp = t;
+      rec->videoSeen = 2;
+    } else if (t != rec->maxVideoTimestamp && (rec->videoSeen == 1 || Ahead(t, rec->lastVideoTimestamp, 0))) {
+      rec->lastVideoTimestamp = t;  // a frame shown before the latest one (B-frames)
+      rec->videoSeen = 2;
+    }
+    rec->videoEnd = rec->videoSeen == 2 ? 2 * rec->maxVideoTimestamp - rec->lastVideoTimestamp : rec->maxVideoTimestamp;
     if (rec->audioSeen && Ahead(t, rec->lastAudioTimestamp, 500)) {
       FillFromAudioEnd(rec, channel, t);
       rec->lastAudioTimestamp = t;
@@ -121,11 +130,9 @@ int Mp4RecNop() { return 0; }
 int Mp4RecClose(Mp4Info* info, void* handle) {
   Mp4Recording* rec = static_cast<Mp4Recording*>(handle);
   if (!rec) return kMp4ErrRefused;
-  // Sound that stopped more than half a second before the picture is carried
-  // on with silence to the end of the video track, as a video frame there
-  // would have it.
-  if (rec->audioSeen && rec->videoSeen && Ahead(rec->videoEnd, rec->lastAudioTimestamp, 500))
-    FillFromAudioEnd(rec, rec->audioChannel, rec->videoEnd);
+  // Sound that stopped before the picture is carried on with silence to the
+  // end of the video track, however short the clip.
+  if (rec->audioSeen && rec->videoSeen) FillFromAudioEnd(rec, rec->audioChannel, rec->videoEnd);
   int r = Mp4WriterClose(info, rec->writer);
   std::free(rec);
   return r;

@@ -14,11 +14,13 @@ struct Mp4Recording {
   // Where the recorded sound ends (relative, ms): silence continues from here.
   uint32_t audioEnd;
   uint32_t audioChannel;
-  // The last video frame's time plus its distance to the one before: where
-  // the video track ends, which the sound is filled up to at close.
+  // The latest video time plus its distance to the next latest: where the
+  // video track ends (also when frames come out of display order), which
+  // the sound is filled up to at close.
   uint32_t videoEnd;
-  uint32_t lastVideoTimestamp;
-  uint32_t videoSeen;
+  uint32_t lastVideoTimestamp;  // the next latest video time
+  uint32_t videoSeen;           // 1: one video time seen, 2: two or more
+  uint32_t maxVideoTimestamp;
 };
 
 struct Mp4RecorderOps {

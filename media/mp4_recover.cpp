@@ -157,6 +157,12 @@ int Mp4Recover(const char* path, uint32_t audioType, uint32_t audioFrameSize, Mp
     pos += 4 + uint64_t{len};
   }
   std::free(buf);
+  if (audioFrames == 0 && videoFrames[0] == 0 && videoFrames[1] == 0) {
+    // Not one whole sample: nothing to rebuild, and the file stays as it was.
+    Mp4WriterClose(nullptr, w);
+    kMp4FileStreamOps.Close(f);
+    return kMp4ErrNoSample;
+  }
 
   // Video frame deltas follow the sound when there is sound.
   uint64_t audioMs = audioFrames * audioFrameSize / 8;

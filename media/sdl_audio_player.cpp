@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include "media/aec_capture.h"
+#include "media/alsa_errors.h"
 
 namespace {
 
@@ -26,7 +27,10 @@ uint32_t DecodeCapacity(uint32_t length) {
 }  // namespace
 
 SdlAudioPlayer::SdlAudioPlayer() {
-  std::call_once(g_sdlOnce, [] { g_sdlState.store(SDL_Init(SDL_INIT_AUDIO) == 0 ? 1 : -1); });
+  std::call_once(g_sdlOnce, [] {
+    QuietAlsaErrors();
+    g_sdlState.store(SDL_Init(SDL_INIT_AUDIO) == 0 ? 1 : -1);
+  });
 }
 
 SdlAudioPlayer::~SdlAudioPlayer() { Close(); }

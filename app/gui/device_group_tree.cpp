@@ -68,7 +68,7 @@ std::string SanitizeGroupFileUser(const std::string& login) {
                 c == '-' || c == '_' || c == '@';
     out += keep ? c : '_';
   }
-  if (out.empty()) out = "_";
+  if (out.empty()) out.push_back('_');
   if (out[0] == '.') out[0] = '_';
   return out;
 }
@@ -282,7 +282,7 @@ bool CDeviceGroupTree::SaveGroupFile() {
           if (!d) return 1;
           o.append(static_cast<size_t>(GetItemDepth(item)), '\t');
           if (d->kind == 0)
-            o += "+" + item->text(0).toStdString();
+            o.append(1, '+').append(item->text(0).toStdString());
           else
             o += d->device->uuid;
           o += "\r\n";

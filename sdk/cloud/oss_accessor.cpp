@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/http_client.h"
@@ -75,7 +76,7 @@ void SigningHostAndPath(const std::string& url, std::string* host, std::string* 
   *host = url.substr(p, host_end == std::string::npos ? std::string::npos : host_end - p);
   slash = url.find('/', p);
   if (slash == std::string::npos) {
-    *path = "/";
+    path->assign(1, '/');
     return;
   }
   size_t q = url.find('?', slash);
@@ -411,9 +412,7 @@ std::string FormatAmzDate(time_t t) {
   struct tm tm {};
   gmtime_r(&t, &tm);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  return std::string(buf, std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm));
 }
 
 void Aws4DerivedKey(const std::string& secret, const std::string& date, const std::string& region,

@@ -46,19 +46,21 @@ TEST_F(Mp4Layout, H264AndAlawGoldenBytes) {
   ASSERT_EQ(ops->Write(1, 1040, inter.data(), 8, 0, h), 0);
   Mp4Info info{};
   ASSERT_EQ(ops->Close(&info, h), 0);
-  EXPECT_EQ(info.size, 1507u);
+  EXPECT_EQ(info.size, 1851u);
   EXPECT_EQ(info.duration, 80u);
 
   mt::Bytes e;
   // ftyp
   e.u32(24).str("ftyp").str("isom").u32(0).str("mp41").str("avc1");
-  // mdat: video (length instead of the first start code), audio, audio, video
-  e.u32(364).str("mdat");
+  // mdat: video (length instead of the first start code), audio, audio, video, and at close two
+  // blocks of silence carrying the sound on to where the video ends
+  e.u32(684).str("mdat");
   e.u32(24).raw(kSps).u32(1).raw(kPps).u32(1).u8(0x65).u8(0x88).u8(0x84).u8(0x00);
   e.fill(160, 0x11).fill(160, 0x22);
   e.u32(4).u8(0x41).u8(0x9A).u8(0x00).u8(0x01);
+  e.fill(320, 0xD5);
   // moov
-  e.u32(1119).str("moov");
+  e.u32(1143).str("moov");
   e.u32(108).str("mvhd").u32(0).u32(kMp4Now).u32(kMp4Now).u32(1000).u32(80).u32(0x00010000).u16(0x0100).zeros(10);
   PutMatrix(e);
   e.zeros(24).u32(3);
@@ -85,27 +87,27 @@ TEST_F(Mp4Layout, H264AndAlawGoldenBytes) {
   e.u32(28).str("stsz").u32(0).u32(0).u32(2).u32(28).u32(8);
   e.u32(24).str("stco").u32(0).u32(2).u32(32).u32(380);
   // audio trak
-  e.u32(441).str("trak");
-  e.u32(92).str("tkhd").u32(1).u32(kMp4Now).u32(kMp4Now).u32(2).u32(0).u32(40).zeros(8).u16(0).u16(0).u16(0x0100).u16(0);
+  e.u32(465).str("trak");
+  e.u32(92).str("tkhd").u32(1).u32(kMp4Now).u32(kMp4Now).u32(2).u32(0).u32(80).zeros(8).u16(0).u16(0).u16(0x0100).u16(0);
   PutMatrix(e);
   e.u32(0).u32(0);
-  e.u32(36).str("edts").u32(28).str("elst").u32(0).u32(1).u32(40).u32(0).u32(0x00010000);
-  e.u32(305).str("mdia");
-  e.u32(32).str("mdhd").u32(0).u32(kMp4Now).u32(kMp4Now).u32(1000).u32(40).u32(0);
+  e.u32(36).str("edts").u32(28).str("elst").u32(0).u32(1).u32(80).u32(0).u32(0x00010000);
+  e.u32(329).str("mdia");
+  e.u32(32).str("mdhd").u32(0).u32(kMp4Now).u32(kMp4Now).u32(1000).u32(80).u32(0);
   e.u32(45).str("hdlr").u32(0).u32(0).str("soun").zeros(12).str("SoundHandler").u8(0);
-  e.u32(220).str("minf");
+  e.u32(244).str("minf");
   e.u32(16).str("smhd").u32(0).u16(0).u16(0);
   e.u32(36).str("dinf").u32(28).str("dref").u32(0).u32(1).u32(12).str("url ").u32(1);
-  e.u32(160).str("stbl");
+  e.u32(184).str("stbl");
   e.u32(52).str("stsd").u32(0).u32(1);
   e.u32(36).str("alaw").zeros(6).u16(1).zeros(8).u16(1).u16(16).u16(0).u16(0).u32(8000u << 16);
-  e.u32(24).str("stts").u32(0).u32(1).u32(2).u32(20);
-  e.u32(28).str("stsc").u32(0).u32(1).u32(1).u32(2).u32(1);
-  e.u32(28).str("stsz").u32(0).u32(0).u32(2).u32(160).u32(160);
-  e.u32(20).str("stco").u32(0).u32(1).u32(60);
+  e.u32(24).str("stts").u32(0).u32(1).u32(4).u32(20);
+  e.u32(40).str("stsc").u32(0).u32(2).u32(1).u32(2).u32(1).u32(2).u32(2).u32(1);
+  e.u32(36).str("stsz").u32(0).u32(0).u32(4).u32(160).u32(160).u32(160).u32(160);
+  e.u32(24).str("stco").u32(0).u32(2).u32(60).u32(388);
 
   std::vector<uint8_t> got = tools::ReadFile(path);
-  ASSERT_EQ(e.v.size(), 1507u);
+  ASSERT_EQ(e.v.size(), 1851u);
   size_t n = std::min(got.size(), e.v.size());
   for (size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], e.v[i]) << "first difference at offset " << i;
   EXPECT_EQ(got.size(), e.v.size());

@@ -135,17 +135,19 @@ TEST(Mp4Tools, RecordDumpAndRecover) {
     string log = mt::Shell(string(MP4REC_PATH) + " --fps 20 --audio '" + audio + "' '" + es + "' '" + out + "' 2>&1", &st);
     ASSERT_EQ(st, 0) << log;
     EXPECT_EQ(Probe(out, "-select_streams v:0 -show_entries stream=codec_name,nb_frames,duration"), "h264,1.250000,25\n");
-    EXPECT_EQ(Probe(out, "-select_streams a:0 -show_entries stream=codec_name,nb_frames,duration"), "pcm_alaw,1.000000,25\n");
+    // 1 s of sound, then silence in 20 ms blocks up to the picture's end.
+    EXPECT_EQ(Probe(out, "-select_streams a:0 -show_entries stream=codec_name,nb_frames,duration"), "pcm_alaw,1.240000,37\n");
     vector<string> dump = Lines(mt::Shell(string(MP4DUMP_PATH) + " '" + out + "'", &st));
     ASSERT_EQ(st, 0);
-    ASSERT_EQ(dump.size(), 50u);
+    ASSERT_EQ(dump.size(), 62u);
     EXPECT_EQ(dump[0].rfind("track 0:1 time 0 size ", 0), 0u) << dump[0];
     EXPECT_NE(std::find(dump.begin(), dump.end(), "track 0:2 time 40 size 320 key 1"), dump.end());
   }
-  // A recording that was never closed, cut in its last sample.
+  // A recording that was never closed, cut in its last sample (before the
+  // twelve 160-byte blocks of silence written at close).
   vector<uint8_t> f = tools::ReadFile(dir / "tool.mp4");
   mt::Box moov = mt::FindPath(f, "moov");
-  vector<uint8_t> open(f.begin(), f.begin() + static_cast<long>(moov.at) - 100);
+  vector<uint8_t> open(f.begin(), f.begin() + static_cast<long>(moov.at) - 12 * 160 - 100);
   open[24] = open[25] = open[26] = open[27] = 0;
   mt::WriteAll(dir / "open.mp4", open);
   mt::Shell(string(MP4DUMP_PATH) + " '" + (dir / "open.mp4") + "' 2>&1", &st);

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
     } else if (a == "--server-ports") server_ports = v;
   }
   if (cfg.init.empty() && !webrtc) return Usage("--init is needed");
+  if (std::string why = tools::InitStringProblem(cfg.init); !cfg.init.empty() && !why.empty())
+    return Usage("--init: " + why);
   cfg.p2p = !cfg.init.empty();
   if (dids.empty()) return Usage("--did is needed");
   if (cfg.video.empty()) return Usage("--video is needed");

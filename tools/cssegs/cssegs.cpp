@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "sdk/cloud/oss_cacher.h"
 #include "tools/common/read_file.h"
 #include "tools/cssegs/cssegs_lib.h"
 
 namespace {
+
+constexpr size_t kMaxUuid = 128;
 
 const char kHelp[] =
     "usage: cssegs [options] --uuid UUID --key DESKEY --start TIME INPUT OUTDIR\n"
@@ -20,7 +23,8 @@ const char kHelp[] =
     "  INPUT              .264/.h264 (H.264) or .265/.hevc (HEVC) elementary stream,\n"
     "                     repeated as needed; each segment starts at a key frame\n"
     "  OUTDIR             folder that receives the segment tree\n"
-    "  --uuid UUID        device uuid (first folder of every key; no '/', '\\' or '..')\n"
+    "  --uuid UUID        device uuid (first folder of every key; no '/', '\\' or '..';\n"
+    "                     at most 128 characters)\n"
     "  --key DESKEY       the device's DES key (first 8 characters used)\n"
     "  --start TIME       first segment: seconds since the epoch, or 'YYYY-MM-DD hh:mm:ss' local\n"
     "  --segments N       number of segments, 1..100000 (default 12: one minute)\n"
@@ -125,6 +129,9 @@ int main(int argc, char** argv) {
   }
   if (positional.size() != 2) return Usage("need INPUT and OUTDIR", nullptr);
   if (o.uuid.empty()) return Usage("missing --uuid", nullptr);
+  // It names the first folder of every key.
+  if (!CacheIdIsSafe(o.uuid) || o.uuid.size() > kMaxUuid)
+    return Usage("--uuid must name a folder: no '/', '\\' or '..', at most 128 characters", o.uuid.c_str());
   if (o.des_key.empty()) return Usage("missing --key", nullptr);
   if (!have_start) return Usage("missing --start", nullptr);
   input = positional[0];

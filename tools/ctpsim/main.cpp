@@ -1,6 +1,7 @@
 // ctpsim: the CTP/1.0 device server as a program. Prints "ctpsim ready port=P"
 // once it listens, then one line per request (with -v), and runs until SIGINT
 // or SIGTERM.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -64,6 +65,9 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) return Usage("option " + a + " needs a value");
       const char* v = argv[++i];
       if (a == "--address") {
+        in_addr addr{};
+        if (inet_pton(AF_INET, v, &addr) != 1 || (ntohl(addr.s_addr) >> 24) != 127)
+          return Usage("--address must be a loopback IPv4 address (127.x.x.x), not \"" + std::string(v) + "\"");
         config.address = v;
       } else if (a == "--password") {
         config.password = v;

@@ -25,6 +25,7 @@
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/rvs_transport.h"
 #include "sdk/util/log.h"
+#include "tools/common/init_string.h"
 
 namespace {
 
@@ -548,6 +549,7 @@ int main(int argc, char** argv) {
   for (const char* k : kCommands) known |= command == k;
   if (!known) return Usage("unknown command " + command);
   if (init.empty() || did.empty()) return Usage("--init and --did are needed");
+  if (std::string why = tools::InitStringProblem(init); !why.empty()) return Usage("--init: " + why);
   if (password.empty() && command != "query") return Usage("--password is needed");
   if (!server_ports.empty()) {
     unsigned u = 0, t = 0;

@@ -58,9 +58,16 @@ int main(int argc, char** argv) {
            &config.allow_any);
   cli.Notes("Its first line on standard output is \"listening A.B.C.D:PORT\". It ends on SIGINT or SIGTERM\n"
             "(or when standard input closes with --watch-stdin) and then prints its counters.\n"
-            "Exit status: 0 ended; 1 cannot listen or an address refused; 2 bad arguments.");
+            "Exit status: 0 ended; 1 cannot listen; 2 bad arguments (an address refused among them).");
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
   if (config.upstream.empty()) return cli.Error("--upstream is required");
+  sockaddr_in address{};
+  if (std::string why = impair::ImpairProxy::CheckAddress(config.listen, config.allow_any, false, &address);
+      !why.empty())
+    return cli.Error("--listen: " + why);
+  if (std::string why = impair::ImpairProxy::CheckAddress(config.upstream, config.allow_any, true, &address);
+      !why.empty())
+    return cli.Error("--upstream: " + why);
   if (dir != "down") config.up = imp;
   if (dir != "up") config.down = imp;
 

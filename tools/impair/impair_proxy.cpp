@@ -425,6 +425,14 @@ bool ImpairProxy::ParseAddress(const std::string& text, sockaddr_in* out, std::s
   return true;
 }
 
+std::string ImpairProxy::CheckAddress(const std::string& text, bool allow_any, bool port_needed, sockaddr_in* out) {
+  std::string why;
+  if (!ParseAddress(text, out, &why)) return why;
+  if (port_needed && out->sin_port == 0) return text + ": port must not be 0";
+  if (!allow_any && !IsLoopback(*out)) return text + " is not in 127.0.0.0/8";
+  return "";
+}
+
 bool ImpairProxy::Start(std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
@@ -433,13 +441,10 @@ bool ImpairProxy::Start(std::string* error) {
   if (started_) return fail("already started");
   started_ = true;
   sockaddr_in upstream{};
-  if (!ParseAddress(config_.listen, &listen_addr_, error)) return false;
-  if (!ParseAddress(config_.upstream, &upstream, error)) return false;
-  if (upstream.sin_port == 0) return fail("upstream port must not be 0");
-  if (!config_.allow_any) {
-    if (!IsLoopback(listen_addr_)) return fail("listen address " + config_.listen + " is not in 127.0.0.0/8");
-    if (!IsLoopback(upstream)) return fail("upstream address " + config_.upstream + " is not in 127.0.0.0/8");
-  }
+  if (std::string why = CheckAddress(config_.listen, config_.allow_any, false, &listen_addr_); !why.empty())
+    return fail("listen address " + why);
+  if (std::string why = CheckAddress(config_.upstream, config_.allow_any, true, &upstream); !why.empty())
+    return fail("upstream address " + why);
   for (const Impairment* imp : {&config_.up, &config_.down})
     if (!ValidProbability(imp->drop) || !ValidProbability(imp->duplicate) || !ValidProbability(imp->reorder))
       return fail("probabilities must lie between 0 and 1");

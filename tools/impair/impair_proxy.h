@@ -103,6 +103,9 @@ class ImpairProxy {
 
   // "A.B.C.D:PORT" -> address. Only numeric IPv4.
   static bool ParseAddress(const std::string& text, sockaddr_in* out, std::string* error);
+  // Parses an address and checks it is in 127.0.0.0/8 (unless allow_any) and, when port_needed, has a
+  // port; "" or why it is refused.
+  static std::string CheckAddress(const std::string& text, bool allow_any, bool port_needed, sockaddr_in* out);
 
  private:
   struct Shared;

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
            "(mdat size 0, no moov) gets its sample tables rebuilt from mdat; a closed file cut\n"
            "afterwards (moov or the end of mdat missing) is rebuilt the same way. A cut last\n"
            "sample is dropped. Video times are rebuilt at 40 ms a frame (or spread over the\n"
-           "sound); A-law comes back in 20 ms frames. A whole file is left as it is.",
+           "sound); A-law comes back in 20 ms frames. A whole file, and one without a single\n"
+           "whole sample, is left as it is.",
            &recover);
   cli.Arg("FILE", "the MP4 file", &path);
   cli.Notes("Exit status: 0 samples were listed; 1 the file cannot be read or repaired, or holds no\n"
@@ -74,7 +75,10 @@ int main(int argc, char** argv) {
     Mp4Info info{};
     int r = Mp4Recover(path.c_str(), 2, 160, &info);
     if (r != 0) {
-      std::fprintf(stderr, "mp4dump: cannot recover %s: %s\n", path.c_str(), Why(path, r).c_str());
+      // Only a failed write may have changed the file.
+      std::fprintf(stderr, "mp4dump: cannot recover %s: %s%s\n", path.c_str(),
+                   r == kMp4ErrNoSample ? "it holds not one whole sample" : Why(path, r).c_str(),
+                   r == kMp4ErrMalformed || r == kMp4ErrNoSample ? "; the file is left as it was" : "");
       return 1;
     }
     if (info.size)

@@ -2,7 +2,9 @@
 // NAL unit behind a 4-byte start code, as a device sends its frames.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 struct AccessUnit {

@@ -14,6 +14,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/read_file.h"
 #include "tools/mp4rec/annexb.h"
+#include "tools/mp4rec/display_order.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
   std::string audioPath, input, output;
   tools::Cli cli("mp4rec",
                  "Records an H.264 or HEVC Annex-B stream, and optionally 8000 Hz mono audio, into an MP4\n"
-                 "file through the recorder, as a live view is recorded: video frames at 1000/FPS ms,\n"
+                 "file through the recorder, as a live view is recorded: video frames at 1000/FPS ms in\n"
+                 "display order (the slices' picture order counts give it, so B-frames play in order),\n"
                  "audio frames every 40 ms, PCM turned into A-law, gaps in the sound filled with silence.",
                  "  mp4rec --fps 25 --audio talk.alaw clip.264 clip.mp4\n"
                  "  ffmpeg -i in.wav -f s16le -ar 8000 -ac 1 talk.pcm   # makes a .pcm file");
@@ -120,14 +122,21 @@ int main(int argc, char** argv) {
                  std::strerror(errno ? errno : EIO));
     return 1;
   }
+  // Each frame is written in decode order with the time it is shown at. Pictures shown before the first
+  // one (leading pictures of a stream that starts mid-way) cannot be decoded and are left out.
+  const std::vector<uint32_t> ranks = display_order::Ranks(units, codec == 13);
+  auto shown = [&](size_t i) { return ranks.empty() ? i : ranks[i]; };
   size_t v = 0, a = 0, audioFrames = audioFrame ? audio.size() / audioFrame : 0;
   int failed = 0;
   while (v < units.size() || a < audioFrames) {
     uint64_t vt = v < units.size() ? uint64_t{v} * 1000 / fps : UINT64_MAX;
     uint64_t at = a < audioFrames ? uint64_t{a} * 40 : UINT64_MAX;
     if (vt <= at) {
-      const AccessUnit& u = units[v++];
-      r = rec->Write(codec, static_cast<uint32_t>(vt), u.data.data(), static_cast<uint32_t>(u.data.size()),
+      const size_t i = v++;
+      if (shown(i) < shown(0)) continue;
+      const AccessUnit& u = units[i];
+      const uint64_t pts = uint64_t{shown(i) - shown(0)} * 1000 / fps;
+      r = rec->Write(codec, static_cast<uint32_t>(pts), u.data.data(), static_cast<uint32_t>(u.data.size()),
                      u.key ? 1 : 0, handle);
     } else {
       r = rec->Write(audioCodec, static_cast<uint32_t>(at), audio.data() + a * audioFrame, audioFrame, 0, handle);

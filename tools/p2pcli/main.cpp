@@ -128,9 +128,18 @@ int main(int argc, char** argv) {
                  "  p2pcli --init INIT --did EED-000001-DEV --server-ports U,T --mode 12 --echo 65536");
   cli.Text("--init", "INIT", "the init string (rdvsim prints it on its ready line); needed", &init);
   cli.Text("--did", "DID", "the device ID, PREFIX-NUMBER-CHECK, e.g. EED-000001-DEV; needed", &did);
-  cli.Number("--mode", "M", "the connect mode (0..255, default 12) as the SDK uses them: 12 punch, 30 UDP relay,\n"
-             "94 relay with retry, 123 TCP-assisted, 124 TCP only, 125 and 126 timed UDP, 127 a state\n"
-             "query (no session: the answer is the result, 65536 online)", 0, 255, &mode);
+  cli.Value("--mode", "M", "the connect mode (default 12): 12 punch, 30 UDP relay, 94 relay with retry,\n"
+            "63 LAN search only, 121 a device query, 122 and 123 TCP-assisted, 124 TCP only, 125 and\n"
+            "126 timed UDP, 127 a state query (121, 127: no session; the answer is the result, 65536 online)",
+            [&mode](const std::string& v) {
+              static constexpr long long kModes[] = {12, 30, 63, 94, 121, 122, 123, 124, 125, 126, 127};
+              long long m = 0;
+              if (std::string why = tools::Cli::ParseNumber(v, 0, 255, &m); !why.empty()) return why;
+              if (std::find(std::begin(kModes), std::end(kModes), m) == std::end(kModes))
+                return v + " is not a connect mode (12, 30, 63, 94, 121..127)";
+              mode = m;
+              return std::string();
+            });
   cli.Value("--param", "TEXT", "connect through the servers with this connect parameter text", [&](const std::string& v) {
     param = v;
     by_server = true;
@@ -157,6 +166,7 @@ int main(int argc, char** argv) {
             "could not start, 2 bad arguments, 3 the connect failed.");
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
   if (init.empty()) return cli.Error("--init INIT is needed");
+  if (std::string why = tools::InitStringProblem(init); !why.empty()) return cli.Error("--init: " + why);
   if (did.empty()) return cli.Error("--did DID is needed");
   signal(SIGPIPE, SIG_IGN);
   if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {

@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
   if (int rc = cli.Parse(argc, argv); rc >= 0) return rc;
   if (echo && bulk) return cli.Error("--echo and --bulk exclude each other");
   if (init.empty()) return cli.Error("--init INIT is needed");
+  if (std::string why = tools::InitStringProblem(init); !why.empty()) return cli.Error("--init: " + why);
   if (did.empty()) return cli.Error("--did DID is needed");
   p2ptool::StopOnSignals();
   if (int r = p2ptool::Initialize(init, static_cast<int>(alive)); r != 0) {

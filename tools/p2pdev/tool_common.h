@@ -19,6 +19,7 @@
 
 #include "p2p/rvs_api.h"
 #include "p2p/sock.h"
+#include "tools/common/init_string.h"
 
 namespace p2ptool {
 

@@ -2,6 +2,7 @@
 // and standard error for good runs, bad arguments and inputs that give nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -140,6 +141,60 @@ TEST_F(MediaCli, Mp4rec) {
   Run(MP4REC_BIN, cases);
 }
 
+// Sound shorter than the picture goes on with silence to the picture's end,
+// whatever the clip's length: 0.4 s of A-law under 1, 2 and 3 s of video.
+TEST_F(MediaCli, Mp4recSilenceLastsToTheVideosEnd) {
+  auto duration = [&](const string& file, const char* stream) {
+    return mt::Shell(string("ffprobe -v error -select_streams ") + stream +
+                     " -show_entries stream=duration -of csv=p=0 '" + (dir_ / file) + "'");
+  };
+  for (int seconds : {1, 2, 3}) {
+    SCOPED_TRACE(std::to_string(seconds) + " s");
+    const string clip = "clip" + std::to_string(seconds) + ".264", rec = "rec" + std::to_string(seconds) + ".mp4";
+    std::filesystem::copy_file(mt::H264Stream(25 * seconds, 25), dir_ / clip);
+    ASSERT_EQ(clitest::RunTool(MP4REC_BIN, {"--audio", "talk.alaw", clip, rec}, dir_.path()).exit, 0);
+    const string want = std::to_string(seconds) + ".000000\n";
+    EXPECT_EQ(duration(rec, "v:0"), want);
+    EXPECT_EQ(duration(rec, "a:0"), want);
+  }
+}
+
+// Streams with B-frames are decoded in one order and shown in another: the
+// recording keeps decode order and gives the times they are shown at, so
+// ffmpeg plays it in display order, its pictures those of the stream, and the
+// sound lasts to the picture's end.
+TEST_F(MediaCli, Mp4recBFramesPlayInDisplayOrder) {
+  const vector<std::pair<string, string>> streams = {
+      {"b.264", mt::Cached("h264_bframes.264", "ffmpeg -v error -f lavfi -i testsrc=size=96x64:rate=25 -t 2 "
+                                               "-c:v libx264 -bf 3 -g 25 -f h264 {}")},
+      {"b.265", mt::Cached("hevc_bframes.265", "ffmpeg -v error -f lavfi -i testsrc=size=96x64:rate=25 -t 2 "
+                                               "-c:v libx265 -x265-params log-level=error:bframes=3:keyint=25 "
+                                               "-f hevc {}")},
+  };
+  auto shell = [&](const string& cmd) { return mt::Shell("cd '" + dir_.path() + "' && " + cmd + " 2>&1"); };
+  auto md5s = [&](const string& in) { return shell("ffmpeg -v error -i " + in + " -map 0:v -f framemd5 - | grep -v '^#' | cut -d, -f6"); };
+  for (const auto& [name, path] : streams) {
+    SCOPED_TRACE(name);
+    std::filesystem::copy_file(path, dir_ / name);
+    const string rec = name + ".mp4";
+    clitest::Run r = clitest::RunTool(MP4REC_BIN, {"--audio", "talk.alaw", name, rec}, dir_.path());
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(shell("ffmpeg -v warning -i " + rec + " -f null - | grep -i monoton"), "");
+    // B-frames were there to reorder: some sample is shown before one decoded ahead of it.
+    EXPECT_NE(shell("ffprobe -v error -show_entries packet=pts,dts -select_streams v:0 -of csv=p=0 " + rec +
+                    " | awk -F, 'NR > 1 && $1 < last {print; exit} {last = $1}'"),
+              "");
+    const string want = md5s(name);
+    EXPECT_EQ(std::count(want.begin(), want.end(), '\n'), 50);
+    EXPECT_EQ(md5s(rec), want);
+    for (const char* stream : {"v:0", "a:0"})
+      EXPECT_EQ(shell(string("ffprobe -v error -select_streams ") + stream +
+                      " -show_entries stream=duration -of csv=p=0 " + rec),
+                "2.000000\n")
+          << stream;
+  }
+}
+
 TEST_F(MediaCli, Mp4dump) {
   ASSERT_EQ(clitest::RunTool(MP4REC_BIN, {"--audio", "talk.alaw", "clip.264", "rec.mp4"}, dir_.path()).exit, 0);
   vector<uint8_t> rec = tools::ReadFile(dir_ / "rec.mp4");
@@ -181,6 +236,26 @@ TEST_F(MediaCli, Mp4dump) {
   cases.insert(cases.end(), more.begin(), more.end());
   Run(MP4DUMP_BIN, cases);
   EXPECT_EQ(mt::Shell("ffmpeg -v error -i '" + (dir_ / "cut.mp4") + "' -f null - 2>&1"), "");
+
+  // The recover rule: a file it calls whole, and one it cannot recover (cut
+  // before its first whole sample, or without mdat), stay byte for byte.
+  mt::WriteAll(dir_ / "short.mp4", vector<uint8_t>(rec.begin(), rec.begin() + 300));
+  mt::WriteAll(dir_ / "short_open.mp4", vector<uint8_t>(open.begin(), open.begin() + 300));
+  const vector<Case> kept = {
+      {{"--recover", "rec.mp4"}, 0, "track 0:1 time 0 ", "=mp4dump: rec.mp4 is whole; nothing to recover\n"},
+      {{"--recover", "short.mp4"}, 1, "=",
+       "=mp4dump: cannot recover short.mp4: it holds not one whole sample; the file is left as it was\n"},
+      {{"--recover", "short_open.mp4"}, 1, "=",
+       "=mp4dump: cannot recover short_open.mp4: it holds not one whole sample; the file is left as it was\n"},
+      {{"--recover", "nothing.mp4"}, 1, "=",
+       "=mp4dump: cannot recover nothing.mp4: a box is missing or malformed (-1101); the file is left as it was\n"},
+      {{"--recover", "notes.txt"}, 1, "=", "the file is left as it was\n"},
+  };
+  for (const Case& c : kept) {
+    const vector<uint8_t> before = tools::ReadFile(dir_ / c.args[1]);
+    clitest::Check(MP4DUMP_BIN, c, dir_.path());
+    EXPECT_TRUE(tools::ReadFile(dir_ / c.args[1]) == before) << c.args[1] << " was changed";
+  }
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST(SimCli, P2pdevAndP2pcli) {
       {{"--init", sim.init, "--did", did, "--echo", "--bulk", "10"}, 2, "=", "--echo and --bulk exclude each other"},
       {{"--init", sim.init, "--did", did, "--server-ports", "1"}, 2, "=", "p2pdev: --server-ports: '1' is not UDP,TCP"},
       {{"--init", sim.init, "--did", did, "--timeout"}, 2, "=", "p2pdev: --timeout needs a value S", {"--timeout"}},
-      {{"--init", "nonsense", "--did", did}, 1, "=", "p2pdev: cannot initialise the library: -5 (invalid parameter)"},
+      {{"--init", "nonsense", "--did", did}, 2, "=", "p2pdev: --init: 'nonsense' is not an init string"},
   };
   dev.insert(dev.end(), dev_more.begin(), dev_more.end());
   RunAll(P2PDEV_BIN, dev, dir.path());
@@ -94,6 +94,13 @@ TEST(SimCli, P2pdevAndP2pcli) {
   vector<Case> cli_more = {
       {{"--did", did}, 2, "=", "p2pcli: --init INIT is needed"},
       {{"--init", sim.init, "--did", did, "--mode", "256"}, 2, "=", "p2pcli: --mode: 256 is out of range 0..255"},
+      {{"--init", sim.init, "--did", did, "--mode", "99"}, 2, "=", "p2pcli: --mode: 99 is not a connect mode"},
+      {{"--init", sim.init, "--did", did, "--mode", "x"}, 2, "=", "p2pcli: --mode: 'x' is not a number"},
+      {{"--init", "garbage", "--did", did}, 2, "=", "p2pcli: --init: 'garbage' is not an init string"},
+      // Long enough, but not letters A..P, or letters that decode to no server names.
+      {{"--init", "QRSTUVWXYZQRSTUVWXYZ", "--did", did}, 2, "=", "p2pcli: --init: 'QRSTUVWXYZ"},
+      {{"--init", "AAAAAAAAAAAAAAAAAAAAAA", "--did", did}, 2, "=", "p2pcli: --init: 'AAAAAAAAAAAAAAAAAAAAAA' is not"},
+      {{"--init", sim.init + "\"", "--did", did}, 2, "=", "is not an init string"},
       {{"--init", sim.init, "--did", did, "--channels", "0"}, 2, "=", "p2pcli: --channels: 0 is out of range 1..8"},
       {{"--init", sim.init, "--did", did, "--echo", "x"}, 2, "=", "p2pcli: --echo: 'x' is not a number"},
       // A device the servers do not know: the connect fails with the result's text.
@@ -118,6 +125,24 @@ TEST(SimCli, P2pdevAndP2pcli) {
   EXPECT_NE(r.out.find("cli session mode=0 remote=127."), string::npos) << r.out;
   EXPECT_NE(r.out.find("cli echo ok bytes=65536 "), string::npos) << r.out;
   EXPECT_TRUE(device.WaitLine("device exit", 15000));
+}
+
+// An init string the library cannot use is a usage error naming --init, before any connect.
+TEST(SimCli, CamsimAndDevcliRefuseABadInit) {
+  TempDir dir("devlink_cli");
+  const vector<string> camera = {"--did", "VLM-000001-CAM", "--password", "123456"};
+  auto with = [](vector<string> a, const vector<string>& more) {
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+  };
+  for (const string& init : {string("garbage"), string("QRSTUVWXYZQRSTUVWXYZ")}) {
+    SCOPED_TRACE(init);
+    const string says = "--init: '" + init + "' is not an init string";
+    clitest::Check(CAMSIM_BIN, {with({"--init", init, "--video", "v.h264"}, camera), 2, "=", "camsim: " + says},
+                   dir.path());
+    clitest::Check(DEVCLI_BIN, {with(with({"--init", init}, camera), {"features"}), 2, "=", "devcli: " + says},
+                   dir.path());
+  }
 }
 
 TEST(SimCli, Cloudsim) {
@@ -154,6 +179,32 @@ TEST(SimCli, Cloudsim) {
   }
   clitest::Run r = clitest::RunTool(NODE_BIN, {"cloudsim.js", "--fixture", fixture}, dir.path());
   EXPECT_EQ(r.err.find("    at "), string::npos) << r.err;
+}
+
+TEST(SimCli, S3peer) {
+  TempDir dir("s3peer_cli");
+  const string js = string(S3PEER_DIR) + "/s3peer.js";
+  std::filesystem::create_directories(dir / "objects/a");
+  std::ofstream(dir / "objects/a/b.txt") << "b\n";
+  std::ofstream(dir / "plain_file") << "x\n";
+  std::filesystem::copy_file(js, dir / "s3peer.js");  // beside no node_modules
+  const vector<Case> cases = {
+      {{js, "--help"}, 0, "usage: node s3peer.js --dir DIR", "="},
+      {{js, "-h"}, 0, "\nexample:\n  node tools/s3peer/s3peer.js --dir ", "="},
+      {{js, "--dir", "objects", "--watch-stdin"}, 0, "PORT ", "="},
+      {{js, "--bogus"}, 2, "=", "s3peer: unknown option --bogus\n"},
+      {{js, "extra"}, 2, "=", "s3peer: unexpected argument extra\n"},
+      {{js, "--dir"}, 2, "=", "s3peer: --dir needs a value\n"},
+      {{js}, 2, "=", "s3peer: --dir DIR is required\n"},
+      {{js, "--dir", "missing"}, 2, "=", "s3peer: --dir: missing is not a folder\n"},
+      {{js, "--dir", "plain_file"}, 2, "=", "s3peer: --dir: plain_file is not a folder\n"},
+      {{js, "--dir", "objects", "--bucket", "No_Such"}, 2, "=", "s3peer: --bucket: No_Such is not a bucket name\n"},
+      // Without its packages: a hint, not a stack trace.
+      {{"s3peer.js", "--dir", "objects"}, 1, "=", "s3peer: the package s3rver is not installed; run \"npm ci\""},
+  };
+  for (const Case& c : cases) {
+    clitest::Check(NODE_BIN, c, dir.path());
+  }
 }
 
 }  // namespace

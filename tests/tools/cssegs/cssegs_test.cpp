@@ -131,7 +131,7 @@ TEST(Cssegs, CommandLine) {
   EXPECT_NE(help.out.find("example:"), std::string::npos);
   EXPECT_EQ(Cssegs("-h").code, 0);
   struct Case {
-    const char* args;
+    std::string args;
     int code;
     const char* says;
   } cases[] = {
@@ -141,6 +141,14 @@ TEST(Cssegs, CommandLine) {
       {"--uuid U --key k --start 5 --fps 500 a.h264 out", 2, "--fps must be 1..120"},
       {"--uuid U --key k --start yesterday a.h264 out", 2, "--start needs"},
       {"--key k --start 5 a.h264 out", 2, "missing --uuid"},
+      {"--uuid U --key k a.h264 out", 2, "missing --start"},
+      // A uuid that cannot name a folder is refused before anything is read, in the tool's own words.
+      {"--uuid ../x --key k --start 5 a.h264 out", 2, "=cssegs: --uuid must name a folder"},
+      {"--uuid a/b --key k --start 5 a.h264 out", 2, "=cssegs: --uuid must name a folder"},
+      {"--uuid '..' --key k --start 5 a.h264 out", 2, "=cssegs: --uuid must name a folder"},
+      {"--uuid 'x\\y' --key k --start 5 a.h264 out", 2, "=cssegs: --uuid must name a folder"},
+      {"--uuid " + std::string(129, 'u') + " --key k --start 5 a.h264 out", 2,
+       "=cssegs: --uuid must name a folder"},
       {"--uuid U --key k --start 5 a.mp4 out", 2, "must end in"},
       {"--uuid U --key k --start 5 /nonexistent/a.h264 out", 1, "cannot read"},
       {"--uuid U --key k --start 5 a.h264", 2, "need INPUT and OUTDIR"},
@@ -148,7 +156,11 @@ TEST(Cssegs, CommandLine) {
   for (const Case& c : cases) {
     ToolRun r = Cssegs(c.args);
     EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.out;
-    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
+    // A leading '=': the output starts with the rest (no log line before it).
+    if (c.says[0] == '=')
+      EXPECT_EQ(r.out.rfind(c.says + 1, 0), 0u) << c.args << "\n" << r.out;
+    else
+      EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << "\n" << r.out;
   }
 }
 

@@ -44,7 +44,9 @@ TEST(CtpsimCli, HelpAndUsageErrors) {
       {{"--port", "70000"}, 2, "--port must be 0 to 65535"},
       {{"--port", "12x"}, 2, "--port must be 0 to 65535"},
       {{"--channels", "0"}, 2, "--channels must be 1 to 64"},
-      {{"--address", "10.1.2.3"}, 1, "loopback"},
+      {{"--address", "10.1.2.3"}, 2, "--address must be a loopback IPv4 address"},
+      {{"--address", "10.0.0.1"}, 2, "--address must be a loopback IPv4 address"},
+      {{"--address", "localhost"}, 2, "--address must be a loopback IPv4 address"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RunSim(c.args, &out), c.status) << c.args[0];

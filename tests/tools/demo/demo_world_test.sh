@@ -134,6 +134,27 @@ grep -q 'channels=2 .*sd_card=1' "$work/features.out" ||
   fail "the two-lens camera does not report two channels: $(head -c 400 "$work/features.out")"
 
 say "cameras checked"
+# --- A camera killed and the world told at once, before it can have noticed: the camera starts again, and again
+# the next time; a signal with no camera ended starts nothing ----------------------------------------------------
+restarted() { grep -c "camera 504 started again" "$work/world.out"; }
+for round in 1 2; do
+  pid=$(awk '$2 == "camsim-504" {p = $1} END {print p}' "$work/world/pids")
+  kill -KILL "$pid"
+  kill -USR1 "$world_pid"
+  end=$((SECONDS + 20))
+  until [ "$(restarted)" -ge $round ] && [ "$(grep -c "camsim ready" "$work/world/log/camsim-504.log")" -gt $round ]; do
+    if [ $SECONDS -ge $end ]; then
+      fail "round $round: camera 504 (camsim $pid, killed) was not started again and logged in"
+      break
+    fi
+    sleep 0.1
+  done
+done
+[ "$(grep -c "camsim-504 ended" "$work/world.out")" = 2 ] || fail "the world did not report each camsim of 504 ending"
+kill -USR1 "$world_pid"
+sleep 2
+[ "$(restarted)" = 2 ] || fail "a signal with no camera ended started one: $(restarted) restarts"
+kill -0 "$world_pid" 2>/dev/null || fail "the world ended on its signals"
 # --- Ending: standard input closed ------------------------------------------------------------------------------
 exec 7>&-
 left=$(gone_within 10) || fail "still running after the world ended:$left"

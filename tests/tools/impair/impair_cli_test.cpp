@@ -195,9 +195,12 @@ TEST(ImpairCliTest, RefusesBadArguments) {
   };
   const Case cases[] = {
       {{}, 2, "--upstream is required"},
-      {{"--upstream", "10.1.2.3:9"}, 1, "not in 127.0.0.0/8"},
-      {{"--listen", "0.0.0.0:0", "--upstream", "127.0.0.1:9"}, 1, "not in 127.0.0.0/8"},
-      {{"--upstream", "localhost:9"}, 1, "numeric IPv4"},
+      {{"--upstream", "10.1.2.3:9"}, 2, "--upstream: 10.1.2.3:9 is not in 127.0.0.0/8"},
+      {{"--upstream", "8.8.8.8:53"}, 2, "--upstream: 8.8.8.8:53 is not in 127.0.0.0/8"},
+      {{"--upstream", "127.0.0.1:99999"}, 2, "--upstream: bad address \"127.0.0.1:99999\": bad port"},
+      {{"--upstream", "127.0.0.1:0"}, 2, "--upstream: 127.0.0.1:0: port must not be 0"},
+      {{"--listen", "0.0.0.0:0", "--upstream", "127.0.0.1:9"}, 2, "--listen: 0.0.0.0:0 is not in 127.0.0.0/8"},
+      {{"--upstream", "localhost:9"}, 2, "--upstream: bad address \"localhost:9\": not a numeric IPv4"},
       {{"--upstream", "127.0.0.1:9", "--drop", "1.5"}, 2, "--drop: 1.5 is out of range 0..1"},
       {{"--upstream", "127.0.0.1:9", "--dup", "half"}, 2, "--dup: 'half' is not a number"},
       {{"--upstream", "127.0.0.1:9", "--delay", "-3"}, 2, "--delay: -3 is out of range 0..3600000"},
