@@ -361,7 +361,8 @@ TEST_F(p2pChannels, WritesBeyondAThirdOfTheSequenceCircleAreKept) {
   ASSERT_EQ(RVS_Write(a, 0, "tail", 4), 4);
   int w = 0;
   ASSERT_EQ(RVS_Check_Buffer(a, 0, &w, nullptr), 0);
-  EXPECT_EQ(w, writes * 0x200000) << "every written packet is held (the 4-byte tail is still in the window)";
+  // Every written packet is held; the 4-byte tail is too once a sender round has taken it from the window.
+  EXPECT_TRUE(w == writes * 0x200000 || w == writes * 0x200000 + 4) << w;
 }
 
 TEST_F(p2pChannels, RunningOutOfMemoryEndsTheSession) {
