@@ -170,7 +170,8 @@ int RecvPayload(KivoSession* s, int channel, GrowBuf* buf, size_t offset, size_t
   std::vector<uint8_t>& b = buf->bytes;
   size_t got = 0;
   while (got < need) {
-    if (b.size() <= offset + got) b.resize(std::min(offset + need + slack, std::max(b.size() * 2, offset + got + 1)));
+    if (b.size() <= offset + got)
+      b.resize(std::min(offset + need + slack, std::max(b.size() * 2, offset + got + 1)));
     const size_t n = std::min(need - got, b.size() - offset - got);
     const int r = RecvN(s, channel, b.data() + offset + got, static_cast<int>(n), run);
     if (r <= 0) return r;

@@ -6,8 +6,8 @@
 // atomics. The pending list is under pending_mu; each slot's subscriber list
 // under the slot's mu. The event callback, packet hook and user value are set
 // and called under cb_mu: once KivoP2pSetEventCallback returns, the ones it
-// replaced are no longer running. A slot's thread handle belongs to the thread that
-// starts or joins it (the facade's caller thread).
+// replaced are no longer running. A slot's thread handle belongs to the thread
+// that starts or joins it (the facade's caller thread).
 #pragma once
 
 #include <atomic>

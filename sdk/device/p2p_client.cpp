@@ -535,7 +535,8 @@ void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload,
   if (IsAudioCodec(codec)) {
     const uint32_t ts = h->timestamp - r->time_offset;
     lk.unlock();
-    if (to_sink) ops->OnFrame(static_cast<AvStreamType>(codec), ts, payload, length_or_error, h->flags & 1, sink);
+    if (to_sink)
+      ops->OnFrame(static_cast<AvStreamType>(codec), ts, payload, length_or_error, h->flags & 1, sink);
     return;
   }
   if (!IsVideoCodec(codec)) return;

@@ -448,7 +448,8 @@ TEST_F(Session, ReplacingTheCallbacksWaitsForTheOneRunning) {
   };
   ASSERT_EQ(KivoP2pSetEventCallback(s_, on_event, nullptr, &old_user), 0);
   conn_.PushCmd(CMD_EVENT, {1});
-  for (int i = 0; i < 400 && !old_user.inside.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 400 && !old_user.inside.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(old_user.inside.load());
   std::atomic<bool> replaced{false};
   new_user.release = true;
@@ -461,7 +462,8 @@ TEST_F(Session, ReplacingTheCallbacksWaitsForTheOneRunning) {
   old_user.release = true;
   t.join();
   conn_.PushCmd(CMD_EVENT, {2});
-  for (int i = 0; i < 400 && !new_user.events.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 400 && !new_user.events.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(new_user.events.load(), 1);
   EXPECT_EQ(old_user.events.load(), 1);
 }

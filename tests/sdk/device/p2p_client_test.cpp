@@ -173,7 +173,8 @@ TEST_F(P2pClientFake, SinkAndSwapsChangeWhileBothReceiveThreadsDeliver) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   ASSERT_EQ(client_.StartLiveVideo(0, FakeSink::Ops(), &sink_), 0);
-  EXPECT_TRUE(WaitFor([&] { return sink_.Frames(MEDIA_CODEC_H264) > 0 && sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC) > 0; }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return sink_.Frames(MEDIA_CODEC_H264) > 0 && sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC) > 0; }));
   for (int i = 0; i < 20; ++i) {
     EXPECT_TRUE(client_.SwapChannels(0, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
