@@ -18,7 +18,8 @@ inline constexpr int kAckSendAt = 16;
 inline constexpr uint32_t kMaxInFlight = 128;
 inline constexpr uint16_t kMaxAllowance = 110;
 inline constexpr uint16_t kWindowSlack = 10;
-// Bytes a receive queue holds before packets after the next one are dropped.
+// Bytes a receive queue holds before packets after the next one are dropped
+// (UDP), or before the session's socket is no longer read (TCP).
 inline constexpr uint32_t kRecvQueueLimit = 0x20000;
 // Unreliable packets held per channel.
 inline constexpr uint32_t kUnreliableLimit = 32;

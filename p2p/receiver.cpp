@@ -257,6 +257,14 @@ void UdpPass(int slot) {
   }
 }
 
+// Whether a channel's receive queue is past its cap while the caller still reads (mutex held).
+bool TcpBacklog(const Session& s) {
+  if (s.closed_caller.load()) return false;
+  for (const Channel& c : s.channels)
+    if (c.recv_q.bytes > kRecvQueueLimit) return true;
+  return false;
+}
+
 void TcpPass(int slot) {
   Session& s = Sess(slot);
   const int sock = s.tcp_socket.load();
@@ -295,7 +303,14 @@ void TcpPass(int slot) {
       std::lock_guard<Mutex> g(g_rvs.mutex);
       pause = RVP_SessionHandleTcp(slot, msg, h.len);
     }
-    if (pause) SleepMs(1);
+    if (!pause) continue;
+    // A stream cannot drop data: while a channel's reader lags its queue's cap, the socket is not read,
+    // so the peer's sending is held back by TCP itself.
+    do {
+      SleepMs(1);
+      std::lock_guard<Mutex> g(g_rvs.mutex);
+      pause = TcpBacklog(s);
+    } while (pause && !s.closing.load());
   }
 }
 
@@ -373,7 +388,8 @@ bool RVP_SessionHandleTcp(int slot, const uint8_t* msg, int len) {
     MarkClosed(s, s.closed_remote);
     return false;
   }
-  if (r != kMsgOk || !m.data_len) return false;
+  // Nobody reads a session its caller closes: its data is not kept.
+  if (r != kMsgOk || !m.data_len || s.closed_caller.load()) return false;
   Channel& c = s.channels[m.channel];
   RVP_Packet* p = RVP_PacketNew(m.data_len, m.seq);
   if (!p) {
@@ -384,7 +400,7 @@ bool RVP_SessionHandleTcp(int slot, const uint8_t* msg, int len) {
   // The stream keeps the order: no sequence check, no acknowledgement.
   RVP_QueueAppend(&c.recv_q, p);
   if (c.recv_q.count > 31) s.sems[m.channel].Release();
-  return c.recv_q.count > kMaxInFlight;
+  return c.recv_q.count > kMaxInFlight || TcpBacklog(s);
 }
 
 void RVP_SessionRecvThread(int slot) {

@@ -59,5 +59,6 @@ void RVP_SessionHandleUdp(int slot, const sockaddr_in& from, uint8_t type, const
 // Whether the UDP pass takes a message of the type from the sender (mutex held).
 bool RVP_SessionAccepts(int slot, const sockaddr_in& from, uint8_t type);
 // Handles one message of the TCP pass (mutex held); true when the caller
-// should pause (the receive queue is long).
+// should pause (the receive queue is long). The pass then stops reading the
+// socket while a channel's queue is past its cap.
 bool RVP_SessionHandleTcp(int slot, const uint8_t* msg, int len);

@@ -287,7 +287,7 @@ int ParseZoomDesc(const char* text, ZoomDesc* z, int /*distribute*/) {
   }
   if (z->lens_used == 0) all_steps = false;
   if (z->lens_used > 1 && any_steps && !all_steps) {
-    std::fputs("Should set or not set nSteps for all ZOOMDESC\n", stdout);
+    LogPrintf(kLogWarning, nullptr, "ParseZoomDesc", "Should set or not set nSteps for all ZOOMDESC\n");
     return 0;
   }
   float zp = 1.0f, fp = 1.0f;

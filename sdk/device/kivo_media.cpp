@@ -123,12 +123,8 @@ int RecvFramePkt(KivoSession* s, int channel, GrowBuf* buf, int timeout_ms, cons
     LogPrintf(kLogError, nullptr, "KivoRawRecvFramePkt", "frame length %u past the cap\n", len);
     return KIVO_ERR_FORMAT;
   }
-  if (buf->bytes.size() < len + static_cast<size_t>(kFrameHeaderSize)) {
-    buf->bytes.resize(len + static_cast<size_t>(kFrameHeadroom));
-    p = buf->bytes.data();
-  }
   if (len) {
-    const int r = RecvN(s, channel, p + kFrameHeaderSize, static_cast<int>(len), run);
+    const int r = RecvPayload(s, channel, buf, kFrameHeaderSize, len, kFrameHeadroom, run);
     if (r == 0) return KIVO_ERR_TIMEOUT;
     if (r < 0) {
       s->last_recv_error.store(r);

@@ -1,5 +1,6 @@
 // Device-link sessions: the transport list, connecting, the command receiver
 // thread with pending-request matching, and the command catalogue.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -59,6 +60,11 @@ const ErrorText kErrorTexts[] = {
     {-10106, "Not allowed in device"},
 };
 
+void CallPacketHook(KivoSession* s, const uint8_t* packet, int length_or_error) {
+  std::lock_guard<std::recursive_mutex> g(s->cb_mu);
+  if (s->packet_hook) s->packet_hook(packet, length_or_error, s, s->user);
+}
+
 void KivoP2pCmdThread(KivoSession* s) {
   platform::SetCurrentThreadName("KivoP2pCmdThread");
   kivo::GrowBuf buf;
@@ -66,7 +72,7 @@ void KivoP2pCmdThread(KivoSession* s) {
     const int r = kivo::ReadCmdPkt(s, &buf, kStepMs, &s->cmd_run);
     if (r == KIVO_ERR_TIMEOUT) continue;
     if (r < 0) {
-      if (s->packet_hook) s->packet_hook(nullptr, r, s, s->user);
+      CallPacketHook(s, nullptr, r);
       break;
     }
     kivo::DispatchCmdPacket(s, buf.bytes.data(), r);
@@ -159,6 +165,21 @@ int RecvN(KivoSession* s, int channel, uint8_t* dst, int n, const std::atomic<bo
   return 1;
 }
 
+int RecvPayload(KivoSession* s, int channel, GrowBuf* buf, size_t offset, size_t need, size_t slack,
+                const std::atomic<bool>* run) {
+  std::vector<uint8_t>& b = buf->bytes;
+  size_t got = 0;
+  while (got < need) {
+    if (b.size() <= offset + got)
+      b.resize(std::min(offset + need + slack, std::max(b.size() * 2, offset + got + 1)));
+    const size_t n = std::min(need - got, b.size() - offset - got);
+    const int r = RecvN(s, channel, b.data() + offset + got, static_cast<int>(n), run);
+    if (r <= 0) return r;
+    got += n;
+  }
+  return 1;
+}
+
 int ReadCmdPkt(KivoSession* s, GrowBuf* buf, int timeout_ms, const std::atomic<bool>* run) {
   if (buf->bytes.size() < static_cast<size_t>(kCmdBufStart)) buf->bytes.resize(kCmdBufStart);
   uint8_t* p = buf->bytes.data();
@@ -184,12 +205,8 @@ int ReadCmdPkt(KivoSession* s, GrowBuf* buf, int timeout_ms, const std::atomic<b
     return KIVO_ERR_FORMAT;
   }
   const size_t need = h.length;
-  if (need > buf->bytes.size() - 16) {
-    buf->bytes.resize(need + kCmdBufStart);
-    p = buf->bytes.data();
-  }
   if (need) {
-    const int r = RecvN(s, 0, p + kCmdHeaderSize, static_cast<int>(need), run);
+    const int r = RecvPayload(s, 0, buf, kCmdHeaderSize, need, kCmdBufStart, run);
     if (r == 0) return KIVO_ERR_TIMEOUT;
     if (r < 0) {
       s->last_recv_error.store(r);
@@ -206,6 +223,7 @@ void DispatchCmdPacket(KivoSession* s, const uint8_t* packet, int length) {
   const uint8_t* payload = packet + kCmdHeaderSize;
   const int plen = length - kCmdHeaderSize;
   if (h.command == CMD_EVENT) {
+    std::lock_guard<std::recursive_mutex> g(s->cb_mu);
     if (s->event_cb) s->event_cb(payload, plen, s, s->user);
   } else {
     uint32_t key = h.command;
@@ -243,7 +261,7 @@ void DispatchCmdPacket(KivoSession* s, const uint8_t* packet, int length) {
       break;
     }
   }
-  if (s->packet_hook) s->packet_hook(packet, length, s, s->user);
+  CallPacketHook(s, packet, length);
 }
 
 KivoSession* NewSession(TransportHandle h, const TransportOps* ops, int conn_type) {
@@ -376,6 +394,7 @@ int KivoP2pIsAlive(KivoSession* s) { return s && s->ops->alive(s->transport) ? 1
 
 int KivoP2pSetEventCallback(KivoSession* s, KivoEventCallback event, KivoPacketHook hook, void* user) {
   if (!s) return KIVO_ERR_NO_SESSION;
+  std::lock_guard<std::recursive_mutex> g(s->cb_mu);
   s->event_cb = event;
   s->packet_hook = hook;
   s->user = user;

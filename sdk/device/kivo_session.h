@@ -4,8 +4,10 @@
 // Who touches what: transport, ops and conn_type are set before the command
 // thread starts and never change. last_recv_error, talk_* and run flags are
 // atomics. The pending list is under pending_mu; each slot's subscriber list
-// under the slot's mu. A slot's thread handle belongs to the thread that
-// starts or joins it (the facade's caller thread).
+// under the slot's mu. The event callback, packet hook and user value are set
+// and called under cb_mu: once KivoP2pSetEventCallback returns, the ones it
+// replaced are no longer running. A slot's thread handle belongs to the thread
+// that starts or joins it (the facade's caller thread).
 #pragma once
 
 #include <atomic>
@@ -59,6 +61,7 @@ struct KivoSession {
   std::thread cmd_thread;
   std::list<PendingRequest*> pending;  // newest at the tail
   std::mutex pending_mu;
+  std::recursive_mutex cb_mu;  // recursive: a callback may replace itself
   KivoEventCallback event_cb = nullptr;
   KivoPacketHook packet_hook = nullptr;
   void* user = nullptr;
@@ -90,6 +93,11 @@ int RecordListHandler(const uint8_t* payload, int length, void* value);
 struct GrowBuf {
   std::vector<uint8_t> bytes;
 };
+// Reads a payload of `need` bytes into the buffer after `offset` bytes: 1, 0 when run was cleared first, or
+// an error. The buffer grows as the bytes really arrive, to at most offset + need + slack: a length a
+// header merely claims costs no memory.
+int RecvPayload(KivoSession* s, int channel, GrowBuf* buf, size_t offset, size_t need, size_t slack,
+                const std::atomic<bool>* run);
 // KivoRawReadCmdPkt / KivoRawRecvFramePkt.
 int ReadCmdPkt(KivoSession* s, GrowBuf* buf, int timeout_ms, const std::atomic<bool>* run);
 int RecvFramePkt(KivoSession* s, int channel, GrowBuf* buf, int timeout_ms, const std::atomic<bool>* run);

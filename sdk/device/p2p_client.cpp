@@ -135,13 +135,16 @@ int CP2pClient::StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* s
   } else {
     Adopt(ops, sink);
   }
-  live_->ops = ops_;
-  live_->sink = sink_;
-  if (live_->ch[channel].active) return 0;
-  ChannelState& cs = live_->ch[channel];
-  cs.key_seen = false;
-  cs.first_reported = false;
-  cs.active = true;
+  {
+    std::lock_guard<std::mutex> lk(live_->mu);
+    live_->ops = ops_;
+    live_->sink = sink_;
+    ChannelState& cs = live_->ch[channel];
+    if (cs.active) return 0;
+    cs.key_seen = false;
+    cs.first_reported = false;
+    cs.active = true;
+  }
   const int r = KivoP2pStartVideo(session_, channel, &CP2pClient::OnVideoFrame, live_);
   if (r < 0) {
     ForgetLiveChannel(channel);
@@ -156,29 +159,47 @@ int CP2pClient::StartLiveVideoSink(int channel, IAvRender* sink) {
 
 void CP2pClient::StopLiveVideo(int channel) {
   // Unsubscribed first: the record must outlive every frame callback that may still use it.
-  if (live_ && channel >= 0 && channel < kP2pMaxChannels && live_->ch[channel].active && session_)
-    KivoP2pStopVideo(session_, channel);
+  if (LiveChannelActive(channel) && session_) KivoP2pStopVideo(session_, channel);
   ForgetLiveChannel(channel);
 }
 
 void CP2pClient::ForgetLiveChannel(int channel) {
   if (!live_ || channel < 0 || channel >= kP2pMaxChannels) return;
-  live_->ch[channel].active = false;
-  for (const ChannelState& cs : live_->ch)
-    if (cs.active) return;
+  {
+    std::lock_guard<std::mutex> lk(live_->mu);
+    live_->ch[channel].active = false;
+    for (const ChannelState& cs : live_->ch)
+      if (cs.active) return;
+  }
   delete live_;
   live_ = nullptr;
   ReleaseSinkIfUnused();
 }
 
-void CP2pClient::StopAllVideo() {
-  for (int c = 0; c < kP2pMaxChannels; ++c) {
-    if (!live_ || !live_->ch[c].active) continue;
-    KivoP2pStopVideo(session_, c);
-    if (live_->ops && live_->sink)
-      live_->ops->OnStreamStop(static_cast<AvStreamType>(c) << 16 | live_->ch[c].codec, live_->sink);
-    ForgetLiveChannel(c);
+bool CP2pClient::LiveChannelActive(int channel) {
+  if (!live_ || channel < 0 || channel >= kP2pMaxChannels) return false;
+  std::lock_guard<std::mutex> lk(live_->mu);
+  return live_->ch[channel].active;
+}
+
+void CP2pClient::StopLiveChannel(int channel) {
+  if (!LiveChannelActive(channel)) return;
+  KivoP2pStopVideo(session_, channel);
+  const AvRenderOps* ops;
+  IAvRender* sink;
+  int codec;
+  {
+    std::lock_guard<std::mutex> lk(live_->mu);
+    ops = live_->ops;
+    sink = live_->sink;
+    codec = live_->ch[channel].codec;
   }
+  if (ops && sink) ops->OnStreamStop(static_cast<AvStreamType>(channel) << 16 | codec, sink);
+  ForgetLiveChannel(channel);
+}
+
+void CP2pClient::StopAllVideo() {
+  for (int c = 0; c < kP2pMaxChannels; ++c) StopLiveChannel(c);
 }
 
 int CP2pClient::StartPipChannels() {
@@ -195,13 +216,7 @@ int CP2pClient::StopPipChannels() {
   const int r = EnsureFeatures();
   if (r != 0) return r;
   const int n = ChannelCount() < kP2pMaxChannels ? ChannelCount() : kP2pMaxChannels;
-  for (int c = 1; c < n; ++c) {
-    if (!live_ || !live_->ch[c].active) continue;
-    KivoP2pStopVideo(session_, c);
-    if (live_->ops && live_->sink)
-      live_->ops->OnStreamStop(static_cast<AvStreamType>(c) << 16 | live_->ch[c].codec, live_->sink);
-    ForgetLiveChannel(c);
-  }
+  for (int c = 1; c < n; ++c) StopLiveChannel(c);
   return 0;
 }
 
@@ -218,7 +233,10 @@ bool CP2pClient::SwapChannels(int first, int second) {
   const bool known = ChannelCountKnown();
   if (!known || main_channel_ < ChannelCount()) KivoP2pSetVideoQuality(session_, main_channel_, 0);
   if (!known || other < ChannelCount()) KivoP2pSetVideoQuality(session_, other, 1);
-  std::swap(live_->ch[first], live_->ch[second]);
+  {
+    std::lock_guard<std::mutex> lk(live_->mu);
+    std::swap(live_->ch[first], live_->ch[second]);
+  }
   KivoP2pSetMainChannel(session_, 0, main_channel_);
   return true;
 }
@@ -327,6 +345,7 @@ int CP2pClient::StartPlaybackSink(IAvRender* sink) { return StartPlayback(AvRend
 int CP2pClient::PlaybackSeek(int64_t time) {
   if (ops_ && sink_ && ops_->IsRecording(sink_)) ops_->StopRecord(sink_);
   if (pb_video_) {
+    std::lock_guard<std::mutex> lk(pb_video_->mu);
     pb_video_->position_base = time;
     pb_video_->last_second = 0;
   }
@@ -407,9 +426,17 @@ int CP2pClient::RestartStreams() {
 // --- Sink helpers ---
 
 bool CP2pClient::Snapshot(const char* path) {
-  if (pb_video_ && pb_video_->ops && pb_video_->sink) return pb_video_->ops->Snapshot(path, pb_video_->sink);
-  if (live_ && live_->ch[0].active && live_->ops && live_->sink)
-    return live_->ops->Snapshot(path, live_->sink);
+  for (VideoRecord* r : {pb_video_, LiveChannelActive(0) ? live_ : nullptr}) {
+    if (!r) continue;
+    const AvRenderOps* ops;
+    IAvRender* sink;
+    {
+      std::lock_guard<std::mutex> lk(r->mu);
+      ops = r->ops;
+      sink = r->sink;
+    }
+    if (ops && sink) return ops->Snapshot(path, sink);
+  }
   return false;
 }
 
@@ -427,6 +454,7 @@ int CP2pClient::GetState() {
   int state = 0;
   if (live_) {
     int active = 0;
+    std::lock_guard<std::mutex> lk(live_->mu);
     for (const ChannelState& cs : live_->ch) active += cs.active ? 1 : 0;
     if (active > 0) state |= kP2pStateLiveVideo;
     if (active > 1) state |= kP2pStateMultiChannel;
@@ -450,12 +478,12 @@ uint32_t CP2pClient::RecordMarkTimestamp() const {
   return mark_ts_;
 }
 
-void CP2pClient::NoteRecordMark(const VideoRecord* r, uint32_t timestamp) {
+void CP2pClient::NoteRecordMark(const AvRenderOps* ops, IAvRender* sink, uint32_t timestamp) {
   {
     std::lock_guard<std::mutex> lk(mark_mu_);
     if (mark_time_ != 0) return;
   }
-  if (!r->ops->IsRecording(r->sink)) return;
+  if (!ops->IsRecording(sink)) return;
   std::lock_guard<std::mutex> lk(mark_mu_);
   if (mark_time_ == 0) {
     mark_time_ = static_cast<int64_t>(time(nullptr));
@@ -469,10 +497,14 @@ void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload,
                               void* user) {
   VideoRecord* r = static_cast<VideoRecord*>(user);
   CP2pClient* self = r->client;
+  // The record's state is read and changed under its lock; the sink is called after it is released.
+  std::unique_lock<std::mutex> lk(r->mu);
   const AvRenderOps* ops = r->ops;
   IAvRender* sink = r->sink;
+  const bool to_sink = ops && sink;
   if (!h) {
-    if (ops && sink) ops->OnEvent(length_or_error, ClientValue(self), sink);
+    lk.unlock();
+    if (to_sink) ops->OnEvent(length_or_error, ClientValue(self), sink);
     return;
   }
   const int codec = h->codec;
@@ -484,54 +516,70 @@ void CP2pClient::OnVideoFrame(const MediaFrameHeader* h, const uint8_t* payload,
     if ((kind == 0 || kind == 2) && r->playback) {
       const int64_t t = h->timestamp;
       const int64_t current = r->position_base + r->last_second;
-      if (ops && sink && (t < current || t > current + 15) && ops->IsRecording(sink)) ops->StopRecord(sink);
       r->position_base = t;
       r->last_second = 0;
-      if (ops && sink) ops->OnEvent(kAvEventPlaybackRestart, static_cast<int32_t>(t), sink);
       for (ChannelState& cs : r->ch) cs.first_reported = false;
+      lk.unlock();
+      if (!to_sink) return;
+      if ((t < current || t > current + 15) && ops->IsRecording(sink)) ops->StopRecord(sink);
+      ops->OnEvent(kAvEventPlaybackRestart, static_cast<int32_t>(t), sink);
     } else if (kind == 5) {
+      lk.unlock();
       uint32_t status = 0;
       std::memcpy(&status, reinterpret_cast<const uint8_t*>(h) + 4, sizeof status);
-      if (ops && sink) ops->OnEvent(kAvEventDeviceStatus, static_cast<int32_t>(status), sink);
+      if (to_sink) ops->OnEvent(kAvEventDeviceStatus, static_cast<int32_t>(status), sink);
     }
     return;
   }
   if (codec == 0 || c >= kP2pMaxChannels) return;
   if (IsAudioCodec(codec)) {
-    if (ops && sink)
-      ops->OnFrame(static_cast<AvStreamType>(codec), h->timestamp - r->time_offset, payload, length_or_error,
-                   h->flags & 1, sink);
+    const uint32_t ts = h->timestamp - r->time_offset;
+    lk.unlock();
+    if (to_sink)
+      ops->OnFrame(static_cast<AvStreamType>(codec), ts, payload, length_or_error, h->flags & 1, sink);
     return;
   }
   if (!IsVideoCodec(codec)) return;
   ChannelState& cs = r->ch[c];
   cs.codec = codec;
+  int32_t first_event = 0, first_value = 0;
   if (!cs.first_reported) {
     cs.first_reported = true;
     if (c == 0) {
       r->first_ts = h->timestamp;
       r->time_offset = h->timestamp - P2pLocalTick();
-      if (ops && sink) ops->OnEvent(kAvEventFirstPicture, ClientValue(self), sink);
-    } else if (ops && sink) {
-      ops->OnEvent(kAvEventChannelFirstPicture, c, sink);
+      first_event = kAvEventFirstPicture;
+      first_value = ClientValue(self);
+    } else {
+      first_event = kAvEventChannelFirstPicture;
+      first_value = c;
     }
   }
+  // The gate opens with a key frame that reaches a sink: a sink given later starts at a key frame too.
+  bool deliver = true;
   if (!cs.key_seen) {
-    if (!(h->flags & 1)) return;
-    cs.key_seen = true;
+    if ((h->flags & 1) && to_sink)
+      cs.key_seen = true;
+    else
+      deliver = false;
   }
-  if (r->playback && c == 0) {
+  int64_t position = -1;
+  if (deliver && r->playback && c == 0) {
     const int64_t second = static_cast<int64_t>(h->timestamp - r->first_ts) / 1000;
     if (second != r->last_second) {
       r->last_second = second;
-      if (ops && sink)
-        ops->OnEvent(kAvEventPlaybackPosition, static_cast<int32_t>(r->position_base + second), sink);
+      position = r->position_base + second;
     }
   }
-  if (!ops || !sink) return;
-  ops->OnFrame(static_cast<AvStreamType>(c) << 16 | static_cast<AvStreamType>(codec),
-               h->timestamp - r->time_offset, payload, length_or_error, h->flags & 1, sink);
-  self->NoteRecordMark(r, h->timestamp);
+  const uint32_t ts = h->timestamp - r->time_offset;
+  lk.unlock();
+  if (!to_sink) return;
+  if (first_event) ops->OnEvent(first_event, first_value, sink);
+  if (!deliver) return;
+  if (position >= 0) ops->OnEvent(kAvEventPlaybackPosition, static_cast<int32_t>(position), sink);
+  ops->OnFrame(static_cast<AvStreamType>(c) << 16 | static_cast<AvStreamType>(codec), ts, payload,
+               length_or_error, h->flags & 1, sink);
+  self->NoteRecordMark(ops, sink, h->timestamp);
 }
 
 void CP2pClient::OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,

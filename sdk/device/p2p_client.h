@@ -120,8 +120,11 @@ class CP2pClient {
     bool first_reported = false;
     int codec = 0;
   };
+  // Shared by the receive threads that deliver into it (live video: one for lens 1, one for the other
+  // lenses) and the caller's thread: everything after client is under mu. The sink is called without it.
   struct VideoRecord {
     CP2pClient* client = nullptr;
+    std::mutex mu;
     ChannelState ch[kP2pMaxChannels];
     uint32_t time_offset = 0;
     uint32_t first_ts = 0;
@@ -143,8 +146,11 @@ class CP2pClient {
                            void* user);
   static void OnAudioFrame(const MediaFrameHeader* h, const uint8_t* payload, int length_or_error,
                            void* user);
-  void NoteRecordMark(const VideoRecord* r, uint32_t timestamp);
+  void NoteRecordMark(const AvRenderOps* ops, IAvRender* sink, uint32_t timestamp);
   void Adopt(const AvRenderOps* ops, IAvRender* sink);
+  bool LiveChannelActive(int channel);
+  // Unsubscribes an active live channel, tells the sink its stream stopped and forgets the channel.
+  void StopLiveChannel(int channel);
   // Clears a channel's active flag; frees the record (and releases an unused sink) after the last one.
   void ForgetLiveChannel(int channel);
   // Releases the sink when no live video, live audio or playback holds it.

@@ -1,10 +1,14 @@
 // The features reply and the zoom descriptor.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "sdk/device/kivo_p2p.h"
+#include "sdk/util/log.h"
 
 namespace {
 
@@ -115,6 +119,25 @@ TEST(KivoFeatures, ZoomDescriptor) {
   DeviceFeatures f = Parse(R"({"Cap-Zoom":"times:L1.0/10,E2.0"})");
   ZoomDesc zero{};
   EXPECT_EQ(std::memcmp(&f.zoom, &zero, sizeof(zero)), 0);
+}
+
+// The refusal of a descriptor whose lenses mix steps goes to the log, not to the standard output of
+// whatever program uses the library.
+TEST(KivoFeatures, AMixedStepsRefusalIsLoggedNotPrinted) {
+  const std::string path = ::testing::TempDir() + "kivo_features_log.txt";
+  LogOpen(kLogToFile, path.c_str(), 1 << 20);
+  ::testing::internal::CaptureStdout();
+  ZoomDesc z;
+  const int r = ParseZoomDesc("times:L1.0/10,E2.0", &z, 0);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  LogOpen(kLogToConsole, nullptr, 0);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(printed, "");
+  std::ifstream in(path);
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("[ParseZoomDesc] Should set or not set nSteps for all ZOOMDESC"), std::string::npos)
+      << logged;
+  std::remove(path.c_str());
 }
 
 }  // namespace

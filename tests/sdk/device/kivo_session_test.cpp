@@ -3,6 +3,7 @@
 // AV slots and talkback, and what a broken device sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -432,6 +433,41 @@ TEST_F(Session, EventsAndPacketHook) {
   EXPECT_EQ(seen.packets.load(), 2);
 }
 
+// The callbacks are replaced while the command thread is inside one: the replacement waits for it, so the
+// caller may free the old user value once it returns, and the next packet goes to the new callback only.
+TEST_F(Session, ReplacingTheCallbacksWaitsForTheOneRunning) {
+  struct Seen {
+    std::atomic<bool> inside{false}, release{false};
+    std::atomic<int> events{0};
+  } old_user, new_user;
+  auto on_event = [](const uint8_t*, int, KivoSession*, void* u) {
+    auto* seen = static_cast<Seen*>(u);
+    seen->events++;
+    seen->inside = true;
+    while (!seen->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  ASSERT_EQ(KivoP2pSetEventCallback(s_, on_event, nullptr, &old_user), 0);
+  conn_.PushCmd(CMD_EVENT, {1});
+  for (int i = 0; i < 400 && !old_user.inside.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(old_user.inside.load());
+  std::atomic<bool> replaced{false};
+  new_user.release = true;
+  std::thread t([&] {
+    KivoP2pSetEventCallback(s_, on_event, nullptr, &new_user);
+    replaced = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(replaced.load()) << "replaced while the old callback still ran";
+  old_user.release = true;
+  t.join();
+  conn_.PushCmd(CMD_EVENT, {2});
+  for (int i = 0; i < 400 && !new_user.events.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(new_user.events.load(), 1);
+  EXPECT_EQ(old_user.events.load(), 1);
+}
+
 TEST_F(Session, TalkbackSendsFramesAndDropsWhenFull) {
   std::vector<uint8_t> block(320, 0x55);
   EXPECT_EQ(KivoRawSendMedia(s_, MEDIA_CODEC_G711U, 0, 0, block.data(), 320), KIVO_ERR_INVALID_PARAM);
@@ -494,6 +530,62 @@ TEST_F(Session, CloseWhileFramesArrive) {
   s_ = nullptr;
   stop = true;
   feeder.join();
+}
+
+// The packet readers on a session without threads: a header that claims the largest payload, followed by
+// a few bytes and the end of the stream, costs no more than those bytes; a long payload that really comes
+// arrives whole across the buffer's growth.
+TEST(KivoReaders, TheBufferGrowsOnlyWithTheBytesThatArrive) {
+  using Reader = int (*)(KivoSession*, int, kivo::GrowBuf*);
+  const Reader cmd = [](KivoSession* s, int, kivo::GrowBuf* b) { return kivo::ReadCmdPkt(s, b, 0, nullptr); };
+  const Reader frame = [](KivoSession* s, int ch, kivo::GrowBuf* b) {
+    return kivo::RecvFramePkt(s, ch, b, 0, nullptr);
+  };
+  const struct {
+    const char* name;
+    Reader read;
+    int channel, header;
+    uint32_t claimed, sent;
+  } cases[] = {
+      {"command, claimed", cmd, 0, 8, kivo::kMaxPayload, 100},
+      {"frame, claimed", frame, 2, 16, kivo::kMaxPayload, 100},
+      {"command, whole", cmd, 0, 8, 300001, 300001},
+      {"frame, whole", frame, 2, 16, 300001, 300001},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    fake::Conn conn;
+    conn.drain_dead = true;
+    conn.max_chunk = 777;  // a transport that hands out pieces
+    KivoSession s;
+    {
+      std::lock_guard<std::mutex> g(fake::g_mu);
+      s.transport = fake::g_next++;
+      fake::g_conns[s.transport] = &conn;
+    }
+    s.ops = &fake::kOps;
+    std::vector<uint8_t> head(static_cast<size_t>(t.header));
+    if (t.header == 8) {
+      kivo::PutCmdHeader(head.data(), 0x8003, t.claimed);
+    } else {
+      kivo::PutFrameHeader(head.data(), MediaFrameHeader{0x4E, 0, 1, 0, 0, t.claimed, 40});
+    }
+    std::vector<uint8_t> payload(t.sent);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    conn.Push(t.channel, head.data(), head.size());
+    conn.Push(t.channel, payload.data(), payload.size());
+    kivo::GrowBuf buf;
+    const int r = t.read(&s, t.channel, &buf);
+    if (t.sent < t.claimed) {
+      EXPECT_EQ(r, KIVO_ERR_CLOSED);
+      EXPECT_LT(buf.bytes.capacity(), 64u * 1024u);
+    } else {
+      ASSERT_EQ(r, t.header + static_cast<int>(t.sent));
+      EXPECT_TRUE(std::equal(payload.begin(), payload.end(), buf.bytes.begin() + t.header));
+    }
+    std::lock_guard<std::mutex> g(fake::g_mu);
+    fake::g_conns.erase(s.transport);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -151,6 +152,63 @@ TEST_F(P2pClientFake, PlaybackPositionsRestartsAndTheRecordingTheyStop) {
   ASSERT_TRUE(WaitFor([&] { return sink_.Frames(MEDIA_CODEC_G711A) == 2; }));
   client_.StopPlayback();
   EXPECT_EQ(sink_.Releases(), 1);
+}
+
+// Frames keep coming on both live receive threads (lens 1 and lens 0) while the caller's thread gives the
+// record its sink and swaps the lenses: each thread's view of the record stays whole (ThreadSanitizer shows
+// any unguarded access), and a sink given after lens 1 began gets that lens from a key frame on.
+TEST_F(P2pClientFake, SinkAndSwapsChangeWhileBothReceiveThreadsDeliver) {
+  conn_.on_cmd = [&](uint32_t cmd, const uint8_t*, int) {
+    if (cmd == CMD_SET_MAIN_CHANNEL) conn_.PushCmd(CMD_SET_MAIN_CHANNEL ^ 1u, std::vector<uint8_t>(8, 0));
+  };
+  ASSERT_EQ(client_.StartLiveVideo(1, nullptr, nullptr), 0);  // lens 1 first, without a sink
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    for (uint32_t i = 0; feeding.load(); ++i) {
+      const uint8_t key = i % 8 == 0 ? 1 : 0;
+      PushFrame(conn_, 2, kWireH264, 0, key, 1000 + 40 * i);
+      PushFrame(conn_, 3, kWireHevc, 0, key, 1000 + 40 * i);
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_EQ(client_.StartLiveVideo(0, FakeSink::Ops(), &sink_), 0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return sink_.Frames(MEDIA_CODEC_H264) > 0 && sink_.Frames(1 << 16 | MEDIA_CODEC_HEVC) > 0; }));
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(client_.SwapChannels(0, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  feeding = false;
+  feeder.join();
+  EXPECT_EQ(client_.GetState() & (kP2pStateLiveVideo | kP2pStateMultiChannel),
+            kP2pStateLiveVideo | kP2pStateMultiChannel);
+  client_.StopAllVideo();
+  EXPECT_EQ(sink_.Releases(), 1);
+}
+
+// A seek on the caller's thread while playback frames arrive: the position base moves under the record's
+// lock, and the positions reported after it count from the new base.
+TEST_F(P2pClientFake, SeekWhilePlaybackFramesArrive) {
+  ASSERT_EQ(client_.StartPlayback(FakeSink::Ops(), &sink_), 0);
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    for (uint32_t i = 0; feeding.load(); ++i) {
+      PushFrame(conn_, 3, kWireH264, 0, i == 0 ? 1 : 0, 500000 + 250 * i);
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  });
+  const int64_t t0 = 1796878800;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_GE(client_.PlaybackSeek(t0 + 100 * i), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const size_t before = EventCount(kAvEventPlaybackPosition);
+  EXPECT_TRUE(WaitFor([&] { return EventCount(kAvEventPlaybackPosition) > before; }));
+  feeding = false;
+  feeder.join();
+  EXPECT_GE(LastEvent().value, t0 + 1900);
+  client_.StopPlayback();
 }
 
 std::vector<uint8_t> RecordReply(const std::vector<RecordEntry>& entries) {
