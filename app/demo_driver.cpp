@@ -18,7 +18,7 @@
 #include "app/gui/video_pane.h"
 #include "app/main_window.h"
 #include "sdk/device/device_node.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "sdk/cloud/oss_cacher.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

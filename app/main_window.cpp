@@ -36,7 +36,7 @@
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_accessor.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "sdk/cloud/cs_player.h"
 #include "sdk/device/p2p_client.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 SdPlayback::SdPlayback(CP2pClient* session, PlaybackSinkFactory make_sink)
     : session_(session), make_sink_(std::move(make_sink)) {}

@@ -19,7 +19,7 @@
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/mm_timer.h"
-#include "sdk/util/ring_buf.h"
+#include "util/ring_buf.h"
 
 namespace media {
 namespace {

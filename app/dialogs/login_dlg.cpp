@@ -16,7 +16,7 @@
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CLoginDlg"));

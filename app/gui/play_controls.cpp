@@ -14,7 +14,7 @@
 #include "sdk/cloud/cs_player.h"
 #include "sdk/device/device_node.h"
 #include "sdk/device/p2p_client.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 
 namespace {
 

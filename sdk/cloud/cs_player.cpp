@@ -7,7 +7,7 @@
 
 #include "sdk/cloud/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

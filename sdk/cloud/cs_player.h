@@ -13,7 +13,7 @@
 #include "sdk/cloud/oss_cacher.h"
 #include "sdk/cloud/record_list.h"
 #include "sdk/device/av_render_ops.h"
-#include "sdk/util/blocking_queue.h"
+#include "util/blocking_queue.h"
 
 // Sink events the player sends.
 constexpr int32_t kCsEventChannelPicture = 1;  // first frame of channel n (n at least 1)

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 namespace {
 

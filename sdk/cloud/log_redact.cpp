@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 int COrvelServer::QueryDeviceList(std::vector<DeviceInfo>* out, const char* device_id) {
   static const char kTag[] = "COrvelServer::QueryDeviceList";

@@ -6,7 +6,7 @@
 
 #include "sdk/cloud/log_redact.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/log_redact.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "sdk/cloud/record_list.h"
 #include "sdk/net/curl_loader.h"
 #include "sdk/net/sockio_client.h"
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 struct cJSON;
 

@@ -11,11 +11,11 @@
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/http_client.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/util/base64.h"
-#include "sdk/util/crypto.h"
-#include "sdk/util/helpers.h"
-#include "sdk/util/json_holder.h"
-#include "sdk/util/log.h"
+#include "util/base64.h"
+#include "util/crypto.h"
+#include "util/helpers.h"
+#include "util/json_holder.h"
+#include "util/log.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <ctime>
 
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/crypto.h"
-#include "sdk/util/log.h"
+#include "util/crypto.h"
+#include "util/log.h"
 
 namespace {
 

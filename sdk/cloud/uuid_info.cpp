@@ -7,8 +7,8 @@
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/http_client.h"
-#include "sdk/util/json_holder.h"
-#include "sdk/util/log.h"
+#include "util/json_holder.h"
+#include "util/log.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <list>
 
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/base64.h"
-#include "sdk/util/log.h"
+#include "util/base64.h"
+#include "util/log.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "sdk/cloud/device_info.h"
 #include "sdk/cloud/oss_cacher.h"
 #include "sdk/device/p2p_client.h"
-#include "sdk/util/shared_ref.h"
+#include "util/shared_ref.h"
 
 class COrvelServer;
 class DeviceNode;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sdk/device/kivo_session.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

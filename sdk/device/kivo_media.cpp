@@ -5,7 +5,7 @@
 #include "platform/thread.h"
 #include "sdk/device/kivo_session.h"
 #include "sdk/device/kivo_wire.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

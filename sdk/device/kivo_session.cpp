@@ -11,7 +11,7 @@
 #include "sdk/device/kivo_session.h"
 #include "sdk/device/kivo_wire.h"
 #include "sdk/device/rvs_transport.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 #include "sdk/webrtc/ov_transport.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

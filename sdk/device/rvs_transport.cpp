@@ -11,7 +11,7 @@
 #include <string>
 
 #include "p2p/rvs_api.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

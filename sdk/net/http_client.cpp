@@ -12,8 +12,8 @@
 #include <string>
 
 #include "sdk/net/net_io.h"
-#include "sdk/util/base64.h"
-#include "sdk/util/log.h"
+#include "util/base64.h"
+#include "util/log.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "sdk/net/net_io.h"
 #include "sdk/net/sockio_packet.h"
-#include "sdk/util/helpers.h"
-#include "sdk/util/log.h"
+#include "util/helpers.h"
+#include "util/log.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "sdk/net/net_io.h"
-#include "sdk/util/helpers.h"
-#include "sdk/util/log.h"
+#include "util/helpers.h"
+#include "util/log.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "sdk/net/net_io.h"
 #include "sdk/net/tcp_conn.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

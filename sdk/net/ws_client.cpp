@@ -14,8 +14,8 @@
 #include "sdk/net/http_client.h"
 #include "sdk/net/net_io.h"
 #include "sdk/net/sha1.h"
-#include "sdk/util/base64.h"
-#include "sdk/util/log.h"
+#include "util/base64.h"
+#include "util/log.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include "platform/event.h"
 #include "sdk/net/sockio_client.h"
 #include "sdk/net/ws_client.h"
-#include "sdk/util/base64.h"
-#include "sdk/util/blocking_queue.h"
-#include "sdk/util/json_holder.h"
-#include "sdk/util/log.h"
+#include "util/base64.h"
+#include "util/blocking_queue.h"
+#include "util/json_holder.h"
+#include "util/log.h"
 
 namespace {
 

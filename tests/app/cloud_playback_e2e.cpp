@@ -19,7 +19,7 @@
 #include "sdk/cloud/cs_player.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_cacher.h"
-#include "sdk/util/helpers.h"
+#include "util/helpers.h"
 #include "tests/app/app_test_util.h"
 #include "tests/app/playback_sink.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"

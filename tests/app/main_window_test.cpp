@@ -40,7 +40,7 @@
 #include "app/ui/strings.h"
 #include "app/velmora_app.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 #include "tests/app/app_test_util.h"
 #include "tests/app/login_driver.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"

@@ -16,7 +16,7 @@
 #include "sdk/net/sockio_client.h"
 #include "sdk/net/tcp_conn.h"
 #include "sdk/net/ws_client.h"
-#include "sdk/util/base64.h"
+#include "util/base64.h"
 #include "sdk/webrtc/ov_transport.h"
 #include "sdk/webrtc/ov_webrtc.h"
 #include "tools/camsim/link.h"

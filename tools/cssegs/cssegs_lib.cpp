@@ -5,7 +5,7 @@
 
 #include "sdk/cloud/cloud_segment.h"
 #include "sdk/cloud/oss_cacher.h"
-#include "sdk/util/helpers.h"
+#include "util/helpers.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "p2p/sock.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/rvs_transport.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 #include "tools/common/init_string.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_accessor.h"
 #include "sdk/cloud/oss_cacher.h"
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 #include "tests/sdk/net/net_test_util.h"
 #include "tools/cssegs/cssegs_lib.h"
 

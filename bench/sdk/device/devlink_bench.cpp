@@ -21,7 +21,7 @@
 
 #include "bench/common/cpu_time.h"
 #include "sdk/device/kivo_p2p.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 #include "tests/p2p/child_process.h"
 #include "tools/rdvsim/rig.h"
 

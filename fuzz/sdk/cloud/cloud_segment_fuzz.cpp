@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sdk/cloud/cloud_segment.h"
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = "/tmp/velmora_fuzz_segment_" + std::to_string(getpid());

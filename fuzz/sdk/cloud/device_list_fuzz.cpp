@@ -6,7 +6,7 @@
 
 #include "sdk/cloud/device_info.h"
 #include "sdk/cloud/log_redact.h"
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string kDefaults[kStateServerCount] = {"127.0.0.1", "127.0.0.2:1", ""};

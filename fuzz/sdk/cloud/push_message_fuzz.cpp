@@ -3,7 +3,7 @@
 #include <string>
 
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static COrvelServer* server = [] {

@@ -6,7 +6,7 @@
 
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/record_list.h"
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   JsonHolder root(cJSON_ParseWithLength(reinterpret_cast<const char*>(data), size), false);

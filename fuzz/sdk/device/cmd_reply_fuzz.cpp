@@ -4,7 +4,7 @@
 
 #include "fuzz/sdk/device/session_fuzz.h"
 #include "sdk/device/kivo_wire.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 // The readers log every broken stream; the fuzzer makes nothing but those.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -1,7 +1,7 @@
 // A media channel as a device may send it: frames read until the bytes end.
 #include "fuzz/sdk/device/session_fuzz.h"
 #include "sdk/device/kivo_wire.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 // The readers log every broken stream; the fuzzer makes nothing but those.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

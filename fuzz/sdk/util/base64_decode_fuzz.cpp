@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/util/base64.h"
+#include "util/base64.h"
 
 namespace {
 

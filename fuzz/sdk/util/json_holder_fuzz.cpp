@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sdk/cloud/cloud_config.h"
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 #include "tests/sdk/net/net_test_util.h"
 
 class CloudSim {

@@ -18,7 +18,7 @@
 
 #include "sdk/cloud/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 #include "tests/common/temp_dir.h"
 #include "tools/cssegs/cssegs_lib.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 namespace {
 

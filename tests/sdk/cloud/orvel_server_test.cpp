@@ -21,7 +21,7 @@
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 #include "tests/common/temp_dir.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 

@@ -22,7 +22,7 @@
 #include "sdk/cloud/oss_accessor.h"
 #include "sdk/cloud/oss_cacher.h"
 #include "sdk/net/tls_config.h"
-#include "sdk/util/helpers.h"
+#include "util/helpers.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "tests/sdk/net/net_test_util.h"
 #include "tools/cssegs/cssegs_lib.h"

@@ -12,8 +12,8 @@
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/cloud/oss_accessor.h"
 #include "sdk/cloud/oss_cacher.h"
-#include "sdk/util/crypto.h"
-#include "sdk/util/json_holder.h"
+#include "util/crypto.h"
+#include "util/json_holder.h"
 #include "tests/common/temp_dir.h"
 
 #include <cjson/cJSON.h>

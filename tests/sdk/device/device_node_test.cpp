@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "sdk/util/base64.h"
+#include "util/base64.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "sdk/device/kivo_p2p.h"
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tests/sdk/net/net_test_util.h"
 
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "sdk/util/blocking_queue.h"
+#include "util/blocking_queue.h"
 
 #include <gtest/gtest.h>
 

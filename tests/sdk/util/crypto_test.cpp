@@ -1,4 +1,4 @@
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

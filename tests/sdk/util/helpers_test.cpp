@@ -1,4 +1,4 @@
-#include "sdk/util/helpers.h"
+#include "util/helpers.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 #include <ctype.h>
 #include <gtest/gtest.h>

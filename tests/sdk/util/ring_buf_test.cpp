@@ -1,4 +1,4 @@
-#include "sdk/util/ring_buf.h"
+#include "util/ring_buf.h"
 
 #include <gtest/gtest.h>
 

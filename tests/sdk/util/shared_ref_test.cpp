@@ -1,4 +1,4 @@
-#include "sdk/util/shared_ref.h"
+#include "util/shared_ref.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/util/base64.h"
+#include "util/base64.h"
 
 TEST(DataChannelDemux, QueuesBurstsDropsAndTimeOuts) {
   DataChannelDemux d(nullptr);

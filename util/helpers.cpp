@@ -1,4 +1,4 @@
-#include "sdk/util/helpers.h"
+#include "util/helpers.h"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>

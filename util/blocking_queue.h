@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "platform/event.h"
-#include "sdk/util/ring_buf.h"
+#include "util/ring_buf.h"
 
 class BlockingQueue {
  public:

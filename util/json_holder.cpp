@@ -1,4 +1,4 @@
-#include "sdk/util/json_holder.h"
+#include "util/json_holder.h"
 
 #include <cjson/cJSON.h>
 

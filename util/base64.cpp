@@ -1,4 +1,4 @@
-#include "sdk/util/base64.h"
+#include "util/base64.h"
 
 #include <cctype>
 #include <cstdint>

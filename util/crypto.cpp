@@ -1,4 +1,4 @@
-#include "sdk/util/crypto.h"
+#include "util/crypto.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -1,4 +1,4 @@
-#include "sdk/util/log.h"
+#include "util/log.h"
 
 #include <time.h>
 #include <unistd.h>
