@@ -16,7 +16,7 @@
 class CP2pClient;
 class DeviceNode;
 class CVideoWnd;
-struct RenderTarget;  // the media sink's drawing target (media/av_render.h)
+struct RenderTarget;  // the media sink's drawing target (media/sink/av_render.h)
 
 constexpr int kPaneCountdownTimer = 3100;
 constexpr int kPaneCountdownSeconds = 5;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 #include "tools/common/cli.h"
 
 namespace {

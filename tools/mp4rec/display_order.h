@@ -9,8 +9,8 @@
 #include <numeric>
 #include <vector>
 
-#include "media/bit_reader.h"
-#include "media/mp4_params.h"
+#include "codecs/common/bit_reader.h"
+#include "media/mp4/mp4_params.h"
 #include "tools/mp4rec/annexb.h"
 
 namespace display_order {
@@ -37,7 +37,7 @@ inline std::vector<uint8_t> Raw(const uint8_t* nal, uint32_t len, uint32_t most 
 }
 
 inline bool ParseH264Sps(const std::vector<uint8_t>& r, uint32_t* id, H264Sps* s) {
-  media::BitReader br(r.data(), r.size());
+  bits::BitReader br(r.data(), r.size());
   br.Skip(8);
   const uint32_t profile = br.Bits(8);
   br.Skip(16);
@@ -52,7 +52,7 @@ inline bool ParseH264Sps(const std::vector<uint8_t>& r, uint32_t* id, H264Sps* s
     br.Bit();
     if (br.Bit()) {
       for (int i = 0; i < (chroma == 3 ? 12 : 8); ++i)
-        if (br.Bit() && !media::SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
+        if (br.Bit() && !bits::SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
     }
   }
   s->log2MaxFrameNum = br.Ue() + 4;
@@ -76,7 +76,7 @@ inline bool ParseH264Sps(const std::vector<uint8_t>& r, uint32_t* id, H264Sps* s
 }
 
 inline bool ParseHevcSps(const std::vector<uint8_t>& r, uint32_t* id, HevcSps* s) {
-  media::BitReader br(r.data(), r.size());
+  bits::BitReader br(r.data(), r.size());
   br.Skip(16 + 4);
   const uint32_t subLayers = br.Bits(3);
   br.Skip(1 + 88 + 8);  // general profile, tier and level
@@ -130,7 +130,7 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
       if (!hevc) {
         const uint32_t type = nal[0] & 0x1F, refIdc = (nal[0] >> 5) & 3;
         std::vector<uint8_t> r = Raw(nal, len, type == 7 || type == 8 ? len : 64);
-        media::BitReader br(r.data(), r.size());
+        bits::BitReader br(r.data(), r.size());
         br.Skip(8);
         if (type == 7) {
           uint32_t id = 0;
@@ -171,7 +171,7 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
       } else {
         const uint32_t type = (nal[0] >> 1) & 0x3F, tid = (nal[1] & 7) - 1u;
         std::vector<uint8_t> r = Raw(nal, len, type == 33 || type == 34 ? len : 64);
-        media::BitReader br(r.data(), r.size());
+        bits::BitReader br(r.data(), r.size());
         br.Skip(16);
         if (type == 33) {
           uint32_t id = 0;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "media/mp4_reader.h"
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_reader.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tools/common/cli.h"
 #include "tools/common/read_file.h"
 #include "tools/mp4rec/annexb.h"

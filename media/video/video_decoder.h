@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "media/video_picture.h"
-#include "media/video_render_base.h"
+#include "media/video/video_picture.h"
+#include "media/video/video_render_base.h"
 
 class QWidget;
 

@@ -1,12 +1,12 @@
 // MSB-first bit reader over a bounded buffer, for the parameter-set parsers of
-// the MP4 writer and the decode front. Reading past the end gives zeros and
+// the MP4 writer, the decode front and the tools. Reading past the end gives zeros and
 // sets `failed`.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace media {
+namespace bits {
 
 struct BitReader {
   const uint8_t* data;
@@ -65,4 +65,4 @@ inline bool SkipScalingList(BitReader* br, int size) {
   return true;
 }
 
-}  // namespace media
+}  // namespace bits

@@ -1,4 +1,4 @@
-#include "media/video_render_base.h"
+#include "media/video/video_render_base.h"
 
 #include <QCoreApplication>
 #include <QMouseEvent>
@@ -6,7 +6,7 @@
 #include <QThread>
 #include <QWheelEvent>
 
-#include "media/yuv_tab.h"
+#include "media/video/yuv_tab.h"
 
 namespace media {
 

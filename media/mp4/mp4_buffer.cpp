@@ -1,4 +1,4 @@
-#include "media/mp4_buffer.h"
+#include "media/mp4/mp4_buffer.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "media/video_decoder.h"
+#include "media/video/video_decoder.h"
 
 #include <jpeglib.h>
 
@@ -9,8 +9,8 @@
 
 #include "codecs/h264/h264dec.h"
 #include "codecs/hevc/ih265d.h"
-#include "media/bit_reader.h"
-#include "media/video_render.h"
+#include "codecs/common/bit_reader.h"
+#include "media/video/video_render.h"
 
 std::recursive_mutex& MediaLock() {
   static std::recursive_mutex lock;
@@ -25,7 +25,7 @@ int32_t g_hevcChannels = 0;  // under MediaLock
 // Largest picture side the front accepts from a header.
 constexpr int32_t kMaxSide = 8192;
 
-using media::BitReader;
+using bits::BitReader;
 
 // Copy of a NAL payload with emulation-prevention bytes (00 00 03) removed.
 std::vector<uint8_t> Unescape(const uint8_t* p, size_t n) {
@@ -460,7 +460,7 @@ bool H264SpsPictureSize(const uint8_t* nal, uint32_t length, int32_t* width, int
     br.Bit();
     if (br.Bit()) {
       for (int i = 0; i < (chroma != 3 ? 8 : 12) && !br.failed; ++i)
-        if (br.Bit() && !media::SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
+        if (br.Bit() && !bits::SkipScalingList(&br, i < 6 ? 16 : 64)) return false;
     }
   }
   br.Ue();  // log2_max_frame_num_minus4

@@ -1,14 +1,14 @@
-#include "media/mp4_params.h"
+#include "media/mp4/mp4_params.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "media/bit_reader.h"
+#include "codecs/common/bit_reader.h"
 
 namespace {
 
-using media::BitReader;
-using media::SkipScalingList;
+using bits::BitReader;
+using bits::SkipScalingList;
 
 bool HasChromaInfo(uint32_t profile) {
   switch (profile) {

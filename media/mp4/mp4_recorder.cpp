@@ -1,9 +1,9 @@
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_recorder.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "media/g711.h"
+#include "media/audio/g711.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "media/mp4_buffer.h"
-#include "media/mp4_stream.h"
+#include "media/mp4/mp4_buffer.h"
+#include "media/mp4/mp4_stream.h"
 
 struct Mp4StreamInfo {
   uint32_t startTime;  // Unix seconds

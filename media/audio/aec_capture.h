@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "media/audio_codec.h"
-#include "media/av_render.h"
+#include "media/audio/audio_codec.h"
+#include "media/sink/av_render.h"
 
 // Far-end reference: what the players send to their devices, as 16-bit samples. Kept only while a capture
 // runs.

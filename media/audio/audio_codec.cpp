@@ -1,8 +1,8 @@
-#include "media/audio_codec.h"
+#include "media/audio/audio_codec.h"
 
 #include <cstring>
 
-#include "media/g711.h"
+#include "media/audio/g711.h"
 
 namespace {
 

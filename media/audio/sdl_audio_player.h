@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "media/audio_codec.h"
-#include "media/playout_pacer.h"
+#include "media/audio/audio_codec.h"
+#include "media/audio/playout_pacer.h"
 
 class SdlAudioPlayer {
  public:

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "media/mp4_buffer.h"
+#include "media/mp4/mp4_buffer.h"
 
 // File stream open types.
 enum : int { kMp4StreamRead = 1, kMp4StreamWrite = 2, kMp4StreamUpdate = 3 };

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media/mp4_reader.h"
-#include "media/mp4_writer.h"
+#include "media/mp4/mp4_reader.h"
+#include "media/mp4/mp4_writer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "media/mp4_writer.h"
+#include "media/mp4/mp4_writer.h"
 
 #include <unistd.h>
 

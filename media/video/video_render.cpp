@@ -1,4 +1,4 @@
-#include "media/video_render.h"
+#include "media/video/video_render.h"
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "media/video_render_base.h"
+#include "media/video/video_render_base.h"
 #include "sdk/device/av_render_ops.h"
 
 class QWidget;

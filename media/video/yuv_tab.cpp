@@ -1,4 +1,4 @@
-#include "media/yuv_tab.h"
+#include "media/video/yuv_tab.h"
 
 #include <mutex>
 

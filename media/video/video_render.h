@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "media/video_render_base.h"
+#include "media/video/video_render_base.h"
 
 class CDDrawVideoRender;
 

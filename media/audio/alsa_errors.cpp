@@ -1,4 +1,4 @@
-#include "media/alsa_errors.h"
+#include "media/audio/alsa_errors.h"
 
 #include <dlfcn.h>
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <mutex>
 
-#include "media/video_picture.h"
+#include "media/video/video_picture.h"
 
 class QEvent;
 class QPaintEvent;

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "media/mp4_buffer.h"
-#include "media/mp4_params.h"
-#include "media/mp4_stream.h"
+#include "media/mp4/mp4_buffer.h"
+#include "media/mp4/mp4_params.h"
+#include "media/mp4/mp4_stream.h"
 
 // Writer modes, the value found at the handle on create.
 enum : int32_t {

@@ -1,13 +1,13 @@
-#include "media/av_render.h"
+#include "media/sink/av_render.h"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
-#include "media/mp4_recorder.h"
-#include "media/sdl_audio_player.h"
-#include "media/video_decoder.h"
+#include "media/mp4/mp4_recorder.h"
+#include "media/audio/sdl_audio_player.h"
+#include "media/video/video_decoder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "media/mp4_stream.h"
+#include "media/mp4/mp4_stream.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "media/mp4_writer.h"
+#include "media/mp4/mp4_writer.h"
 
 struct Mp4Recording {
   uint32_t baseTimestamp;

@@ -1,10 +1,10 @@
-#include "media/sdl_audio_player.h"
+#include "media/audio/sdl_audio_player.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include "media/aec_capture.h"
-#include "media/alsa_errors.h"
+#include "media/audio/aec_capture.h"
+#include "media/audio/alsa_errors.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "media/aec_capture.h"
+#include "media/audio/aec_capture.h"
 
 #include <SDL2/SDL.h>
 #include <sys/socket.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <deque>
 
-#include "media/alsa_errors.h"
-#include "media/mp4_recorder.h"
+#include "media/audio/alsa_errors.h"
+#include "media/mp4/mp4_recorder.h"
 
 // ---- far-end reference ----
 
