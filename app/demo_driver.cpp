@@ -17,7 +17,7 @@
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"
 #include "app/main_window.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "util/log.h"
 
 namespace {

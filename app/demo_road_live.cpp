@@ -15,7 +15,7 @@
 #include "app/gui/video_pane.h"
 #include "app/main_window.h"
 #include "app/settings.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 namespace {
 

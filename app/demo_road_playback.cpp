@@ -27,7 +27,7 @@
 #include "app/gui/video_pane.h"
 #include "app/main_window.h"
 #include "app/play_mode.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_cacher.h"
 #include "util/log.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/ui/window_registry.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 // Accounts with this many devices or more get neither preload connects nor thumbnails.
 constexpr size_t kDeviceListBusyCount = 24;

@@ -15,7 +15,7 @@
 #include "media/audio/aec_capture.h"
 #include "media/sink/av_render.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
 

@@ -35,7 +35,7 @@
 #include "app/ui/style.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/cloud/oss_accessor.h"
+#include "sdk/storage/oss_accessor.h"
 #include "util/log.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "app/playback.h"
 
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 #include "sdk/device/p2p_client.h"
 #include "util/log.h"
 

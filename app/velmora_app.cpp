@@ -15,7 +15,7 @@
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "platform/appdata.h"
-#include "sdk/device/sdk_hooks.h"
+#include "sdk/node/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/net/tls_config.h"

@@ -10,7 +10,7 @@
 
 #include "app/device_list.h"
 #include "app/settings.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 namespace {
 

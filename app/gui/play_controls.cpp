@@ -11,8 +11,8 @@
 #include "app/settings.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
-#include "sdk/cloud/cs_player.h"
-#include "sdk/device/device_node.h"
+#include "sdk/cloudplay/cs_player.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "util/log.h"
 

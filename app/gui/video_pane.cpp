@@ -14,7 +14,7 @@
 #include "app/gui/video_layout.h"
 #include "app/ui/strings.h"
 #include "media/sink/av_render.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/p2p_client.h"
 

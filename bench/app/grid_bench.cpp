@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "app/device_open.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
 #include "tools/common/shell.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tools/mp4rec/annexb.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "media/video_render.h"
+#include "media/video/video_render.h"
 #include "tools/common/shell.h"
 
 namespace {

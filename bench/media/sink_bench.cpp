@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "media/av_render.h"
-#include "media/video_decoder.h"
+#include "media/sink/av_render.h"
+#include "media/video/video_decoder.h"
 #include "tools/common/read_file.h"
 #include "tools/common/shell.h"
 

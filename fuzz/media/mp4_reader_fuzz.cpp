@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   void* mem = kMp4MemStreamOps.Open(nullptr, 0);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char path[] = "/tmp/mp4recoverXXXXXX";

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/mp4_writer.h"
+#include "media/mp4/mp4_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   void* w = reinterpret_cast<void*>(uintptr_t{kMp4ModeSizeCount});

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "media/video_decoder.h"
+#include "media/video/video_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int32_t kCodecs[4] = {kVideoCodecH264, kVideoCodecHevc, kVideoCodecMjpeg, kVideoCodecJif};

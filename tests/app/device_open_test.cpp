@@ -13,8 +13,8 @@
 #include "app/app_state.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
-#include "media/av_render.h"
-#include "sdk/device/device_node.h"
+#include "media/sink/av_render.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "tests/app/app_test_util.h"
 

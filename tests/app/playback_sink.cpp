@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "media/av_render.h"
+#include "media/sink/av_render.h"
 
 namespace {
 

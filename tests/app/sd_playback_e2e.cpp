@@ -21,7 +21,7 @@
 #include "app/gui/timeline.h"
 #include "app/playback.h"
 #include "app/ui/window_registry.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
 #include "tests/app/playback_sink.h"

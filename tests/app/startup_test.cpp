@@ -30,7 +30,7 @@
 #include "tests/app/login_driver.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/webrtc/ov_transport.h"
 

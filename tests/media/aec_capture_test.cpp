@@ -1,7 +1,7 @@
 // Talk capture: the fan-out's blocks and groups, the session target's framing, the talk glue, and echo
 // cancelling measured through SDL's disk audio drivers (far-end played by a player, the microphone read from
 // a file holding the echo and near-end speech).
-#include "media/aec_capture.h"
+#include "media/audio/aec_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "media/g711.h"
-#include "media/sdl_audio_player.h"
+#include "media/audio/g711.h"
+#include "media/audio/sdl_audio_player.h"
 #include "tests/common/temp_dir.h"
 
 namespace {

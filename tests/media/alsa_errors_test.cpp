@@ -1,7 +1,7 @@
 // Sound set up on a machine without the card ALSA is told to use: ALSA's own
 // lines on standard error are replaced by one line of ours, however often
 // sound is set up.
-#include "media/alsa_errors.h"
+#include "media/audio/alsa_errors.h"
 
 #include <SDL2/SDL.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "media/audio_codec.h"
+#include "media/audio/audio_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "media/g711.h"
+#include "media/audio/g711.h"
 #include "tests/media/media_test_util.h"
 
 namespace {

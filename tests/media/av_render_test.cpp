@@ -1,7 +1,7 @@
 // The media sink and the decode front with the real decoders on streams made by x264, x265 and ffmpeg:
 // pictures against ffmpeg's decode, snapshots and recordings read by ffprobe and ffmpeg, events, channel
 // swaps, sound reaching the player, engine re-creation, hostile frames.
-#include "media/av_render.h"
+#include "media/sink/av_render.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "media/g711.h"
-#include "media/sdl_audio_player.h"
-#include "media/video_decoder.h"
+#include "media/audio/g711.h"
+#include "media/audio/sdl_audio_player.h"
+#include "media/video/video_decoder.h"
 #include "tests/media/media_test_util.h"
 #include "tests/media/render_test_util.h"
 

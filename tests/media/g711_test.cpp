@@ -1,4 +1,4 @@
-#include "media/g711.h"
+#include "media/audio/g711.h"
 
 #include <gtest/gtest.h>
 

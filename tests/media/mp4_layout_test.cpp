@@ -1,7 +1,7 @@
 // The recorder's files, byte for byte.
 #include <gtest/gtest.h>
 
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
 #include "tests/media/mp4_test_util.h"
 

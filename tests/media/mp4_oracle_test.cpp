@@ -7,7 +7,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
 #include "tests/media/mp4_test_util.h"
 #include "tools/mp4rec/annexb.h"

@@ -1,6 +1,6 @@
 // Reader: samples back in time order, parameter sets, seeking, filters,
 // hostile files; recovery of recordings that were never closed.
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <map>
 #include <random>
 
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
 #include "tests/media/mp4_test_util.h"
 #include "tools/mp4rec/annexb.h"

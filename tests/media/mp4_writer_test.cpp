@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "media/mp4_reader.h"
-#include "media/mp4_recorder.h"
+#include "media/mp4/mp4_reader.h"
+#include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
 #include "tests/media/mp4_test_util.h"
 

@@ -1,4 +1,4 @@
-#include "media/playout_pacer.h"
+#include "media/audio/playout_pacer.h"
 
 #include <gtest/gtest.h>
 

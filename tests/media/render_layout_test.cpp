@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "media/video_render_base.h"
+#include "media/video/video_render_base.h"
 
 void PrintTo(const RenderRect& r, std::ostream* os) {
   *os << "{" << r.left << "," << r.top << "," << r.right << "," << r.bottom << "}";

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "media/video_render.h"
+#include "media/video/video_render.h"
 #include "tests/media/render_test_util.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "media/video_picture.h"
-#include "media/yuv_tab.h"
+#include "media/video/video_picture.h"
+#include "media/video/yuv_tab.h"
 
 namespace rt {
 

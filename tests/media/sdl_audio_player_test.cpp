@@ -1,4 +1,4 @@
-#include "media/sdl_audio_player.h"
+#include "media/audio/sdl_audio_player.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "media/g711.h"
+#include "media/audio/g711.h"
 #include "tests/media/media_test_util.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The renderer on Qt widgets (offscreen platform): conversion, presenting, wheel and drag through real
 // events.
-#include "media/video_render.h"
+#include "media/video/video_render.h"
 
 #include <gtest/gtest.h>
 

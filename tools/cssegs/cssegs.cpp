@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_cacher.h"
 #include "tools/common/read_file.h"
 #include "tools/cssegs/cssegs_lib.h"
 

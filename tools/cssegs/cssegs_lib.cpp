@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "sdk/cloud/cloud_segment.h"
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/cloudplay/cloud_segment.h"
+#include "sdk/storage/oss_cacher.h"
 #include "util/helpers.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/cloud/oss_accessor.h"
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_accessor.h"
+#include "sdk/storage/oss_cacher.h"
 #include "util/crypto.h"
 #include "tests/sdk/net/net_test_util.h"
 #include "tools/cssegs/cssegs_lib.h"

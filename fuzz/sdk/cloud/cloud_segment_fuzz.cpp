@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 #include "util/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sdk/device/ctp_message.h"
+#include "sdk/ctp/ctp_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -23,7 +23,7 @@
 #include "app/device_open.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/p2p_client.h"
 #include "sdk/device/rvs_transport.h"
 

@@ -1,5 +1,5 @@
 // The cloud player against segment files in a cache folder, a scripted segment source and a recording sink.
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
 #include "util/crypto.h"
 #include "tests/common/temp_dir.h"

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/cloud/oss_accessor.h"
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_accessor.h"
+#include "sdk/storage/oss_cacher.h"
 #include "sdk/net/tls_config.h"
 #include "util/helpers.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"

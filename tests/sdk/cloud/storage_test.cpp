@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/cloud/oss_accessor.h"
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_accessor.h"
+#include "sdk/storage/oss_cacher.h"
 #include "util/crypto.h"
 #include "util/json_holder.h"
 #include "tests/common/temp_dir.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/device/ctp_client.h"
+#include "sdk/ctp/ctp_client.h"
 #include "tools/ctpsim/ctpsim.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/device/ctp_message.h"
+#include "sdk/ctp/ctp_message.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Device node pieces without a camera: connect modes, the time-based token (checked against openssl's
 // HMAC-MD5), the relay JSON, wake-up lines to local state servers, waiters, LAN-only mode.
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/kivo_session.h"
 #include "sdk/webrtc/ov_transport.h"

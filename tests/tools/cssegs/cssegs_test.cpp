@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
 #include "util/crypto.h"
 #include "tests/common/temp_dir.h"

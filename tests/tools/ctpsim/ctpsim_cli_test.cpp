@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/device/ctp_client.h"
+#include "sdk/ctp/ctp_client.h"
 #include "tests/sdk/net/net_test_util.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/rvs_transport.h"
 
 namespace {

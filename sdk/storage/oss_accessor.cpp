@@ -1,4 +1,4 @@
-#include "sdk/cloud/oss_accessor.h"
+#include "sdk/storage/oss_accessor.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_cacher.h"
 
 #include <strings.h>
 #include <sys/stat.h>

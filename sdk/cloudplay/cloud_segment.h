@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "media/mp4_reader.h"
+#include "media/mp4/mp4_reader.h"
 
 constexpr int kCloudFrameHeaderSize = 16;
 // Reader results.

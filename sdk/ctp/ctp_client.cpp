@@ -1,5 +1,5 @@
 // CTP/1.0 command client.
-#include "sdk/device/ctp_client.h"
+#include "sdk/ctp/ctp_client.h"
 
 #include <sys/socket.h>
 

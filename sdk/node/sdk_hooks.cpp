@@ -1,7 +1,7 @@
-#include "sdk/device/sdk_hooks.h"
+#include "sdk/node/sdk_hooks.h"
 
 #include "sdk/cloud/orvel_server.h"
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/webrtc/ov_transport.h"
 

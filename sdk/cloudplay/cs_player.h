@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_cacher.h"
 #include "sdk/cloud/record_list.h"
 #include "sdk/device/av_render_ops.h"
 #include "util/blocking_queue.h"

@@ -1,5 +1,5 @@
 // CTP/1.0 request building and response parsing on byte spans.
-#include "sdk/device/ctp_message.h"
+#include "sdk/ctp/ctp_message.h"
 
 #include <cerrno>
 #include <climits>

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 #include "sdk/cloud/device_info.h"
-#include "sdk/cloud/oss_cacher.h"
+#include "sdk/storage/oss_cacher.h"
 #include "sdk/device/p2p_client.h"
 #include "util/shared_ref.h"
 

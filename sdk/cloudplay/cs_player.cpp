@@ -1,11 +1,11 @@
-#include "sdk/cloud/cs_player.h"
+#include "sdk/cloudplay/cs_player.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
 #include "util/log.h"
 

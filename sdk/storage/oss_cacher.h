@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "sdk/cloud/oss_accessor.h"
+#include "sdk/storage/oss_accessor.h"
 
 class COrvelServer;
 

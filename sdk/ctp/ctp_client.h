@@ -15,7 +15,7 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "sdk/device/ctp_message.h"
+#include "sdk/ctp/ctp_message.h"
 #include "sdk/net/tcp_conn.h"
 
 struct CtpWorker;

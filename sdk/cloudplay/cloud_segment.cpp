@@ -1,4 +1,4 @@
-#include "sdk/cloud/cloud_segment.h"
+#include "sdk/cloudplay/cloud_segment.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "sdk/device/device_node.h"
+#include "sdk/node/device_node.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
