@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/app_state.h"
-#include "app/demo_driver.h"
-#include "app/demo_road.h"
+#include "app/demo/demo_driver.h"
+#include "app/demo/demo_road.h"
 #include "app/settings.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"

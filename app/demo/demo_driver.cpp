@@ -1,4 +1,4 @@
-#include "app/demo_driver.h"
+#include "app/demo/demo_driver.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -12,7 +12,7 @@
 #include <fstream>
 
 #include "app/app_state.h"
-#include "app/demo_road.h"
+#include "app/demo/demo_road.h"
 #include "app/gui/device_row.h"
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"

@@ -1,7 +1,7 @@
-#include "app/demo_road.h"
+#include "app/demo/demo_road.h"
 
-#include "app/demo_road_live.h"
-#include "app/demo_road_playback.h"
+#include "app/demo/demo_road_live.h"
+#include "app/demo/demo_road_playback.h"
 
 namespace {
 

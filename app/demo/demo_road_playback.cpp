@@ -1,4 +1,4 @@
-#include "app/demo_road_playback.h"
+#include "app/demo/demo_road_playback.h"
 
 #include <time.h>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/demo_road.h"
+#include "app/demo/demo_road.h"
 
 class QWidget;
 

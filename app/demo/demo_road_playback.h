@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/demo_driver.h"
+#include "app/demo/demo_driver.h"
 
 class CVideoWnd;
 class DeviceNode;

@@ -1,4 +1,4 @@
-#include "app/demo_road_live.h"
+#include "app/demo/demo_road_live.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <QPixmap>
 #include <chrono>
 
-#include "app/demo_driver.h"
+#include "app/demo/demo_driver.h"
 #include "app/gui/play_controls.h"
 #include "app/gui/video_grid.h"
 #include "app/gui/video_pane.h"

@@ -22,7 +22,7 @@ struct DemoOptions {
   int open_timeout_ms = 20000;  // for the opened panes to play
   int play_ms = 3000;           // pictures flowing before the screenshot
   int sign_in_timeout_ms = 30000;
-  std::string road;  // --demo-road NAME: a road run once the panes play (app/demo_road.h), or "playback"
+  std::string road;  // --demo-road NAME: a road run once the panes play (app/demo/demo_road.h), or "playback"
 };
 
 // The screenshot's path for a report path: its extension (if any) replaced by ".png".
