@@ -12,6 +12,7 @@
 #include <deque>
 
 #include "media/audio/alsa_errors.h"
+#include "media/audio/sdl_audio_player.h"
 #include "media/mp4/mp4_recorder.h"
 
 // ---- far-end reference ----
@@ -36,10 +37,12 @@ void FarEndStart(int rate) {
   f.rate = rate;
   f.phase = 0;
   f.samples.clear();
+  SdlAudioPlayer::SetFarEndTap(AecFarEndPush);
 }
 
 void FarEndStop() {
   FarEnd& f = Far();
+  SdlAudioPlayer::SetFarEndTap(nullptr);
   std::lock_guard<std::mutex> g(f.lock);
   f.rate = 0;
   f.samples.clear();

@@ -19,7 +19,7 @@
 #include "media/sink/av_render.h"
 
 // Far-end reference: what the players send to their devices, as 16-bit samples. Kept only while a capture
-// runs.
+// is open, which hands this to the players as their far-end tap meanwhile.
 void AecFarEndPush(const int16_t* samples, uint32_t frames, int rate, int channels);
 
 class IAecCaptureEvent {

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include "media/audio/aec_capture.h"
+
 #include "media/audio/alsa_errors.h"
 
 namespace {
 
 std::atomic<int> g_sdlState{0};
 std::once_flag g_sdlOnce;
+std::atomic<SdlAudioPlayer::FarEndTap> g_farEndTap{nullptr};
 
 int16_t ReadLe16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
 
@@ -36,6 +37,8 @@ SdlAudioPlayer::SdlAudioPlayer() {
 SdlAudioPlayer::~SdlAudioPlayer() { Close(); }
 
 int SdlAudioPlayer::SdlState() { return g_sdlState.load(); }
+
+void SdlAudioPlayer::SetFarEndTap(FarEndTap tap) { g_farEndTap.store(tap); }
 
 bool SdlAudioPlayer::IsOpen() {
   std::lock_guard<std::mutex> lk(lock_);
@@ -173,7 +176,8 @@ void SdlAudioPlayer::SdlQueueCallback(const uint8_t* data, uint32_t bytes, void*
   auto* b = static_cast<DeviceBlock*>(block);
   SDL_QueueAudio(b->device, data, bytes);
   // What goes to the device is the echo reference of the talk capture.
-  if (b->outFormat == AUDIO_S16SYS && b->outChannels > 0)
-    AecFarEndPush(reinterpret_cast<const int16_t*>(data), bytes / 2 / static_cast<uint32_t>(b->outChannels),
-                  b->outRate, b->outChannels);
+  FarEndTap tap = g_farEndTap.load();
+  if (tap && b->outFormat == AUDIO_S16SYS && b->outChannels > 0)
+    tap(reinterpret_cast<const int16_t*>(data), bytes / 2 / static_cast<uint32_t>(b->outChannels), b->outRate,
+        b->outChannels);
 }

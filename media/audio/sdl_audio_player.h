@@ -39,6 +39,13 @@ class SdlAudioPlayer {
   // Sample scaling of one buffer of 16-bit PCM, clamped to the sample range.
   static void ApplyVolume(uint8_t* pcm, uint32_t bytes, float volume);
 
+  // Receives what every player sends to its device, as 16-bit samples (the echo reference of a talk
+  // capture). frames counts samples per channel.
+  using FarEndTap = void (*)(const int16_t* samples, uint32_t frames, int rate, int channels);
+  // Hands in the tap of every player, or null for none; whoever takes the reference installs it while it
+  // listens. The tap is called on the players' pacing threads.
+  static void SetFarEndTap(FarEndTap tap);
+
  private:
   struct DeviceBlock {
     SDL_AudioDeviceID device = 0;
