@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codecs/common/bit_reader.h"
+#include "codecs/common/nal.h"
 
 namespace {
 
@@ -21,38 +22,6 @@ bool HasChromaInfo(uint32_t profile) {
 }
 
 }  // namespace
-
-uint32_t Mp4RemoveEmulation(const uint8_t* src, uint32_t len, uint8_t* dst) {
-  uint32_t out = 0;
-  int zeros = 0;
-  for (uint32_t i = 0; i < len; ++i) {
-    uint8_t b = src[i];
-    if (zeros >= 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = b == 0 ? zeros + 1 : 0;
-    dst[out++] = b;
-  }
-  return out;
-}
-
-bool Mp4NextNal(const uint8_t* data, uint32_t len, uint32_t* pos, uint32_t* nal, uint32_t* nalLen) {
-  auto isStart = [&](uint32_t i) {
-    return data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 0 && data[i + 3] == 1;
-  };
-  uint32_t i = *pos;
-  while (i + 4 <= len && !isStart(i)) ++i;
-  if (i + 4 > len) return false;
-  uint32_t start = i + 4;
-  uint32_t j = start;
-  while (j + 4 <= len && !isStart(j)) ++j;
-  uint32_t end = j + 4 <= len ? j : len;
-  *nal = start;
-  *nalLen = end - start;
-  *pos = end;
-  return true;
-}
 
 bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height) {
   if (len < 5) return false;
@@ -98,7 +67,7 @@ bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
   if (len < 3) return false;
   uint8_t* raw = static_cast<uint8_t*>(std::malloc(len));
   if (!raw) return false;
-  uint32_t n = Mp4RemoveEmulation(nal, len, raw);
+  uint32_t n = bits::RemoveEmulation(nal, len, raw);
   BitReader br{raw + 2, n >= 2 ? n - 2 : 0};
   Mp4HevcInfo hi{};
   br.Bits(4);  // sps_video_parameter_set_id

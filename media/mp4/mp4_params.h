@@ -21,12 +21,3 @@ bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
 bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height,
                      Mp4HevcInfo* info);
 bool Mp4ParseJpegSize(const uint8_t* data, uint32_t len, uint32_t* width, uint32_t* height);
-
-// Copies src into dst with every 00 00 03 turned into 00 00; returns the new
-// length (at most len).
-uint32_t Mp4RemoveEmulation(const uint8_t* src, uint32_t len, uint8_t* dst);
-
-// Walks the NAL units of a sample, each after a 4-byte start code 00 00 00 01.
-// On entry *pos is where to search from; on success the unit is
-// [*nal, *nal + *nalLen) and *pos is moved past it.
-bool Mp4NextNal(const uint8_t* data, uint32_t len, uint32_t* pos, uint32_t* nal, uint32_t* nalLen);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "codecs/common/nal.h"
+
 namespace {
 
 constexpr uint32_t kMacEpochOffset = 2082844800u;  // 1904-01-01 to 1970-01-01
@@ -171,7 +173,7 @@ bool TakeParameterSets(Mp4Track* t, const uint8_t* data, uint32_t len) {
   }
   auto missing = [&] { return !t->sps || !t->pps || (hevc && !t->vps); };
   uint32_t pos = 0, nal = 0, nalLen = 0;
-  while (missing() && Mp4NextNal(data, len, &pos, &nal, &nalLen)) {
+  while (missing() && bits::NextNal(data, len, &pos, &nal, &nalLen)) {
     if (nalLen == 0) continue;
     const uint8_t* u = data + nal;
     uint32_t type = hevc ? (u[0] >> 1) & 0x3F : u[0] & 0x1F;
@@ -421,7 +423,7 @@ void PutHvcC(const Mp4Track* t, Mp4Buffer* b) {
   if (t->spsLen) {
     uint8_t* raw = static_cast<uint8_t*>(std::malloc(t->spsLen));
     if (raw) {
-      uint32_t n = Mp4RemoveEmulation(t->sps, t->spsLen, raw);
+      uint32_t n = bits::RemoveEmulation(t->sps, t->spsLen, raw);
       if (n > 3) std::memcpy(ptl, raw + 3, n - 3 < 12 ? n - 3 : 12);
       std::free(raw);
     }

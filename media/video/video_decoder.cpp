@@ -10,6 +10,7 @@
 #include "codecs/h264/h264dec.h"
 #include "codecs/hevc/ih265d.h"
 #include "codecs/common/bit_reader.h"
+#include "codecs/common/nal.h"
 #include "media/video/video_render.h"
 
 std::recursive_mutex& MediaLock() {
@@ -29,17 +30,8 @@ using bits::BitReader;
 
 // Copy of a NAL payload with emulation-prevention bytes (00 00 03) removed.
 std::vector<uint8_t> Unescape(const uint8_t* p, size_t n) {
-  std::vector<uint8_t> out;
-  out.reserve(n);
-  int zeros = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (zeros >= 2 && p[i] == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = p[i] == 0 ? zeros + 1 : 0;
-    out.push_back(p[i]);
-  }
+  std::vector<uint8_t> out(n);
+  out.resize(bits::RemoveEmulation(p, static_cast<uint32_t>(n), out.data()));
   return out;
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codecs/common/bit_reader.h"
-#include "media/mp4/mp4_params.h"
+#include "codecs/common/nal.h"
 #include "tools/mp4rec/annexb.h"
 
 namespace display_order {
@@ -32,7 +32,7 @@ struct HevcPps {
 // of it: a slice header fits in far fewer).
 inline std::vector<uint8_t> Raw(const uint8_t* nal, uint32_t len, uint32_t most = 1u << 16) {
   std::vector<uint8_t> out(std::min(len, most));
-  out.resize(Mp4RemoveEmulation(nal, static_cast<uint32_t>(out.size()), out.data()));
+  out.resize(bits::RemoveEmulation(nal, static_cast<uint32_t>(out.size()), out.data()));
   return out;
 }
 
@@ -124,7 +124,7 @@ inline std::vector<uint32_t> Ranks(const std::vector<AccessUnit>& units, bool he
     bool done = false;
     uint32_t pos = 0, at = 0, len = 0;
     const uint32_t size = static_cast<uint32_t>(au.data.size());
-    while (!done && Mp4NextNal(au.data.data(), size, &pos, &at, &len)) {
+    while (!done && bits::NextNal(au.data.data(), size, &pos, &at, &len)) {
       const uint8_t* nal = au.data.data() + at;
       if (len < 3) continue;
       if (!hevc) {
