@@ -3,47 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "codecs/common/bit_reader.h"
+
 namespace camsim {
 namespace {
-
-// Reads bits of a NAL unit's payload (emulation prevention removed); past the end every read fails.
-class Bits {
- public:
-  explicit Bits(std::vector<uint8_t> b) : b_(std::move(b)) {}
-  bool ok() const { return ok_; }
-  uint32_t U(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (pos_ >= b_.size() * 8) {
-        ok_ = false;
-        return 0;
-      }
-      v = v << 1 | ((b_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1u);
-      ++pos_;
-    }
-    return v;
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (ok_ && U(1) == 0) {
-      if (++zeros > 31) {
-        ok_ = false;
-        return 0;
-      }
-    }
-    return ok_ ? ((1u << zeros) - 1u + U(zeros)) : 0;
-  }
-  int32_t Se() {
-    const uint32_t k = Ue();
-    return (k & 1) ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-  }
-  void Skip(int n) { U(n); }
-
- private:
-  std::vector<uint8_t> b_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
 
 // The payload of the first NAL unit of `type` (after its header bytes), without emulation prevention.
 bool FindNal(const uint8_t* s, size_t n, bool hevc, int type, std::vector<uint8_t>* out) {
@@ -69,19 +32,11 @@ bool FindNal(const uint8_t* s, size_t n, bool hevc, int type, std::vector<uint8_
   return false;
 }
 
-void SkipScalingList(Bits& b, int size) {
-  int last = 8, next = 8;
-  for (int j = 0; j < size && b.ok(); ++j) {
-    if (next != 0) next = (last + b.Se() + 256) % 256;
-    last = next == 0 ? last : next;
-  }
-}
-
 double H264Rate(const uint8_t* s, size_t n) {
   std::vector<uint8_t> p;
   if (!FindNal(s, n, false, 7, &p)) return 0;
-  Bits b(std::move(p));
-  const uint32_t profile = b.U(8);
+  bits::BitReader b(p.data(), p.size());
+  const uint32_t profile = b.Bits(8);
   b.Skip(16);  // constraint flags, level
   b.Ue();      // sps id
   static const uint32_t kHigh[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
@@ -93,9 +48,9 @@ double H264Rate(const uint8_t* s, size_t n) {
     b.Ue();
     b.Ue();
     b.Skip(1);
-    if (b.U(1)) {
-      for (int i = 0; i < (chroma != 3 ? 8 : 12) && b.ok(); ++i)
-        if (b.U(1)) SkipScalingList(b, i < 6 ? 16 : 64);
+    if (b.Bits(1)) {
+      for (int i = 0; i < (chroma != 3 ? 8 : 12) && !b.failed; ++i)
+        if (b.Bits(1)) bits::SkipScalingList(&b, i < 6 ? 16 : 64);
     }
   }
   b.Ue();  // log2_max_frame_num_minus4
@@ -107,44 +62,44 @@ double H264Rate(const uint8_t* s, size_t n) {
     b.Se();
     b.Se();
     const uint32_t cycle = b.Ue();
-    for (uint32_t i = 0; i < cycle && i < 256 && b.ok(); ++i) b.Se();
+    for (uint32_t i = 0; i < cycle && i < 256 && !b.failed; ++i) b.Se();
   }
   b.Ue();     // max_num_ref_frames
   b.Skip(1);  // gaps
   b.Ue();
-  b.Ue();  // size in macroblocks
-  if (!b.U(1)) b.Skip(1);  // frame_mbs_only, mb_adaptive
-  b.Skip(1);               // direct_8x8
-  if (b.U(1)) {
+  b.Ue();                     // size in macroblocks
+  if (!b.Bits(1)) b.Skip(1);  // frame_mbs_only, mb_adaptive
+  b.Skip(1);                  // direct_8x8
+  if (b.Bits(1)) {
     b.Ue();
     b.Ue();
     b.Ue();
     b.Ue();
   }
-  if (!b.U(1)) return 0;  // no VUI
-  if (b.U(1) && b.U(8) == 255) b.Skip(32);  // aspect ratio
-  if (b.U(1)) b.Skip(1);                    // overscan
-  if (b.U(1)) {                             // video signal type
+  if (!b.Bits(1)) return 0;                       // no VUI
+  if (b.Bits(1) && b.Bits(8) == 255) b.Skip(32);  // aspect ratio
+  if (b.Bits(1)) b.Skip(1);                       // overscan
+  if (b.Bits(1)) {                                // video signal type
     b.Skip(4);
-    if (b.U(1)) b.Skip(24);
+    if (b.Bits(1)) b.Skip(24);
   }
-  if (b.U(1)) {
+  if (b.Bits(1)) {
     b.Ue();
     b.Ue();
   }
-  if (!b.U(1)) return 0;  // no timing
-  const uint32_t units = b.U(32), scale = b.U(32);
-  if (!b.ok() || units == 0 || scale == 0) return 0;
+  if (!b.Bits(1)) return 0;  // no timing
+  const uint32_t units = b.Bits(32), scale = b.Bits(32);
+  if (b.failed || units == 0 || scale == 0) return 0;
   return scale / (2.0 * units);
 }
 
 // profile_tier_level(1, sub) of a VPS or SPS.
-void SkipProfileTierLevel(Bits& b, uint32_t sub) {
+void SkipProfileTierLevel(bits::BitReader& b, uint32_t sub) {
   b.Skip(88 + 8);
   std::vector<bool> prof(sub), lev(sub);
   for (uint32_t i = 0; i < sub; ++i) {
-    prof[i] = b.U(1);
-    lev[i] = b.U(1);
+    prof[i] = b.Bits(1);
+    lev[i] = b.Bits(1);
   }
   if (sub > 0)
     for (uint32_t i = sub; i < 8; ++i) b.Skip(2);
@@ -158,9 +113,9 @@ void SkipProfileTierLevel(Bits& b, uint32_t sub) {
 double HevcSpsRate(const uint8_t* s, size_t n) {
   std::vector<uint8_t> p;
   if (!FindNal(s, n, true, 33, &p)) return 0;
-  Bits b(std::move(p));
+  bits::BitReader b(p.data(), p.size());
   b.Skip(4);
-  const uint32_t sub = b.U(3);
+  const uint32_t sub = b.Bits(3);
   b.Skip(1);
   if (sub > 6) return 0;
   SkipProfileTierLevel(b, sub);
@@ -168,7 +123,7 @@ double HevcSpsRate(const uint8_t* s, size_t n) {
   if (b.Ue() == 3) b.Skip(1);
   b.Ue();
   b.Ue();  // size
-  if (b.U(1)) {
+  if (b.Bits(1)) {
     b.Ue();
     b.Ue();
     b.Ue();
@@ -177,28 +132,28 @@ double HevcSpsRate(const uint8_t* s, size_t n) {
   b.Ue();
   b.Ue();  // bit depths
   const uint32_t poc_bits = b.Ue() + 4;
-  const bool ordering = b.U(1);
-  for (uint32_t i = ordering ? 0 : sub; i <= sub && b.ok(); ++i) {
+  const bool ordering = b.Bits(1);
+  for (uint32_t i = ordering ? 0 : sub; i <= sub && !b.failed; ++i) {
     b.Ue();
     b.Ue();
     b.Ue();
   }
   for (int i = 0; i < 6; ++i) b.Ue();  // block sizes and transform depths
-  if (b.U(1) && b.U(1)) {              // scaling lists, with data
-    for (int size = 0; size < 4 && b.ok(); ++size) {
-      for (int m = 0; m < 6 && b.ok(); m += size == 3 ? 3 : 1) {
-        if (!b.U(1)) {
+  if (b.Bits(1) && b.Bits(1)) {        // scaling lists, with data
+    for (int size = 0; size < 4 && !b.failed; ++size) {
+      for (int m = 0; m < 6 && !b.failed; m += size == 3 ? 3 : 1) {
+        if (!b.Bits(1)) {
           b.Ue();
         } else {
           const int coefs = std::min(64, 1 << (4 + (size << 1)));
           if (size > 1) b.Se();
-          for (int k = 0; k < coefs && b.ok(); ++k) b.Se();
+          for (int k = 0; k < coefs && !b.failed; ++k) b.Se();
         }
       }
     }
   }
-  b.Skip(2);      // amp, sao
-  if (b.U(1)) {   // pcm
+  b.Skip(2);        // amp, sao
+  if (b.Bits(1)) {  // pcm
     b.Skip(8);
     b.Ue();
     b.Ue();
@@ -207,53 +162,53 @@ double HevcSpsRate(const uint8_t* s, size_t n) {
   const uint32_t sets = b.Ue();
   if (sets > 64) return 0;
   std::vector<uint32_t> deltas(sets, 0);
-  for (uint32_t i = 0; i < sets && b.ok(); ++i) {
-    if (i != 0 && b.U(1)) {  // predicted from the set before
+  for (uint32_t i = 0; i < sets && !b.failed; ++i) {
+    if (i != 0 && b.Bits(1)) {  // predicted from the set before
       b.Skip(1);
       b.Ue();
       uint32_t count = 0;
-      for (uint32_t j = 0; j <= deltas[i - 1] && b.ok(); ++j) {
-        const bool used = b.U(1);
-        if (used || b.U(1)) ++count;
+      for (uint32_t j = 0; j <= deltas[i - 1] && !b.failed; ++j) {
+        const bool used = b.Bits(1);
+        if (used || b.Bits(1)) ++count;
       }
       deltas[i] = count;
     } else {
       const uint32_t neg = b.Ue(), pos = b.Ue();
       if (neg > 16 || pos > 16) return 0;
-      for (uint32_t j = 0; j < neg + pos && b.ok(); ++j) {
+      for (uint32_t j = 0; j < neg + pos && !b.failed; ++j) {
         b.Ue();
         b.Skip(1);
       }
       deltas[i] = neg + pos;
     }
   }
-  if (b.U(1)) {  // long-term pictures
+  if (b.Bits(1)) {  // long-term pictures
     const uint32_t lt = b.Ue();
     if (lt > 32) return 0;
-    for (uint32_t i = 0; i < lt && b.ok(); ++i) b.Skip(static_cast<int>(poc_bits) + 1);
+    for (uint32_t i = 0; i < lt && !b.failed; ++i) b.Skip(static_cast<int>(poc_bits) + 1);
   }
-  b.Skip(2);              // temporal mvp, strong intra smoothing
-  if (!b.U(1)) return 0;  // no VUI
-  if (b.U(1) && b.U(8) == 255) b.Skip(32);
-  if (b.U(1)) b.Skip(1);
-  if (b.U(1)) {  // video signal type
+  b.Skip(2);                 // temporal mvp, strong intra smoothing
+  if (!b.Bits(1)) return 0;  // no VUI
+  if (b.Bits(1) && b.Bits(8) == 255) b.Skip(32);
+  if (b.Bits(1)) b.Skip(1);
+  if (b.Bits(1)) {  // video signal type
     b.Skip(4);
-    if (b.U(1)) b.Skip(24);
+    if (b.Bits(1)) b.Skip(24);
   }
-  if (b.U(1)) {
+  if (b.Bits(1)) {
     b.Ue();
     b.Ue();
   }
   b.Skip(3);  // neutral chroma, field sequence, frame field info
-  if (b.U(1)) {
+  if (b.Bits(1)) {
     b.Ue();
     b.Ue();
     b.Ue();
     b.Ue();
   }
-  if (!b.U(1)) return 0;
-  const uint32_t units = b.U(32), scale = b.U(32);
-  if (!b.ok() || units == 0 || scale == 0) return 0;
+  if (!b.Bits(1)) return 0;
+  const uint32_t units = b.Bits(32), scale = b.Bits(32);
+  if (b.failed || units == 0 || scale == 0) return 0;
   return static_cast<double>(scale) / units;
 }
 
@@ -261,25 +216,25 @@ double HevcRate(const uint8_t* s, size_t n) {
   if (const double r = HevcSpsRate(s, n); r > 0) return r;
   std::vector<uint8_t> p;
   if (!FindNal(s, n, true, 32, &p)) return 0;
-  Bits b(std::move(p));
+  bits::BitReader b(p.data(), p.size());
   b.Skip(4 + 1 + 1 + 6);
-  const uint32_t sub = b.U(3);
+  const uint32_t sub = b.Bits(3);
   b.Skip(1 + 16);
   if (sub > 6) return 0;
   SkipProfileTierLevel(b, sub);
-  const bool ordering = b.U(1);
-  for (uint32_t i = ordering ? 0 : sub; i <= sub && b.ok(); ++i) {
+  const bool ordering = b.Bits(1);
+  for (uint32_t i = ordering ? 0 : sub; i <= sub && !b.failed; ++i) {
     b.Ue();
     b.Ue();
     b.Ue();
   }
-  const uint32_t max_layer_id = b.U(6);
+  const uint32_t max_layer_id = b.Bits(6);
   const uint32_t sets = b.Ue();
   if (sets > 1023) return 0;
-  for (uint32_t i = 1; i <= sets && b.ok(); ++i) b.Skip(static_cast<int>(max_layer_id) + 1);
-  if (!b.U(1)) return 0;  // no timing
-  const uint32_t units = b.U(32), scale = b.U(32);
-  if (!b.ok() || units == 0 || scale == 0) return 0;
+  for (uint32_t i = 1; i <= sets && !b.failed; ++i) b.Skip(static_cast<int>(max_layer_id) + 1);
+  if (!b.Bits(1)) return 0;  // no timing
+  const uint32_t units = b.Bits(32), scale = b.Bits(32);
+  if (b.failed || units == 0 || scale == 0) return 0;
   return static_cast<double>(scale) / units;
 }
 
