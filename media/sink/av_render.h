@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "media/video/video_render_base.h"
-#include "sdk/device/av_render_ops.h"
+#include "av/av_render_ops.h"
 
 class QWidget;
 class CVideoDecDDraw;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "media/mp4/mp4_reader.h"
+#include "av/reader_ops.h"
 
 constexpr int kCloudFrameHeaderSize = 16;
 // Reader results.

@@ -12,7 +12,7 @@
 
 #include "sdk/storage/oss_cacher.h"
 #include "sdk/cloud/record_list.h"
-#include "sdk/device/av_render_ops.h"
+#include "av/av_render_ops.h"
 #include "util/blocking_queue.h"
 
 // Sink events the player sends.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sdk/cloud/record_list.h"
-#include "sdk/device/av_render_ops.h"
+#include "av/av_render_ops.h"
 #include "sdk/device/kivo_p2p.h"
 
 class CP2pAudioTarget;

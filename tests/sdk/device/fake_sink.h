@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/device/av_render_ops.h"
+#include "av/av_render_ops.h"
 
 class IAvRender {
  public:

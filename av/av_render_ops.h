@@ -5,10 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-class IAvRender;  // the media pipeline's sink
+#include "av/stream_type.h"
 
-// channel << 16 | MediaCodecId.
-using AvStreamType = uint32_t;
+class IAvRender;  // the media pipeline's sink
 
 struct AvRenderOps {
   void (*Release)(IAvRender* sink);
