@@ -483,6 +483,8 @@ void CVelmoraDlg::OnTimer(int id) {
     OnIdleTimer();
   } else if (id == kToolbarTimerId) {
     UpdateToolbarState();
+    // Once a second the device rows follow their sessions (a lost link turns a row from green).
+    if (++toolbar_ticks_ % 5 == 0 && list_) list_->RefreshRowStates();
   } else {
     CBmpbtnContainer::OnTimer(id);
   }
@@ -1120,6 +1122,10 @@ void CVelmoraDlg::WaitDeviceListThread() {
 
 void CVelmoraDlg::ExchangePicture(int channel_a, int channel_b) {
   if (controls_) controls_->ExchangePicture(channel_a, channel_b);
+}
+
+void CVelmoraDlg::DeviceReachable(DeviceNode* device, bool reachable) {
+  if (list_) list_->SetDeviceLost(device, !reachable);
 }
 
 void CVelmoraDlg::PaneClicked() {

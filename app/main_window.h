@@ -194,6 +194,7 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public Devic
   void WaitDeviceListThread() override;
   void ExchangePicture(int channel_a, int channel_b) override;
   void PaneClicked() override;
+  void DeviceReachable(DeviceNode* device, bool reachable) override;
 
  protected:
   void OnMessage(UiMessageEvent* event) override;
@@ -225,6 +226,7 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public Devic
   int grid_n_ = 1;
   bool closing_ = false;
   bool wait_cursor_ = false;
+  int toolbar_ticks_ = 0;
 
   CDeviceListCtrl* list_ = nullptr;
   QTreeWidget* tree_ = nullptr;
