@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMenu>
@@ -743,6 +744,9 @@ void CVelmoraDlg::OnLogout() {
   tree_->setUpdatesEnabled(true);
   OrvelServer().Disconnect();
   OrvelServer().Uninit();
+  // Nobody is signed in while the log-in dialog waits: the title bar drops the user.
+  SetCurrentUser("");
+  repaint();
   CLoginDlg dlg(this);
   if (dlg.DoModal() != IDOK) {
     PostMessage(hwnd(), WM_COMMAND, kBtnClose, 0);
@@ -1016,7 +1020,10 @@ void CVelmoraDlg::OnButtonEvent(int index, int event) {
           GetStaticRect(i, &r, &flags);
           bottom_right = QPoint(r.right, r.bottom);
         }
-        date_picker_->ShowAt(mapToGlobal(bottom_right));
+        // Open at the day the timeline shows, else today.
+        const int64_t shown = timeline_ && timeline_->HasList() ? timeline_->cursor_time() : opener_->day_start();
+        const QDate day = shown > 0 ? QDateTime::fromSecsSinceEpoch(shown).date() : QDate::currentDate();
+        date_picker_->ShowAt(mapToGlobal(bottom_right), day);
       }
       return;
     default:

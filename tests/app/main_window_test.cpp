@@ -719,6 +719,7 @@ TEST_F(MainWindowCloudTest, TheAccountsDevicesAreListedAndLogOutSwitchesAccounts
     EXPECT_EQ(driver.shown(), 1);
   }
   EXPECT_EQ(w->device_list()->count(), 0);
+  EXPECT_EQ(GetCurrentUser(), "") << "the title bar no longer names bob";
   PumpUntil([&] { return !w->isVisible(); }, 3000);
   EXPECT_FALSE(w->isVisible());
   EXPECT_TRUE(ProcessDeviceNodes().empty());
