@@ -56,6 +56,8 @@ constexpr int kBtnDate = 1010;
 constexpr int kBtnDataFolder = 1000;
 constexpr int kBtnMediaFolder = 1011;
 constexpr int kBtnPtzQuadrants = 1100;
+// The grid's bevelled frame around it.
+constexpr int kGridFrame = 3;
 // The owner-drawn text of the skin that shows the signed-in user.
 constexpr int kTextCurrentUser = 1;
 // Width of the borders that size the window, and of the sizing corner.
@@ -217,6 +219,7 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   } else {
     resize(1280, 800);
   }
+  setMinimumSize(kMinWindowWidth, kMinWindowHeight);
   setMouseTracking(true);
   LogPrintf(kLogInfo, nullptr, "CVelmoraDlg::OnCreate", "Window created\n");
 
@@ -368,7 +371,16 @@ QString CVelmoraDlg::GetTooltipText(int index) const {
   int id = IdFromIndex(index);
   for (const auto& t : kTips)
     if (t.button == id) return LoadUiString(t.string);
-  return QString();
+  // The caption's buttons say what they do too.
+  switch (id) {
+    case kBtnSettings: return UiText("Settings", "设置");
+    case kBtnDataFolder: return UiText("Open the data folder (settings and log)", "打开数据文件夹（设置和日志）");
+    case kBtnMediaFolder: return UiText("Open the snapshots and recordings folder", "打开抓图和录像文件夹");
+    case kBtnMinimise: return UiText("Minimise", "最小化");
+    case kBtnMaximise: return isMaximized() ? UiText("Restore", "还原") : UiText("Maximise", "最大化");
+    case kBtnClose: return UiText("Close", "关闭");
+    default: return QString();
+  }
 }
 
 void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t) {
@@ -376,7 +388,10 @@ void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint3
   QFont f = p->font();
   f.setPixelSize(13);
   p->setFont(f);
-  p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(GetCurrentUser()));
+  // A long name is cut to its place, never drawn over the title.
+  const QString user = QFontMetrics(f).elidedText(QString::fromStdString(GetCurrentUser()), Qt::ElideMiddle,
+                                                  rect.width());
+  p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, user);
 }
 
 // ---- device list ----
@@ -930,7 +945,7 @@ void CVelmoraDlg::mouseMoveEvent(QMouseEvent* e) {
   if (drag_hit_ != 0) {
     const QPoint d = e->globalPosition().toPoint() - drag_origin_;
     QRect g = drag_geometry_;
-    const QSize min(640, 400);
+    const QSize min = minimumSize();
     if (drag_hit_ == HTCAPTION) {
       g.translate(d);
     } else {
@@ -1094,6 +1109,14 @@ void CVelmoraDlg::PlayModeChanged(int mode) {
   if (timeline_) {
     timeline_->setVisible(playback);
     if (playback) timeline_->raise();
+  }
+  // In playback the grid ends above the timeline (and its frame), so no picture hides under it.
+  const int g = StaticIndexFromId(kGridId), t = StaticIndexFromId(kTimelineId);
+  SkinRect grid_rect, timeline_rect;
+  uint32_t grid_flags = 0;
+  if (GetStaticRect(g, &grid_rect, &grid_flags) && GetStaticRect(t, &timeline_rect, nullptr)) {
+    grid_rect.bottom = playback ? timeline_rect.top - kGridFrame : timeline_rect.bottom;
+    MoveStatic(g, grid_rect, grid_flags);
   }
   if (!playback && date_picker_) date_picker_->hide();
   auto show = [this](int id, bool on) {

@@ -97,7 +97,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   f.setWeight(QFont::DemiBold);
   text_->setFont(f);
   auto* line = new QLabel(UiText("Desktop client for cloud cameras.", "云摄像机桌面客户端。"), this);
-  line->setStyleSheet(QStringLiteral("color: #6B7480;"));
+  line->setStyleSheet(QStringLiteral("color: #8C95A1;"));
   auto* texts = new QVBoxLayout;
   texts->addWidget(text_);
   texts->addWidget(line);

@@ -269,13 +269,67 @@ TEST_F(MainWindowTest, SettingsMenuShowsTheTestItemsInEnglishToo) {
   EXPECT_EQ(zh.actions().back()->menu()->actions()[0]->data().toInt(), ID_TEST_MAIN_STREAM);
 }
 
+// What the window shows at a size, by mode: every visible button, text and child control, as rectangles.
+std::vector<std::pair<QString, QRect>> VisibleParts(CVelmoraDlg& w) {
+  std::vector<std::pair<QString, QRect>> parts;
+  auto qrect = [](const SkinRect& r) { return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1)); };
+  for (int i = 0; i < w.GetButtonCount(); ++i) {
+    if (w.GetButtonState(i) & kBtnHidden) continue;
+    SkinRect r;
+    uint32_t flags = 0;
+    w.GetButtonRect(i, &r, &flags);
+    parts.emplace_back(QStringLiteral("button %1").arg(w.IdFromIndex(i)), qrect(r));
+  }
+  for (int i = 0; i < static_cast<int>(w.skin().statics.size()); ++i) {
+    if (w.skin().statics[i].kind != kStaticText) continue;
+    SkinRect r;
+    uint32_t flags = 0;
+    w.GetStaticRect(i, &r, &flags);
+    parts.emplace_back(QStringLiteral("text %1").arg(QString::fromStdString(w.skin().statics[i].text.text)),
+                       qrect(r));
+  }
+  for (QWidget* c : {static_cast<QWidget*>(w.device_list()), static_cast<QWidget*>(w.tree()),
+                     static_cast<QWidget*>(w.grid()), static_cast<QWidget*>(w.timeline())})
+    if (c->isVisibleTo(&w)) parts.emplace_back(c->objectName(), c->geometry());
+  return parts;
+}
+
+// The window cannot be made smaller than its minimum, and there, in live mode with every button of a
+// multi-lens camera and in playback with the date and speed buttons, no two parts overlap and none is cut.
+TEST_F(MainWindowTest, AtItsMinimumSizeNothingOverlapsOrIsCut) {
+  CVelmoraDlg w;
+  WaitLoaded(&w);
+  w.show();
+  w.resize(500, 350);
+  QApplication::processEvents();
+  EXPECT_EQ(w.size(), QSize(kMinWindowWidth, kMinWindowHeight));
+  for (int mode : {kPlayLive, kPlaySd}) {
+    SCOPED_TRACE(mode);
+    w.SwitchPlayMode(mode);
+    if (mode == kPlayLive)
+      for (int id : {1110, 1111, 1113}) w.SetButtonVisible(w.IndexFromId(id), true);
+    QApplication::processEvents();
+    const auto parts = VisibleParts(w);
+    ASSERT_GT(parts.size(), 15u);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      EXPECT_TRUE(w.rect().contains(parts[i].second)) << parts[i].first.toStdString() << " is cut";
+      for (size_t j = i + 1; j < parts.size(); ++j)
+        EXPECT_FALSE(parts[i].second.intersects(parts[j].second))
+            << parts[i].first.toStdString() << " overlaps " << parts[j].first.toStdString();
+    }
+  }
+}
+
 TEST_F(MainWindowTest, TooltipsAndTheSplitCommands) {
   {
     CVelmoraDlg w;
     WaitLoaded(&w);
     EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1002)), "Split 2x2");
     EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1001)), "Device List");
-    EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "");
+    // The caption's buttons: settings, data folder, pictures, log-out and the window's own.
+    for (int id : {1012, 1000, 1011, 1006, 1005, 1004, 1003})
+      EXPECT_FALSE(w.GetTooltipText(w.IndexFromId(id)).isEmpty()) << id;
+    EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1012)), "Settings");
     // view defaults to 1.
     EXPECT_EQ(w.grid_size(), 1);
     EXPECT_EQ(w.grid()->GetPaneCount(), 1);
