@@ -50,6 +50,7 @@ class VelmoraStyle : public QProxyStyle {
   }
   void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                      const QWidget* widget) const override {
+    if (element == PE_IndicatorCheckBox) return DrawCheckBox(option, painter);
     if (element != PE_IndicatorArrowDown) return QProxyStyle::drawPrimitive(element, option, painter, widget);
     QRectF r = option->rect;
     const qreal w = qMin<qreal>(8, r.width() * 0.6);
@@ -60,6 +61,28 @@ class VelmoraStyle : public QProxyStyle {
     painter->setPen(QPen(colour, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter->drawPolyline(QPolygonF({QPointF(c.x() - w / 2, c.y() - w / 4), QPointF(c.x(), c.y() + w / 4),
                                      QPointF(c.x() + w / 2, c.y() - w / 4)}));
+    painter->restore();
+  }
+
+ private:
+  // A check box that shows on the dark ground: a light frame, filled with the accent and ticked when on.
+  static void DrawCheckBox(const QStyleOption* option, QPainter* painter) {
+    const QRectF r = QRectF(option->rect).adjusted(1.5, 1.5, -1.5, -1.5);
+    const bool on = option->state & State_On;
+    const bool enabled = option->state & State_Enabled;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(on ? QColor(kAccentColour) : QColor(enabled ? 0x9A : 0x5A, enabled ? 0xA3 : 0x60,
+                                                               enabled ? 0xAF : 0x6A),
+                         1.2));
+    painter->setBrush(on ? QColor(kAccentColour) : QColor(kDarkBase));
+    painter->drawRoundedRect(r, 3, 3);
+    if (on) {
+      painter->setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+      painter->drawPolyline(QPolygonF({QPointF(r.left() + r.width() * 0.22, r.center().y()),
+                                       QPointF(r.left() + r.width() * 0.43, r.bottom() - r.height() * 0.25),
+                                       QPointF(r.right() - r.width() * 0.2, r.top() + r.height() * 0.27)}));
+    }
     painter->restore();
   }
 };
