@@ -148,7 +148,8 @@ CAccessByUuidDlg::CAccessByUuidDlg(QWidget* parent) : QDialog(parent) {
   connect(buttons, &QDialogButtonBox::accepted, this, [this] { OnOK(); });
 }
 
-void CAccessByUuidDlg::UpdateOk() { ok_->setEnabled(uuid_->text().size() > kUuidMinExclusive); }
+// Spaces around the UUID (a pasted one) are not part of it.
+void CAccessByUuidDlg::UpdateOk() { ok_->setEnabled(uuid_->text().trimmed().size() > kUuidMinExclusive); }
 
 void CAccessByUuidDlg::OnInitDialog() {
   uuid_->setText(QString::fromStdString(m_uuid));
@@ -168,7 +169,7 @@ int CAccessByUuidDlg::DoModal() {
 
 void CAccessByUuidDlg::OnOK() {
   if (!ok_->isEnabled()) return;
-  m_uuid = uuid_->text().toStdString();
+  m_uuid = uuid_->text().trimmed().toStdString();
   m_4g = g4_->isChecked();
   m_low_power = low_power_->isChecked();
   m_rvs = rvs_->isChecked();

@@ -166,6 +166,20 @@ TEST_F(DeviceOpenTest, FailedReconnectStaysInThePane) {
   EXPECT_FALSE(pane->IsFullScreen());
 }
 
+// A device added by hand from a text that is no UUID has no address: opening it says so, in words.
+TEST_F(DeviceOpenTest, ADeviceWithoutAnAddressSaysTheAddressIsNotValid) {
+  CDeviceOpener real(nullptr, &ui);
+  DeviceNode node;
+  node.Info().uuid = "not-a-uuid";
+  node.Info().device_type = "lpwifi";
+  node.Info().transport_flags = 1;  // P2P, whose address the UUID service did not give
+  node.Info().is_online = 1;
+  EXPECT_NE(real.OpenDeviceInPane(&node, 0), 0);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0].text.contains("The device's address is not valid")) << boxes[0].text.toStdString();
+  EXPECT_EQ(real.grid()->Pane(0)->GetDevice(), nullptr);
+}
+
 TEST_F(DeviceOpenTest, FailedConnectEmptiesThePaneWithABox) {
   opener->connect_result = KIVO_ERR_OFFLINE;
   EXPECT_EQ(opener->OpenDeviceInPane(&devices[0], 0), KIVO_ERR_OFFLINE);
