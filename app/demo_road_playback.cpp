@@ -400,14 +400,15 @@ bool DemoRoadPlayback::RunReconnect() {
   const bool reconnected = WaitFor([&] { return pane->Countdown() == 0; }, (pane->Countdown() + 3) * 1000);
   const uint64_t pictures0 = DemoPaneRepaints();
   bool failed = false;
-  const bool again = reconnected && WaitFor(
-                                        [&] {
-                                          failed = pane->GetState() == kPaneReconnectFailed;
-                                          return failed || (window_->grid()->Pane(index)->GetDevice() == device &&
-                                                            pane->GetState() == kPanePlaying &&
-                                                            DemoPaneRepaints() - pictures0 >= kMinPictures);
-                                        },
-                                        road_.step_timeout_ms) &&
+  const bool again = reconnected &&
+                     WaitFor(
+                         [&] {
+                           failed = pane->GetState() == kPaneReconnectFailed;
+                           return failed || (window_->grid()->Pane(index)->GetDevice() == device &&
+                                             pane->GetState() == kPanePlaying &&
+                                             DemoPaneRepaints() - pictures0 >= kMinPictures);
+                         },
+                         road_.step_timeout_ms) &&
                      !failed;
   watch.stop();
   Shoot("after-reconnect");

@@ -373,13 +373,20 @@ QString CVelmoraDlg::GetTooltipText(int index) const {
     if (t.button == id) return LoadUiString(t.string);
   // The caption's buttons say what they do too.
   switch (id) {
-    case kBtnSettings: return UiText("Settings", "设置");
-    case kBtnDataFolder: return UiText("Open the data folder (settings and log)", "打开数据文件夹（设置和日志）");
-    case kBtnMediaFolder: return UiText("Open the snapshots and recordings folder", "打开抓图和录像文件夹");
-    case kBtnMinimise: return UiText("Minimise", "最小化");
-    case kBtnMaximise: return isMaximized() ? UiText("Restore", "还原") : UiText("Maximise", "最大化");
-    case kBtnClose: return UiText("Close", "关闭");
-    default: return QString();
+    case kBtnSettings:
+      return UiText("Settings", "设置");
+    case kBtnDataFolder:
+      return UiText("Open the data folder (settings and log)", "打开数据文件夹（设置和日志）");
+    case kBtnMediaFolder:
+      return UiText("Open the snapshots and recordings folder", "打开抓图和录像文件夹");
+    case kBtnMinimise:
+      return UiText("Minimise", "最小化");
+    case kBtnMaximise:
+      return isMaximized() ? UiText("Restore", "还原") : UiText("Maximise", "最大化");
+    case kBtnClose:
+      return UiText("Close", "关闭");
+    default:
+      return QString();
   }
 }
 
@@ -389,8 +396,8 @@ void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint3
   f.setPixelSize(13);
   p->setFont(f);
   // A long name is cut to its place, never drawn over the title.
-  const QString user = QFontMetrics(f).elidedText(QString::fromStdString(GetCurrentUser()), Qt::ElideMiddle,
-                                                  rect.width());
+  const QString user =
+      QFontMetrics(f).elidedText(QString::fromStdString(GetCurrentUser()), Qt::ElideMiddle, rect.width());
   p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, user);
 }
 
@@ -1036,7 +1043,8 @@ void CVelmoraDlg::OnButtonEvent(int index, int event) {
           bottom_right = QPoint(r.right, r.bottom);
         }
         // Open at the day the timeline shows, else today.
-        const int64_t shown = timeline_ && timeline_->HasList() ? timeline_->cursor_time() : opener_->day_start();
+        const int64_t shown =
+            timeline_ && timeline_->HasList() ? timeline_->cursor_time() : opener_->day_start();
         const QDate day = shown > 0 ? QDateTime::fromSecsSinceEpoch(shown).date() : QDate::currentDate();
         date_picker_->ShowAt(mapToGlobal(bottom_right), day);
       }

@@ -87,7 +87,8 @@ void DrawDeviceRow(QPainter* p, const QRect& rect, const DeviceRowView& v) {
   p->setClipRect(rect);
   // The selected row: a muted fill that keeps every text colour readable, and an accent bar.
   p->fillRect(rect, QColor(v.selected ? kRowSelectedFill : kRowBackground));
-  if (v.selected) p->fillRect(QRect(rect.left(), rect.top(), kRowAccentWidth, rect.height()), QColor(kRowSelected));
+  if (v.selected)
+    p->fillRect(QRect(rect.left(), rect.top(), kRowAccentWidth, rect.height()), QColor(kRowSelected));
   p->setFont(DeviceRowFont());
   p->setPen(QColor(DeviceRowTextColour(v)));
   p->setBackgroundMode(Qt::TransparentMode);
@@ -247,7 +248,8 @@ void CDeviceListCtrl::RefreshRowStates() {
     DeviceNode* node = RowDevice(r);
     if (!node) continue;
     CP2pClient* client = node->PeekP2pClient();
-    const std::pair<bool, bool> now{client && client->IsAlive(), node->Info().is_online != 0 && !DeviceLost(node)};
+    const std::pair<bool, bool> now{client && client->IsAlive(),
+                                    node->Info().is_online != 0 && !DeviceLost(node)};
     auto it = drawn_.find(r);
     if (it == drawn_.end() || it->second != now) RedrawRow(r);
   }

@@ -18,7 +18,7 @@ class DeviceNode;
 
 // Colours (0xRRGGBB).
 constexpr QRgb kRowBackground = 0x262626;
-constexpr QRgb kRowSelected = 0xFF7F27;  // the selected row's accent bar
+constexpr QRgb kRowSelected = 0xFF7F27;      // the selected row's accent bar
 constexpr QRgb kRowSelectedFill = 0x3A4350;  // under the selected row's texts, which keep their colours
 constexpr int kRowAccentWidth = 4;
 constexpr QRgb kRowTextAlive = 0x00FF00;
@@ -27,7 +27,7 @@ constexpr QRgb kRowTextOffline = 0x808080;
 constexpr QRgb kNoItemText = 0xC0C0C0;
 // Geometry of a row.
 constexpr int kDeviceRowHeight = 116;  // a row with a thumbnail
-constexpr int kRowBottomInset = 6;      // below the last text line of a row without one
+constexpr int kRowBottomInset = 6;     // below the last text line of a row without one
 constexpr int kRowTextInset = 2;
 constexpr int kRowLineHeight = 18;
 constexpr int kThumbLeft = 98;

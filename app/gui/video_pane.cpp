@@ -243,9 +243,11 @@ QString CVideoWnd::StatusText() const {
     case kPaneSessionTimeout: text = LoadUiString(IDS_SESSION_TIMEOUT); break;
     case kPaneError: return LoadUiString(IDS_ERROR) + PaneErrorText(code_);
     case kPaneReconnectFailed:
-      return UiText("Could not connect again ", "重新连接失败 ") + CodeWithMeaning(code_, ConnectErrorMeaning(code_)) +
+      return UiText("Could not connect again ", "重新连接失败 ") +
+             CodeWithMeaning(code_, ConnectErrorMeaning(code_)) +
              UiText(". Double click to try again.", "。双击重新连接。");
-    case kPaneCloudDownload: return LoadUiString(IDS_CLOUD_DOWNLOAD_PROBLEM) + PaneCloudErrorText(code_);
+    case kPaneCloudDownload:
+      return LoadUiString(IDS_CLOUD_DOWNLOAD_PROBLEM) + PaneCloudErrorText(code_);
     default: return QString();
   }
   if (countdown_ > 0) {

@@ -80,7 +80,8 @@ constexpr Meaning kServiceMeanings[] = {
     {-10012, "The service's reply was not understood", "服务器应答格式错误"},
     {401, "The sign-in has expired", "登录已过期"},
     {51023, "The sign-in has expired", "登录已过期"},
-    {4000001, "This computer's clock differs too much from the cloud storage's", "本机时间与云存储时间相差太大"},
+    {4000001, "This computer's clock differs too much from the cloud storage's",
+     "本机时间与云存储时间相差太大"},
     {4000002, "The cloud storage credentials expired or are invalid", "云存储凭证过期或无效"},
     {4000003, "Access to the cloud storage was denied", "云存储拒绝访问"},
 };
@@ -115,11 +116,12 @@ QString ServiceErrorMeaning(int code) {
     return Pick(m->english, m->chinese);
   if (code == 403) return Pick("Access denied (HTTP 403)", "拒绝访问 (HTTP 403)");
   if (code == 404) return Pick("Not found (HTTP 404)", "找不到 (HTTP 404)");
-  if (code >= 500 && code < 600)
-    return Pick("Server error (HTTP %1)", "服务器错误 (HTTP %1)").arg(code);
+  if (code >= 500 && code < 600) return Pick("Server error (HTTP %1)", "服务器错误 (HTTP %1)").arg(code);
   if (code >= 100 && code < 600) return Pick("HTTP status %1", "HTTP 状态 %1").arg(code);
   if (code > 0) return Pick("The service answered with code %1", "服务器返回错误码 %1").arg(code);
   return Pick("Unknown error", "未知错误");
 }
 
-QString CodeWithMeaning(int code, const QString& meaning) { return QStringLiteral("(%1:%2)").arg(code).arg(meaning); }
+QString CodeWithMeaning(int code, const QString& meaning) {
+  return QStringLiteral("(%1:%2)").arg(code).arg(meaning);
+}

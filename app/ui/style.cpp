@@ -72,8 +72,8 @@ class VelmoraStyle : public QProxyStyle {
     const bool enabled = option->state & State_Enabled;
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
-    painter->setPen(QPen(on ? QColor(kAccentColour) : QColor(enabled ? 0x9A : 0x5A, enabled ? 0xA3 : 0x60,
-                                                               enabled ? 0xAF : 0x6A),
+    painter->setPen(QPen(on ? QColor(kAccentColour)
+                            : QColor(enabled ? 0x9A : 0x5A, enabled ? 0xA3 : 0x60, enabled ? 0xAF : 0x6A),
                          1.2));
     painter->setBrush(on ? QColor(kAccentColour) : QColor(kDarkBase));
     painter->drawRoundedRect(r, 3, 3);

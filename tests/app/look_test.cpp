@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "app/app_state.h"
-#include "app/settings.h"
 #include "app/dialogs/login_dlg.h"
 #include "app/dialogs/small_dialogs.h"
+#include "app/settings.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"

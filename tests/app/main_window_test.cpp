@@ -272,7 +272,9 @@ TEST_F(MainWindowTest, SettingsMenuShowsTheTestItemsInEnglishToo) {
 // What the window shows at a size, by mode: every visible button, text and child control, as rectangles.
 std::vector<std::pair<QString, QRect>> VisibleParts(CVelmoraDlg& w) {
   std::vector<std::pair<QString, QRect>> parts;
-  auto qrect = [](const SkinRect& r) { return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1)); };
+  auto qrect = [](const SkinRect& r) {
+    return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1));
+  };
   for (int i = 0; i < w.GetButtonCount(); ++i) {
     if (w.GetButtonState(i) & kBtnHidden) continue;
     SkinRect r;
@@ -297,27 +299,32 @@ std::vector<std::pair<QString, QRect>> VisibleParts(CVelmoraDlg& w) {
 // The window cannot be made smaller than its minimum, and there, in live mode with every button of a
 // multi-lens camera and in playback with the date and speed buttons, no two parts overlap and none is cut.
 TEST_F(MainWindowTest, AtItsMinimumSizeNothingOverlapsOrIsCut) {
-  CVelmoraDlg w;
-  WaitLoaded(&w);
-  w.show();
-  w.resize(500, 350);
-  QApplication::processEvents();
-  EXPECT_EQ(w.size(), QSize(kMinWindowWidth, kMinWindowHeight));
-  for (int mode : {kPlayLive, kPlaySd}) {
-    SCOPED_TRACE(mode);
-    w.SwitchPlayMode(mode);
-    if (mode == kPlayLive)
-      for (int id : {1110, 1111, 1113}) w.SetButtonVisible(w.IndexFromId(id), true);
+  for (UiLanguage lang : {kLangEnglish, kLangChinese}) {
+    SCOPED_TRACE(lang);
+    SetUiLanguageOverride(lang);
+    CVelmoraDlg w;
+    WaitLoaded(&w);
+    w.show();
+    w.resize(500, 350);
     QApplication::processEvents();
-    const auto parts = VisibleParts(w);
-    ASSERT_GT(parts.size(), 15u);
-    if (const char* dir = getenv("VELMORA_SHOT_DIR"))
-      w.grab().save(QStringLiteral("%1/minimum-size-%2.png").arg(dir, mode == kPlayLive ? "live" : "sd"));
-    for (size_t i = 0; i < parts.size(); ++i) {
-      EXPECT_TRUE(w.rect().contains(parts[i].second)) << parts[i].first.toStdString() << " is cut";
-      for (size_t j = i + 1; j < parts.size(); ++j)
-        EXPECT_FALSE(parts[i].second.intersects(parts[j].second))
-            << parts[i].first.toStdString() << " overlaps " << parts[j].first.toStdString();
+    EXPECT_EQ(w.size(), QSize(kMinWindowWidth, kMinWindowHeight));
+    for (int mode : {kPlayLive, kPlaySd}) {
+      SCOPED_TRACE(mode);
+      w.SwitchPlayMode(mode);
+      if (mode == kPlayLive)
+        for (int id : {1110, 1111, 1113}) w.SetButtonVisible(w.IndexFromId(id), true);
+      QApplication::processEvents();
+      const auto parts = VisibleParts(w);
+      ASSERT_GT(parts.size(), 15u);
+      if (const char* dir = getenv("VELMORA_SHOT_DIR"))
+        w.grab().save(QStringLiteral("%1/minimum-size-%2-%3.png")
+                          .arg(dir, mode == kPlayLive ? "live" : "sd", lang == kLangChinese ? "zh" : "en"));
+      for (size_t i = 0; i < parts.size(); ++i) {
+        EXPECT_TRUE(w.rect().contains(parts[i].second)) << parts[i].first.toStdString() << " is cut";
+        for (size_t j = i + 1; j < parts.size(); ++j)
+          EXPECT_FALSE(parts[i].second.intersects(parts[j].second))
+              << parts[i].first.toStdString() << " overlaps " << parts[j].first.toStdString();
+      }
     }
   }
 }

@@ -1,5 +1,7 @@
 // The video grid: the layout table, the view clamp, selection and swaps, picture-in-picture placement, and
 // the pane's event table with the reconnect countdown driven tick by tick.
+#include "app/gui/video_grid.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -10,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/gui/video_grid.h"
 #include "app/gui/video_layout.h"
 #include "app/gui/video_pane.h"
 #include "app/ui/strings.h"
@@ -481,9 +482,12 @@ TEST_F(PaneEventTest, FailedReconnectKeepsTheDeviceForADoubleClick) {
     int code;
     const char* text;
   } kCases[] = {
-      {-24, "Could not connect again (-24:The connection through the TCP relay failed). Double click to try again."},
+      {-24,
+       "Could not connect again (-24:The connection through the TCP relay failed). Double click to try "
+       "again."},
       {-10008, "Could not connect again (-10008:Device is offline). Double click to try again."},
-      {-10103, "Could not connect again (-10103:The device's address is not valid). Double click to try again."},
+      {-10103,
+       "Could not connect again (-10103:The device's address is not valid). Double click to try again."},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.code);
