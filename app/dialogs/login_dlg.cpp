@@ -12,6 +12,7 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "app/ui/blocking_runner.h"
+#include "app/ui/error_text.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -150,7 +151,9 @@ void CLoginDlg::OnOK() {
   }
   r = RunBlocking([&] { return OrvelServer().Login(user.c_str(), password.c_str()); });
   if (r < 0) {
-    ShowMessage(this, QStringLiteral("Login failed(%1)").arg(r), QStringLiteral("Failed"), kBoxError);
+    // The code with what it means: "Login failed(-6:Could not connect to the service)".
+    ShowMessage(this, QStringLiteral("Login failed") + CodeWithMeaning(r, ServiceErrorMeaning(r)),
+                QStringLiteral("Failed"), kBoxError);
     return;
   }
   if (r > 0) {
