@@ -291,7 +291,8 @@ void CVelmoraDlg::CreateControls() {
   tree_->setStyleSheet(QStringLiteral(
       "QTreeWidget { background: #262626; color: white; border: none; outline: none; }"
       "QTreeWidget::item { height: 24px; color: white; }"
-      "QTreeWidget::item:selected { background: #FF7F27; color: white; }"
+      // As the list's selected row: a muted fill that keeps the text readable, and the accent at the left.
+      "QTreeWidget::item:selected { background: #3A4350; color: white; border-left: 3px solid #FF7F27; }"
       "QScrollBar:vertical { width: 4px; background: #262626; margin: 0; }"
       "QScrollBar::handle:vertical { background: #5A5A5A; min-height: 24px; border-radius: 2px; }"
       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"));

@@ -1,6 +1,7 @@
-// The device list of the main window: an owner-drawn list of 116-pixel rows, one per device (row text the
+// The device list of the main window: an owner-drawn list of rows, one per device (row text the
 // device's uuid, item data its index in the device list), each showing the name, uuid, firmware version,
-// tags and thumbnail in the colour of the device's state; "No Item" when empty.
+// tags and thumbnail in the colour of the device's state (rows without a thumbnail hold only their texts);
+// "No Item" when empty.
 #pragma once
 
 #include <QColor>
@@ -26,14 +27,15 @@ constexpr QRgb kRowTextOnline = 0xFFFFFF;
 constexpr QRgb kRowTextOffline = 0x808080;
 constexpr QRgb kNoItemText = 0xC0C0C0;
 // Geometry of a row.
-constexpr int kDeviceRowHeight = 116;  // a row with a thumbnail
+constexpr int kDeviceRowHeight = 98;   // a row with a thumbnail
 constexpr int kRowBottomInset = 6;     // below the last text line of a row without one
 constexpr int kRowTextInset = 2;
 constexpr int kRowLineHeight = 18;
-constexpr int kThumbLeft = 98;
+// The thumbnail (16:9) at the right of the row, leaving its texts room for a whole UUID.
+constexpr int kThumbLeft = 130;
 constexpr int kThumbTop = 4;
-constexpr int kThumbWidth = 192;
-constexpr int kThumbHeight = 108;
+constexpr int kThumbWidth = 160;
+constexpr int kThumbHeight = 90;
 // Control ids of the device views.
 constexpr int kDeviceListId = 3001;
 constexpr int kGroupTreeId = 3006;
