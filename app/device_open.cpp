@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "app/ui/blocking_runner.h"
+#include "app/ui/error_text.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "media/aec_capture.h"
@@ -91,8 +92,10 @@ QString DeviceErrorText(int code) {
     case KIVO_ERR_AUTH:
       return LoadUiString(IDS_AUTH_FAILURE);
     default: {
-      const char* text = rvsErrorText(code);
-      return text ? QString::fromUtf8(text) : QStringLiteral("Error: %1").arg(code);
+      // The P2P library's text where it has one, else "Error: %d" and what the code means.
+      const QString text = QString::fromUtf8(rvsErrorText(code));
+      if (!text.startsWith(QStringLiteral("Error: "))) return text;
+      return text + QStringLiteral("\n") + ConnectErrorMeaning(code);
     }
   }
 }
@@ -169,6 +172,8 @@ int CDeviceOpener::ConnectDevice(DeviceNode* device, CVideoWnd* pane) {
     return client->GetFeatures(nullptr);
   });
   if (r != 0 && pane) pane->SetState(kPaneNone, 0);
+  // A refused password or a full device answered; anything else did not reach it.
+  ui_->DeviceReachable(device, r == 0 || r == KIVO_ERR_AUTH || r == KIVO_ERR_MAX_CONNECTIONS);
   SetWaitCursor(false);
   return r;
 }
@@ -286,6 +291,10 @@ int CDeviceOpener::OpenDeviceInPane(DeviceNode* device, int pane_index, int mode
         });
       if (!client->HasSession()) {
         r = ConnectDevice(device, pane);
+        if (r != 0 && reconnect_depth_ > 0) {
+          pane->SetState(kPaneReconnectFailed, r);
+          return r;
+        }
         if (r != 0) {
           pane->Reset(true);
           ShowDeviceError(r);
@@ -349,6 +358,11 @@ int CDeviceOpener::OpenLive(DeviceNode* device, CVideoWnd* pane) {
     pane->SetState(kPaneWaitingStream, 0);
     RunDeviceOp([client] { return client->StartAudioSink(nullptr); });
     return 0;
+  }
+  if (reconnect_depth_ > 0) {
+    // A pane that reconnects keeps its device and says why in its own text; a double-click tries again.
+    pane->SetState(kPaneReconnectFailed, r);
+    return r;
   }
   pane->Reset(true);
   ShowDeviceError(r);

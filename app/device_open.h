@@ -60,6 +60,8 @@ class DeviceOpenUi {
   virtual void WaitDeviceListThread() {}
   virtual void ExchangePicture(int channel_a, int channel_b) {}
   virtual void PaneClicked() {}
+  // A connect of the device ended: reachable, or lost (unreachable) until a later connect succeeds.
+  virtual void DeviceReachable(DeviceNode* device, bool reachable) {}
 };
 
 // The talk glue's view of a device session.
@@ -157,7 +159,7 @@ int64_t LocalDayStart(int64_t t);
 void ReleaseSink(IAvRender* sink);
 // A playback sink drawing into the pane's count targets: events to the pane, positions to the timeline.
 IAvRender* MakePlaybackSink(RenderTarget* targets, int count, HWND pane, HWND timeline);
-// The text of the error box for a device-link code.
+// The text of the error box for a device-link code: the string-table message, or the code and its meaning.
 QString DeviceErrorText(int code);
 // The text of the box shown when the device has no SD card.
 QString NoSdCardText();

@@ -183,7 +183,7 @@ void CPlayControls::UpdateToolbarState() {
       const int step = pane_->SessionSpeed();
       for (int k = 0; k < 3; ++k) {
         Show(kBtnSpeed0 + k, pbrate);
-        if (pbrate && k == step) Check(kBtnSpeed0 + k, true);
+        Check(kBtnSpeed0 + k, pbrate && k == step);
       }
       for (int id : {kBtnLens, kBtnPip, kBtnExchange}) Show(id, false);
     }
@@ -197,7 +197,8 @@ void CPlayControls::UpdateToolbarState() {
   const int step = pane_->PlayerSpeed();
   for (int k = 0; k < 3; ++k) {
     Show(kBtnSpeed0 + k, true);
-    if (k == step) Check(kBtnSpeed0 + k, true);
+    // Only the step playing now is lit (a new day starts again at 1x).
+    Check(kBtnSpeed0 + k, k == step);
   }
   for (int id : {kBtnLens, kBtnPip, kBtnExchange}) Show(id, false);
 }
@@ -263,15 +264,19 @@ void CPlayControls::ToggleTalk() {
     pane_->TalkStop();
   } else {
     // One session talks at a time: while another one holds the capture this start fails.
-    bool ok = !pane_->TalkCaptureExists() && pane_->TalkCaptureCreate();
+    const bool held = pane_->TalkCaptureExists();
+    const bool no_microphone = !held && !pane_->TalkCaptureCreate();
+    bool ok = !held && !no_microphone;
     if (ok && !pane_->TalkCaptureAttach()) {
       pane_->TalkCaptureFree();
       ok = false;
     }
     if (!ok) {
-      last_notice_ = LoadUiString(IDS_SOMEONE_TALKING);
+      // A capture that cannot be made at all means no microphone opens, not another talker.
+      last_notice_ = no_microphone ? UiText("No microphone could be opened.", "无法打开麦克风。")
+                                   : LoadUiString(IDS_SOMEONE_TALKING);
       Check(kBtnTalk, false);
-      ShowErrorBox(owner_, IDS_SOMEONE_TALKING);
+      ShowMessage(owner_, last_notice_, LoadUiString(IDS_ERROR), kBoxError);
     }
   }
   UpdateToolbarState();

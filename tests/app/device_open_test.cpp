@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +141,45 @@ TEST_F(DeviceOpenTest, CountdownReconnectShowsConnectingAgain) {
   EXPECT_EQ(pane->GetState(), kPaneWaitingStream);
 }
 
+// The camera is still away when the countdown's reconnect runs: no box over the window, the pane keeps its
+// device and says why; a double-click once the camera is back plays it again.
+TEST_F(DeviceOpenTest, FailedReconnectStaysInThePane) {
+  ASSERT_EQ(opener->OpenDeviceInPane(&devices[0], 2), 0);
+  CVideoWnd* pane = opener->grid()->Pane(2);
+  const LPARAM session = SessionEventValue(devices[0].GetP2pClient());
+  pane->OnAvStatus(kPanePlaying, session);
+  pane->OnAvStatus(KIVO_ERR_CLOSED, session);
+  opener->connect_result = -24;
+  for (int i = 0; i < kPaneCountdownSeconds; ++i) pane->OnTimer(kPaneCountdownTimer);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(pane->GetDevice(), &devices[0]);
+  EXPECT_EQ(pane->GetState(), kPaneReconnectFailed);
+  EXPECT_EQ(pane->GetCode(), -24);
+  EXPECT_TRUE(pane->StatusText().contains("TCP relay")) << pane->StatusText().toStdString();
+  opener->connect_result = 0;
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(pane->mapToGlobal(QPoint(5, 5))),
+                  Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(pane, &dbl);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(pane->GetDevice(), &devices[0]);
+  EXPECT_EQ(pane->GetState(), kPaneWaitingStream);
+  EXPECT_FALSE(pane->IsFullScreen());
+}
+
+// A device added by hand from a text that is no UUID has no address: opening it says so, in words.
+TEST_F(DeviceOpenTest, ADeviceWithoutAnAddressSaysTheAddressIsNotValid) {
+  CDeviceOpener real(nullptr, &ui);
+  DeviceNode node;
+  node.Info().uuid = "not-a-uuid";
+  node.Info().device_type = "lpwifi";
+  node.Info().transport_flags = 1;  // P2P, whose address the UUID service did not give
+  node.Info().is_online = 1;
+  EXPECT_NE(real.OpenDeviceInPane(&node, 0), 0);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0].text.contains("The device's address is not valid")) << boxes[0].text.toStdString();
+  EXPECT_EQ(real.grid()->Pane(0)->GetDevice(), nullptr);
+}
+
 TEST_F(DeviceOpenTest, FailedConnectEmptiesThePaneWithABox) {
   opener->connect_result = KIVO_ERR_OFFLINE;
   EXPECT_EQ(opener->OpenDeviceInPane(&devices[0], 0), KIVO_ERR_OFFLINE);
@@ -256,7 +296,10 @@ TEST_F(DeviceOpenTest, ErrorBoxTexts) {
       {-10005, "Connection timeouted, devcice may be offline. Please try it later."},
       {-10004, "Connection is breaked"},
       {-10002, "Authentication failure !"},
-      {-10003, "Error: -10003"},
+      // Codes without a message of their own: the number and what it means.
+      {-10003, "Error: -10003\nUnsupported operation"},
+      {-24, "Error: -24\nThe connection through the TCP relay failed"},
+      {-10103, "Error: -10103\nThe device's address is not valid"},
   };
   for (auto [code, text] : cases) {
     boxes.clear();

@@ -334,6 +334,22 @@ TEST_F(PlayControlsTest, ButtonStatesFollowModeDeviceAndSession) {
     controls_.UpdateToolbarState();
     for (const auto& [id, want] : c.want) EXPECT_EQ(Look(id).substr(0, want.size()), want) << "button " << id;
   }
+  // Playing at 4x, then a new day starts at 1x: only the 1x button stays lit, in both playback modes.
+  pane_.device = true;
+  pane_.f.ext_instructions = EXT_PBRATE;
+  pane_.state = 0x10;
+  pane_.player_state = 3;
+  for (int mode : {kPlaySd, kPlayCloud}) {
+    SCOPED_TRACE(mode);
+    controls_.SetPlayMode(mode);
+    pane_.speed = pane_.player_speed = 2;
+    controls_.UpdateToolbarState();
+    EXPECT_EQ(Look(kBtnSpeed2), "vec");
+    pane_.speed = pane_.player_speed = 0;
+    controls_.UpdateToolbarState();
+    EXPECT_EQ(Look(kBtnSpeed0), "vec");
+    EXPECT_EQ(Look(kBtnSpeed2), "ve");
+  }
   // Without a selected pane nothing changes.
   pane_.selected = false;
   pane_.device = false;
@@ -482,12 +498,19 @@ TEST_F(PlayControlsTest, TalkbackOneSessionAtATime) {
   EXPECT_EQ(pane_.calls, (std::vector<std::string>{"capture create", "capture attach", "capture free"}));
   EXPECT_FALSE(pane_.capture);
   EXPECT_EQ(boxes_.size(), 2u);
-  // No microphone.
+  EXPECT_EQ(boxes_[1], QStringLiteral("Some one is talking, please try later."));
+  // No microphone: the capture cannot be made at all, which says so in both languages.
   pane_.calls.clear();
   pane_.create_ok = false;
   controls_.OnButtonEvent(kBtnTalk, 3);
   EXPECT_EQ(pane_.calls, (std::vector<std::string>{"capture create"}));
-  EXPECT_EQ(boxes_.size(), 3u);
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[2], QStringLiteral("No microphone could be opened."));
+  EXPECT_EQ(Look(kBtnTalk), "ve");
+  SetUiLanguageOverride(kLangChinese);
+  controls_.OnButtonEvent(kBtnTalk, 3);
+  ASSERT_EQ(boxes_.size(), 4u);
+  EXPECT_EQ(boxes_[3], QString::fromUtf8("无法打开麦克风。"));
   ClearUiLanguageOverride();
 }
 

@@ -375,6 +375,12 @@ TEST_F(DatePickerTest, PickingADayHidesThePickerAndGivesItsMidnight) {
   QTest::mouseClick(&picker, Qt::LeftButton, {}, QPoint(-20, -20));
   EXPECT_FALSE(picker.isVisible());
   EXPECT_EQ(days.size(), 2u);
+  // Opened at the timeline's day, in another month: that day is selected and its month shown.
+  picker.ShowAt(QPoint(800, 700), QDate(2024, 3, 9));
+  EXPECT_EQ(picker.selectedDate(), QDate(2024, 3, 9));
+  EXPECT_EQ(picker.monthShown(), 3);
+  EXPECT_EQ(picker.yearShown(), 2024);
+  picker.hide();
 }
 
 }  // namespace
