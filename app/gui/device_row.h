@@ -27,15 +27,14 @@ constexpr QRgb kRowTextOnline = 0xFFFFFF;
 constexpr QRgb kRowTextOffline = 0x808080;
 constexpr QRgb kNoItemText = 0xC0C0C0;
 // Geometry of a row.
-constexpr int kDeviceRowHeight = 98;   // a row with a thumbnail
+constexpr int kDeviceRowHeight = 116;  // a row with a thumbnail
 constexpr int kRowBottomInset = 6;     // below the last text line of a row without one
 constexpr int kRowTextInset = 2;
 constexpr int kRowLineHeight = 18;
-// The thumbnail (16:9) at the right of the row, leaving its texts room for a whole UUID.
-constexpr int kThumbLeft = 130;
+constexpr int kThumbLeft = 98;
 constexpr int kThumbTop = 4;
-constexpr int kThumbWidth = 160;
-constexpr int kThumbHeight = 90;
+constexpr int kThumbWidth = 192;
+constexpr int kThumbHeight = 108;
 // Control ids of the device views.
 constexpr int kDeviceListId = 3001;
 constexpr int kGroupTreeId = 3006;
