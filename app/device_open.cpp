@@ -419,6 +419,8 @@ int CDeviceOpener::StopAllPanes(int kind) {
     }
     ++stopped;
   }
+  // The timeline lets go of the session or player it plays through, also when nothing ran.
+  if (kind == kStopClose) ui_->TimelineReset();
   ui_->UpdateToolbarState();
   ui_->WaitDeviceListThread();
   ui_->HideToast();
