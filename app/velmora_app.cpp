@@ -145,8 +145,11 @@ bool CVelmoraApp::InitInstance() {
   // 10.
   LogPrintf(kLogInfo, nullptr, kTag, "Orvel server inited.\n");
 
-  // 11. The media folder roots the cloud cache.
-  SetCacheRoot(GetMediaFolder().c_str());
+  // 11. The media folder roots the cloud cache, also when it cannot be made: the cache is then written
+  // nowhere, never beside the folder.
+  if (GetMediaFolder().empty())
+    LogPrintf(kLogError, nullptr, kTag, "media folder %s cannot be created\n", MediaFolderPath().c_str());
+  SetCacheRoot(MediaFolderPath().c_str());
 
   // 12, 13. Saved accounts, after moving a legacy saved password.
   std::string user, password;

@@ -34,6 +34,7 @@
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "tests/sdk/net/net_test_util.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/cloud/oss_cacher.h"
 #include "sdk/device/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/webrtc/ov_transport.h"
@@ -366,6 +367,29 @@ TEST_F(StartupTest, KeyAndMouseInputResetTheIdleCounter) {
   QPaintEvent paint(QRect(0, 0, 1, 1));
   QApplication::sendEvent(w, &paint);
   EXPECT_EQ(w->idle_counter(), 5);
+  app.ExitInstance();
+}
+
+// A media folder that cannot be made is logged at start, and the cloud cache still lives only there (where
+// nothing can then be written), never in the filesystem's root.
+TEST_F(StartupTest, AMediaFolderThatCannotBeMadeIsLoggedAndTheCacheStaysInIt) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n");
+  apptest::WriteFile(data_ / "VelmoraData", "not a folder");
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(GetMediaFolder(), "");
+  const std::string folder = data_ / "VelmoraData";
+  EXPECT_NE(apptest::ReadFile(data_ / "velmora.log").find("media folder " + folder + " cannot be created"),
+            std::string::npos);
+  EXPECT_EQ(CacheRoot(), folder);
+  std::string path;
+  ASSERT_TRUE(UrlToCachePath("http://thumbs.test/t/CAM-A.jpg", &path));
+  EXPECT_EQ(path, folder + "/t/CAM-A.jpg");
+  // Without any root nothing gets a cache path.
+  SetCacheRoot("");
+  EXPECT_FALSE(UrlToCachePath("http://thumbs.test/t/CAM-A.jpg", &path));
+  EXPECT_FALSE(COssCacher("CAM-A", "key").LocalPath("/CAM-A/2024/05/06/12/00-05.data", &path));
   app.ExitInstance();
 }
 
