@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -140,6 +141,43 @@ TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   timeline.SetRecordList(&cloud, &none, day + 86400);
   EXPECT_EQ(player.GetState(), 0);
   EXPECT_TRUE(timeline.strips().empty());
+  timeline.Reset();
+}
+
+// Recording through the day's end: the recording ends with the last picture and the player says so (the
+// record button follows its state), and the file is complete.
+TEST_F(CloudPlaybackE2e, RecordingEndsWithTheDaysLastPicture) {
+  const int64_t day = LocalDayStart(kT0 + 5);
+  std::vector<PlaybackSegment> list;
+  ASSERT_EQ(server_.GetVideoRecord(kDeviceId, day, day + 86399, &list), 0);
+  Pane pane;
+  pane.show();
+  CTimelineWnd timeline;
+  timeline.show();
+  timeline.resize(1000, 60);
+  CsSegmentStore store(&server_, kDeviceId, kUuid, kDesKey);
+  CCsPlayerFw player(&store);
+  CloudPlayback cloud(&player, [&]() -> IAvRender* {
+    return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
+  });
+  // The last segment: recorded once its pictures follow the locate.
+  timeline.SetRecordList(&cloud, &list, kT0 + 55);
+  ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > kT0 + 55; })) << "no playback";
+  const std::string file = media_.path() + "/end.mp4";
+  ASSERT_EQ(player.StartRecord(file.c_str()), 1);
+  EXPECT_EQ(player.GetState() & 4, 4);
+  // The last second plays, then the player idles at the day's end with the recording closed.
+  ASSERT_TRUE(Pump([&] { return (player.GetState() & 4) == 0; }, 15000)) << "still shown as recording";
+  EXPECT_NE(player.GetState(), 0);
+  EXPECT_GE(timeline.cursor_time(), kT0 + 59);
+  const std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " + file;
+  FILE* out = popen(probe.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  char line[64] = {};
+  const bool read = std::fgets(line, sizeof line, out) != nullptr;
+  EXPECT_EQ(pclose(out), 0) << "ffprobe cannot read the recording";
+  ASSERT_TRUE(read);
+  EXPECT_GT(std::atof(line), 2.0) << line;
   timeline.Reset();
 }
 
