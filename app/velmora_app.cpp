@@ -21,6 +21,7 @@
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "platform/appdata.h"
+#include "platform/tsan_sync.h"
 #include "sdk/device/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
@@ -83,6 +84,8 @@ CVelmoraApp::~CVelmoraApp() {
 }
 
 bool CVelmoraApp::eventFilter(QObject* watched, QEvent* event) {
+  // It sees events posted from other threads first.
+  TsanAcquire(event);
   if (main_ && IsActivityEvent(event->type())) main_->ResetIdleCounter();
   return QObject::eventFilter(watched, event);
 }
