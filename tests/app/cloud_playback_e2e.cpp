@@ -93,6 +93,29 @@ class CloudPlaybackE2e : public ::testing::Test {
   COrvelServer server_;
 };
 
+// A pane and a timeline that show the device's cloud player; sinks counts the sinks the playback made.
+struct PlayerRig {
+  explicit PlayerRig(COrvelServer* server)
+      : store(server, kDeviceId, kUuid, kDesKey),
+        player(&store),
+        cloud(&player, [this]() -> IAvRender* {
+          ++sinks;
+          return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
+        }) {
+    pane.show();
+    timeline.show();
+    timeline.resize(1000, 60);
+  }
+  ~PlayerRig() { timeline.Reset(); }
+
+  Pane pane;
+  CTimelineWnd timeline;
+  CsSegmentStore store;
+  CCsPlayerFw player;
+  int sinks = 0;
+  CloudPlayback cloud;
+};
+
 TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   const int64_t day = LocalDayStart(kT0 + 5);
   ASSERT_EQ(day, kT0 - 12 * 3600);
@@ -100,21 +123,12 @@ TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   ASSERT_EQ(server_.GetVideoRecord(kDeviceId, day, day + 86399, &list), 0);
   ASSERT_EQ(list.size(), 1u);
 
-  Pane pane;
-  pane.show();
-  CTimelineWnd timeline;
-  timeline.show();
-  timeline.resize(1000, 60);
-  CsSegmentStore store(&server_, kDeviceId, kUuid, kDesKey);
-  CCsPlayerFw player(&store);
-  int sinks = 0;
-  CloudPlayback cloud(&player, [&]() -> IAvRender* {
-    ++sinks;
-    return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
-  });
+  PlayerRig rig(&server_);
+  CTimelineWnd& timeline = rig.timeline;
+  CCsPlayerFw& player = rig.player;
 
   // The day's start lies before the recording: playback starts at its beginning.
-  timeline.SetRecordList(&cloud, &list, day);
+  timeline.SetRecordList(&rig.cloud, &list, day);
   EXPECT_EQ(timeline.cursor_time(), kT0);
   EXPECT_NE(player.GetState(), 0);
   ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > kT0; })) << "the timeline did not follow playback";
@@ -134,14 +148,13 @@ TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   ASSERT_TRUE(Pump([&] { return !timeline.settling(); }, 3000));
   ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > target; })) << "no position after the seek";
   EXPECT_LE(timeline.cursor_time(), kT0 + 60);
-  EXPECT_EQ(sinks, 1);
+  EXPECT_EQ(rig.sinks, 1);
 
   // The next day's list (none) stops the player and empties the timeline.
   std::vector<PlaybackSegment> none;
-  timeline.SetRecordList(&cloud, &none, day + 86400);
+  timeline.SetRecordList(&rig.cloud, &none, day + 86400);
   EXPECT_EQ(player.GetState(), 0);
   EXPECT_TRUE(timeline.strips().empty());
-  timeline.Reset();
 }
 
 // Recording through the day's end: the recording ends with the last picture and the player says so (the
@@ -150,18 +163,11 @@ TEST_F(CloudPlaybackE2e, RecordingEndsWithTheDaysLastPicture) {
   const int64_t day = LocalDayStart(kT0 + 5);
   std::vector<PlaybackSegment> list;
   ASSERT_EQ(server_.GetVideoRecord(kDeviceId, day, day + 86399, &list), 0);
-  Pane pane;
-  pane.show();
-  CTimelineWnd timeline;
-  timeline.show();
-  timeline.resize(1000, 60);
-  CsSegmentStore store(&server_, kDeviceId, kUuid, kDesKey);
-  CCsPlayerFw player(&store);
-  CloudPlayback cloud(&player, [&]() -> IAvRender* {
-    return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
-  });
+  PlayerRig rig(&server_);
+  CTimelineWnd& timeline = rig.timeline;
+  CCsPlayerFw& player = rig.player;
   // The last segment: recorded once its pictures follow the locate.
-  timeline.SetRecordList(&cloud, &list, kT0 + 55);
+  timeline.SetRecordList(&rig.cloud, &list, kT0 + 55);
   ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > kT0 + 55; })) << "no playback";
   const std::string file = media_.path() + "/end.mp4";
   ASSERT_EQ(player.StartRecord(file.c_str()), 1);
@@ -178,7 +184,6 @@ TEST_F(CloudPlaybackE2e, RecordingEndsWithTheDaysLastPicture) {
   EXPECT_EQ(pclose(out), 0) << "ffprobe cannot read the recording";
   ASSERT_TRUE(read);
   EXPECT_GT(std::atof(line), 2.0) << line;
-  timeline.Reset();
 }
 
 }  // namespace
