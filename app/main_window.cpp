@@ -1086,6 +1086,8 @@ void CVelmoraDlg::UpdateTalkButtons(DeviceNode*) {
 
 void CVelmoraDlg::TimelineReset() {
   if (timeline_) timeline_->Reset();
+  // What it played goes with it: it points at a session or player that may be freed next.
+  playback_.reset();
 }
 
 void CVelmoraDlg::TimelineSetRecordList(CP2pClient* session, CCsPlayerFw* player,

@@ -92,6 +92,11 @@ struct AvRenderState {
   uint32_t firstVideoTs = 0;
 };
 
+std::mutex& RenderTargetLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 CAvRender::CAvRender(RenderTarget* targets, int32_t count, AvWindow eventWindow, AvWindow secondWindow,
                      uint32_t secondMessage)
     : st_(new AvRenderState) {
@@ -140,10 +145,14 @@ int32_t CAvRender::OnFrame(AvStreamType type, uint32_t timestamp, const void* da
       std::lock_guard<std::mutex> g(st_->channelLock);
       if (c >= static_cast<uint32_t>(st_->count)) return 0;
       AvRenderChannel& ch = st_->channels[c];
-      if (!ch.decoder && ch.target && ch.target->window) {
-        ch.decoder = new CVideoDecDDraw(ch.target->window);
-        if (!ch.target->rect.Empty())
-          ch.decoder->SetWindowRect(ch.target->window, &ch.target->rect, ch.target->anchors);
+      RenderTarget target;
+      if (!ch.decoder && ch.target) {
+        std::lock_guard<std::mutex> t(RenderTargetLock());
+        target = *ch.target;
+      }
+      if (!ch.decoder && target.window) {
+        ch.decoder = new CVideoDecDDraw(target.window);
+        if (!target.rect.Empty()) ch.decoder->SetWindowRect(target.window, &target.rect, target.anchors);
         if (newWindowDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(newWindowDelayMs_));
       }
       if (ch.decoder) {

@@ -44,6 +44,9 @@ struct RenderTarget {
   uint32_t anchors = 15;
   RenderRect rect;
 };
+// Held while a render target is written (its window lays itself out on the GUI thread) or read by a sink
+// (on a media thread).
+std::mutex& RenderTargetLock();
 
 class IAvRender {
  public:

@@ -208,6 +208,8 @@ void CVideoWnd::OnPipDblClk(int window_id) {
 }
 
 void CVideoWnd::RebuildTargets() {
+  // A sink may be reading them on a media thread.
+  std::lock_guard<std::mutex> lock(RenderTargetLock());
   targets_[0] = RenderTarget{this, kPaneAnchorAll, RenderRect{}};
   for (int k = 0; k < kPanePipWindows; ++k) {
     const QRect r = pips_[k]->rect();

@@ -336,13 +336,15 @@ void CCsPlayerFw::PlayerThread() {
                   static_cast<long long>(t));
         pb.CloseFile();
         StopPrefetch();
+        // A running recording ends here, also when nothing follows (the end of the day's recordings):
+        // left open it would show as recording while nothing more is written.
+        stop_recording();
         if (BuildPlaylist(t) == 0) {
           state_.store(kCsIdle);
         } else {
           pb.clock_reset = true;
           pb.position_known = false;
           pb.wait_key = true;
-          stop_recording();
           Prefetch(0, kCsPrefetchBatch);
           pb.index = 0;
           pb.prefetched_from = 0;

@@ -7,13 +7,18 @@
 
 #include <QCoreApplication>
 #include <QMouseEvent>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
+#include "media/aec_capture.h"
 #include "media/av_render.h"
 #include "sdk/device/device_node.h"
 #include "sdk/device/kivo_p2p.h"
@@ -34,6 +39,23 @@ class CountingUi : public DeviceOpenUi {
   void PlayModeChanged(int mode) override { modes.push_back(mode); }
   void TimelineReset() override { ++timeline_resets; }
   void UpdateTalkButtons(DeviceNode*) override { ++talk_updates; }
+};
+
+// What a talking session got: blocks sent, starts and stops. Kept by the test, so it outlives the glue.
+struct TalkCounts {
+  std::atomic<int> sends{0}, starts{0}, stops{0}, alive{0};
+};
+
+class CountingTalk : public TalkSession {
+ public:
+  explicit CountingTalk(TalkCounts* counts) : counts_(counts) { ++counts_->alive; }
+  ~CountingTalk() override { --counts_->alive; }
+  int StartTalk() override { return ++counts_->starts, 0; }
+  int StopTalk() override { return ++counts_->stops, 0; }
+  int SendTalkData(int32_t, const uint8_t*, uint32_t) override { return ++counts_->sends, 0; }
+
+ private:
+  TalkCounts* counts_;
 };
 
 // Connects succeed or fail as told; channel starts fail the first `start_failures` times.
@@ -57,8 +79,12 @@ class FakeOpener : public CDeviceOpener {
   int SessionState(CP2pClient*) override { return 1; }
   bool IsCellular(DeviceNode*) override { return false; }
   QString text_at_connect;
+  TalkCounts talk;
 
  protected:
+  std::unique_ptr<TalkSession> MakeTalkSession(CP2pClient*) override {
+    return std::make_unique<CountingTalk>(&talk);
+  }
   int StartLiveChannels(CP2pClient*, IAvRender* sink, int) override {
     ++starts;
     sink->Release();  // as the session does with a sink it does not keep
@@ -342,6 +368,67 @@ TEST_F(DeviceOpenTest, MediaSinksPostToPanes) {
   EXPECT_EQ(pane->GetState(), 25);
   EXPECT_EQ(pane->GetCode(), 403);
   sink->Release();
+}
+
+// Talkback ends with every way the talking session's view goes: the capture is freed, the session's glue
+// detached and gone, and nothing is sent afterwards (the capture thread would reach a freed session).
+TEST_F(DeviceOpenTest, TalkbackEndsWithEveryWayItsViewGoes) {
+  // The dummy audio driver captures silence at the real pace.
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  struct Way {
+    const char* name;
+    std::function<void(FakeOpener*)> end;
+  };
+  const Way ways[] = {
+      {"switch to SD-card playback", [](FakeOpener* o) { o->SwitchPlayMode(kPlaySd); }},
+      {"switch to cloud playback", [](FakeOpener* o) { o->SwitchPlayMode(kPlayCloud); }},
+      {"close all, the pane already let go (1x1)",
+       [](FakeOpener* o) {
+         o->grid()->Pane(0)->Reset(true);
+         o->StopAllPanes(kStopClose);
+       }},
+      {"close the pane", [this](FakeOpener* o) { o->CloseSession(&devices[0], o->grid()->Pane(0)); }},
+  };
+  auto sends_settle = [](TalkCounts& c) {
+    int before = -1;
+    for (int i = 0; i < 50 && before != c.sends.load(); ++i) {
+      before = c.sends.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return before == c.sends.load();
+  };
+  auto start_talking = [this](FakeOpener* o) {
+    if (o->OpenDeviceInPane(&devices[0], 0) != 0) return false;
+    CP2pClient* session = devices[0].GetP2pClient();
+    if (!o->CreateTalkCapture() || !o->AttachTalk(session) || !o->SessionTalks(session)) return false;
+    // A second session cannot talk while one does.
+    if (o->AttachTalk(devices[1].GetP2pClient())) return false;
+    for (int i = 0; i < 100 && o->talk.sends.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return o->talk.sends.load() > 0;
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    auto o = std::make_unique<FakeOpener>(&ui);
+    ASSERT_TRUE(start_talking(o.get())) << "no capture or no talk";
+    way.end(o.get());
+    EXPECT_EQ(o->talk_capture(), nullptr);
+    EXPECT_FALSE(o->SessionTalks(devices[0].GetP2pClient()));
+    EXPECT_EQ(o->talk.stops.load(), 1);
+    EXPECT_EQ(o->talk.alive.load(), 0);
+    EXPECT_TRUE(sends_settle(o->talk)) << "the microphone still streams";
+    // The same session talks again afterwards.
+    o->SwitchPlayMode(kPlayLive);
+    ASSERT_TRUE(start_talking(o.get()));
+    o->StopTalk(devices[0].GetP2pClient());
+    EXPECT_EQ(o->talk_capture(), nullptr);
+    EXPECT_EQ(o->talk.stops.load(), 2);
+  }
+  // The opener's end frees the capture with the glue: a capture left running would call the freed glue.
+  auto o = std::make_unique<FakeOpener>(&ui);
+  ASSERT_TRUE(start_talking(o.get()));
+  o.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 
 }  // namespace

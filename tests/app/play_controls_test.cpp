@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/gui/bmpbtn_container.h"
+#include "app/settings.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "tests/app/app_test_util.h"
@@ -464,6 +465,33 @@ TEST_F(PlayControlsTest, SoundAndRecordingByModeAndFailuresAreShown) {
   pane_.state = 0x07;
   controls_.OnButtonEvent(kBtnSnapshot, 3);
   EXPECT_EQ(controls_.last_notice(), QStringLiteral("Snapshot failed"));
+  ClearUiLanguageOverride();
+}
+
+// A media folder that cannot be made (a file holds its name): nothing is written anywhere, each mode's
+// snapshot and recording say why, and the record button does not show recording.
+TEST_F(PlayControlsTest, WithoutAMediaFolderNothingIsSavedAndTheFailureIsShown) {
+  QTemporaryDir data;
+  ASSERT_TRUE(data.isValid());
+  apptest::ScopedEnv xdg("XDG_DATA_HOME", data.path().toUtf8().constData());
+  apptest::WriteFile(data.path().toStdString() + "/VelmoraData", "not a folder");
+  controls_.SetMediaFolder([] { return GetMediaFolder(); });
+  SetUiLanguageOverride(kLangEnglish);
+  pane_.state = 0x07;
+  pane_.player_state = 3;
+  const QString folder = data.path() + "/VelmoraData";
+  for (int mode : {kPlayLive, kPlaySd, kPlayCloud}) {
+    SCOPED_TRACE(mode);
+    controls_.SetPlayMode(mode);
+    controls_.OnButtonEvent(kBtnSnapshot, 3);
+    EXPECT_EQ(controls_.last_notice(), "Snapshot failed: the media folder " + folder + " cannot be created");
+    // The click has checked the button already.
+    bar_.SetButtonChecked(bar_.IndexFromId(kBtnRecord), true);
+    controls_.OnButtonEvent(kBtnRecord, 3);
+    EXPECT_EQ(controls_.last_notice(), "Recording failed: the media folder " + folder + " cannot be created");
+    EXPECT_EQ(Look(kBtnRecord), "ve");
+  }
+  EXPECT_TRUE(pane_.calls.empty()) << pane_.calls[0];
   ClearUiLanguageOverride();
 }
 
