@@ -151,6 +151,33 @@ void SendSignal(Peer* p, const char* kind, const std::string& text) {
   if (fn) fn(p, user, kind, text.data(), static_cast<int>(text.size()));
 }
 
+// The offer's media sections are named by their index ("0"), the name every candidate carries as its
+// sdpMid; webrtcbin would name them "application0". The bundle group follows.
+void NameMediaByIndex(GstSDPMessage* sdp) {
+  std::string group = "BUNDLE";
+  const guint medias = gst_sdp_message_medias_len(sdp);
+  for (guint i = 0; i < medias; ++i) {
+    GstSDPMedia* m = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, i));
+    const std::string mid = std::to_string(i);
+    group += " " + mid;
+    for (guint a = 0; a < gst_sdp_media_attributes_len(m); ++a) {
+      const GstSDPAttribute* attr = gst_sdp_media_get_attribute(m, a);
+      if (g_strcmp0(attr->key, "mid") != 0) continue;
+      GstSDPAttribute named;
+      gst_sdp_attribute_set(&named, "mid", mid.c_str());
+      gst_sdp_media_replace_attribute(m, a, &named);
+    }
+  }
+  for (guint a = 0; a < gst_sdp_message_attributes_len(sdp); ++a) {
+    const GstSDPAttribute* attr = gst_sdp_message_get_attribute(sdp, a);
+    if (g_strcmp0(attr->key, "group") != 0 || !attr->value || std::strncmp(attr->value, "BUNDLE", 6) != 0)
+      continue;
+    GstSDPAttribute named;
+    gst_sdp_attribute_set(&named, "group", group.c_str());
+    gst_sdp_message_replace_attribute(sdp, a, &named);
+  }
+}
+
 // Takes the local description of the given type from a promise reply, hands it out, then applies it.
 void OnLocalDescription(Peer* p, const GstStructure* reply, const char* field, const char* kind) {
   GstWebRTCSessionDescription* desc = nullptr;
@@ -160,6 +187,7 @@ void OnLocalDescription(Peer* p, const GstStructure* reply, const char* field, c
     p->state = -1;
     return;
   }
+  if (std::strcmp(kind, "offer") == 0) NameMediaByIndex(desc->sdp);
   gchar* text = gst_sdp_message_as_text(desc->sdp);
   SendSignal(p, kind, text);
   g_free(text);

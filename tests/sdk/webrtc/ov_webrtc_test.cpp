@@ -46,6 +46,7 @@ struct Side {
   OvPeerConnection pc = nullptr;
   OvPeerConnection other = nullptr;
   std::atomic<int> offers{0}, answers{0}, candidates{0};
+  std::string sdp;  // the last offer or answer sent
 };
 
 struct Pair {
@@ -56,6 +57,7 @@ struct Pair {
 int OnSignal(OvPeerConnection, void* user, const char* kind, const char* bytes, int length) {
   auto* s = static_cast<Side*>(user);
   std::string text(bytes, static_cast<size_t>(length));
+  if (std::string(kind) != "candidate") s->sdp = text;
   if (std::string(kind) == "offer") {
     ++s->offers;
     EXPECT_EQ(0, OvWebrtcSetRemoteDescription(s->other, 0, text.c_str()));
@@ -113,6 +115,11 @@ TEST_F(OvWebrtc, SevenChannelsBothWaysWithLargeMessagesSplit) {
   ASSERT_TRUE(Connect(p));
   EXPECT_EQ(1, p.a.offers.load());
   EXPECT_EQ(1, p.b.answers.load());
+  // The media section is named "0", the sdpMid every candidate is sent with, in both descriptions.
+  for (const std::string* sdp : {&p.a.sdp, &p.b.sdp}) {
+    EXPECT_NE(std::string::npos, sdp->find("a=mid:0\r\n")) << *sdp;
+    EXPECT_NE(std::string::npos, sdp->find("a=group:BUNDLE 0\r\n")) << *sdp;
+  }
   EXPECT_GT(p.a.candidates + p.b.candidates, 0);
   EXPECT_EQ(0, OvWebrtcGetConnStatus(p.a.pc));
   // Every channel, both ways; channel 2 carries 600000 bytes in one send (above the 64 KiB message limit).
