@@ -324,19 +324,19 @@ int ovwebrtcConnect(const char* rest, const char* peer_id, int, TransportHandle*
   std::vector<IceEntry> ice;
   std::string ip;
   if (ParseOvwebrtcAddress(rest, &ice, &ip) == 1) {
-    if (!EnsureStarted()) return -1;
+    if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
     return ovwebrtcConnectLan(ip.c_str(), peer_id, out);
   }
   {
-    // Without the push channel the offer cannot reach the device: fail now rather than after the wait.
+    // Without the push channel the offer cannot reach the device: refuse now rather than time out.
     std::lock_guard lk(g_sig_mu);
     if (!g_push) {
       LogPrintf(kLogWarning, nullptr, "ovwebrtcConnect", "no push channel for the signalling of %s\n",
                 peer_id ? peer_id : "");
-      return KIVO_ERR_TIMEOUT;
+      return KIVO_ERR_UNSUPPORTED;
     }
   }
-  if (!EnsureStarted()) return -1;
+  if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
   std::vector<OvIceServer> recs;
   for (auto& e : ice) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
   return ovwebrtcConnectCloud(peer_id, recs.data(), static_cast<int>(recs.size()), out);
@@ -423,18 +423,19 @@ int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* o
 }
 
 int ovwebrtc2Connect(const char* rest, const char* peer_id, int, TransportHandle* out) {
+  if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
   OvPeerConnection pc = nullptr;
   std::string user;
   {
     std::lock_guard lk(g_sig_mu);
     user = "usesr:" + g_user_id;
   }
-  if (OvWebrtcStartV2(rest, user.c_str(), peer_id, &pc) != 0 || !pc) {
-    LogPrintf(kLogWarning, nullptr, "ovwebrtc2Connect",
-              "ovwebrtc2 is not supported (its signalling is not available), result %d\n",
-              kOvwebrtc2Unsupported);
-    return kOvwebrtc2Unsupported;
+  const int r = OvWebrtcStartV2(rest, user.c_str(), peer_id, &pc);
+  if (r == kOvErrNotSupported) {
+    LogPrintf(kLogWarning, nullptr, "ovwebrtc2Connect", "token \"%s\" can never be used\n", rest ? rest : "");
+    return KIVO_ERR_UNSUPPORTED;
   }
+  if (r != 0 || !pc) return KIVO_ERR_TIMEOUT;
   return Finish(pc, out);
 }
 

@@ -1,5 +1,5 @@
 // The WebRTC transports of the device link: "ovwebrtc" (signalling done here, over the push channel or a
-// WebSocket to the device on the LAN) and "ovwebrtc2" (signalling of its own, not available: fails at once).
+// WebSocket to the device on the LAN) and "ovwebrtc2" (the library's own signalling, ovwebrtc2.md).
 // Data of the seven channels is split into byte queues (DataChannelDemux) from which the device link reads.
 #pragma once
 
@@ -29,8 +29,6 @@ constexpr uint32_t kDemuxQueueMedia = 524288;
 constexpr int kOvwebrtcCloudWaitMs = 12000;
 constexpr int kOvwebrtcLanWaitMs = 6000;
 constexpr int kOvwebrtcLanPort = 3576;
-// The result of "ovwebrtc2": its signalling is not available here.
-constexpr int kOvwebrtc2Unsupported = -10005;
 
 // The transport handle of both WebRTC transports.
 class DataChannelDemux {

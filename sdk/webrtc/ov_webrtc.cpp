@@ -651,9 +651,3 @@ platform::Event* OvWebrtcGetEventHandle(OvPeerConnection pc) {
   auto p = FindPeer(pc);
   return p ? &p->opened : nullptr;
 }
-
-int OvWebrtcStartV2(const char* /*rest*/, const char* /*user*/, const char* /*peer_id*/,
-                    OvPeerConnection* out) {
-  if (out) *out = nullptr;
-  return kOvErrNotSupported;
-}

@@ -1,0 +1,66 @@
+// sigsim: a simulator of the "ovwebrtc2" signalling server (sdk/webrtc/ovwebrtc2.md). Members join a room
+// (the path of the WebSocket URL) under a name; each message goes to the member its "to" names, stamped
+// with the sender's name in "from".
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tools/camsim/camsim.h"
+
+struct WsConn;
+
+namespace camsim {
+
+// Takes a WebSocket opening handshake on an accepted socket: the connection (server side) with *path the
+// request's path, or null (the socket is then closed).
+WsConn* AcceptWebSocket(int fd, std::string* path);
+
+struct SignalServerConfig {
+  std::string host = "127.0.0.1";
+  int port = 0;                 // 0: any free port
+  std::set<std::string> rooms;  // room paths ("/ROOM") it knows; empty: every path
+  std::string ice = "[]";       // the ICE server list handed to members as they join (JSON array text)
+};
+
+class SignalServer {
+ public:
+  SignalServer(SignalServerConfig cfg, Printer print);
+  ~SignalServer();
+  SignalServer(const SignalServer&) = delete;
+  SignalServer& operator=(const SignalServer&) = delete;
+
+  bool Start(std::string* why);
+  void Stop();
+  int Port() const { return port_.load(); }
+  // The token of a room: "ws://HOST:PORT" + room.
+  std::string Token(const std::string& room) const;
+  // Messages relayed so far.
+  int Relayed() const { return relayed_.load(); }
+
+  struct Member;
+
+ private:
+  void Accept();
+  void Serve(std::shared_ptr<Member> m);
+
+  SignalServerConfig cfg_;
+  Printer print_;
+  int listen_fd_ = -1;
+  std::atomic<int> port_{0};
+  std::atomic<bool> stop_{false};
+  std::atomic<int> relayed_{0};
+  std::thread acceptor_;
+  std::mutex mu_;  // everything below
+  std::list<std::thread> threads_;
+  std::list<std::shared_ptr<Member>> conns_;
+  std::map<std::string, std::map<std::string, std::shared_ptr<Member>>> rooms_;  // room -> name -> member
+};
+
+}  // namespace camsim
