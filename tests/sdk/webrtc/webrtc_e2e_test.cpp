@@ -1,8 +1,8 @@
-// The "ovwebrtc" transport end to end against camsim's WebRTC side: signalling through cloudsim's push
-// channel (the client logged in with COrvelServer) and on the LAN WebSocket, host candidates and TURN only
-// (coturn on loopback), the device link's commands and live frames byte for byte, a camera that never
-// answers (the time-out code, and the connection strategy falling back to P2P) and a camera that goes away
-// mid-stream. Run by netns_run.sh: everything stays on the loopback of a namespace of the test's own.
+// The WebRTC transports end to end against camsim's WebRTC side: "ovwebrtc" signalling through cloudsim's
+// push channel (the client logged in with COrvelServer) and on the LAN WebSocket, "ovwebrtc2" through a
+// room of sigsim, host candidates and TURN only (coturn on loopback), the device link's commands and live
+// frames byte for byte, cameras that never answer (the time-out codes, and the connection strategy falling
+// back in its order) and a camera that goes away mid-stream. Run by netns_run.sh: everything stays on the loopback of a namespace of the test's own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,11 +18,13 @@
 #include "sdk/device/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/device/kivo_session.h"
+#include "sdk/webrtc/ov_signal2.h"
 #include "sdk/webrtc/ov_transport.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
 #include "tests/sdk/device/fake_transport.h"
 #include "tools/camsim/camsim.h"
 #include "tools/camsim/media_source.h"
+#include "tools/camsim/signal_server.h"
 #include "tools/camsim/webrtc_side.h"
 
 namespace {
@@ -31,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kDid[] = "VLM-WRTC-000001";
 constexpr char kSilentDid[] = "VLM-WRTC-000002";
+constexpr char kW2Did[] = "VLM-WRTC-000004";  // reachable by "ovwebrtc2" only
 constexpr char kPw[] = "pw-wrtc-1";
 constexpr int kLanPort = 3576;
 constexpr int kSilentLanPort = 3577;
@@ -57,8 +60,9 @@ struct World {
   camsim::MediaTrack track;
   CloudSim cloud;
   COrvelServer* server = nullptr;
-  std::unique_ptr<camsim::Simulator> cam, silent_cam;
-  std::unique_ptr<camsim::WebrtcSide> side, silent_side;
+  std::unique_ptr<camsim::SignalServer> sig;
+  std::unique_ptr<camsim::Simulator> cam, silent_cam, w2_cam;
+  std::unique_ptr<camsim::WebrtcSide> side, silent_side, w2_side;
   nettest::PeerProcess turn;
   std::string error;
   std::mutex log_mu;
@@ -98,6 +102,13 @@ struct World {
     if (!WaitFor([&] { return cloud.Control("/clients").Get("clients").Size() > 0; }, 10000))
       return Fail("the push channel did not connect");
 
+    // The second transport's rooms: each camera's, and one nobody joins.
+    camsim::SignalServerConfig sc;
+    sc.rooms = {"/cam", "/silent", "/w2only", "/empty"};
+    sc.ice = R"([{"ip":"127.0.0.1","port":)" + std::to_string(kTurnPort) + R"(,"is_turn":1,"user":"tu","pass":"tp"}])";
+    sig = std::make_unique<camsim::SignalServer>(sc, Printer());
+    if (!sig->Start(&why)) return Fail(why);
+
     const std::string push = "ws://127.0.0.1:" + std::to_string(cloud.http_port());
     camsim::Config c;
     c.cameras = {{kDid, kPw}};
@@ -109,6 +120,7 @@ struct World {
     w.push = push;
     w.lan_port = kLanPort;
     w.ice = {{true, "127.0.0.1", kTurnPort, "tu", "tp"}};
+    w.webrtc2 = sig->Token("/cam");
     side = std::make_unique<camsim::WebrtcSide>(cam.get(), std::vector<std::string>{kDid}, w, Printer());
     if (!side->Start(&why)) return Fail(why);
 
@@ -117,11 +129,20 @@ struct World {
     if (!silent_cam->Start(&why)) return Fail(why);
     w.lan_port = kSilentLanPort;
     w.silent = true;
+    w.webrtc2 = sig->Token("/silent");
     silent_side = std::make_unique<camsim::WebrtcSide>(silent_cam.get(), std::vector<std::string>{kSilentDid}, w,
                                                        Printer());
     if (!silent_side->Start(&why)) return Fail(why);
-    if (!WaitFor([&] { return side->Ready() && silent_side->Ready(); }, 10000))
-      return Fail("camsim's push connection did not come up");
+
+    c.cameras = {{kW2Did, kPw}};
+    w2_cam = std::make_unique<camsim::Simulator>(c, Printer());
+    if (!w2_cam->Start(&why)) return Fail(why);
+    camsim::WebrtcConfig w2;
+    w2.webrtc2 = sig->Token("/w2only");
+    w2_side = std::make_unique<camsim::WebrtcSide>(w2_cam.get(), std::vector<std::string>{kW2Did}, w2, Printer());
+    if (!w2_side->Start(&why)) return Fail(why);
+    if (!WaitFor([&] { return side->Ready() && silent_side->Ready() && w2_side->Ready(); }, 10000))
+      return Fail("camsim's push connection or room membership did not come up");
     return true;
   }
   // coturn with a configuration of the test's own, on loopback only.
@@ -142,8 +163,11 @@ struct World {
   void Stop() {
     if (cam) cam->Stop();
     if (silent_cam) silent_cam->Stop();
+    if (w2_cam) w2_cam->Stop();
     if (side) side->Stop();
     if (silent_side) silent_side->Stop();
+    if (w2_side) w2_side->Stop();
+    if (sig) sig->Stop();
     delete server;
     server = nullptr;
     CloudSetHooks(CloudSdkHooks());
@@ -188,10 +212,11 @@ class WebrtcE2e : public ::testing::Test {
   }
 
   // Connects, then checks commands and 40 live frames against the camera's file, byte for byte.
-  void ConnectAndStream(const std::string& address) {
+  void ConnectAndStream(const std::string& address, const char* did = kDid,
+                        const TransportOps* transport = &kOvwebrtcTransport) {
     const auto t0 = Clock::now();
-    ASSERT_EQ(KivoP2pConnect2(address.c_str(), kDid, 0, &s_), 0) << address;
-    EXPECT_EQ(KivoP2pTransport(s_), &kOvwebrtcTransport);
+    ASSERT_EQ(KivoP2pConnect2(address.c_str(), did, 0, &s_), 0) << address;
+    EXPECT_EQ(KivoP2pTransport(s_), transport);
     EXPECT_LT(MsSince(t0), 8000);
     EXPECT_EQ(KivoP2pIsAlive(s_), 1);
 
@@ -270,46 +295,140 @@ TEST_F(WebrtcE2e, CameraThatNeverAnswersOnTheLanTimesOut) {
   ovwebrtcSetLanPort(0);
 }
 
-// The connection strategy: a WebRTC attempt that times out on a camera that also has P2P falls back to P2P
-// (here an in-memory transport standing in for "rvs") and marks the node so the next connect skips WebRTC.
-TEST_F(WebrtcE2e, StrategyFallsBackToP2pAfterTheTimeOut) {
-  static fake::Conn conn;
-  static const TransportOps rvs_like = {"rvs", fake::Connect, fake::Close, fake::Alive, fake::Send,
-                                        fake::Recv, fake::CheckSendBuf, nullptr, nullptr, nullptr};
-  static const TransportOps* const list[] = {&kOvwebrtc2Transport, &kOvwebrtcTransport, &rvs_like};
-  kivo::SetTransportList(list, 3);
-  DeviceNode node;
-  DeviceInfo& info = node.Info();
+// Which transports a connect tried, in order: the WebRTC transports as they are, "rvs" an in-memory
+// transport standing in for P2P.
+struct Attempts {
+  static inline std::mutex mu;
+  static inline std::vector<std::string> names;
+  static inline fake::Conn conn;
+
+  template <const TransportOps* kOps>
+  static int Connect(const char* rest, const char* peer, int flags, TransportHandle* out) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      names.push_back(kOps->name);
+    }
+    return kOps->connect(rest, peer, flags, out);
+  }
+  static int Rvs(const char* rest, const char* peer, int flags, TransportHandle* out) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      names.push_back("rvs");
+    }
+    {
+      std::lock_guard<std::mutex> g(fake::g_mu);
+      fake::g_pending = &conn;
+    }
+    return fake::Connect(rest, peer, flags, out);
+  }
+  static std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> g(mu);
+    return std::exchange(names, {});
+  }
+  Attempts() {
+    static const TransportOps w2 = {"ovwebrtc2",    Connect<&kOvwebrtc2Transport>, ovwebrtcClose, ovwebrtcIsAlive,
+                                    ovwebrtcSend,   ovwebrtcRecv,  ovwebrtcCheckSendBuf, nullptr, nullptr, nullptr};
+    static const TransportOps w1 = {"ovwebrtc",   Connect<&kOvwebrtcTransport>, ovwebrtcClose, ovwebrtcIsAlive,
+                                    ovwebrtcSend, ovwebrtcRecv, ovwebrtcCheckSendBuf, nullptr, nullptr, nullptr};
+    static const TransportOps rvs = {"rvs",      Rvs,        fake::Close, fake::Alive, fake::Send,
+                                     fake::Recv, fake::CheckSendBuf, nullptr, nullptr, nullptr};
+    static const TransportOps* const list[] = {&w2, &w1, &rvs};
+    kivo::SetTransportList(list, 3);
+    Take();
+  }
+  ~Attempts() { kivo::SetTransportList(nullptr, 0); }
+};
+
+// A listed device of the given transports.
+void MakeNode(DeviceNode* node, const char* did, int flags, const std::string& token) {
+  DeviceInfo& info = node->Info();
   info.id = "9001";  // a listed device: P2P without the probe of unlisted ones
   info.device_type = "ipc";
-  info.uuid = kSilentDid;
-  info.p2p_id = kSilentDid;
+  info.uuid = did;
+  info.p2p_id = did;
   info.p2p_platform = "SIMSERVER";
   info.password = kPw;
-  info.transport_flags = kTransportP2p | kTransportWebrtc | kTransportWebrtc2;
-  info.ovwebrtc2_id = "token";
-  {
-    std::lock_guard<std::mutex> g(fake::g_mu);
-    fake::g_pending = &conn;
-  }
+  info.transport_flags = flags;
+  info.ovwebrtc2_id = token;
+}
+
+// The connection strategy on a camera that also has P2P: "ovwebrtc2" (a room the camera is not in: refused
+// by the server at once), then "ovwebrtc" (a camera that never answers: the time-out), then P2P; the node is
+// marked so the next connect goes straight to P2P.
+TEST_F(WebrtcE2e, StrategyFallsBackToP2pAfterTheTimeOut) {
+  Attempts attempts;
+  DeviceNode node;
+  MakeNode(&node, kSilentDid, kTransportP2p | kTransportWebrtc | kTransportWebrtc2, g_world->sig->Token("/empty"));
   const auto t0 = Clock::now();
   EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
   const long long ms = MsSince(t0);
+  EXPECT_EQ(Attempts::Take(), (std::vector<std::string>{"ovwebrtc2", "ovwebrtc", "rvs"}));
   EXPECT_GE(ms, kOvwebrtcCloudWaitMs - 100);
   EXPECT_LT(ms, kOvwebrtcCloudWaitMs + 4000);
-  EXPECT_EQ(info.webrtc_failed, 1);
+  EXPECT_EQ(node.Info().webrtc_failed, 1);
   EXPECT_TRUE(g_world->Logged("camsim webrtc offer did=" + std::string(kSilentDid) + " "));
+  EXPECT_TRUE(g_world->Logged("sigsim no member " + std::string(kSilentDid)));
   node.GetP2pClient()->Close();
   // The next connect goes straight to P2P.
-  {
-    std::lock_guard<std::mutex> g(fake::g_mu);
-    fake::g_pending = &conn;
-  }
   const auto t1 = Clock::now();
   EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
   EXPECT_LT(MsSince(t1), 2000);
+  EXPECT_EQ(Attempts::Take(), std::vector<std::string>{"rvs"});
   node.GetP2pClient()->Close();
-  kivo::SetTransportList(nullptr, 0);
+}
+
+// "ovwebrtc2" alone: a camera reachable only through its room plays live video byte for byte and answers
+// commands.
+TEST_F(WebrtcE2e, SecondTransportOnlyLiveVideoAndCommands) {
+  ConnectAndStream("ovwebrtc2:" + g_world->sig->Token("/w2only"), kW2Did, &kOvwebrtc2Transport);
+  EXPECT_TRUE(g_world->Logged("camsim webrtc offer did=" + std::string(kW2Did) + " id="));
+  EXPECT_TRUE(g_world->Logged("via=webrtc-webrtc2"));
+  KivoP2pClose(s_);
+  s_ = nullptr;
+  // Through the strategy, on a camera with every transport: one connect, the second transport's.
+  Attempts attempts;
+  DeviceNode node;
+  MakeNode(&node, kDid, kTransportP2p | kTransportWebrtc | kTransportWebrtc2, g_world->sig->Token("/cam"));
+  EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
+  EXPECT_EQ(Attempts::Take(), std::vector<std::string>{"ovwebrtc2"});
+  EXPECT_EQ(node.Info().webrtc_failed, 0);
+  node.GetP2pClient()->Close();
+}
+
+TEST_F(WebrtcE2e, SecondTransportThroughTurnOnly) {
+  ASSERT_TRUE(g_world->StartTurn()) << g_world->turn.Output();
+  OvWebrtcSetRelayOnly(true);  // both ends: relayed candidates only (the room hands out the TURN server)
+  ConnectAndStream("ovwebrtc2:" + g_world->sig->Token("/w2only"), kW2Did, &kOvwebrtc2Transport);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::string out = g_world->turn.Output();
+  size_t allocations = 0;
+  for (size_t at = out.find("ALLOCATE processed, success"); at != std::string::npos;
+       at = out.find("ALLOCATE processed, success", at + 1))
+    ++allocations;
+  EXPECT_GE(allocations, 2u) << out;
+}
+
+// A camera in its room that never answers: the connect ends after its bounded wait and the strategy goes on
+// to P2P; a room the server does not know can never work (-10003 at once).
+TEST_F(WebrtcE2e, SecondTransportCameraThatNeverAnswersFallsBack) {
+  Attempts attempts;
+  DeviceNode node;
+  MakeNode(&node, kSilentDid, kTransportP2p | kTransportWebrtc2, g_world->sig->Token("/silent"));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), 0);
+  const long long ms = MsSince(t0);
+  EXPECT_EQ(Attempts::Take(), (std::vector<std::string>{"ovwebrtc2", "rvs"}));
+  EXPECT_GE(ms, kSignal2OpenWaitMs - 100);
+  EXPECT_LT(ms, kSignal2OpenWaitMs + 3000);
+  EXPECT_EQ(node.Info().webrtc_failed, 0);  // set by "ovwebrtc" failures only
+  EXPECT_TRUE(g_world->Logged("via=webrtc2 (not answered)"));
+  node.GetP2pClient()->Close();
+
+  const auto t1 = Clock::now();
+  EXPECT_EQ(KivoP2pConnect2(("ovwebrtc2:" + g_world->sig->Token("/nowhere")).c_str(), kSilentDid, 0, &s_),
+            KIVO_ERR_UNSUPPORTED);
+  EXPECT_LT(MsSince(t1), 2000);
+  EXPECT_EQ(s_, nullptr);
 }
 
 TEST_F(WebrtcE2e, CameraGoneMidStreamEndsTheReaders) {
