@@ -49,6 +49,9 @@ struct Peer : std::enable_shared_from_this<Peer> {
   GstElement* wb = nullptr;
   GstWebRTCDataChannel* ch[kOvChannels] = {};
   std::vector<std::pair<gpointer, gulong>> handlers;
+  // Held by every signal handler while it runs, and taken once after the handlers are disconnected: a
+  // handler's last touch of the peer is then ordered before the peer's release.
+  std::mutex handler_mu;
   std::atomic<bool> closed{false};
   std::atomic<int> opened_count{0};
   std::atomic<int> closed_count{0};
@@ -307,6 +310,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
   Connect(
       p, p->wb, "on-ice-candidate", +[](GstElement*, guint, gchar* cand, gpointer d) {
         Peer* self = Of(d);
+        std::lock_guard hl(self->handler_mu);
         if (self->closed || !cand) return;
         auto peer = self->shared_from_this();
         std::string text = cand;
@@ -319,6 +323,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
         GstWebRTCPeerConnectionState st;
         g_object_get(obj, "connection-state", &st, nullptr);
         Peer* self = Of(d);
+        std::lock_guard hl(self->handler_mu);
         if (st == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
           self->state = self->opened_count == kOvChannels ? 0 : 1;
         else if (st == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
@@ -341,6 +346,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-open", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (++self->opened_count == kOvChannels) {
             self->state = 0;
             self->opened.Set();
@@ -349,6 +355,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-close", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           ++self->closed_count;
           self->state = -1;
           self->flow_cv.notify_all();
@@ -356,12 +363,14 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-error", +[](GstWebRTCDataChannel*, GError*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           self->state = -1;
           self->flow_cv.notify_all();
         });
     Connect(
         p, dc, "on-message-data", +[](GstWebRTCDataChannel* c, GBytes* b, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (!b) return;
           gsize n = 0;
           const void* data = g_bytes_get_data(b, &n);
@@ -370,11 +379,13 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-message-string", +[](GstWebRTCDataChannel* c, gchar* s, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (s) Queue(self, ChannelOf(self, c), s, strlen(s));
         });
     Connect(
         p, dc, "on-buffered-amount-low", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           std::lock_guard lk(self->flow_mu);
           self->flow_cv.notify_all();
         });
@@ -392,6 +403,7 @@ void CloseChannels(Peer* p) {
 void TearDown(Peer* p) {
   for (auto& [obj, id] : p->handlers) g_signal_handler_disconnect(obj, id);
   p->handlers.clear();
+  { std::lock_guard hl(p->handler_mu); }
   if (p->pipe) {
     gst_element_set_state(p->pipe, GST_STATE_NULL);
   }

@@ -132,8 +132,10 @@ TEST_F(OvWebrtc, SevenChannelsBothWaysWithLargeMessagesSplit) {
               OvWebrtcSend(p.b.pc, ch, sent[ch].data(), static_cast<int>(sent[ch].size())));
   }
   for (int ch = 0; ch < kOvChannels; ++ch) {
-    ASSERT_TRUE(p.sink_b.WaitFor(ch, sent[ch].size(), 10000)) << "channel " << ch;
-    ASSERT_TRUE(p.sink_a.WaitFor(ch, sent[ch].size(), 10000)) << "channel " << ch;
+    ASSERT_TRUE(p.sink_b.WaitFor(ch, sent[ch].size(), 10000))
+        << "channel " << ch << ": " << p.sink_b.Size(ch) << " of " << sent[ch].size();
+    ASSERT_TRUE(p.sink_a.WaitFor(ch, sent[ch].size(), 10000))
+        << "channel " << ch << ": " << p.sink_a.Size(ch) << " of " << sent[ch].size();
     std::lock_guard la(p.sink_a.mu), lb(p.sink_b.mu);
     EXPECT_EQ(sent[ch], p.sink_b.got[ch]) << "channel " << ch;
     EXPECT_EQ(sent[ch], p.sink_a.got[ch]) << "channel " << ch;

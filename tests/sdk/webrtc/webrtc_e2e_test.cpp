@@ -364,7 +364,7 @@ TEST_F(WebrtcE2e, StrategyFallsBackToP2pAfterTheTimeOut) {
   const long long ms = MsSince(t0);
   EXPECT_EQ(Attempts::Take(), (std::vector<std::string>{"ovwebrtc2", "ovwebrtc", "rvs"}));
   EXPECT_GE(ms, kOvwebrtcCloudWaitMs - 100);
-  EXPECT_LT(ms, kOvwebrtcCloudWaitMs + 4000);
+  EXPECT_LT(ms, kOvwebrtcCloudWaitMs + 8000);  // the library's first start is slow under a sanitizer
   EXPECT_EQ(node.Info().webrtc_failed, 1);
   EXPECT_TRUE(g_world->Logged("camsim webrtc offer did=" + std::string(kSilentDid) + " "));
   EXPECT_TRUE(g_world->Logged("sigsim no member " + std::string(kSilentDid)));
@@ -419,7 +419,7 @@ TEST_F(WebrtcE2e, SecondTransportCameraThatNeverAnswersFallsBack) {
   const long long ms = MsSince(t0);
   EXPECT_EQ(Attempts::Take(), (std::vector<std::string>{"ovwebrtc2", "rvs"}));
   EXPECT_GE(ms, kSignal2OpenWaitMs - 100);
-  EXPECT_LT(ms, kSignal2OpenWaitMs + 3000);
+  EXPECT_LT(ms, kSignal2OpenWaitMs + 6000);
   EXPECT_EQ(node.Info().webrtc_failed, 0);  // set by "ovwebrtc" failures only
   EXPECT_TRUE(g_world->Logged("via=webrtc2 (not answered)"));
   node.GetP2pClient()->Close();
