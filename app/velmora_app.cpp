@@ -15,6 +15,7 @@
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "platform/appdata.h"
+#include "sdk/device/device_node.h"
 #include "sdk/device/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
@@ -83,6 +84,7 @@ bool CVelmoraApp::InitInstance() {
 
   // 7. LAN-only mode.
   SetLanOnly(ReadConfigInt("config", "lan_only", 0) != 0);
+  DeviceNodeSetLanOnly(IsLanOnly());
 
   // 8. Package name and server environment; the service's addresses come from section "servers".
   std::string oem = ReadAppConf("oem");
