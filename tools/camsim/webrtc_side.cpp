@@ -316,6 +316,8 @@ void WebrtcSide::TakeOffer(std::shared_ptr<Offer> o, const std::string& sdp, con
   if (OvWebrtcSetRemoteDescription(o->pc, 0, sdp.c_str()) != 0 && print_)
     print_("camsim webrtc bad offer id=" + o->id);
   // Candidates that came before the offer (the library holds them until the offer is applied).
+  if (!early.empty() && print_)
+    print_("camsim webrtc candidates ahead of the offer id=" + o->id + " n=" + std::to_string(early.size()));
   for (const std::string& c : early) OvWebrtcAddCandidate(o->pc, "0", 0, c.c_str());
 }
 
