@@ -169,6 +169,16 @@ struct World {
                                  dir.path() + "/turndb\n");
     return turn.Start({"turnserver", "-c", conf}) && !turn.WaitForLine("Total General servers", 10000).empty();
   }
+  // Relay addresses coturn handed out so far.
+  size_t TurnAllocations() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string out = turn.Output();
+    size_t n = 0;
+    for (size_t at = out.find("ALLOCATE processed, success"); at != std::string::npos;
+         at = out.find("ALLOCATE processed, success", at + 1))
+      ++n;
+    return n;
+  }
   bool Fail(const std::string& why) {
     error = why;
     return false;
@@ -470,14 +480,8 @@ TEST_F(WebrtcE2e, ThroughTurnOnly) {
   ASSERT_TRUE(g_world->StartTurn()) << g_world->turn.Output();
   OvWebrtcSetRelayOnly(true);  // both ends: relayed candidates only
   ConnectAndStream(R"(ovwebrtc:{"stuns":[{"ip":"127.0.0.1","user":"tu","pass":"tp","port":"3478","is_turn":1}]})");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const std::string out = g_world->turn.Output();
   // Both ends took a relay address.
-  size_t allocations = 0;
-  for (size_t at = out.find("ALLOCATE processed, success"); at != std::string::npos;
-       at = out.find("ALLOCATE processed, success", at + 1))
-    ++allocations;
-  EXPECT_GE(allocations, 2u) << out;
+  EXPECT_GE(g_world->TurnAllocations(), 2u) << g_world->turn.Output();
 }
 
 TEST_F(WebrtcE2e, CameraThatNeverAnswersOnTheLanTimesOut) {
@@ -600,13 +604,8 @@ TEST_F(WebrtcE2e, SecondTransportThroughTurnOnly) {
   ASSERT_TRUE(g_world->StartTurn()) << g_world->turn.Output();
   OvWebrtcSetRelayOnly(true);  // both ends: relayed candidates only (the room hands out the TURN server)
   ConnectAndStream("ovwebrtc2:" + g_world->sig->Token("/w2only"), kW2Did, &kOvwebrtc2Transport);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const std::string out = g_world->turn.Output();
-  size_t allocations = 0;
-  for (size_t at = out.find("ALLOCATE processed, success"); at != std::string::npos;
-       at = out.find("ALLOCATE processed, success", at + 1))
-    ++allocations;
-  EXPECT_GE(allocations, 2u) << out;
+  // Both ends took a relay address.
+  EXPECT_GE(g_world->TurnAllocations(), 2u) << g_world->turn.Output();
 }
 
 // A camera in its room that never answers: the connect ends after its bounded wait and the strategy goes on
