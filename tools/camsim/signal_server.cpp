@@ -137,7 +137,6 @@ void SignalServer::Accept() {
     m->ws = AcceptWebSocket(fd, &m->room);
     if (!m->ws) continue;
     std::lock_guard<std::mutex> g(mu_);
-    conns_.push_back(m);
     threads_.emplace_back([this, m] { Serve(m); });
   }
 }
@@ -220,7 +219,6 @@ void SignalServer::Stop() {
   }
   for (std::thread& t : threads) t.join();
   std::lock_guard<std::mutex> g(mu_);
-  conns_.clear();
   rooms_.clear();
 }
 

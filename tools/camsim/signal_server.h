@@ -59,7 +59,6 @@ class SignalServer {
   std::thread acceptor_;
   std::mutex mu_;  // everything below
   std::list<std::thread> threads_;
-  std::list<std::shared_ptr<Member>> conns_;
   std::map<std::string, std::map<std::string, std::shared_ptr<Member>>> rooms_;  // room -> name -> member
 };
 

@@ -384,9 +384,13 @@ void WebrtcSide::RoomLoop(const std::string& did) {
       }
     }
     if (joined) --rooms_joined_;
-    std::lock_guard<std::mutex> g(room->mu);
-    WsConnFree(room->ws);
-    room->ws = nullptr;
+    {
+      std::lock_guard<std::mutex> g(room->mu);
+      WsConnFree(room->ws);
+      room->ws = nullptr;
+    }
+    // Joined again after a pause: a server that refuses the room is not hammered.
+    for (int i = 0; i < 5 && !stop_.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
