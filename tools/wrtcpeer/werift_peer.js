@@ -8,8 +8,8 @@
 //
 // Both make the seven pre-negotiated channels 0..6 and, once they are open, relay them over standard input
 // and output as frames [u8 channel][u32 big-endian length][bytes]. Channel 255 carries control texts to the
-// test: {"event":"open","added":N,"refused":M} (candidates of the other end taken and refused) and
-// {"event":"closed"}. It answers STUN binding requests itself on loopback (werift gathers through it), and
+// test: {"event":"open"}, {"event":"candidate","result":"added"|"refused"} for each candidate of the other
+// end, and {"event":"closed"}. It answers STUN binding requests itself on loopback (werift gathers through it), and
 // everything stays on 127.0.0.1. It ends when its standard input closes.
 'use strict';
 
@@ -115,15 +115,15 @@ async function makePeer(stunPort, onOpen) {
   return pc;
 }
 
-// Candidates of the other end, applied once its description is set; refusals are counted.
+// Candidates of the other end, applied once its description is set; each result is told to the test.
 function candidateSink(pc) {
-  const sink = { added: 0, refused: 0, ready: false, held: [] };
+  const sink = { ready: false, held: [] };
   const add = (init) =>
     pc.addIceCandidate(init).then(
-      () => ++sink.added,
+      () => control({ event: 'candidate', result: 'added' }),
       (e) => {
-        ++sink.refused;
         log(`candidate refused: ${e && e.message}`);
+        control({ event: 'candidate', result: 'refused' });
       });
   sink.take = (init) => (sink.ready ? add(init) : sink.held.push(init));
   sink.flush = () => {
@@ -140,9 +140,8 @@ const candidateText = (c) => (c.candidate.startsWith('candidate:') ? c.candidate
 async function runClient(o, stunPort) {
   const user = 'werift-client';
   const id = 'W' + Math.random().toString(36).slice(2, 17).padEnd(15, '0');
-  let sink;
-  const pc = await makePeer(stunPort, () => control({ event: 'open', added: sink.added, refused: sink.refused }));
-  sink = candidateSink(pc);
+  const pc = await makePeer(stunPort, () => control({ event: 'open' }));
+  const sink = candidateSink(pc);
   const ws = new WebSocket(o.ws);
   // Our client's LAN frames: ["ov/device/<id>/webrtc", "<event object text>"].
   const send = (message) =>
@@ -184,6 +183,7 @@ async function runDevice(o, stunPort) {
   server.on('connection', async (ws) => {
     let pc = null;
     let sink = null;
+    let early = [];  // candidates that came while the peer connection was being made
     let id = '';
     let user = '';
     const reply = (type, sdp) =>
@@ -198,11 +198,12 @@ async function runDevice(o, stunPort) {
       }
       const ev = JSON.parse(frame[1]);
       const m = ev.message;
-      if (m.type === 'call' && !pc) {
+      if (m.type === 'call' && !id) {
         id = m.id;
         user = ev.from;
-        pc = await makePeer(stunPort, () => control({ event: 'open', added: sink.added, refused: sink.refused }));
+        pc = await makePeer(stunPort, () => control({ event: 'open' }));
         sink = candidateSink(pc);
+        early.splice(0).forEach(sink.take);
         pc.onIceCandidate.subscribe((c) => {
           if (c && c.candidate)
             reply('candidate', JSON.stringify({ candidate: candidateText(c), sdpMid: '0', sdpMLineIndex: 0 }));
@@ -213,9 +214,10 @@ async function runDevice(o, stunPort) {
         await pc.setLocalDescription(answer);
         reply('answer', pc.localDescription.sdp);
       } else if (m.type === 'candidate' && m.id === id) {
-        if (!sink) return log('candidate before the call');
         // As our client sends it: the mid it names must be one of the offer's.
-        sink.take({ candidate: m.candidate, sdpMid: m.sdpMid, sdpMLineIndex: m.sdpMLineIndex });
+        const init = { candidate: m.candidate, sdpMid: m.sdpMid, sdpMLineIndex: m.sdpMLineIndex };
+        if (sink) sink.take(init);
+        else early.push(init);
       }
     });
   });
