@@ -146,8 +146,7 @@ int OvWebrtcStartV2(const char* rest, const char* user, const char* peer_id, OvP
   std::vector<IceEntry> ice;
   std::string unused;
   ParseOvwebrtcAddress(reply.ice.c_str(), &ice, &unused);
-  std::vector<OvIceServer> recs;
-  for (auto& e : ice) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
+  const std::vector<OvIceServer> recs = IceRecords(ice);
   OvPeerConnection pc = OvWebrtcCreatePeerConnection(1, recs.data(), static_cast<int>(recs.size()));
   if (!pc) {
     WsConnFree(ws);

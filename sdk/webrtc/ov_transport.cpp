@@ -139,6 +139,12 @@ void DataChannelDemux::FreeQueues() {
   for (auto& slot : queues_) delete slot.exchange(nullptr);
 }
 
+std::vector<OvIceServer> IceRecords(const std::vector<IceEntry>& entries) {
+  std::vector<OvIceServer> recs;
+  for (const IceEntry& e : entries) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
+  return recs;
+}
+
 int ParseOvwebrtcAddress(const char* rest, std::vector<IceEntry>* ice, std::string* lan_ip) {
   ice->clear();
   JsonHolder root(cJSON_Parse(rest ? rest : ""), false);
@@ -337,8 +343,7 @@ int ovwebrtcConnect(const char* rest, const char* peer_id, int, TransportHandle*
     }
   }
   if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
-  std::vector<OvIceServer> recs;
-  for (auto& e : ice) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
+  const std::vector<OvIceServer> recs = IceRecords(ice);
   return ovwebrtcConnectCloud(peer_id, recs.data(), static_cast<int>(recs.size()), out);
 }
 

@@ -86,6 +86,8 @@ struct SignalingMessage {
   std::string candidate;  // the candidate line ("candidate")
 };
 
+// The library's records of the entries (pointing into them).
+std::vector<OvIceServer> IceRecords(const std::vector<IceEntry>& entries);
 // The "ovwebrtc" address rest: 1 and *lan_ip for an object with "ip" (LAN); else 0 with the ICE list
 // ("stuns" of an object, or the array itself; anything else an empty list).
 int ParseOvwebrtcAddress(const char* rest, std::vector<IceEntry>* ice, std::string* lan_ip);

@@ -374,9 +374,7 @@ void WebrtcSide::RoomLoop(const std::string& did) {
         std::vector<IceEntry> entries;
         std::string unused;
         ParseOvwebrtcAddress(room->ice.c_str(), &entries, &unused);
-        std::vector<OvIceServer> ice;
-        for (auto& e : entries) ice.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
-        TakeOffer(o, m.sdp, ice);
+        TakeOffer(o, m.sdp, IceRecords(entries));
       } else if (m.type == "candidate") {
         TakeCandidate(m.id, m.candidate);
       } else if (m.type == "error" && print_) {
