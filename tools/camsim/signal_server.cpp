@@ -57,7 +57,9 @@ std::string HeaderValue(const std::string& head, const char* name) {
 
 }  // namespace
 
-WsConn* AcceptWebSocket(int fd, std::string* path) {
+// The WebSocket opening handshake on an accepted socket: the connection with *path the request's path, or
+// null (the socket is then closed).
+static WsConn* AcceptWebSocket(int fd, std::string* path) {
   std::string head, rest;
   const std::string key = ReadRequest(fd, &head, &rest) ? HeaderValue(head, "Sec-WebSocket-Key") : "";
   if (key.empty()) {
@@ -86,6 +88,37 @@ WsConn* AcceptWebSocket(int fd, std::string* path) {
   return ws;
 }
 
+int ListenTcp(const std::string& host, int port, int* bound, std::string* why) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      listen(fd, 16) != 0) {
+    *why = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *bound = ntohs(a.sin_port);
+  return fd;
+}
+
+void AcceptWebSockets(int listen_fd, const std::atomic<bool>& stop,
+                      const std::function<void(WsConn*, const std::string&)>& take) {
+  while (!stop.load()) {
+    pollfd p{listen_fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::string path;
+    if (WsConn* ws = AcceptWebSocket(fd, &path)) take(ws, path);
+  }
+}
+
 struct SignalServer::Member {
   std::mutex mu;  // sends, and ws's end
   WsConn* ws = nullptr;
@@ -103,42 +136,24 @@ SignalServer::SignalServer(SignalServerConfig cfg, Printer print) : cfg_(std::mo
 SignalServer::~SignalServer() { Stop(); }
 
 bool SignalServer::Start(std::string* why) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(cfg_.port));
-  if (inet_pton(AF_INET, cfg_.host.c_str(), &a.sin_addr) != 1 ||
-      bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(listen_fd_, 16) != 0) {
-    *why = "cannot listen on " + cfg_.host + ":" + std::to_string(cfg_.port) + ": " + std::strerror(errno);
-    close(listen_fd_);
-    listen_fd_ = -1;
-    return false;
-  }
-  socklen_t len = sizeof(a);
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  acceptor_ = std::thread([this] { Accept(); });
+  int port = 0;
+  listen_fd_ = ListenTcp(cfg_.host, cfg_.port, &port, why);
+  if (listen_fd_ < 0) return false;
+  port_ = port;
+  acceptor_ = std::thread([this] {
+    AcceptWebSockets(listen_fd_, stop_, [this](WsConn* ws, const std::string& path) {
+      auto m = std::make_shared<Member>();
+      m->ws = ws;
+      m->room = path;
+      std::lock_guard<std::mutex> g(mu_);
+      threads_.emplace_back([this, m] { Serve(m); });
+    });
+  });
   return true;
 }
 
 std::string SignalServer::Token(const std::string& room) const {
   return "ws://" + cfg_.host + ":" + std::to_string(port_.load()) + room;
-}
-
-void SignalServer::Accept() {
-  while (!stop_.load()) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    auto m = std::make_shared<Member>();
-    m->ws = AcceptWebSocket(fd, &m->room);
-    if (!m->ws) continue;
-    std::lock_guard<std::mutex> g(mu_);
-    threads_.emplace_back([this, m] { Serve(m); });
-  }
 }
 
 void SignalServer::Serve(std::shared_ptr<Member> m) {

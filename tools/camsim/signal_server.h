@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -18,9 +19,12 @@ struct WsConn;
 
 namespace camsim {
 
-// Takes a WebSocket opening handshake on an accepted socket: the connection (server side) with *path the
-// request's path, or null (the socket is then closed).
-WsConn* AcceptWebSocket(int fd, std::string* path);
+// A listening TCP socket on host:port (0: any free port): the socket with *bound its port, or -1 with why.
+int ListenTcp(const std::string& host, int port, int* bound, std::string* why);
+// Takes WebSocket connections on a listening socket until stop is set: each (server side) goes to take with
+// the request's path.
+void AcceptWebSockets(int listen_fd, const std::atomic<bool>& stop,
+                      const std::function<void(WsConn*, const std::string&)>& take);
 
 struct SignalServerConfig {
   std::string host = "127.0.0.1";
@@ -47,7 +51,6 @@ class SignalServer {
   struct Member;
 
  private:
-  void Accept();
   void Serve(std::shared_ptr<Member> m);
 
   SignalServerConfig cfg_;

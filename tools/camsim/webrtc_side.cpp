@@ -184,22 +184,23 @@ bool WebrtcSide::Start(std::string* why) {
   OvWebrtcSetLocalAddress(cfg_.local_ip.c_str());
   OvWebrtcSetRelayOnly(cfg_.relay_only);
   if (cfg_.lan_port >= 0) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(cfg_.lan_port));
-    if (inet_pton(AF_INET, cfg_.lan_host.c_str(), &a.sin_addr) != 1 ||
-        bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(listen_fd_, 8) != 0) {
-      *why = "cannot listen on " + cfg_.lan_host + ":" + std::to_string(cfg_.lan_port) + ": " + std::strerror(errno);
+    int port = 0;
+    listen_fd_ = ListenTcp(cfg_.lan_host, cfg_.lan_port, &port, why);
+    if (listen_fd_ < 0) {
       Stop();
       return false;
     }
-    socklen_t len = sizeof(a);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    lan_port_ = ntohs(a.sin_port);
-    acceptor_ = std::thread([this] { LanAccept(); });
+    lan_port_ = port;
+    acceptor_ = std::thread([this] {
+      AcceptWebSockets(listen_fd_, stop_, [this](WsConn* ws, const std::string&) {
+        auto c = std::make_shared<LanConn>();
+        c->ws = ws;
+        if (print_) print_("camsim webrtc lan connection");
+        std::lock_guard<std::mutex> g(mu_);
+        lans_.push_back(c);
+        threads_.emplace_back([this, c] { LanRead(c); });
+      });
+    });
   }
   if (!cfg_.webrtc2.empty()) {
     std::lock_guard<std::mutex> g(mu_);
@@ -414,23 +415,6 @@ void WebrtcSide::Waiter(std::shared_ptr<Offer> o) {
   // An unknown camera or a stopped simulator: the link closes the peer connection as it goes.
   const char* via = o->lan ? "lan" : o->room ? "webrtc2" : "push";
   sim_->Adopt(o->did, std::make_unique<WebrtcLink>(pc), std::string("via=webrtc-") + via);
-}
-
-void WebrtcSide::LanAccept() {
-  while (!stop_.load()) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::string path;
-    auto c = std::make_shared<LanConn>();
-    c->ws = AcceptWebSocket(fd, &path);
-    if (!c->ws) continue;
-    if (print_) print_("camsim webrtc lan connection");
-    std::lock_guard<std::mutex> g(mu_);
-    lans_.push_back(c);
-    threads_.emplace_back([this, c] { LanRead(c); });
-  }
 }
 
 // Frames of the client: ["ov/device/<id>/webrtc", "<event object text>"].

@@ -67,7 +67,6 @@ class WebrtcSide {
   void TakeOffer(std::shared_ptr<Offer> o, const std::string& sdp, const std::vector<OvIceServer>& ice);
   void TakeCandidate(const std::string& id, const std::string& candidate);
   void RoomLoop(const std::string& did);
-  void LanAccept();
   void LanRead(std::shared_ptr<LanConn> c);
   void Waiter(std::shared_ptr<Offer> o);
   static int OnSockio(SockioClient* client, int event, char* text, int value, void* user);
