@@ -413,6 +413,7 @@ int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* o
   OvWebrtcStartOffer(pc);
   bool opened = OvWebrtcGetEventHandle(pc)->Wait(kOvwebrtcLanWaitMs);
   c->run = 0;
+  WsConnShutdown(ws);  // the reader ends now rather than at its next read time-out
   c->reader.join();
   {
     std::lock_guard lk(g_sig_mu);
