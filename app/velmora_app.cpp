@@ -15,10 +15,10 @@
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "platform/appdata.h"
-#include "sdk/device/device_node.h"
 #include "sdk/device/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/device/device_node.h"
 #include "sdk/net/tls_config.h"
 #include "sdk/util/log.h"
 
