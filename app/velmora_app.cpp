@@ -25,6 +25,7 @@
 #include "sdk/device/sdk_hooks.h"
 #include "sdk/cloud/cloud_config.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/device/device_node.h"
 #include "sdk/net/tls_config.h"
 #include "sdk/util/log.h"
 
@@ -127,6 +128,7 @@ bool CVelmoraApp::InitInstance() {
 
   // 7. LAN-only mode.
   SetLanOnly(ReadConfigInt("config", "lan_only", 0) != 0);
+  DeviceNodeSetLanOnly(IsLanOnly());
 
   // 8. Package name and server environment; the service's addresses come from section "servers".
   std::string oem = ReadAppConf("oem");

@@ -141,6 +141,29 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   EXPECT_FALSE(UiIsWindow(h));
 }
 
+// config.ini's lan_only reaches the device node at start-up: every connect is then refused with -10008
+// before any transport is tried; without it the connect goes on to the transports.
+TEST_F(StartupTest, LanOnlySettingReachesTheDeviceNode) {
+  ASSERT_TRUE(StartSim());
+  for (const int lan_only : {1, 0}) {
+    WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n"
+                                 "[config]\nlan_only=" + std::to_string(lan_only) + "\n");
+    DeviceNodeSetLanOnly(lan_only == 0);
+    LoginDriver driver({});
+    CVelmoraApp app;
+    ASSERT_TRUE(app.InitInstance()) << lan_only;
+    EXPECT_EQ(IsLanOnly(), lan_only != 0);
+    EXPECT_EQ(DeviceNodeLanOnly(), lan_only != 0);
+    DeviceNode node;
+    node.Info().uuid = "VLM-LAN-ONLY";
+    node.Info().transport_flags = 0;  // nothing to try: -10020 unless refused first
+    EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), lan_only ? KIVO_ERR_OFFLINE : KIVO_ERR_NO_CONN_TOKEN);
+    app.ExitInstance();
+  }
+  DeviceNodeSetLanOnly(false);
+  SetLanOnly(false);
+}
+
 // The service over https: trusted through tls_ca_file of config.ini; without it the start-up fails.
 TEST_F(StartupTest, HttpsServiceIsCheckedWithTheConfiguredCa) {
   CloudSim::Options https;
