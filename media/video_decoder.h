@@ -62,11 +62,15 @@ class CVideoDecoder {
   bool SetCodec(int32_t codec);
   bool Open(int32_t codec, int32_t width, int32_t height);
   void Close();
-  // False for a refused frame or an engine error; a frame that gives no picture clears picture->valid.
+  // False for a refused frame or an engine error. picture->valid is cleared first and set only with a picture
+  // whose planes hold its size; those planes stay valid until the next call on this decoder.
   bool Decode(const uint8_t* data, uint32_t length, VideoPicture* picture);
   int32_t Codec() const { return codec_; }
   // Number of engine instances made so far (tests: re-creation on a size change).
   int32_t EnginesMade() const { return enginesMade_; }
+  // Counts the releases of plane memory an earlier picture may point into (an engine deleted, the decode
+  // buffer freed or moved); a picture kept across calls is stale once this changes.
+  uint32_t Releases() const { return releases_; }
 
  private:
   bool DecodeH264(const uint8_t* data, uint32_t length, VideoPicture* picture);
@@ -79,6 +83,7 @@ class CVideoDecoder {
   CVideoDecoderState* state_;
   std::vector<uint8_t> decodeBuffer_;
   int32_t enginesMade_ = 0;
+  uint32_t releases_ = 0;
 };
 
 class CVideoDecDDraw : public CVideoDraw {
