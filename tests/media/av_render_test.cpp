@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <jpeglib.h>
+
 #include <QWidget>
 #include <algorithm>
 #include <atomic>
@@ -340,6 +342,109 @@ TEST(DecodeFront, EngineReplacedUnderMediaLock) {
   EXPECT_TRUE(done.load());
   EXPECT_EQ(dec.EnginesMade(), 2);
 }
+
+// A greyscale JPEG (one component), which the front does not turn into a picture.
+Bytes GreyJpeg(int w, int h) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = JDIMENSION(w);
+  c.image_height = JDIMENSION(h);
+  c.input_components = 1;
+  c.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_start_compress(&c, TRUE);
+  Bytes row(size_t(w), 0x80);
+  for (int y = 0; y < h; ++y) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  Bytes jpeg(out, out + size);
+  jpeg_destroy_compress(&c);
+  std::free(out);
+  return jpeg;
+}
+
+// The first NAL unit of a packet, with its start code.
+Bytes FirstNal(const Bytes& au) {
+  const uint8_t* next = FindBytePattern(uint32_t(au.size() - 4), au.data() + 4, au.data(), 4);
+  return Bytes(au.begin(), next ? au.begin() + (next - au.data()) : au.end());
+}
+
+struct StaleCase {
+  const char* name;
+  uint32_t firstCodec;
+  std::vector<Bytes> (*first)();
+  uint32_t nextCodec;
+  Bytes (*next)();
+  bool accepted;  // what Decode says of the next frame
+  bool kept;      // whether the channel still has its last picture
+};
+
+std::vector<Bytes> H264Frames() { return AccessUnits(ReadFile(mt::H264Stream(3, 3, 176, 144)), false); }
+std::vector<Bytes> MjpegFrames() { return mt::SplitJpeg(ReadFile(mt::MjpegStream(1, 96, 64))); }
+Bytes HevcPFrame() { return AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true).back(); }
+Bytes HevcVpsOnly() { return FirstNal(AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true)[0]); }
+Bytes Grey() { return GreyJpeg(64, 48); }
+// An SPS of another size, which re-creates the engine, then a slice that gives no picture.
+Bytes NewSpsThenBadSlice() {
+  Bytes au = AccessUnits(ReadFile(mt::HevcStream(2, 2, 320, 240)), true)[0];
+  const uint8_t sps[5] = {0, 0, 0, 1, 0x42};
+  const uint8_t* at = FindBytePattern(uint32_t(au.size()), au.data(), sps, 5);
+  Bytes b = FirstNal(Bytes(au.begin() + (at - au.data()), au.end()));
+  b.insert(b.end(), {0, 0, 0, 1, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  return b;
+}
+std::vector<Bytes> HevcFrames() { return AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true); }
+Bytes NoStartCode() { return {0x65, 1, 2, 3, 4, 5}; }
+
+class StalePicture : public ::testing::TestWithParam<StaleCase> {};
+
+// A channel's last picture lives only as long as the engine and buffer that hold its planes: after the next
+// frame the channel has it still (a refused frame) or has none, and a snapshot never reads freed planes.
+TEST_P(StalePicture, LastPictureOnlyWhileItsPlanesLive) {
+  const StaleCase& c = GetParam();
+  mt::TempDir dir;
+  Sink s;
+  uint32_t ts = 0;
+  for (const Bytes& f : c.first()) s.Frame(c.firstCodec, ts += 40, f);
+  CVideoDecDDraw* d = s.sink->ChannelDecoder(0);
+  ASSERT_NE(d, nullptr);
+  VideoPicture p;
+  ASSERT_TRUE(d->GetLastPicture(&p));
+  Bytes next = c.next();
+  s.Frame(c.nextCodec, ts += 40, next);
+  EXPECT_EQ(d->GetLastPicture(&p), c.kept);
+  std::string shot = dir / "shot.jpg";
+  EXPECT_EQ(AvRenderOpsTable().Snapshot(shot.c_str(), s.sink), c.kept && c.firstCodec != kVideoCodecMjpeg);
+  // The decoder alone: a picture record left from the earlier frame is not handed back as valid.
+  CVideoDecoder dec;
+  dec.SetCodec(int32_t(c.firstCodec));
+  VideoPicture q;
+  for (const Bytes& f : c.first()) dec.Decode(f.data(), uint32_t(f.size()), &q);
+  ASSERT_TRUE(q.valid);
+  if (c.nextCodec != c.firstCodec) {
+    dec.Close();
+    dec.SetCodec(int32_t(c.nextCodec));
+  }
+  EXPECT_EQ(dec.Decode(next.data(), uint32_t(next.size()), &q), c.accepted);
+  EXPECT_FALSE(q.valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, StalePicture,
+    ::testing::Values(StaleCase{"h264_then_hevc_p_frame", 1, H264Frames, 13, HevcPFrame, false, false},
+                      StaleCase{"h264_then_hevc_vps_only", 1, H264Frames, 13, HevcVpsOnly, true, false},
+                      StaleCase{"mjpeg_then_hevc_vps_only", 12, MjpegFrames, 13, HevcVpsOnly, true, false},
+                      StaleCase{"mjpeg_then_greyscale_jpeg", 12, MjpegFrames, 12, Grey, true, false},
+                      StaleCase{"hevc_new_size_then_bad_slice", 13, HevcFrames, 13, NewSpsThenBadSlice, true, false},
+                      StaleCase{"h264_refused_frame_keeps_picture", 1, H264Frames, 1, NoStartCode, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Sink, SnapshotKeepsEveryRowAndFailsWithoutPicture) {
   mt::TempDir dir;
