@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "av/media_codec.h"
 #include "media/mp4_recorder.h"
 #include "media/sdl_audio_player.h"
 #include "media/video_decoder.h"
@@ -12,9 +13,6 @@
 namespace {
 
 std::atomic<AvEventPostFn> g_poster{nullptr};
-
-bool IsVideoCodec(uint32_t k) { return k == 1 || (k >= 3 && k <= 13); }
-bool IsAudioCodec(uint32_t k) { return k == 2 || (k >= 51 && k <= 59); }
 
 void Post(AvWindow window, uint32_t message, int32_t event, int32_t value) {
   AvEventPostFn fn = g_poster.load();
@@ -117,7 +115,7 @@ CAvRender::~CAvRender() {
 }
 
 void CAvRender::OnEvent(int32_t event, int32_t value) {
-  if (event >= 7 && event <= 10) {
+  if (event >= kAvEventTimelineFirst && event <= kAvEventTimelineLast) {
     if (st_->secondWindow && st_->secondMessage) Post(st_->secondWindow, st_->secondMessage, event, value);
     return;
   }

@@ -9,18 +9,11 @@
 #include <mutex>
 #include <vector>
 
+#include "av/media_codec.h"
 #include "media/video_picture.h"
 #include "media/video_render_base.h"
 
 class QWidget;
-
-// Codec ids of video frames.
-enum : int32_t {
-  kVideoCodecH264 = 1,
-  kVideoCodecJif = 10,
-  kVideoCodecMjpeg = 12,
-  kVideoCodecHevc = 13,
-};
 
 // Serialises the creation and deletion of H.264 and HEVC decoders.
 std::recursive_mutex& MediaLock();

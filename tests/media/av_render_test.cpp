@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "media/g711.h"
+#include "sdk/device/kivo_p2p.h"
 #include "media/sdl_audio_player.h"
 #include "media/video_decoder.h"
 #include "tests/media/media_test_util.h"
@@ -605,6 +606,25 @@ TEST(Sink, EventsRoutedInOrder) {
     EXPECT_EQ(live.sink->ChannelDecoder(3), nullptr);
   }
   AvSetEventPoster(nullptr);
+}
+
+// Every codec the device link's wire mapping gives is video or audio, never both, and the sink takes each
+// audio one as sound: its first frame makes the audio player and its stream stop ends it.
+TEST(Sink, EveryWireCodecIsVideoOrAudio) {
+  Sink s;
+  int audio = 0;
+  for (int wire = 0; wire < 256; ++wire) {
+    int codec = WireCodecToMediaCodec(wire);
+    if (codec == 0) continue;
+    EXPECT_NE(IsVideoCodec(codec), IsAudioCodec(codec)) << codec;
+    if (!IsAudioCodec(codec)) continue;
+    ++audio;
+    s.Frame(uint32_t(codec), 0, Bytes(160, 0xD5));
+    EXPECT_NE(s.sink->AudioPlayer(), nullptr) << codec;
+    AvRenderOpsTable().OnStreamStop(uint32_t(codec), s.sink);
+    EXPECT_EQ(s.sink->AudioPlayer(), nullptr) << codec;
+  }
+  EXPECT_EQ(audio, 7);  // 2, 51, 52, 53, 55, 59, 60
 }
 
 TEST(Sink, ChannelSwapMovesPictures) {
