@@ -658,6 +658,53 @@ TEST(Sink, ChannelSwapMovesPictures) {
   EXPECT_EQ(s.sink->ChannelDecoder(1), nullptr);
 }
 
+// The sink as sessions drive it: two video slots and the audio slot deliver frames on their own threads while
+// the window's thread snapshots, swaps the channels, mutes, sets the volume and display mode and records.
+TEST(Sink, FramesFromSlotThreadsWhileTheWindowActs) {
+  mt::TempDir dir;
+  Sink s(2);
+  std::vector<Bytes> small = AccessUnits(ReadFile(mt::H264Stream(25, 25, 176, 144)), false);
+  std::vector<Bytes> big = AccessUnits(ReadFile(mt::H264Stream(25, 25, 320, 240)), false);
+  std::atomic<bool> run{true};
+  auto video = [&](uint32_t channel, const std::vector<Bytes>& units) {
+    uint32_t ts = 0;
+    for (int round = 0; run; ++round)
+      for (size_t i = 0; i < units.size() && run; ++i) s.Frame(channel << 16 | 1, ts += 40, units[i], i == 0);
+  };
+  std::thread v0(video, 0, std::cref(small));
+  std::thread v1(video, 1, std::cref(big));
+  std::thread audio([&] {
+    for (uint32_t ts = 0; run; ts += 40) {
+      s.Frame(2, ts, Bytes(320, 0xD5), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  int shots = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::string shot = dir / ("shot" + std::to_string(i) + ".jpg");
+    shots += AvRenderOpsTable().Snapshot(shot.c_str(), s.sink);
+    if (i % 8 == 3) AvRenderOpsTable().SwapChannels(0, 1, s.sink);
+    if (i % 2) {
+      AvRenderOpsTable().Mute(s.sink);
+    } else {
+      AvRenderOpsTable().Unmute(s.sink);
+    }
+    float volume = 0.5f + float(i % 2) / 2;
+    int32_t mode = i % 2 ? kDisplayStretch : kDisplayAspect;
+    s.sink->SetParam(kAvParamVolume, &volume);
+    s.sink->SetParam(kAvParamDisplayMode, &mode);
+    if (i % 10 == 0) AvRenderOpsTable().StartRecord((dir / ("rec" + std::to_string(i) + ".mp4")).c_str(), s.sink);
+    if (i % 10 == 5) AvRenderOpsTable().StopRecord(s.sink);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  run = false;
+  v0.join();
+  v1.join();
+  audio.join();
+  EXPECT_GT(shots, 0);
+  EXPECT_NE(s.sink->AudioPlayer(), nullptr);
+}
+
 TEST(DecodeDraw, WindowLimits) {
   Pane pane(1);
   std::vector<std::unique_ptr<QWidget>> more;
