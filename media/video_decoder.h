@@ -56,7 +56,7 @@ class CVideoDecoder {
   bool Open(int32_t codec, int32_t width, int32_t height);
   void Close();
   // False for a refused frame or an engine error. picture->valid is cleared first and set only with a picture
-  // whose planes hold its size; those planes stay valid until the next call on this decoder.
+  // of this frame, whose planes stay valid until the next call on this decoder.
   bool Decode(const uint8_t* data, uint32_t length, VideoPicture* picture);
   int32_t Codec() const { return codec_; }
   // Number of engine instances made so far (tests: re-creation on a size change).
