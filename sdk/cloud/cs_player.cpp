@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "av/media_codec.h"
 #include "sdk/cloud/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
 #include "sdk/util/log.h"
@@ -19,9 +20,6 @@ int64_t TickMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-bool IsVideoCodec(uint32_t codec) { return codec == 1 || (codec >= 3 && codec <= 13); }
-bool IsAudioCodec(uint32_t codec) { return codec == 2 || (codec >= 51 && codec <= 59); }
 
 }  // namespace
 
@@ -369,7 +367,7 @@ void CCsPlayerFw::PlayerThread() {
       if (item_state == kCsItemNew || item_state == kCsItemLoading) {
         int32_t error = last_error_.exchange(0);
         if (error) {
-          event(kCsEventStorageError, error);
+          event(kAvEventCloudProblem, error);
         } else if (item_state == kCsItemNew && pb.prefetched_from != pb.index) {
           // Skipped missing items can lead past the last request: ask for the items from here.
           pb.prefetched_from = pb.index;
@@ -467,7 +465,7 @@ void CCsPlayerFw::PlayerThread() {
           }
         }
         if (pb.position_known && std::llabs(p - pb.position) > 5) stop_recording();
-        if (!pb.position_known || p != pb.position) event(kCsEventPosition, static_cast<int32_t>(p));
+        if (!pb.position_known || p != pb.position) event(kAvEventPlaybackRestart, static_cast<int32_t>(p));
         pb.position_known = true;
         pb.position = p;
       }
@@ -504,7 +502,7 @@ void CCsPlayerFw::PlayerThread() {
     busy = true;
     if (channel >= 1 && channel <= 3 && !pb.channel_seen[channel]) {
       pb.channel_seen[channel] = true;
-      event(kCsEventChannelPicture, static_cast<int32_t>(channel));
+      event(kAvEventChannelFirstPicture, static_cast<int32_t>(channel));
     }
     if (IsVideoCodec(codec)) {
       pb.out_ts += pb.ts - pb.prev_video_ts;
