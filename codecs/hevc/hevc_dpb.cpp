@@ -17,7 +17,7 @@ int FindShortTerm(HevcDecoder* dec, int poc) {
     const HevcPicture& p = dec->astPic[i];
     if (p.iSeqNum == dec->iSeqCount && (p.iMarking & 2) && p.iPoc == poc) return i;
   }
-  return 0;
+  return kStandIn;
 }
 
 int HevcFindLongTermRef(HevcDecoder* dec, int poc, int msbPresent) {
@@ -27,7 +27,7 @@ int HevcFindLongTermRef(HevcDecoder* dec, int poc, int msbPresent) {
     if (p.iSeqNum != dec->iSeqCount || !(p.iMarking & 2)) continue;
     if (msbPresent ? p.iPoc == poc : Mod(p.iPoc, maxLsb) == poc) return i;
   }
-  return 0;
+  return kStandIn;
 }
 
 void Append(HevcRefList* l, int poc, int lt, int idx) {
@@ -78,6 +78,49 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   p->aiSettled[0] = p->aiSettled[1] = p->aiSettled[2] = 0;
   return 0;
 }
+
+bool HevcNeedsStandIn(const HevcDecoder* dec, int idx, int curIdx) {
+  if (idx == curIdx || idx >= dec->iNumPics) return true;
+  const HevcPicture& r = dec->astPic[idx];
+  const HevcPicture& cur = dec->astPic[curIdx];
+  return !r.apucPlane[0] || r.iPicWidth != cur.iPicWidth || r.iPicHeight != cur.iPicHeight ||
+         r.iPicStride != cur.iPicStride;
+}
+
+namespace {
+
+// The stand-in's memory, grey (128) in every sample of every plane and
+// padding and without motion, so that it reads the same at any layout.
+int AllocStandIn(HevcDecoder* dec) {
+  HevcPicture* g = &dec->astPic[kStandIn];
+  if (g->apucPlaneBase[0]) return 0;
+  if (HevcAllocPictureMemory(dec, g)) return -1;
+  const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
+  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
+  std::memset(g->apucPlaneBase[0], 128, L * 3 / 2);
+  std::memset(static_cast<void*>(g->pstColMotion), 0, (W / 16) * (H / 16) * sizeof(HevcColMotion));
+  return 0;
+}
+
+// The stand-in takes the current picture's layout; its samples never change.
+void LayOutStandIn(HevcDecoder* dec) {
+  HevcPicture* g = &dec->astPic[kStandIn];
+  const HevcPicture* cur = dec->pCurPic;
+  if (!g->apucPlaneBase[0]) return;
+  const int stride = cur->iPicStride, strideC = stride / 2;
+  g->apucPlane[0] = g->apucPlaneBase[0] + kPadY * stride + kPadX;
+  g->apucPlane[1] = g->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
+  g->apucPlane[2] = g->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
+  g->iPicWidth = cur->iPicWidth;
+  g->iPicHeight = cur->iPicHeight;
+  g->iPicStride = stride;
+  g->iCtbLog2 = cur->iCtbLog2;
+  g->iPoc = cur->iPoc;
+  g->iSeqNum = cur->iSeqNum;
+  g->iDecoded = 1;
+}
+
+}  // namespace
 
 void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap) {
   if (!p->apucPlane[0] || p->iPicWidth <= 0 || p->iPicHeight <= 0) return;
@@ -178,7 +221,7 @@ void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out) {
     if (sh.delta_poc_msb_present_flag[i])
       pocLt += poc - static_cast<int>(static_cast<int64_t>(msbCycle) * maxLsb) - Mod(poc, maxLsb);
     int idx = HevcFindLongTermRef(dec, pocLt, sh.delta_poc_msb_present_flag[i]);
-    Append(&out->list[used ? 3 : 4], dec->astPic[idx].iPoc, 1, idx);
+    Append(&out->list[used ? 3 : 4], idx == kStandIn ? pocLt : dec->astPic[idx].iPoc, 1, idx);
   }
 }
 
@@ -204,7 +247,7 @@ int32_t HevcBuildRefLists(HevcDecoder* dec, const HevcRpsLists* rps, int32_t poc
       if (c >= cand[x].iNum) c = 0;
       Append(&out, cand[x].aiPoc[c], cand[x].aiLongTerm[c], cand[x].aucIdx[c]);
       const HevcPicture& p = dec->astPic[cand[x].aucIdx[c]];
-      if (cand[x].aiPoc[c] == poc || p.iDecoded != 1) result = IH265D_ERR_SLICEHEADER;
+      if (cand[x].aiPoc[c] == poc || cand[x].aucIdx[c] == kStandIn || p.iDecoded != 1) result = IH265D_ERR_SLICEHEADER;
     }
   }
   return result;
@@ -241,7 +284,7 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
     for (int l = 0; l < 5 && !inRps; ++l)
       for (int k = 0; k < rps->list[l].iNum; ++k)
         if (rps->list[l].aucIdx[k] == i && p.iMarking) {
-          // the lookups give buffer 0 for a missing picture; only a real match counts
+          // only a picture of this sequence counts: the count may have grown since the lookup
           if (p.iSeqNum == dec->iSeqCount && (rps->list[l].aiLongTerm[k] || p.iPoc == rps->list[l].aiPoc[k])) inRps = true;
         }
     if (!inRps) p.iMarking &= ~2;
@@ -304,6 +347,18 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->iSarHeight = sps->sar_height;
   pic->iNumUnitsInTick = static_cast<int32_t>(dec->pVps->vps_num_units_in_tick);
   pic->iTimeScale = static_cast<int32_t>(dec->pVps->vps_time_scale);
+  // a reference that is missing, laid out otherwise or this very buffer is
+  // read from the grey stand-in: never from the picture being written
+  bool standIn = false;
+  for (int l = 0; l < 5; ++l)
+    for (int k = 0; k < rps->list[l].iNum; ++k)
+      if (HevcNeedsStandIn(dec, rps->list[l].aucIdx[k], static_cast<int>(pic - dec->astPic))) standIn = true;
+  if (standIn && AllocStandIn(dec)) {
+    pic->iMarking = 0;
+    dec->pCurPic = nullptr;
+    return;
+  }
+  LayOutStandIn(dec);
 }
 
 int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out) {

@@ -16,6 +16,7 @@ constexpr uint32_t kMagic = 0x11335577;
 constexpr int kMaxSize = 8192;
 constexpr int kMaxRef = 15;
 constexpr int kMaxDpb = kMaxRef + 2;
+constexpr int kStandIn = kMaxDpb;  // astPic entry of the grey stand-in for missing references
 constexpr int kPadX = 128;  // luma columns of padding each side
 constexpr int kPadY = 80;   // luma rows of padding above and below
 constexpr int kUserDataMax = 2048;
@@ -534,7 +535,7 @@ struct HevcDecoder {
   int32_t iCurPoc;
   HevcPicture* pCurPic;
   int32_t iNumPics;
-  HevcPicture astPic[kMaxDpb];
+  HevcPicture astPic[kMaxDpb + 1];  // the picture buffer, then the stand-in (never in the buffer)
   // parameter-set slots
   HevcVps* apVps[16];
   HevcSps* apSps[16];
@@ -632,7 +633,7 @@ int32_t HevcParseSliceHeaderAu(HevcDecoder* dec);
 int32_t HevcParseSliceHeaderJob(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
 // the dependent_slice_segment_flag of a slice unit (0 for a picture's first), or an error code
 int32_t HevcParseSliceIds(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
-void HevcStartSliceDataJob(HevcDecoder* dec);
+int32_t HevcStartSliceDataJob(HevcDecoder* dec);
 void HevcClearPictureMaps(HevcDecoder* dec);
 void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu);
 // steps of a slice segment before its first CTU; 0 or the error of a segment that does not continue the picture
@@ -654,6 +655,9 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p);  // 0 when the buf
 // that was never written a fixed value: the CTBs not reconstructed (all of
 // them without the map), then the margins.
 void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap);
+// True when buffer idx cannot serve the picture in buffer curIdx as a
+// reference: missing, laid out otherwise, or that picture itself.
+bool HevcNeedsStandIn(const HevcDecoder* dec, int idx, int curIdx);
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);
@@ -705,7 +709,7 @@ inline HevcMotionInfo* HevcMotionAt(HevcDecoder* dec, int x, int y) {
   return dec->pPuMotionStore + static_cast<size_t>(row) * dec->iPuAreaSize +
          dec->pPuIndexMap[static_cast<size_t>(y >> 2) * dec->iMap4Stride + (x >> 2)];
 }
-void HevcCheckReferences(HevcDecoder* dec);
+int32_t HevcCheckReferences(HevcDecoder* dec);
 void HevcStartPictureMotion(HevcDecoder* dec);
 
 // plain kernels (also the reference for any vector twin)

@@ -476,10 +476,13 @@ void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu) {
 
 // The per-slice-segment resets before its CTUs: references checked, the QP
 // of a segment without QP deltas fixed, CABAC started on the slice data.
-void HevcSliceDataResets(HevcDecoder* dec) {
+int32_t HevcSliceDataResets(HevcDecoder* dec) {
   const HevcSliceHeader& sh = dec->stSh;
   HevcCabac* cabac = dec->pCabac;
-  if (dec->iSliceType != 2) HevcCheckReferences(dec);
+  if (dec->iSliceType != 2 && HevcCheckReferences(dec)) {
+    HEVC_ERR(dec, "IH265D_Decode : some of the refrence frames is not exist!\n");
+    return IH265D_ERR_SLICEHEADER;
+  }
   if (!sh.dependent_slice_segment_flag) cabac->iFirstQgFlag = 1;
   cabac->iQgX = cabac->iQgY = -1;
   if (!dec->pPps->cu_qp_delta_enabled_flag || !sh.dependent_slice_segment_flag) cabac->iQpY = sh.SliceQpY;
@@ -488,9 +491,10 @@ void HevcSliceDataResets(HevcDecoder* dec) {
   int64_t bytePos = (br->pos + 1 + 7) >> 3;
   if (bytePos > br->length) bytePos = br->length;
   HevcCabacStart(cabac, br->data + bytePos, br->data + br->length);
+  return 0;
 }
 
-void HevcStartSliceDataJob(HevcDecoder* dec) { HevcSliceDataResets(dec); }
+int32_t HevcStartSliceDataJob(HevcDecoder* dec) { return HevcSliceDataResets(dec); }
 
 int32_t HevcPrepareSliceData(HevcDecoder* dec) {
   const HevcPps* pps = dec->pPps;
@@ -506,8 +510,7 @@ int32_t HevcPrepareSliceData(HevcDecoder* dec) {
     HEVC_ERR(dec, "IH265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", ts, dec->LcuCnt);
     return IH265D_ERR_SLICEDATA;
   }
-  HevcSliceDataResets(dec);
-  return 0;
+  return HevcSliceDataResets(dec);
 }
 
 int32_t HevcStartSliceData(HevcDecoder* dec) {

@@ -313,7 +313,7 @@ int32_t HevcNextSliceSegment(HevcDecoder* d, int ts, int col, const SavedAt& pre
                d->pPps->CtbAddrRsToTs[d->stSh.slice_segment_address], ts);
       return IH265D_ERR_SLICEDATA;
     }
-    HevcStartSliceDataJob(d);
+    if (const int32_t rj = HevcStartSliceDataJob(d)) return rj;
     d->pJobCtus[col].iNalCursor = next;
     *found = true;
     return 0;
@@ -341,7 +341,8 @@ int32_t HevcParseSliceRow(HevcDecoder* d, int first, int count, int row) {
       if (!d->bIndependentDone || !d->stPic.bFirstSliceDone || d->SliceAddrRs != 0)
         return IH265D_ERR_SLICEDATA;
       ctu->iNalCursor = d->stAu.iCursor;
-      HevcStartSliceDataJob(d);
+      r = HevcStartSliceDataJob(d);
+      if (r) return r;
     } else if (!prev.ctu->iEndOfSliceSegment) {
       if (i == 0) {
         HevcLoadSliceState(d, prev.slice);
