@@ -58,6 +58,17 @@ TEST(HevcSps, RefusalsAndALaterValidSps) {
        }, "sps_max_dec_pic_buffering is 18"},
       {"more pictures than the VPS", [](SpsFields& s, VpsFields&) { s.max_dec_pic_buffering_minus1 = 6; },
        "should not be bigger than vps_max_dec_pic_buffering"},
+      // reorder and latency within what the VPS allows
+      {"more reordering than the VPS", [](SpsFields& s, VpsFields&) { s.num_reorder = 1; },
+       "IH265D_Decode : The value of pstSPS->temporal_layer[0].sps_max_num_reorder_pics is 1, should not be bigger "
+       "than vps_num_reorder_pics!\n"},
+      {"no latency limit under a VPS with one", [](SpsFields&, VpsFields& v) { v.max_latency_increase_plus1 = 3; },
+       "IH265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n"},
+      {"more latency than the VPS", [](SpsFields& s, VpsFields& v) {
+         v.max_latency_increase_plus1 = 3;
+         s.max_latency_increase_plus1 = 4;
+       }, "IH265D_Decode : The value of sps_max_latency_increase_plus1 is 4, should not be bigger than "
+          "vps_max_latency_increase_plus1!\n"},
       {"transform not below coding block", [](SpsFields& s, VpsFields&) { s.log2_min_tb_minus2 = 1; },
        "log2_min_transform_block_size should less than log2_min_coding_block_size"},
       {"PCM deeper than 8 bits", [](SpsFields& s, VpsFields&) {
