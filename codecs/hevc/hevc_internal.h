@@ -658,6 +658,10 @@ void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap);
 // True when buffer idx cannot serve the picture in buffer curIdx as a
 // reference: missing, laid out otherwise, or that picture itself.
 bool HevcNeedsStandIn(const HevcDecoder* dec, int idx, int curIdx);
+// True when the SPS's pictures fit the handle's maximum picture.
+inline bool HevcSpsFits(const HevcDecoder* dec, const HevcSps* sps) {
+  return sps->pic_width_in_luma_samples <= dec->iMaxWidth && sps->pic_height_in_luma_samples <= dec->iMaxHeight;
+}
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);

@@ -681,13 +681,14 @@ int32_t HevcParseSps(HevcDecoder* dec, HevcBitReader* br) {
     SPS_FAIL("IH265D_Decode : The value of pic_height_in_luma_samples is %d, should be bigger than 0 and shall be an "
              "integer multiple of MinCbSizeY!\n",
              static_cast<int>(h));
-  // the handle's buffers and maps are sized for its maximum picture
-  if (w > static_cast<uint32_t>(dec->iMaxWidth))
+  // no handle takes more; a picture above this handle's maximum is refused
+  // at its first slice (its SPS and PPS are kept, unused)
+  if (w > static_cast<uint32_t>(kMaxSize))
     SPS_FAIL("IH265D_Decode : PicWidthInSamplesY is %d, should be less than or equal to %d!\n", static_cast<int>(w),
-             dec->iMaxWidth);
-  if (h > static_cast<uint32_t>(dec->iMaxHeight))
+             kMaxSize);
+  if (h > static_cast<uint32_t>(kMaxSize))
     SPS_FAIL("IH265D_Decode : PicHeightInSamplesY is %d, should be less than or equal to %d!\n", static_cast<int>(h),
-             dec->iMaxHeight);
+             kMaxSize);
   if (minTb < 2 || minTb > 5)
     SPS_FAIL("IH265D_Decode : The value of log2_min_transform_block_size is %d, it should be in the range of 2~5!\n",
              static_cast<int>(minTb));

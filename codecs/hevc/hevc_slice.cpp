@@ -148,6 +148,17 @@ int32_t HevcParseSliceHeaderVariant(HevcDecoder* dec, HevcBitReader* br, int var
   if (!vps->iValid)
     SH_FAIL("IH265D_Decode : The ID of VPS that current Slice refered is %d, which is not exist!\n",
             sps->sps_video_parameter_set_id);
+  // the handle's buffers and maps are sized for its maximum picture
+  if (!HevcSpsFits(dec, sps)) {
+    const bool wide = sps->pic_width_in_luma_samples > dec->iMaxWidth;
+    if (wide)
+      HEVC_ERR(dec, "IH265D_Decode : PicWidthInSamplesY is %d, should be less than or equal to %d!\n",
+               sps->pic_width_in_luma_samples, dec->iMaxWidth);
+    else
+      HEVC_ERR(dec, "IH265D_Decode : PicHeightInSamplesY is %d, should be less than or equal to %d!\n",
+               sps->pic_height_in_luma_samples, dec->iMaxHeight);
+    return wide ? IH265D_ERR_WIDTH : IH265D_ERR_HEIGHT;
+  }
   // A PPS was derived from the SPS it named when it arrived; when that SPS was
   // replaced since, its tile maps and factors are derived again for the new one.
   if (pps->pDerivedFrom != sps || pps->uiSpsGeneration != sps->uiGeneration) {
