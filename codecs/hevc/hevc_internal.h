@@ -25,6 +25,8 @@ constexpr int kNumCtx = 192;
 constexpr int kMaxWorkers = 4;
 constexpr int kRowContexts = 8;  // worker contexts: rows parsed ahead of their reconstruction
 constexpr int kAuMaxUnits = 510;
+// rows of the SAO scratch at the picture stride: a CTB of 64 with the ring, and room
+constexpr int kSaoScratchRows = 67;
 constexpr int kRowDone = 10000;  // added to a finished row's width: ends every wait on it
 
 // ---------------------------------------------------------------- bit reader
@@ -598,6 +600,7 @@ struct HevcDecoder {
   HevcCtu* pSync;             // the worker's row sync record
   int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
   int16_t* pOwnScratch;       // a worker's own block behind apPredScratch
+  uint8_t* pSaoScratch;       // a CTB's deblocked samples with their ring, at the picture's stride
 };
 
 // memory

@@ -665,7 +665,8 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
     std::memcpy(static_cast<void*>(copy), dec, sizeof(HevcDecoder));
     copy->pSync = nullptr;
     copy->pOwnScratch = static_cast<int16_t*>(HevcAlignedAlloc(4 * 64 * 64 * sizeof(int16_t)));
-    if (!copy->pOwnScratch) return -1;
+    copy->pSaoScratch = static_cast<uint8_t*>(HevcAlignedAllocRaw(kSaoScratchRows * (dec->iMaxWidth + 2 * kPadX)));
+    if (!copy->pOwnScratch || !copy->pSaoScratch) return -1;
     for (int i = 0; i < 4; ++i) copy->apPredScratch[i] = copy->pOwnScratch + i * 64 * 64;
     auto* sync = static_cast<HevcCtu*>(HevcAlignedAlloc(sizeof(HevcCtu)));
     if (!sync) return -1;
@@ -709,6 +710,7 @@ void HevcThreadsStop(HevcDecoder* dec) {
         HevcAlignedFree(sync);
       }
       HevcAlignedFree(copy->pOwnScratch);
+      HevcAlignedFree(copy->pSaoScratch);
       HevcAlignedFree(copy);
     }
     HevcAlignedFree(dec->apWorkerCtus[w]);
