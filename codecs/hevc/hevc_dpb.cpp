@@ -102,19 +102,24 @@ int AllocStandIn(HevcDecoder* dec) {
   return 0;
 }
 
+// The plane origins and geometry of a picture laid out at a stride.
+void LayOutPlanes(HevcPicture* p, int width, int height, int stride, int ctbLog2) {
+  const int strideC = stride / 2;
+  p->apucPlane[0] = p->apucPlaneBase[0] + kPadY * stride + kPadX;
+  p->apucPlane[1] = p->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
+  p->apucPlane[2] = p->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
+  p->iPicWidth = width;
+  p->iPicHeight = height;
+  p->iPicStride = stride;
+  p->iCtbLog2 = ctbLog2;
+}
+
 // The stand-in takes the current picture's layout; its samples never change.
 void LayOutStandIn(HevcDecoder* dec) {
   HevcPicture* g = &dec->astPic[kStandIn];
   const HevcPicture* cur = dec->pCurPic;
   if (!g->apucPlaneBase[0]) return;
-  const int stride = cur->iPicStride, strideC = stride / 2;
-  g->apucPlane[0] = g->apucPlaneBase[0] + kPadY * stride + kPadX;
-  g->apucPlane[1] = g->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
-  g->apucPlane[2] = g->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
-  g->iPicWidth = cur->iPicWidth;
-  g->iPicHeight = cur->iPicHeight;
-  g->iPicStride = stride;
-  g->iCtbLog2 = cur->iCtbLog2;
+  LayOutPlanes(g, cur->iPicWidth, cur->iPicHeight, cur->iPicStride, cur->iCtbLog2);
   g->iPoc = cur->iPoc;
   g->iSeqNum = cur->iSeqNum;
   g->iDecoded = 1;
@@ -316,13 +321,7 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->iCropHeight = sps->pic_height_in_luma_samples - 2 * (sps->conf_win_top_offset + sps->conf_win_bottom_offset);
   const int ctb = sps->CtbSizeY;
   const int stride = (sps->pic_width_in_luma_samples + ctb + 255) / ctb * ctb, strideC = stride / 2;
-  pic->apucPlane[0] = pic->apucPlaneBase[0] + kPadY * stride + kPadX;
-  pic->apucPlane[1] = pic->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
-  pic->apucPlane[2] = pic->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
-  pic->iPicWidth = sps->pic_width_in_luma_samples;
-  pic->iPicHeight = sps->pic_height_in_luma_samples;
-  pic->iPicStride = stride;
-  pic->iCtbLog2 = sps->CtbLog2SizeY;
+  LayOutPlanes(pic, sps->pic_width_in_luma_samples, sps->pic_height_in_luma_samples, stride, sps->CtbLog2SizeY);
   std::memset(dec->pCtbDoneMap, 0, static_cast<size_t>(dec->iMaxCtbs));
   pic->apucOutPlane[0] = pic->apucPlane[0] + 2 * sps->conf_win_top_offset * stride + 2 * sps->conf_win_left_offset;
   for (int c = 1; c < 3; ++c)
