@@ -64,8 +64,8 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
   const size_t planes = (L * 3 / 2 + 63) / 64 * 64;
   const size_t bytes = planes + (W / 16) * (H / 16) * sizeof(HevcColMotion);
-  // not zeroed: a picture that ends incomplete, or stands in for a missing
-  // reference while it is decoded, is settled before anyone reads it
+  // not zeroed: a picture that ends incomplete is settled before anyone
+  // reads it (the grey stand-in is filled whole)
   auto* block = static_cast<uint8_t*>(HevcPoolAllocLarge(pool, bytes));
   if (!block) {
     pool->iOk = 1;  // a picture that does not fit fails alone; the pool stays usable
