@@ -99,9 +99,10 @@ void SaveSaoBorder(CopyRowsFn copy, const uint8_t* block, uint8_t* src, int stri
   copy(block + last, src + last, w, 1, stride);
   uint8_t* left = src + stride;
   uint8_t* right = src + 2 * static_cast<ptrdiff_t>(stride);
-  for (int y = 0; y < h; ++y) {
-    left[y] = block[static_cast<ptrdiff_t>(y) * stride];
-    right[y] = block[static_cast<ptrdiff_t>(y) * stride + w - 1];
+  const uint8_t* row = block;
+  for (int y = 0; y < h; ++y, row += stride) {
+    left[y] = row[0];
+    right[y] = row[w - 1];
   }
 }
 
@@ -179,11 +180,13 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
         copy(dst, tmp, (w + 1 + 15) & ~15, h, stride);
       if (done(0, -1)) {
         const uint8_t* col = src - s + 2 * static_cast<ptrdiff_t>(stride);  // the left one's last column
-        for (int y = 0; y < h; ++y) tmp[static_cast<ptrdiff_t>(y) * stride - 1] = col[y];
+        uint8_t* to = tmp - 1;
+        for (int y = 0; y < h; ++y, to += stride) *to = col[y];
       }
       if (done(0, 1)) {
         const uint8_t* col = src + w + stride;  // the right one's first column
-        for (int y = 0; y < h; ++y) tmp[static_cast<ptrdiff_t>(y) * stride + w] = col[y];
+        uint8_t* to = tmp + w;
+        for (int y = 0; y < h; ++y, to += stride) *to = col[y];
       }
       if (done(-1, 0)) std::memcpy(tmp + up, src + up, w);
       if (done(1, 0)) std::memcpy(tmp + down, src + down, w);
