@@ -5,11 +5,11 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "app/ui/blocking_runner.h"
+#include "app/ui/error_text.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "media/audio/aec_capture.h"
@@ -42,30 +42,9 @@ bool PostAvEvent(AvWindow window, uint32_t message, int32_t event, int32_t value
                      static_cast<LPARAM>(value));
 }
 
-// Talk sessions live as long as the process, like the device nodes' clients they wrap.
-std::mutex g_talk_mu;
-std::map<CP2pClient*, std::unique_ptr<P2pTalkSession>>& TalkSessions() {
-  static auto* m = new std::map<CP2pClient*, std::unique_ptr<P2pTalkSession>>();
-  return *m;
-}
-
-P2pTalkSession* FindTalkSession(CP2pClient* session) {
-  std::lock_guard<std::mutex> lk(g_talk_mu);
-  auto it = TalkSessions().find(session);
-  return it == TalkSessions().end() ? nullptr : it->second.get();
-}
-
 }  // namespace
 
 bool& MainStreamForSubPictures() { return g_main_for_sub; }
-
-P2pTalkSession* TalkSessionOf(CP2pClient* session) {
-  if (!session) return nullptr;
-  std::lock_guard<std::mutex> lk(g_talk_mu);
-  auto& slot = TalkSessions()[session];
-  if (!slot) slot = std::make_unique<P2pTalkSession>(session);
-  return slot.get();
-}
 
 void InstallMediaSinks() {
   AvSetEventPoster(PostAvEvent);
@@ -91,8 +70,10 @@ QString DeviceErrorText(int code) {
     case KIVO_ERR_AUTH:
       return LoadUiString(IDS_AUTH_FAILURE);
     default: {
-      const char* text = rvsErrorText(code);
-      return text ? QString::fromUtf8(text) : QStringLiteral("Error: %1").arg(code);
+      // The P2P library's text where it has one, else "Error: %d" and what the code means.
+      const QString text = QString::fromUtf8(rvsErrorText(code));
+      if (!text.startsWith(QStringLiteral("Error: "))) return text;
+      return text + QStringLiteral("\n") + ConnectErrorMeaning(code);
     }
   }
 }
@@ -114,6 +95,8 @@ CDeviceOpener::CDeviceOpener(QWidget* grid_parent, DeviceOpenUi* ui) : ui_(ui) {
 }
 
 CDeviceOpener::~CDeviceOpener() {
+  // The capture thread never outlives the opener that made it.
+  EndTalk();
   // The grid goes with its parent; without one it is ours.
   if (grid_ && !grid_->parentWidget()) delete grid_;
 }
@@ -169,21 +152,31 @@ int CDeviceOpener::ConnectDevice(DeviceNode* device, CVideoWnd* pane) {
     return client->GetFeatures(nullptr);
   });
   if (r != 0 && pane) pane->SetState(kPaneNone, 0);
+  // A refused password or a full device answered; anything else did not reach it.
+  ui_->DeviceReachable(device, r == 0 || r == KIVO_ERR_AUTH || r == KIVO_ERR_MAX_CONNECTIONS);
   SetWaitCursor(false);
   return r;
 }
 
+std::unique_ptr<TalkSession> CDeviceOpener::MakeTalkSession(CP2pClient* session) {
+  return std::make_unique<P2pTalkSession>(session);
+}
+
 void CDeviceOpener::DetachTalk(CP2pClient* session) {
-  P2pTalkSession* talk = FindTalkSession(session);
-  if (!talk || !talk->talkTarget || !talk_capture_) return;
-  TalkCaptureDetachSession(talk_capture_, talk);
-  TalkCaptureFree(talk_capture_);
+  if (session && session == talk_client_) EndTalk();
+}
+
+void CDeviceOpener::EndTalk() {
+  // The target leaves the capture before the glue it calls goes.
+  if (talk_ && talk_->talkTarget) TalkCaptureDetachSession(talk_capture_, talk_.get());
+  talk_.reset();
+  talk_client_ = nullptr;
+  if (talk_capture_) TalkCaptureFree(talk_capture_);
   talk_capture_ = nullptr;
 }
 
 bool CDeviceOpener::SessionTalks(CP2pClient* session) const {
-  P2pTalkSession* talk = FindTalkSession(session);
-  return talk && talk->talkTarget && talk_capture_;
+  return session && session == talk_client_ && talk_ && talk_->talkTarget && talk_capture_;
 }
 
 bool CDeviceOpener::CreateTalkCapture() {
@@ -192,7 +185,13 @@ bool CDeviceOpener::CreateTalkCapture() {
 }
 
 bool CDeviceOpener::AttachTalk(CP2pClient* session) {
-  return talk_capture_ && session && TalkCaptureAttachSession(talk_capture_, TalkSessionOf(session));
+  // One session talks through the capture at a time.
+  if (!talk_capture_ || !session || talk_) return false;
+  std::unique_ptr<TalkSession> talk = MakeTalkSession(session);
+  if (!talk || !TalkCaptureAttachSession(talk_capture_, talk.get())) return false;
+  talk_ = std::move(talk);
+  talk_client_ = session;
+  return true;
 }
 
 void CDeviceOpener::StopTalk(CP2pClient* session) {
@@ -200,17 +199,15 @@ void CDeviceOpener::StopTalk(CP2pClient* session) {
   if (session && session->IsMuted()) session->UnmuteAudio();
 }
 
-void CDeviceOpener::FreeTalkCapture() {
-  if (talk_capture_) TalkCaptureFree(talk_capture_);
-  talk_capture_ = nullptr;
-}
+void CDeviceOpener::FreeTalkCapture() { EndTalk(); }
 
 void CDeviceOpener::CloseSession(DeviceNode* device, CVideoWnd* pane) {
   if (device) {
     CP2pClient* s = device->GetP2pClient();
     const bool keep = keep_connection_;
+    // Talk ends with the session's view in every mode.
+    DetachTalk(s);
     if (play_mode_ == kPlayLive) {
-      DetachTalk(s);
       RunDeviceOp([device, s, keep] {
         const int flags = s->GetState();
         if (flags & (kP2pStateLiveAudio | kP2pStateSound)) s->StopAudio();
@@ -286,6 +283,10 @@ int CDeviceOpener::OpenDeviceInPane(DeviceNode* device, int pane_index, int mode
         });
       if (!client->HasSession()) {
         r = ConnectDevice(device, pane);
+        if (r != 0 && reconnect_depth_ > 0) {
+          pane->SetState(kPaneReconnectFailed, r);
+          return r;
+        }
         if (r != 0) {
           pane->Reset(true);
           ShowDeviceError(r);
@@ -350,6 +351,11 @@ int CDeviceOpener::OpenLive(DeviceNode* device, CVideoWnd* pane) {
     RunDeviceOp([client] { return client->StartAudioSink(nullptr); });
     return 0;
   }
+  if (reconnect_depth_ > 0) {
+    // A pane that reconnects keeps its device and says why in its own text; a double-click tries again.
+    pane->SetState(kPaneReconnectFailed, r);
+    return r;
+  }
   pane->Reset(true);
   ShowDeviceError(r);
   return r;
@@ -395,6 +401,8 @@ void CDeviceOpener::ReconnectPane(int index) {
 int CDeviceOpener::StopAllPanes(int kind) {
   SetWaitCursor(true);
   ui_->ShowToast(LoadUiString(IDS_CLOSING_BACKGROUND));
+  // Closing ends talkback also for a session that no pane shows any more (the devices may go next).
+  if (kind == kStopClose) EndTalk();
   int stopped = 0;
   const int count = grid_->GetPaneCount();
   for (int i = 0; i < count; ++i) {
@@ -414,7 +422,7 @@ int CDeviceOpener::StopAllPanes(int kind) {
       continue;
     }
     CP2pClient* s = device->GetP2pClient();
-    if (play_mode_ == kPlayLive) DetachTalk(s);
+    DetachTalk(s);
     if (s->GetState() == 0) continue;
     if (kind == kStopClose) {
       CloseSession(device, nullptr);
@@ -425,6 +433,8 @@ int CDeviceOpener::StopAllPanes(int kind) {
     }
     ++stopped;
   }
+  // The timeline lets go of the session or player it plays through, also when nothing ran.
+  if (kind == kStopClose) ui_->TimelineReset();
   ui_->UpdateToolbarState();
   ui_->WaitDeviceListThread();
   ui_->HideToast();
@@ -435,6 +445,8 @@ int CDeviceOpener::StopAllPanes(int kind) {
 void CDeviceOpener::SwitchPlayMode(int mode) {
   if (mode == play_mode_ || mode < kPlayLive || mode > kPlaySd) return;
   play_mode_ = mode;
+  // Playback modes have no talk button: talkback ends here.
+  EndTalk();
   const int count = grid_->GetPaneCount();
   for (int i = 0; i < count; ++i) {
     CVideoWnd* pane = grid_->Pane(i);

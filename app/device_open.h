@@ -20,10 +20,10 @@
 
 class CAecAudioCapture;
 class IAvRender;
+class TalkSession;
 class CCsPlayerFw;
 class CP2pClient;
 class DeviceNode;
-class P2pTalkSession;
 class QWidget;
 
 // StopAllPanes kinds.
@@ -60,10 +60,9 @@ class DeviceOpenUi {
   virtual void WaitDeviceListThread() {}
   virtual void ExchangePicture(int channel_a, int channel_b) {}
   virtual void PaneClicked() {}
+  // A connect of the device ended: reachable, or lost (unreachable) until a later connect succeeds.
+  virtual void DeviceReachable(DeviceNode* device, bool reachable) {}
 };
-
-// The talk glue's view of a device session.
-P2pTalkSession* TalkSessionOf(CP2pClient* session);
 
 class CDeviceOpener : public PaneHost {
  public:
@@ -101,7 +100,7 @@ class CDeviceOpener : public PaneHost {
   // Settings (read from config.ini at construction).
   void set_keep_connection(bool on) { keep_connection_ = on; }
   void set_dont_check_online(bool on) { dont_check_online_ = on; }
-  CAecAudioCapture*& talk_capture() { return talk_capture_; }
+  CAecAudioCapture* talk_capture() const { return talk_capture_; }
   // Talkback through the one capture: whether a session talks, making the capture, adding a session to it,
   // and taking a session off it (the capture freed, the session unmuted); freeing an unused capture.
   bool SessionTalks(CP2pClient* session) const;
@@ -109,6 +108,9 @@ class CDeviceOpener : public PaneHost {
   bool AttachTalk(CP2pClient* session);
   void StopTalk(CP2pClient* session);
   void FreeTalkCapture();
+  // Ends talkback whatever session talks and frees the capture: before a play-mode switch, before the
+  // devices go and with the opener.
+  void EndTalk();
   const std::vector<PlaybackSegment>& day_records() const { return records_; }
   int64_t day_start() const { return day_start_; }
 
@@ -122,6 +124,8 @@ class CDeviceOpener : public PaneHost {
   int RunDeviceOp(const std::function<int()>& op);
 
  protected:
+  // The talk glue's view of a session; it lives while the session talks.
+  virtual std::unique_ptr<TalkSession> MakeTalkSession(CP2pClient* session);
   // Starts live video on channels 0..channels-1 into the sink (handed to the session with channel 0) and
   // picks each channel's stream; 0 or the first failure.
   virtual int StartLiveChannels(CP2pClient* client, IAvRender* sink, int channels);
@@ -140,6 +144,9 @@ class CDeviceOpener : public PaneHost {
   bool keep_connection_ = true;
   bool dont_check_online_ = false;
   CAecAudioCapture* talk_capture_ = nullptr;
+  // The one session that talks through the capture, and its glue.
+  CP2pClient* talk_client_ = nullptr;
+  std::unique_ptr<TalkSession> talk_;
   std::vector<PlaybackSegment> records_;
   int64_t day_start_ = 0;
   int64_t day_span_ = 0;
@@ -157,7 +164,7 @@ int64_t LocalDayStart(int64_t t);
 void ReleaseSink(IAvRender* sink);
 // A playback sink drawing into the pane's count targets: events to the pane, positions to the timeline.
 IAvRender* MakePlaybackSink(RenderTarget* targets, int count, HWND pane, HWND timeline);
-// The text of the error box for a device-link code.
+// The text of the error box for a device-link code: the string-table message, or the code and its meaning.
 QString DeviceErrorText(int code);
 // The text of the box shown when the device has no SD card.
 QString NoSdCardText();

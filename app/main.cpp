@@ -1,9 +1,13 @@
 // velmora: the desktop client.
+#include <unistd.h>
+
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/demo/demo_driver.h"
@@ -45,11 +49,38 @@ void PrintHelp() {
       "  $XDG_DATA_HOME/TITLE/config.ini   settings and saved accounts; section [servers] names the service\n"
       "                                    (production=, test=, pre_release= entry points)\n"
       "  $XDG_DATA_HOME/TITLE/velmora.log  the log, new at each start\n"
+      "  $XDG_DATA_HOME/TITLE/velmora.lock held while the program runs; a second start on the same\n"
+      "                                    folder is refused with a message\n"
       "  $XDG_DATA_HOME/TITLE/Velmora_exception.dmp   the crash report (text)\n"
       "  $XDG_DATA_HOME/VelmoraData        snapshots, recordings, cloud cache\n"
       "\n"
       "Example:\n"
       "  velmora --lang zh\n");
+}
+
+// While the application object is made, the display platform's complaints are held back: when no display
+// can be opened Qt ends the process with a hint about reinstalling; one line naming the display says it
+// instead, and the program ends with 1.
+bool g_making_app = false;
+QtMessageHandler g_default_handler = nullptr;
+std::vector<std::string> g_held;
+
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (g_making_app) {
+    if (type == QtFatalMsg) {
+      std::fprintf(stderr, "velmora: %s\n",
+                   NoDisplayText(std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"),
+                                 std::getenv("WAYLAND_DISPLAY"))
+                       .c_str());
+      std::fflush(stderr);
+      _exit(1);
+    }
+    if (context.category && std::strncmp(context.category, "qt.qpa.", 7) == 0) {
+      g_held.push_back(std::string(context.category) + ": " + message.toStdString());
+      return;
+    }
+  }
+  if (g_default_handler) g_default_handler(type, context, message);
 }
 
 int Usage(const char* fmt, const char* arg) {
@@ -110,7 +141,12 @@ int main(int argc, char** argv) {
 
   int qt_argc = 1;
   char* qt_argv[] = {argv[0], nullptr};
+  g_default_handler = qInstallMessageHandler(StartupMessageHandler);
+  g_making_app = true;
   QApplication app(qt_argc, qt_argv);
+  g_making_app = false;
+  for (const std::string& line : g_held) std::fprintf(stderr, "%s\n", line.c_str());
+  g_held.clear();
   QApplication::setApplicationName(QStringLiteral("Velmora"));
   ApplyAppStyle(&app);
   CVelmoraApp the_app;

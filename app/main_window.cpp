@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMenu>
@@ -55,6 +56,8 @@ constexpr int kBtnDate = 1010;
 constexpr int kBtnDataFolder = 1000;
 constexpr int kBtnMediaFolder = 1011;
 constexpr int kBtnPtzQuadrants = 1100;
+// The grid's bevelled frame around it.
+constexpr int kGridFrame = 3;
 // The owner-drawn text of the skin that shows the signed-in user.
 constexpr int kTextCurrentUser = 1;
 // Width of the borders that size the window, and of the sizing corner.
@@ -216,6 +219,7 @@ CVelmoraDlg::CVelmoraDlg(QWidget* parent) : CBmpbtnContainer(parent) {
   } else {
     resize(1280, 800);
   }
+  setMinimumSize(kMinWindowWidth, kMinWindowHeight);
   setMouseTracking(true);
   LogPrintf(kLogInfo, nullptr, "CVelmoraDlg::OnCreate", "Window created\n");
 
@@ -287,7 +291,8 @@ void CVelmoraDlg::CreateControls() {
   tree_->setStyleSheet(QStringLiteral(
       "QTreeWidget { background: #262626; color: white; border: none; outline: none; }"
       "QTreeWidget::item { height: 24px; color: white; }"
-      "QTreeWidget::item:selected { background: #FF7F27; color: white; }"
+      // As the list's selected row: a muted fill that keeps the text readable, and the accent at the left.
+      "QTreeWidget::item:selected { background: #3A4350; color: white; border-left: 3px solid #FF7F27; }"
       "QScrollBar:vertical { width: 4px; background: #262626; margin: 0; }"
       "QScrollBar::handle:vertical { background: #5A5A5A; min-height: 24px; border-radius: 2px; }"
       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"));
@@ -367,7 +372,23 @@ QString CVelmoraDlg::GetTooltipText(int index) const {
   int id = IdFromIndex(index);
   for (const auto& t : kTips)
     if (t.button == id) return LoadUiString(t.string);
-  return QString();
+  // The caption's buttons say what they do too.
+  switch (id) {
+    case kBtnSettings:
+      return UiText("Settings", "设置");
+    case kBtnDataFolder:
+      return UiText("Open the data folder (settings and log)", "打开数据文件夹（设置和日志）");
+    case kBtnMediaFolder:
+      return UiText("Open the snapshots and recordings folder", "打开抓图和录像文件夹");
+    case kBtnMinimise:
+      return UiText("Minimise", "最小化");
+    case kBtnMaximise:
+      return isMaximized() ? UiText("Restore", "还原") : UiText("Maximise", "最大化");
+    case kBtnClose:
+      return UiText("Close", "关闭");
+    default:
+      return QString();
+  }
 }
 
 void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint32_t) {
@@ -375,7 +396,10 @@ void CVelmoraDlg::DrawTextCallback(QPainter* p, int id, const QRect& rect, uint3
   QFont f = p->font();
   f.setPixelSize(13);
   p->setFont(f);
-  p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(GetCurrentUser()));
+  // A long name is cut to its place, never drawn over the title.
+  const QString user =
+      QFontMetrics(f).elidedText(QString::fromStdString(GetCurrentUser()), Qt::ElideMiddle, rect.width());
+  p->drawText(rect, Qt::AlignRight | Qt::AlignVCenter, user);
 }
 
 // ---- device list ----
@@ -483,6 +507,8 @@ void CVelmoraDlg::OnTimer(int id) {
     OnIdleTimer();
   } else if (id == kToolbarTimerId) {
     UpdateToolbarState();
+    // Once a second the device rows follow their sessions (a lost link turns a row from green).
+    if (++toolbar_ticks_ % 5 == 0 && list_) list_->RefreshRowStates();
   } else {
     CBmpbtnContainer::OnTimer(id);
   }
@@ -741,6 +767,9 @@ void CVelmoraDlg::OnLogout() {
   tree_->setUpdatesEnabled(true);
   OrvelServer().Disconnect();
   OrvelServer().Uninit();
+  // Nobody is signed in while the log-in dialog waits: the title bar drops the user.
+  SetCurrentUser("");
+  repaint();
   CLoginDlg dlg(this);
   if (dlg.DoModal() != IDOK) {
     PostMessage(hwnd(), WM_COMMAND, kBtnClose, 0);
@@ -924,7 +953,7 @@ void CVelmoraDlg::mouseMoveEvent(QMouseEvent* e) {
   if (drag_hit_ != 0) {
     const QPoint d = e->globalPosition().toPoint() - drag_origin_;
     QRect g = drag_geometry_;
-    const QSize min(640, 400);
+    const QSize min = minimumSize();
     if (drag_hit_ == HTCAPTION) {
       g.translate(d);
     } else {
@@ -1014,7 +1043,11 @@ void CVelmoraDlg::OnButtonEvent(int index, int event) {
           GetStaticRect(i, &r, &flags);
           bottom_right = QPoint(r.right, r.bottom);
         }
-        date_picker_->ShowAt(mapToGlobal(bottom_right));
+        // Open at the day the timeline shows, else today.
+        const int64_t shown =
+            timeline_ && timeline_->HasList() ? timeline_->cursor_time() : opener_->day_start();
+        const QDate day = shown > 0 ? QDateTime::fromSecsSinceEpoch(shown).date() : QDate::currentDate();
+        date_picker_->ShowAt(mapToGlobal(bottom_right), day);
       }
       return;
     default:
@@ -1053,6 +1086,8 @@ void CVelmoraDlg::UpdateTalkButtons(DeviceNode*) {
 
 void CVelmoraDlg::TimelineReset() {
   if (timeline_) timeline_->Reset();
+  // What it played goes with it: it points at a session or player that may be freed next.
+  playback_.reset();
 }
 
 void CVelmoraDlg::TimelineSetRecordList(CP2pClient* session, CCsPlayerFw* player,
@@ -1085,6 +1120,14 @@ void CVelmoraDlg::PlayModeChanged(int mode) {
   if (timeline_) {
     timeline_->setVisible(playback);
     if (playback) timeline_->raise();
+  }
+  // In playback the grid ends above the timeline (and its frame), so no picture hides under it.
+  const int g = StaticIndexFromId(kGridId), t = StaticIndexFromId(kTimelineId);
+  SkinRect grid_rect, timeline_rect;
+  uint32_t grid_flags = 0;
+  if (GetStaticRect(g, &grid_rect, &grid_flags) && GetStaticRect(t, &timeline_rect, nullptr)) {
+    grid_rect.bottom = playback ? timeline_rect.top - kGridFrame : timeline_rect.bottom;
+    MoveStatic(g, grid_rect, grid_flags);
   }
   if (!playback && date_picker_) date_picker_->hide();
   auto show = [this](int id, bool on) {
@@ -1120,6 +1163,10 @@ void CVelmoraDlg::WaitDeviceListThread() {
 
 void CVelmoraDlg::ExchangePicture(int channel_a, int channel_b) {
   if (controls_) controls_->ExchangePicture(channel_a, channel_b);
+}
+
+void CVelmoraDlg::DeviceReachable(DeviceNode* device, bool reachable) {
+  if (list_) list_->SetDeviceLost(device, !reachable);
 }
 
 void CVelmoraDlg::PaneClicked() {

@@ -38,6 +38,10 @@ constexpr int kIdleTimerId = 21;
 constexpr int kIdleTimerMs = 5000;
 constexpr int kToolbarTimerId = 22;
 constexpr int kToolbarTimerMs = 200;
+// The smallest window: below it the play bar's buttons, the pan-tilt pad and the caption's texts would
+// overlap (the skin is laid out for 1280 x 800).
+constexpr int kMinWindowWidth = 1080;
+constexpr int kMinWindowHeight = 600;
 // Height of the caption strip that moves the window.
 constexpr int kCaptionHeight = 32;
 // Child controls.
@@ -194,6 +198,7 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public Devic
   void WaitDeviceListThread() override;
   void ExchangePicture(int channel_a, int channel_b) override;
   void PaneClicked() override;
+  void DeviceReachable(DeviceNode* device, bool reachable) override;
 
  protected:
   void OnMessage(UiMessageEvent* event) override;
@@ -225,6 +230,7 @@ class CVelmoraDlg : public CBmpbtnContainer, public DeviceListView, public Devic
   int grid_n_ = 1;
   bool closing_ = false;
   bool wait_cursor_ = false;
+  int toolbar_ticks_ = 0;
 
   CDeviceListCtrl* list_ = nullptr;
   QTreeWidget* tree_ = nullptr;

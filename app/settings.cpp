@@ -161,7 +161,12 @@ void ConvertLegacyLogin(std::string* user, std::string* password) {
   platform::IniWriteSection("accounts", accounts.data(), ConfigPath().c_str());
 }
 
-std::string GetMediaFolder() { return platform::MakeAppDataFolder("VelmoraData"); }
+std::string GetMediaFolder() { return platform::MakeAppDataFolder(kMediaFolderName); }
+
+std::string MediaFolderPath() {
+  const std::string root = platform::AppDataRoot();
+  return root.empty() ? root : root + "/" + kMediaFolderName;
+}
 
 std::string FormatVersionText(const char* version) {
   if (!version || !*version) return "";

@@ -57,7 +57,10 @@ void ConvertLegacyLogin(std::string* user, std::string* password);
 
 // The folder for snapshots, recordings and the cloud cache, made when missing (the rule applied anew at each
 // call): "VelmoraData" under the user's data folder. Empty when it cannot be made.
+constexpr const char* kMediaFolderName = "VelmoraData";
 std::string GetMediaFolder();
+// Where that folder is, made or not (empty without a data folder): for messages and the cache root.
+std::string MediaFolderPath();
 
 // "V%d.%d.%d.%d" from a dotted version ("2.3.0.6"); missing parts count as 0; empty for an empty or
 // malformed version.

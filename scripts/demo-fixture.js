@@ -33,7 +33,11 @@ const recordings = {};
 const lines = [];
 for (const list of Object.values(accounts)) {
   for (const d of list) {
-    for (const k of Object.keys(d)) if (typeof d[k] === 'string') d[k] = d[k].split('%INIT%').join(init);
+    // %INIT%: the rendezvous init string; %THUMBS%: where the world serves the thumbnails (DEMO_THUMBS).
+    for (const k of Object.keys(d)) {
+      if (typeof d[k] !== 'string') continue;
+      d[k] = d[k].split('%INIT%').join(init).split('%THUMBS%').join(process.env.DEMO_THUMBS || '');
+    }
     lines.push(`device ${d.id} ${d.p2p_id} ${d.password} ${d.uuid} ${d.des_key} ${d.name}`);
     // Recordings every few hours back from now, a little apart for each device.
     const step = Math.floor((days * 86400) / (days * RECORDS_PER_DAY));

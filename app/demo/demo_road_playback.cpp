@@ -385,19 +385,34 @@ bool DemoRoadPlayback::RunReconnect() {
   std::fflush(stdout);
   Wait(300);
   Shoot("countdown");
+  // The reconnect runs from the pane's timer with the window live: a timer shoots the pane while it says so.
+  QTimer watch;
+  bool shot_reconnecting = false;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!shot_reconnecting && (pane->Reconnecting() || pane->GetState() == kPaneConnecting))
+      shot_reconnecting = Shoot("reconnecting");
+  });
+  watch.start(50);
   // The countdown ends in a reconnect of the same pane (run from the pane's timer); it plays again with new
   // pictures.
   const bool reconnected = WaitFor([&] { return pane->Countdown() == 0; }, (pane->Countdown() + 3) * 1000);
   const uint64_t pictures0 = DemoPaneRepaints();
-  const bool again = reconnected && WaitFor(
-                                        [&] {
-                                          return window_->grid()->Pane(index)->GetDevice() == device &&
-                                                 pane->GetState() == kPanePlaying &&
-                                                 DemoPaneRepaints() - pictures0 >= kMinPictures;
-                                        },
-                                        road_.step_timeout_ms);
+  bool failed = false;
+  const bool again = reconnected &&
+                     WaitFor(
+                         [&] {
+                           failed = pane->GetState() == kPaneReconnectFailed;
+                           return failed || (window_->grid()->Pane(index)->GetDevice() == device &&
+                                             pane->GetState() == kPanePlaying &&
+                                             DemoPaneRepaints() - pictures0 >= kMinPictures);
+                         },
+                         road_.step_timeout_ms) &&
+                     !failed;
+  watch.stop();
+  Shoot("after-reconnect");
   Step("live-reconnect", again,
        again         ? "plays again"
+       : failed      ? "the reconnect failed: " + pane->StatusText().toStdString()
        : reconnected ? "no pictures after the reconnect (pane state " + std::to_string(pane->GetState()) + ")"
                      : "the countdown did not end in a reconnect");
   return again;

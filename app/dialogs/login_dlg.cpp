@@ -12,6 +12,7 @@
 #include "app/app_state.h"
 #include "app/settings.h"
 #include "app/ui/blocking_runner.h"
+#include "app/ui/error_text.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/style.h"
@@ -21,14 +22,8 @@
 CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CLoginDlg"));
   setWindowTitle(UiText("Login", "用户登录"));
-  // White dialog, blue text in the edit boxes.
-  QPalette white = palette();
-  white.setColor(QPalette::Window, Qt::white);
-  setPalette(white);
-  setAutoFillBackground(true);
-  setStyleSheet(
-      QStringLiteral("QLabel, QCheckBox { background: white; }"
-                     "QLineEdit, QComboBox { color: #6060FF; }"));
+  // Dark like the main window (the application's style sheet), the entered texts in a light blue.
+  setStyleSheet(QStringLiteral("QLineEdit, QComboBox { color: #9DB8FF; }"));
 
   auto* logo = new QLabel(this);
   logo->setPixmap(MakeLogoPixmap(44, devicePixelRatioF()));
@@ -38,9 +33,9 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
   big.setPointSizeF(big.pointSizeF() * 1.6);
   big.setWeight(QFont::DemiBold);
   name->setFont(big);
-  name->setStyleSheet(QStringLiteral("color: #1F2328;"));
+  name->setStyleSheet(QStringLiteral("color: #E8EAED;"));
   auto* sub = new QLabel(UiText("Login", "用户登录"), this);
-  sub->setStyleSheet(QStringLiteral("color: #6B7480;"));
+  sub->setStyleSheet(QStringLiteral("color: #8C95A1;"));
   auto* titles = new QVBoxLayout;
   titles->setSpacing(2);
   titles->addWidget(name);
@@ -156,7 +151,9 @@ void CLoginDlg::OnOK() {
   }
   r = RunBlocking([&] { return OrvelServer().Login(user.c_str(), password.c_str()); });
   if (r < 0) {
-    ShowMessage(this, QStringLiteral("Login failed(%1)").arg(r), QStringLiteral("Failed"), kBoxError);
+    // The code with what it means: "Login failed(-6:Could not connect to the service)".
+    ShowMessage(this, QStringLiteral("Login failed") + CodeWithMeaning(r, ServiceErrorMeaning(r)),
+                QStringLiteral("Failed"), kBoxError);
     return;
   }
   if (r > 0) {

@@ -97,7 +97,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   f.setWeight(QFont::DemiBold);
   text_->setFont(f);
   auto* line = new QLabel(UiText("Desktop client for cloud cameras.", "云摄像机桌面客户端。"), this);
-  line->setStyleSheet(QStringLiteral("color: #6B7480;"));
+  line->setStyleSheet(QStringLiteral("color: #8C95A1;"));
   auto* texts = new QVBoxLayout;
   texts->addWidget(text_);
   texts->addWidget(line);
@@ -148,7 +148,8 @@ CAccessByUuidDlg::CAccessByUuidDlg(QWidget* parent) : QDialog(parent) {
   connect(buttons, &QDialogButtonBox::accepted, this, [this] { OnOK(); });
 }
 
-void CAccessByUuidDlg::UpdateOk() { ok_->setEnabled(uuid_->text().size() > kUuidMinExclusive); }
+// Spaces around the UUID (a pasted one) are not part of it.
+void CAccessByUuidDlg::UpdateOk() { ok_->setEnabled(uuid_->text().trimmed().size() > kUuidMinExclusive); }
 
 void CAccessByUuidDlg::OnInitDialog() {
   uuid_->setText(QString::fromStdString(m_uuid));
@@ -168,7 +169,7 @@ int CAccessByUuidDlg::DoModal() {
 
 void CAccessByUuidDlg::OnOK() {
   if (!ok_->isEnabled()) return;
-  m_uuid = uuid_->text().toStdString();
+  m_uuid = uuid_->text().trimmed().toStdString();
   m_4g = g4_->isChecked();
   m_low_power = low_power_->isChecked();
   m_rvs = rvs_->isChecked();

@@ -67,7 +67,11 @@ CmyMonthCalCtrl::CmyMonthCalCtrl(QWidget* parent) : QCalendarWidget(parent) {
   connect(this, &QCalendarWidget::activated, this, [this](QDate d) { Select(d); });
 }
 
-void CmyMonthCalCtrl::ShowAt(const QPoint& bottom_right) {
+void CmyMonthCalCtrl::ShowAt(const QPoint& bottom_right, const QDate& day) {
+  if (day.isValid()) {
+    setSelectedDate(day);
+    setCurrentPage(day.year(), day.month());
+  }
   move(bottom_right - QPoint(width(), height()));
   show();
   raise();

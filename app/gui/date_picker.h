@@ -13,8 +13,9 @@ class CmyMonthCalCtrl : public QCalendarWidget {
 
   // Called with the chosen day at local midnight (00:00:00), after the picker hid.
   void SetOnSelect(std::function<void(int64_t day_start)> on_select) { on_select_ = std::move(on_select); }
-  // Shows the picker with its bottom-right corner at the given global point, on top.
-  void ShowAt(const QPoint& bottom_right);
+  // Shows the picker with its bottom-right corner at the given global point, on top, open at the given day
+  // (the timeline's) when it is valid.
+  void ShowAt(const QPoint& bottom_right, const QDate& day = QDate());
   // Picks a day as a click on it would.
   void Select(const QDate& date);
 

@@ -25,8 +25,9 @@ class DeviceRowDelegate : public QStyledItemDelegate {
     v.selected = option.state & QStyle::State_Selected;
     DrawDeviceRow(p, option.rect, v);
   }
-  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override {
-    return QSize(option.rect.width(), kDeviceRowHeight);
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const QSize hint = index.data(Qt::SizeHintRole).toSize();
+    return QSize(option.rect.width(), hint.height() > 0 ? hint.height() : kDeviceRowHeight);
   }
 
  private:
@@ -75,10 +76,19 @@ QRgb DeviceRowTextColour(const DeviceRowView& v) {
   return v.online ? kRowTextOnline : kRowTextOffline;
 }
 
+int DeviceRowHeight(const DeviceRowView& v) {
+  if (!v.thumbnail.isNull()) return kDeviceRowHeight;
+  const int lines = v.tags.isEmpty() ? 3 : 4;
+  return kRowTextInset + lines * kRowLineHeight + kRowBottomInset;
+}
+
 void DrawDeviceRow(QPainter* p, const QRect& rect, const DeviceRowView& v) {
   p->save();
   p->setClipRect(rect);
-  p->fillRect(rect, QColor(v.selected ? kRowSelected : kRowBackground));
+  // The selected row: a muted fill that keeps every text colour readable, and an accent bar.
+  p->fillRect(rect, QColor(v.selected ? kRowSelectedFill : kRowBackground));
+  if (v.selected)
+    p->fillRect(QRect(rect.left(), rect.top(), kRowAccentWidth, rect.height()), QColor(kRowSelected));
   p->setFont(DeviceRowFont());
   p->setPen(QColor(DeviceRowTextColour(v)));
   p->setBackgroundMode(Qt::TransparentMode);
@@ -99,8 +109,11 @@ void DrawDeviceRow(QPainter* p, const QRect& rect, const DeviceRowView& v) {
   if (has_thumb) p->drawImage(thumb, v.thumbnail);
   if (!v.online) {
     const QImage& overlay = OfflineOverlay();
-    const QPoint at(thumb.left() + (thumb.width() - overlay.width()) / 2,
-                    thumb.top() + (thumb.height() - overlay.height()) / 2);
+    // Centred on the thumbnail, or at the right of a row without one.
+    const QPoint at = has_thumb ? QPoint(thumb.left() + (thumb.width() - overlay.width()) / 2,
+                                         thumb.top() + (thumb.height() - overlay.height()) / 2)
+                                : QPoint(rect.right() - overlay.width() - 8,
+                                         rect.top() + (rect.height() - overlay.height()) / 2);
     p->setCompositionMode(QPainter::RasterOp_SourceOrDestination);
     p->drawImage(at, overlay);
     p->setCompositionMode(QPainter::CompositionMode_SourceOver);
@@ -122,7 +135,7 @@ void DrawNoItem(QPainter* p, const QRect& rect) {
 CDeviceListCtrl::CDeviceListCtrl(QWidget* parent) : QListWidget(parent) {
   setObjectName(QStringLiteral("DeviceList"));
   setItemDelegate(new DeviceRowDelegate(this));
-  setUniformItemSizes(true);
+  setUniformItemSizes(false);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -139,17 +152,25 @@ CDeviceListCtrl::CDeviceListCtrl(QWidget* parent) : QListWidget(parent) {
       "QScrollBar::handle:vertical { background: #5A5A5A; min-height: 24px; border-radius: 2px; }"
       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+  // The devices of cleared rows may be freed: what was known of them goes too.
+  connect(model(), &QAbstractItemModel::modelReset, this, [this] {
+    lost_.clear();
+    drawn_.clear();
+  });
   lookup_ = [](int index) -> DeviceNode* {
     DeviceNodeList& nodes = ProcessDeviceNodes();
     return index >= 0 && index < static_cast<int>(nodes.size()) ? nodes[index] : nullptr;
   };
 }
 
+// The model outlives the members its reset clears.
+CDeviceListCtrl::~CDeviceListCtrl() { disconnect(model(), nullptr, this, nullptr); }
+
 void CDeviceListCtrl::AppendRow(const QString& uuid, int device_index) {
   auto* item = new QListWidgetItem(uuid);
   item->setData(kIndexRole, device_index);
-  item->setSizeHint(QSize(0, kDeviceRowHeight));
   addItem(item);
+  item->setSizeHint(QSize(0, DeviceRowHeight(RowView(row(item)))));
 }
 
 int CDeviceListCtrl::RowDeviceIndex(int row) const {
@@ -196,9 +217,10 @@ DeviceRowView CDeviceListCtrl::RowView(int row) const {
   v.uuid = QString::fromStdString(info.uuid);
   v.version = QString::fromStdString(DeviceVersionText(info.current_version));
   v.tags = QString::fromStdString(DeviceTagText(info));
-  v.online = info.is_online != 0;
+  v.online = info.is_online != 0 && !DeviceLost(node);
   CP2pClient* client = node->PeekP2pClient();
   v.alive = client && client->IsAlive();
+  drawn_[row] = {v.alive, v.online};
   v.thumbnail = Thumbnail(ThumbnailCachePath(info));
   return v;
 }
@@ -206,7 +228,31 @@ DeviceRowView CDeviceListCtrl::RowView(int row) const {
 void CDeviceListCtrl::RedrawRow(int row) {
   QListWidgetItem* it = item(row);
   if (!it) return;
+  const int height = DeviceRowHeight(RowView(row));
+  if (it->sizeHint().height() != height) it->setSizeHint(QSize(0, height));
   viewport()->update(visualItemRect(it));
+}
+
+void CDeviceListCtrl::SetDeviceLost(const DeviceNode* device, bool lost) {
+  if (!device || DeviceLost(device) == lost) return;
+  if (lost)
+    lost_.insert(device);
+  else
+    lost_.erase(device);
+  for (int r = 0; r < count(); ++r)
+    if (RowDevice(r) == device) RedrawRow(r);
+}
+
+void CDeviceListCtrl::RefreshRowStates() {
+  for (int r = 0; r < count(); ++r) {
+    DeviceNode* node = RowDevice(r);
+    if (!node) continue;
+    CP2pClient* client = node->PeekP2pClient();
+    const std::pair<bool, bool> now{client && client->IsAlive(),
+                                    node->Info().is_online != 0 && !DeviceLost(node)};
+    auto it = drawn_.find(r);
+    if (it == drawn_.end() || it->second != now) RedrawRow(r);
+  }
 }
 
 QImage CDeviceListCtrl::RenderRow(int row) const {

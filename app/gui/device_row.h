@@ -1,6 +1,7 @@
-// The device list of the main window: an owner-drawn list of 116-pixel rows, one per device (row text the
+// The device list of the main window: an owner-drawn list of rows, one per device (row text the
 // device's uuid, item data its index in the device list), each showing the name, uuid, firmware version,
-// tags and thumbnail in the colour of the device's state; "No Item" when empty.
+// tags and thumbnail in the colour of the device's state (rows without a thumbnail hold only their texts);
+// "No Item" when empty.
 #pragma once
 
 #include <QColor>
@@ -11,19 +12,23 @@
 #include <QString>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 class DeviceNode;
 
 // Colours (0xRRGGBB).
 constexpr QRgb kRowBackground = 0x262626;
-constexpr QRgb kRowSelected = 0xFF7F27;
+constexpr QRgb kRowSelected = 0xFF7F27;      // the selected row's accent bar
+constexpr QRgb kRowSelectedFill = 0x3A4350;  // under the selected row's texts, which keep their colours
+constexpr int kRowAccentWidth = 4;
 constexpr QRgb kRowTextAlive = 0x00FF00;
 constexpr QRgb kRowTextOnline = 0xFFFFFF;
 constexpr QRgb kRowTextOffline = 0x808080;
 constexpr QRgb kNoItemText = 0xC0C0C0;
 // Geometry of a row.
-constexpr int kDeviceRowHeight = 116;
+constexpr int kDeviceRowHeight = 116;  // a row with a thumbnail
+constexpr int kRowBottomInset = 6;     // below the last text line of a row without one
 constexpr int kRowTextInset = 2;
 constexpr int kRowLineHeight = 18;
 constexpr int kThumbLeft = 98;
@@ -54,12 +59,15 @@ const QImage& OfflineOverlay();
 QRgb DeviceRowTextColour(const DeviceRowView& v);
 // Draws one row into rect.
 void DrawDeviceRow(QPainter* p, const QRect& rect, const DeviceRowView& v);
+// The height of a row: room for the thumbnail, or for the text lines alone.
+int DeviceRowHeight(const DeviceRowView& v);
 // Draws "No Item" for an empty list of client area rect.
 void DrawNoItem(QPainter* p, const QRect& rect);
 
 class CDeviceListCtrl : public QListWidget {
  public:
   explicit CDeviceListCtrl(QWidget* parent = nullptr);
+  ~CDeviceListCtrl() override;
 
   // Appends a row: text the uuid, item data the device's index.
   void AppendRow(const QString& uuid, int device_index);
@@ -70,8 +78,13 @@ class CDeviceListCtrl : public QListWidget {
   void SetDeviceLookup(std::function<DeviceNode*(int index)> lookup) { lookup_ = std::move(lookup); }
   // What row shows now (thumbnail read from the cache).
   DeviceRowView RowView(int row) const;
-  // Redraws one row, reading its thumbnail again; rows out of range are ignored.
+  // Redraws one row, reading its thumbnail again (its height follows); rows out of range are ignored.
   void RedrawRow(int row);
+  // A device whose connect failed as unreachable shows offline until a connect succeeds.
+  void SetDeviceLost(const DeviceNode* device, bool lost);
+  bool DeviceLost(const DeviceNode* device) const { return lost_.count(device) != 0; }
+  // Redraws the rows whose session or online state changed since they were drawn.
+  void RefreshRowStates();
   // Renders row into an image of the row's size (for tests and drag pictures).
   QImage RenderRow(int row) const;
 
@@ -87,6 +100,9 @@ class CDeviceListCtrl : public QListWidget {
   QImage Thumbnail(const std::string& path) const;
 
   std::function<DeviceNode*(int index)> lookup_;
+  std::set<const DeviceNode*> lost_;
+  // Per row: alive and online as last drawn.
+  mutable std::map<int, std::pair<bool, bool>> drawn_;
   struct CachedThumb {
     QDateTime modified;
     qint64 size = -1;

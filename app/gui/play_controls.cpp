@@ -183,7 +183,7 @@ void CPlayControls::UpdateToolbarState() {
       const int step = pane_->SessionSpeed();
       for (int k = 0; k < 3; ++k) {
         Show(kBtnSpeed0 + k, pbrate);
-        if (pbrate && k == step) Check(kBtnSpeed0 + k, true);
+        Check(kBtnSpeed0 + k, pbrate && k == step);
       }
       for (int id : {kBtnLens, kBtnPip, kBtnExchange}) Show(id, false);
     }
@@ -197,7 +197,8 @@ void CPlayControls::UpdateToolbarState() {
   const int step = pane_->PlayerSpeed();
   for (int k = 0; k < 3; ++k) {
     Show(kBtnSpeed0 + k, true);
-    if (k == step) Check(kBtnSpeed0 + k, true);
+    // Only the step playing now is lit (a new day starts again at 1x).
+    Check(kBtnSpeed0 + k, k == step);
   }
   for (int id : {kBtnLens, kBtnPip, kBtnExchange}) Show(id, false);
 }
@@ -218,7 +219,19 @@ void CPlayControls::UpdateTalkButtons() {
 }
 
 std::string CPlayControls::NewFileName(time_t t, const char* ext) {
-  return UniqueMediaFileName(MakeMediaFileName(folder_(), t, pane_->DeviceUuid(), ext));
+  // Nothing is written outside the media folder: without one there is no name.
+  const std::string folder = folder_();
+  if (folder.empty()) return std::string();
+  return UniqueMediaFileName(MakeMediaFileName(folder, t, pane_->DeviceUuid(), ext));
+}
+
+void CPlayControls::SaveFailed(bool recording) {
+  QString text = recording ? UiText("Recording failed", "录像失败") : UiText("Snapshot failed", "抓图失败");
+  if (last_file_.empty()) {
+    text += UiText(": the media folder %1 cannot be created", "：无法创建媒体文件夹 %1")
+                .arg(QString::fromStdString(MediaFolderPath()));
+  }
+  Notice(text);
 }
 
 void CPlayControls::CaptureOrRecord(int id) {
@@ -228,14 +241,14 @@ void CPlayControls::CaptureOrRecord(int id) {
       pane_->SessionMute(!pane_->SessionIsMuted());
     } else if (id == kBtnSnapshot) {
       last_file_ = NewFileName(clock_(), ".jpg");
-      if (!pane_->SessionSnapshot(last_file_)) Notice(UiText("Snapshot failed", "抓图失败"));
+      if (last_file_.empty() || !pane_->SessionSnapshot(last_file_)) SaveFailed(false);
     } else if (id == kBtnRecord) {
       const int flags = pane_->SessionState();
       if (flags & kSessionRecording) {
         pane_->SessionStopRecord();
       } else if (flags != 0) {
         last_file_ = NewFileName(clock_(), ".mp4");
-        if (!pane_->SessionStartRecord(last_file_)) Notice(UiText("Recording failed", "录像失败"));
+        if (last_file_.empty() || !pane_->SessionStartRecord(last_file_)) SaveFailed(true);
       }
     }
   } else {
@@ -244,13 +257,13 @@ void CPlayControls::CaptureOrRecord(int id) {
       pane_->PlayerMute((ps & kPlayerSound) != 0);
     } else if (id == kBtnSnapshot) {
       last_file_ = NewFileName(static_cast<time_t>(pane_->TimelineCursor()), ".jpg");
-      if (!pane_->PlayerSnapshot(last_file_)) Notice(UiText("Snapshot failed", "抓图失败"));
+      if (last_file_.empty() || !pane_->PlayerSnapshot(last_file_)) SaveFailed(false);
     } else if (id == kBtnRecord) {
       if (ps & kPlayerRecording) {
         pane_->PlayerStopRecord();
       } else {
         last_file_ = NewFileName(static_cast<time_t>(pane_->TimelineCursor()), ".mp4");
-        if (!pane_->PlayerStartRecord(last_file_)) Notice(UiText("Recording failed", "录像失败"));
+        if (last_file_.empty() || !pane_->PlayerStartRecord(last_file_)) SaveFailed(true);
       }
     }
   }
@@ -263,15 +276,19 @@ void CPlayControls::ToggleTalk() {
     pane_->TalkStop();
   } else {
     // One session talks at a time: while another one holds the capture this start fails.
-    bool ok = !pane_->TalkCaptureExists() && pane_->TalkCaptureCreate();
+    const bool held = pane_->TalkCaptureExists();
+    const bool no_microphone = !held && !pane_->TalkCaptureCreate();
+    bool ok = !held && !no_microphone;
     if (ok && !pane_->TalkCaptureAttach()) {
       pane_->TalkCaptureFree();
       ok = false;
     }
     if (!ok) {
-      last_notice_ = LoadUiString(IDS_SOMEONE_TALKING);
+      // A capture that cannot be made at all means no microphone opens, not another talker.
+      last_notice_ = no_microphone ? UiText("No microphone could be opened.", "无法打开麦克风。")
+                                   : LoadUiString(IDS_SOMEONE_TALKING);
       Check(kBtnTalk, false);
-      ShowErrorBox(owner_, IDS_SOMEONE_TALKING);
+      ShowMessage(owner_, last_notice_, LoadUiString(IDS_ERROR), kBoxError);
     }
   }
   UpdateToolbarState();

@@ -143,6 +143,8 @@ class CPlayControls {
   void Show(int id, bool on);
   std::string NewFileName(time_t t, const char* ext);
   void Notice(const QString& text);
+  // A snapshot or recording that could not be saved (last_file_ empty: no media folder).
+  void SaveFailed(bool recording);
 
   CBmpbtnContainer* bar_;
   PaneControl* pane_;

@@ -1,5 +1,6 @@
 #include "app/gui/toolbar.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -18,9 +19,9 @@ QRect ScreenArea(const QPoint& at) {
   return s ? s->availableGeometry() : QRect(0, 0, 1280, 800);
 }
 
+// The application's own (sans) face: a missing SimSun would fall back to a serif one.
 QFont TipFont() {
-  QFont f;
-  f.setFamilies({QStringLiteral("SimSun"), f.family()});
+  QFont f = QApplication::font();
   f.setPointSize(9);
   return f;
 }
@@ -69,7 +70,7 @@ void CToolTipWnd::ShowTip(const QString& text, const QPoint* point, int hide_ms)
   text_ = text;
   setWindowTitle(text);
   QFontMetrics fm(font());
-  QSize size(fm.horizontalAdvance(text) + 4, fm.height() + 5);
+  QSize size(fm.horizontalAdvance(text) + 2 * kTipPadX, fm.height() + 2 * kTipPadY);
   QPoint at = point ? *point : QCursor::pos();
   QRect screen = ScreenArea(at);
   int x = at.x(), y = at.y();
@@ -97,12 +98,12 @@ bool CToolTipWnd::event(QEvent* e) {
 
 void CToolTipWnd::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  p.fillRect(rect(), palette().color(QPalette::ToolTipBase));
-  p.setPen(palette().color(QPalette::Mid));
+  p.fillRect(rect(), QColor(kTipBackground));
+  p.setPen(QColor(kTipBorder));
   p.drawRect(rect().adjusted(0, 0, -1, -1));
-  p.setPen(palette().color(QPalette::ToolTipText));
+  p.setPen(QColor(kTipText));
   p.setFont(font());
-  p.drawText(QPoint(2, 2 + p.fontMetrics().ascent()), text_);
+  p.drawText(QPoint(kTipPadX, kTipPadY + p.fontMetrics().ascent()), text_);
 }
 
 void CToolTipWnd::OnTimer(int) { HideTip(); }

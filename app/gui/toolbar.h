@@ -30,6 +30,13 @@ constexpr int kDrawHover = 2;
 constexpr int kDrawDisabled = 3;
 // The tooltip shows this far below its point.
 constexpr int kTipOffsetY = 20;
+// Room around a tooltip's text, each side.
+constexpr int kTipPadX = 6;
+constexpr int kTipPadY = 4;
+// The tooltip's colours, those of the dark application (0xRRGGBB).
+constexpr QRgb kTipBackground = 0x1F2329;
+constexpr QRgb kTipBorder = 0x4A515C;
+constexpr QRgb kTipText = 0xE8EAED;
 
 // Sets the window that receives the clicks of every bar (the application's main window); 0 none.
 void SetToolbarCommandTarget(HWND hwnd);

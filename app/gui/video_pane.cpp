@@ -12,6 +12,7 @@
 
 #include "app/gui/video_grid.h"
 #include "app/gui/video_layout.h"
+#include "app/ui/error_text.h"
 #include "app/ui/strings.h"
 #include "media/sink/av_render.h"
 #include "sdk/node/device_node.h"
@@ -94,10 +95,9 @@ bool PaneHost::IsCellular(DeviceNode* device) {
   return s && s->GetFeatures(&f) == 0 && f.cellular != 0;
 }
 
-QString PaneErrorText(int code) {
-  const char* text = KivoP2pGetErrorText(code);
-  return QStringLiteral("(%1:%2)").arg(code).arg(QString::fromUtf8(text ? text : ""));
-}
+QString PaneErrorText(int code) { return CodeWithMeaning(code, DeviceErrorMeaning(code)); }
+
+QString PaneCloudErrorText(int code) { return CodeWithMeaning(code, ServiceErrorMeaning(code)); }
 
 // ---- picture-in-picture window ----
 
@@ -142,7 +142,19 @@ CVideoWnd::~CVideoWnd() = default;
 void CVideoWnd::StopCountdown() {
   KillTimer(kPaneCountdownTimer);
   countdown_ = 0;
-  notice_->hide();
+  UpdateNotice();
+}
+
+void CVideoWnd::UpdateNotice() {
+  const bool show = countdown_ > 0 || reconnecting_ || state_ == kPaneReconnectFailed;
+  if (!show) {
+    notice_->hide();
+    return;
+  }
+  notice_->setGeometry(rect());
+  notice_->raise();
+  notice_->show();
+  notice_->update();
 }
 
 void CVideoWnd::SetDevice(DeviceNode* device) {
@@ -158,6 +170,7 @@ void CVideoWnd::Reset(bool detach) {
   for (CPipWnd* w : pips_) w->hide();
   channel_map_ = {0, 1, 2, 3};
   reconnecting_ = false;
+  UpdateNotice();
   repaint();
 }
 
@@ -165,6 +178,7 @@ void CVideoWnd::SetState(int state, int code) {
   if (state_ < 13) update();
   state_ = state;
   code_ = code;
+  UpdateNotice();
   if (!reconnecting_) update();
 }
 
@@ -194,6 +208,8 @@ void CVideoWnd::OnPipDblClk(int window_id) {
 }
 
 void CVideoWnd::RebuildTargets() {
+  // A sink may be reading them on a media thread.
+  std::lock_guard<std::mutex> lock(RenderTargetLock());
   targets_[0] = RenderTarget{this, kPaneAnchorAll, RenderRect{}};
   for (int k = 0; k < kPanePipWindows; ++k) {
     const QRect r = pips_[k]->rect();
@@ -213,7 +229,8 @@ void CVideoWnd::resizeEvent(QResizeEvent*) {
 }
 
 QString CVideoWnd::StatusText() const {
-  if (reconnecting_) return QString();
+  // Until the reconnect resets the pane, it says what happens.
+  if (reconnecting_) return UiText("Reconnecting ...", "正在重新连接...");
   QString text;
   switch (ShownState()) {
     case kPaneConnecting: text = LoadUiString(IDS_CONNECTING); break;
@@ -227,7 +244,12 @@ QString CVideoWnd::StatusText() const {
     case kPaneMaxConnections: text = LoadUiString(IDS_MAX_CONNECTIONS); break;
     case kPaneSessionTimeout: text = LoadUiString(IDS_SESSION_TIMEOUT); break;
     case kPaneError: return LoadUiString(IDS_ERROR) + PaneErrorText(code_);
-    case kPaneCloudDownload: return LoadUiString(IDS_CLOUD_DOWNLOAD_PROBLEM) + PaneErrorText(code_);
+    case kPaneReconnectFailed:
+      return UiText("Could not connect again ", "重新连接失败 ") +
+             CodeWithMeaning(code_, ConnectErrorMeaning(code_)) +
+             UiText(". Double click to try again.", "。双击重新连接。");
+    case kPaneCloudDownload:
+      return LoadUiString(IDS_CLOUD_DOWNLOAD_PROBLEM) + PaneCloudErrorText(code_);
     default: return QString();
   }
   if (countdown_ > 0) {
@@ -245,6 +267,7 @@ int CVideoWnd::ShownState() const {
 }
 
 QColor CVideoWnd::StatusColour() const {
+  if (reconnecting_) return QColor(255, 255, 0);
   const int state = ShownState();
   if (state < 13) return QColor(0, 255, 0);
   if (state < 18) return QColor(255, 255, 0);
@@ -322,10 +345,7 @@ void CVideoWnd::OnAvStatus(int event, LPARAM value) {
       countdown_ = kPaneCountdownSeconds;
       countdown_cause_ = state;
       SetTimer(kPaneCountdownTimer, 1000);
-      notice_->setGeometry(rect());
-      notice_->raise();
-      notice_->show();
-      notice_->update();
+      UpdateNotice();
       update();
       return;
     }
@@ -346,11 +366,11 @@ void CVideoWnd::OnTimer(int id) {
     return;
   }
   KillTimer(kPaneCountdownTimer);
-  notice_->hide();
+  // The pane keeps drawing while the reconnect runs (it waits for the device with the window live), so it
+  // says so instead of the last second of the countdown.
   reconnecting_ = true;
-  setUpdatesEnabled(false);
+  UpdateNotice();
   host_->ReconnectPane(index_);
-  setUpdatesEnabled(true);
 }
 
 void CVideoWnd::SetDropHighlight(bool on) {
@@ -402,7 +422,7 @@ void CVideoWnd::mouseReleaseEvent(QMouseEvent* e) {
 
 void CVideoWnd::mouseDoubleClickEvent(QMouseEvent* e) {
   if (e->button() != Qt::LeftButton) return;
-  if (state_ == kPaneIdleClosed || state_ == kPaneSessionTimeout) {
+  if (state_ == kPaneIdleClosed || state_ == kPaneSessionTimeout || state_ == kPaneReconnectFailed) {
     host_->ReconnectPane(index_);
   } else if (full_screen_) {
     LeaveFullScreen();

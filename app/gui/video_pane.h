@@ -34,6 +34,7 @@ enum PaneState {
   kPaneNoPlaybackList = 15,
   kPaneIdleClosed = 17,
   kPaneError = 18,
+  kPaneReconnectFailed = 19,  // a reconnect failed: the device stays, a double-click tries again
   kPaneConnectionBroken = 20,
   kPaneOffline = 21,
   kPaneAuthFailed = 22,
@@ -145,6 +146,9 @@ class CVideoWnd : public QWidget, public UiWindow {
   void RebuildTargets();
   // The state whose text and colour show: while counting down over a picture, the broken link's.
   int ShownState() const;
+  // The notice shows over the picture while the pane counts down, reconnects or waits for a double-click
+  // after a failed reconnect.
+  void UpdateNotice();
 
   int index_;
   PaneHost* host_;
@@ -170,5 +174,7 @@ class CVideoWnd : public QWidget, public UiWindow {
 // The drop callback of a pane drag: swaps the dragged pane (data) with the target.
 void PaneDropCallback(void* data, CVideoWnd* target);
 
-// The device-link text beside a pane's error code.
+// "(code:meaning)" beside a pane's error code: a device-link code, or for a cloud download problem the
+// storage's or service's code.
 QString PaneErrorText(int code);
+QString PaneCloudErrorText(int code);

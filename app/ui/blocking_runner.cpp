@@ -8,6 +8,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/tsan_sync.h"
+
 namespace {
 
 int g_depth = 0;  // GUI thread only
@@ -43,6 +45,8 @@ bool IsUserInput(QEvent::Type type) {
 class InputBlocker : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
+    // It sees events posted from other threads first.
+    TsanAcquire(event);
     if (IsUserInput(event->type())) {
       event->ignore();
       return true;
@@ -69,9 +73,10 @@ int RunBlocking(const std::function<int()>& op) {
   std::thread worker([&] {
     result = op();
     done = true;
-    // Queued to the loop: delivered once exec() runs, even when op ends before it starts.
-    QMetaObject::invokeMethod(
-        &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    // Queued to the loop: delivered once exec() runs, even when op ends before it starts. By the slot's
+    // name, so the call is made and freed inside Qt (a functor would be freed by whichever thread drops
+    // it last, through reference counts the thread sanitizer does not see).
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
   });
   while (!done) loop.exec();
   worker.join();

@@ -25,13 +25,19 @@ int ShowMessage(QWidget* owner, const QString& text, const QString& caption, UiB
     hook = g_hook;
   }
   if (hook) return hook(owner, text, caption, icon);
-  QMessageBox box(icon == kBoxError     ? QMessageBox::Critical
-                  : icon == kBoxWarning ? QMessageBox::Warning
-                                        : QMessageBox::Information,
-                  caption, text, QMessageBox::Ok, owner);
-  if (QAbstractButton* ok = box.button(QMessageBox::Ok)) ok->setText(UiText("OK", "确定"));
-  box.exec();
+  std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, icon);
+  box->exec();
   return IDOK;
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                                            UiBoxIcon icon) {
+  auto box = std::make_unique<QMessageBox>(icon == kBoxError     ? QMessageBox::Critical
+                                           : icon == kBoxWarning ? QMessageBox::Warning
+                                                                 : QMessageBox::Information,
+                                           caption, text, QMessageBox::Ok, owner);
+  if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->setText(UiText("OK", "确定"));
+  return box;
 }
 
 int ShowResourceMessage(QWidget* owner, int text_id, int caption_id, UiBoxIcon icon, const char* detail) {

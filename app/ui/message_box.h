@@ -3,7 +3,9 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 
+class QMessageBox;
 class QWidget;
 
 enum UiBoxIcon { kBoxInformation, kBoxWarning, kBoxError };
@@ -15,6 +17,9 @@ using MessageBoxHook =
     std::function<int(QWidget* owner, const QString& text, const QString& caption, UiBoxIcon icon)>;
 void SetMessageBoxHook(MessageBoxHook hook);
 
+// The box ShowMessage shows, not yet shown.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, const QString& text, const QString& caption,
+                                            UiBoxIcon icon);
 // A modal box with an OK button; returns IDOK.
 int ShowMessage(QWidget* owner, const QString& text, const QString& caption, UiBoxIcon icon);
 // Text and caption are string-table entries; a detail is appended as "\n[detail]".

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/tsan_sync.h"
+
 namespace {
 
 std::mutex g_mu;
@@ -22,6 +24,7 @@ UiMessageEvent::UiMessageEvent(uint32_t message, WPARAM wparam, LPARAM lparam)
     : QEvent(EventType()), message_(message), wparam_(wparam), lparam_(lparam) {}
 
 UiMessageEvent::~UiMessageEvent() {
+  TsanAcquire(this);
   if (invoke_ && !ran_ && drop_) drop_(reinterpret_cast<void*>(lparam_));
 }
 
@@ -56,7 +59,9 @@ bool Post(HWND hwnd, UiMessageEvent* event) {
     auto it = g_windows.find(hwnd);
     if (it != g_windows.end()) {
       // Under the lock: the object cannot be destroyed before the event is queued, and once queued Qt
-      // deletes the event with the object if it never gets there.
+      // deletes the event with the object if it never gets there. The event and what it carries pass to
+      // the window's thread through Qt's queue.
+      TsanRelease(event);
       QCoreApplication::postEvent(it->second, event);
       return true;
     }
@@ -78,6 +83,7 @@ bool PostUiInvoke(HWND hwnd, UiInvokeFn fn, void* arg, UiInvokeFn drop) {
 }
 
 bool UiWindow::DispatchUiMessage(QEvent* event) {
+  TsanAcquire(event);
   if (event->type() != UiMessageEvent::EventType()) return false;
   OnMessage(static_cast<UiMessageEvent*>(event));
   return true;

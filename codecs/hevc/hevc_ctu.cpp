@@ -563,7 +563,8 @@ int32_t ParseCodingUnit(Parser& p, int x0, int y0, int log2, int depth, int& lum
     for (int y = y0; y < y0 + n && y < p.picH; y += 8)
       for (int x = x0; x < x0 + n && x < p.picW; x += 8) p.dec->pPcmBypassMap[(y >> 3) * stride8 + (x >> 3)] = v;
   }
-  if (p.dec->pCurPic) ++p.dec->pCurPic->piCuCount[counter];
+  // counter 0 counts 4x4 parts: four of an 8x8 NxN CU
+  if (p.dec->pCurPic) p.dec->pCurPic->piCuCount[counter] += counter == 0 ? 4 : 1;
   lumaOffset += n * n;
   ++ctu->iNumCu;
   return 0;

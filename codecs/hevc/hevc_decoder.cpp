@@ -87,6 +87,7 @@ void HevcAllocPictureWork(HevcDecoder* dec) {
     dec->apSaoBase[1] = sao + L;
     dec->apSaoBase[2] = sao + L + L / 4;
   }
+  dec->pSaoScratch = static_cast<uint8_t*>(HevcPoolAllocRaw(pool, kSaoScratchRows * (W + 2 * kPadX), 64));
   dec->pWppCtx = static_cast<uint8_t*>(HevcPoolAlloc(pool, kNumCtx, 64));
   dec->pCabac = static_cast<HevcCabac*>(HevcPoolAlloc(pool, sizeof(HevcCabac), 64));
   dec->pCtu = static_cast<HevcCtu*>(HevcPoolAlloc(pool, sizeof(HevcCtu), 64));

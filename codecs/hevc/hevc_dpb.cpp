@@ -17,7 +17,7 @@ int FindShortTerm(HevcDecoder* dec, int poc) {
     const HevcPicture& p = dec->astPic[i];
     if (p.iSeqNum == dec->iSeqCount && (p.iMarking & 2) && p.iPoc == poc) return i;
   }
-  return 0;
+  return kStandIn;
 }
 
 int HevcFindLongTermRef(HevcDecoder* dec, int poc, int msbPresent) {
@@ -27,7 +27,7 @@ int HevcFindLongTermRef(HevcDecoder* dec, int poc, int msbPresent) {
     if (p.iSeqNum != dec->iSeqCount || !(p.iMarking & 2)) continue;
     if (msbPresent ? p.iPoc == poc : Mod(p.iPoc, maxLsb) == poc) return i;
   }
-  return 0;
+  return kStandIn;
 }
 
 void Append(HevcRefList* l, int poc, int lt, int idx) {
@@ -64,8 +64,8 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
   const size_t planes = (L * 3 / 2 + 63) / 64 * 64;
   const size_t bytes = planes + (W / 16) * (H / 16) * sizeof(HevcColMotion);
-  // not zeroed: a picture that ends incomplete, or stands in for a missing
-  // reference while it is decoded, is settled before anyone reads it
+  // not zeroed: a picture that ends incomplete is settled before anyone
+  // reads it (the grey stand-in is filled whole)
   auto* block = static_cast<uint8_t*>(HevcPoolAllocLarge(pool, bytes));
   if (!block) {
     pool->iOk = 1;  // a picture that does not fit fails alone; the pool stays usable
@@ -78,6 +78,54 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p) {
   p->aiSettled[0] = p->aiSettled[1] = p->aiSettled[2] = 0;
   return 0;
 }
+
+bool HevcNeedsStandIn(const HevcDecoder* dec, int idx, int curIdx) {
+  if (idx == curIdx || idx >= dec->iNumPics) return true;
+  const HevcPicture& r = dec->astPic[idx];
+  const HevcPicture& cur = dec->astPic[curIdx];
+  return !r.apucPlane[0] || r.iPicWidth != cur.iPicWidth || r.iPicHeight != cur.iPicHeight ||
+         r.iPicStride != cur.iPicStride;
+}
+
+namespace {
+
+// The stand-in's memory, grey (128) in every sample of every plane and
+// padding and without motion, so that it reads the same at any layout.
+int AllocStandIn(HevcDecoder* dec) {
+  HevcPicture* g = &dec->astPic[kStandIn];
+  if (g->apucPlaneBase[0]) return 0;
+  if (HevcAllocPictureMemory(dec, g)) return -1;
+  const size_t W = dec->iMaxWidth, H = dec->iMaxHeight;
+  const size_t L = (W + 2 * kPadX) * (H + 2 * kPadY);
+  std::memset(g->apucPlaneBase[0], 128, L * 3 / 2);
+  std::memset(static_cast<void*>(g->pstColMotion), 0, (W / 16) * (H / 16) * sizeof(HevcColMotion));
+  return 0;
+}
+
+// The plane origins and geometry of a picture laid out at a stride.
+void LayOutPlanes(HevcPicture* p, int width, int height, int stride, int ctbLog2) {
+  const int strideC = stride / 2;
+  p->apucPlane[0] = p->apucPlaneBase[0] + kPadY * stride + kPadX;
+  p->apucPlane[1] = p->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
+  p->apucPlane[2] = p->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
+  p->iPicWidth = width;
+  p->iPicHeight = height;
+  p->iPicStride = stride;
+  p->iCtbLog2 = ctbLog2;
+}
+
+// The stand-in takes the current picture's layout; its samples never change.
+void LayOutStandIn(HevcDecoder* dec) {
+  HevcPicture* g = &dec->astPic[kStandIn];
+  const HevcPicture* cur = dec->pCurPic;
+  if (!g->apucPlaneBase[0]) return;
+  LayOutPlanes(g, cur->iPicWidth, cur->iPicHeight, cur->iPicStride, cur->iCtbLog2);
+  g->iPoc = cur->iPoc;
+  g->iSeqNum = cur->iSeqNum;
+  g->iDecoded = 1;
+}
+
+}  // namespace
 
 void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap) {
   if (!p->apucPlane[0] || p->iPicWidth <= 0 || p->iPicHeight <= 0) return;
@@ -178,7 +226,7 @@ void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out) {
     if (sh.delta_poc_msb_present_flag[i])
       pocLt += poc - static_cast<int>(static_cast<int64_t>(msbCycle) * maxLsb) - Mod(poc, maxLsb);
     int idx = HevcFindLongTermRef(dec, pocLt, sh.delta_poc_msb_present_flag[i]);
-    Append(&out->list[used ? 3 : 4], dec->astPic[idx].iPoc, 1, idx);
+    Append(&out->list[used ? 3 : 4], idx == kStandIn ? pocLt : dec->astPic[idx].iPoc, 1, idx);
   }
 }
 
@@ -204,7 +252,7 @@ int32_t HevcBuildRefLists(HevcDecoder* dec, const HevcRpsLists* rps, int32_t poc
       if (c >= cand[x].iNum) c = 0;
       Append(&out, cand[x].aiPoc[c], cand[x].aiLongTerm[c], cand[x].aucIdx[c]);
       const HevcPicture& p = dec->astPic[cand[x].aucIdx[c]];
-      if (cand[x].aiPoc[c] == poc || p.iDecoded != 1) result = IH265D_ERR_SLICEHEADER;
+      if (cand[x].aiPoc[c] == poc || cand[x].aucIdx[c] == kStandIn || p.iDecoded != 1) result = IH265D_ERR_SLICEHEADER;
     }
   }
   return result;
@@ -241,7 +289,7 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
     for (int l = 0; l < 5 && !inRps; ++l)
       for (int k = 0; k < rps->list[l].iNum; ++k)
         if (rps->list[l].aucIdx[k] == i && p.iMarking) {
-          // the lookups give buffer 0 for a missing picture; only a real match counts
+          // only a picture of this sequence counts: the count may have grown since the lookup
           if (p.iSeqNum == dec->iSeqCount && (rps->list[l].aiLongTerm[k] || p.iPoc == rps->list[l].aiPoc[k])) inRps = true;
         }
     if (!inRps) p.iMarking &= ~2;
@@ -273,13 +321,7 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->iCropHeight = sps->pic_height_in_luma_samples - 2 * (sps->conf_win_top_offset + sps->conf_win_bottom_offset);
   const int ctb = sps->CtbSizeY;
   const int stride = (sps->pic_width_in_luma_samples + ctb + 255) / ctb * ctb, strideC = stride / 2;
-  pic->apucPlane[0] = pic->apucPlaneBase[0] + kPadY * stride + kPadX;
-  pic->apucPlane[1] = pic->apucPlaneBase[1] + (kPadY / 2) * strideC + kPadX / 2;
-  pic->apucPlane[2] = pic->apucPlaneBase[2] + (kPadY / 2) * strideC + kPadX / 2;
-  pic->iPicWidth = sps->pic_width_in_luma_samples;
-  pic->iPicHeight = sps->pic_height_in_luma_samples;
-  pic->iPicStride = stride;
-  pic->iCtbLog2 = sps->CtbLog2SizeY;
+  LayOutPlanes(pic, sps->pic_width_in_luma_samples, sps->pic_height_in_luma_samples, stride, sps->CtbLog2SizeY);
   std::memset(dec->pCtbDoneMap, 0, static_cast<size_t>(dec->iMaxCtbs));
   pic->apucOutPlane[0] = pic->apucPlane[0] + 2 * sps->conf_win_top_offset * stride + 2 * sps->conf_win_left_offset;
   for (int c = 1; c < 3; ++c)
@@ -304,6 +346,18 @@ void HevcStartPicture(HevcDecoder* dec, int32_t poc, const HevcRpsLists* rps) {
   pic->iSarHeight = sps->sar_height;
   pic->iNumUnitsInTick = static_cast<int32_t>(dec->pVps->vps_num_units_in_tick);
   pic->iTimeScale = static_cast<int32_t>(dec->pVps->vps_time_scale);
+  // a reference that is missing, laid out otherwise or this very buffer is
+  // read from the grey stand-in: never from the picture being written
+  bool standIn = false;
+  for (int l = 0; l < 5; ++l)
+    for (int k = 0; k < rps->list[l].iNum; ++k)
+      if (HevcNeedsStandIn(dec, rps->list[l].aucIdx[k], static_cast<int>(pic - dec->astPic))) standIn = true;
+  if (standIn && AllocStandIn(dec)) {
+    pic->iMarking = 0;
+    dec->pCurPic = nullptr;
+    return;
+  }
+  LayOutStandIn(dec);
 }
 
 int HevcOutputPicture(HevcDecoder* dec, int outputNow, IH265D_OutArgs* out) {

@@ -368,31 +368,33 @@ void HevcStartPictureMotion(HevcDecoder* dec) {
 }
 
 // Every list entry of a P or B slice must name a picture laid out like the
-// current one: a missing or foreign one is replaced by the current picture, so
-// motion compensation never reads outside a picture buffer.
-void HevcCheckReferences(HevcDecoder* dec) {
+// current one and other than it: a missing, foreign or self reference reads
+// the grey stand-in, so motion compensation never reads outside a picture
+// buffer nor the picture that this and other threads are writing. -1 when
+// the stand-in is needed but has no memory (a later slice that names what
+// the first one did not).
+int32_t HevcCheckReferences(HevcDecoder* dec) {
   const HevcPicture* cur = dec->pCurPic;
   // a worker's handle copy points at the main handle's picture: find it by its planes
   int curIdx = 0;
   for (int k = 0; k < dec->iNumPics; ++k)
     if (dec->astPic[k].apucPlane[0] == cur->apucPlane[0]) curIdx = k;
+  const HevcPicture& standIn = dec->astPic[kStandIn];
+  const bool standInReady = standIn.apucPlane[0] && standIn.iPicWidth == cur->iPicWidth &&
+                            standIn.iPicHeight == cur->iPicHeight && standIn.iPicStride == cur->iPicStride;
   int noBackward = 1;
-  bool selfRef = false;
   for (int x = 0; x < 2; ++x) {
     HevcRefList& l = dec->stRefList[x];
     for (int i = 0; i < l.iNum; ++i) {
-      const HevcPicture& r = dec->astPic[l.aucIdx[i] < dec->iNumPics ? l.aucIdx[i] : 0];
-      if (l.aucIdx[i] >= dec->iNumPics || !r.apucPlane[0] || r.iPicWidth != cur->iPicWidth ||
-          r.iPicHeight != cur->iPicHeight || r.iPicStride != cur->iPicStride)
-        l.aucIdx[i] = static_cast<uint8_t>(curIdx);
+      if (l.aucIdx[i] != kStandIn && HevcNeedsStandIn(dec, l.aucIdx[i], curIdx)) {
+        if (!standInReady) return -1;
+        l.aucIdx[i] = static_cast<uint8_t>(kStandIn);
+      }
       if (l.aiPoc[i] > dec->iCurPoc) noBackward = 0;
-      if (l.aucIdx[i] == curIdx) selfRef = true;
     }
   }
   dec->iNoBackwardPred = noBackward;
-  // the picture read as its own reference: what it has not reconstructed gets
-  // a fixed value first (workers share the picture with each other and leave it)
-  if (selfRef && !dec->pSync) HevcSettlePicture(dec, dec->pCurPic, true);
+  return 0;
 }
 
 void HevcStoreCtuMotion(HevcDecoder* dec, const HevcCtu* ctu) {

@@ -16,6 +16,7 @@ constexpr uint32_t kMagic = 0x11335577;
 constexpr int kMaxSize = 8192;
 constexpr int kMaxRef = 15;
 constexpr int kMaxDpb = kMaxRef + 2;
+constexpr int kStandIn = kMaxDpb;  // astPic entry of the grey stand-in for missing references
 constexpr int kPadX = 128;  // luma columns of padding each side
 constexpr int kPadY = 80;   // luma rows of padding above and below
 constexpr int kUserDataMax = 2048;
@@ -24,6 +25,8 @@ constexpr int kNumCtx = 192;
 constexpr int kMaxWorkers = 4;
 constexpr int kRowContexts = 8;  // worker contexts: rows parsed ahead of their reconstruction
 constexpr int kAuMaxUnits = 510;
+// rows of the SAO scratch at the picture stride: a CTB of 64 with the ring, and room
+constexpr int kSaoScratchRows = 67;
 constexpr int kRowDone = 10000;  // added to a finished row's width: ends every wait on it
 
 // ---------------------------------------------------------------- bit reader
@@ -534,7 +537,7 @@ struct HevcDecoder {
   int32_t iCurPoc;
   HevcPicture* pCurPic;
   int32_t iNumPics;
-  HevcPicture astPic[kMaxDpb];
+  HevcPicture astPic[kMaxDpb + 1];  // the picture buffer, then the stand-in (never in the buffer)
   // parameter-set slots
   HevcVps* apVps[16];
   HevcSps* apSps[16];
@@ -597,6 +600,7 @@ struct HevcDecoder {
   HevcCtu* pSync;             // the worker's row sync record
   int16_t* apPredScratch[4];  // 64 x 64 intermediates each, row stride 64
   int16_t* pOwnScratch;       // a worker's own block behind apPredScratch
+  uint8_t* pSaoScratch;       // a CTB's deblocked samples with their ring, at the picture's stride
 };
 
 // memory
@@ -632,7 +636,7 @@ int32_t HevcParseSliceHeaderAu(HevcDecoder* dec);
 int32_t HevcParseSliceHeaderJob(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
 // the dependent_slice_segment_flag of a slice unit (0 for a picture's first), or an error code
 int32_t HevcParseSliceIds(HevcDecoder* dec, HevcBitReader* br, const HevcNalHeader* nal);
-void HevcStartSliceDataJob(HevcDecoder* dec);
+int32_t HevcStartSliceDataJob(HevcDecoder* dec);
 void HevcClearPictureMaps(HevcDecoder* dec);
 void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu);
 // steps of a slice segment before its first CTU; 0 or the error of a segment that does not continue the picture
@@ -654,6 +658,13 @@ int HevcAllocPictureMemory(HevcDecoder* dec, HevcPicture* p);  // 0 when the buf
 // that was never written a fixed value: the CTBs not reconstructed (all of
 // them without the map), then the margins.
 void HevcSettlePicture(HevcDecoder* dec, HevcPicture* p, bool useDoneMap);
+// True when buffer idx cannot serve the picture in buffer curIdx as a
+// reference: missing, laid out otherwise, or that picture itself.
+bool HevcNeedsStandIn(const HevcDecoder* dec, int idx, int curIdx);
+// True when the SPS's pictures fit the handle's maximum picture.
+inline bool HevcSpsFits(const HevcDecoder* dec, const HevcSps* sps) {
+  return sps->pic_width_in_luma_samples <= dec->iMaxWidth && sps->pic_height_in_luma_samples <= dec->iMaxHeight;
+}
 void HevcUpdatePrevTid0Pic(HevcDecoder* dec);
 int32_t HevcComputePoc(HevcDecoder* dec);
 void HevcApplyRps(HevcDecoder* dec, int32_t poc, HevcRpsLists* out);
@@ -705,7 +716,7 @@ inline HevcMotionInfo* HevcMotionAt(HevcDecoder* dec, int x, int y) {
   return dec->pPuMotionStore + static_cast<size_t>(row) * dec->iPuAreaSize +
          dec->pPuIndexMap[static_cast<size_t>(y >> 2) * dec->iMap4Stride + (x >> 2)];
 }
-void HevcCheckReferences(HevcDecoder* dec);
+int32_t HevcCheckReferences(HevcDecoder* dec);
 void HevcStartPictureMotion(HevcDecoder* dec);
 
 // plain kernels (also the reference for any vector twin)

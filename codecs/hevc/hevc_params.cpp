@@ -635,12 +635,23 @@ int32_t HevcParseSps(HevcDecoder* dec, HevcBitReader* br) {
       SPS_FAIL("IH265D_Decode : The value of pstSPS->temporal_layer[%d].sps_max_num_reorder_pics is %d, should be less "
                "than 17!\n",
                i, static_cast<int>(reorder));
+    if (static_cast<int>(reorder) > vps->vps_num_reorder_pics[i])
+      SPS_FAIL("IH265D_Decode : The value of pstSPS->temporal_layer[%d].sps_max_num_reorder_pics is %d, should not be "
+               "bigger than vps_num_reorder_pics!\n",
+               i, static_cast<int>(reorder));
     if (i > 0 && sps->sps_sub_layer_ordering_info_present_flag && static_cast<int>(reorder) < sps->sps_max_num_reorder_pics[i - 1])
       SPS_FAIL("IH265D_Decode : The value of pstSPS->temporal_layer[%d].sps_max_num_reorder_pics is %d should not be "
                "less than The value of pstSPS->temporal_layer[%d].sps_max_num_reorder_pics!\n",
                i, static_cast<int>(reorder), i - 1);
     if (lat == 0xFFFFFFFFu)
       SPS_FAIL("IH265D_Decode : The value of sps_max_latency_increase_plus1 is %d, out of the range of 0~2^32-2!\n",
+               static_cast<int>(lat));
+    if (vps->vps_max_latency_increase_plus1[i] != 0 && lat == 0)
+      SPS_FAIL("IH265D_Decode : The value of sps_max_latency_increase_plus1 is %d, it should not be equal to 0!\n",
+               static_cast<int>(lat));
+    if (vps->vps_max_latency_increase_plus1[i] != 0 && lat > vps->vps_max_latency_increase_plus1[i])
+      SPS_FAIL("IH265D_Decode : The value of sps_max_latency_increase_plus1 is %d, should not be bigger than "
+               "vps_max_latency_increase_plus1!\n",
                static_cast<int>(lat));
     sps->sps_max_dec_pic_buffering[i] = static_cast<int32_t>(buf);
     sps->sps_max_num_reorder_pics[i] = static_cast<int32_t>(reorder);
@@ -670,13 +681,14 @@ int32_t HevcParseSps(HevcDecoder* dec, HevcBitReader* br) {
     SPS_FAIL("IH265D_Decode : The value of pic_height_in_luma_samples is %d, should be bigger than 0 and shall be an "
              "integer multiple of MinCbSizeY!\n",
              static_cast<int>(h));
-  // the handle's buffers and maps are sized for its maximum picture
-  if (w > static_cast<uint32_t>(dec->iMaxWidth))
+  // no handle takes more; a picture above this handle's maximum is refused
+  // at its first slice (its SPS and PPS are kept, unused)
+  if (w > static_cast<uint32_t>(kMaxSize))
     SPS_FAIL("IH265D_Decode : PicWidthInSamplesY is %d, should be less than or equal to %d!\n", static_cast<int>(w),
-             dec->iMaxWidth);
-  if (h > static_cast<uint32_t>(dec->iMaxHeight))
+             kMaxSize);
+  if (h > static_cast<uint32_t>(kMaxSize))
     SPS_FAIL("IH265D_Decode : PicHeightInSamplesY is %d, should be less than or equal to %d!\n", static_cast<int>(h),
-             dec->iMaxHeight);
+             kMaxSize);
   if (minTb < 2 || minTb > 5)
     SPS_FAIL("IH265D_Decode : The value of log2_min_transform_block_size is %d, it should be in the range of 2~5!\n",
              static_cast<int>(minTb));

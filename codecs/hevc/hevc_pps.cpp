@@ -134,10 +134,13 @@ int32_t HevcParsePps(HevcDecoder* dec, HevcBitReader* br) {
   pps->num_tile_columns = pps->num_tile_rows = pps->uniform_spacing_flag = 1;
   if (pps->tiles_enabled_flag) {
     uint32_t cols = HevcReadUe(br) + 1u, rows = HevcReadUe(br) + 1u;
-    if (cols < 1 || cols > static_cast<uint32_t>(sps->PicWidthInCtbsY))
+    // within the handle's tile arrays too, for an SPS above the maximum picture
+    if (cols < 1 || cols > static_cast<uint32_t>(sps->PicWidthInCtbsY) ||
+        cols > static_cast<uint32_t>(dec->iMaxWidth / 16))
       PPS_FAIL("IH265D_Decode : the value of num_tile_columns is %d,it should not be bigger than iPicWidthInCtbsY!\n",
                static_cast<int>(cols));
-    if (rows < 1 || rows > static_cast<uint32_t>(sps->PicHeightInCtbsY))
+    if (rows < 1 || rows > static_cast<uint32_t>(sps->PicHeightInCtbsY) ||
+        rows > static_cast<uint32_t>(dec->iMaxHeight / 16))
       PPS_FAIL("IH265D_Decode : the value of num_tile_rows is %d,it should not be bigger than iPicHeightInCtbsY!\n",
                static_cast<int>(rows));
     if (cols == 1 && rows == 1)
@@ -187,7 +190,9 @@ int32_t HevcParsePps(HevcDecoder* dec, HevcBitReader* br) {
     }
     pps->loop_filter_across_tiles_enabled_flag = HevcReadBit(br);
   }
-  if (HevcBuildTileMaps(dec, sps, pps)) PPS_FAIL("IH265D_Decode : the tiles do not fit the picture!\n");
+  // the maps of a picture above the maximum would not fit: its slices are refused
+  const bool fits = HevcSpsFits(dec, sps);
+  if (fits && HevcBuildTileMaps(dec, sps, pps)) PPS_FAIL("IH265D_Decode : the tiles do not fit the picture!\n");
   pps->pps_loop_filter_across_slices_enabled_flag = HevcReadBit(br);
   pps->deblocking_filter_control_present_flag = HevcReadBit(br);
   pps->deblocking_filter_override_enabled_flag = pps->pps_deblocking_filter_disabled_flag = 0;
@@ -216,7 +221,7 @@ int32_t HevcParsePps(HevcDecoder* dec, HevcBitReader* br) {
     if (HevcParseScalingListData(dec, br, &pps->scaling)) return IH265D_ERR_PPS;
   }
   HevcDeriveScalingFactors(pps, sps);
-  pps->pDerivedFrom = sps;
+  pps->pDerivedFrom = fits ? sps : nullptr;
   pps->uiSpsGeneration = sps->uiGeneration;
   pps->lists_modification_present_flag = HevcReadBit(br);
   uint32_t mrg = HevcReadUe(br) + 2u;

@@ -92,15 +92,17 @@ namespace {
 // read: its first and last rows in place, and its first and last columns
 // laid out as its second and third rows (a CTB is at least 4 samples high
 // and, when narrower than high, ends the picture, where the margin takes the
-// rest).
-void SaveSaoBorder(const uint8_t* block, int blockStride, uint8_t* src, int stride, int w, int h) {
-  std::memcpy(src, block, w);
-  std::memcpy(src + static_cast<ptrdiff_t>(h - 1) * stride, block + static_cast<ptrdiff_t>(h - 1) * blockStride, w);
+// rest). The block and the source share the picture's stride.
+void SaveSaoBorder(CopyRowsFn copy, const uint8_t* block, uint8_t* src, int stride, int w, int h) {
+  const ptrdiff_t last = static_cast<ptrdiff_t>(h - 1) * stride;
+  copy(block, src, w, 1, stride);
+  copy(block + last, src + last, w, 1, stride);
   uint8_t* left = src + stride;
   uint8_t* right = src + 2 * static_cast<ptrdiff_t>(stride);
-  for (int y = 0; y < h; ++y) {
-    left[y] = block[static_cast<ptrdiff_t>(y) * blockStride];
-    right[y] = block[static_cast<ptrdiff_t>(y) * blockStride + w - 1];
+  const uint8_t* row = block;
+  for (int y = 0; y < h; ++y, row += stride) {
+    left[y] = row[0];
+    right[y] = row[w - 1];
   }
 }
 
@@ -141,14 +143,13 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
   const bool keep = pcm || pps->transquant_bypass_enabled_flag;
   const int stride8 = dec->iMap4Stride / 2;
   HevcPicture* pic = dec->pCurPic;
-  // the CTB's deblocked samples with a ring of neighbours, (0, 0) at kTmp + 1
-  constexpr int kTmp = 80;
-  alignas(64) uint8_t tmpBuf[(64 + 2) * kTmp];
-  uint8_t* const tmp = tmpBuf + kTmp + 1;
+  const auto copy = Kernel<CopyRowsFn>(t, kSlotCopyRows);
   for (int c = 0; c < 3; ++c) {
     const int type = sao->aucSaoTypeIdx[c];
     if (!type) continue;
     const int sh = c ? 1 : 0, s = S >> sh, stride = c ? g.iStrideC : g.iStride;
+    // the CTB's deblocked samples with a ring of neighbours, at the picture's stride
+    uint8_t* const tmp = dec->pSaoScratch + stride + 16;
     const int pw = c ? g.iWidthC : g.iWidth, ph = c ? g.iHeightC : g.iHeight;
     const int x0 = xL >> sh, y0 = yL >> sh;
     const int w = x0 + s < pw ? s : pw - x0, h = y0 + s < ph ? s : ph - y0;
@@ -162,43 +163,47 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
       return n >= 0 && (dec->pSaoDoneMap[n] & bit);
     };
     const bool edge = type == 2;
+    const ptrdiff_t up = -static_cast<ptrdiff_t>(stride), down = static_cast<ptrdiff_t>(h) * stride;
     if (edge || keep) {
-      // the picture's margins hold the ring outside the picture
-      // the rows of the CTB sixteen at a time, reading past the ring into
-      // the right neighbour or the margin (whose samples no other thread
-      // writes meanwhile); the rows above and below exactly
-      std::memcpy(tmp - kTmp - 1, dst - stride - 1, w + 2);
-      for (int y = 0; y < h; ++y) {
-        const uint8_t* from = dst + static_cast<ptrdiff_t>(y) * stride;
-        uint8_t* to = tmp + y * kTmp;
-        for (int x = -1; x <= w; x += 16) std::memcpy(to + x, from + x, 16);
-      }
-      std::memcpy(tmp + h * kTmp - 1, dst + static_cast<ptrdiff_t>(h) * stride - 1, w + 2);
-      const ptrdiff_t up = -static_cast<ptrdiff_t>(stride), down = static_cast<ptrdiff_t>(h) * stride;
+      // the picture's margins hold the ring outside the picture; the rows
+      // above and below exactly
+      std::memcpy(tmp + up - 1, dst + up - 1, w + 2);
+      std::memcpy(tmp + down - 1, dst + down - 1, w + 2);
+      // the CTB's rows in whole sixteens, reading past the ring into the
+      // right neighbour or the margin (whose samples no other thread writes
+      // meanwhile): from one sample left where a left CTB has not been
+      // offset, else from the CTB (its left column comes from the SAO source,
+      // or at the picture's edge is never read)
+      if (cx > 0 && !done(0, -1))
+        Kernel<CopyRowsFn>(t, kSlotCopyRowsLeft)(dst - 1, tmp - 1, (w + 2 + 15) & ~15, h, stride);
+      else
+        copy(dst, tmp, (w + 1 + 15) & ~15, h, stride);
       if (done(0, -1)) {
         const uint8_t* col = src - s + 2 * static_cast<ptrdiff_t>(stride);  // the left one's last column
-        for (int y = 0; y < h; ++y) tmp[y * kTmp - 1] = col[y];
+        uint8_t* to = tmp - 1;
+        for (int y = 0; y < h; ++y, to += stride) *to = col[y];
       }
       if (done(0, 1)) {
         const uint8_t* col = src + w + stride;  // the right one's first column
-        for (int y = 0; y < h; ++y) tmp[y * kTmp + w] = col[y];
+        uint8_t* to = tmp + w;
+        for (int y = 0; y < h; ++y, to += stride) *to = col[y];
       }
-      if (done(-1, 0)) std::memcpy(tmp - kTmp, src + up, w);
-      if (done(1, 0)) std::memcpy(tmp + h * kTmp, src + down, w);
-      if (done(-1, -1)) tmp[-kTmp - 1] = src[up - 1];
-      if (done(-1, 1)) tmp[-kTmp + w] = src[up + w];
-      if (done(1, -1)) tmp[h * kTmp - 1] = src[down - 1];
-      if (done(1, 1)) tmp[h * kTmp + w] = src[down + w];
-      SaveSaoBorder(tmp, kTmp, src, stride, w, h);
+      if (done(-1, 0)) std::memcpy(tmp + up, src + up, w);
+      if (done(1, 0)) std::memcpy(tmp + down, src + down, w);
+      if (done(-1, -1)) tmp[up - 1] = src[up - 1];
+      if (done(-1, 1)) tmp[up + w] = src[up + w];
+      if (done(1, -1)) tmp[down - 1] = src[down - 1];
+      if (done(1, 1)) tmp[down + w] = src[down + w];
+      SaveSaoBorder(copy, tmp, src, stride, w, h);
     } else {
-      SaveSaoBorder(dst, stride, src, stride, w, h);
+      SaveSaoBorder(copy, dst, src, stride, w, h);
     }
     dec->pSaoDoneMap[rs] |= bit;
     if (!edge) {
       Kernel<SaoBandFn>(t, kSlotSaoBand)(dst, stride, sao, w, h, c);
     } else {
       const int32_t edges[4] = {x0 == 0, y0 == 0, x0 + w == pw, y0 + h == ph};
-      Kernel<SaoEdgeFn>(t, kSlotSaoEdge)(dst, tmp, stride, kTmp, sao, edges, w, h, c);
+      Kernel<SaoEdgeFn>(t, kSlotSaoEdge)(dst, tmp, stride, stride, sao, edges, w, h, c);
       // samples whose class reaches into a neighbour across a blocked
       // boundary keep their deblocked values; only the border can
       if (anyBlocked) {
@@ -208,7 +213,7 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
             const int nx = xx + pos[2 * k], ny = yy + pos[2 * k + 1];
             const int dx = nx < 0 ? -1 : nx >= w ? 1 : 0, dy = ny < 0 ? -1 : ny >= h ? 1 : 0;
             if ((dx || dy) && blocked[dy + 1][dx + 1]) {
-              dst[static_cast<ptrdiff_t>(yy) * stride + xx] = tmp[yy * kTmp + xx];
+              dst[static_cast<ptrdiff_t>(yy) * stride + xx] = tmp[static_cast<ptrdiff_t>(yy) * stride + xx];
               return;
             }
           }
@@ -228,9 +233,8 @@ void HevcSaoCtu(HevcDecoder* dec, const HevcCtu* ctu, int xL, int yL) {
       for (int x = xL; x < xL + S && x + 8 <= g.iWidth; x += 8) {
         const uint8_t v = dec->pPcmBypassMap[static_cast<size_t>(y >> 3) * stride8 + (x >> 3)];
         if (!((v & 2) || (pcm && (v & 1)))) continue;
-        const int bx = (x - xL) >> sh, by = (y - yL) >> sh;
-        for (int r = 0; r < (8 >> sh); ++r)
-          std::memcpy(dst + static_cast<ptrdiff_t>(by + r) * stride + bx, tmp + (by + r) * kTmp + bx, 8 >> sh);
+        const ptrdiff_t at = static_cast<ptrdiff_t>((y - yL) >> sh) * stride + ((x - xL) >> sh);
+        copy(tmp + at, dst + at, 8 >> sh, 8 >> sh, stride);
       }
   }
 }

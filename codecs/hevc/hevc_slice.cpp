@@ -148,6 +148,17 @@ int32_t HevcParseSliceHeaderVariant(HevcDecoder* dec, HevcBitReader* br, int var
   if (!vps->iValid)
     SH_FAIL("IH265D_Decode : The ID of VPS that current Slice refered is %d, which is not exist!\n",
             sps->sps_video_parameter_set_id);
+  // the handle's buffers and maps are sized for its maximum picture
+  if (!HevcSpsFits(dec, sps)) {
+    const bool wide = sps->pic_width_in_luma_samples > dec->iMaxWidth;
+    if (wide)
+      HEVC_ERR(dec, "IH265D_Decode : PicWidthInSamplesY is %d, should be less than or equal to %d!\n",
+               sps->pic_width_in_luma_samples, dec->iMaxWidth);
+    else
+      HEVC_ERR(dec, "IH265D_Decode : PicHeightInSamplesY is %d, should be less than or equal to %d!\n",
+               sps->pic_height_in_luma_samples, dec->iMaxHeight);
+    return wide ? IH265D_ERR_WIDTH : IH265D_ERR_HEIGHT;
+  }
   // A PPS was derived from the SPS it named when it arrived; when that SPS was
   // replaced since, its tile maps and factors are derived again for the new one.
   if (pps->pDerivedFrom != sps || pps->uiSpsGeneration != sps->uiGeneration) {
@@ -476,10 +487,13 @@ void HevcSetCtuGeometry(const HevcSps* sps, HevcCtu* ctu) {
 
 // The per-slice-segment resets before its CTUs: references checked, the QP
 // of a segment without QP deltas fixed, CABAC started on the slice data.
-void HevcSliceDataResets(HevcDecoder* dec) {
+int32_t HevcSliceDataResets(HevcDecoder* dec) {
   const HevcSliceHeader& sh = dec->stSh;
   HevcCabac* cabac = dec->pCabac;
-  if (dec->iSliceType != 2) HevcCheckReferences(dec);
+  if (dec->iSliceType != 2 && HevcCheckReferences(dec)) {
+    HEVC_ERR(dec, "IH265D_Decode : some of the refrence frames is not exist!\n");
+    return IH265D_ERR_SLICEHEADER;
+  }
   if (!sh.dependent_slice_segment_flag) cabac->iFirstQgFlag = 1;
   cabac->iQgX = cabac->iQgY = -1;
   if (!dec->pPps->cu_qp_delta_enabled_flag || !sh.dependent_slice_segment_flag) cabac->iQpY = sh.SliceQpY;
@@ -488,9 +502,10 @@ void HevcSliceDataResets(HevcDecoder* dec) {
   int64_t bytePos = (br->pos + 1 + 7) >> 3;
   if (bytePos > br->length) bytePos = br->length;
   HevcCabacStart(cabac, br->data + bytePos, br->data + br->length);
+  return 0;
 }
 
-void HevcStartSliceDataJob(HevcDecoder* dec) { HevcSliceDataResets(dec); }
+int32_t HevcStartSliceDataJob(HevcDecoder* dec) { return HevcSliceDataResets(dec); }
 
 int32_t HevcPrepareSliceData(HevcDecoder* dec) {
   const HevcPps* pps = dec->pPps;
@@ -506,8 +521,7 @@ int32_t HevcPrepareSliceData(HevcDecoder* dec) {
     HEVC_ERR(dec, "IH265D_Decode : the Curcent iCtbAddrTs is %d,the last decode LcuCnt is %d!\n", ts, dec->LcuCnt);
     return IH265D_ERR_SLICEDATA;
   }
-  HevcSliceDataResets(dec);
-  return 0;
+  return HevcSliceDataResets(dec);
 }
 
 int32_t HevcStartSliceData(HevcDecoder* dec) {

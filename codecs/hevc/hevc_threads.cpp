@@ -313,7 +313,7 @@ int32_t HevcNextSliceSegment(HevcDecoder* d, int ts, int col, const SavedAt& pre
                d->pPps->CtbAddrRsToTs[d->stSh.slice_segment_address], ts);
       return IH265D_ERR_SLICEDATA;
     }
-    HevcStartSliceDataJob(d);
+    if (const int32_t rj = HevcStartSliceDataJob(d)) return rj;
     d->pJobCtus[col].iNalCursor = next;
     *found = true;
     return 0;
@@ -341,7 +341,8 @@ int32_t HevcParseSliceRow(HevcDecoder* d, int first, int count, int row) {
       if (!d->bIndependentDone || !d->stPic.bFirstSliceDone || d->SliceAddrRs != 0)
         return IH265D_ERR_SLICEDATA;
       ctu->iNalCursor = d->stAu.iCursor;
-      HevcStartSliceDataJob(d);
+      r = HevcStartSliceDataJob(d);
+      if (r) return r;
     } else if (!prev.ctu->iEndOfSliceSegment) {
       if (i == 0) {
         HevcLoadSliceState(d, prev.slice);
@@ -664,7 +665,8 @@ int HevcCreateWorkerContexts(HevcDecoder* dec) {
     std::memcpy(static_cast<void*>(copy), dec, sizeof(HevcDecoder));
     copy->pSync = nullptr;
     copy->pOwnScratch = static_cast<int16_t*>(HevcAlignedAlloc(4 * 64 * 64 * sizeof(int16_t)));
-    if (!copy->pOwnScratch) return -1;
+    copy->pSaoScratch = static_cast<uint8_t*>(HevcAlignedAllocRaw(kSaoScratchRows * (dec->iMaxWidth + 2 * kPadX)));
+    if (!copy->pOwnScratch || !copy->pSaoScratch) return -1;
     for (int i = 0; i < 4; ++i) copy->apPredScratch[i] = copy->pOwnScratch + i * 64 * 64;
     auto* sync = static_cast<HevcCtu*>(HevcAlignedAlloc(sizeof(HevcCtu)));
     if (!sync) return -1;
@@ -708,6 +710,7 @@ void HevcThreadsStop(HevcDecoder* dec) {
         HevcAlignedFree(sync);
       }
       HevcAlignedFree(copy->pOwnScratch);
+      HevcAlignedFree(copy->pSaoScratch);
       HevcAlignedFree(copy);
     }
     HevcAlignedFree(dec->apWorkerCtus[w]);

@@ -5,15 +5,7 @@
 
 #include <neaacdec.h>
 
-// MediaCodecId values handled here.
-enum : int32_t {
-  kAudioCodecAlaw = 2,
-  kAudioCodecUlaw = 51,
-  kAudioCodecPcm = 52,
-  kAudioCodecAdpcm = 53,
-  kAudioCodecAdpcm2 = 54,
-  kAudioCodecAac = 59,
-};
+#include "av/media_codec.h"
 
 struct ImaAdpcmState {
   int32_t encPredictor;

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "av/media_codec.h"
 #include "media/mp4/mp4_recorder.h"
 #include "media/audio/sdl_audio_player.h"
 #include "media/video/video_decoder.h"
@@ -12,9 +13,6 @@
 namespace {
 
 std::atomic<AvEventPostFn> g_poster{nullptr};
-
-bool IsVideoCodec(uint32_t k) { return k == 1 || (k >= 3 && k <= 13); }
-bool IsAudioCodec(uint32_t k) { return k == 2 || (k >= 51 && k <= 59); }
 
 void Post(AvWindow window, uint32_t message, int32_t event, int32_t value) {
   AvEventPostFn fn = g_poster.load();
@@ -83,14 +81,22 @@ struct AvRenderState {
   std::mutex channelLock;
   int32_t count = 0;
   std::vector<AvRenderChannel> channels;
-  SdlAudioPlayer* player = nullptr;
+  // Made on the audio slot's thread, used by the window's thread too.
+  std::atomic<SdlAudioPlayer*> player{nullptr};
   std::atomic<int32_t> displayMode{kDisplayAspect};
   std::atomic<bool> muted{false};
-  float volume = 1.0f;
-  bool videoSeen = false;
-  uint32_t lastVideoTs = 0;
-  uint32_t firstVideoTs = 0;
+  std::atomic<float> volume{1.0f};
+  // Video slots and the audio slot run on threads of their own. The first video timestamp is set once;
+  // kNoVideo until a video frame has been seen.
+  static constexpr int64_t kNoVideo = -1;
+  std::atomic<int64_t> firstVideoTs{kNoVideo};
+  std::atomic<uint32_t> lastVideoTs{0};
 };
+
+std::mutex& RenderTargetLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 CAvRender::CAvRender(RenderTarget* targets, int32_t count, AvWindow eventWindow, AvWindow secondWindow,
                      uint32_t secondMessage)
@@ -106,7 +112,7 @@ CAvRender::CAvRender(RenderTarget* targets, int32_t count, AvWindow eventWindow,
 }
 
 CAvRender::~CAvRender() {
-  delete st_->player;
+  delete st_->player.load();
   for (auto& c : st_->channels) {
     if (c.decoder) {
       c.decoder->RemoveAll();
@@ -117,7 +123,7 @@ CAvRender::~CAvRender() {
 }
 
 void CAvRender::OnEvent(int32_t event, int32_t value) {
-  if (event >= 7 && event <= 10) {
+  if (event >= kAvEventTimelineFirst && event <= kAvEventTimelineLast) {
     if (st_->secondWindow && st_->secondMessage) Post(st_->secondWindow, st_->secondMessage, event, value);
     return;
   }
@@ -129,10 +135,8 @@ int32_t CAvRender::OnFrame(AvStreamType type, uint32_t timestamp, const void* da
   uint32_t c = type >> 16, k = type & 0xFFFF;
   if (k == 0 || length < 0 || (!data && length > 0)) return 0;
   if (IsVideoCodec(k)) {
-    if (!st_->videoSeen) {
-      st_->videoSeen = true;
-      st_->firstVideoTs = timestamp;
-    }
+    int64_t none = AvRenderState::kNoVideo;
+    st_->firstVideoTs.compare_exchange_strong(none, timestamp);
     st_->lastVideoTs = timestamp;
     guard_.Write(type, timestamp, data, length, param);
     bool notDecodable = false;
@@ -140,10 +144,14 @@ int32_t CAvRender::OnFrame(AvStreamType type, uint32_t timestamp, const void* da
       std::lock_guard<std::mutex> g(st_->channelLock);
       if (c >= static_cast<uint32_t>(st_->count)) return 0;
       AvRenderChannel& ch = st_->channels[c];
-      if (!ch.decoder && ch.target && ch.target->window) {
-        ch.decoder = new CVideoDecDDraw(ch.target->window);
-        if (!ch.target->rect.Empty())
-          ch.decoder->SetWindowRect(ch.target->window, &ch.target->rect, ch.target->anchors);
+      RenderTarget target;
+      if (!ch.decoder && ch.target) {
+        std::lock_guard<std::mutex> t(RenderTargetLock());
+        target = *ch.target;
+      }
+      if (!ch.decoder && target.window) {
+        ch.decoder = new CVideoDecDDraw(target.window);
+        if (!target.rect.Empty()) ch.decoder->SetWindowRect(target.window, &target.rect, target.anchors);
         if (newWindowDelayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(newWindowDelayMs_));
       }
       if (ch.decoder) {
@@ -159,19 +167,21 @@ int32_t CAvRender::OnFrame(AvStreamType type, uint32_t timestamp, const void* da
     return 0;
   }
   if (IsAudioCodec(k)) {
-    if (!st_->player) {
-      auto* player = new SdlAudioPlayer;
+    SdlAudioPlayer* player = st_->player;
+    if (!player) {
+      player = new SdlAudioPlayer;
       player->Open(param < 4 ? 8000 : 16000, 16, 1);
       player->SetCodec(static_cast<int32_t>(k), nullptr, 0);
-      player->SetVolume(st_->volume);
       st_->muted = false;
       st_->player = player;
+      player->SetVolume(st_->volume);  // after publishing, so a volume set meanwhile is not lost
       return 0;
     }
-    if (!st_->videoSeen) return 0;
+    int64_t first = st_->firstVideoTs;
+    if (first == AvRenderState::kNoVideo) return 0;
     int32_t rc = guard_.Write(type, timestamp, data, length, param);
-    if (c == 0 && !st_->muted && timestamp - st_->firstVideoTs <= 0xF0000000u)
-      st_->player->Play(static_cast<const uint8_t*>(data), static_cast<uint32_t>(length));
+    if (c == 0 && !st_->muted && timestamp - static_cast<uint32_t>(first) <= 0xF0000000u)
+      player->Play(static_cast<const uint8_t*>(data), static_cast<uint32_t>(length));
     return rc;
   }
   return 0;
@@ -189,14 +199,13 @@ void CAvRender::OnStreamStop(AvStreamType type) {
       ch.notDecodableSent = false;
     }
   } else if (IsAudioCodec(k)) {
-    delete st_->player;
-    st_->player = nullptr;
+    delete st_->player.exchange(nullptr);
     st_->muted = false;
   }
 }
 
 void CAvRender::Mute() {
-  if (st_->player) st_->player->Pause();
+  if (SdlAudioPlayer* player = st_->player) player->Pause();
   st_->muted = true;
 }
 
@@ -236,13 +245,20 @@ void CAvRender::SwapChannels(int32_t i, int32_t j) {
   if (i == j || i < 0 || j < 0 || i >= st_->count || j >= st_->count) return;
   AvRenderChannel& a = st_->channels[i];
   AvRenderChannel& b = st_->channels[j];
-  if (!a.decoder || !b.decoder || !a.target || !b.target) return;
-  a.decoder->RemoveAll();
-  b.decoder->RemoveAll();
-  a.decoder->AddWindow(b.target->window);
-  a.decoder->SetWindowRect(b.target->window, &b.target->rect, b.target->anchors);
-  b.decoder->AddWindow(a.target->window);
-  b.decoder->SetWindowRect(a.target->window, &a.target->rect, a.target->anchors);
+  CVideoDecDDraw *da, *db;
+  {
+    // The slot threads make the decoders under the channel lock; the targets change only here.
+    std::lock_guard<std::mutex> g(st_->channelLock);
+    da = a.decoder;
+    db = b.decoder;
+  }
+  if (!da || !db || !a.target || !b.target) return;
+  da->RemoveAll();
+  db->RemoveAll();
+  da->AddWindow(b.target->window);
+  da->SetWindowRect(b.target->window, &b.target->rect, b.target->anchors);
+  db->AddWindow(a.target->window);
+  db->SetWindowRect(a.target->window, &a.target->rect, a.target->anchors);
   std::lock_guard<std::mutex> g(st_->channelLock);
   std::swap(a.target, b.target);
 }
@@ -251,7 +267,7 @@ int32_t CAvRender::SetParam(int32_t kind, const void* value) {
   if (!value) return -1;
   if (kind == kAvParamVolume) {
     st_->volume = *static_cast<const float*>(value);
-    if (st_->player) st_->player->SetVolume(st_->volume);
+    if (SdlAudioPlayer* player = st_->player) player->SetVolume(st_->volume);
     return 0;
   }
   if (kind == kAvParamDisplayMode) {

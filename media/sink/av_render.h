@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "av/av_event.h"
 #include "media/video/video_render_base.h"
 #include "av/av_render_ops.h"
 
@@ -14,17 +15,8 @@ class QWidget;
 class CVideoDecDDraw;
 class SdlAudioPlayer;
 
-// Codes of OnEvent.
-enum AvEvent : int32_t {
-  kAvEventChannelPicture = 1,  // channel n >= 1; value n (the SDK's kAvEventChannelFirstPicture)
-  kAvEventFirstPicture0 = 2,  // channel 0; value the session
-  kAvEventTimelineFirst = 7,
-  kAvEventPosition = 9,
-  kAvEventRestart = 10,
-  kAvEventStatusWord = 12,  // the SDK's kAvEventDeviceStatus
-  kAvEventCloudProblem = 25,
-  kAvEventNotDecodable = -10003,  // "Unsupported operation": a channel's codec cannot be decoded here
-};
+// Sent by the sink itself: "Unsupported operation", a channel's codec cannot be decoded here (value the codec).
+constexpr int32_t kAvEventNotDecodable = -10003;
 
 // Message number of pane events (the application's WM_AV_EVENT).
 constexpr uint32_t kAvEventMessage = 0x400 + 11;
@@ -44,6 +36,9 @@ struct RenderTarget {
   uint32_t anchors = 15;
   RenderRect rect;
 };
+// Held while a render target is written (its window lays itself out on the GUI thread) or read by a sink
+// (on a media thread).
+std::mutex& RenderTargetLock();
 
 class IAvRender {
  public:

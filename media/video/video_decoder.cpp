@@ -135,15 +135,19 @@ CVideoDecDDraw::CVideoDecDDraw(QWidget* window) : CVideoDraw(window) {}
 CVideoDecDDraw::~CVideoDecDDraw() { RemoveAll(); }
 
 bool CVideoDecDDraw::DecodeAndDraw(int32_t codec, const uint8_t* data, uint32_t length, int32_t mode) {
+  uint32_t releases = decoder_.Releases();
   if (decoder_.Codec() == 0) {
     decoder_.SetCodec(codec);
   } else if (decoder_.Codec() != codec) {
     decoder_.Close();
     decoder_.SetCodec(codec);
   }
-  // A refused frame leaves the last picture as it was.
-  VideoPicture picture = last_;
-  if (!decoder_.Decode(data, length, &picture)) return false;
+  VideoPicture picture;
+  bool decoded = decoder_.Decode(data, length, &picture);
+  // The last picture lives only as long as the engine or buffer that holds its planes.
+  if (decoder_.Releases() != releases) last_ = VideoPicture{};
+  // Otherwise a refused frame or a decode error leaves the last picture as it was.
+  if (!decoded) return false;
   last_ = picture;
   if (last_.valid) DrawPicture(last_, mode);
   return true;
@@ -174,6 +178,7 @@ bool CVideoDecoder::SetCodec(int32_t codec) {
 void CVideoDecoder::DeleteEngine() {
   // The engines are created and deleted only under the media lock.
   std::lock_guard<std::recursive_mutex> g(MediaLock());
+  if (state_->h264 || state_->hevc || state_->jpegMade) ++releases_;
   if (state_->h264) H264Dec_Destroy(state_->h264);
   state_->h264 = nullptr;
   if (state_->hevc) IH265D_Delete(state_->hevc);
@@ -240,6 +245,7 @@ bool CVideoDecoder::Open(int32_t codec, int32_t width, int32_t height) {
 
 void CVideoDecoder::Close() {
   DeleteEngine();
+  if (decodeBuffer_.capacity()) ++releases_;
   decodeBuffer_.clear();
   decodeBuffer_.shrink_to_fit();
   *state_ = CVideoDecoderState{};
@@ -247,6 +253,7 @@ void CVideoDecoder::Close() {
 }
 
 bool CVideoDecoder::Decode(const uint8_t* data, uint32_t length, VideoPicture* picture) {
+  picture->valid = 0;
   if (!data && length) return false;
   switch (codec_) {
     case kVideoCodecH264:
@@ -278,7 +285,6 @@ bool CVideoDecoder::DecodeH264(const uint8_t* data, uint32_t length, VideoPictur
     }
   }
   if (!s.h264) return false;
-  picture->valid = 0;
   H264DecFrame frame{};
   int rc = H264Dec_Decode(s.h264, data, length, 0, 0, &frame, length == 0 ? 1 : 0);
   for (;;) {
@@ -405,7 +411,9 @@ bool CVideoDecoder::DecodeMjpeg(const uint8_t* data, uint32_t length, VideoPictu
   int comps = cinfo->output_components;
   int32_t format = comps == 4 ? kPictureRgb32 : comps == 3 ? kPictureRgb24 : kPictureRgb565;
   size_t rowBytes = static_cast<size_t>(cinfo->output_width) * comps;
-  decodeBuffer_.resize(rowBytes * cinfo->output_height);
+  size_t bytes = rowBytes * cinfo->output_height;
+  if (bytes > decodeBuffer_.capacity()) ++releases_;  // the buffer moves
+  decodeBuffer_.resize(bytes);
   while (cinfo->output_scanline < cinfo->output_height) {
     JSAMPROW row = decodeBuffer_.data() + rowBytes * cinfo->output_scanline;
     jpeg_read_scanlines(cinfo, &row, 1);

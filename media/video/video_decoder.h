@@ -9,18 +9,11 @@
 #include <mutex>
 #include <vector>
 
+#include "av/media_codec.h"
 #include "media/video/video_picture.h"
 #include "media/video/video_render_base.h"
 
 class QWidget;
-
-// Codec ids of video frames.
-enum : int32_t {
-  kVideoCodecH264 = 1,
-  kVideoCodecJif = 10,
-  kVideoCodecMjpeg = 12,
-  kVideoCodecHevc = 13,
-};
 
 // Serialises the creation and deletion of H.264 and HEVC decoders.
 std::recursive_mutex& MediaLock();
@@ -62,11 +55,15 @@ class CVideoDecoder {
   bool SetCodec(int32_t codec);
   bool Open(int32_t codec, int32_t width, int32_t height);
   void Close();
-  // False for a refused frame or an engine error; a frame that gives no picture clears picture->valid.
+  // False for a refused frame or an engine error. picture->valid is cleared first and set only with a picture
+  // of this frame, whose planes stay valid until the next call on this decoder.
   bool Decode(const uint8_t* data, uint32_t length, VideoPicture* picture);
   int32_t Codec() const { return codec_; }
   // Number of engine instances made so far (tests: re-creation on a size change).
   int32_t EnginesMade() const { return enginesMade_; }
+  // Counts the releases of plane memory an earlier picture may point into (an engine deleted, the decode
+  // buffer freed or moved); a picture kept across calls is stale once this changes.
+  uint32_t Releases() const { return releases_; }
 
  private:
   bool DecodeH264(const uint8_t* data, uint32_t length, VideoPicture* picture);
@@ -79,6 +76,7 @@ class CVideoDecoder {
   CVideoDecoderState* state_;
   std::vector<uint8_t> decodeBuffer_;
   int32_t enginesMade_ = 0;
+  uint32_t releases_ = 0;
 };
 
 class CVideoDecDDraw : public CVideoDraw {

@@ -12,7 +12,31 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/tsan_sync.h"
+
 // ---- presenter ----
+
+namespace {
+
+QEvent::Type PresentEventType() {
+  static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
+
+// The GUI thread's end of the present passes. A pass is asked for with a plain event that Qt queues and
+// frees: a queued functor would be freed by whichever thread drops it last, through reference counts that
+// the thread sanitizer does not see.
+class PresentTarget : public QObject {
+ public:
+  bool event(QEvent* e) override {
+    TsanAcquire(e);
+    if (e->type() != PresentEventType()) return QObject::event(e);
+    VideoPresenter::Instance().PresentAll();
+    return true;
+  }
+};
+
+}  // namespace
 
 VideoPresenter& VideoPresenter::Instance() {
   static VideoPresenter* p = new VideoPresenter();  // lives as long as the process, like the GUI thread
@@ -26,7 +50,7 @@ QObject* VideoPresenter::Target() {
   // Made once the application exists (a renderer may come first); it belongs to the GUI thread.
   if (!target_) {
     if (QCoreApplication* app = QCoreApplication::instance()) {
-      auto* t = new QObject();
+      auto* t = new PresentTarget();
       if (t->thread() != app->thread()) t->moveToThread(app->thread());
       target_ = t;
     }
@@ -53,8 +77,9 @@ void VideoPresenter::Signal() {
   signals_.fetch_add(1, std::memory_order_relaxed);
   QObject* target = Target();
   if (!target || posted_.exchange(true)) return;
-  QMetaObject::invokeMethod(
-      target, [this] { PresentAll(); }, Qt::QueuedConnection);
+  auto* present = new QEvent(PresentEventType());
+  TsanRelease(present);
+  QCoreApplication::postEvent(target, present);
 }
 
 void VideoPresenter::PresentAll() {
@@ -78,6 +103,7 @@ VideoPresenter::Stats VideoPresenter::GetStats() {
 
 CDDrawVideoRender::CDDrawVideoRender(QWidget* widget) : CVideoRenderBase(widget, 1) {
   VideoPresenter::Instance();
+  LinkWidget();
 }
 
 CDDrawVideoRender::~CDDrawVideoRender() {

@@ -7,8 +7,14 @@
 #include <QWheelEvent>
 
 #include "media/video/yuv_tab.h"
+#include "platform/tsan_sync.h"
 
 namespace media {
+
+QEvent::Type AttachEventType() {
+  static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
 
 // Who the widget's events go to; cleared (under mu) before the renderer goes.
 struct LinkState {
@@ -24,6 +30,16 @@ class RenderLink : public QObject {
     if (widget_) widget_->update();
   }
 
+  // A link made on a media thread is attached on the GUI thread by a plain event that Qt queues and frees
+  // (a queued functor is freed by whichever thread drops it last, through reference counts the thread
+  // sanitizer does not see); the link passes over with it.
+  bool event(QEvent* e) override {
+    TsanAcquire(e);
+    if (e->type() != AttachEventType()) return QObject::event(e);
+    Attach();
+    return true;
+  }
+
   void Attach() {
     if (!widget_) return;
     widget_->installEventFilter(this);
@@ -32,6 +48,8 @@ class RenderLink : public QObject {
   }
 
   bool eventFilter(QObject* watched, QEvent* e) override {
+    // The widget's events include those posted to it from other threads.
+    TsanAcquire(e);
     if (watched != widget_.data()) return false;
     std::lock_guard<std::recursive_mutex> lk(state_->mu);
     CVideoRenderBase* r = state_->render;
@@ -85,7 +103,10 @@ CVideoRenderBase::CVideoRenderBase(QWidget* widget, int32_t kind) : widget_(widg
   if (g_liveRenders.fetch_add(1) == 0) {
     CreateYUVTab();
   }
-  if (widget) {
+}
+
+void CVideoRenderBase::LinkWidget() {
+  if (QWidget* widget = widget_) {
     auto state = std::make_shared<media::LinkState>();
     state->render = this;
     link_ = new media::RenderLink(state, widget);
@@ -94,9 +115,9 @@ CVideoRenderBase::CVideoRenderBase(QWidget* widget, int32_t kind) : widget_(widg
       link_->Attach();
     } else {
       link_->moveToThread(gui);
-      media::RenderLink* link = link_;
-      QMetaObject::invokeMethod(
-          link, [link] { link->Attach(); }, Qt::QueuedConnection);
+      auto* attach = new QEvent(media::AttachEventType());
+      TsanRelease(attach);
+      QCoreApplication::postEvent(link_, attach);
     }
   }
 }

@@ -51,6 +51,9 @@ class CVideoRenderBase {
   // widget may be null (nothing is shown). kind is kept for the renderers' own use.
   CVideoRenderBase(QWidget* widget, int32_t kind);
   virtual ~CVideoRenderBase();
+  // Hands the widget's events (resize, mouse, paint) to the renderer; called by the renderer's own
+  // constructor once it is whole, since the GUI thread may use it at once.
+  void LinkWidget();
   CVideoRenderBase(const CVideoRenderBase&) = delete;
   CVideoRenderBase& operator=(const CVideoRenderBase&) = delete;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "av/media_codec.h"
 #include "sdk/cloudplay/cloud_segment.h"
 #include "sdk/cloud/orvel_server.h"
 #include "util/log.h"
@@ -19,9 +20,6 @@ int64_t TickMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-bool IsVideoCodec(uint32_t codec) { return codec == 1 || (codec >= 3 && codec <= 13); }
-bool IsAudioCodec(uint32_t codec) { return codec == 2 || (codec >= 51 && codec <= 59); }
 
 }  // namespace
 
@@ -336,13 +334,15 @@ void CCsPlayerFw::PlayerThread() {
                   static_cast<long long>(t));
         pb.CloseFile();
         StopPrefetch();
+        // A running recording ends here, also when nothing follows (the end of the day's recordings):
+        // left open it would show as recording while nothing more is written.
+        stop_recording();
         if (BuildPlaylist(t) == 0) {
           state_.store(kCsIdle);
         } else {
           pb.clock_reset = true;
           pb.position_known = false;
           pb.wait_key = true;
-          stop_recording();
           Prefetch(0, kCsPrefetchBatch);
           pb.index = 0;
           pb.prefetched_from = 0;
@@ -367,7 +367,7 @@ void CCsPlayerFw::PlayerThread() {
       if (item_state == kCsItemNew || item_state == kCsItemLoading) {
         int32_t error = last_error_.exchange(0);
         if (error) {
-          event(kCsEventStorageError, error);
+          event(kAvEventCloudProblem, error);
         } else if (item_state == kCsItemNew && pb.prefetched_from != pb.index) {
           // Skipped missing items can lead past the last request: ask for the items from here.
           pb.prefetched_from = pb.index;
@@ -465,7 +465,7 @@ void CCsPlayerFw::PlayerThread() {
           }
         }
         if (pb.position_known && std::llabs(p - pb.position) > 5) stop_recording();
-        if (!pb.position_known || p != pb.position) event(kCsEventPosition, static_cast<int32_t>(p));
+        if (!pb.position_known || p != pb.position) event(kAvEventPlaybackRestart, static_cast<int32_t>(p));
         pb.position_known = true;
         pb.position = p;
       }
@@ -502,7 +502,7 @@ void CCsPlayerFw::PlayerThread() {
     busy = true;
     if (channel >= 1 && channel <= 3 && !pb.channel_seen[channel]) {
       pb.channel_seen[channel] = true;
-      event(kCsEventChannelPicture, static_cast<int32_t>(channel));
+      event(kAvEventChannelFirstPicture, static_cast<int32_t>(channel));
     }
     if (IsVideoCodec(codec)) {
       pb.out_ts += pb.ts - pb.prev_video_ts;

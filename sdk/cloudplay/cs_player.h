@@ -10,15 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "av/av_event.h"
 #include "sdk/storage/oss_cacher.h"
 #include "sdk/cloud/record_list.h"
 #include "av/av_render_ops.h"
 #include "util/blocking_queue.h"
 
-// Sink events the player sends.
-constexpr int32_t kCsEventChannelPicture = 1;  // first frame of channel n (n at least 1)
-constexpr int32_t kCsEventPosition = 10;       // playback position (seconds) at every change
-constexpr int32_t kCsEventStorageError = 25;   // a storage error above kCsStorageErrors
+// Sink events the player sends (av/av_event.h): kAvEventChannelFirstPicture for the first frame of channel
+// n >= 1, kAvEventPlaybackRestart with the position (seconds) at every change, kAvEventCloudProblem for a
+// storage error above kCsStorageErrors.
 
 // Player states.
 enum CsPlayerState : int32_t { kCsQuit = 0, kCsPaused = 1, kCsPlaying = 2, kCsBuffering = 3, kCsIdle = 4 };

@@ -2,6 +2,7 @@
 // their subscribers and receive threads, and the talkback sender.
 #include <cstring>
 
+#include "av/media_codec.h"
 #include "platform/thread.h"
 #include "sdk/device/kivo_session.h"
 #include "sdk/device/kivo_wire.h"
@@ -23,8 +24,6 @@ const CodecPair kWireCodecs[] = {
     {0x89, 51}, {0x8A, 2},  {0x8B, 53}, {0x8C, 52}, {0x8D, 0},  {0x8E, 60}, {0x8F, 55},
 };
 const CodecPair kSendCodecs[] = {{0x4E, 1}, {0x8A, 2}, {0x4F, 12}, {0x50, 13}, {0x8C, 52}};
-
-bool IsVideoCodec(int codec) { return codec == 1 || (codec >= 3 && codec <= 13); }
 
 int SendStartStop(KivoSession* s, uint32_t command, int av_index, int channel) {
   uint8_t payload[8];

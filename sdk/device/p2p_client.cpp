@@ -5,12 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include "av/media_codec.h"
 #include "util/log.h"
 
 namespace {
-
-bool IsVideoCodec(int c) { return c == 1 || (c >= 3 && c <= 13); }
-bool IsAudioCodec(int c) { return c == 2 || (c >= 51 && c <= 61); }
 
 int32_t ClientValue(const CP2pClient* c) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(c)); }
 

@@ -13,20 +13,12 @@
 #include <mutex>
 #include <vector>
 
+#include "av/av_event.h"
 #include "sdk/cloud/record_list.h"
 #include "av/av_render_ops.h"
 #include "sdk/device/kivo_p2p.h"
 
 class CP2pAudioTarget;
-
-// Events the facade sends through OnEvent (negative values are KivoP2pError codes of a receive failure).
-enum : int32_t {
-  kAvEventChannelFirstPicture = 1,  // value: channel 1..3
-  kAvEventFirstPicture = 2,         // channel 0; value: the client
-  kAvEventPlaybackPosition = 9,     // value: seconds
-  kAvEventPlaybackRestart = 10,     // value: seconds
-  kAvEventDeviceStatus = 12,        // value: the device's status word
-};
 
 // GetState bits.
 enum : int {

@@ -73,7 +73,10 @@ bool COssCacher::LocalPath(const std::string& key_or_url, std::string* path) {
   if (!PathOf(key_or_url, &rest) || !CachePathIsSafe(rest)) return false;
   // Separators stay "/" on this platform; a key begins with one.
   if (rest.empty() || rest[0] != '/') rest = "/" + rest;
-  *path = CacheRoot() + rest;
+  // Without a root the path would lie in the filesystem's root: nothing is cached.
+  const std::string root = CacheRoot();
+  if (root.empty()) return false;
+  *path = root + rest;
   return true;
 }
 
@@ -91,7 +94,10 @@ bool UrlToCachePath(const std::string& url_or_path, std::string* out) {
   if (!CachePathIsSafe(rest)) return false;
   // A text without a leading separator still lands inside the root, not beside it.
   if (rest.empty() || rest[0] != '/') rest = "/" + rest;
-  if (out) *out = CacheRoot() + rest;
+  // Without a root the path would lie in the filesystem's root: nothing is cached.
+  const std::string root = CacheRoot();
+  if (root.empty()) return false;
+  if (out) *out = root + rest;
   return true;
 }
 

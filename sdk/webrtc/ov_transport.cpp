@@ -139,6 +139,12 @@ void DataChannelDemux::FreeQueues() {
   for (auto& slot : queues_) delete slot.exchange(nullptr);
 }
 
+std::vector<OvIceServer> IceRecords(const std::vector<IceEntry>& entries) {
+  std::vector<OvIceServer> recs;
+  for (const IceEntry& e : entries) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
+  return recs;
+}
+
 int ParseOvwebrtcAddress(const char* rest, std::vector<IceEntry>* ice, std::string* lan_ip) {
   ice->clear();
   JsonHolder root(cJSON_Parse(rest ? rest : ""), false);
@@ -324,21 +330,20 @@ int ovwebrtcConnect(const char* rest, const char* peer_id, int, TransportHandle*
   std::vector<IceEntry> ice;
   std::string ip;
   if (ParseOvwebrtcAddress(rest, &ice, &ip) == 1) {
-    if (!EnsureStarted()) return -1;
+    if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
     return ovwebrtcConnectLan(ip.c_str(), peer_id, out);
   }
   {
-    // Without the push channel the offer cannot reach the device: fail now rather than after the wait.
+    // Without the push channel the offer cannot reach the device: refuse now rather than time out.
     std::lock_guard lk(g_sig_mu);
     if (!g_push) {
       LogPrintf(kLogWarning, nullptr, "ovwebrtcConnect", "no push channel for the signalling of %s\n",
                 peer_id ? peer_id : "");
-      return KIVO_ERR_TIMEOUT;
+      return KIVO_ERR_UNSUPPORTED;
     }
   }
-  if (!EnsureStarted()) return -1;
-  std::vector<OvIceServer> recs;
-  for (auto& e : ice) recs.push_back({e.is_turn, e.port, e.ip.c_str(), e.user.c_str(), e.pass.c_str()});
+  if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
+  const std::vector<OvIceServer> recs = IceRecords(ice);
   return ovwebrtcConnectCloud(peer_id, recs.data(), static_cast<int>(recs.size()), out);
 }
 
@@ -408,6 +413,7 @@ int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* o
   OvWebrtcStartOffer(pc);
   bool opened = OvWebrtcGetEventHandle(pc)->Wait(kOvwebrtcLanWaitMs);
   c->run = 0;
+  WsConnShutdown(ws);  // the reader ends now rather than at its next read time-out
   c->reader.join();
   {
     std::lock_guard lk(g_sig_mu);
@@ -423,18 +429,19 @@ int ovwebrtcConnectLan(const char* ip, const char* device_id, TransportHandle* o
 }
 
 int ovwebrtc2Connect(const char* rest, const char* peer_id, int, TransportHandle* out) {
+  if (!EnsureStarted()) return KIVO_ERR_UNSUPPORTED;
   OvPeerConnection pc = nullptr;
   std::string user;
   {
     std::lock_guard lk(g_sig_mu);
     user = "usesr:" + g_user_id;
   }
-  if (OvWebrtcStartV2(rest, user.c_str(), peer_id, &pc) != 0 || !pc) {
-    LogPrintf(kLogWarning, nullptr, "ovwebrtc2Connect",
-              "ovwebrtc2 is not supported (its signalling is not available), result %d\n",
-              kOvwebrtc2Unsupported);
-    return kOvwebrtc2Unsupported;
+  const int r = OvWebrtcStartV2(rest, user.c_str(), peer_id, &pc);
+  if (r == kOvErrNotSupported) {
+    LogPrintf(kLogWarning, nullptr, "ovwebrtc2Connect", "token \"%s\" can never be used\n", rest ? rest : "");
+    return KIVO_ERR_UNSUPPORTED;
   }
+  if (r != 0 || !pc) return KIVO_ERR_TIMEOUT;
   return Finish(pc, out);
 }
 

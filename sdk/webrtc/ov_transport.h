@@ -1,5 +1,5 @@
 // The WebRTC transports of the device link: "ovwebrtc" (signalling done here, over the push channel or a
-// WebSocket to the device on the LAN) and "ovwebrtc2" (signalling of its own, not available: fails at once).
+// WebSocket to the device on the LAN) and "ovwebrtc2" (the library's own signalling, ovwebrtc2.md).
 // Data of the seven channels is split into byte queues (DataChannelDemux) from which the device link reads.
 #pragma once
 
@@ -29,8 +29,6 @@ constexpr uint32_t kDemuxQueueMedia = 524288;
 constexpr int kOvwebrtcCloudWaitMs = 12000;
 constexpr int kOvwebrtcLanWaitMs = 6000;
 constexpr int kOvwebrtcLanPort = 3576;
-// The result of "ovwebrtc2": its signalling is not available here.
-constexpr int kOvwebrtc2Unsupported = -10005;
 
 // The transport handle of both WebRTC transports.
 class DataChannelDemux {
@@ -88,6 +86,8 @@ struct SignalingMessage {
   std::string candidate;  // the candidate line ("candidate")
 };
 
+// The library's records of the entries (pointing into them).
+std::vector<OvIceServer> IceRecords(const std::vector<IceEntry>& entries);
 // The "ovwebrtc" address rest: 1 and *lan_ip for an object with "ip" (LAN); else 0 with the ICE list
 // ("stuns" of an object, or the array itself; anything else an empty list).
 int ParseOvwebrtcAddress(const char* rest, std::vector<IceEntry>* ice, std::string* lan_ip);

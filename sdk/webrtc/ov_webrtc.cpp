@@ -49,6 +49,9 @@ struct Peer : std::enable_shared_from_this<Peer> {
   GstElement* wb = nullptr;
   GstWebRTCDataChannel* ch[kOvChannels] = {};
   std::vector<std::pair<gpointer, gulong>> handlers;
+  // Held by every signal handler while it runs, and taken once after the handlers are disconnected: a
+  // handler's last touch of the peer is then ordered before the peer's release.
+  std::mutex handler_mu;
   std::atomic<bool> closed{false};
   std::atomic<int> opened_count{0};
   std::atomic<int> closed_count{0};
@@ -151,6 +154,33 @@ void SendSignal(Peer* p, const char* kind, const std::string& text) {
   if (fn) fn(p, user, kind, text.data(), static_cast<int>(text.size()));
 }
 
+// The offer's media sections are named by their index ("0"), the name every candidate carries as its
+// sdpMid; webrtcbin would name them "application0". The bundle group follows.
+void NameMediaByIndex(GstSDPMessage* sdp) {
+  std::string group = "BUNDLE";
+  const guint medias = gst_sdp_message_medias_len(sdp);
+  for (guint i = 0; i < medias; ++i) {
+    GstSDPMedia* m = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, i));
+    const std::string mid = std::to_string(i);
+    group += " " + mid;
+    for (guint a = 0; a < gst_sdp_media_attributes_len(m); ++a) {
+      const GstSDPAttribute* attr = gst_sdp_media_get_attribute(m, a);
+      if (g_strcmp0(attr->key, "mid") != 0) continue;
+      GstSDPAttribute named;
+      gst_sdp_attribute_set(&named, "mid", mid.c_str());
+      gst_sdp_media_replace_attribute(m, a, &named);
+    }
+  }
+  for (guint a = 0; a < gst_sdp_message_attributes_len(sdp); ++a) {
+    const GstSDPAttribute* attr = gst_sdp_message_get_attribute(sdp, a);
+    if (g_strcmp0(attr->key, "group") != 0 || !attr->value || std::strncmp(attr->value, "BUNDLE", 6) != 0)
+      continue;
+    GstSDPAttribute named;
+    gst_sdp_attribute_set(&named, "group", group.c_str());
+    gst_sdp_message_replace_attribute(sdp, a, &named);
+  }
+}
+
 // Takes the local description of the given type from a promise reply, hands it out, then applies it.
 void OnLocalDescription(Peer* p, const GstStructure* reply, const char* field, const char* kind) {
   GstWebRTCSessionDescription* desc = nullptr;
@@ -160,6 +190,7 @@ void OnLocalDescription(Peer* p, const GstStructure* reply, const char* field, c
     p->state = -1;
     return;
   }
+  if (std::strcmp(kind, "offer") == 0) NameMediaByIndex(desc->sdp);
   gchar* text = gst_sdp_message_as_text(desc->sdp);
   SendSignal(p, kind, text);
   g_free(text);
@@ -279,6 +310,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
   Connect(
       p, p->wb, "on-ice-candidate", +[](GstElement*, guint, gchar* cand, gpointer d) {
         Peer* self = Of(d);
+        std::lock_guard hl(self->handler_mu);
         if (self->closed || !cand) return;
         auto peer = self->shared_from_this();
         std::string text = cand;
@@ -291,6 +323,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
         GstWebRTCPeerConnectionState st;
         g_object_get(obj, "connection-state", &st, nullptr);
         Peer* self = Of(d);
+        std::lock_guard hl(self->handler_mu);
         if (st == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
           self->state = self->opened_count == kOvChannels ? 0 : 1;
         else if (st == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED ||
@@ -313,6 +346,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-open", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (++self->opened_count == kOvChannels) {
             self->state = 0;
             self->opened.Set();
@@ -321,6 +355,7 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-close", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           ++self->closed_count;
           self->state = -1;
           self->flow_cv.notify_all();
@@ -328,12 +363,14 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-error", +[](GstWebRTCDataChannel*, GError*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           self->state = -1;
           self->flow_cv.notify_all();
         });
     Connect(
         p, dc, "on-message-data", +[](GstWebRTCDataChannel* c, GBytes* b, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (!b) return;
           gsize n = 0;
           const void* data = g_bytes_get_data(b, &n);
@@ -342,11 +379,13 @@ void SetUpPeer(const std::shared_ptr<Peer>& p, const OvIceServer* servers, int c
     Connect(
         p, dc, "on-message-string", +[](GstWebRTCDataChannel* c, gchar* s, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           if (s) Queue(self, ChannelOf(self, c), s, strlen(s));
         });
     Connect(
         p, dc, "on-buffered-amount-low", +[](GstWebRTCDataChannel*, gpointer d) {
           Peer* self = Of(d);
+          std::lock_guard hl(self->handler_mu);
           std::lock_guard lk(self->flow_mu);
           self->flow_cv.notify_all();
         });
@@ -364,6 +403,7 @@ void CloseChannels(Peer* p) {
 void TearDown(Peer* p) {
   for (auto& [obj, id] : p->handlers) g_signal_handler_disconnect(obj, id);
   p->handlers.clear();
+  { std::lock_guard hl(p->handler_mu); }
   if (p->pipe) {
     gst_element_set_state(p->pipe, GST_STATE_NULL);
   }
@@ -622,10 +662,4 @@ int OvWebrtcGetConnStatus(OvPeerConnection pc) {
 platform::Event* OvWebrtcGetEventHandle(OvPeerConnection pc) {
   auto p = FindPeer(pc);
   return p ? &p->opened : nullptr;
-}
-
-int OvWebrtcStartV2(const char* /*rest*/, const char* /*user*/, const char* /*peer_id*/,
-                    OvPeerConnection* out) {
-  if (out) *out = nullptr;
-  return kOvErrNotSupported;
 }

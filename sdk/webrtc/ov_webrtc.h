@@ -61,5 +61,8 @@ int OvWebrtcSend(OvPeerConnection pc, int channel, const void* bytes, int length
 int OvWebrtcGetConnStatus(OvPeerConnection pc);
 // Set once all seven channels are open.
 platform::Event* OvWebrtcGetEventHandle(OvPeerConnection pc);
-// The second transport's own signalling is not available here: kOvErrNotSupported at once.
+// A peer connection made through the second transport's own signalling (ov_signal2.h): rest is the room
+// token, user the client's name ("usesr:" + user id), peer_id the camera's. 0 with *out once the data
+// channels are open; kOvErrNotSupported for a token or room that can never work; another negative error
+// when the server or camera cannot be reached or the channels do not open in time.
 int OvWebrtcStartV2(const char* rest, const char* user, const char* peer_id, OvPeerConnection* out);

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -92,6 +93,29 @@ class CloudPlaybackE2e : public ::testing::Test {
   COrvelServer server_;
 };
 
+// A pane and a timeline that show the device's cloud player; sinks counts the sinks the playback made.
+struct PlayerRig {
+  explicit PlayerRig(COrvelServer* server)
+      : store(server, kDeviceId, kUuid, kDesKey),
+        player(&store),
+        cloud(&player, [this]() -> IAvRender* {
+          ++sinks;
+          return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
+        }) {
+    pane.show();
+    timeline.show();
+    timeline.resize(1000, 60);
+  }
+  ~PlayerRig() { timeline.Reset(); }
+
+  Pane pane;
+  CTimelineWnd timeline;
+  CsSegmentStore store;
+  CCsPlayerFw player;
+  int sinks = 0;
+  CloudPlayback cloud;
+};
+
 TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   const int64_t day = LocalDayStart(kT0 + 5);
   ASSERT_EQ(day, kT0 - 12 * 3600);
@@ -99,21 +123,12 @@ TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   ASSERT_EQ(server_.GetVideoRecord(kDeviceId, day, day + 86399, &list), 0);
   ASSERT_EQ(list.size(), 1u);
 
-  Pane pane;
-  pane.show();
-  CTimelineWnd timeline;
-  timeline.show();
-  timeline.resize(1000, 60);
-  CsSegmentStore store(&server_, kDeviceId, kUuid, kDesKey);
-  CCsPlayerFw player(&store);
-  int sinks = 0;
-  CloudPlayback cloud(&player, [&]() -> IAvRender* {
-    ++sinks;
-    return MakeTestPlaybackSink(&pane, pane.hwnd(), timeline.hwnd());
-  });
+  PlayerRig rig(&server_);
+  CTimelineWnd& timeline = rig.timeline;
+  CCsPlayerFw& player = rig.player;
 
   // The day's start lies before the recording: playback starts at its beginning.
-  timeline.SetRecordList(&cloud, &list, day);
+  timeline.SetRecordList(&rig.cloud, &list, day);
   EXPECT_EQ(timeline.cursor_time(), kT0);
   EXPECT_NE(player.GetState(), 0);
   ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > kT0; })) << "the timeline did not follow playback";
@@ -133,14 +148,42 @@ TEST_F(CloudPlaybackE2e, DayFromTheServiceFollowedAndSeekedByDragging) {
   ASSERT_TRUE(Pump([&] { return !timeline.settling(); }, 3000));
   ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > target; })) << "no position after the seek";
   EXPECT_LE(timeline.cursor_time(), kT0 + 60);
-  EXPECT_EQ(sinks, 1);
+  EXPECT_EQ(rig.sinks, 1);
 
   // The next day's list (none) stops the player and empties the timeline.
   std::vector<PlaybackSegment> none;
-  timeline.SetRecordList(&cloud, &none, day + 86400);
+  timeline.SetRecordList(&rig.cloud, &none, day + 86400);
   EXPECT_EQ(player.GetState(), 0);
   EXPECT_TRUE(timeline.strips().empty());
-  timeline.Reset();
+}
+
+// Recording through the day's end: the recording ends with the last picture and the player says so (the
+// record button follows its state), and the file is complete.
+TEST_F(CloudPlaybackE2e, RecordingEndsWithTheDaysLastPicture) {
+  const int64_t day = LocalDayStart(kT0 + 5);
+  std::vector<PlaybackSegment> list;
+  ASSERT_EQ(server_.GetVideoRecord(kDeviceId, day, day + 86399, &list), 0);
+  PlayerRig rig(&server_);
+  CTimelineWnd& timeline = rig.timeline;
+  CCsPlayerFw& player = rig.player;
+  // The last segment: recorded once its pictures follow the locate.
+  timeline.SetRecordList(&rig.cloud, &list, kT0 + 55);
+  ASSERT_TRUE(Pump([&] { return timeline.cursor_time() > kT0 + 55; })) << "no playback";
+  const std::string file = media_.path() + "/end.mp4";
+  ASSERT_EQ(player.StartRecord(file.c_str()), 1);
+  EXPECT_EQ(player.GetState() & 4, 4);
+  // The last second plays, then the player idles at the day's end with the recording closed.
+  ASSERT_TRUE(Pump([&] { return (player.GetState() & 4) == 0; }, 15000)) << "still shown as recording";
+  EXPECT_NE(player.GetState(), 0);
+  EXPECT_GE(timeline.cursor_time(), kT0 + 59);
+  const std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " + file;
+  FILE* out = popen(probe.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  char line[64] = {};
+  const bool read = std::fgets(line, sizeof line, out) != nullptr;
+  EXPECT_EQ(pclose(out), 0) << "ffprobe cannot read the recording";
+  ASSERT_TRUE(read);
+  EXPECT_GT(std::atof(line), 2.0) << line;
 }
 
 }  // namespace

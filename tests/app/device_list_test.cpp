@@ -239,7 +239,9 @@ TEST(DeviceRowPixels, BackgroundAndTextColourByState) {
       {true, true, false, kRowTextAlive, kRowBackground},
       {true, false, false, kRowTextOnline, kRowBackground},
       {false, false, false, kRowTextOffline, kRowBackground},
-      {true, false, true, kRowTextOnline, kRowSelected},
+      // Selected: a muted fill under the texts, which keep their state's colours, and an accent bar.
+      {true, false, true, kRowTextOnline, kRowSelectedFill},
+      {true, true, true, kRowTextAlive, kRowSelectedFill},
   };
   for (const auto& c : kCases) {
     DeviceRowView v;
@@ -253,8 +255,8 @@ TEST(DeviceRowPixels, BackgroundAndTextColourByState) {
     const QImage img = Render(v);
     SCOPED_TRACE(testing::Message() << "online " << c.online << " alive " << c.alive << " selected "
                                     << c.selected);
-    EXPECT_EQ(img.pixel(1, 1) & 0xFFFFFF, c.back);
-    EXPECT_EQ(img.pixel(96, 112) & 0xFFFFFF, c.back);
+    EXPECT_EQ(img.pixel(1, 1) & 0xFFFFFF, c.selected ? kRowSelected : kRowBackground);
+    EXPECT_EQ(img.pixel(96, kDeviceRowHeight - 2) & 0xFFFFFF, c.back);
     EXPECT_GT(CountColour(img, text_area, c.text), 20) << "text in the state's colour";
     // Four lines of text: the last line (tags) has ink too.
     EXPECT_GT(CountColour(img, QRect(2, 2 + 3 * kRowLineHeight, 90, kRowLineHeight), c.text), 5);

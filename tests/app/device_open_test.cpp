@@ -6,13 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QMouseEvent>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
+#include "media/audio/aec_capture.h"
 #include "media/sink/av_render.h"
 #include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
@@ -33,6 +39,23 @@ class CountingUi : public DeviceOpenUi {
   void PlayModeChanged(int mode) override { modes.push_back(mode); }
   void TimelineReset() override { ++timeline_resets; }
   void UpdateTalkButtons(DeviceNode*) override { ++talk_updates; }
+};
+
+// What a talking session got: blocks sent, starts and stops. Kept by the test, so it outlives the glue.
+struct TalkCounts {
+  std::atomic<int> sends{0}, starts{0}, stops{0}, alive{0};
+};
+
+class CountingTalk : public TalkSession {
+ public:
+  explicit CountingTalk(TalkCounts* counts) : counts_(counts) { ++counts_->alive; }
+  ~CountingTalk() override { --counts_->alive; }
+  int StartTalk() override { return ++counts_->starts, 0; }
+  int StopTalk() override { return ++counts_->stops, 0; }
+  int SendTalkData(int32_t, const uint8_t*, uint32_t) override { return ++counts_->sends, 0; }
+
+ private:
+  TalkCounts* counts_;
 };
 
 // Connects succeed or fail as told; channel starts fail the first `start_failures` times.
@@ -56,8 +79,12 @@ class FakeOpener : public CDeviceOpener {
   int SessionState(CP2pClient*) override { return 1; }
   bool IsCellular(DeviceNode*) override { return false; }
   QString text_at_connect;
+  TalkCounts talk;
 
  protected:
+  std::unique_ptr<TalkSession> MakeTalkSession(CP2pClient*) override {
+    return std::make_unique<CountingTalk>(&talk);
+  }
   int StartLiveChannels(CP2pClient*, IAvRender* sink, int) override {
     ++starts;
     sink->Release();  // as the session does with a sink it does not keep
@@ -138,6 +165,45 @@ TEST_F(DeviceOpenTest, CountdownReconnectShowsConnectingAgain) {
   EXPECT_FALSE(pane->Reconnecting());
   EXPECT_EQ(pane->GetDevice(), &devices[0]);
   EXPECT_EQ(pane->GetState(), kPaneWaitingStream);
+}
+
+// The camera is still away when the countdown's reconnect runs: no box over the window, the pane keeps its
+// device and says why; a double-click once the camera is back plays it again.
+TEST_F(DeviceOpenTest, FailedReconnectStaysInThePane) {
+  ASSERT_EQ(opener->OpenDeviceInPane(&devices[0], 2), 0);
+  CVideoWnd* pane = opener->grid()->Pane(2);
+  const LPARAM session = SessionEventValue(devices[0].GetP2pClient());
+  pane->OnAvStatus(kPanePlaying, session);
+  pane->OnAvStatus(KIVO_ERR_CLOSED, session);
+  opener->connect_result = -24;
+  for (int i = 0; i < kPaneCountdownSeconds; ++i) pane->OnTimer(kPaneCountdownTimer);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(pane->GetDevice(), &devices[0]);
+  EXPECT_EQ(pane->GetState(), kPaneReconnectFailed);
+  EXPECT_EQ(pane->GetCode(), -24);
+  EXPECT_TRUE(pane->StatusText().contains("TCP relay")) << pane->StatusText().toStdString();
+  opener->connect_result = 0;
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(pane->mapToGlobal(QPoint(5, 5))),
+                  Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(pane, &dbl);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(pane->GetDevice(), &devices[0]);
+  EXPECT_EQ(pane->GetState(), kPaneWaitingStream);
+  EXPECT_FALSE(pane->IsFullScreen());
+}
+
+// A device added by hand from a text that is no UUID has no address: opening it says so, in words.
+TEST_F(DeviceOpenTest, ADeviceWithoutAnAddressSaysTheAddressIsNotValid) {
+  CDeviceOpener real(nullptr, &ui);
+  DeviceNode node;
+  node.Info().uuid = "not-a-uuid";
+  node.Info().device_type = "lpwifi";
+  node.Info().transport_flags = 1;  // P2P, whose address the UUID service did not give
+  node.Info().is_online = 1;
+  EXPECT_NE(real.OpenDeviceInPane(&node, 0), 0);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0].text.contains("The device's address is not valid")) << boxes[0].text.toStdString();
+  EXPECT_EQ(real.grid()->Pane(0)->GetDevice(), nullptr);
 }
 
 TEST_F(DeviceOpenTest, FailedConnectEmptiesThePaneWithABox) {
@@ -256,7 +322,10 @@ TEST_F(DeviceOpenTest, ErrorBoxTexts) {
       {-10005, "Connection timeouted, devcice may be offline. Please try it later."},
       {-10004, "Connection is breaked"},
       {-10002, "Authentication failure !"},
-      {-10003, "Error: -10003"},
+      // Codes without a message of their own: the number and what it means.
+      {-10003, "Error: -10003\nUnsupported operation"},
+      {-24, "Error: -24\nThe connection through the TCP relay failed"},
+      {-10103, "Error: -10103\nThe device's address is not valid"},
   };
   for (auto [code, text] : cases) {
     boxes.clear();
@@ -299,6 +368,67 @@ TEST_F(DeviceOpenTest, MediaSinksPostToPanes) {
   EXPECT_EQ(pane->GetState(), 25);
   EXPECT_EQ(pane->GetCode(), 403);
   sink->Release();
+}
+
+// Talkback ends with every way the talking session's view goes: the capture is freed, the session's glue
+// detached and gone, and nothing is sent afterwards (the capture thread would reach a freed session).
+TEST_F(DeviceOpenTest, TalkbackEndsWithEveryWayItsViewGoes) {
+  // The dummy audio driver captures silence at the real pace.
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  struct Way {
+    const char* name;
+    std::function<void(FakeOpener*)> end;
+  };
+  const Way ways[] = {
+      {"switch to SD-card playback", [](FakeOpener* o) { o->SwitchPlayMode(kPlaySd); }},
+      {"switch to cloud playback", [](FakeOpener* o) { o->SwitchPlayMode(kPlayCloud); }},
+      {"close all, the pane already let go (1x1)",
+       [](FakeOpener* o) {
+         o->grid()->Pane(0)->Reset(true);
+         o->StopAllPanes(kStopClose);
+       }},
+      {"close the pane", [this](FakeOpener* o) { o->CloseSession(&devices[0], o->grid()->Pane(0)); }},
+  };
+  auto sends_settle = [](TalkCounts& c) {
+    int before = -1;
+    for (int i = 0; i < 50 && before != c.sends.load(); ++i) {
+      before = c.sends.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return before == c.sends.load();
+  };
+  auto start_talking = [this](FakeOpener* o) {
+    if (o->OpenDeviceInPane(&devices[0], 0) != 0) return false;
+    CP2pClient* session = devices[0].GetP2pClient();
+    if (!o->CreateTalkCapture() || !o->AttachTalk(session) || !o->SessionTalks(session)) return false;
+    // A second session cannot talk while one does.
+    if (o->AttachTalk(devices[1].GetP2pClient())) return false;
+    for (int i = 0; i < 100 && o->talk.sends.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return o->talk.sends.load() > 0;
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    auto o = std::make_unique<FakeOpener>(&ui);
+    ASSERT_TRUE(start_talking(o.get())) << "no capture or no talk";
+    way.end(o.get());
+    EXPECT_EQ(o->talk_capture(), nullptr);
+    EXPECT_FALSE(o->SessionTalks(devices[0].GetP2pClient()));
+    EXPECT_EQ(o->talk.stops.load(), 1);
+    EXPECT_EQ(o->talk.alive.load(), 0);
+    EXPECT_TRUE(sends_settle(o->talk)) << "the microphone still streams";
+    // The same session talks again afterwards.
+    o->SwitchPlayMode(kPlayLive);
+    ASSERT_TRUE(start_talking(o.get()));
+    o->StopTalk(devices[0].GetP2pClient());
+    EXPECT_EQ(o->talk_capture(), nullptr);
+    EXPECT_EQ(o->talk.stops.load(), 2);
+  }
+  // The opener's end frees the capture with the glue: a capture left running would call the freed glue.
+  auto o = std::make_unique<FakeOpener>(&ui);
+  ASSERT_TRUE(start_talking(o.get()));
+  o.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 
 }  // namespace

@@ -97,7 +97,10 @@ TEST_F(DialogsTest, UuidMustBeLongerThanNineCharacters) {
   EXPECT_TRUE(dlg.ok_button()->isEnabled());
   dlg.uuid_edit()->setText("VLM-1234");
   EXPECT_FALSE(dlg.ok_button()->isEnabled());
-  dlg.uuid_edit()->setText("VLM-SIM-000503");
+  // Spaces around a pasted UUID are not part of it: they neither count nor are kept.
+  dlg.uuid_edit()->setText("  VLM-12345  ");
+  EXPECT_FALSE(dlg.ok_button()->isEnabled());
+  dlg.uuid_edit()->setText(" VLM-SIM-000503 ");
   // RVS unchecked disables force relay, checked enables it.
   EXPECT_TRUE(dlg.rvs_check()->isChecked());
   dlg.rvs_check()->click();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/gui/bmpbtn_container.h"
+#include "app/settings.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "tests/app/app_test_util.h"
@@ -334,6 +335,22 @@ TEST_F(PlayControlsTest, ButtonStatesFollowModeDeviceAndSession) {
     controls_.UpdateToolbarState();
     for (const auto& [id, want] : c.want) EXPECT_EQ(Look(id).substr(0, want.size()), want) << "button " << id;
   }
+  // Playing at 4x, then a new day starts at 1x: only the 1x button stays lit, in both playback modes.
+  pane_.device = true;
+  pane_.f.ext_instructions = EXT_PBRATE;
+  pane_.state = 0x10;
+  pane_.player_state = 3;
+  for (int mode : {kPlaySd, kPlayCloud}) {
+    SCOPED_TRACE(mode);
+    controls_.SetPlayMode(mode);
+    pane_.speed = pane_.player_speed = 2;
+    controls_.UpdateToolbarState();
+    EXPECT_EQ(Look(kBtnSpeed2), "vec");
+    pane_.speed = pane_.player_speed = 0;
+    controls_.UpdateToolbarState();
+    EXPECT_EQ(Look(kBtnSpeed0), "vec");
+    EXPECT_EQ(Look(kBtnSpeed2), "ve");
+  }
   // Without a selected pane nothing changes.
   pane_.selected = false;
   pane_.device = false;
@@ -451,6 +468,33 @@ TEST_F(PlayControlsTest, SoundAndRecordingByModeAndFailuresAreShown) {
   ClearUiLanguageOverride();
 }
 
+// A media folder that cannot be made (a file holds its name): nothing is written anywhere, each mode's
+// snapshot and recording say why, and the record button does not show recording.
+TEST_F(PlayControlsTest, WithoutAMediaFolderNothingIsSavedAndTheFailureIsShown) {
+  QTemporaryDir data;
+  ASSERT_TRUE(data.isValid());
+  apptest::ScopedEnv xdg("XDG_DATA_HOME", data.path().toUtf8().constData());
+  apptest::WriteFile(data.path().toStdString() + "/VelmoraData", "not a folder");
+  controls_.SetMediaFolder([] { return GetMediaFolder(); });
+  SetUiLanguageOverride(kLangEnglish);
+  pane_.state = 0x07;
+  pane_.player_state = 3;
+  const QString folder = data.path() + "/VelmoraData";
+  for (int mode : {kPlayLive, kPlaySd, kPlayCloud}) {
+    SCOPED_TRACE(mode);
+    controls_.SetPlayMode(mode);
+    controls_.OnButtonEvent(kBtnSnapshot, 3);
+    EXPECT_EQ(controls_.last_notice(), "Snapshot failed: the media folder " + folder + " cannot be created");
+    // The click has checked the button already.
+    bar_.SetButtonChecked(bar_.IndexFromId(kBtnRecord), true);
+    controls_.OnButtonEvent(kBtnRecord, 3);
+    EXPECT_EQ(controls_.last_notice(), "Recording failed: the media folder " + folder + " cannot be created");
+    EXPECT_EQ(Look(kBtnRecord), "ve");
+  }
+  EXPECT_TRUE(pane_.calls.empty()) << pane_.calls[0];
+  ClearUiLanguageOverride();
+}
+
 TEST_F(PlayControlsTest, TalkbackOneSessionAtATime) {
   SetUiLanguageOverride(kLangEnglish);
   pane_.state = 0x03;
@@ -482,12 +526,19 @@ TEST_F(PlayControlsTest, TalkbackOneSessionAtATime) {
   EXPECT_EQ(pane_.calls, (std::vector<std::string>{"capture create", "capture attach", "capture free"}));
   EXPECT_FALSE(pane_.capture);
   EXPECT_EQ(boxes_.size(), 2u);
-  // No microphone.
+  EXPECT_EQ(boxes_[1], QStringLiteral("Some one is talking, please try later."));
+  // No microphone: the capture cannot be made at all, which says so in both languages.
   pane_.calls.clear();
   pane_.create_ok = false;
   controls_.OnButtonEvent(kBtnTalk, 3);
   EXPECT_EQ(pane_.calls, (std::vector<std::string>{"capture create"}));
-  EXPECT_EQ(boxes_.size(), 3u);
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[2], QStringLiteral("No microphone could be opened."));
+  EXPECT_EQ(Look(kBtnTalk), "ve");
+  SetUiLanguageOverride(kLangChinese);
+  controls_.OnButtonEvent(kBtnTalk, 3);
+  ASSERT_EQ(boxes_.size(), 4u);
+  EXPECT_EQ(boxes_[3], QString::fromUtf8("无法打开麦克风。"));
   ClearUiLanguageOverride();
 }
 

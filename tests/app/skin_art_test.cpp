@@ -115,7 +115,7 @@ TEST(SkinArt, MainWindowWithAndWithoutItsSkin) {
   ASSERT_EQ(w.LoadSkinFile(kSkin), 1);
   SetUiLanguageOverride(kLangEnglish);
   EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1002)), "Split 2x2");
-  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "");
+  EXPECT_EQ(w.GetTooltipText(w.IndexFromId(1003)), "Close");
   ClearUiLanguageOverride();
   // The close button's click reaches the window as WM_COMMAND and closes it.
   w.resize(w.ref_width(), w.ref_height());

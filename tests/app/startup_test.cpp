@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -29,7 +32,9 @@
 #include "tests/app/app_test_util.h"
 #include "tests/app/login_driver.h"
 #include "tests/sdk/cloud/cloudsim_harness.h"
+#include "tests/sdk/net/net_test_util.h"
 #include "sdk/cloud/orvel_server.h"
+#include "sdk/storage/oss_cacher.h"
 #include "sdk/node/device_node.h"
 #include "sdk/device/kivo_p2p.h"
 #include "sdk/webrtc/ov_transport.h"
@@ -134,6 +139,29 @@ TEST_F(StartupTest, SavedAccountSignsInWithoutTheDialog) {
   HWND h = app.main_window()->hwnd();
   app.ExitInstance();
   EXPECT_FALSE(UiIsWindow(h));
+}
+
+// config.ini's lan_only reaches the device node at start-up: every connect is then refused with -10008
+// before any transport is tried; without it the connect goes on to the transports.
+TEST_F(StartupTest, LanOnlySettingReachesTheDeviceNode) {
+  ASSERT_TRUE(StartSim());
+  for (const int lan_only : {1, 0}) {
+    WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n"
+                                 "[config]\nlan_only=" + std::to_string(lan_only) + "\n");
+    DeviceNodeSetLanOnly(lan_only == 0);
+    LoginDriver driver({});
+    CVelmoraApp app;
+    ASSERT_TRUE(app.InitInstance()) << lan_only;
+    EXPECT_EQ(IsLanOnly(), lan_only != 0);
+    EXPECT_EQ(DeviceNodeLanOnly(), lan_only != 0);
+    DeviceNode node;
+    node.Info().uuid = "VLM-LAN-ONLY";
+    node.Info().transport_flags = 0;  // nothing to try: -10020 unless refused first
+    EXPECT_EQ(node.ConnectOnly(node.GetP2pClient()), lan_only ? KIVO_ERR_OFFLINE : KIVO_ERR_NO_CONN_TOKEN);
+    app.ExitInstance();
+  }
+  DeviceNodeSetLanOnly(false);
+  SetLanOnly(false);
 }
 
 // The service over https: trusted through tls_ca_file of config.ini; without it the start-up fails.
@@ -363,6 +391,117 @@ TEST_F(StartupTest, KeyAndMouseInputResetTheIdleCounter) {
   QApplication::sendEvent(w, &paint);
   EXPECT_EQ(w->idle_counter(), 5);
   app.ExitInstance();
+}
+
+// A media folder that cannot be made is logged at start, and the cloud cache still lives only there (where
+// nothing can then be written), never in the filesystem's root.
+TEST_F(StartupTest, AMediaFolderThatCannotBeMadeIsLoggedAndTheCacheStaysInIt) {
+  ASSERT_TRUE(StartSim());
+  WriteConfig(sim_.HttpBase(), "[login]\nuser=ann@example.test\n[accounts]\nann@example.test=ann-pass-1\n");
+  apptest::WriteFile(data_ / "VelmoraData", "not a folder");
+  CVelmoraApp app;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_EQ(GetMediaFolder(), "");
+  const std::string folder = data_ / "VelmoraData";
+  EXPECT_NE(apptest::ReadFile(data_ / "velmora.log").find("media folder " + folder + " cannot be created"),
+            std::string::npos);
+  EXPECT_EQ(CacheRoot(), folder);
+  std::string path;
+  ASSERT_TRUE(UrlToCachePath("http://thumbs.test/t/CAM-A.jpg", &path));
+  EXPECT_EQ(path, folder + "/t/CAM-A.jpg");
+  // Without any root nothing gets a cache path.
+  SetCacheRoot("");
+  EXPECT_FALSE(UrlToCachePath("http://thumbs.test/t/CAM-A.jpg", &path));
+  EXPECT_FALSE(COssCacher("CAM-A", "key").LocalPath("/CAM-A/2024/05/06/12/00-05.data", &path));
+  app.ExitInstance();
+}
+
+// A second instance on the same data folder is refused before it touches the first's files: the first
+// (the program itself, waiting in its "Can not connect" box) keeps its log and settings as they were.
+TEST_F(StartupTest, ASecondInstanceIsRefusedWithAMessageAndLeavesTheFirstsFiles) {
+  WriteConfig("http://127.0.0.1:" + std::to_string(nettest::FreePort()),
+              "[accounts]\nann@example.test=ann-pass-1\n");
+  TempDir cwd("velmora_cwd");  // no app.conf: the data folder is XDG_DATA_HOME itself
+  nettest::PeerProcess first;
+  ASSERT_TRUE(first.Start({VELMORA_BIN}, cwd.path()));
+  std::string first_log;
+  for (int i = 0; i < 600 && first_log.find("Init(0) failed") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    first_log = apptest::ReadFile(data_ / "velmora.log");
+  }
+  ASSERT_NE(first_log.find("Init(0) failed"), std::string::npos) << first.Output();
+  const std::string config = ConfigText();
+  // A mode the second instance would set back to 0600.
+  chmod((data_ / "config.ini").c_str(), 0640);
+
+  CVelmoraApp second;
+  EXPECT_FALSE(second.InitInstance());
+  EXPECT_EQ(second.exit_code(), 1);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text,
+            "Velmora is already running. Use the open window, or close it before starting again.");
+  EXPECT_EQ(boxes_[0].icon, kBoxInformation);
+  EXPECT_EQ(apptest::ReadFile(data_ / "velmora.log"), first_log);
+  EXPECT_EQ(ConfigText(), config);
+  struct stat st {};
+  ASSERT_EQ(stat((data_ / "config.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << "the second instance changed the settings file";
+  EXPECT_FALSE(AnyWindowVisible());
+
+  // Once the first has ended, the next start goes on (to its own "Can not connect" box).
+  first.Stop();
+  boxes_.clear();
+  CVelmoraApp third;
+  EXPECT_FALSE(third.InitInstance());
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].text, "Can not connect to server !");
+}
+
+// The lock of the data folder: held by one descriptor at a time, free again once closed; a folder where no
+// lock file can be made does not stop the program.
+TEST_F(StartupTest, TheDataFolderLock) {
+  const int held = LockDataFolder(data_.path());
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(LockDataFolder(data_.path()), -1);
+  close(held);
+  const int again = LockDataFolder(data_.path());
+  EXPECT_GE(again, 0);
+  close(again);
+  EXPECT_EQ(LockDataFolder(data_ / "no-such-folder"), -2);
+}
+
+// Without a display the program says so in one line and ends with 1, before it touches any file.
+TEST_F(StartupTest, WithoutADisplayOneLineNamesItAndTheProgramEnds) {
+  struct {
+    const char *platform, *x, *wayland, *text;
+  } cases[] = {
+      {nullptr, nullptr, nullptr, "no display to open: DISPLAY is not set"},
+      {"", "", "wayland-0", "no display to open: DISPLAY is not set"},
+      {"xcb", ":77", nullptr, "cannot open the display \":77\" (DISPLAY)"},
+      {"xcb:nograb", ":1.0", nullptr, "cannot open the display \":1.0\" (DISPLAY)"},
+      {"wayland;xcb", ":0", "wayland-1", "cannot open the Wayland display \"wayland-1\" (WAYLAND_DISPLAY)"},
+      {"wayland-egl", ":0", nullptr, "no display to open: WAYLAND_DISPLAY is not set"},
+      {"eglfs", ":0", nullptr, "cannot start the display platform \"eglfs\" (QT_QPA_PLATFORM)"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(NoDisplayText(c.platform, c.x, c.wayland), c.text) << (c.platform ? c.platform : "(unset)");
+
+  struct {
+    const char* display;  // the environment's part
+    const char* line;
+  } runs[] = {{"-u DISPLAY", "velmora: no display to open: DISPLAY is not set\n"},
+              {"DISPLAY=:77", "velmora: cannot open the display \":77\" (DISPLAY)\n"}};
+  TempDir out("velmora_nodisplay");
+  for (const auto& run : runs) {
+    const std::string cmd = std::string("env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY ") + run.display + " " +
+                            VELMORA_BIN + " >" + (out / "stdout") + " 2>" + (out / "stderr");
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << run.display;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << run.display;
+    EXPECT_EQ(apptest::ReadFile(out / "stderr"), run.line);
+    EXPECT_EQ(apptest::ReadFile(out / "stdout"), "");
+    EXPECT_FALSE(nettest::FileExists(data_ / "velmora.log"));
+  }
 }
 
 }  // namespace

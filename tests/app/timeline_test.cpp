@@ -13,8 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "app/app_state.h"
 #include "app/gui/date_picker.h"
+#include "app/gui/device_row.h"
+#include "app/gui/video_grid.h"
+#include "app/main_window.h"
+#include "app/media_sinks.h"
+#include "app/settings.h"
+#include "app/ui/strings.h"
+#include "sdk/node/device_node.h"
 #include "tests/app/app_test_util.h"
+#include "tests/common/temp_dir.h"
 
 namespace {
 
@@ -336,6 +345,60 @@ TEST_F(TimelineTest, DrawsBarsMarkerAndLabel) {
   EXPECT_EQ(empty.pixel(w / 2 + 30, 8) & 0xFFFFFF, 0x000000u);
 }
 
+
+// A refresh frees the devices: the timeline lets go of the session it played through first, so a drag
+// afterwards starts nothing (it would reach the freed session). Here the day's SD-card playback never ran
+// (its start failed), so no pane had anything to stop.
+TEST_F(TimelineTest, ARefreshResetsTheTimelineBeforeTheDevicesGo) {
+  TempDir data("velmora_timeline");
+  InstallMediaSinks();
+  SetAppDataFolder(data.path());
+  SetCurrentUser("ann@example.test");
+  SetUiLanguageOverride(kLangEnglish);
+  SetMainWindowSkinPath(std::string(VELMORA_SKIN_DIR) + "/gui.desc");
+  SetDeviceListSource({[](DeviceNodeList* nodes) {
+                         auto* n = new DeviceNode();
+                         n->Info().id = "11";
+                         n->Info().uuid = "CAM-A";
+                         n->Info().device_type = "ipc";
+                         n->Info().is_online = 1;
+                         nodes->push_back(n);
+                         return 0;
+                       },
+                       [](const std::string&, const std::string&) { return -1; }});
+  {
+    CVelmoraDlg w;
+    auto loaded = [&w] {
+      for (int i = 0; i < 2000 && (w.device_list()->count() == 0 || w.DeviceListThreadRunning()); ++i)
+        QTest::qWait(5);
+      return w.device_list()->count() == 1;
+    };
+    ASSERT_TRUE(loaded());
+    w.SwitchPlayMode(kPlaySd);
+    DeviceNode* device = ProcessDeviceNodes()[0];
+    w.TimelineSetRecordList(device->GetP2pClient(), nullptr, &list_, At(9, 10, 0),
+                            w.grid()->Pane(0)->GetRenderTargets(4));
+    CTimelineWnd* timeline = w.timeline();
+    ASSERT_TRUE(timeline->HasList());
+    w.OnCommand(1001);
+    EXPECT_FALSE(timeline->HasList());
+    ASSERT_TRUE(loaded());
+    // A drag and its settle start nothing.
+    timeline->SetMessageClock([this] { return now_; });
+    timeline->OnLButtonDown(QPoint(500, 30));
+    now_ += 300;
+    timeline->OnMouseMove(QPoint(520, 30));
+    now_ += 300;
+    timeline->OnLButtonUp(QPoint(520, 30));
+    timeline->OnTimer(kTimelineSettleTimer);
+    EXPECT_FALSE(timeline->HasList());
+  }
+  SetDeviceListSource({});
+  SetMainWindowSkinPath("");
+  ClearUiLanguageOverride();
+  SetAppDataFolder(".");
+}
+
 class DatePickerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -375,6 +438,12 @@ TEST_F(DatePickerTest, PickingADayHidesThePickerAndGivesItsMidnight) {
   QTest::mouseClick(&picker, Qt::LeftButton, {}, QPoint(-20, -20));
   EXPECT_FALSE(picker.isVisible());
   EXPECT_EQ(days.size(), 2u);
+  // Opened at the timeline's day, in another month: that day is selected and its month shown.
+  picker.ShowAt(QPoint(800, 700), QDate(2024, 3, 9));
+  EXPECT_EQ(picker.selectedDate(), QDate(2024, 3, 9));
+  EXPECT_EQ(picker.monthShown(), 3);
+  EXPECT_EQ(picker.yearShown(), 2024);
+  picker.hide();
 }
 
 }  // namespace

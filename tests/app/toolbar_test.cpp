@@ -1,6 +1,7 @@
 // The button bar under QTest mouse sequences, the tooltip's delay and offset, the toast's size and timing.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -244,7 +245,16 @@ TEST(Tooltip, HideDelayAndScreenEdge) {
   tip.ShowTip(QStringLiteral("hello"), &p, 100);
   EXPECT_TRUE(tip.isVisible());
   EXPECT_EQ(tip.pos(), QPoint(5, 25));
-  EXPECT_EQ(tip.width(), QFontMetrics(tip.font()).horizontalAdvance("hello") + 4);
+  EXPECT_EQ(tip.width(), QFontMetrics(tip.font()).horizontalAdvance("hello") + 2 * kTipPadX);
+  // Dark like the application, in its sans face (not a serif fallback), light text.
+  const QImage look = tip.grab().toImage();
+  EXPECT_EQ(look.pixel(tip.width() / 2, 1) & 0xFFFFFF, kTipBackground);
+  EXPECT_EQ(tip.font().family(), QApplication::font().family());
+  int light = 0;
+  for (int y = 0; y < look.height(); ++y)
+    for (int x = 0; x < look.width(); ++x)
+      if (qGray(look.pixel(x, y)) > 0xA0) ++light;
+  EXPECT_GT(light, 10) << "light text on the dark tip";
   EXPECT_TRUE(QTest::qWaitFor([&] { return !tip.isVisible(); }, 2000));
   QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   QPoint corner = screen.bottomRight();

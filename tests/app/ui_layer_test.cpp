@@ -12,12 +12,14 @@
 #include <QWidget>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "app/ui/blocking_runner.h"
+#include "app/ui/error_text.h"
 #include "app/ui/message_box.h"
 #include "app/ui/strings.h"
 #include "app/ui/window_registry.h"
@@ -304,6 +306,51 @@ TEST(StringTable, LanguageFollowsTheLocaleUnlessOverridden) {
       EXPECT_EQ(got, p.lang) << p.text;
     }
   }
+}
+
+// Every code of the device link's, the P2P library's and the service's tables reads as words in both
+// languages: none falls to the catch-all text, and the Chinese text is not the English one.
+TEST(ErrorTexts, EveryCodeOfEachTableHasItsMeaning) {
+  struct Table {
+    const char* name;
+    std::function<QString(int)> meaning;
+    std::vector<int> codes;
+  };
+  const Table tables[] = {
+      {"device link", DeviceErrorMeaning,
+       {-10001, -10002, -10003, -10004, -10005, -10006, -10007, -10008, -10009, -10010, -10011, -10012, -10013,
+        -10014, -10016, -10017, -10018, -10019, -10020, -10100, -10101, -10102, -10103, -10104, -10105, -10106}},
+      {"P2P library", DeviceErrorMeaning, {-1,  -2,  -3,  -4,  -5,  -6,  -7,  -8,  -9,  -10, -11, -12, -13,
+                                           -14, -16, -17, -18, -19, -20, -22, -23, -24, -25}},
+      {"service", ServiceErrorMeaning,
+       {-1, -2, -5, -6, -7, -8, -12, -100, -10012, 401, 51023, 403, 404, 500, 503, 302, 40001, 4000001, 4000002,
+        4000003}},
+  };
+  for (const Table& t : tables) {
+    for (int code : t.codes) {
+      SCOPED_TRACE(testing::Message() << t.name << " " << code);
+      SetUiLanguageOverride(kLangEnglish);
+      const QString en = t.meaning(code);
+      SetUiLanguageOverride(kLangChinese);
+      const QString zh = t.meaning(code);
+      EXPECT_FALSE(en.isEmpty());
+      EXPECT_NE(en, "Unknown error");
+      EXPECT_NE(en, "Other error");
+      EXPECT_FALSE(en.startsWith("Error: ")) << en.toStdString();
+      EXPECT_NE(zh, en);
+      EXPECT_NE(zh, QString::fromUtf8("未知错误"));
+    }
+  }
+  SetUiLanguageOverride(kLangEnglish);
+  // The device link's own texts stay as it gives them; codes outside every table say so.
+  EXPECT_EQ(DeviceErrorMeaning(-10008), "Device is offline");
+  EXPECT_EQ(DeviceErrorMeaning(-24), "The connection through the TCP relay failed");
+  EXPECT_EQ(DeviceErrorMeaning(-30000), "Unknown error");
+  EXPECT_EQ(DeviceErrorMeaning(0), "");
+  EXPECT_EQ(ConnectErrorMeaning(-10103), "The device's address is not valid");
+  EXPECT_EQ(ServiceErrorMeaning(503), "Server error (HTTP 503)");
+  EXPECT_EQ(CodeWithMeaning(-6, ServiceErrorMeaning(-6)), "(-6:Could not connect to the service)");
+  ClearUiLanguageOverride();
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 // The video grid: the layout table, the view clamp, selection and swaps, picture-in-picture placement, and
 // the pane's event table with the reconnect countdown driven tick by tick.
+#include "app/gui/video_grid.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTest>
+#include <functional>
 #include <memory>
 #include <vector>
 
-#include "app/gui/video_grid.h"
 #include "app/gui/video_layout.h"
 #include "app/gui/video_pane.h"
 #include "app/ui/strings.h"
@@ -130,7 +132,12 @@ class FakeHost : public PaneHost {
   bool IsCellular(DeviceNode*) override { return cellular; }
   bool busy = false;
   bool Busy() override { return busy; }
-  void ReconnectPane(int index) override { reconnects.push_back(index); }
+  // What the pane showed when its reconnect began.
+  std::function<void(int)> on_reconnect;
+  void ReconnectPane(int index) override {
+    reconnects.push_back(index);
+    if (on_reconnect) on_reconnect(index);
+  }
   void ExchangePicture(int a, int b) override { exchanges.emplace_back(a, b); }
   int clicks = 0;
   std::vector<std::pair<DeviceNode*, bool>> full_screen;
@@ -411,11 +418,22 @@ TEST_F(PaneEventTest, CountdownThenReconnect) {
     EXPECT_EQ(pane_->Countdown(), left);
   }
   EXPECT_TRUE(host_.reconnects.empty());
+  // The reconnect waits for the device with the window live: the pane keeps drawing and says what happens,
+  // not the last second of the countdown.
+  bool drawing = false;
+  QString during;
+  host_.on_reconnect = [&](int) {
+    drawing = pane_->updatesEnabled();
+    during = pane_->StatusText();
+  };
   pane_->OnTimer(kPaneCountdownTimer);
+  host_.on_reconnect = nullptr;
   EXPECT_EQ(host_.reconnects, std::vector<int>{2});
+  EXPECT_TRUE(drawing);
+  EXPECT_EQ(during, "Reconnecting ...");
   EXPECT_FALSE(pane_->HasTimer(kPaneCountdownTimer));
   EXPECT_TRUE(pane_->Reconnecting());
-  EXPECT_EQ(pane_->StatusText(), "");  // no text while reconnecting
+  EXPECT_EQ(pane_->StatusText(), "Reconnecting ...");
   pane_->Reset(false);
   EXPECT_FALSE(pane_->Reconnecting());
   // Attaching a device stops a running countdown.
@@ -444,8 +462,11 @@ TEST_F(PaneEventTest, CountdownOverPicturesNamesTheBrokenLink) {
     pane_->OnTimer(kPaneCountdownTimer);
     EXPECT_TRUE(pane_->StatusText().endsWith("Try 4 seconds later.")) << pane_->StatusText().toStdString();
     for (int left = 3; left >= 0; --left) pane_->OnTimer(kPaneCountdownTimer);
-    EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));  // gone for the reconnect
+    // Over the last picture until the reconnect resets the pane.
+    EXPECT_TRUE(pane_->CountdownNotice()->isVisibleTo(pane_));
+    EXPECT_EQ(pane_->StatusText(), "Reconnecting ...");
     pane_->Reset(false);
+    EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));
   }
   // A countdown stopped by a new device takes its notice along.
   Post(2, Session());
@@ -453,6 +474,36 @@ TEST_F(PaneEventTest, CountdownOverPicturesNamesTheBrokenLink) {
   pane_->SetDevice(&device_);
   EXPECT_FALSE(pane_->CountdownNotice()->isVisibleTo(pane_));
   EXPECT_EQ(pane_->StatusText(), "");
+}
+
+// A reconnect that fails leaves the device in the pane with the reason in words; a double-click tries again.
+TEST_F(PaneEventTest, FailedReconnectKeepsTheDeviceForADoubleClick) {
+  const struct {
+    int code;
+    const char* text;
+  } kCases[] = {
+      {-24,
+       "Could not connect again (-24:The connection through the TCP relay failed). Double click to try "
+       "again."},
+      {-10008, "Could not connect again (-10008:Device is offline). Double click to try again."},
+      {-10103,
+       "Could not connect again (-10103:The device's address is not valid). Double click to try again."},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.code);
+    host_.reconnects.clear();
+    pane_->Reset(false);
+    pane_->SetState(kPaneReconnectFailed, c.code);
+    EXPECT_EQ(pane_->GetDevice(), &device_);
+    EXPECT_EQ(pane_->StatusText(), c.text);
+    EXPECT_EQ(pane_->StatusColour(), QColor(255, 0, 0));
+    EXPECT_TRUE(pane_->CountdownNotice()->isVisibleTo(pane_));  // over a last picture, if one is kept
+    SendMouse(pane_, QEvent::MouseButtonDblClick, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_EQ(host_.reconnects, std::vector<int>{2});
+    EXPECT_FALSE(pane_->IsFullScreen());
+  }
+  SetUiLanguageOverride(kLangChinese);
+  EXPECT_EQ(pane_->StatusText(), QString::fromUtf8("重新连接失败 (-10103:设备地址无效)。双击重新连接。"));
 }
 
 TEST_F(PaneEventTest, CellularNeverReconnects) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <jpeglib.h>
+
 #include <QWidget>
 #include <algorithm>
 #include <atomic>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "media/audio/g711.h"
+#include "sdk/device/kivo_p2p.h"
 #include "media/audio/sdl_audio_player.h"
 #include "media/video/video_decoder.h"
 #include "tests/media/media_test_util.h"
@@ -341,6 +344,109 @@ TEST(DecodeFront, EngineReplacedUnderMediaLock) {
   EXPECT_EQ(dec.EnginesMade(), 2);
 }
 
+// A greyscale JPEG (one component), which the front does not turn into a picture.
+Bytes GreyJpeg(int w, int h) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = JDIMENSION(w);
+  c.image_height = JDIMENSION(h);
+  c.input_components = 1;
+  c.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&c);
+  jpeg_start_compress(&c, TRUE);
+  Bytes row(size_t(w), 0x80);
+  for (int y = 0; y < h; ++y) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  Bytes jpeg(out, out + size);
+  jpeg_destroy_compress(&c);
+  std::free(out);
+  return jpeg;
+}
+
+// The first NAL unit of a packet, with its start code.
+Bytes FirstNal(const Bytes& au) {
+  const uint8_t* next = FindBytePattern(uint32_t(au.size() - 4), au.data() + 4, au.data(), 4);
+  return Bytes(au.begin(), next ? au.begin() + (next - au.data()) : au.end());
+}
+
+struct StaleCase {
+  const char* name;
+  uint32_t firstCodec;
+  std::vector<Bytes> (*first)();
+  uint32_t nextCodec;
+  Bytes (*next)();
+  bool accepted;  // what Decode says of the next frame
+  bool kept;      // whether the channel still has its last picture
+};
+
+std::vector<Bytes> H264Frames() { return AccessUnits(ReadFile(mt::H264Stream(3, 3, 176, 144)), false); }
+std::vector<Bytes> MjpegFrames() { return mt::SplitJpeg(ReadFile(mt::MjpegStream(1, 96, 64))); }
+Bytes HevcPFrame() { return AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true).back(); }
+Bytes HevcVpsOnly() { return FirstNal(AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true)[0]); }
+Bytes Grey() { return GreyJpeg(64, 48); }
+// An SPS of another size, which re-creates the engine, then a slice that gives no picture.
+Bytes NewSpsThenBadSlice() {
+  Bytes au = AccessUnits(ReadFile(mt::HevcStream(2, 2, 320, 240)), true)[0];
+  const uint8_t sps[5] = {0, 0, 0, 1, 0x42};
+  const uint8_t* at = FindBytePattern(uint32_t(au.size()), au.data(), sps, 5);
+  Bytes b = FirstNal(Bytes(au.begin() + (at - au.data()), au.end()));
+  b.insert(b.end(), {0, 0, 0, 1, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  return b;
+}
+std::vector<Bytes> HevcFrames() { return AccessUnits(ReadFile(mt::HevcStream(3, 3, 176, 144)), true); }
+Bytes NoStartCode() { return {0x65, 1, 2, 3, 4, 5}; }
+
+class StalePicture : public ::testing::TestWithParam<StaleCase> {};
+
+// A channel's last picture lives only as long as the engine and buffer that hold its planes: after the next
+// frame the channel has it still (a refused frame) or has none, and a snapshot never reads freed planes.
+TEST_P(StalePicture, LastPictureOnlyWhileItsPlanesLive) {
+  const StaleCase& c = GetParam();
+  mt::TempDir dir;
+  Sink s;
+  uint32_t ts = 0;
+  for (const Bytes& f : c.first()) s.Frame(c.firstCodec, ts += 40, f);
+  CVideoDecDDraw* d = s.sink->ChannelDecoder(0);
+  ASSERT_NE(d, nullptr);
+  VideoPicture p;
+  ASSERT_TRUE(d->GetLastPicture(&p));
+  Bytes next = c.next();
+  s.Frame(c.nextCodec, ts += 40, next);
+  EXPECT_EQ(d->GetLastPicture(&p), c.kept);
+  std::string shot = dir / "shot.jpg";
+  EXPECT_EQ(AvRenderOpsTable().Snapshot(shot.c_str(), s.sink), c.kept && c.firstCodec != kVideoCodecMjpeg);
+  // The decoder alone: a picture record left from the earlier frame is not handed back as valid.
+  CVideoDecoder dec;
+  dec.SetCodec(int32_t(c.firstCodec));
+  VideoPicture q;
+  for (const Bytes& f : c.first()) dec.Decode(f.data(), uint32_t(f.size()), &q);
+  ASSERT_TRUE(q.valid);
+  if (c.nextCodec != c.firstCodec) {
+    dec.Close();
+    dec.SetCodec(int32_t(c.nextCodec));
+  }
+  EXPECT_EQ(dec.Decode(next.data(), uint32_t(next.size()), &q), c.accepted);
+  EXPECT_FALSE(q.valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, StalePicture,
+    ::testing::Values(StaleCase{"h264_then_hevc_p_frame", 1, H264Frames, 13, HevcPFrame, false, false},
+                      StaleCase{"h264_then_hevc_vps_only", 1, H264Frames, 13, HevcVpsOnly, true, false},
+                      StaleCase{"mjpeg_then_hevc_vps_only", 12, MjpegFrames, 13, HevcVpsOnly, true, false},
+                      StaleCase{"mjpeg_then_greyscale_jpeg", 12, MjpegFrames, 12, Grey, true, false},
+                      StaleCase{"hevc_new_size_then_bad_slice", 13, HevcFrames, 13, NewSpsThenBadSlice, true, false},
+                      StaleCase{"h264_refused_frame_keeps_picture", 1, H264Frames, 1, NoStartCode, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Sink, SnapshotKeepsEveryRowAndFailsWithoutPicture) {
   mt::TempDir dir;
   Sink s;
@@ -502,6 +608,25 @@ TEST(Sink, EventsRoutedInOrder) {
   AvSetEventPoster(nullptr);
 }
 
+// Every codec the device link's wire mapping gives is video or audio, never both, and the sink takes each
+// audio one as sound: its first frame makes the audio player and its stream stop ends it.
+TEST(Sink, EveryWireCodecIsVideoOrAudio) {
+  Sink s;
+  int audio = 0;
+  for (int wire = 0; wire < 256; ++wire) {
+    int codec = WireCodecToMediaCodec(wire);
+    if (codec == 0) continue;
+    EXPECT_NE(IsVideoCodec(codec), IsAudioCodec(codec)) << codec;
+    if (!IsAudioCodec(codec)) continue;
+    ++audio;
+    s.Frame(uint32_t(codec), 0, Bytes(160, 0xD5));
+    EXPECT_NE(s.sink->AudioPlayer(), nullptr) << codec;
+    AvRenderOpsTable().OnStreamStop(uint32_t(codec), s.sink);
+    EXPECT_EQ(s.sink->AudioPlayer(), nullptr) << codec;
+  }
+  EXPECT_EQ(audio, 7);  // 2, 51, 52, 53, 55, 59, 60
+}
+
 TEST(Sink, ChannelSwapMovesPictures) {
   Sink s(2);
   std::vector<Bytes> small = AccessUnits(ReadFile(mt::H264Stream(2, 2, 176, 144)), false);
@@ -531,6 +656,53 @@ TEST(Sink, ChannelSwapMovesPictures) {
   // A stream stop removes the channel's windows and decoder.
   AvRenderOpsTable().OnStreamStop(1u << 16 | 1, s.sink);
   EXPECT_EQ(s.sink->ChannelDecoder(1), nullptr);
+}
+
+// The sink as sessions drive it: two video slots and the audio slot deliver frames on their own threads while
+// the window's thread snapshots, swaps the channels, mutes, sets the volume and display mode and records.
+TEST(Sink, FramesFromSlotThreadsWhileTheWindowActs) {
+  mt::TempDir dir;
+  Sink s(2);
+  std::vector<Bytes> small = AccessUnits(ReadFile(mt::H264Stream(25, 25, 176, 144)), false);
+  std::vector<Bytes> big = AccessUnits(ReadFile(mt::H264Stream(25, 25, 320, 240)), false);
+  std::atomic<bool> run{true};
+  auto video = [&](uint32_t channel, const std::vector<Bytes>& units) {
+    uint32_t ts = 0;
+    for (int round = 0; run; ++round)
+      for (size_t i = 0; i < units.size() && run; ++i) s.Frame(channel << 16 | 1, ts += 40, units[i], i == 0);
+  };
+  std::thread v0(video, 0, std::cref(small));
+  std::thread v1(video, 1, std::cref(big));
+  std::thread audio([&] {
+    for (uint32_t ts = 0; run; ts += 40) {
+      s.Frame(2, ts, Bytes(320, 0xD5), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  int shots = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::string shot = dir / ("shot" + std::to_string(i) + ".jpg");
+    shots += AvRenderOpsTable().Snapshot(shot.c_str(), s.sink);
+    if (i % 8 == 3) AvRenderOpsTable().SwapChannels(0, 1, s.sink);
+    if (i % 2) {
+      AvRenderOpsTable().Mute(s.sink);
+    } else {
+      AvRenderOpsTable().Unmute(s.sink);
+    }
+    float volume = 0.5f + float(i % 2) / 2;
+    int32_t mode = i % 2 ? kDisplayStretch : kDisplayAspect;
+    s.sink->SetParam(kAvParamVolume, &volume);
+    s.sink->SetParam(kAvParamDisplayMode, &mode);
+    if (i % 10 == 0) AvRenderOpsTable().StartRecord((dir / ("rec" + std::to_string(i) + ".mp4")).c_str(), s.sink);
+    if (i % 10 == 5) AvRenderOpsTable().StopRecord(s.sink);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  run = false;
+  v0.join();
+  v1.join();
+  audio.join();
+  EXPECT_GT(shots, 0);
+  EXPECT_NE(s.sink->AudioPlayer(), nullptr);
 }
 
 TEST(DecodeDraw, WindowLimits) {

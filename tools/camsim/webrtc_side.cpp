@@ -12,19 +12,17 @@
 
 #include "platform/event.h"
 #include "sdk/net/net_codes.h"
-#include "sdk/net/sha1.h"
 #include "sdk/net/sockio_client.h"
-#include "sdk/net/tcp_conn.h"
 #include "sdk/net/ws_client.h"
 #include "util/base64.h"
+#include "sdk/webrtc/ov_signal2.h"
 #include "sdk/webrtc/ov_transport.h"
 #include "sdk/webrtc/ov_webrtc.h"
 #include "tools/camsim/link.h"
+#include "tools/camsim/signal_server.h"
 
 namespace camsim {
 namespace {
-
-constexpr int kLanFrameCapacity = 256 * 1024;
 
 std::string B64(const std::string& s) {
   std::string out(s.size() / 3 * 4 + 8, '\0');
@@ -90,38 +88,6 @@ class WebrtcLink : public Link {
   std::atomic<bool> closed_{false};
 };
 
-bool ReadRequest(int fd, std::string* head, std::string* rest) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  std::string buf;
-  char chunk[2048];
-  while (std::chrono::steady_clock::now() < end && buf.size() < 16384) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-    if (n <= 0) return false;
-    buf.append(chunk, static_cast<size_t>(n));
-    const size_t at = buf.find("\r\n\r\n");
-    if (at != std::string::npos) {
-      *head = buf.substr(0, at);
-      *rest = buf.substr(at + 4);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string HeaderValue(const std::string& head, const char* name) {
-  const std::string want = std::string("\r\n") + name + ":";
-  for (size_t at = head.find("\r\n"); at != std::string::npos; at = head.find("\r\n", at + 2)) {
-    if (strncasecmp(head.c_str() + at, want.c_str(), want.size()) != 0) continue;
-    size_t v = at + want.size();
-    while (v < head.size() && head[v] == ' ') ++v;
-    const size_t e = head.find("\r\n", v);
-    return head.substr(v, e == std::string::npos ? std::string::npos : e - v);
-  }
-  return "";
-}
-
 }  // namespace
 
 struct WebrtcSide::LanConn {
@@ -129,11 +95,26 @@ struct WebrtcSide::LanConn {
   WsConn* ws = nullptr;  // null once the reader ended
 };
 
+// A camera's membership of its "ovwebrtc2" room.
+struct WebrtcSide::RoomConn {
+  std::mutex mu;
+  WsConn* ws = nullptr;  // null once the reader ended
+  std::string did;
+  std::string ice;  // the server's ICE list, JSON text
+
+  void Send(const Signal2Message& m) {
+    const std::string text = BuildSignal2(m);
+    std::lock_guard<std::mutex> g(mu);
+    if (ws) WsConnSend(ws, kWsText, text.data(), static_cast<int>(text.size()), 1000);
+  }
+};
+
 struct WebrtcSide::Offer {
   WebrtcSide* side = nullptr;
   std::string id, did, user;
   OvPeerConnection pc = nullptr;
-  std::shared_ptr<LanConn> lan;  // null: through the push channel
+  std::shared_ptr<LanConn> lan;    // null: through the push channel or the room
+  std::shared_ptr<RoomConn> room;  // "ovwebrtc2": answers go back through the room
 
   // Sends one signalling message ({"id", "type", "sdp"}) back the way the offer came.
   void Reply(const char* type, const std::string& sdp) {
@@ -167,7 +148,14 @@ namespace {
 int OnSendMsg(OvPeerConnection, void* user, const char* kind, const char* bytes, int length) {
   auto* o = static_cast<WebrtcSide::Offer*>(user);
   const std::string text(bytes, static_cast<size_t>(length));
-  if (std::strcmp(kind, "answer") == 0) {
+  if (o->room) {
+    Signal2Message m;
+    m.type = std::strcmp(kind, "answer") == 0 ? "answer" : "candidate";
+    m.to = o->user;
+    m.id = o->id;
+    (m.type == "answer" ? m.sdp : m.candidate) = text;
+    o->room->Send(m);
+  } else if (std::strcmp(kind, "answer") == 0) {
     o->Reply("answer", text);
   } else if (std::strcmp(kind, "candidate") == 0) {
     cJSON* c = cJSON_CreateObject();
@@ -196,22 +184,27 @@ bool WebrtcSide::Start(std::string* why) {
   OvWebrtcSetLocalAddress(cfg_.local_ip.c_str());
   OvWebrtcSetRelayOnly(cfg_.relay_only);
   if (cfg_.lan_port >= 0) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(cfg_.lan_port));
-    if (inet_pton(AF_INET, cfg_.lan_host.c_str(), &a.sin_addr) != 1 ||
-        bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(listen_fd_, 8) != 0) {
-      *why = "cannot listen on " + cfg_.lan_host + ":" + std::to_string(cfg_.lan_port) + ": " + std::strerror(errno);
+    int port = 0;
+    listen_fd_ = ListenTcp(cfg_.lan_host, cfg_.lan_port, &port, why);
+    if (listen_fd_ < 0) {
       Stop();
       return false;
     }
-    socklen_t len = sizeof(a);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    lan_port_ = ntohs(a.sin_port);
-    acceptor_ = std::thread([this] { LanAccept(); });
+    lan_port_ = port;
+    acceptor_ = std::thread([this] {
+      AcceptWebSockets(listen_fd_, stop_, [this](WsConn* ws, const std::string&) {
+        auto c = std::make_shared<LanConn>();
+        c->ws = ws;
+        if (print_) print_("camsim webrtc lan connection");
+        std::lock_guard<std::mutex> g(mu_);
+        lans_.push_back(c);
+        threads_.emplace_back([this, c] { LanRead(c); });
+      });
+    });
+  }
+  if (!cfg_.webrtc2.empty()) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (const std::string& d : dids_) threads_.emplace_back([this, d] { RoomLoop(d); });
   }
   if (!cfg_.push.empty()) {
     std::string ids;
@@ -227,7 +220,10 @@ bool WebrtcSide::Start(std::string* why) {
   return true;
 }
 
-bool WebrtcSide::Ready() const { return started_ && (cfg_.push.empty() || push_up_.load()); }
+bool WebrtcSide::Ready() const {
+  return started_ && (cfg_.push.empty() || push_up_.load()) &&
+         (cfg_.webrtc2.empty() || rooms_joined_.load() == static_cast<int>(dids_.size()));
+}
 
 int WebrtcSide::OnSockio(SockioClient*, int event, char* text, int value, void* user) {
   auto* self = static_cast<WebrtcSide*>(user);
@@ -280,13 +276,11 @@ void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
     return;
   }
   if (type == "call") {
-    const std::string& sdp = e.sdp;
     if (print_)
       print_("camsim webrtc offer did=" + to + " id=" + id + " via=" + (lan ? "lan" : "push") +
              " use_dtls=" + std::to_string(e.use_dtls) + (cfg_.silent ? " (not answered)" : ""));
     if (cfg_.silent) return;
     auto o = std::make_shared<Offer>();
-    o->side = this;
     o->id = id;
     o->did = to;
     o->user = from;
@@ -295,23 +289,107 @@ void WebrtcSide::OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan) {
     if (!lan)
       for (const IceServerText& s : cfg_.ice)
         ice.push_back({s.turn ? 1u : 0u, static_cast<uint32_t>(s.port), s.host.c_str(), s.user.c_str(), s.pass.c_str()});
-    o->pc = OvWebrtcCreatePeerConnection(1, ice.data(), static_cast<int>(ice.size()));
-    if (!o->pc) {
-      if (print_) print_("camsim webrtc no peer connection id=" + id);
+    TakeOffer(o, e.sdp, ice);
+  } else if (type == "candidate") {
+    TakeCandidate(id, e.candidate);
+  }
+}
+
+void WebrtcSide::TakeOffer(std::shared_ptr<Offer> o, const std::string& sdp, const std::vector<OvIceServer>& ice) {
+  o->side = this;
+  o->pc = OvWebrtcCreatePeerConnection(1, ice.data(), static_cast<int>(ice.size()));
+  if (!o->pc) {
+    if (print_) print_("camsim webrtc no peer connection id=" + o->id);
+    return;
+  }
+  OvWebrtcSetSendMsg(o->pc, OnSendMsg, o.get());
+  std::vector<std::string> early;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    offers_.push_back(o);
+    threads_.emplace_back([this, o] { Waiter(o); });
+    auto it = early_.find(o->id);
+    if (it != early_.end()) {
+      early.swap(it->second);
+      early_.erase(it);
+    }
+  }
+  if (OvWebrtcSetRemoteDescription(o->pc, 0, sdp.c_str()) != 0 && print_)
+    print_("camsim webrtc bad offer id=" + o->id);
+  // Candidates that came before the offer (the library holds them until the offer is applied).
+  if (!early.empty() && print_)
+    print_("camsim webrtc candidates ahead of the offer id=" + o->id + " n=" + std::to_string(early.size()));
+  for (const std::string& c : early) OvWebrtcAddCandidate(o->pc, "0", 0, c.c_str());
+}
+
+void WebrtcSide::TakeCandidate(const std::string& id, const std::string& candidate) {
+  std::lock_guard<std::mutex> g(mu_);
+  for (auto& o : offers_)
+    if (o->id == id) {
+      if (o->pc) OvWebrtcAddCandidate(o->pc, "0", 0, candidate.c_str());
       return;
     }
-    OvWebrtcSetSendMsg(o->pc, OnSendMsg, o.get());
-    {
-      std::lock_guard<std::mutex> g(mu_);
-      offers_.push_back(o);
-      threads_.emplace_back([this, o] { Waiter(o); });
+  // Ahead of its offer: kept until the offer comes (a few connects' worth).
+  if (!early_.count(id) && early_.size() >= kEarlyConnects) early_.erase(early_.begin());
+  std::vector<std::string>& list = early_[id];
+  if (list.size() < kEarlyCandidates) list.push_back(candidate);
+}
+
+// One camera's membership of the "ovwebrtc2" room, joined again whenever the socket drops.
+void WebrtcSide::RoomLoop(const std::string& did) {
+  while (!stop_.load()) {
+    WsConn* ws = nullptr;
+    if (WsCltCreateEx(cfg_.webrtc2.c_str(), nullptr, &ws, 1500, 0) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      continue;
     }
-    if (OvWebrtcSetRemoteDescription(o->pc, 0, sdp.c_str()) != 0 && print_)
-      print_("camsim webrtc bad offer id=" + id);
-  } else if (type == "candidate") {
-    std::lock_guard<std::mutex> g(mu_);
-    for (auto& o : offers_)
-      if (o->id == id && o->pc) OvWebrtcAddCandidate(o->pc, "0", 0, e.candidate.c_str());
+    auto room = std::make_shared<RoomConn>();
+    room->ws = ws;
+    room->did = did;
+    Signal2Message join;
+    join.type = "join";
+    join.id = did;
+    room->Send(join);
+    bool joined = false;
+    while (!stop_.load()) {
+      WsFrame f{};
+      const int r = WsConnRecv(ws, 200, &f);
+      if (r == kNetTimeout) continue;
+      if (r != 1 || f.opcode == kWsClose) break;
+      Signal2Message m;
+      if (f.opcode != kWsText || ParseSignal2(reinterpret_cast<const char*>(f.payload), f.length, &m) != 0) continue;
+      if (m.type == "joined" && !joined) {
+        joined = true;
+        room->ice = m.ice;
+        ++rooms_joined_;
+        if (print_) print_("camsim webrtc2 joined did=" + did);
+      } else if (m.type == "offer") {
+        if (print_) print_("camsim webrtc offer did=" + did + " id=" + m.id + " via=webrtc2" +
+                           (cfg_.silent ? " (not answered)" : ""));
+        if (cfg_.silent) continue;
+        auto o = std::make_shared<Offer>();
+        o->id = m.id;
+        o->did = did;
+        o->user = m.from;
+        o->room = room;
+        std::vector<IceEntry> entries;
+        std::string unused;
+        ParseOvwebrtcAddress(room->ice.c_str(), &entries, &unused);
+        TakeOffer(o, m.sdp, IceRecords(entries));
+      } else if (m.type == "candidate") {
+        TakeCandidate(m.id, m.candidate);
+      } else if (m.type == "error" && print_) {
+        print_("camsim webrtc2 error did=" + did + ": " + m.reason);
+      }
+    }
+    if (joined) --rooms_joined_;
+    {
+      std::lock_guard<std::mutex> g(room->mu);
+      WsConnFree(room->ws);
+      room->ws = nullptr;
+    }
+    // Joined again after a pause: a server that refuses the room is not hammered.
+    for (int i = 0; i < 5 && !stop_.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
@@ -335,46 +413,8 @@ void WebrtcSide::Waiter(std::shared_ptr<Offer> o) {
   }
   if (print_) print_("camsim webrtc open did=" + o->did + " id=" + o->id);
   // An unknown camera or a stopped simulator: the link closes the peer connection as it goes.
-  sim_->Adopt(o->did, std::make_unique<WebrtcLink>(pc), std::string("via=webrtc-") + (o->lan ? "lan" : "push"));
-}
-
-void WebrtcSide::LanAccept() {
-  while (!stop_.load()) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::string head, rest;
-    const std::string key = ReadRequest(fd, &head, &rest) ? HeaderValue(head, "Sec-WebSocket-Key") : "";
-    if (key.empty()) {
-      close(fd);
-      continue;
-    }
-    const std::string src = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    uint8_t digest[kSha1Size];
-    Sha1(src.data(), src.size(), digest);
-    char accept[64];
-    Base64Encode(digest, sizeof(digest), accept, sizeof(accept));
-    const std::string reply = std::string("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n") +
-                              "Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + "\r\n\r\n";
-    if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) {
-      close(fd);
-      continue;
-    }
-    TcpConn conn;
-    TcpConnInit(&conn);
-    conn.socket = fd;
-    auto c = std::make_shared<LanConn>();
-    c->ws = WsConnCreate(&conn, 1, kLanFrameCapacity, rest.data(), static_cast<int>(rest.size()), 0);
-    if (!c->ws) {
-      close(fd);
-      continue;
-    }
-    if (print_) print_("camsim webrtc lan connection");
-    std::lock_guard<std::mutex> g(mu_);
-    lans_.push_back(c);
-    threads_.emplace_back([this, c] { LanRead(c); });
-  }
+  const char* via = o->lan ? "lan" : o->room ? "webrtc2" : "push";
+  sim_->Adopt(o->did, std::make_unique<WebrtcLink>(pc), std::string("via=webrtc-") + via);
 }
 
 // Frames of the client: ["ov/device/<id>/webrtc", "<event object text>"].
@@ -421,6 +461,7 @@ void WebrtcSide::Stop() {
   }
   offers_.clear();
   lans_.clear();
+  early_.clear();
   OvWebrtcUninit();
   started_ = false;
 }
@@ -436,6 +477,7 @@ const char kWebrtcHelp[] =
     "  --webrtc-ice SERVER  stun:HOST:PORT or turn:USER:PASS@HOST:PORT for push answers; repeatable\n"
     "  --webrtc-ip IP       gather candidates only on IP (default 127.0.0.1; \"any\" for every address)\n"
     "  --webrtc-relay-only  relayed candidates only\n"
+    "  --webrtc2 TOKEN      answer \"ovwebrtc2\" offers: join the room TOKEN (ws://HOST:PORT/ROOM, see sigsim)\n"
     "  --webrtc-silent      take offers and never answer\n"
     "  (with WebRTC options and without --init the camera is reached over WebRTC only)\n";
 
@@ -450,7 +492,7 @@ int ParseWebrtcOption(const std::string& name, const char* value, WebrtcConfig* 
     cfg->silent = true;
     return 1;
   }
-  if (name != "--webrtc-push" && name != "--webrtc-lan" && name != "--webrtc-lan-host" && name != "--webrtc-ice" &&
+  if (name != "--webrtc-push" && name != "--webrtc2" && name != "--webrtc-lan" && name != "--webrtc-lan-host" && name != "--webrtc-ice" &&
       name != "--webrtc-ip")
     return 0;
   if (!value) {
@@ -462,6 +504,10 @@ int ParseWebrtcOption(const std::string& name, const char* value, WebrtcConfig* 
   if (name == "--webrtc-push") {
     if (v.rfind("ws://", 0) != 0) return *why = "--webrtc-push takes ws://HOST:PORT", -1;
     cfg->push = v;
+  } else if (name == "--webrtc2") {
+    std::string url;
+    if (Signal2RoomUrl(value, &url) != 0) return *why = "--webrtc2 takes ws://HOST:PORT/ROOM", -1;
+    cfg->webrtc2 = url;
   } else if (name == "--webrtc-lan") {
     char* end = nullptr;
     const long port = std::strtol(value, &end, 10);

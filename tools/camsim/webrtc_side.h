@@ -1,17 +1,20 @@
 // camsim's WebRTC side: it answers the client's offers arriving as "webrtc" events through cloudsim's push
-// channel and on a LAN WebSocket (port 3576 on a camera), and once the seven data channels are open hands
-// the peer connection to the simulator, which serves the same device link over it as over P2P.
+// channel, on a LAN WebSocket (port 3576 on a camera) and through an "ovwebrtc2" room, and once the seven
+// data channels are open hands the peer connection to the simulator, which serves the same device link over
+// it as over P2P.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sdk/webrtc/ov_webrtc.h"
 #include "tools/camsim/camsim.h"
 
 struct SockioClient;
@@ -28,6 +31,7 @@ struct IceServerText {
 
 struct WebrtcConfig {
   std::string push;                   // cloudsim's push channel, "ws://HOST:PORT"; empty: none
+  std::string webrtc2;                // the "ovwebrtc2" room each camera joins (its token); empty: none
   int lan_port = -1;                  // LAN WebSocket port (3576 on a camera); -1: none
   std::string lan_host = "127.0.0.1";
   std::vector<IceServerText> ice;     // servers of the answers through the push channel
@@ -54,10 +58,15 @@ class WebrtcSide {
 
   struct Offer;
   struct LanConn;
+  struct RoomConn;
 
  private:
+  static constexpr size_t kEarlyConnects = 8, kEarlyCandidates = 32;
+
   void OnEvent(const cJSON* event, std::shared_ptr<LanConn> lan);
-  void LanAccept();
+  void TakeOffer(std::shared_ptr<Offer> o, const std::string& sdp, const std::vector<OvIceServer>& ice);
+  void TakeCandidate(const std::string& id, const std::string& candidate);
+  void RoomLoop(const std::string& did);
   void LanRead(std::shared_ptr<LanConn> c);
   void Waiter(std::shared_ptr<Offer> o);
   static int OnSockio(SockioClient* client, int event, char* text, int value, void* user);
@@ -73,11 +82,13 @@ class WebrtcSide {
   std::atomic<bool> push_up_{false};
   int listen_fd_ = -1;
   std::atomic<int> lan_port_{0};
+  std::atomic<int> rooms_joined_{0};
   std::thread acceptor_;
   std::mutex mu_;  // everything below
   std::list<std::thread> threads_;
   std::list<std::shared_ptr<LanConn>> lans_;
   std::list<std::shared_ptr<Offer>> offers_;
+  std::map<std::string, std::vector<std::string>> early_;  // request id -> candidates ahead of its offer
 };
 
 }  // namespace camsim

@@ -1,6 +1,7 @@
 // The device link over the "ovwebrtc" transport (signalled on the LAN WebSocket, host candidates on
-// loopback) beside the P2P transport, in one run against one camsim process that serves both: the connect
-// time (connect and password check), and the receive rate of one live stream sent faster than real time
+// loopback) and the "ovwebrtc2" transport (signalled through a room of sigsim) beside the P2P transport, in
+// one run against one camsim process that serves all three: the connect time (connect and password check,
+// median and slowest of 10), and the receive rate of one live stream sent faster than real time
 // (a 720p stream at a high bit rate played at 120 frames a second) with the CPU time per MB on both sides.
 // The test stream is made with ffmpeg (libx264) first. Everything stays on loopback.
 #include <arpa/inet.h>
@@ -35,7 +36,7 @@ using bench::ProcCpuMs;
 constexpr char kKey[] = "bench-key";
 constexpr char kPw[] = "bench-pw";
 constexpr char kDid[] = "BEN-000001-CAM";
-constexpr int kConnects = 8;
+constexpr int kConnects = 10;
 constexpr double kSeconds = 5;
 
 using Clock = std::chrono::steady_clock;
@@ -56,8 +57,9 @@ struct Setup {
   std::string error;
   std::string dir, video;
   rdvsim::Rig rig;
-  p2ptest::ChildProcess camsim;
+  p2ptest::ChildProcess camsim, sigsim;
   pid_t camsim_pid = 0;
+  std::string token;  // camsim's "ovwebrtc2" room
 
   Setup() {
     char tmpl[] = "/tmp/webrtc_bench.XXXXXX";
@@ -70,12 +72,16 @@ struct Setup {
       return;
     }
     if (!rig.Start(kKey, 8, &error)) return;
-    const int lan = FreeTcpPort();
+    const int lan = FreeTcpPort(), sig = FreeTcpPort();
+    std::string line;
+    if (!sigsim.Start(SIGSIM_PATH, {"--port", std::to_string(sig), "--room", "/bench"}, "sigsim ready", &error,
+                      &line, 10000))
+      return;
+    token = "ws://127.0.0.1:" + std::to_string(sig) + "/bench";
     std::vector<std::string> args = {"--init", rig.sim->InitString(), "--password", kPw, "--video", video,
                                      "--did", kDid, "--fps", "120", "--webrtc-lan", std::to_string(lan),
-                                     "--server-ports",
+                                     "--webrtc2", token, "--server-ports",
                                      std::to_string(rig.sim->udp_port()) + "," + std::to_string(rig.sim->tcp_port())};
-    std::string line;
     if (!camsim.Start(CAMSIM_PATH, args, "camsim ready", &error, &line, 30000)) return;
     camsim_pid = camsim.Pid();
     setenv("VELMORA_WEBRTC_LOCAL_IP", "127.0.0.1", 1);
@@ -86,6 +92,7 @@ struct Setup {
   ~Setup() {
     KivoP2pDeinit();
     camsim.Stop();
+    sigsim.Stop();
     std::system(("rm -rf " + dir).c_str());
   }
 };
@@ -95,12 +102,15 @@ Setup& TheSetup() {
   return s;
 }
 
-const char* Address(int transport) { return transport == 0 ? "rvs:" : R"(ovwebrtc:{"ip":"127.0.0.1"})"; }
-const char* Name(int transport) { return transport == 0 ? "p2p" : "webrtc"; }
+// 0 P2P, 1 "ovwebrtc", 2 "ovwebrtc2".
+std::string Address(int transport) {
+  return transport == 0 ? "rvs:" : transport == 1 ? R"(ovwebrtc:{"ip":"127.0.0.1"})" : "ovwebrtc2:" + TheSetup().token;
+}
+const char* Name(int transport) { return transport == 0 ? "p2p" : transport == 1 ? "ovwebrtc" : "ovwebrtc2"; }
 
 KivoSession* Open(int transport, std::string* why) {
   KivoSession* s = nullptr;
-  int r = KivoP2pConnect2(Address(transport), kDid, 0, &s);
+  int r = KivoP2pConnect2(Address(transport).c_str(), kDid, 0, &s);
   if (r == 0) r = KivoP2pVerifyPassword(s, kPw);
   if (r != 0) {
     *why = std::string(Name(transport)) + ": " + KivoP2pErrorName(r);
@@ -115,7 +125,7 @@ double Pct(std::vector<double> v, double p) {
   return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-// Connect and password check, kConnects times; arg 0 P2P, 1 WebRTC.
+// Connect and password check, kConnects times; arg: the transport.
 void BM_Connect(benchmark::State& st) {
   Setup& su = TheSetup();
   if (!su.error.empty()) {
@@ -151,7 +161,7 @@ struct Count {
   }
 };
 
-// One live stream at 120 frames a second; arg 0 P2P, 1 WebRTC.
+// One live stream at 120 frames a second; arg: the transport.
 void BM_Receive(benchmark::State& st) {
   Setup& su = TheSetup();
   if (!su.error.empty()) {
@@ -186,8 +196,8 @@ void BM_Receive(benchmark::State& st) {
   }
 }
 
-BENCHMARK(BM_Connect)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Receive)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Connect)->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Receive)->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -9,11 +9,16 @@
 namespace hevc {
 namespace {
 
+// 16-byte pieces, then one of 8 where it fits, then bytes
 inline void CopyRow(uint8_t* d, const uint8_t* s, int n) {
   int x = 0;
   for (; x + 16 <= n; x += 16)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)));
-  if (x < n) std::memcpy(d + x, s + x, n - x);
+  if (x + 8 <= n) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + x), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + x)));
+    x += 8;
+  }
+  for (; x < n; ++x) d[x] = s[x];
 }
 
 inline void FillRow(uint8_t* d, uint8_t v, int n) {

@@ -1,7 +1,8 @@
 // SSE4.1 intra prediction: the angular predictors (the general slots and the
 // five fixed modes), planar, DC of 32x32 and the reference smoothing. A row of an angular block is two neighbouring
 // reference runs weighted (32 - fact, fact), as byte pairs through maddubs;
-// modes below 18 are predicted as rows and stored transposed.
+// modes below 18 are predicted as rows and stored transposed, 8x8 at a time
+// from 8x8 blocks up.
 #include <smmintrin.h>
 
 #include <cstdint>
@@ -66,8 +67,14 @@ void Angular(int comp, int mode, const uint8_t* top, const uint8_t* left, int st
       const int idx = ((j + 1) * angle) >> 5, fact = ((j + 1) * angle) & 31;
       WeightRow<kN>(ref + idx + 1, fact, rows[j]);
     }
-    for (int i = 0; i < kN; ++i)
-      for (int j = 0; j < kN; ++j) dst[static_cast<ptrdiff_t>(i) * stride + j] = rows[j][i];
+    if (kN >= 8) {
+      for (int by = 0; by < kN; by += 8)
+        for (int bx = 0; bx < kN; bx += 8)
+          HevcTranspose8x8Bytes(&rows[bx][by], kN, dst + static_cast<ptrdiff_t>(by) * stride + bx, stride);
+    } else {
+      for (int i = 0; i < kN; ++i)
+        for (int j = 0; j < kN; ++j) dst[static_cast<ptrdiff_t>(i) * stride + j] = rows[j][i];
+    }
   }
   AngularEdgeFilter<kN>(comp, mode, top, left, stride, dst);
 }

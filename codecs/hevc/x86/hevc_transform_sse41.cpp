@@ -301,6 +301,25 @@ void TransformSkipAdd(int stride, int16_t* coeff, uint8_t* dst, int, int) {
 
 }  // namespace
 
+void HevcTranspose8x8Bytes(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride) {
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i)
+    r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + static_cast<ptrdiff_t>(i) * srcStride));
+  // rows paired byte by byte, then the pairs by twos and fours: column c of
+  // the source ends as the eight bytes of row c
+  const __m128i p01 = _mm_unpacklo_epi8(r[0], r[1]), p23 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i p45 = _mm_unpacklo_epi8(r[4], r[5]), p67 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i q0 = _mm_unpacklo_epi16(p01, p23), q1 = _mm_unpackhi_epi16(p01, p23);
+  const __m128i q2 = _mm_unpacklo_epi16(p45, p67), q3 = _mm_unpackhi_epi16(p45, p67);
+  const __m128i c[4] = {_mm_unpacklo_epi32(q0, q2), _mm_unpackhi_epi32(q0, q2), _mm_unpacklo_epi32(q1, q3),
+                        _mm_unpackhi_epi32(q1, q3)};
+  for (int k = 0; k < 4; ++k) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(2 * k) * dstStride), c[k]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<ptrdiff_t>(2 * k + 1) * dstStride),
+                     _mm_srli_si128(c[k], 8));
+  }
+}
+
 void HevcDctAddSse41(int n, int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows) {
   if (n == 16)
     Transform2D<16, false>(stride, coeff, dst, numCols, rows);

@@ -12,6 +12,8 @@ void HevcSetTransformAvx2(HevcDspTable* t);   // slots 13, 14
 // the SSE4.1 16- and 32-point DCT with the add, whole or its second stage
 void HevcDctAddSse41(int n, int stride, int16_t* coeff, uint8_t* dst, int numCols, int rows);
 void HevcDctRowsSse41(int n, int stride, const int16_t* coeff, uint8_t* dst, int numCols);
+// an 8x8 block of bytes transposed between two strides (the angular intra twins)
+void HevcTranspose8x8Bytes(const uint8_t* src, int srcStride, uint8_t* dst, int dstStride);
 void HevcSetSaoSse41(HevcDspTable* t);        // slots 0, 1
 void HevcSetIntraSse41(HevcDspTable* t);      // slots 16-23, 27-50
 void HevcSetDeblockChromaSse2(HevcDspTable* t);  // slots 123, 124

@@ -3,7 +3,10 @@
 // decoders, kept from input to input so that creating one (several megabytes
 // of zeroed buffers, four worker threads) is not paid each time: single- or
 // multi-threaded, decode or display order, the smallest or the largest
-// picture buffer. Pictures are at most 128 x 128.
+// picture buffer. Pictures are at most 128 x 128. The corpus's threads_*
+// inputs are broken streams sized for the worker decoder (first picture
+// lost, a picture cut short, a key frame repeated); threads-race/ is replayed
+// in order: workers read a picture that other workers were writing.
 #include <cstdint>
 #include <cstdlib>
 

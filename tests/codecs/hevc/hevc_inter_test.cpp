@@ -264,8 +264,10 @@ TEST(HevcLoopFilterKernels, SaoBandAndEdgeAtTheirLimits) {
 
 // Every picture the stream gives, as cropped I420 bytes, and the first error.
 int32_t DecodeAll(const std::vector<uint8_t>& s, int maxW, int maxH, int maxRef,
-                  std::vector<std::vector<uint8_t>>* pics, std::vector<int>* strides = nullptr) {
+                  std::vector<std::vector<uint8_t>>* pics, std::vector<int>* strides = nullptr,
+                  void (*prepare)(HevcDecoder*) = nullptr) {
   Decoder d(maxW, maxH, 1, maxRef);
+  if (prepare) prepare(d.dec());
   int32_t first = 0;
   auto take = [&](const IH265D_OutArgs& o) {
     std::vector<uint8_t> p;
@@ -447,6 +449,44 @@ TEST(HevcWriterStreams, SaoMatchesAWholePictureReference) {
     size_t diff = 0;
     for (size_t i = 0; i < want.size(); ++i) diff += want[i] != full[0][i];
     EXPECT_EQ(diff, 0u);
+  }
+}
+
+// Row copies counted on their way to the plain kernel: [0] slot 128, [1] slot 129.
+int g_rowCopies[2];
+CopyRowsFn g_plainCopy;
+void CountCopy(const uint8_t* src, uint8_t* dst, int width, int rows, int stride) {
+  ++g_rowCopies[0];
+  g_plainCopy(src, dst, width, rows, stride);
+}
+void CountCopyLeft(const uint8_t* src, uint8_t* dst, int width, int rows, int stride) {
+  ++g_rowCopies[1];
+  g_plainCopy(src, dst, width, rows, stride);
+}
+
+TEST(HevcWriterStreams, SaoCopiesRowsThroughTheCopySlots) {
+  // SAO copies the rows of a CTB through slot 128, or slot 129 when they
+  // start one sample left of it, and so do the saved borders and the
+  // restored PCM blocks: the same pictures with the slots counting.
+  for (const char* name : {"ctb16-sao", "pcm-nofilter", "tiles-explicit-nolf"}) {
+    SCOPED_TRACE(name);
+    const StreamPlan plan = Case(name);
+    const auto s = WriteStream(plan);
+    const int w = static_cast<int>(plan.sps.width), h = static_cast<int>(plan.sps.height);
+    std::vector<std::vector<uint8_t>> plain, counted;
+    ASSERT_EQ(DecodeAll(s, w, h, 4, &plain), 0) << Decoder::All();
+    g_rowCopies[0] = g_rowCopies[1] = 0;
+    ASSERT_EQ(DecodeAll(s, w, h, 4, &counted, nullptr,
+                        [](HevcDecoder* dec) {
+                          g_plainCopy = Kernel<CopyRowsFn>(dec->stDsp, kSlotCopyRows);
+                          dec->stDsp.slot[kSlotCopyRows] = reinterpret_cast<HevcKernel>(&CountCopy);
+                          dec->stDsp.slot[kSlotCopyRowsLeft] = reinterpret_cast<HevcKernel>(&CountCopyLeft);
+                        }),
+              0);
+    EXPECT_EQ(counted.size(), plan.pictures.size());
+    EXPECT_TRUE(counted == plain);
+    EXPECT_GT(g_rowCopies[0], 0);
+    EXPECT_GT(g_rowCopies[1], 0);
   }
 }
 

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "codecs/hevc/hevc_internal.h"
+#if defined(__x86_64__) || defined(__i386__)
+#include "codecs/hevc/x86/hevc_x86.h"
+#endif
 
 namespace hevc_test {
 namespace {
@@ -667,6 +670,26 @@ TEST(HevcKernels, VectorTwinsEqualPlain) {
   }
   if (!variants) GTEST_SKIP() << "no vector variant on this processor";
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The 8x8 byte transpose of the angular twins, between unlike strides: every
+// byte lands at its mirrored place and nothing around the block is written.
+TEST(HevcKernels, Transpose8x8Bytes) {
+  if (!(HevcCpuDetect() & 0x80)) GTEST_SKIP() << "no SSE4.1";
+  for (const auto& [srcStride, dstStride] : {std::pair{8, 8}, {13, 40}, {64, 9}}) {
+    std::vector<uint8_t> src(static_cast<size_t>(8 * srcStride));
+    std::vector<uint8_t> dst(static_cast<size_t>(10 * dstStride + 16), 0xA5);
+    for (auto& b : src) b = static_cast<uint8_t>(Rand(0, 255));
+    const size_t at = static_cast<size_t>(dstStride) + 4;
+    std::vector<uint8_t> want = dst;
+    for (int r = 0; r < 8; ++r)
+      for (int c = 0; c < 8; ++c)
+        want[at + static_cast<size_t>(c * dstStride + r)] = src[static_cast<size_t>(r * srcStride + c)];
+    HevcTranspose8x8Bytes(src.data(), srcStride, dst.data() + at, dstStride);
+    EXPECT_TRUE(dst == want) << srcStride << " " << dstStride;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace hevc_test

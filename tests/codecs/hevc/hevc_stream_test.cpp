@@ -73,6 +73,43 @@ TEST(HevcStream, PicturesLeaveWithTheirRecords) {
   }
 }
 
+TEST(HevcStream, CuCountersCoverEachPicture) {
+  // The 18 counters, each weighted by the luma area it stands for, add up to
+  // the picture: counter 0 counts the four 4x4 parts of an 8x8 NxN intra CU.
+  static const int kArea[18] = {16, 64, 256, 1024, 4096,  // intra: 4x4 parts, then CUs of 8 to 64
+                                16, 64, 256, 1024, 4096,  // PCM likewise
+                                64, 256, 1024, 4096,      // inter
+                                64, 256, 1024, 4096};     // skipped
+  int nxn = 0;
+  for (const char* name : {"intra_nofilter.265", "intra_ctu16.265", "intra_slices.265", "inter_ctu16_80x48.265",
+                           "inter_ctu32_80x48.265", "inter_weighted.265"}) {
+    SCOPED_TRACE(name);
+    const auto s = ReadFile(kCorpus + "/" + name);
+    ASSERT_FALSE(s.empty());
+    Decoder d(128, 128);
+    int pictures = 0;
+    size_t done = 0;
+    bool drain = false;  // once a call took the last bytes and had no picture
+    for (int guard = 0; guard < 1000; ++guard) {
+      IH265D_InArgs in{s.data() + done, static_cast<uint32_t>(s.size() - done), 0, drain ? 1 : 0};
+      IH265D_OutArgs out{};
+      const int32_t rc = IH265D_Decode(d.handle(), &in, &out);
+      ASSERT_TRUE(rc == 0 || (rc == 1 && !drain)) << Decoder::All();
+      if (!drain) done += out.iBytesTaken;
+      drain = drain || rc == 1;
+      if (out.DecodeStatus == IH265D_NO_PICTURE) break;
+      if (out.DecodeStatus != IH265D_GETDISPLAY) continue;
+      ++pictures;
+      int64_t area = 0;
+      for (int i = 0; i < 18; ++i) area += static_cast<int64_t>(out.aiCuCount[i]) * kArea[i];
+      EXPECT_EQ(area, out.iPicWidth * out.iPicHeight) << "picture " << pictures;
+      nxn += out.aiCuCount[0];
+    }
+    EXPECT_GE(pictures, 2);
+  }
+  EXPECT_GT(nxn, 0);  // the streams have 4x4 intra parts
+}
+
 TEST(HevcStream, RefusedSpsThenAValidStreamDecodes) {
   auto s = ReadFile(kCorpus + "/intra_nofilter.265");
   for (uint64_t chroma : {0, 2, 3}) {

@@ -29,10 +29,11 @@ TEST(HevcSps, RefusalsAndALaterValidSps) {
       // CTBs below 16x16 overflow every per-CTB map
       {"8x8 CTB", [](SpsFields& s, VpsFields&) { s.log2_diff_max_min_cb = 0; }, "CtbLog2SizeY is 3"},
       {"128x128 CTB", [](SpsFields& s, VpsFields&) { s.log2_diff_max_min_cb = 4; }, "CtbLog2SizeY"},
-      // sizes above the handle's maximum are refused with the SPS
-      {"too wide", [](SpsFields& s, VpsFields&) { s.width = 128; },
-       "IH265D_Decode : PicWidthInSamplesY is 128, should be less than or equal to 64!\n"},
-      {"too tall", [](SpsFields& s, VpsFields&) { s.height = 72; }, "PicHeightInSamplesY is 72"},
+      // sizes above any handle's maximum are refused with the SPS (above
+      // this handle's, at the first slice: HevcSliceHeader.PicturesAboveTheMaximum)
+      {"too wide", [](SpsFields& s, VpsFields&) { s.width = 8200; },
+       "IH265D_Decode : PicWidthInSamplesY is 8200, should be less than or equal to 8192!\n"},
+      {"too tall", [](SpsFields& s, VpsFields&) { s.height = 8200; }, "PicHeightInSamplesY is 8200"},
       {"width not a multiple of MinCb", [](SpsFields& s, VpsFields&) { s.width = 60; },
        "pic_width_in_luma_samples is 60"},
       // conformance windows that leave the picture, also through 32-bit wrap
@@ -58,6 +59,17 @@ TEST(HevcSps, RefusalsAndALaterValidSps) {
        }, "sps_max_dec_pic_buffering is 18"},
       {"more pictures than the VPS", [](SpsFields& s, VpsFields&) { s.max_dec_pic_buffering_minus1 = 6; },
        "should not be bigger than vps_max_dec_pic_buffering"},
+      // reorder and latency within what the VPS allows
+      {"more reordering than the VPS", [](SpsFields& s, VpsFields&) { s.num_reorder = 1; },
+       "IH265D_Decode : The value of pstSPS->temporal_layer[0].sps_max_num_reorder_pics is 1, should not be bigger "
+       "than vps_num_reorder_pics!\n"},
+      {"no latency limit under a VPS with one", [](SpsFields&, VpsFields& v) { v.max_latency_increase_plus1 = 3; },
+       "IH265D_Decode : The value of sps_max_latency_increase_plus1 is 0, it should not be equal to 0!\n"},
+      {"more latency than the VPS", [](SpsFields& s, VpsFields& v) {
+         v.max_latency_increase_plus1 = 3;
+         s.max_latency_increase_plus1 = 4;
+       }, "IH265D_Decode : The value of sps_max_latency_increase_plus1 is 4, should not be bigger than "
+          "vps_max_latency_increase_plus1!\n"},
       {"transform not below coding block", [](SpsFields& s, VpsFields&) { s.log2_min_tb_minus2 = 1; },
        "log2_min_transform_block_size should less than log2_min_coding_block_size"},
       {"PCM deeper than 8 bits", [](SpsFields& s, VpsFields&) {
@@ -253,6 +265,46 @@ TEST(HevcSliceHeader, Refusals) {
     ASSERT_EQ(d.Unit(Pps(p)), 0) << Decoder::All();
     EXPECT_EQ(d.Unit(SliceHeader(sl)), c.code);
     EXPECT_TRUE(Decoder::Said(c.message)) << Decoder::All();
+  }
+}
+
+TEST(HevcSliceHeader, PicturesAboveTheMaximum) {
+  // The maximum rounds up to 64: 1000 allows 1024 samples. A larger picture's
+  // SPS and PPS (tiles too) are taken, and its first slice is refused with the
+  // size's own code; the pictures of a fitting SPS decode afterwards.
+  struct Case {
+    uint64_t width, height;
+    bool tiles;
+    int32_t code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {1024, 64, false, 0, nullptr},
+      {1032, 64, false, IH265D_ERR_WIDTH,
+       "IH265D_Decode : PicWidthInSamplesY is 1032, should be less than or equal to 1024!\n"},
+      {1032, 64, true, IH265D_ERR_WIDTH, "PicWidthInSamplesY is 1032"},
+      {64, 72, false, IH265D_ERR_HEIGHT,
+       "IH265D_Decode : PicHeightInSamplesY is 72, should be less than or equal to 64!\n"},
+      {64, 4096, true, IH265D_ERR_HEIGHT, "PicHeightInSamplesY is 4096"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + (c.tiles ? " tiles" : ""));
+    Decoder d(1000, 64);
+    SpsFields s;
+    s.width = c.width;
+    s.height = c.height;
+    PpsFields p;
+    p.tiles = c.tiles;
+    ASSERT_EQ(d.Unit(Vps()), 0);
+    ASSERT_EQ(d.Unit(Sps(s)), 0) << Decoder::All();
+    ASSERT_EQ(d.Unit(Pps(p)), 0) << Decoder::All();
+    EXPECT_EQ(d.Unit(SliceHeader(SliceFields{})), c.code) << Decoder::All();
+    if (c.message) {
+      EXPECT_TRUE(Decoder::Said(c.message)) << Decoder::All();
+    }
+    // the same SPS id with a picture that fits: the PPS is derived for it at the slice
+    ASSERT_EQ(d.Unit(Sps()), 0);
+    EXPECT_EQ(d.Unit(SliceHeader(SliceFields{})), 0) << Decoder::All();
   }
 }
 

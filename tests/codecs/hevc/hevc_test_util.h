@@ -39,7 +39,7 @@ inline void WritePtl(BitWriter& w) {
 }
 
 struct VpsFields {
-  int max_dec_pic_buffering_minus1 = 4, num_reorder = 0;
+  int max_dec_pic_buffering_minus1 = 4, num_reorder = 0, max_latency_increase_plus1 = 0;
 };
 
 inline std::vector<uint8_t> Vps(const VpsFields& f = {}) {
@@ -54,7 +54,7 @@ inline std::vector<uint8_t> Vps(const VpsFields& f = {}) {
   w.U(1, 1);
   w.Ue(f.max_dec_pic_buffering_minus1);
   w.Ue(f.num_reorder);
-  w.Ue(0);
+  w.Ue(f.max_latency_increase_plus1);
   w.U(6, 0);
   w.Ue(0);
   w.U(1, 0);
@@ -77,7 +77,7 @@ struct SpsFields {
   uint64_t conf_left = 0, conf_right = 0, conf_top = 0, conf_bottom = 0;
   uint64_t bit_depth_luma_minus8 = 0, bit_depth_chroma_minus8 = 0;
   uint64_t log2_max_poc_lsb_minus4 = 4;
-  uint64_t max_dec_pic_buffering_minus1 = 4, num_reorder = 0;
+  uint64_t max_dec_pic_buffering_minus1 = 4, num_reorder = 0, max_latency_increase_plus1 = 0;
   uint64_t log2_min_cb_minus3 = 0, log2_diff_max_min_cb = 1;  // 8 and 16
   uint64_t log2_min_tb_minus2 = 0, log2_diff_max_min_tb = 2;  // 4 and 16
   uint64_t depth_inter = 1, depth_intra = 1;
@@ -116,7 +116,7 @@ inline std::vector<uint8_t> Sps(const SpsFields& f = {}) {
   w.U(1, 1);
   w.Ue(f.max_dec_pic_buffering_minus1);
   w.Ue(f.num_reorder);
-  w.Ue(0);
+  w.Ue(f.max_latency_increase_plus1);
   w.Ue(f.log2_min_cb_minus3);
   w.Ue(f.log2_diff_max_min_cb);
   w.Ue(f.log2_min_tb_minus2);

@@ -233,6 +233,53 @@ TEST(HevcThreads, SizeChangeMidStream) {
   ExpectSameBothWays(s, 256, 128, 2 * big.pictures.size() + small.pictures.size(), "size change");
 }
 
+TEST(HevcThreads, ALostFirstPictureIsReadAsGreyOnEveryPath) {
+  // The first picture's slices cut out: its pictures predict the missing
+  // picture from a grey one, on one thread and on the workers (rows, tiles,
+  // slices), exactly as when that first picture was coded all grey. Regression:
+  // the picture stood in for its own missing reference (the first free buffer
+  // is the one the lookup gave) and was read while it was being written.
+  struct Case {
+    const char* name;
+    bool oneTile;
+  };
+  for (const Case& c : {Case{"tiles", true}, Case{"tiles", false}, Case{"tiles-slices", false}}) {
+    const std::string what = std::string(c.name) + (c.oneTile ? " in one tile" : "");
+    SCOPED_TRACE(what);
+    StreamPlan plan = Plan(c.name);
+    if (c.oneTile) {
+      plan.pps.tiles = false;
+      plan.sps.width = 256;
+    }
+    // the same parameter sets, an intra picture without PCM, residual or SAO: all 128
+    StreamPlan grey = plan;
+    grey.pcmPercent = 0;
+    grey.pictures.resize(1);
+    grey.pictures[0].saoLuma = grey.pictures[0].saoChroma = false;
+    std::vector<uint8_t> greyFirst;
+    for (const auto& u : Units(WriteStream(grey)))
+      if (TypeOf(u) <= 21) greyFirst.insert(greyFirst.end(), u.begin(), u.end());
+    std::vector<uint8_t> lost, withGrey;
+    int starts = 0;
+    for (const auto& u : Units(WriteStream(plan))) {
+      if (StartsPicture(u) && ++starts == 2) withGrey.insert(withGrey.end(), greyFirst.begin(), greyFirst.end());
+      if (starts == 1 && TypeOf(u) <= 21) continue;
+      lost.insert(lost.end(), u.begin(), u.end());
+      withGrey.insert(withGrey.end(), u.begin(), u.end());
+    }
+    const int w = static_cast<int>(plan.sps.width), h = static_cast<int>(plan.sps.height);
+    const Decoded truth = DecodeStream(withGrey, w, h, 0);
+    ASSERT_EQ(truth.pictures.size(), plan.pictures.size());
+    for (uint8_t v : truth.pictures[0]) ASSERT_EQ(v, 128);
+    for (int threadType : {0, 1}) {
+      const Decoded d = DecodeStream(lost, w, h, threadType);
+      ASSERT_EQ(d.pictures.size(), truth.pictures.size() - 1) << threadType;
+      for (size_t i = 0; i < d.pictures.size(); ++i)
+        EXPECT_TRUE(d.pictures[i] == truth.pictures[i + 1]) << "threads " << threadType << " picture " << i;
+    }
+  }
+}
+
 TEST(HevcThreads, AccessUnitDelimitersAreNoFailure) {
   // Regression: a delimiter made the call that carried the next unit return
   // 0xF0404001 although every picture decoded. One access unit per call, a
@@ -421,9 +468,9 @@ std::vector<std::vector<uint8_t>> DecodeOnFilledMemory(const std::vector<uint8_t
 TEST(HevcThreads, BrokenStreamsShowTheSameWhateverTheMemoryHeld) {
   // Picture buffers and the SAO source are not cleared when taken: a whole
   // stream with SAO that stops at tile edges, a picture cut in its middle
-  // and then referred to, or a first picture whose references are missing
-  // (it stands in for them itself), must still come out the same on memory
-  // that held zeros and on memory that held 0xFF.
+  // and then referred to, or a first picture whose references are missing,
+  // must still come out the same on memory that held zeros and on memory
+  // that held 0xFF.
   StreamPlan plan = Plan("tiles");
   plan.pps.tiles = false;
   plan.sps.width = 256;
@@ -443,11 +490,10 @@ TEST(HevcThreads, BrokenStreamsShowTheSameWhateverTheMemoryHeld) {
     const std::vector<uint8_t>& stream;
     int threadType;
   };
-  // a picture standing in for its own reference is read while workers write
-  // it: only the single-threaded path promises the same pictures there
   StreamPlan nolf = Plan("tiles-explicit-nolf");
   const auto whole = WriteStream(nolf);
-  const Case cases[] = {{"cut", cut, 0}, {"cut", cut, 1}, {"headless", headless, 0}, {"whole", whole, 0}, {"whole", whole, 1}};
+  const Case cases[] = {{"cut", cut, 0},           {"cut", cut, 1},     {"headless", headless, 0},
+                        {"headless", headless, 1}, {"whole", whole, 0}, {"whole", whole, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.what) + " threads " + std::to_string(c.threadType));
     const auto zeros = DecodeOnFilledMemory(c.stream, 256, 128, c.threadType, 0x00);

@@ -89,7 +89,9 @@ check_stream() {  # name w h what
     echo "FAIL $name ($what): differs from ffmpeg at $(first_diff "$name.out.yuv" "$name.ref.yuv" "$w" "$h")"
     ((fail++)); return
   fi
-  if ! hash=$("$hashcheck" "$name.265" "$w" "$h" "${MAXREF:-15}") || [[ -z ${SKIPPED:-} && $hash != *" skipped=0 "* ]]; then
+  hash="picture hashes not checked"
+  if [[ -z ${NOHASH:-} ]] &&
+    { ! hash=$("$hashcheck" "$name.265" "$w" "$h" "${MAXREF:-15}") || [[ -z ${SKIPPED:-} && $hash != *" skipped=0 "* ]]; }; then
     echo "FAIL $name ($what): picture hash with ${MAXREF:-15} references: $hash"; ((fail++)); return
   fi
   echo "ok   $name ($what): $(stat -c %s "$name.out.yuv") bytes, $hash"
@@ -133,6 +135,27 @@ refuse_case() {  # name pix_fmt frames expected-code x265-options...: vdec must 
   else
     echo "FAIL $name: exit $rc, $(cat "$name.err")"; ((fail++))
   fi
+}
+
+# The stream of run_case with its first picture (the IDR's slice) cut out, as
+# a lossy link delivers it: the missing reference reads grey, as in ffmpeg,
+# and the workers give the single-threaded pictures. (What is predicted from
+# grey no longer matches its picture hash.)
+lost_first_case() {  # name source WxH frames x265-options...
+  local name=$1 src=$2 size=$3 frames=$4 yuv idr next
+  shift 4
+  yuv=$(source_clip "$src" "$size" "$frames" yuv420p) || { echo "FAIL $name: no source"; ((fail++)); return; }
+  if ! x265 --input "$yuv" --input-res "$size" --fps 25 --frames "$frames" --log-level error "$@" \
+      -o "$name.full.265" >/dev/null 2>&1; then
+    echo "FAIL $name: x265 $*"; ((fail++)); return
+  fi
+  idr=$(LC_ALL=C grep -obUaP '\x00\x00\x01[\x26\x28]' "$name.full.265" | head -1 | cut -d: -f1)
+  next=$(LC_ALL=C grep -obUaP '\x00\x00\x01' "$name.full.265" | cut -d: -f1 | awk -v a="${idr:-0}" '$1 > a { print; exit }')
+  if [[ -z $idr || -z $next ]]; then
+    echo "FAIL $name: no IDR picture to cut"; ((fail++)); return
+  fi
+  { head -c "$idr" "$name.full.265"; tail -c +"$((next + 1))" "$name.full.265"; } >"$name.265"
+  NOHASH=1 check_stream "$name" "${size%x*}" "${size#*x}" "$src $size x$frames without its first picture, $*"
 }
 
 group_intra() {
@@ -232,6 +255,9 @@ group_inter() {
   run_case pocwrap    testsrc2 96x64   40 --log2-max-poc-lsb 4 --keyint 60 --bframes 3 --b-adapt 0
   run_case interlossless smptebars 176x144 5 --lossless --bframes 2
   run_case cropinter  mandelbrot 354x202 5 --bframes 2 --ctu 32
+  # the first picture lost: 720p camera-like P pictures with three references, and B pictures
+  lost_first_case lostfirst  mandelbrot 1280x720 8 --preset fast --bframes 0 --ref 3
+  lost_first_case lostfirstb testsrc2   352x288  10 --bframes 3 --b-adapt 0 --ref 2
 }
 
 group_filters() {

@@ -60,7 +60,7 @@ class FakeSink {
     std::lock_guard<std::mutex> lock(mu);
     std::vector<int32_t> out;
     for (auto& e : events)
-      if (e.first == kCsEventPosition) out.push_back(e.second);
+      if (e.first == int32_t{kAvEventPlaybackRestart}) out.push_back(e.second);
     return out;
   }
   size_t VideoFrames() {
@@ -369,7 +369,7 @@ TEST_F(PlayerTest, SeekAndSpeedStepsWhilePlaying) {
   p.Locate(kT0 + 42);
   ASSERT_TRUE(sink_.WaitFor([&] {
     for (size_t i = mark; i < sink_.events.size(); ++i)
-      if (sink_.events[i] == std::make_pair(kCsEventPosition, int32_t(kT0 + 40))) return true;
+      if (sink_.events[i] == std::make_pair(int32_t{kAvEventPlaybackRestart}, int32_t(kT0 + 40))) return true;
     return false;
   }));
   ASSERT_TRUE(WaitState(p, kCsIdle));
@@ -378,7 +378,7 @@ TEST_F(PlayerTest, SeekAndSpeedStepsWhilePlaying) {
     // The first frame after the jump's position event is a video key frame.
     size_t jump = mark;
     while (jump < sink_.events.size() &&
-           sink_.events[jump] != std::make_pair(kCsEventPosition, int32_t(kT0 + 40)))
+           sink_.events[jump] != std::make_pair(int32_t{kAvEventPlaybackRestart}, int32_t(kT0 + 40)))
       ++jump;
     bool found = false;
     for (auto& f : sink_.frames) {
@@ -447,7 +447,7 @@ TEST_F(PlayerTest, StorageErrorReachesTheSink) {
   p.Locate(kT0);
   ASSERT_TRUE(sink_.WaitFor([&] {
     for (auto& e : sink_.events)
-      if (e == std::make_pair(kCsEventStorageError, int32_t(kCsCredentials))) return true;
+      if (e == std::make_pair(int32_t{kAvEventCloudProblem}, int32_t(kCsCredentials))) return true;
     return false;
   }));
   EXPECT_EQ(p.PlayerState(), kCsBuffering);
@@ -511,7 +511,7 @@ TEST_F(PlayerTest, HostileAndOddFramesInASegment) {
     EXPECT_NE(f.first, 0xF1);
   }
   ASSERT_FALSE(sink_.events.empty());
-  EXPECT_EQ(sink_.events.front(), std::make_pair(kCsEventPosition, int32_t(kT0 + 3)));
+  EXPECT_EQ(sink_.events.front(), std::make_pair(int32_t{kAvEventPlaybackRestart}, int32_t(kT0 + 3)));
   EXPECT_EQ(sink_.bad_calls, 0);
 }
 

@@ -309,7 +309,7 @@ const AvRenderOps kSinkOps = {
     [](int32_t ev, int32_t v, IAvRender* s) {
       auto* k = reinterpret_cast<Sink*>(s);
       std::lock_guard<std::mutex> l(k->mu);
-      if (ev == kCsEventPosition) k->positions.push_back(v);
+      if (ev == kAvEventPlaybackRestart) k->positions.push_back(v);
     },
     [](AvStreamType t, uint32_t, const void*, int32_t, int32_t, IAvRender* s) -> int32_t {
       auto* k = reinterpret_cast<Sink*>(s);
