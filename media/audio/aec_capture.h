@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "media/audio/audio_codec.h"
-#include "media/sink/av_render.h"
+#include "media/mp4/mp4_recorder.h"
 
 // Far-end reference: what the players send to their devices, as 16-bit samples. Kept only while a capture
 // is open, which hands this to the players as their far-end tap meanwhile.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "av/media_codec.h"
 #include "media/audio/g711.h"
 
 namespace {
@@ -158,3 +159,39 @@ const Mp4RecorderOps* Mp4RecGetOps() { return &kRecorderOps; }
 
 // Constant-initialised, so it is set before any other static initialiser runs.
 const Mp4RecorderOps* g_mp4RecorderOps = &kRecorderOps;
+
+int32_t AvRecorderGuard::Open(const char* path) {
+  std::lock_guard<std::mutex> g(lock);
+  if (handle) {
+    g_mp4RecorderOps->Close(nullptr, handle);
+    handle = nullptr;
+  }
+  audioFormatSet = false;
+  void* h = nullptr;
+  int rc = g_mp4RecorderOps->Open(path, nullptr, &h);
+  if (rc == 0) handle = h;
+  return rc;
+}
+
+void AvRecorderGuard::Close() {
+  std::lock_guard<std::mutex> g(lock);
+  if (handle) g_mp4RecorderOps->Close(nullptr, handle);
+  handle = nullptr;
+}
+
+bool AvRecorderGuard::IsOpen() {
+  std::lock_guard<std::mutex> g(lock);
+  return handle != nullptr;
+}
+
+int32_t AvRecorderGuard::Write(AvStreamType type, uint32_t timestamp, const void* data, int32_t length,
+                               int32_t param) {
+  std::lock_guard<std::mutex> g(lock);
+  if (!handle || length < 0) return 0;
+  if (!audioFormatSet && IsAudioCodec(type & 0xFFFF)) {
+    if ((param & ~3) == 8) Mp4RecSetAudioFormat(16000, 16, 1, handle);
+    audioFormatSet = true;
+  }
+  return g_mp4RecorderOps->Write(type, timestamp, static_cast<const uint8_t*>(data),
+                                 static_cast<uint32_t>(length), static_cast<uint32_t>(param), handle);
+}

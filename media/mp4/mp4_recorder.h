@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
+#include "av/stream_type.h"
 #include "media/mp4/mp4_writer.h"
 
 struct Mp4Recording {
@@ -52,3 +54,16 @@ uint32_t Mp4RecFillSilence(Mp4Recording* rec, uint32_t channel, uint32_t from, u
 // this much silence (a timestamp jump must not write gigabytes).
 constexpr uint32_t kMp4SilenceBlockMs = 20;
 constexpr uint32_t kMp4MaxSilenceMs = 10000;
+
+// One recording behind a lock, as the sink's recorder and the talk capture's own target keep it.
+struct AvRecorderGuard {
+  std::mutex lock;
+  void* handle = nullptr;
+  bool audioFormatSet = false;
+
+  int32_t Open(const char* path);
+  void Close();
+  bool IsOpen();
+  // Writes one frame when a recording is open; 0 otherwise.
+  int32_t Write(AvStreamType type, uint32_t timestamp, const void* data, int32_t length, int32_t param);
+};

@@ -25,42 +25,6 @@ void AvSetEventPoster(AvEventPostFn fn) { g_poster.store(fn); }
 
 // ---- recording ----
 
-int32_t AvRecorderGuard::Open(const char* path) {
-  std::lock_guard<std::mutex> g(lock);
-  if (handle) {
-    g_mp4RecorderOps->Close(nullptr, handle);
-    handle = nullptr;
-  }
-  audioFormatSet = false;
-  void* h = nullptr;
-  int rc = g_mp4RecorderOps->Open(path, nullptr, &h);
-  if (rc == 0) handle = h;
-  return rc;
-}
-
-void AvRecorderGuard::Close() {
-  std::lock_guard<std::mutex> g(lock);
-  if (handle) g_mp4RecorderOps->Close(nullptr, handle);
-  handle = nullptr;
-}
-
-bool AvRecorderGuard::IsOpen() {
-  std::lock_guard<std::mutex> g(lock);
-  return handle != nullptr;
-}
-
-int32_t AvRecorderGuard::Write(AvStreamType type, uint32_t timestamp, const void* data, int32_t length,
-                               int32_t param) {
-  std::lock_guard<std::mutex> g(lock);
-  if (!handle || length < 0) return 0;
-  if (!audioFormatSet && IsAudioCodec(type & 0xFFFF)) {
-    if ((param & ~3) == 8) Mp4RecSetAudioFormat(16000, 16, 1, handle);
-    audioFormatSet = true;
-  }
-  return g_mp4RecorderOps->Write(type, timestamp, static_cast<const uint8_t*>(data),
-                                 static_cast<uint32_t>(length), static_cast<uint32_t>(param), handle);
-}
-
 CAvRecorder::~CAvRecorder() { guard_.Close(); }
 
 int32_t CAvRecorder::OnFrame(AvStreamType type, uint32_t timestamp, const void* data, int32_t length,

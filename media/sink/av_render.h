@@ -8,8 +8,9 @@
 #include <mutex>
 
 #include "av/av_event.h"
-#include "media/video/video_render_base.h"
 #include "av/av_render_ops.h"
+#include "media/mp4/mp4_recorder.h"
+#include "media/video/video_render_base.h"
 
 class QWidget;
 class CVideoDecDDraw;
@@ -57,19 +58,6 @@ class IAvRender {
   virtual bool IsRecording() = 0;
   virtual int32_t SetParam(int32_t kind, const void* value) = 0;
   virtual ~IAvRender() = default;
-};
-
-// Recording state shared by CAvRecorder and the capture's own target.
-struct AvRecorderGuard {
-  std::mutex lock;
-  void* handle = nullptr;
-  bool audioFormatSet = false;
-
-  int32_t Open(const char* path);
-  void Close();
-  bool IsOpen();
-  // Writes one frame when a recording is open; 0 otherwise.
-  int32_t Write(AvStreamType type, uint32_t timestamp, const void* data, int32_t length, int32_t param);
 };
 
 class CAvRecorder : public IAvRender {
