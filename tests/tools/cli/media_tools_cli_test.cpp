@@ -8,7 +8,7 @@
 #include <random>
 
 #include "tests/media/media_test_util.h"
-#include "tests/media/mp4_test_util.h"
+#include "tests/media/mp4/mp4_test_util.h"
 #include "tests/tools/cli/run_tool.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "media/audio/sdl_audio_player.h"
 #include "media/video/video_decoder.h"
 #include "tests/media/media_test_util.h"
-#include "tests/media/render_test_util.h"
+#include "tests/media/video/render_test_util.h"
 
 namespace {
 

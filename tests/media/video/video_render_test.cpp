@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "tests/media/render_test_util.h"
+#include "tests/media/video/render_test_util.h"
 
 void PrintTo(const RenderRect& r, std::ostream* os) {
   *os << "{" << r.left << "," << r.top << "," << r.right << "," << r.bottom << "}";

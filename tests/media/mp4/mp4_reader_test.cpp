@@ -10,7 +10,7 @@
 
 #include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
-#include "tests/media/mp4_test_util.h"
+#include "tests/media/mp4/mp4_test_util.h"
 #include "tools/mp4rec/annexb.h"
 
 namespace {

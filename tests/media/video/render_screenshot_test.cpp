@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "media/video/video_render.h"
-#include "tests/media/render_test_util.h"
+#include "tests/media/video/render_test_util.h"
 
 namespace {
 
