@@ -221,6 +221,7 @@ H264DecContext* H264Dec_Reset(H264DecContext* ctx) {
 
 int H264Dec_GetError(H264DecContext* ctx) {
   if (!ctx) return 0;
+  H264DecWaitWorkers(ctx);  // their slices' errors too
   int e = ctx->firstError;
   ctx->firstError = 0;
   return e;

@@ -236,8 +236,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   if (sps.pic_order_cnt_type == 1 &&
       (s.delta_pic_order_cnt[0] != p.delta_pic_order_cnt[0] || s.delta_pic_order_cnt[1] != p.delta_pic_order_cnt[1]))
     return true;
-  if (s.first_mb_in_slice == 0 && ctx->mbCount == s.PicSizeInMbs) return true;
-  return false;
+  if (s.first_mb_in_slice != 0) return false;
+  // A slice at the first macroblock after a whole picture starts the next
+  // one: the workers' macroblocks are counted once they are done.
+  H264DecWaitWorkers(ctx);
+  return ctx->mbCount == s.PicSizeInMbs;
 }
 
 // Slice kinds this build decodes: I, P and B slices of frames and fields.
@@ -262,6 +265,7 @@ int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
     result = kH264NalNewPicture;
   }
   ctx->curPic->frame->stats[0] += codedSize;
+  ctx->sliceEnd = ctx->slice.PicSizeInMbs;
   if (H264DecInitRefLists(ctx) != 0) {
     H264DecSaveSliceState(ctx);
     return kErrRefLists;
