@@ -156,11 +156,7 @@ void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr
 
 void H264ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
                                   const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
-  uint32_t alphaCb, alphaCr;
-  uint8_t tc0[8];
-  H264EdgeLanes(bS, tCb, &alphaCb, tc0);
-  H264EdgeLanes(bS, tCr, &alphaCr, tc0 + 4);
-  H264ChromaEdgeFilter(pCb, qCb, pCr, qCr, alphaCb, tCb->beta, alphaCr, tCr->beta, tc0, qPitch);
+  H264ChromaEdgeBySegments<H264ChromaEdgeFilter>(pCb, qCb, pCr, qCr, bS, tCb, tCr, qPitch);
 }
 
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

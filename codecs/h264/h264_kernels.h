@@ -218,6 +218,16 @@ void H264ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint
 // The alpha word (alpha in the bytes of segments with bS > 0) and the tc0
 // bytes of four segments.
 void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alpha, uint8_t* tc0);
+// The chroma filter by strengths through a filter by lanes.
+template <H264ChromaEdgeFilterFn Filter>
+void H264ChromaEdgeBySegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                              const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alphaCb, alphaCr;
+  uint8_t tc0[8];
+  H264EdgeLanes(bS, tCb, &alphaCb, tc0);
+  H264EdgeLanes(bS, tCr, &alphaCr, tc0 + 4);
+  Filter(pCb, qCb, pCr, qCr, alphaCb, tCb->beta, alphaCr, tCr->beta, tc0, qPitch);
+}
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                                 uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr);
 void H264ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

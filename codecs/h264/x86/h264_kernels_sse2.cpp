@@ -437,15 +437,6 @@ void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, ui
   ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
 }
 
-void ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                              const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
-  uint32_t alphaCb, alphaCr;
-  uint8_t tc0[8];
-  H264EdgeLanes(bS, tCb, &alphaCb, tc0);
-  H264EdgeLanes(bS, tCr, &alphaCr, tc0 + 4);
-  ChromaEdgeFilter(pCb, qCb, pCr, qCr, alphaCb, tCb->beta, alphaCr, tCr->beta, tc0, qPitch);
-}
-
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                             uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr) {
   ChromaStrong<8>(pCb, qCb, alphaCb, betaCb);
@@ -887,7 +878,7 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
   t->lumaEdgeFilterPair = LumaEdgeFilterPair;
   t->chromaEdgeFilter = ChromaEdgeFilter;
-  t->chromaEdgeFilterSegments = ChromaEdgeFilterSegments;
+  t->chromaEdgeFilterSegments = H264ChromaEdgeBySegments<ChromaEdgeFilter>;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
   t->chromaEdgeFilterHalf = ChromaEdgeFilterHalf;
   t->chromaEdgeFilterStrongHalf = ChromaEdgeFilterStrongHalf;
