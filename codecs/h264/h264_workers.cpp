@@ -204,8 +204,9 @@ void H264DecFreeWorkers(H264DecContext* ctx) {
 void H264DecDispatchSlice(H264DecContext* ctx) {
   H264DecWorkerBlock* block = ctx->workers;
   uint32_t first = ctx->slice.first_mb_in_slice;
-  // Slices that repeat, go back or run into the next one are decoded one
-  // after the other, as on one thread: no two threads write a macroblock.
+  // No two threads write a macroblock: a slice that repeats or goes back
+  // waits for those handed over before it, and each slice stops where the
+  // next one begins.
   if (Overlaps(block, first)) H264DecWaitWorkers(ctx);
   StartPending(block, first);
   H264DecWorker* w = PickWorker(ctx, block);
