@@ -222,6 +222,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   const H264SavedSliceState& p = ctx->saved;
   const H264Sps& sps = ctx->activeSps;
+  // Parameter sets of another picture size took effect: the picture's
+  // records and rows have the old one.
+  const H264DecPicture* cur = ctx->curPic;
+  if (s.PicSizeInMbs != cur->picSizeInMbs || static_cast<int32_t>(16 * s.PicWidthInMbs) != cur->frame->width)
+    return true;
   if (s.pic_parameter_set_id != p.pic_parameter_set_id || s.frame_num != p.frame_num ||
       s.field_pic_flag != p.field_pic_flag)
     return true;

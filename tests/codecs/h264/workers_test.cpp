@@ -145,6 +145,21 @@ std::vector<WorkerCase> Cases() {
   c.push_back({"slice_repeated", Join({PcmSlice(0, 2, 50), PcmSlice(2, 14, 100), PcmSlice(2, 14, 200)}), 1, 0});
   c.push_back({"slice_goes_back", Join({PcmSlice(8, 8, 100), PcmSlice(0, 8, 200), PcmSlice(4, 12, 30)}), 1, 0});
   c.push_back({"slice_runs_into_the_next", Join({PcmSlice(0, 16, 50), PcmSlice(2, 14, 200)}), 1, 0});
+  // Parameter sets of another picture size between two slices of a
+  // picture (8 macroblocks wide, then 4): the second slice starts a picture
+  // of its own, not rows of the old one's size.
+  Sps wide = Picture4x4();
+  wide.widthMbsMinus1 = 7;
+  wide.heightMapUnitsMinus1 = 1;
+  std::vector<uint8_t> narrowed;
+  Append(narrowed, wide.Build());
+  Append(narrowed, Pps{}.Build());
+  Append(narrowed, PcmSlice(0, 16, 50));
+  Append(narrowed, SkipSlice(0, 4, 1));
+  Append(narrowed, Picture4x4().Build());
+  Append(narrowed, Pps{}.Build());
+  Append(narrowed, SkipSlice(4, 12, 1));
+  c.push_back({"picture_width_changes_between_slices", narrowed, 3, 0});
   c.push_back({"slices_run_into_the_next",
                Join({PcmSlice(0, 16, 50), PcmSlice(4, 12, 100), PcmSlice(8, 8, 150), PcmSlice(12, 4, 200)}), 1, 0});
   return c;
