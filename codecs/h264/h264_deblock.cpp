@@ -49,23 +49,11 @@ inline bool AnySegment(const uint8_t* seg) {
   return segs != 0;
 }
 
-// One section of a luma edge (two segments, eight samples) with bS below 4:
-// alpha off and tc0 0 for a segment of strength 0.
-inline void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds* t, uint8_t s0,
-                        uint8_t s1) {
-  if (!(s0 | s1)) return;
-  uint32_t alpha = t->alpha & ((s0 ? 0x0000FFFFu : 0u) | (s1 ? 0xFFFF0000u : 0u));
-  uint8_t c0 = s0 < 4 ? t->tcByBs[s0] : 0, c1 = s1 < 4 ? t->tcByBs[s1] : 0;
-  const uint8_t tc0[4] = {c0, c0, c1, c1};
-  k.lumaEdgeFilter(p, q, alpha, t->beta, tc0);
-}
-
 // A whole luma edge of four segments with bS below 4: section A (segments
-// 0, 1) and section B (segments 2, 3).
+// 0, 1) and section B (segments 2, 3) in one call.
 inline void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB,
                      const Thresholds* t, const uint8_t* seg) {
-  LumaSection(k, pA, qA, t, seg[0], seg[1]);
-  LumaSection(k, pB, qB, t, seg[2], seg[3]);
+  if (AnySegment(seg)) k.lumaEdgeFilterPair(pA, qA, pB, qB, seg, t);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
@@ -78,8 +66,7 @@ inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, 
 void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
             uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
-    k.lumaEdgeFilterStrong(p0, q0, e.y->alpha, e.y->beta);
-    k.lumaEdgeFilterStrong(p1, q1, e.y->alpha, e.y->beta);
+    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y->alpha, e.y->beta);
     k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb->alpha, e.cb->beta, e.cr->alpha, e.cr->beta);
   } else {
     LumaEdge(k, p0, q0, p1, q1, e.y, seg);
