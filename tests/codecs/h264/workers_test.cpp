@@ -60,14 +60,20 @@ Sps Picture4x4() {
   return sps;
 }
 
+// A slice header from macroblock `first` on, its type for all the picture.
+SliceHeader Header(uint64_t first, uint64_t sliceType, bool idr, uint64_t frameNum) {
+  SliceHeader h;
+  h.firstMb = first;
+  h.sliceType = sliceType;
+  h.idr = idr;
+  h.frameNum = frameNum;
+  return h;
+}
+
 // An I slice of `count` I_PCM macroblocks from `first`, every sample `value`:
 // which slice wrote a macroblock shows in its samples.
 std::vector<uint8_t> PcmSlice(uint64_t first, int count, uint8_t value, bool idr = true, uint64_t frameNum = 0) {
-  SliceHeader h;
-  h.firstMb = first;
-  h.idr = idr;
-  h.frameNum = frameNum;
-  h.sliceType = 7;
+  SliceHeader h = Header(first, 7, idr, frameNum);
   BitWriter w;
   h.Write(w);
   for (int i = 0; i < count; ++i) {
@@ -80,11 +86,7 @@ std::vector<uint8_t> PcmSlice(uint64_t first, int count, uint8_t value, bool idr
 
 // A P slice that skips `count` macroblocks from `first`.
 std::vector<uint8_t> SkipSlice(uint64_t first, int count, uint64_t frameNum) {
-  SliceHeader h;
-  h.idr = false;
-  h.firstMb = first;
-  h.frameNum = frameNum;
-  h.sliceType = 5;
+  SliceHeader h = Header(first, 5, false, frameNum);
   BitWriter w;
   h.Write(w);
   w.Ue(static_cast<uint64_t>(count));
