@@ -59,7 +59,7 @@ inline void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
 inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                        const EdgeQp& e, const uint8_t* seg) {
-  if (AnySegment(seg)) k.chromaEdgeFilter(pCb, qCb, pCr, qCr, seg, e.cb, e.cr, 8);
+  if (AnySegment(seg)) k.chromaEdgeFilterSegments(pCb, qCb, pCr, qCr, seg, e.cb, e.cr, 8);
 }
 
 // The macroblock edge (left or top) in the prepared p and q blocks.

@@ -75,16 +75,18 @@ void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths) {
     }
 }
 
+void H264Transpose8x8(uint8_t* block) {
+  for (int y = 0; y < 8; ++y)
+    for (int x = y + 1; x < 8; ++x) {
+      uint8_t t = block[y * 8 + x];
+      block[y * 8 + x] = block[x * 8 + y];
+      block[x * 8 + y] = t;
+    }
+}
+
 void H264Transpose8x8Pair(uint8_t* a, uint8_t* b) {
-  for (int k = 0; k < 2; ++k) {
-    uint8_t* block = k ? b : a;
-    for (int y = 0; y < 8; ++y)
-      for (int x = y + 1; x < 8; ++x) {
-        uint8_t t = block[y * 8 + x];
-        block[y * 8 + x] = block[x * 8 + y];
-        block[x * 8 + y] = t;
-      }
-  }
+  H264Transpose8x8(a);
+  H264Transpose8x8(b);
 }
 
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
@@ -146,14 +148,15 @@ void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t
   H264LumaEdgeFilterStrong(pB, qB, alpha, beta);
 }
 
-void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                          const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
-  uint32_t alpha;
-  uint8_t tc0[4];
-  H264EdgeLanes(bS, tCb, &alpha, tc0);
-  ChromaNormalPlane(pCb, qCb, qPitch, 8, alpha, static_cast<int>(tCb->beta & 0xFF), tc0);
-  H264EdgeLanes(bS, tCr, &alpha, tc0);
-  ChromaNormalPlane(pCr, qCr, qPitch, 8, alpha, static_cast<int>(tCr->beta & 0xFF), tc0);
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
+  ChromaNormalPlane(pCb, qCb, qPitch, 8, alphaCb, static_cast<int>(betaCb & 0xFF), tc0);
+  ChromaNormalPlane(pCr, qCr, qPitch, 8, alphaCr, static_cast<int>(betaCr & 0xFF), tc0 + 4);
+}
+
+void H264ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                                  const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  H264ChromaEdgeBySegments<H264ChromaEdgeFilter>(pCb, qCb, pCr, qCr, bS, tCb, tCr, qPitch);
 }
 
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -272,7 +275,7 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->edgeStrengthTop = H264EdgeStrengthTop;
   t->clearInnerStrengths = H264ClearInnerStrengths;
   t->innerStrengthsFromCoeffs = H264InnerStrengthsFromCoeffs;
-  t->transpose8x8Pair = H264Transpose8x8Pair;
+  t->transpose8x8 = H264Transpose8x8;
   t->lumaEdgeFilter = H264LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = H264LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = H264LumaEdgeFilterStrong;
@@ -305,4 +308,6 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->reconKernels = H264ReconKernels;
   t->lumaEdgeFilterPair = H264LumaEdgeFilterPair;
   t->lumaEdgeFilterStrongPair = H264LumaEdgeFilterStrongPair;
+  t->transpose8x8Pair = H264Transpose8x8Pair;
+  t->chromaEdgeFilterSegments = H264ChromaEdgeFilterSegments;
 }

@@ -483,6 +483,9 @@ namespace {
 
 [[gnu::always_inline]] inline void McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, int x, int y,
                                                int w, int h, H264InterPred* pred) {
+  // An index without a picture leaves the prediction as it is.
+  if (static_cast<uint32_t>(ref) >= kH264MaxRefs) [[unlikely]]
+    return;
   const H264RefPlanes& rp = ctx->refPlanes[list][ref];
   if (!rp.luma) return;
   const H264DecKernelTable& k = ctx->kernels;

@@ -534,7 +534,8 @@ struct H264DecContext {
 
   // Current picture and picture order state
   H264DecPicture* curPic;
-  uint32_t mbCount;
+  uint32_t mbCount;   // macroblocks decoded into it (workers' counted as they finish)
+  uint32_t sliceEnd;  // the slice stops before this address (with workers: the next slice's first)
   int64_t prevPicOrderCntMsb;
   int64_t prevPicOrderCntLsb;
   int64_t frameNumOffset;

@@ -34,7 +34,8 @@ using H264EdgeStrengthFn = void (*)(const H264MbMotion* nb, const H264MbMotion* 
                                     const H264MbInfo* curInfo, uint8_t* strengths);
 using H264ClearInnerStrengthsFn = void (*)(uint8_t* strengths);
 using H264InnerStrengthsFromCoeffsFn = void (*)(const uint8_t* nonZero, uint8_t* strengths);
-// Transposes two 8x8 blocks (rows of 8), each in place.
+// Transposes an 8x8 block (rows of 8) in place; the pair form two blocks.
+using H264Transpose8x8Fn = void (*)(uint8_t* block);
 using H264Transpose8x8PairFn = void (*)(uint8_t* a, uint8_t* b);
 using H264LumaEdgeFilterFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 // Thresholds of an edge: alpha (the same byte four times), beta (low byte)
@@ -53,10 +54,17 @@ using H264LumaEdgeFilterStrongFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alp
 // Two strong sections (A and B) with the same thresholds.
 using H264LumaEdgeFilterStrongPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha,
                                                 uint32_t beta);
+// A chroma edge with bS below 4 in Cb and Cr: an alpha word and a beta per
+// plane (alpha byte k for samples 2k and 2k + 1, 0 leaves them), tc0 bytes
+// 0..3 for Cb and 4..7 for Cr.
+using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
+                                        uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0,
+                                        int qPitch);
 // A chroma edge of four segments (two samples each) in Cb and Cr, bS as
 // for the luma pair.
-using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                                        const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch);
+using H264ChromaEdgeFilterSegmentsFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
+                                                const uint8_t* bS, const H264EdgeThresholds* tCb,
+                                                const H264EdgeThresholds* tCr, int qPitch);
 using H264ChromaEdgeFilterStrongFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                                               uint32_t alphaCb, uint32_t betaCb, uint32_t alphaCr,
                                               uint32_t betaCr);
@@ -134,7 +142,7 @@ struct H264ReconArgs {
 
 using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
 
-// 39 slots in this order; slots 27 to 36 point at constant tables of kernels.
+// 41 slots in this order; slots 27 to 36 point at constant tables of kernels.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -142,7 +150,7 @@ struct H264DecKernelTable {
   H264EdgeStrengthFn edgeStrengthTop;                    // 3
   H264ClearInnerStrengthsFn clearInnerStrengths;         // 4
   H264InnerStrengthsFromCoeffsFn innerStrengthsFromCoeffs;  // 5
-  H264Transpose8x8PairFn transpose8x8Pair;               // 6
+  H264Transpose8x8Fn transpose8x8;                       // 6
   H264LumaEdgeFilterFn lumaEdgeFilter;                   // 7
   H264LumaEdgeFilterFn lumaEdgeFilterWideQ;              // 8
   H264LumaEdgeFilterStrongFn lumaEdgeFilterStrong;       // 9
@@ -175,8 +183,10 @@ struct H264DecKernelTable {
   const H264ReconFn* reconKernels;                       // 36: 12 by 4 * wpMode + lists used
   H264LumaEdgeFilterPairFn lumaEdgeFilterPair;           // 37
   H264LumaEdgeFilterStrongPairFn lumaEdgeFilterStrongPair;  // 38
+  H264Transpose8x8PairFn transpose8x8Pair;               // 39
+  H264ChromaEdgeFilterSegmentsFn chromaEdgeFilterSegments;  // 40
 };
-static_assert(sizeof(H264DecKernelTable) == 39 * sizeof(void*), "the kernel table has 39 slots");
+static_assert(sizeof(H264DecKernelTable) == 41 * sizeof(void*), "the kernel table has 41 slots");
 
 // Fills the table with the plain kernels.
 void H264InstallKernels(H264DecKernelTable* table);
@@ -193,6 +203,7 @@ void H264EdgeStrengthTop(const H264MbMotion* nb, const H264MbMotion* cur, const 
                          const H264MbInfo* curInfo, uint8_t* strengths);
 void H264ClearInnerStrengths(uint8_t* strengths);
 void H264InnerStrengthsFromCoeffs(const uint8_t* nonZero, uint8_t* strengths);
+void H264Transpose8x8(uint8_t* block);
 void H264Transpose8x8Pair(uint8_t* a, uint8_t* b);
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
@@ -200,11 +211,23 @@ void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t b
 void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta);
 void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
                             const H264EdgeThresholds* t);
-void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                          const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch);
+void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                          uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch);
+void H264ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                                  const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch);
 // The alpha word (alpha in the bytes of segments with bS > 0) and the tc0
 // bytes of four segments.
 void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alpha, uint8_t* tc0);
+// The chroma filter by strengths through a filter by lanes.
+template <H264ChromaEdgeFilterFn Filter>
+void H264ChromaEdgeBySegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                              const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+  uint32_t alphaCb, alphaCr;
+  uint8_t tc0[8];
+  H264EdgeLanes(bS, tCb, &alphaCb, tc0);
+  H264EdgeLanes(bS, tCr, &alphaCr, tc0 + 4);
+  Filter(pCb, qCb, pCr, qCr, alphaCb, tCb->beta, alphaCr, tCr->beta, tc0, qPitch);
+}
 void H264ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                                 uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr);
 void H264ChromaEdgeFilterHalf(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,

@@ -222,6 +222,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   const H264SliceHeader& s = ctx->slice;
   const H264SavedSliceState& p = ctx->saved;
   const H264Sps& sps = ctx->activeSps;
+  // Parameter sets of another picture size took effect: the picture's
+  // records and rows have the old one.
+  const H264DecPicture* cur = ctx->curPic;
+  if (s.PicSizeInMbs != cur->picSizeInMbs || static_cast<int32_t>(16 * s.PicWidthInMbs) != cur->frame->width)
+    return true;
   if (s.pic_parameter_set_id != p.pic_parameter_set_id || s.frame_num != p.frame_num ||
       s.field_pic_flag != p.field_pic_flag)
     return true;
@@ -236,8 +241,11 @@ bool StartsNewPicture(H264DecContext* ctx) {
   if (sps.pic_order_cnt_type == 1 &&
       (s.delta_pic_order_cnt[0] != p.delta_pic_order_cnt[0] || s.delta_pic_order_cnt[1] != p.delta_pic_order_cnt[1]))
     return true;
-  if (s.first_mb_in_slice == 0 && ctx->mbCount == s.PicSizeInMbs) return true;
-  return false;
+  if (s.first_mb_in_slice != 0) return false;
+  // A slice at the first macroblock after a whole picture starts the next
+  // one: the workers' macroblocks are counted once they are done.
+  H264DecWaitWorkers(ctx);
+  return ctx->mbCount == s.PicSizeInMbs;
 }
 
 // Slice kinds this build decodes: I, P and B slices of frames and fields.
@@ -262,6 +270,7 @@ int DecodeSlice(H264DecContext* ctx, uint32_t codedSize) {
     result = kH264NalNewPicture;
   }
   ctx->curPic->frame->stats[0] += codedSize;
+  ctx->sliceEnd = ctx->slice.PicSizeInMbs;
   if (H264DecInitRefLists(ctx) != 0) {
     H264DecSaveSliceState(ctx);
     return kErrRefLists;

@@ -713,7 +713,7 @@ void H264DecFinishCurrentPicture(H264DecContext* ctx) {
     H264DecWaitWorkers(ctx);
     H264DecDeblockPicture(ctx);
   }
-  if (!(ctx->flags & H264DEC_FLAG_THREADS) && ctx->mbCount != pic->picSizeInMbs) pic->frame->incomplete = 1;
+  if (ctx->mbCount != pic->picSizeInMbs) pic->frame->incomplete = 1;
   H264DecFinishPicture(pic, ctx);
   ctx->mbCount = 0;
   ctx->curPic = nullptr;

@@ -188,7 +188,7 @@ int H264MbAdvance(H264DecContext* ctx) {
     w.lumaRowOffset += lumaStride * (16 << s.field_pic_flag);
     w.chromaRowOffset += (lumaStride / 2) * (8 << s.field_pic_flag);
   }
-  if (static_cast<uint32_t>(w.mbY) >= s.PicHeightInMbs) return 1;
+  if (static_cast<uint32_t>(w.mbY) >= s.PicHeightInMbs || static_cast<uint32_t>(w.mbAddr) >= ctx->sliceEnd) return 1;
   SetNeighbours(ctx);
   return 0;
 }

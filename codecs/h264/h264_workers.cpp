@@ -20,7 +20,12 @@ struct H264DecWorker {
   H264DecContext* copy = nullptr;
   H264MbInfo* infoRows = nullptr;
   uint8_t* spareNal = nullptr;
-  bool busy = false;  // the caller's thread only
+  // The caller's thread only: taken and not yet collected, and the first
+  // macroblock of the slice it holds.
+  bool busy = false;
+  uint32_t first = 0;
+  uint32_t end = 0;  // once started
+  int result = 0;  // of the slice, as the slice loops return it
   // Manual-reset events, under the block's mutex.
   bool run = false;
   bool quit = false;
@@ -77,11 +82,16 @@ void SaveInlineTail(H264DecContext* ctx) {
 void RunSlice(H264DecWorker* w) {
   H264DecContext* ctx = w->copy;
   ctx->mb.mbAddr = static_cast<int32_t>(ctx->slice.first_mb_in_slice);
-  if (ctx->activePps.entropy_coding_mode_flag)
-    H264SliceDataCabac(ctx);
-  else
-    H264SliceDataCavlc(ctx);
+  w->result = ctx->activePps.entropy_coding_mode_flag ? H264SliceDataCabac(ctx) : H264SliceDataCavlc(ctx);
   if (ctx->deblockInline) SaveInlineTail(ctx);
+}
+
+// Takes a finished worker's count of macroblocks and its slice's error into
+// the caller's context, as the slice would have left them on one thread.
+void Collect(H264DecContext* ctx, H264DecWorker* w) {
+  ctx->mbCount += w->copy->mbCount;
+  if (w->result) H264DecNoteError(ctx, 0x40000000 + w->result);
+  w->result = 0;
 }
 
 void WorkerThread(H264DecWorkerBlock* block, H264DecWorker* w) {
@@ -101,8 +111,8 @@ void WorkerThread(H264DecWorkerBlock* block, H264DecWorker* w) {
   }
 }
 
-// The first idle worker, else the first to finish.
-H264DecWorker* PickWorker(H264DecWorkerBlock* block) {
+// The first idle worker, else the first to finish (collected).
+H264DecWorker* PickWorker(H264DecContext* ctx, H264DecWorkerBlock* block) {
   for (H264DecWorker& w : block->workers)
     if (!w.busy) {
       w.busy = true;
@@ -113,17 +123,32 @@ H264DecWorker* PickWorker(H264DecWorkerBlock* block) {
     for (H264DecWorker& w : block->workers)
       if (w.done) {
         w.done = false;
+        Collect(ctx, &w);
         return &w;
       }
     block->doneSet.wait(lock);
   }
 }
 
-// Lets the pending slice's worker start.
-void StartPending(H264DecWorkerBlock* block) {
+// Whether a slice from macroblock `first` on may share macroblocks with one
+// handed over and not yet collected: one that starts at or behind it, or a
+// started one allowed to run past it.
+bool Overlaps(const H264DecWorkerBlock* block, uint32_t first) {
+  for (const H264DecWorker& w : block->workers) {
+    if (!w.busy) continue;
+    if (w.first >= first) return true;
+    if (&w != block->pending && w.end > first) return true;
+  }
+  return false;
+}
+
+// Lets the pending slice's worker start; it stops before macroblock `end`,
+// where the next slice begins.
+void StartPending(H264DecWorkerBlock* block, uint32_t end) {
   H264DecWorker* w = block->pending;
   if (!w) return;
   block->pending = nullptr;
+  w->end = w->copy->sliceEnd = end;
   {
     std::lock_guard<std::mutex> lock(block->mutex);
     w->run = true;
@@ -178,13 +203,20 @@ void H264DecFreeWorkers(H264DecContext* ctx) {
 
 void H264DecDispatchSlice(H264DecContext* ctx) {
   H264DecWorkerBlock* block = ctx->workers;
-  StartPending(block);
-  H264DecWorker* w = PickWorker(block);
+  uint32_t first = ctx->slice.first_mb_in_slice;
+  // No two threads write a macroblock: a slice that repeats or goes back
+  // waits for those handed over before it, and each slice stops where the
+  // next one begins.
+  if (Overlaps(block, first)) H264DecWaitWorkers(ctx);
+  StartPending(block, first);
+  H264DecWorker* w = PickWorker(ctx, block);
+  w->first = first;
   ++ctx->sliceSerial;
   CopyContext(w->copy, ctx);
   H264DecContext* copy = w->copy;
   copy->infoRows = w->infoRows;
   copy->workers = nullptr;
+  copy->mbCount = 0;
   // Only the slice holding the first macroblock can be filtered as it is
   // decoded: the rest of the picture follows it in the filter's order.
   copy->deblockInline = ctx->slice.first_mb_in_slice == 0 && ctx->inlineSerial != ctx->picSerial;
@@ -206,6 +238,7 @@ void H264DecWaitWorkers(H264DecContext* ctx) {
   if (H264DecWorker* w = block->pending) {
     block->pending = nullptr;
     RunSlice(w);
+    Collect(ctx, w);
     w->busy = false;
   }
   std::unique_lock<std::mutex> lock(block->mutex);
@@ -214,6 +247,7 @@ void H264DecWaitWorkers(H264DecContext* ctx) {
     block->doneSet.wait(lock, [&w] { return w.done; });
     w.done = false;
     w.busy = false;
+    Collect(ctx, &w);
   }
 }
 

@@ -146,8 +146,8 @@ inline __m256i ChromaOn(__m256i a, __m256i b, __m256i p1, __m256i p0, __m256i q0
       _mm256_and_si256(_mm256_cmpgt_epi16(b, Abs16(p1, p0)), _mm256_cmpgt_epi16(b, Abs16(q1, q0))));
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
+void ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
+                              const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
   uint32_t segs;
   std::memcpy(&segs, bS, 4);
   if (!segs) return;
@@ -238,6 +238,6 @@ void H264InstallAvx2DeblockKernels(H264DecKernelTable* t) {
   t->lumaEdgeFilterStrongPair = LumaEdgeFilterStrongPair;
   t->transpose8x8Pair = Transpose8x8Pair;
   t->storeMbLuma = StoreMbLuma;
-  t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterSegments = ChromaEdgeFilterSegments;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
 }

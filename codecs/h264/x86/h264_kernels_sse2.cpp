@@ -431,14 +431,10 @@ void ChromaStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   StoreW<N>(q, Narrow(Select(on, nq0, q0)));
 }
 
-void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,
-                      const H264EdgeThresholds* tCb, const H264EdgeThresholds* tCr, int qPitch) {
-  uint32_t alpha;
-  uint8_t tc0[4];
-  H264EdgeLanes(bS, tCb, &alpha, tc0);
-  ChromaNormal<8>(pCb, qCb, qPitch, alpha, tCb->beta, tc0);
-  H264EdgeLanes(bS, tCr, &alpha, tc0);
-  ChromaNormal<8>(pCr, qCr, qPitch, alpha, tCr->beta, tc0);
+void ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
+                      uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch) {
+  ChromaNormal<8>(pCb, qCb, qPitch, alphaCb, betaCb, tc0);
+  ChromaNormal<8>(pCr, qCr, qPitch, alphaCr, betaCr, tc0 + 4);
 }
 
 void ChromaEdgeFilterStrong(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
@@ -875,12 +871,14 @@ const H264ReconFn kReconKernels[12] = {
 void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->idct4x4 = Idct4x4;
   t->idct8x8 = Idct8x8;
+  t->transpose8x8 = Transpose8x8Bytes;
   t->transpose8x8Pair = Transpose8x8Pair;
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
   t->lumaEdgeFilterPair = LumaEdgeFilterPair;
   t->chromaEdgeFilter = ChromaEdgeFilter;
+  t->chromaEdgeFilterSegments = H264ChromaEdgeBySegments<ChromaEdgeFilter>;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;
   t->chromaEdgeFilterHalf = ChromaEdgeFilterHalf;
   t->chromaEdgeFilterStrongHalf = ChromaEdgeFilterStrongHalf;

@@ -127,6 +127,19 @@ TEST(H264Decoder, CreateClampsSizesAndRefusesBadRecords) {
   H264Dec_Destroy(nullptr);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer a picture-sized buffer ends where its size says:
+// one byte past it is reported, not lost in the slack of a larger mapping.
+TEST(H264DecoderDeathTest, BufferOverrunIsReported) {
+  EXPECT_DEATH(
+      {
+        auto* block = static_cast<volatile uint8_t*>(H264DecMapBuffer(64 * 384));
+        block[64 * 384] = 1;
+      },
+      "heap-buffer-overflow");
+}
+#endif
+
 TEST(H264Decoder, BadArgumentsGiveMinusThree) {
   Decoder d;
   H264DecFrame f;

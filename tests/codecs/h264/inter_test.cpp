@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "codecs/h264/h264_inter.h"
 #include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264dec.h"
 #include "tests/codecs/h264/cabac_writer.h"
@@ -585,3 +586,18 @@ TEST_F(H264ReconTest, ImplicitWeights) {
 }
 
 }  // namespace
+
+// A reference index without a picture in the list (a broken or overlapping
+// stream can produce one) predicts nothing: no read outside the list.
+TEST_F(H264ReconTest, ReferenceIndexOutsideTheListPredictsNothing) {
+  for (int ref : {-1, static_cast<int>(kH264MaxRefs), 127}) {
+    SCOPED_TRACE(ref);
+    H264InterPred pred{};
+    std::memset(ctx->mb.samples, 77, 384);
+    const int16_t mv[2] = {3, -5};
+    H264McPartition(ctx, 0, ref, mv, 0, 0, 4, 4, &pred);
+    H264McPartition(ctx, 1, ref, mv, 2, 0, 2, 4, &pred);
+    for (int i = 0; i < 384; ++i) ASSERT_EQ(ctx->mb.samples[i], 77) << i;
+    for (uint8_t l : pred.lists) EXPECT_EQ(l, 0);
+  }
+}

@@ -160,6 +160,26 @@ TEST(H264DeblockKernels, LumaFilterLanesAndThresholds) {
   EXPECT_EQ(p[8], (2 * 60 + 3 * 60 + 60 + 60 + 70 + 4) >> 3);
 }
 
+// The chroma filter below bS 4: each plane with its own alpha word, beta
+// and tc0 bytes (Cb 0..3, Cr 4..7); an alpha byte of 0 leaves its samples.
+TEST(H264DeblockKernels, ChromaFilterLanesPerPlane) {
+  // p1 p0 | q0 q1 = 100 100 | 110 110: the step is 5 before clipping.
+  alignas(16) uint8_t pCb[16], qCb[16], pCr[16], qCr[16];
+  for (uint8_t* p : {pCb, pCr}) std::memset(p, 100, 16);
+  for (uint8_t* q : {qCb, qCr}) std::memset(q, 110, 16);
+  const uint8_t tc0[8] = {0, 0, 0, 0, 3, 3, 3, 3};
+  H264ChromaEdgeFilter(pCb, qCb, pCr, qCr, 0x00001414u, 4, 0x14141414u, 4, tc0, 8);
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(pCb[8 + i], i < 4 ? 101 : 100);
+    EXPECT_EQ(qCb[i], i < 4 ? 109 : 110);
+    EXPECT_EQ(pCr[8 + i], 104);
+    EXPECT_EQ(qCr[i], 106);
+    EXPECT_EQ(pCb[i], 100);  // p1 and q1 stay
+    EXPECT_EQ(qCr[8 + i], 110);
+  }
+}
+
 TEST(H264DeblockKernels, InnerStrengthsFromCoefficients) {
   uint8_t nonZero[16] = {1};
   uint8_t s[40] = {};
@@ -187,6 +207,10 @@ TEST(H264DeblockKernels, MovesRoundTrip) {
   H264Transpose8x8Pair(block, other);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(block[i], i);
   for (int i = 0; i < 64; ++i) ASSERT_EQ(other[i], 100 + i);
+  H264Transpose8x8(block);
+  EXPECT_EQ(block[8 * 2 + 5], 5 * 8 + 2);
+  H264Transpose8x8(block);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(block[i], i);
   alignas(16) uint8_t cols[64], left[32], right[32];
   H264GatherLeftColumns(&pic[64 * 4 + 12], &pic[64 * 12 + 12], cols, 64);
   EXPECT_EQ(cols[8 * 3 + 2], pic[64 * 6 + 15]);

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSlots = 39;
+constexpr int kSlots = 41;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -214,7 +214,7 @@ void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeF
 
 // The chroma filter: Cb in rows 0 and 1 of each buffer, Cr in rows 2 and 3,
 // q1 rows `qPitch` after q0, thresholds of each plane's own.
-void CheckChromaEdge(Rng& rng, H264ChromaEdgeFilterFn plain, H264ChromaEdgeFilterFn vec) {
+void CheckChromaEdge(Rng& rng, H264ChromaEdgeFilterSegmentsFn plain, H264ChromaEdgeFilterSegmentsFn vec) {
   for (int trial = 0; trial < 8000; ++trial) {
     Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
     int qPitch = rng.Int(0, 1) ? 8 : 32;
@@ -255,7 +255,17 @@ void CheckStrongPair(Rng& rng, H264LumaEdgeFilterStrongPairFn plain, H264LumaEdg
   }
 }
 
-void CheckTranspose(Rng& rng, H264Transpose8x8PairFn plain, H264Transpose8x8PairFn vec) {
+void CheckTranspose(Rng& rng, H264Transpose8x8Fn plain, H264Transpose8x8Fn vec) {
+  for (int trial = 0; trial < 100; ++trial) {
+    Source a(rng, 64, Fill::kRandom);
+    std::vector<uint8_t> a2(a.bytes);
+    plain(a.Data());
+    vec(a2.data() + a.offset);
+    ASSERT_EQ(a.bytes, a2);
+  }
+}
+
+void CheckTransposePair(Rng& rng, H264Transpose8x8PairFn plain, H264Transpose8x8PairFn vec) {
   for (int trial = 0; trial < 100; ++trial) {
     Source a(rng, 64, Fill::kRandom), b(rng, 64, Fill::kRandom);
     std::vector<uint8_t> a2(a.bytes), b2(b.bytes);
@@ -481,7 +491,8 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[2] = [&] { CheckEdgeStrength(rng, P.edgeStrengthLeft, V.edgeStrengthLeft); };
   checks[3] = [&] { CheckEdgeStrength(rng, P.edgeStrengthTop, V.edgeStrengthTop); };
   checks[5] = [&] { CheckInnerStrengths(rng, P.innerStrengthsFromCoeffs, V.innerStrengthsFromCoeffs); };
-  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
+  checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
+  checks[39] = [&] { CheckTransposePair(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
   auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
     CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
       (v ? vf : pf)(p, q, a, b, tc);
@@ -503,13 +514,15 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
       const H264DecKernelTable& t = v ? V : P;
       uint32_t a2 = (a >> 3) | (a << 29), b2 = b ^ 3;
       switch (kind) {
+        case 0: t.chromaEdgeFilter(p, q, p + 16, q + 16, a, b, a2, b2, tc, 8); break;
         case 1: t.chromaEdgeFilterStrong(p, q, p + 16, q + 16, a, b, a2, b2); break;
         case 2: t.chromaEdgeFilterHalf(p, q, p + 16, q + 16, a, b, a2, b2, tc); break;
         default: t.chromaEdgeFilterStrongHalf(p, q, p + 16, q + 16, a, b, a2, b2); break;
       }
     });
   };
-  checks[10] = [&] { CheckChromaEdge(rng, P.chromaEdgeFilter, V.chromaEdgeFilter); };
+  checks[10] = [&] { chroma(0); };
+  checks[40] = [&] { CheckChromaEdge(rng, P.chromaEdgeFilterSegments, V.chromaEdgeFilterSegments); };
   checks[11] = [&] { chroma(1); };
   checks[12] = [&] { chroma(2); };
   checks[13] = [&] { chroma(3); };

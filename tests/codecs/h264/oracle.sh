@@ -6,14 +6,20 @@
 # oracle.sh VDEC OUTDIR NAME WIDTHxHEIGHT FRAMES SOURCE [X264 ARGS...]
 # SOURCE is a lavfi graph in which @SIZE@ stands for "size=WxH:rate=25".
 # The x264 argument @NONIDR@ makes every picture after the first a non-IDR I
-# picture (through a qpfile).
+# picture (through a qpfile); @REPEATKEY@ makes one IDR picture and repeats
+# its slices FRAMES times after one set of parameter sets, as a camera
+# repeating its key frame sends them.
 set -euo pipefail
 vdec=$1 outdir=$2 name=$3 size=$4 frames=$5 source=$6
 shift 6
 mkdir -p "$outdir"
 args=()
+repeat=0
 for a in "$@"; do
-  if [ "$a" = "@NONIDR@" ]; then
+  if [ "$a" = "@REPEATKEY@" ]; then
+    repeat=$frames
+    frames=1
+  elif [ "$a" = "@NONIDR@" ]; then
     qpfile=$outdir/$name.qpfile
     { echo "0 I"; for ((i = 1; i < frames; i++)); do echo "$i i"; done; } > "$qpfile"
     args+=(--qpfile "$qpfile")
@@ -28,6 +34,11 @@ w=${size%x*} h=${size#*x}
 
 ffmpeg -nostdin -v error -f lavfi -i "${source//@SIZE@/size=$size:rate=25}" -frames:v "$frames" -pix_fmt yuv420p \
   -f yuv4mpegpipe - | x264 --quiet --demuxer y4m "${args[@]}" -o "$stream" - 2>/dev/null
+if [ "$repeat" -gt 0 ]; then
+  units() { ffmpeg -nostdin -v error -i "$stream" -c copy -bsf:v "filter_units=pass_types=$1" -f h264 -; }
+  { units '7|8'; for ((i = 0; i < repeat; i++)); do units 5; done; } > "$stream.repeated"
+  mv "$stream.repeated" "$stream"
+fi
 ffmpeg -nostdin -v error -threads 1 -i "$stream" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p -y "$ref"
 "$vdec" "$stream" "$out"
 
