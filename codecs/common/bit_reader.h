@@ -65,4 +65,17 @@ inline bool SkipScalingList(BitReader* br, int size) {
   return true;
 }
 
+// Skips the sub-layer part of an HEVC profile_tier_level, which follows its general part, for
+// maxSubLayersMinus1 (three bits) sub-layers.
+inline void SkipHevcSubLayers(BitReader* br, uint32_t maxSubLayersMinus1) {
+  const uint32_t n = maxSubLayersMinus1 & 7;
+  bool profile[8] = {}, level[8] = {};
+  for (uint32_t i = 0; i < n; ++i) {
+    profile[i] = br->Bit();
+    level[i] = br->Bit();
+  }
+  if (n > 0) br->Skip(2 * (8 - n));
+  for (uint32_t i = 0; i < n; ++i) br->Skip((profile[i] ? 88 : 0) + (level[i] ? 8 : 0));
+}
+
 }  // namespace bits

@@ -79,18 +79,7 @@ bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
   hi.profileIdc = static_cast<uint8_t>(br.Bits(5));
   br.Skip(32 + 48);
   hi.levelIdc = static_cast<uint8_t>(br.Bits(8));
-  bool profilePresent[8] = {}, levelPresent[8] = {};
-  for (uint32_t i = 0; i < subLayersMinus1; ++i) {
-    profilePresent[i] = br.Bit();
-    levelPresent[i] = br.Bit();
-  }
-  if (subLayersMinus1 > 0) {
-    for (uint32_t i = subLayersMinus1; i < 8; ++i) br.Skip(2);
-  }
-  for (uint32_t i = 0; i < subLayersMinus1; ++i) {
-    if (profilePresent[i]) br.Skip(88);
-    if (levelPresent[i]) br.Skip(8);
-  }
+  bits::SkipHevcSubLayers(&br, subLayersMinus1);
   br.Ue();  // sps_seq_parameter_set_id
   uint32_t chroma = br.Ue();
   if (chroma == 3) br.Bit();

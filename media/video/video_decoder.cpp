@@ -513,17 +513,7 @@ bool HevcSpsPictureSize(uint32_t length, const uint8_t* nal, int32_t* width, int
   br.Bit();
   // profile_tier_level: general part, then the sub-layers.
   br.Skip(8 + 32 + 48 + 8);
-  bool profilePresent[8] = {}, levelPresent[8] = {};
-  for (uint32_t i = 0; i < subLayers; ++i) {
-    profilePresent[i] = br.Bit();
-    levelPresent[i] = br.Bit();
-  }
-  if (subLayers > 0)
-    for (uint32_t i = subLayers; i < 8; ++i) br.Skip(2);
-  for (uint32_t i = 0; i < subLayers; ++i) {
-    if (profilePresent[i]) br.Skip(88);
-    if (levelPresent[i]) br.Skip(8);
-  }
+  bits::SkipHevcSubLayers(&br, subLayers);
   br.Ue();  // sps_seq_parameter_set_id
   uint32_t chroma = br.Ue();
   if (chroma == 3) br.Bit();

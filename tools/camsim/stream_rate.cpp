@@ -96,17 +96,7 @@ double H264Rate(const uint8_t* s, size_t n) {
 // profile_tier_level(1, sub) of a VPS or SPS.
 void SkipProfileTierLevel(bits::BitReader& b, uint32_t sub) {
   b.Skip(88 + 8);
-  std::vector<bool> prof(sub), lev(sub);
-  for (uint32_t i = 0; i < sub; ++i) {
-    prof[i] = b.Bits(1);
-    lev[i] = b.Bits(1);
-  }
-  if (sub > 0)
-    for (uint32_t i = sub; i < 8; ++i) b.Skip(2);
-  for (uint32_t i = 0; i < sub; ++i) {
-    if (prof[i]) b.Skip(88);
-    if (lev[i]) b.Skip(8);
-  }
+  bits::SkipHevcSubLayers(&b, sub);
 }
 
 // The timing of an HEVC SPS's VUI.

@@ -80,13 +80,7 @@ inline bool ParseHevcSps(const std::vector<uint8_t>& r, uint32_t* id, HevcSps* s
   br.Skip(16 + 4);
   const uint32_t subLayers = br.Bits(3);
   br.Skip(1 + 88 + 8);  // general profile, tier and level
-  bool profile[8] = {}, level[8] = {};
-  for (uint32_t i = 0; i < subLayers; ++i) {
-    profile[i] = br.Bit();
-    level[i] = br.Bit();
-  }
-  if (subLayers > 0) br.Skip(2 * (8 - subLayers));
-  for (uint32_t i = 0; i < subLayers; ++i) br.Skip((profile[i] ? 88 : 0) + (level[i] ? 8 : 0));
+  bits::SkipHevcSubLayers(&br, subLayers);
   *id = br.Ue();
   if (br.Ue() == 3) s->separateColourPlane = br.Bit();
   br.Ue();
