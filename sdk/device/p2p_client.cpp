@@ -48,41 +48,66 @@ int CP2pClient::Close() {
   StopAudio();
   StopAllVideo();
   StopPlayback();
-  const int r = KivoP2pClose(session_);
-  session_ = nullptr;
+  KivoSession* s = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(session_mu_);
+    s = session_.exchange(nullptr);
+  }
+  const int r = KivoP2pClose(s);
   speed_step_ = 0;
-  features_valid_ = false;
+  {
+    std::lock_guard<std::mutex> lock(features_mu_);
+    features_valid_ = false;
+  }
   return r;
 }
 
-bool CP2pClient::IsAlive() { return session_ && KivoP2pIsAlive(session_) > 0; }
+bool CP2pClient::IsAlive() {
+  std::lock_guard<std::mutex> lock(session_mu_);
+  KivoSession* s = session_;
+  return s && KivoP2pIsAlive(s) > 0;
+}
 bool CP2pClient::HasSession() { return session_ != nullptr; }
 
 int CP2pClient::VerifyPassword(const char* password) {
   const int r = KivoP2pVerifyPassword(session_, password);
-  if (r != 0 || features_valid_) return r;
+  if (r != 0 || ChannelCountKnown()) return r;
   DeviceFeatures f{};
   const int g = KivoP2pGetFeatures(session_, &f);
-  if (g == 0) {
-    features_ = f;
-    features_valid_ = true;
-  }
+  if (g == 0) KeepFeatures(f);
   return g;
 }
 
 int CP2pClient::GetFeatures(DeviceFeatures* out) {
-  if (!features_valid_) {
+  if (!ChannelCountKnown()) {
     DeviceFeatures f{};
     const int r = KivoP2pGetFeatures(session_, &f);
     if (r != 0) return r;
-    features_ = f;
-    features_valid_ = true;
+    KeepFeatures(f);
   }
+  std::lock_guard<std::mutex> lock(features_mu_);
   if (out) *out = features_;
   return 0;
 }
 
-int CP2pClient::EnsureFeatures() { return features_valid_ ? 0 : GetFeatures(nullptr); }
+void CP2pClient::KeepFeatures(const DeviceFeatures& f) {
+  std::lock_guard<std::mutex> lock(features_mu_);
+  if (features_valid_) return;
+  features_ = f;
+  features_valid_ = true;
+}
+
+bool CP2pClient::ChannelCountKnown() const {
+  std::lock_guard<std::mutex> lock(features_mu_);
+  return features_valid_;
+}
+
+int CP2pClient::ChannelCount() const {
+  std::lock_guard<std::mutex> lock(features_mu_);
+  return static_cast<int>(features_.channel_count);
+}
+
+int CP2pClient::EnsureFeatures() { return ChannelCountKnown() ? 0 : GetFeatures(nullptr); }
 
 int CP2pClient::SendCommand(uint32_t command, const void* payload, int length, void* reply, int capacity,
                             int timeout_ms) {

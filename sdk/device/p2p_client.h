@@ -8,6 +8,7 @@
 // (entry 0) only when no live video, live audio or playback holds it any more.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -147,18 +148,25 @@ class CP2pClient {
   void ForgetLiveChannel(int channel);
   // Releases the sink when no live video, live audio or playback holds it.
   void ReleaseSinkIfUnused();
-  bool ChannelCountKnown() const { return features_valid_; }
-  int ChannelCount() const { return static_cast<int>(features_.channel_count); }
+  bool ChannelCountKnown() const;
+  int ChannelCount() const;
   int EnsureFeatures();
+  // Keeps features read from the device (the first of two concurrent reads wins).
+  void KeepFeatures(const DeviceFeatures& f);
 
   int speed_step_ = 0;
-  KivoSession* session_ = nullptr;
+  // Written by Connect and Close on the thread that runs device operations while the window's thread
+  // asks HasSession and IsAlive: the pointer is published atomically, and Close takes it out under
+  // session_mu_, which IsAlive holds while it asks the session.
+  std::atomic<KivoSession*> session_{nullptr};
+  std::mutex session_mu_;
   VideoRecord* live_ = nullptr;
   VideoRecord* pb_video_ = nullptr;
   AudioRecord* live_audio_ = nullptr;
   AudioRecord* pb_audio_ = nullptr;
   const AvRenderOps* ops_ = nullptr;
   IAvRender* sink_ = nullptr;
+  mutable std::mutex features_mu_;  // the features, read on the window's thread too
   bool features_valid_ = false;
   DeviceFeatures features_{};
   mutable std::mutex mark_mu_;  // the recording mark, written on receive threads

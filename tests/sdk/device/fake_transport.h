@@ -82,7 +82,9 @@ inline void Close(TransportHandle h) {
 }
 inline int Alive(TransportHandle h) {
   Conn* c = Find(h);
-  return c && !c->dead ? c->alive : 0;
+  if (!c) return 0;
+  std::lock_guard<std::mutex> g(c->mu);
+  return c->dead ? 0 : c->alive;
 }
 inline int Send(TransportHandle h, int ch, const void* bytes, int len) {
   Conn* c = Find(h);

@@ -211,6 +211,28 @@ TEST_F(P2pClientFake, SeekWhilePlaybackFramesArrive) {
   client_.StopPlayback();
 }
 
+// The window's thread asks whether the session is there and alive (its toolbar and device rows do, on
+// timers) while the thread that runs device operations closes it.
+TEST_F(P2pClientFake, TheWindowAsksWhileTheSessionCloses) {
+  std::atomic<bool> asking{true};
+  std::atomic<int> asked{0};
+  std::thread window([&] {
+    while (asking.load()) {
+      if (client_.HasSession()) client_.IsAlive();
+      asked.fetch_add(1);
+    }
+  });
+  EXPECT_TRUE(WaitFor([&] { return asked.load() > 100; }));
+  conn_.Kill();
+  EXPECT_EQ(client_.Close(), 0);
+  EXPECT_FALSE(client_.HasSession());
+  EXPECT_FALSE(client_.IsAlive());
+  const int after_close = asked.load();
+  EXPECT_TRUE(WaitFor([&] { return asked.load() > after_close + 100; }));
+  asking = false;
+  window.join();
+}
+
 std::vector<uint8_t> RecordReply(const std::vector<RecordEntry>& entries) {
   std::vector<uint8_t> p(12 + 16 * entries.size());
   kivo::PutRecordListHead(p.data(), static_cast<uint32_t>(entries.size()), true,
