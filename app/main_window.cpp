@@ -998,10 +998,8 @@ void CVelmoraDlg::OnMessage(UiMessageEvent* event) {
       break;
     case WM_PANE_SELECTED:
       selected_pane_ = static_cast<int>(event->wparam());
-      if (controls_) {
-        controls_->UpdateTalkButtons();
-        controls_->UpdateToolbarState();
-      }
+      if (controls_) controls_->UpdateTalkButtons();
+      UpdateToolbarState();
       break;
     case WM_COMMAND:
       OnCommand(static_cast<int>(event->wparam()));
@@ -1077,7 +1075,10 @@ void CVelmoraDlg::OnDateSelected(int64_t day_start) {
 }
 
 void CVelmoraDlg::UpdateToolbarState() {
-  if (controls_) controls_->UpdateToolbarState();
+  // While a device operation runs on its thread (the window waits for it in a nested loop), that thread
+  // changes the sessions and players the toolbar reads: the buttons keep their state until it is done
+  // (the 200 ms timer then brings them up to date).
+  if (controls_ && !(opener_ && opener_->Busy())) controls_->UpdateToolbarState();
 }
 
 void CVelmoraDlg::UpdateTalkButtons(DeviceNode*) {

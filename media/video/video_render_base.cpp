@@ -27,6 +27,8 @@ class RenderLink : public QObject {
  public:
   RenderLink(std::shared_ptr<LinkState> state, QWidget* widget) : state_(std::move(state)), widget_(widget) {}
   ~RenderLink() override {
+    // Deleted later on the GUI thread after the renderer's thread detached it (see ~CVideoRenderBase).
+    TsanAcquire(this);
     if (widget_) widget_->update();
   }
 
@@ -128,6 +130,7 @@ CVideoRenderBase::~CVideoRenderBase() {
     if (QThread::currentThread() == link_->thread()) {
       delete link_;
     } else {
+      TsanRelease(link_);
       link_->deleteLater();
     }
     link_ = nullptr;
