@@ -71,7 +71,7 @@ bool CP2pClient::HasSession() { return session_ != nullptr; }
 
 int CP2pClient::VerifyPassword(const char* password) {
   const int r = KivoP2pVerifyPassword(session_, password);
-  if (r != 0 || ChannelCountKnown()) return r;
+  if (r != 0 || FeaturesKnown()) return r;
   DeviceFeatures f{};
   const int g = KivoP2pGetFeatures(session_, &f);
   if (g == 0) KeepFeatures(f);
@@ -79,7 +79,7 @@ int CP2pClient::VerifyPassword(const char* password) {
 }
 
 int CP2pClient::GetFeatures(DeviceFeatures* out) {
-  if (!ChannelCountKnown()) {
+  if (!FeaturesKnown()) {
     DeviceFeatures f{};
     const int r = KivoP2pGetFeatures(session_, &f);
     if (r != 0) return r;
@@ -97,7 +97,7 @@ void CP2pClient::KeepFeatures(const DeviceFeatures& f) {
   features_valid_ = true;
 }
 
-bool CP2pClient::ChannelCountKnown() const {
+bool CP2pClient::FeaturesKnown() const {
   std::lock_guard<std::mutex> lock(features_mu_);
   return features_valid_;
 }
@@ -107,7 +107,7 @@ int CP2pClient::ChannelCount() const {
   return static_cast<int>(features_.channel_count);
 }
 
-int CP2pClient::EnsureFeatures() { return ChannelCountKnown() ? 0 : GetFeatures(nullptr); }
+int CP2pClient::EnsureFeatures() { return FeaturesKnown() ? 0 : GetFeatures(nullptr); }
 
 int CP2pClient::SendCommand(uint32_t command, const void* payload, int length, void* reply, int capacity,
                             int timeout_ms) {
@@ -137,12 +137,12 @@ void CP2pClient::ReleaseSinkIfUnused() {
 
 int CP2pClient::StartLiveVideo(int channel, const AvRenderOps* ops, IAvRender* sink) {
   main_channel_ = channel;
-  if (ChannelCountKnown()) {
+  if (FeaturesKnown()) {
     LogPrintf(kLogDetail, nullptr, "CP2pClient::StartLiveVideo",
               "channel=%d, mFeatures.nChannels=%d, m_hP2p=%p\n", channel, ChannelCount(),
               static_cast<void*>(session_));
   }
-  if (channel < 0 || channel >= kP2pMaxChannels || (ChannelCountKnown() && channel >= ChannelCount())) {
+  if (channel < 0 || channel >= kP2pMaxChannels || (FeaturesKnown() && channel >= ChannelCount())) {
     if (ops && sink) ops->Release(sink);
     return KIVO_ERR_INVALID_PARAM;
   }
@@ -253,7 +253,7 @@ bool CP2pClient::SwapChannels(int first, int second) {
   main_channel_ ^= 1;
   if (ops_ && sink_) ops_->SwapChannels(first, second, sink_);
   const int other = main_channel_ == first ? second : first;
-  const bool known = ChannelCountKnown();
+  const bool known = FeaturesKnown();
   if (!known || main_channel_ < ChannelCount()) KivoP2pSetVideoQuality(session_, main_channel_, 0);
   if (!known || other < ChannelCount()) KivoP2pSetVideoQuality(session_, other, 1);
   {
@@ -267,7 +267,7 @@ bool CP2pClient::SwapChannels(int first, int second) {
 int CP2pClient::SetVideoQuality(int sub) { return KivoP2pSetVideoQuality(session_, 0, sub); }
 
 int CP2pClient::SetChannelQuality(int channel, int sub) {
-  if (ChannelCountKnown() && channel >= ChannelCount()) return KIVO_ERR_INVALID_PARAM;
+  if (FeaturesKnown() && channel >= ChannelCount()) return KIVO_ERR_INVALID_PARAM;
   return KivoP2pSetVideoQuality(session_, channel, sub);
 }
 

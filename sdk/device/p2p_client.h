@@ -148,7 +148,7 @@ class CP2pClient {
   void ForgetLiveChannel(int channel);
   // Releases the sink when no live video, live audio or playback holds it.
   void ReleaseSinkIfUnused();
-  bool ChannelCountKnown() const;
+  bool FeaturesKnown() const;
   int ChannelCount() const;
   int EnsureFeatures();
   // Keeps features read from the device (the first of two concurrent reads wins).
