@@ -49,11 +49,31 @@ inline bool AnySegment(const uint8_t* seg) {
   return segs != 0;
 }
 
-// A whole luma edge of four segments with bS below 4: section A (segments
-// 0, 1) and section B (segments 2, 3) in one call.
+// Eight luma samples (two segments with strengths s0 and s1, bS 4 taken as
+// tc0 0) unless both strengths are 0: the alpha byte and tc0 per pair of
+// samples, 0 where a segment is off.
+inline void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds* t, uint32_t s0,
+                        uint32_t s1) {
+  if (!(s0 | s1)) return;
+  uint32_t tcs;
+  std::memcpy(&tcs, t->tcByBs, 4);
+  const uint32_t a = t->alpha & 0xFF;
+  const uint32_t alpha = (s0 ? a * 0x0101u : 0u) | (s1 ? a * 0x01010000u : 0u);
+  const uint32_t tc = ((tcs >> (8 * (s0 & 3))) & 0xFF) * 0x0101u | ((tcs >> (8 * (s1 & 3))) & 0xFF) * 0x01010000u;
+  uint8_t tc0[4];
+  std::memcpy(tc0, &tc, 4);
+  k.lumaEdgeFilter(p, q, alpha, t->beta, tc0);
+}
+
+// A luma edge of four segments with bS below 4: section A (segments 0, 1)
+// and section B (segments 2, 3), one filter call per section.
 inline void LumaEdge(const H264DecKernelTable& k, uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB,
                      const Thresholds* t, const uint8_t* seg) {
-  if (AnySegment(seg)) k.lumaEdgeFilterPair(pA, qA, pB, qB, seg, t);
+  uint32_t segs;
+  std::memcpy(&segs, seg, 4);
+  if (!segs) return;
+  LumaSection(k, pA, qA, t, segs & 0xFF, (segs >> 8) & 0xFF);
+  LumaSection(k, pB, qB, t, (segs >> 16) & 0xFF, segs >> 24);
 }
 
 // Chroma edge of four segments with bS below 4 (Cb and Cr together).
@@ -66,7 +86,8 @@ inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, 
 void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
             uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
-    k.lumaEdgeFilterStrongPair(p0, q0, p1, q1, e.y->alpha, e.y->beta);
+    k.lumaEdgeFilterStrong(p0, q0, e.y->alpha, e.y->beta);
+    k.lumaEdgeFilterStrong(p1, q1, e.y->alpha, e.y->beta);
     k.chromaEdgeFilterStrong(pCb, qCb, pCr, qCr, e.cb->alpha, e.cb->beta, e.cr->alpha, e.cr->beta);
   } else {
     LumaEdge(k, p0, q0, p1, q1, e.y, seg);

@@ -105,18 +105,6 @@ void H264EdgeLanes(const uint8_t* bS, const H264EdgeThresholds* t, uint32_t* alp
   }
 }
 
-void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
-                            const H264EdgeThresholds* t) {
-  // Section A's segments 0 and 1 on column pairs 0, 1 and 2, 3.
-  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
-  uint32_t alpha;
-  uint8_t tc0[4];
-  H264EdgeLanes(segA, t, &alpha, tc0);
-  LumaFilterRows(pA, qA, 8, alpha, t->beta, tc0);
-  H264EdgeLanes(segB, t, &alpha, tc0);
-  LumaFilterRows(pB, qB, 8, alpha, t->beta, tc0);
-}
-
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   int b = static_cast<int>(beta & 0xFF);
   for (int i = 0; i < 8; ++i) {
@@ -141,11 +129,6 @@ void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t b
       q[i] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
     }
   }
-}
-
-void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta) {
-  H264LumaEdgeFilterStrong(pA, qA, alpha, beta);
-  H264LumaEdgeFilterStrong(pB, qB, alpha, beta);
 }
 
 void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
@@ -306,8 +289,6 @@ void H264InstallKernels(H264DecKernelTable* t) {
   t->chromaMc4x2 = H264ChromaMc4x2Kernels;
   t->chromaMc8x4 = H264ChromaMc8x4Kernels;
   t->reconKernels = H264ReconKernels;
-  t->lumaEdgeFilterPair = H264LumaEdgeFilterPair;
-  t->lumaEdgeFilterStrongPair = H264LumaEdgeFilterStrongPair;
   t->transpose8x8Pair = H264Transpose8x8Pair;
   t->chromaEdgeFilterSegments = H264ChromaEdgeFilterSegments;
 }

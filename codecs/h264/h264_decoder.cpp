@@ -220,10 +220,10 @@ H264DecContext* H264Dec_Create(const H264DecParam* param) {
   H264DecResetState(ctx);
 #ifdef VELMORA_H264_X86
   H264InstallKernelVariant(&ctx->kernels, H264BestKernelVariant());
-  ctx->mcBlocks = H264McBlocksOfVariant(H264BestKernelVariant());
+  ctx->chromaMc2x2 = H264Chroma2x2OfVariant(H264BestKernelVariant());
 #else
   H264InstallKernels(&ctx->kernels);
-  ctx->mcBlocks = nullptr;
+  ctx->chromaMc2x2 = H264Chroma2x2Kernels;
 #endif
   return ctx;
 }

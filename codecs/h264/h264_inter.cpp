@@ -424,10 +424,14 @@ void H264StoreMotionPair(H264DecContext* ctx, int x, int y, int w, int h, const 
   StorePair(ctx, x, y, w, h, ref, mv);
 }
 
+namespace {
+
 // Motion compensation of a partition through the table's kernels, block by
-// block.
-void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBase, uint8_t* cbBase, uint8_t* crBase,
-                    int px, int py, int pw, int ph, int li, int ci) {
+// block, in the order the sizes ask for: 16-high partitions in 8x16 columns,
+// others in 4x8 or 4x4 columns; chroma in 8x4, 4x2 or 2x2 blocks.
+[[gnu::always_inline]] inline void McBlocks(const H264DecKernelTable& k, const H264McFn* chroma2x2, H264McArgs* a,
+                                            uint8_t* lumaBase, uint8_t* cbBase, uint8_t* crBase, int px, int py,
+                                            int pw, int ph, int li, int ci) {
   const uint8_t* lumaSrc = a->lumaSrc;
   if (ph == 16) {
     for (int i = 0; i < pw / 8; ++i) {
@@ -443,7 +447,7 @@ void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBas
       fn(a);
     }
   }
-  const H264McFn fn = pw == 16 ? k.chromaMc8x4[ci] : pw == 8 ? k.chromaMc4x2[ci] : H264Chroma2x2Kernels[ci];
+  const H264McFn fn = pw == 16 ? k.chromaMc8x4[ci] : pw == 8 ? k.chromaMc4x2[ci] : chroma2x2[ci];
   int rows = pw == 16 ? 4 : 2;
   const uint8_t* cbSrc = a->cbSrc;
   const uint8_t* crSrc = a->crSrc;
@@ -456,6 +460,12 @@ void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBas
   }
 }
 
+}  // namespace
+
+void H264McByBlocks(const H264DecKernelTable& k, const H264McFn* chroma2x2, H264McArgs* a, uint8_t* lumaBase,
+                    uint8_t* cbBase, uint8_t* crBase, int px, int py, int pw, int ph, int li, int ci) {
+  McBlocks(k, chroma2x2, a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
+}
 
 namespace {
 
@@ -539,17 +549,7 @@ namespace {
 
   int li = 4 * xf + yf;
   int ci = (cfx ? 1 : 0) + (cfy ? 2 : 0);
-  if (const H264McBlockKernels* blocks = ctx->mcBlocks) {
-    // The whole partition in one call per component (the kernels prefetch
-    // what the macroblocks four on will read).
-    a.lumaDst = lumaBase + H264MbLumaPos(px, py);
-    blocks->luma[li](&a, pw, ph);
-    a.cbDst = cbBase + 8 * (py / 2) + px / 2;
-    a.crDst = crBase + 8 * (py / 2) + px / 2;
-    blocks->chroma[ci](&a, pw / 2, ph / 2);
-  } else {
-    H264McByBlocks(k, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
-  }
+  McBlocks(k, ctx->chromaMc2x2, &a, lumaBase, cbBase, crBase, px, py, pw, ph, li, ci);
   // The quadrants the partition covers: columns x / 2 .. (x + w - 1) / 2 as
   // bytes 0 and 1, rows likewise as the two byte pairs.
   uint32_t cols = ((x + w - 1) >> 1 ? 0x100u : 0u) | ((x >> 1) ? 0u : 1u);

@@ -72,10 +72,11 @@ void H264McPartition(H264DecContext* ctx, int list, int ref, const int16_t* mv, 
 
 // Motion compensation of the partition at (px, py), pw x ph in samples,
 // through the table's kernels block by block (luma fraction index li, chroma
-// index ci): luma into lumaBase in the quadrant layout, chroma into the 8x8
-// blocks at cbBase and crBase. Changes the pointers in `a`.
-void H264McByBlocks(const H264DecKernelTable& k, H264McArgs* a, uint8_t* lumaBase, uint8_t* cbBase, uint8_t* crBase,
-                    int px, int py, int pw, int ph, int li, int ci);
+// index ci; chroma2x2 the 2x2 chroma kernels): luma into lumaBase in the
+// quadrant layout, chroma into the 8x8 blocks at cbBase and crBase. Changes
+// the pointers in `a`.
+void H264McByBlocks(const H264DecKernelTable& k, const H264McFn* chroma2x2, H264McArgs* a, uint8_t* lumaBase,
+                    uint8_t* cbBase, uint8_t* crBase, int px, int py, int pw, int ph, int li, int ci);
 
 // Runs the quadrant kernels of the slice's weighting mode.
 void H264FinishQuadrants(H264DecContext* ctx, const H264InterPred& pred);

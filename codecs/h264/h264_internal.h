@@ -554,7 +554,9 @@ struct H264DecContext {
   // filter offsets named by deblockKey (0: none yet).
   uint32_t deblockKey;
   H264EdgeThresholds deblockThresholds[52];
-  const H264McBlockKernels* mcBlocks;  // null: the table's kernels block by block
+  // Chroma kernels of the 2x2 blocks of 4-wide partitions (beside the
+  // table), of the same kernel set as the table.
+  const H264McFn* chromaMc2x2;
   int32_t ring[kH264RingSize];
   uint32_t ringWrite;
   uint32_t ringRead;

@@ -45,23 +45,15 @@ struct H264EdgeThresholds {
   uint32_t beta;
   uint8_t tcByBs[4];
 };
-// A whole luma edge of four segments with bS 0..4 (bS[k]: 0 leaves segment k
-// as it is, 4 filters it with tc0 0): sections A (segments 0, 1) and B
-// (segments 2, 3), each like H264LumaEdgeFilterFn with q rows 8 apart.
-using H264LumaEdgeFilterPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
-                                          const H264EdgeThresholds* t);
 using H264LumaEdgeFilterStrongFn = void (*)(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
-// Two strong sections (A and B) with the same thresholds.
-using H264LumaEdgeFilterStrongPairFn = void (*)(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha,
-                                                uint32_t beta);
 // A chroma edge with bS below 4 in Cb and Cr: an alpha word and a beta per
 // plane (alpha byte k for samples 2k and 2k + 1, 0 leaves them), tc0 bytes
 // 0..3 for Cb and 4..7 for Cr.
 using H264ChromaEdgeFilterFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb,
                                         uint32_t betaCb, uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0,
                                         int qPitch);
-// A chroma edge of four segments (two samples each) in Cb and Cr, bS as
-// for the luma pair.
+// A chroma edge of four segments (two samples each) in Cb and Cr with bS
+// 0..4 per segment (0 leaves it as it is, 4 filters it with tc0 0).
 using H264ChromaEdgeFilterSegmentsFn = void (*)(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr,
                                                 const uint8_t* bS, const H264EdgeThresholds* tCb,
                                                 const H264EdgeThresholds* tCr, int qPitch);
@@ -115,18 +107,6 @@ struct H264McArgs {
 
 using H264McFn = void (*)(const H264McArgs* args);
 
-// Whole-partition kernels beside the table, for kernel sets that have them:
-// luma blocks 16, 8 or 4 wide and high (16-wide rows go on in the quadrant to
-// the right, 64 bytes on; rows 8..15 128 bytes on) by xFrac * 4 + yFrac, and
-// the Cb and Cr blocks of a partition, 8, 4 or 2 wide and high, by
-// (xFracC != 0) + 2 (yFracC != 0). Same arguments and results as the table's
-// kernels called block by block.
-using H264McBlockFn = void (*)(const H264McArgs* args, int width, int height);
-struct H264McBlockKernels {
-  H264McBlockFn luma[16];
-  H264McBlockFn chroma[4];
-};
-
 // Finishing one 8x8 quadrant of an inter macroblock: the list-0 prediction is
 // already in the target blocks, list 1 (when used) in the caller's area.
 struct H264ReconArgs {
@@ -142,7 +122,7 @@ struct H264ReconArgs {
 
 using H264ReconFn = void (*)(const H264ReconArgs* args, const H264DecContext* ctx);
 
-// 41 slots in this order; slots 27 to 36 point at constant tables of kernels.
+// 39 slots in this order; slots 27 to 36 point at constant tables of kernels.
 struct H264DecKernelTable {
   H264IdctFn idct4x4;                                    // 0
   H264IdctFn idct8x8;                                    // 1
@@ -181,12 +161,10 @@ struct H264DecKernelTable {
   const H264McFn* chromaMc4x2;                           // 34: 4 by (xFrac != 0) + 2 (yFrac != 0)
   const H264McFn* chromaMc8x4;                           // 35
   const H264ReconFn* reconKernels;                       // 36: 12 by 4 * wpMode + lists used
-  H264LumaEdgeFilterPairFn lumaEdgeFilterPair;           // 37
-  H264LumaEdgeFilterStrongPairFn lumaEdgeFilterStrongPair;  // 38
-  H264Transpose8x8PairFn transpose8x8Pair;               // 39
-  H264ChromaEdgeFilterSegmentsFn chromaEdgeFilterSegments;  // 40
+  H264Transpose8x8PairFn transpose8x8Pair;               // 37
+  H264ChromaEdgeFilterSegmentsFn chromaEdgeFilterSegments;  // 38
 };
-static_assert(sizeof(H264DecKernelTable) == 41 * sizeof(void*), "the kernel table has 41 slots");
+static_assert(sizeof(H264DecKernelTable) == 39 * sizeof(void*), "the kernel table has 39 slots");
 
 // Fills the table with the plain kernels.
 void H264InstallKernels(H264DecKernelTable* table);
@@ -208,9 +186,6 @@ void H264Transpose8x8Pair(uint8_t* a, uint8_t* b);
 void H264LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0);
 void H264LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta);
-void H264LumaEdgeFilterStrongPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, uint32_t alpha, uint32_t beta);
-void H264LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
-                            const H264EdgeThresholds* t);
 void H264ChromaEdgeFilter(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, uint32_t alphaCb, uint32_t betaCb,
                           uint32_t alphaCr, uint32_t betaCr, const uint8_t* tc0, int qPitch);
 void H264ChromaEdgeFilterSegments(uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr, const uint8_t* bS,

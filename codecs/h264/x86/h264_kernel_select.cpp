@@ -58,9 +58,9 @@ void H264InstallKernelVariant(H264DecKernelTable* table, int variant) {
   }
 }
 
-const H264McBlockKernels* H264McBlocksOfVariant(int variant) {
-  if (variant >= kH264KernelsAvx2) return H264Avx2McBlocks();
-  return variant >= kH264KernelsSsse3 ? H264Ssse3McBlocks() : nullptr;
+const H264McFn* H264Chroma2x2OfVariant(int variant) {
+  if (variant >= kH264KernelsAvx2) return H264Avx2Chroma2x2();
+  return variant >= kH264KernelsSsse3 ? H264Ssse3Chroma2x2() : H264Chroma2x2Kernels;
 }
 
 int H264BestKernelVariant() {

@@ -286,17 +286,6 @@ void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, 
   LumaFilter<16>(p, q, alpha, beta, tc0);
 }
 
-void LumaEdgeFilterPair(uint8_t* pA, uint8_t* qA, uint8_t* pB, uint8_t* qB, const uint8_t* bS,
-                        const H264EdgeThresholds* t) {
-  const uint8_t segA[4] = {bS[0], bS[0], bS[1], bS[1]}, segB[4] = {bS[2], bS[2], bS[3], bS[3]};
-  uint32_t alpha;
-  uint8_t tc0[4];
-  H264EdgeLanes(segA, t, &alpha, tc0);
-  LumaFilter<8>(pA, qA, alpha, t->beta, tc0);
-  H264EdgeLanes(segB, t, &alpha, tc0);
-  LumaFilter<8>(pB, qB, alpha, t->beta, tc0);
-}
-
 void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
   if (!alpha) return;
   const __m128i z = _mm_setzero_si128();
@@ -876,7 +865,6 @@ void H264InstallSse2Kernels(H264DecKernelTable* t) {
   t->lumaEdgeFilter = LumaEdgeFilter;
   t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
-  t->lumaEdgeFilterPair = LumaEdgeFilterPair;
   t->chromaEdgeFilter = ChromaEdgeFilter;
   t->chromaEdgeFilterSegments = H264ChromaEdgeBySegments<ChromaEdgeFilter>;
   t->chromaEdgeFilterStrong = ChromaEdgeFilterStrong;

@@ -23,9 +23,8 @@ const char* H264KernelVariantName(int variant);
 // keep the plain one.
 void H264InstallKernelVariant(H264DecKernelTable* table, int variant);
 
-// The whole-partition motion kernels of the variant, or null when it has
-// none (the table's kernels are then called block by block).
-const H264McBlockKernels* H264McBlocksOfVariant(int variant);
+// The variant's chroma kernels of 2x2 blocks (beside the table).
+const H264McFn* H264Chroma2x2OfVariant(int variant);
 
 // The best variant the processor has (the plain one when the build forces
 // plain kernels).
@@ -36,15 +35,15 @@ void H264InstallSse2Kernels(H264DecKernelTable* table);
 
 // SSSE3 motion compensation (x86 only).
 void H264InstallSsse3Kernels(H264DecKernelTable* table);
-const H264McBlockKernels* H264Ssse3McBlocks();
+const H264McFn* H264Ssse3Chroma2x2();
 
 // AVX2 motion compensation (x86 only).
 void H264InstallAvx2Kernels(H264DecKernelTable* table);
-const H264McBlockKernels* H264Avx2McBlocks();
+const H264McFn* H264Avx2Chroma2x2();
 
 // SSE2 kernels of the deblocking decisions (edge strengths).
 void H264InstallSse2DeblockKernels(H264DecKernelTable* table);
 // SSE2 Intra_8x8 kernels.
 void H264InstallSse2IntraKernels(H264DecKernelTable* table);
-// AVX2 luma edge filter of two sections and chroma edge filters.
+// AVX2 luma and chroma edge filters.
 void H264InstallAvx2DeblockKernels(H264DecKernelTable* table);

@@ -3,4 +3,4 @@
 
 void H264InstallAvx2Kernels(H264DecKernelTable* table) { InstallMc(table); }
 
-const H264McBlockKernels* H264Avx2McBlocks() { return &kBlocks; }
+const H264McFn* H264Avx2Chroma2x2() { return kChromaMc2x2; }

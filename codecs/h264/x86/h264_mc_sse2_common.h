@@ -24,6 +24,10 @@ inline __m128i Load4(const uint8_t* p) {
   return _mm_cvtsi32_si128(v);
 }
 inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+// Eight bytes from p, then eight from q.
+inline __m128i Load8x2(const uint8_t* p, const uint8_t* q) {
+  return _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(Load8(p)), reinterpret_cast<const double*>(q)));
+}
 inline void Store2(uint8_t* p, __m128i v) {
   auto x = static_cast<uint16_t>(_mm_cvtsi128_si32(v));
   std::memcpy(p, &x, 2);

@@ -3,4 +3,4 @@
 
 void H264InstallSsse3Kernels(H264DecKernelTable* table) { InstallMc(table); }
 
-const H264McBlockKernels* H264Ssse3McBlocks() { return &kBlocks; }
+const H264McFn* H264Ssse3Chroma2x2() { return kChromaMc2x2; }

@@ -1,8 +1,8 @@
 // Vector motion compensation, included by the SSSE3 and the AVX2 kernel
-// files: the six-tap and bilinear filters as byte-pair multiply-adds, and
-// whole partitions in one call (with AVX2, 16-wide luma rows in one
-// register). Each kernel gives exactly the result of the plain kernels and
-// reads only the bytes they read.
+// files: the six-tap and bilinear filters as byte-pair multiply-adds (with
+// AVX2, both halves of an 8 x 16 luma block in one register). Each kernel
+// gives exactly the result of the plain kernels and reads only the bytes they
+// read.
 #pragma once
 
 #ifdef __AVX2__
@@ -34,22 +34,13 @@ inline __m128i TapsC() { return _mm_set1_epi16(0x01FB); }                       
 // from k = 8 on.
 template <int W>
 inline __m128i HTap(const uint8_t* g) {
-  __m128i v = _mm_unpacklo_epi64(Load8(g - 2), W == 8 ? Load8(g + 3) : Load4(g + 3));
+  __m128i v = W == 8 ? Load8x2(g - 2, g + 3) : _mm_unpacklo_epi64(Load8(g - 2), Load4(g + 3));
   const __m128i m0 = _mm_setr_epi8(0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11);
   const __m128i m1 = _mm_setr_epi8(2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13);
   const __m128i m2 = _mm_setr_epi8(4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13, 13, 14, 14, 15);
   __m128i s = _mm_maddubs_epi16(_mm_shuffle_epi8(v, m0), TapsA());
   s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_shuffle_epi8(v, m1), TapsB()));
   return _mm_add_epi16(s, _mm_maddubs_epi16(_mm_shuffle_epi8(v, m2), TapsC()));
-}
-
-// Vertical six-tap of the W samples from G, unrounded.
-template <int W>
-inline __m128i VTap(const uint8_t* g, int st) {
-  __m128i s = _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g - 2 * st), LoadBytes<W>(g - st)), TapsA());
-  s = _mm_add_epi16(s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g), LoadBytes<W>(g + st)), TapsB()));
-  return _mm_add_epi16(
-      s, _mm_maddubs_epi16(_mm_unpacklo_epi8(LoadBytes<W>(g + 2 * st), LoadBytes<W>(g + 3 * st)), TapsC()));
 }
 
 // Vertical six-tap over six rows already loaded, unrounded.
@@ -64,45 +55,42 @@ template <int W>
 struct Ops128 {
   using Vec = __m128i;
   static Vec H(const uint8_t* g) { return HTap<W>(g); }
-  static Vec V(const uint8_t* g, int st) { return VTap<W>(g, st); }
   static Vec VRows(const Vec* r) { return VTapRows(r); }
   static Vec Load(const uint8_t* g) { return LoadBytes<W>(g); }
   static Vec R5(Vec v) { return Round5(v); }
   static Vec Centre(const Vec* r) { return CentreTap(r); }
   static Vec Avg(Vec a, Vec b) { return _mm_avg_epu8(a, b); }
   static void Store(uint8_t* row, Vec v) { StoreBytes<W>(row, v); }
+  static void Ahead(const uint8_t* p) { __builtin_prefetch(p); }
 };
 
 #ifdef __AVX2__
-// 16 samples in one 256-bit register: columns 0..7 in the low lane, 8..15 in
-// the high one; bytes of a row in the low half of each lane.
-struct Ops256 {
+// An 8-wide strip of 16 rows as two of 8 in one 256-bit register: rows y and
+// y + 8 in the low and the high lane, the bytes of a row in the low half of
+// its lane.
+struct Ops256Rows {
   using Vec = __m256i;
-  // The low lane reads g - 2 .. g + 13, the high one g + 3 .. g + 18.
-  static Vec H(const uint8_t* g) {
-    __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g - 2))),
-                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + 3)), 1);
-    const __m256i m0 = _mm256_setr_epi8(0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8,  //
-                                        3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11);
-    const __m256i m1 = _mm256_setr_epi8(2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10,  //
-                                        5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13);
-    const __m256i m2 = _mm256_setr_epi8(4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12,  //
-                                        7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14, 15);
+  ptrdiff_t lower;  // bytes from a source row to the row 8 below
+  static Vec Pair(__m128i upper, __m128i lower) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(upper), lower, 1);
+  }
+  // Reads g - 2 .. g + 10 of both rows, as HTap<8>.
+  Vec H(const uint8_t* g) const {
+    __m256i v = Pair(Load8x2(g - 2, g + 3), Load8x2(g - 2 + lower, g + 3 + lower));
+    const __m256i m0 = _mm256_setr_epi8(0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11,  //
+                                        0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11);
+    const __m256i m1 = _mm256_setr_epi8(2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13,  //
+                                        2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13);
+    const __m256i m2 = _mm256_setr_epi8(4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13, 13, 14, 14, 15,  //
+                                        4, 5, 5, 6, 6, 7, 7, 11, 11, 12, 12, 13, 13, 14, 14, 15);
     __m256i s = _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m0), _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
     s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m1), _mm256_set1_epi16(0x1414)));
     return _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, m2), _mm256_set1_epi16(0x01FB)));
   }
-  // Sixteen bytes of a row: columns 0..7 to the low lane, 8..15 to the high.
-  static Vec Load(const uint8_t* p) {
-    return _mm256_permute4x64_epi64(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-                                    0x10);
-  }
-  static Vec V(const uint8_t* g, int st) {
-    __m256i s = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g - 2 * st), Load(g - st)),
-                                     _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
-    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g), Load(g + st)), _mm256_set1_epi16(0x1414)));
-    return _mm256_add_epi16(
-        s, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(Load(g + 2 * st), Load(g + 3 * st)), _mm256_set1_epi16(0x01FB)));
+  Vec Load(const uint8_t* p) const { return Pair(Load8(p), Load8(p + lower)); }
+  void Ahead(const uint8_t* p) const {
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + lower);
   }
   static Vec VRows(const Vec* r) {
     __m256i s = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r[0], r[1]), _mm256_set1_epi16(static_cast<int16_t>(0xFB01)));
@@ -130,28 +118,28 @@ struct Ops256 {
     return _mm256_packus_epi16(v, v);
   }
   static Vec Avg(Vec a, Vec b) { return _mm256_avg_epu8(a, b); }
-  // Columns 0..7 to the row, 8..15 to the quadrant on the right.
+  // Row y to the row, row y + 8 to the quadrant below.
   static void Store(uint8_t* row, Vec v) {
     Store8(row, _mm256_castsi256_si128(v));
-    Store8(row + 64, _mm256_extracti128_si256(v, 1));
+    Store8(row + 128, _mm256_extracti128_si256(v, 1));
   }
 };
 #endif
 
 // A column strip H high at fraction (XF, YF) with the operations O; g is the
 // integer sample of its top-left position, dst its first row (rows of 8,
-// row 8 on 128 bytes after row 0). With kAhead each source row read is asked
-// for 64 bytes on, where the macroblocks four on will read it.
-template <class O, int H, int XF, int YF, bool kAhead = false>
-inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
+// row 8 on 128 bytes after row 0). Each source row read is asked for 64
+// bytes on, where the macroblocks four on will read it.
+template <class O, int H, int XF, int YF>
+[[gnu::always_inline]] inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst, const O& o = O{}) {
   using Vec = typename O::Vec;
   auto ahead = [&](int row) {
-    if constexpr (kAhead) __builtin_prefetch(g + row * st + (XF ? 62 : 64));
+    o.Ahead(g + row * st + (XF ? 62 : 64));
   };
   if constexpr (XF == 0 && YF == 0) {
     for (int y = 0; y < H; ++y) {
       ahead(y);
-      O::Store(LumaRow(dst, y), O::Load(g + y * st));
+      o.Store(LumaRow(dst, y), o.Load(g + y * st));
     }
     return;
   }
@@ -160,7 +148,7 @@ inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
   if constexpr (kNeedJ) {
     for (int y = 0; y < H + 5; ++y) {
       ahead(y - 2);
-      b1[y] = O::H(g + (y - 2) * st);
+      b1[y] = o.H(g + (y - 2) * st);
     }
   }
   // The vertical six-tap's column (G, or G + 1 for XF 3): six rows slide
@@ -171,7 +159,7 @@ inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
   if constexpr (kNeedV) {
     for (int k = 1; k < 6; ++k) {
       if constexpr (!kNeedJ) ahead(k - 3);
-      r[k] = O::Load(vc + (k - 3) * st);
+      r[k] = o.Load(vc + (k - 3) * st);
     }
   }
   for (int y = 0; y < H; ++y) {
@@ -181,26 +169,26 @@ inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst) {
     if constexpr (kNeedV) {
       if constexpr (!kNeedJ) ahead(y + 3);
       for (int k = 0; k < 5; ++k) r[k] = r[k + 1];
-      r[5] = O::Load(vc + (y + 3) * st);
-      vt = O::VRows(r);
+      r[5] = o.Load(vc + (y + 3) * st);
+      vt = o.VRows(r);
     }
     if constexpr (YF == 0) ahead(y);
-    if constexpr (XF == 0 && YF == 1) v = O::Avg(r[2], O::R5(vt));
-    else if constexpr (XF == 0 && YF == 2) v = O::R5(vt);
-    else if constexpr (XF == 0 && YF == 3) v = O::Avg(r[3], O::R5(vt));
-    else if constexpr (XF == 1 && YF == 0) v = O::Avg(O::Load(G), O::R5(O::H(G)));
-    else if constexpr (XF == 1 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
-    else if constexpr (XF == 1 && YF == 2) v = O::Avg(O::R5(vt), O::Centre(b1 + y));
-    else if constexpr (XF == 1 && YF == 3) v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
-    else if constexpr (XF == 2 && YF == 0) v = O::R5(O::H(G));
-    else if constexpr (XF == 2 && YF == 1) v = O::Avg(O::R5(b1[y + 2]), O::Centre(b1 + y));
-    else if constexpr (XF == 2 && YF == 2) v = O::Centre(b1 + y);
-    else if constexpr (XF == 2 && YF == 3) v = O::Avg(O::Centre(b1 + y), O::R5(b1[y + 3]));
-    else if constexpr (XF == 3 && YF == 0) v = O::Avg(O::Load(G + 1), O::R5(O::H(G)));
-    else if constexpr (XF == 3 && YF == 1) v = O::Avg(O::R5(O::H(G)), O::R5(vt));
-    else if constexpr (XF == 3 && YF == 2) v = O::Avg(O::Centre(b1 + y), O::R5(vt));
-    else v = O::Avg(O::R5(vt), O::R5(O::H(G + st)));
-    O::Store(LumaRow(dst, y), v);
+    if constexpr (XF == 0 && YF == 1) v = o.Avg(r[2], o.R5(vt));
+    else if constexpr (XF == 0 && YF == 2) v = o.R5(vt);
+    else if constexpr (XF == 0 && YF == 3) v = o.Avg(r[3], o.R5(vt));
+    else if constexpr (XF == 1 && YF == 0) v = o.Avg(o.Load(G), o.R5(o.H(G)));
+    else if constexpr (XF == 1 && YF == 1) v = o.Avg(o.R5(o.H(G)), o.R5(vt));
+    else if constexpr (XF == 1 && YF == 2) v = o.Avg(o.R5(vt), o.Centre(b1 + y));
+    else if constexpr (XF == 1 && YF == 3) v = o.Avg(o.R5(vt), o.R5(o.H(G + st)));
+    else if constexpr (XF == 2 && YF == 0) v = o.R5(o.H(G));
+    else if constexpr (XF == 2 && YF == 1) v = o.Avg(o.R5(b1[y + 2]), o.Centre(b1 + y));
+    else if constexpr (XF == 2 && YF == 2) v = o.Centre(b1 + y);
+    else if constexpr (XF == 2 && YF == 3) v = o.Avg(o.Centre(b1 + y), o.R5(b1[y + 3]));
+    else if constexpr (XF == 3 && YF == 0) v = o.Avg(o.Load(G + 1), o.R5(o.H(G)));
+    else if constexpr (XF == 3 && YF == 1) v = o.Avg(o.R5(o.H(G)), o.R5(vt));
+    else if constexpr (XF == 3 && YF == 2) v = o.Avg(o.Centre(b1 + y), o.R5(vt));
+    else v = o.Avg(o.R5(vt), o.R5(o.H(G + st)));
+    o.Store(LumaRow(dst, y), v);
   }
 }
 
@@ -209,51 +197,18 @@ inline const uint8_t* LumaOrigin(const H264McArgs* a) {
   return a->lumaSrc + (XF ? 2 : 0) + (YF ? 2 * a->lumaStride : 0);
 }
 
-// One kernel table entry: a W x H block.
+// One kernel table entry: a W x H block (with AVX2, 8 x 16 as two halves
+// side by side).
 template <int W, int H, int XF, int YF>
 void LumaMc(const H264McArgs* a) {
-  LumaStrip<Ops128<W>, H, XF, YF>(LumaOrigin<XF, YF>(a), a->lumaStride, a->lumaDst);
-}
-
-// A whole partition, 16, 8 or 4 wide and high; 16-wide rows continue 64
-// bytes on (the quadrant to the right). The rows read are prefetched 64
-// bytes on for the macroblocks that follow.
-template <int XF, int YF>
-void LumaBlock(const H264McArgs* a, int w, int h) {
-  const uint8_t* g = LumaOrigin<XF, YF>(a);
-  const int st = a->lumaStride;
-  uint8_t* dst = a->lumaDst;
-  if (w == 16) {
-    if constexpr (XF == 0 && YF == 0) {
-      for (int y = 0; y < h; ++y) {
-        __builtin_prefetch(g + y * st + 64);
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + y * st));
-        uint8_t* row = LumaRow(dst, y);
-        Store8(row, v);
-        _mm_storeh_pd(reinterpret_cast<double*>(row + 64), _mm_castsi128_pd(v));
-      }
-      return;
-    }
 #ifdef __AVX2__
-    if (h == 16) LumaStrip<Ops256, 16, XF, YF, true>(g, st, dst);
-    else LumaStrip<Ops256, 8, XF, YF, true>(g, st, dst);
-#else
-    if (h == 16) {
-      LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
-      LumaStrip<Ops128<8>, 16, XF, YF>(g + 8, st, dst + 64);
-    } else {
-      LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
-      LumaStrip<Ops128<8>, 8, XF, YF>(g + 8, st, dst + 64);
-    }
-#endif
-  } else if (w == 8) {
-    if (h == 16) LumaStrip<Ops128<8>, 16, XF, YF, true>(g, st, dst);
-    else if (h == 8) LumaStrip<Ops128<8>, 8, XF, YF, true>(g, st, dst);
-    else LumaStrip<Ops128<8>, 4, XF, YF, true>(g, st, dst);
-  } else {
-    if (h == 8) LumaStrip<Ops128<4>, 8, XF, YF, true>(g, st, dst);
-    else LumaStrip<Ops128<4>, 4, XF, YF, true>(g, st, dst);
+  if constexpr (W == 8 && H == 16 && (XF | YF)) {
+    LumaStrip<Ops256Rows, 8, XF, YF>(LumaOrigin<XF, YF>(a), a->lumaStride, a->lumaDst,
+                                     Ops256Rows{8 * static_cast<ptrdiff_t>(a->lumaStride)});
+    return;
   }
+#endif
+  LumaStrip<Ops128<W>, H, XF, YF>(LumaOrigin<XF, YF>(a), a->lumaStride, a->lumaDst);
 }
 
 template <int W, int H, int... I>
@@ -263,22 +218,16 @@ struct LumaTableOf {
 template <int W, int H>
 using LumaTable = LumaTableOf<W, H, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
 
-template <int... I>
-struct LumaBlockTableOf {
-  static constexpr H264McBlockFn kTable[16] = {&LumaBlock<I / 4, I % 4>...};
-};
-using LumaBlockTable = LumaBlockTableOf<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
-
 // ---------------------------------------------------------------------------
 // Chroma: (A, B) and (C, D) weights as byte pairs over sample pairs. With
 // one fraction zero only the pair along the other one is read.
 
-// With kAhead each source row read is asked for 32 bytes on (see LumaStrip).
-template <int W, int H, bool X, bool Y, bool kAhead = false>
+// Each source row read is asked for 32 bytes on (see LumaStrip).
+template <int W, int H, bool X, bool Y>
 inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __m128i w1) {
   const __m128i rnd = _mm_set1_epi16(32);
   auto ahead = [&](const uint8_t* row) {
-    if constexpr (kAhead) __builtin_prefetch(row + 32);
+    __builtin_prefetch(row + 32);
   };
   if constexpr (!X && !Y) {
     for (int y = 0; y < H; ++y) {
@@ -341,7 +290,7 @@ inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __
 
 inline __m128i BytePair(int a, int b) { return _mm_set1_epi16(static_cast<int16_t>((b << 8) | a)); }
 
-template <int W, int H, bool X, bool Y, bool kAhead = false>
+template <int W, int H, bool X, bool Y>
 inline void ChromaBoth(const H264McArgs* a) {
   const int xf = X ? a->chromaFracX : 0, yf = Y ? a->chromaFracY : 0;
   __m128i w0, w1 = _mm_setzero_si128();
@@ -353,8 +302,8 @@ inline void ChromaBoth(const H264McArgs* a) {
   } else {
     w0 = BytePair(8 * (8 - yf), 8 * yf);
   }
-  ChromaPlane<W, H, X, Y, kAhead>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
-  ChromaPlane<W, H, X, Y, kAhead>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
+  ChromaPlane<W, H, X, Y>(a->cbSrc, a->chromaStride, a->cbDst, w0, w1);
+  ChromaPlane<W, H, X, Y>(a->crSrc, a->chromaStride, a->crDst, w0, w1);
 }
 
 template <int W, int H, bool X, bool Y>
@@ -362,34 +311,13 @@ void ChromaMc(const H264McArgs* a) {
   ChromaBoth<W, H, X, Y>(a);
 }
 
-// The chroma blocks of a whole partition: 8, 4 or 2 wide and high; the rows
-// read are prefetched 32 bytes on.
-template <bool X, bool Y>
-void ChromaBlock(const H264McArgs* a, int w, int h) {
-  if (w == 8) {
-    if (h == 8) ChromaBoth<8, 8, X, Y, true>(a);
-    else ChromaBoth<8, 4, X, Y, true>(a);
-  } else if (w == 4) {
-    if (h == 8) ChromaBoth<4, 8, X, Y, true>(a);
-    else if (h == 4) ChromaBoth<4, 4, X, Y, true>(a);
-    else ChromaBoth<4, 2, X, Y, true>(a);
-  } else {
-    if (h == 4) ChromaBoth<2, 4, X, Y, true>(a);
-    else ChromaBoth<2, 2, X, Y, true>(a);
-  }
-}
-
 constexpr H264McFn kChromaMc4x2[4] = {&ChromaMc<4, 2, false, false>, &ChromaMc<4, 2, true, false>,
                                       &ChromaMc<4, 2, false, true>, &ChromaMc<4, 2, true, true>};
 constexpr H264McFn kChromaMc8x4[4] = {&ChromaMc<8, 4, false, false>, &ChromaMc<8, 4, true, false>,
                                       &ChromaMc<8, 4, false, true>, &ChromaMc<8, 4, true, true>};
 
-constexpr H264McBlockKernels kBlocks = {
-    {LumaBlockTable::kTable[0], LumaBlockTable::kTable[1], LumaBlockTable::kTable[2], LumaBlockTable::kTable[3],
-     LumaBlockTable::kTable[4], LumaBlockTable::kTable[5], LumaBlockTable::kTable[6], LumaBlockTable::kTable[7],
-     LumaBlockTable::kTable[8], LumaBlockTable::kTable[9], LumaBlockTable::kTable[10], LumaBlockTable::kTable[11],
-     LumaBlockTable::kTable[12], LumaBlockTable::kTable[13], LumaBlockTable::kTable[14], LumaBlockTable::kTable[15]},
-    {&ChromaBlock<false, false>, &ChromaBlock<true, false>, &ChromaBlock<false, true>, &ChromaBlock<true, true>}};
+constexpr H264McFn kChromaMc2x2[4] = {&ChromaMc<2, 2, false, false>, &ChromaMc<2, 2, true, false>,
+                                      &ChromaMc<2, 2, false, true>, &ChromaMc<2, 2, true, true>};
 
 inline void InstallMc(H264DecKernelTable* t) {
   t->lumaMc4x4 = LumaTable<4, 4>::kTable;

@@ -6,12 +6,16 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <utility>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "codecs/h264/h264_internal.h"
 #include "codecs/h264/h264dec.h"
 #include "tools/common/read_file.h"
 
@@ -93,8 +97,9 @@ struct Result {
 };
 
 // Decodes with a context of the listed size, or of 1080p when cropping
-// makes the coded picture larger.
-Result Decode(const StreamInfo& s, uint32_t flags, bool large = false) {
+// makes the coded picture larger; `prepare` sees the context first.
+using Prepare = std::function<void(H264DecContext*)>;
+Result Decode(const StreamInfo& s, uint32_t flags, bool large = false, const Prepare& prepare = {}) {
   H264DecParam p{};
   p.widthMbs = large ? 120 : static_cast<uint32_t>((s.width + 15) / 16);
   p.heightMbs = large ? 68 : static_cast<uint32_t>((s.height + 15) / 16);
@@ -104,6 +109,7 @@ Result Decode(const StreamInfo& s, uint32_t flags, bool large = false) {
   H264DecContext* ctx = H264Dec_Create(&p);
   Result r;
   if (!ctx) return r;
+  if (prepare) prepare(ctx);
   std::vector<uint8_t> data = ReadFile(kDir + "/" + s.name);
   auto note = [&] {
     int e = H264Dec_GetError(ctx);
@@ -119,7 +125,7 @@ Result Decode(const StreamInfo& s, uint32_t flags, bool large = false) {
   while (H264Dec_Decode(ctx, nullptr, 0, 0, 0, &f, 1) == H264DEC_PICTURE) r.pictures.push_back(Cropped(f));
   note();
   H264Dec_Destroy(ctx);
-  if (!large && r.firstError == 0x2000000c) return Decode(s, flags, true);
+  if (!large && r.firstError == 0x2000000c) return Decode(s, flags, true, prepare);
   return r;
 }
 
@@ -189,4 +195,85 @@ TEST(H264Conformance, FieldStreamsDecodeInBothOrders) {
     EXPECT_EQ(a, b);
   }
   EXPECT_EQ(fieldStreams, 6);
+}
+
+// The table is the path: kernels put in its slots (and in the 2x2 chroma
+// table beside it) that count their calls and pass them on see every
+// prediction and edge filter of the kind, and the pictures stay the same.
+namespace {
+
+// Calls per slot; the 2x2 chroma kernels count as slot kChroma2x2.
+constexpr int kChroma2x2 = 39;
+std::array<int, 40> gCalls;
+H264DecKernelTable gInner;
+const H264McFn* gInner2x2;
+
+void CountLumaFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
+  ++gCalls[7];
+  gInner.lumaEdgeFilter(p, q, alpha, beta, tc0);
+}
+void CountStrongFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
+  ++gCalls[9];
+  gInner.lumaEdgeFilterStrong(p, q, alpha, beta);
+}
+
+const H264McFn* InnerMc(int slot) {
+  switch (slot) {
+    case 31: return gInner.lumaMc4x4;
+    case 32: return gInner.lumaMc4x8;
+    case 33: return gInner.lumaMc8x16;
+    case 34: return gInner.chromaMc4x2;
+    case 35: return gInner.chromaMc8x4;
+    default: return gInner2x2;
+  }
+}
+template <int Slot, int I>
+void CountMc(const H264McArgs* a) {
+  ++gCalls[Slot];
+  InnerMc(Slot)[I](a);
+}
+template <int Slot, int... I>
+constexpr std::array<H264McFn, sizeof...(I)> CountingMc(std::integer_sequence<int, I...>) {
+  return {&CountMc<Slot, I>...};
+}
+constexpr auto kLuma4x4 = CountingMc<31>(std::make_integer_sequence<int, 16>());
+constexpr auto kLuma4x8 = CountingMc<32>(std::make_integer_sequence<int, 16>());
+constexpr auto kLuma8x16 = CountingMc<33>(std::make_integer_sequence<int, 16>());
+constexpr auto kChroma4x2 = CountingMc<34>(std::make_integer_sequence<int, 4>());
+constexpr auto kChroma8x4 = CountingMc<35>(std::make_integer_sequence<int, 4>());
+constexpr auto kChroma2x2Counting = CountingMc<kChroma2x2>(std::make_integer_sequence<int, 4>());
+
+void CountThroughTheTable(H264DecContext* ctx) {
+  gInner = ctx->kernels;
+  gInner2x2 = ctx->chromaMc2x2;
+  H264DecKernelTable& k = ctx->kernels;
+  k.lumaEdgeFilter = CountLumaFilter;
+  k.lumaEdgeFilterStrong = CountStrongFilter;
+  k.lumaMc4x4 = kLuma4x4.data();
+  k.lumaMc4x8 = kLuma4x8.data();
+  k.lumaMc8x16 = kLuma8x16.data();
+  k.chromaMc4x2 = kChroma4x2.data();
+  k.chromaMc8x4 = kChroma8x4.data();
+  ctx->chromaMc2x2 = kChroma2x2Counting.data();
+}
+
+}  // namespace
+
+TEST(H264Conformance, PredictionAndEdgeFiltersGoThroughTheTable) {
+  gCalls.fill(0);
+  // Partitions of every size (CAVLC and CABAC), intra macroblocks among
+  // inter ones.
+  for (const char* name : {"conformance/BA_MW_D.264", "extra/Cisco_Men_whisper_640x320_CABAC_Bframe_9.264", "conformance/MR1_MW_A.264"}) {
+    StreamInfo s;
+    for (const StreamInfo& listed : ListStreams())
+      if (listed.name == name) s = listed;
+    if (s.name.empty()) continue;
+    SCOPED_TRACE(name);
+    Result plain = Decode(s, H264DEC_FLAG_DISPLAY_ORDER);
+    Result counted = Decode(s, H264DEC_FLAG_DISPLAY_ORDER, false, CountThroughTheTable);
+    EXPECT_EQ(counted.firstError, plain.firstError);
+    ASSERT_FALSE(plain.pictures.empty());
+    EXPECT_TRUE(Md5s(counted) == Md5s(plain));
+  }
+  for (int slot : {7, 9, 31, 32, 33, 34, 35, kChroma2x2}) EXPECT_GT(gCalls[slot], 0) << "slot " << slot;
 }

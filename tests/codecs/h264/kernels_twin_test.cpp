@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kSlots = 41;
+constexpr int kSlots = 39;
 constexpr int kFirstArraySlot = 27;
 
 const void* SlotPointer(const H264DecKernelTable& t, int slot) {
@@ -193,25 +193,6 @@ void RandomStrengths(Rng& rng, uint8_t* bS) {
   for (int k = 0; k < 4; ++k) bS[k] = static_cast<uint8_t>(kind == 0 ? 0 : kind == 1 ? 2 : rng.Int(0, 4));
 }
 
-// The luma filter of two sections: A's rows and B's rows in one buffer each
-// side (p: A at 0, B at 32; q: A at 0, B at 24).
-void CheckEdgeFilterPair(Rng& rng, H264LumaEdgeFilterPairFn plain, H264LumaEdgeFilterPairFn vec) {
-  for (int trial = 0; trial < 8000; ++trial) {
-    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
-    Source p(rng, 64, f), q(rng, 48, f);
-    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
-    H264EdgeThresholds t = RandomThresholds(rng);
-    uint8_t bS[4];
-    RandomStrengths(rng, bS);
-    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 24, bS, &t);
-    uint8_t* vp = p2.data() + p.offset;
-    uint8_t* vq = q2.data() + q.offset;
-    vec(vp, vq, vp + 32, vq + 24, bS, &t);
-    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
-    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
-  }
-}
-
 // The chroma filter: Cb in rows 0 and 1 of each buffer, Cr in rows 2 and 3,
 // q1 rows `qPitch` after q0, thresholds of each plane's own.
 void CheckChromaEdge(Rng& rng, H264ChromaEdgeFilterSegmentsFn plain, H264ChromaEdgeFilterSegmentsFn vec) {
@@ -227,29 +208,6 @@ void CheckChromaEdge(Rng& rng, H264ChromaEdgeFilterSegmentsFn plain, H264ChromaE
     uint8_t* vp = p2.data() + p.offset;
     uint8_t* vq = q2.data() + q.offset;
     vec(vp, vq, vp + 16, vq + 16, bS, &tCb, &tCr, qPitch);
-    ASSERT_EQ(p.bytes, p2) << "trial " << trial;
-    ASSERT_EQ(q.bytes, q2) << "trial " << trial;
-  }
-}
-
-// The strong luma filter of two sections: four p and four q rows each
-// (p and q: A at 0, B at 32), one alpha word for both, lanes off now and then.
-void CheckStrongPair(Rng& rng, H264LumaEdgeFilterStrongPairFn plain, H264LumaEdgeFilterStrongPairFn vec) {
-  for (int trial = 0; trial < 8000; ++trial) {
-    Fill f = trial % 3 ? Fill::kNear : rng.AnyFill();
-    Source p(rng, 64, f), q(rng, 64, f);
-    std::vector<uint8_t> p2(p.bytes), q2(q.bytes);
-    uint32_t alpha = 0;
-    for (int i = 0; i < 4; ++i) {
-      int a = rng.Int(0, 5) == 0 ? 0 : rng.Int(0, 3) ? rng.Int(1, 40) : rng.Int(1, 255);
-      alpha |= static_cast<uint32_t>(a) << (8 * i);
-    }
-    uint32_t beta = static_cast<uint32_t>(rng.Int(0, 3) ? rng.Int(0, 18) : rng.Int(0, 255));
-    beta |= static_cast<uint32_t>(rng.Int(0, 255)) << 8;  // only the low byte counts
-    plain(p.Data(), q.Data(), p.Data() + 32, q.Data() + 32, alpha, beta);
-    uint8_t* vp = p2.data() + p.offset;
-    uint8_t* vq = q2.data() + q.offset;
-    vec(vp, vq, vp + 32, vq + 32, alpha, beta);
     ASSERT_EQ(p.bytes, p2) << "trial " << trial;
     ASSERT_EQ(q.bytes, q2) << "trial " << trial;
   }
@@ -492,7 +450,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   checks[3] = [&] { CheckEdgeStrength(rng, P.edgeStrengthTop, V.edgeStrengthTop); };
   checks[5] = [&] { CheckInnerStrengths(rng, P.innerStrengthsFromCoeffs, V.innerStrengthsFromCoeffs); };
   checks[6] = [&] { CheckTranspose(rng, P.transpose8x8, V.transpose8x8); };
-  checks[39] = [&] { CheckTransposePair(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
+  checks[37] = [&] { CheckTransposePair(rng, P.transpose8x8Pair, V.transpose8x8Pair); };
   auto luma = [&](H264LumaEdgeFilterFn pf, H264LumaEdgeFilterFn vf, int qPitch) {
     CheckEdgeFilter(rng, 3, qPitch, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t* tc) {
       (v ? vf : pf)(p, q, a, b, tc);
@@ -500,8 +458,6 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   };
   checks[7] = [&] { luma(P.lumaEdgeFilter, V.lumaEdgeFilter, 8); };
   checks[8] = [&] { luma(P.lumaEdgeFilterWideQ, V.lumaEdgeFilterWideQ, 16); };
-  checks[37] = [&] { CheckEdgeFilterPair(rng, P.lumaEdgeFilterPair, V.lumaEdgeFilterPair); };
-  checks[38] = [&] { CheckStrongPair(rng, P.lumaEdgeFilterStrongPair, V.lumaEdgeFilterStrongPair); };
   checks[9] = [&] {
     CheckEdgeFilter(rng, 4, 8, [&](bool v, uint8_t* p, uint8_t* q, uint32_t a, uint32_t b, const uint8_t*) {
       (v ? V.lumaEdgeFilterStrong : P.lumaEdgeFilterStrong)(p, q, a, b);
@@ -522,7 +478,7 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
     });
   };
   checks[10] = [&] { chroma(0); };
-  checks[40] = [&] { CheckChromaEdge(rng, P.chromaEdgeFilterSegments, V.chromaEdgeFilterSegments); };
+  checks[38] = [&] { CheckChromaEdge(rng, P.chromaEdgeFilterSegments, V.chromaEdgeFilterSegments); };
   checks[11] = [&] { chroma(1); };
   checks[12] = [&] { chroma(2); };
   checks[13] = [&] { chroma(3); };
@@ -573,14 +529,14 @@ TEST_P(KernelTwins, EveryVectorKernelEqualsItsPlainTwin) {
   static_assert(kFirstArraySlot == 27, "slots from 27 on point at tables of kernels");
 }
 
-// Whole-partition motion kernels against the plain table's kernels called
-// block by block: every fraction, every partition size at every place in the
-// macroblock, sources at the end of their allocations; the whole prediction
-// buffer (luma, Cb, Cr) is compared, so a write outside the block shows.
-TEST_P(KernelTwins, WholePartitionMotionEqualsBlockByBlock) {
-  const H264McBlockKernels* blocks = H264McBlocksOfVariant(GetParam());
-  if (!blocks) GTEST_SKIP() << "the variant has no whole-partition kernels";
+// Motion compensation of whole partitions through the variant's table and
+// 2x2 chroma kernels against the plain ones: every fraction, every partition
+// size at every place in the macroblock, sources at the end of their
+// allocations; the whole prediction buffer (luma, Cb, Cr) is compared, so a
+// write outside the block shows.
+TEST_P(KernelTwins, PartitionMotionEqualsPlain) {
   Rng& rng = rng_;
+  const H264McFn* chroma2x2 = H264Chroma2x2OfVariant(GetParam());
   constexpr int kSizes[7][2] = {{16, 16}, {16, 8}, {8, 16}, {8, 8}, {8, 4}, {4, 8}, {4, 4}};
   for (const auto& size : kSizes) {
     const int pw = size[0], ph = size[1];
@@ -612,20 +568,16 @@ TEST_P(KernelTwins, WholePartitionMotionEqualsBlockByBlock) {
           a.chromaFracX = static_cast<int16_t>(cfx);
           a.chromaFracY = static_cast<int16_t>(cfy);
           uint8_t* base = out[k];
-          if (k == 0) {
-            H264McByBlocks(plain_, &a, base, base + 256, base + 320, px, py, pw, ph, li, ci);
-          } else {
-            a.lumaDst = base + H264MbLumaPos(px, py);
-            blocks->luma[li](&a, pw, ph);
-            a.cbDst = base + 256 + 8 * (py / 2) + px / 2;
-            a.crDst = base + 320 + 8 * (py / 2) + px / 2;
-            blocks->chroma[ci](&a, pw / 2, ph / 2);
-          }
+          H264McByBlocks(k ? vec_ : plain_, k ? chroma2x2 : H264Chroma2x2Kernels, &a, base, base + 256, base + 320,
+                         px, py, pw, ph, li, ci);
         }
         ASSERT_EQ(0, std::memcmp(out[0], out[1], sizeof out[0]))
             << pw << "x" << ph << " at " << px << "," << py << " fraction " << li << " chroma " << cfx << "," << cfy
             << " trial " << trial;
       }
+  }
+  if (GetParam() >= kH264KernelsSsse3) {
+    EXPECT_NE(chroma2x2, H264Chroma2x2Kernels) << "no vector 2x2 chroma kernels";
   }
 }
 
