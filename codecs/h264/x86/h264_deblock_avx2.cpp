@@ -1,13 +1,14 @@
-// AVX2 edge filters in 16-bit lanes: the luma filters on one section of
-// eight samples (with the AVX2 encodings and the SSSE3 and SSE4.1 forms they
-// bring), the chroma filters on Cb and Cr together (Cb in the low 128 bits,
-// Cr in the high ones). Each gives exactly the bytes of its plain twin.
+// AVX2 edge filters in 16-bit lanes: the luma filters of one section built
+// for AVX2 (h264_deblock_luma.h), the chroma filters on Cb and Cr together
+// (Cb in the low 128 bits, Cr in the high ones). Each gives exactly the bytes
+// of its plain twin.
 #include <immintrin.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "codecs/h264/h264_kernels.h"
+#include "codecs/h264/x86/h264_deblock_luma.h"
 #include "codecs/h264/x86/h264_kernels_x86.h"
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 inline __m128i Load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 inline void Store8(uint8_t* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 
-// Row `off` of both sections widened: A in the low half, B in the high.
+// Eight bytes from a and eight from b widened: a's in the low half, b's in the high.
 inline __m256i LoadPair(const uint8_t* a, const uint8_t* b) {
   return _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(Load8(a), Load8(b)));
 }
@@ -49,84 +50,6 @@ inline __m128i Word(const void* p) {
 // Per sample lane (bytes) of the bS: `spread` picks each lane's segment.
 // tc0 by bS from the bytes of `tcs` (zero from byte 4 on, so bS 4 gives 0).
 inline __m128i TcLanes(__m128i tcs, __m128i seg) { return _mm_shuffle_epi8(tcs, seg); }
-
-// One section of eight samples in 16-bit lanes (slots 7 and 9).
-inline __m128i Wide(const uint8_t* p) { return _mm_cvtepu8_epi16(Load8(p)); }
-inline __m128i Lanes(uint32_t word) {
-  __m128i v = _mm_cvtsi32_si128(static_cast<int>(word));
-  return _mm_cvtepu8_epi16(_mm_unpacklo_epi8(v, v));
-}
-inline void StoreWide(uint8_t* p, __m128i v) { Store8(p, _mm_packus_epi16(v, v)); }
-inline __m128i Abs16(__m128i a, __m128i b) { return _mm_abs_epi16(_mm_sub_epi16(a, b)); }
-inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
-
-void LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0Bytes) {
-  if (!alpha) return;
-  const __m128i z = _mm_setzero_si128();
-  __m128i a = Lanes(alpha);
-  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  uint32_t tcWord;
-  std::memcpy(&tcWord, tc0Bytes, 4);
-  __m128i tc0 = Lanes(tcWord);
-  __m128i p1 = Wide(p + 16), p0 = Wide(p + 24), q0 = Wide(q), q1 = Wide(q + 8);
-  // Lanes of alpha 0 stay off: no |p0 - q0| is below 0.
-  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, Abs16(p0, q0)),
-                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
-  if (_mm_testz_si128(on, on)) return;
-  __m128i p2 = Wide(p + 8), q2 = Wide(q + 16);
-  __m128i ap = _mm_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm_cmpgt_epi16(b, Abs16(q2, q0));
-  __m128i tc = _mm_sub_epi16(_mm_sub_epi16(tc0, ap), aq);
-  __m128i d = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
-                            _mm_set1_epi16(4));
-  d = _mm_and_si128(on, Clamp(_mm_srai_epi16(d, 3), _mm_sub_epi16(z, tc), tc));
-  __m128i avg = _mm_avg_epu16(p0, q0);
-  __m128i ntc0 = _mm_sub_epi16(z, tc0);
-  __m128i dp1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(p2, avg), _mm_slli_epi16(p1, 1)), 1), ntc0, tc0);
-  __m128i dq1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, avg), _mm_slli_epi16(q1, 1)), 1), ntc0, tc0);
-  StoreWide(p + 24, _mm_add_epi16(p0, d));
-  StoreWide(q, _mm_sub_epi16(q0, d));
-  StoreWide(p + 16, _mm_add_epi16(p1, _mm_and_si128(_mm_and_si128(on, ap), dp1)));
-  StoreWide(q + 8, _mm_add_epi16(q1, _mm_and_si128(_mm_and_si128(on, aq), dq1)));
-}
-
-void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
-  if (!alpha) return;
-  __m128i a = Lanes(alpha);
-  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  __m128i p3 = Wide(p), p2 = Wide(p + 8), p1 = Wide(p + 16), p0 = Wide(p + 24);
-  __m128i q0 = Wide(q), q1 = Wide(q + 8), q2 = Wide(q + 16), q3 = Wide(q + 24);
-  __m128i apq = Abs16(p0, q0);
-  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, apq),
-                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
-  if (_mm_testz_si128(on, on)) return;
-  __m128i small = _mm_cmpgt_epi16(_mm_add_epi16(_mm_srli_epi16(a, 2), _mm_set1_epi16(2)), apq);
-  __m128i strongP = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(p2, p0)));
-  __m128i strongQ = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(q2, q0)));
-  const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
-  auto add = [](__m128i x, __m128i y) { return _mm_add_epi16(x, y); };
-  auto dbl = [](__m128i x) { return _mm_slli_epi16(x, 1); };
-  auto sel = [](__m128i m, __m128i x, __m128i y) { return _mm_blendv_epi8(y, x, m); };
-  __m128i pq0 = add(p0, q0);
-  __m128i sp0 = _mm_srli_epi16(add(add(add(p2, dbl(add(p1, pq0))), q1), four), 3);
-  __m128i sp1 = _mm_srli_epi16(add(add(add(p2, p1), pq0), two), 2);
-  __m128i sp2 = _mm_srli_epi16(add(add(add(dbl(p3), add(dbl(p2), p2)), add(p1, pq0)), four), 3);
-  __m128i wp0 = _mm_srli_epi16(add(add(add(dbl(p1), p0), q1), two), 2);
-  __m128i sq0 = _mm_srli_epi16(add(add(add(q2, dbl(add(q1, pq0))), p1), four), 3);
-  __m128i sq1 = _mm_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
-  __m128i sq2 = _mm_srli_epi16(add(add(add(dbl(q3), add(dbl(q2), q2)), add(q1, pq0)), four), 3);
-  __m128i wq0 = _mm_srli_epi16(add(add(add(dbl(q1), q0), p1), two), 2);
-  StoreWide(p + 24, sel(on, sel(strongP, sp0, wp0), p0));
-  StoreWide(q, sel(on, sel(strongQ, sq0, wq0), q0));
-  __m128i onSP = _mm_and_si128(on, strongP), onSQ = _mm_and_si128(on, strongQ);
-  if (!_mm_testz_si128(onSP, onSP)) {
-    StoreWide(p + 16, sel(onSP, sp1, p1));
-    StoreWide(p + 8, sel(onSP, sp2, p2));
-  }
-  if (!_mm_testz_si128(onSQ, onSQ)) {
-    StoreWide(q + 8, sel(onSQ, sq1, q1));
-    StoreWide(q + 16, sel(onSQ, sq2, q2));
-  }
-}
 
 // Chroma: Cb in the low half, Cr in the high one; p rows p1 (0), p0 (8), q
 // rows q0 (0), q1 (qPitch).
@@ -231,6 +154,7 @@ void StoreMbLuma(uint8_t* dst, const uint8_t* samples, int pitch) {
 
 void H264InstallAvx2DeblockKernels(H264DecKernelTable* t) {
   t->lumaEdgeFilter = LumaEdgeFilter;
+  t->lumaEdgeFilterWideQ = LumaEdgeFilterWideQ;
   t->lumaEdgeFilterStrong = LumaEdgeFilterStrong;
   t->transpose8x8Pair = Transpose8x8Pair;
   t->storeMbLuma = StoreMbLuma;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codecs/h264/h264_internal.h"
+#include "codecs/h264/x86/h264_deblock_luma.h"
 #include "codecs/h264/x86/h264_kernels_x86.h"
 #include "codecs/h264/x86/h264_mc_sse2_common.h"
 
@@ -246,92 +247,6 @@ inline __m128i Narrow(__m128i v) { return _mm_packus_epi16(v, v); }
 inline __m128i NarrowWrap(__m128i v) { return Narrow(_mm_and_si128(v, _mm_set1_epi16(0xFF))); }
 
 inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
-
-template <int QPitch>
-void LumaFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0Bytes) {
-  if (!alpha) return;
-  const __m128i z = _mm_setzero_si128();
-  __m128i a = PairLanes(alpha);
-  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  uint32_t tcWord;
-  std::memcpy(&tcWord, tc0Bytes, 4);
-  __m128i tc0 = PairLanes(tcWord);
-  __m128i p2 = LoadWide<8>(p + 8), p1 = LoadWide<8>(p + 16), p0 = LoadWide<8>(p + 24);
-  __m128i q0 = LoadWide<8>(q), q1 = LoadWide<8>(q + QPitch), q2 = LoadWide<8>(q + 2 * QPitch);
-  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, Abs16(p0, q0)),
-                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
-  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, z), on);
-  if (_mm_movemask_epi8(on) == 0) return;
-  __m128i ap = _mm_cmpgt_epi16(b, Abs16(p2, p0)), aq = _mm_cmpgt_epi16(b, Abs16(q2, q0));
-  __m128i tc = _mm_sub_epi16(_mm_sub_epi16(tc0, ap), aq);
-  __m128i d = _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)),
-                            _mm_set1_epi16(4));
-  d = Clamp(_mm_srai_epi16(d, 3), _mm_sub_epi16(z, tc), tc);
-  __m128i avg = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(p0, q0), _mm_set1_epi16(1)), 1);
-  __m128i ntc0 = _mm_sub_epi16(z, tc0);
-  __m128i dp1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(p2, avg), _mm_slli_epi16(p1, 1)), 1), ntc0, tc0);
-  __m128i dq1 = Clamp(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, avg), _mm_slli_epi16(q1, 1)), 1), ntc0, tc0);
-  Store8(p + 24, Narrow(Select(on, _mm_add_epi16(p0, d), p0)));
-  Store8(q, Narrow(Select(on, _mm_sub_epi16(q0, d), q0)));
-  __m128i onP = _mm_and_si128(on, ap), onQ = _mm_and_si128(on, aq);
-  if (_mm_movemask_epi8(onP)) Store8(p + 16, NarrowWrap(Select(onP, _mm_add_epi16(p1, dp1), p1)));
-  if (_mm_movemask_epi8(onQ)) Store8(q + QPitch, NarrowWrap(Select(onQ, _mm_add_epi16(q1, dq1), q1)));
-}
-
-void LumaEdgeFilter(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
-  LumaFilter<8>(p, q, alpha, beta, tc0);
-}
-
-void LumaEdgeFilterWideQ(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta, const uint8_t* tc0) {
-  LumaFilter<16>(p, q, alpha, beta, tc0);
-}
-
-void LumaEdgeFilterStrong(uint8_t* p, uint8_t* q, uint32_t alpha, uint32_t beta) {
-  if (!alpha) return;
-  const __m128i z = _mm_setzero_si128();
-  __m128i a = PairLanes(alpha);
-  __m128i b = _mm_set1_epi16(static_cast<int16_t>(beta & 0xFF));
-  __m128i p3 = LoadWide<8>(p), p2 = LoadWide<8>(p + 8), p1 = LoadWide<8>(p + 16), p0 = LoadWide<8>(p + 24);
-  __m128i q0 = LoadWide<8>(q), q1 = LoadWide<8>(q + 8), q2 = LoadWide<8>(q + 16), q3 = LoadWide<8>(q + 24);
-  __m128i apq = Abs16(p0, q0);
-  __m128i on = _mm_and_si128(_mm_cmpgt_epi16(a, apq),
-                             _mm_and_si128(_mm_cmpgt_epi16(b, Abs16(p1, p0)), _mm_cmpgt_epi16(b, Abs16(q1, q0))));
-  on = _mm_andnot_si128(_mm_cmpeq_epi16(a, z), on);
-  if (_mm_movemask_epi8(on) == 0) return;
-  __m128i small = _mm_cmpgt_epi16(_mm_add_epi16(_mm_srli_epi16(a, 2), _mm_set1_epi16(2)), apq);
-  __m128i strongP = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(p2, p0)));
-  __m128i strongQ = _mm_and_si128(small, _mm_cmpgt_epi16(b, Abs16(q2, q0)));
-  const __m128i two = _mm_set1_epi16(2), four = _mm_set1_epi16(4);
-  auto add = [](__m128i x, __m128i y) { return _mm_add_epi16(x, y); };
-  __m128i pq0 = add(p0, q0);
-  // p side
-  __m128i sp0 = _mm_srli_epi16(add(add(add(p2, _mm_slli_epi16(add(p1, pq0), 1)), q1), four), 3);
-  __m128i sp1 = _mm_srli_epi16(add(add(add(p2, p1), pq0), two), 2);
-  __m128i sp2 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(p3, 1), _mm_mullo_epi16(p2, _mm_set1_epi16(3))),
-                                       add(p1, pq0)),
-                                   four),
-                               3);
-  __m128i wp0 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(p1, 1), p0), q1), two), 2);
-  // q side
-  __m128i sq0 = _mm_srli_epi16(add(add(add(q2, _mm_slli_epi16(add(q1, pq0), 1)), p1), four), 3);
-  __m128i sq1 = _mm_srli_epi16(add(add(add(q2, q1), pq0), two), 2);
-  __m128i sq2 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(q3, 1), _mm_mullo_epi16(q2, _mm_set1_epi16(3))),
-                                       add(q1, pq0)),
-                                   four),
-                               3);
-  __m128i wq0 = _mm_srli_epi16(add(add(add(_mm_slli_epi16(q1, 1), q0), p1), two), 2);
-  __m128i onSP = _mm_and_si128(on, strongP), onSQ = _mm_and_si128(on, strongQ);
-  Store8(p + 24, Narrow(Select(on, Select(strongP, sp0, wp0), p0)));
-  Store8(q, Narrow(Select(on, Select(strongQ, sq0, wq0), q0)));
-  if (_mm_movemask_epi8(onSP)) {
-    Store8(p + 16, Narrow(Select(onSP, sp1, p1)));
-    Store8(p + 8, Narrow(Select(onSP, sp2, p2)));
-  }
-  if (_mm_movemask_epi8(onSQ)) {
-    Store8(q + 8, Narrow(Select(onSQ, sq1, q1)));
-    Store8(q + 16, Narrow(Select(onSQ, sq2, q2)));
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Block moves
