@@ -83,8 +83,9 @@ inline void ChromaEdge(const H264DecKernelTable& k, uint8_t* pCb, uint8_t* qCb, 
 }
 
 // The macroblock edge (left or top) in the prepared p and q blocks.
-void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg, uint8_t* p0, uint8_t* q0,
-            uint8_t* p1, uint8_t* q1, uint8_t* pCb, uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
+[[gnu::always_inline]] inline void MbEdge(const H264DecKernelTable& k, const EdgeQp& e, const uint8_t* seg,
+                                          uint8_t* p0, uint8_t* q0, uint8_t* p1, uint8_t* q1, uint8_t* pCb,
+                                          uint8_t* qCb, uint8_t* pCr, uint8_t* qCr) {
   if (seg[0] == 4) {
     k.lumaEdgeFilterStrong(p0, q0, e.y->alpha, e.y->beta);
     k.lumaEdgeFilterStrong(p1, q1, e.y->alpha, e.y->beta);
