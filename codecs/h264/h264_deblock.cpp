@@ -55,11 +55,9 @@ inline bool AnySegment(const uint8_t* seg) {
 inline void LumaSection(const H264DecKernelTable& k, uint8_t* p, uint8_t* q, const Thresholds* t, uint32_t s0,
                         uint32_t s1) {
   if (!(s0 | s1)) return;
-  uint32_t tcs;
-  std::memcpy(&tcs, t->tcByBs, 4);
-  const uint32_t a = t->alpha & 0xFF;
-  const uint32_t alpha = (s0 ? a * 0x0101u : 0u) | (s1 ? a * 0x01010000u : 0u);
-  const uint32_t tc = ((tcs >> (8 * (s0 & 3))) & 0xFF) * 0x0101u | ((tcs >> (8 * (s1 & 3))) & 0xFF) * 0x01010000u;
+  static constexpr uint32_t kOn[4] = {0, 0x0000FFFFu, 0xFFFF0000u, 0xFFFFFFFFu};
+  const uint32_t alpha = t->alpha & kOn[(s0 != 0) | (s1 != 0) << 1];
+  const uint32_t tc = t->tcByBs[s0 & 3] * 0x0101u | t->tcByBs[s1 & 3] * 0x01010000u;
   uint8_t tc0[4];
   std::memcpy(tc0, &tc, 4);
   k.lumaEdgeFilter(p, q, alpha, t->beta, tc0);
