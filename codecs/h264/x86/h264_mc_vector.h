@@ -11,6 +11,7 @@
 #include <tmmintrin.h>
 #endif
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -131,7 +132,7 @@ struct Ops256Rows {
 // row 8 on 128 bytes after row 0). Each source row read is asked for 64
 // bytes on, where the macroblocks four on will read it.
 template <class O, int H, int XF, int YF>
-[[gnu::always_inline]] inline void LumaStrip(const uint8_t* g, int st, uint8_t* dst, const O& o = O{}) {
+[[gnu::always_inline]] inline void LumaStrip(const uint8_t* g, ptrdiff_t st, uint8_t* dst, const O& o = O{}) {
   using Vec = typename O::Vec;
   auto ahead = [&](int row) {
     o.Ahead(g + row * st + (XF ? 62 : 64));
@@ -224,7 +225,7 @@ using LumaTable = LumaTableOf<W, H, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13
 
 // Each source row read is asked for 32 bytes on (see LumaStrip).
 template <int W, int H, bool X, bool Y>
-inline void ChromaPlane(const uint8_t* src, int st, uint8_t* dst, __m128i w0, __m128i w1) {
+inline void ChromaPlane(const uint8_t* src, ptrdiff_t st, uint8_t* dst, __m128i w0, __m128i w1) {
   const __m128i rnd = _mm_set1_epi16(32);
   auto ahead = [&](const uint8_t* row) {
     __builtin_prefetch(row + 32);
