@@ -21,10 +21,8 @@ bool HasChromaInfo(uint32_t profile) {
   }
 }
 
-}  // namespace
-
-bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height) {
-  if (len < 5) return false;
+// The size fields of an SPS without its emulation prevention bytes.
+bool ParseH264Size(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height) {
   uint32_t profile = nal[1];
   BitReader br{nal + 4, len - 4};
   br.Ue();  // seq_parameter_set_id
@@ -60,6 +58,18 @@ bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t
   *width = (w + 1) * 16;
   *height = (h + 1) * 16;
   return true;
+}
+
+}  // namespace
+
+bool Mp4ParseH264Sps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height) {
+  if (len < 5) return false;
+  uint8_t* raw = static_cast<uint8_t*>(std::malloc(len));
+  if (!raw) return false;
+  uint32_t n = bits::RemoveEmulation(nal, len, raw);
+  bool ok = n >= 5 && ParseH264Size(raw, n, width, height);
+  std::free(raw);
+  return ok;
 }
 
 bool Mp4ParseHevcSps(const uint8_t* nal, uint32_t len, uint32_t* width, uint32_t* height,

@@ -3,9 +3,11 @@
 
 #include <filesystem>
 
+#include "media/mp4/mp4_params.h"
 #include "media/mp4/mp4_reader.h"
 #include "media/mp4/mp4_recorder.h"
 #include "tests/media/media_test_util.h"
+#include "tests/common/bit_writer.h"
 #include "tests/media/mp4/mp4_test_util.h"
 
 namespace {
@@ -410,6 +412,34 @@ TEST(Mp4WriterSps, PictureSizeFromX264Profiles) {
     EXPECT_EQ((e[32] << 8) | e[33], 208);
     EXPECT_EQ((e[34] << 8) | e[35], 128);  // whole macroblocks: cropping is not applied
   }
+}
+
+// The size is read from the SPS without its emulation prevention bytes: the
+// zero bits of the largest width and height take one between them.
+TEST(Mp4WriterSps, PictureSizeAcrossAnEmulationPreventionByte) {
+  testbits::BitWriter w;
+  w.U(8, 66);  // profile_idc
+  w.U(8, 0);   // constraint flags
+  w.U(8, 30);  // level_idc
+  w.Ue(0);     // seq_parameter_set_id
+  w.Ue(0);     // log2_max_frame_num_minus4
+  w.Ue(2);     // pic_order_cnt_type
+  w.Ue(1);     // max_num_ref_frames
+  w.Bit(0);    // gaps_in_frame_num_value_allowed_flag
+  w.Ue(4095);  // pic_width_in_mbs_minus1
+  w.Ue(4095);  // pic_height_in_map_units_minus1
+  w.Bit(1);    // frame_mbs_only_flag
+  w.Bit(1);    // direct_8x8_inference_flag
+  w.Bit(0);    // frame_cropping_flag
+  w.Bit(0);    // vui_parameters_present_flag
+  w.Trailing();
+  const vector<uint8_t> unit = testbits::NalUnit({0x67}, w.bytes());
+  const vector<uint8_t> nal(unit.begin() + 4, unit.end());  // without the start code
+  ASSERT_GT(nal.size(), 1 + w.bytes().size()) << "the case needs an emulation prevention byte";
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(Mp4ParseH264Sps(nal.data(), static_cast<uint32_t>(nal.size()), &width, &height));
+  EXPECT_EQ(width, 4096u * 16);
+  EXPECT_EQ(height, 4096u * 16);
 }
 
 }  // namespace
