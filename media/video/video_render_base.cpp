@@ -98,8 +98,25 @@ class RenderLink : public QObject {
 }  // namespace media
 
 namespace {
+
 std::atomic<int> g_liveRenders{0};
+
+// One axis of an anchored rectangle (lo..hi) when its parent's extent goes
+// from `was` to `now`: anchored at the far side it keeps its distance to it
+// (and stretches when anchored at the near side too); centred it keeps its
+// offset from the centre.
+void AnchorAxis(int32_t& lo, int32_t& hi, int32_t was, int32_t now, bool nearSide, bool farSide, bool centre) {
+  if (farSide) {
+    hi += now - was;
+    if (!nearSide) lo += now - was;
+  } else if (centre) {
+    const int32_t size = hi - lo;
+    lo = now / 2 + lo - was / 2;
+    hi = lo + size;
+  }
 }
+
+}  // namespace
 
 CVideoRenderBase::CVideoRenderBase(QWidget* widget, int32_t kind) : widget_(widget), kind_(kind) {
   if (g_liveRenders.fetch_add(1) == 0) {
@@ -253,23 +270,10 @@ void CVideoRenderBase::OnResize(int32_t width, int32_t height) {
 
 void CVideoRenderBase::OnParentResize(int32_t W, int32_t H) {
   RenderRect& t = targetRect_;
-  const int32_t w = clientWidth_, h = clientHeight_;
-  if (anchors_ & kAnchorRight) {
-    t.right += W - w;
-    if (!(anchors_ & kAnchorLeft)) t.left += W - w;
-  } else if (anchors_ & kAnchorCentreH) {
-    int32_t width = t.Width();
-    t.left = W / 2 + t.left - w / 2;
-    t.right = t.left + width;
-  }
-  if (anchors_ & kAnchorBottom) {
-    t.bottom += H - h;
-    if (!(anchors_ & kAnchorTop)) t.top += H - h;
-  } else if (anchors_ & kAnchorCentreV) {
-    int32_t height = t.Height();
-    t.top = H / 2 + t.top - h / 2;
-    t.bottom = t.top + height;
-  }
+  AnchorAxis(t.left, t.right, clientWidth_, W, anchors_ & kAnchorLeft, anchors_ & kAnchorRight,
+             anchors_ & kAnchorCentreH);
+  AnchorAxis(t.top, t.bottom, clientHeight_, H, anchors_ & kAnchorTop, anchors_ & kAnchorBottom,
+             anchors_ & kAnchorCentreV);
   clientWidth_ = W;
   clientHeight_ = H;
 }
