@@ -34,6 +34,20 @@ YuvTables* g_tab = nullptr;
 uint8_t Clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 int Clamp565(int v) { return (v < -256 ? -256 : (v > 511 ? 511 : v)) + 256; }
 
+// Each sample of an I420 picture as put(Y, U, V, row, column) into its output
+// row.
+template <typename Put>
+void ForEachI420Sample(const uint8_t* y, int lumaStride, const uint8_t* u, const uint8_t* v, int chromaStride,
+                       int width, int height, uint8_t* dst, int pitch, Put put) {
+  for (int r = 0; r < height; ++r) {
+    const uint8_t* yr = y + r * lumaStride;
+    const uint8_t* ur = u + (r / 2) * chromaStride;
+    const uint8_t* vr = v + (r / 2) * chromaStride;
+    uint8_t* out = dst + r * pitch;
+    for (int c = 0; c < width; ++c) put(yr[c], ur[c / 2], vr[c / 2], out, c);
+  }
+}
+
 }  // namespace
 
 void CreateYUVTab() {
@@ -66,35 +80,23 @@ const YuvTables& ReferenceYuvTables() {
 
 void I420ToRgb32Ref(const YuvTables& t, const uint8_t* y, int lumaStride, const uint8_t* u, const uint8_t* v,
                     int chromaStride, int width, int height, uint8_t* dst, int pitch) {
-  for (int r = 0; r < height; ++r) {
-    const uint8_t* yr = y + r * lumaStride;
-    const uint8_t* ur = u + (r / 2) * chromaStride;
-    const uint8_t* vr = v + (r / 2) * chromaStride;
-    uint8_t* out = dst + r * pitch;
-    for (int c = 0; c < width; ++c) {
-      int Y = yr[c], U = ur[c / 2], V = vr[c / 2];
-      out[4 * c + 0] = Clamp255(Y + t.ub[U]);
-      out[4 * c + 1] = Clamp255(Y - t.ug[U] - t.vg[V]);
-      out[4 * c + 2] = Clamp255(Y + t.vr[V]);
-      out[4 * c + 3] = 0;
-    }
-  }
+  ForEachI420Sample(y, lumaStride, u, v, chromaStride, width, height, dst, pitch,
+                    [&t](int Y, int U, int V, uint8_t* out, int c) {
+                      out[4 * c + 0] = Clamp255(Y + t.ub[U]);
+                      out[4 * c + 1] = Clamp255(Y - t.ug[U] - t.vg[V]);
+                      out[4 * c + 2] = Clamp255(Y + t.vr[V]);
+                      out[4 * c + 3] = 0;
+                    });
 }
 
 void I420ToRgb565Ref(const YuvTables& t, const uint8_t* y, int lumaStride, const uint8_t* u, const uint8_t* v,
                      int chromaStride, int width, int height, uint8_t* dst, int pitch) {
-  for (int r = 0; r < height; ++r) {
-    const uint8_t* yr = y + r * lumaStride;
-    const uint8_t* ur = u + (r / 2) * chromaStride;
-    const uint8_t* vr = v + (r / 2) * chromaStride;
-    uint8_t* out = dst + r * pitch;
-    for (int c = 0; c < width; ++c) {
-      int Y = yr[c], U = ur[c / 2], V = vr[c / 2];
-      uint16_t px =
-          static_cast<uint16_t>(t.r565[Clamp565(Y + t.vr[V])] | t.g565[Clamp565(Y - t.ug[U] - t.vg[V])] |
-                                t.b565[Clamp565(Y + t.ub[U])]);
-      out[2 * c] = static_cast<uint8_t>(px);
-      out[2 * c + 1] = static_cast<uint8_t>(px >> 8);
-    }
-  }
+  ForEachI420Sample(y, lumaStride, u, v, chromaStride, width, height, dst, pitch,
+                    [&t](int Y, int U, int V, uint8_t* out, int c) {
+                      uint16_t px = static_cast<uint16_t>(t.r565[Clamp565(Y + t.vr[V])] |
+                                                          t.g565[Clamp565(Y - t.ug[U] - t.vg[V])] |
+                                                          t.b565[Clamp565(Y + t.ub[U])]);
+                      out[2 * c] = static_cast<uint8_t>(px);
+                      out[2 * c + 1] = static_cast<uint8_t>(px >> 8);
+                    });
 }
