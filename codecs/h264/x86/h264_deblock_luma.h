@@ -1,7 +1,8 @@
 // The luma edge filters of one section of eight samples in 16-bit lanes
-// (the table's normal, wide-q and strong luma filters), included by the SSE2
-// and the AVX2 kernel files: built for AVX2 they take the SSSE3 and SSE4.1
-// forms of a few steps. Each gives exactly the bytes of its plain twin.
+// (the table's normal, wide-q and strong luma filters) and their helpers,
+// which the SSE2 chroma filters use too; included by the SSE2 and the AVX2
+// kernel files: built for AVX2 they take the SSSE3 and SSE4.1 forms of a few
+// steps. Each gives exactly the bytes of its plain twin.
 #pragma once
 
 #ifdef __AVX2__

@@ -224,29 +224,13 @@ void Idct8x8(const int16_t* coef, int16_t* residual) {
 }
 
 // ---------------------------------------------------------------------------
-// Luma deblocking: eight columns in 16-bit lanes
+// Edge filter helpers (the luma filters are in h264_deblock_luma.h)
 
-inline __m128i Abs16(__m128i a, __m128i b) {
-  __m128i d = _mm_sub_epi16(a, b);
-  return _mm_max_epi16(d, _mm_sub_epi16(_mm_setzero_si128(), d));
-}
-
-// Byte k of `word` in lanes 2k and 2k+1.
-inline __m128i PairLanes(uint32_t word) {
-  __m128i v = _mm_cvtsi32_si128(static_cast<int>(word));
-  v = _mm_unpacklo_epi8(v, v);
-  return _mm_unpacklo_epi8(v, _mm_setzero_si128());
-}
-
-inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
-  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
-}
+using luma_edge::Abs16;
+using luma_edge::Clamp;
+using luma_edge::Select;
 
 inline __m128i Narrow(__m128i v) { return _mm_packus_epi16(v, v); }
-// The low byte of each lane (a cast to uint8_t).
-inline __m128i NarrowWrap(__m128i v) { return Narrow(_mm_and_si128(v, _mm_set1_epi16(0xFF))); }
-
-inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi) { return _mm_min_epi16(_mm_max_epi16(v, lo), hi); }
 
 // ---------------------------------------------------------------------------
 // Block moves
@@ -288,7 +272,7 @@ void Transpose8x8Pair(uint8_t* a, uint8_t* b) {
 // bytes.
 template <int N>
 inline __m128i EdgeLanes(uint32_t word) {
-  if constexpr (N == 8) return PairLanes(word);
+  if constexpr (N == 8) return luma_edge::Lanes(word);
   else return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(word)), _mm_setzero_si128());
 }
 
